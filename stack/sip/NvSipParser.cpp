@@ -1,0 +1,209 @@
+#include "stack/sip/NvSipParser.h"
+
+#include "stack/sip/NvSipParseException.h"
+#include "stack/sip/NvSipText.h"
+
+#include <cstring>
+#include <string>
+
+using namespace NvSipText;
+
+namespace {
+
+[[noreturn]] void reject(const std::string& why) { NvSipParseException::sThrow(why); }
+
+std::string excerpt(std::string_view text) {
+    std::string shown;
+    for (char c : text.substr(0, 60)) shown += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+    return shown;
+}
+
+// Walks the header section line by line. A line ends at LF (a CR before it
+// is dropped); a line that starts with SP or HT continues the one before.
+class LineReader {
+public:
+    LineReader(const char* data, size_t length) : m_Data(data), m_Length(length) {}
+
+    size_t position() const { return m_Pos; }
+
+    // Next physical line without its terminator; false at the end of data
+    // (a final line without LF is not a line: the header section is
+    // incomplete).
+    bool next(std::string_view& line) {
+        const void* lf = std::memchr(m_Data + m_Pos, '\n', m_Length - m_Pos);
+        if (!lf) return false;
+        const size_t end = static_cast<size_t>(static_cast<const char*>(lf) - m_Data);
+        size_t stop = end;
+        if (stop > m_Pos && m_Data[stop - 1] == '\r') --stop;
+        line = std::string_view(m_Data + m_Pos, stop - m_Pos);
+        m_Pos = end + 1;
+        return true;
+    }
+
+    int peek() const { return m_Pos < m_Length ? static_cast<unsigned char>(m_Data[m_Pos]) : -1; }
+
+private:
+    const char* m_Data;
+    size_t m_Length;
+    size_t m_Pos = 0;
+};
+
+void checkLineBytes(std::string_view line) {
+    for (char c : line) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && c != '\t') || u == 0x7f) reject("Control character in header line '" + excerpt(line) + "'");
+    }
+}
+
+NvHandle<NvSipMessage> parseStartLine(std::string_view line) {
+    if (line.empty() || isLws(line[0])) reject("Start line begins with whitespace or is empty");
+    if (startsWithIgnoreCase(line, "SIP/")) {
+        // Status-Line = SIP-Version SP Status-Code SP Reason-Phrase
+        const size_t sp = line.find(' ');
+        const std::string_view version = line.substr(0, sp);
+        if (!equalsIgnoreCase(version, "SIP/2.0")) reject("Unsupported SIP version '" + excerpt(version) + "'");
+        if (sp == std::string_view::npos || line.size() < sp + 4) reject("Status line without a status code");
+        const std::string_view code = line.substr(sp + 1, 3);
+        for (char c : code)
+            if (c < '0' || c > '9') reject("Bad status code '" + excerpt(code) + "'");
+        const int status = (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
+        if (status < 100 || status > 699) reject("Status code " + std::string(code) + " is out of range");
+        std::string_view reason;
+        if (line.size() > sp + 4) {
+            if (line[sp + 4] != ' ') reject("Bad status code '" + excerpt(line.substr(sp + 1)) + "'");
+            reason = line.substr(sp + 5);
+        }
+        return NvHandle<NvSipMessage>(new NvSipResponse(status, reason));
+    }
+    // Request-Line = Method SP Request-URI SP SIP-Version
+    const size_t first = line.find(' ');
+    const size_t last = line.rfind(' ');
+    if (first == std::string_view::npos || first == last) reject("Malformed request line '" + excerpt(line) + "'");
+    const std::string_view method = line.substr(0, first);
+    const std::string_view uri = line.substr(first + 1, last - first - 1);
+    const std::string_view version = line.substr(last + 1);
+    if (!isToken(method)) reject("Bad method '" + excerpt(method) + "'");
+    if (!startsWithIgnoreCase(version, "SIP/")) reject("Malformed request line '" + excerpt(line) + "'");
+    if (!equalsIgnoreCase(version, "SIP/2.0")) reject("Unsupported SIP version '" + excerpt(version) + "'");
+    if (uri.empty() || uri.find_first_of(" \t") != std::string_view::npos)
+        reject("Request-URI is empty or contains whitespace: '" + excerpt(uri) + "'");
+    if (uri.front() == '<') reject("Request-URI must not be enclosed in angle brackets");
+    NvHandle<NvSipRequest> request = NvSipRequest::sCreate(method);
+    request->setURI(NvURI::sParse(uri));
+    return NvHandle<NvSipMessage>(request.get());
+}
+
+}  // namespace
+
+// Adds the headers of one logical line to the message.
+static void addHeaderLine(std::vector<NvHandle<NvSipHeader>>& headers, std::string_view line) {
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) reject("Header line without ':': '" + excerpt(line) + "'");
+    std::string_view name = line.substr(0, colon);
+    while (!name.empty() && isLws(name.back())) name.remove_suffix(1);
+    if (!isToken(name)) reject("Bad header name '" + excerpt(name) + "'");
+    const std::string_view value = trim(line.substr(colon + 1));
+
+    const NvSipHeaderID id = NvSipHeader::sIdOf(name);
+    if (!NvSipHeader::sIsCommaSeparated(id)) {
+        headers.push_back(NvSipHeader::sCreate(name, value));
+        return;
+    }
+    size_t start = 0;
+    bool continues = false;
+    for (;;) {
+        const size_t comma = findUnquoted(value, ',', start);
+        const std::string_view part = trim(value.substr(start, comma == std::string_view::npos ? value.npos : comma - start));
+        if (part.empty()) reject("Empty value in " + std::string(name) + " header");
+        NvHandle<NvSipHeader> header = NvSipHeader::sCreate(name, part);
+        header->setContinuesLine(continues);
+        headers.push_back(header);
+        if (headers.size() > NvSipParser::kMaxHeaders) break;
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+        continues = true;
+    }
+}
+
+NvHandle<NvSipMessage> NvSipParser::sParse(const char* data, size_t length) {
+    if (!data) length = 0;
+    if (length > kMaxMessageBytes)
+        reject("Message of " + std::to_string(length) + " bytes exceeds the limit of " + std::to_string(kMaxMessageBytes));
+    LineReader reader(data, length);
+    std::string_view line;
+    // Blank lines before the start line are keep-alives: skip them.
+    do {
+        if (!reader.next(line)) reject(length == 0 ? "Empty message" : "Incomplete message: no end of start line");
+    } while (line.empty());
+    if (line.size() > kMaxLineBytes) reject("Start line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+    checkLineBytes(line);
+    NvHandle<NvSipMessage> message = parseStartLine(line);
+
+    std::vector<NvHandle<NvSipHeader>> headers;
+    std::string logical;
+    bool haveLine = false;
+    for (;;) {
+        if (!reader.next(line)) reject("Incomplete message: headers are not followed by an empty line");
+        if (!line.empty() && isLws(line[0])) {
+            if (!haveLine) reject("Folded line with no header to continue");
+            logical += ' ';
+            logical.append(trim(line));
+        } else {
+            if (haveLine) {
+                addHeaderLine(headers, logical);
+                if (headers.size() > kMaxHeaders) reject("More than " + std::to_string(kMaxHeaders) + " header values");
+            }
+            if (line.empty()) break;
+            logical.assign(line);
+            haveLine = true;
+        }
+        if (logical.size() > kMaxLineBytes) reject("Header line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+        checkLineBytes(line);
+    }
+    message->m_Headers = std::move(headers);
+
+    // Body: cut to Content-Length; every Content-Length must agree.
+    const size_t available = length - reader.position();
+    size_t bodyLength = available;
+    bool first = true;
+    for (const auto& h : message->getHeaders<NvSipContentLengthHeader>()) {
+        if (!first && h->getNumber() != bodyLength) reject("Conflicting Content-Length headers");
+        bodyLength = h->getNumber();
+        first = false;
+    }
+    if (bodyLength > available)
+        reject("Content-Length " + std::to_string(bodyLength) + " exceeds the " + std::to_string(available) +
+               " bytes of body present");
+    message->m_Body.assign(data + reader.position(), bodyLength);
+    return message;
+}
+
+size_t NvSipParser::sFrameLength(const char* data, size_t length) {
+    LineReader reader(data, length);
+    std::string_view line;
+    size_t contentLength = 0;
+    bool started = false;
+    for (;;) {
+        const size_t lineStart = reader.position();
+        if (!reader.next(line)) {
+            if (length - lineStart > kMaxLineBytes) reject("Line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+            if (reader.position() > kMaxMessageBytes) reject("Header section exceeds the message limit");
+            return 0;
+        }
+        if (line.size() > kMaxLineBytes) reject("Line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+        if (!started) {
+            started = !line.empty();
+            continue;
+        }
+        if (line.empty()) break;
+        const size_t colon = line.find(':');
+        if (colon == std::string_view::npos || isLws(line[0])) continue;
+        std::string_view name = trim(line.substr(0, colon));
+        if (equalsIgnoreCase(name, "Content-Length") || equalsIgnoreCase(name, "l"))
+            contentLength = parseUInt32(trim(line.substr(colon + 1)), "Content-Length");
+    }
+    const size_t total = reader.position() + contentLength;
+    if (total > kMaxMessageBytes)
+        reject("Message of " + std::to_string(total) + " bytes exceeds the limit of " + std::to_string(kMaxMessageBytes));
+    return total <= length ? total : 0;
+}
