@@ -6,7 +6,8 @@
 #include "stack/sip/NvSipText.h"
 
 #include <array>
-#include <cstring>
+#include <string>
+#include <unordered_map>
 
 const char* const NvSipHeader::sTagToken = "tag";
 
@@ -72,27 +73,40 @@ public:
             kindOf<NvSipReferToHeader>(),
         };
         for (const HeaderKind& kind : kinds) {
-            m_Kinds[m_Count++] = kind;
-            if (kind.compact) m_ByCompact[static_cast<unsigned char>(kind.compact)] = &m_Kinds[m_Count - 1];
+            m_ById[static_cast<size_t>(kind.id)] = kind;
+            const HeaderKind* stored = &m_ById[static_cast<size_t>(kind.id)];
+            m_ByName.emplace(kind.name, stored);
+            std::string& lowered = m_LowerNames[static_cast<size_t>(kind.id)];
+            for (const char* p = kind.name; *p; ++p) lowered += lower(*p);
+            m_ByName.emplace(lowered, stored);
+            if (kind.compact) {
+                m_ByCompact[static_cast<unsigned char>(kind.compact)] = stored;
+                m_ByCompact[static_cast<unsigned char>(kind.compact - 32)] = stored;
+            }
         }
     }
 
     const HeaderKind* find(std::string_view name) const {
-        if (name.size() == 1) {
-            char c = name[0];
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-            return m_ByCompact[static_cast<unsigned char>(c)];
-        }
-        for (size_t i = 0; i < m_Count; ++i) {
-            const HeaderKind& kind = m_Kinds[i];
-            if (std::strlen(kind.name) == name.size() && NvSipText::equalsIgnoreCase(kind.name, name)) return &kind;
-        }
-        return nullptr;
+        if (name.size() == 1) return m_ByCompact[static_cast<unsigned char>(name[0])];
+        // Names as peers usually write them hit the map directly; other
+        // spellings are lower-cased first.
+        auto found = m_ByName.find(name);
+        if (found != m_ByName.end()) return found->second;
+        char lowered[32];
+        if (name.size() > sizeof lowered) return nullptr;
+        for (size_t i = 0; i < name.size(); ++i) lowered[i] = lower(name[i]);
+        found = m_ByName.find(std::string_view(lowered, name.size()));
+        return found != m_ByName.end() ? found->second : nullptr;
     }
 
+    const HeaderKind& byId(NvSipHeaderID id) const { return m_ById[static_cast<size_t>(id)]; }
+
 private:
-    std::array<HeaderKind, 32> m_Kinds{};
-    size_t m_Count = 0;
+    static char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+    std::array<HeaderKind, static_cast<size_t>(NvSipHeaderID::Unknown)> m_ById{};
+    std::array<std::string, static_cast<size_t>(NvSipHeaderID::Unknown)> m_LowerNames{};
+    std::unordered_map<std::string_view, const HeaderKind*> m_ByName;
     std::array<const HeaderKind*, 256> m_ByCompact{};
 };
 
@@ -111,9 +125,12 @@ NvSipHeaderID NvSipHeader::sIdOf(std::string_view name) {
 NvHandle<NvSipHeader> NvSipHeader::sCreate(std::string_view name, std::string_view value) {
     if (!NvSipText::isToken(name))
         NvSipParseException::sThrow("Bad header name '" + std::string(name.substr(0, 60)) + "'");
-    const HeaderKind* kind = registry().find(name);
-    if (!kind) return NvHandle<NvSipHeader>(new NvSipGenericHeader(name, value));
-    NvHandle<NvSipHeader> header(kind->create());
+    return sCreate(sIdOf(name), name, value);
+}
+
+NvHandle<NvSipHeader> NvSipHeader::sCreate(NvSipHeaderID id, std::string_view name, std::string_view value) {
+    if (id == NvSipHeaderID::Unknown) return NvHandle<NvSipHeader>(new NvSipGenericHeader(name, value));
+    NvHandle<NvSipHeader> header(registry().byId(id).create());
     header->parseValue(value);
     header->setCompact(name.size() == 1);
     return header;

@@ -83,6 +83,8 @@ public:
     static NvSipHeaderID sIdOf(std::string_view name);
     // Builds the header named `name` from one value. Raises NvSipParseException.
     static NvHandle<NvSipHeader> sCreate(std::string_view name, std::string_view value);
+    // The same for a name already looked up (`id` is sIdOf(name)).
+    static NvHandle<NvSipHeader> sCreate(NvSipHeaderID id, std::string_view name, std::string_view value);
 
 protected:
     NvSipHeader() = default;

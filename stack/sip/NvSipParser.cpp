@@ -49,10 +49,8 @@ private:
 };
 
 void checkLineBytes(std::string_view line) {
-    for (char c : line) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if ((u < 0x20 && c != '\t') || u == 0x7f) reject("Control character in header line '" + excerpt(line) + "'");
-    }
+    for (char c : line)
+        if (!isLineTextChar(c)) reject("Control character in header line '" + excerpt(line) + "'");
 }
 
 NvHandle<NvSipMessage> parseStartLine(std::string_view line) {
@@ -106,7 +104,7 @@ static void addHeaderLine(std::vector<NvHandle<NvSipHeader>>& headers, std::stri
 
     const NvSipHeaderID id = NvSipHeader::sIdOf(name);
     if (!NvSipHeader::sIsCommaSeparated(id)) {
-        headers.push_back(NvSipHeader::sCreate(name, value));
+        headers.push_back(NvSipHeader::sCreate(id, name, value));
         return;
     }
     size_t start = 0;
@@ -115,7 +113,7 @@ static void addHeaderLine(std::vector<NvHandle<NvSipHeader>>& headers, std::stri
         const size_t comma = findUnquoted(value, ',', start);
         const std::string_view part = trim(value.substr(start, comma == std::string_view::npos ? value.npos : comma - start));
         if (part.empty()) reject("Empty value in " + std::string(name) + " header");
-        NvHandle<NvSipHeader> header = NvSipHeader::sCreate(name, part);
+        NvHandle<NvSipHeader> header = NvSipHeader::sCreate(id, name, part);
         header->setContinuesLine(continues);
         headers.push_back(header);
         if (headers.size() > NvSipParser::kMaxHeaders) break;

@@ -13,21 +13,6 @@ void NvSipParseException::sThrow(const NvString& message) {
 namespace NvSipText {
 namespace {
 
-struct CharClasses {
-    std::array<bool, 256> token{};
-    std::array<bool, 256> word{};
-    CharClasses() {
-        for (int c = 0; c < 256; ++c) {
-            const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-            token[c] = alnum || std::string_view("-.!%*_+`'~").find(static_cast<char>(c)) != std::string_view::npos;
-            word[c] = token[c] || std::string_view("()<>:\\\"/[]?{}").find(static_cast<char>(c)) != std::string_view::npos;
-        }
-    }
-};
-const CharClasses& classes() {
-    static const CharClasses table;
-    return table;
-}
 bool isHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -35,29 +20,11 @@ char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) :
 
 }  // namespace
 
-bool isTokenChar(char c) { return classes().token[static_cast<unsigned char>(c)]; }
-bool isWordChar(char c) { return classes().word[static_cast<unsigned char>(c)]; }
-bool isLws(char c) { return c == ' ' || c == '\t'; }
-
-bool isToken(std::string_view text) {
-    if (text.empty()) return false;
-    for (char c : text)
-        if (!isTokenChar(c)) return false;
-    return true;
-}
-
 bool isWord(std::string_view text) {
     if (text.empty()) return false;
     for (char c : text)
         if (!isWordChar(c)) return false;
     return true;
-}
-
-std::string_view trim(std::string_view text) {
-    size_t begin = 0, end = text.size();
-    while (begin < end && (isLws(text[begin]) || text[begin] == '\r' || text[begin] == '\n')) ++begin;
-    while (end > begin && (isLws(text[end - 1]) || text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
-    return text.substr(begin, end - begin);
 }
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {

@@ -9,13 +9,47 @@
 
 namespace NvSipText {
 
-bool isTokenChar(char c);
-bool isWordChar(char c);   // token characters plus the extra ones a Call-ID may use
-bool isLws(char c);        // space or horizontal tab
-bool isToken(std::string_view text);
+// Character class bits, one table lookup per character.
+enum : uint8_t { kToken = 1, kWord = 2, kLineText = 4 };
+
+struct CharTable {
+    uint8_t bits[256];
+    constexpr CharTable() : bits() {
+        for (int c = 0; c < 256; ++c) {
+            const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+            bool token = alnum;
+            for (const char* p = "-.!%*_+`'~"; *p; ++p) token = token || c == *p;
+            bool word = token;
+            for (const char* p = "()<>:\\\"/[]?{}"; *p; ++p) word = word || c == *p;
+            const bool lineText = c == '\t' || (c >= 0x20 && c != 0x7f);
+            bits[c] = static_cast<uint8_t>((token ? kToken : 0) | (word ? kWord : 0) | (lineText ? kLineText : 0));
+        }
+    }
+};
+inline constexpr CharTable kCharTable{};
+
+inline bool isTokenChar(char c) { return kCharTable.bits[static_cast<unsigned char>(c)] & kToken; }
+// Token characters plus the extra ones a Call-ID may use.
+inline bool isWordChar(char c) { return kCharTable.bits[static_cast<unsigned char>(c)] & kWord; }
+// Allowed in a header line: anything but control characters (HT excepted).
+inline bool isLineTextChar(char c) { return kCharTable.bits[static_cast<unsigned char>(c)] & kLineText; }
+// Space or horizontal tab.
+inline bool isLws(char c) { return c == ' ' || c == '\t'; }
+
+inline bool isToken(std::string_view text) {
+    if (text.empty()) return false;
+    for (char c : text)
+        if (!isTokenChar(c)) return false;
+    return true;
+}
 bool isWord(std::string_view text);
 
-std::string_view trim(std::string_view text);
+inline std::string_view trim(std::string_view text) {
+    size_t begin = 0, end = text.size();
+    while (begin < end && (isLws(text[begin]) || text[begin] == '\r' || text[begin] == '\n')) ++begin;
+    while (end > begin && (isLws(text[end - 1]) || text[end - 1] == '\r' || text[end - 1] == '\n')) --end;
+    return text.substr(begin, end - begin);
+}
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 bool startsWithIgnoreCase(std::string_view text, std::string_view prefix);
 
