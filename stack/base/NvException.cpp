@@ -43,7 +43,9 @@ NvSystemError::NvSystemError(const char* function, int error)
     : NvException(describeSystemError(function, error)), m_Function(function), m_Error(error) {}
 
 void NvSystemError::sThrow(const char* function, int error) {
-    NvException::sThrow(new NvSystemError(function, error != 0 ? error : errno));
+    // Read errno before allocating: the allocation may change it.
+    const int number = error != 0 ? error : errno;
+    NvException::sThrow(new NvSystemError(function, number));
 }
 
 namespace {

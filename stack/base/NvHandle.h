@@ -55,8 +55,13 @@ public:
     }
     NvHandle& operator=(NvHandle&& other) noexcept {
         if (this != &other) {
-            release();
-            steal(other);
+            // Take the new object before releasing the old one: `other` may
+            // live inside the object this handle is about to release.
+            T* p = other.m_pTyped;
+            other.assign(nullptr);
+            T* old = m_pTyped;
+            assign(p);
+            if (old) old->Release();
         }
         return *this;
     }

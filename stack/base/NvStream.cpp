@@ -2,6 +2,7 @@
 
 #include "stack/base/NvException.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>

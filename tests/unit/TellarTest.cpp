@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <cstring>
 #include <fstream>
 #include <new>
@@ -54,6 +55,20 @@ __attribute__((noinline)) void operator delete(void* p) noexcept {
 __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
     std::free(p);
 }
+// Every other replaceable form goes to the same malloc and free, so that no
+// block is allocated by one allocator and freed by another.
+__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (t_bCountAllocations) ++t_Allocations;
+    return std::malloc(size ? size : 1);
+}
+__attribute__((noinline)) void* operator new[](std::size_t size) { return operator new(size); }
+__attribute__((noinline)) void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+__attribute__((noinline)) void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 // A file-scope logger of this unit: it must exist before any test runs.
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("tellartest.fileScope")
