@@ -1,0 +1,5 @@
+#include "stack/auth/NvAuthenticationInterface.h"
+
+NvAuthenticationInterface* NvAuthenticationInterface::sm_AuthenticationInterface = nullptr;
+
+NvAuthenticationInterface::~NvAuthenticationInterface() = default;
