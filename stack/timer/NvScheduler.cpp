@@ -1,0 +1,90 @@
+#include "stack/timer/NvScheduler.h"
+
+#include "stack/timer/NvMonitorThread.h"
+#include "stack/timer/NvTime.h"
+
+#include <cmath>
+
+NvObserver::~NvObserver() = default;
+
+void NvObserver::detach() { NvMonitorThread::sGetCurrent()->getScheduler().cancelAll(this); }
+
+NvScheduler::~NvScheduler() = default;
+
+double NvScheduler::schedule(unsigned int delayMs, NvObserver* observer, NvObject* object) {
+    if (!observer) return -1;
+    const auto id = reinterpret_cast<uintptr_t>(observer);
+    double key = std::floor(NvTime::sGetCurrentTime()) + static_cast<double>(delayMs) * 1000.0;
+    bool earliest;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        while (m_Timers.count(Key(key, id))) key += 1.0;
+        m_Timers.emplace(Key(key, id), Entry{NvHandle<NvObserver>(observer), NvHandle<NvObject>(object)});
+        earliest = m_Timers.begin()->first.first == key;
+    }
+    if (earliest && m_WakeUp) m_WakeUp();
+    return key;
+}
+
+bool NvScheduler::cancel(NvObserver* observer, double key) {
+    Entry removed;  // released after the lock
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const auto found = m_Timers.find(Key(key, reinterpret_cast<uintptr_t>(observer)));
+    if (found == m_Timers.end()) return false;
+    removed = std::move(found->second);
+    m_Timers.erase(found);
+    return true;
+}
+
+size_t NvScheduler::cancelAll(NvObserver* observer) {
+    std::vector<Entry> removed;  // released after the lock
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    const auto id = reinterpret_cast<uintptr_t>(observer);
+    for (auto it = m_Timers.begin(); it != m_Timers.end();) {
+        if (it->first.second == id) {
+            removed.push_back(std::move(it->second));
+            it = m_Timers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return removed.size();
+}
+
+void NvScheduler::fire(double key, Entry& entry) {
+    NvHandle<NvTimer> timer(new NvTimer(key, entry.observer.get(), entry.object));
+    NvHandle<NvObject> object = entry.object ? entry.object : NvHandle<NvObject>(timer);
+    entry.observer->onNotification(NvHandle<NvObservable>(timer), object);
+}
+
+bool NvScheduler::runNext(double until, double& firedKey) {
+    Entry entry;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_Timers.empty() || m_Timers.begin()->first.first > until) return false;
+        firedKey = m_Timers.begin()->first.first;
+        entry = std::move(m_Timers.begin()->second);
+        m_Timers.erase(m_Timers.begin());
+    }
+    fire(firedKey, entry);
+    return true;
+}
+
+size_t NvScheduler::runDue() {
+    size_t fired = 0;
+    double key;
+    while (runNext(NvTime::sGetCurrentTime(), key)) ++fired;
+    return fired;
+}
+
+double NvScheduler::nextKey() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Timers.empty() ? -1.0 : m_Timers.begin()->first.first;
+}
+
+size_t NvScheduler::pending() const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    return m_Timers.size();
+}
+
+void NvScheduler::setWakeUp(std::function<void()> wakeUp) { m_WakeUp = std::move(wakeUp); }

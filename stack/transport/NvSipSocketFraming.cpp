@@ -1,0 +1,188 @@
+#include "stack/transport/NvSipSocketFraming.h"
+
+#include "stack/base/NvException.h"
+#include "stack/sip/NvSipParser.h"
+
+#include <cstdio>
+#include <cstring>
+
+size_t NvSipSocketLimits::sm_MaxDatagramBytes = NvSipParser::kMaxMessageBytes;
+
+namespace {
+
+bool isTokenChar(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::strchr("-.!%*_+`'~", c) != nullptr;
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// "SIP/2.0" and the like: "SIP/", digits, ".", digits.
+bool isVersion(std::string_view text) {
+    if (text.compare(0, 4, "SIP/") != 0) return false;
+    text.remove_prefix(4);
+    const size_t dot = text.find('.');
+    if (dot == 0 || dot == std::string_view::npos || dot + 1 == text.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (i != dot && !isDigit(text[i])) return false;
+    return true;
+}
+
+// Whether `uri` can be (when `complete`) or begin (when not) an absolute
+// URI: a scheme of a letter and then letters, digits, "+", "-" or ".", then ":".
+bool isUriStart(std::string_view uri, bool complete) {
+    const size_t colon = uri.find(':');
+    const std::string_view scheme = uri.substr(0, colon);
+    if (colon == std::string_view::npos && complete) return false;
+    if (colon == 0) return false;
+    for (size_t i = 0; i < scheme.size(); ++i) {
+        const char c = scheme[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && (i == 0 || (!isDigit(c) && c != '+' && c != '-' && c != '.'))) return false;
+    }
+    return true;
+}
+
+// Whether `prefix`, the start of a first line not complete yet, can still
+// become a request or status line.
+bool canStartStartLine(std::string_view prefix) {
+    if (!prefix.empty() && prefix[0] == ' ') return false;
+    const size_t space = prefix.find(' ');
+    const std::string_view first = prefix.substr(0, space);
+    if (std::string_view("SIP/").compare(0, std::min<size_t>(first.size(), 4), first.substr(0, 4)) == 0) {
+        if (first.size() <= 4) return true;
+        for (char c : first.substr(4))
+            if (!isDigit(c) && c != '.') return false;
+        return true;
+    }
+    for (char c : first)
+        if (!isTokenChar(static_cast<unsigned char>(c))) return false;
+    if (space == std::string_view::npos) return true;
+    const std::string_view uri = prefix.substr(space + 1);
+    const size_t uriEnd = uri.find(' ');
+    return isUriStart(uri.substr(0, uriEnd), uriEnd != std::string_view::npos);
+}
+
+// Request-Line (Method SP Request-URI SP SIP-Version) or Status-Line
+// (SIP-Version SP 3DIGIT SP Reason-Phrase; the reason may be empty).
+bool isStartLine(std::string_view line) {
+    const size_t space = line.find(' ');
+    if (space == 0 || space == std::string_view::npos) return false;
+    const std::string_view first = line.substr(0, space);
+    const std::string_view rest = line.substr(space + 1);
+    if (isVersion(first)) {
+        return rest.size() >= 3 && isDigit(rest[0]) && isDigit(rest[1]) && isDigit(rest[2]) &&
+               (rest.size() == 3 || rest[3] == ' ');
+    }
+    for (char c : first)
+        if (!isTokenChar(static_cast<unsigned char>(c))) return false;
+    const size_t last = rest.rfind(' ');
+    if (last == 0 || last == std::string_view::npos) return false;
+    const std::string_view uri = rest.substr(0, last);
+    if (uri.find(' ') != std::string_view::npos || !isUriStart(uri, true)) return false;
+    return isVersion(rest.substr(last + 1));
+}
+
+// A short printable excerpt of `text` for a log line.
+std::string excerpt(std::string_view text) {
+    constexpr size_t kMax = 60;
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < kMax; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        }
+    }
+    if (text.size() > kMax) out += "...";
+    return out;
+}
+
+}  // namespace
+
+void NvSipStreamFramer::append(const char* data, size_t length) {
+    compact();
+    m_Buffer.append(data, length);
+}
+
+void NvSipStreamFramer::compact() {
+    if (m_Start == 0) return;
+    if (m_Start >= m_Buffer.size()) {
+        m_Buffer.clear();
+        m_Start = 0;
+    } else if (m_Start >= 4096 || m_Start * 2 >= m_Buffer.size()) {
+        m_Buffer.erase(0, m_Start);
+        m_Start = 0;
+    }
+}
+
+NvSipStreamFramer::Result NvSipStreamFramer::garbage(std::string& reason, std::string text) {
+    m_Garbage = std::move(text);
+    reason = m_Garbage;
+    return Result::Garbage;
+}
+
+size_t NvSipStreamFramer::pending() const {
+    size_t start = m_Start;
+    while (start < m_Buffer.size() && (m_Buffer[start] == '\r' || m_Buffer[start] == '\n')) ++start;
+    return m_Buffer.size() - start;
+}
+
+NvSipStreamFramer::Result NvSipStreamFramer::next(std::string_view& message, std::string& reason) {
+    if (!m_Garbage.empty()) {
+        reason = m_Garbage;
+        return Result::Garbage;
+    }
+    // Keep-alives between messages: any run of CR and LF. A run that is still
+    // the beginning of "\r\n\r\n" at the end of the buffer waits for the rest,
+    // so that a ping split across reads is still recognised.
+    size_t run = 0;
+    while (m_Start + run < m_Buffer.size() && (m_Buffer[m_Start + run] == '\r' || m_Buffer[m_Start + run] == '\n'))
+        ++run;
+    if (run > 0) {
+        const std::string_view crlfs(m_Buffer.data() + m_Start, run);
+        const bool ping = crlfs.find("\r\n\r\n") != std::string_view::npos;
+        if (!ping && m_Start + run == m_Buffer.size() && run < 4 &&
+            std::string_view("\r\n\r\n").compare(0, run, crlfs) == 0)
+            return Result::NeedMore;
+        m_Start += run;
+        if (ping) return Result::Ping;
+    }
+    if (m_Start >= m_Buffer.size()) return Result::NeedMore;
+
+    const char* data = m_Buffer.data() + m_Start;
+    const size_t length = m_Buffer.size() - m_Start;
+
+    // The first line, complete or not, must be able to be a start line.
+    const void* lf = std::memchr(data, '\n', length);
+    const size_t lineEnd = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : length;
+    std::string_view line(data, lineEnd);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    for (char c : line) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && u != '\t') || u == 0x7f)
+            return garbage(reason, "Control character in the first line: '" + excerpt(line) + "'");
+    }
+    if (lf ? !isStartLine(line) : !canStartStartLine(line))
+        return garbage(reason, "Not a SIP request or status line: '" + excerpt(line) + "'");
+
+    size_t frame = 0;
+    try {
+        frame = NvSipParser::sFrameLength(data, length);
+    } catch (NvHandle<NvException>& e) {
+        return garbage(reason, e->getMessage().str());
+    }
+    if (frame == 0) {
+        // sFrameLength rejects what outgrows the limits; this only guards
+        // against a buffer growing without bound should it ever not.
+        if (length > NvSipParser::kMaxMessageBytes)
+            return garbage(reason, "No complete message in " + std::to_string(length) + " bytes");
+        return Result::NeedMore;
+    }
+    message = std::string_view(data, frame);
+    m_Start += frame;
+    return Result::Message;
+}

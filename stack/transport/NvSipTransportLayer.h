@@ -1,0 +1,109 @@
+#pragma once
+// NvSipTransportLayer: moves SIP messages between the stack and the network.
+//
+// Sending is stateless: send() works out where a message goes and writes it.
+//   - Requests go to the top Route (loose routing) or else the Request-URI:
+//     its host (names resolved with the system resolver), its port (5060,
+//     5061 for sips) and its transport parameter (UDP by default). A request
+//     larger than sm_UdpMaxBytes bound for UDP goes over TCP instead, with its
+//     Via changed to match, when TCP is listening.
+//   - Responses go where the top Via says: over a stream transport back on
+//     the connection the request came on (or a new one to the same place);
+//     over UDP to the "received" address when present, else the sent-by
+//     host, at the "rport" port when present, else the sent-by port.
+// Receiving: datagrams and framed stream messages are parsed; a request's
+// top Via gets "received" when its sent-by host is not the source address
+// and "rport=<port>" when it asked for rport; the message is tagged with its
+// source (NvSipMessage::getSource) and handed to the receiver. Bytes that do
+// not parse are dropped with a log line naming the peer and the reason; a
+// stream that sends garbage is closed.
+//
+// Threads: listen()/close() from the application before and after traffic;
+// send() from any thread; reception runs on the monitor thread
+// (NvMonitorThread), or on the test's thread when an NvSipTestTransport is
+// installed, in which case no socket is touched at all.
+
+#include "stack/base/NvHandle.h"
+#include "stack/base/NvString.h"
+#include "stack/net/NvSocketImpl.h"
+#include "stack/sip/NvSipMessage.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class NvSipTestTransport;
+
+// Told of every message the transport receives.
+class NvSipMessageReceiver {
+public:
+    virtual ~NvSipMessageReceiver();
+    // Runs on the monitor thread (or the test's thread).
+    virtual void receive(const NvHandle<NvSipMessage>& message) = 0;
+};
+
+class NvSipTransportLayer {
+public:
+    struct ListenPoint {
+        NvSocketImpl::Transport transport;
+        NvInetAddress address;
+        uint16_t port;
+    };
+
+    // Largest request sent over UDP before switching to TCP (RFC 3261 18.1.1).
+    static size_t sm_UdpMaxBytes;
+    // Receive and send buffer size asked for on every socket, so that bursts
+    // are absorbed by the kernel rather than dropped.
+    static int sm_SocketBufferBytes;
+
+    static NvSipTransportLayer* sGetInstance();
+
+    // Opens a socket (UDP) or a listening socket (TCP) on `address`
+    // ("0.0.0.0", "::", "127.0.0.1", "::1", ...) and `port` (0 picks a free
+    // one) and registers it with the monitor thread's reactor. Returns the
+    // bound port. Raises NvSystemError when the socket cannot be opened or bound.
+    uint16_t listen(NvSocketImpl::Transport transport, const char* address, uint16_t port);
+    // Closes every socket and connection.
+    void close();
+    std::vector<ListenPoint> getListenPoints() const;
+
+    // The host and port written in our Via headers for `transport` (and
+    // offered for Contact): the address given by setSentBy, else the first
+    // listen point of that transport (a wildcard address is replaced by the
+    // host's first non-loopback address, or loopback).
+    NvString getSentByHost(NvSocketImpl::Transport transport) const;
+    uint16_t getSentByPort(NvSocketImpl::Transport transport) const;
+    void setSentBy(const char* host, uint16_t port);
+
+    // Sends `message` statelessly. When `address` is given and valid, and/or
+    // `port` is given and not 0, they override the destination; on return
+    // they hold the destination used. Raises NvException when no
+    // destination can be found or the message cannot be written.
+    static void send(const NvHandle<NvSipMessage>& message, unsigned* port = nullptr, NvInetAddress* address = nullptr);
+
+    // Where `message` would go (the rules above), without sending it.
+    NvSipPeer resolveDestination(const NvSipMessage& message) const;
+
+    // Puts our Via on top of `request`: transport from its destination,
+    // sent-by from getSentBy*, a new RFC 3261 branch, and "rport".
+    void addViaHeader(const NvHandle<NvSipRequest>& request);
+
+    // Where received messages go; the transaction manager sets itself.
+    void setReceiver(NvSipMessageReceiver* receiver);
+    NvSipMessageReceiver* getReceiver() const;
+    // Entry point of received bytes, shared by the sockets and the test
+    // transport: parses, completes the Via and hands the message on.
+    // Returns false when the bytes are not a SIP message (they are dropped
+    // with a log line; a stream transport closes the connection).
+    bool receiveBytes(const char* data, size_t length, const NvSipPeer& source);
+
+    // While set, send() hands messages to the test transport and no socket is used.
+    void setTestTransport(NvSipTestTransport* transport);
+
+private:
+    NvSipTransportLayer();
+    ~NvSipTransportLayer();
+    struct Impl;
+    std::unique_ptr<Impl> m_pImpl;
+};
