@@ -1,5 +1,6 @@
 #include "stack/sip/NvParameters.h"
 
+#include "stack/base/NvException.h"
 #include "stack/sip/NvSipParseException.h"
 #include "stack/sip/NvSipText.h"
 
@@ -26,10 +27,26 @@ void NvParameters::setValue(std::string_view name, std::string_view value) {
     bool plain = !value.empty();
     for (char c : value)
         if (!isTokenChar(c) && c != ':' && c != '[' && c != ']') plain = false;
-    setValue(name, value, !plain);
+    if (plain) {
+        setValue(name, value, false);
+        return;
+    }
+    // Kept the way a received quoted value is: with its quotes and
+    // backslashes escaped.
+    std::string escaped;
+    escaped.reserve(value.size() + 4);
+    for (char c : value) {
+        if (c == '"' || c == '\\') escaped += '\\';
+        escaped += c;
+    }
+    setValue(name, escaped, true);
 }
 
 void NvParameters::setValue(std::string_view name, std::string_view value, bool quoted) {
+    for (char c : value)
+        if (!isLineTextChar(c))
+            NvException::sThrow("Parameter '" + std::string(name) +
+                                "' cannot be written: its value has a control character");
     Parameter* p = find(name);
     if (!p) {
         m_List.push_back(Parameter{std::string(name), {}, false, false});

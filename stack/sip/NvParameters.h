@@ -24,9 +24,13 @@ public:
     bool isPresent(std::string_view name) const { return find(name) != nullptr; }
     // The value, or an empty string when absent or valueless.
     NvString getValue(std::string_view name) const;
-    // Sets or adds a parameter; a value that is not a token is written quoted.
+    // Sets or adds a parameter; a value that is not a token is written quoted,
+    // its quotes and backslashes escaped (getValue() then gives the escaped
+    // form, as it does for a received value).
     void setValue(std::string_view name, std::string_view value);
-    // Sets or adds a parameter, written quoted or not as the caller says.
+    // Sets or adds a parameter, written quoted or not as the caller says; a
+    // quoted `value` must already be escaped. Both raise NvException on a
+    // control character, which no parameter can carry.
     void setValue(std::string_view name, std::string_view value, bool quoted);
     // Sets or adds a parameter that has no value (";lr").
     void setFlag(std::string_view name);

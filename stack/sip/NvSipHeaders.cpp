@@ -44,6 +44,18 @@ namespace {
 }
 
 bool isParamValueChar(char c) { return isTokenChar(c) || c == ':' || c == '[' || c == ']'; }
+bool isAlnumChar(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// token68 (RFC 7235): credentials written as one opaque word, such as the
+// base64 of Basic, which may end in '=' padding.
+bool isToken68(std::string_view text) {
+    size_t i = 0;
+    const std::string_view marks("-._~+/");
+    while (i < text.size() && (isAlnumChar(text[i]) || marks.find(text[i]) != std::string_view::npos)) ++i;
+    if (i == 0) return false;
+    while (i < text.size() && text[i] == '=') ++i;
+    return i == text.size();
+}
 
 size_t skipLws(std::string_view text, size_t i) {
     while (i < text.size() && isLws(text[i])) ++i;
@@ -84,6 +96,12 @@ void NvSipNameAddressHeader::appendValue(std::string& out) const {
 
 void NvSipNameAddressHeader::parseValue(std::string_view value) {
     m_hAddress = NvSipNameAddress::sParse(value);
+    // Route and Record-Route take a name-addr: in "sip:p.example.com;lr" the
+    // ";lr" would be a header parameter where the sender meant a URI one.
+    const NvSipHeaderID id = getID();
+    if ((id == NvSipHeaderID::Route || id == NvSipHeaderID::RecordRoute) && !m_hAddress->hasAngleBrackets() &&
+        !m_hAddress->parameters().isEmpty())
+        bad(getName().c_str(), "a URI followed by parameters must be in angle brackets", value);
 }
 
 void NvSipContactHeader::appendValue(std::string& out) const {
@@ -145,6 +163,8 @@ void NvSipViaHeader::parseValue(std::string_view value) {
         if (portColon != std::string_view::npos && sentBy[portColon] != ':') bad("Via", "text after the host", value);
     } else {
         portColon = sentBy.find(':');
+        if (portColon != std::string_view::npos && sentBy.find(':', portColon + 1) != std::string_view::npos)
+            bad("Via", "IPv6 address '" + std::string(sentBy) + "' must be enclosed in brackets", value);
     }
     m_Port = 0;
     if (portColon != std::string_view::npos) {
@@ -385,12 +405,17 @@ void NvSipAuthHeader::parseValue(std::string_view value) {
     // The auth-params are ',' separated; reuse the ';' parameter reader on
     // each one so that quoting and escapes follow the same rules.
     std::string_view rest = value.substr(i);
+    bool first = true;
     while (!trim(rest).empty()) {
         const size_t comma = findUnquoted(rest, ',');
         const std::string_view item = trim(rest.substr(0, comma));
         if (item.empty()) bad(getName().c_str(), "empty parameter", value);
         const size_t equals = item.find('=');
-        if (equals == std::string_view::npos) {
+        // Right after the scheme the credentials may be a token68 ("Basic
+        // dXNlcg=="): kept whole, like a parameter without a value.
+        const bool token68 = first && comma == std::string_view::npos && isToken68(item);
+        first = false;
+        if (equals == std::string_view::npos || token68) {
             // Token68 form ("Basic dXNlcg==") or a lone token: keep as a flag.
             if (!isToken(item) && item.find_first_of(" \t\"") != std::string_view::npos)
                 bad(getName().c_str(), "malformed parameter", value);
@@ -398,6 +423,9 @@ void NvSipAuthHeader::parseValue(std::string_view value) {
         } else {
             NvParameters one;
             one.parse(";" + std::string(item), isTokenChar, isParamValueChar, true, getName().c_str());
+            // One name=value per item: "realm;x=y" is not an auth-param.
+            if (one.list().size() != 1 || !one.list().front().hasValue)
+                bad(getName().c_str(), "malformed parameter", value);
             const auto& p = one.list().front();
             setParameter(p.name, p.value, p.quoted);
         }

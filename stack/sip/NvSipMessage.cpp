@@ -277,6 +277,7 @@ NvSipResponse::NvSipResponse(int statusCode, const NvHandle<NvSipRequest>& reque
                              const char* contentType, unsigned bodyLength)
     : m_StatusCode(statusCode), m_ReasonPhrase(sReasonPhrase(statusCode)) {
     if (!request) NvException::sThrow("NvSipResponse: no request to answer");
+    if (request->isReceived()) m_RequestSource = request->getSource();
     if (statusCode < 100 || statusCode > 699)
         NvException::sThrow("NvSipResponse: status code " + std::to_string(statusCode) + " is not between 100 and 699");
     const bool dialogForming = statusCode > 100 && statusCode < 300 && request->getMethod() == NvSipInviteMessage::sMethodName;

@@ -13,6 +13,7 @@
 #include "stack/base/NvHandle.h"
 #include "stack/base/NvString.h"
 #include "stack/log/TellarLogger.h"
+#include "stack/net/NvSocketImpl.h"
 #include "stack/sip/NvSipHeaders.h"
 #include "stack/sip/NvURI.h"
 
@@ -91,6 +92,18 @@ public:
     // empty string when nothing is missing.
     NvString checkMandatoryHeaders() const;
 
+    // ------------------------------------------------------------ reception
+    // Where a received message came from (set by the transport); a message
+    // built here has no source.
+    bool isReceived() const { return m_bReceived; }
+    const NvSipPeer& getSource() const { return m_Source; }
+    void setSource(const NvSipPeer& source) {
+        m_Source = source;
+        m_bReceived = true;
+    }
+    // The transport it arrived on (UDP for messages built here).
+    NvSocketImpl::Transport getTransport() const { return m_Source.transport; }
+
     // ------------------------------------------------------------ logging
     // Writes the log form: a line with the direction and the peer (address
     // and port when known), then the message. Below INFO the body is written
@@ -114,6 +127,8 @@ protected:
 
     std::vector<NvHandle<NvSipHeader>> m_Headers;
     std::string m_Body;
+    NvSipPeer m_Source;
+    bool m_bReceived = false;
 };
 
 class NvSipRequest : public NvSipMessage {
@@ -202,10 +217,15 @@ public:
     // The standard phrase for a status code ("Unknown" when none).
     static const char* sReasonPhrase(int statusCode);
 
+    // Where the answered request came from, when it was received: a stream
+    // transport sends the response back on that connection.
+    const NvSipPeer& getRequestSource() const { return m_RequestSource; }
+
 protected:
     void appendStartLine(std::string& out) const override;
 
 private:
     int m_StatusCode;
     std::string m_ReasonPhrase;
+    NvSipPeer m_RequestSource;
 };

@@ -12,6 +12,17 @@ namespace {
 }
 bool isParamValueChar(char c) { return isTokenChar(c) || c == ':' || c == '[' || c == ']'; }
 
+// Position of the first '<' outside quoted strings, or npos.
+size_t findLeftAngle(std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '"')
+            i += quotedStringLength(text.substr(i)) - 1;
+        else if (text[i] == '<')
+            return i;
+    }
+    return std::string_view::npos;
+}
+
 // Largest snapshot record we accept for one name-address.
 constexpr uint32_t kMaxStreamedAddress = 64 * 1024;
 }  // namespace
@@ -31,11 +42,16 @@ int NvSipNameAddress::compareWith(const NvObject& other) const {
 void NvSipNameAddress::display(NvOutputStream& out, bool) const { out << toString(); }
 
 void NvSipNameAddress::setDisplayName(std::string_view name) {
-    bool tokens = !name.empty();
-    for (char c : name)
+    bool tokens = true;
+    for (char c : name) {
+        if (!isLineTextChar(c))
+            NvException::sThrow("Display name with a control character cannot be written in a message");
         if (!isTokenChar(c) && c != ' ') tokens = false;
-    if (tokens || name.empty()) {
-        m_DisplayName.assign(name);
+    }
+    if (tokens) {
+        // A run of tokens is written as it is; surrounding spaces would not
+        // survive a reading back.
+        m_DisplayName.assign(trim(name));
         return;
     }
     m_DisplayName = "\"";
@@ -52,14 +68,15 @@ NvHandle<NvSipNameAddress> NvSipNameAddress::sParse(std::string_view text) {
     NvHandle<NvSipNameAddress> address(new NvSipNameAddress());
     size_t i = 0;
     std::string_view afterUri;
-    if (text[0] == '"' || text.find('<') != std::string_view::npos) {
+    const size_t leftAngle = findLeftAngle(text);
+    if (text[0] == '"' || leftAngle != std::string_view::npos) {
         // name-addr: [display-name] "<" addr-spec ">"
         if (text[0] == '"') {
             const size_t length = quotedStringLength(text);
             address->m_DisplayName.assign(text.substr(0, length));
             i = length;
         } else {
-            const size_t open = text.find('<');
+            const size_t open = leftAngle;
             const std::string_view name = trim(text.substr(0, open));
             for (char c : name)
                 if (!isTokenChar(c) && !isLws(c)) bad("unquoted display name with '" + std::string(1, c) + "'", text);
@@ -71,15 +88,18 @@ NvHandle<NvSipNameAddress> NvSipNameAddress::sParse(std::string_view text) {
         const size_t close = text.find('>', i);
         if (close == std::string_view::npos) bad("missing '>'", text);
         const std::string_view uri = text.substr(i + 1, close - i - 1);
+        if (uri.find('<') != std::string_view::npos) bad("'<' inside angle brackets", text);
         if (uri.empty()) bad("empty URI", text);
         address->m_hURI = NvURI::sParse(uri);
         address->m_bAngleBrackets = true;
         afterUri = text.substr(close + 1);
+        if (!trim(afterUri).empty() && trim(afterUri)[0] == '>') bad("'>' without '<'", text);
     } else {
         // addr-spec: the URI ends at the first ';' (what follows are header
         // parameters) and may not contain ',', '?' or whitespace.
         const size_t semicolon = text.find(';');
         const std::string_view uri = trim(text.substr(0, semicolon));
+        if (uri.find('>') != std::string_view::npos) bad("'>' without '<'", text);
         if (uri.find_first_of(",? \t") != std::string_view::npos)
             bad("a URI with ',', '?' or spaces must be in angle brackets", text);
         address->m_hURI = NvURI::sParse(uri);

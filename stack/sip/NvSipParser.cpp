@@ -30,6 +30,7 @@ public:
     // (a final line without LF is not a line: the header section is
     // incomplete).
     bool next(std::string_view& line) {
+        if (m_Pos >= m_Length) return false;
         const void* lf = std::memchr(m_Data + m_Pos, '\n', m_Length - m_Pos);
         if (!lf) return false;
         const size_t end = static_cast<size_t>(static_cast<const char*>(lf) - m_Data);
@@ -61,6 +62,9 @@ NvHandle<NvSipMessage> parseStartLine(std::string_view line) {
         const std::string_view version = line.substr(0, sp);
         if (!equalsIgnoreCase(version, "SIP/2.0")) reject("Unsupported SIP version '" + excerpt(version) + "'");
         if (sp == std::string_view::npos || line.size() < sp + 4) reject("Status line without a status code");
+        if (line[sp + 1] == ' ')
+            reject("More than one space between the SIP version and the status code in the status line '" +
+                   excerpt(line) + "'");
         const std::string_view code = line.substr(sp + 1, 3);
         for (char c : code)
             if (c < '0' || c > '9') reject("Bad status code '" + excerpt(code) + "'");
@@ -74,17 +78,22 @@ NvHandle<NvSipMessage> parseStartLine(std::string_view line) {
         return NvHandle<NvSipMessage>(new NvSipResponse(status, reason));
     }
     // Request-Line = Method SP Request-URI SP SIP-Version
+    if (isLws(line.back()))
+        reject("Trailing whitespace after the SIP version in the request line '" + excerpt(line) + "'");
+    if (line.find('\t') != std::string_view::npos)
+        reject("Tab in the request line '" + excerpt(line) + "': elements are separated by single spaces");
     const size_t first = line.find(' ');
     const size_t last = line.rfind(' ');
     if (first == std::string_view::npos || first == last) reject("Malformed request line '" + excerpt(line) + "'");
+    if (line[first + 1] == ' ' || line[last - 1] == ' ')
+        reject("More than one space between the elements of the request line '" + excerpt(line) + "'");
     const std::string_view method = line.substr(0, first);
     const std::string_view uri = line.substr(first + 1, last - first - 1);
     const std::string_view version = line.substr(last + 1);
     if (!isToken(method)) reject("Bad method '" + excerpt(method) + "'");
     if (!startsWithIgnoreCase(version, "SIP/")) reject("Malformed request line '" + excerpt(line) + "'");
     if (!equalsIgnoreCase(version, "SIP/2.0")) reject("Unsupported SIP version '" + excerpt(version) + "'");
-    if (uri.empty() || uri.find_first_of(" \t") != std::string_view::npos)
-        reject("Request-URI is empty or contains whitespace: '" + excerpt(uri) + "'");
+    if (uri.find(' ') != std::string_view::npos) reject("Request-URI contains whitespace: '" + excerpt(uri) + "'");
     if (uri.front() == '<') reject("Request-URI must not be enclosed in angle brackets");
     NvHandle<NvSipRequest> request = NvSipRequest::sCreate(method);
     request->setURI(NvURI::sParse(uri));
@@ -177,28 +186,58 @@ NvHandle<NvSipMessage> NvSipParser::sParse(const char* data, size_t length) {
 }
 
 size_t NvSipParser::sFrameLength(const char* data, size_t length) {
+    if (!data) length = 0;
     LineReader reader(data, length);
     std::string_view line;
-    size_t contentLength = 0;
     bool started = false;
+    // The Content-Length value, unfolded; several must agree.
+    std::string lengthText;
+    bool readingLength = false;
+    bool haveLength = false;
+    size_t contentLength = 0;
+    auto takeLength = [&]() {
+        if (!readingLength) return;
+        readingLength = false;
+        const size_t value = parseUInt32(trim(lengthText), "Content-Length");
+        if (haveLength && value != contentLength) reject("Conflicting Content-Length headers");
+        contentLength = value;
+        haveLength = true;
+    };
     for (;;) {
         const size_t lineStart = reader.position();
         if (!reader.next(line)) {
             if (length - lineStart > kMaxLineBytes) reject("Line longer than " + std::to_string(kMaxLineBytes) + " bytes");
-            if (reader.position() > kMaxMessageBytes) reject("Header section exceeds the message limit");
+            // Everything buffered belongs to this message, which is not
+            // complete yet: past the limit it can never be.
+            if (length > kMaxMessageBytes)
+                reject("Header section exceeds the message limit of " + std::to_string(kMaxMessageBytes) + " bytes");
             return 0;
         }
         if (line.size() > kMaxLineBytes) reject("Line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+        if (reader.position() > kMaxMessageBytes)
+            reject("Header section exceeds the message limit of " + std::to_string(kMaxMessageBytes) + " bytes");
         if (!started) {
             started = !line.empty();
             continue;
         }
+        if (!line.empty() && isLws(line[0])) {
+            if (readingLength) {
+                lengthText += ' ';
+                lengthText.append(trim(line));
+                if (lengthText.size() > kMaxLineBytes)
+                    reject("Header line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+            }
+            continue;
+        }
+        takeLength();
         if (line.empty()) break;
         const size_t colon = line.find(':');
-        if (colon == std::string_view::npos || isLws(line[0])) continue;
-        std::string_view name = trim(line.substr(0, colon));
-        if (equalsIgnoreCase(name, "Content-Length") || equalsIgnoreCase(name, "l"))
-            contentLength = parseUInt32(trim(line.substr(colon + 1)), "Content-Length");
+        if (colon == std::string_view::npos) continue;
+        const std::string_view name = trim(line.substr(0, colon));
+        if (equalsIgnoreCase(name, "Content-Length") || equalsIgnoreCase(name, "l")) {
+            lengthText.assign(line.substr(colon + 1));
+            readingLength = true;
+        }
     }
     const size_t total = reader.position() + contentLength;
     if (total > kMaxMessageBytes)

@@ -31,33 +31,64 @@ bool isUriChar(char c) {
     NvSipParseException::sThrow("Bad URI: " + why + " in '" + std::string(text.substr(0, 120)) + "'");
 }
 
-bool isValidIPv6(std::string_view address) {
-    if (address.empty()) return false;
-    int groups = 0, colonsInRow = 0;
-    bool doubleColon = false, sawDot = false;
-    size_t groupLength = 0;
-    for (char c : address) {
-        if (c == ':') {
-            if (sawDot) return false;
-            if (++colonsInRow == 2) {
-                if (doubleColon) return false;
-                doubleColon = true;
-            } else if (colonsInRow > 2) {
-                return false;
-            }
-            if (groupLength) ++groups;
-            groupLength = 0;
-        } else if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == '.') {
-            if (c == '.') sawDot = true;
-            colonsInRow = 0;
-            if (++groupLength > (sawDot ? 15u : 4u)) return false;
-        } else {
-            return false;
-        }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Four decimal octets, each 0-255 in at most three digits.
+bool isValidIPv4(std::string_view text) {
+    int octets = 0;
+    size_t i = 0;
+    for (;;) {
+        const size_t start = i;
+        unsigned value = 0;
+        while (i < text.size() && isDigit(text[i]) && i - start < 3)
+            value = value * 10 + static_cast<unsigned>(text[i++] - '0');
+        if (i == start || value > 255) return false;
+        ++octets;
+        if (i == text.size()) return octets == 4;
+        if (text[i] != '.' || octets == 4) return false;
+        ++i;
     }
-    if (groupLength) groups += sawDot ? 2 : 1;
-    if (colonsInRow == 1) return false;  // a single trailing colon
-    return doubleColon ? groups < 8 : groups == 8;
+}
+
+// Groups of 1-4 hex digits separated by single colons: their number, or -1
+// when malformed. Empty text has none.
+int countHexGroups(std::string_view text) {
+    if (text.empty()) return 0;
+    int groups = 0;
+    size_t start = 0;
+    for (;;) {
+        const size_t colon = text.find(':', start);
+        const std::string_view group = text.substr(start, colon == std::string_view::npos ? colon : colon - start);
+        if (group.empty() || group.size() > 4) return -1;
+        for (char c : group)
+            if (!isHexDigit(c)) return -1;
+        ++groups;
+        if (colon == std::string_view::npos) return groups;
+        start = colon + 1;
+    }
+}
+
+// An IPv6 address (RFC 4291 text form): eight groups, or fewer around one
+// "::", the last two of which may be written as an IPv4 address.
+bool isValidIPv6(std::string_view address) {
+    const size_t lastColon = address.rfind(':');
+    if (lastColon == std::string_view::npos) return false;
+    int groups = 8;
+    std::string_view hex = address;
+    const std::string_view tail = address.substr(lastColon + 1);
+    if (tail.find('.') != std::string_view::npos) {
+        if (!isValidIPv4(tail)) return false;
+        groups = 6;
+        // Keep a "::" that comes right before the IPv4 part.
+        hex = address.substr(0, lastColon > 0 && address[lastColon - 1] == ':' ? lastColon + 1 : lastColon);
+    }
+    const size_t elided = hex.find("::");
+    if (elided == std::string_view::npos) return countHexGroups(hex) == groups;
+    if (hex.find("::", elided + 1) != std::string_view::npos) return false;
+    const int left = countHexGroups(hex.substr(0, elided));
+    const int right = countHexGroups(hex.substr(elided + 2));
+    return left >= 0 && right >= 0 && left + right < groups;
 }
 
 bool isValidHostName(std::string_view host) {
@@ -120,6 +151,27 @@ NvSipURL::NvSipURL(std::string_view text) : NvURI("sip") { parse(text); }
 
 bool NvSipURL::isSecure() const { return equalsIgnoreCase(m_Scheme, "sips"); }
 
+void NvSipURL::setParameter(std::string_view name, std::string_view value) {
+    if (value.empty()) {
+        m_Parameters.setFlag(name);
+        return;
+    }
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string written;
+    written.reserve(value.size());
+    for (char c : value) {
+        if (isParamChar(c) && c != '%') {
+            written += c;
+        } else {
+            const unsigned char byte = static_cast<unsigned char>(c);
+            written += '%';
+            written += kHex[byte >> 4];
+            written += kHex[byte & 0x0f];
+        }
+    }
+    m_Parameters.setValue(name, written, false);
+}
+
 void NvSipURL::setHost(std::string_view host) {
     checkHost(host, host);
     m_Host.assign(host);
@@ -181,6 +233,8 @@ void NvSipURL::parse(std::string_view text) {
         }
     } else {
         portColon = hostPort.find(':');
+        if (portColon != std::string_view::npos && hostPort.find(':', portColon + 1) != std::string_view::npos)
+            bad("IPv6 address '" + std::string(hostPort) + "' must be enclosed in brackets", text);
     }
     if (portColon != std::string_view::npos) {
         const std::string_view port = hostPort.substr(portColon + 1);

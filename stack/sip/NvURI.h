@@ -77,7 +77,10 @@ public:
     NvParameters& parameters() { return m_Parameters; }
     const NvParameters& parameters() const { return m_Parameters; }
     NvString getParameter(std::string_view name) const { return m_Parameters.getValue(name); }
-    void setParameter(std::string_view name, std::string_view value) { m_Parameters.setValue(name, value); }
+    // Sets or adds a URI parameter. URI parameters are never quoted: bytes
+    // outside the parameter characters are written %-escaped (and
+    // getParameter() gives them so); an empty value sets a flag (";lr").
+    void setParameter(std::string_view name, std::string_view value);
     // The "?h=v&h2=v2" part without the '?', as written.
     const std::string& getHeaders() const { return m_Headers; }
     void setHeaders(std::string_view headers) { m_Headers.assign(headers); }
