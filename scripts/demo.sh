@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# Builds the project and runs the main job: nvsip-parse checks a SIP INVITE
-# and prints it back as the stack writes it.
+# Builds the project and runs the main job: `nvsip-ping --respond` answers
+# OPTIONS on a loopback port, and `nvsip-ping` pings it through client
+# transactions, printing each response and its round-trip time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DNVSIP_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target nvsip-parse
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DNVSIP_TESTS=OFF -DNVSIP_BENCH=OFF >/dev/null
+cmake --build build -j"$(nproc)" --target nvsip-ping nvsip-parse
 
-if [ -t 0 ]; then
-  build/apps/nvsip-parse            # terminal on stdin: the built-in sample INVITE
-else
-  build/apps/nvsip-parse --print examples/messages/invite-with-sdp.sip
-fi
+port="$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+build/apps/nvsip-ping --respond --bind 127.0.0.1:"$port" --count 4 &
+responder=$!
+trap 'kill "$responder" 2>/dev/null || true' EXIT
+sleep 0.5
+build/apps/nvsip-ping --bind 127.0.0.1:0 --count 4 --interval 250 "sip:demo@127.0.0.1:$port"
+wait "$responder"

@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libace-dev liblog4cplus-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  sip-tester python3
 )
 
 missing=()

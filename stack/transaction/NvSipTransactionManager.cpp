@@ -1,0 +1,289 @@
+#include "stack/transaction/NvSipTransactionManager.h"
+
+#include "stack/base/NvException.h"
+#include "stack/timer/NvTime.h"
+
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+unsigned int NvSipTransactionManager::m_MaxForward = 70;
+unsigned int NvSipTransactionManager::m_T1 = 500;
+unsigned int NvSipTransactionManager::m_T2 = 4000;
+unsigned int NvSipTransactionManager::m_T4 = 5000;
+unsigned int NvSipTransactionManager::m_RetrasmissionCount_RESP = 10;
+
+// ---------------------------------------------------------------- stray defaults
+
+void NvStrayMessageInterface::strayResponse(NvHandle<NvSipResponse>) {}
+
+void NvStrayMessageInterface::strayAck(NvHandle<NvSipAckMessage>) {}
+
+void NvStrayMessageInterface::strayCancel(NvHandle<NvSipCancelMessage> cancel) {
+    if (!cancel) return;
+    NvSipTransportLayer::send(NvHandle<NvSipMessage>(new NvSipResponse(481, NvHandle<NvSipRequest>(cancel))));
+}
+
+void NvStrayMessageInterface::invalidMessage(NvHandle<NvSipMessage>) {}
+
+void NvStrayMessageInterface::malFormedMessage(NvHandle<NvSipMessage> message) {
+    const NvHandle<NvSipRequest> request(message);
+    // An ACK is never answered; a request without Via cannot be.
+    if (!request || request->getMethod() == NvSipAckMessage::sMethodName || !request->getTopVia()) return;
+    NvSipTransportLayer::send(NvHandle<NvSipMessage>(new NvSipResponse(400, request)));
+}
+
+namespace {
+
+// The manager's own transactions (requests refused with 480) report to nobody.
+class RefusalInterface : public NvSipServerTransactionInterface {};
+
+// The interface of a CANCEL's own server transaction: the CANCEL and its
+// answer are shown to the interface of the INVITE it cancels, as messages
+// of that call; its events go nowhere.
+class CancelServerInterface : public NvSipServerTransactionInterface {
+public:
+    explicit CancelServerInterface(NvHandle<NvSipServerTransaction> invite) : m_hInvite(std::move(invite)) {}
+    void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) override {
+        if (const auto interface = m_hInvite->getInterface()) interface->sendingMessage(message, port, address);
+    }
+    void receivedMessage(const NvHandle<NvSipMessage>& message) override {
+        if (const auto interface = m_hInvite->getInterface()) interface->receivedMessage(message);
+    }
+
+private:
+    NvHandle<NvSipServerTransaction> m_hInvite;
+};
+
+std::string hostOf(std::string_view host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    return NvString(host).toLower().str();
+}
+
+bool sameSentBy(const NvSipViaHeader& a, const NvSipViaHeader& b) {
+    return hostOf(a.getHost().view()) == hostOf(b.getHost().view()) &&
+           (a.getPort() ? a.getPort() : 5060) == (b.getPort() ? b.getPort() : 5060);
+}
+
+NvString toTagOf(const NvSipMessage* message) {
+    const auto to = message ? message->getToHeader() : NvHandle<NvSipToHeader>();
+    return to ? to->getTag() : NvString();
+}
+
+}  // namespace
+
+struct NvSipTransactionManager::Impl {
+    mutable std::mutex mutex;  // guards every field below
+    std::unordered_map<NvString, NvHandle<NvSipTransaction>> table;
+    // INVITEs answered with a 2xx: key -> end of the time their
+    // retransmissions are dropped (microseconds), oldest first in `acceptedOrder`.
+    std::unordered_map<NvString, double> accepted;
+    std::deque<std::pair<double, NvString>> acceptedOrder;
+    NvHandle<NvStrayMessageInterface> hStray;  // never nil
+    NvHandle<NvStrayMessageInterface> hDefaultStray;
+    NvHandle<NvTransactionFactoryInterface> hFactory;
+    NvHandle<NvSipServerTransactionInterface> hRefusal;
+
+    void purgeAccepted(double now) {
+        while (!acceptedOrder.empty() && acceptedOrder.front().first <= now) {
+            const auto found = accepted.find(acceptedOrder.front().second);
+            if (found != accepted.end() && found->second <= now) accepted.erase(found);
+            acceptedOrder.pop_front();
+        }
+    }
+};
+
+NvSipTransactionManager::NvSipTransactionManager() : m_pImpl(new Impl) {
+    m_pImpl->hDefaultStray = new NvStrayMessageInterface();
+    m_pImpl->hStray = m_pImpl->hDefaultStray;
+    m_pImpl->hRefusal = new RefusalInterface();
+}
+
+NvSipTransactionManager* NvSipTransactionManager::getInstance() {
+    // Never destroyed: transactions and timers may be used until the very end of the process.
+    static NvSipTransactionManager* const instance = [] {
+        auto* manager = new NvSipTransactionManager();
+        NvSipTransportLayer::sGetInstance()->setReceiver(manager);
+        return manager;
+    }();
+    return instance;
+}
+
+void NvSipTransactionManager::setStrayInterface(NvHandle<NvStrayMessageInterface> stray) {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    std::swap(m_pImpl->hStray, stray);  // the old one is released after the lock
+    if (!m_pImpl->hStray) m_pImpl->hStray = m_pImpl->hDefaultStray;
+}
+
+void NvSipTransactionManager::setTransactionFactoryInterface(NvHandle<NvTransactionFactoryInterface> factory) {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    std::swap(m_pImpl->hFactory, factory);
+}
+
+NvHandle<NvStrayMessageInterface> NvSipTransactionManager::getStrayInterface() const {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    return m_pImpl->hStray;
+}
+
+void NvSipTransactionManager::addTransaction(const NvHandle<NvSipTransaction>& transaction) {
+    if (!transaction || transaction->getKey().isEmpty()) return;
+    NvHandle<NvSipTransaction> replaced;  // released after the lock
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    auto& entry = m_pImpl->table[transaction->getKey()];
+    replaced = std::move(entry);
+    entry = transaction;
+}
+
+void NvSipTransactionManager::removeTransaction(const NvHandle<NvSipTransaction>& transaction) {
+    if (!transaction || transaction->getKey().isEmpty()) return;
+    // An INVITE server transaction ended by a 2xx: its retransmissions are
+    // dropped for 64*T1 rather than taken for new requests (RFC 6026).
+    bool accepted = false;
+    if (!transaction->isClient() && transaction->isInvite() &&
+        transaction->getState() == NvSipTransaction::Terminated) {
+        const auto response = static_cast<NvSipServerTransaction*>(transaction.get())->getLastResponse();
+        accepted = response && response->getStatusCode() >= 200 && response->getStatusCode() < 300;
+    }
+    NvHandle<NvSipTransaction> removed;  // released after the lock
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    const auto found = m_pImpl->table.find(transaction->getKey());
+    if (found != m_pImpl->table.end() && found->second == transaction) {
+        removed = std::move(found->second);
+        m_pImpl->table.erase(found);
+    }
+    if (accepted) {
+        const double now = NvTime::sGetCurrentTime();
+        m_pImpl->purgeAccepted(now);
+        const double until = now + 64.0 * m_T1 * 1000.0;
+        m_pImpl->accepted[transaction->getKey()] = until;
+        m_pImpl->acceptedOrder.emplace_back(until, transaction->getKey());
+    }
+}
+
+size_t NvSipTransactionManager::getTransactionCount() const {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    return m_pImpl->table.size();
+}
+
+void NvSipTransactionManager::clear() {
+    std::unordered_map<NvString, NvHandle<NvSipTransaction>> table;
+    {
+        std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+        table.swap(m_pImpl->table);
+        m_pImpl->accepted.clear();
+        m_pImpl->acceptedOrder.clear();
+    }
+    for (auto& entry : table) entry.second->detach();
+}
+
+// ---------------------------------------------------------------- dispatch
+
+NvHandle<NvSipTransaction> NvSipTransactionManager::find(const NvString& key) const {
+    if (key.isEmpty()) return NvHandle<NvSipTransaction>();
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    const auto found = m_pImpl->table.find(key);
+    return found == m_pImpl->table.end() ? NvHandle<NvSipTransaction>() : found->second;
+}
+
+NvHandle<NvSipServerTransaction> NvSipTransactionManager::findServer(const NvSipRequest& request,
+                                                                     std::string_view method, bool ack) const {
+    const NvString key = NvSipTransaction::sServerKey(request, method);
+    NvHandle<NvSipServerTransaction> transaction(find(key));
+    if (!transaction || !NvSipTransaction::sIsLegacyKey(key)) return transaction;
+    // RFC 2543 matching also wants the To tag: the request's own, or for
+    // an ACK the tag of the response it acknowledges.
+    const NvHandle<NvSipResponse> response = ack ? transaction->getLastResponse() : NvHandle<NvSipResponse>();
+    const NvString expected =
+        toTagOf(response ? static_cast<NvSipMessage*>(response.get()) : transaction->getInitialRequest().get());
+    return toTagOf(&request) == expected ? transaction : NvHandle<NvSipServerTransaction>();
+}
+
+bool NvSipTransactionManager::isOurs(const NvSipViaHeader& via) const {
+    NvSocketImpl::Transport transport = NvSocketImpl::UDP;
+    NvSocketImpl::sParse(via.getTransport().view(), transport);
+    const NvSipTransportLayer& layer = *NvSipTransportLayer::sGetInstance();
+    NvSipViaHeader ours(via.getTransport().view(), layer.getSentByHost(transport).view(),
+                        layer.getSentByPort(transport));
+    return sameSentBy(via, ours);
+}
+
+void NvSipTransactionManager::receive(const NvHandle<NvSipMessage>& message) {
+    if (!message) return;
+    if (!message->checkMandatoryHeaders().isEmpty()) {
+        getStrayInterface()->malFormedMessage(message);
+        return;
+    }
+    if (message->isRequest())
+        receiveRequest(NvHandle<NvSipRequest>(message));
+    else
+        receiveResponse(NvHandle<NvSipResponse>(message));
+}
+
+void NvSipTransactionManager::receiveResponse(const NvHandle<NvSipResponse>& response) {
+    const auto via = response->getTopVia();
+    const NvHandle<NvSipClientTransaction> transaction(find(NvSipTransaction::sClientKey(*response)));
+    if (transaction) {
+        // Our branch with another sent-by is not an answer to us.
+        const auto sent = transaction->getInitialRequest()->getTopVia();
+        if (sent && sameSentBy(*via, *sent))
+            transaction->receiveResponse(response);
+        else
+            getStrayInterface()->invalidMessage(NvHandle<NvSipMessage>(response));
+        return;
+    }
+    if (isOurs(*via))
+        getStrayInterface()->strayResponse(response);
+    else
+        getStrayInterface()->invalidMessage(NvHandle<NvSipMessage>(response));
+}
+
+void NvSipTransactionManager::receiveRequest(const NvHandle<NvSipRequest>& request) {
+    const NvString method = request->getMethod();
+    if (method == NvSipAckMessage::sMethodName) {
+        // The ACK of a failure response belongs to the INVITE transaction;
+        // the ACK of a 2xx is a transaction of its own, for the dialog.
+        if (const auto invite = findServer(*request, NvSipInviteMessage::sMethodName, true))
+            invite->receiveRequest(request);
+        else
+            getStrayInterface()->strayAck(NvHandle<NvSipAckMessage>(request));
+        return;
+    }
+    if (const auto transaction = findServer(*request, method.view(), false)) {
+        transaction->receiveRequest(request);
+        return;
+    }
+    if (method == NvSipCancelMessage::sMethodName) {
+        // RFC 3261 9.2: the INVITE with the CANCEL's branch and sent-by.
+        const auto invite = findServer(*request, NvSipInviteMessage::sMethodName, false);
+        if (!invite) {
+            getStrayInterface()->strayCancel(NvHandle<NvSipCancelMessage>(request));
+            return;
+        }
+        NvHandle<NvSipServerTransaction> transaction(
+            new NvSipServerTransaction(request, new CancelServerInterface(invite)));
+        transaction->receiveRequest(request);
+        invite->receiveCancel(transaction, NvHandle<NvSipCancelMessage>(request));
+        return;
+    }
+    const NvString key = NvSipTransaction::sServerKey(*request, method.view());
+    NvHandle<NvTransactionFactoryInterface> factory;
+    NvHandle<NvSipServerTransactionInterface> refusal;
+    {
+        std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+        if (method == NvSipInviteMessage::sMethodName) {
+            m_pImpl->purgeAccepted(NvTime::sGetCurrentTime());
+            if (m_pImpl->accepted.count(key)) return;  // a retransmission of an INVITE answered 2xx
+        }
+        factory = m_pImpl->hFactory;
+        refusal = m_pImpl->hRefusal;
+    }
+    NvHandle<NvSipServerTransaction> transaction;
+    if (factory) transaction = factory->createServerTransaction(request);
+    if (!transaction) {
+        // Refused, or nobody to ask: answered here so that the peer stops retransmitting.
+        transaction = new NvSipServerTransaction(request, refusal.get());
+        transaction->sendResponse(480);
+    }
+    transaction->receiveRequest(request);
+}
