@@ -147,6 +147,7 @@ void NvSipViaHeader::parseValue(std::string_view value) {
         }
     }
     if (!equalsIgnoreCase(parts[0], "SIP")) bad("Via", "protocol is not SIP", value);
+    if (parts[1] != "2.0") bad("Via", "unsupported SIP version " + std::string(parts[1]), value);
     m_Protocol = std::string(parts[0]) + "/" + std::string(parts[1]);
     m_Transport.assign(parts[2]);
     if (i >= value.size() || !isLws(value[i])) bad("Via", "missing sent-by", value);

@@ -15,11 +15,6 @@
 
 namespace {
 
-Tellar::Logger& transactionLogger() {
-    static Tellar::Logger& logger = Tellar::getLogger("lumbrook.sip.stack.transaction");
-    return logger;
-}
-
 // The interface of a CANCEL's own transaction: the CANCEL and its answer are
 // shown to the INVITE's interface as messages of that call; the events of
 // the CANCEL transaction go nowhere.
@@ -44,18 +39,6 @@ NvHandle<NvSipHeader> copyOf(const NvHandle<NvSipHeader>& header) {
 bool isReliableProvisional(const NvSipResponse& response) {
     const int code = response.getStatusCode();
     return code > 100 && code < 200 && response.getHeader<NvSipRSeqHeader>() && response.isRequired("100rel");
-}
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (NvHandle<NvException>& e) {
-        return e ? e->getMessage().str() : std::string("unknown NvException");
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-    }
-    return "unknown exception";
 }
 
 constexpr uint32_t kTimerDMs = 32000;  // RFC 3261: at least 32 s over UDP
@@ -327,16 +310,16 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
         try {
             sendCancel(pendingCancel);
         } catch (...) {
-            TELLAR_WARN(transactionLogger(), "Sending the CANCEL of " << m_hRequest->getCallID().str() << " failed: "
-                                                                      << describe(std::current_exception()));
+            TELLAR_WARN(sLogger(), "Sending the CANCEL of " << m_hRequest->getCallID().str() << " failed: "
+                                                                      << sDescribe(std::current_exception()));
         }
     }
     if (ack) {
         try {
             sendAck(response);
         } catch (...) {
-            TELLAR_WARN(transactionLogger(), "Sending the ACK of " << m_hRequest->getCallID().str() << " failed: "
-                                                                   << describe(std::current_exception()));
+            TELLAR_WARN(sLogger(), "Sending the ACK of " << m_hRequest->getCallID().str() << " failed: "
+                                                                   << sDescribe(std::current_exception()));
         }
     }
     if (terminated) NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(self));
@@ -426,9 +409,9 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
         if (terminated) NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(self));
         if (timeout && interface) interface->timeOut(self);
     } catch (...) {
-        TELLAR_WARN(transactionLogger(), "Timer of " << m_hRequest->getMethod().str() << " "
+        TELLAR_WARN(sLogger(), "Timer of " << m_hRequest->getMethod().str() << " "
                                                      << m_hRequest->getCallID().str()
-                                                     << " failed: " << describe(std::current_exception()));
+                                                     << " failed: " << sDescribe(std::current_exception()));
     }
 }
 

@@ -14,27 +14,6 @@
 
 unsigned int NvSipServerTransaction::sm_ProceedingTimeoutMs = 3 * 60 * 1000;
 
-namespace {
-
-Tellar::Logger& transactionLogger() {
-    static Tellar::Logger& logger = Tellar::getLogger("lumbrook.sip.stack.transaction");
-    return logger;
-}
-
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (NvHandle<NvException>& e) {
-        return e ? e->getMessage().str() : std::string("unknown NvException");
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-    }
-    return "unknown exception";
-}
-
-}  // namespace
-
 struct NvSipServerTransaction::Impl {
     NvHandle<NvSipServerTransactionInterface> hInterface;
     NvHandle<NvSipResponse> hLastResponse;
@@ -173,10 +152,10 @@ void NvSipServerTransaction::resend(const NvHandle<NvSipResponse>& response, uns
         NvSipTransportLayer::send(NvHandle<NvSipMessage>(response), &port, &address);
         if (interface) interface->sendingMessage(NvHandle<NvSipMessage>(response), &port, &address);
     } catch (...) {
-        TELLAR_WARN(transactionLogger(), "Sending " << response->getStatusCode() << " to "
+        TELLAR_WARN(sLogger(), "Sending " << response->getStatusCode() << " to "
                                                     << m_hRequest->getMethod().str() << " "
                                                     << m_hRequest->getCallID().str()
-                                                    << " again failed: " << describe(std::current_exception()));
+                                                    << " again failed: " << sDescribe(std::current_exception()));
     }
 }
 
@@ -308,9 +287,9 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
         if (terminated) NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(self));
         if (timeout && interface) interface->timeOut(self);
     } catch (...) {
-        TELLAR_WARN(transactionLogger(), "Time-out of " << m_hRequest->getMethod().str() << " "
+        TELLAR_WARN(sLogger(), "Time-out of " << m_hRequest->getMethod().str() << " "
                                                         << m_hRequest->getCallID().str()
-                                                        << " failed: " << describe(std::current_exception()));
+                                                        << " failed: " << sDescribe(std::current_exception()));
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "stack/base/NvException.h"
 #include "stack/base/NvStream.h"
+#include "stack/log/TellarLogger.h"
 #include "stack/sip/NvSipParser.h"
 #include "stack/timer/NvMonitorThread.h"
 
@@ -209,4 +210,21 @@ std::string NvSipTransaction::sReadText(NvInputStream& in, size_t maxLength) {
     std::string text(length, '\0');
     if (length) in.readFully(&text[0], length);
     return text;
+}
+
+Tellar::Logger& NvSipTransaction::sLogger() {
+    static Tellar::Logger& logger = Tellar::getLogger("lumbrook.sip.stack.transaction");
+    return logger;
+}
+
+std::string NvSipTransaction::sDescribe(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (NvHandle<NvException>& e) {
+        return e ? e->getMessage().str() : std::string("unknown NvException");
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+    }
+    return "unknown exception";
 }

@@ -21,6 +21,9 @@
 #include "stack/sip/NvSipMessage.h"
 #include "stack/timer/NvScheduler.h"
 
+#include <exception>
+#include <string>
+
 class NvInputStream;
 class NvOutputStream;
 class NvSipClientTransaction;
@@ -58,6 +61,11 @@ public:
 
 protected:
     explicit NvSipTransaction(NvHandle<NvSipRequest> request);
+
+    // "lumbrook.sip.stack.transaction": what goes wrong inside transactions.
+    static Tellar::Logger& sLogger();
+    // The message of an exception caught with catch (...).
+    static std::string sDescribe(const std::exception_ptr& error);
 
     // Timers. A transaction runs at most two at a time: a retransmission
     // timer (A, E, G) and a state timer (B, D, F, H, I, J, K, the client's

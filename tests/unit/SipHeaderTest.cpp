@@ -154,6 +154,11 @@ TEST(SipViaHeader, ReadsSentProtocolHostPortAndParameters) {
               "SIP/2.0/TLS proxy.example.com:5061;branch=z9hG4bKabc;received=192.0.2.7;rport=5070;ttl=16");
 }
 
+TEST(SipViaHeader, OtherSipVersionsAreRefused) {
+    EXPECT_NE(headerError("Via", "SIP/3.0/UDP host.example.com;branch=z9hG4bK1").find("unsupported SIP version 3.0"),
+              std::string::npos);
+}
+
 TEST(SipViaHeader, WritesWhatItWasBuiltWith) {
     NvSipViaHeader via("TCP", "192.0.2.5", 5080);
     via.setBranch("z9hG4bKbuilt");
