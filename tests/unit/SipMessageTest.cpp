@@ -3,6 +3,7 @@
 // remove, look up), deep clones, option tags, bodies and the mandatory
 // header check.
 
+#include "SipTestText.h"
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipMessage.h"
 #include "stack/sip/NvSipParser.h"
@@ -14,15 +15,6 @@
 #include <typeinfo>
 
 namespace {
-
-std::string crlf(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
 
 template <class M = NvSipMessage>
 NvHandle<M> parse(const std::string& text) {

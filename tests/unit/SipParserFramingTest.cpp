@@ -3,6 +3,7 @@
 // there (Content-Length decides the body), an NvSipParseException as soon as
 // the bytes can no longer become a message within the limits.
 
+#include "SipTestText.h"
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipMessage.h"
 #include "stack/sip/NvSipParseException.h"
@@ -13,15 +14,6 @@
 #include <string>
 
 namespace {
-
-std::string crlf(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
 
 size_t frame(const std::string& bytes) { return NvSipParser::sFrameLength(bytes.data(), bytes.size()); }
 

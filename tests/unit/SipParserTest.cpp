@@ -3,6 +3,7 @@
 // the size limits. The first group checks the values read from the torture
 // corpus messages; the others build their input in place.
 
+#include "SipTestText.h"
 #include "stack/base/NvException.h"
 #include "stack/base/NvStream.h"
 #include "stack/sip/NvSipMessage.h"
@@ -16,15 +17,6 @@
 #include <string>
 
 namespace {
-
-std::string crlf(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
 
 NvHandle<NvSipMessage> parse(const std::string& bytes) { return NvSipParser::sParse(bytes.data(), bytes.size()); }
 
