@@ -204,32 +204,24 @@ NvHandle<NvSipCancelMessage> NvSipClientTransaction::buildCancel(const NvHandle<
     return cancel;
 }
 
+NvSipClientTransaction::SendContext NvSipClientTransaction::sendContext() const {
+    std::lock_guard<NvMutex> lock(m_Mutex);
+    return SendContext{m_pImpl->hInterface, m_pImpl->destinationPort, m_pImpl->destination};
+}
+
 void NvSipClientTransaction::sendCancel(NvHandle<NvSipCancelMessage> cancel) {
-    NvHandle<NvSipClientTransactionInterface> interface;
-    unsigned port;
-    NvInetAddress address;
-    {
-        std::lock_guard<NvMutex> lock(m_Mutex);
-        interface = m_pImpl->hInterface;
-        port = m_pImpl->destinationPort;
-        address = m_pImpl->destination;
-    }
+    SendContext context = sendContext();
     const NvHandle<NvSipCancelMessage> built = buildCancel(cancel);
     NvHandle<NvSipClientTransaction> transaction(
-        new NvSipClientTransaction(NvHandle<NvSipRequest>(built), new CancelClientInterface(interface)));
-    transaction->sendRequest(&port, &address);
+        new NvSipClientTransaction(NvHandle<NvSipRequest>(built), new CancelClientInterface(context.interface)));
+    transaction->sendRequest(&context.port, &context.address);
 }
 
 void NvSipClientTransaction::sendAck(const NvHandle<NvSipResponse>& response) {
-    NvHandle<NvSipClientTransactionInterface> interface;
-    unsigned port;
-    NvInetAddress address;
-    {
-        std::lock_guard<NvMutex> lock(m_Mutex);
-        interface = m_pImpl->hInterface;
-        port = m_pImpl->destinationPort;
-        address = m_pImpl->destination;
-    }
+    SendContext context = sendContext();
+    NvHandle<NvSipClientTransactionInterface>& interface = context.interface;
+    unsigned& port = context.port;
+    NvInetAddress& address = context.address;
     // RFC 3261 17.1.1.3: built from the INVITE and the response (see NvSipAckMessage).
     NvHandle<NvSipAckMessage> ack(new NvSipAckMessage(response, m_hRequest));
     ack->addHeader(NvHandle<NvSipHeader>(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward)));

@@ -75,6 +75,14 @@ public:
     void receiveResponse(const NvHandle<NvSipResponse>& response);
 
 private:
+    // What a message sent beside the request (ACK, CANCEL) needs: the
+    // interface to tell and where the request went.
+    struct SendContext {
+        NvHandle<NvSipClientTransactionInterface> interface;
+        unsigned port;
+        NvInetAddress address;
+    };
+    SendContext sendContext() const;
     NvHandle<NvSipCancelMessage> buildCancel(const NvHandle<NvSipCancelMessage>& given) const;
     void sendCancel(NvHandle<NvSipCancelMessage> cancel);
     void sendAck(const NvHandle<NvSipResponse>& response);
