@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,50 +32,51 @@ private:
     std::atomic<int>* m_pDestroyed;
 };
 
-// What display(out) writes for an exception: the banner, the object's own
-// description as NvObject::display(out, true) gives it, a newline, the message.
-std::string expectedDisplay(const char* banner, const NvException& e) {
-    NvByteArrayOutputStream base;
-    e.NvObject::display(base, true);
-    return std::string(banner) + base.toByteArray() + "\n" + e.getMessage().str();
+// What `action` raises; fails the test when it raises nothing.
+NvHandle<NvException> raisedBy(const std::function<void()>& action) {
+    try {
+        action();
+        ADD_FAILURE() << "nothing was raised";
+    } catch (NvHandle<NvException>& e) {
+        EXPECT_FALSE(e.isNil());
+        return e;
+    }
+    return NvHandle<NvException>();
 }
 
-std::string displayOf(const NvException& e) {
-    NvByteArrayOutputStream out;
+// The system error `action` raises, checked for its function and error number.
+void expectSystemError(const std::function<void()>& action, const char* function, int error) {
+    NvHandle<NvSystemError> e = raisedBy(action).cast<NvSystemError>();
+    ASSERT_FALSE(e.isNil());
+    EXPECT_EQ(function, e->getFunction().str());
+    EXPECT_EQ(error, e->getError());
+    const std::string message = e->getMessage().str();
+    EXPECT_EQ(0u, message.rfind(function, 0)) << message;
+    EXPECT_NE(std::string::npos, message.find(std::strerror(error))) << message;
+}
+
+// What display(out) writes for an exception: the banner, the object's own
+// description as NvObject::display(out, true) gives it, a newline, the message.
+void expectDisplay(const NvException& e) {
+    NvByteArrayOutputStream base, out;
+    e.NvObject::display(base, true);
     e.display(out);
-    return out.toByteArray();
+    const std::string text = out.toByteArray();
+    EXPECT_EQ("!! NvException !!\n" + base.toByteArray() + "\n" + e.getMessage().str(), text);
+    EXPECT_EQ(std::string::npos, text.find('\0'));
 }
 
 // ---------------------------------------------------------------- NvException
 
 TEST(NvExceptionRaise, RaisedAsAHandleWithTheMessage) {
-    try {
-        NvException::sThrow("Wrong state to send PRACK !");
-        FAIL() << "sThrow returned";
-    } catch (NvHandle<NvException>& e) {
-        ASSERT_FALSE(e.isNil());
-        EXPECT_EQ("Wrong state to send PRACK !", e->getMessage());
-        const NvException& raised = *e;
-        EXPECT_EQ(typeid(NvException), typeid(raised));
-    }
-}
+    NvHandle<NvException> e = raisedBy([] { NvException::sThrow("Wrong state to send PRACK !"); });
+    EXPECT_EQ("Wrong state to send PRACK !", e->getMessage());
+    const NvException& raised = *e;
+    EXPECT_EQ(typeid(NvException), typeid(raised));
 
-TEST(NvExceptionRaise, NullMessageIsUnknownException) {
     const char* none = nullptr;
-    try {
-        NvException::sThrow(none);
-    } catch (NvHandle<NvException>& e) {
-        ASSERT_FALSE(e.isNil());
-        EXPECT_EQ("Unknown Exception", e->getMessage());
-    }
-}
-
-TEST(NvExceptionRaise, MessageFromAStringKeepsEveryByte) {
-    try {
-        NvException::sThrow(NvString("a\0b", 3));
-    } catch (NvHandle<NvException>& e) {
-        EXPECT_EQ(3u, e->getMessage().length());
-    }
+    EXPECT_EQ("Unknown Exception", raisedBy([none] { NvException::sThrow(none); })->getMessage());
+    EXPECT_EQ(3u, raisedBy([] { NvException::sThrow(NvString("a\0b", 3)); })->getMessage().length());
 }
 
 TEST(NvExceptionRaise, TheHandleOwnsTheExceptionAndItDiesOnce) {
@@ -86,22 +88,20 @@ TEST(NvExceptionRaise, TheHandleOwnsTheExceptionAndItDiesOnce) {
         EXPECT_EQ(0, destroyed.load());
     }
     EXPECT_EQ(1, destroyed.load());
-}
 
-TEST(NvExceptionRaise, KeptAliveWhenTheCatchSiteCopiesTheHandle) {
-    std::atomic<int> destroyed{0};
+    // Kept alive when the catch site copies the handle.
     NvHandle<NvException> kept;
     try {
         NvException::sThrow(new CountedException("kept", destroyed));
     } catch (NvHandle<NvException> e) {  // by value, on purpose
         kept = e;
     }
-    EXPECT_EQ(0, destroyed.load());
+    EXPECT_EQ(1, destroyed.load());
     ASSERT_FALSE(kept.isNil());
     EXPECT_EQ(1, kept->refCount());
     EXPECT_EQ("kept", kept->getMessage());
     kept = nullptr;
-    EXPECT_EQ(1, destroyed.load());
+    EXPECT_EQ(2, destroyed.load());
 }
 
 TEST(NvExceptionRaise, RethrowKeepsTheSameObject) {
@@ -121,86 +121,47 @@ TEST(NvExceptionRaise, RethrowKeepsTheSameObject) {
 }
 
 TEST(NvExceptionDisplay, BannerBaseDisplayNewlineMessage) {
-    try {
-        NvException::sThrow("Cannot send BYE in SUCCEEDED state !");
-    } catch (NvHandle<NvException>& e) {
-        const std::string text = displayOf(*e);
-        EXPECT_EQ(expectedDisplay("!! NvException !!\n", *e), text);
-        EXPECT_EQ(0u, text.rfind("!! NvException !!\nNvException@", 0)) << text;
-        EXPECT_EQ(std::string::npos, text.find('\0'));
-    }
-}
-
-TEST(NvExceptionDisplay, TwoArgumentDisplayIsTheObjectsOwn) {
-    NvHandle<NvException> e(new NvException("m"));
-    NvByteArrayOutputStream brief;
-    e->display(brief, false);
+    NvHandle<NvException> e = raisedBy([] { NvException::sThrow("Cannot send BYE in SUCCEEDED state !"); });
+    expectDisplay(*e);
+    NvByteArrayOutputStream full, brief;
+    e->display(full);
+    EXPECT_EQ(0u, full.toByteArray().rfind("!! NvException !!\nNvException@", 0)) << full.toByteArray();
+    e->display(brief, false);  // the two-argument display is the object's own
     EXPECT_EQ("NvException", brief.toByteArray());
+    expectDisplay(NvSystemError("pthread_mutex_lock", EDEADLK));
 }
 
 // -------------------------------------------------------------- NvSystemError
 
 TEST(NvSystemErrorRaise, NamesTheFunctionAndTheErrorText) {
-    try {
-        NvSystemError::sThrow("open", ENOENT);
-    } catch (NvHandle<NvException>& e) {
-        NvHandle<NvSystemError> error = e.cast<NvSystemError>();
-        ASSERT_FALSE(error.isNil());
-        EXPECT_EQ("open", error->getFunction());
-        EXPECT_EQ(ENOENT, error->getError());
-        const std::string message = e->getMessage().str();
-        EXPECT_EQ(0u, message.rfind("open", 0)) << message;
-        EXPECT_NE(std::string::npos, message.find(std::strerror(ENOENT))) << message;
-    }
-}
+    expectSystemError([] { NvSystemError::sThrow("open", ENOENT); }, "open", ENOENT);
+    errno = EACCES;  // zero takes errno
+    expectSystemError([] { NvSystemError::sThrow("bind", 0); }, "bind", EACCES);
 
-TEST(NvSystemErrorRaise, ZeroTakesErrno) {
-    errno = EACCES;
-    try {
-        NvSystemError::sThrow("bind", 0);
-    } catch (NvHandle<NvException>& e) {
-        NvHandle<NvSystemError> error = e.cast<NvSystemError>();
-        ASSERT_FALSE(error.isNil());
-        EXPECT_EQ(EACCES, error->getError());
-        EXPECT_NE(std::string::npos, e->getMessage().str().find(std::strerror(EACCES)));
-    }
-}
-
-TEST(NvSystemErrorRaise, NullFunctionStillGivesAMessage) {
-    NvHandle<NvSystemError> error(new NvSystemError(nullptr, EINVAL));
-    EXPECT_TRUE(error->getFunction().isEmpty());
-    EXPECT_NE(std::string::npos, error->getMessage().str().find(std::strerror(EINVAL)));
-}
-
-TEST(NvSystemErrorRaise, DisplayUsesTheExceptionFormat) {
-    NvHandle<NvException> e(new NvSystemError("pthread_mutex_lock", EDEADLK));
-    EXPECT_EQ(expectedDisplay("!! NvException !!\n", *e), displayOf(*e));
+    NvSystemError nameless(nullptr, EINVAL);
+    EXPECT_TRUE(nameless.getFunction().isEmpty());
+    EXPECT_NE(std::string::npos, nameless.getMessage().str().find(std::strerror(EINVAL)));
 }
 
 // --------------------------------------------------------- NvAssertionFailure
 
 TEST(NvAssertionFailureRaise, TextNamesTheConditionAndWhere) {
-    try {
-        NvAssertionFailure::sThrow("count > 0", "NvSipDialog.cpp", 123, "Jan  1 2024 10:00:00");
-    } catch (NvHandle<NvException>& e) {
-        NvHandle<NvAssertionFailure> failure = e.cast<NvAssertionFailure>();
-        ASSERT_FALSE(failure.isNil());
-        EXPECT_EQ("count > 0", failure->getCondition());
-        EXPECT_EQ("Assertion failed: count > 0 (NvSipDialog.cpp:123, built Jan  1 2024 10:00:00)", e->getMessage());
-    }
-}
+    NvHandle<NvAssertionFailure> failure =
+        raisedBy([] { NvAssertionFailure::sThrow("count > 0", "NvSipDialog.cpp", 123, "Jan  1 2024 10:00:00"); })
+            .cast<NvAssertionFailure>();
+    ASSERT_FALSE(failure.isNil());
+    EXPECT_EQ("count > 0", failure->getCondition());
+    EXPECT_EQ("Assertion failed: count > 0 (NvSipDialog.cpp:123, built Jan  1 2024 10:00:00)", failure->getMessage());
 
-TEST(NvAssertionFailureRaise, MissingPartsAreMarked) {
-    NvHandle<NvAssertionFailure> failure(new NvAssertionFailure(nullptr, nullptr, 0, nullptr));
-    EXPECT_EQ("Assertion failed: ? (?:0)", failure->getMessage());
-    EXPECT_TRUE(failure->getCondition().isEmpty());
+    NvAssertionFailure missing(nullptr, nullptr, 0, nullptr);
+    EXPECT_EQ("Assertion failed: ? (?:0)", missing.getMessage());
+    EXPECT_TRUE(missing.getCondition().isEmpty());
 }
 
 TEST(NvExceptionFamily, SubclassesAreNotEachOther) {
     NvHandle<NvException> system(new NvSystemError("read", EIO));
     EXPECT_TRUE(system.cast<NvAssertionFailure>().isNil());
-    NvHandle<NvException> plain(new NvException("x"));
-    EXPECT_TRUE(plain.cast<NvSystemError>().isNil());
+    EXPECT_TRUE(NvHandle<NvException>(new NvException("x")).cast<NvSystemError>().isNil());
     EXPECT_FALSE(NvHandle<NvObject>(system).cast<NvException>().isNil());
 }
 
@@ -236,10 +197,14 @@ private:
 
 TEST(NvMutexLocking, TryLockFailsWhileHeldAndSucceedsAfter) {
     NvMutex mutex;
-    EXPECT_TRUE(tryLockElsewhere(mutex));
-    mutex.lock();
-    EXPECT_FALSE(tryLockElsewhere(mutex));
-    mutex.unlock();
+    {
+        std::unique_lock<NvMutex> lock(mutex);
+        EXPECT_FALSE(tryLockElsewhere(mutex));
+        lock.unlock();
+        EXPECT_TRUE(tryLockElsewhere(mutex));
+        lock.lock();
+        EXPECT_FALSE(tryLockElsewhere(mutex));
+    }
     EXPECT_TRUE(tryLockElsewhere(mutex));
     EXPECT_TRUE(mutex.tryLock());
     mutex.unlock();
@@ -261,19 +226,6 @@ TEST(NvMutexLocking, ExcludesOtherThreads) {
     EXPECT_EQ(200000, counter);
 }
 
-TEST(NvMutexLocking, WorksWithUniqueLock) {
-    NvMutex mutex;
-    {
-        std::unique_lock<NvMutex> lock(mutex);
-        EXPECT_FALSE(tryLockElsewhere(mutex));
-        lock.unlock();
-        EXPECT_TRUE(tryLockElsewhere(mutex));
-        lock.lock();
-        EXPECT_FALSE(tryLockElsewhere(mutex));
-    }
-    EXPECT_TRUE(tryLockElsewhere(mutex));
-}
-
 TEST(NvRecursiveMutexLocking, OwnerRelocksAndMustUnlockAsOften) {
     NvRecursiveMutex mutex;
     mutex.lock();
@@ -283,13 +235,7 @@ TEST(NvRecursiveMutexLocking, OwnerRelocksAndMustUnlockAsOften) {
     mutex.unlock();
     mutex.unlock();
     EXPECT_FALSE(tryLockElsewhere(mutex));  // still held once
-    mutex.unlock();
-    EXPECT_TRUE(tryLockElsewhere(mutex));
-}
-
-TEST(NvRecursiveMutexLocking, UnlockByANonOwnerRaises) {
-    NvRecursiveMutex mutex;
-    mutex.lock();
+    // Unlock by a non-owner raises.
     bool raised = false;
     std::thread([&] {
         try {
@@ -300,45 +246,18 @@ TEST(NvRecursiveMutexLocking, UnlockByANonOwnerRaises) {
     }).join();
     EXPECT_TRUE(raised);
     mutex.unlock();
-}
-
-TEST(NvMutexErrors, UnlockingAMutexNotHeldRaisesSystemError) {
-    ErrorCheckingMutex mutex;
-    try {
-        mutex.unlock();
-        FAIL() << "unlock of a mutex not held must raise";
-    } catch (NvHandle<NvException>& e) {
-        NvHandle<NvSystemError> error = e.cast<NvSystemError>();
-        ASSERT_FALSE(error.isNil());
-        EXPECT_EQ("pthread_mutex_unlock", error->getFunction());
-        EXPECT_EQ(EPERM, error->getError());
-        EXPECT_NE(std::string::npos, e->getMessage().str().find("pthread_mutex_unlock")) << e->getMessage().str();
-        EXPECT_NE(std::string::npos, e->getMessage().str().find(std::strerror(EPERM))) << e->getMessage().str();
-    }
-}
-
-TEST(NvMutexErrors, RelockByTheOwnerRaisesInsteadOfHanging) {
-    ErrorCheckingMutex mutex;
-    mutex.lock();
-    try {
-        mutex.lock();
-        FAIL() << "relock of an error-checking mutex must raise";
-    } catch (NvHandle<NvException>& e) {
-        NvHandle<NvSystemError> error = e.cast<NvSystemError>();
-        ASSERT_FALSE(error.isNil());
-        EXPECT_EQ("pthread_mutex_lock", error->getFunction());
-        EXPECT_EQ(EDEADLK, error->getError());
-    }
-    EXPECT_FALSE(tryLockElsewhere(mutex));  // the failed relock left it held once
-    mutex.unlock();
     EXPECT_TRUE(tryLockElsewhere(mutex));
 }
 
-TEST(NvMutexErrors, TryLockByTheOwnerIsBusyNotAnError) {
+TEST(NvMutexErrors, MisuseRaisesSystemErrorInsteadOfHanging) {
     ErrorCheckingMutex mutex;
+    expectSystemError([&] { mutex.unlock(); }, "pthread_mutex_unlock", EPERM);
     mutex.lock();
-    EXPECT_FALSE(mutex.tryLock());
+    expectSystemError([&] { mutex.lock(); }, "pthread_mutex_lock", EDEADLK);
+    EXPECT_FALSE(mutex.tryLock()) << "tryLock by the owner is busy, not an error";
+    EXPECT_FALSE(tryLockElsewhere(mutex));  // the failed relock left it held once
     mutex.unlock();
+    EXPECT_TRUE(tryLockElsewhere(mutex));
 }
 
 }  // namespace base_exceptions_mutexes_test

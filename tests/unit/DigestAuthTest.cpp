@@ -46,13 +46,10 @@ NvHandle<NvSipRequest> invite(const std::string& extraHeaders = "") {
 
 NvHandle<NvSipRequest> requestOf(const std::string& method) {
     return parseRequest(method + " sip:bob@biloxi.example.com SIP/2.0\r\n"
-                                 "Via: SIP/2.0/UDP pc33.atlanta.example.com;branch=z9hG4bK74bf9\r\n"
-                                 "Max-Forwards: 70\r\n"
-                                 "To: <sip:bob@biloxi.example.com>\r\n"
-                                 "From: <sip:alice@atlanta.example.com>;tag=9fxced76sl\r\n"
-                                 "Call-ID: 3848276298220188511@atlanta.example.com\r\n"
-                                 "CSeq: 2 " +
-                        method + "\r\nContent-Length: 0\r\n\r\n");
+                        "Via: SIP/2.0/UDP pc33.atlanta.example.com;branch=z9hG4bK74bf9\r\nMax-Forwards: 70\r\n"
+                        "To: <sip:bob@biloxi.example.com>\r\nFrom: <sip:alice@atlanta.example.com>;tag=9fxced76sl\r\n"
+                        "Call-ID: 3848276298220188511@atlanta.example.com\r\nCSeq: 2 " + method +
+                        "\r\nContent-Length: 0\r\n\r\n");
 }
 
 // A 401 (or 407) to `request` carrying the given challenge header values.
@@ -64,10 +61,17 @@ NvHandle<NvSipResponse> challengeTo(const NvHandle<NvSipRequest>& request, int s
     return response;
 }
 
-template <class H>
-std::vector<NvHandle<H>> headersOf(const NvHandle<NvSipMessage>& message) {
-    return message->getHeaders<H>();
+std::vector<NvHandle<NvSipAuthorizationHeader>> auths(const NvHandle<NvSipRequest>& request) {
+    return request->getHeaders<NvSipAuthorizationHeader>();
 }
+
+// A challenge of `realm` with `nonce`, qop=auth unless other parameters are given.
+std::string digestChallenge(const std::string& realm, const std::string& nonce,
+                            const std::string& rest = "qop=\"auth\"") {
+    return "Digest realm=\"" + realm + "\", nonce=\"" + nonce + "\", " + rest;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // The value of the header as it goes on the wire.
 std::string wire(const NvHandle<NvSipHeader>& header) { return header->getValue().str(); }
@@ -104,12 +108,17 @@ private:
 
 // ================================================================ the digest
 
-TEST(DigestAuthDigest, Rfc2617WorkedExample) {
-    EXPECT_EQ("6629fae49393a05397450978507c4ef1",
-              NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "Mufasa", "testrealm@host.com", "Circle Of Life",
-                                                       "GET", "/dir/index.html", "dcd98b7102dd2f0e8b11d0f600bfb0c093",
-                                                       "00000001", "0a4f113b", "auth")
-                  .str());
+std::string rfc2617(const char* qop) {
+    return NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "Mufasa", "testrealm@host.com", "Circle Of Life",
+                                                    "GET", "/dir/index.html", "dcd98b7102dd2f0e8b11d0f600bfb0c093",
+                                                    "00000001", "0a4f113b", qop)
+        .str();
+}
+
+TEST(DigestAuthDigest, Rfc2617WorkedExampleAndTheOlderFormWithoutQop) {
+    EXPECT_EQ("6629fae49393a05397450978507c4ef1", rfc2617("auth"));
+    // H(HA1:nonce:HA2), no nc or cnonce (computed independently).
+    EXPECT_EQ("670fd8c2df070c60b045671b8b24ff02", rfc2617(""));
 }
 
 struct Rfc7616Example {
@@ -147,28 +156,19 @@ INSTANTIATE_TEST_SUITE_P(
                       Rfc7616Example{Algorithm::SHA512_256Sess,
                                      "3f2a34f923c38b0fb26dce2fdfc2ce326c23cecf86fbb1444f3e51fbbc2cb92e"}));
 
-TEST(DigestAuthDigest, WithoutQopUsesTheOlderForm) {
-    // H(HA1:nonce:HA2), no nc or cnonce (computed independently).
-    EXPECT_EQ("670fd8c2df070c60b045671b8b24ff02",
-              NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "Mufasa", "testrealm@host.com", "Circle Of Life",
-                                                       "GET", "/dir/index.html", "dcd98b7102dd2f0e8b11d0f600bfb0c093",
-                                                       "00000001", "0a4f113b", "")
-                  .str());
-}
-
 TEST(DigestAuthDigest, AlgorithmNamesParseInAnyCaseAndUnknownOnesAreRefused) {
-    Algorithm a = Algorithm::MD5;
-    EXPECT_TRUE(NvDigestAuthentication::sParseAlgorithm("sha-256", a));
-    EXPECT_EQ(Algorithm::SHA256, a);
-    EXPECT_TRUE(NvDigestAuthentication::sParseAlgorithm("MD5-SESS", a));
-    EXPECT_EQ(Algorithm::MD5Sess, a);
-    EXPECT_TRUE(NvDigestAuthentication::sParseAlgorithm("SHA-512-256", a));
-    EXPECT_EQ(Algorithm::SHA512_256, a);
-    a = Algorithm::SHA256;
-    EXPECT_FALSE(NvDigestAuthentication::sParseAlgorithm("SHA-1", a));
-    EXPECT_FALSE(NvDigestAuthentication::sParseAlgorithm("", a));
-    EXPECT_FALSE(NvDigestAuthentication::sParseAlgorithm("MD5x", a));
-    EXPECT_EQ(Algorithm::SHA256, a) << "a failed parse leaves the value alone";
+    const std::pair<const char*, Algorithm> good[] = {
+        {"sha-256", Algorithm::SHA256}, {"MD5-SESS", Algorithm::MD5Sess}, {"SHA-512-256", Algorithm::SHA512_256}};
+    for (const auto& g : good) {
+        Algorithm a = Algorithm::MD5;
+        EXPECT_TRUE(NvDigestAuthentication::sParseAlgorithm(g.first, a)) << g.first;
+        EXPECT_EQ(g.second, a) << g.first;
+    }
+    for (const char* bad : {"SHA-1", "", "MD5x"}) {
+        Algorithm a = Algorithm::SHA256;
+        EXPECT_FALSE(NvDigestAuthentication::sParseAlgorithm(bad, a)) << bad;
+        EXPECT_EQ(Algorithm::SHA256, a) << "a failed parse leaves the value alone";
+    }
 }
 
 // ================================================================ client
@@ -176,35 +176,33 @@ TEST(DigestAuthDigest, AlgorithmNamesParseInAnyCaseAndUnknownOnesAreRefused) {
 class DigestAuthClient : public ::testing::Test {
 protected:
     void SetUp() override { m_Client.addCredentials("atlanta.example.com", "alice", "secret"); }
+
+    // Challenges `request` with one 401 (or 407) and returns whether it was answered.
+    bool answer(const NvHandle<NvSipRequest>& request, const std::vector<std::string>& challenges, int status = 401) {
+        return m_Client.response(challengeTo(request, status, challenges), request);
+    }
+
+    static void expectDigest(const NvSipAuthHeader& a, const std::string& password) {
+        EXPECT_EQ(expectedResponse(a, password, "INVITE"), a.getParameter("response").str());
+    }
+
     NvDigestAuthentication m_Client;
 };
 
 TEST_F(DigestAuthClient, Answers401WithAuthorizationThatVerifies) {
     NvHandle<NvSipRequest> request = invite();
-    NvHandle<NvSipResponse> response = challengeTo(
-        request, 401,
-        {"Digest realm=\"atlanta.example.com\", nonce=\"84a4cc6f3082121f32b42a2187831a9e\", opaque=\"5ccc069c403ebaf9f0171e9517f40e41\", qop=\"auth\", algorithm=MD5"});
+    ASSERT_TRUE(answer(request, {"Digest realm=\"atlanta.example.com\", nonce=\"84a4cc6f3082121f32b42a2187831a9e\", opaque=\"5ccc069c403ebaf9f0171e9517f40e41\", qop=\"auth\", algorithm=MD5"}));
 
-    ASSERT_TRUE(m_Client.response(response, request));
-
-    auto authorizations = headersOf<NvSipAuthorizationHeader>(request);
+    auto authorizations = auths(request);
     ASSERT_EQ(1u, authorizations.size());
-    EXPECT_TRUE(headersOf<NvSipProxyAuthorizationHeader>(request).empty());
+    EXPECT_TRUE(request->getHeaders<NvSipProxyAuthorizationHeader>().empty());
     const NvSipAuthHeader& a = *authorizations[0];
     EXPECT_TRUE(a.getScheme().equals("Digest"));
-    EXPECT_EQ("alice", a.getParameter("username"));
-    EXPECT_EQ("atlanta.example.com", a.getParameter("realm"));
-    EXPECT_EQ("84a4cc6f3082121f32b42a2187831a9e", a.getParameter("nonce"));
-    EXPECT_EQ("sip:bob@biloxi.example.com;transport=udp", a.getParameter("uri"));
-    EXPECT_EQ("5ccc069c403ebaf9f0171e9517f40e41", a.getParameter("opaque"));
-    EXPECT_EQ("MD5", a.getParameter("algorithm"));
-    EXPECT_EQ("auth", a.getParameter("qop"));
-    EXPECT_EQ("00000001", a.getParameter("nc"));
     EXPECT_GE(a.getParameter("cnonce").length(), 16u);
-    EXPECT_EQ(expectedResponse(a, "secret", "INVITE"), a.getParameter("response").str());
+    expectDigest(a, "secret");
     EXPECT_NE(expectedResponse(a, "secreT", "INVITE"), a.getParameter("response").str());
 
-    // Quoting on the wire: algorithm, qop and nc are tokens, the rest quoted.
+    // Every field on the wire: algorithm, qop and nc are tokens, the rest quoted.
     const std::string text = wire(authorizations[0]);
     EXPECT_EQ(0u, text.find("Digest ")) << text;
     for (const char* part : {"username=\"alice\"", "realm=\"atlanta.example.com\"",
@@ -212,35 +210,27 @@ TEST_F(DigestAuthClient, Answers401WithAuthorizationThatVerifies) {
                              "uri=\"sip:bob@biloxi.example.com;transport=udp\"", "response=\"",
                              "opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"", "cnonce=\"", "algorithm=MD5",
                              "qop=auth", "nc=00000001"})
-        EXPECT_NE(std::string::npos, text.find(part)) << part << " missing in " << text;
-    EXPECT_EQ(std::string::npos, text.find("qop=\"")) << text;
-    EXPECT_EQ(std::string::npos, text.find("nc=\"")) << text;
-    EXPECT_EQ(std::string::npos, text.find("algorithm=\"")) << text;
+        EXPECT_TRUE(contains(text, part)) << part << " missing in " << text;
+    for (const char* part : {"qop=\"", "nc=\"", "algorithm=\""}) EXPECT_FALSE(contains(text, part)) << text;
 
     // The request still goes out whole, and reads back with the same credentials.
-    const std::string written = request->toString();
-    NvHandle<NvSipRequest> reread = parseRequest(written);
-    ASSERT_TRUE(reread);
-    auto again = headersOf<NvSipAuthorizationHeader>(reread);
+    auto again = auths(parseRequest(request->toString()));
     ASSERT_EQ(1u, again.size());
     EXPECT_EQ(a.getParameter("response"), again[0]->getParameter("response"));
 }
 
 TEST_F(DigestAuthClient, Answers407WithProxyAuthorization) {
     NvHandle<NvSipRequest> request = invite();
-    NvHandle<NvSipResponse> response = challengeTo(
-        request, 407, {"Digest realm=\"atlanta.example.com\", nonce=\"wf84f1ceczx41ae6cbe5aea9c8e88d359\", qop=\"auth\""});
+    ASSERT_TRUE(answer(request, {digestChallenge("atlanta.example.com", "wf84f1ceczx41ae6cbe5aea9c8e88d359")}, 407));
 
-    ASSERT_TRUE(m_Client.response(response, request));
-
-    EXPECT_TRUE(headersOf<NvSipAuthorizationHeader>(request).empty());
-    auto proxyAuthorizations = headersOf<NvSipProxyAuthorizationHeader>(request);
+    EXPECT_TRUE(auths(request).empty());
+    auto proxyAuthorizations = request->getHeaders<NvSipProxyAuthorizationHeader>();
     ASSERT_EQ(1u, proxyAuthorizations.size());
     const NvSipAuthHeader& a = *proxyAuthorizations[0];
     EXPECT_EQ("wf84f1ceczx41ae6cbe5aea9c8e88d359", a.getParameter("nonce"));
     EXPECT_EQ("MD5", a.getParameter("algorithm")) << "no algorithm in the challenge means MD5";
     EXPECT_FALSE(a.hasParameter("opaque")) << "no opaque was given";
-    EXPECT_EQ(expectedResponse(a, "secret", "INVITE"), a.getParameter("response").str());
+    expectDigest(a, "secret");
 }
 
 TEST_F(DigestAuthClient, ChallengeWithoutQopGetsTheOlderAnswer) {
@@ -250,145 +240,112 @@ TEST_F(DigestAuthClient, ChallengeWithoutQopGetsTheOlderAnswer) {
         "Via: SIP/2.0/UDP pc33.atlanta.com;branch=z9hG4bKnashds8\r\n"
         "To: Bob <sip:bob@biloxi.com>\r\nFrom: Alice <sip:alice@atlanta.com>;tag=1928301774\r\n"
         "Call-ID: a84b4c76e66710\r\nCSeq: 314159 INVITE\r\nContent-Length: 0\r\n\r\n");
-    NvHandle<NvSipResponse> response =
-        challengeTo(request, 401, {"Digest realm=\"biloxi.com\", nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\""});
+    ASSERT_TRUE(answer(request, {"Digest realm=\"biloxi.com\", nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\""}));
 
-    ASSERT_TRUE(m_Client.response(response, request));
-
-    auto authorizations = headersOf<NvSipAuthorizationHeader>(request);
-    ASSERT_EQ(1u, authorizations.size());
-    const NvSipAuthHeader& a = *authorizations[0];
-    EXPECT_FALSE(a.hasParameter("qop"));
-    EXPECT_FALSE(a.hasParameter("nc"));
-    EXPECT_FALSE(a.hasParameter("cnonce"));
+    auto a = auths(request);
+    ASSERT_EQ(1u, a.size());
+    for (const char* absent : {"qop", "nc", "cnonce"}) EXPECT_FALSE(a[0]->hasParameter(absent)) << absent;
     // Computed independently: MD5 of HA1:nonce:HA2.
-    EXPECT_EQ("bf57e4e0d0bffc0fbaedce64d59add5e", a.getParameter("response"));
+    EXPECT_EQ("bf57e4e0d0bffc0fbaedce64d59add5e", a[0]->getParameter("response"));
 }
 
 TEST_F(DigestAuthClient, NcCountsAnswersPerNonceAndCnonceIsFresh) {
-    const std::string first = "Digest realm=\"atlanta.example.com\", nonce=\"n-one\", qop=\"auth\"";
-    const std::string second = "Digest realm=\"atlanta.example.com\", nonce=\"n-two\", qop=\"auth\"";
     std::vector<std::string> ncs, cnonces;
-    for (const std::string& challenge : {first, first, second, first}) {
+    for (const char* nonce : {"n-one", "n-one", "n-two", "n-one"}) {
         NvHandle<NvSipRequest> request = invite();
-        ASSERT_TRUE(m_Client.response(challengeTo(request, 401, {challenge}), request));
-        auto a = headersOf<NvSipAuthorizationHeader>(request);
+        ASSERT_TRUE(answer(request, {digestChallenge("atlanta.example.com", nonce)}));
+        auto a = auths(request);
         ASSERT_EQ(1u, a.size());
         ncs.push_back(a[0]->getParameter("nc").str());
         cnonces.push_back(a[0]->getParameter("cnonce").str());
-        EXPECT_EQ(expectedResponse(*a[0], "secret", "INVITE"), a[0]->getParameter("response").str());
+        expectDigest(*a[0], "secret");
     }
     EXPECT_EQ((std::vector<std::string>{"00000001", "00000002", "00000001", "00000003"}), ncs);
     EXPECT_EQ(4u, std::set<std::string>(cnonces.begin(), cnonces.end()).size()) << "a cnonce was used twice";
 }
 
 TEST_F(DigestAuthClient, PrefersSha256OverMd5WhateverTheOrder) {
-    const std::string md5 = "Digest realm=\"atlanta.example.com\", nonce=\"n1\", qop=\"auth\", algorithm=MD5";
-    const std::string sha = "Digest realm=\"atlanta.example.com\", nonce=\"n2\", qop=\"auth\", algorithm=SHA-256";
+    const std::string md5 = digestChallenge("atlanta.example.com", "n1", "qop=\"auth\", algorithm=MD5");
+    const std::string sha = digestChallenge("atlanta.example.com", "n2", "qop=\"auth\", algorithm=SHA-256");
     for (const auto& order : {std::vector<std::string>{md5, sha}, std::vector<std::string>{sha, md5}}) {
         NvHandle<NvSipRequest> request = invite();
-        ASSERT_TRUE(m_Client.response(challengeTo(request, 401, order), request));
-        auto a = headersOf<NvSipAuthorizationHeader>(request);
+        ASSERT_TRUE(answer(request, order));
+        auto a = auths(request);
         ASSERT_EQ(1u, a.size()) << "one answer per realm";
         EXPECT_EQ("SHA-256", a[0]->getParameter("algorithm"));
         EXPECT_EQ("n2", a[0]->getParameter("nonce"));
         EXPECT_EQ(64u, a[0]->getParameter("response").length());
-        EXPECT_EQ(expectedResponse(*a[0], "secret", "INVITE"), a[0]->getParameter("response").str());
+        expectDigest(*a[0], "secret");
     }
 }
 
-TEST_F(DigestAuthClient, RealmCredentialsComeBeforeTheDefault) {
-    m_Client.setDefaultCredentials("guest", "anyone");
-    NvHandle<NvSipRequest> own = invite();
-    ASSERT_TRUE(m_Client.response(
-        challengeTo(own, 401, {"Digest realm=\"atlanta.example.com\", nonce=\"n\", qop=\"auth\""}), own));
-    EXPECT_EQ("alice", headersOf<NvSipAuthorizationHeader>(own)[0]->getParameter("username"));
-    EXPECT_EQ(expectedResponse(*headersOf<NvSipAuthorizationHeader>(own)[0], "secret", "INVITE"),
-              headersOf<NvSipAuthorizationHeader>(own)[0]->getParameter("response").str());
-
-    NvHandle<NvSipRequest> other = invite();
-    ASSERT_TRUE(m_Client.response(
-        challengeTo(other, 407, {"Digest realm=\"chicago.example.com\", nonce=\"n\", qop=\"auth\""}), other));
-    auto a = headersOf<NvSipProxyAuthorizationHeader>(other);
-    ASSERT_EQ(1u, a.size());
-    EXPECT_EQ("guest", a[0]->getParameter("username"));
-    EXPECT_EQ(expectedResponse(*a[0], "anyone", "INVITE"), a[0]->getParameter("response").str());
-}
-
-TEST_F(DigestAuthClient, UnknownRealmWithoutDefaultIsNotAnswered) {
+TEST_F(DigestAuthClient, UnknownRealmIsAnsweredOnlyWithTheDefaultCredentials) {
     NvHandle<NvSipRequest> request = invite();
     const std::string before = request->toString();
-    EXPECT_FALSE(m_Client.response(
-        challengeTo(request, 401, {"Digest realm=\"chicago.example.com\", nonce=\"n\", qop=\"auth\""}), request));
+    EXPECT_FALSE(answer(request, {digestChallenge("chicago.example.com", "n")}));
     EXPECT_EQ(before, request->toString()) << "the request must stay as it was";
-
-    // Realms match exactly.
-    EXPECT_FALSE(m_Client.response(
-        challengeTo(request, 401, {"Digest realm=\"Atlanta.example.com\", nonce=\"n\", qop=\"auth\""}), request));
+    EXPECT_FALSE(answer(request, {digestChallenge("Atlanta.example.com", "n")})) << "realms match exactly";
 
     m_Client.clearCredentials();
-    EXPECT_FALSE(m_Client.response(
-        challengeTo(request, 401, {"Digest realm=\"atlanta.example.com\", nonce=\"n\", qop=\"auth\""}), request));
+    EXPECT_FALSE(answer(request, {digestChallenge("atlanta.example.com", "n")}));
     EXPECT_EQ(before, request->toString());
-}
 
-TEST_F(DigestAuthClient, OneRealmWithoutCredentialsLeavesTheOtherUnansweredToo) {
-    NvHandle<NvSipRequest> request = invite();
-    NvHandle<NvSipResponse> response =
-        challengeTo(request, 401, {"Digest realm=\"atlanta.example.com\", nonce=\"n\", qop=\"auth\""});
-    response->addHeader(
-        NvSipHeader::sCreate("Proxy-Authenticate", "Digest realm=\"chicago.example.com\", nonce=\"m\", qop=\"auth\""));
-    const std::string before = request->toString();
+    // One realm without credentials leaves the other unanswered too.
+    m_Client.addCredentials("atlanta.example.com", "alice", "secret");
+    NvHandle<NvSipResponse> response = challengeTo(request, 401, {digestChallenge("atlanta.example.com", "n")});
+    response->addHeader(NvSipHeader::sCreate("Proxy-Authenticate", digestChallenge("chicago.example.com", "m")));
     EXPECT_FALSE(m_Client.response(response, request));
     EXPECT_EQ(before, request->toString());
+
+    // Realm credentials come before the default.
+    m_Client.setDefaultCredentials("guest", "anyone");
+    NvHandle<NvSipRequest> own = invite();
+    ASSERT_TRUE(answer(own, {digestChallenge("atlanta.example.com", "n")}));
+    EXPECT_EQ("alice", auths(own)[0]->getParameter("username"));
+    expectDigest(*auths(own)[0], "secret");
+
+    NvHandle<NvSipRequest> other = invite();
+    ASSERT_TRUE(answer(other, {digestChallenge("chicago.example.com", "n")}, 407));
+    auto a = other->getHeaders<NvSipProxyAuthorizationHeader>();
+    ASSERT_EQ(1u, a.size());
+    EXPECT_EQ("guest", a[0]->getParameter("username"));
+    expectDigest(*a[0], "anyone");
 }
 
 TEST_F(DigestAuthClient, AnswersEveryRealmOfAnAggregated401) {
     // A forking proxy may gather a proxy's and a user agent's challenges in one 401.
     m_Client.addCredentials("proxy.example.com", "alice-at-proxy", "p4ss");
     NvHandle<NvSipRequest> request = invite();
-    NvHandle<NvSipResponse> response =
-        challengeTo(request, 401, {"Digest realm=\"atlanta.example.com\", nonce=\"ua-nonce\", qop=\"auth\""});
+    NvHandle<NvSipResponse> response = challengeTo(request, 401, {digestChallenge("atlanta.example.com", "ua-nonce")});
     response->addHeader(NvSipHeader::sCreate(
-        "Proxy-Authenticate", "Digest realm=\"proxy.example.com\", nonce=\"proxy-nonce\", algorithm=SHA-256, qop=\"auth\""));
-
+        "Proxy-Authenticate", digestChallenge("proxy.example.com", "proxy-nonce", "algorithm=SHA-256, qop=\"auth\"")));
     ASSERT_TRUE(m_Client.response(response, request));
 
-    auto ua = headersOf<NvSipAuthorizationHeader>(request);
-    auto proxy = headersOf<NvSipProxyAuthorizationHeader>(request);
+    auto ua = auths(request);
+    auto proxy = request->getHeaders<NvSipProxyAuthorizationHeader>();
     ASSERT_EQ(1u, ua.size());
     ASSERT_EQ(1u, proxy.size());
     EXPECT_EQ("alice", ua[0]->getParameter("username"));
     EXPECT_EQ("ua-nonce", ua[0]->getParameter("nonce"));
-    EXPECT_EQ(expectedResponse(*ua[0], "secret", "INVITE"), ua[0]->getParameter("response").str());
+    expectDigest(*ua[0], "secret");
     EXPECT_EQ("alice-at-proxy", proxy[0]->getParameter("username"));
     EXPECT_EQ("proxy-nonce", proxy[0]->getParameter("nonce"));
     EXPECT_EQ("SHA-256", proxy[0]->getParameter("algorithm"));
-    EXPECT_EQ(expectedResponse(*proxy[0], "p4ss", "INVITE"), proxy[0]->getParameter("response").str());
+    expectDigest(*proxy[0], "p4ss");
 }
 
-TEST_F(DigestAuthClient, SameNonceAgainWithoutStaleGivesUp) {
+TEST_F(DigestAuthClient, ChallengedAgainWithoutStaleGivesUp) {
     NvHandle<NvSipRequest> request = invite();
-    const std::string challenge = "Digest realm=\"atlanta.example.com\", nonce=\"once\", qop=\"auth\"";
-    ASSERT_TRUE(m_Client.response(challengeTo(request, 401, {challenge}), request));
+    const std::string challenge = digestChallenge("atlanta.example.com", "once");
+    ASSERT_TRUE(answer(request, {challenge}));
     const std::string answered = request->toString();
 
     // The retry is the answered request cloned; the server challenges it again.
-    NvHandle<NvSipRequest> retry(static_cast<NvSipRequest*>(request->clone()));
-    EXPECT_FALSE(m_Client.response(challengeTo(retry, 401, {challenge}), retry));
-    EXPECT_FALSE(m_Client.response(challengeTo(request, 401, {challenge}), request));
+    EXPECT_FALSE(answer(NvHandle<NvSipRequest>(static_cast<NvSipRequest*>(request->clone())), {challenge}));
+    EXPECT_FALSE(answer(request, {challenge}));
+    // A new nonce without stale means the credentials were refused.
+    EXPECT_FALSE(answer(request, {digestChallenge("atlanta.example.com", "second")}));
     EXPECT_EQ(answered, request->toString()) << "the earlier answer stays as it was";
-}
-
-TEST_F(DigestAuthClient, NewNonceWithoutStaleMeansRefusedCredentials) {
-    NvHandle<NvSipRequest> request = invite();
-    ASSERT_TRUE(m_Client.response(
-        challengeTo(request, 401, {"Digest realm=\"atlanta.example.com\", nonce=\"first\", qop=\"auth\""}), request));
-    EXPECT_FALSE(m_Client.response(
-        challengeTo(request, 401, {"Digest realm=\"atlanta.example.com\", nonce=\"second\", qop=\"auth\""}), request));
-    auto a = headersOf<NvSipAuthorizationHeader>(request);
-    ASSERT_EQ(1u, a.size());
-    EXPECT_EQ("first", a[0]->getParameter("nonce"));
 }
 
 TEST_F(DigestAuthClient, StaleNonceIsAnsweredAgainReplacingTheEarlierAnswer) {
@@ -396,60 +353,47 @@ TEST_F(DigestAuthClient, StaleNonceIsAnsweredAgainReplacingTheEarlierAnswer) {
     // Someone else's credentials for another realm must survive.
     request->addHeader(NvSipHeader::sCreate(
         "Authorization", "Digest username=\"x\", realm=\"other.example.com\", nonce=\"z\", uri=\"sip:a\", response=\"0\""));
-    ASSERT_TRUE(m_Client.response(
-        challengeTo(request, 401, {"Digest realm=\"atlanta.example.com\", nonce=\"old\", qop=\"auth\""}), request));
-    ASSERT_TRUE(m_Client.response(
-        challengeTo(request, 401,
-                    {"Digest realm=\"atlanta.example.com\", nonce=\"fresh\", qop=\"auth\", stale=TRUE"}),
-        request));
+    ASSERT_TRUE(answer(request, {digestChallenge("atlanta.example.com", "old")}));
+    ASSERT_TRUE(answer(request, {digestChallenge("atlanta.example.com", "fresh", "qop=\"auth\", stale=TRUE")}));
 
-    auto a = headersOf<NvSipAuthorizationHeader>(request);
+    auto a = auths(request);
     ASSERT_EQ(2u, a.size());
     EXPECT_EQ("other.example.com", a[0]->getParameter("realm"));
     EXPECT_EQ("fresh", a[1]->getParameter("nonce"));
     EXPECT_EQ("00000001", a[1]->getParameter("nc"));
-    EXPECT_EQ(expectedResponse(*a[1], "secret", "INVITE"), a[1]->getParameter("response").str());
+    expectDigest(*a[1], "secret");
 
     // A server that calls the nonce it just gave stale again is not followed.
-    EXPECT_FALSE(m_Client.response(
-        challengeTo(request, 401,
-                    {"Digest realm=\"atlanta.example.com\", nonce=\"fresh\", qop=\"auth\", stale=true"}),
-        request));
+    EXPECT_FALSE(answer(request, {digestChallenge("atlanta.example.com", "fresh", "qop=\"auth\", stale=true")}));
 }
 
 TEST_F(DigestAuthClient, MalformedChallengesAreNotAnsweredAndAreLogged) {
     Tellar::LogCapture log(kAuthLogger, Tellar::DEBUG);
-    struct Bad {
-        const char* challenge;
-        const char* reason;  // what the warning must say
-    };
-    const Bad bad[] = {
+    const std::pair<const char*, const char*> bad[] = {
+        // challenge, what the warning must say
         {"Digest nonce=\"n\", qop=\"auth\"", "without realm"},
         {"Digest realm=\"atlanta.example.com\", qop=\"auth\"", "without nonce"},
         {"Digest realm=\"atlanta.example.com\", nonce=\"\", qop=\"auth\"", "without nonce"},
         {"Digest realm=\"atlanta.example.com\", nonce=\"n\", algorithm=SHA-1", "unknown algorithm SHA-1"},
         {"Digest realm=\"atlanta.example.com\", nonce=\"n\", qop=\"auth-int\"", "qop \"auth-int\""},
     };
-    for (const Bad& b : bad) {
+    for (const auto& b : bad) {
         log.clear();
         NvHandle<NvSipRequest> request = invite();
-        EXPECT_FALSE(m_Client.response(challengeTo(request, 401, {b.challenge}), request)) << b.challenge;
-        EXPECT_TRUE(headersOf<NvSipAuthorizationHeader>(request).empty()) << b.challenge;
+        EXPECT_FALSE(answer(request, {b.first})) << b.first;
+        EXPECT_TRUE(auths(request).empty()) << b.first;
         bool explained = false;
         for (const auto& record : log.records())
-            explained = explained || (record.level == Tellar::WARN && record.text.find(b.reason) != std::string::npos &&
-                                      record.text.find("a84b4c76e66710@pc33.atlanta.example.com") != std::string::npos);
-        EXPECT_TRUE(explained) << "a warning naming the call should say '" << b.reason << "':\n" << log.dump();
+            explained = explained || (record.level == Tellar::WARN && contains(record.text, b.second) &&
+                                      contains(record.text, "a84b4c76e66710@pc33.atlanta.example.com"));
+        EXPECT_TRUE(explained) << "a warning naming the call should say '" << b.second << "':\n" << log.dump();
     }
 
     // A usable challenge next to a malformed one is still answered.
     NvHandle<NvSipRequest> request = invite();
-    EXPECT_TRUE(m_Client.response(
-        challengeTo(request, 401,
-                    {"Digest realm=\"atlanta.example.com\", nonce=\"n\", algorithm=SHA-1",
-                     "Digest realm=\"atlanta.example.com\", nonce=\"m\", qop=\"auth,auth-int\", algorithm=MD5"}),
-        request));
-    auto a = headersOf<NvSipAuthorizationHeader>(request);
+    EXPECT_TRUE(answer(request, {"Digest realm=\"atlanta.example.com\", nonce=\"n\", algorithm=SHA-1",
+                                 "Digest realm=\"atlanta.example.com\", nonce=\"m\", qop=\"auth,auth-int\", algorithm=MD5"}));
+    auto a = auths(request);
     ASSERT_EQ(1u, a.size());
     EXPECT_EQ("m", a[0]->getParameter("nonce"));
     EXPECT_EQ("auth", a[0]->getParameter("qop"));
@@ -457,32 +401,29 @@ TEST_F(DigestAuthClient, MalformedChallengesAreNotAnsweredAndAreLogged) {
 
 TEST_F(DigestAuthClient, OnlyDigestChallengesOf401And407AreAnswered) {
     NvHandle<NvSipRequest> request = invite();
-    EXPECT_FALSE(m_Client.response(challengeTo(request, 401, {"Basic realm=\"atlanta.example.com\""}), request));
-    NvHandle<NvSipResponse> notAChallenge =
-        challengeTo(request, 401, {"Digest realm=\"atlanta.example.com\", nonce=\"n\""});
+    EXPECT_FALSE(answer(request, {"Basic realm=\"atlanta.example.com\""}));
+    NvHandle<NvSipResponse> notAChallenge = challengeTo(request, 401, {digestChallenge("atlanta.example.com", "n")});
     notAChallenge->setStatusCode(403);
     EXPECT_FALSE(m_Client.response(notAChallenge, request));
-    EXPECT_FALSE(m_Client.response(challengeTo(request, 401, {}), request));
+    EXPECT_FALSE(answer(request, {}));
     EXPECT_FALSE(m_Client.response(nullptr, request));
-    EXPECT_TRUE(headersOf<NvSipAuthorizationHeader>(request).empty());
+    EXPECT_TRUE(auths(request).empty());
 }
 
 TEST_F(DigestAuthClient, QuotedValuesAreUnescapedForTheDigestAndEscapedOnTheWire) {
     m_Client.addCredentials("Bob's \"home\" realm", "al\\ice", "pw");
     NvHandle<NvSipRequest> request = invite();
-    ASSERT_TRUE(m_Client.response(
-        challengeTo(request, 401, {"Digest realm=\"Bob's \\\"home\\\" realm\", nonce=\"n\", qop=\"auth\""}), request));
-    auto a = headersOf<NvSipAuthorizationHeader>(request);
+    ASSERT_TRUE(answer(request, {digestChallenge("Bob's \\\"home\\\" realm", "n")}));
+    auto a = auths(request);
     ASSERT_EQ(1u, a.size());
     const std::string text = wire(a[0]);
-    EXPECT_NE(std::string::npos, text.find("realm=\"Bob's \\\"home\\\" realm\"")) << text;
-    EXPECT_NE(std::string::npos, text.find("username=\"al\\\\ice\"")) << text;
-    const std::string expected =
-        NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "al\\ice", "Bob's \"home\" realm", "pw", "INVITE",
-                                                 "sip:bob@biloxi.example.com;transport=udp", "n", "00000001",
-                                                 a[0]->getParameter("cnonce").view(), "auth")
-            .str();
-    EXPECT_EQ(expected, a[0]->getParameter("response").str());
+    EXPECT_TRUE(contains(text, "realm=\"Bob's \\\"home\\\" realm\"")) << text;
+    EXPECT_TRUE(contains(text, "username=\"al\\\\ice\"")) << text;
+    EXPECT_EQ(NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "al\\ice", "Bob's \"home\" realm", "pw", "INVITE",
+                                                       "sip:bob@biloxi.example.com;transport=udp", "n", "00000001",
+                                                       a[0]->getParameter("cnonce").view(), "auth")
+                  .str(),
+              a[0]->getParameter("response").str());
 }
 
 // ================================================================ server
@@ -495,15 +436,15 @@ protected:
         m_Client.addCredentials("biloxi.example.com", "alice", "secret");
     }
 
-    // The challenge for `request`, answered by `client` on the request.
-    NvHandle<NvSipResponse> challengeAndAnswer(const NvHandle<NvSipRequest>& request,
-                                               NvDigestAuthentication& client) {
+    // `request` challenged by the server and answered by `client`.
+    NvHandle<NvSipRequest> answered(NvDigestAuthentication& client, NvHandle<NvSipRequest> request = invite()) {
         NvHandle<NvSipResponse> challenge = m_Server.request(request);
-        EXPECT_TRUE(challenge);
-        if (challenge) {
-            EXPECT_TRUE(client.response(challenge, request));
-        }
-        return challenge;
+        EXPECT_TRUE(challenge && client.response(challenge, request));
+        return request;
+    }
+
+    static NvHandle<NvSipRequest> copyOf(const NvHandle<NvSipRequest>& request) {
+        return NvHandle<NvSipRequest>(static_cast<NvSipRequest*>(request->clone()));
     }
 
     // Credentials for `request` built by hand from a challenge of ours.
@@ -525,6 +466,28 @@ protected:
                             ncText(nc));
     }
 
+    // An INVITE carrying credentials made by hand for `challenge`.
+    NvHandle<NvSipRequest> inviteWith(const NvSipAuthHeader& challenge, const std::string& user, unsigned nc,
+                                      Algorithm algorithm = Algorithm::MD5) {
+        NvHandle<NvSipRequest> request = invite();
+        request->addHeader(handMade(request, challenge, user, "secret", nc, algorithm));
+        return request;
+    }
+
+    // An INVITE answered by hand to a challenge of the given nonce and opaque.
+    NvHandle<NvSipRequest> answeredTo(const std::string& nonce, const std::string& opaque) {
+        NvHandle<NvSipResponse> challenge = challengeTo(
+            invite(), 401, {"Digest realm=\"biloxi.example.com\", nonce=\"" + nonce + "\", opaque=\"" + opaque + "\""});
+        return inviteWith(*firstChallenge(challenge), "alice", 1);
+    }
+
+    // The MD5 one of the server's two challenges.
+    NvHandle<NvSipWWWAuthenticateHeader> md5Challenge() {
+        NvHandle<NvSipResponse> challenge = m_Server.request(invite());
+        EXPECT_TRUE(challenge);
+        return challenge->getHeaders<NvSipWWWAuthenticateHeader>()[1];
+    }
+
     static NvHandle<NvSipWWWAuthenticateHeader> firstChallenge(const NvHandle<NvSipResponse>& response) {
         return response->getHeader<NvSipWWWAuthenticateHeader>();
     }
@@ -539,7 +502,12 @@ protected:
     NvDigestAuthentication m_Client;
 };
 
-TEST_F(DigestAuthServer, NothingIsChallengedWithoutARealm) {
+TEST_F(DigestAuthServer, NothingIsChallengedWithoutARealmNorAckOrCancel) {
+    EXPECT_FALSE(m_Server.request(requestOf("ACK")));
+    EXPECT_FALSE(m_Server.request(requestOf("CANCEL")));
+    EXPECT_TRUE(m_Server.request(requestOf("OPTIONS")));
+    EXPECT_TRUE(m_Server.request(requestOf("BYE")));
+
     NvDigestAuthentication idle;
     idle.addUser("alice", "secret");
     EXPECT_FALSE(idle.request(invite()));
@@ -563,14 +531,12 @@ TEST_F(DigestAuthServer, ChallengesARequestWithoutCredentials) {
     EXPECT_EQ("MD5", challenges[1]->getParameter("algorithm"));
     for (const auto& c : challenges) {
         EXPECT_TRUE(c->getScheme().equals("Digest"));
-        EXPECT_EQ("biloxi.example.com", c->getParameter("realm"));
         EXPECT_FALSE(c->getParameter("nonce").isEmpty());
         EXPECT_FALSE(c->getParameter("opaque").isEmpty());
         EXPECT_FALSE(c->hasParameter("stale"));
         const std::string text = wire(c);
-        EXPECT_NE(std::string::npos, text.find("qop=\"auth\"")) << text;
-        EXPECT_NE(std::string::npos, text.find("realm=\"biloxi.example.com\"")) << text;
-        EXPECT_EQ(std::string::npos, text.find("algorithm=\"")) << text;
+        EXPECT_TRUE(contains(text, "qop=\"auth\"") && contains(text, "realm=\"biloxi.example.com\"")) << text;
+        EXPECT_FALSE(contains(text, "algorithm=\"")) << text;
     }
     // Each challenge gets its own nonce.
     EXPECT_NE(firstChallenge(response)->getParameter("nonce"),
@@ -594,81 +560,48 @@ TEST_F(DigestAuthServer, ProxyModeChallengesWith407) {
     EXPECT_EQ(1u, request->getHeaders<NvSipProxyAuthorizationHeader>().size());
     EXPECT_FALSE(m_Server.request(request));
 
-    NvHandle<NvSipRequest> wrongKind = invite();
-    wrongKind->addHeader(handMade(wrongKind, *challenges[0], "alice", "secret", 1, Algorithm::SHA256));
-    EXPECT_TRUE(m_Server.request(wrongKind)) << "Authorization does not answer a proxy challenge";
+    EXPECT_TRUE(m_Server.request(inviteWith(*challenges[0], "alice", 1, Algorithm::SHA256)))
+        << "Authorization does not answer a proxy challenge";
 }
 
-TEST_F(DigestAuthServer, AckAndCancelAreNeverChallenged) {
-    EXPECT_FALSE(m_Server.request(requestOf("ACK")));
-    EXPECT_FALSE(m_Server.request(requestOf("CANCEL")));
-    EXPECT_TRUE(m_Server.request(requestOf("OPTIONS")));
-    EXPECT_TRUE(m_Server.request(requestOf("BYE")));
-}
+TEST_F(DigestAuthServer, AcceptsTheRightAnswerWithEveryAlgorithmOfferedButNotItsReplay) {
+    NvHandle<NvSipRequest> invited = answered(m_Client);
+    EXPECT_EQ("SHA-256", invited->getHeader<NvSipAuthorizationHeader>()->getParameter("algorithm"));
+    EXPECT_FALSE(m_Server.request(invited));
+    // The same request again: same nonce, same nc.
+    NvHandle<NvSipResponse> refused = m_Server.request(copyOf(invited));
+    ASSERT_TRUE(refused);
+    EXPECT_TRUE(isStale(refused)) << "the password was right: only the nonce must change";
 
-TEST_F(DigestAuthServer, AcceptsTheRightAnswer) {
-    NvHandle<NvSipRequest> request = invite();
-    challengeAndAnswer(request, m_Client);
-    EXPECT_EQ("SHA-256", request->getHeader<NvSipAuthorizationHeader>()->getParameter("algorithm"));
-    EXPECT_FALSE(m_Server.request(request));
-}
-
-TEST_F(DigestAuthServer, AcceptsEveryAlgorithmOffered) {
     for (Algorithm algorithm : {Algorithm::MD5, Algorithm::MD5Sess, Algorithm::SHA256, Algorithm::SHA256Sess,
                                 Algorithm::SHA512_256, Algorithm::SHA512_256Sess}) {
         m_Server.setAlgorithm(algorithm);
-        NvHandle<NvSipRequest> request = requestOf("OPTIONS");
-        challengeAndAnswer(request, m_Client);
+        NvHandle<NvSipRequest> request = answered(m_Client, requestOf("OPTIONS"));
         EXPECT_EQ(NvDigestAuthentication::sAlgorithmName(algorithm),
                   request->getHeader<NvSipAuthorizationHeader>()->getParameter("algorithm"));
         EXPECT_FALSE(m_Server.request(request)) << NvDigestAuthentication::sAlgorithmName(algorithm);
     }
 }
 
-TEST_F(DigestAuthServer, RefusesAWrongPasswordWithoutStale) {
-    NvDigestAuthentication wrong;
-    wrong.addCredentials("biloxi.example.com", "alice", "Secret");
-    NvHandle<NvSipRequest> request = invite();
-    challengeAndAnswer(request, wrong);
-    NvHandle<NvSipResponse> again = m_Server.request(request);
-    ASSERT_TRUE(again);
-    EXPECT_EQ(401, again->getStatusCode());
-    EXPECT_FALSE(isStale(again));
-    EXPECT_FALSE(wrong.response(again, request)) << "the client gives up rather than loop";
-}
-
 TEST_F(DigestAuthServer, RefusesUnknownUsersOtherRealmsAndAlgorithmsNotOffered) {
-    NvHandle<NvSipResponse> challenge = m_Server.request(invite());
-    ASSERT_TRUE(challenge);
-    const NvSipAuthHeader& md5 = *challenge->getHeaders<NvSipWWWAuthenticateHeader>()[1];
-
-    NvHandle<NvSipRequest> good = invite();
-    good->addHeader(handMade(good, md5, "alice", "secret", 1));
-    EXPECT_FALSE(m_Server.request(good)) << "the hand-made answer is right";
+    const auto hMd5 = md5Challenge();  // keeps the header alive
+    const NvSipAuthHeader& md5 = *hMd5;
+    EXPECT_FALSE(m_Server.request(inviteWith(md5, "alice", 1))) << "the hand-made answer is right";
 
     m_Server.addUser("mallory", "secret");
     m_Server.removeUser("mallory");
-    NvHandle<NvSipRequest> unknown = invite();
-    unknown->addHeader(handMade(unknown, md5, "mallory", "secret", 1));
-    EXPECT_TRUE(m_Server.request(unknown));
+    EXPECT_TRUE(m_Server.request(inviteWith(md5, "mallory", 1)));
 
-    NvHandle<NvSipRequest> downgraded = invite();
     m_Server.setAlgorithm(Algorithm::SHA256);
-    downgraded->addHeader(handMade(downgraded, md5, "alice", "secret", 2));
-    EXPECT_TRUE(m_Server.request(downgraded)) << "MD5 is no longer offered";
+    EXPECT_TRUE(m_Server.request(inviteWith(md5, "alice", 2))) << "MD5 is no longer offered";
 
     NvDigestAuthentication other;
     other.setServerRealm("elsewhere.example.com");
     other.addUser("alice", "secret");
-    NvHandle<NvSipRequest> foreignRealm = invite();
-    foreignRealm->addHeader(handMade(foreignRealm, md5, "alice", "secret", 3));
-    EXPECT_TRUE(other.request(foreignRealm)) << "credentials for another realm do not count";
-}
+    EXPECT_TRUE(other.request(inviteWith(md5, "alice", 3))) << "credentials for another realm do not count";
 
-TEST_F(DigestAuthServer, RefusesAnswersWithoutQopAuth) {
-    NvHandle<NvSipResponse> challenge = m_Server.request(invite());
-    ASSERT_TRUE(challenge);
-    const NvSipAuthHeader& md5 = *challenge->getHeaders<NvSipWWWAuthenticateHeader>()[1];
+    // An answer without qop=auth.
+    m_Server.setAlgorithm(Algorithm::MD5);
     NvHandle<NvSipRequest> request = invite();
     const std::string uri = request->getURI()->toString().str();
     const std::string nonce = md5.getParameter("nonce").str();
@@ -683,65 +616,29 @@ TEST_F(DigestAuthServer, RefusesAnswersWithoutQopAuth) {
 }
 
 TEST_F(DigestAuthServer, ForeignOrTamperedNonceIsRefused) {
-    NvHandle<NvSipResponse> challenge = m_Server.request(invite());
-    ASSERT_TRUE(challenge);
-    const NvSipAuthHeader& ours = *challenge->getHeaders<NvSipWWWAuthenticateHeader>()[1];
+    const auto hOurs = md5Challenge();
+    const NvSipAuthHeader& ours = *hOurs;
+    const std::string opaque = ours.getParameter("opaque").str();
 
     // A nonce we never issued, answered with the right password: a new nonce is offered as stale.
-    NvHandle<NvSipResponse> foreignChallenge =
-        challengeTo(invite(), 401, {"Digest realm=\"biloxi.example.com\", nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\", opaque=\"" +
-                                        ours.getParameter("opaque").str() + "\""});
-    NvHandle<NvSipRequest> foreign = invite();
-    foreign->addHeader(handMade(foreign, *foreignChallenge->getHeader<NvSipWWWAuthenticateHeader>(), "alice", "secret", 1));
-    NvHandle<NvSipResponse> refused = m_Server.request(foreign);
+    NvHandle<NvSipResponse> refused = m_Server.request(answeredTo("dcd98b7102dd2f0e8b11d0f600bfb0c093", opaque));
     ASSERT_TRUE(refused);
     EXPECT_TRUE(isStale(refused));
     EXPECT_NE("dcd98b7102dd2f0e8b11d0f600bfb0c093", firstChallenge(refused)->getParameter("nonce"));
 
     // Our nonce with its issue time altered (to outlive its lifetime) no longer verifies.
-    std::string nonce = ours.getParameter("nonce").str();
-    nonce[14] = nonce[14] == 'f' ? '0' : 'f';
-    NvHandle<NvSipResponse> tamperedChallenge = challengeTo(
-        invite(), 401, {"Digest realm=\"biloxi.example.com\", nonce=\"" + nonce + "\", opaque=\"" +
-                            ours.getParameter("opaque").str() + "\""});
-    NvHandle<NvSipRequest> tampered = invite();
-    tampered->addHeader(
-        handMade(tampered, *tamperedChallenge->getHeader<NvSipWWWAuthenticateHeader>(), "alice", "secret", 1));
-    EXPECT_TRUE(m_Server.request(tampered));
-
+    std::string tampered = ours.getParameter("nonce").str();
+    tampered[14] = tampered[14] == 'f' ? '0' : 'f';
+    EXPECT_TRUE(m_Server.request(answeredTo(tampered, opaque)));
     // Our own nonce with an opaque that is not ours.
-    NvHandle<NvSipResponse> otherOpaque = challengeTo(
-        invite(), 401, {"Digest realm=\"biloxi.example.com\", nonce=\"" + ours.getParameter("nonce").str() +
-                            "\", opaque=\"00000000\""});
-    NvHandle<NvSipRequest> badOpaque = invite();
-    badOpaque->addHeader(handMade(badOpaque, *otherOpaque->getHeader<NvSipWWWAuthenticateHeader>(), "alice", "secret", 1));
-    EXPECT_TRUE(m_Server.request(badOpaque));
+    EXPECT_TRUE(m_Server.request(answeredTo(ours.getParameter("nonce").str(), "00000000")));
 
     // A nonce of another realm (same process key) does not pass here either.
     NvDigestAuthentication other;
     other.setServerRealm("elsewhere.example.com");
     NvHandle<NvSipResponse> otherChallenge = other.request(invite());
     ASSERT_TRUE(otherChallenge);
-    NvHandle<NvSipResponse> crossChallenge = challengeTo(
-        invite(), 401, {"Digest realm=\"biloxi.example.com\", nonce=\"" +
-                            firstChallenge(otherChallenge)->getParameter("nonce").str() + "\", opaque=\"" +
-                            ours.getParameter("opaque").str() + "\""});
-    NvHandle<NvSipRequest> crossRealm = invite();
-    crossRealm->addHeader(
-        handMade(crossRealm, *crossChallenge->getHeader<NvSipWWWAuthenticateHeader>(), "alice", "secret", 1));
-    EXPECT_TRUE(m_Server.request(crossRealm));
-}
-
-TEST_F(DigestAuthServer, RefusesAReplayedNc) {
-    NvHandle<NvSipRequest> request = invite();
-    challengeAndAnswer(request, m_Client);
-    EXPECT_FALSE(m_Server.request(request));
-
-    // The same request again: same nonce, same nc.
-    NvHandle<NvSipRequest> replay(static_cast<NvSipRequest*>(request->clone()));
-    NvHandle<NvSipResponse> refused = m_Server.request(replay);
-    ASSERT_TRUE(refused);
-    EXPECT_TRUE(isStale(refused)) << "the password was right: only the nonce must change";
+    EXPECT_TRUE(m_Server.request(answeredTo(firstChallenge(otherChallenge)->getParameter("nonce").str(), opaque)));
 }
 
 TEST_F(DigestAuthServer, NcMayArriveOutOfOrderButNeverTwice) {
@@ -749,33 +646,21 @@ TEST_F(DigestAuthServer, NcMayArriveOutOfOrderButNeverTwice) {
     NvHandle<NvSipResponse> challenge = m_Server.request(invite());
     ASSERT_TRUE(challenge);
     const NvSipAuthHeader& c = *firstChallenge(challenge);
-    auto passes = [&](unsigned nc) {
-        NvHandle<NvSipRequest> request = invite();
-        request->addHeader(handMade(request, c, "alice", "secret", nc));
-        return m_Server.request(request).isNil();
-    };
-    EXPECT_TRUE(passes(3));
-    EXPECT_TRUE(passes(1));
-    EXPECT_TRUE(passes(2));
-    EXPECT_FALSE(passes(2));
-    EXPECT_FALSE(passes(3));
-    EXPECT_TRUE(passes(100));
-    EXPECT_FALSE(passes(1)) << "far behind the highest nc: refused";
-    EXPECT_TRUE(passes(99));
-    EXPECT_FALSE(passes(99));
+    auto passes = [&](unsigned nc) { return m_Server.request(inviteWith(c, "alice", nc)).isNil(); };
+    // Far behind the highest nc (1 after 100): refused.
+    const std::pair<unsigned, bool> sequence[] = {{3, true},    {1, true},  {2, true},  {2, false}, {3, false},
+                                                  {100, true}, {1, false}, {99, true}, {99, false}};
+    for (const auto& step : sequence) EXPECT_EQ(step.second, passes(step.first)) << "nc " << step.first;
 }
 
 TEST_F(DigestAuthServer, ExpiredNonceIsStaleAndTheClientAnswersAgain) {
     ManualClock clock;
     m_Server.setNonceLifetime(30);
-    NvHandle<NvSipRequest> request = invite();
-    challengeAndAnswer(request, m_Client);
+    NvHandle<NvSipRequest> request = answered(m_Client);
     clock.advanceSeconds(29);
-    NvHandle<NvSipRequest> early(static_cast<NvSipRequest*>(request->clone()));
-    EXPECT_FALSE(m_Server.request(early)) << "still within its lifetime";
+    EXPECT_FALSE(m_Server.request(copyOf(request))) << "still within its lifetime";
 
-    NvHandle<NvSipRequest> late = invite();
-    challengeAndAnswer(late, m_Client);
+    NvHandle<NvSipRequest> late = answered(m_Client);
     clock.advanceSeconds(31);
     NvHandle<NvSipResponse> stale = m_Server.request(late);
     ASSERT_TRUE(stale);
@@ -787,23 +672,27 @@ TEST_F(DigestAuthServer, ExpiredNonceIsStaleAndTheClientAnswersAgain) {
     EXPECT_EQ(1u, late->getHeaders<NvSipAuthorizationHeader>().size());
     EXPECT_FALSE(m_Server.request(late));
 
-    // An expired nonce with the wrong password is a plain refusal.
+    // A wrong password is a plain refusal, fresh or expired, and the client gives up rather than loop.
     NvDigestAuthentication wrong;
-    wrong.addCredentials("biloxi.example.com", "alice", "guess");
-    NvHandle<NvSipRequest> guess = invite();
-    challengeAndAnswer(guess, wrong);
-    clock.advanceSeconds(31);
+    wrong.addCredentials("biloxi.example.com", "alice", "Secret");
+    NvHandle<NvSipRequest> guess = answered(wrong);
     NvHandle<NvSipResponse> refused = m_Server.request(guess);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(401, refused->getStatusCode());
+    EXPECT_FALSE(isStale(refused));
+    EXPECT_FALSE(wrong.response(refused, guess));
+    guess = answered(wrong);
+    clock.advanceSeconds(31);
+    refused = m_Server.request(guess);
     ASSERT_TRUE(refused);
     EXPECT_FALSE(isStale(refused));
 }
 
 TEST_F(DigestAuthServer, NonceThatLeftTheReplayTableCannotBeReplayed) {
     m_Server.setAlgorithm(Algorithm::MD5);
-    NvHandle<NvSipRequest> first = invite();
-    challengeAndAnswer(first, m_Client);
+    NvHandle<NvSipRequest> first = answered(m_Client);
     EXPECT_FALSE(m_Server.request(first));
-    NvHandle<NvSipRequest> replay(static_cast<NvSipRequest*>(first->clone()));
+    NvHandle<NvSipRequest> replay = copyOf(first);
 
     // Enough newer nonces in use to push the first out of the table.
     for (size_t i = 0; i < NvDigestAuthentication::sm_MaxTrackedNonces; ++i) {

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <typeinfo>
 
@@ -15,7 +14,8 @@ namespace ml_exception_test {
 
 // Raises through sThrow(message, class, function) and hands back the caught
 // handle; nil when nothing of the stack's kind was raised.
-NvHandle<NvException> raise(const char* message, const char* className, const char* functionName) {
+NvHandle<NvException> raise(const char* message, const char* className = nullptr,
+                            const char* functionName = nullptr) {
     try {
         NvSipMlException::sThrow(message, className, functionName);
     } catch (NvHandle<NvException>& e) {
@@ -49,48 +49,38 @@ private:
     std::atomic<int>* m_pDestroyed;
 };
 
-TEST(NvSipMlExceptionRaise, NullArgumentsGiveUnknownException) {
-    NvHandle<NvException> e = raise(nullptr, nullptr, nullptr);
-    ASSERT_FALSE(e.isNil());
-    EXPECT_EQ("Unknown Exception", e->getMessage());
+TEST(NvSipMlExceptionRaise, MessageIsExactlyTheTextGivenAndTheNamesReachNothing) {
+    const struct {
+        const char* message;
+        const char* className;
+        const char* functionName;
+        const char* expected;
+    } cases[] = {
+        {nullptr, nullptr, nullptr, "Unknown Exception"},
+        {nullptr, "NvSipCallManager", "updateDialogKey()", "Unknown Exception"},
+        {"x", "Cls", "fn", "x"},
+        {"", nullptr, nullptr, ""},
+        {"### Can't find dialog ###", "NvSipCallManager", "updateDialogKey()", "### Can't find dialog ###"},
+    };
+    for (const auto& c : cases) {
+        NvHandle<NvException> e = raise(c.message, c.className, c.functionName);
+        ASSERT_FALSE(e.isNil());
+        EXPECT_EQ(c.expected, e->getMessage().str());
+        const std::string text = displayOf(*e);
+        EXPECT_EQ(std::string::npos, text.find("NvSipCallManager")) << text;
+        EXPECT_EQ(std::string::npos, text.find("updateDialogKey")) << text;
+    }
 }
 
-TEST(NvSipMlExceptionRaise, MessageIsExactlyTheTextGiven) {
-    NvHandle<NvException> e = raise("x", "Cls", "fn");
-    ASSERT_FALSE(e.isNil());
-    EXPECT_EQ("x", e->getMessage());
-}
-
-TEST(NvSipMlExceptionRaise, ClassAndFunctionNamesReachNothing) {
-    NvHandle<NvException> e = raise("### Can't find dialog ###", "NvSipCallManager", "updateDialogKey()");
-    ASSERT_FALSE(e.isNil());
-    EXPECT_EQ("### Can't find dialog ###", e->getMessage());
-    const std::string text = displayOf(*e);
-    EXPECT_EQ(std::string::npos, text.find("NvSipCallManager")) << text;
-    EXPECT_EQ(std::string::npos, text.find("updateDialogKey")) << text;
-}
-
-TEST(NvSipMlExceptionRaise, NullMessageWithNamesIsStillUnknownException) {
-    NvHandle<NvException> e = raise(nullptr, "NvSipCallManager", "updateDialogKey()");
-    ASSERT_FALSE(e.isNil());
-    EXPECT_EQ("Unknown Exception", e->getMessage());
-}
-
-TEST(NvSipMlExceptionRaise, EmptyMessageStaysEmpty) {
-    NvHandle<NvException> e = raise("", nullptr, nullptr);
-    ASSERT_FALSE(e.isNil());
-    EXPECT_TRUE(e->getMessage().isEmpty());
-}
-
-TEST(NvSipMlExceptionRaise, DynamicTypeIsTheLibrarysException) {
-    NvHandle<NvException> e = raise("Dialog does not exist !!!", nullptr, nullptr);
+TEST(NvSipMlExceptionRaise, DynamicTypeIsTheLibrarysExceptionAndEachRaiseIsANewObject) {
+    NvHandle<NvException> e = raise("Dialog does not exist !!!");
     ASSERT_FALSE(e.isNil());
     const NvException& raised = *e;
     EXPECT_EQ(typeid(NvSipMlException), typeid(raised));
-    NvHandle<NvSipMlException> own = e.cast<NvSipMlException>();
-    ASSERT_FALSE(own.isNil());
-    EXPECT_EQ("Dialog does not exist !!!", own->getMessage());
+    EXPECT_FALSE(e.cast<NvSipMlException>().isNil());
     EXPECT_TRUE(e.cast<NvSystemError>().isNil());
+    EXPECT_EQ(1, e->refCount());
+    EXPECT_NE(e.get(), raise("Dialog does not exist !!!").get());
 }
 
 TEST(NvSipMlExceptionRaise, CaughtWhereTheStacksExceptionsAreCaught) {
@@ -121,27 +111,19 @@ TEST(NvSipMlExceptionRaise, PrebuiltExceptionIsRaisedAsIsAndOwnedByTheHandle) {
     EXPECT_EQ(1, destroyed.load());
 }
 
-TEST(NvSipMlExceptionRaise, EachRaiseIsANewObject) {
-    NvHandle<NvException> first = raise("x", nullptr, nullptr);
-    NvHandle<NvException> second = raise("x", nullptr, nullptr);
-    ASSERT_FALSE(first.isNil());
-    ASSERT_FALSE(second.isNil());
-    EXPECT_NE(first.get(), second.get());
-    EXPECT_EQ(1, first->refCount());
-}
-
 TEST(NvSipMlExceptionDisplay, BannerBaseDisplayNewlineMessageInOrder) {
-    NvHandle<NvException> e = raise("x", "Cls", "fn");
-    ASSERT_FALSE(e.isNil());
     // Through the base class: display is virtual and this class overrides it.
-    const std::string text = displayOf(*e);
-    const std::string base = baseDisplayOf(*e);
-    ASSERT_FALSE(base.empty());
-    EXPECT_EQ("!! NvSipMlException !!\n" + base + "\n" + "x", text);
+    for (const char* message : {"x", "first\nsecond", static_cast<const char*>(nullptr)}) {
+        NvHandle<NvException> e = raise(message, "Cls", "fn");
+        ASSERT_FALSE(e.isNil());
+        ASSERT_FALSE(baseDisplayOf(*e).empty());
+        EXPECT_EQ("!! NvSipMlException !!\n" + baseDisplayOf(*e) + "\n" + (message ? message : "Unknown Exception"),
+                  displayOf(*e));
+    }
 }
 
 TEST(NvSipMlExceptionDisplay, BaseDisplayIsTheFullFormOfThisObject) {
-    NvHandle<NvException> e = raise("x", nullptr, nullptr);
+    NvHandle<NvException> e = raise("x");
     ASSERT_FALSE(e.isNil());
     const std::string text = displayOf(*e);
     const std::string banner = "!! NvSipMlException !!\n";
@@ -155,21 +137,6 @@ TEST(NvSipMlExceptionDisplay, BaseDisplayIsTheFullFormOfThisObject) {
     EXPECT_EQ(std::string::npos, middle.find('\n')) << middle;
     // Exactly one byte 10 between it and the message.
     EXPECT_EQ("\nx", text.substr(text.size() - 2));
-}
-
-TEST(NvSipMlExceptionDisplay, MultiLineMessageIsWrittenAsItIs) {
-    NvHandle<NvException> e = raise("first\nsecond", nullptr, nullptr);
-    ASSERT_FALSE(e.isNil());
-    EXPECT_EQ("!! NvSipMlException !!\n" + baseDisplayOf(*e) + "\nfirst\nsecond", displayOf(*e));
-}
-
-TEST(NvSipMlExceptionDisplay, UnknownExceptionDisplaysItsMessage) {
-    NvHandle<NvException> e = raise(nullptr, nullptr, nullptr);
-    ASSERT_FALSE(e.isNil());
-    EXPECT_EQ("!! NvSipMlException !!\n" + baseDisplayOf(*e) + "\nUnknown Exception", displayOf(*e));
-}
-
-TEST(NvSipMlExceptionData, DebugToken) {
     EXPECT_STREQ("NvSipMlException", NvSipMlException::sDebugToken);
     EXPECT_STREQ("NvException", NvException::sDebugToken);
 }

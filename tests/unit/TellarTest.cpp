@@ -10,7 +10,6 @@
 #include <ace/Object_Manager.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,45 +28,29 @@
 namespace {
 thread_local bool t_bCountAllocations = false;
 thread_local unsigned long t_Allocations = 0;
-
-class AllocationCounter {
-public:
-    AllocationCounter() {
-        t_Allocations = 0;
-        t_bCountAllocations = true;
-    }
-    ~AllocationCounter() { t_bCountAllocations = false; }
-    unsigned long count() const { return t_Allocations; }
-};
 }  // namespace
 
 // Not inlined, so that the compiler does not pair malloc and free with new and
-// delete at the call sites.
-__attribute__((noinline)) void* operator new(std::size_t size) {
-    if (t_bCountAllocations) ++t_Allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-__attribute__((noinline)) void operator delete(void* p) noexcept {
-    std::free(p);
-}
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-// Every other replaceable form goes to the same malloc and free, so that no
-// block is allocated by one allocator and freed by another.
-__attribute__((noinline)) void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+// delete at the call sites. Every replaceable form goes to the same malloc and
+// free, so that no block is allocated by one allocator and freed by another.
+#define NOINL __attribute__((noinline))
+NOINL void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
     if (t_bCountAllocations) ++t_Allocations;
     return std::malloc(size ? size : 1);
 }
-__attribute__((noinline)) void* operator new[](std::size_t size) { return operator new(size); }
-__attribute__((noinline)) void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
+NOINL void* operator new(std::size_t size) {
+    if (void* p = operator new(size, std::nothrow)) return p;
+    throw std::bad_alloc();
 }
-__attribute__((noinline)) void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+NOINL void* operator new[](std::size_t size) { return operator new(size); }
+NOINL void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+NOINL void operator delete(void* p) noexcept { std::free(p); }
+NOINL void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+NOINL void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+NOINL void operator delete[](void* p) noexcept { std::free(p); }
+NOINL void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+NOINL void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#undef NOINL
 
 // A file-scope logger of this unit: it must exist before any test runs.
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("tellartest.fileScope")
@@ -79,23 +62,29 @@ namespace {
 std::string testLoggerName(const char* suffix = nullptr) {
     std::string name = "tellartest.";
     name += ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    if (suffix) {
-        name += '.';
-        name += suffix;
-    }
-    return name;
+    return suffix ? name + '.' + suffix : name;
 }
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
 }
 
 std::string tempPath(const char* leaf) {
     return ::testing::TempDir() + "tellartest_" + std::to_string(getpid()) + "_" + leaf;
 }
+
+// A logger whose ancestor `top` stops additivity and has no appender.
+std::string isolatedTop() {
+    const std::string top = testLoggerName();
+    log4cplus::Logger::getInstance(top).setAdditivity(false);
+    return top;
+}
+
+void setHierarchyLevel(log4cplus::LogLevel level) { log4cplus::Logger::getInstance(testLoggerName()).setLogLevel(level); }
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 }  // namespace
 
@@ -107,11 +96,7 @@ TEST(TellarLoading, LoggersExistAsSoonAsTheLibraryIsLoaded) {
     EXPECT_NE(nullptr, Tellar::findLogger("lumbrook.sip.message.stray"));
     EXPECT_NE(nullptr, Tellar::findLogger("lumbrook.sip.interop.ua"));
     EXPECT_EQ(nullptr, Tellar::findLogger("tellartest.neverAskedFor"));
-}
-
-TEST(TellarLoading, NamedLoggersAreTheProcessWideOnes) {
     EXPECT_EQ(&Tellar::getLogger("tellartest.fileScope"), &Tellar::fileScopeLogger());
-    EXPECT_EQ("lumbrook.sip.message.stray", Tellar::strayMsgLogger().getName());
     EXPECT_EQ(&Tellar::getLogger("lumbrook.sip.message.stray"), &Tellar::strayMsgLogger());
     EXPECT_EQ("lumbrook.sip.interop.ua", Tellar::Sip::getUAInteropLogger().getName());
     EXPECT_EQ(Tellar::INHERIT, Tellar::strayMsgLogger().getLogLevel());
@@ -121,9 +106,7 @@ TEST(TellarLoading, ConcurrentFirstUseMakesOneLogger) {
     const std::string name = testLoggerName();
     std::vector<Tellar::Logger*> seen(8, nullptr);
     std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < seen.size(); ++i) {
-        threads.emplace_back([&, i] { seen[i] = &Tellar::getLogger(name); });
-    }
+    for (std::size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = &Tellar::getLogger(name); });
     for (std::thread& t : threads) t.join();
     for (Tellar::Logger* logger : seen) EXPECT_EQ(seen[0], logger);
     EXPECT_EQ(seen[0], Tellar::findLogger(name));
@@ -156,6 +139,10 @@ TEST(TellarEnabling, LevelValuesAreLog4cplusValues) {
     EXPECT_EQ(log4cplus::WARN_LOG_LEVEL, Tellar::WARN);
     EXPECT_EQ(log4cplus::ERROR_LOG_LEVEL, Tellar::ERROR);
     EXPECT_EQ(log4cplus::NOT_SET_LOG_LEVEL, Tellar::INHERIT);
+    // The default configuration enables WARN for every logger.
+    Tellar::Logger logger(testLoggerName());
+    EXPECT_TRUE(logger.isEnabledFor(Tellar::WARN));
+    EXPECT_FALSE(logger.isEnabledFor(Tellar::INFO));
 }
 
 TEST(TellarEnabling, OwnLevelOverridesTheHierarchyBothWays) {
@@ -163,7 +150,6 @@ TEST(TellarEnabling, OwnLevelOverridesTheHierarchyBothWays) {
     Tellar::Logger logger(testLoggerName(), Tellar::DEBUG);
 
     EXPECT_EQ(Tellar::DEBUG, logger.getChainedLogLevel());
-    EXPECT_TRUE(logger.isEnabledFor(Tellar::DEBUG));
     EXPECT_FALSE(logger.isEnabledFor(Tellar::TRACE));
     logger.log(Tellar::DEBUG, "below the hierarchy's level", "Here.cpp", 12);
     ASSERT_EQ(1u, capture.count(Tellar::DEBUG, "below the hierarchy's level")) << capture.dump();
@@ -185,67 +171,39 @@ TEST(TellarEnabling, InheritFollowsTheHierarchyAsItChanges) {
 
     EXPECT_EQ(Tellar::INHERIT, child.getLogLevel());
     EXPECT_EQ(Tellar::INFO, child.getChainedLogLevel());
-    EXPECT_TRUE(child.isEnabledFor(Tellar::INFO));
     EXPECT_FALSE(child.isEnabledFor(Tellar::DEBUG));
 
-    log4cplus::Logger::getInstance(testLoggerName()).setLogLevel(log4cplus::DEBUG_LOG_LEVEL);
-    EXPECT_TRUE(child.isEnabledFor(Tellar::DEBUG));
+    setHierarchyLevel(log4cplus::DEBUG_LOG_LEVEL);
     child.log(Tellar::DEBUG, "now visible");
     ASSERT_EQ(1u, parent.count(Tellar::DEBUG, "now visible")) << parent.dump();
     EXPECT_EQ(testLoggerName("child"), parent.records()[0].logger);
 }
 
 TEST(TellarEnabling, WithoutAnAppenderNothingIsEnabled) {
-    // An ancestor that stops additivity and has no appender of its own cuts
-    // the logger off from the root's console.
-    const std::string top = testLoggerName();
-    log4cplus::Logger::getInstance(top).setAdditivity(false);
-    Tellar::Logger logger(top + ".a.b", Tellar::TRACE);
-
-    EXPECT_FALSE(logger.hasAppenders());
-    EXPECT_FALSE(logger.isEnabledFor(Tellar::ERROR));
-    EXPECT_EQ(Tellar::TRACE, logger.getChainedLogLevel());  // the level alone would pass
-}
-
-TEST(TellarEnabling, AppendersAreFoundThroughMissingIntermediateLoggers) {
-    const std::string top = testLoggerName();
-    log4cplus::Logger::getInstance(top).setAdditivity(false);
+    // The level alone would pass, but nothing would be written anywhere.
+    const std::string top = isolatedTop();
     // Nothing named top + ".gap" exists; the nearest ancestor is `top`.
     Tellar::Logger logger(top + ".gap.leaf", Tellar::TRACE);
-    ASSERT_FALSE(logger.isEnabledFor(Tellar::ERROR));
-
-    Tellar::LogCapture capture(top, Tellar::INHERIT, Tellar::LogCapture::Additivity::Keep);
-    EXPECT_TRUE(logger.hasAppenders());
-    EXPECT_TRUE(logger.isEnabledFor(Tellar::TRACE));
-
-    capture.detach();
+    EXPECT_FALSE(logger.hasAppenders());
+    EXPECT_FALSE(logger.isEnabledFor(Tellar::ERROR));
+    {
+        Tellar::LogCapture capture(top, Tellar::INHERIT, Tellar::LogCapture::Additivity::Keep);
+        EXPECT_TRUE(logger.isEnabledFor(Tellar::TRACE));
+        // Additivity off below the appender stops the search.
+        Tellar::Logger child(top + ".gap.leaf.child");
+        child.getLog4cplusLogger().setAdditivity(false);
+        EXPECT_FALSE(child.hasAppenders());
+        EXPECT_FALSE(child.isEnabledFor(Tellar::ERROR));
+    }
     EXPECT_FALSE(logger.isEnabledFor(Tellar::ERROR));
 }
 
-TEST(TellarEnabling, AdditivityOffStopsTheSearch) {
-    Tellar::LogCapture capture(testLoggerName(), Tellar::TRACE);
-    Tellar::Logger child(testLoggerName("child"));
-    ASSERT_TRUE(child.isEnabledFor(Tellar::INFO));
-
-    child.getLog4cplusLogger().setAdditivity(false);
-    EXPECT_FALSE(child.hasAppenders());
-    EXPECT_FALSE(child.isEnabledFor(Tellar::ERROR));
-}
-
-TEST(TellarEnabling, DefaultConfigurationEnablesWarnForEveryLogger) {
-    Tellar::Logger logger(testLoggerName());
-    EXPECT_TRUE(logger.isEnabledFor(Tellar::WARN));
-    EXPECT_FALSE(logger.isEnabledFor(Tellar::INFO));
-}
 
 // ------------------------------------------------------------------ macros
 
 namespace {
 int s_Evaluations = 0;
-int evaluated() {
-    ++s_Evaluations;
-    return 42;
-}
+int evaluated() { return ++s_Evaluations, 42; }
 }  // namespace
 
 TEST(TellarMacros, TextIsComposedOnlyWhenEnabled) {
@@ -262,9 +220,8 @@ TEST(TellarMacros, TextIsComposedOnlyWhenEnabled) {
     EXPECT_EQ(1, s_Evaluations);
     const std::vector<Tellar::CapturedRecord> records = capture.records();
     ASSERT_EQ(1u, records.size());
-    EXPECT_EQ(Tellar::INFO, records[0].level);
     EXPECT_EQ("value 42 for call abc@host", records[0].text);
-    EXPECT_NE(std::string::npos, records[0].file.find("TellarTest.cpp"));
+    EXPECT_TRUE(contains(records[0].file, "TellarTest.cpp"));
     EXPECT_EQ(line, records[0].line);
 }
 
@@ -277,32 +234,28 @@ TEST(TellarMacros, EachLevelMacroUsesItsLevel) {
     TELLAR_WARN(logger, "w");
     TELLAR_ERROR(logger, "e");
     TELLAR_LOG(logger, Tellar::WARN, "l");
-    EXPECT_EQ(1u, capture.count(Tellar::TRACE, "t"));
-    EXPECT_EQ(1u, capture.count(Tellar::DEBUG, "d"));
-    EXPECT_EQ(1u, capture.count(Tellar::INFO, "i"));
-    EXPECT_EQ(1u, capture.count(Tellar::WARN, "w"));
-    EXPECT_EQ(1u, capture.count(Tellar::ERROR, "e"));
-    EXPECT_EQ(1u, capture.count(Tellar::WARN, "l"));
+    const std::pair<Tellar::LogLevel, const char*> expected[] = {{Tellar::TRACE, "t"}, {Tellar::DEBUG, "d"},
+                                                                 {Tellar::INFO, "i"},  {Tellar::WARN, "w"},
+                                                                 {Tellar::ERROR, "e"}, {Tellar::WARN, "l"}};
+    for (const auto& e : expected) EXPECT_EQ(1u, capture.count(e.first, e.second)) << e.second;
 }
 
 TEST(TellarMacros, DisabledPathsAllocateNothing) {
     Tellar::Logger logger(testLoggerName());  // default configuration: WARN
     Tellar::Logger own(testLoggerName("own"), Tellar::ERROR);
     Tellar::CachedLLLogger cached(logger);
-    unsigned long allocations = 0;
-    {
-        AllocationCounter counter;
-        for (int i = 0; i < 100; ++i) {
-            TELLAR_TRACE_SCOPE(logger, "TellarTest::disabled");
-            Tellar::TraceScope scope(own, "TellarTest::own", Tellar::WARN);
-            Tellar::TraceScope cachedScope(cached, "TellarTest::cached", Tellar::DEBUG);
-            TELLAR_DEBUG(logger, "not composed " << i);
-            TELLAR_INFO(cached, "not composed " << i);
-            TELLAR_ASSERT(i >= 0);
-        }
-        allocations = counter.count();
+    t_Allocations = 0;
+    t_bCountAllocations = true;
+    for (int i = 0; i < 100; ++i) {
+        TELLAR_TRACE_SCOPE(logger, "TellarTest::disabled");
+        Tellar::TraceScope scope(own, "TellarTest::own", Tellar::WARN);
+        Tellar::TraceScope cachedScope(cached, "TellarTest::cached", Tellar::DEBUG);
+        TELLAR_DEBUG(logger, "not composed " << i);
+        TELLAR_INFO(cached, "not composed " << i);
+        TELLAR_ASSERT(i >= 0);
     }
-    EXPECT_EQ(0u, allocations);
+    t_bCountAllocations = false;
+    EXPECT_EQ(0u, t_Allocations);
 }
 
 // ------------------------------------------------------------------ cached logger
@@ -315,7 +268,6 @@ TEST(TellarCachedLogger, LevelIsReadOnceAtConstruction) {
 
     source.getLog4cplusLogger().setLogLevel(log4cplus::ERROR_LOG_LEVEL);
     EXPECT_FALSE(source.isEnabledFor(Tellar::INFO));
-    EXPECT_TRUE(cached.isEnabledFor(Tellar::INFO));
     EXPECT_EQ(Tellar::INFO, cached.getChainedLogLevel());
     TELLAR_INFO(cached, "still logged");
     EXPECT_EQ(1u, capture.count(Tellar::INFO, "still logged")) << capture.dump();
@@ -325,8 +277,7 @@ TEST(TellarCachedLogger, LevelIsReadOnceAtConstruction) {
 }
 
 TEST(TellarCachedLogger, CacheTakesTheSourcesOwnLevelAndStillNeedsAnAppender) {
-    const std::string top = testLoggerName();
-    log4cplus::Logger::getInstance(top).setAdditivity(false);
+    const std::string top = isolatedTop();
     Tellar::Logger source(top + ".x", Tellar::DEBUG);
     Tellar::CachedLLLogger cached(source);
     EXPECT_EQ(Tellar::DEBUG, cached.getCachedLogLevel());
@@ -335,7 +286,6 @@ TEST(TellarCachedLogger, CacheTakesTheSourcesOwnLevelAndStillNeedsAnAppender) {
     Tellar::LogCapture capture(top);
     EXPECT_TRUE(cached.isEnabledFor(Tellar::DEBUG));
     EXPECT_FALSE(cached.isEnabledFor(Tellar::TRACE));
-
     cached.setLogLevel(Tellar::TRACE);
     EXPECT_TRUE(cached.isEnabledFor(Tellar::TRACE));
 }
@@ -350,26 +300,16 @@ public:
 TEST(TellarCachedLogger, ObjectCopiesShareTheCachedLevel) {
     Tellar::LogCapture capture(testLoggerName(), Tellar::DEBUG);
     Owner original(Tellar::getLogger(testLoggerName()));
-    log4cplus::Logger::getInstance(testLoggerName()).setLogLevel(log4cplus::ERROR_LOG_LEVEL);
+    setHierarchyLevel(log4cplus::ERROR_LOG_LEVEL);
 
-    Owner copy(original);
-    EXPECT_EQ(testLoggerName(), copy.getLogger().getName());
-    EXPECT_EQ(Tellar::DEBUG, copy.getLogger().getCachedLogLevel());
-    EXPECT_TRUE(copy.getLogger().isEnabledFor(Tellar::DEBUG));
-
-    Owner fresh(Tellar::getLogger(testLoggerName()));
-    EXPECT_EQ(Tellar::ERROR, fresh.getLogger().getCachedLogLevel());
-}
-
-TEST(TellarCachedLogger, UsableThroughALoggerPointer) {
     // The call's message logger is held as a Tellar::Logger* and deleted as one.
-    Tellar::LogCapture capture(testLoggerName(), Tellar::INFO);
-    Tellar::Logger* logger = new Tellar::CachedLLLogger(Tellar::Logger(testLoggerName()));
-    log4cplus::Logger::getInstance(testLoggerName()).setLogLevel(log4cplus::ERROR_LOG_LEVEL);
-    EXPECT_TRUE(logger->isEnabledFor(Tellar::INFO));
-    EXPECT_EQ(Tellar::INFO, logger->getChainedLogLevel());
-    delete logger;
+    Tellar::Logger* copy = new Tellar::CachedLLLogger(Owner(original).getLogger());
+    EXPECT_EQ(testLoggerName(), copy->getName());
+    EXPECT_TRUE(copy->isEnabledFor(Tellar::DEBUG));
+    delete copy;
+    EXPECT_EQ(Tellar::ERROR, Owner(Tellar::getLogger(testLoggerName())).getLogger().getCachedLogLevel());
 }
+
 
 // ------------------------------------------------------------------ trace scope
 
@@ -381,26 +321,21 @@ void tracedOperation(const Tellar::Logger& logger, bool fail) {
 }
 }  // namespace
 
-TEST(TellarTraceScope, EntryAndExitSurroundTheBody) {
+TEST(TellarTraceScope, EntryAndExitSurroundTheBodyAndMarkAnException) {
     Tellar::LogCapture capture(testLoggerName(), Tellar::TRACE);
     Tellar::Logger logger(testLoggerName());
     tracedOperation(logger, false);
-
-    const std::vector<Tellar::CapturedRecord> records = capture.records();
+    std::vector<Tellar::CapturedRecord> records = capture.records();
     ASSERT_EQ(3u, records.size()) << capture.dump();
-    EXPECT_EQ(Tellar::TRACE, records[0].level);
-    EXPECT_EQ("ENTER: NvSipDialog::onTimeOut", records[0].text);
+    EXPECT_EQ(1u, capture.count(Tellar::TRACE, "ENTER: NvSipDialog::onTimeOut"));
     EXPECT_EQ("inside", records[1].text);
     EXPECT_EQ(Tellar::TRACE, records[2].level);
     EXPECT_EQ("EXIT: NvSipDialog::onTimeOut", records[2].text);
-    EXPECT_NE(std::string::npos, records[0].file.find("TellarTest.cpp"));
-}
+    EXPECT_TRUE(contains(records[0].file, "TellarTest.cpp"));
 
-TEST(TellarTraceScope, ExitByExceptionIsMarked) {
-    Tellar::LogCapture capture(testLoggerName(), Tellar::TRACE);
-    Tellar::Logger logger(testLoggerName());
+    capture.clear();
     EXPECT_THROW(tracedOperation(logger, true), std::runtime_error);
-    const std::vector<Tellar::CapturedRecord> records = capture.records();
+    records = capture.records();
     ASSERT_EQ(3u, records.size()) << capture.dump();
     EXPECT_EQ("EXIT (exception): NvSipDialog::onTimeOut", records[2].text);
 }
@@ -464,26 +399,21 @@ TEST(TellarAssertion, FailureIsReportedAndTheCallerGoesOn) {
     EXPECT_TRUE(reachedEnd);
     EXPECT_EQ(before + 1, Tellar::Assertion::sFailureCount());
     EXPECT_EQ(1u, capture.size());
-}
 
-TEST(TellarAssertion, ConditionIsEvaluatedOnce) {
     int evaluations = 0;
     EXPECT_TRUE(TELLAR_ASSERT(++evaluations == 1));
-    EXPECT_EQ(1, evaluations);
+    EXPECT_EQ(1, evaluations);  // the condition is evaluated once
 }
 
-TEST(TellarAssertion, WithoutALoggerTheAssertLoggerReports) {
-    Tellar::LogCapture capture("lumbrook.assert");
+TEST(TellarAssertion, WithoutALoggerOrWithASilencedOneTheAssertLoggerReports) {
+    Tellar::LogCapture assertLog("lumbrook.assert");
     const unsigned long before = Tellar::Assertion::sFailureCount();
     Tellar::Assertion failed(false, "! m_hInResponse.isNil()", nullptr, "/src/mlapi/NvSipDialog.cpp", 77);
     EXPECT_FALSE(failed);
     EXPECT_EQ(before + 1, Tellar::Assertion::sFailureCount());
-    EXPECT_EQ(1u, capture.count(Tellar::ERROR, "Assertion failed: ! m_hInResponse.isNil() (NvSipDialog.cpp:77)"))
-        << capture.dump();
-}
+    EXPECT_EQ(1u, assertLog.count(Tellar::ERROR, "Assertion failed: ! m_hInResponse.isNil() (NvSipDialog.cpp:77)"))
+        << assertLog.dump();
 
-TEST(TellarAssertion, ASilencedLoggerDoesNotSwallowTheReport) {
-    Tellar::LogCapture assertLog("lumbrook.assert");
     Tellar::LogCapture own(testLoggerName());
     Tellar::Logger silenced(testLoggerName(), static_cast<Tellar::LogLevel>(60000));
     EXPECT_FALSE(TELLAR_ASSERT_ON(silenced, 1 + 1 == 3));
@@ -504,16 +434,18 @@ protected:
     // A properties file: root at ERROR writing to a file, `logger` at DEBUG.
     std::string writeProperties(const std::string& logger, const std::string& logFile) {
         const std::string path = tempPath("log.properties");
-        std::ofstream out(path);
-        out << "log4cplus.rootLogger=ERROR, F\n"
-            << "log4cplus.logger." << logger << "=DEBUG\n"
-            << "log4cplus.appender.F=log4cplus::FileAppender\n"
-            << "log4cplus.appender.F.File=" << logFile << "\n"
-            << "log4cplus.appender.F.layout=log4cplus::PatternLayout\n"
-            << "log4cplus.appender.F.layout.ConversionPattern=%p %c %m%n\n";
-        m_Files.push_back(path);
-        m_Files.push_back(logFile);
+        std::ofstream(path) << "log4cplus.rootLogger=ERROR, F\n"
+                            << "log4cplus.logger." << logger << "=DEBUG\n"
+                            << "log4cplus.appender.F=log4cplus::FileAppender\n"
+                            << "log4cplus.appender.F.File=" << logFile << "\n"
+                            << "log4cplus.appender.F.layout=log4cplus::PatternLayout\n"
+                            << "log4cplus.appender.F.layout.ConversionPattern=%p %c %m%n\n";
+        m_Files.insert(m_Files.end(), {path, logFile});
         return path;
+    }
+
+    static bool hasDefaultAppender() {
+        return static_cast<bool>(log4cplus::Logger::getRoot().getAppender(Tellar::kDefaultAppenderName));
     }
 
     std::vector<std::string> m_Files;
@@ -521,63 +453,54 @@ protected:
 
 TEST_F(TellarConfiguration, DefaultWritesWarningsToStandardError) {
     ASSERT_FALSE(Tellar::configureDefault());
-    log4cplus::Logger root = log4cplus::Logger::getRoot();
-    EXPECT_EQ(log4cplus::WARN_LOG_LEVEL, root.getLogLevel());
-    EXPECT_TRUE(root.getAppender(Tellar::kDefaultAppenderName));
 
     Tellar::Logger logger(testLoggerName());
     ::testing::internal::CaptureStderr();
     TELLAR_INFO(logger, "an info line");
     TELLAR_WARN(logger, "a warning line");
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::string::npos, err.find("an info line")) << err;
-    EXPECT_NE(std::string::npos, err.find("WARN")) << err;
-    EXPECT_NE(std::string::npos, err.find(testLoggerName() + " - a warning line")) << err;
-    EXPECT_NE(std::string::npos, err.find("TellarTest.cpp:")) << err;
+    EXPECT_FALSE(contains(err, "an info line")) << err;
+    for (const std::string& part : {std::string("WARN"), testLoggerName() + " - a warning line", std::string("TellarTest.cpp:")})
+        EXPECT_TRUE(contains(err, part)) << err;
 }
 
 TEST_F(TellarConfiguration, PropertiesFileReplacesTheDefault) {
     const std::string logFile = tempPath("configured.log");
-    const std::string properties = writeProperties(testLoggerName(), logFile);
-    ASSERT_TRUE(Tellar::configure(properties.c_str()));
+    ASSERT_TRUE(Tellar::configure(writeProperties(testLoggerName(), logFile).c_str()));
 
-    EXPECT_FALSE(log4cplus::Logger::getRoot().getAppender(Tellar::kDefaultAppenderName));
+    EXPECT_FALSE(hasDefaultAppender());
     Tellar::Logger configured(testLoggerName());
     Tellar::Logger other("tellartest.unconfigured");
-    EXPECT_TRUE(configured.isEnabledFor(Tellar::DEBUG));
     EXPECT_FALSE(other.isEnabledFor(Tellar::WARN));
     TELLAR_DEBUG(configured, "into the file");
     TELLAR_WARN(other, "dropped");
     const std::string written = readFile(logFile);
-    EXPECT_NE(std::string::npos, written.find("DEBUG " + testLoggerName() + " into the file")) << written;
-    EXPECT_EQ(std::string::npos, written.find("dropped")) << written;
+    EXPECT_TRUE(contains(written, "DEBUG " + testLoggerName() + " into the file")) << written;
+    EXPECT_FALSE(contains(written, "dropped")) << written;
 }
 
-TEST_F(TellarConfiguration, UnreadableFileChangesNothing) {
+TEST_F(TellarConfiguration, EnvironmentNamesTheDefaultFileAndAnUnreadableOneChangesNothing) {
     EXPECT_FALSE(Tellar::configure(nullptr));
     EXPECT_FALSE(Tellar::configure(tempPath("does-not-exist.properties").c_str()));
-    EXPECT_TRUE(log4cplus::Logger::getRoot().getAppender(Tellar::kDefaultAppenderName));
-    EXPECT_EQ(log4cplus::WARN_LOG_LEVEL, log4cplus::Logger::getRoot().getLogLevel());
-}
+    EXPECT_TRUE(hasDefaultAppender());
 
-TEST_F(TellarConfiguration, EnvironmentNamesTheDefaultFile) {
     const std::string logFile = tempPath("environment.log");
     setenv(Tellar::kConfigEnvironmentVariable, writeProperties(testLoggerName(), logFile).c_str(), 1);
     EXPECT_TRUE(Tellar::configureDefault());
     Tellar::Logger configured(testLoggerName());
     TELLAR_DEBUG(configured, "through the environment");
-    EXPECT_NE(std::string::npos, readFile(logFile).find("through the environment"));
+    EXPECT_TRUE(contains(readFile(logFile), "through the environment"));
 
     setenv(Tellar::kConfigEnvironmentVariable, tempPath("missing.properties").c_str(), 1);
     EXPECT_FALSE(Tellar::configureDefault());
-    EXPECT_TRUE(log4cplus::Logger::getRoot().getAppender(Tellar::kDefaultAppenderName));
+    EXPECT_TRUE(hasDefaultAppender());
+    EXPECT_EQ(log4cplus::WARN_LOG_LEVEL, log4cplus::Logger::getRoot().getLogLevel());
 }
 
 TEST_F(TellarConfiguration, OwnLevelsSurviveReconfiguration) {
     Tellar::Logger& logger = Tellar::getLogger(testLoggerName());
     logger.setLogLevel(Tellar::DEBUG);
-    const std::string properties = writeProperties("unrelated", tempPath("reconfigured.log"));
-    ASSERT_TRUE(Tellar::configure(properties.c_str()));
+    ASSERT_TRUE(Tellar::configure(writeProperties("unrelated", tempPath("reconfigured.log")).c_str()));
     EXPECT_EQ(Tellar::DEBUG, logger.getLogLevel());
     EXPECT_TRUE(logger.isEnabledFor(Tellar::DEBUG));
 }
@@ -651,6 +574,13 @@ TEST(TellarAllocation, CountsGoUpOnCreateAndDownOnDelete) {
     EXPECT_EQ(live, Tellar::liveAllocations(tag));
     EXPECT_EQ(total + 2, Tellar::totalAllocations(tag));
     EXPECT_EQ(0, Tellar::liveAllocations("TellarTestNeverUsed"));
+
+    void* block = Tellar::NoSizeMemAllocator::allocate(100, "TellarTestRaw");
+    std::memset(block, 0xab, 100);
+    EXPECT_EQ(1, Tellar::liveAllocations("TellarTestRaw"));
+    Tellar::NoSizeMemAllocator::deallocate(block);
+    EXPECT_EQ(0, Tellar::liveAllocations("TellarTestRaw"));
+    Tellar::NoSizeMemAllocator::deallocate(nullptr);
 }
 
 TEST(TellarAllocation, ReferenceCountedObjectsAreCountedDownByTheirLastRelease) {
@@ -664,30 +594,18 @@ TEST(TellarAllocation, ReferenceCountedObjectsAreCountedDownByTheirLastRelease) 
     EXPECT_EQ(0, Tellar::liveAllocations("TellarTestCounted"));
 }
 
-TEST(TellarAllocation, FailedConstructionLeavesNoCount) {
+TEST(TellarAllocation, FailedConstructionLeavesNoCountAndPlainNewIsNotCounted) {
     EXPECT_THROW(Tellar::NoSizeMemAllocator::create<Probe>("TellarTestFailing", 1, true), std::runtime_error);
     EXPECT_EQ(0, Tellar::liveAllocations("TellarTestFailing"));
     EXPECT_EQ(1u, Tellar::totalAllocations("TellarTestFailing"));
-}
 
-TEST(TellarAllocation, PlainNewIsNotCountedAndDeletesCleanly) {
     const std::vector<Tellar::AllocationCount> before = Tellar::allocationCounts();
     delete new Probe(1);
     alignas(Probe) unsigned char buffer[sizeof(Probe)];
-    Probe* placed = new (buffer) Probe(2);
-    placed->~Probe();
+    (new (buffer) Probe(2))->~Probe();
     const std::vector<Tellar::AllocationCount> after = Tellar::allocationCounts();
     ASSERT_EQ(before.size(), after.size());
     for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(before[i].total, after[i].total) << after[i].tag;
-}
-
-TEST(TellarAllocation, RawBlocks) {
-    void* block = Tellar::NoSizeMemAllocator::allocate(100, "TellarTestRaw");
-    std::memset(block, 0xab, 100);
-    EXPECT_EQ(1, Tellar::liveAllocations("TellarTestRaw"));
-    Tellar::NoSizeMemAllocator::deallocate(block);
-    EXPECT_EQ(0, Tellar::liveAllocations("TellarTestRaw"));
-    Tellar::NoSizeMemAllocator::deallocate(nullptr);
 }
 
 TEST(TellarAllocation, CountsStayExactUnderConcurrency) {
@@ -698,19 +616,18 @@ TEST(TellarAllocation, CountsStayExactUnderConcurrency) {
             std::vector<Probe*> held;
             for (int i = 0; i < 5000; ++i) {
                 held.push_back(Tellar::NoSizeMemAllocator::create<Probe>(tag, i));
-                if (held.size() == 16) {
+                if (held.size() == 16 || i == 4999) {
                     for (Probe* p : held) delete p;
                     held.clear();
                 }
             }
-            for (Probe* p : held) delete p;
         });
     }
     for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(0, Tellar::liveAllocations("TellarTestRaceOdd"));
-    EXPECT_EQ(0, Tellar::liveAllocations("TellarTestRaceEven"));
-    EXPECT_EQ(10000u, Tellar::totalAllocations("TellarTestRaceOdd"));
-    EXPECT_EQ(10000u, Tellar::totalAllocations("TellarTestRaceEven"));
+    for (const char* tag : {"TellarTestRaceOdd", "TellarTestRaceEven"}) {
+        EXPECT_EQ(0, Tellar::liveAllocations(tag));
+        EXPECT_EQ(10000u, Tellar::totalAllocations(tag));
+    }
 }
 
 TEST(TellarAllocation, ATableFullOfTagsStillCounts) {
