@@ -13,17 +13,8 @@ here="$(cd "$(dirname "$0")" && pwd)"
 build="${1:-$here/../build-rel}"
 calls="${2:-200000}"
 buffers=8388608
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+# shellcheck source=../scripts/loopback-lib.sh
+source "$here/../scripts/loopback-lib.sh"
 
 # run_client PORT NAME: prints "rate failed"
 run_client() {

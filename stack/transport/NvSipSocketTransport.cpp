@@ -229,30 +229,29 @@ protected:
     long m_TimerId = -1;         // monitor thread only
 };
 
-class UdpSocket : public SocketHandler {
+// A socket bound to one of our listen points.
+class ListeningSocket : public SocketHandler {
 public:
-    UdpSocket(std::shared_ptr<Core> core, int fd, NvSipTransportLayer::ListenPoint point)
+    ListeningSocket(std::shared_ptr<Core> core, int fd, NvSipTransportLayer::ListenPoint point)
         : SocketHandler(std::move(core), fd), m_Point(point) {}
     const NvSipTransportLayer::ListenPoint& point() const { return m_Point; }
-
-    int handle_input(ACE_HANDLE) override;
-    // Any thread. Raises NvSystemError when the datagram cannot be sent.
-    void sendTo(const std::string& bytes, const NvSipPeer& peer);
 
 private:
     NvSipTransportLayer::ListenPoint m_Point;
 };
 
-class TcpListener : public SocketHandler {
+class UdpSocket : public ListeningSocket {
 public:
-    TcpListener(std::shared_ptr<Core> core, int fd, NvSipTransportLayer::ListenPoint point)
-        : SocketHandler(std::move(core), fd), m_Point(point) {}
-    const NvSipTransportLayer::ListenPoint& point() const { return m_Point; }
-
+    using ListeningSocket::ListeningSocket;
     int handle_input(ACE_HANDLE) override;
+    // Any thread. Raises NvSystemError when the datagram cannot be sent.
+    void sendTo(const std::string& bytes, const NvSipPeer& peer);
+};
 
-private:
-    NvSipTransportLayer::ListenPoint m_Point;
+class TcpListener : public ListeningSocket {
+public:
+    using ListeningSocket::ListeningSocket;
+    int handle_input(ACE_HANDLE) override;
 };
 
 class Connection : public SocketHandler {
@@ -374,7 +373,7 @@ int UdpSocket::handle_input(ACE_HANDLE) {
         if (received < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
-                TELLAR_DEBUG(socketLogger(), "recvfrom on udp port " << m_Point.port << " failed: " << std::strerror(errno));
+                TELLAR_DEBUG(socketLogger(), "recvfrom on udp port " << point().port << " failed: " << std::strerror(errno));
             break;
         }
         NvSipPeer peer;
@@ -429,7 +428,7 @@ int TcpListener::handle_input(ACE_HANDLE) {
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK)
-                TELLAR_WARN(socketLogger(), "accept on tcp port " << m_Point.port << " failed: " << std::strerror(errno));
+                TELLAR_WARN(socketLogger(), "accept on tcp port " << point().port << " failed: " << std::strerror(errno));
             break;
         }
         sizeBuffers(fd);
@@ -439,7 +438,7 @@ int TcpListener::handle_input(ACE_HANDLE) {
         fromSocketAddress(from.storage, peer.address, peer.port);
         peer.connection = m_pCore->newConnectionId();
         auto connection = HandlerRef<Connection>::sAdopt(new Connection(m_pCore, fd, peer));
-        TELLAR_DEBUG(socketLogger(), "Accepted " << connection->name() << " on tcp port " << m_Point.port);
+        TELLAR_DEBUG(socketLogger(), "Accepted " << connection->name() << " on tcp port " << point().port);
         m_pCore->add(connection);
         connection->start(m_pCore->reactor());
     }

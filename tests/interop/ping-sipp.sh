@@ -6,17 +6,8 @@
 set -euo pipefail
 ping="$1"
 scenarios="$2"
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); p=s.getsockname()[1]; u=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("127.0.0.1", p)); print(p)'
-}
+# shellcheck source=../../scripts/loopback-lib.sh
+source "$(dirname "$0")/../../scripts/loopback-lib.sh"
 
 for transport in u1 t1; do
   flag=""; [ "$transport" = t1 ] && flag="--tcp"

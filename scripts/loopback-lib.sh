@@ -1,0 +1,14 @@
+# Sourced by the scripts that run SIP peers on 127.0.0.1: a scratch folder
+# ($work), the processes started ($pids, ended by PID on exit) and free_port,
+# which prints a port free for both UDP and TCP on 127.0.0.1.
+work="$(mktemp -d)"
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); p=s.getsockname()[1]; u=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("127.0.0.1", p)); print(p)'
+}
