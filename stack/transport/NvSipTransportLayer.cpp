@@ -19,6 +19,8 @@ int NvSipTransportLayer::sm_SocketBufferBytes = 4 * 1024 * 1024;
 
 NvSipMessageReceiver::~NvSipMessageReceiver() = default;
 
+void NvSipMessageReceiver::sendFailed(const NvHandle<NvSipMessage>&, const std::string&) {}
+
 namespace {
 
 Tellar::Logger& transportLogger() {

@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 class NvSipTestTransport;
@@ -41,6 +42,12 @@ public:
     virtual ~NvSipMessageReceiver();
     // Runs on the monitor thread (or the test's thread).
     virtual void receive(const NvHandle<NvSipMessage>& message) = 0;
+    // A message that send() accepted could not be delivered after send()
+    // returned (a TCP connection that could not be opened or broke before
+    // the bytes were written, a host name that did not resolve). `message`
+    // is the one given to send(); `reason` says what failed. Runs on the
+    // monitor thread. The default does nothing.
+    virtual void sendFailed(const NvHandle<NvSipMessage>& message, const std::string& reason);
 };
 
 class NvSipTransportLayer {
