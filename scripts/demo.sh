@@ -6,13 +6,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DNVSIP_TESTS=OFF -DNVSIP_BENCH=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target nvsip-ping nvsip-parse
+# A build folder of its own, so that the test command's build keeps its tests.
+cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release -DNVSIP_TESTS=OFF -DNVSIP_BENCH=OFF >/dev/null
+cmake --build build-demo -j"$(nproc)" --target nvsip-ping nvsip-parse
 
 port="$(python3 -c 'import socket; s=socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-build/apps/nvsip-ping --respond --bind 127.0.0.1:"$port" --count 4 &
+build-demo/apps/nvsip-ping --respond --bind 127.0.0.1:"$port" --count 4 &
 responder=$!
 trap 'kill "$responder" 2>/dev/null || true' EXIT
 sleep 0.5
-build/apps/nvsip-ping --bind 127.0.0.1:0 --count 4 --interval 250 "sip:demo@127.0.0.1:$port"
+build-demo/apps/nvsip-ping --bind 127.0.0.1:0 --count 4 --interval 250 "sip:demo@127.0.0.1:$port"
 wait "$responder"
