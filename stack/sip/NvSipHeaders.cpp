@@ -4,6 +4,8 @@
 #include "stack/sip/NvSipParseException.h"
 #include "stack/sip/NvSipText.h"
 
+#include <cctype>
+
 using namespace NvSipText;
 
 const char* const NvSipFromHeader::sToken = "From";
@@ -129,6 +131,17 @@ void NvSipViaHeader::setBranchRFC3261() {
 
 bool NvSipViaHeader::hasRFC3261Branch() const {
     return getBranch().view().substr(0, 7) == sMagicCookie;
+}
+
+std::string NvSipViaHeader::getCanonicalSentBy() const {
+    std::string_view host = m_Host;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    std::string out;
+    out.reserve(host.size() + 6);
+    for (char c : host) out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    out += ':';
+    out += std::to_string(m_Port ? m_Port : (equalsIgnoreCase(m_Transport, "TLS") ? 5061 : 5060));
+    return out;
 }
 
 void NvSipViaHeader::parseValue(std::string_view value) {

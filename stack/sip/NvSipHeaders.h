@@ -128,6 +128,11 @@ public:
     // Sets a new, unique branch that starts with the magic cookie.
     void setBranchRFC3261();
     bool hasRFC3261Branch() const;
+    // The sent-by as "host:port" in one form for comparisons: host in lower
+    // case without IPv6 brackets, an absent port replaced by the transport's
+    // default (5061 for TLS, else 5060).
+    std::string getCanonicalSentBy() const;
+    bool hasSameSentBy(const NvSipViaHeader& other) const { return getCanonicalSentBy() == other.getCanonicalSentBy(); }
 
     NvParameters* getParameters() override { return &m_Parameters; }
     void appendValue(std::string& out) const override;

@@ -47,7 +47,6 @@ constexpr size_t kMaxReliableBranches = 8;
 }  // namespace
 
 struct NvSipClientTransaction::Impl {
-    NvHandle<NvSipClientTransactionInterface> hInterface;
     NvHandle<NvSipResponse> hLastResponse;
     // A CANCEL given to cancel() before any provisional response (nil: build one).
     NvHandle<NvSipCancelMessage> hCancel;
@@ -64,20 +63,32 @@ struct NvSipClientTransaction::Impl {
 
 NvSipClientTransaction::NvSipClientTransaction(NvHandle<NvSipRequest> request,
                                                NvSipClientTransactionInterface* interface)
-    : NvSipTransaction(std::move(request)), m_pImpl(new Impl) {
-    m_pImpl->hInterface = interface;
-}
+    : NvSipTransaction(std::move(request), interface), m_pImpl(new Impl) {}
 
 NvSipClientTransaction::~NvSipClientTransaction() { delete m_pImpl; }
 
+NvHandle<NvSipClientTransactionInterface> NvSipClientTransaction::sTyped(
+    const NvHandle<NvSipTransactionInterface>& interface) {
+    return NvHandle<NvSipClientTransactionInterface>(static_cast<NvSipClientTransactionInterface*>(interface.get()));
+}
+
 NvHandle<NvSipClientTransactionInterface> NvSipClientTransaction::getInterface() const {
-    std::lock_guard<NvMutex> lock(m_Mutex);
-    return m_pImpl->hInterface;
+    return sTyped(currentInterface());
 }
 
 NvHandle<NvSipResponse> NvSipClientTransaction::getLastResponse() const {
     std::lock_guard<NvMutex> lock(m_Mutex);
     return m_pImpl->hLastResponse;
+}
+
+void NvSipClientTransaction::reportTransportError(const NvHandle<NvSipTransactionInterface>& interface,
+                                                  const std::string& reason) {
+    sTyped(interface)->transportError(NvHandle<NvSipClientTransaction>(this), reason);
+}
+
+bool NvSipClientTransaction::mayStillSend(const NvSipMessage& message) const {
+    // The request is not retransmitted once a final response came.
+    return &message != m_hRequest.get() || m_State == Calling || m_State == Trying || m_State == Proceeding;
 }
 
 // ---------------------------------------------------------------- sending
@@ -105,45 +116,57 @@ void NvSipClientTransaction::sendRequest(unsigned* port, NvInetAddress* address)
 
     NvSipTransactionManager* manager = NvSipTransactionManager::getInstance();
     manager->addTransaction(NvHandle<NvSipTransaction>(self));
-    unsigned destinationPort = port ? *port : 0;
-    NvInetAddress destination = address ? *address : NvInetAddress();
-    try {
-        NvSipTransportLayer::send(NvHandle<NvSipMessage>(m_hRequest), &destinationPort, &destination);
-    } catch (...) {
+    Outgoing out{NvHandle<NvSipMessage>(m_hRequest), port ? *port : 0, address ? *address : NvInetAddress()};
+    std::string reason;
+    if (!transmit(out, reason)) {
+        NvHandle<NvSipTransactionInterface> released;  // dropped after the lock
         {
             std::lock_guard<NvMutex> lock(m_Mutex);
             m_State = Terminated;
             stopTimers();
+            released = std::move(m_hInterface);
         }
         manager->removeTransaction(NvHandle<NvSipTransaction>(self));
-        throw;
+        NvException::sThrow("Cannot send " + m_hRequest->getMethod().str() + " " + m_hRequest->getCallID().str() +
+                            ": " + reason);
     }
 
-    NvHandle<NvSipClientTransactionInterface> interface;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        m_pImpl->destination = destination;
-        m_pImpl->destinationPort = static_cast<uint16_t>(destinationPort);
+        m_pImpl->destination = out.address;
+        m_pImpl->destinationPort = static_cast<uint16_t>(out.port);
         // The Via names the transport actually used (send() may have moved a large request to TCP).
         const auto via = m_hRequest->getTopVia();
         m_pImpl->bReliable = via && !via->getTransport().equalsIgnoreCase("UDP");
-        // A response may have come in meanwhile (another thread): time only the state we are still in.
-        if (m_State == Calling) {
-            if (!m_pImpl->bReliable) startTimer(m_Retransmit, TimerA, NvSipTransactionManager::m_T1);
-            startTimer(m_StateTimer, TimerB, 64 * NvSipTransactionManager::m_T1);
-        } else if (!m_bInvite && (m_State == Trying || m_State == Proceeding)) {
-            if (!m_pImpl->bReliable)
-                startTimer(m_Retransmit, TimerE,
-                           m_State == Proceeding
-                               ? NvSipTransactionManager::m_T2
-                               : std::min(NvSipTransactionManager::m_T1, NvSipTransactionManager::m_T2));
-            startTimer(m_StateTimer, TimerF, 64 * NvSipTransactionManager::m_T1);
-        }
-        interface = m_pImpl->hInterface;
+        // A response may have come in meanwhile (another thread) and timed its own state.
+        if (m_State == Calling || m_State == Trying || (m_State == Proceeding && !m_bInvite)) startStateTimers();
     }
-    if (port) *port = destinationPort;
-    if (address) *address = destination;
-    if (interface) interface->sendingMessage(NvHandle<NvSipMessage>(m_hRequest), &destinationPort, &destination);
+    if (port) *port = out.port;
+    if (address) *address = out.address;
+}
+
+void NvSipClientTransaction::startStateTimers() {
+    const uint32_t t1 = NvSipTransactionManager::m_T1;
+    const uint32_t t2 = NvSipTransactionManager::m_T2;
+    switch (m_State) {
+        case Calling:
+            if (!m_pImpl->bReliable) startTimer(m_Retransmit, TimerA, t1);
+            startTimer(m_StateTimer, TimerB, 64 * t1);
+            break;
+        case Trying:
+        case Proceeding:
+            if (m_bInvite) {
+                if (m_pImpl->bCancelSent) startTimer(m_StateTimer, TimerCancel, 64 * t1);
+                break;
+            }
+            if (!m_pImpl->bReliable) startTimer(m_Retransmit, TimerE, m_State == Proceeding ? t2 : std::min(t1, t2));
+            startTimer(m_StateTimer, TimerF, 64 * t1);
+            break;
+        case Completed:
+            startTimer(m_StateTimer, m_bInvite ? TimerD : TimerK, m_bInvite ? kTimerDMs : NvSipTransactionManager::m_T4);
+            break;
+        default: break;
+    }
 }
 
 void NvSipClientTransaction::cancel(NvHandle<NvSipCancelMessage> cancel) {
@@ -164,7 +187,6 @@ void NvSipClientTransaction::cancel(NvHandle<NvSipCancelMessage> cancel) {
     }
     sendCancel(cancel);
 }
-
 NvHandle<NvSipCancelMessage> NvSipClientTransaction::buildCancel(const NvHandle<NvSipCancelMessage>& given) const {
     // RFC 3261 9.1: Request-URI, Call-ID, From, To and CSeq number of the
     // INVITE, its top Via only, its Route headers.
@@ -204,29 +226,27 @@ NvHandle<NvSipCancelMessage> NvSipClientTransaction::buildCancel(const NvHandle<
     return cancel;
 }
 
-NvSipClientTransaction::SendContext NvSipClientTransaction::sendContext() const {
-    std::lock_guard<NvMutex> lock(m_Mutex);
-    return SendContext{m_pImpl->hInterface, m_pImpl->destinationPort, m_pImpl->destination};
-}
-
 void NvSipClientTransaction::sendCancel(NvHandle<NvSipCancelMessage> cancel) {
-    SendContext context = sendContext();
+    NvHandle<NvSipClientTransactionInterface> interface;
+    unsigned port;
+    NvInetAddress address;
+    {
+        std::lock_guard<NvMutex> lock(m_Mutex);
+        interface = sTyped(m_hInterface);
+        port = m_pImpl->destinationPort;
+        address = m_pImpl->destination;
+    }
     const NvHandle<NvSipCancelMessage> built = buildCancel(cancel);
     NvHandle<NvSipClientTransaction> transaction(
-        new NvSipClientTransaction(NvHandle<NvSipRequest>(built), new CancelClientInterface(context.interface)));
-    transaction->sendRequest(&context.port, &context.address);
+        new NvSipClientTransaction(NvHandle<NvSipRequest>(built), new CancelClientInterface(interface)));
+    transaction->sendRequest(&port, &address);
 }
 
-void NvSipClientTransaction::sendAck(const NvHandle<NvSipResponse>& response) {
-    SendContext context = sendContext();
-    NvHandle<NvSipClientTransactionInterface>& interface = context.interface;
-    unsigned& port = context.port;
-    NvInetAddress& address = context.address;
+NvSipTransaction::Outgoing NvSipClientTransaction::ackOf(const NvHandle<NvSipResponse>& response) const {
     // RFC 3261 17.1.1.3: built from the INVITE and the response (see NvSipAckMessage).
     NvHandle<NvSipAckMessage> ack(new NvSipAckMessage(response, m_hRequest));
     ack->addHeader(NvHandle<NvSipHeader>(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward)));
-    NvSipTransportLayer::send(NvHandle<NvSipMessage>(ack), &port, &address);
-    if (interface) interface->sendingMessage(NvHandle<NvSipMessage>(ack), &port, &address);
+    return Outgoing{NvHandle<NvSipMessage>(ack), m_pImpl->destinationPort, m_pImpl->destination};
 }
 
 // ---------------------------------------------------------------- receiving
@@ -235,27 +255,27 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
     if (!response) return;
     NvHandle<NvSipClientTransaction> self(this);
     const int code = response->getStatusCode();
-    enum class Event { None, Provisional, Reliable, Final } event = Event::None;
-    bool ack = false;
-    bool terminated = false;
+    using Report = void (NvSipClientTransactionInterface::*)(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse>);
+    Report event = nullptr;
     bool cancel = false;
     NvHandle<NvSipCancelMessage> pendingCancel;
     NvHandle<NvSipClientTransactionInterface> interface;
+    Actions actions;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        interface = m_pImpl->hInterface;
+        interface = sTyped(m_hInterface);
         switch (m_State) {
             case Calling:
             case Trying:
             case Proceeding:
+                m_pImpl->hLastResponse = response;
                 if (code < 200) {
                     if (m_State == Calling) stopTimers();  // A and B: an INVITE is no longer retransmitted
                     m_State = Proceeding;
-                    m_pImpl->hLastResponse = response;
                     if (!isReliableProvisional(*response))
-                        event = Event::Provisional;
-                    else if (isNewReliable(*response))
-                        event = Event::Reliable;  // else a retransmission: not reported again
+                        event = &NvSipClientTransactionInterface::provisionalResponse;
+                    else if (isNewReliable(*response))  // else a retransmission: not reported again
+                        event = &NvSipClientTransactionInterface::reliableProvisionalResponse;
                     if (m_bInvite && m_pImpl->bCancelRequested && !m_pImpl->bCancelSent) {
                         cancel = true;
                         m_pImpl->bCancelSent = true;
@@ -265,34 +285,21 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
                     break;
                 }
                 stopTimers();
-                m_pImpl->hLastResponse = response;
                 m_pImpl->hCancel = nullptr;
-                event = Event::Final;
-                if (m_bInvite && code < 300) {
-                    m_State = Terminated;  // RFC 3261 17.1.1.2: the 2xx ends it at once
-                    terminated = true;
-                } else if (m_bInvite) {
-                    ack = true;
-                    m_State = Completed;
-                    if (m_pImpl->bReliable) {
-                        m_State = Terminated;
-                        terminated = true;
-                    } else {
-                        startTimer(m_StateTimer, TimerD, kTimerDMs);
-                    }
+                event = &NvSipClientTransactionInterface::finalResponse;
+                if (m_bInvite && code >= 300) actions.messages.push_back(ackOf(response));
+                // RFC 3261 17.1.1.2: a 2xx ends an INVITE at once; over a stream D and K are 0.
+                if ((m_bInvite && code < 300) || m_pImpl->bReliable) {
+                    m_State = Terminated;
+                    actions.terminated = true;
                 } else {
                     m_State = Completed;
-                    if (m_pImpl->bReliable) {
-                        m_State = Terminated;
-                        terminated = true;
-                    } else {
-                        startTimer(m_StateTimer, TimerK, NvSipTransactionManager::m_T4);
-                    }
+                    startStateTimers();
                 }
                 break;
             case Completed:
                 // A retransmitted final response: absorbed, the ACK goes again.
-                ack = m_bInvite && code >= 300;
+                if (m_bInvite && code >= 300) actions.messages.push_back(ackOf(response));
                 break;
             default: break;
         }
@@ -302,26 +309,11 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
         try {
             sendCancel(pendingCancel);
         } catch (...) {
-            TELLAR_WARN(sLogger(), "Sending the CANCEL of " << m_hRequest->getCallID().str() << " failed: "
-                                                                      << sDescribe(std::current_exception()));
+            transportFailed(sDescribe(std::current_exception()));
         }
     }
-    if (ack) {
-        try {
-            sendAck(response);
-        } catch (...) {
-            TELLAR_WARN(sLogger(), "Sending the ACK of " << m_hRequest->getCallID().str() << " failed: "
-                                                                   << sDescribe(std::current_exception()));
-        }
-    }
-    if (terminated) NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(self));
-    if (!interface) return;
-    switch (event) {
-        case Event::Provisional: interface->provisionalResponse(self, response); break;
-        case Event::Reliable: interface->reliableProvisionalResponse(self, response); break;
-        case Event::Final: interface->finalResponse(self, response); break;
-        case Event::None: break;
-    }
+    if (interface && event) actions.report = [interface, event, self, response] { ((*interface).*event)(self, response); };
+    perform(actions);
 }
 
 bool NvSipClientTransaction::isNewReliable(const NvSipResponse& response) {
@@ -345,28 +337,22 @@ bool NvSipClientTransaction::isNewReliable(const NvSipResponse& response) {
 void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) {
     NvHandle<NvSipClientTransaction> self(this);
     Timer timer;
-    bool retransmit = false;
-    bool timeout = false;
-    bool terminated = false;
-    NvHandle<NvSipClientTransactionInterface> interface;
-    unsigned port = 0;
-    NvInetAddress address;
+    Actions actions;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
         if (!firedTimer(observable, object, timer)) return;
-        interface = m_pImpl->hInterface;
-        port = m_pImpl->destinationPort;
-        address = m_pImpl->destination;
+        const NvHandle<NvSipClientTransactionInterface> interface = sTyped(m_hInterface);
+        const Outgoing again{NvHandle<NvSipMessage>(m_hRequest), m_pImpl->destinationPort, m_pImpl->destination};
         switch (timer) {
             case TimerA:
                 if (m_State == Calling) {
-                    retransmit = true;
+                    actions.messages.push_back(again);
                     startTimer(m_Retransmit, TimerA, 2 * m_Retransmit.intervalMs);
                 }
                 break;
             case TimerE:
                 if (m_State == Trying || m_State == Proceeding) {
-                    retransmit = true;
+                    actions.messages.push_back(again);
                     startTimer(m_Retransmit, TimerE,
                                m_State == Proceeding
                                    ? NvSipTransactionManager::m_T2
@@ -380,30 +366,25 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
                     stopTimers();
                     m_State = Terminated;
                     m_pImpl->hCancel = nullptr;
-                    timeout = terminated = true;
+                    actions.terminated = true;
+                    if (interface) actions.report = [interface, self] { interface->timeOut(self); };
                 }
                 break;
             case TimerD:
             case TimerK:
                 if (m_State == Completed) {
                     m_State = Terminated;
-                    terminated = true;
+                    actions.terminated = true;
                 }
                 break;
             default: break;
         }
     }
     try {
-        if (retransmit) {
-            NvSipTransportLayer::send(NvHandle<NvSipMessage>(m_hRequest), &port, &address);
-            if (interface) interface->sendingMessage(NvHandle<NvSipMessage>(m_hRequest), &port, &address);
-        }
-        if (terminated) NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(self));
-        if (timeout && interface) interface->timeOut(self);
+        perform(actions);
     } catch (...) {
-        TELLAR_WARN(sLogger(), "Timer of " << m_hRequest->getMethod().str() << " "
-                                                     << m_hRequest->getCallID().str()
-                                                     << " failed: " << sDescribe(std::current_exception()));
+        TELLAR_WARN(sLogger(), "Timer of " << m_hRequest->getMethod().str() << " " << m_hRequest->getCallID().str()
+                                           << " failed: " << sDescribe(std::current_exception()));
     }
 }
 
@@ -411,40 +392,29 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
 
 namespace {
 constexpr uint8_t kClientSnapshot = 'C';
-constexpr uint8_t kSnapshotVersion = 1;
-enum ClientFlags : uint8_t { kInvite = 1, kReliable = 2, kCancelRequested = 4, kCancelSent = 8 };
+enum ClientFlags : uint8_t { kReliable = 2, kCancelRequested = 4, kCancelSent = 8 };
 }  // namespace
 
 void NvSipClientTransaction::serialize(NvOutputStream& out) const {
-    State state;
-    uint8_t flags = 0;
-    NvHandle<NvSipResponse> response;
+    Snapshot snapshot;
     NvHandle<NvSipCancelMessage> cancel;
-    NvInetAddress destination;
-    uint16_t port;
     std::vector<std::pair<uint32_t, uint32_t>> reliableSeen;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        state = m_State;
-        if (m_bInvite) flags |= kInvite;
-        if (m_pImpl->bReliable) flags |= kReliable;
-        if (m_pImpl->bCancelRequested) flags |= kCancelRequested;
-        if (m_pImpl->bCancelSent) flags |= kCancelSent;
-        response = m_pImpl->hLastResponse;
+        snapshot.state = m_State;
+        if (m_bInvite) snapshot.flags |= kSnapshotInvite;
+        if (m_pImpl->bReliable) snapshot.flags |= kReliable;
+        if (m_pImpl->bCancelRequested) snapshot.flags |= kCancelRequested;
+        if (m_pImpl->bCancelSent) snapshot.flags |= kCancelSent;
+        snapshot.request = m_hRequest;
+        snapshot.response = m_pImpl->hLastResponse;
+        snapshot.address = m_pImpl->destination;
+        snapshot.port = m_pImpl->destinationPort;
         cancel = m_pImpl->hCancel;
-        destination = m_pImpl->destination;
-        port = m_pImpl->destinationPort;
         reliableSeen = m_pImpl->reliableSeen;
     }
-    out.write(kClientSnapshot);
-    out.write(kSnapshotVersion);
-    out.write(static_cast<uint8_t>(state));
-    out.write(flags);
-    sWriteMessage(out, m_hRequest.get());
-    sWriteMessage(out, response.get());
+    sWriteSnapshot(out, kClientSnapshot, snapshot);
     sWriteMessage(out, cancel.get());
-    sWriteU32(out, port);
-    sWriteText(out, destination.isValid() ? destination.toString().str() : std::string());
     sWriteU32(out, static_cast<uint32_t>(reliableSeen.size()));
     for (const auto& entry : reliableSeen) {
         sWriteU32(out, entry.first);
@@ -454,89 +424,40 @@ void NvSipClientTransaction::serialize(NvOutputStream& out) const {
 
 NvHandle<NvSipClientTransaction> NvSipClientTransaction::sCreateFrom(NvInputStream& in,
                                                                      NvSipClientTransactionInterface* interface) {
-    auto corrupt = [](const std::string& why) { NvException::sThrow("Corrupt client transaction snapshot: " + why); };
-    if (in.readByte() != kClientSnapshot) corrupt("not a client transaction");
-    if (in.readByte() != kSnapshotVersion) corrupt("unknown version");
-    const uint8_t stateByte = in.readByte();
-    const uint8_t flags = in.readByte();
-    const NvHandle<NvSipRequest> request(sReadMessage(in));
-    NvHandle<NvSipMessage> responseMessage = sReadMessage(in);
-    NvHandle<NvSipMessage> cancelMessage = sReadMessage(in);
-    const uint32_t port = sReadU32(in);
-    const std::string destination = sReadText(in, 64);
+    const char* const kind = "client";
+    const Snapshot snapshot = sReadSnapshot(in, kClientSnapshot, kind);
+    const NvHandle<NvSipMessage> cancelMessage = sReadMessage(in);
     const uint32_t reliableCount = sReadU32(in);
-    if (reliableCount > kMaxReliableBranches) corrupt("too many reliable responses");
+    if (reliableCount > kMaxReliableBranches) sCorrupt(kind, "too many reliable responses");
     std::vector<std::pair<uint32_t, uint32_t>> reliableSeen;
     for (uint32_t i = 0; i < reliableCount; ++i) {
         const uint32_t tag = sReadU32(in);
         reliableSeen.emplace_back(tag, sReadU32(in));
     }
-
-    if (!request || !request->checkMandatoryHeaders().isEmpty()) corrupt("no valid request");
-    const NvHandle<NvSipResponse> response(responseMessage);
-    if (responseMessage && !response) corrupt("the last response is a request");
     const NvHandle<NvSipCancelMessage> cancel(cancelMessage);
-    if (cancelMessage && !cancel) corrupt("the pending CANCEL is not a CANCEL");
-    if (port > 65535) corrupt("port " + std::to_string(port));
-    const NvInetAddress address = NvInetAddress::sParse(destination);
-    if (!destination.empty() && !address.isValid()) corrupt("address '" + destination + "'");
-    const bool invite = request->getMethod() == NvSipInviteMessage::sMethodName;
-    if (invite != ((flags & kInvite) != 0)) corrupt("INVITE flag does not match the request");
-    const State state = static_cast<State>(stateByte);
-    switch (state) {
-        case Initial:
-        case Proceeding:
-        case Completed:
-        case Terminated: break;
-        case Calling:
-            if (!invite) corrupt("a non-INVITE transaction in Calling");
-            break;
-        case Trying:
-            if (invite) corrupt("an INVITE transaction in Trying");
-            break;
-        default: corrupt("state " + std::to_string(stateByte));
-    }
+    if (cancelMessage && !cancel) sCorrupt(kind, "the pending CANCEL is not a CANCEL");
+    const bool invite = (snapshot.flags & kSnapshotInvite) != 0;
+    if (snapshot.state == (invite ? Trying : Calling) || snapshot.state == Confirmed)
+        sCorrupt(kind, std::string(invite ? "an INVITE" : "a non-INVITE") + " transaction in " +
+                           sStateName(snapshot.state));
 
-    NvHandle<NvSipClientTransaction> transaction(new NvSipClientTransaction(request, interface));
+    NvHandle<NvSipClientTransaction> transaction(new NvSipClientTransaction(snapshot.request, interface));
     Impl& impl = *transaction->m_pImpl;
-    const bool live = state != Initial && state != Terminated;
+    const bool live = snapshot.state != Initial && snapshot.state != Terminated;
     {
         std::lock_guard<NvMutex> lock(transaction->m_Mutex);
-        transaction->m_State = state;
-        impl.hLastResponse = response;
+        transaction->m_State = snapshot.state;
+        impl.hLastResponse = snapshot.response;
         impl.hCancel = cancel;
-        impl.destination = address;
-        impl.destinationPort = static_cast<uint16_t>(port);
-        impl.bReliable = (flags & kReliable) != 0;
-        impl.bCancelRequested = (flags & kCancelRequested) != 0;
-        impl.bCancelSent = (flags & kCancelSent) != 0;
+        impl.destination = snapshot.address;
+        impl.destinationPort = snapshot.port;
+        impl.bReliable = (snapshot.flags & kReliable) != 0;
+        impl.bCancelRequested = (snapshot.flags & kCancelRequested) != 0;
+        impl.bCancelSent = (snapshot.flags & kCancelSent) != 0;
         impl.reliableSeen = std::move(reliableSeen);
-        if (live) transaction->m_Key = sClientKey(*request);
+        if (live) transaction->m_Key = sClientKey(*snapshot.request);
         // The timers of the state start again from their beginning.
-        const uint32_t t1 = NvSipTransactionManager::m_T1;
-        const uint32_t t2 = NvSipTransactionManager::m_T2;
-        switch (state) {
-            case Calling:
-                if (!impl.bReliable) transaction->startTimer(transaction->m_Retransmit, TimerA, t1);
-                transaction->startTimer(transaction->m_StateTimer, TimerB, 64 * t1);
-                break;
-            case Trying:
-            case Proceeding:
-                if (invite) {
-                    if (impl.bCancelSent) transaction->startTimer(transaction->m_StateTimer, TimerCancel, 64 * t1);
-                    break;
-                }
-                if (!impl.bReliable)
-                    transaction->startTimer(transaction->m_Retransmit, TimerE,
-                                            state == Proceeding ? t2 : std::min(t1, t2));
-                transaction->startTimer(transaction->m_StateTimer, TimerF, 64 * t1);
-                break;
-            case Completed:
-                transaction->startTimer(transaction->m_StateTimer, invite ? TimerD : TimerK,
-                                        invite ? kTimerDMs : NvSipTransactionManager::m_T4);
-                break;
-            default: break;
-        }
+        transaction->startStateTimers();
     }
     if (live) NvSipTransactionManager::getInstance()->addTransaction(NvHandle<NvSipTransaction>(transaction));
     return transaction;

@@ -37,25 +37,40 @@
 // the CANCEL is sent, an INVITE still without a final response after 64*T1
 // is abandoned with timeOut (RFC 3261 9.1).
 //
-// Exceptions raised by the interface inside a timer are logged and dropped;
-// a failing retransmission, ACK or CANCEL is logged (timers B, F
-// and the CANCEL time-out still end the transaction).
+// Events: every message sent is shown with sendingMessage just before its
+// bytes leave (at the destination it goes to); every response received is
+// shown with receivedMessage before the event it causes.
+//
+// Transport errors (RFC 3261 17.1.4): a retransmission, an ACK or a CANCEL
+// that cannot be sent, at once (the transport raises) or later (the
+// manager's sendFailed names it), ends the transaction: transportError is
+// reported once (after the finalResponse whose ACK failed) and nothing more
+// is sent. The request itself failing in sendRequest raises instead.
+//
+// The interface is released once the transaction has terminated and made
+// its last report: after a 2xx, timer D or K, timeOut, transportError, or a
+// sendRequest that raised. getInterface() returns nil from then on.
+//
+// Exceptions raised by the interface inside a timer are logged and dropped.
 
 #include "stack/transaction/NvSipTransaction.h"
 
 class NvSipClientTransaction : public NvSipTransaction {
 public:
     // `interface` may be null (events are then dropped); the transaction
-    // holds a counted reference to it.
+    // holds a counted reference to it until it ends (see above).
     NvSipClientTransaction(NvHandle<NvSipRequest> request, NvSipClientTransactionInterface* interface);
     ~NvSipClientTransaction() override;
 
     bool isClient() const override { return true; }
+    // Nil once the transaction has ended and released it (see above).
     NvHandle<NvSipClientTransactionInterface> getInterface() const;
 
     // Sends the request. `port`/`address` as for NvSipTransportLayer::send:
     // an optional destination override, filled with the destination used.
-    // Raises NvException when already sent or when sending fails.
+    // Raises NvException when already sent or when the request cannot be
+    // sent (its destination does not resolve, the transport raises); the
+    // transaction has then ended and reports nothing.
     void sendRequest(unsigned* port = nullptr, NvInetAddress* address = nullptr);
     // Cancels the pending INVITE (see above). Raises NvException for a
     // non-INVITE, and the transport's exception when the CANCEL is sent at
@@ -75,17 +90,16 @@ public:
     void receiveResponse(const NvHandle<NvSipResponse>& response);
 
 private:
-    // What a message sent beside the request (ACK, CANCEL) needs: the
-    // interface to tell and where the request went.
-    struct SendContext {
-        NvHandle<NvSipClientTransactionInterface> interface;
-        unsigned port;
-        NvInetAddress address;
-    };
-    SendContext sendContext() const;
+    static NvHandle<NvSipClientTransactionInterface> sTyped(const NvHandle<NvSipTransactionInterface>& interface);
+    void reportTransportError(const NvHandle<NvSipTransactionInterface>& interface,
+                              const std::string& reason) override;
+    bool mayStillSend(const NvSipMessage& message) const override;
+    // Starts the timers of the current state from their beginning; the caller holds m_Mutex.
+    void startStateTimers();
     NvHandle<NvSipCancelMessage> buildCancel(const NvHandle<NvSipCancelMessage>& given) const;
     void sendCancel(NvHandle<NvSipCancelMessage> cancel);
-    void sendAck(const NvHandle<NvSipResponse>& response);
+    // The ACK of a failure response, to where the INVITE went; the caller holds m_Mutex.
+    Outgoing ackOf(const NvHandle<NvSipResponse>& response) const;
     // Whether a reliable provisional response is new (not a retransmission); the caller holds m_Mutex.
     bool isNewReliable(const NvSipResponse& response);
 

@@ -15,7 +15,6 @@
 unsigned int NvSipServerTransaction::sm_ProceedingTimeoutMs = 3 * 60 * 1000;
 
 struct NvSipServerTransaction::Impl {
-    NvHandle<NvSipServerTransactionInterface> hInterface;
     NvHandle<NvSipResponse> hLastResponse;
     // The destination the caller gave for the last response, used again
     // when it is retransmitted.
@@ -25,12 +24,12 @@ struct NvSipServerTransaction::Impl {
     bool bRequestReported = false;  // `request` was reported
     bool bTimedOut = false;         // the proceeding time-out was reported
     bool bSendFinalOnTimeout = false;
+    NvString toTag;  // our To tag, chosen once (empty until a response above 100)
 };
 
 NvSipServerTransaction::NvSipServerTransaction(NvHandle<NvSipRequest> request,
                                                NvSipServerTransactionInterface* interface)
-    : NvSipTransaction(std::move(request)), m_pImpl(new Impl) {
-    m_pImpl->hInterface = interface;
+    : NvSipTransaction(std::move(request), interface), m_pImpl(new Impl) {
     m_pImpl->bReliable = m_hRequest->isReceived() && m_hRequest->getTransport() != NvSocketImpl::UDP;
     m_Key = sServerKey(*m_hRequest, m_hRequest->getMethod().view());
     m_State = m_bInvite ? Proceeding : Trying;
@@ -43,16 +42,19 @@ NvSipServerTransaction::NvSipServerTransaction(NvHandle<NvSipRequest> request,
 
 NvSipServerTransaction::~NvSipServerTransaction() { delete m_pImpl; }
 
+NvHandle<NvSipServerTransactionInterface> NvSipServerTransaction::sTyped(
+    const NvHandle<NvSipTransactionInterface>& interface) {
+    return NvHandle<NvSipServerTransactionInterface>(static_cast<NvSipServerTransactionInterface*>(interface.get()));
+}
+
 NvHandle<NvSipServerTransactionInterface> NvSipServerTransaction::getInterface() const {
-    std::lock_guard<NvMutex> lock(m_Mutex);
-    return m_pImpl->hInterface;
+    return sTyped(currentInterface());
 }
 
 void NvSipServerTransaction::setInterface(NvSipServerTransactionInterface* interface) {
-    NvHandle<NvSipServerTransactionInterface> old;  // released after the lock
+    NvHandle<NvSipTransactionInterface> old(interface);  // released after the lock
     std::lock_guard<NvMutex> lock(m_Mutex);
-    old = std::move(m_pImpl->hInterface);
-    m_pImpl->hInterface = interface;
+    if (m_State != Terminated) std::swap(old, m_hInterface);
 }
 
 NvHandle<NvSipResponse> NvSipServerTransaction::getLastResponse() const {
@@ -65,36 +67,83 @@ void NvSipServerTransaction::setOnTimeoutSendFinalResponse(bool send) {
     m_pImpl->bSendFinalOnTimeout = send;
 }
 
+void NvSipServerTransaction::reportTransportError(const NvHandle<NvSipTransactionInterface>& interface,
+                                                  const std::string& reason) {
+    sTyped(interface)->transportError(NvHandle<NvSipServerTransaction>(this), reason);
+}
+
+bool NvSipServerTransaction::mayStillSend(const NvSipMessage& message) const {
+    // No provisional response leaves after the final one.
+    return static_cast<const NvSipResponse&>(message).getStatusCode() >= 200 || m_State == Trying ||
+           m_State == Proceeding;
+}
+
 // ---------------------------------------------------------------- responses
 
-void NvSipServerTransaction::sendResponse(unsigned int statusCode) {
+bool NvSipServerTransaction::canSendFinalResponse() const {
+    std::lock_guard<NvMutex> lock(m_Mutex);
+    return whyNot(200).empty();
+}
+
+std::string NvSipServerTransaction::whyNot(int code) const {
+    if (m_State == Completed || m_State == Confirmed) return "a final response was sent";
+    if (m_State == Terminated) return "the transaction has ended";
+    if (m_pImpl->bTimedOut && (code < 200 || !m_pImpl->bSendFinalOnTimeout)) return "the transaction timed out";
+    return std::string();
+}
+
+NvHandle<NvSipResponse> NvSipServerTransaction::buildResponse(unsigned int statusCode) {
+    checkStatus(static_cast<int>(statusCode));
     NvHandle<NvSipResponse> response(new NvSipResponse(static_cast<int>(statusCode), m_hRequest));
     const auto to = response->getToHeader();
     if (statusCode > 100 && to && to->getTag().isEmpty()) {
         // RFC 3261 8.2.6.2: our tag, the same in every response of the transaction.
-        const NvHandle<NvSipResponse> last = getLastResponse();
-        const auto lastTo = last ? last->getToHeader() : NvHandle<NvSipToHeader>();
-        const NvString tag = lastTo && !lastTo->getTag().isEmpty() ? lastTo->getTag() : NvSipTag::reGenerate(nullptr);
-        to->setTag(tag.view());
+        std::lock_guard<NvMutex> lock(m_Mutex);
+        if (m_pImpl->toTag.isEmpty()) m_pImpl->toTag = NvSipTag::reGenerate(nullptr);
+        to->setTag(m_pImpl->toTag.view());
     }
-    sendResponse(response);
+    return response;
+}
+
+void NvSipServerTransaction::checkStatus(int code) {
+    if (code < 100 || code > 699)
+        NvException::sThrow("NvSipServerTransaction: status " + std::to_string(code) + " is outside 100-699");
+}
+
+void NvSipServerTransaction::sendResponse(unsigned int statusCode) {
+    respond(buildResponse(statusCode), nullptr, nullptr, true);
+}
+
+bool NvSipServerTransaction::trySendResponse(unsigned int statusCode) {
+    return respond(buildResponse(statusCode), nullptr, nullptr, false);
 }
 
 void NvSipServerTransaction::sendResponse(NvHandle<NvSipResponse> response, unsigned* port, NvInetAddress* address) {
+    respond(std::move(response), port, address, true);
+}
+
+bool NvSipServerTransaction::trySendResponse(NvHandle<NvSipResponse> response, unsigned* port,
+                                             NvInetAddress* address) {
+    return respond(std::move(response), port, address, false);
+}
+
+bool NvSipServerTransaction::respond(NvHandle<NvSipResponse> response, unsigned* port, NvInetAddress* address,
+                                     bool raise) {
     if (!response) NvException::sThrow("NvSipServerTransaction::sendResponse: no response");
-    NvHandle<NvSipServerTransaction> self(this);
     const int code = response->getStatusCode();
-    bool terminated = false;
-    NvHandle<NvSipServerTransactionInterface> interface;
+    checkStatus(code);
+    NvHandle<NvSipServerTransaction> self(this);
+    Actions actions;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        if (m_State == Completed || m_State == Confirmed || m_State == Terminated)
+        const std::string refusal = whyNot(code);
+        if (!refusal.empty()) {
+            if (!raise) return false;
             NvException::sThrow("Cannot send " + std::to_string(code) + " to " + m_hRequest->getMethod().str() + " " +
-                                m_hRequest->getCallID().str() +
-                                (m_State == Terminated ? ": the transaction has ended" : ": a final response was sent"));
-        if (m_pImpl->bTimedOut && (code < 200 || !m_pImpl->bSendFinalOnTimeout))
-            NvException::sThrow("Cannot send " + std::to_string(code) + " to " + m_hRequest->getMethod().str() + " " +
-                                m_hRequest->getCallID().str() + ": the transaction timed out");
+                                m_hRequest->getCallID().str() + ": " + refusal);
+        }
+        const auto to = response->getToHeader();
+        if (code > 100 && m_pImpl->toTag.isEmpty() && to) m_pImpl->toTag = to->getTag();
         m_pImpl->hLastResponse = response;
         m_pImpl->overridePort = port ? static_cast<uint16_t>(*port) : 0;
         m_pImpl->overrideAddress = address ? *address : NvInetAddress();
@@ -105,7 +154,7 @@ void NvSipServerTransaction::sendResponse(NvHandle<NvSipResponse> response, unsi
             // The 2xx ends the transaction; the caller retransmits it until the ACK.
             stopTimers();
             m_State = Terminated;
-            terminated = true;
+            actions.terminated = true;
         } else {
             m_State = Completed;
             if (m_pImpl->bTimedOut) {
@@ -117,25 +166,18 @@ void NvSipServerTransaction::sendResponse(NvHandle<NvSipResponse> response, unsi
             } else if (m_pImpl->bReliable) {
                 stopTimers();
                 m_State = Terminated;
-                terminated = true;
+                actions.terminated = true;
             } else {
                 startTimer(m_StateTimer, TimerJ, 64 * t1);
             }
         }
-        interface = m_pImpl->hInterface;
+        actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(response), m_pImpl->overridePort,
+                                            m_pImpl->overrideAddress});
     }
-    unsigned usedPort = port ? *port : 0;
-    NvInetAddress usedAddress = address ? *address : NvInetAddress();
-    try {
-        NvSipTransportLayer::send(NvHandle<NvSipMessage>(response), &usedPort, &usedAddress);
-    } catch (...) {
-        if (terminated) NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(self));
-        throw;
-    }
-    if (port) *port = usedPort;
-    if (address) *address = usedAddress;
-    if (terminated) NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(self));
-    if (interface) interface->sendingMessage(NvHandle<NvSipMessage>(response), &usedPort, &usedAddress);
+    const bool sent = perform(actions);
+    if (port) *port = actions.messages.front().port;
+    if (address) *address = actions.messages.front().address;
+    return sent;
 }
 
 void NvSipServerTransaction::sendReliableResponse(NvHandle<NvSipResponse> response) {
@@ -143,20 +185,6 @@ void NvSipServerTransaction::sendReliableResponse(NvHandle<NvSipResponse> respon
         NvException::sThrow("NvSipServerTransaction::sendReliableResponse: not a 101-199 response");
     if (!response->isRequired("100rel")) response->addHeader(NvHandle<NvSipHeader>(new NvSipRequireHeader("100rel")));
     sendResponse(response);
-}
-
-// Sends a response again (retransmission or absorbed request); failures are logged.
-void NvSipServerTransaction::resend(const NvHandle<NvSipResponse>& response, unsigned port, NvInetAddress address,
-                                    const NvHandle<NvSipServerTransactionInterface>& interface) {
-    try {
-        NvSipTransportLayer::send(NvHandle<NvSipMessage>(response), &port, &address);
-        if (interface) interface->sendingMessage(NvHandle<NvSipMessage>(response), &port, &address);
-    } catch (...) {
-        TELLAR_WARN(sLogger(), "Sending " << response->getStatusCode() << " to "
-                                                    << m_hRequest->getMethod().str() << " "
-                                                    << m_hRequest->getCallID().str()
-                                                    << " again failed: " << sDescribe(std::current_exception()));
-    }
 }
 
 // ---------------------------------------------------------------- requests
@@ -167,16 +195,11 @@ void NvSipServerTransaction::receiveRequest(const NvHandle<NvSipRequest>& reques
     const bool isAck = request->getMethod() == NvSipAckMessage::sMethodName;
     bool reportRequest = false;
     bool reportAck = false;
-    bool terminated = false;
-    NvHandle<NvSipResponse> toSend;
-    unsigned port;
-    NvInetAddress address;
     NvHandle<NvSipServerTransactionInterface> interface;
+    Actions actions;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        interface = m_pImpl->hInterface;
-        port = m_pImpl->overridePort;
-        address = m_pImpl->overrideAddress;
+        interface = sTyped(m_hInterface);
         if (isAck) {
             if (m_bInvite && m_State == Completed) {
                 // RFC 3261 17.2.1: the ACK of our failure response.
@@ -184,7 +207,7 @@ void NvSipServerTransaction::receiveRequest(const NvHandle<NvSipRequest>& reques
                 m_State = Confirmed;
                 if (m_pImpl->bReliable) {
                     m_State = Terminated;
-                    terminated = true;
+                    actions.terminated = true;
                 } else {
                     startTimer(m_StateTimer, TimerI, NvSipTransactionManager::m_T4);
                 }
@@ -194,22 +217,19 @@ void NvSipServerTransaction::receiveRequest(const NvHandle<NvSipRequest>& reques
             m_pImpl->bRequestReported = true;
             reportRequest = true;
             if (m_bInvite && m_State == Proceeding && !m_pImpl->hLastResponse && !m_pImpl->bTimedOut) {
-                toSend = new NvSipResponse(100, request);
-                m_pImpl->hLastResponse = toSend;
-                port = 0;
-                address = NvInetAddress();
+                m_pImpl->hLastResponse = new NvSipResponse(100, request);
+                actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->hLastResponse), 0, NvInetAddress()});
             }
-        } else if (m_State == Proceeding || m_State == Completed) {
+        } else if ((m_State == Proceeding || m_State == Completed) && m_pImpl->hLastResponse) {
             // A retransmission: absorbed, the last response goes again.
-            toSend = m_pImpl->hLastResponse;
+            actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->hLastResponse),
+                                                m_pImpl->overridePort, m_pImpl->overrideAddress});
         }
     }
     if (interface) interface->receivedMessage(NvHandle<NvSipMessage>(request));
-    if (toSend) resend(toSend, port, address, interface);
-    if (terminated) NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(self));
-    if (!interface) return;
-    if (reportAck) interface->ack(self, NvHandle<NvSipAckMessage>(request));
-    if (reportRequest) interface->request(self, request);
+    if (interface && reportAck) actions.report = [interface, self, request] { interface->ack(self, NvHandle<NvSipAckMessage>(request)); };
+    if (interface && reportRequest) actions.report = [interface, self, request] { interface->request(self, request); };
+    perform(actions);
 }
 
 void NvSipServerTransaction::receiveCancel(const NvHandle<NvSipServerTransaction>& cancelTransaction,
@@ -219,13 +239,14 @@ void NvSipServerTransaction::receiveCancel(const NvHandle<NvSipServerTransaction
     bool report;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        interface = m_pImpl->hInterface;
+        interface = sTyped(m_hInterface);
         report = m_bInvite && m_State == Proceeding && interface;
     }
-    if (report)
-        interface->cancel(cancelTransaction, cancel);
-    else if (cancelTransaction)
-        cancelTransaction->sendResponse(200);  // RFC 3261 9.2: the CANCEL changes nothing now
+    if (report) interface->cancel(cancelTransaction, cancel);
+    // RFC 3261 9.2: whatever the interface left unanswered. After the final
+    // response the CANCEL changes nothing and only gets its 200.
+    if (cancelTransaction) cancelTransaction->trySendResponse(200);
+    if (report) trySendResponse(487);
 }
 
 // ---------------------------------------------------------------- timers
@@ -233,23 +254,17 @@ void NvSipServerTransaction::receiveCancel(const NvHandle<NvSipServerTransaction
 void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) {
     NvHandle<NvSipServerTransaction> self(this);
     Timer timer;
-    bool timeout = false;
-    bool terminated = false;
-    NvHandle<NvSipResponse> toSend;
-    unsigned port;
-    NvInetAddress address;
-    NvHandle<NvSipServerTransactionInterface> interface;
+    Actions actions;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
         if (!firedTimer(observable, object, timer)) return;
-        interface = m_pImpl->hInterface;
-        port = m_pImpl->overridePort;
-        address = m_pImpl->overrideAddress;
+        const NvHandle<NvSipServerTransactionInterface> interface = sTyped(m_hInterface);
         const uint32_t t1 = NvSipTransactionManager::m_T1;
         switch (timer) {
             case TimerG:
                 if (m_State == Completed) {
-                    toSend = m_pImpl->hLastResponse;
+                    actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->hLastResponse),
+                                                        m_pImpl->overridePort, m_pImpl->overrideAddress});
                     startTimer(m_Retransmit, TimerG,
                                std::min(2 * m_Retransmit.intervalMs, NvSipTransactionManager::m_T2));
                 }
@@ -258,7 +273,8 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
                 if (m_State == Completed) {
                     stopTimers();
                     m_State = Terminated;
-                    timeout = terminated = true;
+                    actions.terminated = true;
+                    if (interface) actions.report = [interface, self] { interface->timeOut(self); };
                 }
                 break;
             case TimerI:
@@ -267,7 +283,7 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
                 if (m_State != Terminated) {
                     stopTimers();
                     m_State = Terminated;
-                    terminated = true;
+                    actions.terminated = true;
                 }
                 break;
             case TimerProceeding:
@@ -276,20 +292,17 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
                     // transaction stays to absorb retransmissions a while.
                     m_pImpl->bTimedOut = true;
                     startTimer(m_StateTimer, TimerLinger, 64 * t1);
-                    timeout = true;
+                    if (interface) actions.report = [interface, self] { interface->timeOut(self); };
                 }
                 break;
             default: break;
         }
     }
-    if (toSend) resend(toSend, port, address, interface);
     try {
-        if (terminated) NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(self));
-        if (timeout && interface) interface->timeOut(self);
+        perform(actions);
     } catch (...) {
-        TELLAR_WARN(sLogger(), "Time-out of " << m_hRequest->getMethod().str() << " "
-                                                        << m_hRequest->getCallID().str()
-                                                        << " failed: " << sDescribe(std::current_exception()));
+        TELLAR_WARN(sLogger(), "Timer of " << m_hRequest->getMethod().str() << " " << m_hRequest->getCallID().str()
+                                           << " failed: " << sDescribe(std::current_exception()));
     }
 }
 
@@ -297,93 +310,54 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
 
 namespace {
 constexpr uint8_t kServerSnapshot = 'S';
-constexpr uint8_t kSnapshotVersion = 1;
-enum ServerFlags : uint8_t {
-    kInvite = 1,
-    kReliable = 2,
-    kRequestReported = 4,
-    kTimedOut = 8,
-    kSendFinalOnTimeout = 16
-};
+enum ServerFlags : uint8_t { kReliable = 2, kRequestReported = 4, kTimedOut = 8, kSendFinalOnTimeout = 16 };
 }  // namespace
 
 void NvSipServerTransaction::serialize(NvOutputStream& out) const {
-    State state;
-    uint8_t flags = 0;
-    NvHandle<NvSipResponse> response;
-    NvInetAddress address;
-    uint16_t port;
+    Snapshot snapshot;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        state = m_State;
-        if (m_bInvite) flags |= kInvite;
-        if (m_pImpl->bReliable) flags |= kReliable;
-        if (m_pImpl->bRequestReported) flags |= kRequestReported;
-        if (m_pImpl->bTimedOut) flags |= kTimedOut;
-        if (m_pImpl->bSendFinalOnTimeout) flags |= kSendFinalOnTimeout;
-        response = m_pImpl->hLastResponse;
-        address = m_pImpl->overrideAddress;
-        port = m_pImpl->overridePort;
+        snapshot.state = m_State;
+        if (m_bInvite) snapshot.flags |= kSnapshotInvite;
+        if (m_pImpl->bReliable) snapshot.flags |= kReliable;
+        if (m_pImpl->bRequestReported) snapshot.flags |= kRequestReported;
+        if (m_pImpl->bTimedOut) snapshot.flags |= kTimedOut;
+        if (m_pImpl->bSendFinalOnTimeout) snapshot.flags |= kSendFinalOnTimeout;
+        snapshot.request = m_hRequest;
+        snapshot.response = m_pImpl->hLastResponse;
+        snapshot.address = m_pImpl->overrideAddress;
+        snapshot.port = m_pImpl->overridePort;
     }
-    out.write(kServerSnapshot);
-    out.write(kSnapshotVersion);
-    out.write(static_cast<uint8_t>(state));
-    out.write(flags);
-    sWriteMessage(out, m_hRequest.get());
-    sWriteMessage(out, response.get());
-    sWriteU32(out, port);
-    sWriteText(out, address.isValid() ? address.toString().str() : std::string());
+    sWriteSnapshot(out, kServerSnapshot, snapshot);
 }
 
 NvHandle<NvSipServerTransaction> NvSipServerTransaction::sCreateFrom(NvInputStream& in,
                                                                      NvSipServerTransactionInterface* interface) {
-    auto corrupt = [](const std::string& why) { NvException::sThrow("Corrupt server transaction snapshot: " + why); };
-    if (in.readByte() != kServerSnapshot) corrupt("not a server transaction");
-    if (in.readByte() != kSnapshotVersion) corrupt("unknown version");
-    const uint8_t stateByte = in.readByte();
-    const uint8_t flags = in.readByte();
-    const NvHandle<NvSipRequest> request(sReadMessage(in));
-    const NvHandle<NvSipMessage> responseMessage = sReadMessage(in);
-    const uint32_t port = sReadU32(in);
-    const std::string overrideText = sReadText(in, 64);
-
-    if (!request || !request->checkMandatoryHeaders().isEmpty()) corrupt("no valid request");
-    const NvHandle<NvSipResponse> response(responseMessage);
-    if (responseMessage && !response) corrupt("the last response is a request");
-    if (port > 65535) corrupt("port " + std::to_string(port));
-    const NvInetAddress address = NvInetAddress::sParse(overrideText);
-    if (!overrideText.empty() && !address.isValid()) corrupt("address '" + overrideText + "'");
-    const bool invite = request->getMethod() == NvSipInviteMessage::sMethodName;
-    if (invite != ((flags & kInvite) != 0)) corrupt("INVITE flag does not match the request");
-    const State state = static_cast<State>(stateByte);
-    switch (state) {
-        case Proceeding:
-        case Completed:
-        case Terminated: break;
-        case Trying:
-            if (invite) corrupt("an INVITE transaction in Trying");
-            break;
-        case Confirmed:
-            if (!invite) corrupt("a non-INVITE transaction in Confirmed");
-            break;
-        default: corrupt("state " + std::to_string(stateByte));
-    }
-    if ((state == Completed || state == Confirmed) && !response) corrupt("a final state without a response");
+    const char* const kind = "server";
+    const Snapshot snapshot = sReadSnapshot(in, kServerSnapshot, kind);
+    const bool invite = (snapshot.flags & kSnapshotInvite) != 0;
+    const State state = snapshot.state;
+    if (state == Initial || state == Calling || state == (invite ? Trying : Confirmed))
+        sCorrupt(kind, std::string(invite ? "an INVITE" : "a non-INVITE") + " transaction in " + sStateName(state));
+    if ((state == Completed || state == Confirmed) && !snapshot.response)
+        sCorrupt(kind, "a final state without a response");
 
     // Built (and registered under the request's key) as a new transaction, then put back in its state.
-    NvHandle<NvSipServerTransaction> transaction(new NvSipServerTransaction(request, interface));
+    NvHandle<NvSipServerTransaction> transaction(new NvSipServerTransaction(snapshot.request, interface));
     Impl& impl = *transaction->m_pImpl;
     {
         std::lock_guard<NvMutex> lock(transaction->m_Mutex);
         transaction->stopTimers();
         transaction->m_State = state;
-        impl.hLastResponse = response;
-        impl.overrideAddress = address;
-        impl.overridePort = static_cast<uint16_t>(port);
-        impl.bReliable = (flags & kReliable) != 0;
-        impl.bRequestReported = (flags & kRequestReported) != 0;
-        impl.bTimedOut = (flags & kTimedOut) != 0;
-        impl.bSendFinalOnTimeout = (flags & kSendFinalOnTimeout) != 0;
+        impl.hLastResponse = snapshot.response;
+        impl.overrideAddress = snapshot.address;
+        impl.overridePort = snapshot.port;
+        impl.bReliable = (snapshot.flags & kReliable) != 0;
+        impl.bRequestReported = (snapshot.flags & kRequestReported) != 0;
+        impl.bTimedOut = (snapshot.flags & kTimedOut) != 0;
+        impl.bSendFinalOnTimeout = (snapshot.flags & kSendFinalOnTimeout) != 0;
+        if (const auto to = snapshot.response ? snapshot.response->getToHeader() : NvHandle<NvSipToHeader>())
+            impl.toTag = to->getTag();
         // The timers of the state start again from their beginning.
         const uint32_t t1 = NvSipTransactionManager::m_T1;
         switch (state) {
@@ -412,7 +386,10 @@ NvHandle<NvSipServerTransaction> NvSipServerTransaction::sCreateFrom(NvInputStre
             default: break;
         }
     }
-    if (state == Terminated)
-        NvSipTransactionManager::getInstance()->removeTransaction(NvHandle<NvSipTransaction>(transaction));
+    if (state == Terminated) {
+        Actions ended;
+        ended.terminated = true;
+        transaction->perform(ended);
+    }
     return transaction;
 }

@@ -30,19 +30,46 @@
 // CANCEL (RFC 3261 9.2): the manager gives a CANCEL matching this INVITE a
 // non-INVITE server transaction of its own and calls receiveCancel. Before
 // the final response the interface is told `cancel` with that transaction
-// and the CANCEL, and answers the CANCEL on it. After the final response
-// (or with no interface) the CANCEL changes nothing: it is answered 200
-// here and the interface is not told. The CANCEL and its answer are shown
-// to this transaction's interface through receivedMessage/sendingMessage.
+// and the CANCEL; it may answer either or both itself (200 to the CANCEL,
+// 487 to the INVITE, through trySendResponse). When `cancel` returns, the
+// stack answers the CANCEL with 200 and the INVITE with 487 if they are
+// still unanswered, so each gets exactly one final response. After the
+// final response (or with no interface) the CANCEL changes nothing: it is
+// answered 200 here and the interface is not told. The CANCEL and its
+// answer are shown to this transaction's interface through
+// receivedMessage/sendingMessage.
+//
+// Sending responses: sendResponse raises NvException on misuse (a status
+// outside 100-699, no response, a response the transaction can no longer
+// send: after its final response, once ended, after the time-out without
+// the flag below). trySendResponse is the best-effort form for responses
+// that may come late (a 487 or 408 in the middle of a hang-up): it returns
+// false instead of raising when the transaction can no longer send it;
+// canSendFinalResponse() says beforehand whether a final response can
+// still go. A response above 100 built here carries our To tag, chosen once
+// per transaction (the tag of the first response sent with one), even when
+// threads respond at the same moment; a provisional response (the 100
+// Trying, a retransmitted or reliable one) never leaves after the final one.
+//
+// Transport errors (RFC 3261 17.2.4): a response, or its retransmission,
+// that cannot be sent (the transport raises, or reports it later through
+// the manager's sendFailed) ends the transaction at once and is reported
+// with transportError (once); sendResponse does not raise for it and
+// trySendResponse returns false.
 //
 // setOnTimeoutSendFinalResponse(true): once this transaction has timed out
 // it normally refuses to send anything; with the flag set, a final
 // response given to sendResponse after the time-out is still sent, once
 // (no timer G), so that the peer hears the outcome (a 408, typically).
 //
-// The interface can be replaced at any time (setInterface); events go to
-// the interface current when they occur. Exceptions raised by the
-// interface inside a timer are logged and dropped.
+// Every message sent is shown with sendingMessage just before its bytes
+// leave, with the destination it goes to. The interface can be replaced
+// (setInterface); events go to the interface current when they occur. It
+// is released once the transaction has terminated and made its last report:
+// after a 2xx, timer H (timeOut), I, J or the linger after a time-out, or a
+// transportError. getInterface() then returns nil and setInterface() has no
+// effect. Exceptions raised by the interface inside a timer are logged and
+// dropped.
 
 #include "stack/transaction/NvSipTransaction.h"
 
@@ -56,17 +83,26 @@ public:
     ~NvSipServerTransaction() override;
 
     bool isClient() const override { return false; }
+    // Nil once the transaction has ended and released it (see above).
     NvHandle<NvSipServerTransactionInterface> getInterface() const;
+    // No effect once the transaction has ended.
     void setInterface(NvSipServerTransactionInterface* interface);
 
     // Sends a response built from the request with this status and the
-    // standard reason phrase; above 100 its To gets the tag of the last
-    // response sent, or a new one, when the request had none.
+    // standard reason phrase; above 100 its To gets our tag when the request
+    // had none. Raises NvException as described above.
     void sendResponse(unsigned int statusCode);
     // Sends `response`; `port`/`address` as for NvSipTransportLayer::send.
-    // Raises NvException when the transaction can no longer send it (a
-    // final response already sent, or timed out without the flag above).
+    // Raises NvException as described above.
     void sendResponse(NvHandle<NvSipResponse> response, unsigned* port = nullptr, NvInetAddress* address = nullptr);
+    // As sendResponse, but false when the transaction can no longer send
+    // it, or the transport failed (reported with transportError); still
+    // raises for a status outside 100-699 or no response.
+    bool trySendResponse(unsigned int statusCode);
+    bool trySendResponse(NvHandle<NvSipResponse> response, unsigned* port = nullptr, NvInetAddress* address = nullptr);
+    // Whether a final response can still be sent now (no final response
+    // yet, not ended, not timed out unless the flag below allows it).
+    bool canSendFinalResponse() const;
     // Sends a reliable provisional response (RFC 3262): Require: 100rel is
     // added when missing; the caller numbers it (RSeq) and retransmits it.
     // Raises NvException for a status outside 101-199, and as sendResponse.
@@ -92,8 +128,16 @@ public:
                        const NvHandle<NvSipCancelMessage>& cancel);
 
 private:
-    void resend(const NvHandle<NvSipResponse>& response, unsigned port, NvInetAddress address,
-                const NvHandle<NvSipServerTransactionInterface>& interface);
+    static NvHandle<NvSipServerTransactionInterface> sTyped(const NvHandle<NvSipTransactionInterface>& interface);
+    void reportTransportError(const NvHandle<NvSipTransactionInterface>& interface,
+                              const std::string& reason) override;
+    bool mayStillSend(const NvSipMessage& message) const override;
+    static void checkStatus(int code);
+    // Why a response with `code` cannot be sent now ("" when it can); the caller holds m_Mutex.
+    std::string whyNot(int code) const;
+    NvHandle<NvSipResponse> buildResponse(unsigned int statusCode);
+    // sendResponse (`raise`) and trySendResponse.
+    bool respond(NvHandle<NvSipResponse> response, unsigned* port, NvInetAddress* address, bool raise);
 
     struct Impl;
     Impl* m_pImpl;

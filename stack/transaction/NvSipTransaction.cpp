@@ -5,6 +5,8 @@
 #include "stack/log/TellarLogger.h"
 #include "stack/sip/NvSipParser.h"
 #include "stack/timer/NvMonitorThread.h"
+#include "stack/transaction/NvSipTransactionManager.h"
+#include "stack/transport/NvSipTransportLayer.h"
 
 #include <cctype>
 #include <string>
@@ -32,17 +34,16 @@ TimerTag* timerTags() {
     return tags;
 }
 
-void appendLower(std::string& out, std::string_view text) {
-    for (char c : text) out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+void writeText(NvOutputStream& out, const std::string& text) {
+    const uint32_t length = static_cast<uint32_t>(text.size());
+    const uint8_t bytes[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
+                              static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
+    out.write(bytes, sizeof bytes);
+    out.write(text.data(), text.size());
 }
 
-void appendSentBy(std::string& out, const NvSipViaHeader& via) {
-    appendLower(out, via.getHost().view());
-    if (via.getPort()) {
-        out += ':';
-        out += std::to_string(via.getPort());
-    }
-}
+constexpr uint8_t kSnapshotVersion = 2;
+constexpr size_t kMaxAddressText = 64;
 
 }  // namespace
 
@@ -59,8 +60,11 @@ const char* NvSipTransaction::sStateName(State state) {
     return "Unknown";
 }
 
-NvSipTransaction::NvSipTransaction(NvHandle<NvSipRequest> request)
-    : m_hRequest(std::move(request)), m_bInvite(false), m_pScheduler(&NvMonitorThread::sGetCurrent()->getScheduler()) {
+NvSipTransaction::NvSipTransaction(NvHandle<NvSipRequest> request, NvSipTransactionInterface* interface)
+    : m_hRequest(std::move(request)),
+      m_bInvite(false),
+      m_hInterface(interface),
+      m_pScheduler(&NvMonitorThread::sGetCurrent()->getScheduler()) {
     if (!m_hRequest) NvException::sThrow("NvSipTransaction: no request");
     m_bInvite = m_hRequest->getMethod() == NvSipInviteMessage::sMethodName;
 }
@@ -72,7 +76,7 @@ NvSipTransaction::State NvSipTransaction::getState() const {
     return m_State;
 }
 
-NvString NvSipTransaction::sClientKey(const NvSipMessage& message) {
+NvString NvSipTransaction::sClientKey(const NvSipMessage& message, std::string_view method) {
     const auto via = message.getTopVia();
     const auto cseq = message.getCSeqHeader();
     if (!via || !cseq) return NvString();
@@ -81,13 +85,13 @@ NvString NvSipTransaction::sClientKey(const NvSipMessage& message) {
     key += "C|";
     key += via->getBranch().str();
     key += '|';
-    key += cseq->getMethod().str();
+    key += method.empty() ? cseq->getMethod().view() : method;
     return NvString(std::move(key));
 }
 
-NvString NvSipTransaction::sServerKey(const NvSipRequest& request, std::string_view method) {
-    const auto via = request.getTopVia();
-    const auto cseq = request.getCSeqHeader();
+NvString NvSipTransaction::sServerKey(const NvSipMessage& message, std::string_view method) {
+    const auto via = message.getTopVia();
+    const auto cseq = message.getCSeqHeader();
     if (!via || !cseq) return NvString();
     std::string key;
     key.reserve(96);
@@ -95,8 +99,11 @@ NvString NvSipTransaction::sServerKey(const NvSipRequest& request, std::string_v
         key += "S|";
         key += via->getBranch().str();
         key += '|';
-        appendSentBy(key, *via);
+        key += via->getCanonicalSentBy();
+    } else if (!message.isRequest()) {
+        return NvString();  // the RFC 2543 identity needs the request
     } else {
+        const auto& request = static_cast<const NvSipRequest&>(message);
         // RFC 2543: the request's identity, To tag apart (an ACK carries
         // the tag of our response, which the INVITE did not).
         key += "L|";
@@ -108,7 +115,7 @@ NvString NvSipTransaction::sServerKey(const NvSipRequest& request, std::string_v
         key += '|';
         key += std::to_string(cseq->getNumber());
         key += '|';
-        appendSentBy(key, *via);
+        key += via->getCanonicalSentBy();
         key += ';';
         key += via->getBranch().str();
     }
@@ -144,22 +151,111 @@ bool NvSipTransaction::firedTimer(const NvHandle<NvObservable>& observable, cons
     return true;
 }
 
+// ---------------------------------------------------------------- acting after the lock
+
+NvHandle<NvSipTransactionInterface> NvSipTransaction::currentInterface() const {
+    std::lock_guard<NvMutex> lock(m_Mutex);
+    return m_hInterface;
+}
+
+bool NvSipTransaction::mayStillSend(const NvSipMessage&) const { return true; }
+
+bool NvSipTransaction::transmit(Outgoing& out, std::string& reason) {
+    try {
+        const NvSipPeer peer = NvSipTransportLayer::sGetInstance()->resolveDestination(*out.message);
+        if (!out.address.isValid()) out.address = peer.address;
+        if (!out.port) out.port = peer.port;
+    } catch (...) {
+        reason = sDescribe(std::current_exception());
+        return false;
+    }
+    if (const auto interface = currentInterface()) {
+        unsigned port = out.port;
+        NvInetAddress address = out.address;
+        interface->sendingMessage(out.message, &port, &address);
+    }
+    std::lock_guard<NvRecursiveMutex> order(m_SendMutex);
+    {
+        std::lock_guard<NvMutex> lock(m_Mutex);
+        if (!mayStillSend(*out.message)) return true;
+    }
+    try {
+        NvSipTransportLayer::send(out.message, &out.port, &out.address);
+    } catch (...) {
+        reason = sDescribe(std::current_exception());
+        return false;
+    }
+    return true;
+}
+
+std::function<void()> NvSipTransaction::endOnTransportError(const std::string& reason) {
+    TELLAR_WARN(sLogger(), "Transport error on " << m_hRequest->getMethod().str() << " "
+                                                 << m_hRequest->getCallID().str() << ": " << reason);
+    NvHandle<NvSipTransactionInterface> interface;
+    {
+        std::lock_guard<NvMutex> lock(m_Mutex);
+        if (m_bTransportFailed) return nullptr;
+        m_bTransportFailed = true;
+        stopTimers();
+        m_State = Terminated;
+        interface = m_hInterface;
+    }
+    if (!interface) return nullptr;
+    NvHandle<NvSipTransaction> self(this);
+    return [self, interface, reason] { self->reportTransportError(interface, reason); };
+}
+
+bool NvSipTransaction::perform(Actions& actions) {
+    std::string reason;
+    bool delivered = true;
+    for (Outgoing& out : actions.messages)
+        if (!(delivered = transmit(out, reason))) break;
+    NvSipTransactionManager* manager = NvSipTransactionManager::getInstance();
+    NvHandle<NvSipTransaction> self(this);
+    if (actions.terminated) manager->removeTransaction(self);
+    if (actions.report) actions.report();
+    if (!delivered) {
+        const auto report = endOnTransportError(reason);
+        manager->removeTransaction(self);
+        if (report) report();
+    }
+    if (actions.terminated || !delivered) {
+        NvHandle<NvSipTransactionInterface> released;  // dropped after the lock
+        std::lock_guard<NvMutex> lock(m_Mutex);
+        released = std::move(m_hInterface);
+    }
+    return delivered;
+}
+
+void NvSipTransaction::transportFailed(const std::string& reason) {
+    Actions actions;
+    actions.report = endOnTransportError(reason);
+    actions.terminated = true;
+    perform(actions);
+}
+
 // ---------------------------------------------------------------- interface defaults
 
-void NvSipClientTransactionInterface::sendingMessage(const NvHandle<NvSipMessage>&, unsigned*, NvInetAddress*) {}
-void NvSipClientTransactionInterface::receivedMessage(const NvHandle<NvSipMessage>&) {}
+void NvSipTransactionInterface::sendingMessage(const NvHandle<NvSipMessage>&, unsigned*, NvInetAddress*) {}
+void NvSipTransactionInterface::receivedMessage(const NvHandle<NvSipMessage>&) {}
 void NvSipClientTransactionInterface::provisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse>) {}
 void NvSipClientTransactionInterface::finalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse>) {}
 void NvSipClientTransactionInterface::timeOut(NvHandle<NvSipClientTransaction>) {}
+void NvSipClientTransactionInterface::transportError(NvHandle<NvSipClientTransaction> transaction,
+                                                     const std::string&) {
+    timeOut(std::move(transaction));
+}
 void NvSipClientTransactionInterface::reliableProvisionalResponse(NvHandle<NvSipClientTransaction>,
                                                                   NvHandle<NvSipResponse>) {}
 
-void NvSipServerTransactionInterface::sendingMessage(const NvHandle<NvSipMessage>&, unsigned*, NvInetAddress*) {}
-void NvSipServerTransactionInterface::receivedMessage(const NvHandle<NvSipMessage>&) {}
 void NvSipServerTransactionInterface::request(NvHandle<NvSipServerTransaction>, NvHandle<NvSipRequest>) {}
 void NvSipServerTransactionInterface::ack(NvHandle<NvSipServerTransaction>, NvHandle<NvSipAckMessage>) {}
 void NvSipServerTransactionInterface::cancel(NvHandle<NvSipServerTransaction>, NvHandle<NvSipCancelMessage>) {}
 void NvSipServerTransactionInterface::timeOut(NvHandle<NvSipServerTransaction>) {}
+void NvSipServerTransactionInterface::transportError(NvHandle<NvSipServerTransaction> transaction,
+                                                     const std::string&) {
+    timeOut(std::move(transaction));
+}
 
 // ---------------------------------------------------------------- snapshot pieces
 
@@ -198,18 +294,49 @@ NvHandle<NvSipMessage> NvSipTransaction::sReadMessage(NvInputStream& in) {
     return NvSipParser::sParse(bytes.data(), bytes.size());
 }
 
-void NvSipTransaction::sWriteText(NvOutputStream& out, const std::string& text) {
-    sWriteU32(out, static_cast<uint32_t>(text.size()));
-    out.write(text.data(), text.size());
+void NvSipTransaction::sCorrupt(const char* kindName, const std::string& why) {
+    NvException::sThrow(std::string("Corrupt ") + kindName + " transaction snapshot: " + why);
 }
 
-std::string NvSipTransaction::sReadText(NvInputStream& in, size_t maxLength) {
-    const uint32_t length = sReadU32(in);
-    if (length > maxLength)
-        NvException::sThrow("Transaction snapshot: a text of " + std::to_string(length) + " bytes is over the limit");
-    std::string text(length, '\0');
-    if (length) in.readFully(&text[0], length);
-    return text;
+void NvSipTransaction::sWriteSnapshot(NvOutputStream& out, uint8_t kind, const Snapshot& snapshot) {
+    out.write(kind);
+    out.write(kSnapshotVersion);
+    out.write(static_cast<uint8_t>(snapshot.state));
+    out.write(snapshot.flags);
+    sWriteMessage(out, snapshot.request.get());
+    sWriteMessage(out, snapshot.response.get());
+    sWriteU32(out, snapshot.port);
+    writeText(out, snapshot.address.isValid() ? snapshot.address.toString().str() : std::string());
+}
+
+NvSipTransaction::Snapshot NvSipTransaction::sReadSnapshot(NvInputStream& in, uint8_t kind, const char* kindName) {
+    if (in.readByte() != kind) sCorrupt(kindName, std::string("not a ") + kindName + " transaction");
+    if (in.readByte() != kSnapshotVersion) sCorrupt(kindName, "unknown version");
+    Snapshot snapshot;
+    const uint8_t state = in.readByte();
+    snapshot.flags = in.readByte();
+    snapshot.request = NvHandle<NvSipRequest>(sReadMessage(in));
+    const NvHandle<NvSipMessage> response = sReadMessage(in);
+    const uint32_t port = sReadU32(in);
+    const uint32_t addressLength = sReadU32(in);
+    if (addressLength > kMaxAddressText)
+        sCorrupt(kindName, "an address of " + std::to_string(addressLength) + " bytes");
+    std::string address(addressLength, '\0');
+    if (addressLength) in.readFully(&address[0], addressLength);
+
+    if (state > Terminated) sCorrupt(kindName, "state " + std::to_string(state));
+    snapshot.state = static_cast<State>(state);
+    if (!snapshot.request || !snapshot.request->checkMandatoryHeaders().isEmpty())
+        sCorrupt(kindName, "no valid request");
+    snapshot.response = NvHandle<NvSipResponse>(response);
+    if (response && !snapshot.response) sCorrupt(kindName, "the last response is a request");
+    if (port > 65535) sCorrupt(kindName, "port " + std::to_string(port));
+    snapshot.port = static_cast<uint16_t>(port);
+    snapshot.address = NvInetAddress::sParse(address);
+    if (!address.empty() && !snapshot.address.isValid()) sCorrupt(kindName, "address '" + address + "'");
+    const bool invite = snapshot.request->getMethod() == NvSipInviteMessage::sMethodName;
+    if (invite != ((snapshot.flags & kSnapshotInvite) != 0)) sCorrupt(kindName, "INVITE flag does not match the request");
+    return snapshot;
 }
 
 Tellar::Logger& NvSipTransaction::sLogger() {

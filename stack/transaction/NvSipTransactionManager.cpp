@@ -36,6 +36,9 @@ void NvStrayMessageInterface::malFormedMessage(NvHandle<NvSipMessage> message) {
 
 namespace {
 
+// The request sMarkHandled named during the factory call on this thread.
+thread_local const NvSipRequest* t_pHandled = nullptr;
+
 // The manager's own transactions (requests refused with 480) report to nobody.
 class RefusalInterface : public NvSipServerTransactionInterface {};
 
@@ -56,22 +59,16 @@ private:
     NvHandle<NvSipServerTransaction> m_hInvite;
 };
 
-std::string hostOf(std::string_view host) {
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    return NvString(host).toLower().str();
-}
-
-bool sameSentBy(const NvSipViaHeader& a, const NvSipViaHeader& b) {
-    return hostOf(a.getHost().view()) == hostOf(b.getHost().view()) &&
-           (a.getPort() ? a.getPort() : 5060) == (b.getPort() ? b.getPort() : 5060);
-}
-
 NvString toTagOf(const NvSipMessage* message) {
     const auto to = message ? message->getToHeader() : NvHandle<NvSipToHeader>();
     return to ? to->getTag() : NvString();
 }
 
 }  // namespace
+
+void NvTransactionFactoryInterface::sMarkHandled(const NvHandle<NvSipRequest>& request) {
+    t_pHandled = request.get();
+}
 
 struct NvSipTransactionManager::Impl {
     mutable std::mutex mutex;  // guards every field below
@@ -205,7 +202,35 @@ bool NvSipTransactionManager::isOurs(const NvSipViaHeader& via) const {
     const NvSipTransportLayer& layer = *NvSipTransportLayer::sGetInstance();
     NvSipViaHeader ours(via.getTransport().view(), layer.getSentByHost(transport).view(),
                         layer.getSentByPort(transport));
-    return sameSentBy(via, ours);
+    return via.hasSameSentBy(ours);
+}
+
+NvHandle<NvSipTransaction> NvSipTransactionManager::findOwner(const NvSipMessage& message) const {
+    const auto cseq = message.getCSeqHeader();
+    if (!cseq) return NvHandle<NvSipTransaction>();
+    // An ACK or a CANCEL, and the answer to a CANCEL, belong to their INVITE.
+    const NvString method = cseq->getMethod();
+    const std::string_view keyMethod =
+        method == NvSipAckMessage::sMethodName || method == NvSipCancelMessage::sMethodName
+            ? std::string_view(NvSipInviteMessage::sMethodName)
+            : method.view();
+    if (message.isRequest()) return find(NvSipTransaction::sClientKey(message, keyMethod));
+    if (auto found = find(NvSipTransaction::sServerKey(message, keyMethod))) return found;
+    // An RFC 2543 branch: the server transaction whose last response it is.
+    std::vector<NvHandle<NvSipTransaction>> candidates;
+    {
+        std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+        for (const auto& entry : m_pImpl->table)
+            if (!entry.second->isClient()) candidates.push_back(entry.second);
+    }
+    for (const auto& candidate : candidates)
+        if (static_cast<NvSipServerTransaction*>(candidate.get())->getLastResponse().get() == &message) return candidate;
+    return NvHandle<NvSipTransaction>();
+}
+
+void NvSipTransactionManager::sendFailed(const NvHandle<NvSipMessage>& message, const std::string& reason) {
+    if (!message) return;
+    if (const auto transaction = findOwner(*message)) transaction->transportFailed(reason);
 }
 
 void NvSipTransactionManager::receive(const NvHandle<NvSipMessage>& message) {
@@ -226,7 +251,7 @@ void NvSipTransactionManager::receiveResponse(const NvHandle<NvSipResponse>& res
     if (transaction) {
         // Our branch with another sent-by is not an answer to us.
         const auto sent = transaction->getInitialRequest()->getTopVia();
-        if (sent && sameSentBy(*via, *sent))
+        if (sent && via->hasSameSentBy(*sent))
             transaction->receiveResponse(response);
         else
             getStrayInterface()->invalidMessage(NvHandle<NvSipMessage>(response));
@@ -279,7 +304,13 @@ void NvSipTransactionManager::receiveRequest(const NvHandle<NvSipRequest>& reque
         refusal = m_pImpl->hRefusal;
     }
     NvHandle<NvSipServerTransaction> transaction;
-    if (factory) transaction = factory->createServerTransaction(request);
+    if (factory) {
+        t_pHandled = nullptr;
+        transaction = factory->createServerTransaction(request);
+        const bool handled = t_pHandled == request.get();
+        t_pHandled = nullptr;
+        if (!transaction && handled) return;  // dealt with by the factory's owner: nothing to send
+    }
     if (!transaction) {
         // Refused, or nobody to ask: answered here so that the peer stops retransmitting.
         transaction = new NvSipServerTransaction(request, refusal.get());

@@ -9,24 +9,35 @@
 // cookie); an ACK that matches none goes to strayAck, a CANCEL to the INVITE
 // transaction it names (see NvSipServerTransaction) or else strayCancel.
 // A retransmitted INVITE arriving within 64*T1 after its transaction ended
-// with a 2xx is dropped (RFC 6026). Any other new request gets a server
-// transaction from the factory; when the factory gives none (or none is
-// set) the request is answered "480 Temporarily Unavailable" on a
-// transaction of the manager's own, so that the peer stops retransmitting.
+// with a 2xx is dropped (RFC 6026). Any other new request is offered to the
+// factory, with three outcomes: a server transaction, which gets the
+// request; nil after NvTransactionFactoryInterface::sMarkHandled(request),
+// and nothing is sent or kept; plain nil (or no factory set), and the request
+// is answered "480 Temporarily Unavailable" on a transaction of the
+// manager's own, so that the peer stops retransmitting.
+// A message that the transport layer could not deliver after send()
+// returned (sendFailed) is reported to the transaction it belongs to as a
+// transport error: a request (an ACK or CANCEL: its INVITE's) to the client
+// transaction with its branch and method, a response (to a CANCEL: its
+// INVITE's) to the server transaction with its branch, sent-by and method,
+// or, for an RFC 2543 branch, the one whose last response it is; one that
+// belongs to no live transaction is dropped.
 // A message missing Via, From, To, Call-ID or CSeq, or whose CSeq method
 // does not match its request method, goes to malFormedMessage. A response
 // whose top Via sent-by is not ours goes to invalidMessage: for a response
 // matching a transaction, "ours" is the sent-by of the Via the request went
 // out with; for any other, the transport's sent-by for the Via's transport
-// (NvSipTransportLayer::getSentByHost/Port; hosts compare without case or
-// brackets, an absent port is 5060).
+// (NvSipTransportLayer::getSentByHost/Port). Sent-by values compare as
+// NvSipViaHeader::hasSameSentBy says (hosts without case or IPv6 brackets,
+// an absent port is the transport's default: 5061 for TLS, else 5060), the
+// rule server transactions match requests with too.
 //
 // The manager is created by the first getInstance(), and installs itself
 // then as the receiver of NvSipTransportLayer. Until setStrayInterface is
 // given one, stray messages go to an NvStrayMessageInterface with the
 // default behaviour.
 //
-// Threads: receive() runs on the monitor thread (or a test's thread); the
+// Threads: receive() and sendFailed() run on the monitor thread (or a test's thread); the
 // table has its own mutex, never held while a transaction, the factory or
 // the stray handler is called.
 
@@ -36,6 +47,7 @@
 #include "stack/transaction/NvSipServerTransaction.h"
 
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 // Messages that belong to no transaction. Defaults: strayResponse, strayAck
@@ -52,12 +64,21 @@ public:
     virtual void malFormedMessage(NvHandle<NvSipMessage> message);
 };
 
-// Asked for a server transaction for each new request.
+// Asked for a server transaction for each new request, on the thread that
+// received it (the monitor thread), with no stack lock held.
 class NvTransactionFactoryInterface : public NvObject {
 public:
     // Returns the transaction to carry `request` (built with
-    // NvSipServerTransaction(request, interface)), or nil to refuse it.
+    // NvSipServerTransaction(request, interface)), or nil. Nil refuses the
+    // request (the manager answers 480), unless sMarkHandled(request) was
+    // called during this call.
     virtual NvHandle<NvSipServerTransaction> createServerTransaction(NvHandle<NvSipRequest> request) = 0;
+    // Says, from inside createServerTransaction and before it returns nil,
+    // that `request` was dealt with already (a retransmitted INVITE whose 2xx
+    // its dialog re-sent, a re-INVITE ignored until the ACK of our 2xx):
+    // the manager then sends nothing and makes no transaction. Called
+    // anywhere else, or when a transaction is returned, it changes nothing.
+    static void sMarkHandled(const NvHandle<NvSipRequest>& request);
 };
 
 class NvSipTransactionManager : public NvSipMessageReceiver {
@@ -86,6 +107,8 @@ public:
     void clear();
 
     void receive(const NvHandle<NvSipMessage>& message) override;
+    // Reports a message the transport could not deliver (see above).
+    void sendFailed(const NvHandle<NvSipMessage>& message, const std::string& reason) override;
 
 private:
     NvSipTransactionManager();
@@ -93,6 +116,8 @@ private:
     // The server transaction `request` matches when taken as `method`;
     // `ack` for an ACK (RFC 2543 matching compares its To tag with our response's).
     NvHandle<NvSipServerTransaction> findServer(const NvSipRequest& request, std::string_view method, bool ack) const;
+    // The live transaction a message we sent belongs to (see sendFailed).
+    NvHandle<NvSipTransaction> findOwner(const NvSipMessage& message) const;
     // Whether a Via names us (see invalidMessage above).
     bool isOurs(const NvSipViaHeader& via) const;
     void receiveRequest(const NvHandle<NvSipRequest>& request);
