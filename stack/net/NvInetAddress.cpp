@@ -20,6 +20,16 @@ NvInetAddress NvInetAddress::sParse(std::string_view text) {
     return NvInetAddress();
 }
 
+bool NvInetAddress::isWildcard() const {
+    if (m_Family == Family::IPv4) return m_V4.s_addr == htonl(INADDR_ANY);
+    return m_Family == Family::IPv6 && IN6_IS_ADDR_UNSPECIFIED(&m_V6);
+}
+
+bool NvInetAddress::isLoopback() const {
+    if (m_Family == Family::IPv4) return (ntohl(m_V4.s_addr) >> 24) == 127;
+    return m_Family == Family::IPv6 && IN6_IS_ADDR_LOOPBACK(&m_V6);
+}
+
 NvString NvInetAddress::toString() const {
     char text[INET6_ADDRSTRLEN] = "";
     if (m_Family == Family::IPv4)

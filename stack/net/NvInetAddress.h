@@ -22,6 +22,10 @@ public:
 
     Family getFamily() const { return m_Family; }
     bool isValid() const { return m_Family != Family::None; }
+    // 0.0.0.0 or :: (bind to every interface).
+    bool isWildcard() const;
+    // 127.0.0.0/8 or ::1.
+    bool isLoopback() const;
     NvString toString() const;
     const in_addr& ipv4() const { return m_V4; }
     const in6_addr& ipv6() const { return m_V6; }

@@ -244,3 +244,5 @@ size_t NvSipParser::sFrameLength(const char* data, size_t length) {
         reject("Message of " + std::to_string(total) + " bytes exceeds the limit of " + std::to_string(kMaxMessageBytes));
     return total <= length ? total : 0;
 }
+
+void NvSipParser::sCheckStartLine(std::string_view line) { parseStartLine(line); }

@@ -17,6 +17,7 @@
 #include "stack/sip/NvSipMessage.h"
 
 #include <cstddef>
+#include <string_view>
 
 class NvSipParser {
 public:
@@ -34,4 +35,9 @@ public:
     // needed. Raises NvSipParseException when the bytes cannot start a valid
     // message within the limits.
     static size_t sFrameLength(const char* data, size_t length);
+
+    // Checks one complete start line (without its line end) by the rules
+    // sParse applies: a SIP/2.0 Request-Line or Status-Line. Raises
+    // NvSipParseException naming the problem.
+    static void sCheckStartLine(std::string_view line);
 };

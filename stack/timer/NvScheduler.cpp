@@ -1,18 +1,21 @@
 #include "stack/timer/NvScheduler.h"
 
-#include "stack/timer/NvMonitorThread.h"
 #include "stack/timer/NvTime.h"
 
 #include <cmath>
+#include <vector>
 
 NvObserver::~NvObserver() = default;
 
-void NvObserver::detach() { NvMonitorThread::sGetCurrent()->getScheduler().cancelAll(this); }
+void NvObserver::detach() {
+    if (NvScheduler* scheduler = m_pScheduler.load()) scheduler->cancelAll(this);
+}
 
 NvScheduler::~NvScheduler() = default;
 
 double NvScheduler::schedule(unsigned int delayMs, NvObserver* observer, NvObject* object) {
     if (!observer) return -1;
+    observer->m_pScheduler = this;
     const auto id = reinterpret_cast<uintptr_t>(observer);
     double key = std::floor(NvTime::sGetCurrentTime()) + static_cast<double>(delayMs) * 1000.0;
     bool earliest;

@@ -7,7 +7,8 @@
 // A timer is known by its key: the absolute expiry time in microseconds on
 // NvTime's clock, as schedule() returns it. Keys are unique per observer
 // (a clash moves the later timer by one microsecond). cancel(observer, key)
-// removes one timer; NvObserver::detach() removes all of an observer's.
+// removes one timer; NvObserver::detach() removes all of an observer's from
+// the scheduler it was last scheduled on (schedule() tells the observer).
 //
 // Threads: schedule and cancel may be called from any thread. Due timers
 // fire on the thread that runs runDue(): the monitor thread in a running
@@ -18,6 +19,7 @@
 
 #include "stack/base/NvHandle.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -28,6 +30,7 @@
 class NvObservable : public NvObject {};
 
 class NvObserver;
+class NvScheduler;
 
 class NvTimer : public NvObservable {
 public:
@@ -50,9 +53,14 @@ public:
     // Called when a timer of this observer expires: `observable` is the
     // NvTimer, `object` what was scheduled (or the NvTimer when nothing was).
     virtual void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) = 0;
-    // Cancels every pending timer of this observer on the current monitor
-    // thread's scheduler.
+    // Cancels every pending timer of this observer on the scheduler it was
+    // last scheduled on (none: nothing to do). That scheduler must still
+    // exist: the monitor's lives as long as the process.
     void detach();
+
+private:
+    friend class NvScheduler;
+    std::atomic<NvScheduler*> m_pScheduler{nullptr};  // set by NvScheduler::schedule
 };
 
 class NvScheduler {

@@ -2,6 +2,7 @@
 
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipParser.h"
+#include "stack/sip/NvSipText.h"
 
 #include <cstdio>
 #include <cstring>
@@ -10,77 +11,15 @@ size_t NvSipSocketLimits::sm_MaxDatagramBytes = NvSipParser::kMaxMessageBytes;
 
 namespace {
 
-bool isTokenChar(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           std::strchr("-.!%*_+`'~", c) != nullptr;
-}
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// "SIP/2.0" and the like: "SIP/", digits, ".", digits.
-bool isVersion(std::string_view text) {
-    if (text.compare(0, 4, "SIP/") != 0) return false;
-    text.remove_prefix(4);
-    const size_t dot = text.find('.');
-    if (dot == 0 || dot == std::string_view::npos || dot + 1 == text.size()) return false;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (i != dot && !isDigit(text[i])) return false;
-    return true;
-}
-
-// Whether `uri` can be (when `complete`) or begin (when not) an absolute
-// URI: a scheme of a letter and then letters, digits, "+", "-" or ".", then ":".
-bool isUriStart(std::string_view uri, bool complete) {
-    const size_t colon = uri.find(':');
-    const std::string_view scheme = uri.substr(0, colon);
-    if (colon == std::string_view::npos && complete) return false;
-    if (colon == 0) return false;
-    for (size_t i = 0; i < scheme.size(); ++i) {
-        const char c = scheme[i];
-        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-        if (!letter && (i == 0 || (!isDigit(c) && c != '+' && c != '-' && c != '.'))) return false;
-    }
-    return true;
-}
-
 // Whether `prefix`, the start of a first line not complete yet, can still
-// become a request or status line.
+// become a start line: its first word a method (a token) or the beginning
+// of "SIP/2.0". The complete line is checked by the parser.
 bool canStartStartLine(std::string_view prefix) {
-    if (!prefix.empty() && prefix[0] == ' ') return false;
-    const size_t space = prefix.find(' ');
-    const std::string_view first = prefix.substr(0, space);
-    if (std::string_view("SIP/").compare(0, std::min<size_t>(first.size(), 4), first.substr(0, 4)) == 0) {
-        if (first.size() <= 4) return true;
-        for (char c : first.substr(4))
-            if (!isDigit(c) && c != '.') return false;
-        return true;
-    }
-    for (char c : first)
-        if (!isTokenChar(static_cast<unsigned char>(c))) return false;
-    if (space == std::string_view::npos) return true;
-    const std::string_view uri = prefix.substr(space + 1);
-    const size_t uriEnd = uri.find(' ');
-    return isUriStart(uri.substr(0, uriEnd), uriEnd != std::string_view::npos);
-}
-
-// Request-Line (Method SP Request-URI SP SIP-Version) or Status-Line
-// (SIP-Version SP 3DIGIT SP Reason-Phrase; the reason may be empty).
-bool isStartLine(std::string_view line) {
-    const size_t space = line.find(' ');
-    if (space == 0 || space == std::string_view::npos) return false;
-    const std::string_view first = line.substr(0, space);
-    const std::string_view rest = line.substr(space + 1);
-    if (isVersion(first)) {
-        return rest.size() >= 3 && isDigit(rest[0]) && isDigit(rest[1]) && isDigit(rest[2]) &&
-               (rest.size() == 3 || rest[3] == ' ');
-    }
-    for (char c : first)
-        if (!isTokenChar(static_cast<unsigned char>(c))) return false;
-    const size_t last = rest.rfind(' ');
-    if (last == 0 || last == std::string_view::npos) return false;
-    const std::string_view uri = rest.substr(0, last);
-    if (uri.find(' ') != std::string_view::npos || !isUriStart(uri, true)) return false;
-    return isVersion(rest.substr(last + 1));
+    if (!prefix.empty() && NvSipText::isLws(prefix[0])) return false;
+    const std::string_view first = prefix.substr(0, prefix.find(' '));
+    constexpr std::string_view kVersion = "SIP/2.0";
+    if (first.empty() || NvSipText::isToken(first)) return true;
+    return first.size() <= kVersion.size() && NvSipText::startsWithIgnoreCase(kVersion, first);
 }
 
 // A short printable excerpt of `text` for a log line.
@@ -161,13 +100,18 @@ NvSipStreamFramer::Result NvSipStreamFramer::next(std::string_view& message, std
     const size_t lineEnd = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) : length;
     std::string_view line(data, lineEnd);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    for (char c : line) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if ((u < 0x20 && u != '\t') || u == 0x7f)
+    for (char c : line)
+        if (!NvSipText::isLineTextChar(c))
             return garbage(reason, "Control character in the first line: '" + excerpt(line) + "'");
-    }
-    if (lf ? !isStartLine(line) : !canStartStartLine(line))
+    if (!lf && !canStartStartLine(line))
         return garbage(reason, "Not a SIP request or status line: '" + excerpt(line) + "'");
+    if (lf) {
+        try {
+            NvSipParser::sCheckStartLine(line);
+        } catch (NvHandle<NvException>& e) {
+            return garbage(reason, "Not a SIP request or status line: " + e->getMessage().str());
+        }
+    }
 
     size_t frame = 0;
     try {

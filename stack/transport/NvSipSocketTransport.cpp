@@ -13,7 +13,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -59,8 +59,10 @@ constexpr int kDatagramsPerWakeUp = 64;  // then other sockets get their turn
 constexpr int kAcceptsPerWakeUp = 64;
 constexpr int kReadsPerWakeUp = 16;
 constexpr size_t kReadBufferBytes = 64 * 1024;  // at least the largest datagram
-constexpr int kConnectTimeoutMs = 2000;
-constexpr int kUdpSendWaitMs = 100;  // a full UDP send buffer is waited for this long
+constexpr unsigned int kConnectTimeoutMs = 2000;
+// A full UDP send buffer: an application thread retries for this long,
+// sleeping between tries without the socket's lock; the monitor thread never waits.
+constexpr int kUdpSendWaitMs = 100;
 constexpr size_t kMaxQueuedBytes = 1024 * 1024;  // per connection, waiting for the peer to read
 constexpr int kMonitorWaitMs = 5000;  // longest wait for the monitor thread to run a task
 
@@ -171,16 +173,6 @@ int openSocket(int family, int type) {
     return fd;
 }
 
-bool isLoopback(const NvInetAddress& address) {
-    if (address.getFamily() == NvInetAddress::Family::IPv4) return (ntohl(address.ipv4().s_addr) >> 24) == 127;
-    return address.getFamily() == NvInetAddress::Family::IPv6 && IN6_IS_ADDR_LOOPBACK(&address.ipv6());
-}
-
-bool isWildcard(const NvInetAddress& address) {
-    if (address.getFamily() == NvInetAddress::Family::IPv4) return address.ipv4().s_addr == htonl(INADDR_ANY);
-    return address.getFamily() == NvInetAddress::Family::IPv6 && IN6_IS_ADDR_UNSPECIFIED(&address.ipv6());
-}
-
 bool onlyLineEnds(const char* data, size_t length) {
     for (size_t i = 0; i < length; ++i)
         if (data[i] != '\r' && data[i] != '\n') return false;
@@ -232,20 +224,21 @@ protected:
 // A socket bound to one of our listen points.
 class ListeningSocket : public SocketHandler {
 public:
-    ListeningSocket(std::shared_ptr<Core> core, int fd, NvSipTransportLayer::ListenPoint point)
+    ListeningSocket(std::shared_ptr<Core> core, int fd, NvSipListenPoint point)
         : SocketHandler(std::move(core), fd), m_Point(point) {}
-    const NvSipTransportLayer::ListenPoint& point() const { return m_Point; }
+    const NvSipListenPoint& point() const { return m_Point; }
 
 private:
-    NvSipTransportLayer::ListenPoint m_Point;
+    NvSipListenPoint m_Point;
 };
 
 class UdpSocket : public ListeningSocket {
 public:
     using ListeningSocket::ListeningSocket;
     int handle_input(ACE_HANDLE) override;
-    // Any thread. Raises NvSystemError when the datagram cannot be sent.
-    void sendTo(const std::string& bytes, const NvSipPeer& peer);
+    // Any thread. Raises NvSystemError when the datagram cannot be sent;
+    // with `mayWait`, a full send buffer is retried for kUdpSendWaitMs first.
+    void sendTo(const std::string& bytes, const NvSipPeer& peer, bool mayWait);
 };
 
 class TcpListener : public ListeningSocket {
@@ -254,10 +247,16 @@ public:
     int handle_input(ACE_HANDLE) override;
 };
 
+// One TCP connection, accepted or opened by us. An opened one starts out
+// connecting: what is written meanwhile is queued and goes out once the
+// reactor reports it writable; a connect that fails or takes longer than
+// kConnectTimeoutMs closes it. Each queued message is remembered until its
+// last byte is written, so that a connection closing before that can report
+// it as not sent.
 class Connection : public SocketHandler {
 public:
-    Connection(std::shared_ptr<Core> core, int fd, const NvSipPeer& peer)
-        : SocketHandler(std::move(core), fd), m_Peer(peer), m_LastActivityMs(nowMs()) {}
+    Connection(std::shared_ptr<Core> core, int fd, const NvSipPeer& peer, bool connecting)
+        : SocketHandler(std::move(core), fd), m_Peer(peer), m_LastActivityMs(nowMs()), m_bConnecting(connecting) {}
 
     uint32_t id() const { return m_Peer.connection; }
     const NvSipPeer& peer() const { return m_Peer; }
@@ -271,19 +270,35 @@ public:
     // Monitor thread: asks for writability while bytes are queued.
     void armOutput(ACE_Reactor& reactor);
 
-    // Any thread. Writes or queues `bytes`; false when the connection is
-    // closed or broken (nothing written). Raises NvException when the queue
-    // is full and NvSystemError when the socket fails.
-    bool send(const char* data, size_t length);
+    // Any thread. Writes or queues the bytes of `message` (nil for a
+    // keep-alive); false when the connection is closed or broken (nothing
+    // written). Raises NvException when the queue is full and NvSystemError
+    // when the socket fails.
+    bool send(const NvHandle<NvSipMessage>& message, const char* data, size_t length);
+    // Takes the messages whose bytes have not all been written.
+    std::vector<NvHandle<NvSipMessage>> takeUnsent();
 
 private:
     void scheduleIdleTimer(ACE_Reactor& reactor, unsigned int delayMs);
+    // Under m_Mutex: queues bytes behind m_Outgoing / drops written ones.
+    void enqueue(const NvHandle<NvSipMessage>& message, const char* data, size_t length);
+    void dequeue(size_t written);
+    // Under m_Mutex: the connect's outcome, once the socket is writable; "" when connected.
+    std::string finishConnect();
+
+    struct Queued {
+        NvHandle<NvSipMessage> message;
+        uint64_t end;  // stream offset just past its last byte
+    };
 
     const NvSipPeer m_Peer;
     NvSipStreamFramer m_Framer;              // monitor thread only
     std::atomic<int64_t> m_LastActivityMs;  // steady clock
     // Guarded by m_Mutex:
     std::string m_Outgoing;  // bytes the kernel did not take yet
+    uint64_t m_OutgoingStart = 0;  // bytes taken out of m_Outgoing so far: the base of Queued::end
+    std::deque<Queued> m_Queued;   // messages with bytes in m_Outgoing
+    bool m_bConnecting;      // connect() in progress
     bool m_bBroken = false;  // a write failed; the monitor closes it
     bool m_bArmed = false;   // registered for writability
 };
@@ -298,17 +313,17 @@ public:
 
     uint16_t listen(NvSocketImpl::Transport transport, const NvInetAddress& address, uint16_t port);
     void close();
-    std::vector<NvSipTransportLayer::ListenPoint> getListenPoints() const;
-    bool isListening(NvSocketImpl::Transport transport) const;
-    void write(const std::string& bytes, NvSipPeer& peer);
+    std::vector<NvSipListenPoint> getListenPoints() const;
+    void write(const NvHandle<NvSipMessage>& message, const std::string& bytes, NvSipPeer& peer);
 
     uint32_t newConnectionId();
     // Puts a connection in the tables (any thread).
     void add(const HandlerRef<Connection>& connection);
     // Takes a connection out of the tables (any thread); it is no longer found for writing.
     void forget(const Connection& connection);
-    // Monitor thread: forgets the connection, takes it out of the reactor and closes it.
-    void closeConnection(Connection& connection);
+    // Monitor thread: forgets the connection, takes it out of the reactor and
+    // closes it; messages not yet written are reported as failed with `reason`.
+    void closeConnection(Connection& connection, const std::string& reason);
 
     // Runs `task` on the monitor thread without waiting.
     void post(std::function<void()> task) { m_Monitor.post(std::move(task)); }
@@ -317,14 +332,16 @@ public:
     bool runOnMonitor(std::function<void()> task);
 
 private:
+    // Starts a non-blocking connect; raises NvSystemError when it fails at once.
     HandlerRef<Connection> connect(const NvSipPeer& peer);
+    HandlerRef<UdpSocket> udpSocketFor(const NvSipPeer& peer) const;
 
     NvSipTransportLayer& m_Layer;
     NvMonitorThread& m_Monitor;
     char m_ReadBuffer[kReadBufferBytes];
 
     mutable std::mutex m_Mutex;  // guards the fields below
-    std::vector<NvSipTransportLayer::ListenPoint> m_Points;
+    std::vector<NvSipListenPoint> m_Points;
     std::vector<HandlerRef<UdpSocket>> m_UdpSockets;
     std::vector<HandlerRef<TcpListener>> m_Listeners;
     std::map<uint32_t, HandlerRef<Connection>> m_ConnectionsById;
@@ -379,6 +396,8 @@ int UdpSocket::handle_input(ACE_HANDLE) {
         NvSipPeer peer;
         peer.transport = NvSocketImpl::UDP;
         fromSocketAddress(from.storage, peer.address, peer.port);
+        peer.localAddress = point().address;
+        peer.localPort = point().port;
         const size_t length = static_cast<size_t>(received);
         if (length > NvSipSocketLimits::sm_MaxDatagramBytes || length > kReadBufferBytes) {
             TELLAR_WARN(socketLogger(), "Dropped a datagram of " << length << " bytes from " << peer.toString()
@@ -399,21 +418,24 @@ int UdpSocket::handle_input(ACE_HANDLE) {
     return 0;
 }
 
-void UdpSocket::sendTo(const std::string& bytes, const NvSipPeer& peer) {
+void UdpSocket::sendTo(const std::string& bytes, const NvSipPeer& peer, bool mayWait) {
     SocketAddress to = toSocketAddress(peer.address, peer.port);
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    if (m_Fd < 0) NvException::sThrow("Cannot send to " + peer.toString() + ": the UDP socket is closed");
     const int64_t deadline = nowMs() + kUdpSendWaitMs;
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const ssize_t sent = ::sendto(m_Fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL, to.get(), to.length);
-        if (sent >= 0) return;  // a datagram goes whole or not at all
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) NvSystemError::sThrow("sendto", 0);
-        const int64_t left = deadline - nowMs();
-        if (left <= 0) break;
-        pollfd p{m_Fd, POLLOUT, 0};
-        (void)::poll(&p, 1, static_cast<int>(left));
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            if (m_Fd < 0) NvException::sThrow("Cannot send to " + peer.toString() + ": the UDP socket is closed");
+            const ssize_t sent =
+                ::sendto(m_Fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL, to.get(), to.length);
+            if (sent >= 0) return;  // a datagram goes whole or not at all
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) NvSystemError::sThrow("sendto", 0);
+        }
+        if (!mayWait || nowMs() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    TELLAR_WARN(socketLogger(), "Dropped " << bytes.size() << " bytes to " << peer.toString()
+                                           << ": the send buffer of udp port " << point().port << " is full");
     NvSystemError::sThrow("sendto", EAGAIN);
 }
 
@@ -437,7 +459,7 @@ int TcpListener::handle_input(ACE_HANDLE) {
         peer.transport = NvSocketImpl::TCP;
         fromSocketAddress(from.storage, peer.address, peer.port);
         peer.connection = m_pCore->newConnectionId();
-        auto connection = HandlerRef<Connection>::sAdopt(new Connection(m_pCore, fd, peer));
+        auto connection = HandlerRef<Connection>::sAdopt(new Connection(m_pCore, fd, peer, false));
         TELLAR_DEBUG(socketLogger(), "Accepted " << connection->name() << " on tcp port " << point().port);
         m_pCore->add(connection);
         connection->start(m_pCore->reactor());
@@ -453,11 +475,20 @@ void Connection::start(ACE_Reactor& reactor) {
         if (m_Fd < 0 || m_bBroken) return;
     }
     if (!registerForInput(reactor)) {
-        TELLAR_WARN(socketLogger(), "Cannot watch " << name() << " for input: " << std::strerror(errno) << "; closing it");
-        m_pCore->closeConnection(*this);
+        const std::string error = std::strerror(errno);
+        TELLAR_WARN(socketLogger(), "Cannot watch " << name() << " for input: " << error << "; closing it");
+        m_pCore->closeConnection(*this, "cannot watch the connection: " + error);
         return;
     }
-    if (NvSipSocketTransport::sm_IdleTimeoutMs > 0) scheduleIdleTimer(reactor, NvSipSocketTransport::sm_IdleTimeoutMs);
+    bool connecting;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        connecting = m_bConnecting;
+    }
+    if (connecting)
+        scheduleIdleTimer(reactor, kConnectTimeoutMs);
+    else if (NvSipSocketTransport::sm_IdleTimeoutMs > 0)
+        scheduleIdleTimer(reactor, NvSipSocketTransport::sm_IdleTimeoutMs);
     armOutput(reactor);
 }
 
@@ -470,12 +501,22 @@ void Connection::scheduleIdleTimer(ACE_Reactor& reactor, unsigned int delayMs) {
 int Connection::handle_timeout(const ACE_Time_Value&, const void*) {
     HandlerRef<Connection> self(this);
     m_TimerId = -1;
+    bool connecting;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        connecting = m_bConnecting;
+    }
+    if (connecting && m_Fd >= 0) {
+        TELLAR_INFO(socketLogger(), "Closing " << name() << ": not connected after " << kConnectTimeoutMs << " ms");
+        m_pCore->closeConnection(*this, "connect: timed out after " + std::to_string(kConnectTimeoutMs) + " ms");
+        return 0;
+    }
     const unsigned int timeout = NvSipSocketTransport::sm_IdleTimeoutMs;
     if (timeout == 0 || m_Fd < 0) return 0;
     const int64_t idle = nowMs() - m_LastActivityMs.load();
     if (idle >= static_cast<int64_t>(timeout)) {
         TELLAR_INFO(socketLogger(), "Closing " << name() << ": idle for " << idle << " ms");
-        m_pCore->closeConnection(*this);
+        m_pCore->closeConnection(*this, "closed after " + std::to_string(idle) + " ms idle");
     } else {
         scheduleIdleTimer(m_pCore->reactor(), static_cast<unsigned int>(timeout - idle));
     }
@@ -512,12 +553,12 @@ int Connection::handle_input(ACE_HANDLE) {
         if (result == NvSipStreamFramer::Result::NeedMore) break;
         if (result == NvSipStreamFramer::Result::Garbage) {
             TELLAR_WARN(socketLogger(), "Closing " << name() << ": cannot frame its bytes: " << reason);
-            m_pCore->closeConnection(*this);
+            m_pCore->closeConnection(*this, "closed: the peer sent what cannot be framed");
             return 0;
         }
         if (result == NvSipStreamFramer::Result::Ping) {
             try {
-                send("\r\n", 2);  // pong (RFC 5626 4.4.1)
+                send(NvHandle<NvSipMessage>(), "\r\n", 2);  // pong (RFC 5626 4.4.1)
             } catch (NvHandle<NvException>& e) {
                 TELLAR_DEBUG(socketLogger(), "Cannot answer the keep-alive of " << name() << ": "
                                                                                << e->getMessage().str());
@@ -527,7 +568,7 @@ int Connection::handle_input(ACE_HANDLE) {
         try {
             if (!m_pCore->layer().receiveBytes(message.data(), message.size(), m_Peer)) {
                 TELLAR_WARN(socketLogger(), "Closing " << name() << ": it sent a message that does not parse");
-                m_pCore->closeConnection(*this);
+                m_pCore->closeConnection(*this, "closed: the peer sent a message that does not parse");
                 return 0;
             }
         } catch (NvHandle<NvException>& e) {
@@ -540,16 +581,15 @@ int Connection::handle_input(ACE_HANDLE) {
 
     if (peerClosed || error) {
         const size_t partial = m_Framer.pending();
+        const std::string what = error ? std::string("read failed: ") + std::strerror(error) : "closed by the peer";
         if (partial > 0)
-            TELLAR_WARN(socketLogger(), "Closing " << name() << ": "
-                                                   << (error ? std::string("read failed: ") + std::strerror(error)
-                                                             : std::string("closed by the peer"))
-                                                   << " in the middle of a message; dropped " << partial << " bytes");
+            TELLAR_WARN(socketLogger(), "Closing " << name() << ": " << what << " in the middle of a message; dropped "
+                                                   << partial << " bytes");
         else if (error)
-            TELLAR_INFO(socketLogger(), "Closing " << name() << ": read failed: " << std::strerror(error));
+            TELLAR_INFO(socketLogger(), "Closing " << name() << ": " << what);
         else
-            TELLAR_DEBUG(socketLogger(), "Closing " << name() << ": closed by the peer");
-        m_pCore->closeConnection(*this);
+            TELLAR_DEBUG(socketLogger(), "Closing " << name() << ": " << what);
+        m_pCore->closeConnection(*this, what);
         return 0;
     }
     bool broken;
@@ -557,43 +597,63 @@ int Connection::handle_input(ACE_HANDLE) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         broken = m_bBroken;
     }
-    if (broken) m_pCore->closeConnection(*this);
+    if (broken) m_pCore->closeConnection(*this, "writing failed");
     return 0;
 }
 
-bool Connection::send(const char* data, size_t length) {
+void Connection::enqueue(const NvHandle<NvSipMessage>& message, const char* data, size_t length) {
+    m_Outgoing.append(data, length);
+    if (message) m_Queued.push_back(Queued{message, m_OutgoingStart + m_Outgoing.size()});
+}
+
+void Connection::dequeue(size_t written) {
+    m_Outgoing.erase(0, written);
+    m_OutgoingStart += written;
+    while (!m_Queued.empty() && m_Queued.front().end <= m_OutgoingStart) m_Queued.pop_front();
+}
+
+std::vector<NvHandle<NvSipMessage>> Connection::takeUnsent() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    std::vector<NvHandle<NvSipMessage>> unsent;
+    for (auto& queued : m_Queued) unsent.push_back(std::move(queued.message));
+    m_Queued.clear();
+    return unsent;
+}
+
+bool Connection::send(const NvHandle<NvSipMessage>& message, const char* data, size_t length) {
     bool arm = false;
     int error = 0;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         if (m_Fd < 0 || m_bBroken) return false;
-        if (!m_Outgoing.empty()) {
-            // Already waiting for the peer: queue behind what is there.
+        if (m_bConnecting || !m_Outgoing.empty()) {
+            // Not connected yet, or already waiting for the peer: queue behind what is there.
             if (m_Outgoing.size() + length > kMaxQueuedBytes)
                 NvException::sThrow("Cannot send " + std::to_string(length) + " bytes on " + name() + ": " +
                                     std::to_string(m_Outgoing.size()) + " bytes are still waiting for the peer");
-            m_Outgoing.append(data, length);
-            return true;
-        }
-        size_t written = 0;
-        for (int attempt = 0; written < length && attempt < 1000; ++attempt) {
-            const ssize_t sent = ::send(m_Fd, data + written, length - written, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (sent > 0) {
-                written += static_cast<size_t>(sent);
-                continue;
+            arm = m_Outgoing.empty();
+            enqueue(message, data, length);
+        } else {
+            size_t written = 0;
+            for (int attempt = 0; written < length && attempt < 1000; ++attempt) {
+                const ssize_t sent = ::send(m_Fd, data + written, length - written, MSG_DONTWAIT | MSG_NOSIGNAL);
+                if (sent > 0) {
+                    written += static_cast<size_t>(sent);
+                    continue;
+                }
+                if (sent < 0 && errno == EINTR) continue;
+                if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+                error = sent < 0 ? errno : EPIPE;
+                // The monitor thread closes it when it sees the shut-down socket readable.
+                m_bBroken = true;
+                ::shutdown(m_Fd, SHUT_RDWR);
+                break;
             }
-            if (sent < 0 && errno == EINTR) continue;
-            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-            error = sent < 0 ? errno : EPIPE;
-            // The monitor thread closes it when it sees the shut-down socket readable.
-            m_bBroken = true;
-            ::shutdown(m_Fd, SHUT_RDWR);
-            break;
-        }
-        m_LastActivityMs = nowMs();
-        if (!error && written < length) {
-            m_Outgoing.assign(data + written, length - written);
-            arm = true;
+            m_LastActivityMs = nowMs();
+            if (!error && written < length) {
+                enqueue(message, data + written, length - written);
+                arm = true;
+            }
         }
     }
     if (error) {
@@ -614,34 +674,46 @@ void Connection::armOutput(ACE_Reactor& reactor) {
     if (reactor.schedule_wakeup(this, ACE_Event_Handler::WRITE_MASK) != -1) m_bArmed = true;
 }
 
+std::string Connection::finishConnect() {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(m_Fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (error != 0) return std::string("connect: ") + std::strerror(error);
+    m_bConnecting = false;
+    m_LastActivityMs = nowMs();
+    TELLAR_DEBUG(socketLogger(), "Connected " << name());
+    return "";
+}
+
 int Connection::handle_output(ACE_HANDLE) {
     HandlerRef<Connection> self(this);
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    size_t written = 0;
-    int error = 0;
-    for (int attempt = 0; m_Fd >= 0 && written < m_Outgoing.size() && attempt < 1000; ++attempt) {
-        const ssize_t sent =
-            ::send(m_Fd, m_Outgoing.data() + written, m_Outgoing.size() - written, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent > 0) {
-            written += static_cast<size_t>(sent);
-            continue;
+    std::string failure;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_bConnecting && m_Fd >= 0) failure = finishConnect();
+        size_t written = 0;
+        for (int attempt = 0; failure.empty() && m_Fd >= 0 && written < m_Outgoing.size() && attempt < 1000;
+             ++attempt) {
+            const ssize_t sent =
+                ::send(m_Fd, m_Outgoing.data() + written, m_Outgoing.size() - written, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (sent > 0) {
+                written += static_cast<size_t>(sent);
+                continue;
+            }
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+            failure = std::string("writing failed: ") + std::strerror(sent < 0 ? errno : EPIPE);
         }
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        error = sent < 0 ? errno : EPIPE;
-        break;
+        dequeue(written);
+        if (written > 0) m_LastActivityMs = nowMs();
+        if ((m_Outgoing.empty() || !failure.empty()) && m_bArmed) {
+            m_pCore->reactor().cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK);
+            m_bArmed = false;
+        }
     }
-    m_Outgoing.erase(0, written);
-    if (written > 0) m_LastActivityMs = nowMs();
-    if (error) {
-        TELLAR_INFO(socketLogger(), "Writing to " << name() << " failed: " << std::strerror(error));
-        m_Outgoing.clear();
-        m_bBroken = true;
-        ::shutdown(m_Fd, SHUT_RDWR);  // handle_input sees it and closes the connection
-    }
-    if (m_Outgoing.empty() && m_bArmed) {
-        m_pCore->reactor().cancel_wakeup(this, ACE_Event_Handler::WRITE_MASK);
-        m_bArmed = false;
+    if (!failure.empty()) {
+        TELLAR_INFO(socketLogger(), "Closing " << name() << ": " << failure);
+        m_pCore->closeConnection(*this, failure);
     }
     return 0;
 }
@@ -706,9 +778,11 @@ void Core::forget(const Connection& connection) {
     if (byPeer != m_ConnectionsByPeer.end() && byPeer->second == connection.id()) m_ConnectionsByPeer.erase(byPeer);
 }
 
-void Core::closeConnection(Connection& connection) {
+void Core::closeConnection(Connection& connection, const std::string& reason) {
     forget(connection);
+    const auto unsent = connection.takeUnsent();
     connection.shutDown(reactor());
+    for (const auto& message : unsent) m_Layer.reportSendFailed(message, reason + " (" + connection.name() + ")");
 }
 
 uint16_t Core::listen(NvSocketImpl::Transport transport, const NvInetAddress& address, uint16_t port) {
@@ -733,7 +807,7 @@ uint16_t Core::listen(NvSocketImpl::Transport transport, const NvInetAddress& ad
         closeQuietly(fd);
         NvSystemError::sThrow("getsockname", 0);
     }
-    NvSipTransportLayer::ListenPoint point{transport, address, 0};
+    NvSipListenPoint point{transport, address, 0};
     NvInetAddress boundAddress;
     fromSocketAddress(bound.storage, boundAddress, point.port);
 
@@ -795,16 +869,9 @@ void Core::close() {
                                                                                            << " ms; they close later");
 }
 
-std::vector<NvSipTransportLayer::ListenPoint> Core::getListenPoints() const {
+std::vector<NvSipListenPoint> Core::getListenPoints() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Points;
-}
-
-bool Core::isListening(NvSocketImpl::Transport transport) const {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    for (const auto& p : m_Points)
-        if (p.transport == transport) return true;
-    return false;
 }
 
 HandlerRef<Connection> Core::connect(const NvSipPeer& peer) {
@@ -812,41 +879,19 @@ HandlerRef<Connection> Core::connect(const NvSipPeer& peer) {
     sizeBuffers(fd);
     setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     SocketAddress to = toSocketAddress(peer.address, peer.port);
+    bool connecting = false;
     if (::connect(fd, to.get(), to.length) != 0) {
         if (errno != EINPROGRESS && errno != EINTR) {
             closeQuietly(fd);
             NvSystemError::sThrow("connect", 0);
         }
-        const int64_t deadline = nowMs() + kConnectTimeoutMs;
-        int ready = 0;
-        for (int attempt = 0; attempt < 100 && ready == 0; ++attempt) {
-            const int64_t left = deadline - nowMs();
-            if (left <= 0) break;
-            pollfd p{fd, POLLOUT, 0};
-            ready = ::poll(&p, 1, static_cast<int>(left));
-            if (ready < 0 && errno == EINTR) ready = 0;
-            if (ready < 0) {
-                closeQuietly(fd);
-                NvSystemError::sThrow("poll", 0);
-            }
-        }
-        if (ready == 0) {
-            ::close(fd);
-            NvSystemError::sThrow("connect", ETIMEDOUT);
-        }
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
-        if (error != 0) {
-            ::close(fd);
-            NvSystemError::sThrow("connect", error);
-        }
+        connecting = true;  // the reactor reports the outcome
     }
     NvSipPeer connected = peer;
     connected.transport = NvSocketImpl::TCP;
     connected.connection = newConnectionId();
-    auto connection = HandlerRef<Connection>::sAdopt(new Connection(shared_from_this(), fd, connected));
-    TELLAR_DEBUG(socketLogger(), "Opened " << connection->name());
+    auto connection = HandlerRef<Connection>::sAdopt(new Connection(shared_from_this(), fd, connected, connecting));
+    TELLAR_DEBUG(socketLogger(), (connecting ? "Connecting " : "Opened ") << connection->name());
     add(connection);
     // Responses come back on it: read it like an accepted one.
     auto core = shared_from_this();
@@ -854,28 +899,35 @@ HandlerRef<Connection> Core::connect(const NvSipPeer& peer) {
     return connection;
 }
 
-void Core::write(const std::string& bytes, NvSipPeer& peer) {
+// The socket a datagram to `peer` leaves from: the one named by its local
+// end when there is one (RFC 3581 4), else one of the peer's family, better
+// one that can reach it (a socket bound to loopback cannot send elsewhere,
+// nor the reverse).
+HandlerRef<UdpSocket> Core::udpSocketFor(const NvSipPeer& peer) const {
+    const int family = familyOf(peer.address);
+    HandlerRef<UdpSocket> first, reaching;
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (const auto& s : m_UdpSockets) {
+        const NvInetAddress& bound = s->point().address;
+        if (familyOf(bound) != family) continue;
+        if (peer.localPort != 0 && s->point().port == peer.localPort && bound == peer.localAddress) return s;
+        if (!first) first = s;
+        if (!reaching && (bound.isWildcard() || bound.isLoopback() == peer.address.isLoopback())) reaching = s;
+    }
+    return reaching ? reaching : first;
+}
+
+void Core::write(const NvHandle<NvSipMessage>& message, const std::string& bytes, NvSipPeer& peer) {
     if (!peer.address.isValid()) NvException::sThrow("Cannot send to " + peer.toString() + ": no address");
     if (peer.transport == NvSocketImpl::UDP) {
-        // A socket of the peer's family; better one that can reach it (a
-        // socket bound to loopback cannot send elsewhere, nor the reverse).
-        const int family = familyOf(peer.address);
-        HandlerRef<UdpSocket> socket;
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            for (const auto& s : m_UdpSockets) {
-                const NvInetAddress& bound = s->point().address;
-                if (familyOf(bound) != family) continue;
-                const bool reaches = isWildcard(bound) || isLoopback(bound) == isLoopback(peer.address);
-                if (reaches || !socket) socket = s;
-                if (reaches) break;
-            }
-        }
+        const HandlerRef<UdpSocket> socket = udpSocketFor(peer);
         if (!socket)
             NvException::sThrow("Cannot send to " + peer.toString() + ": no UDP socket listens on " +
-                                (family == AF_INET6 ? "IPv6" : "IPv4"));
-        socket->sendTo(bytes, peer);
+                                (familyOf(peer.address) == AF_INET6 ? "IPv6" : "IPv4"));
+        socket->sendTo(bytes, peer, !m_Monitor.isMonitorThread());
         peer.connection = 0;
+        peer.localAddress = socket->point().address;
+        peer.localPort = socket->point().port;
         return;
     }
 
@@ -893,13 +945,13 @@ void Core::write(const std::string& bytes, NvSipPeer& peer) {
         }
     }
     for (const auto& connection : existing) {
-        if (connection && connection->send(bytes.data(), bytes.size())) {
+        if (connection && connection->send(message, bytes.data(), bytes.size())) {
             peer.connection = connection->id();
             return;
         }
     }
     const HandlerRef<Connection> connection = connect(peer);
-    if (!connection->send(bytes.data(), bytes.size()))
+    if (!connection->send(message, bytes.data(), bytes.size()))
         NvException::sThrow("Cannot send to " + peer.toString() + ": the new connection closed at once");
     peer.connection = connection->id();
 }
@@ -924,12 +976,10 @@ uint16_t NvSipSocketTransport::listen(NvSocketImpl::Transport transport, const N
 
 void NvSipSocketTransport::close() { m_pImpl->core->close(); }
 
-std::vector<NvSipTransportLayer::ListenPoint> NvSipSocketTransport::getListenPoints() const {
+std::vector<NvSipListenPoint> NvSipSocketTransport::getListenPoints() const {
     return m_pImpl->core->getListenPoints();
 }
 
-bool NvSipSocketTransport::isListening(NvSocketImpl::Transport transport) const {
-    return m_pImpl->core->isListening(transport);
+void NvSipSocketTransport::write(const NvHandle<NvSipMessage>& message, const std::string& bytes, NvSipPeer& peer) {
+    m_pImpl->core->write(message, bytes, peer);
 }
-
-void NvSipSocketTransport::write(const std::string& bytes, NvSipPeer& peer) { m_pImpl->core->write(bytes, peer); }

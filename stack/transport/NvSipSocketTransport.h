@@ -1,19 +1,30 @@
 #pragma once
-// NvSipSocketTransport: the sockets behind NvSipTransportLayer. Owned by the
-// transport layer; not used directly by anyone else.
+// NvSipSocketTransport: the sockets behind NvSipTransportLayer, its default
+// backend. Owned by the transport layer; not used directly by anyone else.
 //
 // UDP: one socket per listen point; datagrams are read on the monitor
 // thread and handed to NvSipTransportLayer::receiveBytes. TCP: a listening
 // socket per listen point plus one connection per peer, accepted or opened
-// on demand and reused for everything to and from that peer; bytes are
+// on demand and reused for everything to and from that peer. A connection we
+// open connects without blocking: messages written meanwhile are queued and
+// go out once it is up; if it fails (or is not up within 2 s), or any
+// connection closes before a queued message was written, the message is
+// reported through NvSipTransportLayer::reportSendFailed. Bytes are
 // framed by Content-Length (NvSipParser::sFrameLength) and each complete
 // message is handed on. A connection that sends what cannot be framed, or
 // more than the message limit, is closed with a log line; so is one idle for
 // sm_IdleTimeoutMs.
 //
-// Threads: listen()/close() from the application; write() from any thread
-// (TCP writes to one connection are serialised); reading, accepting and
-// closing on the monitor thread (NvMonitorThread's ACE reactor).
+// A UDP datagram leaves from the socket named by the peer's local end (the
+// one its request came in on), else from one of the peer's family that can
+// reach it. A full UDP send buffer is not waited for on the monitor thread
+// (the datagram is dropped with a log line and NvSystemError); other
+// threads retry for up to 100 ms without holding the socket's lock.
+//
+// Threads: listen()/close() from the application; write() from any thread,
+// never blocking (TCP writes to one connection are serialised); reading,
+// accepting, connecting and closing on the monitor thread (NvMonitorThread's
+// ACE reactor).
 
 #include "stack/net/NvSocketImpl.h"
 #include "stack/transport/NvSipTransportLayer.h"
@@ -22,25 +33,25 @@
 #include <string>
 #include <vector>
 
-class NvSipSocketTransport {
+class NvSipSocketTransport : public NvSipTransportBackend {
 public:
     static unsigned int sm_IdleTimeoutMs;  // idle TCP connections are closed after this (default 10 minutes)
 
     explicit NvSipSocketTransport(NvSipTransportLayer& layer);
-    ~NvSipSocketTransport();
+    ~NvSipSocketTransport() override;
 
     // See NvSipTransportLayer::listen.
     uint16_t listen(NvSocketImpl::Transport transport, const NvInetAddress& address, uint16_t port);
     void close();
-    std::vector<NvSipTransportLayer::ListenPoint> getListenPoints() const;
-    bool isListening(NvSocketImpl::Transport transport) const;
+    std::vector<NvSipListenPoint> getListenPoints() const override;
 
-    // Writes one message to `peer`. UDP: from the socket of the peer's
-    // address family. TCP: on `peer.connection` when it is still open, else
-    // on an open connection to the peer's address and port, else on a new
-    // one; `peer.connection` is set to the connection used. Raises
-    // NvSystemError / NvException when it cannot be written.
-    void write(const std::string& bytes, NvSipPeer& peer);
+    // Writes one message to `peer`. UDP: from the socket chosen as above;
+    // `peer.localAddress`/`localPort` are set to it. TCP: on
+    // `peer.connection` when it is still open, else on an open connection to
+    // the peer's address and port, else on a new one; `peer.connection` is
+    // set to the connection used. Raises NvSystemError / NvException for
+    // what fails at once.
+    void write(const NvHandle<NvSipMessage>& message, const std::string& bytes, NvSipPeer& peer) override;
 
 private:
     struct Impl;

@@ -5,11 +5,14 @@
 #include "stack/transport/NvSipTransportLayer.h"
 
 NvSipTestTransport::NvSipTestTransport(const char* localHost, uint16_t localPort)
-    : m_LocalHost(localHost ? localHost : "192.0.2.10"), m_LocalPort(localPort) {
-    NvSipTransportLayer::sGetInstance()->setTestTransport(this);
+    : m_LocalAddress(NvInetAddress::sParse(localHost ? localHost : "")), m_LocalPort(localPort) {
+    if (!m_LocalAddress.isValid())
+        NvException::sThrow(std::string("NvSipTestTransport: '") + (localHost ? localHost : "") +
+                            "' is not an IP address");
+    NvSipTransportLayer::sGetInstance()->installBackend(this);
 }
 
-NvSipTestTransport::~NvSipTestTransport() { NvSipTransportLayer::sGetInstance()->setTestTransport(nullptr); }
+NvSipTestTransport::~NvSipTestTransport() { NvSipTransportLayer::sGetInstance()->installBackend(nullptr); }
 
 NvSipPeer NvSipTestTransport::sDefaultPeer() {
     NvSipPeer peer;
@@ -23,17 +26,21 @@ void NvSipTestTransport::inject(std::string_view bytes, const NvSipPeer& source)
     NvSipTransportLayer::sGetInstance()->receiveBytes(bytes.data(), bytes.size(), source);
 }
 
-void NvSipTestTransport::capture(std::string bytes, const NvSipPeer& destination) {
+void NvSipTestTransport::write(const NvHandle<NvSipMessage>&, const std::string& bytes, NvSipPeer& peer) {
     Sent sent;
     try {
         sent.message = NvSipParser::sParse(bytes.data(), bytes.size());
     } catch (NvHandle<NvException>&) {
         // Kept as bytes only: a test can still look at what went out.
     }
-    sent.bytes = std::move(bytes);
-    sent.destination = destination;
+    sent.bytes = bytes;
+    sent.destination = peer;
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Sent.push_back(std::move(sent));
+}
+
+std::vector<NvSipListenPoint> NvSipTestTransport::getListenPoints() const {
+    return {{NvSocketImpl::UDP, m_LocalAddress, m_LocalPort}, {NvSocketImpl::TCP, m_LocalAddress, m_LocalPort}};
 }
 
 size_t NvSipTestTransport::sentCount() const {

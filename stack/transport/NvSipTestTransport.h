@@ -2,16 +2,16 @@
 // NvSipTestTransport: the transport a test talks to instead of the network.
 // Part of the stack's public test API.
 //
-// While one exists it is installed in NvSipTransportLayer: every message the
+// While one exists it is NvSipTransportLayer's backend: every message the
 // stack sends is captured here (bytes, parsed message, destination) and
 // nothing reaches a socket; inject() feeds bytes into the stack's receive
 // path on the calling thread, exactly as a socket would. The stack's own
-// address is `local` (192.0.2.10:5060 by default), used for Via and Contact.
+// address is `local` (192.0.2.10:5060 by default): it listens there on UDP
+// and TCP, which is what goes into Via and Contact.
 //
 // Thread-safe: captures may be read while another thread sends.
 
-#include "stack/net/NvSocketImpl.h"
-#include "stack/sip/NvSipMessage.h"
+#include "stack/transport/NvSipTransportBackend.h"
 
 #include <deque>
 #include <mutex>
@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-class NvSipTestTransport {
+class NvSipTestTransport : public NvSipTransportBackend {
 public:
     struct Sent {
         std::string bytes;
@@ -28,7 +28,7 @@ public:
     };
 
     explicit NvSipTestTransport(const char* localHost = "192.0.2.10", uint16_t localPort = 5060);
-    ~NvSipTestTransport();
+    ~NvSipTestTransport() override;
     NvSipTestTransport(const NvSipTestTransport&) = delete;
     NvSipTestTransport& operator=(const NvSipTestTransport&) = delete;
 
@@ -45,15 +45,13 @@ public:
     Sent takeNext();
     void clear();
 
-    // Called by NvSipTransportLayer for every message sent.
-    void capture(std::string bytes, const NvSipPeer& destination);
-
-    const char* getLocalHost() const { return m_LocalHost.c_str(); }
-    uint16_t getLocalPort() const { return m_LocalPort; }
+    // NvSipTransportBackend: captures instead of writing.
+    void write(const NvHandle<NvSipMessage>& message, const std::string& bytes, NvSipPeer& peer) override;
+    std::vector<NvSipListenPoint> getListenPoints() const override;
 
 private:
-    std::string m_LocalHost;
-    uint16_t m_LocalPort;
-    mutable std::mutex m_Mutex;
+    const NvInetAddress m_LocalAddress;
+    const uint16_t m_LocalPort;
+    mutable std::mutex m_Mutex;  // guards m_Sent
     std::deque<Sent> m_Sent;
 };

@@ -3,12 +3,12 @@
 #include "stack/base/NvException.h"
 #include "stack/log/TellarLogger.h"
 #include "stack/sip/NvSipParser.h"
+#include "stack/timer/NvMonitorThread.h"
+#include "stack/transport/NvSipResolver.h"
 #include "stack/transport/NvSipSocketTransport.h"
-#include "stack/transport/NvSipTestTransport.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <netdb.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -19,6 +19,14 @@ int NvSipTransportLayer::sm_SocketBufferBytes = 4 * 1024 * 1024;
 
 NvSipMessageReceiver::~NvSipMessageReceiver() = default;
 
+NvSipTransportBackend::~NvSipTransportBackend() = default;
+
+bool NvSipTransportBackend::isListening(NvSocketImpl::Transport transport) const {
+    for (const auto& point : getListenPoints())
+        if (point.transport == transport) return true;
+    return false;
+}
+
 void NvSipMessageReceiver::sendFailed(const NvHandle<NvSipMessage>&, const std::string&) {}
 
 namespace {
@@ -26,35 +34,6 @@ namespace {
 Tellar::Logger& transportLogger() {
     static Tellar::Logger& logger = Tellar::getLogger("lumbrook.sip.transport");
     return logger;
-}
-
-// Resolves a host name or address literal with the system resolver.
-NvInetAddress resolveHost(const std::string& host) {
-    NvInetAddress literal = NvInetAddress::sParse(host);
-    if (literal.isValid()) return literal;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* results = nullptr;
-    const int error = getaddrinfo(host.c_str(), nullptr, &hints, &results);
-    if (error != 0 || !results)
-        NvException::sThrow("Cannot resolve host '" + host + "': " + gai_strerror(error));
-    NvInetAddress found;
-    for (addrinfo* r = results; r && !found.isValid(); r = r->ai_next) {
-        if (r->ai_family == AF_INET)
-            found = NvInetAddress(reinterpret_cast<sockaddr_in*>(r->ai_addr)->sin_addr);
-        else if (r->ai_family == AF_INET6)
-            found = NvInetAddress(reinterpret_cast<sockaddr_in6*>(r->ai_addr)->sin6_addr);
-    }
-    freeaddrinfo(results);
-    if (!found.isValid()) NvException::sThrow("Host '" + host + "' has no IPv4 or IPv6 address");
-    return found;
-}
-
-bool isWildcard(const NvInetAddress& address) {
-    static const NvInetAddress any4 = NvInetAddress::sParse("0.0.0.0");
-    static const NvInetAddress any6 = NvInetAddress::sParse("::");
-    return address == any4 || address == any6;
 }
 
 // The host's first non-loopback address of the family, or loopback.
@@ -83,15 +62,34 @@ std::string hostForVia(const std::string& address) {
     return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
 
+std::string withoutBrackets(std::string host) {
+    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
+    return host;
+}
+
+// Refuses a sips URI: it must not travel over plain TCP or UDP.
+void refuseSips(const NvSipRequest& request, const NvHandle<NvURI>& uri) {
+    const auto url = uri.cast<NvSipURL>();
+    if (url && url->isSecure())
+        NvException::sThrow("Cannot send " + request.getMethod().str() + " to '" + url->toString().str() +
+                            "': sips requires TLS, which this stack does not support");
+}
+
+std::string describe(const NvSipMessage& message) {
+    if (message.isRequest()) return static_cast<const NvSipRequest&>(message).getMethod().str();
+    return std::to_string(static_cast<const NvSipResponse&>(message).getStatusCode()) + " response";
+}
+
 }  // namespace
 
 struct NvSipTransportLayer::Impl {
     explicit Impl(NvSipTransportLayer& layer) : sockets(layer) {}
 
     NvSipSocketTransport sockets;
+    NvSipResolver resolver;
     mutable std::mutex mutex;  // guards the fields below
     NvSipMessageReceiver* receiver = nullptr;
-    NvSipTestTransport* testTransport = nullptr;
+    NvSipTransportBackend* installed = nullptr;  // else the sockets
     std::string sentByHost;
     uint16_t sentByPort = 0;
 };
@@ -113,10 +111,18 @@ uint16_t NvSipTransportLayer::listen(NvSocketImpl::Transport transport, const ch
     return m_pImpl->sockets.listen(transport, bindAddress, port);
 }
 
-void NvSipTransportLayer::close() { m_pImpl->sockets.close(); }
+void NvSipTransportLayer::close() {
+    m_pImpl->resolver.stop();
+    m_pImpl->sockets.close();
+}
+
+NvSipTransportBackend& NvSipTransportLayer::backend() const {
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    return m_pImpl->installed ? *m_pImpl->installed : m_pImpl->sockets;
+}
 
 std::vector<NvSipTransportLayer::ListenPoint> NvSipTransportLayer::getListenPoints() const {
-    return m_pImpl->sockets.getListenPoints();
+    return backend().getListenPoints();
 }
 
 void NvSipTransportLayer::setSentBy(const char* host, uint16_t port) {
@@ -129,7 +135,6 @@ NvString NvSipTransportLayer::getSentByHost(NvSocketImpl::Transport transport) c
     {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
         if (!m_pImpl->sentByHost.empty()) return m_pImpl->sentByHost;
-        if (m_pImpl->testTransport) return NvString(m_pImpl->testTransport->getLocalHost());
     }
     const auto points = getListenPoints();
     const ListenPoint* chosen = nullptr;
@@ -137,7 +142,7 @@ NvString NvSipTransportLayer::getSentByHost(NvSocketImpl::Transport transport) c
         if (!chosen || (p.transport == transport && chosen->transport != transport)) chosen = &p;
     if (!chosen) return NvString("127.0.0.1");
     const std::string address =
-        isWildcard(chosen->address) ? hostAddress(chosen->address.getFamily()) : chosen->address.toString().str();
+        chosen->address.isWildcard() ? hostAddress(chosen->address.getFamily()) : chosen->address.toString().str();
     return NvString(hostForVia(address));
 }
 
@@ -145,7 +150,6 @@ uint16_t NvSipTransportLayer::getSentByPort(NvSocketImpl::Transport transport) c
     {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
         if (m_pImpl->sentByPort) return m_pImpl->sentByPort;
-        if (m_pImpl->testTransport) return m_pImpl->testTransport->getLocalPort();
     }
     uint16_t port = 0;
     for (const auto& p : getListenPoints())
@@ -163,101 +167,139 @@ NvSipMessageReceiver* NvSipTransportLayer::getReceiver() const {
     return m_pImpl->receiver;
 }
 
-void NvSipTransportLayer::setTestTransport(NvSipTestTransport* transport) {
+void NvSipTransportLayer::installBackend(NvSipTransportBackend* backend) {
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
-    m_pImpl->testTransport = transport;
+    m_pImpl->installed = backend;
 }
 
-NvSipPeer NvSipTransportLayer::resolveDestination(const NvSipMessage& message) const {
-    NvSipPeer peer;
+void NvSipTransportLayer::reportSendFailed(const NvHandle<NvSipMessage>& message, const std::string& reason) {
+    TELLAR_WARN(transportLogger(), "Could not send " << (message ? describe(*message) : std::string("a message"))
+                                                     << ": " << reason);
+    NvSipMessageReceiver* receiver = getReceiver();
+    if (!receiver || !message) return;
+    try {
+        receiver->sendFailed(message, reason);
+    } catch (NvHandle<NvException>& e) {
+        TELLAR_ERROR(transportLogger(), "Reporting a failed send failed: " << e->getMessage().str());
+    }
+}
+
+NvSipTransportLayer::Route NvSipTransportLayer::route(const NvSipMessage& message) const {
+    Route route;
+    NvSipPeer& peer = route.peer;
     if (message.isRequest()) {
         const auto& request = static_cast<const NvSipRequest&>(message);
         NvHandle<NvURI> target = request.getURI();
-        if (const auto route = request.getHeader<NvSipRouteHeader>())
-            if (route->getNameAddress()) target = route->getNameAddress()->getURI();
+        refuseSips(request, target);
+        if (const auto top = request.getHeader<NvSipRouteHeader>())
+            if (top->getNameAddress()) target = top->getNameAddress()->getURI();
+        refuseSips(request, target);
         const auto url = target.cast<NvSipURL>();
         if (!url)
             NvException::sThrow("Cannot send " + request.getMethod().str() + " to '" +
                                 (target ? target->toString().str() : std::string("nothing")) + "': not a SIP URI");
-        NvSocketImpl::Transport transport = url->isSecure() ? NvSocketImpl::TCP : NvSocketImpl::UDP;
         const NvString transportParam = url->getParameter("transport");
-        if (!transportParam.isEmpty() && !NvSocketImpl::sParse(transportParam.view(), transport))
+        if (!transportParam.isEmpty() && !NvSocketImpl::sParse(transportParam.view(), peer.transport))
             NvException::sThrow("Cannot send over unsupported transport '" + transportParam.str() + "'");
         const NvString maddr = url->getParameter("maddr");
-        std::string host = (maddr.isEmpty() ? url->getHost() : maddr).str();
-        if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
-        peer.transport = transport;
-        peer.address = resolveHost(host);
-        peer.port = url->getPort() ? url->getPort() : (url->isSecure() ? 5061 : 5060);
-        return peer;
-    }
-
-    const auto& response = static_cast<const NvSipResponse&>(message);
-    const auto via = response.getTopVia();
-    if (!via) NvException::sThrow("Cannot send a response without a Via header");
-    NvSocketImpl::sParse(via->getTransport().view(), peer.transport);
-    const NvSipPeer& source = response.getRequestSource();
-    if (peer.transport == NvSocketImpl::TCP && source.transport == NvSocketImpl::TCP && source.address.isValid()) {
-        return source;  // back on the connection the request came on
-    }
-    const NvParameters& params = *via->getParameters();
-    const NvString received = params.getValue("received");
-    std::string host = (received.isEmpty() ? via->getHost() : received).str();
-    if (host.size() > 2 && host.front() == '[') host = host.substr(1, host.size() - 2);
-    peer.address = resolveHost(host);
-    const NvString rport = params.getValue("rport");
-    uint16_t port = via->getPort();
-    if (!rport.isEmpty()) {
-        try {
-            const uint32_t value = std::stoul(rport.str());
-            if (value > 0 && value < 65536) port = static_cast<uint16_t>(value);
-        } catch (const std::exception&) {
+        route.host = withoutBrackets((maddr.isEmpty() ? url->getHost() : maddr).str());
+        peer.port = url->getPort() ? url->getPort() : 5060;
+    } else {
+        const auto& response = static_cast<const NvSipResponse&>(message);
+        const auto via = response.getTopVia();
+        if (!via) NvException::sThrow("Cannot send a response without a Via header");
+        NvSocketImpl::sParse(via->getTransport().view(), peer.transport);
+        const NvParameters& params = *via->getParameters();
+        const NvString received = params.getValue("received");
+        route.host = withoutBrackets((received.isEmpty() ? via->getHost() : received).str());
+        peer.port = via->getPort() ? via->getPort() : 5060;
+        const NvSipPeer& source = response.getRequestSource();
+        if (peer.transport == NvSocketImpl::TCP) {
+            // The request's connection while it is open; the port above otherwise.
+            if (source.transport == NvSocketImpl::TCP) peer.connection = source.connection;
+        } else {
+            const NvString rport = params.getValue("rport");
+            try {
+                const uint32_t value = rport.isEmpty() ? 0 : std::stoul(rport.str());
+                if (value > 0 && value < 65536) peer.port = static_cast<uint16_t>(value);
+            } catch (const std::exception&) {
+            }
+            peer.localAddress = source.localAddress;
+            peer.localPort = source.localPort;
         }
     }
-    peer.port = port ? port : 5060;
-    return peer;
+    peer.address = NvInetAddress::sParse(route.host);
+    return route;
+}
+
+NvSipPeer NvSipTransportLayer::resolveDestination(const NvSipMessage& message) const {
+    Route found = route(message);
+    if (!found.peer.address.isValid()) found.peer.address = NvSipResolver::sResolve(found.host);
+    return found.peer;
 }
 
 void NvSipTransportLayer::send(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) {
     if (!message) NvException::sThrow("NvSipTransportLayer::send: no message");
     NvSipTransportLayer& layer = *sGetInstance();
-    NvSipPeer destination = layer.resolveDestination(*message);
-    if (address && address->isValid()) destination.address = *address;
-    if (port && *port) destination.port = static_cast<uint16_t>(*port);
+    Route destination = layer.route(*message);
+    NvSipPeer& peer = destination.peer;
+    if (address && address->isValid()) peer.address = *address;
+    if (port && *port) peer.port = static_cast<uint16_t>(*port);
+    if (!peer.address.isValid()) {
+        if (NvMonitorThread::sGetCurrent()->isMonitorThread()) {
+            layer.deliverWhenResolved(message, destination);
+            if (address) *address = NvInetAddress();
+            if (port) *port = peer.port;
+            return;
+        }
+        peer.address = NvSipResolver::sResolve(destination.host);
+    }
+    layer.deliver(message, peer);
+    if (address) *address = peer.address;
+    if (port) *port = peer.port;
+}
 
+void NvSipTransportLayer::deliverWhenResolved(const NvHandle<NvSipMessage>& message, const Route& route) {
+    const NvSipPeer unresolved = route.peer;
+    m_pImpl->resolver.resolveLater(route.host, [this, message, unresolved](const NvInetAddress& address,
+                                                                            const std::string& error) {
+        NvMonitorThread::sGetCurrent()->post([this, message, unresolved, address, error] {
+            if (!address.isValid()) return reportSendFailed(message, error);
+            NvSipPeer peer = unresolved;
+            peer.address = address;
+            try {
+                deliver(message, peer);
+            } catch (NvHandle<NvException>& e) {
+                reportSendFailed(message, e->getMessage().str());
+            }
+        });
+    });
+}
+
+void NvSipTransportLayer::deliver(const NvHandle<NvSipMessage>& message, NvSipPeer& peer) {
+    NvSipTransportBackend& target = backend();
     std::string bytes;
     bytes.reserve(1024);
     message->serialize(bytes);
-    NvSipTestTransport* test;
-    {
-        std::lock_guard<std::mutex> lock(layer.m_pImpl->mutex);
-        test = layer.m_pImpl->testTransport;
-    }
-    const bool tcpAvailable = test || layer.m_pImpl->sockets.isListening(NvSocketImpl::TCP);
-    if (message->isRequest() && destination.transport == NvSocketImpl::UDP && bytes.size() > sm_UdpMaxBytes &&
-        tcpAvailable) {
+    if (message->isRequest() && peer.transport == NvSocketImpl::UDP && bytes.size() > sm_UdpMaxBytes &&
+        target.isListening(NvSocketImpl::TCP)) {
         // Too large for UDP: over TCP, with our Via saying so.
-        destination.transport = NvSocketImpl::TCP;
+        peer.transport = NvSocketImpl::TCP;
         if (const auto via = message->getTopVia()) {
             via->setTransport("TCP");
             bytes.clear();
             message->serialize(bytes);
         }
     }
-    if (test)
-        test->capture(bytes, destination);
-    else
-        layer.m_pImpl->sockets.write(bytes, destination);
-    TELLAR_DEBUG(transportLogger(), "Sent " << bytes.size() << " bytes to " << destination.toString());
-    if (address) *address = destination.address;
-    if (port) *port = destination.port;
+    target.write(message, bytes, peer);
+    TELLAR_DEBUG(transportLogger(), "Sent " << bytes.size() << " bytes to " << peer.toString());
 }
 
 void NvSipTransportLayer::addViaHeader(const NvHandle<NvSipRequest>& request) {
     if (!request) return;
     NvSocketImpl::Transport transport = NvSocketImpl::UDP;
     try {
-        transport = resolveDestination(*request).transport;
+        transport = route(*request).peer.transport;
     } catch (NvHandle<NvException>&) {
         // No destination yet: the Via says UDP, and send() will report the problem.
     }

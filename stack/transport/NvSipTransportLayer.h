@@ -1,40 +1,54 @@
 #pragma once
 // NvSipTransportLayer: moves SIP messages between the stack and the network.
 //
-// Sending is stateless: send() works out where a message goes and writes it.
+// Sending is stateless: send() works out where a message goes and hands the
+// bytes to the backend (NvSipTransportBackend: the sockets, or the test
+// transport while one is installed).
 //   - Requests go to the top Route (loose routing) or else the Request-URI:
-//     its host (names resolved with the system resolver), its port (5060,
-//     5061 for sips) and its transport parameter (UDP by default). A request
-//     larger than sm_UdpMaxBytes bound for UDP goes over TCP instead, with its
-//     Via changed to match, when TCP is listening.
-//   - Responses go where the top Via says: over a stream transport back on
-//     the connection the request came on (or a new one to the same place);
-//     over UDP to the "received" address when present, else the sent-by
-//     host, at the "rport" port when present, else the sent-by port.
+//     its host, its port (5060 by default) and its transport parameter (UDP
+//     by default). A sips URI, as Request-URI or top Route, is refused with
+//     an NvException: sips needs TLS, which this stack does not have. A
+//     request larger than sm_UdpMaxBytes bound for UDP goes over TCP
+//     instead, with its Via changed to match, when TCP is listening.
+//   - Responses go where the top Via says. Over TCP (RFC 3261 18.2.2): on
+//     the connection the request came on while it is open; else to the
+//     "received" address (or the sent-by host) at the sent-by port (5060
+//     by default), never to the request's ephemeral source port. Over UDP:
+//     to "received" (or the sent-by host), at "rport" when present, else
+//     the sent-by port, and from the socket the request arrived on
+//     (RFC 3581 4).
+//   - Host names (anything but an IP literal) are resolved with the system
+//     resolver: synchronously when send() is called on an application
+//     thread; on the monitor thread, on NvSipResolver's worker, and the
+//     message leaves when the answer is in (send() returns at once).
+//   - Failures send() sees at once raise NvException. Failures found after
+//     it returned (a name that does not resolve, a TCP connection that
+//     cannot be opened or breaks before the bytes went out) reach
+//     NvSipMessageReceiver::sendFailed on the monitor thread.
 // Receiving: datagrams and framed stream messages are parsed; a request's
 // top Via gets "received" when its sent-by host is not the source address
 // and "rport=<port>" when it asked for rport; the message is tagged with its
-// source (NvSipMessage::getSource) and handed to the receiver. Bytes that do
-// not parse are dropped with a log line naming the peer and the reason; a
-// stream that sends garbage is closed.
+// source (NvSipMessage::getSource: peer, connection, and our socket) and
+// handed to the receiver. Bytes that do not parse are dropped with a log
+// line naming the peer and the reason; a stream that sends garbage is closed.
 //
 // Threads: listen()/close() from the application before and after traffic;
-// send() from any thread; reception runs on the monitor thread
-// (NvMonitorThread), or on the test's thread when an NvSipTestTransport is
-// installed, in which case no socket is touched at all.
+// send() from any thread, and it never blocks the monitor thread; reception
+// runs on the monitor thread (NvMonitorThread), or on the test's thread
+// with the test transport. Impl::mutex guards the receiver, the installed
+// backend and the sent-by setting.
 
 #include "stack/base/NvHandle.h"
 #include "stack/base/NvString.h"
 #include "stack/net/NvSocketImpl.h"
 #include "stack/sip/NvSipMessage.h"
+#include "stack/transport/NvSipTransportBackend.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
-
-class NvSipTestTransport;
 
 // Told of every message the transport receives.
 class NvSipMessageReceiver {
@@ -52,11 +66,7 @@ public:
 
 class NvSipTransportLayer {
 public:
-    struct ListenPoint {
-        NvSocketImpl::Transport transport;
-        NvInetAddress address;
-        uint16_t port;
-    };
+    using ListenPoint = NvSipListenPoint;
 
     // Largest request sent over UDP before switching to TCP (RFC 3261 18.1.1).
     static size_t sm_UdpMaxBytes;
@@ -71,8 +81,10 @@ public:
     // one) and registers it with the monitor thread's reactor. Returns the
     // bound port. Raises NvSystemError when the socket cannot be opened or bound.
     uint16_t listen(NvSocketImpl::Transport transport, const char* address, uint16_t port);
-    // Closes every socket and connection.
+    // Closes every socket and connection, and stops the resolver's worker
+    // (names still waiting are reported through sendFailed).
     void close();
+    // The backend's listen points.
     std::vector<ListenPoint> getListenPoints() const;
 
     // The host and port written in our Via headers for `transport` (and
@@ -85,11 +97,13 @@ public:
 
     // Sends `message` statelessly. When `address` is given and valid, and/or
     // `port` is given and not 0, they override the destination; on return
-    // they hold the destination used. Raises NvException when no
+    // they hold the destination used (`address` comes back invalid while a
+    // host name is resolved in the background). Raises NvException when no
     // destination can be found or the message cannot be written.
     static void send(const NvHandle<NvSipMessage>& message, unsigned* port = nullptr, NvInetAddress* address = nullptr);
 
-    // Where `message` would go (the rules above), without sending it.
+    // Where `message` would go (the rules above), without sending it; a host
+    // name is resolved on the calling thread.
     NvSipPeer resolveDestination(const NvSipMessage& message) const;
 
     // Puts our Via on top of `request`: transport from its destination,
@@ -105,12 +119,31 @@ public:
     // with a log line; a stream transport closes the connection).
     bool receiveBytes(const char* data, size_t length, const NvSipPeer& source);
 
-    // While set, send() hands messages to the test transport and no socket is used.
-    void setTestTransport(NvSipTestTransport* transport);
+    // Tells the receiver that `message` could not be delivered after send()
+    // returned, with a log line. Called by the backends on the monitor thread.
+    void reportSendFailed(const NvHandle<NvSipMessage>& message, const std::string& reason);
+
+    // While set, messages go to `backend` instead of the sockets (nullptr
+    // puts the sockets back). The test transport installs itself.
+    void installBackend(NvSipTransportBackend* backend);
 
 private:
+    // A destination before its host name is resolved: `peer.address` is
+    // set when `host` is an IP literal.
+    struct Route {
+        NvSipPeer peer;
+        std::string host;
+    };
+
     NvSipTransportLayer();
     ~NvSipTransportLayer();
+    Route route(const NvSipMessage& message) const;
+    NvSipTransportBackend& backend() const;
+    // Serializes and writes `message` to a resolved `peer`.
+    void deliver(const NvHandle<NvSipMessage>& message, NvSipPeer& peer);
+    // Monitor thread: resolves `route.host` on the resolver, then delivers.
+    void deliverWhenResolved(const NvHandle<NvSipMessage>& message, const Route& route);
+
     struct Impl;
     std::unique_ptr<Impl> m_pImpl;
 };

@@ -122,13 +122,39 @@ TEST_F(SchedulerWithTestClock, TimerScheduledWhileFiringIsTimedFromItsParent) {
     EXPECT_DOUBLE_EQ(start + 1500e3, fired[2].at);
 }
 
-TEST_F(SchedulerWithTestClock, PendingTimerKeepsItsObserverAlive) {
-    auto* observer = new Recorder();
-    NvHandle<Recorder> handle(observer);
-    scheduler().schedule(100, observer, nullptr);
+// Tells, by a flag, when it is destroyed.
+class Mortal : public Recorder {
+public:
+    explicit Mortal(bool& destroyed) : m_Destroyed(destroyed) {}
+    ~Mortal() override { m_Destroyed = true; }
+
+private:
+    bool& m_Destroyed;
+};
+
+TEST_F(SchedulerWithTestClock, PendingTimerKeepsItsObserverAliveUntilItFires) {
+    bool destroyed = false;
+    bool notified = false;
+    NvHandle<Mortal> handle(new Mortal(destroyed));
+    handle->m_OnFire = [&](double) { notified = true; };
+    scheduler().schedule(100, handle.get(), nullptr);
     handle = nullptr;  // only the timer holds it now
-    EXPECT_EQ(1, observer->refCount());
-    clock.advance(100);  // fires, then the last reference goes
+    clock.advance(99);
+    EXPECT_FALSE(destroyed);
+    clock.advance(1);
+    EXPECT_TRUE(notified);
+    EXPECT_TRUE(destroyed);  // the fired timer let go of the last reference
+}
+
+TEST_F(SchedulerWithTestClock, DetachCancelsOnTheSchedulerTheObserverWasScheduledOn) {
+    NvScheduler own;
+    own.schedule(100, recorder.get(), nullptr);
+    own.schedule(200, recorder.get(), nullptr);
+    recorder->detach();
+    EXPECT_EQ(0u, own.pending());
+    clock.advance(1000);
+    EXPECT_EQ(0u, own.runDue());
+    EXPECT_TRUE(recorder->fired().empty());
 }
 
 TEST(MonitorThread, FiresRealTimersAndRunsPostedWorkOnItsThread) {
