@@ -112,6 +112,7 @@ const std::map<std::string, Expected>& expectedRejections() {
         {"cseq-not-numeric.sip", {Verdict::ParseError, {"CSeq", "seven"}}},
         {"cseq-overlarge.sip", {Verdict::ParseError, {"CSeq", "2^31"}}},
         {"duplicate-call-id.sip", {Verdict::MissingHeaders, {"more than one", "Call-ID"}}},
+        {"escaped-line-break-in-quotes.sip", {Verdict::ParseError, {"backslash before a line break"}}},
         {"empty-comma-value.sip", {Verdict::ParseError, {"empty value", "Contact"}}},
         {"header-name-not-token.sip", {Verdict::ParseError, {"header name", "Max Hops"}}},
         {"ipv6-bad-ipv4-part.sip", {Verdict::ParseError, {"IPv6", "192.0.2.300"}}},
@@ -135,6 +136,7 @@ const std::map<std::string, Expected>& expectedRejections() {
         {"unknown-sip-version.sip", {Verdict::ParseError, {"SIP version", "SIP/7.0"}}},
         {"unquoted-display-nontoken.sip", {Verdict::ParseError, {"display name", "'@'"}}},
         {"unterminated-quote.sip", {Verdict::ParseError, {"unterminated quoted string"}}},
+        {"unescaped-control-in-quotes.sip", {Verdict::ParseError, {"control character"}}},
         {"via-bad-sent-protocol.sip", {Verdict::ParseError, {"Via", "sent-protocol"}}},
     };
     return table;
@@ -142,7 +144,8 @@ const std::map<std::string, Expected>& expectedRejections() {
 
 // Messages written in canonical form: serialize() gives back their bytes.
 const std::set<std::string> kCanonical = {"canonical-invite.sip", "canonical-response.sip", "prack-rack.sip",
-                                          "register-wildcard-contact.sip", "invite-with-replaces.sip"};
+                                          "register-wildcard-contact.sip", "invite-with-replaces.sip",
+                                          "escaped-controls-in-quotes.sip"};
 
 const char* verdictName(Verdict verdict) {
     switch (verdict) {
