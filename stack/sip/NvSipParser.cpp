@@ -54,6 +54,44 @@ void checkLineBytes(std::string_view line) {
         if (!isLineTextChar(c)) reject("Control character in header line '" + excerpt(line) + "'");
 }
 
+// Checks the bytes of one header, physical line by physical line. Control
+// characters (HT aside) are refused unless they are the octet a quoted-pair
+// escapes inside a quoted string (RFC 3261 25.1: "\" followed by any octet
+// up to %x7F but CR and LF). A quoted string may go on across a folded line,
+// so the quote state carries over continuation lines; begin() starts a new
+// header. A quoted-pair cannot escape the line break that a fold replaces.
+class HeaderBytesChecker {
+public:
+    void begin() {
+        m_bQuoted = false;
+        m_bEscapeAtLineEnd = false;
+    }
+
+    void checkLine(std::string_view line, bool continuation) {
+        if (continuation && m_bEscapeAtLineEnd)
+            reject("Backslash before a line break in a quoted string '" + excerpt(line) + "'");
+        m_bEscapeAtLineEnd = false;
+        for (size_t i = 0; i < line.size(); ++i) {
+            const char c = line[i];
+            if (m_bQuoted && c == '\\') {
+                if (i + 1 == line.size()) {
+                    m_bEscapeAtLineEnd = true;
+                } else if (line[++i] == '\r') {
+                    reject("Backslash before a line break in a quoted string '" + excerpt(line) + "'");
+                }
+            } else if (c == '"') {
+                m_bQuoted = !m_bQuoted;
+            } else if (!isLineTextChar(c)) {
+                reject("Control character in header line '" + excerpt(line) + "'");
+            }
+        }
+    }
+
+private:
+    bool m_bQuoted = false;
+    bool m_bEscapeAtLineEnd = false;
+};
+
 NvHandle<NvSipMessage> parseStartLine(std::string_view line) {
     if (line.empty() || isLws(line[0])) reject("Start line begins with whitespace or is empty");
     if (startsWithIgnoreCase(line, "SIP/")) {
@@ -149,9 +187,11 @@ NvHandle<NvSipMessage> NvSipParser::sParse(const char* data, size_t length) {
     std::vector<NvHandle<NvSipHeader>> headers;
     std::string logical;
     bool haveLine = false;
+    HeaderBytesChecker bytes;
     for (;;) {
         if (!reader.next(line)) reject("Incomplete message: headers are not followed by an empty line");
-        if (!line.empty() && isLws(line[0])) {
+        const bool continuation = !line.empty() && isLws(line[0]);
+        if (continuation) {
             if (!haveLine) reject("Folded line with no header to continue");
             logical += ' ';
             logical.append(trim(line));
@@ -163,9 +203,10 @@ NvHandle<NvSipMessage> NvSipParser::sParse(const char* data, size_t length) {
             if (line.empty()) break;
             logical.assign(line);
             haveLine = true;
+            bytes.begin();
         }
         if (logical.size() > kMaxLineBytes) reject("Header line longer than " + std::to_string(kMaxLineBytes) + " bytes");
-        checkLineBytes(line);
+        bytes.checkLine(line, continuation);
     }
     message->m_Headers = std::move(headers);
 

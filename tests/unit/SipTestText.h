@@ -1,6 +1,14 @@
 #pragma once
-// Helpers for writing SIP text in tests.
+// Helpers for the SIP message tests: writing SIP text, reading the torture
+// corpus, and catching the parse error an input raises.
 
+#include "stack/base/NvException.h"
+#include "stack/sip/NvSipParseException.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
 #include <string>
 
 // `text` with every "\n" turned into "\r\n", so that messages can be
@@ -12,4 +20,33 @@ inline std::string crlf(const std::string& text) {
         out += c;
     }
     return out;
+}
+
+// The bytes of tests/data/torture/KIND/NAME, read as binary (some messages
+// hold NUL octets).
+inline std::string corpusBytes(const std::string& kind, const std::string& name) {
+    const std::string path = std::string(NVSIP_TEST_DATA_DIR) + "/torture/" + kind + "/" + name;
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << "cannot read " << path;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The message of the NvSipParseException that `run()` raises; fails the test
+// (naming `input`) when it returns or raises anything else.
+template <class Run>
+std::string parseErrorOf(Run run, const std::string& input) {
+    try {
+        run();
+    } catch (NvHandle<NvException>& e) {
+        EXPECT_TRUE(e.cast<NvSipParseException>()) << "not an NvSipParseException: " << e->getMessage().str();
+        return e->getMessage().str();
+    }
+    ADD_FAILURE() << "accepted: " << input;
+    return std::string();
+}
+
+// Whether `reason` contains `words`; use as EXPECT_TRUE(mentions(...)).
+inline testing::AssertionResult mentions(const std::string& reason, const std::string& words) {
+    if (reason.find(words) != std::string::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "'" << reason << "' does not mention '" << words << "'";
 }
