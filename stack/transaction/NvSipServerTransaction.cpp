@@ -317,16 +317,11 @@ void NvSipServerTransaction::serialize(NvOutputStream& out) const {
     Snapshot snapshot;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        snapshot.state = m_State;
-        if (m_bInvite) snapshot.flags |= kSnapshotInvite;
+        snapshot = snapshotOf(m_pImpl->hLastResponse, m_pImpl->overridePort, m_pImpl->overrideAddress);
         if (m_pImpl->bReliable) snapshot.flags |= kReliable;
         if (m_pImpl->bRequestReported) snapshot.flags |= kRequestReported;
         if (m_pImpl->bTimedOut) snapshot.flags |= kTimedOut;
         if (m_pImpl->bSendFinalOnTimeout) snapshot.flags |= kSendFinalOnTimeout;
-        snapshot.request = m_hRequest;
-        snapshot.response = m_pImpl->hLastResponse;
-        snapshot.address = m_pImpl->overrideAddress;
-        snapshot.port = m_pImpl->overridePort;
     }
     sWriteSnapshot(out, kServerSnapshot, snapshot);
 }

@@ -298,6 +298,18 @@ void NvSipTransaction::sCorrupt(const char* kindName, const std::string& why) {
     NvException::sThrow(std::string("Corrupt ") + kindName + " transaction snapshot: " + why);
 }
 
+NvSipTransaction::Snapshot NvSipTransaction::snapshotOf(const NvHandle<NvSipResponse>& response, uint16_t port,
+                                                        const NvInetAddress& address) const {
+    Snapshot snapshot;
+    snapshot.state = m_State;
+    snapshot.flags = m_bInvite ? kSnapshotInvite : 0;
+    snapshot.request = m_hRequest;
+    snapshot.response = response;
+    snapshot.port = port;
+    snapshot.address = address;
+    return snapshot;
+}
+
 void NvSipTransaction::sWriteSnapshot(NvOutputStream& out, uint8_t kind, const Snapshot& snapshot) {
     out.write(kind);
     out.write(kSnapshotVersion);
