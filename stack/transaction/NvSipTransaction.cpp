@@ -189,8 +189,6 @@ bool NvSipTransaction::transmit(Outgoing& out, std::string& reason) {
 }
 
 std::function<void()> NvSipTransaction::endOnTransportError(const std::string& reason) {
-    TELLAR_WARN(sLogger(), "Transport error on " << m_hRequest->getMethod().str() << " "
-                                                 << m_hRequest->getCallID().str() << ": " << reason);
     NvHandle<NvSipTransactionInterface> interface;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
@@ -200,6 +198,8 @@ std::function<void()> NvSipTransaction::endOnTransportError(const std::string& r
         m_State = Terminated;
         interface = m_hInterface;
     }
+    TELLAR_WARN(sLogger(), "Transport error on " << m_hRequest->getMethod().str() << " "
+                                                 << m_hRequest->getCallID().str() << ": " << reason);
     if (!interface) return nullptr;
     NvHandle<NvSipTransaction> self(this);
     return [self, interface, reason] { self->reportTransportError(interface, reason); };
