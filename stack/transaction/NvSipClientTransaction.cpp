@@ -401,15 +401,10 @@ void NvSipClientTransaction::serialize(NvOutputStream& out) const {
     std::vector<std::pair<uint32_t, uint32_t>> reliableSeen;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        snapshot.state = m_State;
-        if (m_bInvite) snapshot.flags |= kSnapshotInvite;
+        snapshot = snapshotOf(m_pImpl->hLastResponse, m_pImpl->destinationPort, m_pImpl->destination);
         if (m_pImpl->bReliable) snapshot.flags |= kReliable;
         if (m_pImpl->bCancelRequested) snapshot.flags |= kCancelRequested;
         if (m_pImpl->bCancelSent) snapshot.flags |= kCancelSent;
-        snapshot.request = m_hRequest;
-        snapshot.response = m_pImpl->hLastResponse;
-        snapshot.address = m_pImpl->destination;
-        snapshot.port = m_pImpl->destinationPort;
         cancel = m_pImpl->hCancel;
         reliableSeen = m_pImpl->reliableSeen;
     }

@@ -42,10 +42,11 @@
 // shown with receivedMessage before the event it causes.
 //
 // Transport errors (RFC 3261 17.1.4): a retransmission, an ACK or a CANCEL
-// that cannot be sent, at once (the transport raises) or later (the
-// manager's sendFailed names it), ends the transaction: transportError is
-// reported once (after the finalResponse whose ACK failed) and nothing more
-// is sent. The request itself failing in sendRequest raises instead.
+// that the transport refuses at once, or any of them or the request itself
+// reported later through the manager's sendFailed, ends the transaction:
+// transportError is reported once (after the finalResponse whose ACK
+// failed) and nothing more is sent. A request refused at once in
+// sendRequest raises instead and is not reported.
 //
 // The interface is released once the transaction has terminated and made
 // its last report: after a 2xx, timer D or K, timeOut, transportError, or a

@@ -35,12 +35,31 @@ NvSipServerTransaction::NvSipServerTransaction(NvHandle<NvSipRequest> request,
     m_State = m_bInvite ? Proceeding : Trying;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        startTimer(m_StateTimer, TimerProceeding, sm_ProceedingTimeoutMs);
+        startStateTimers();
     }
     NvSipTransactionManager::getInstance()->addTransaction(NvHandle<NvSipTransaction>(this));
 }
 
 NvSipServerTransaction::~NvSipServerTransaction() { delete m_pImpl; }
+
+void NvSipServerTransaction::startStateTimers() {
+    const uint32_t t1 = NvSipTransactionManager::m_T1;
+    if (m_pImpl->bTimedOut && (m_State == Trying || m_State == Proceeding || m_State == Completed)) {
+        startTimer(m_StateTimer, TimerLinger, 64 * t1);  // absorbs retransmissions, then ends it
+        return;
+    }
+    switch (m_State) {
+        case Trying:
+        case Proceeding: startTimer(m_StateTimer, TimerProceeding, sm_ProceedingTimeoutMs); break;
+        case Completed:
+            if (m_bInvite && !m_pImpl->bReliable)
+                startTimer(m_Retransmit, TimerG, std::min(t1, NvSipTransactionManager::m_T2));
+            startTimer(m_StateTimer, m_bInvite ? TimerH : TimerJ, 64 * t1);
+            break;
+        case Confirmed: startTimer(m_StateTimer, TimerI, NvSipTransactionManager::m_T4); break;
+        default: break;
+    }
+}
 
 NvHandle<NvSipServerTransactionInterface> NvSipServerTransaction::sTyped(
     const NvHandle<NvSipTransactionInterface>& interface) {
@@ -147,29 +166,17 @@ bool NvSipServerTransaction::respond(NvHandle<NvSipResponse> response, unsigned*
         m_pImpl->hLastResponse = response;
         m_pImpl->overridePort = port ? static_cast<uint16_t>(*port) : 0;
         m_pImpl->overrideAddress = address ? *address : NvInetAddress();
-        const uint32_t t1 = NvSipTransactionManager::m_T1;
         if (code < 200) {
             m_State = Proceeding;
-        } else if (m_bInvite && code < 300) {
-            // The 2xx ends the transaction; the caller retransmits it until the ACK.
+        } else if ((m_bInvite && code < 300) || (!m_bInvite && m_pImpl->bReliable && !m_pImpl->bTimedOut)) {
+            // A 2xx ends an INVITE (the caller retransmits it until the ACK); over a stream J is 0.
             stopTimers();
             m_State = Terminated;
             actions.terminated = true;
         } else {
             m_State = Completed;
-            if (m_pImpl->bTimedOut) {
-                // Sent once after the time-out: the linger timer ends the transaction.
-            } else if (m_bInvite) {
-                stopTimer(m_StateTimer);
-                if (!m_pImpl->bReliable) startTimer(m_Retransmit, TimerG, std::min(t1, NvSipTransactionManager::m_T2));
-                startTimer(m_StateTimer, TimerH, 64 * t1);
-            } else if (m_pImpl->bReliable) {
-                stopTimers();
-                m_State = Terminated;
-                actions.terminated = true;
-            } else {
-                startTimer(m_StateTimer, TimerJ, 64 * t1);
-            }
+            // Sent once after the time-out: the linger timer running ends the transaction.
+            if (!m_pImpl->bTimedOut) startStateTimers();
         }
         actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(response), m_pImpl->overridePort,
                                             m_pImpl->overrideAddress});
@@ -204,13 +211,9 @@ void NvSipServerTransaction::receiveRequest(const NvHandle<NvSipRequest>& reques
             if (m_bInvite && m_State == Completed) {
                 // RFC 3261 17.2.1: the ACK of our failure response.
                 stopTimers();
-                m_State = Confirmed;
-                if (m_pImpl->bReliable) {
-                    m_State = Terminated;
-                    actions.terminated = true;
-                } else {
-                    startTimer(m_StateTimer, TimerI, NvSipTransactionManager::m_T4);
-                }
+                m_State = m_pImpl->bReliable ? Terminated : Confirmed;  // over a stream I is 0
+                actions.terminated = m_pImpl->bReliable;
+                startStateTimers();
                 reportAck = true;
             }
         } else if (!m_pImpl->bRequestReported) {
@@ -259,7 +262,6 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
         std::lock_guard<NvMutex> lock(m_Mutex);
         if (!firedTimer(observable, object, timer)) return;
         const NvHandle<NvSipServerTransactionInterface> interface = sTyped(m_hInterface);
-        const uint32_t t1 = NvSipTransactionManager::m_T1;
         switch (timer) {
             case TimerG:
                 if (m_State == Completed) {
@@ -291,7 +293,7 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
                     // No final response in time: the owner is told, and the
                     // transaction stays to absorb retransmissions a while.
                     m_pImpl->bTimedOut = true;
-                    startTimer(m_StateTimer, TimerLinger, 64 * t1);
+                    startStateTimers();
                     if (interface) actions.report = [interface, self] { interface->timeOut(self); };
                 }
                 break;
@@ -317,16 +319,11 @@ void NvSipServerTransaction::serialize(NvOutputStream& out) const {
     Snapshot snapshot;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        snapshot.state = m_State;
-        if (m_bInvite) snapshot.flags |= kSnapshotInvite;
+        snapshot = snapshotOf(m_pImpl->hLastResponse, m_pImpl->overridePort, m_pImpl->overrideAddress);
         if (m_pImpl->bReliable) snapshot.flags |= kReliable;
         if (m_pImpl->bRequestReported) snapshot.flags |= kRequestReported;
         if (m_pImpl->bTimedOut) snapshot.flags |= kTimedOut;
         if (m_pImpl->bSendFinalOnTimeout) snapshot.flags |= kSendFinalOnTimeout;
-        snapshot.request = m_hRequest;
-        snapshot.response = m_pImpl->hLastResponse;
-        snapshot.address = m_pImpl->overrideAddress;
-        snapshot.port = m_pImpl->overridePort;
     }
     sWriteSnapshot(out, kServerSnapshot, snapshot);
 }
@@ -358,33 +355,7 @@ NvHandle<NvSipServerTransaction> NvSipServerTransaction::sCreateFrom(NvInputStre
         impl.bSendFinalOnTimeout = (snapshot.flags & kSendFinalOnTimeout) != 0;
         if (const auto to = snapshot.response ? snapshot.response->getToHeader() : NvHandle<NvSipToHeader>())
             impl.toTag = to->getTag();
-        // The timers of the state start again from their beginning.
-        const uint32_t t1 = NvSipTransactionManager::m_T1;
-        switch (state) {
-            case Trying:
-            case Proceeding:
-                if (impl.bTimedOut)
-                    transaction->startTimer(transaction->m_StateTimer, TimerLinger, 64 * t1);
-                else
-                    transaction->startTimer(transaction->m_StateTimer, TimerProceeding, sm_ProceedingTimeoutMs);
-                break;
-            case Completed:
-                if (impl.bTimedOut) {
-                    transaction->startTimer(transaction->m_StateTimer, TimerLinger, 64 * t1);
-                } else if (invite) {
-                    if (!impl.bReliable)
-                        transaction->startTimer(transaction->m_Retransmit, TimerG,
-                                                std::min(t1, NvSipTransactionManager::m_T2));
-                    transaction->startTimer(transaction->m_StateTimer, TimerH, 64 * t1);
-                } else {
-                    transaction->startTimer(transaction->m_StateTimer, TimerJ, 64 * t1);
-                }
-                break;
-            case Confirmed:
-                transaction->startTimer(transaction->m_StateTimer, TimerI, NvSipTransactionManager::m_T4);
-                break;
-            default: break;
-        }
+        transaction->startStateTimers();  // from their beginning
     }
     if (state == Terminated) {
         Actions ended;

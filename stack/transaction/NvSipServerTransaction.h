@@ -132,6 +132,8 @@ private:
     void reportTransportError(const NvHandle<NvSipTransactionInterface>& interface,
                               const std::string& reason) override;
     bool mayStillSend(const NvSipMessage& message) const override;
+    // Starts the timers of the current state from their beginning; the caller holds m_Mutex.
+    void startStateTimers();
     static void checkStatus(int code);
     // Why a response with `code` cannot be sent now ("" when it can); the caller holds m_Mutex.
     std::string whyNot(int code) const;

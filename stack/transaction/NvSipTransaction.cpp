@@ -189,8 +189,6 @@ bool NvSipTransaction::transmit(Outgoing& out, std::string& reason) {
 }
 
 std::function<void()> NvSipTransaction::endOnTransportError(const std::string& reason) {
-    TELLAR_WARN(sLogger(), "Transport error on " << m_hRequest->getMethod().str() << " "
-                                                 << m_hRequest->getCallID().str() << ": " << reason);
     NvHandle<NvSipTransactionInterface> interface;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
@@ -200,6 +198,8 @@ std::function<void()> NvSipTransaction::endOnTransportError(const std::string& r
         m_State = Terminated;
         interface = m_hInterface;
     }
+    TELLAR_WARN(sLogger(), "Transport error on " << m_hRequest->getMethod().str() << " "
+                                                 << m_hRequest->getCallID().str() << ": " << reason);
     if (!interface) return nullptr;
     NvHandle<NvSipTransaction> self(this);
     return [self, interface, reason] { self->reportTransportError(interface, reason); };
@@ -296,6 +296,18 @@ NvHandle<NvSipMessage> NvSipTransaction::sReadMessage(NvInputStream& in) {
 
 void NvSipTransaction::sCorrupt(const char* kindName, const std::string& why) {
     NvException::sThrow(std::string("Corrupt ") + kindName + " transaction snapshot: " + why);
+}
+
+NvSipTransaction::Snapshot NvSipTransaction::snapshotOf(const NvHandle<NvSipResponse>& response, uint16_t port,
+                                                        const NvInetAddress& address) const {
+    Snapshot snapshot;
+    snapshot.state = m_State;
+    snapshot.flags = m_bInvite ? kSnapshotInvite : 0;
+    snapshot.request = m_hRequest;
+    snapshot.response = response;
+    snapshot.port = port;
+    snapshot.address = address;
+    return snapshot;
 }
 
 void NvSipTransaction::sWriteSnapshot(NvOutputStream& out, uint8_t kind, const Snapshot& snapshot) {

@@ -201,6 +201,8 @@ protected:
         NvInetAddress address;
     };
     static constexpr uint8_t kSnapshotInvite = 1;
+    // The common part of this transaction's snapshot; the caller holds m_Mutex.
+    Snapshot snapshotOf(const NvHandle<NvSipResponse>& response, uint16_t port, const NvInetAddress& address) const;
     static void sWriteSnapshot(NvOutputStream& out, uint8_t kind, const Snapshot& snapshot);
     static Snapshot sReadSnapshot(NvInputStream& in, uint8_t kind, const char* kindName);
     [[noreturn]] static void sCorrupt(const char* kindName, const std::string& why);
@@ -216,7 +218,7 @@ protected:
     TimerSlot m_Retransmit;     // guarded by m_Mutex
     TimerSlot m_StateTimer;     // guarded by m_Mutex
     NvHandle<NvSipTransactionInterface> m_hInterface;  // guarded by m_Mutex; nil once released
-    bool m_bTransportFailed = false;                    // guarded by m_Mutex
+    bool m_bTransportFailed = false;  // guarded by m_Mutex; a sync and a late failure racing report once
     NvScheduler* m_pScheduler;  // the monitor's scheduler at construction
     mutable NvMutex m_Mutex;
     NvRecursiveMutex m_SendMutex;

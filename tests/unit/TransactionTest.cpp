@@ -143,56 +143,48 @@ protected:
         events.push_back(std::move(event));
         eventTimes.push_back(nowMs());
     }
+    void record(const char* what, const NvHandle<NvSipResponse>& r) {
+        record(what + (" " + std::to_string(r->getStatusCode())));
+    }
 };
 template <class Base>
 int Recorder<Base>::s_Destroyed = 0;
 
-// Client events: "provisional 180", "reliable 183", "final 486", "timeout",
-// "transportError".
+// Client events: "provisional 180", "reliable 183", "final 486", "timeout".
+// transportError keeps its default, which reports timeOut.
+using ClientHandle = NvHandle<NvSipClientTransaction>;
 class ClientRecorder : public Recorder<NvSipClientTransactionInterface> {
 public:
-    NvHandle<NvSipClientTransaction> held;  // a handle the interface keeps, as a dialog would
-    void provisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> r) override {
-        record("provisional " + std::to_string(r->getStatusCode()));
-    }
-    void reliableProvisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> r) override {
-        record("reliable " + std::to_string(r->getStatusCode()));
-    }
-    void finalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> r) override {
-        record("final " + std::to_string(r->getStatusCode()));
-    }
-    void timeOut(NvHandle<NvSipClientTransaction>) override { record("timeout"); }
-    void transportError(NvHandle<NvSipClientTransaction>, const std::string&) override { record("transportError"); }
+    ClientHandle held;  // a handle the interface keeps, as a dialog would
+    void provisionalResponse(ClientHandle, NvHandle<NvSipResponse> r) override { record("provisional", r); }
+    void reliableProvisionalResponse(ClientHandle, NvHandle<NvSipResponse> r) override { record("reliable", r); }
+    void finalResponse(ClientHandle, NvHandle<NvSipResponse> r) override { record("final", r); }
+    void timeOut(ClientHandle) override { record("timeout"); }
 };
 
 // Server events: "request INVITE", "ack", "cancel", "timeout", "transportError".
+using ServerHandle = NvHandle<NvSipServerTransaction>;
 class ServerRecorder : public Recorder<NvSipServerTransactionInterface> {
 public:
-    NvHandle<NvSipServerTransaction> transaction;        // of the last `request`
-    NvHandle<NvSipServerTransaction> cancelTransaction;  // of the last `cancel`
-    std::function<void(const NvHandle<NvSipServerTransaction>&)> onRequest;
-    std::function<void(const NvHandle<NvSipServerTransaction>&)> onCancel;
+    ServerHandle transaction;        // of the last `request`
+    ServerHandle cancelTransaction;  // of the last `cancel`
+    std::function<void(const ServerHandle&)> onCancel;
 
-    void request(NvHandle<NvSipServerTransaction> t, NvHandle<NvSipRequest> r) override {
+    void request(ServerHandle t, NvHandle<NvSipRequest> r) override {
         transaction = t;
         record("request " + r->getMethod().str());
-        if (onRequest) onRequest(t);
     }
-    void ack(NvHandle<NvSipServerTransaction>, NvHandle<NvSipAckMessage> a) override {
-        record(a ? "ack" : "ack (not an NvSipAckMessage)");
-    }
-    void cancel(NvHandle<NvSipServerTransaction> t, NvHandle<NvSipCancelMessage> c) override {
+    void ack(ServerHandle, NvHandle<NvSipAckMessage> a) override { record(a ? "ack" : "ack (not an ACK)"); }
+    void cancel(ServerHandle t, NvHandle<NvSipCancelMessage> c) override {
         cancelTransaction = t;
-        record(c ? "cancel" : "cancel (not an NvSipCancelMessage)");
+        record(c ? "cancel" : "cancel (not a CANCEL)");
         if (onCancel) onCancel(t);
     }
-    void timeOut(NvHandle<NvSipServerTransaction>) override { record("timeout"); }
-    void transportError(NvHandle<NvSipServerTransaction>, const std::string&) override { record("transportError"); }
+    void timeOut(ServerHandle) override { record("timeout"); }
+    void transportError(ServerHandle, const std::string&) override { record("transportError"); }
     // Drops the transactions it holds (each may hold this recorder too).
     void forget() {
-        transaction = nullptr;
-        cancelTransaction = nullptr;
-        onRequest = nullptr;
+        transaction = cancelTransaction = nullptr;
         onCancel = nullptr;
     }
 };
@@ -204,11 +196,11 @@ public:
     enum Outcome { Create, Refuse, Handled } outcome = Create;
     int calls = 0;
     explicit RecordingFactory(NvHandle<ServerRecorder> recorder) : m_hRecorder(std::move(recorder)) {}
-    NvHandle<NvSipServerTransaction> createServerTransaction(NvHandle<NvSipRequest> request) override {
+    ServerHandle createServerTransaction(NvHandle<NvSipRequest> request) override {
         ++calls;
-        if (outcome == Create) return NvHandle<NvSipServerTransaction>(new NvSipServerTransaction(request, m_hRecorder.get()));
+        if (outcome == Create) return ServerHandle(new NvSipServerTransaction(request, m_hRecorder.get()));
         if (outcome == Handled) sMarkHandled(request);
-        return NvHandle<NvSipServerTransaction>();
+        return ServerHandle();
     }
 
 private:
@@ -218,28 +210,18 @@ private:
 // Records stray messages ("strayResponse 200", "strayAck", "strayCancel",
 // "invalid", "malformed") and then does what the default does.
 class StrayRecorder : public NvStrayMessageInterface {
+    using Base = NvStrayMessageInterface;
+
 public:
     Events events;
     void strayResponse(NvHandle<NvSipResponse> r) override {
         events.push_back("strayResponse " + std::to_string(r->getStatusCode()));
-        NvStrayMessageInterface::strayResponse(r);
+        Base::strayResponse(r);
     }
-    void strayAck(NvHandle<NvSipAckMessage> a) override {
-        events.push_back("strayAck");
-        NvStrayMessageInterface::strayAck(a);
-    }
-    void strayCancel(NvHandle<NvSipCancelMessage> c) override {
-        events.push_back("strayCancel");
-        NvStrayMessageInterface::strayCancel(c);
-    }
-    void invalidMessage(NvHandle<NvSipMessage> m) override {
-        events.push_back("invalid");
-        NvStrayMessageInterface::invalidMessage(m);
-    }
-    void malFormedMessage(NvHandle<NvSipMessage> m) override {
-        events.push_back("malformed");
-        NvStrayMessageInterface::malFormedMessage(m);
-    }
+    void strayAck(NvHandle<NvSipAckMessage> a) override { events.push_back("strayAck"); Base::strayAck(a); }
+    void strayCancel(NvHandle<NvSipCancelMessage> c) override { events.push_back("strayCancel"); Base::strayCancel(c); }
+    void invalidMessage(NvHandle<NvSipMessage> m) override { events.push_back("invalid"); Base::invalidMessage(m); }
+    void malFormedMessage(NvHandle<NvSipMessage> m) override { events.push_back("malformed"); Base::malFormedMessage(m); }
 };
 
 // ---------------------------------------------------------------- fixture
@@ -254,7 +236,7 @@ protected:
     NvHandle<ServerRecorder> server = newServerRecorder();
     NvHandle<RecordingFactory> factory = new RecordingFactory(server);
     NvHandle<ClientRecorder> recorder = new ClientRecorder();
-    NvHandle<NvSipClientTransaction> transaction;  // of sendClient
+    ClientHandle transaction;  // of sendClient
     double startMs = nowMs();
 
     void SetUp() override {
@@ -297,23 +279,24 @@ protected:
         wire.clear();
     }
     // The server transaction of the last request reported; raises when none was.
-    NvHandle<NvSipServerTransaction> serverTransaction() const {
+    ServerHandle serverTransaction() const {
         if (!server->transaction) throw std::runtime_error("no request was reported to the server interface");
         return server->transaction;
     }
-    // An INVITE from the peer, its 100 Trying taken; returns its transaction.
-    NvHandle<NvSipServerTransaction> incomingInvite(const char* transport = "UDP") {
-        inject(peerRequest("INVITE", "z9hG4bKin1", "", "", "", transport),
+    // The peer's INVITE (or its ACK of our last response) over `transport`.
+    void injectFromPeer(const char* method, const char* transport = "UDP") {
+        const std::string tag =
+            *method == 'A' ? toTagOf(NvHandle<NvSipMessage>(serverTransaction()->getLastResponse())) : "";
+        inject(peerRequest(method, "z9hG4bKin1", tag, "", "", transport),
                std::string(transport) == "TCP" ? NvSocketImpl::TCP : NvSocketImpl::UDP);
+    }
+    // An INVITE from the peer, its 100 Trying taken; returns its transaction.
+    ServerHandle incomingInvite(const char* transport = "UDP") {
+        injectFromPeer("INVITE", transport);
         expectSent("SIP/2.0 100 Trying");
         return serverTransaction();
     }
-    // The peer's ACK of the last response of the incoming INVITE.
-    void injectAck(const char* transport = "UDP") {
-        inject(peerRequest("ACK", "z9hG4bKin1", toTagOf(NvHandle<NvSipMessage>(serverTransaction()->getLastResponse())),
-                           "", "", transport),
-               std::string(transport) == "TCP" ? NvSocketImpl::TCP : NvSocketImpl::UDP);
-    }
+    void injectAck(const char* transport = "UDP") { injectFromPeer("ACK", transport); }
 
     // Moves time on millisecond by millisecond; returns when (since the
     // test started) each message went, and keeps the messages in `sent`.
@@ -335,6 +318,11 @@ protected:
         return relative;
     }
 
+    // Answers the last request reported with `code`; returns the response as sent.
+    Sent answer(unsigned code) {
+        serverTransaction()->sendResponse(code);
+        return expectSent("SIP/2.0 " + std::to_string(code));
+    }
     // Sends `text` on `transaction`, reporting to `recorder`; returns what went out.
     Sent sendClient(const std::string& text) {
         transaction = new NvSipClientTransaction(parseRequest(text), recorder.get());
@@ -345,6 +333,8 @@ protected:
 private:
     unsigned m_ProceedingTimeoutMs = NvSipServerTransaction::sm_ProceedingTimeoutMs;
 };
+
+const auto byName = [](const auto& info) { return std::string(info.param.name); };
 
 // ================================================================ client transactions
 
@@ -359,24 +349,21 @@ TEST_F(TransactionClient, GetsOurViaAndMaxForwardsUnlessTheCallerSetThem) {
     EXPECT_EQ(header(invite.message, "Max-Forwards"), "70");
     EXPECT_EQ(invite.destination.toString(), "udp:192.0.2.1:5060");
     EXPECT_EQ(transaction->getState(), NvSipTransaction::Calling);
-    EXPECT_EQ(manager.getTransactionCount(), 1u);
     EXPECT_THROW(transaction->sendRequest(), NvHandle<NvException>);  // sent already
     expectNothingSent();
 
-    manager.clear();
-    const Sent own = sendClient(ourInvite("sip:bob@192.0.2.1", "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine\r\n"
-                                                                "Max-Forwards: 12\r\n"));
+    const Sent own = sendClient(ourRequest("OPTIONS", "sip:bob@192.0.2.1",
+                                           "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine\r\nMax-Forwards: 12\r\n"));
     EXPECT_EQ(header(own.message, "Via"), "SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine");
     EXPECT_EQ(countOf(own.message, NvSipHeaderID::Via), 1u);
     EXPECT_EQ(header(own.message, "Max-Forwards"), "12");
-    inject(peerResponse(own, 180));
-    EXPECT_EQ(recorder->events, Events{"provisional 180"});
+    inject(peerResponse(own, 200));
+    EXPECT_EQ(recorder->events, Events{"final 200"});
 
-    manager.clear();
-    const Sent legacy = sendClient(ourInvite("sip:bob@192.0.2.1", "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=old\r\n"));
+    const Sent legacy = sendClient(ourRequest("BYE", "sip:bob@192.0.2.1", "Via: SIP/2.0/UDP 192.0.2.10;branch=old\r\n"));
     ASSERT_EQ(countOf(legacy.message, NvSipHeaderID::Via), 2u);
     EXPECT_NE(header(legacy.message, "Via").find("branch=z9hG4bK"), std::string::npos);
-    EXPECT_EQ(header(legacy.message, "Via", 1), "SIP/2.0/UDP 192.0.2.10:5060;branch=old");
+    EXPECT_EQ(header(legacy.message, "Via", 1), "SIP/2.0/UDP 192.0.2.10;branch=old");
 }
 
 // Retransmissions (timers A and E) and the time-out (B and F), by request and transport.
@@ -389,7 +376,7 @@ struct RetransmissionCase {
 class TransactionClientTimers : public TransactionFlow, public ::testing::WithParamInterface<RetransmissionCase> {};
 
 TEST_P(TransactionClientTimers, RetransmitsThenTimesOutAfter64T1) {
-    const Sent request = sendClient(GetParam().request);
+    sendClient(GetParam().request);
     EXPECT_EQ(runFor(70000), GetParam().retransmissions);
     EXPECT_EQ(recorder->events, Events{"timeout"});
     EXPECT_EQ(sinceStart(recorder->eventTimes), Times{32000});
@@ -401,21 +388,18 @@ TEST_P(TransactionClientTimers, RetransmitsThenTimesOutAfter64T1) {
 
 INSTANTIATE_TEST_SUITE_P(
     ByRequest, TransactionClientTimers,
-    ::testing::Values(RetransmissionCase{"InviteOnTimerADoublingFromT1", ourInvite(), {500, 1500, 3500, 7500, 15500, 31500}},
-                      RetransmissionCase{"OptionsOnTimerEDoublingUpToT2",
-                                         ourRequest("OPTIONS"),
-                                         {500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500}},
-                      RetransmissionCase{"InviteOverTcpNever", ourInvite("sip:bob@192.0.2.1;transport=tcp"), {}},
-                      RetransmissionCase{"OptionsOverTcpNever", ourRequest("OPTIONS", "sip:bob@192.0.2.1;transport=tcp"), {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(
+        RetransmissionCase{"InviteOnTimerADoublingFromT1", ourInvite(), {500, 1500, 3500, 7500, 15500, 31500}},
+        RetransmissionCase{"OptionsOnTimerEDoublingUpToT2", ourRequest("OPTIONS"),
+                           {500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500}},
+        RetransmissionCase{"InviteOverTcpNever", ourInvite("sip:bob@192.0.2.1;transport=tcp"), {}},
+        RetransmissionCase{"OptionsOverTcpNever", ourRequest("OPTIONS", "sip:bob@192.0.2.1;transport=tcp"), {}}),
+    byName);
 
 TEST_F(TransactionClient, ProvisionalsAreReportedAndStopInviteRetransmissionsAndTimerB) {
     const Sent invite = sendClient(ourInvite());
     EXPECT_EQ(runFor(700), Times{500});
-    inject(peerResponse(invite, 100, ""));
-    inject(peerResponse(invite, 180));
-    inject(peerResponse(invite, 180));
-    inject(peerResponse(invite, 183, "b2"));
+    for (int code : {100, 180, 180, 183}) inject(peerResponse(invite, code, code == 100 ? "" : "b1"));
     EXPECT_TRUE(runFor(300000).empty());
     EXPECT_EQ(recorder->events, (Events{"provisional 100", "provisional 180", "provisional 180", "provisional 183"}));
     EXPECT_EQ(transaction->getState(), NvSipTransaction::Proceeding);
@@ -425,14 +409,13 @@ TEST_F(TransactionClient, NonInviteAfterAProvisionalRetransmitsEveryT2) {
     const Sent options = sendClient(ourRequest("OPTIONS"));
     EXPECT_EQ(runFor(600), Times{500});
     inject(peerResponse(options, 100, ""));
-    EXPECT_EQ(transaction->getState(), NvSipTransaction::Proceeding);
     EXPECT_EQ(runFor(13000), (Times{1500, 5500, 9500, 13500}));
     EXPECT_EQ(recorder->events, Events{"provisional 100"});
 }
 
-// What a final response does: reported once, acknowledged (INVITE 300-699),
-// its retransmissions absorbed (the ACK going again) for timer D or K, or
-// the transaction ending at once (INVITE 2xx; D and K are 0 over TCP).
+// A final response: reported once, acknowledged (INVITE 300-699), its
+// retransmissions absorbed (the ACK going again) until timer D or K, or the
+// transaction ends at once (an INVITE's 2xx; D and K are 0 over TCP).
 struct FinalCase {
     const char* name;
     std::string request;
@@ -447,15 +430,14 @@ class TransactionClientFinal : public TransactionFlow, public ::testing::WithPar
 TEST_P(TransactionClientFinal, IsReportedOnceThenAbsorbedUntilItsTimer) {
     const FinalCase& c = GetParam();
     const Sent request = sendClient(c.request);
-    inject(peerResponse(request, c.code), c.transport);
-    if (c.acknowledged) expectSent("ACK ");
-    expectNothingSent();
-    EXPECT_EQ(recorder->events, Events{"final " + std::to_string(c.code)});
-    if (c.absorbMs > 0) {
-        EXPECT_EQ(transaction->getState(), NvSipTransaction::Completed);
+    for (int copy = 0; copy < (c.absorbMs ? 2 : 1); ++copy) {
         inject(peerResponse(request, c.code), c.transport);
         if (c.acknowledged) expectSent("ACK ");
-        EXPECT_EQ(recorder->received.size(), 2u);
+        expectNothingSent();
+    }
+    EXPECT_EQ(recorder->events, Events{"final " + std::to_string(c.code)});
+    if (c.absorbMs) {
+        EXPECT_EQ(transaction->getState(), NvSipTransaction::Completed);
         EXPECT_TRUE(runFor(c.absorbMs - 1).empty());
         EXPECT_EQ(manager.getTransactionCount(), 1u);
         EXPECT_TRUE(transaction->getInterface());
@@ -464,7 +446,7 @@ TEST_P(TransactionClientFinal, IsReportedOnceThenAbsorbedUntilItsTimer) {
     EXPECT_EQ(transaction->getState(), NvSipTransaction::Terminated);
     EXPECT_EQ(manager.getTransactionCount(), 0u);
     EXPECT_FALSE(transaction->getInterface());
-    inject(peerResponse(request, c.code), c.transport);  // now a stray
+    inject(peerResponse(request, c.code), c.transport);  // now a stray, as one from another fork
     inject(peerResponse(request, c.code, "otherFork"), c.transport);
     EXPECT_EQ(stray->events, Events(2, "strayResponse " + std::to_string(c.code)));
     EXPECT_EQ(recorder->events.size(), 1u);
@@ -473,32 +455,14 @@ TEST_P(TransactionClientFinal, IsReportedOnceThenAbsorbedUntilItsTimer) {
 
 INSTANTIATE_TEST_SUITE_P(
     ByResponse, TransactionClientFinal,
-    ::testing::Values(FinalCase{"Invite2xxEndsAtOnce", ourInvite(), 200, NvSocketImpl::UDP, false, 0},
-                      FinalCase{"InviteFailureUntilTimerD", ourInvite(), 486, NvSocketImpl::UDP, true, 32000},
-                      FinalCase{"InviteFailureOverTcp", ourInvite("sip:bob@192.0.2.1;transport=tcp"), 603,
-                                NvSocketImpl::TCP, true, 0},
-                      FinalCase{"OptionsUntilTimerK", ourRequest("OPTIONS"), 200, NvSocketImpl::UDP, false, 5000},
-                      FinalCase{"OptionsOverTcp", ourRequest("OPTIONS", "sip:bob@192.0.2.1;transport=tcp"), 404,
-                                NvSocketImpl::TCP, false, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(TransactionClient, FailureResponseIsAcknowledgedAsRfc3261Says) {
-    const Sent invite = sendClient(
-        ourInvite("sip:bob@example.com", "Route: <sip:192.0.2.1;lr>\r\nRoute: <sip:proxy2.example.com;lr>\r\n"));
-    inject(peerResponse(invite, 486, "busy1"));
-    const Sent ack = expectSent("ACK sip:bob@example.com SIP/2.0");
-    EXPECT_EQ(countOf(ack.message, NvSipHeaderID::Via), 1u);
-    EXPECT_EQ(header(ack.message, "Via"), header(invite.message, "Via"));
-    EXPECT_EQ(header(ack.message, "From"), header(invite.message, "From"));
-    EXPECT_EQ(header(ack.message, "To"), "<sip:bob@example.com>;tag=busy1");
-    EXPECT_EQ(header(ack.message, "Call-ID"), "call-out@192.0.2.10");
-    EXPECT_EQ(header(ack.message, "CSeq"), "7 ACK");
-    EXPECT_EQ(header(ack.message, "Route", 0), "<sip:192.0.2.1;lr>");
-    EXPECT_EQ(header(ack.message, "Route", 1), "<sip:proxy2.example.com;lr>");
-    EXPECT_EQ(header(ack.message, "Max-Forwards"), "70");
-    EXPECT_EQ(header(ack.message, "Contact"), "");
-    EXPECT_EQ(ack.destination.toString(), invite.destination.toString());
-}
+    ::testing::Values(
+        FinalCase{"Invite2xxEndsAtOnce", ourInvite(), 200, NvSocketImpl::UDP, false, 0},
+        FinalCase{"InviteFailureUntilTimerD", ourInvite(), 486, NvSocketImpl::UDP, true, 32000},
+        FinalCase{"InviteFailureOverTcp", ourInvite("sip:bob@192.0.2.1;transport=tcp"), 603, NvSocketImpl::TCP, true, 0},
+        FinalCase{"OptionsUntilTimerK", ourRequest("OPTIONS"), 200, NvSocketImpl::UDP, false, 5000},
+        FinalCase{"OptionsOverTcp", ourRequest("OPTIONS", "sip:bob@192.0.2.1;transport=tcp"), 404, NvSocketImpl::TCP,
+                  false, 0}),
+    byName);
 
 TEST_F(TransactionClient, EachMessageIsShownAtItsDestinationBeforeItLeavesAndBeforeTheEventItCauses) {
     Events shown;  // start line, destination and how many messages had left by then
@@ -506,14 +470,12 @@ TEST_F(TransactionClient, EachMessageIsShownAtItsDestinationBeforeItLeavesAndBef
         shown.push_back(firstLine(m->toString()) + " to " + address.toString().str() + ":" + std::to_string(port) +
                         " after " + std::to_string(wire.sentCount()));
     };
-    transaction = new NvSipClientTransaction(parseRequest(ourInvite()), recorder.get());
-    transaction->sendRequest();
-    EXPECT_EQ(shown, Events{"INVITE sip:bob@192.0.2.1 SIP/2.0 to 192.0.2.1:5060 after 0"});
-    const Sent invite = expectSent("INVITE ");
+    const Sent invite = sendClient(ourInvite());
     inject(peerResponse(invite, 180));
     inject(peerResponse(invite, 404));
-    EXPECT_EQ(shown.back(), "ACK sip:bob@192.0.2.1 SIP/2.0 to 192.0.2.1:5060 after 0");
     expectSent("ACK ");
+    EXPECT_EQ(shown, (Events{"INVITE sip:bob@192.0.2.1 SIP/2.0 to 192.0.2.1:5060 after 0",
+                             "ACK sip:bob@192.0.2.1 SIP/2.0 to 192.0.2.1:5060 after 0"}));
     EXPECT_EQ(recorder->sequence,
               (Events{"sent INVITE sip:bob@192.0.2.1 SIP/2.0", "received SIP/2.0 180 Ringing", "provisional 180",
                       "received SIP/2.0 404 Not Found", "sent ACK sip:bob@192.0.2.1 SIP/2.0", "final 404"}));
@@ -529,7 +491,6 @@ TEST_F(TransactionClient, ReliableProvisionalNeedsRSeqAndRequire100relAndIsRepor
     inject(peerResponse(invite, 183, "b2", "Require: timer, 100rel\r\nRSeq: 1\r\n"));  // another fork
     EXPECT_EQ(recorder->events,
               (Events{"reliable 183", "reliable 180", "provisional 180", "provisional 180", "reliable 183"}));
-    EXPECT_EQ(recorder->received.size(), 6u);
 }
 
 TEST_F(TransactionClient, GivenDestinationIsKeptForRetransmissionsCancelAndAck) {
@@ -538,42 +499,44 @@ TEST_F(TransactionClient, GivenDestinationIsKeptForRetransmissionsCancelAndAck) 
     NvInetAddress address = NvInetAddress::sParse("192.0.2.50");
     transaction->sendRequest(&port, &address);
     const Sent invite = expectSent("INVITE ");
-    EXPECT_EQ(invite.destination.toString(), "udp:192.0.2.50:5070");
     std::vector<Sent> again;
     EXPECT_EQ(runFor(600, &again), Times{500});
-    EXPECT_EQ(again.at(0).destination.toString(), "udp:192.0.2.50:5070");
     inject(peerResponse(invite, 180));
     transaction->cancel();
-    EXPECT_EQ(expectSent("CANCEL ").destination.toString(), "udp:192.0.2.50:5070");
+    again.push_back(expectSent("CANCEL "));
     inject(peerResponse(invite, 487));
-    EXPECT_EQ(expectSent("ACK ").destination.toString(), "udp:192.0.2.50:5070");
+    again.push_back(expectSent("ACK "));
+    for (const Sent& s : again) EXPECT_EQ(s.destination.toString(), "udp:192.0.2.50:5070") << s.bytes;
+    EXPECT_EQ(invite.destination.toString(), "udp:192.0.2.50:5070");
 }
 
-// ================================================================ client CANCEL
+// ================================================================ client ACK and CANCEL
 
-TEST_F(TransactionClient, CancelWaitsForTheFirstProvisionalThenGoesAsRfc3261Says) {
-    const Sent invite = sendClient(
-        ourInvite("sip:bob@example.com", "Route: <sip:192.0.2.1;lr>\r\nRoute: <sip:proxy2.example.com;lr>\r\n"));
+TEST_F(TransactionClient, CancelWaitsForTheFirstProvisionalAndItAndTheAckAreBuiltAsRfc3261Says) {
+    const Sent invite =
+        sendClient(ourInvite("sip:bob@example.com", "Route: <sip:192.0.2.1;lr>\r\nRoute: <sip:p2.example.com;lr>\r\n"));
     transaction->cancel();
     expectNothingSent();
-
     inject(peerResponse(invite, 180, "b1"));
     const Sent cancel = expectSent("CANCEL sip:bob@example.com SIP/2.0");
-    EXPECT_EQ(countOf(cancel.message, NvSipHeaderID::Via), 1u);
-    EXPECT_EQ(header(cancel.message, "Via"), header(invite.message, "Via"));
-    EXPECT_EQ(header(cancel.message, "From"), header(invite.message, "From"));
-    EXPECT_EQ(header(cancel.message, "To"), "<sip:bob@example.com>");  // no tag of ours or the peer's
-    EXPECT_EQ(header(cancel.message, "CSeq"), "7 CANCEL");
-    EXPECT_EQ(header(cancel.message, "Route", 1), "<sip:proxy2.example.com;lr>");
-    EXPECT_EQ(header(cancel.message, "Max-Forwards"), "70");
-    EXPECT_EQ(cancel.destination.toString(), invite.destination.toString());
     EXPECT_EQ(manager.getTransactionCount(), 2u);  // the INVITE and the CANCEL
     transaction->cancel();                         // once only
+    inject(peerResponse(cancel, 200, "b1"));       // the CANCEL's own answer goes nowhere
+    inject(peerResponse(invite, 487, "busy1"));
+    const Sent ack = expectSent("ACK sip:bob@example.com SIP/2.0");
     expectNothingSent();
-
-    inject(peerResponse(cancel, 200, "b1"));  // the CANCEL's own answer goes nowhere
-    inject(peerResponse(invite, 487, "b1"));
-    expectSent("ACK sip:bob@example.com SIP/2.0");
+    for (const auto& [sent, method, to] : {std::make_tuple(cancel, "CANCEL", ""), std::make_tuple(ack, "ACK", ";tag=busy1")}) {
+        EXPECT_EQ(countOf(sent.message, NvSipHeaderID::Via), 1u);
+        EXPECT_EQ(header(sent.message, "Via"), header(invite.message, "Via"));
+        EXPECT_EQ(header(sent.message, "From"), header(invite.message, "From"));
+        EXPECT_EQ(header(sent.message, "To"), std::string("<sip:bob@example.com>") + to);
+        EXPECT_EQ(header(sent.message, "Call-ID"), "call-out@192.0.2.10");
+        EXPECT_EQ(header(sent.message, "CSeq"), std::string("7 ") + method);
+        EXPECT_EQ(header(sent.message, "Route", 1), "<sip:p2.example.com;lr>");
+        EXPECT_EQ(header(sent.message, "Max-Forwards"), "70");
+        EXPECT_EQ(header(sent.message, "Contact"), "");
+        EXPECT_EQ(sent.destination.toString(), invite.destination.toString());
+    }
     EXPECT_EQ(recorder->events, (Events{"provisional 180", "final 487"}));
     // The CANCEL and its answer are shown to the INVITE's interface as messages.
     EXPECT_EQ(recorder->sent, (Events{"INVITE sip:bob@example.com SIP/2.0", "CANCEL sip:bob@example.com SIP/2.0",
@@ -589,8 +552,6 @@ TEST_F(TransactionClient, CancelSendsNothingAfterTheFinalResponseOrForANonInvite
     transaction->cancel();
     expectNothingSent();
     EXPECT_EQ(recorder->events, Events{"final 486"});
-
-    manager.clear();
     sendClient(ourRequest("OPTIONS"));
     EXPECT_THROW(transaction->cancel(), NvHandle<NvException>);
     expectNothingSent();
@@ -601,12 +562,10 @@ TEST_F(TransactionClient, GivenCancelKeepsItsOwnHeadersButIdentifiesTheInvite) {
     inject(peerResponse(invite, 180, "b1"));
     // As a dialog might build it: the early dialog's target and tag, its own CSeq.
     NvHandle<NvSipCancelMessage> given(parseRequest(
-        "CANCEL sip:bob@192.0.2.99 SIP/2.0\r\n"
-        "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKwrong\r\nMax-Forwards: 30\r\n"
-        "Route: <sip:192.0.2.98;lr>\r\nFrom: \"Alice\" <sip:alice@192.0.2.10>;tag=a1\r\n"
+        "CANCEL sip:bob@192.0.2.99 SIP/2.0\r\nVia: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKwrong\r\n"
+        "Max-Forwards: 30\r\nRoute: <sip:192.0.2.98;lr>\r\nFrom: \"Alice\" <sip:alice@192.0.2.10>;tag=a1\r\n"
         "To: <sip:bob@example.com>;tag=b1\r\nCall-ID: call-out@192.0.2.10\r\nCSeq: 99 CANCEL\r\n"
         "Reason: SIP;cause=600;text=\"Busy Everywhere\"\r\nContent-Length: 0\r\n\r\n"));
-    ASSERT_TRUE(given);
     const std::string givenText = given->toString();
     transaction->cancel(given);
     const Sent cancel = expectSent("CANCEL sip:bob@192.0.2.1 SIP/2.0");
@@ -627,53 +586,46 @@ TEST_F(TransactionClient, CancelledInviteWithoutFinalResponseIsAbandonedAfter64T
     inject(peerResponse(expectSent("CANCEL "), 200));
     runFor(31999);
     EXPECT_EQ(recorder->events, Events{"provisional 180"});
-    runFor(100000);
+    runFor(1);
     EXPECT_EQ(recorder->events, (Events{"provisional 180", "timeout"}));
-    EXPECT_EQ(sinceStart(recorder->eventTimes).back(), 33000);
     EXPECT_EQ(manager.getTransactionCount(), 0u);
 }
 
-// ================================================================ server INVITE
+// ================================================================ server transactions
 
 using TransactionServer = TransactionFlow;
 
-TEST_F(TransactionServer, InviteGets100TryingAtOnceAndIsReportedOnce) {
+TEST_F(TransactionServer, InviteGets100TryingAtOnceThenTheLastResponseAgainAndOneTag) {
     inject(peerRequest("INVITE", "z9hG4bKin1"));
     const Sent trying = expectSent("SIP/2.0 100 Trying");
     EXPECT_EQ(header(trying.message, "To"), "<sip:bob@192.0.2.10>");
     EXPECT_EQ(header(trying.message, "CSeq"), "1 INVITE");
     EXPECT_EQ(trying.destination.toString(), "udp:192.0.2.1:5060");
-    EXPECT_EQ(server->sent, Events{"SIP/2.0 100 Trying"});
     inject(peerRequest("INVITE", "z9hG4bKin1"));  // retransmission
     expectSent("SIP/2.0 100 Trying");
+    const std::string tag = toTagOf(answer(180).message);
+    EXPECT_FALSE(tag.empty());
+    inject(peerRequest("INVITE", "z9hG4bKin1"));
+    EXPECT_EQ(toTagOf(expectSent("SIP/2.0 180 Ringing").message), tag);
+    EXPECT_EQ(toTagOf(answer(183).message), tag);
     EXPECT_EQ(server->events, Events{"request INVITE"});
+    EXPECT_EQ(server->received.size(), 3u);
+    EXPECT_EQ(server->sent, (Events{"SIP/2.0 100 Trying", "SIP/2.0 100 Trying", "SIP/2.0 180 Ringing",
+                                    "SIP/2.0 180 Ringing", "SIP/2.0 183 Session Progress"}));
     EXPECT_EQ(factory->calls, 1);
-    EXPECT_EQ(server->received.size(), 2u);
 
     // A transaction that answered before the request was handed over sends no 100.
-    NvHandle<NvSipServerTransaction> early(
-        new NvSipServerTransaction(parseRequest(peerRequest("INVITE", "z9hG4bKin2")), server.get()));
+    ServerHandle early(new NvSipServerTransaction(parseRequest(peerRequest("INVITE", "z9hG4bKin2")), server.get()));
     early->sendResponse(180);
     expectSent("SIP/2.0 180 Ringing");
     early->receiveRequest(early->getInitialRequest());
     expectNothingSent();
 }
 
-TEST_F(TransactionServer, RetransmittedInviteGetsTheLastProvisionalAndEveryResponseOneTag) {
-    const auto invite = incomingInvite();
-    invite->sendResponse(180);
-    const std::string tag = toTagOf(expectSent("SIP/2.0 180 Ringing").message);
-    EXPECT_FALSE(tag.empty());
-    inject(peerRequest("INVITE", "z9hG4bKin1"));
-    EXPECT_EQ(toTagOf(expectSent("SIP/2.0 180 Ringing").message), tag);
-    invite->sendResponse(183);
-    EXPECT_EQ(toTagOf(expectSent("SIP/2.0 183").message), tag);
-}
-
 TEST_F(TransactionServer, ThreadsRespondingAtOnceShareOneTag) {
-    for (int round = 0; round < 200; ++round) {
-        const auto invite = NvHandle<NvSipServerTransaction>(new NvSipServerTransaction(
-            parseRequest(peerRequest("INVITE", "z9hG4bKrace" + std::to_string(round))), server.get()));
+    for (int round = 0; round < 1000; ++round) {
+        const ServerHandle invite(new NvSipServerTransaction(
+            parseRequest(peerRequest("INVITE", "z9hG4bKrace" + std::to_string(round))), nullptr));
         std::atomic<bool> go{false};
         auto respond = [&](unsigned code) {
             while (!go) std::this_thread::yield();
@@ -693,8 +645,7 @@ TEST_F(TransactionServer, ThreadsRespondingAtOnceShareOneTag) {
 
 TEST_F(TransactionServer, ARetransmittedProvisionalNeverLeavesAfterTheFinalResponse) {
     const auto invite = incomingInvite();
-    invite->sendResponse(180);
-    expectSent("SIP/2.0 180");
+    answer(180);
     // The INVITE comes again; while its 180 is on its way out, another thread answers 486.
     server->onSending = [&](const NvHandle<NvSipMessage>& m, unsigned, const NvInetAddress&) {
         if (NvHandle<NvSipResponse>(m)->getStatusCode() != 180) return;
@@ -708,14 +659,12 @@ TEST_F(TransactionServer, ARetransmittedProvisionalNeverLeavesAfterTheFinalRespo
 
 TEST_F(TransactionServer, TwoHundredEndsTheInviteAndLaterRetransmissionsAreDropped) {
     const auto invite = incomingInvite();
-    invite->sendResponse(200);
-    expectSent("SIP/2.0 200 OK");
+    answer(200);
     EXPECT_EQ(invite->getState(), NvSipTransaction::Terminated);
     EXPECT_EQ(manager.getTransactionCount(), 0u);
     EXPECT_FALSE(invite->getInterface());
     EXPECT_THROW(invite->sendResponse(486), NvHandle<NvException>);
-
-    runFor(1000);
+    EXPECT_TRUE(runFor(1000).empty());
     inject(peerRequest("INVITE", "z9hG4bKin1"));  // crossed our 2xx: dropped, not a new request
     expectNothingSent();
     EXPECT_EQ(factory->calls, 1);
@@ -732,20 +681,17 @@ class TransactionServerFailure : public TransactionFlow, public ::testing::WithP
 
 TEST_P(TransactionServerFailure, IsRetransmittedUntilTheAckThenAbsorbsItForTimerI) {
     const bool udp = std::string(GetParam()) == "UDP";
-    const auto invite = incomingInvite(GetParam());
-    invite->sendResponse(486);
-    const Sent busy = expectSent("SIP/2.0 486 Busy Here");
+    incomingInvite(GetParam());
+    const Sent busy = answer(486);
     std::vector<Sent> again;
     EXPECT_EQ(runFor(12000, &again), udp ? (Times{500, 1500, 3500, 7500, 11500}) : Times{});
+    injectFromPeer("INVITE", GetParam());  // a retransmitted INVITE gets the 486 again
+    again.push_back(expectSent("SIP/2.0 486"));
     for (const auto& s : again) EXPECT_EQ(s.bytes, busy.bytes);
-    inject(peerRequest("INVITE", "z9hG4bKin1", "", "", "", GetParam()),
-           udp ? NvSocketImpl::UDP : NvSocketImpl::TCP);  // retransmitted INVITE: the 486 again
-    EXPECT_EQ(expectSent("SIP/2.0 486").bytes, busy.bytes);
     injectAck(GetParam());
     EXPECT_EQ(server->events, (Events{"request INVITE", "ack"}));
-    EXPECT_EQ(manager.getTransactionCount(), udp ? 1u : 0u);
     if (udp) {
-        EXPECT_EQ(invite->getState(), NvSipTransaction::Confirmed);
+        EXPECT_EQ(serverTransaction()->getState(), NvSipTransaction::Confirmed);
         injectAck();  // retransmitted ACK: absorbed
         EXPECT_TRUE(runFor(4999).empty());
         EXPECT_EQ(manager.getTransactionCount(), 1u);
@@ -759,8 +705,8 @@ TEST_P(TransactionServerFailure, IsRetransmittedUntilTheAckThenAbsorbsItForTimer
 INSTANTIATE_TEST_SUITE_P(ByTransport, TransactionServerFailure, ::testing::Values("UDP", "TCP"));
 
 TEST_F(TransactionServer, FailureWithoutAckTimesOutOnTimerH) {
-    incomingInvite()->sendResponse(486);
-    expectSent("SIP/2.0 486");
+    incomingInvite();
+    answer(486);
     EXPECT_EQ(runFor(100000), (Times{500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500}));
     EXPECT_EQ(server->events, (Events{"request INVITE", "timeout"}));
     EXPECT_EQ(sinceStart(server->eventTimes).back(), 32000);
@@ -770,13 +716,11 @@ TEST_F(TransactionServer, FailureWithoutAckTimesOutOnTimerH) {
 TEST_F(TransactionServer, ProceedingTimeOutRefusesLateResponsesUnlessAskedToSendTheFinalOne) {
     NvSipServerTransaction::sm_ProceedingTimeoutMs = 10000;
     const auto invite = incomingInvite();
-    invite->sendResponse(180);
-    expectSent("SIP/2.0 180");
+    answer(180);
     runFor(9999);
     EXPECT_EQ(server->events, Events{"request INVITE"});
     runFor(1);
     EXPECT_EQ(server->events, (Events{"request INVITE", "timeout"}));
-
     EXPECT_FALSE(invite->canSendFinalResponse());
     EXPECT_THROW(invite->sendResponse(183), NvHandle<NvException>);
     EXPECT_THROW(invite->sendResponse(408), NvHandle<NvException>);
@@ -784,8 +728,7 @@ TEST_F(TransactionServer, ProceedingTimeOutRefusesLateResponsesUnlessAskedToSend
     expectNothingSent();
     invite->setOnTimeoutSendFinalResponse(true);
     EXPECT_TRUE(invite->canSendFinalResponse());
-    invite->sendResponse(408);
-    expectSent("SIP/2.0 408 Request Timeout");
+    answer(408);
     EXPECT_THROW(invite->sendResponse(500), NvHandle<NvException>);
     EXPECT_TRUE(runFor(5000).empty());  // sent once: no timer G
     inject(peerRequest("INVITE", "z9hG4bKin1"));
@@ -795,6 +738,28 @@ TEST_F(TransactionServer, ProceedingTimeOutRefusesLateResponsesUnlessAskedToSend
     runFor(1);
     EXPECT_EQ(manager.getTransactionCount(), 0u);
     EXPECT_EQ(server->events.size(), 2u);
+}
+
+TEST_F(TransactionServer, TrySendResponseSaysWhatCanNoLongerGoAndOnlyMisuseRaises) {
+    const auto invite = incomingInvite();
+    EXPECT_TRUE(invite->canSendFinalResponse());
+    EXPECT_TRUE(invite->trySendResponse(180));
+    expectSent("SIP/2.0 180");
+    EXPECT_TRUE(invite->trySendResponse(486));
+    expectSent("SIP/2.0 486");
+    EXPECT_FALSE(invite->canSendFinalResponse());
+    EXPECT_FALSE(invite->trySendResponse(487));  // the hang-up's 487 after the final response
+    EXPECT_FALSE(invite->trySendResponse(183));
+    EXPECT_THROW(invite->sendResponse(487), NvHandle<NvException>);  // a second final response
+    for (unsigned code : {0u, 99u, 700u}) {
+        EXPECT_THROW(invite->trySendResponse(code), NvHandle<NvException>) << code;
+        EXPECT_THROW(invite->sendResponse(code), NvHandle<NvException>) << code;
+    }
+    EXPECT_THROW(invite->trySendResponse(NvHandle<NvSipResponse>()), NvHandle<NvException>);
+    expectNothingSent();
+    runFor(32000);  // timer H: ended
+    EXPECT_FALSE(invite->trySendResponse(408));
+    expectNothingSent();
 }
 
 TEST_F(TransactionServer, ReliableProvisionalGetsRequire100rel) {
@@ -807,9 +772,8 @@ TEST_F(TransactionServer, ReliableProvisionalGetsRequire100rel) {
     EXPECT_EQ(header(first.message, "RSeq"), "1");
     invite->sendReliableResponse(response);  // the caller's retransmission
     EXPECT_EQ(countOf(expectSent("SIP/2.0 183").message, NvSipHeaderID::Require), 1u);
-    EXPECT_THROW(
-        invite->sendReliableResponse(NvHandle<NvSipResponse>(new NvSipResponse(200, invite->getInitialRequest()))),
-        NvHandle<NvException>);
+    EXPECT_THROW(invite->sendReliableResponse(new NvSipResponse(200, invite->getInitialRequest())),
+                 NvHandle<NvException>);
     EXPECT_EQ(invite->getState(), NvSipTransaction::Proceeding);
 }
 
@@ -818,8 +782,7 @@ TEST_F(TransactionServer, EventsGoToTheReplacingInterface) {
     NvHandle<ServerRecorder> replacement = newServerRecorder();
     invite->setInterface(replacement.get());
     EXPECT_EQ(invite->getInterface(), NvHandle<NvSipServerTransactionInterface>(replacement));
-    invite->sendResponse(486);
-    expectSent("SIP/2.0 486");
+    answer(486);
     injectAck();
     EXPECT_EQ(server->events, Events{"request INVITE"});
     EXPECT_EQ(replacement->events, Events{"ack"});
@@ -827,13 +790,12 @@ TEST_F(TransactionServer, EventsGoToTheReplacingInterface) {
 }
 
 TEST_F(TransactionServer, Rfc2543BranchIsMatchedOnTheRequestsIdentity) {
-    inject(peerRequest("INVITE", ""));
-    expectSent("SIP/2.0 100");
-    inject(peerRequest("INVITE", ""));
-    expectSent("SIP/2.0 100");
+    for (int copy = 0; copy < 2; ++copy) {
+        inject(peerRequest("INVITE", ""));
+        expectSent("SIP/2.0 100");
+    }
     EXPECT_EQ(factory->calls, 1);
-    serverTransaction()->sendResponse(486);
-    const std::string tag = toTagOf(expectSent("SIP/2.0 486").message);
+    const std::string tag = toTagOf(answer(486).message);
     inject(peerRequest("ACK", "", "someoneElse"));  // not our response's tag
     EXPECT_EQ(stray->events, Events{"strayAck"});
     inject(peerRequest("ACK", "", tag));
@@ -841,86 +803,14 @@ TEST_F(TransactionServer, Rfc2543BranchIsMatchedOnTheRequestsIdentity) {
     expectNothingSent();
 }
 
-// ================================================================ server CANCEL
-
-// Whatever the interface answers itself when told `cancel`, the CANCEL gets
-// exactly one 200 and the INVITE exactly one 487.
-struct CancelCase {
-    const char* name;
-    bool interfaceAnswersCancel;
-    bool interfaceAnswersInvite;
-};
-
-class TransactionServerCancel : public TransactionFlow, public ::testing::WithParamInterface<CancelCase> {};
-
-TEST_P(TransactionServerCancel, CancelGets200AndTheInvite487Once) {
-    const auto invite = incomingInvite();
-    server->onCancel = [&](const NvHandle<NvSipServerTransaction>& cancel) {
-        if (GetParam().interfaceAnswersCancel) cancel->sendResponse(200);
-        if (GetParam().interfaceAnswersInvite) invite->sendResponse(487);
-    };
-    inject(peerRequest("CANCEL", "z9hG4bKin1"));
-    EXPECT_EQ(server->events, (Events{"request INVITE", "cancel"}));
-    ASSERT_TRUE(server->cancelTransaction);
-    EXPECT_EQ(server->cancelTransaction->getInitialRequest()->getMethod(), "CANCEL");
-    EXPECT_EQ(factory->calls, 1);  // the CANCEL was not offered to the factory
-    std::multiset<std::string> answers;
-    for (const Sent& s : wire.sent()) answers.insert(firstLine(s.bytes) + " / " + header(s.message, "CSeq"));
-    EXPECT_EQ(answers, (std::multiset<std::string>{"SIP/2.0 200 OK / 1 CANCEL",
-                                                   "SIP/2.0 487 Request Terminated / 1 INVITE"}));
-    wire.clear();
-    EXPECT_EQ(invite->getState(), NvSipTransaction::Completed);
-
-    inject(peerRequest("CANCEL", "z9hG4bKin1"));  // retransmission: absorbed by the CANCEL's transaction
-    expectSent("SIP/2.0 200 OK");
-    injectAck();
-    EXPECT_EQ(server->events, (Events{"request INVITE", "cancel", "ack"}));
-    // The CANCEL and its answer are shown to the INVITE's interface as messages.
-    EXPECT_EQ(server->received, (Events{"INVITE sip:bob@192.0.2.10 SIP/2.0", "CANCEL sip:bob@192.0.2.10 SIP/2.0",
-                                        "CANCEL sip:bob@192.0.2.10 SIP/2.0", "ACK sip:bob@192.0.2.10 SIP/2.0"}));
-    EXPECT_EQ(std::multiset<std::string>(server->sent.begin(), server->sent.end()),
-              (std::multiset<std::string>{"SIP/2.0 100 Trying", "SIP/2.0 200 OK", "SIP/2.0 200 OK",
-                                          "SIP/2.0 487 Request Terminated"}));
-}
-
-INSTANTIATE_TEST_SUITE_P(ByWhoAnswers, TransactionServerCancel,
-                         ::testing::Values(CancelCase{"StackAnswersBoth", false, false},
-                                           CancelCase{"InterfaceAnswersBoth", true, true},
-                                           CancelCase{"InterfaceAnswersTheCancel", true, false},
-                                           CancelCase{"InterfaceAnswersTheInvite", false, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(TransactionServer, CancelAfterTheFinalResponseOrOfNoInviteIsNotReported) {
-    incomingInvite()->sendResponse(486);
-    expectSent("SIP/2.0 486");
-    inject(peerRequest("CANCEL", "z9hG4bKin1"));  // changes nothing: only its 200
-    EXPECT_EQ(header(expectSent("SIP/2.0 200 OK").message, "CSeq"), "1 CANCEL");
-    EXPECT_TRUE(stray->events.empty());
-    inject(peerRequest("CANCEL", "z9hG4bKother"));  // matches nothing
-    EXPECT_EQ(header(expectSent("SIP/2.0 481 Call/Transaction Does Not Exist").message, "CSeq"), "1 CANCEL");
-    inject(peerRequest("INVITE", "z9hG4bKin2"));
-    expectSent("SIP/2.0 100");
-    serverTransaction()->sendResponse(200);
-    expectSent("SIP/2.0 200");
-    inject(peerRequest("CANCEL", "z9hG4bKin2"));  // after a 2xx: stray
-    expectSent("SIP/2.0 481");
-    EXPECT_EQ(stray->events, (Events{"strayCancel", "strayCancel"}));
-    EXPECT_EQ(server->events, (Events{"request INVITE", "request INVITE"}));
-}
-
-// ================================================================ server non-INVITE
-
 TEST_F(TransactionServer, NonInviteFinalResponseIsSentAgainForRetransmissionsUntilTimerJ) {
     inject(peerRequest("OPTIONS", "z9hG4bKopt1"));
-    expectNothingSent();  // no 100 for a non-INVITE
     inject(peerRequest("OPTIONS", "z9hG4bKopt1"));
-    expectNothingSent();  // nothing to send yet
-    serverTransaction()->sendResponse(100);
-    expectSent("SIP/2.0 100");
+    expectNothingSent();  // no 100 for a non-INVITE, nothing to send again yet
+    answer(100);
     inject(peerRequest("OPTIONS", "z9hG4bKopt1"));
     expectSent("SIP/2.0 100");
-    serverTransaction()->sendResponse(200);
-    const Sent ok = expectSent("SIP/2.0 200 OK");
+    const Sent ok = answer(200);
     inject(peerRequest("OPTIONS", "z9hG4bKopt1"));
     EXPECT_EQ(expectSent("SIP/2.0 200 OK").bytes, ok.bytes);
     EXPECT_EQ(server->events, Events{"request OPTIONS"});
@@ -949,36 +839,72 @@ TEST_F(TransactionServer, UnansweredNonInviteTimesOutThenLeaves) {
     expectNothingSent();
 }
 
-// ================================================================ best-effort responses
+// ================================================================ server CANCEL
 
-TEST_F(TransactionServer, TrySendResponseReportsWhatCanNoLongerGoAndRaisesOnlyOnMisuse) {
+// Whatever the interface answers itself when told `cancel`, the CANCEL gets
+// exactly one 200 and the INVITE exactly one 487.
+struct CancelCase {
+    const char* name;
+    bool interfaceAnswersCancel, interfaceAnswersInvite;
+};
+
+class TransactionServerCancel : public TransactionFlow, public ::testing::WithParamInterface<CancelCase> {};
+
+TEST_P(TransactionServerCancel, CancelGets200AndTheInvite487Once) {
     const auto invite = incomingInvite();
-    EXPECT_TRUE(invite->canSendFinalResponse());
-    EXPECT_TRUE(invite->trySendResponse(180));
-    expectSent("SIP/2.0 180");
-    EXPECT_TRUE(invite->trySendResponse(486));
-    expectSent("SIP/2.0 486");
-    EXPECT_FALSE(invite->canSendFinalResponse());
-    EXPECT_FALSE(invite->trySendResponse(487));  // the hang-up's 487 after the final response
-    EXPECT_FALSE(invite->trySendResponse(183));
-    EXPECT_THROW(invite->sendResponse(487), NvHandle<NvException>);  // a second final response
-    for (unsigned code : {0u, 99u, 700u}) {
-        EXPECT_THROW(invite->trySendResponse(code), NvHandle<NvException>) << code;
-        EXPECT_THROW(invite->sendResponse(code), NvHandle<NvException>) << code;
-    }
-    EXPECT_THROW(invite->trySendResponse(NvHandle<NvSipResponse>()), NvHandle<NvException>);
-    expectNothingSent();
-    runFor(32000);  // timer H: ended
-    EXPECT_FALSE(invite->trySendResponse(408));
-    expectNothingSent();
+    server->onCancel = [&](const ServerHandle& cancel) {
+        if (GetParam().interfaceAnswersCancel) cancel->sendResponse(200);
+        if (GetParam().interfaceAnswersInvite) invite->sendResponse(487);
+    };
+    inject(peerRequest("CANCEL", "z9hG4bKin1"));
+    EXPECT_EQ(server->events, (Events{"request INVITE", "cancel"}));
+    EXPECT_EQ(server->cancelTransaction->getInitialRequest()->getMethod(), "CANCEL");
+    EXPECT_EQ(factory->calls, 1);  // the CANCEL was not offered to the factory
+    std::multiset<std::string> answers;
+    for (const Sent& s : wire.sent()) answers.insert(firstLine(s.bytes) + " / " + header(s.message, "CSeq"));
+    wire.clear();
+    EXPECT_EQ(answers, (std::multiset<std::string>{"SIP/2.0 200 OK / 1 CANCEL", "SIP/2.0 487 Request Terminated / 1 INVITE"}));
+    inject(peerRequest("CANCEL", "z9hG4bKin1"));  // retransmission: absorbed by the CANCEL's transaction
+    expectSent("SIP/2.0 200 OK");
+    injectAck();
+    EXPECT_EQ(server->events, (Events{"request INVITE", "cancel", "ack"}));
+    // The CANCEL and its answer are shown to the INVITE's interface as messages.
+    EXPECT_EQ(server->received, (Events{"INVITE sip:bob@192.0.2.10 SIP/2.0", "CANCEL sip:bob@192.0.2.10 SIP/2.0",
+                                        "CANCEL sip:bob@192.0.2.10 SIP/2.0", "ACK sip:bob@192.0.2.10 SIP/2.0"}));
+    EXPECT_EQ(std::multiset<std::string>(server->sent.begin(), server->sent.end()),
+              (std::multiset<std::string>{"SIP/2.0 100 Trying", "SIP/2.0 200 OK", "SIP/2.0 200 OK",
+                                          "SIP/2.0 487 Request Terminated"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(ByWhoAnswers, TransactionServerCancel,
+                         ::testing::Values(CancelCase{"StackAnswersBoth", false, false},
+                                           CancelCase{"InterfaceAnswersBoth", true, true},
+                                           CancelCase{"InterfaceAnswersTheCancel", true, false},
+                                           CancelCase{"InterfaceAnswersTheInvite", false, true}),
+                         byName);
+
+TEST_F(TransactionServer, CancelAfterTheFinalResponseOrOfNoInviteIsNotReported) {
+    incomingInvite();
+    answer(486);
+    inject(peerRequest("CANCEL", "z9hG4bKin1"));  // changes nothing: only its 200
+    EXPECT_EQ(header(expectSent("SIP/2.0 200 OK").message, "CSeq"), "1 CANCEL");
+    EXPECT_TRUE(stray->events.empty());
+    inject(peerRequest("CANCEL", "z9hG4bKother"));  // matches nothing
+    EXPECT_EQ(header(expectSent("SIP/2.0 481 Call/Transaction Does Not Exist").message, "CSeq"), "1 CANCEL");
+    inject(peerRequest("INVITE", "z9hG4bKin2"));
+    expectSent("SIP/2.0 100");
+    answer(200);
+    inject(peerRequest("CANCEL", "z9hG4bKin2"));  // after a 2xx: stray
+    expectSent("SIP/2.0 481");
+    EXPECT_EQ(stray->events, (Events{"strayCancel", "strayCancel"}));
+    EXPECT_EQ(server->events, (Events{"request INVITE", "request INVITE"}));
 }
 
 // ================================================================ the factory
 
-// Three outcomes for a new INVITE: a transaction (100 Trying), nil after
-// sMarkHandled (nothing sent, nothing kept: a retransmission is offered
-// again), plain nil (480 on the manager's own transaction, which absorbs
-// the retransmission).
+// A new INVITE gets: a transaction (100 Trying); nothing after sMarkHandled
+// (no transaction kept: a retransmission is offered again); with plain nil,
+// 480 on the manager's own transaction, which absorbs the retransmission.
 struct FactoryCase {
     const char* name;
     RecordingFactory::Outcome outcome;
@@ -995,8 +921,7 @@ TEST_P(TransactionFactory, DecidesWhatANewRequestGets) {
     for (int copy = 0; copy < 2; ++copy) {  // the INVITE and its retransmission
         inject(peerRequest("INVITE", "z9hG4bKin1"));
         if (*c.answer) {
-            const Sent answer = expectSent(c.answer);
-            EXPECT_EQ(toTagOf(answer.message).empty(), c.outcome == RecordingFactory::Create);
+            EXPECT_EQ(toTagOf(expectSent(c.answer).message).empty(), c.outcome == RecordingFactory::Create);
         }
         expectNothingSent();
     }
@@ -1006,12 +931,12 @@ TEST_P(TransactionFactory, DecidesWhatANewRequestGets) {
     EXPECT_TRUE(stray->events.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(ByOutcome, TransactionFactory,
-                         ::testing::Values(FactoryCase{"Transaction", RecordingFactory::Create, "SIP/2.0 100", 1, 1},
-                                           FactoryCase{"MarkedHandled", RecordingFactory::Handled, "", 0, 2},
-                                           FactoryCase{"Refused", RecordingFactory::Refuse,
-                                                       "SIP/2.0 480 Temporarily Unavailable", 1, 1}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    ByOutcome, TransactionFactory,
+    ::testing::Values(FactoryCase{"Transaction", RecordingFactory::Create, "SIP/2.0 100", 1, 1},
+                      FactoryCase{"MarkedHandled", RecordingFactory::Handled, "", 0, 2},
+                      FactoryCase{"Refused", RecordingFactory::Refuse, "SIP/2.0 480 Temporarily Unavailable", 1, 1}),
+    byName);
 
 TEST_F(TransactionServer, InviteWithNoFactoryIsAnswered480AndItsAckAbsorbed) {
     manager.setTransactionFactoryInterface(nullptr);
@@ -1026,120 +951,104 @@ TEST_F(TransactionServer, InviteWithNoFactoryIsAnswered480AndItsAckAbsorbed) {
 
 // ================================================================ transport errors
 
-TEST_F(TransactionClient, FailedRetransmissionEndsTheTransactionWithATransportError) {
-    sendClient(ourInvite());
-    // From now on the request names a transport we cannot send over.
-    transaction->getInitialRequest()->setURI(NvURI::sParse("sip:bob@192.0.2.1;transport=sctp"));
-    EXPECT_TRUE(runFor(600).empty());
-    EXPECT_EQ(recorder->events, Events{"transportError"});
-    EXPECT_EQ(sinceStart(recorder->eventTimes), Times{500});
-    EXPECT_EQ(transaction->getState(), NvSipTransaction::Terminated);
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
-    EXPECT_FALSE(transaction->getInterface());
-    EXPECT_TRUE(runFor(40000).empty());
-    EXPECT_EQ(recorder->events.size(), 1u);
-}
-
-TEST_F(TransactionClient, FailedAckIsReportedAfterTheFinalResponse) {
-    const Sent invite = sendClient(ourInvite());
-    transaction->getInitialRequest()->setURI(NvURI::sParse("sip:bob@192.0.2.1;transport=sctp"));
-    inject(peerResponse(invite, 486));
-    expectNothingSent();
-    EXPECT_EQ(recorder->events, (Events{"final 486", "transportError"}));
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
-}
-
-TEST_F(TransactionClient, RequestThatCannotBeSentRaisesAndReportsNothing) {
-    transaction = new NvSipClientTransaction(parseRequest(ourInvite("sip:bob@192.0.2.1;transport=sctp")),
-                                             recorder.get());
-    EXPECT_THROW(transaction->sendRequest(), NvHandle<NvException>);
-    EXPECT_EQ(transaction->getState(), NvSipTransaction::Terminated);
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
-    EXPECT_TRUE(recorder->events.empty());
-    EXPECT_TRUE(recorder->sent.empty());
-}
-
-TEST_F(TransactionServer, ResponseThatCannotBeSentEndsTheTransactionWithATransportError) {
-    const auto invite = incomingInvite();
-    NvHandle<NvSipResponse> response(new NvSipResponse(486, invite->getInitialRequest()));
-    response->removeHeader(NvSipHeaderID::Via);  // nowhere to go
-    EXPECT_FALSE(invite->trySendResponse(response));
-    EXPECT_EQ(server->events, (Events{"request INVITE", "transportError"}));
-    EXPECT_EQ(invite->getState(), NvSipTransaction::Terminated);
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
-    EXPECT_FALSE(invite->getInterface());
-    expectNothingSent();
-}
-
-// Failures the transport reports after send() returned (sendFailed) reach
-// the transaction the message belongs to (an ACK's or a CANCEL's: its
-// INVITE's), once.
-enum class Failing { Request, Ack, FailureResponse, AnswerToCancel, Rfc2543Response };
-struct AsyncFailureCase {
+// A message the transport refuses, at once (send raises) or later
+// (sendFailed), ends the transaction it belongs to (an ACK's, or a CANCEL's
+// answer's: the INVITE's), which reports it once (ClientRecorder keeps
+// transportError's default: timeOut).
+enum class Refused { Retransmission, Ack, Response, LateRequest, LateAck, LateResponse, LateCancelAnswer, Late2543 };
+struct RefusedCase {
     const char* name;
-    Failing message;
+    Refused send;
     Events clientEvents, serverEvents;
 };
 
-class TransactionAsyncFailure : public TransactionFlow, public ::testing::WithParamInterface<AsyncFailureCase> {
+class TransactionRefusedSend : public TransactionFlow, public ::testing::WithParamInterface<RefusedCase> {
 protected:
-    // Runs the flow up to the message that is to fail, and returns it as given to the transport.
-    NvHandle<NvSipMessage> flowTo(Failing failing) {
-        switch (failing) {
-            case Failing::Request: return sendClient(ourInvite()).message;
-            case Failing::Ack: inject(peerResponse(sendClient(ourInvite()), 486)); return expectSent("ACK ").message;
-            case Failing::FailureResponse:
-                incomingInvite()->sendResponse(486);
-                return expectSent("SIP/2.0 486").message;
-            case Failing::AnswerToCancel:
+    void refuseRequestsFromNowOn() {
+        transaction->getInitialRequest()->setURI(NvURI::sParse("sip:bob@192.0.2.1;transport=sctp"));
+    }
+    // Runs the flow up to the refused send; a late one is reported as the transport would.
+    void runTo(Refused send) {
+        NvHandle<NvSipMessage> late;
+        switch (send) {
+            case Refused::Retransmission:
+                sendClient(ourInvite());
+                refuseRequestsFromNowOn();
+                runFor(600);
+                break;
+            case Refused::Ack: {
+                const Sent invite = sendClient(ourInvite());
+                refuseRequestsFromNowOn();
+                inject(peerResponse(invite, 486));
+                break;
+            }
+            case Refused::Response: {
+                NvHandle<NvSipResponse> response(new NvSipResponse(486, incomingInvite()->getInitialRequest()));
+                response->removeHeader(NvSipHeaderID::Via);  // nowhere to go
+                EXPECT_FALSE(serverTransaction()->trySendResponse(response));
+                break;
+            }
+            case Refused::LateRequest: late = sendClient(ourInvite()).message; break;
+            case Refused::LateAck:
+                inject(peerResponse(sendClient(ourInvite()), 486));
+                late = expectSent("ACK ").message;
+                break;
+            case Refused::LateResponse:
+                incomingInvite();
+                late = answer(486).message;
+                break;
+            case Refused::LateCancelAnswer:
                 incomingInvite();
                 inject(peerRequest("CANCEL", "z9hG4bKin1"));
-                return expectSent("SIP/2.0 200").message;
-            case Failing::Rfc2543Response:
+                late = expectSent("SIP/2.0 200").message;
+                break;
+            case Refused::Late2543:  // matched as the transaction's last response
                 inject(peerRequest("OPTIONS", ""));
-                serverTransaction()->sendResponse(200);
-                return NvHandle<NvSipMessage>(serverTransaction()->getLastResponse());
+                answer(200);
+                late = NvHandle<NvSipMessage>(serverTransaction()->getLastResponse());
+                break;
         }
-        return NvHandle<NvSipMessage>();
+        wire.clear();
+        if (late) manager.sendFailed(late, "connection refused");
     }
 };
 
-TEST_P(TransactionAsyncFailure, IsReportedToItsTransactionAsATransportError) {
-    const NvHandle<NvSipMessage> message = flowTo(GetParam().message);
-    wire.clear();
-    manager.sendFailed(message, "connection refused");
-    manager.sendFailed(message, "connection refused");  // once only
+TEST_P(TransactionRefusedSend, EndsTheTransactionAndIsReportedOnce) {
+    runTo(GetParam().send);
+    const NvHandle<NvSipTransaction> ended =
+        transaction ? NvHandle<NvSipTransaction>(transaction) : NvHandle<NvSipTransaction>(serverTransaction());
+    ended->transportFailed("refused again");  // not reported again
+    EXPECT_EQ(ended->getState(), NvSipTransaction::Terminated);
     EXPECT_EQ(recorder->events, GetParam().clientEvents);
     EXPECT_EQ(server->events, GetParam().serverEvents);
-    // Only the CANCEL's own transaction stays, for timer J.
-    EXPECT_EQ(manager.getTransactionCount(), GetParam().message == Failing::AnswerToCancel ? 1u : 0u);
-    expectNothingSent();
+    EXPECT_FALSE(transaction ? bool(transaction->getInterface()) : bool(serverTransaction()->getInterface()));
+    EXPECT_TRUE(runFor(40000).empty());
+    EXPECT_EQ(manager.getTransactionCount(), 0u);
+    EXPECT_EQ(recorder->events.size() + server->events.size(),
+              GetParam().clientEvents.size() + GetParam().serverEvents.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    ByMessage, TransactionAsyncFailure,
-    ::testing::Values(AsyncFailureCase{"Request", Failing::Request, {"transportError"}, {}},
-                      AsyncFailureCase{"Ack", Failing::Ack, {"final 486", "transportError"}, {}},
-                      AsyncFailureCase{"FailureResponse", Failing::FailureResponse, {}, {"request INVITE", "transportError"}},
-                      AsyncFailureCase{"AnswerToCancel", Failing::AnswerToCancel, {}, {"request INVITE", "cancel", "transportError"}},
-                      AsyncFailureCase{"Rfc2543Response", Failing::Rfc2543Response, {}, {"request OPTIONS", "transportError"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    BySend, TransactionRefusedSend,
+    ::testing::Values(
+        RefusedCase{"Retransmission", Refused::Retransmission, {"timeout"}, {}},
+        RefusedCase{"Ack", Refused::Ack, {"final 486", "timeout"}, {}},
+        RefusedCase{"Response", Refused::Response, {}, {"request INVITE", "transportError"}},
+        RefusedCase{"LateRequest", Refused::LateRequest, {"timeout"}, {}},
+        RefusedCase{"LateAck", Refused::LateAck, {"final 486", "timeout"}, {}},
+        RefusedCase{"LateResponse", Refused::LateResponse, {}, {"request INVITE", "transportError"}},
+        RefusedCase{"LateCancelAnswer", Refused::LateCancelAnswer, {}, {"request INVITE", "cancel", "transportError"}},
+        RefusedCase{"LateRfc2543Response", Refused::Late2543, {}, {"request OPTIONS", "transportError"}}),
+    byName);
 
-TEST(TransactionInterfaceDefaults, TransportErrorIsReportedAsATimeOut) {
-    struct ClientTimeOuts : NvSipClientTransactionInterface {
-        int count = 0;
-        void timeOut(NvHandle<NvSipClientTransaction>) override { ++count; }
-    };
-    struct ServerTimeOuts : NvSipServerTransactionInterface {
-        int count = 0;
-        void timeOut(NvHandle<NvSipServerTransaction>) override { ++count; }
-    };
-    NvHandle<ClientTimeOuts> client = new ClientTimeOuts();
-    NvHandle<ServerTimeOuts> server = new ServerTimeOuts();
-    client->transportError(NvHandle<NvSipClientTransaction>(), "refused");
-    server->transportError(NvHandle<NvSipServerTransaction>(), "refused");
-    EXPECT_EQ(client->count, 1);
-    EXPECT_EQ(server->count, 1);
+TEST_F(TransactionClient, RequestThatCannotBeSentRaisesAndReportsNothing) {
+    transaction =
+        new NvSipClientTransaction(parseRequest(ourInvite("sip:bob@192.0.2.1;transport=sctp")), recorder.get());
+    EXPECT_THROW(transaction->sendRequest(), NvHandle<NvException>);
+    EXPECT_EQ(transaction->getState(), NvSipTransaction::Terminated);
+    EXPECT_EQ(manager.getTransactionCount(), 0u);
+    EXPECT_TRUE(recorder->events.empty() && recorder->sent.empty());
+    EXPECT_FALSE(transaction->getInterface());
 }
 
 // ================================================================ ownership
@@ -1164,8 +1073,7 @@ TEST_P(TransactionOwnership, InterfaceHoldingItsTransactionIsFreedWithItWhenItEn
     const int clientsBefore = Counted<NvSipClientTransaction>::s_Destroyed + ClientRecorder::s_Destroyed;
     const int serversBefore = Counted<NvSipServerTransaction>::s_Destroyed + ServerRecorder::s_Destroyed;
     const Ending ending = GetParam();
-    const bool client = ending == Ending::Invite2xx || ending == Ending::ClientTimeOut ||
-                        ending == Ending::ClientTransportError;
+    const bool client = ending <= Ending::ClientTransportError;
     if (client) {
         NvHandle<ClientRecorder> user = new ClientRecorder();
         user->held = new Counted<NvSipClientTransaction>(
@@ -1175,16 +1083,13 @@ TEST_P(TransactionOwnership, InterfaceHoldingItsTransactionIsFreedWithItWhenItEn
         if (ending == Ending::Invite2xx) inject(peerResponse(request, 200));
         if (ending == Ending::ClientTimeOut) runFor(32000);
         if (ending == Ending::ClientTransportError) manager.sendFailed(request.message, "refused");
-        EXPECT_EQ(user->events.back(), ending == Ending::Invite2xx ? "final 200"
-                                       : ending == Ending::ClientTimeOut ? "timeout"
-                                                                          : "transportError");
+        EXPECT_EQ(user->events.back(), ending == Ending::Invite2xx ? "final 200" : "timeout");
     } else {
         NvHandle<ServerRecorder> user = new ServerRecorder();  // holds the transaction it is told of
         NvHandle<NvSipRequest> request =
             parseRequest(peerRequest(ending == Ending::ServerTimerJ ? "OPTIONS" : "INVITE", "z9hG4bKin1"));
         request->setSource(NvSipTestTransport::sDefaultPeer());
-        NvHandle<NvSipServerTransaction>(new Counted<NvSipServerTransaction>(request, user.get()))
-            ->receiveRequest(request);
+        ServerHandle(new Counted<NvSipServerTransaction>(request, user.get()))->receiveRequest(request);
         user->transaction->sendResponse(ending == Ending::ServerAckAndTimerI ? 486 : 200);
         if (ending == Ending::ServerAckAndTimerI) {
             inject(peerRequest("ACK", "z9hG4bKin1", toTagOf(NvHandle<NvSipMessage>(user->transaction->getLastResponse()))));
@@ -1203,13 +1108,11 @@ INSTANTIATE_TEST_SUITE_P(ByEnding, TransactionOwnership,
 
 // ================================================================ sent-by and strays
 
-// One rule for sent-by, in request matching and in telling our responses:
+// One sent-by rule for matching requests and for telling our responses:
 // hosts without case or IPv6 brackets, an absent port is the transport's
 // default (5061 for TLS, else 5060).
 struct SentByCase {
-    const char* transport;
-    const char* first;
-    const char* second;
+    const char *transport, *first, *second;
     bool same;
 };
 
@@ -1235,7 +1138,7 @@ struct StrayCase {
     const char* name;
     const char* ourHost;  // nullptr: the test transport's
     std::string message;
-    Events events;
+    const char* event;
     const char* answer;  // "" for none
 };
 
@@ -1244,7 +1147,7 @@ class TransactionStray : public TransactionFlow, public ::testing::WithParamInte
 TEST_P(TransactionStray, GoesToTheStrayHandler) {
     if (GetParam().ourHost) NvSipTransportLayer::sGetInstance()->setSentBy(GetParam().ourHost, 5060);
     inject(GetParam().message);
-    EXPECT_EQ(stray->events, GetParam().events);
+    EXPECT_EQ(stray->events, Events{GetParam().event});
     if (*GetParam().answer) expectSent(GetParam().answer);
     expectNothingSent();
     EXPECT_EQ(factory->calls, 0);
@@ -1257,37 +1160,33 @@ std::string withoutCallId(std::string text) {
 INSTANTIATE_TEST_SUITE_P(
     ByMessage, TransactionStray,
     ::testing::Values(
-        StrayCase{"ResponseWithOurSentBy", nullptr, strayResponse("192.0.2.10:5060"), {"strayResponse 200"}, ""},
-        StrayCase{"ResponseWithOurHostAndNoPort", nullptr, strayResponse("192.0.2.10"), {"strayResponse 200"}, ""},
-        StrayCase{"ResponseToAnotherPort", nullptr, strayResponse("192.0.2.10:5070"), {"invalid"}, ""},
-        StrayCase{"ResponseToAnotherHost", nullptr, strayResponse("198.51.100.7:5060"), {"invalid"}, ""},
+        StrayCase{"ResponseWithOurSentBy", nullptr, strayResponse("192.0.2.10:5060"), "strayResponse 200", ""},
+        StrayCase{"ResponseWithOurHostAndNoPort", nullptr, strayResponse("192.0.2.10"), "strayResponse 200", ""},
+        StrayCase{"ResponseToAnotherPort", nullptr, strayResponse("192.0.2.10:5070"), "invalid", ""},
+        StrayCase{"ResponseToAnotherHost", nullptr, strayResponse("198.51.100.7:5060"), "invalid", ""},
         StrayCase{"ResponseToOurNameInAnotherCase", "Host.Example.COM", strayResponse("host.example.COM"),
-                  {"strayResponse 200"}, ""},
+                  "strayResponse 200", ""},
         StrayCase{"ResponseToOurIPv6InBrackets", "2001:db8::10", strayResponse("[2001:DB8::10]:5060"),
-                  {"strayResponse 200"}, ""},
-        StrayCase{"AckMatchingNothing", nullptr, peerRequest("ACK", "z9hG4bKnothing", "t1"), {"strayAck"}, ""},
-        StrayCase{"RequestWithoutCallId", nullptr, withoutCallId(peerRequest("OPTIONS", "z9hG4bKbad")), {"malformed"},
+                  "strayResponse 200", ""},
+        StrayCase{"AckMatchingNothing", nullptr, peerRequest("ACK", "z9hG4bKnothing", "t1"), "strayAck", ""},
+        StrayCase{"RequestWithoutCallId", nullptr, withoutCallId(peerRequest("OPTIONS", "z9hG4bKbad")), "malformed",
                   "SIP/2.0 400 Bad Request"},
         StrayCase{"RequestWhoseCSeqMethodDiffers", nullptr, peerRequest("OPTIONS", "z9hG4bKbad", "", "", "INVITE"),
-                  {"malformed"}, "SIP/2.0 400"},
-        StrayCase{"MalformedAck", nullptr, peerRequest("ACK", "z9hG4bKbad", "t1", "", "INVITE"), {"malformed"}, ""},
-        StrayCase{"ResponseWithoutCallId", nullptr, withoutCallId(strayResponse("192.0.2.10:5060")), {"malformed"},
-                  ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+                  "malformed", "SIP/2.0 400"},
+        StrayCase{"MalformedAck", nullptr, peerRequest("ACK", "z9hG4bKbad", "t1", "", "INVITE"), "malformed", ""},
+        StrayCase{"ResponseWithoutCallId", nullptr, withoutCallId(strayResponse("192.0.2.10:5060")), "malformed", ""}),
+    byName);
 
 TEST_F(TransactionClient, ResponseWithOurBranchMatchesOnlyWithOurSentBy) {
     const Sent invite = sendClient(ourInvite());
-    std::string forged = peerResponse(invite, 200);
-    forged.replace(forged.find("192.0.2.10:5060"), 15, "198.51.100.7:5060");
-    inject(forged);
+    std::string forged = peerResponse(invite, 200), portless = peerResponse(invite, 180);
+    inject(forged.replace(forged.find("192.0.2.10:5060"), 15, "198.51.100.7:5060"));
     EXPECT_EQ(stray->events, Events{"invalid"});
-    std::string portless = peerResponse(invite, 180);
-    portless.replace(portless.find("192.0.2.10:5060"), 15, "192.0.2.10");
-    inject(portless);
+    inject(portless.replace(portless.find("192.0.2.10:5060"), 15, "192.0.2.10"));
     EXPECT_EQ(recorder->events, Events{"provisional 180"});
 }
 
-TEST_F(TransactionFlow, DefaultStrayInterfaceAnswersStrayCancel481AndIgnoresTheRest) {
+TEST_F(TransactionServer, DefaultStrayInterfaceAnswersStrayCancel481AndIgnoresTheRest) {
     manager.setStrayInterface(nullptr);
     EXPECT_TRUE(manager.getStrayInterface());
     inject(peerRequest("CANCEL", "z9hG4bKnothing"));
@@ -1301,145 +1200,129 @@ TEST_F(TransactionFlow, DefaultStrayInterfaceAnswersStrayCancel481AndIgnoresTheR
 
 class TransactionSnapshot : public TransactionFlow {
 protected:
-    // The transaction's snapshot; the manager then forgets it, as in a new process.
-    std::string snapshotOf(const NvSipTransaction& t) {
+    // Rebuilds `t` from its snapshot, the manager having forgotten it as in a new process.
+    template <class T, class Interface>
+    NvHandle<T> rebuilt(const T& t, Interface* interface) {
         NvByteArrayOutputStream out;
         t.serialize(out);
         manager.clear();
-        return out.toByteArray();
+        NvByteArrayInputStream in(out.toByteArray());
+        NvHandle<T> copy = T::sCreateFrom(in, interface);
+        EXPECT_EQ(in.available(), 0u);
+        EXPECT_EQ(copy->getKey(), t.getKey());
+        EXPECT_EQ(copy->getState(), t.getState());
+        return copy;
     }
 };
 
 TEST_F(TransactionSnapshot, RebuiltServerTransactionAbsorbsRetransmissionsAndTakesTheAck) {
-    incomingInvite()->sendResponse(486);
-    const Sent busy = expectSent("SIP/2.0 486");
-    NvByteArrayInputStream in(snapshotOf(*serverTransaction()));
-    NvHandle<ServerRecorder> rebuiltRecorder = newServerRecorder();
-    const auto rebuilt = NvSipServerTransaction::sCreateFrom(in, rebuiltRecorder.get());
-    EXPECT_EQ(in.available(), 0u);
-    EXPECT_EQ(rebuilt->getState(), NvSipTransaction::Completed);
-    EXPECT_TRUE(rebuilt->isInvite());
-    EXPECT_EQ(rebuilt->getKey(), serverTransaction()->getKey());
-    EXPECT_EQ(rebuilt->getInterface(), NvHandle<NvSipServerTransactionInterface>(rebuiltRecorder));
+    incomingInvite();
+    const Sent busy = answer(486);
+    NvHandle<ServerRecorder> user = newServerRecorder();
+    const auto copy = rebuilt(*serverTransaction(), user.get());
+    EXPECT_EQ(copy->getInterface(), NvHandle<NvSipServerTransactionInterface>(user));
     EXPECT_EQ(manager.getTransactionCount(), 1u);
-
     inject(peerRequest("INVITE", "z9hG4bKin1"));
     EXPECT_EQ(expectSent("SIP/2.0 486").bytes, busy.bytes);
-    EXPECT_EQ(factory->calls, 1);
     EXPECT_EQ(runFor(600), Times{500});  // timer G runs again
     injectAck();
-    EXPECT_EQ(rebuiltRecorder->events, Events{"ack"});
+    EXPECT_EQ(user->events, Events{"ack"});
     EXPECT_EQ(server->events, Events{"request INVITE"});
+    EXPECT_EQ(factory->calls, 1);
 }
 
 TEST_F(TransactionSnapshot, RebuiltProceedingServerTransactionCanStillAnswer) {
-    incomingInvite()->sendResponse(180);
-    const std::string tag = toTagOf(expectSent("SIP/2.0 180").message);
-    NvByteArrayInputStream in(snapshotOf(*serverTransaction()));
-    NvHandle<ServerRecorder> rebuiltRecorder = newServerRecorder();
-    const auto rebuilt = NvSipServerTransaction::sCreateFrom(in, rebuiltRecorder.get());
+    incomingInvite();
+    const std::string tag = toTagOf(answer(180).message);
+    NvHandle<ServerRecorder> user = newServerRecorder();
+    const auto copy = rebuilt(*serverTransaction(), user.get());
     inject(peerRequest("INVITE", "z9hG4bKin1"));
     expectSent("SIP/2.0 180");
-    EXPECT_TRUE(rebuiltRecorder->events.empty());  // the request was reported before
-    rebuilt->sendResponse(183);
+    EXPECT_TRUE(user->events.empty());  // the request was reported before
+    copy->sendResponse(183);
     EXPECT_EQ(toTagOf(expectSent("SIP/2.0 183").message), tag);
     inject(peerRequest("CANCEL", "z9hG4bKin1"));
-    EXPECT_EQ(rebuiltRecorder->events, Events{"cancel"});
+    EXPECT_EQ(user->events, Events{"cancel"});
     expectSent("SIP/2.0 200");
     expectSent("SIP/2.0 487");
 }
 
-TEST_F(TransactionSnapshot, RebuiltClientTransactionMatchesResponses) {
+TEST_F(TransactionSnapshot, RebuiltClientTransactionsMatchResponsesAndRunTheirTimersAgain) {
     const Sent invite = sendClient(ourInvite());
-    NvByteArrayInputStream in(snapshotOf(*transaction));
-    NvHandle<ClientRecorder> rebuiltRecorder = new ClientRecorder();
-    const auto rebuilt = NvSipClientTransaction::sCreateFrom(in, rebuiltRecorder.get());
-    EXPECT_EQ(rebuilt->getState(), NvSipTransaction::Calling);
-    EXPECT_EQ(rebuilt->getKey(), transaction->getKey());
+    NvHandle<ClientRecorder> user = new ClientRecorder();
+    auto copy = rebuilt(*transaction, user.get());
     EXPECT_EQ(runFor(600), Times{500});  // timer A runs again
     inject(peerResponse(invite, 180));
-    EXPECT_EQ(rebuiltRecorder->events, Events{"provisional 180"});
-    rebuilt->cancel();
+    copy->cancel();
     const Sent cancel = expectSent("CANCEL sip:bob@192.0.2.1 SIP/2.0");
     EXPECT_EQ(header(cancel.message, "Via"), header(invite.message, "Via"));
     EXPECT_EQ(cancel.destination.toString(), "udp:192.0.2.1:5060");
-    inject(peerResponse(invite, 487));
-    expectSent("ACK ");
-    EXPECT_EQ(rebuiltRecorder->events, (Events{"provisional 180", "final 487"}));
-    EXPECT_TRUE(recorder->events.empty());
-}
-
-TEST_F(TransactionSnapshot, RebuiltCancelledClientTransactionStillGivesUpAfter64T1) {
-    const Sent invite = sendClient(ourInvite());
-    inject(peerResponse(invite, 180));
-    transaction->cancel();
-    inject(peerResponse(expectSent("CANCEL "), 200));
-    NvByteArrayInputStream in(snapshotOf(*transaction));
-    NvHandle<ClientRecorder> rebuiltRecorder = new ClientRecorder();
-    const auto rebuilt = NvSipClientTransaction::sCreateFrom(in, rebuiltRecorder.get());
-    EXPECT_EQ(rebuilt->getState(), NvSipTransaction::Proceeding);
-    rebuilt->cancel();  // already sent: not again
+    copy = rebuilt(*copy, user.get());  // cancelled: not again, and abandoned 64*T1 on
+    copy->cancel();
     expectNothingSent();
     runFor(31999);
-    EXPECT_TRUE(rebuiltRecorder->events.empty());
+    EXPECT_EQ(user->events, Events{"provisional 180"});
     runFor(1);
-    EXPECT_EQ(rebuiltRecorder->events, Events{"timeout"});
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
-}
+    EXPECT_EQ(user->events, (Events{"provisional 180", "timeout"}));
+    EXPECT_TRUE(recorder->events.empty());
 
-TEST_F(TransactionSnapshot, RebuiltCompletedClientTransactionAcknowledgesRetransmissions) {
-    const Sent invite = sendClient(ourInvite());
-    inject(peerResponse(invite, 486));
+    const Sent second = sendClient(ourInvite());
+    inject(peerResponse(second, 486));
     const Sent ack = expectSent("ACK ");
-    NvByteArrayInputStream in(snapshotOf(*transaction));
-    const auto rebuilt = NvSipClientTransaction::sCreateFrom(in, nullptr);
-    ASSERT_TRUE(rebuilt->getLastResponse());
-    EXPECT_EQ(rebuilt->getLastResponse()->getStatusCode(), 486);
-    inject(peerResponse(invite, 486));
-    EXPECT_EQ(expectSent("ACK ").bytes, ack.bytes);
+    copy = rebuilt(*transaction, user.get());
+    ASSERT_TRUE(copy->getLastResponse());
+    EXPECT_EQ(copy->getLastResponse()->getStatusCode(), 486);
+    inject(peerResponse(second, 486));  // absorbed until timer D, the ACK going again where it went
+    const Sent again = expectSent("ACK ");
+    EXPECT_EQ(again.bytes, ack.bytes);
+    EXPECT_EQ(again.destination.toString(), ack.destination.toString());
+    EXPECT_TRUE(runFor(32000).empty());
+    EXPECT_EQ(manager.getTransactionCount(), 0u);
     EXPECT_TRUE(stray->events.empty());
 }
 
 TEST_F(TransactionSnapshot, CorruptOrTruncatedSnapshotRaisesNvException) {
-    incomingInvite()->sendResponse(486);
-    const std::string serverSnapshot = snapshotOf(*serverTransaction());
-    wire.clear();
+    incomingInvite();
+    answer(486);
     sendClient(ourInvite());
     transaction->cancel();
-    const std::string snapshots[] = {serverSnapshot, snapshotOf(*transaction)};
-    wire.clear();
-
-    auto rebuild = [](const std::string& bytes, bool isServer) {
+    const NvSipTransaction* kinds[] = {serverTransaction().get(), transaction.get()};
+    std::string snapshots[2];
+    for (int kind = 0; kind < 2; ++kind) {
+        NvByteArrayOutputStream out;
+        kinds[kind]->serialize(out);
+        snapshots[kind] = out.toByteArray();
+    }
+    auto rebuild = [this](const std::string& bytes, int kind) {
         NvByteArrayInputStream in(bytes);
-        if (isServer)
-            NvSipServerTransaction::sCreateFrom(in, nullptr);
-        else
-            NvSipClientTransaction::sCreateFrom(in, nullptr);
+        kind == 0 ? (void)NvSipServerTransaction::sCreateFrom(in, nullptr)
+                  : (void)NvSipClientTransaction::sCreateFrom(in, nullptr);
+        manager.clear();
     };
     for (int kind = 0; kind < 2; ++kind) {
         const std::string& full = snapshots[kind];
         for (size_t length = 0; length < full.size(); ++length)
-            EXPECT_THROW(rebuild(full.substr(0, length), kind == 0), NvHandle<NvException>) << "length " << length;
+            EXPECT_THROW(rebuild(full.substr(0, length), kind), NvHandle<NvException>) << "length " << length;
         for (size_t i = 0; i < full.size(); ++i) {
             for (uint8_t flip : {0x01, 0x80, 0xff}) {
                 std::string bytes = full;
                 bytes[i] = static_cast<char>(bytes[i] ^ flip);
                 try {
-                    rebuild(bytes, kind == 0);
+                    rebuild(bytes, kind);
                 } catch (NvHandle<NvException>&) {
+                    manager.clear();
                 } catch (...) {
                     ADD_FAILURE() << "byte " << i << " ^ " << int(flip) << " raised something else";
                 }
-                manager.clear();
             }
         }
-        EXPECT_THROW(rebuild(snapshots[1 - kind], kind == 0), NvHandle<NvException>);  // the other kind
+        EXPECT_THROW(rebuild(snapshots[1 - kind], kind), NvHandle<NvException>);  // the other kind
     }
 }
 
 // ================================================================ footprint
 
-TEST_F(TransactionFlow, LiveServerTransactionStaysUnder2KBBesideItsMessages) {
+TEST_F(TransactionServer, LiveServerTransactionStaysUnder2KBBesideItsMessages) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "heap statistics are the sanitizer's";
 #else
@@ -1449,14 +1332,13 @@ TEST_F(TransactionFlow, LiveServerTransactionStaysUnder2KBBesideItsMessages) {
         requests.push_back(parseRequest(peerRequest("INVITE", "z9hG4bKmem" + std::to_string(i))));
         requests.back()->setSource(NvSipTestTransport::sDefaultPeer());
     }
-    std::vector<NvHandle<NvSipServerTransaction>> transactions;
+    std::vector<ServerHandle> transactions;
     transactions.reserve(kCount);
     const size_t before = mallinfo2().uordblks;
     for (const auto& request : requests) transactions.emplace_back(new NvSipServerTransaction(request, server.get()));
     const size_t perTransaction = (mallinfo2().uordblks - before) / kCount;
     EXPECT_EQ(manager.getTransactionCount(), size_t(kCount));
     EXPECT_LT(perTransaction, 2048u);
-    RecordProperty("bytesPerTransaction", static_cast<int>(perTransaction));
     std::printf("[          ] %zu bytes per live server transaction\n", perTransaction);
 #endif
 }
