@@ -332,8 +332,10 @@ public:
     bool runOnMonitor(std::function<void()> task);
 
 private:
-    // Starts a non-blocking connect; raises NvSystemError when it fails at once.
-    HandlerRef<Connection> connect(const NvSipPeer& peer);
+    // Starts a non-blocking connect; `failure` says why when it failed at
+    // once. The caller queues the first message, then starts the connection
+    // (or closes it with `failure`) on the monitor thread.
+    HandlerRef<Connection> connect(const NvSipPeer& peer, std::string& failure);
     HandlerRef<UdpSocket> udpSocketFor(const NvSipPeer& peer) const;
 
     NvSipTransportLayer& m_Layer;
@@ -874,18 +876,17 @@ std::vector<NvSipListenPoint> Core::getListenPoints() const {
     return m_Points;
 }
 
-HandlerRef<Connection> Core::connect(const NvSipPeer& peer) {
+HandlerRef<Connection> Core::connect(const NvSipPeer& peer, std::string& failure) {
     const int fd = openSocket(familyOf(peer.address), SOCK_STREAM);
     sizeBuffers(fd);
     setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     SocketAddress to = toSocketAddress(peer.address, peer.port);
     bool connecting = false;
     if (::connect(fd, to.get(), to.length) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) {
-            closeQuietly(fd);
-            NvSystemError::sThrow("connect", 0);
-        }
-        connecting = true;  // the reactor reports the outcome
+        // Refused at once or later is a matter of timing on loopback: both
+        // are reported the same way, once the first message is queued.
+        if (errno != EINPROGRESS && errno != EINTR) failure = std::string("connect: ") + std::strerror(errno);
+        connecting = true;
     }
     NvSipPeer connected = peer;
     connected.transport = NvSocketImpl::TCP;
@@ -893,9 +894,6 @@ HandlerRef<Connection> Core::connect(const NvSipPeer& peer) {
     auto connection = HandlerRef<Connection>::sAdopt(new Connection(shared_from_this(), fd, connected, connecting));
     TELLAR_DEBUG(socketLogger(), (connecting ? "Connecting " : "Opened ") << connection->name());
     add(connection);
-    // Responses come back on it: read it like an accepted one.
-    auto core = shared_from_this();
-    post([connection, core] { connection->start(core->reactor()); });
     return connection;
 }
 
@@ -950,10 +948,18 @@ void Core::write(const NvHandle<NvSipMessage>& message, const std::string& bytes
             return;
         }
     }
-    const HandlerRef<Connection> connection = connect(peer);
-    if (!connection->send(message, bytes.data(), bytes.size()))
-        NvException::sThrow("Cannot send to " + peer.toString() + ": the new connection closed at once");
+    std::string failure;
+    const HandlerRef<Connection> connection = connect(peer, failure);
+    connection->send(message, bytes.data(), bytes.size());  // queued: it is connecting
     peer.connection = connection->id();
+    // Responses come back on it: it is read like an accepted one.
+    auto core = shared_from_this();
+    post([connection, core, failure] {
+        if (failure.empty())
+            connection->start(core->reactor());
+        else
+            core->closeConnection(*connection.get(), failure);
+    });
 }
 
 }  // namespace
