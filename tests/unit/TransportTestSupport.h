@@ -27,8 +27,8 @@ public:
     bool waitFor(size_t n, std::chrono::milliseconds timeout = kWait) {
         return wait(timeout, [&] { return m_Messages.size() >= n; });
     }
-    bool waitForFailures(size_t n) {
-        return wait(kWait, [&] { return m_Failures.size() >= n; });
+    bool waitForFailures(size_t n, std::chrono::milliseconds timeout = kWait) {
+        return wait(timeout, [&] { return m_Failures.size() >= n; });
     }
     std::vector<NvHandle<NvSipMessage>> messages() {
         std::lock_guard<std::mutex> lock(m_Mutex);
