@@ -444,6 +444,19 @@ TEST_F(SocketTransport, TcpConnectRefused_ReportedThroughSendFailedNotRaised) {
     EXPECT_NE(std::string::npos, failures[0].second.find("connect: Connection refused")) << failures[0].second;
 }
 
+TEST_F(SocketTransport, TcpConnectNotAnsweredInTime_ReportedThroughSendFailed) {
+    RawSocket server("127.0.0.1", SOCK_STREAM), filler("127.0.0.1", SOCK_STREAM);
+    ASSERT_TRUE(server.bind());
+    ASSERT_EQ(0, ::listen(server.fd(), 0));
+    ASSERT_TRUE(filler.connect(server.localPort()));  // fills the accept queue: later SYNs go unanswered
+    const std::string request = sipRequest("OPTIONS", "unanswered", "", "TCP");
+    NvSipPeer to = peerAt(NvSocketImpl::TCP, "127.0.0.1", server.localPort());
+    transport().write(parse(request), request, to);
+    ASSERT_TRUE(m_Receiver.waitForFailures(1, 5000ms));
+    EXPECT_NE(std::string::npos, m_Receiver.failures()[0].second.find("connect: timed out after 2000 ms"))
+        << m_Receiver.failures()[0].second;
+}
+
 TEST_F(SocketTransport, TcpGarbageOrAPeerLeavingMidMessage_ClosesTheConnectionWithALogLine) {
     Tellar::LogCapture log(kSocketLogger, Tellar::DEBUG);
     const uint16_t port = listen(NvSocketImpl::TCP, "127.0.0.1");
