@@ -25,7 +25,10 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 unsigned int NvSipSocketTransport::sm_IdleTimeoutMs = 10 * 60 * 1000;
 
