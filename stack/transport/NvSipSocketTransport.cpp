@@ -280,6 +280,10 @@ public:
     bool send(const NvHandle<NvSipMessage>& message, const char* data, size_t length);
     // Takes the messages whose bytes have not all been written.
     std::vector<NvHandle<NvSipMessage>> takeUnsent();
+    bool isConnecting() const {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_bConnecting;
+    }
 
 private:
     void scheduleIdleTimer(ACE_Reactor& reactor, unsigned int delayMs);
@@ -485,11 +489,7 @@ void Connection::start(ACE_Reactor& reactor) {
         m_pCore->closeConnection(*this, "cannot watch the connection: " + error);
         return;
     }
-    bool connecting;
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        connecting = m_bConnecting;
-    }
+    const bool connecting = isConnecting();
     if (connecting)
         scheduleIdleTimer(reactor, kConnectTimeoutMs);
     else if (NvSipSocketTransport::sm_IdleTimeoutMs > 0)
@@ -506,11 +506,7 @@ void Connection::scheduleIdleTimer(ACE_Reactor& reactor, unsigned int delayMs) {
 int Connection::handle_timeout(const ACE_Time_Value&, const void*) {
     HandlerRef<Connection> self(this);
     m_TimerId = -1;
-    bool connecting;
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        connecting = m_bConnecting;
-    }
+    const bool connecting = isConnecting();
     if (connecting && m_Fd >= 0) {
         TELLAR_INFO(socketLogger(), "Closing " << name() << ": not connected after " << kConnectTimeoutMs << " ms");
         m_pCore->closeConnection(*this, "connect: timed out after " + std::to_string(kConnectTimeoutMs) + " ms");
@@ -586,7 +582,9 @@ int Connection::handle_input(ACE_HANDLE) {
 
     if (peerClosed || error) {
         const size_t partial = m_Framer.pending();
-        const std::string what = error ? std::string("read failed: ") + std::strerror(error) : "closed by the peer";
+        const bool connecting = isConnecting();
+        const std::string what =
+            error ? std::string(connecting ? "connect: " : "read failed: ") + std::strerror(error) : "closed by the peer";
         if (partial > 0)
             TELLAR_WARN(socketLogger(), "Closing " << name() << ": " << what << " in the middle of a message; dropped "
                                                    << partial << " bytes");
