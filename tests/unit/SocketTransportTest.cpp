@@ -197,9 +197,6 @@ std::vector<std::string> frame(const std::string& bytes) {
 class SocketTransport : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_SavedIdle = NvSipSocketTransport::sm_IdleTimeoutMs;
-        m_SavedDatagramLimit = NvSipSocketLimits::sm_MaxDatagramBytes;
-        m_SavedBufferBytes = NvSipTransportLayer::sm_SocketBufferBytes;
         NvMonitorThread::sGetCurrent()->start();
         layer().setReceiver(&m_Receiver);
     }
@@ -209,10 +206,15 @@ protected:
         NvMonitorThread::sGetCurrent()->stop();
         // Received messages go back to the transaction manager, as in any running stack.
         layer().setReceiver(NvSipTransactionManager::sGetInstance());
-        NvSipSocketTransport::sm_IdleTimeoutMs = m_SavedIdle;
-        NvSipSocketLimits::sm_MaxDatagramBytes = m_SavedDatagramLimit;
-        NvSipTransportLayer::sm_SocketBufferBytes = m_SavedBufferBytes;
     }
+    // Puts a setting back when the test ends.
+    template <class T>
+    struct Restored {
+        explicit Restored(T& setting) : m_Setting(setting), m_Saved(setting) {}
+        ~Restored() { m_Setting = m_Saved; }
+        T& m_Setting;
+        const T m_Saved;
+    };
 
     static NvSipTransportLayer& layer() { return *NvSipTransportLayer::sGetInstance(); }
     NvSipSocketTransport& transport() {
@@ -246,11 +248,11 @@ protected:
         return false;
     }
 
+    Restored<unsigned int> m_Idle{NvSipSocketTransport::sm_IdleTimeoutMs};
+    Restored<size_t> m_DatagramLimit{NvSipSocketLimits::sm_MaxDatagramBytes};
+    Restored<int> m_BufferBytes{NvSipTransportLayer::sm_SocketBufferBytes};
     RecordingReceiver m_Receiver;
     std::unique_ptr<NvSipSocketTransport> m_pTransport;
-    unsigned int m_SavedIdle = 0;
-    size_t m_SavedDatagramLimit = 0;
-    int m_SavedBufferBytes = 0;
 };
 
 // ---------------------------------------------------------------- listening

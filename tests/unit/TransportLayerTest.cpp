@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <future>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +59,8 @@ struct RequestCase {
     const char* expected;  // destination, or the error's text
 };
 
+std::ostream& operator<<(std::ostream& out, const RequestCase& c) { return out << c.uri << " Route: " << c.route; }
+
 class RequestDestination : public TransportLayer, public ::testing::WithParamInterface<RequestCase> {};
 
 TEST_P(RequestDestination, GoesToTheTopRouteElseTheRequestUri) {
@@ -94,6 +97,10 @@ struct ResponseCase {
     NvSipPeer source;
     const char* expected;
 };
+
+std::ostream& operator<<(std::ostream& out, const ResponseCase& c) {
+    return out << c.via << " from " << c.source.toString();
+}
 
 class ResponseDestination : public TransportLayer, public ::testing::WithParamInterface<ResponseCase> {};
 
