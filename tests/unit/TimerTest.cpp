@@ -130,9 +130,12 @@ TEST_F(SchedulerWithTestClock, PendingTimerKeepsItsObserverAliveUntilItFires) {
     EXPECT_TRUE(destroyed);  // the fired timer let go of the last reference
 }
 
-TEST(MonitorThread, FiresRealTimersAndRunsPostedWorkOnItsThread) {
+TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers) {
     NvMonitorThread* monitor = NvMonitorThread::sGetCurrent();
     ASSERT_FALSE(monitor->isRunning());
+    bool ranAtOnce = false;
+    monitor->post([&] { ranAtOnce = true; });
+    EXPECT_TRUE(ranAtOnce);
     monitor->start();
     NvHandle<Recorder> recorder(new Recorder());
     std::atomic<bool> onMonitor{false};
@@ -145,12 +148,6 @@ TEST(MonitorThread, FiresRealTimersAndRunsPostedWorkOnItsThread) {
     EXPECT_TRUE(fired);
     EXPECT_TRUE(onMonitor);
     EXPECT_FALSE(monitor->isRunning());
-}
-
-TEST(MonitorThread, PostRunsAtOnceWhenStopped) {
-    bool ran = false;
-    NvMonitorThread::sGetCurrent()->post([&] { ran = true; });
-    EXPECT_TRUE(ran);
 }
 
 }  // namespace
