@@ -11,7 +11,14 @@ void NvObserver::detach() {
     if (NvScheduler* scheduler = m_pScheduler.load()) scheduler->cancelAll(this);
 }
 
-NvScheduler::~NvScheduler() = default;
+NvScheduler::~NvScheduler() {
+    for (auto& timer : m_Timers) forget(timer.second.observer.get());
+}
+
+void NvScheduler::forget(NvObserver* observer) {
+    NvScheduler* self = this;
+    if (observer) observer->m_pScheduler.compare_exchange_strong(self, nullptr);
+}
 
 double NvScheduler::schedule(unsigned int delayMs, NvObserver* observer, NvObject* object) {
     if (!observer) return -1;
@@ -51,6 +58,7 @@ size_t NvScheduler::cancelAll(NvObserver* observer) {
             ++it;
         }
     }
+    forget(observer);
     return removed.size();
 }
 

@@ -54,8 +54,9 @@ public:
     // NvTimer, `object` what was scheduled (or the NvTimer when nothing was).
     virtual void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) = 0;
     // Cancels every pending timer of this observer on the scheduler it was
-    // last scheduled on (none: nothing to do). That scheduler must still
-    // exist: the monitor's lives as long as the process.
+    // last scheduled on (none: nothing to do). A scheduler forgets the
+    // observer when it cancels all its timers or is destroyed; otherwise it
+    // must outlive the observer (the monitor's lives as long as the process).
     void detach();
 
 private:
@@ -100,6 +101,8 @@ private:
     };
     using Key = std::pair<double, uintptr_t>;  // expiry, observer address
     void fire(double key, Entry& entry);
+    // Clears the observer's pointer to this scheduler (see NvObserver::detach).
+    void forget(NvObserver* observer);
 
     mutable std::mutex m_Mutex;
     std::map<Key, Entry> m_Timers;  // ordered by expiry, then observer

@@ -25,7 +25,10 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 unsigned int NvSipSocketTransport::sm_IdleTimeoutMs = 10 * 60 * 1000;
 
@@ -277,6 +280,10 @@ public:
     bool send(const NvHandle<NvSipMessage>& message, const char* data, size_t length);
     // Takes the messages whose bytes have not all been written.
     std::vector<NvHandle<NvSipMessage>> takeUnsent();
+    bool isConnecting() const {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_bConnecting;
+    }
 
 private:
     void scheduleIdleTimer(ACE_Reactor& reactor, unsigned int delayMs);
@@ -332,8 +339,10 @@ public:
     bool runOnMonitor(std::function<void()> task);
 
 private:
-    // Starts a non-blocking connect; raises NvSystemError when it fails at once.
-    HandlerRef<Connection> connect(const NvSipPeer& peer);
+    // Starts a non-blocking connect; `failure` says why when it failed at
+    // once. The caller queues the first message, then starts the connection
+    // (or closes it with `failure`) on the monitor thread.
+    HandlerRef<Connection> connect(const NvSipPeer& peer, std::string& failure);
     HandlerRef<UdpSocket> udpSocketFor(const NvSipPeer& peer) const;
 
     NvSipTransportLayer& m_Layer;
@@ -480,11 +489,7 @@ void Connection::start(ACE_Reactor& reactor) {
         m_pCore->closeConnection(*this, "cannot watch the connection: " + error);
         return;
     }
-    bool connecting;
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        connecting = m_bConnecting;
-    }
+    const bool connecting = isConnecting();
     if (connecting)
         scheduleIdleTimer(reactor, kConnectTimeoutMs);
     else if (NvSipSocketTransport::sm_IdleTimeoutMs > 0)
@@ -501,11 +506,7 @@ void Connection::scheduleIdleTimer(ACE_Reactor& reactor, unsigned int delayMs) {
 int Connection::handle_timeout(const ACE_Time_Value&, const void*) {
     HandlerRef<Connection> self(this);
     m_TimerId = -1;
-    bool connecting;
-    {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        connecting = m_bConnecting;
-    }
+    const bool connecting = isConnecting();
     if (connecting && m_Fd >= 0) {
         TELLAR_INFO(socketLogger(), "Closing " << name() << ": not connected after " << kConnectTimeoutMs << " ms");
         m_pCore->closeConnection(*this, "connect: timed out after " + std::to_string(kConnectTimeoutMs) + " ms");
@@ -581,7 +582,9 @@ int Connection::handle_input(ACE_HANDLE) {
 
     if (peerClosed || error) {
         const size_t partial = m_Framer.pending();
-        const std::string what = error ? std::string("read failed: ") + std::strerror(error) : "closed by the peer";
+        const bool connecting = isConnecting();
+        const std::string what =
+            error ? std::string(connecting ? "connect: " : "read failed: ") + std::strerror(error) : "closed by the peer";
         if (partial > 0)
             TELLAR_WARN(socketLogger(), "Closing " << name() << ": " << what << " in the middle of a message; dropped "
                                                    << partial << " bytes");
@@ -874,18 +877,17 @@ std::vector<NvSipListenPoint> Core::getListenPoints() const {
     return m_Points;
 }
 
-HandlerRef<Connection> Core::connect(const NvSipPeer& peer) {
+HandlerRef<Connection> Core::connect(const NvSipPeer& peer, std::string& failure) {
     const int fd = openSocket(familyOf(peer.address), SOCK_STREAM);
     sizeBuffers(fd);
     setOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
     SocketAddress to = toSocketAddress(peer.address, peer.port);
     bool connecting = false;
     if (::connect(fd, to.get(), to.length) != 0) {
-        if (errno != EINPROGRESS && errno != EINTR) {
-            closeQuietly(fd);
-            NvSystemError::sThrow("connect", 0);
-        }
-        connecting = true;  // the reactor reports the outcome
+        // Refused at once or later is a matter of timing on loopback: both
+        // are reported the same way, once the first message is queued.
+        if (errno != EINPROGRESS && errno != EINTR) failure = std::string("connect: ") + std::strerror(errno);
+        connecting = true;
     }
     NvSipPeer connected = peer;
     connected.transport = NvSocketImpl::TCP;
@@ -893,9 +895,6 @@ HandlerRef<Connection> Core::connect(const NvSipPeer& peer) {
     auto connection = HandlerRef<Connection>::sAdopt(new Connection(shared_from_this(), fd, connected, connecting));
     TELLAR_DEBUG(socketLogger(), (connecting ? "Connecting " : "Opened ") << connection->name());
     add(connection);
-    // Responses come back on it: read it like an accepted one.
-    auto core = shared_from_this();
-    post([connection, core] { connection->start(core->reactor()); });
     return connection;
 }
 
@@ -950,10 +949,18 @@ void Core::write(const NvHandle<NvSipMessage>& message, const std::string& bytes
             return;
         }
     }
-    const HandlerRef<Connection> connection = connect(peer);
-    if (!connection->send(message, bytes.data(), bytes.size()))
-        NvException::sThrow("Cannot send to " + peer.toString() + ": the new connection closed at once");
+    std::string failure;
+    const HandlerRef<Connection> connection = connect(peer, failure);
+    connection->send(message, bytes.data(), bytes.size());  // queued: it is connecting
     peer.connection = connection->id();
+    // Responses come back on it: it is read like an accepted one.
+    auto core = shared_from_this();
+    post([connection, core, failure] {
+        if (failure.empty())
+            connection->start(core->reactor());
+        else
+            core->closeConnection(*connection.get(), failure);
+    });
 }
 
 }  // namespace

@@ -7,12 +7,13 @@
 // socket per listen point plus one connection per peer, accepted or opened
 // on demand and reused for everything to and from that peer. A connection we
 // open connects without blocking: messages written meanwhile are queued and
-// go out once it is up; if it fails (or is not up within 2 s), or any
-// connection closes before a queued message was written, the message is
-// reported through NvSipTransportLayer::reportSendFailed. Bytes are
-// framed by Content-Length (NvSipParser::sFrameLength) and each complete
-// message is handed on. A connection that sends what cannot be framed, or
-// more than the message limit, is closed with a log line; so is one idle for
+// go out once it is up. If the connect fails (at once or later) or is not
+// up within 2 s, or any connection closes before a queued message was
+// written, the message is reported through
+// NvSipTransportLayer::reportSendFailed. Bytes are framed by Content-Length
+// (NvSipParser::sFrameLength) and each complete message is handed on. A
+// connection that sends what cannot be framed, or more than the message
+// limit, is closed with a log line; so is one idle for
 // sm_IdleTimeoutMs.
 //
 // A UDP datagram leaves from the socket named by the peer's local end (the

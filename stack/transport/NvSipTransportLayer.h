@@ -60,7 +60,9 @@ public:
     // returned (a TCP connection that could not be opened or broke before
     // the bytes were written, a host name that did not resolve). `message`
     // is the one given to send(); `reason` says what failed. Runs on the
-    // monitor thread. The default does nothing.
+    // monitor thread (with the monitor stopped, on the thread that found the
+    // failure: the resolver's worker, or the one calling close()). The
+    // default does nothing.
     virtual void sendFailed(const NvHandle<NvSipMessage>& message, const std::string& reason);
 };
 

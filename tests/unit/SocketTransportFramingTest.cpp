@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,8 @@ struct GarbageCase {
     std::string bytes;
     const char* reason;  // part of the reason given; "" for a plausible start that waits
 };
+
+std::ostream& operator<<(std::ostream& out, const GarbageCase& c) { return out << c.bytes.substr(0, 40); }
 
 class SocketFramerGarbage : public ::testing::TestWithParam<GarbageCase> {};
 

@@ -12,6 +12,7 @@
 #include "stack/transport/NvSipSocketFraming.h"
 #include "stack/transport/NvSipSocketTransport.h"
 #include "stack/transport/NvSipTransportLayer.h"
+#include "tests/unit/TransportTestSupport.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -25,10 +26,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -39,7 +38,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kWait = 2000ms;  // longest wait for anything that should happen
+constexpr auto kWait = RecordingReceiver::kWait;
 const char* const kSocketLogger = "lumbrook.sip.transport.socket";
 
 std::string sipRequest(const std::string& method, const std::string& callId, const std::string& body = "",
@@ -55,47 +54,6 @@ std::string sipResponse(const std::string& callId) {
            "\r\nFrom: <sip:alice@127.0.0.1>;tag=a1\r\nTo: <sip:bob@127.0.0.1>;tag=b1\r\nCall-ID: " + callId +
            "\r\nCSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n";
 }
-
-NvHandle<NvSipMessage> parse(const std::string& text) { return NvSipParser::sParse(text.data(), text.size()); }
-
-// Keeps what the transport hands on and what it reports as not sent.
-class RecordingReceiver : public NvSipMessageReceiver {
-public:
-    using Failure = std::pair<NvHandle<NvSipMessage>, std::string>;
-    void receive(const NvHandle<NvSipMessage>& message) override {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Messages.push_back(message);
-        m_Changed.notify_all();
-    }
-    void sendFailed(const NvHandle<NvSipMessage>& message, const std::string& reason) override {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Failures.emplace_back(message, reason);
-        m_Changed.notify_all();
-    }
-    bool waitFor(size_t n, std::chrono::milliseconds timeout = kWait) {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        return m_Changed.wait_for(lock, timeout, [&] { return m_Messages.size() >= n; });
-    }
-    bool waitForFailures(size_t n) {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        return m_Changed.wait_for(lock, kWait, [&] { return m_Failures.size() >= n; });
-    }
-    std::vector<NvHandle<NvSipMessage>> messages() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Messages;
-    }
-    std::vector<Failure> failures() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Failures;
-    }
-    size_t count() { return messages().size(); }
-
-private:
-    std::mutex m_Mutex;
-    std::condition_variable m_Changed;
-    std::vector<NvHandle<NvSipMessage>> m_Messages;
-    std::vector<Failure> m_Failures;
-};
 
 // ---------------------------------------------------------------- raw peers
 
@@ -223,14 +181,6 @@ bool ipv6LoopbackAvailable() {
     return probe.bind();
 }
 
-NvSipPeer peerAt(NvSocketImpl::Transport transport, const char* host, uint16_t port) {
-    NvSipPeer peer;
-    peer.transport = transport;
-    peer.address = NvInetAddress::sParse(host);
-    peer.port = port;
-    return peer;
-}
-
 // Splits a stream of messages with the transport's own framer.
 std::vector<std::string> frame(const std::string& bytes) {
     NvSipStreamFramer framer;
@@ -247,9 +197,6 @@ std::vector<std::string> frame(const std::string& bytes) {
 class SocketTransport : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_SavedIdle = NvSipSocketTransport::sm_IdleTimeoutMs;
-        m_SavedDatagramLimit = NvSipSocketLimits::sm_MaxDatagramBytes;
-        m_SavedBufferBytes = NvSipTransportLayer::sm_SocketBufferBytes;
         NvMonitorThread::sGetCurrent()->start();
         layer().setReceiver(&m_Receiver);
     }
@@ -259,10 +206,15 @@ protected:
         NvMonitorThread::sGetCurrent()->stop();
         // Received messages go back to the transaction manager, as in any running stack.
         layer().setReceiver(NvSipTransactionManager::sGetInstance());
-        NvSipSocketTransport::sm_IdleTimeoutMs = m_SavedIdle;
-        NvSipSocketLimits::sm_MaxDatagramBytes = m_SavedDatagramLimit;
-        NvSipTransportLayer::sm_SocketBufferBytes = m_SavedBufferBytes;
     }
+    // Puts a setting back when the test ends.
+    template <class T>
+    struct Restored {
+        explicit Restored(T& setting) : m_Setting(setting), m_Saved(setting) {}
+        ~Restored() { m_Setting = m_Saved; }
+        T& m_Setting;
+        const T m_Saved;
+    };
 
     static NvSipTransportLayer& layer() { return *NvSipTransportLayer::sGetInstance(); }
     NvSipSocketTransport& transport() {
@@ -296,11 +248,11 @@ protected:
         return false;
     }
 
+    Restored<unsigned int> m_Idle{NvSipSocketTransport::sm_IdleTimeoutMs};
+    Restored<size_t> m_DatagramLimit{NvSipSocketLimits::sm_MaxDatagramBytes};
+    Restored<int> m_BufferBytes{NvSipTransportLayer::sm_SocketBufferBytes};
     RecordingReceiver m_Receiver;
     std::unique_ptr<NvSipSocketTransport> m_pTransport;
-    unsigned int m_SavedIdle = 0;
-    size_t m_SavedDatagramLimit = 0;
-    int m_SavedBufferBytes = 0;
 };
 
 // ---------------------------------------------------------------- listening
@@ -311,31 +263,15 @@ TEST_F(SocketTransport, ListenOnPortZero_TakesAPortAndCloseGivesItBack) {
     const auto points = transport().getListenPoints();
     ASSERT_EQ(2u, points.size());
     EXPECT_EQ(NvSocketImpl::UDP, points[0].transport);
-    EXPECT_EQ("127.0.0.1", points[0].address.toString().str());
     EXPECT_EQ(udp, points[0].port);
+    EXPECT_EQ("127.0.0.1", points[0].address.toString().str());
     EXPECT_EQ(NvSocketImpl::TCP, points[1].transport);
     EXPECT_EQ(tcp, points[1].port);
-
-    RawSocket udpClash("127.0.0.1", SOCK_DGRAM);
+    RawSocket udpClash("127.0.0.1", SOCK_DGRAM), tcpClient("127.0.0.1", SOCK_STREAM);
     EXPECT_FALSE(udpClash.bind(udp));
-    RawSocket tcpClient("127.0.0.1", SOCK_STREAM);
     EXPECT_TRUE(tcpClient.connect(tcp));
-
-    transport().close();
-    EXPECT_TRUE(transport().getListenPoints().empty());
-    EXPECT_FALSE(transport().isListening(NvSocketImpl::UDP));
-    RawSocket udpAfter("127.0.0.1", SOCK_DGRAM);
-    EXPECT_TRUE(udpAfter.bind(udp));
-    RawSocket tcpAfter("127.0.0.1", SOCK_STREAM);
-    EXPECT_FALSE(tcpAfter.connect(tcp));
-    EXPECT_TRUE(tcpClient.waitClosedByPeer());  // the accepted connection went too
-}
-
-TEST_F(SocketTransport, PortInUse_RaisesSystemErrorNamingBind) {
-    RawSocket taken("127.0.0.1", SOCK_DGRAM);
-    ASSERT_TRUE(taken.bind());
-    try {
-        listen(NvSocketImpl::UDP, "127.0.0.1", taken.localPort());
+    try {  // a port in use: a system error naming bind
+        listen(NvSocketImpl::UDP, "127.0.0.1", udp);
         ADD_FAILURE() << "nothing raised";
     } catch (NvHandle<NvException>& e) {
         const NvHandle<NvSystemError> error(e);
@@ -343,10 +279,17 @@ TEST_F(SocketTransport, PortInUse_RaisesSystemErrorNamingBind) {
         EXPECT_EQ("bind", error->getFunction().str());
         EXPECT_EQ(EADDRINUSE, error->getError());
     }
+
+    NvMonitorThread::sGetCurrent()->stop();  // close() does not need it
+    transport().close();
     EXPECT_TRUE(transport().getListenPoints().empty());
+    RawSocket udpAfter("127.0.0.1", SOCK_DGRAM), tcpAfter("127.0.0.1", SOCK_STREAM);
+    EXPECT_TRUE(udpAfter.bind(udp));
+    EXPECT_FALSE(tcpAfter.connect(tcp));
+    EXPECT_TRUE(tcpClient.waitClosedByPeer());  // the accepted connection went too
 }
 
-TEST_F(SocketTransport, WildcardIPv4AndIPv6_ShareAPort) {
+TEST_F(SocketTransport, IPv4AndIPv6_ShareAWildcardPortAndAnswerBothWays) {
     if (!ipv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback";
     const uint16_t udp = listen(NvSocketImpl::UDP, "0.0.0.0");
     EXPECT_EQ(udp, listen(NvSocketImpl::UDP, "::", udp));
@@ -355,41 +298,30 @@ TEST_F(SocketTransport, WildcardIPv4AndIPv6_ShareAPort) {
     EXPECT_EQ(4u, transport().getListenPoints().size());
 
     RawSocket v4("127.0.0.1", SOCK_DGRAM), v6("::1", SOCK_DGRAM);
+    ASSERT_TRUE(v6.bind());
     v4.sendTo(sipRequest("OPTIONS", "wild-v4"), udp);
+    ASSERT_TRUE(m_Receiver.waitFor(1));
     v6.sendTo(sipRequest("OPTIONS", "wild-v6", "", "UDP", "[::1]"), udp);
     ASSERT_TRUE(m_Receiver.waitFor(2));
-    std::vector<std::string> families;
-    for (const auto& m : m_Receiver.messages())
-        families.push_back(m->getSource().address.getFamily() == NvInetAddress::Family::IPv6 ? "v6" : "v4");
-    std::sort(families.begin(), families.end());
-    EXPECT_EQ((std::vector<std::string>{"v4", "v6"}), families);
+    NvSipPeer back = m_Receiver.messages()[1]->getSource();
+    EXPECT_EQ("udp:[::1]:" + std::to_string(v6.localPort()), back.toString());
+    write("reply-v6", back);
+    uint16_t from = 0;
+    EXPECT_EQ("reply-v6", v6.receiveDatagram(&from));
+    EXPECT_EQ(udp, from);
+
+    auto stream = connectTo(tcp, "::1");
+    stream->sendAll(sipRequest("OPTIONS", "v6-tcp", "", "TCP", "[::1]"));
+    ASSERT_TRUE(m_Receiver.waitFor(3));
+    NvSipPeer source = m_Receiver.messages()[2]->getSource();
+    EXPECT_EQ("tcp:[::1]:" + std::to_string(stream->localPort()), source.toString());
+    write("reply-v6", source);
+    EXPECT_EQ("reply-v6", stream->receiveBytes(8));
 }
 
 // ---------------------------------------------------------------- UDP
 
-TEST_F(SocketTransport, UdpDatagram_ArrivesWithItsSourceAndTheAnswerLeavesFromOurPort) {
-    const uint16_t port = listen(NvSocketImpl::UDP, "127.0.0.1");
-    RawSocket peer("127.0.0.1", SOCK_DGRAM);
-    ASSERT_TRUE(peer.bind());
-    peer.sendTo(sipRequest("OPTIONS", "udp-in", "body!"), port);
-    ASSERT_TRUE(m_Receiver.waitFor(1));
-    const auto message = m_Receiver.messages()[0];
-    EXPECT_EQ("body!", message->getBody());
-    NvSipPeer source = message->getSource();
-    EXPECT_EQ("udp:127.0.0.1:" + std::to_string(peer.localPort()), source.toString());
-    EXPECT_EQ(0u, source.connection);
-    EXPECT_EQ(port, source.localPort);
-
-    write("answer", source);
-    uint16_t from = 0;
-    EXPECT_EQ("answer", peer.receiveDatagram(&from));
-    EXPECT_EQ(port, from);
-
-    NvSipPeer v6 = peerAt(NvSocketImpl::UDP, "::1", 5060);  // no socket of that family
-    EXPECT_THROW(write("x", v6), NvHandle<NvException>);
-}
-
-TEST_F(SocketTransport, UdpResponse_LeavesFromTheSocketItsRequestCameIn) {
+TEST_F(SocketTransport, LayerSend_ResponsesLeaveFromTheirRequestsSocketRequestsGoOverUdpOrTcp) {
     const uint16_t first = layer().listen(NvSocketImpl::UDP, "127.0.0.1", 0);
     const uint16_t second = layer().listen(NvSocketImpl::UDP, "127.0.0.1", 0);
     RawSocket peer("127.0.0.1", SOCK_DGRAM);
@@ -400,23 +332,32 @@ TEST_F(SocketTransport, UdpResponse_LeavesFromTheSocketItsRequestCameIn) {
         ASSERT_TRUE(m_Receiver.waitFor(++received));
         const NvHandle<NvSipRequest> request(m_Receiver.messages().back());
         NvSipTransportLayer::send(NvHandle<NvSipMessage>(new NvSipResponse(200, request)));
+        EXPECT_EQ(port, request->getSource().localPort);
         uint16_t from = 0;
         EXPECT_EQ(0u, peer.receiveDatagram(&from).find("SIP/2.0 200"));
         EXPECT_EQ(port, from);
     }
+
+    // Requests to ourselves, over UDP and over TCP.
+    const uint16_t tcp = layer().listen(NvSocketImpl::TCP, "127.0.0.1", 0);
+    for (const auto& [kind, port] : {std::pair<std::string, uint16_t>{"udp", first}, {"tcp", tcp}}) {
+        const NvHandle<NvSipRequest> request(parse(
+            "OPTIONS sip:self@127.0.0.1:" + std::to_string(port) + ";transport=" + kind +
+            " SIP/2.0\r\nMax-Forwards: 70\r\nFrom: <sip:alice@127.0.0.1>;tag=a1\r\nTo: <sip:self@127.0.0.1>\r\n"
+            "Call-ID: layer-" + kind + "\r\nCSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n"));
+        layer().addViaHeader(request);
+        NvSipTransportLayer::send(NvHandle<NvSipMessage>(request));
+        ASSERT_TRUE(m_Receiver.waitFor(++received)) << kind;
+        const NvSipPeer source = m_Receiver.messages().back()->getSource();
+        EXPECT_EQ(kind == "tcp" ? NvSocketImpl::TCP : NvSocketImpl::UDP, source.transport) << kind;
+        EXPECT_EQ(kind == "tcp", source.connection != 0) << kind;
+    }
+    // No socket of that family: an error at once.
+    EXPECT_THROW(NvSipTransportLayer::send(parse(sipRequest("OPTIONS", "v6", "", "UDP", "[::1]"))),
+                 NvHandle<NvException>);
 }
 
-TEST_F(SocketTransport, UdpBurst_EveryDatagramDelivered) {
-    const uint16_t port = listen(NvSocketImpl::UDP, "127.0.0.1");
-    RawSocket peer("127.0.0.1", SOCK_DGRAM);
-    constexpr size_t kCount = 300;  // several wake-ups' worth
-    for (size_t i = 0; i < kCount; ++i) peer.sendTo(sipRequest("OPTIONS", "burst-" + std::to_string(i)), port);
-    ASSERT_TRUE(m_Receiver.waitFor(kCount)) << m_Receiver.count() << " of " << kCount;
-    const auto messages = m_Receiver.messages();
-    for (size_t i = 0; i < kCount; ++i) EXPECT_EQ("burst-" + std::to_string(i), messages[i]->getCallID().str());
-}
-
-TEST_F(SocketTransport, OversizedDatagramDroppedWithALogLine_KeepAliveQuietly) {
+TEST_F(SocketTransport, UdpBurst_EveryMessageDeliveredInOrderOversizedAndKeepAlivesNot) {
     NvSipSocketLimits::sm_MaxDatagramBytes = 1000;
     Tellar::LogCapture log(kSocketLogger, Tellar::DEBUG);
     const uint16_t port = listen(NvSocketImpl::UDP, "127.0.0.1");
@@ -425,9 +366,11 @@ TEST_F(SocketTransport, OversizedDatagramDroppedWithALogLine_KeepAliveQuietly) {
     const std::string big = sipRequest("MESSAGE", "too-big", std::string(1500, 'x'));
     peer.sendTo(big, port);
     peer.sendTo("\r\n\r\n", port);
-    peer.sendTo(sipRequest("OPTIONS", "small"), port);
-    ASSERT_TRUE(m_Receiver.waitFor(1));
-    EXPECT_EQ("small", m_Receiver.messages()[0]->getCallID().str());
+    constexpr size_t kCount = 300;  // several wake-ups' worth
+    for (size_t i = 0; i < kCount; ++i) peer.sendTo(sipRequest("OPTIONS", "burst-" + std::to_string(i)), port);
+    ASSERT_TRUE(m_Receiver.waitFor(kCount)) << m_Receiver.count() << " of " << kCount;
+    const auto messages = m_Receiver.messages();
+    for (size_t i = 0; i < kCount; ++i) EXPECT_EQ("burst-" + std::to_string(i), messages[i]->getCallID().str());
     EXPECT_EQ(1u, log.count(Tellar::WARN)) << log.dump();
     EXPECT_EQ(1u, log.count(Tellar::WARN, "Dropped a datagram of " + std::to_string(big.size()) +
                                               " bytes from udp:127.0.0.1:" + std::to_string(peer.localPort()) +
@@ -437,9 +380,11 @@ TEST_F(SocketTransport, OversizedDatagramDroppedWithALogLine_KeepAliveQuietly) {
 
 // ---------------------------------------------------------------- TCP
 
-TEST_F(SocketTransport, TcpStream_MessagesInPiecesAndInOneWriteArriveWholeInOrder) {
+TEST_F(SocketTransport, TcpStream_PingAnsweredMessagesInPiecesAndInOneWriteArriveWholeInOrder) {
     const uint16_t port = listen(NvSocketImpl::TCP, "127.0.0.1");
     auto client = connectTo(port);
+    client->sendAll("\r\n\r\n");  // a ping (RFC 5626 4.4.1)
+    EXPECT_EQ("\r\n", client->receiveBytes(2));
     const std::string first = sipRequest("MESSAGE", "pieces", std::string(2000, 'b'), "TCP");
     const size_t cut1 = first.find("Call-ID") + 3, cut2 = first.size() - 700;  // in the headers, in the body
     client->sendAll(first.substr(0, cut1));
@@ -497,7 +442,10 @@ TEST_F(SocketTransport, TcpWriteToANewPeer_ConnectsWithoutBlockingAndReadsWhatCo
     ASSERT_TRUE(m_Receiver.waitFor(1));
     EXPECT_EQ(to.connection, m_Receiver.messages()[0]->getSource().connection);
     EXPECT_EQ(server.localPort(), m_Receiver.messages()[0]->getSource().port);
-    EXPECT_TRUE(m_Receiver.failures().empty());
+
+    // The peer closes it once it has everything: nothing is reported as not sent.
+    accepted->closeNow();
+    EXPECT_FALSE(m_Receiver.waitForFailures(1, 300ms));
 }
 
 TEST_F(SocketTransport, TcpConnectRefused_ReportedThroughSendFailedNotRaised) {
@@ -514,7 +462,20 @@ TEST_F(SocketTransport, TcpConnectRefused_ReportedThroughSendFailedNotRaised) {
     EXPECT_NE(std::string::npos, failures[0].second.find("connect: Connection refused")) << failures[0].second;
 }
 
-TEST_F(SocketTransport, TcpGarbage_ClosesTheConnectionWithALogLine) {
+TEST_F(SocketTransport, TcpConnectNotAnsweredInTime_ReportedThroughSendFailed) {
+    RawSocket server("127.0.0.1", SOCK_STREAM), filler("127.0.0.1", SOCK_STREAM);
+    ASSERT_TRUE(server.bind());
+    ASSERT_EQ(0, ::listen(server.fd(), 0));
+    ASSERT_TRUE(filler.connect(server.localPort()));  // fills the accept queue: later SYNs go unanswered
+    const std::string request = sipRequest("OPTIONS", "unanswered", "", "TCP");
+    NvSipPeer to = peerAt(NvSocketImpl::TCP, "127.0.0.1", server.localPort());
+    transport().write(parse(request), request, to);
+    ASSERT_TRUE(m_Receiver.waitForFailures(1, 5000ms));
+    EXPECT_NE(std::string::npos, m_Receiver.failures()[0].second.find("connect: timed out after 2000 ms"))
+        << m_Receiver.failures()[0].second;
+}
+
+TEST_F(SocketTransport, TcpGarbageOrAPeerLeavingMidMessage_ClosesTheConnectionWithALogLine) {
     Tellar::LogCapture log(kSocketLogger, Tellar::DEBUG);
     const uint16_t port = listen(NvSocketImpl::TCP, "127.0.0.1");
     auto client = connectTo(port);
@@ -531,39 +492,27 @@ TEST_F(SocketTransport, TcpGarbage_ClosesTheConnectionWithALogLine) {
     std::string tooLong = sipRequest("MESSAGE", "huge", "", "TCP");
     huge->sendAll(tooLong.replace(tooLong.find("Content-Length: 0"), 17, "Content-Length: 70000"));
     EXPECT_TRUE(huge->waitClosedByPeer());
-    EXPECT_EQ(3u, log.count(Tellar::WARN, "Closing connection ")) << log.dump();
+
+    // A peer that leaves in the middle of a message: the part is dropped.
+    auto cut = connectTo(port);
+    const std::string m = sipRequest("MESSAGE", "cut", std::string(100, 'z'), "TCP");
+    const uint16_t cutPort = cut->localPort();
+    cut->sendAll(m.substr(0, m.size() - 40));
+    cut->closeNow();
+    EXPECT_TRUE(warned(log, "closed by the peer in the middle of a message; dropped " + std::to_string(m.size() - 40)))
+        << log.dump();
+    EXPECT_EQ(4u, log.count(Tellar::WARN, "Closing connection ")) << log.dump();
     EXPECT_EQ(0u, m_Receiver.count());
+
+    // That connection is gone: a message to its peer needs a new one, which is refused.
+    NvSipPeer to = peerAt(NvSocketImpl::TCP, "127.0.0.1", cutPort);
+    transport().write(parse(m), m, to);
+    EXPECT_TRUE(m_Receiver.waitForFailures(1));
 
     // The listener still serves others.
     auto good = connectTo(port);
     clientSaidHello(*good);
     transport().close();  // nothing more is logged while the capture goes away
-}
-
-TEST_F(SocketTransport, TcpPeerClosesMidMessage_PartialDroppedWithALogLine) {
-    Tellar::LogCapture log(kSocketLogger, Tellar::DEBUG);
-    auto client = connectTo(listen(NvSocketImpl::TCP, "127.0.0.1"));
-    const std::string m = sipRequest("MESSAGE", "cut", std::string(100, 'z'), "TCP");
-    const uint16_t clientPort = client->localPort();
-    client->sendAll(m.substr(0, m.size() - 40));
-    client->closeNow();
-    EXPECT_TRUE(warned(log, "closed by the peer in the middle of a message; dropped " + std::to_string(m.size() - 40) +
-                                " bytes"))
-        << log.dump();
-    EXPECT_EQ(0u, m_Receiver.count());
-
-    // The connection is gone: writing to that peer needs a new one, which is refused.
-    NvSipPeer to = peerAt(NvSocketImpl::TCP, "127.0.0.1", clientPort);
-    transport().write(parse(m), m, to);
-    EXPECT_TRUE(m_Receiver.waitForFailures(1));
-    transport().close();
-}
-
-TEST_F(SocketTransport, TcpDoubleCrlfPing_AnsweredWithOneCrlf) {
-    auto client = connectTo(listen(NvSocketImpl::TCP, "127.0.0.1"));
-    client->sendAll("\r\n\r\n");
-    EXPECT_EQ("\r\n", client->receiveBytes(2));
-    clientSaidHello(*client);
 }
 
 TEST_F(SocketTransport, IdleTcpConnection_ClosedWhileABusyOneStaysOpen) {
@@ -584,17 +533,21 @@ TEST_F(SocketTransport, IdleTcpConnection_ClosedWhileABusyOneStaysOpen) {
     transport().close();
 }
 
-TEST_F(SocketTransport, TcpWritesFromManyThreads_NeverInterleave) {
+TEST_F(SocketTransport, TcpWritesFromManyThreadsToASlowReader_ArriveWholeAndTheQueueIsBounded) {
+    NvSipTransportLayer::sm_SocketBufferBytes = 4096;  // small kernel buffers: the queue must do the work
     auto client = connectTo(listen(NvSocketImpl::TCP, "127.0.0.1"));
     const NvSipPeer source = clientSaidHello(*client);
-    constexpr int kThreads = 4, kEach = 50;
-    std::atomic<int> failures{0};
-    size_t total = 0;
+
+    // Written before the peer reads, well past what the kernels hold and short
+    // of the queue's bound: every message arrives whole.
+    constexpr int kThreads = 4, kEach = 2;
     std::vector<std::string> texts(kThreads);
+    size_t total = 0;
     for (int t = 0; t < kThreads; ++t) {
-        texts[t] = sipRequest("MESSAGE", "thread-" + std::to_string(t), std::string(3000 + t, 'a' + t), "TCP");
-        total += texts[t].size() * kEach;
+        texts[t] = sipRequest("MESSAGE", "thread-" + std::to_string(t), std::string(60000 + t, 'a' + t), "TCP");
+        total += kEach * texts[t].size();
     }
+    std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
@@ -607,92 +560,23 @@ TEST_F(SocketTransport, TcpWritesFromManyThreads_NeverInterleave) {
                 }
             }
         });
-    const std::string received = client->receiveBytes(total, 5000ms);
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(0, failures.load());
-    const auto messages = frame(received);
+    const auto messages = frame(client->receiveBytes(total, 5000ms));
     ASSERT_EQ(static_cast<size_t>(kThreads * kEach), messages.size());
     for (const auto& m : messages) EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), m));
-}
-
-TEST_F(SocketTransport, SlowTcpReader_QueuedBytesFollowAndTheQueueIsBounded) {
-    NvSipTransportLayer::sm_SocketBufferBytes = 4096;  // a small send buffer: the queue must do the work
-    auto client = connectTo(listen(NvSocketImpl::TCP, "127.0.0.1"));
-    const NvSipPeer source = clientSaidHello(*client);
-
-    // Written before the peer reads, well past what the kernels hold and short
-    // of the queue's bound: all of it arrives, in order.
-    std::string sent;
-    for (int i = 0; i < 8; ++i) {
-        const std::string m = sipRequest("MESSAGE", "slow-" + std::to_string(i), std::string(60000, 'a' + i), "TCP");
-        NvSipPeer to = source;
-        write(m, to);
-        sent += m;
-    }
-    const std::string received = client->receiveBytes(sent.size(), 5000ms);
-    EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
 
     // A reader that stops reading: writes are refused once the queue is full, not buffered without end.
-    const std::string m = sipRequest("MESSAGE", "flood", std::string(60000, 'f'), "TCP");
     std::string refusal;
     for (int i = 0; i < 200 && refusal.empty(); ++i) {
         NvSipPeer to = source;
         try {
-            write(m, to);
+            write(texts[0], to);
         } catch (NvHandle<NvException>& e) {
             refusal = e->getMessage().str();
         }
     }
     EXPECT_NE(std::string::npos, refusal.find("still waiting for the peer")) << refusal;
-}
-
-// ---------------------------------------------------------------- IPv6
-
-TEST_F(SocketTransport, IPv6UdpAndTcp_BothWays) {
-    if (!ipv6LoopbackAvailable()) GTEST_SKIP() << "no IPv6 loopback";
-    const uint16_t udp = listen(NvSocketImpl::UDP, "::1");
-    const uint16_t tcp = listen(NvSocketImpl::TCP, "::1");
-
-    RawSocket datagrams("::1", SOCK_DGRAM);
-    ASSERT_TRUE(datagrams.bind());
-    datagrams.sendTo(sipRequest("OPTIONS", "v6-udp", "", "UDP", "[::1]"), udp);
-    ASSERT_TRUE(m_Receiver.waitFor(1));
-    NvSipPeer back = m_Receiver.messages()[0]->getSource();
-    EXPECT_EQ("udp:[::1]:" + std::to_string(datagrams.localPort()), back.toString());
-    write("reply-v6", back);
-    uint16_t from = 0;
-    EXPECT_EQ("reply-v6", datagrams.receiveDatagram(&from));
-    EXPECT_EQ(udp, from);
-
-    auto stream = connectTo(tcp, "::1");
-    stream->sendAll(sipRequest("OPTIONS", "v6-tcp", "", "TCP", "[::1]"));
-    ASSERT_TRUE(m_Receiver.waitFor(2));
-    NvSipPeer source = m_Receiver.messages()[1]->getSource();
-    EXPECT_EQ("tcp:[::1]:" + std::to_string(stream->localPort()), source.toString());
-    const std::string response = sipResponse("v6-tcp");
-    write(response, source);
-    EXPECT_EQ(response, stream->receiveBytes(response.size()));
-}
-
-// ---------------------------------------------------------------- through the transport layer
-
-TEST_F(SocketTransport, LayerSend_ReachesTheReceiverOverUdpAndTcp) {
-    const uint16_t udp = layer().listen(NvSocketImpl::UDP, "127.0.0.1", 0);
-    const uint16_t tcp = layer().listen(NvSocketImpl::TCP, "127.0.0.1", 0);
-    for (const auto& [kind, port] : {std::pair<std::string, uint16_t>{"udp", udp}, {"tcp", tcp}}) {
-        const NvHandle<NvSipRequest> request(parse(
-            "OPTIONS sip:self@127.0.0.1:" + std::to_string(port) + ";transport=" + kind +
-            " SIP/2.0\r\nMax-Forwards: 70\r\nFrom: <sip:alice@127.0.0.1>;tag=a1\r\nTo: <sip:self@127.0.0.1>\r\n"
-            "Call-ID: layer-" + kind + "\r\nCSeq: 1 OPTIONS\r\nContent-Length: 0\r\n\r\n"));
-        layer().addViaHeader(request);
-        NvSipTransportLayer::send(NvHandle<NvSipMessage>(request));
-    }
-    ASSERT_TRUE(m_Receiver.waitFor(2)) << m_Receiver.count();
-    for (const auto& m : m_Receiver.messages()) {
-        const bool overTcp = m->getCallID().str() == "layer-tcp";
-        EXPECT_EQ(overTcp ? NvSocketImpl::TCP : NvSocketImpl::UDP, m->getSource().transport) << m->getCallID().str();
-        EXPECT_EQ(overTcp, m->getSource().connection != 0);
-    }
 }
 
 // ---------------------------------------------------------------- closing
@@ -727,14 +611,6 @@ TEST_F(SocketTransport, CloseWhileOtherThreadsWrite_NoCrashAndLaterWritesFail) {
     NvSipPeer to = udpPeer;
     EXPECT_THROW(write("x", to), NvHandle<NvException>);
     EXPECT_TRUE(client->waitClosedByPeer());
-}
-
-TEST_F(SocketTransport, CloseWithTheMonitorStopped_ClosesAtOnce) {
-    const uint16_t udp = listen(NvSocketImpl::UDP, "127.0.0.1");
-    NvMonitorThread::sGetCurrent()->stop();
-    transport().close();
-    RawSocket again("127.0.0.1", SOCK_DGRAM);
-    EXPECT_TRUE(again.bind(udp));
 }
 
 }  // namespace

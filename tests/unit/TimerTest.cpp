@@ -16,7 +16,7 @@
 namespace {
 
 // Records each notification: the clock when it came, the timer key, and
-// whether the object was the timer itself.
+// whether the object was the timer itself. Sets `*destroyed` when it goes.
 class Recorder : public NvObserver {
 public:
     struct Fired {
@@ -25,28 +25,31 @@ public:
         NvHandle<NvObject> object;
         bool objectIsTimer;
     };
+    explicit Recorder(bool* destroyed = nullptr) : m_pDestroyed(destroyed) {}
+    ~Recorder() override {
+        if (m_pDestroyed) *m_pDestroyed = true;
+    }
 
     void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) override {
         NvHandle<NvTimer> timer(observable);
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Fired.push_back({NvTime::sGetCurrentTime(), timer ? timer->getKey() : -1, object,
-                           object.get() == static_cast<NvObject*>(timer.get())});
-        if (m_OnFire) m_OnFire(timer ? timer->getKey() : -1);
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Fired.push_back({NvTime::sGetCurrentTime(), timer->getKey(), object, object.get() == timer.get()});
+        }
+        if (m_OnFire) m_OnFire();
     }
-
     std::vector<Fired> fired() {
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_Fired;
     }
 
-    std::function<void(double)> m_OnFire;
+    std::function<void()> m_OnFire;
 
 private:
+    bool* m_pDestroyed;
     std::mutex m_Mutex;
     std::vector<Fired> m_Fired;
 };
-
-class Payload : public NvObject {};
 
 NvScheduler& scheduler() { return NvMonitorThread::sGetCurrent()->getScheduler(); }
 
@@ -57,35 +60,22 @@ protected:
     void TearDown() override { recorder->detach(); }
 };
 
-TEST_F(SchedulerWithTestClock, KeyIsTheAbsoluteExpiryInMicroseconds) {
-    const double now = NvTime::sGetCurrentTime();
-    EXPECT_DOUBLE_EQ(now + 1500e3, scheduler().schedule(1500, recorder.get(), nullptr));
-}
-
-TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderEachAtItsOwnTime) {
+TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderEachAtItsOwnTimeWhichIsTheirKey) {
     const double start = NvTime::sGetCurrentTime();
-    const double late = scheduler().schedule(3000, recorder.get(), nullptr);
+    NvHandle<NvObject> payload(new NvObject());
+    const double late = scheduler().schedule(3000, recorder.get(), payload.get());
     const double early = scheduler().schedule(1000, recorder.get(), nullptr);
+    EXPECT_DOUBLE_EQ(start + 3000e3, late);  // the absolute expiry, in microseconds
     EXPECT_EQ(0u, clock.advance(999));
     EXPECT_EQ(2u, clock.advance(2001));
     const auto fired = recorder->fired();
     ASSERT_EQ(2u, fired.size());
     EXPECT_DOUBLE_EQ(early, fired[0].key);
     EXPECT_DOUBLE_EQ(start + 1000e3, fired[0].at);
+    EXPECT_TRUE(fired[0].objectIsTimer);  // nothing was given
     EXPECT_DOUBLE_EQ(late, fired[1].key);
-    EXPECT_DOUBLE_EQ(start + 3000e3, fired[1].at);
-}
-
-TEST_F(SchedulerWithTestClock, ObjectIsTheScheduledOneOrElseTheTimer) {
-    NvHandle<Payload> payload(new Payload());
-    scheduler().schedule(10, recorder.get(), payload.get());
-    scheduler().schedule(20, recorder.get(), nullptr);
-    clock.advance(20);
-    const auto fired = recorder->fired();
-    ASSERT_EQ(2u, fired.size());
-    EXPECT_EQ(static_cast<NvObject*>(payload.get()), fired[0].object.get());
-    EXPECT_FALSE(fired[0].objectIsTimer);
-    EXPECT_TRUE(fired[1].objectIsTimer);
+    EXPECT_DOUBLE_EQ(late, fired[1].at);
+    EXPECT_EQ(payload.get(), fired[1].object.get());
 }
 
 TEST_F(SchedulerWithTestClock, SameExpiryForOneObserverGetsDistinctKeys) {
@@ -103,68 +93,54 @@ TEST_F(SchedulerWithTestClock, CancelledAndDetachedTimersNeverFire) {
     EXPECT_TRUE(scheduler().cancel(recorder.get(), key));
     EXPECT_FALSE(scheduler().cancel(recorder.get(), key));
     scheduler().schedule(200, recorder.get(), nullptr);
-    scheduler().schedule(300, recorder.get(), nullptr);
+    NvScheduler own;  // detach() cancels on the scheduler the observer was last scheduled on
+    own.schedule(200, recorder.get(), nullptr);
+    own.schedule(300, recorder.get(), nullptr);
     recorder->detach();
+    EXPECT_EQ(0u, own.pending());
+    EXPECT_EQ(1u, scheduler().cancelAll(recorder.get()));
     clock.advance(1000);
     EXPECT_TRUE(recorder->fired().empty());
 }
 
 TEST_F(SchedulerWithTestClock, TimerScheduledWhileFiringIsTimedFromItsParent) {
     const double start = NvTime::sGetCurrentTime();
-    int rounds = 0;
-    recorder->m_OnFire = [&](double) {
-        if (++rounds < 3) scheduler().schedule(500, recorder.get(), nullptr);
+    recorder->m_OnFire = [&] {
+        if (recorder->fired().size() < 3) scheduler().schedule(500, recorder.get(), nullptr);
     };
     scheduler().schedule(500, recorder.get(), nullptr);
     EXPECT_EQ(3u, clock.advance(10000));
-    const auto fired = recorder->fired();
-    ASSERT_EQ(3u, fired.size());
-    EXPECT_DOUBLE_EQ(start + 1500e3, fired[2].at);
+    ASSERT_EQ(3u, recorder->fired().size());
+    EXPECT_DOUBLE_EQ(start + 1500e3, recorder->fired()[2].at);
 }
-
-// Tells, by a flag, when it is destroyed.
-class Mortal : public Recorder {
-public:
-    explicit Mortal(bool& destroyed) : m_Destroyed(destroyed) {}
-    ~Mortal() override { m_Destroyed = true; }
-
-private:
-    bool& m_Destroyed;
-};
 
 TEST_F(SchedulerWithTestClock, PendingTimerKeepsItsObserverAliveUntilItFires) {
     bool destroyed = false;
-    bool notified = false;
-    NvHandle<Mortal> handle(new Mortal(destroyed));
-    handle->m_OnFire = [&](double) { notified = true; };
-    scheduler().schedule(100, handle.get(), nullptr);
-    handle = nullptr;  // only the timer holds it now
+    NvHandle<Recorder> observer(new Recorder(&destroyed));
+    Recorder* notified = observer.get();
+    scheduler().schedule(100, notified, nullptr);
+    observer = nullptr;  // only the timer holds it now
     clock.advance(99);
     EXPECT_FALSE(destroyed);
+    EXPECT_TRUE(notified->fired().empty());
+    bool fired = false;
+    notified->m_OnFire = [&] { fired = true; };
     clock.advance(1);
-    EXPECT_TRUE(notified);
+    EXPECT_TRUE(fired);
     EXPECT_TRUE(destroyed);  // the fired timer let go of the last reference
 }
 
-TEST_F(SchedulerWithTestClock, DetachCancelsOnTheSchedulerTheObserverWasScheduledOn) {
-    NvScheduler own;
-    own.schedule(100, recorder.get(), nullptr);
-    own.schedule(200, recorder.get(), nullptr);
-    recorder->detach();
-    EXPECT_EQ(0u, own.pending());
-    clock.advance(1000);
-    EXPECT_EQ(0u, own.runDue());
-    EXPECT_TRUE(recorder->fired().empty());
-}
-
-TEST(MonitorThread, FiresRealTimersAndRunsPostedWorkOnItsThread) {
+TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers) {
     NvMonitorThread* monitor = NvMonitorThread::sGetCurrent();
     ASSERT_FALSE(monitor->isRunning());
+    bool ranAtOnce = false;
+    monitor->post([&] { ranAtOnce = true; });
+    EXPECT_TRUE(ranAtOnce);
     monitor->start();
     NvHandle<Recorder> recorder(new Recorder());
     std::atomic<bool> onMonitor{false};
     std::atomic<bool> fired{false};
-    recorder->m_OnFire = [&](double) { fired = NvMonitorThread::sGetCurrent() == monitor && monitor->isMonitorThread(); };
+    recorder->m_OnFire = [&] { fired = NvMonitorThread::sGetCurrent() == monitor && monitor->isMonitorThread(); };
     monitor->getScheduler().schedule(20, recorder.get(), nullptr);
     monitor->post([&] { onMonitor = monitor->isMonitorThread(); });
     for (int i = 0; i < 200 && !(fired && onMonitor); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -172,12 +148,6 @@ TEST(MonitorThread, FiresRealTimersAndRunsPostedWorkOnItsThread) {
     EXPECT_TRUE(fired);
     EXPECT_TRUE(onMonitor);
     EXPECT_FALSE(monitor->isRunning());
-}
-
-TEST(MonitorThread, PostRunsAtOnceWhenStopped) {
-    bool ran = false;
-    NvMonitorThread::sGetCurrent()->post([&] { ran = true; });
-    EXPECT_TRUE(ran);
 }
 
 }  // namespace
