@@ -131,13 +131,9 @@ const std::set<std::string> kCanonical = {"canonical-invite.sip", "canonical-res
                                           "escaped-controls-in-quotes.sip"};
 
 const char* verdictName(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::Accepted: return "accepted";
-        case Verdict::ParseError: return "NvSipParseException";
-        case Verdict::OtherException: return "another NvException";
-        case Verdict::MissingHeaders: return "rejected by checkMandatoryHeaders";
-    }
-    return "?";
+    static const char* const kNames[] = {"accepted", "NvSipParseException", "another NvException",
+                                         "rejected by checkMandatoryHeaders"};
+    return kNames[static_cast<int>(verdict)];
 }
 
 }  // namespace
@@ -282,31 +278,18 @@ private:
                                                "=\"",    ";tag=",    "@",       "\t\t"};
         const size_t at = pick(b.size() + 1);
         switch (pick(7)) {
-            case 0:
-                if (!b.empty()) b[pick(b.size())] = static_cast<char>(m_Random() & 0xff);
-                break;
-            case 1:
-                if (!b.empty()) b[pick(b.size())] = kSpecial[pick(sizeof kSpecial)];
-                break;
-            case 2:
-                b.erase(std::min(at, b.size()), 1 + pick(8));
-                break;
+            case 0: if (!b.empty()) b[pick(b.size())] = static_cast<char>(m_Random() & 0xff); break;
+            case 1: if (!b.empty()) b[pick(b.size())] = kSpecial[pick(sizeof kSpecial)]; break;
+            case 2: b.erase(std::min(at, b.size()), 1 + pick(8)); break;
             case 3: {
                 if (b.empty()) break;
                 const size_t from = pick(b.size());
-                const std::string chunk = b.substr(from, 1 + pick(40));
-                b.insert(at, chunk);
+                b.insert(at, b.substr(from, 1 + pick(40)));
                 break;
             }
-            case 4:
-                b.insert(at, kInserts[pick(sizeof kInserts / sizeof kInserts[0])]);
-                break;
-            case 5:
-                b.resize(at);
-                break;
-            default:
-                if (!b.empty()) std::swap(b[pick(b.size())], b[pick(b.size())]);
-                break;
+            case 4: b.insert(at, kInserts[pick(sizeof kInserts / sizeof kInserts[0])]); break;
+            case 5: b.resize(at); break;
+            default: if (!b.empty()) std::swap(b[pick(b.size())], b[pick(b.size())]); break;
         }
     }
 
@@ -343,11 +326,9 @@ TEST(SipParserRobustness, FrameLengthIsZeroUntilTheWholeFrameIsThere) {
 }
 
 TEST(SipParserRobustness, SeededMutationsGiveAMessageOrAnNvException) {
-    const auto valid = corpusFiles("valid");
-    const auto invalid = corpusFiles("invalid");
     std::vector<std::string> seeds;
-    for (const auto& name : valid) seeds.push_back(corpusBytes("valid", name));
-    for (const auto& name : invalid) seeds.push_back(corpusBytes("invalid", name));
+    for (const std::string& kind : {std::string("valid"), std::string("invalid")})
+        for (const std::string& name : corpusFiles(kind)) seeds.push_back(corpusBytes(kind, name));
     ASSERT_FALSE(seeds.empty());
 
     constexpr int kMutations = 6000;
