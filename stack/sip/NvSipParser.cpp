@@ -56,10 +56,11 @@ void checkLineBytes(std::string_view line) {
 
 // Checks the bytes of one header, physical line by physical line. Control
 // characters (HT aside) are refused unless they are the octet a quoted-pair
-// escapes inside a quoted string (RFC 3261 25.1: "\" followed by any octet
-// up to %x7F but CR and LF). A quoted string may go on across a folded line,
-// so the quote state carries over continuation lines; begin() starts a new
-// header. A quoted-pair cannot escape the line break that a fold replaces.
+// escapes inside a quoted string (RFC 3261 25.1: a quoted-pair may escape
+// any octet up to %x7F but CR and LF). A quoted string may go on across a
+// folded line, so the quote state carries over continuation lines; begin()
+// starts a new header. A quoted-pair cannot escape the line break that a
+// fold replaces.
 class HeaderBytesChecker {
 public:
     void begin() {

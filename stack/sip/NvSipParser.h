@@ -4,7 +4,9 @@
 // It accepts what RFC 3261's grammar allows and real peers send: folded
 // header lines, compact names, several values on one line, names in any
 // case, quoted strings with escapes, IPv6 references, lines ended by CRLF or
-// a bare LF, and leading blank lines. It rejects anything else with
+// a bare LF, and leading blank lines. A control character (HT aside) is
+// accepted in a header only as the octet a quoted-pair escapes inside a
+// quoted string, never in the start line. It rejects anything else with
 // NvSipParseException naming the problem. Input of any content is safe: no
 // read goes past the buffer, and the work is linear in its size.
 //

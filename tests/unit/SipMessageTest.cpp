@@ -235,8 +235,11 @@ TEST(SipMessageClone, IsDeep) {
     NvHandle<NvSipRequest> copy(static_cast<NvSipRequest*>(original->clone()));
     EXPECT_EQ(typeid(*copy), typeid(NvSipInviteMessage));
     EXPECT_EQ(copy->compareWith(*original), 0);
+    // Every level is copied: headers, their name-addresses and parameters, URIs.
     copy->getTopVia()->setBranch("z9hG4bKclone");
+    copy->getTopVia()->setHost("clone.example.com");
     copy->getFromHeader()->getNameAddress()->setDisplayName("Mallory");
+    copy->getToHeader()->getNameAddress()->getURL()->setHost("clone.example.com");
     copy->getURI().cast<NvSipURL>()->setUser("carol");
     copy->getHeader<NvSipSupportedHeader>()->addTag("path");
     copy->getHeader<NvSipContactHeader>()->setParameter("expires", "5");

@@ -126,18 +126,18 @@ const std::map<std::string, Expected>& expectedRejections() {
 }
 
 // Messages written in canonical form: serialize() gives back their bytes.
-const std::set<std::string> kCanonical = {"canonical-invite.sip", "canonical-response.sip", "prack-rack.sip",
-                                          "register-wildcard-contact.sip", "invite-with-replaces.sip",
-                                          "escaped-controls-in-quotes.sip"};
+const std::set<std::string> kCanonical = {
+    "canonical-invite.sip", "canonical-response.sip", "empty-reason-phrase.sip", "escaped-controls-in-quotes.sip",
+    "escaped-uri-parts.sip", "invite-with-replaces.sip", "ipv6-embedded-ipv4.sip", "ipv6-port-ambiguous.sip",
+    "ipv6-request-uri.sip", "ipv6-via-received.sip", "percent-not-escape.sip", "prack-rack.sip",
+    "refer-with-replaces.sip", "register-contact-params.sip", "register-wildcard-contact.sip",
+    "semicolon-user-part.sip", "tel-request-uri.sip", "unknown-scheme-request-uri.sip", "unusual-reason-phrase.sip",
+    "varied-transports.sip"};
 
 const char* verdictName(Verdict verdict) {
-    switch (verdict) {
-        case Verdict::Accepted: return "accepted";
-        case Verdict::ParseError: return "NvSipParseException";
-        case Verdict::OtherException: return "another NvException";
-        case Verdict::MissingHeaders: return "rejected by checkMandatoryHeaders";
-    }
-    return "?";
+    static const char* const kNames[] = {"accepted", "NvSipParseException", "another NvException",
+                                         "rejected by checkMandatoryHeaders"};
+    return kNames[static_cast<int>(verdict)];
 }
 
 }  // namespace
@@ -282,31 +282,18 @@ private:
                                                "=\"",    ";tag=",    "@",       "\t\t"};
         const size_t at = pick(b.size() + 1);
         switch (pick(7)) {
-            case 0:
-                if (!b.empty()) b[pick(b.size())] = static_cast<char>(m_Random() & 0xff);
-                break;
-            case 1:
-                if (!b.empty()) b[pick(b.size())] = kSpecial[pick(sizeof kSpecial)];
-                break;
-            case 2:
-                b.erase(std::min(at, b.size()), 1 + pick(8));
-                break;
+            case 0: if (!b.empty()) b[pick(b.size())] = static_cast<char>(m_Random() & 0xff); break;
+            case 1: if (!b.empty()) b[pick(b.size())] = kSpecial[pick(sizeof kSpecial)]; break;
+            case 2: b.erase(std::min(at, b.size()), 1 + pick(8)); break;
             case 3: {
                 if (b.empty()) break;
                 const size_t from = pick(b.size());
-                const std::string chunk = b.substr(from, 1 + pick(40));
-                b.insert(at, chunk);
+                b.insert(at, b.substr(from, 1 + pick(40)));
                 break;
             }
-            case 4:
-                b.insert(at, kInserts[pick(sizeof kInserts / sizeof kInserts[0])]);
-                break;
-            case 5:
-                b.resize(at);
-                break;
-            default:
-                if (!b.empty()) std::swap(b[pick(b.size())], b[pick(b.size())]);
-                break;
+            case 4: b.insert(at, kInserts[pick(sizeof kInserts / sizeof kInserts[0])]); break;
+            case 5: b.resize(at); break;
+            default: if (!b.empty()) std::swap(b[pick(b.size())], b[pick(b.size())]); break;
         }
     }
 
@@ -327,27 +314,10 @@ TEST(SipParserRobustness, EveryPrefixGivesAMessageOrAnNvException) {
     }
 }
 
-TEST(SipParserRobustness, FrameLengthIsZeroUntilTheWholeFrameIsThere) {
-    for (const std::string& name : corpusFiles("valid")) {
-        const std::string bytes = corpusBytes("valid", name);
-        const size_t frame = frameExact(bytes);
-        ASSERT_GT(frame, 0u) << name;
-        ASSERT_LE(frame, bytes.size()) << name;
-        for (size_t length = 0; length < bytes.size(); ++length) {
-            const size_t got = frameExact(bytes.substr(0, length));
-            ASSERT_EQ(got, length < frame ? 0u : frame) << name << " cut to " << length;
-        }
-        // Followed by the start of the next message, the frame is unchanged.
-        EXPECT_EQ(frameExact(bytes.substr(0, frame) + "OPTIONS sip:x"), frame) << name;
-    }
-}
-
 TEST(SipParserRobustness, SeededMutationsGiveAMessageOrAnNvException) {
-    const auto valid = corpusFiles("valid");
-    const auto invalid = corpusFiles("invalid");
     std::vector<std::string> seeds;
-    for (const auto& name : valid) seeds.push_back(corpusBytes("valid", name));
-    for (const auto& name : invalid) seeds.push_back(corpusBytes("invalid", name));
+    for (const std::string& kind : {std::string("valid"), std::string("invalid")})
+        for (const std::string& name : corpusFiles(kind)) seeds.push_back(corpusBytes(kind, name));
     ASSERT_FALSE(seeds.empty());
 
     constexpr int kMutations = 6000;
