@@ -161,13 +161,18 @@ NvHandle<NvSipTransactionInterface> NvSipTransaction::currentInterface() const {
 bool NvSipTransaction::mayStillSend(const NvSipMessage&) const { return true; }
 
 bool NvSipTransaction::transmit(Outgoing& out, std::string& reason) {
-    try {
-        const NvSipPeer peer = NvSipTransportLayer::sGetInstance()->resolveDestination(*out.message);
-        if (!out.address.isValid()) out.address = peer.address;
-        if (!out.port) out.port = peer.port;
-    } catch (...) {
-        reason = sDescribe(std::current_exception());
-        return false;
+    // Where it goes, known before it is shown: a retransmission reuses the
+    // destination of the first send; on the monitor thread a host name stays
+    // unresolved (the address shown is then invalid) until send() resolves it.
+    if (!out.address.isValid() || !out.port) {
+        try {
+            const NvSipPeer peer = NvSipTransportLayer::sGetInstance()->resolveDestination(*out.message);
+            if (!out.address.isValid()) out.address = peer.address;
+            if (!out.port) out.port = peer.port;
+        } catch (...) {
+            reason = sDescribe(std::current_exception());
+            return false;
+        }
     }
     if (const auto interface = currentInterface()) {
         unsigned port = out.port;

@@ -234,7 +234,8 @@ NvSipTransportLayer::Route NvSipTransportLayer::route(const NvSipMessage& messag
 
 NvSipPeer NvSipTransportLayer::resolveDestination(const NvSipMessage& message) const {
     Route found = route(message);
-    if (!found.peer.address.isValid()) found.peer.address = NvSipResolver::sResolve(found.host);
+    if (!found.peer.address.isValid() && !NvMonitorThread::sGetCurrent()->isMonitorThread())
+        found.peer.address = NvSipResolver::sResolve(found.host);
     return found.peer;
 }
 

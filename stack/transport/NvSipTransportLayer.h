@@ -104,8 +104,10 @@ public:
     // destination can be found or the message cannot be written.
     static void send(const NvHandle<NvSipMessage>& message, unsigned* port = nullptr, NvInetAddress* address = nullptr);
 
-    // Where `message` would go (the rules above), without sending it; a host
-    // name is resolved on the calling thread.
+    // Where `message` would go (the rules above), without sending it. A host
+    // name is resolved on the calling thread, except on the monitor thread,
+    // which never waits for a name server: there the address is left
+    // invalid, and send() resolves the name on the resolver thread.
     NvSipPeer resolveDestination(const NvSipMessage& message) const;
 
     // Puts our Via on top of `request`: transport from its destination,
