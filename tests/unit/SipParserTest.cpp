@@ -50,7 +50,6 @@ TEST(SipParserReadsCorpus, HeadersAsWrittenBack) {
         {"tortuous-invite.sip", "Via", 1, "v: SIP/2.0/TCP spindle.example.com;branch=z9hG4bKtortuous2"},
         {"tortuous-invite.sip", "Contact", 0,
          "m: \"Quoted string \\\"\\\"\" <sip:bob@192.0.2.4>;newparam=newvalue;secondparam;q=0.33"},
-        {"tortuous-invite.sip", "NewFangledHeader", 0, "NewFangledHeader: newfangled value continued newfangled value"},
         {"compact-forms.sip", ":body", 0, "Hello"},
         {"folded-lines.sip", "Via", 0, "Via: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKfolded1"},
         {"folded-lines.sip", "Subject", 0, "Subject: a subject that goes on for three lines"},
@@ -59,7 +58,6 @@ TEST(SipParserReadsCorpus, HeadersAsWrittenBack) {
         {"quoted-display-names.sip", "To", 0, "To: \"Doe, \\\"Jay\\\" <\\\\home>\" <sip:jay@example.com>"},
         {"quoted-display-names.sip", "Contact", 0, "Contact: \"\" <sip:zoe@192.0.2.1>"},
         {"quoted-display-names.sip", "Reply-To", 0, "Reply-To: \"Team; Ops\" <sip:ops@example.com>"},
-        {"whitespace-variations.sip", "Via", 0, "Via: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKws1;rport"},
         {"whitespace-variations.sip", "Supported", 0, "Supported: timer, 100rel"},
         {"lf-line-ends.sip", "Subject", 0, "Subject: lf folded with a bare lf"},
         {"unknown-schemes-in-headers.sip", "From", 0, "From: \"Info desk\" <http://www.example.com/desk?id=7>;tag=us1"},
@@ -162,7 +160,7 @@ TEST(SipParserLimits, LineLengthAfterUnfolding) {
         folded += "\n  0123456789";  // joins as " 0123456789"
     EXPECT_TRUE(mentions(parseError(sipRequest(folded + "\n")), "longer than 8192"));
     const std::string longUri = "OPTIONS sip:" + std::string(NvSipParser::kMaxLineBytes, 'u') + "@example.com SIP/2.0";
-    EXPECT_TRUE(mentions(parseError(sipRequest("", "", longUri)), "Start line longer"));
+    EXPECT_TRUE(mentions(parseError(longUri + "\r\n\r\n"), "Start line longer"));
 }
 
 TEST(SipParserLimits, MessageSizeAlsoFromAStream) {

@@ -23,15 +23,14 @@ inline std::string crlf(const std::string& text) {
     return out;
 }
 
-// A minimal valid request: `startLine`, the headers every request needs, then
-// `headers` (each ending in "\n"), the empty line and `body`.
-inline std::string sipRequest(const std::string& headers, const std::string& body = std::string(),
-                              const std::string& startLine = "OPTIONS sip:bob@example.net SIP/2.0") {
-    return crlf(startLine +
-                "\nVia: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKtest1\n"
-                "From: <sip:alice@example.com>;tag=t1\nTo: <sip:bob@example.net>\n"
-                "Call-ID: test-1@192.0.2.1\nCSeq: 1 OPTIONS\n" +
-                headers + "\n") +
+// A minimal valid request: the start line and headers every request needs,
+// then `headers` (each ending in "\n"), the empty line and `body`.
+inline std::string sipRequest(const std::string& headers, const std::string& body = std::string()) {
+    return crlf(
+               "OPTIONS sip:bob@example.net SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKtest1\n"
+               "From: <sip:alice@example.com>;tag=t1\nTo: <sip:bob@example.net>\n"
+               "Call-ID: test-1@192.0.2.1\nCSeq: 1 OPTIONS\n" +
+               headers + "\n") +
            body;
 }
 
