@@ -29,6 +29,8 @@ struct ValueCase {
 
 // ---------------------------------------------------------------- factory
 
+// Known headers by compact letter or in another case; the value tables below
+// show the class of the others through what it writes back or refuses.
 TEST(SipHeaderFactory, FullCompactAndAnyCaseNamesGiveTheirClass) {
     const struct {
         NvSipHeaderID id;
