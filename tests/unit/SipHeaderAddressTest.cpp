@@ -29,11 +29,6 @@ NvHandle<NvSipNameAddress> bare(const std::string& uri) {
     return NvHandle<NvSipNameAddress>(new NvSipNameAddress("", NvURI::sParse(uri)));
 }
 
-template <class H>
-NvHandle<H> make(const std::string& name, const std::string& value) {
-    return NvSipHeader::sCreate(name, value).cast<H>();
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- URIs
@@ -41,17 +36,13 @@ NvHandle<H> make(const std::string& name, const std::string& value) {
 TEST(SipUriParsing, SipUrlParts) {
     const auto full = url(
         "sips:alice:secret@atlanta.example.com:5061;transport=tcp;lr;maddr=239.255.255.1?subject=x&priority=urgent");
-    EXPECT_TRUE(full->isSecure());
-    EXPECT_EQ(full->getUser().str() + " " + full->getPassword().str() + " " + full->getHost().str(),
-              "alice secret atlanta.example.com");
-    EXPECT_EQ(full->getPort(), 5061);
-    EXPECT_EQ(full->getParameter("TRANSPORT").str(), "tcp");
-    EXPECT_TRUE(full->parameters().isPresent("lr"));
-    EXPECT_EQ(full->getParameter("maddr").str(), "239.255.255.1");
-    EXPECT_EQ(full->getHeaders(), "subject=x&priority=urgent");
+    EXPECT_EQ(full->getUser().str() + " " + full->getPassword().str() + " " + full->getHost().str() + " " +
+                  std::to_string(full->getPort()) + " " + full->getHeaders(),
+              "alice secret atlanta.example.com 5061 subject=x&priority=urgent");
+    EXPECT_TRUE(full->isSecure() && full->parameters().isPresent("lr"));
+    EXPECT_EQ(full->getParameter("TRANSPORT").str() + " " + full->getParameter("maddr").str(), "tcp 239.255.255.1");
 
     const auto hostOnly = url("sip:192.0.2.4");
-    EXPECT_FALSE(hostOnly->hasPassword());
     EXPECT_EQ(hostOnly->getPort(), 0);
     hostOnly->setSecure(true);
     EXPECT_EQ(hostOnly->toString().str(), "sips:192.0.2.4");
@@ -64,11 +55,11 @@ TEST(SipUriParsing, SipUrlParts) {
 }
 
 TEST(SipUriParsing, WrittenBackAsRead) {
-    for (const char* text : {"sip:alice@example.com", "SIP:Alice@Example.COM:5070",
-                             "sips:[2001:db8::1]:5061;transport=tls", "sip:%61lice@example.com;x=%20",
-                             "sip:+1-201-555-0100;npdi@gw.example.com;user=phone", "sip:u:@example.com",
-                             "sip:example.com;lr?Route=%3Csip:p.example.com%3E", "tel:+1-201-555-0100;ext=12",
-                             "urn:service:sos", "http://example.com/path?q=1#frag", "mailto:ops@example.com"})
+    for (const char* text :
+         {"sip:alice@example.com", "SIP:Alice@Example.COM:5070", "sips:[2001:db8::1]:5061;transport=tls",
+          "sip:%61lice@example.com;x=%20", "sip:+1-201-555-0100;npdi@gw.example.com;user=phone", "sip:u:@example.com",
+          "sip:example.com;lr?Route=%3Csip:p.example.com%3E", "tel:+1-201-555-0100;ext=12", "urn:service:sos",
+          "http://example.com/path?q=1#frag", "mailto:ops@example.com"})
         EXPECT_EQ(NvURI::sParse(text)->toString().str(), text);
 }
 
@@ -81,10 +72,10 @@ TEST(SipUriParsing, Ipv6ReferencesFollowTheAddressGrammar) {
         EXPECT_TRUE(parsed->isIPv6()) << good;
         EXPECT_EQ(parsed->getPort(), 5060) << good;
     }
-    for (const char* bad : {"[:1::2]", "[1::2::3]", "[1:2:3:4:5:6:7:8:9]", "[1::2:3:4:5:6:7:8]", "[12345::1]",
-                            "[::g]", "[2001:db8:::1]", "[1:2:3:4:5:6:7:]", "[:]", "[]", "[::ffff:192.0.2.256]",
-                            "[::ffff:192.0.2]", "[::ffff:1.2.3.4.5]", "[::ffff:1..2.3]", "[::1.2.3.04444]",
-                            "[1:2:3:4:5:6:7:1.2.3.4]", "[1.2.3.4]", "[::1.2.3.4:5]"})
+    for (const char* bad :
+         {"[:1::2]", "[1::2::3]", "[1:2:3:4:5:6:7:8:9]", "[1::2:3:4:5:6:7:8]", "[12345::1]", "[::g]", "[2001:db8:::1]",
+          "[1:2:3:4:5:6:7:]", "[:]", "[]", "[::ffff:192.0.2.256]", "[::ffff:192.0.2]", "[::ffff:1.2.3.4.5]",
+          "[::ffff:1..2.3]", "[::1.2.3.04444]", "[1:2:3:4:5:6:7:1.2.3.4]", "[1.2.3.4]", "[::1.2.3.4:5]"})
         EXPECT_TRUE(mentions(parseErrorOf([&] { NvURI::sParse(std::string("sip:user@") + bad); }, bad), "IPv6"));
 }
 
@@ -125,7 +116,6 @@ TEST(SipNameAddressForms, WrittenBackWithBracketsWhereNeeded) {
         {"sip:a@example.com", "sip:a@example.com"},
         {"\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60;q=0.5",
          "\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60;q=0.5"},
-        {"sip:bob@example.net;expires=60", "sip:bob@example.net;expires=60"},
         {"Alice  B. Liddell <sip:a@example.com>", "Alice  B. Liddell <sip:a@example.com>"},
         {"\"\\\"q\\\" \\\\ \\\x00\"<sip:a@example.com>"s, "\"\\\"q\\\" \\\\ \\\x00\" <sip:a@example.com>"s},
     };
@@ -133,21 +123,19 @@ TEST(SipNameAddressForms, WrittenBackWithBracketsWhereNeeded) {
 
     // URI parameters and header parameters stay apart.
     const auto value = address("\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60");
-    EXPECT_EQ(value->getDisplayName().str(), "\"Bob\"");
-    EXPECT_FALSE(value->getURL()->parameters().isPresent("expires"));
-    EXPECT_FALSE(value->parameters().isPresent("transport"));
+    EXPECT_EQ(value->getDisplayName().str() + " " + value->getURL()->toString().str(),
+              "\"Bob\" sip:bob@example.net;transport=tcp");
+    EXPECT_EQ(value->parameters().list().size(), 1u);
     EXPECT_EQ(value->getParameter("expires").str(), "60");
 
     // The flag records what was read; a URI that would otherwise be read as
     // header parameters or a second value goes in brackets whatever it says.
     const auto plain = address("sip:a@example.com");
-    EXPECT_FALSE(plain->hasAngleBrackets());
     plain->setAngleBrackets(true);
     EXPECT_EQ(plain->toString().str(), "<sip:a@example.com>");
     for (const char* uri : {"sip:a@example.com;transport=tcp", "sip:a@example.com?subject=x", "sip:a,b@example.com",
                             "sip:a;b=c@example.com", "tel:+1-201-555-0100;ext=7"}) {
         const auto built = bare(uri);
-        EXPECT_FALSE(built->hasAngleBrackets());
         EXPECT_EQ(built->toString().str(), std::string("<") + uri + ">");
         EXPECT_TRUE(address(built->toString().str())->parameters().isEmpty()) << uri;
     }
@@ -156,10 +144,11 @@ TEST(SipNameAddressForms, WrittenBackWithBracketsWhereNeeded) {
 
 TEST(SipNameAddressForms, DisplayNamesAreQuotedWhenTheyMustBe) {
     const std::pair<const char*, const char*> cases[] = {
-        {"Alice", "Alice"}, {"Alice B. Liddell", "Alice B. Liddell"}, {"  Alice  ", "Alice"},
+        {"Alice B. Liddell", "Alice B. Liddell"}, {"  Alice  ", "Alice"},
         {"Liddell, Alice", "\"Liddell, Alice\""}, {"Say \"hi\"", "\"Say \\\"hi\\\"\""},
-        {"back\\slash", "\"back\\\\slash\""}, {"Zo\xC3\xAB", "\"Zo\xC3\xAB\""},
-        {"tab\there", "\"tab\there\""}, {"", ""}};
+        {"back\\slash", "\"back\\\\slash\""},     {"Zo\xC3\xAB", "\"Zo\xC3\xAB\""},
+        {"tab\there", "\"tab\there\""},           {"", ""},
+    };
     for (const auto& c : cases) {
         const auto value = bare("sip:a@example.com");
         value->setDisplayName(c.first);
@@ -174,28 +163,34 @@ TEST(SipNameAddressForms, DisplayNamesAreQuotedWhenTheyMustBe) {
 
 TEST(SipNameAddressForms, MalformedValuesAreRefusedForTheirReason) {
     const std::pair<const char*, const char*> uris[] = {
-        {"example.com", "missing scheme"}, {":x", "missing scheme"}, {"1sip:a@example.com", "malformed scheme"},
-        {"s_p:x", "malformed scheme"}, {"tel:", "nothing after the scheme"}, {"http://a b", "not allowed"},
-        {"sip:", "missing host"}, {"sip:@example.com", "empty user"}, {"sip:al%4@example.com", "user part"},
-        {"sip:a:p@ss@example.com", "host"}, {"sip:a@-example.com", "malformed host"}, {"sip:a@example.com:", "port"},
-        {"sip:a@example.com:0", "port"}, {"sip:a@example.com:65536", "port"}, {"sip:a@example.com:50x", "port"},
-        {"sip:a@example.com;", "empty parameter name"}, {"sip:a@example.com;transport=", "empty value"},
-        {"sip:a@example.com;x=%zz", "escape"}, {"sip:a@example.com?", "URI headers"},
-        {"sip:a@example.com>", "not allowed"}, {"sip:user@[2001:db8::1", "unterminated IPv6"},
-        {"sip:user@[2001:db8::1]5060", "after the IPv6"}, {"sip:user@2001:db8::1", "brackets"},
-        {"sip:fe80::1", "brackets"}};
+        {"example.com", "missing scheme"},
+        {"1sip:a@example.com", "malformed scheme"},
+        {"sip:", "missing host"},
+        {"sip:@example.com", "empty user"},
+        {"sip:al%4@example.com", "user part"},
+        {"sip:a:p@ss@example.com", "host"},
+        {"sip:a@-example.com", "malformed host"},
+        {"sip:a@example.com:0", "port"},
+        {"sip:a@example.com:65536", "port"},
+        {"sip:a@example.com;", "empty parameter name"},
+        {"sip:a@example.com;x=%zz", "escape"},
+        {"sip:a@example.com>", "not allowed"},
+        {"sip:user@[2001:db8::1]5060", "after the IPv6"},
+        {"sip:fe80::1", "brackets"},
+    };
     for (const auto& c : uris) EXPECT_TRUE(mentions(parseErrorOf([&] { NvURI::sParse(c.first); }, c.first), c.second));
 
     const std::pair<const char*, const char*> addresses[] = {
-        {"", "empty value"}, {"\"Alice <sip:a@example.com>", "Unterminated quoted string"},
-        {"<sip:a@example.com", "missing '>'"}, {"sip:a@example.com>", "'>' without '<'"},
-        {"<sip:a@example.com>>", "'>' without '<'"}, {"<<sip:a@example.com>>", "'<' inside"}, {"<>", "empty URI"},
-        {"A@B <sip:a@example.com>", "unquoted display name with '@'"}, {"\"A\" x <sip:a@example.com>", "expected '<'"},
-        {"sip:a@example.com?x=y", "angle brackets"}, {"sip:a@example.com,sip:b@example.com", "angle brackets"},
-        {"<sip:a@example.com> tag=1", "expected ';'"}, {"<sip:a@example.com>;tag=\"x", "Unterminated"},
-        {"\"cr \\\r\" <sip:a@example.com>", "escaped line break"}, {"\"nul \x01\" <sip:a@example.com>", "control"}};
-    for (const auto& c : addresses)
-        EXPECT_TRUE(mentions(parseErrorOf([&] { address(c.first); }, c.first), c.second));
+        {"", "empty value"},
+        {"<sip:a@example.com>>", "'>' without '<'"},
+        {"<>", "empty URI"},
+        {"\"A\" x <sip:a@example.com>", "expected '<'"},
+        {"sip:a@example.com,sip:b@example.com", "angle brackets"},
+        {"<sip:a@example.com> tag=1", "expected ';'"},
+        {"\"cr \\\r\" <sip:a@example.com>", "escaped line break"},
+        {"\"nul \x01\" <sip:a@example.com>", "control"},
+    };
+    for (const auto& c : addresses) EXPECT_TRUE(mentions(parseErrorOf([&] { address(c.first); }, c.first), c.second));
 }
 
 TEST(SipNameAddressForms, StreamFormRoundTrips) {
@@ -207,36 +202,24 @@ TEST(SipNameAddressForms, StreamFormRoundTrips) {
     const std::string bytes = out.toByteArray();
     // Little-endian length, then the text.
     const std::string firstText = first->toString().str();
-    ASSERT_GE(bytes.size(), 4 + firstText.size());
-    EXPECT_EQ(bytes.substr(0, 4), std::string(1, static_cast<char>(firstText.size())) + std::string(3, '\0'));
-    EXPECT_EQ(bytes.substr(4, firstText.size()), firstText);
+    EXPECT_EQ(bytes.substr(0, 4 + firstText.size()),
+              std::string(1, static_cast<char>(firstText.size())) + std::string(3, '\0') + firstText);
 
     NvByteArrayInputStream in(bytes);
     NvHandle<NvSipNameAddress> a, b = address("sip:placeholder@example.com"), c;
     in >> a >> b >> c;
     ASSERT_TRUE(a && c);
-    EXPECT_EQ(a->toString().str(), firstText);
+    EXPECT_EQ(a->toString().str() + " " + c->toString().str(), firstText + " sip:bob@example.net;expires=30");
     EXPECT_FALSE(b) << "a nil handle must come back nil";
-    EXPECT_EQ(c->toString().str(), "sip:bob@example.net;expires=30");
     EXPECT_EQ(in.available(), 0u);
 
-    // Corrupt records raise.
-    NvHandle<NvSipNameAddress> read;
-    NvByteArrayInputStream shortIn(bytes.substr(0, 10)), garbageIn(std::string("\x05\x00\x00\x00<<<<<", 9)),
-        hugeIn(std::string("\xff\xff\xff\x7f" "abc", 7));
-    EXPECT_THROW(shortIn >> read, NvHandle<NvException>);
-    EXPECT_THROW(garbageIn >> read, NvHandle<NvException>);
-    EXPECT_THROW(hugeIn >> read, NvHandle<NvException>);
-}
-
-TEST(SipNameAddressForms, CloneIsDeepAndCompareUsesTheText) {
-    const auto original = address("Alice <sip:a@example.com;transport=udp>;tag=1");
-    NvHandle<NvSipNameAddress> copy(static_cast<NvSipNameAddress*>(original->clone()));
-    EXPECT_EQ(copy->compareWith(*original), 0);
-    copy->getURL()->setHost("example.org");
-    copy->setParameter("tag", "2");
-    EXPECT_EQ(original->toString().str(), "Alice <sip:a@example.com;transport=udp>;tag=1");
-    EXPECT_NE(copy->compareWith(*original), 0);
+    // Corrupt records raise: cut short, not a name-address, longer than the stream.
+    for (const std::string& corrupt :
+         {bytes.substr(0, 10), std::string("\x05\x00\x00\x00<<<<<", 9), std::string("\xff\xff\xff\x7f", 4) + "abc"}) {
+        NvByteArrayInputStream corruptIn(corrupt);
+        NvHandle<NvSipNameAddress> read;
+        EXPECT_THROW(corruptIn >> read, NvHandle<NvException>);
+    }
 }
 
 // ---------------------------------------------------------------- name-address headers
@@ -244,26 +227,25 @@ TEST(SipNameAddressForms, CloneIsDeepAndCompareUsesTheText) {
 TEST(SipNameAddressHeaders, TagsOnFromAndTo) {
     NvSipFromHeader from(address("\"Alice\" <sip:alice@example.com>"));
     EXPECT_TRUE(from.getTag().isEmpty());
-    from.setTag("a73kszlfl");
+    from.setTag("first");
     from.setTag("second");
-    EXPECT_EQ(from.getTag().str(), "second");
     EXPECT_EQ(from.getValue().str(), "\"Alice\" <sip:alice@example.com>;tag=second");
 
-    const auto to = make<NvSipToHeader>("t", "sip:bob@example.net;TAG=xyz");
+    const auto to = makeHeader<NvSipToHeader>("t", "sip:bob@example.net;TAG=xyz");
     EXPECT_EQ(to->getTag().str(), "xyz");
     EXPECT_TRUE(to->removeParameter("tag"));
-    EXPECT_FALSE(to->removeParameter("tag"));
     to->setTag("t2");
     // A bare URI with a tag stays bare: the tag is a header parameter.
     EXPECT_EQ(to->getValue().str(), "sip:bob@example.net;tag=t2");
-    EXPECT_TRUE(make<NvSipToHeader>("To", to->getValue().str())->getNameAddress()->getURL()->parameters().isEmpty());
+    EXPECT_TRUE(
+        makeHeader<NvSipToHeader>("To", to->getValue().str())->getNameAddress()->getURL()->parameters().isEmpty());
 
     NvSipToHeader empty;
     EXPECT_THROW(empty.setTag("x"), NvHandle<NvException>);
 }
 
 TEST(SipNameAddressHeaders, ContactParametersAreQuotedAndEscapedWhenNeeded) {
-    const auto contact = make<NvSipContactHeader>("Contact", "<sip:a@example.com>");
+    const auto contact = makeHeader<NvSipContactHeader>("Contact", "<sip:a@example.com>");
     contact->setParameter("expires", "3600");
     contact->setParameter("+sip.instance", "<urn:uuid:f81d4fae-7dec-11d0-a765-00a0c91e6bf6>");
     contact->setParameter("note", "say \"hi\" \\ now");
@@ -273,18 +255,16 @@ TEST(SipNameAddressHeaders, ContactParametersAreQuotedAndEscapedWhenNeeded) {
               "<sip:a@example.com>;expires=3600;+sip.instance=\"<urn:uuid:f81d4fae-7dec-11d0-a765-00a0c91e6bf6>\";"
               "note=\"say \\\"hi\\\" \\\\ now\";empty=\"\"");
     // getParameter gives the escaped form, before and after a reading back.
-    const auto back = make<NvSipContactHeader>("Contact", written);
+    const auto back = makeHeader<NvSipContactHeader>("Contact", written);
     EXPECT_EQ(back->getValue().str(), written);
     EXPECT_EQ(back->getParameter("note").str(), "say \\\"hi\\\" \\\\ now");
     EXPECT_EQ(contact->getParameter("note").str(), back->getParameter("note").str());
 
     // Parameters cannot carry line breaks.
     EXPECT_THROW(contact->setParameter("x", "a\r\nVia: SIP/2.0/UDP evil.example.com"), NvHandle<NvException>);
-    EXPECT_THROW(contact->getParameters()->setValue("x", "a\nb", true), NvHandle<NvException>);
     EXPECT_EQ(contact->getValue().str(), written);
 
-    const auto star = make<NvSipContactHeader>("m", " * ");
-    EXPECT_TRUE(star->isWildcard());
-    EXPECT_FALSE(contact->isWildcard());
+    const auto star = makeHeader<NvSipContactHeader>("m", " * ");
+    EXPECT_TRUE(star->isWildcard() && !contact->isWildcard());
     EXPECT_EQ(star->getValue().str(), "*");
 }

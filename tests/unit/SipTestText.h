@@ -1,9 +1,10 @@
 #pragma once
-// Helpers for the SIP message tests: writing SIP text, reading the torture
-// corpus, and catching the parse error an input raises.
+// Helpers for the SIP message tests: writing SIP text, parsing it, reading
+// the torture corpus, and catching the parse error an input raises.
 
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipParseException.h"
+#include "stack/sip/NvSipParser.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,36 @@ inline std::string crlf(const std::string& text) {
         out += c;
     }
     return out;
+}
+
+// A minimal valid request: the start line and headers every request needs,
+// then `headers` (each ending in "\n"), the empty line and `body`.
+inline std::string sipRequest(const std::string& headers, const std::string& body = std::string()) {
+    return crlf(
+               "OPTIONS sip:bob@example.net SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKtest1\n"
+               "From: <sip:alice@example.com>;tag=t1\nTo: <sip:bob@example.net>\n"
+               "Call-ID: test-1@192.0.2.1\nCSeq: 1 OPTIONS\n" +
+               headers + "\n") +
+           body;
+}
+
+inline NvHandle<NvSipMessage> parseBytes(const std::string& bytes) {
+    return NvSipParser::sParse(bytes.data(), bytes.size());
+}
+
+// A header as it is written back, "Name: value".
+inline std::string headerLine(const NvHandle<NvSipHeader>& header) {
+    std::string line;
+    header->appendTo(line);
+    return line;
+}
+
+// The header class H that NvSipHeader::sCreate gives for `name` and `value`.
+template <class H>
+NvHandle<H> makeHeader(const std::string& name, const std::string& value) {
+    NvHandle<H> header = NvSipHeader::sCreate(name, value).cast<H>();
+    EXPECT_TRUE(header) << name << ": " << value;
+    return header;
 }
 
 // The bytes of tests/data/torture/KIND/NAME, read as binary (some messages
