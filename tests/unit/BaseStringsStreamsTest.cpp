@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -105,6 +106,7 @@ TEST(NvStringBufferParse, TakesUpToTheFirstDelimiter) {
         {"a\xff\x80z;", ";", "a\xff\x80z", ';'},      // 0xff is data, not the end-of-stream mark
         {"ab\xff" "cd", "\xff", "ab", 0xff},          // a high byte as delimiter
         {"cd\0ef"s, "\0"s, "cd", 0},                  // a zero byte as delimiter
+        {"a\0b;"s, ";", "a\0b"s, ';'},                 // and as data
     };
     for (const auto& c : cases) {
         NvByteArrayInputStream in(c.input);
@@ -220,15 +222,17 @@ TEST_F(NvErrorStreamTest, OneInstanceWhoseTargetTakesTheWritesUntilNullRestoresS
 }
 
 TEST_F(NvErrorStreamTest, ConcurrentWritesAreNotTorn) {
-    NvByteArrayOutputStream target(1 << 20);
+    NvByteArrayOutputStream target(1 << 22);
     stream.setTarget(&target);
     constexpr size_t kRecord = 97;
     constexpr int kThreads = 4;
-    constexpr int kWrites = 2000;
+    constexpr int kWrites = 10000;
+    std::atomic<int> ready{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([this, t] {
+        threads.emplace_back([this, t, &ready] {
             const std::string record(kRecord, static_cast<char>('A' + t));
+            for (++ready; ready.load() < kThreads;) std::this_thread::yield();  // all start together
             for (int i = 0; i < kWrites; ++i) stream.write(record.data(), record.size());
         });
     }

@@ -351,22 +351,23 @@ protected:
         return invite;
     }
 
-    // `method` with credentials made by hand for `challenge` (qop=auth unless `nc` is 0: no qop at all).
+    // `method` with credentials made by hand for `challenge`; the digest is
+    // the qop=auth one whatever `wireQop` the header says.
     static NvHandle<NvSipRequest> requestWith(const NvSipAuthHeader& challenge, const std::string& user, unsigned nc,
-                                              Algorithm algorithm = Algorithm::MD5, const std::string& method = "INVITE") {
+                                              Algorithm algorithm = Algorithm::MD5, const std::string& method = "INVITE",
+                                              const std::string& wireQop = "auth") {
         NvHandle<NvSipRequest> r = request(method);
         const std::string uri = r->getURI()->toString().str(), nonce = challenge.getParameter("nonce").str();
-        char ncText[9];
-        std::snprintf(ncText, sizeof ncText, "%08x", nc);
-        const std::string qop = nc ? "auth" : "", count = nc ? ncText : "", cnonce = nc ? "0a4f113b" : "";
+        char count[9];
+        std::snprintf(count, sizeof count, "%08x", nc);
         const std::string response = NvDigestAuthentication::sComputeResponse(
-            algorithm, user, "biloxi.example.com", "secret", method, uri, nonce, count, cnonce, qop).str();
+            algorithm, user, "biloxi.example.com", "secret", method, uri, nonce, count, "0a4f113b", "auth").str();
         r->addHeader(NvSipHeader::sCreate(
             "Authorization",
             "Digest username=\"" + user + "\", realm=\"biloxi.example.com\", nonce=\"" + nonce + "\", uri=\"" + uri +
                 "\", response=\"" + response + "\", algorithm=" + NvDigestAuthentication::sAlgorithmName(algorithm) +
-                ", opaque=\"" + challenge.getParameter("opaque").str() + "\"" +
-                (nc ? ", cnonce=\"" + cnonce + "\", qop=auth, nc=" + count : "")));
+                ", opaque=\"" + challenge.getParameter("opaque").str() + "\", cnonce=\"0a4f113b\", nc=" + count +
+                (wireQop.empty() ? "" : ", qop=" + wireQop)));
         return r;
     }
 
@@ -472,7 +473,7 @@ TEST_F(DigestAuthServer, AcceptsTheRightAnswerWithEveryAlgorithmButNotItsReplay)
 TEST_F(DigestAuthServer, RefusesUnknownUsersOtherRealmsAlgorithmsNotOfferedAndAnswersWithoutQop) {
     const auto md5 = md5Challenge();
     EXPECT_FALSE(m_Server.request(requestWith(*md5, "alice", 1))) << "the hand-made answer is right";
-    EXPECT_TRUE(m_Server.request(requestWith(*md5, "alice", 0))) << "qop=auth is required";
+    EXPECT_TRUE(m_Server.request(requestWith(*md5, "alice", 2, Algorithm::MD5, "INVITE", ""))) << "qop=auth is required";
     m_Server.addUser("mallory", "secret");
     m_Server.removeUser("mallory");
     EXPECT_TRUE(m_Server.request(requestWith(*md5, "mallory", 2)));

@@ -10,6 +10,7 @@
 #include <ace/Object_Manager.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -416,13 +417,14 @@ TEST_F(TellarConfiguration, DefaultWritesWarningsToStandardError) {
 TEST_F(TellarConfiguration, PropertiesFileReplacesTheDefaultButNotOwnLevels) {
     Tellar::Logger& ownLevel = Tellar::getLogger(testLoggerName("own"));
     ownLevel.setLogLevel(Tellar::DEBUG);
+    Tellar::Logger other("tellartest.unconfigured");
+    other.getLog4cplusLogger().setLogLevel(log4cplus::TRACE_LOG_LEVEL);  // a level the file does not keep
     const std::string logFile = tempPath("configured.log");
     ASSERT_TRUE(Tellar::configure(writeProperties(testLoggerName(), logFile).c_str()));
 
     EXPECT_FALSE(hasDefaultAppender());
     EXPECT_EQ(Tellar::DEBUG, ownLevel.getLogLevel());
     Tellar::Logger configured(testLoggerName());
-    Tellar::Logger other("tellartest.unconfigured");
     EXPECT_FALSE(other.isEnabledFor(Tellar::WARN));
     TELLAR_DEBUG(configured, "into the file");
     TELLAR_WARN(other, "dropped");
@@ -533,14 +535,16 @@ TEST(TellarAllocation, FailedConstructionLeavesNoCountAndPlainNewIsNotCounted) {
 }
 
 TEST(TellarAllocation, CountsStayExactUnderConcurrency) {
+    const char* const tags[] = {"TellarTestRaceOdd", "TellarTestRaceEven"};
+    std::atomic<int> ready{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([t] {
-            const char* tag = t % 2 ? "TellarTestRaceOdd" : "TellarTestRaceEven";
+        threads.emplace_back([t, &tags, &ready] {
             std::vector<Probe*> held;
-            for (int i = 0; i < 5000; ++i) {
-                held.push_back(Tellar::NoSizeMemAllocator::create<Probe>(tag, i));
-                if (held.size() == 16 || i == 4999) {
+            for (++ready; ready.load() < 4;) std::this_thread::yield();  // all start together
+            for (int i = 0; i < 20000; ++i) {
+                held.push_back(Tellar::NoSizeMemAllocator::create<Probe>(tags[(t + i) % 2], i));
+                if (held.size() == 16) {
                     for (Probe* p : held) delete p;
                     held.clear();
                 }
@@ -548,9 +552,9 @@ TEST(TellarAllocation, CountsStayExactUnderConcurrency) {
         });
     }
     for (std::thread& thread : threads) thread.join();
-    for (const char* tag : {"TellarTestRaceOdd", "TellarTestRaceEven"}) {
+    for (const char* tag : tags) {
         EXPECT_EQ(0, Tellar::liveAllocations(tag));
-        EXPECT_EQ(10000u, Tellar::totalAllocations(tag));
+        EXPECT_EQ(40000u, Tellar::totalAllocations(tag));
     }
 }
 
