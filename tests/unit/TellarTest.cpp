@@ -121,6 +121,11 @@ TEST(TellarLoading, AceReleasesTheLoggersAtExit) {
 
 // ------------------------------------------------------------------ enabling rule
 
+static_assert(Tellar::TRACE == log4cplus::TRACE_LOG_LEVEL && Tellar::DEBUG == log4cplus::DEBUG_LOG_LEVEL &&
+                  Tellar::INFO == log4cplus::INFO_LOG_LEVEL && Tellar::WARN == log4cplus::WARN_LOG_LEVEL &&
+                  Tellar::ERROR == log4cplus::ERROR_LOG_LEVEL && Tellar::INHERIT == log4cplus::NOT_SET_LOG_LEVEL,
+              "levels pass to log4cplus unchanged");
+
 // A logger under an isolated top whose log4cplus level is `hierarchy`, with an
 // own level, with or without a capture on the top (and additivity on the way
 // to it), asked about one level.
