@@ -7,15 +7,13 @@
 #include "stack/base/NvStream.h"
 #include "stack/log/TellarCapture.h"
 #include "stack/sip/NvSipMessage.h"
-#include "stack/timer/NvTime.h"
+#include "stack/timer/NvTestClock.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -47,7 +45,8 @@ NvHandle<NvSipResponse> challengeTo(const NvHandle<NvSipRequest>& request, int s
     return response;
 }
 
-std::string digestChallenge(const std::string& realm, const std::string& nonce, const std::string& rest = "qop=\"auth\"") {
+std::string digestChallenge(const std::string& realm, const std::string& nonce,
+                            const std::string& rest = "qop=\"auth\"") {
     return "Digest realm=\"" + realm + "\", nonce=\"" + nonce + "\", " + rest;
 }
 
@@ -68,18 +67,6 @@ void expectDigest(const NvSipAuthHeader& credentials, const std::string& passwor
                   .str(),
               field("response"));
 }
-
-// A clock that moves only when the test says so.
-class ManualClock : public NvClock {
-public:
-    ManualClock() { NvTime::sSetClock(this); }
-    ~ManualClock() override { NvTime::sSetClock(nullptr); }
-    double now() const override { return m_Now; }
-    void advanceSeconds(double seconds) { m_Now += seconds * 1e6; }
-
-private:
-    double m_Now = 1.7e15;
-};
 
 // ================================================================ the digest
 
@@ -112,20 +99,6 @@ TEST(DigestAuthDigest, PublishedExamples) {
     }
 }
 
-TEST(DigestAuthDigest, AlgorithmNamesParseInAnyCaseAndUnknownOnesAreRefused) {
-    const std::pair<const char*, Algorithm> good[] = {
-        {"sha-256", Algorithm::SHA256}, {"MD5-SESS", Algorithm::MD5Sess}, {"SHA-512-256", Algorithm::SHA512_256}};
-    for (const auto& [name, expected] : good) {
-        Algorithm a = Algorithm::MD5;
-        EXPECT_TRUE(NvDigestAuthentication::sParseAlgorithm(name, a) && a == expected) << name;
-    }
-    for (const char* bad : {"SHA-1", "", "MD5x"}) {
-        Algorithm a = Algorithm::SHA256;
-        EXPECT_FALSE(NvDigestAuthentication::sParseAlgorithm(bad, a)) << bad;
-        EXPECT_EQ(Algorithm::SHA256, a) << "a failed parse leaves the value alone";
-    }
-}
-
 // ================================================================ client
 
 class DigestAuthClient : public ::testing::Test {
@@ -142,42 +115,18 @@ protected:
 
 TEST_F(DigestAuthClient, Answers401WithAuthorizationThatVerifies) {
     NvHandle<NvSipRequest> invite = request();
-    ASSERT_TRUE(answer(invite, {digestChallenge("atlanta.example.com", "84a4cc6f3082121f32b42a2187831a9e",
-                                                "opaque=\"5ccc069c403ebaf9f0171e9517f40e41\", qop=\"auth\", algorithm=MD5")}));
-    ASSERT_EQ(1u, auths(invite).size());
-    EXPECT_TRUE(invite->getHeaders<NvSipProxyAuthorizationHeader>().empty());
-    const NvSipAuthHeader& a = *auths(invite)[0];
-    EXPECT_TRUE(a.getScheme().equals("Digest"));
-    EXPECT_GE(a.getParameter("cnonce").length(), 16u);
+    ASSERT_TRUE(answer(invite, {digestChallenge("atlanta.example.com", "84a4cc6f", "opaque=\"5ccc\", qop=\"auth\"")}));
+    ASSERT_EQ(1u, invite->getHeaders().size() - request()->getHeaders().size()) << "one header added";
+    const NvSipAuthHeader& a = *auths(invite).at(0);
     expectDigest(a, "secret");
-
-    // Every field on the wire: algorithm, qop and nc are tokens, the rest quoted.
-    const std::string text = auths(invite)[0]->getValue().str();
-    EXPECT_EQ(0u, text.find("Digest ")) << text;
-    for (const char* part : {"username=\"alice\"", "realm=\"atlanta.example.com\"",
-                             "nonce=\"84a4cc6f3082121f32b42a2187831a9e\"",
-                             "uri=\"sip:bob@biloxi.example.com;transport=udp\"", "response=\"",
-                             "opaque=\"5ccc069c403ebaf9f0171e9517f40e41\"", "cnonce=\"", "algorithm=MD5",
-                             "qop=auth", "nc=00000001"})
-        EXPECT_TRUE(contains(text, part)) << part << " missing in " << text;
-    for (const char* part : {"qop=\"", "nc=\"", "algorithm=\""}) EXPECT_FALSE(contains(text, part)) << text;
-
-    // The request still goes out whole, and reads back with the same credentials.
-    NvByteArrayInputStream in(invite->toString());
-    NvHandle<NvSipRequest> again(NvSipMessage::sConstructFrom(in));
-    ASSERT_TRUE(again && auths(again).size() == 1u);
-    EXPECT_EQ(a.getParameter("response"), auths(again)[0]->getParameter("response"));
-}
-
-TEST_F(DigestAuthClient, ChallengeWithoutQopGetsTheOlderAnswer) {
-    m_Client.addCredentials("biloxi.com", "bob", "zanzibar");
-    NvHandle<NvSipRequest> invite = request();
-    ASSERT_TRUE(answer(invite, {"Digest realm=\"biloxi.com\", nonce=\"dcd98b7102dd2f0e8b11d0f600bfb0c093\""}));
-    auto a = auths(invite);
-    ASSERT_EQ(1u, a.size());
-    for (const char* absent : {"qop", "nc", "cnonce"}) EXPECT_FALSE(a[0]->hasParameter(absent)) << absent;
-    // Computed independently: MD5 of HA1:nonce:HA2.
-    EXPECT_EQ("97cc078d6ca9dd861cd31d3a0d0d1a2d", a[0]->getParameter("response"));
+    const std::string cnonce = a.getParameter("cnonce").str();
+    EXPECT_GE(cnonce.length(), 16u);
+    // Every field on the wire: algorithm (MD5 when the challenge names none), qop and nc are tokens.
+    EXPECT_EQ("Digest username=\"alice\", realm=\"atlanta.example.com\", nonce=\"84a4cc6f\", "
+              "uri=\"sip:bob@biloxi.example.com;transport=udp\", response=\"" +
+                  a.getParameter("response").str() + "\", algorithm=MD5, cnonce=\"" + cnonce +
+                  "\", opaque=\"5ccc\", qop=auth, nc=00000001",
+              a.getValue().str());
 }
 
 TEST_F(DigestAuthClient, NcCountsAnswersPerNonceAndCnonceIsFresh) {
@@ -195,71 +144,34 @@ TEST_F(DigestAuthClient, NcCountsAnswersPerNonceAndCnonceIsFresh) {
     EXPECT_EQ(4u, cnonces.size()) << "a cnonce was used twice";
 }
 
-TEST_F(DigestAuthClient, PrefersSha256OverMd5WhateverTheOrder) {
-    const std::string md5 = digestChallenge("atlanta.example.com", "n1", "qop=\"auth\", algorithm=MD5");
-    const std::string sha = digestChallenge("atlanta.example.com", "n2", "qop=\"auth\", algorithm=SHA-256");
-    for (const Challenges& order : {Challenges{md5, sha}, Challenges{sha, md5}}) {
-        NvHandle<NvSipRequest> invite = request();
-        ASSERT_TRUE(answer(invite, order));
-        ASSERT_EQ(1u, auths(invite).size()) << "one answer per realm";
-        EXPECT_EQ("n2", auths(invite)[0]->getParameter("nonce"));
-        EXPECT_EQ(64u, auths(invite)[0]->getParameter("response").length());
-        expectDigest(*auths(invite)[0], "secret");
-    }
-}
-
-TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultOn401Or407ElseTheRequestStaysAsItWas) {
+TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultElseTheRequestStaysAsItWas) {
     NvHandle<NvSipRequest> invite = request();
     const std::string before = invite->toString();
     EXPECT_FALSE(answer(invite, {digestChallenge("chicago.example.com", "n")}));
     EXPECT_FALSE(answer(invite, {digestChallenge("Atlanta.example.com", "n")})) << "realms match exactly";
     // One realm without credentials leaves the other unanswered too.
-    NvHandle<NvSipResponse> both = challengeTo(invite, 401, {digestChallenge("atlanta.example.com", "n")});
-    both->addHeader(NvSipHeader::sCreate("Proxy-Authenticate", digestChallenge("chicago.example.com", "m")));
-    EXPECT_FALSE(m_Client.response(both, invite));
+    EXPECT_FALSE(answer(invite, {digestChallenge("atlanta.example.com", "n"), digestChallenge("chicago.org", "m")}));
     EXPECT_EQ(before, invite->toString());
 
     m_Client.setDefaultCredentials("guest", "anyone");
     ASSERT_TRUE(answer(invite, {digestChallenge("atlanta.example.com", "n")}));
     EXPECT_EQ("alice", auths(invite)[0]->getParameter("username"));
     NvHandle<NvSipRequest> other = request();
-    ASSERT_TRUE(answer(other, {digestChallenge("chicago.example.com", "wf84f1ceczx41ae6cbe5aea9c8e88d359")}, 407));
-    EXPECT_TRUE(auths(other).empty());
+    ASSERT_TRUE(answer(other, {digestChallenge("chicago.example.com", "m")}, 407));
     auto a = other->getHeaders<NvSipProxyAuthorizationHeader>();
-    ASSERT_EQ(1u, a.size());
+    ASSERT_TRUE(a.size() == 1u && auths(other).empty());
     EXPECT_EQ("guest", a[0]->getParameter("username"));
-    EXPECT_EQ("wf84f1ceczx41ae6cbe5aea9c8e88d359", a[0]->getParameter("nonce"));
-    EXPECT_EQ("MD5", a[0]->getParameter("algorithm")) << "no algorithm in the challenge means MD5";
-    EXPECT_FALSE(a[0]->hasParameter("opaque"));
     expectDigest(*a[0], "anyone");
 
     m_Client.clearCredentials();
     EXPECT_FALSE(answer(request(), {digestChallenge("atlanta.example.com", "n")})) << "realm and default are gone";
 }
 
-TEST_F(DigestAuthClient, AnswersEveryRealmOfAnAggregated401) {
-    // A forking proxy may gather a proxy's and a user agent's challenges in one 401.
-    m_Client.addCredentials("proxy.example.com", "alice-at-proxy", "p4ss");
-    NvHandle<NvSipRequest> invite = request();
-    NvHandle<NvSipResponse> response = challengeTo(invite, 401, {digestChallenge("atlanta.example.com", "ua-nonce")});
-    response->addHeader(NvSipHeader::sCreate(
-        "Proxy-Authenticate", digestChallenge("proxy.example.com", "proxy-nonce", "algorithm=SHA-256, qop=\"auth\"")));
-    ASSERT_TRUE(m_Client.response(response, invite));
-    auto proxy = invite->getHeaders<NvSipProxyAuthorizationHeader>();
-    ASSERT_EQ(1u, auths(invite).size());
-    ASSERT_EQ(1u, proxy.size());
-    EXPECT_EQ("ua-nonce", auths(invite)[0]->getParameter("nonce"));
-    expectDigest(*auths(invite)[0], "secret");
-    EXPECT_EQ("alice-at-proxy", proxy[0]->getParameter("username"));
-    EXPECT_EQ("proxy-nonce", proxy[0]->getParameter("nonce"));
-    expectDigest(*proxy[0], "p4ss");
-}
-
 TEST_F(DigestAuthClient, ChallengedAgainGivesUpUnlessTheNonceWasStale) {
     NvHandle<NvSipRequest> invite = request();
     // Someone else's credentials for another realm must survive.
     invite->addHeader(NvSipHeader::sCreate(
-        "Authorization", "Digest username=\"x\", realm=\"other.example.com\", nonce=\"z\", uri=\"sip:a\", response=\"0\""));
+        "Authorization", "Digest username=\"x\", realm=\"other.example.com\", nonce=\"z\", uri=\"a\", response=\"\""));
     const std::string challenge = digestChallenge("atlanta.example.com", "old");
     ASSERT_TRUE(answer(invite, {challenge}));
     const std::string answered = invite->toString();
@@ -274,7 +186,6 @@ TEST_F(DigestAuthClient, ChallengedAgainGivesUpUnlessTheNonceWasStale) {
     ASSERT_EQ(2u, a.size()) << "the stale answer replaces ours";
     EXPECT_EQ("other.example.com", a[0]->getParameter("realm"));
     EXPECT_EQ("fresh", a[1]->getParameter("nonce"));
-    EXPECT_EQ("00000001", a[1]->getParameter("nc"));
     expectDigest(*a[1], "secret");
     // A server that calls the nonce it just gave stale again is not followed.
     EXPECT_FALSE(answer(invite, {digestChallenge("atlanta.example.com", "fresh", "qop=\"auth\", stale=true")}));
@@ -285,10 +196,10 @@ TEST_F(DigestAuthClient, UnusableChallengesAreNotAnsweredAndAreLogged) {
     const std::pair<const char*, const char*> bad[] = {
         // challenge, what the warning must say
         {"Digest nonce=\"n\", qop=\"auth\"", "without realm"},
-        {"Digest realm=\"atlanta.example.com\", qop=\"auth\"", "without nonce"},
         {"Digest realm=\"atlanta.example.com\", nonce=\"\", qop=\"auth\"", "without nonce"},
         {"Digest realm=\"atlanta.example.com\", nonce=\"n\", algorithm=SHA-1", "unknown algorithm SHA-1"},
         {"Digest realm=\"atlanta.example.com\", nonce=\"n\", qop=\"auth-int\"", "qop \"auth-int\""},
+        {"Basic realm=\"atlanta.example.com\"", "No Digest challenge to answer in the 401"},
     };
     for (const auto& [challenge, reason] : bad) {
         log.clear();
@@ -302,36 +213,10 @@ TEST_F(DigestAuthClient, UnusableChallengesAreNotAnsweredAndAreLogged) {
         EXPECT_TRUE(explained) << "a warning naming the call should say '" << reason << "':\n" << log.dump();
     }
     NvHandle<NvSipRequest> invite = request();
-    EXPECT_FALSE(answer(invite, {"Basic realm=\"atlanta.example.com\""}));
-    EXPECT_FALSE(answer(invite, {}));
-    EXPECT_FALSE(m_Client.response(nullptr, invite));
-    NvHandle<NvSipResponse> forbidden = challengeTo(invite, 401, {digestChallenge("atlanta.example.com", "n")});
-    forbidden->setStatusCode(403);
-    EXPECT_FALSE(m_Client.response(forbidden, invite));
-    EXPECT_TRUE(auths(invite).empty());
-
+    EXPECT_FALSE(answer(invite, {digestChallenge("atlanta.example.com", "n")}, 403));
     // A usable challenge next to an unusable one is still answered.
-    EXPECT_TRUE(answer(invite, {bad[3].first, "Digest realm=\"atlanta.example.com\", nonce=\"m\", "
-                                              "qop=\"auth,auth-int\", algorithm=MD5"}));
-    ASSERT_EQ(1u, auths(invite).size());
-    EXPECT_EQ("m", auths(invite)[0]->getParameter("nonce"));
-    EXPECT_EQ("auth", auths(invite)[0]->getParameter("qop"));
-}
-
-TEST_F(DigestAuthClient, QuotedValuesAreUnescapedForTheDigestAndEscapedOnTheWire) {
-    m_Client.addCredentials("Bob's \"home\" realm", "al\\ice", "pw");
-    NvHandle<NvSipRequest> invite = request();
-    ASSERT_TRUE(answer(invite, {digestChallenge("Bob's \\\"home\\\" realm", "n")}));
-    ASSERT_EQ(1u, auths(invite).size());
-    const NvSipAuthHeader& a = *auths(invite)[0];
-    const std::string text = a.getValue().str();
-    EXPECT_TRUE(contains(text, "realm=\"Bob's \\\"home\\\" realm\"")) << text;
-    EXPECT_TRUE(contains(text, "username=\"al\\\\ice\"")) << text;
-    EXPECT_EQ(NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "al\\ice", "Bob's \"home\" realm", "pw", "INVITE",
-                                                       "sip:bob@biloxi.example.com;transport=udp", "n", "00000001",
-                                                       a.getParameter("cnonce").view(), "auth")
-                  .str(),
-              a.getParameter("response").str());
+    EXPECT_TRUE(answer(invite, {bad[2].first, digestChallenge("atlanta.example.com", "m", "qop=\"auth,auth-int\"")}));
+    EXPECT_EQ("m", auths(invite).at(0)->getParameter("nonce"));
 }
 
 // ================================================================ server
@@ -344,6 +229,16 @@ protected:
         m_Client.addCredentials("biloxi.example.com", "alice", "secret");
     }
 
+    // What a challenge of the server gave: its nonce and opaque.
+    struct Issued {
+        std::string nonce;
+        std::string opaque;
+    };
+    Issued issue() {
+        NvHandle<NvSipWWWAuthenticateHeader> c = firstChallenge(m_Server.request(request()));
+        return {c->getParameter("nonce").str(), c->getParameter("opaque").str()};
+    }
+
     // `invite` challenged by the server and answered by `client`.
     NvHandle<NvSipRequest> answered(NvDigestAuthentication& client, NvHandle<NvSipRequest> invite = request()) {
         NvHandle<NvSipResponse> challenge = m_Server.request(invite);
@@ -351,47 +246,36 @@ protected:
         return invite;
     }
 
-    // `method` with credentials made by hand for `challenge` (qop=auth unless `nc` is 0: no qop at all).
-    static NvHandle<NvSipRequest> requestWith(const NvSipAuthHeader& challenge, const std::string& user, unsigned nc,
-                                              Algorithm algorithm = Algorithm::MD5, const std::string& method = "INVITE") {
+    // `method` with credentials made by hand for `issued` with alice's
+    // password; the digest is the qop=auth one whatever `wireQop` says.
+    static NvHandle<NvSipRequest> requestWith(const Issued& issued, const std::string& user, unsigned nc,
+                                              Algorithm algorithm = Algorithm::MD5,
+                                              const std::string& method = "INVITE",
+                                              const std::string& wireQop = "auth") {
         NvHandle<NvSipRequest> r = request(method);
-        const std::string uri = r->getURI()->toString().str(), nonce = challenge.getParameter("nonce").str();
-        char ncText[9];
-        std::snprintf(ncText, sizeof ncText, "%08x", nc);
-        const std::string qop = nc ? "auth" : "", count = nc ? ncText : "", cnonce = nc ? "0a4f113b" : "";
-        const std::string response = NvDigestAuthentication::sComputeResponse(
-            algorithm, user, "biloxi.example.com", "secret", method, uri, nonce, count, cnonce, qop).str();
+        const std::string uri = r->getURI()->toString().str();
+        char count[9];
+        std::snprintf(count, sizeof count, "%08x", nc);
+        const std::string response = NvDigestAuthentication::sComputeResponse(algorithm, user, "biloxi.example.com",
+                                                                              "secret", method, uri, issued.nonce,
+                                                                              count, "0a4f113b", "auth")
+                                         .str();
         r->addHeader(NvSipHeader::sCreate(
-            "Authorization",
-            "Digest username=\"" + user + "\", realm=\"biloxi.example.com\", nonce=\"" + nonce + "\", uri=\"" + uri +
-                "\", response=\"" + response + "\", algorithm=" + NvDigestAuthentication::sAlgorithmName(algorithm) +
-                ", opaque=\"" + challenge.getParameter("opaque").str() + "\"" +
-                (nc ? ", cnonce=\"" + cnonce + "\", qop=auth, nc=" + count : "")));
+            "Authorization", "Digest username=\"" + user + "\", realm=\"biloxi.example.com\", nonce=\"" +
+                                 issued.nonce + "\", uri=\"" + uri + "\", response=\"" + response + "\", algorithm=" +
+                                 NvDigestAuthentication::sAlgorithmName(algorithm) + ", opaque=\"" + issued.opaque +
+                                 "\", cnonce=\"0a4f113b\", nc=" + count + (wireQop.empty() ? "" : ", qop=" + wireQop)));
         return r;
     }
 
-    // An INVITE answered by hand to a challenge of the given nonce and opaque.
-    static NvHandle<NvSipRequest> answeredTo(const std::string& nonce, const std::string& opaque) {
-        NvHandle<NvSipResponse> challenge = challengeTo(
-            request(), 401, {"Digest realm=\"biloxi.example.com\", nonce=\"" + nonce + "\", opaque=\"" + opaque + "\""});
-        return requestWith(*firstChallenge(challenge), "alice", 1);
-    }
-
-    // The MD5 one of the server's two challenges.
-    NvHandle<NvSipWWWAuthenticateHeader> md5Challenge() {
-        NvHandle<NvSipResponse> challenge = m_Server.request(request());
-        EXPECT_TRUE(challenge);
-        return challenge->getHeaders<NvSipWWWAuthenticateHeader>()[1];
-    }
-
     static NvHandle<NvSipWWWAuthenticateHeader> firstChallenge(const NvHandle<NvSipResponse>& response) {
-        return response->getHeader<NvSipWWWAuthenticateHeader>();
+        return response ? response->getHeader<NvSipWWWAuthenticateHeader>() : nullptr;
     }
 
+    // Whether `response` is a challenge saying stale=true.
     static bool isStale(const NvHandle<NvSipResponse>& response) {
-        for (const auto& h : response->getHeaders<NvSipWWWAuthenticateHeader>())
-            if (!h->getParameter("stale").equalsIgnoreCase("true")) return false;
-        return !response->getHeaders<NvSipWWWAuthenticateHeader>().empty();
+        NvHandle<NvSipWWWAuthenticateHeader> challenge = firstChallenge(response);
+        return challenge && challenge->getParameter("stale").equalsIgnoreCase("true");
     }
 
     NvDigestAuthentication m_Server;
@@ -405,31 +289,23 @@ TEST_F(DigestAuthServer, ChallengesEveryRequestButAckAndCancelOnceARealmIsSet) {
     EXPECT_FALSE(m_Server.request(request()));
 }
 
-TEST_F(DigestAuthServer, ChallengeOffersSha256ThenMd5EachWithItsOwnNonce) {
-    NvHandle<NvSipRequest> invite = request();
-    NvHandle<NvSipResponse> response = m_Server.request(invite);
+TEST_F(DigestAuthServer, ChallengeOffersSha256ThenMd5WithANewNonceEachTime) {
+    NvHandle<NvSipResponse> response = m_Server.request(request());
     ASSERT_TRUE(response);
     EXPECT_EQ(401, response->getStatusCode());
-    EXPECT_EQ(invite->getCallID(), response->getCallID());
-    EXPECT_EQ(314159u, response->getCSeqHeader()->getNumber());
     EXPECT_FALSE(response->getToHeader()->getTag().isEmpty()) << "a 401 carries a To tag";
     EXPECT_FALSE(response->getHeader<NvSipProxyAuthenticateHeader>());
-
     auto challenges = response->getHeaders<NvSipWWWAuthenticateHeader>();
     ASSERT_EQ(2u, challenges.size());
-    EXPECT_EQ("SHA-256", challenges[0]->getParameter("algorithm"));
-    EXPECT_EQ("MD5", challenges[1]->getParameter("algorithm"));
-    for (const auto& c : challenges) {
-        EXPECT_TRUE(c->getScheme().equals("Digest"));
-        EXPECT_FALSE(c->getParameter("nonce").isEmpty());
-        EXPECT_FALSE(c->getParameter("opaque").isEmpty());
-        EXPECT_FALSE(c->hasParameter("stale"));
-        const std::string text = c->getValue().str();
-        EXPECT_TRUE(contains(text, "qop=\"auth\"") && contains(text, "realm=\"biloxi.example.com\"")) << text;
-        EXPECT_FALSE(contains(text, "algorithm=\"")) << text;
+    const std::string nonce = challenges[0]->getParameter("nonce").str();
+    const std::string opaque = challenges[0]->getParameter("opaque").str();
+    EXPECT_FALSE(nonce.empty() || opaque.empty());
+    for (std::size_t i = 0; i < challenges.size(); ++i) {
+        EXPECT_EQ("Digest realm=\"biloxi.example.com\", nonce=\"" + nonce + "\", opaque=\"" + opaque +
+                      "\", algorithm=" + (i == 0 ? "SHA-256" : "MD5") + ", qop=\"auth\"",
+                  challenges[i]->getValue().str());
     }
-    EXPECT_NE(firstChallenge(response)->getParameter("nonce"),
-              firstChallenge(m_Server.request(request()))->getParameter("nonce"));
+    EXPECT_NE(nonce, issue().nonce);
 }
 
 TEST_F(DigestAuthServer, ProxyModeChallengesWith407AndAcceptsOnlyProxyAuthorization) {
@@ -447,7 +323,8 @@ TEST_F(DigestAuthServer, ProxyModeChallengesWith407AndAcceptsOnlyProxyAuthorizat
     ASSERT_TRUE(m_Client.response(response, invite));
     EXPECT_EQ(1u, invite->getHeaders<NvSipProxyAuthorizationHeader>().size());
     EXPECT_FALSE(m_Server.request(invite));
-    EXPECT_TRUE(m_Server.request(requestWith(*challenges[0], "alice", 1, Algorithm::SHA256)))
+    const Issued issued{challenges[0]->getParameter("nonce").str(), challenges[0]->getParameter("opaque").str()};
+    EXPECT_TRUE(m_Server.request(requestWith(issued, "alice", 1, Algorithm::SHA256)))
         << "Authorization does not answer a proxy challenge";
 }
 
@@ -455,9 +332,7 @@ TEST_F(DigestAuthServer, AcceptsTheRightAnswerWithEveryAlgorithmButNotItsReplay)
     NvHandle<NvSipRequest> invite = answered(m_Client);
     EXPECT_EQ("SHA-256", invite->getHeader<NvSipAuthorizationHeader>()->getParameter("algorithm"));
     EXPECT_FALSE(m_Server.request(invite));
-    NvHandle<NvSipResponse> refused = m_Server.request(copyOf(invite));  // same nonce, same nc
-    ASSERT_TRUE(refused);
-    EXPECT_TRUE(isStale(refused)) << "the password was right: only the nonce must change";
+    EXPECT_TRUE(isStale(m_Server.request(copyOf(invite)))) << "the password was right: only the nonce must change";
 
     for (Algorithm algorithm : {Algorithm::MD5, Algorithm::MD5Sess, Algorithm::SHA256, Algorithm::SHA256Sess,
                                 Algorithm::SHA512_256, Algorithm::SHA512_256Sess}) {
@@ -470,66 +345,56 @@ TEST_F(DigestAuthServer, AcceptsTheRightAnswerWithEveryAlgorithmButNotItsReplay)
 }
 
 TEST_F(DigestAuthServer, RefusesUnknownUsersOtherRealmsAlgorithmsNotOfferedAndAnswersWithoutQop) {
-    const auto md5 = md5Challenge();
-    EXPECT_FALSE(m_Server.request(requestWith(*md5, "alice", 1))) << "the hand-made answer is right";
-    EXPECT_TRUE(m_Server.request(requestWith(*md5, "alice", 0))) << "qop=auth is required";
+    const Issued issued = issue();
+    EXPECT_FALSE(m_Server.request(requestWith(issued, "alice", 1))) << "the hand-made answer is right";
+    EXPECT_TRUE(m_Server.request(requestWith(issued, "alice", 2, Algorithm::MD5, "INVITE", ""))) << "qop is required";
     m_Server.addUser("mallory", "secret");
     m_Server.removeUser("mallory");
-    EXPECT_TRUE(m_Server.request(requestWith(*md5, "mallory", 2)));
+    EXPECT_TRUE(m_Server.request(requestWith(issued, "mallory", 2)));
 
     NvDigestAuthentication other;
     other.setServerRealm("elsewhere.example.com");
     other.addUser("alice", "secret");
-    EXPECT_TRUE(other.request(requestWith(*md5, "alice", 3))) << "credentials for another realm do not count";
+    EXPECT_TRUE(other.request(requestWith(issued, "alice", 3))) << "credentials for another realm do not count";
     m_Server.setAlgorithm(Algorithm::SHA256);
-    EXPECT_TRUE(m_Server.request(requestWith(*md5, "alice", 4))) << "MD5 is no longer offered";
+    EXPECT_TRUE(m_Server.request(requestWith(issued, "alice", 4))) << "MD5 is no longer offered";
 }
 
 TEST_F(DigestAuthServer, ForeignOrTamperedNonceIsRefused) {
-    const auto ours = md5Challenge();
-    const std::string opaque = ours->getParameter("opaque").str();
-
+    const Issued ours = issue();
     // A nonce we never issued, answered with the right password: a new nonce is offered as stale.
-    NvHandle<NvSipResponse> refused = m_Server.request(answeredTo("dcd98b7102dd2f0e8b11d0f600bfb0c093", opaque));
-    ASSERT_TRUE(refused);
+    const Issued foreign{"dcd98b7102dd2f0e8b11d0f600bfb0c093", ours.opaque};
+    NvHandle<NvSipResponse> refused = m_Server.request(requestWith(foreign, "alice", 1));
     EXPECT_TRUE(isStale(refused));
     EXPECT_NE("dcd98b7102dd2f0e8b11d0f600bfb0c093", firstChallenge(refused)->getParameter("nonce"));
 
     // Our nonce with its issue time altered (to outlive its lifetime) no longer verifies.
-    std::string tampered = ours->getParameter("nonce").str();
+    std::string tampered = ours.nonce;
     tampered[14] = tampered[14] == 'f' ? '0' : 'f';
-    EXPECT_TRUE(m_Server.request(answeredTo(tampered, opaque)));
-    EXPECT_TRUE(m_Server.request(answeredTo(ours->getParameter("nonce").str(), "00000000"))) << "opaque not ours";
-
-    // A nonce of another realm (same process key) does not pass here either.
-    NvDigestAuthentication other;
-    other.setServerRealm("elsewhere.example.com");
-    NvHandle<NvSipResponse> otherChallenge = other.request(request());
-    ASSERT_TRUE(otherChallenge);
-    EXPECT_TRUE(m_Server.request(answeredTo(firstChallenge(otherChallenge)->getParameter("nonce").str(), opaque)));
+    EXPECT_TRUE(m_Server.request(requestWith({tampered, ours.opaque}, "alice", 1)));
+    EXPECT_TRUE(m_Server.request(requestWith({ours.nonce, "00000000"}, "alice", 1))) << "opaque not ours";
 }
 
 TEST_F(DigestAuthServer, NcMayArriveOutOfOrderButNeverTwice) {
-    const auto challenge = md5Challenge();
+    const Issued issued = issue();
     // Far behind the highest nc (1 after 100): refused.
     const std::pair<unsigned, bool> sequence[] = {{3, true},    {1, true},  {2, true},  {2, false}, {3, false},
                                                   {100, true}, {1, false}, {99, true}, {99, false}};
     for (const auto& [nc, passes] : sequence)
-        EXPECT_EQ(passes, m_Server.request(requestWith(*challenge, "alice", nc)).isNil()) << "nc " << nc;
+        EXPECT_EQ(passes, m_Server.request(requestWith(issued, "alice", nc)).isNil()) << "nc " << nc;
 }
 
 TEST_F(DigestAuthServer, ExpiredNonceIsStaleAndTheClientAnswersAgainButAWrongPasswordIsNot) {
-    ManualClock clock;
+    NvTestClock clock;
     m_Server.setNonceLifetime(30);
     NvHandle<NvSipRequest> invite = answered(m_Client);
-    clock.advanceSeconds(29);
+    clock.advance(29000);
     EXPECT_FALSE(m_Server.request(copyOf(invite))) << "still within its lifetime";
 
     NvHandle<NvSipRequest> late = answered(m_Client);
-    clock.advanceSeconds(31);
+    clock.advance(31000);
     NvHandle<NvSipResponse> stale = m_Server.request(late);
-    ASSERT_TRUE(stale);
-    EXPECT_TRUE(isStale(stale));
+    ASSERT_TRUE(isStale(stale));
     ASSERT_TRUE(m_Client.response(stale, late)) << "stale=true: the same credentials are tried again";
     EXPECT_EQ(1u, late->getHeaders<NvSipAuthorizationHeader>().size());
     EXPECT_FALSE(m_Server.request(late));
@@ -537,9 +402,9 @@ TEST_F(DigestAuthServer, ExpiredNonceIsStaleAndTheClientAnswersAgainButAWrongPas
     // A wrong password is a plain refusal, fresh or expired, and the client gives up rather than loop.
     NvDigestAuthentication wrong;
     wrong.addCredentials("biloxi.example.com", "alice", "Secret");
-    for (double wait : {0.0, 31.0}) {
+    for (uint64_t wait : {0, 31000}) {
         NvHandle<NvSipRequest> guess = answered(wrong);
-        clock.advanceSeconds(wait);
+        clock.advance(wait);
         NvHandle<NvSipResponse> refused = m_Server.request(guess);
         ASSERT_TRUE(refused);
         EXPECT_FALSE(isStale(refused)) << wait;
@@ -547,38 +412,24 @@ TEST_F(DigestAuthServer, ExpiredNonceIsStaleAndTheClientAnswersAgainButAWrongPas
     }
 }
 
+// The replay table holds a bounded number of nonces; one that left it stays
+// refused, even once a longer lifetime would let it pass again.
 TEST_F(DigestAuthServer, NonceThatLeftTheReplayTableCannotBeReplayed) {
-    m_Server.setAlgorithm(Algorithm::MD5);
+    NvTestClock clock;
+    m_Server.setNonceLifetime(30);
     NvHandle<NvSipRequest> first = answered(m_Client);
     EXPECT_FALSE(m_Server.request(first));
     // Enough newer nonces in use to push the first out of the table.
-    for (size_t i = 0; i < NvDigestAuthentication::sm_MaxTrackedNonces; ++i) {
-        NvHandle<NvSipResponse> challenge = m_Server.request(request("OPTIONS"));
-        ASSERT_FALSE(m_Server.request(requestWith(*firstChallenge(challenge), "alice", 1, Algorithm::MD5, "OPTIONS")))
-            << i;
-    }
-    NvHandle<NvSipResponse> refused = m_Server.request(copyOf(first));
-    ASSERT_TRUE(refused) << "a forgotten nonce must not accept its old nc again";
-    EXPECT_TRUE(isStale(refused));
-}
+    for (size_t i = 0; i < NvDigestAuthentication::sm_MaxTrackedNonces; ++i)
+        ASSERT_FALSE(m_Server.request(requestWith(issue(), "alice", 1))) << i;
+    EXPECT_TRUE(isStale(m_Server.request(copyOf(first)))) << "a forgotten nonce must not accept its old nc again";
 
-TEST_F(DigestAuthServer, ServesManyThreadsAtOnce) {
-    std::atomic<int> accepted{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            NvDigestAuthentication client;
-            client.addCredentials("biloxi.example.com", "alice", "secret");
-            for (int i = 0; i < 200; ++i) {
-                if (i % 50 == 0) m_Server.addUser("user" + std::to_string(t), "pw");
-                NvHandle<NvSipRequest> options = request("OPTIONS");
-                NvHandle<NvSipResponse> challenge = m_Server.request(options);
-                if (challenge && client.response(challenge, options) && !m_Server.request(options)) ++accepted;
-            }
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(800, accepted.load());
+    // Once all have expired, new nonces in use clear the table: the first
+    // fills it again, the second finds it full and drops the expired ones.
+    clock.advance(31000);
+    for (int i = 0; i < 2; ++i) ASSERT_FALSE(m_Server.request(requestWith(issue(), "alice", 1)));
+    m_Server.setNonceLifetime(3600);
+    EXPECT_TRUE(isStale(m_Server.request(copyOf(first))));
 }
 
 }  // namespace digest_auth_test

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdio>
 #include <string>
 #include <typeinfo>
 
@@ -22,12 +21,6 @@ public:
 private:
     std::atomic<int>* m_pDestroyed;
 };
-
-std::string displayOf(const NvException& e) {
-    NvByteArrayOutputStream out;
-    e.display(out);  // through the base class: display is virtual and overridden
-    return out.toByteArray();
-}
 
 // Callers pass the message alone or with their class and operation names;
 // only the message (or "Unknown Exception") reaches the exception.
@@ -64,13 +57,11 @@ TEST(NvSipMlExceptionRaise, MessageIsTheTextGivenAndCaughtAsTheStacksException) 
         EXPECT_EQ(c.expected, caught->getMessage().str());
 
         // "!! NvSipMlException !!\n", this object's own description, "\n", the message.
-        NvByteArrayOutputStream base;
+        NvByteArrayOutputStream base, out;
         caught->NvObject::display(base, true);
-        char address[32];
-        std::snprintf(address, sizeof address, "NvSipMlException@%p",
-                      static_cast<const void*>(static_cast<const NvObject*>(caught.get())));
-        EXPECT_EQ(0u, base.toByteArray().rfind(address, 0)) << base.toByteArray();
-        EXPECT_EQ("!! NvSipMlException !!\n" + base.toByteArray() + "\n" + c.expected, displayOf(*caught));
+        caught->display(out);  // through the base class: display is virtual and overridden
+        EXPECT_EQ(0u, base.toByteArray().rfind("NvSipMlException@", 0)) << base.toByteArray();
+        EXPECT_EQ("!! NvSipMlException !!\n" + base.toByteArray() + "\n" + c.expected, out.toByteArray());
     }
 }
 
@@ -85,7 +76,6 @@ TEST(NvSipMlExceptionRaise, PrebuiltExceptionIsRaisedAsIsAndOwnedByTheHandle) {
         EXPECT_EQ(0, destroyed.load());
     }
     EXPECT_EQ(1, destroyed.load());
-    EXPECT_STREQ("NvSipMlException", NvSipMlException::sDebugToken);
 }
 
 }  // namespace ml_exception_test
