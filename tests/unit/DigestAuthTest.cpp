@@ -167,6 +167,35 @@ TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultElseTheRequestStaysA
     EXPECT_FALSE(answer(request(), {digestChallenge("atlanta.example.com", "n")})) << "realm and default are gone";
 }
 
+TEST_F(DigestAuthClient, AnswersEveryRealmOfAnAggregated401) {
+    // A forking proxy may gather a proxy's and a user agent's challenges in one 401.
+    m_Client.addCredentials("proxy.example.com", "alice-at-proxy", "p4ss");
+    NvHandle<NvSipRequest> invite = request();
+    NvHandle<NvSipResponse> response = challengeTo(invite, 401, {digestChallenge("atlanta.example.com", "ua-nonce")});
+    response->addHeader(NvSipHeader::sCreate("Proxy-Authenticate", digestChallenge("proxy.example.com", "proxy-nonce")));
+    ASSERT_TRUE(m_Client.response(response, invite));
+    const auto proxy = invite->getHeaders<NvSipProxyAuthorizationHeader>();
+    ASSERT_TRUE(auths(invite).size() == 1u && proxy.size() == 1u);
+    EXPECT_EQ("ua-nonce", auths(invite)[0]->getParameter("nonce"));
+    expectDigest(*auths(invite)[0], "secret");
+    EXPECT_EQ("proxy-nonce", proxy[0]->getParameter("nonce"));
+    expectDigest(*proxy[0], "p4ss");
+}
+
+TEST_F(DigestAuthClient, QuotedValuesAreUnescapedForTheDigestAndEscapedOnTheWire) {
+    m_Client.addCredentials("Bob's \"home\" realm", "al\\ice", "pw");
+    NvHandle<NvSipRequest> invite = request();
+    ASSERT_TRUE(answer(invite, {digestChallenge("Bob's \\\"home\\\" realm", "n")}));
+    const NvSipAuthHeader& a = *auths(invite).at(0);
+    const std::string text = a.getValue().str();
+    EXPECT_EQ(0u, text.find("Digest username=\"al\\\\ice\", realm=\"Bob's \\\"home\\\" realm\", ")) << text;
+    EXPECT_EQ(NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "al\\ice", "Bob's \"home\" realm", "pw", "INVITE",
+                                                       "sip:bob@biloxi.example.com;transport=udp", "n", "00000001",
+                                                       a.getParameter("cnonce").view(), "auth")
+                  .str(),
+              a.getParameter("response").str());
+}
+
 TEST_F(DigestAuthClient, ChallengedAgainGivesUpUnlessTheNonceWasStale) {
     NvHandle<NvSipRequest> invite = request();
     // Someone else's credentials for another realm must survive.
