@@ -1,8 +1,10 @@
 #pragma once
-// Shared by the transport tests. RecordingReceiver keeps what the transport
-// hands on and what it reports as not sent, and waits (bounded) for them;
-// thread-safe, as the monitor thread records while the test waits.
+// Shared by the transport tests: SIP texts as a peer sends them, where they
+// go, and RecordingReceiver, which keeps what the transport hands on and what
+// it reports as not sent and waits (bounded) for them; thread-safe, as the
+// monitor thread records while the test waits.
 
+#include "stack/base/NvException.h"
 #include "stack/sip/NvSipParser.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
@@ -12,6 +14,48 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+using Lines = std::vector<std::string>;
+
+// A MESSAGE from a peer; `via` is its top Via's sent-protocol and sent-by, with parameters.
+inline std::string sipRequest(const std::string& callId, const std::string& body = "",
+                              const std::string& via = "UDP 127.0.0.1:5999;rport",
+                              const std::string& uri = "sip:bob@127.0.0.1", const std::string& extra = "") {
+    return "MESSAGE " + uri + " SIP/2.0\r\nVia: SIP/2.0/" + via + ";branch=z9hG4bK-" + callId +
+           "\r\nMax-Forwards: 70\r\nFrom: <sip:alice@127.0.0.1>;tag=a1\r\nTo: <sip:bob@127.0.0.1>\r\nCall-ID: " +
+           callId + "\r\nCSeq: 1 MESSAGE\r\n" + extra + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
+}
+
+// The 200 answering sipRequest(callId) over TCP.
+inline std::string sipResponse(const std::string& callId) {
+    return "SIP/2.0 200 OK\r\nVia: SIP/2.0/TCP 127.0.0.1:5999;branch=z9hG4bK-" + callId +
+           "\r\nFrom: <sip:alice@127.0.0.1>;tag=a1\r\nTo: <sip:bob@127.0.0.1>;tag=b1\r\nCall-ID: " + callId +
+           "\r\nCSeq: 1 MESSAGE\r\nContent-Length: 0\r\n\r\n";
+}
+
+inline NvHandle<NvSipMessage> parse(const std::string& text) { return NvSipParser::sParse(text.data(), text.size()); }
+
+// The text of what `action` raises, "" when it raises nothing.
+template <class F>
+std::string raised(F action) {
+    try {
+        action();
+    } catch (NvHandle<NvException>& e) {
+        return e->getMessage().str();
+    }
+    return "";
+}
+
+inline NvSipPeer peerAt(NvSocketImpl::Transport transport, const char* address, uint16_t port,
+                        uint32_t connection = 0) {
+    NvSipPeer peer;
+    peer.transport = transport;
+    peer.address = NvInetAddress::sParse(address);
+    peer.port = port;
+    peer.connection = connection;
+    return peer;
+}
 
 class RecordingReceiver : public NvSipMessageReceiver {
 public:
@@ -39,6 +83,11 @@ public:
         return m_Failures;
     }
     size_t count() { return messages().size(); }
+    Lines callIds() {
+        Lines ids;
+        for (const auto& message : messages()) ids.push_back(message->getCallID().str());
+        return ids;
+    }
 
 private:
     template <class F>
@@ -58,15 +107,3 @@ private:
     std::vector<NvHandle<NvSipMessage>> m_Messages;
     std::vector<Failure> m_Failures;
 };
-
-inline NvHandle<NvSipMessage> parse(const std::string& text) { return NvSipParser::sParse(text.data(), text.size()); }
-
-inline NvSipPeer peerAt(NvSocketImpl::Transport transport, const char* address, uint16_t port,
-                        uint32_t connection = 0) {
-    NvSipPeer peer;
-    peer.transport = transport;
-    peer.address = NvInetAddress::sParse(address);
-    peer.port = port;
-    peer.connection = connection;
-    return peer;
-}
