@@ -49,12 +49,6 @@ Outcome feed(const Lines& pieces) {
     return outcome;
 }
 
-Lines bytesOf(const std::string& text) {
-    Lines pieces;
-    for (char c : text) pieces.emplace_back(1, c);
-    return pieces;
-}
-
 TEST(SocketFramer, MessagesKeepAlivesAndPings_ComeOutWholeInOrderHoweverTheBytesArrive) {
     const std::string a = sipRequest("a", "first"), b = sipRequest("b"), c = sipRequest("c", std::string(3000, 'x'));
     Outcome outcome = feed({"\r\n", a + "\r\n" + b + c + kResponse});
@@ -62,7 +56,9 @@ TEST(SocketFramer, MessagesKeepAlivesAndPings_ComeOutWholeInOrderHoweverTheBytes
     EXPECT_EQ(0, outcome.pings);  // single CRLFs are keep-alives, not pings
 
     // Fed byte by byte, a message comes out once, at its last byte.
-    outcome = feed(bytesOf(a));
+    Lines bytes;
+    for (char c : a) bytes.emplace_back(1, c);
+    outcome = feed(bytes);
     EXPECT_EQ(Lines{a}, outcome.messages);
     EXPECT_EQ(0u, outcome.messagesBeforeLast);
 

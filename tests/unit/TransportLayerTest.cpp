@@ -21,9 +21,12 @@ std::string request(const std::string& uri, const std::string& extra = "") {
     return sipRequest("c1", "", "UDP 192.0.2.1:5062", uri, extra);
 }
 
-// A destination with what the plain form leaves out.
+constexpr auto UDP = NvSocketImpl::UDP, TCP = NvSocketImpl::TCP;
+
+// A destination with its connection and our socket's port when it has them.
 std::string describe(const NvSipPeer& p) {
-    return p.toString() + " connection " + std::to_string(p.connection) + " from port " + std::to_string(p.localPort);
+    return p.toString() + (p.connection ? " #" + std::to_string(p.connection) : "") +
+           (p.localPort ? " from " + std::to_string(p.localPort) : "");
 }
 
 class TransportLayer : public ::testing::Test {
@@ -69,23 +72,21 @@ TEST_P(RequestDestination, GoesToTheTopRouteElseTheRequestUri) {
         EXPECT_NE(std::string::npos, error.find(c.expected)) << error;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, RequestDestination,
-    ::testing::Values(
-        RequestCase{"Udp5060ByDefault", "sip:b@198.51.100.7", "", "udp:198.51.100.7:5060"},
-        RequestCase{"UriPortAndTransport", "sip:b@198.51.100.7:5080;transport=TCP", "", "tcp:198.51.100.7:5080"},
-        RequestCase{"Ipv6", "sip:b@[2001:db8::1]", "", "udp:[2001:db8::1]:5060"},
-        RequestCase{"Maddr", "sip:b@198.51.100.7;maddr=203.0.113.8", "", "udp:203.0.113.8:5060"},
-        RequestCase{"TopRoute", "sip:b@198.51.100.7", "<sip:203.0.113.5:5070;lr>, <sip:203.0.113.6;lr>",
-                    "udp:203.0.113.5:5070"},
-        RequestCase{"TopRouteTransport", "sip:b@198.51.100.7", "<sip:203.0.113.5;transport=tcp;lr>",
-                    "tcp:203.0.113.5:5060"},
-        RequestCase{"SipsUri", "sips:b@198.51.100.7", "", "sips requires TLS, which this stack does not support"},
-        RequestCase{"SipsRoute", "sip:b@198.51.100.7", "<sips:203.0.113.5;lr>", "sips requires TLS"},
-        RequestCase{"SipsUriRoutedOverSip", "sips:b@198.51.100.7", "<sip:203.0.113.5;lr>", "sips requires TLS"},
-        RequestCase{"Sctp", "sip:b@198.51.100.7;transport=sctp", "", "unsupported transport 'sctp'"},
-        RequestCase{"TelUri", "tel:+15551234", "", "not a SIP URI"}),
-    ::testing::PrintToStringParamName());
+const RequestCase kRequests[] = {
+    {"Udp5060ByDefault", "sip:b@198.51.100.7", "", "udp:198.51.100.7:5060"},
+    {"UriPortAndTransport", "sip:b@198.51.100.7:5080;transport=TCP", "", "tcp:198.51.100.7:5080"},
+    {"Ipv6", "sip:b@[2001:db8::1]", "", "udp:[2001:db8::1]:5060"},
+    {"Maddr", "sip:b@198.51.100.7;maddr=203.0.113.8", "", "udp:203.0.113.8:5060"},
+    {"TopRoute", "sip:b@198.51.100.7", "<sip:203.0.113.5:5070;lr>, <sip:203.0.113.6;lr>", "udp:203.0.113.5:5070"},
+    {"TopRouteTransport", "sip:b@198.51.100.7", "<sip:203.0.113.5;transport=tcp;lr>", "tcp:203.0.113.5:5060"},
+    {"SipsUri", "sips:b@198.51.100.7", "", "sips requires TLS, which this stack does not support"},
+    {"SipsRoute", "sip:b@198.51.100.7", "<sips:203.0.113.5;lr>", "sips requires TLS"},
+    {"SipsUriRoutedOverSip", "sips:b@198.51.100.7", "<sip:203.0.113.5;lr>", "sips requires TLS"},
+    {"Sctp", "sip:b@198.51.100.7;transport=sctp", "", "unsupported transport 'sctp'"},
+    {"TelUri", "tel:+15551234", "", "not a SIP URI"}};
+
+INSTANTIATE_TEST_SUITE_P(Table, RequestDestination, ::testing::ValuesIn(kRequests),
+                         ::testing::PrintToStringParamName());
 
 // ---------------------------------------------------------------- responses
 
@@ -111,33 +112,27 @@ TEST_P(ResponseDestination, FollowsTheViaOfTheRequest) {
     EXPECT_EQ(c.expected, describe(sentTo()));
 }
 
-NvSipPeer onOurSocket(NvSipPeer source, uint16_t localPort) {
+NvSipPeer onOurSocket(NvSipPeer source) {
     source.localAddress = NvInetAddress::sParse("192.0.2.10");
-    source.localPort = localPort;
+    source.localPort = 5070;
     return source;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ResponseDestination,
-    ::testing::Values(
-        // UDP: rport, else the sent-by port; received, else the sent-by host.
-        ResponseCase{"UdpRport", "UDP 192.0.2.1:5062;rport", peerAt(NvSocketImpl::UDP, "192.0.2.1", 40000),
-                     "udp:192.0.2.1:40000 connection 0 from port 0"},
-        ResponseCase{"UdpReceived", "UDP client.example.com:5062", peerAt(NvSocketImpl::UDP, "192.0.2.44", 5062),
-                     "udp:192.0.2.44:5062 connection 0 from port 0"},
-        ResponseCase{"UdpSentByPort", "UDP 192.0.2.45", peerAt(NvSocketImpl::UDP, "192.0.2.45", 40000),
-                     "udp:192.0.2.45:5060 connection 0 from port 0"},
-        // UDP: from the socket the request came in on (RFC 3581 4).
-        ResponseCase{"UdpFromTheRequestsSocket", "UDP 192.0.2.1:5062;rport",
-                     onOurSocket(peerAt(NvSocketImpl::UDP, "192.0.2.1", 40000), 5070),
-                     "udp:192.0.2.1:40000 connection 0 from port 5070"},
-        // TCP: the request's connection; should it be gone, the sent-by port,
-        // never the ephemeral source port (RFC 3261 18.2.2).
-        ResponseCase{"TcpSentByPort", "TCP 192.0.2.1:5062;rport", peerAt(NvSocketImpl::TCP, "192.0.2.1", 40000, 7),
-                     "tcp:192.0.2.1:5062 connection 7 from port 0"},
-        ResponseCase{"TcpReceived", "TCP client.example.com", peerAt(NvSocketImpl::TCP, "192.0.2.44", 40000, 8),
-                     "tcp:192.0.2.44:5060 connection 8 from port 0"}),
-    ::testing::PrintToStringParamName());
+const ResponseCase kResponses[] = {
+    // UDP: rport, else the sent-by port; received, else the sent-by host.
+    {"UdpRport", "UDP 192.0.2.1:5062;rport", peerAt(UDP, "192.0.2.1", 40000), "udp:192.0.2.1:40000"},
+    {"UdpReceived", "UDP client.example.com:5062", peerAt(UDP, "192.0.2.44", 5062), "udp:192.0.2.44:5062"},
+    {"UdpSentByPort", "UDP 192.0.2.45", peerAt(UDP, "192.0.2.45", 40000), "udp:192.0.2.45:5060"},
+    // UDP: from the socket the request came in on (RFC 3581 4).
+    {"UdpFromTheRequestsSocket", "UDP 192.0.2.1:5062;rport", onOurSocket(peerAt(UDP, "192.0.2.1", 40000)),
+     "udp:192.0.2.1:40000 from 5070"},
+    // TCP: the request's connection; should it be gone, the sent-by port,
+    // never the ephemeral source port (RFC 3261 18.2.2).
+    {"TcpSentByPort", "TCP 192.0.2.1:5062;rport", peerAt(TCP, "192.0.2.1", 40000, 7), "tcp:192.0.2.1:5062 #7"},
+    {"TcpReceived", "TCP client.example.com", peerAt(TCP, "192.0.2.44", 40000, 8), "tcp:192.0.2.44:5060 #8"}};
+
+INSTANTIATE_TEST_SUITE_P(Table, ResponseDestination, ::testing::ValuesIn(kResponses),
+                         ::testing::PrintToStringParamName());
 
 // ---------------------------------------------------------------- receiving
 

@@ -27,11 +27,10 @@ inline std::string sipRequest(const std::string& callId, const std::string& body
            body;
 }
 
-// The 200 answering sipRequest(callId) over TCP.
+// The 200 answering sipRequest(callId) (with the request's headers, as a stateless echo would).
 inline std::string sipResponse(const std::string& callId) {
-    return "SIP/2.0 200 OK\r\nVia: SIP/2.0/TCP 127.0.0.1:5999;branch=z9hG4bK-" + callId +
-           "\r\nFrom: <sip:alice@127.0.0.1>;tag=a1\r\nTo: <sip:bob@127.0.0.1>;tag=b1\r\nCall-ID: " + callId +
-           "\r\nCSeq: 1 MESSAGE\r\nContent-Length: 0\r\n\r\n";
+    const std::string request = sipRequest(callId, "", "TCP 127.0.0.1:5999");
+    return "SIP/2.0 200 OK" + request.substr(request.find("\r\n"));
 }
 
 inline NvHandle<NvSipMessage> parse(const std::string& text) { return NvSipParser::sParse(text.data(), text.size()); }
