@@ -16,39 +16,6 @@ namespace {
 
 const std::string kResponse = sipResponse("r");
 
-// What a framer gave for a stream fed piece by piece, taking all it had
-// ready after each piece.
-struct Outcome {
-    Lines messages;
-    int pings = 0;
-    std::string garbage;
-    size_t pending = 0;             // after the last piece
-    size_t messagesBeforeLast = 0;  // framed before the last piece came
-};
-
-Outcome feed(const Lines& pieces) {
-    NvSipStreamFramer framer;
-    Outcome outcome;
-    std::string_view message;
-    std::string reason;
-    for (const auto& piece : pieces) {
-        outcome.messagesBeforeLast = outcome.messages.size();
-        framer.append(piece.data(), piece.size());
-        for (int i = 0; i < 1000; ++i) {
-            const auto result = framer.next(message, reason);
-            if (result == NvSipStreamFramer::Result::NeedMore) break;
-            if (result == NvSipStreamFramer::Result::Ping) ++outcome.pings;
-            if (result == NvSipStreamFramer::Result::Message) outcome.messages.emplace_back(message);
-            if (result == NvSipStreamFramer::Result::Garbage) {
-                outcome.garbage = reason;
-                break;
-            }
-        }
-    }
-    outcome.pending = framer.pending();
-    return outcome;
-}
-
 TEST(SocketFramer, MessagesKeepAlivesAndPings_ComeOutWholeInOrderHoweverTheBytesArrive) {
     const std::string a = sipRequest("a", "first"), b = sipRequest("b"), c = sipRequest("c", std::string(3000, 'x'));
     Outcome outcome = feed({"\r\n", a + "\r\n" + b + c + kResponse});

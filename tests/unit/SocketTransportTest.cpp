@@ -8,7 +8,6 @@
 #include "stack/log/TellarCapture.h"
 #include "stack/timer/NvMonitorThread.h"
 #include "stack/transaction/NvSipTransactionManager.h"
-#include "stack/transport/NvSipSocketFraming.h"
 #include "stack/transport/NvSipSocketTransport.h"
 #include "stack/transport/NvSipTransportLayer.h"
 #include "tests/unit/TransportTestSupport.h"
@@ -75,14 +74,13 @@ void sendAll(ACE_SOCK_Stream& stream, const std::string& bytes) {
     ASSERT_EQ(static_cast<ssize_t>(bytes.size()), stream.send_n(bytes.data(), bytes.size(), MSG_NOSIGNAL));
 }
 
-// One datagram, or "" when none came in time; `fromPort` gets its source port.
-std::string receiveDatagram(ACE_SOCK_Dgram& socket, uint16_t& fromPort) {
+// "<source port> <bytes>" of one datagram, or "" when none came in time.
+std::string receiveDatagram(ACE_SOCK_Dgram& socket) {
     std::string buffer(70000, '\0');
     ACE_INET_Addr from;
     const ssize_t n = socket.recv(&buffer[0], buffer.size(), from, 0, &kPeerWait);
-    fromPort = from.get_port_number();
     buffer.resize(static_cast<size_t>(std::max<ssize_t>(n, 0)));
-    return buffer;
+    return n < 0 ? "" : std::to_string(from.get_port_number()) + " " + buffer;
 }
 
 // What came on `stream` until `n` bytes arrived, it was closed or a wait ran out.
@@ -100,17 +98,6 @@ bool closedByPeer(ACE_SOCK_Stream& stream) {
     ssize_t n = 1;
     for (int i = 0; i < 10000 && n > 0; ++i) n = stream.recv(buffer, sizeof buffer, &kPeerWait);
     return n == 0 || (n < 0 && errno != ETIME);
-}
-
-// Splits a stream of messages with the transport's own framer.
-Lines frame(const std::string& bytes) {
-    NvSipStreamFramer framer;
-    framer.append(bytes.data(), bytes.size());
-    Lines messages;
-    std::string_view message;
-    std::string reason;
-    while (framer.next(message, reason) == NvSipStreamFramer::Result::Message) messages.emplace_back(message);
-    return messages;
 }
 
 // ---------------------------------------------------------------- fixture
@@ -206,7 +193,7 @@ TEST_F(SocketTransport, ListenTakesFreePorts_CloseWhileThreadsWriteGivesThemBack
     EXPECT_TRUE(closedByPeer(*client));
 }
 
-TEST_F(SocketTransport, IPv4AndIPv6_ShareAWildcardPortAndAnswerBothWays) {
+TEST_F(SocketTransport, IPv4AndIPv6_ShareAWildcardPortAndIPv6PeersAreSeenAndAnswered) {
     Datagrams v6;
     if (v6.open(at(0, "::1")) != 0) GTEST_SKIP() << "no IPv6 loopback";
     const uint16_t udp = listen(NvSocketImpl::UDP, "0.0.0.0");
@@ -219,20 +206,14 @@ TEST_F(SocketTransport, IPv4AndIPv6_ShareAWildcardPortAndAnswerBothWays) {
     ASSERT_TRUE(m_Receiver.waitFor(1));
     sendTo(v6, sipRequest("wild-v6", "", "UDP [::1]:5999"), udp, "::1");
     ASSERT_TRUE(m_Receiver.waitFor(2));
-    const NvSipPeer back = m_Receiver.messages()[1]->getSource();
-    EXPECT_EQ("udp:[::1]:" + std::to_string(localPort(v6)), back.toString());
-    write("reply-v6", back);
-    uint16_t from = 0;
-    EXPECT_EQ("reply-v6", receiveDatagram(v6, from));
-    EXPECT_EQ(udp, from);
+    EXPECT_EQ("udp:[::1]:" + std::to_string(localPort(v6)),
+              write("reply-v6", m_Receiver.messages()[1]->getSource()).toString());
+    EXPECT_EQ(std::to_string(udp) + " reply-v6", receiveDatagram(v6));
 
     auto stream = connectTo(tcp, "::1");
     sendAll(*stream, sipRequest("v6-tcp", "", "TCP [::1]:5999"));
     ASSERT_TRUE(m_Receiver.waitFor(3));
-    const NvSipPeer source = m_Receiver.messages()[2]->getSource();
-    EXPECT_EQ("tcp:[::1]:" + std::to_string(localPort(*stream)), source.toString());
-    write("reply-v6", source);
-    EXPECT_EQ("reply-v6", receiveBytes(*stream, 8));
+    EXPECT_EQ("tcp:[::1]:" + std::to_string(localPort(*stream)), m_Receiver.messages()[2]->getSource().toString());
 }
 
 // ---------------------------------------------------------------- UDP
@@ -247,9 +228,7 @@ TEST_F(SocketTransport, LayerSend_ResponsesLeaveFromTheirRequestsSocketRequestsG
         ASSERT_TRUE(m_Receiver.waitFor(++received));
         const NvHandle<NvSipRequest> request(m_Receiver.messages().back());
         NvSipTransportLayer::send(NvHandle<NvSipMessage>(new NvSipResponse(200, request)));
-        uint16_t from = 0;
-        EXPECT_EQ(0u, receiveDatagram(peer, from).find("SIP/2.0 200"));
-        EXPECT_EQ(port, from);
+        EXPECT_EQ(0u, receiveDatagram(peer).find(std::to_string(port) + " SIP/2.0 200"));
     }
 
     // Requests to ourselves, over UDP and over TCP.
@@ -429,7 +408,7 @@ TEST_F(SocketTransport, TcpWritesFromManyThreadsToASlowReader_ArriveWholeAndTheQ
     for (auto& thread : threads) thread.join();
     size_t total = 0;
     for (const auto& text : expected) total += text.size();
-    Lines arrived = frame(receiveBytes(*client, total));
+    Lines arrived = feed({receiveBytes(*client, total)}).messages;
     std::sort(arrived.begin(), arrived.end());
     EXPECT_TRUE(expected == arrived) << arrived.size() << " of " << expected.size() << " arrived whole";
 

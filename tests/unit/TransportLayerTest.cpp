@@ -29,13 +29,25 @@ std::string describe(const NvSipPeer& p) {
            (p.localPort ? " from " + std::to_string(p.localPort) : "");
 }
 
+// Names known without a name server: proxy.test, and nothing else.
+NvInetAddress fakeLookup(const std::string& host) {
+    if (host == "proxy.test") return NvInetAddress::sParse("203.0.113.20");
+    NvException::sThrow("Cannot resolve host '" + host + "': unknown");
+}
+
 class TransportLayer : public ::testing::Test {
 protected:
     void SetUp() override {
         previous = layer->getReceiver();
         layer->setReceiver(&inbox);
+        NvSipResolver::sm_Lookup = fakeLookup;
     }
-    void TearDown() override { layer->setReceiver(previous); }
+    void TearDown() override {
+        monitor->stop();
+        layer->close();  // joins the resolver
+        NvSipResolver::sm_Lookup = lookup;
+        layer->setReceiver(previous);
+    }
 
     // The destination of the one message sent.
     NvSipPeer sentTo() {
@@ -44,9 +56,11 @@ protected:
     }
 
     NvSipTransportLayer* layer = NvSipTransportLayer::sGetInstance();
+    NvMonitorThread* monitor = NvMonitorThread::sGetCurrent();
     NvSipTestTransport network;
     RecordingReceiver inbox;
     NvSipMessageReceiver* previous = nullptr;
+    const NvSipResolver::Lookup lookup = NvSipResolver::sm_Lookup;
 };
 
 // ---------------------------------------------------------------- requests
@@ -145,16 +159,11 @@ TEST_F(TransportLayer, GarbageIsDroppedAndReported) {
 
 // ---------------------------------------------------------------- sending
 
-TEST_F(TransportLayer, OverrideAndOutParametersOfSend) {
-    unsigned port = 7000;
-    NvInetAddress address = NvInetAddress::sParse("203.0.113.9");
+TEST_F(TransportLayer, SendTellsWhereTheMessageWent) {
+    unsigned port = 0;
+    NvInetAddress address;
     NvSipTransportLayer::send(parse(request("sip:b@198.51.100.7")), &port, &address);
-    EXPECT_EQ("udp:203.0.113.9:7000", network.takeNext().destination.toString());
-    port = 0;
-    address = NvInetAddress();
-    NvSipTransportLayer::send(parse(request("sip:b@198.51.100.7")), &port, &address);
-    EXPECT_EQ(5060u, port);
-    EXPECT_EQ("198.51.100.7", address.toString().str());
+    EXPECT_EQ("198.51.100.7:5060", address.toString().str() + ":" + std::to_string(port));
 }
 
 TEST_F(TransportLayer, OurViaGoesOnTopAndALargeUdpRequestGoesOverTcpSayingSoInIt) {
@@ -180,31 +189,7 @@ TEST_F(TransportLayer, OurViaGoesOnTopAndALargeUdpRequestGoesOverTcpSayingSoInIt
 
 // ---------------------------------------------------------------- host names
 
-// Names known without a name server: proxy.test, and nothing else.
-NvInetAddress fakeLookup(const std::string& host) {
-    if (host == "proxy.test") return NvInetAddress::sParse("203.0.113.20");
-    NvException::sThrow("Cannot resolve host '" + host + "': unknown");
-}
-
-class HostNames : public TransportLayer {
-protected:
-    void SetUp() override {
-        TransportLayer::SetUp();
-        saved = NvSipResolver::sm_Lookup;
-        NvSipResolver::sm_Lookup = fakeLookup;
-    }
-    void TearDown() override {
-        monitor->stop();
-        layer->close();  // joins the resolver
-        NvSipResolver::sm_Lookup = saved;
-        TransportLayer::TearDown();
-    }
-
-    NvMonitorThread* monitor = NvMonitorThread::sGetCurrent();
-    NvSipResolver::Lookup saved = nullptr;
-};
-
-TEST_F(HostNames, OnTheMonitorThreadAreResolvedElsewhereThenTheMessageGoesOrSendFailedIsTold) {
+TEST_F(TransportLayer, HostNamesAreResolvedBeforeSendReturnsElseOffTheMonitorThreadThenSentOrReportedAsFailed) {
     monitor->start();
     std::promise<std::string> whenSendReturned;
     monitor->post([&] {
@@ -220,12 +205,11 @@ TEST_F(HostNames, OnTheMonitorThreadAreResolvedElsewhereThenTheMessageGoesOrSend
     const auto failed = inbox.failures()[0];
     EXPECT_EQ("sip:b@nowhere.test", NvHandle<NvSipRequest>(failed.first)->getURI()->toString().str());
     EXPECT_NE(std::string::npos, failed.second.find("Cannot resolve host 'nowhere.test'")) << failed.second;
-}
 
-TEST_F(HostNames, OnAnApplicationThreadAreResolvedBeforeSendReturns) {
+    // On an application thread: before send() returns.
     NvSipTransportLayer::send(parse(request("sip:b@proxy.test")));
     EXPECT_EQ("udp:203.0.113.20:5060", sentTo().toString());
-    EXPECT_THROW(NvSipTransportLayer::send(parse(request("sip:b@nowhere.test"))), NvHandle<NvException>);
+    EXPECT_NE("", raised([] { NvSipTransportLayer::send(parse(request("sip:b@nowhere.test"))); }));
 }
 
 }  // namespace

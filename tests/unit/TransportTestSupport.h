@@ -6,12 +6,14 @@
 
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipParser.h"
+#include "stack/transport/NvSipSocketFraming.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -44,6 +46,39 @@ std::string raised(F action) {
         return e->getMessage().str();
     }
     return "";
+}
+
+// What the transport's framer gave for a stream fed piece by piece, taking all it had
+// ready after each piece.
+struct Outcome {
+    Lines messages;
+    int pings = 0;
+    std::string garbage;
+    size_t pending = 0;             // after the last piece
+    size_t messagesBeforeLast = 0;  // framed before the last piece came
+};
+
+inline Outcome feed(const Lines& pieces) {
+    NvSipStreamFramer framer;
+    Outcome outcome;
+    std::string_view message;
+    std::string reason;
+    for (const auto& piece : pieces) {
+        outcome.messagesBeforeLast = outcome.messages.size();
+        framer.append(piece.data(), piece.size());
+        for (int i = 0; i < 1000; ++i) {
+            const auto result = framer.next(message, reason);
+            if (result == NvSipStreamFramer::Result::NeedMore) break;
+            if (result == NvSipStreamFramer::Result::Ping) ++outcome.pings;
+            if (result == NvSipStreamFramer::Result::Message) outcome.messages.emplace_back(message);
+            if (result == NvSipStreamFramer::Result::Garbage) {
+                outcome.garbage = reason;
+                break;
+            }
+        }
+    }
+    outcome.pending = framer.pending();
+    return outcome;
 }
 
 inline NvSipPeer peerAt(NvSocketImpl::Transport transport, const char* address, uint16_t port,
