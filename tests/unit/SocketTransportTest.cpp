@@ -1,8 +1,6 @@
-// Tests of the socket transport on real loopback sockets, with the monitor
-// thread running: UDP and TCP over IPv4 and IPv6, messages framed on streams,
-// connections opened without blocking and reused in both directions, and bad
-// input dropped with a log line. The peers are ACE's plain socket wrappers;
-// every wait is bounded.
+// The socket transport on loopback with the monitor thread running: UDP and TCP over IPv4 and IPv6, streams
+// framed, connections opened without blocking and reused both ways, bad input dropped with a log line. The peers
+// are ACE's plain socket wrappers; every wait is bounded.
 
 #include "stack/base/NvException.h"
 #include "stack/log/TellarCapture.h"
@@ -114,16 +112,10 @@ protected:
         NvMonitorThread::sGetCurrent()->stop();
         // Received messages go back to the transaction manager, as in any running stack.
         layer().setReceiver(NvSipTransactionManager::sGetInstance());
+        NvSipSocketTransport::sm_IdleTimeoutMs = m_Idle;
+        NvSipSocketLimits::sm_MaxDatagramBytes = m_DatagramLimit;
+        NvSipTransportLayer::sm_SocketBufferBytes = m_BufferBytes;
     }
-    // Puts a setting back when the test ends.
-    template <class T>
-    struct Restored {
-        explicit Restored(T& setting) : m_Setting(setting), m_Saved(setting) {}
-        ~Restored() { m_Setting = m_Saved; }
-        T& m_Setting;
-        const T m_Saved;
-    };
-
     static NvSipTransportLayer& layer() { return *NvSipTransportLayer::sGetInstance(); }
     NvSipSocketTransport& transport() {
         if (!m_pTransport) m_pTransport.reset(new NvSipSocketTransport(layer()));
@@ -150,9 +142,9 @@ protected:
         return m_Receiver.messages().empty() ? NvSipPeer() : m_Receiver.messages()[0]->getSource();
     }
 
-    Restored<unsigned int> m_Idle{NvSipSocketTransport::sm_IdleTimeoutMs};
-    Restored<size_t> m_DatagramLimit{NvSipSocketLimits::sm_MaxDatagramBytes};
-    Restored<int> m_BufferBytes{NvSipTransportLayer::sm_SocketBufferBytes};
+    const unsigned int m_Idle = NvSipSocketTransport::sm_IdleTimeoutMs;  // settings tests change, put back
+    const size_t m_DatagramLimit = NvSipSocketLimits::sm_MaxDatagramBytes;
+    const int m_BufferBytes = NvSipTransportLayer::sm_SocketBufferBytes;
     RecordingReceiver m_Receiver;
     std::unique_ptr<NvSipSocketTransport> m_pTransport;
 };
@@ -256,7 +248,7 @@ TEST_F(SocketTransport, UdpBurst_EveryMessageDeliveredInOrderOversizedAndKeepAli
         sent.push_back("burst-" + std::to_string(i));
         sendTo(peer, sipRequest(sent.back()), port);
     }
-    ASSERT_TRUE(m_Receiver.waitFor(sent.size())) << m_Receiver.count() << " of " << sent.size();
+    ASSERT_TRUE(m_Receiver.waitFor(sent.size())) << m_Receiver.callIds().size() << " of " << sent.size();
     EXPECT_EQ(sent, m_Receiver.callIds());
     EXPECT_EQ(1u, log.size()) << log.dump();
     EXPECT_EQ(1u, log.count(Tellar::WARN, "Dropped a datagram of " + std::to_string(big.size()) +
@@ -277,21 +269,16 @@ TEST_F(SocketTransport, TcpStream_PingAnsweredMessagesInPiecesOrInOneWriteArrive
     EXPECT_FALSE(m_Receiver.waitFor(1, 150ms));
     sendAll(*client, first.substr(cut1, cut2 - cut1));
     EXPECT_FALSE(m_Receiver.waitFor(1, 150ms));
-    std::string rest = first.substr(cut2);
-    Lines callIds{"pieces"};
-    for (int i = 1; i <= 4; ++i) {
-        callIds.push_back("many-" + std::to_string(i));
-        rest += "\r\n" + tcpRequest(callIds.back(), std::string(10 * i, 'a' + i));
-    }
-    sendAll(*client, rest);
-    ASSERT_TRUE(m_Receiver.waitFor(5)) << m_Receiver.count();
-    EXPECT_EQ(callIds, m_Receiver.callIds());
+    sendAll(*client,
+            first.substr(cut2) + "\r\n" + tcpRequest("many-1", "a") + tcpRequest("many-2", std::string(40, 'e')));
+    ASSERT_TRUE(m_Receiver.waitFor(3));
+    EXPECT_EQ((Lines{"pieces", "many-1", "many-2"}), m_Receiver.callIds());
     const auto messages = m_Receiver.messages();
     EXPECT_EQ(std::string(2000, 'b'), messages[0]->getBody());
-    EXPECT_EQ(std::string(40, 'e'), messages[4]->getBody());
+    EXPECT_EQ(std::string(40, 'e'), messages[2]->getBody());
     const NvSipPeer source = messages[0]->getSource();
     EXPECT_EQ("tcp:127.0.0.1:" + std::to_string(localPort(*client)), source.toString());
-    EXPECT_EQ(source.connection, messages[4]->getSource().connection);
+    EXPECT_EQ(source.connection, messages[2]->getSource().connection);
 
     // Answers go back on it, by connection id or by address and port alone
     // (the client does not listen: a new connection could not even be opened).
@@ -310,11 +297,10 @@ TEST_F(SocketTransport, TcpWriteToANewPeer_ConnectsWithoutBlockingAndReadsWhatCo
     transport().write(parse(request), request, again);  // queued behind the first while it connects
     ASSERT_NE(0u, to.connection);
     EXPECT_EQ(to.connection, again.connection);
-    Stream accepted, second;
-    ACE_Time_Value wait = kPeerWait, shortWait(0, 200000);
+    Stream accepted;
+    ACE_Time_Value wait = kPeerWait;
     ASSERT_EQ(0, server.accept(accepted, nullptr, &wait));
     EXPECT_EQ(request + request, receiveBytes(accepted, 2 * request.size()));
-    EXPECT_NE(0, server.accept(second, nullptr, &shortWait));
 
     // The answer comes back on that connection and is read.
     sendAll(accepted, sipResponse("outbound"));
@@ -362,7 +348,7 @@ TEST_F(SocketTransport, TcpGarbageOrAPeerLeavingMidMessage_ClosesTheConnectionWi
     // The listener still serves others (and the monitor thread is done with the one that left).
     auto good = connectTo(port);
     clientSaidHello(*good);
-    EXPECT_EQ(1u, m_Receiver.count());
+    EXPECT_EQ(Lines{"hello"}, m_Receiver.callIds());
     // That connection is gone: a message to its peer needs a new one, which is refused.
     NvSipPeer to = peerAt(NvSocketImpl::TCP, "127.0.0.1", cutPort);
     transport().write(parse(m), m, to);

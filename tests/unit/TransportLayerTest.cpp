@@ -80,10 +80,8 @@ TEST_P(RequestDestination, GoesToTheTopRouteElseTheRequestUri) {
     const RequestCase& c = GetParam();
     const std::string route = *c.route ? std::string("Route: ") + c.route + "\r\n" : "";
     const std::string error = raised([&] { NvSipTransportLayer::send(parse(request(c.uri, route))); });
-    if (error.empty())
-        EXPECT_EQ(c.expected, sentTo().toString());
-    else
-        EXPECT_NE(std::string::npos, error.find(c.expected)) << error;
+    const std::string outcome = error.empty() ? sentTo().toString() : error;  // where it went, or why not
+    EXPECT_NE(std::string::npos, outcome.find(c.expected)) << outcome;
 }
 
 const RequestCase kRequests[] = {
@@ -120,7 +118,7 @@ class ResponseDestination : public TransportLayer, public ::testing::WithParamIn
 TEST_P(ResponseDestination, FollowsTheViaOfTheRequest) {
     const ResponseCase& c = GetParam();
     network.inject(sipRequest("c1", "", c.via, "sip:b@192.0.2.10"), c.source);
-    ASSERT_EQ(1u, inbox.count());
+    ASSERT_EQ(1u, inbox.messages().size());
     const NvHandle<NvSipRequest> received(inbox.messages()[0]);
     NvSipTransportLayer::send(NvHandle<NvSipMessage>(new NvSipResponse(200, received)));
     EXPECT_EQ(c.expected, describe(sentTo()));
@@ -153,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(Table, ResponseDestination, ::testing::ValuesIn(kRespon
 TEST_F(TransportLayer, GarbageIsDroppedAndReported) {
     Tellar::LogCapture log("lumbrook.sip.transport", Tellar::WARN);
     EXPECT_FALSE(layer->receiveBytes("\x01\x02garbage", 9, NvSipTestTransport::sDefaultPeer()));
-    EXPECT_EQ(0u, inbox.count());
+    EXPECT_TRUE(inbox.messages().empty());
     EXPECT_EQ(1u, log.count(Tellar::WARN, "Dropped 9 bytes from udp:192.0.2.1:5060")) << log.dump();
 }
 
@@ -169,11 +167,10 @@ TEST_F(TransportLayer, SendTellsWhereTheMessageWent) {
 TEST_F(TransportLayer, OurViaGoesOnTopAndALargeUdpRequestGoesOverTcpSayingSoInIt) {
     auto message = parse(request("sip:b@198.51.100.7")).cast<NvSipRequest>();
     layer->addViaHeader(message);
-    const auto via = message->getTopVia();
-    EXPECT_EQ("192.0.2.10:5060", via->getHost().str() + ":" + std::to_string(via->getPort()));
-    EXPECT_TRUE(via->hasRFC3261Branch());
-    EXPECT_TRUE(via->getParameters()->isPresent("rport"));
-    EXPECT_EQ(2u, message->countHeaders(NvSipHeaderID::Via));
+    const std::string text = message->toString();  // our Via, a fresh branch and rport, on top of the peer's
+    EXPECT_EQ(0u, text.find("MESSAGE sip:b@198.51.100.7 SIP/2.0\r\nVia: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK"))
+        << text;
+    EXPECT_NE(std::string::npos, text.find(";rport\r\nVia: SIP/2.0/UDP 192.0.2.1:5062;branch=z9hG4bK-c1\r\n")) << text;
 
     std::string body(NvSipTransportLayer::sm_UdpMaxBytes - 400, 'x');  // the message just fits
     message->setBody(body.data(), "text/plain", static_cast<unsigned>(body.size()));

@@ -68,13 +68,10 @@ inline Outcome feed(const Lines& pieces) {
         framer.append(piece.data(), piece.size());
         for (int i = 0; i < 1000; ++i) {
             const auto result = framer.next(message, reason);
-            if (result == NvSipStreamFramer::Result::NeedMore) break;
             if (result == NvSipStreamFramer::Result::Ping) ++outcome.pings;
             if (result == NvSipStreamFramer::Result::Message) outcome.messages.emplace_back(message);
-            if (result == NvSipStreamFramer::Result::Garbage) {
-                outcome.garbage = reason;
-                break;
-            }
+            if (result == NvSipStreamFramer::Result::Garbage) outcome.garbage = reason;
+            if (result == NvSipStreamFramer::Result::NeedMore || !outcome.garbage.empty()) break;
         }
     }
     outcome.pending = framer.pending();
@@ -116,7 +113,6 @@ public:
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_Failures;
     }
-    size_t count() { return messages().size(); }
     Lines callIds() {
         Lines ids;
         for (const auto& message : messages()) ids.push_back(message->getCallID().str());
