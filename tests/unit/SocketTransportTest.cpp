@@ -61,9 +61,6 @@ uint16_t localPort(const ACE_SOCK& socket) {
     return address.get_port_number();
 }
 
-// A port nothing listens on: connections to it are refused.
-uint16_t refusingPort() { return localPort(Listener(at(0))); }
-
 void sendTo(ACE_SOCK_Dgram& socket, const std::string& bytes, uint16_t port, const char* host = "127.0.0.1") {
     ASSERT_EQ(static_cast<ssize_t>(bytes.size()), socket.send(bytes.data(), bytes.size(), at(port, host)));
 }
@@ -317,7 +314,7 @@ TEST_F(SocketTransport, TcpConnectRefusedOrNotAnsweredInTime_ReportedThroughSend
     Listener silent(at(0), 0, PF_UNSPEC, 0);
     auto filler = connectTo(localPort(silent));  // fills the accept queue: later SYNs go unanswered
     const NvHandle<NvSipMessage> message = parse(tcpRequest("connect"));
-    for (const uint16_t port : {refusingPort(), localPort(silent)}) {
+    for (const uint16_t port : {localPort(Listener(at(0))), localPort(silent)}) {  // closed at once: refused
         NvSipPeer to = peerAt(NvSocketImpl::TCP, "127.0.0.1", port);
         EXPECT_EQ("", raised([&] { transport().write(message, message->toString(), to); }));
     }

@@ -120,15 +120,13 @@ TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers)
     EXPECT_TRUE(ranAtOnce);
     monitor->start();
     NvHandle<Recorder> recorder(new Recorder());
-    std::atomic<bool> onMonitor{false};
-    std::atomic<bool> fired{false};
-    recorder->m_OnFire = [&] { fired = NvMonitorThread::sGetCurrent() == monitor && monitor->isMonitorThread(); };
+    std::atomic<int> onMonitor{0};  // the timer's and the posted work's
+    recorder->m_OnFire = [&] { onMonitor += NvMonitorThread::sGetCurrent() == monitor && monitor->isMonitorThread(); };
     monitor->getScheduler().schedule(20, recorder.get(), nullptr);
-    monitor->post([&] { onMonitor = monitor->isMonitorThread(); });
-    for (int i = 0; i < 200 && !(fired && onMonitor); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    monitor->post([&] { onMonitor += monitor->isMonitorThread(); });
+    for (int i = 0; i < 200 && onMonitor < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     monitor->stop();
-    EXPECT_TRUE(fired);
-    EXPECT_TRUE(onMonitor);
+    EXPECT_EQ(2, onMonitor.load());
     EXPECT_FALSE(monitor->isRunning());
 }
 
