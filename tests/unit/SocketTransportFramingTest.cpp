@@ -14,13 +14,12 @@
 
 namespace {
 
-const std::string kResponse = sipResponse("r");
-
 TEST(SocketFramer, MessagesKeepAlivesAndPings_ComeOutWholeInOrderHoweverTheBytesArrive) {
     const std::string a = sipRequest("a", "first"), b = sipRequest("b"), c = sipRequest("c", std::string(3000, 'x'));
-    Outcome outcome = feed({"\r\n", a + "\r\n" + b + c + kResponse});
-    EXPECT_EQ((Lines{a, b, c, kResponse}), outcome.messages);
-    EXPECT_EQ(0, outcome.pings);  // single CRLFs are keep-alives, not pings
+    const std::string response = sipResponse("r");
+    Outcome outcome = feed({"\r\n", a + "\r\n" + b + "\r\n\r\n" + c + response});
+    EXPECT_EQ((Lines{a, b, c, response}), outcome.messages);
+    EXPECT_EQ(1, outcome.pings);  // single CRLFs are keep-alives, the double one a ping
 
     // Fed byte by byte, a message comes out once, at its last byte.
     Lines bytes;
@@ -34,9 +33,6 @@ TEST(SocketFramer, MessagesKeepAlivesAndPings_ComeOutWholeInOrderHoweverTheBytes
     // A double CRLF is a ping, however it is split.
     for (const auto& pieces : std::vector<Lines>{{"\r\n\r\n"}, {"\r\n", "\r\n"}, {"\r", "\n\r", "\n"}})
         EXPECT_EQ(1, feed(pieces).pings) << pieces.size() << " pieces";
-    outcome = feed({a + "\r\n\r\n" + b});
-    EXPECT_EQ(1, outcome.pings);
-    EXPECT_EQ(2u, outcome.messages.size());
 }
 
 struct GarbageCase {

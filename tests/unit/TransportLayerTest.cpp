@@ -113,8 +113,7 @@ std::ostream& operator<<(std::ostream& out, const ResponseCase& c) { return out 
 
 class ResponseDestination : public TransportLayer, public ::testing::WithParamInterface<ResponseCase> {};
 
-// The request arrives, gets "received" and "rport" filled in, and the
-// response follows its Via.
+// The request arrives, gets "received" and "rport" filled in, and the response follows its Via.
 TEST_P(ResponseDestination, FollowsTheViaOfTheRequest) {
     const ResponseCase& c = GetParam();
     network.inject(sipRequest("c1", "", c.via, "sip:b@192.0.2.10"), c.source);

@@ -1,8 +1,7 @@
 #pragma once
-// Shared by the transport tests: SIP texts as a peer sends them, where they
-// go, and RecordingReceiver, which keeps what the transport hands on and what
-// it reports as not sent and waits (bounded) for them; thread-safe, as the
-// monitor thread records while the test waits.
+// Shared by the transport tests: SIP texts as a peer sends them, framing, peers, and RecordingReceiver, which keeps
+// what the transport hands on or reports as not sent and waits (bounded) for it; thread-safe, as the monitor
+// thread records while the test waits.
 
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipParser.h"
