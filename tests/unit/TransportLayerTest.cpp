@@ -194,9 +194,8 @@ TEST_F(TransportLayer, HostNamesAreResolvedBeforeSendReturnsElseOffTheMonitorThr
     EXPECT_EQ("0 sent", whenSendReturned.get_future().get());
     ASSERT_TRUE(inbox.waitForFailures(1));  // names are resolved in turn: the first has gone by now
     EXPECT_EQ("udp:203.0.113.20:5070", sentTo().toString());
-    const auto failed = inbox.failures()[0];
-    EXPECT_EQ("sip:b@nowhere.test", NvHandle<NvSipRequest>(failed.first)->getURI()->toString().str());
-    EXPECT_NE(std::string::npos, failed.second.find("Cannot resolve host 'nowhere.test'")) << failed.second;
+    EXPECT_EQ("sip:b@nowhere.test", NvHandle<NvSipRequest>(inbox.failures()[0].first)->getURI()->toString().str());
+    EXPECT_EQ(0u, inbox.failures()[0].second.find("Cannot resolve host 'nowhere.test'"));
 
     // On an application thread: before send() returns.
     NvSipTransportLayer::send(parse(request("sip:b@proxy.test")));
