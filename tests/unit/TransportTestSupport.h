@@ -1,17 +1,91 @@
 #pragma once
-// Shared by the transport tests. RecordingReceiver keeps what the transport
-// hands on and what it reports as not sent, and waits (bounded) for them;
-// thread-safe, as the monitor thread records while the test waits.
+// Shared by the transport tests: SIP texts as a peer sends them, framing, peers, and RecordingReceiver, which keeps
+// what the transport hands on or reports as not sent and waits (bounded) for it; thread-safe, as the monitor
+// thread records while the test waits.
 
+#include "stack/base/NvException.h"
 #include "stack/sip/NvSipParser.h"
+#include "stack/transport/NvSipSocketFraming.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+using Lines = std::vector<std::string>;
+
+// A MESSAGE from a peer; `via` is its top Via's sent-protocol and sent-by, with parameters.
+inline std::string sipRequest(const std::string& callId, const std::string& body = "",
+                              const std::string& via = "UDP 127.0.0.1:5999;rport",
+                              const std::string& uri = "sip:bob@127.0.0.1", const std::string& extra = "") {
+    return "MESSAGE " + uri + " SIP/2.0\r\nVia: SIP/2.0/" + via + ";branch=z9hG4bK-" + callId +
+           "\r\nMax-Forwards: 70\r\nFrom: <sip:alice@127.0.0.1>;tag=a1\r\nTo: <sip:bob@127.0.0.1>\r\nCall-ID: " +
+           callId + "\r\nCSeq: 1 MESSAGE\r\n" + extra + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
+}
+
+// The 200 answering sipRequest(callId) (with the request's headers, as a stateless echo would).
+inline std::string sipResponse(const std::string& callId) {
+    const std::string request = sipRequest(callId, "", "TCP 127.0.0.1:5999");
+    return "SIP/2.0 200 OK" + request.substr(request.find("\r\n"));
+}
+
+inline NvHandle<NvSipMessage> parse(const std::string& text) { return NvSipParser::sParse(text.data(), text.size()); }
+
+// The text of what `action` raises, "" when it raises nothing.
+template <class F>
+std::string raised(F action) {
+    try {
+        action();
+    } catch (NvHandle<NvException>& e) {
+        return e->getMessage().str();
+    }
+    return "";
+}
+
+// What the transport's framer gave for a stream fed piece by piece, taking all it had
+// ready after each piece.
+struct Outcome {
+    Lines messages;
+    int pings = 0;
+    std::string garbage;
+    size_t pending = 0;             // after the last piece
+    size_t messagesBeforeLast = 0;  // framed before the last piece came
+};
+
+inline Outcome feed(const Lines& pieces) {
+    NvSipStreamFramer framer;
+    Outcome outcome;
+    std::string_view message;
+    std::string reason;
+    for (const auto& piece : pieces) {
+        outcome.messagesBeforeLast = outcome.messages.size();
+        framer.append(piece.data(), piece.size());
+        for (int i = 0; i < 1000; ++i) {
+            const auto result = framer.next(message, reason);
+            if (result == NvSipStreamFramer::Result::Ping) ++outcome.pings;
+            if (result == NvSipStreamFramer::Result::Message) outcome.messages.emplace_back(message);
+            if (result == NvSipStreamFramer::Result::Garbage) outcome.garbage = reason;
+            if (result == NvSipStreamFramer::Result::NeedMore || !outcome.garbage.empty()) break;
+        }
+    }
+    outcome.pending = framer.pending();
+    return outcome;
+}
+
+inline NvSipPeer peerAt(NvSocketImpl::Transport transport, const char* address, uint16_t port,
+                        uint32_t connection = 0) {
+    NvSipPeer peer;
+    peer.transport = transport;
+    peer.address = NvInetAddress::sParse(address);
+    peer.port = port;
+    peer.connection = connection;
+    return peer;
+}
 
 class RecordingReceiver : public NvSipMessageReceiver {
 public:
@@ -38,7 +112,11 @@ public:
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_Failures;
     }
-    size_t count() { return messages().size(); }
+    Lines callIds() {
+        Lines ids;
+        for (const auto& message : messages()) ids.push_back(message->getCallID().str());
+        return ids;
+    }
 
 private:
     template <class F>
@@ -58,15 +136,3 @@ private:
     std::vector<NvHandle<NvSipMessage>> m_Messages;
     std::vector<Failure> m_Failures;
 };
-
-inline NvHandle<NvSipMessage> parse(const std::string& text) { return NvSipParser::sParse(text.data(), text.size()); }
-
-inline NvSipPeer peerAt(NvSocketImpl::Transport transport, const char* address, uint16_t port,
-                        uint32_t connection = 0) {
-    NvSipPeer peer;
-    peer.transport = transport;
-    peer.address = NvInetAddress::sParse(address);
-    peer.port = port;
-    peer.connection = connection;
-    return peer;
-}
