@@ -9,7 +9,13 @@
 #include "stack/transport/NvSipTransportLayer.h"
 #include "tests/unit/TransportTestSupport.h"
 
+#include "stack/transaction/NvSipTransactionManager.h"
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <future>
 #include <ostream>
@@ -29,8 +35,12 @@ std::string describe(const NvSipPeer& p) {
            (p.localPort ? " from " + std::to_string(p.localPort) : "");
 }
 
+// Whether a name was looked up on the monitor thread, which must never wait for one.
+std::atomic<bool> lookedUpOnTheMonitor{false};
+
 // Names known without a name server: proxy.test, and nothing else.
 NvInetAddress fakeLookup(const std::string& host) {
+    if (NvMonitorThread::sGetCurrent()->isMonitorThread()) lookedUpOnTheMonitor = true;
     if (host == "proxy.test") return NvInetAddress::sParse("203.0.113.20");
     NvException::sThrow("Cannot resolve host '" + host + "': unknown");
 }
@@ -201,6 +211,24 @@ TEST_F(TransportLayer, HostNamesAreResolvedBeforeSendReturnsElseOffTheMonitorThr
     NvSipTransportLayer::send(parse(request("sip:b@proxy.test")));
     EXPECT_EQ("udp:203.0.113.20:5060", sentTo().toString());
     EXPECT_NE("", raised([] { NvSipTransportLayer::send(parse(request("sip:b@nowhere.test"))); }));
+}
+
+TEST_F(TransportLayer, ATransactionStartedOnTheMonitorThreadLeavesItsHostNameToTheResolver) {
+    lookedUpOnTheMonitor = false;
+    monitor->start();
+    std::promise<void> started;
+    monitor->post([&] {
+        NvHandle<NvSipClientTransaction>(
+            new NvSipClientTransaction(NvHandle<NvSipRequest>(parse(request("sip:b@proxy.test"))), nullptr))
+            ->sendRequest();
+        started.set_value();
+    });
+    started.get_future().get();
+    for (int i = 0; i < 500 && network.sentCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    monitor->stop();
+    NvSipTransactionManager::getInstance()->clear();
+    EXPECT_EQ("udp:203.0.113.20:5060", network.sent().at(0).destination.toString());
+    EXPECT_FALSE(lookedUpOnTheMonitor);
 }
 
 }  // namespace
