@@ -124,8 +124,6 @@ public:
     Events events, sent, received, sequence;
     std::vector<double> eventTimes;
     std::function<void(const NvHandle<NvSipMessage>&, unsigned, const NvInetAddress&)> onSending;
-    static int s_Destroyed;
-    ~Recorder() override { ++s_Destroyed; }
 
     void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) override {
         sent.push_back(firstLine(message->toString()));
@@ -147,15 +145,12 @@ protected:
         record(what + (" " + std::to_string(r->getStatusCode())));
     }
 };
-template <class Base>
-int Recorder<Base>::s_Destroyed = 0;
 
 // Client events: "provisional 180", "reliable 183", "final 486", "timeout".
 // transportError keeps its default, which reports timeOut.
 using ClientHandle = NvHandle<NvSipClientTransaction>;
 class ClientRecorder : public Recorder<NvSipClientTransactionInterface> {
 public:
-    ClientHandle held;  // a handle the interface keeps, as a dialog would
     void provisionalResponse(ClientHandle, NvHandle<NvSipResponse> r) override { record("provisional", r); }
     void reliableProvisionalResponse(ClientHandle, NvHandle<NvSipResponse> r) override { record("reliable", r); }
     void finalResponse(ClientHandle, NvHandle<NvSipResponse> r) override { record("final", r); }
@@ -249,7 +244,6 @@ protected:
     void TearDown() override {
         manager.clear();
         for (const auto& r : m_Recorders) r->forget();
-        recorder->held = nullptr;
         manager.setStrayInterface(nullptr);
         manager.setTransactionFactoryInterface(nullptr);
         NvSipServerTransaction::sm_ProceedingTimeoutMs = m_ProceedingTimeoutMs;
@@ -330,10 +324,12 @@ protected:
         serverTransaction()->sendResponse(code);
         return expectSent("SIP/2.0 " + std::to_string(code));
     }
-    // Sends `text` on `transaction`, reporting to `recorder`; returns what went out.
-    Sent sendClient(const std::string& text) {
+    // Sends `text` on `transaction`, reporting to `recorder`, to its
+    // Request-URI or to `address`:`port`; returns what went out.
+    Sent sendClient(const std::string& text, const char* address = nullptr, unsigned port = 0) {
         transaction = new NvSipClientTransaction(parseRequest(text), recorder.get());
-        transaction->sendRequest();
+        NvInetAddress given = NvInetAddress::sParse(address ? address : "0.0.0.0");
+        transaction->sendRequest(address ? &port : nullptr, address ? &given : nullptr);
         return expectSent(firstLine(text));
     }
 
@@ -488,23 +484,6 @@ TEST_F(TransactionClient, ReliableProvisionalNeedsRSeqAndRequire100relAndIsRepor
     inject(peerResponse(invite, 183, "b2", "Require: timer, 100rel\r\nRSeq: 1\r\n"));  // another fork
     EXPECT_EQ(recorder->events,
               (Events{"reliable 183", "reliable 180", "provisional 180", "provisional 180", "reliable 183"}));
-}
-
-TEST_F(TransactionClient, GivenDestinationIsKeptForRetransmissionsCancelAndAck) {
-    transaction = new NvSipClientTransaction(parseRequest(ourInvite()), recorder.get());
-    unsigned port = 5070;
-    NvInetAddress address = NvInetAddress::sParse("192.0.2.50");
-    transaction->sendRequest(&port, &address);
-    const Sent invite = expectSent("INVITE ");
-    std::vector<Sent> again;
-    EXPECT_EQ(runFor(600, &again), Times{500});
-    inject(peerResponse(invite, 180));
-    transaction->cancel();
-    again.push_back(expectSent("CANCEL "));
-    inject(peerResponse(invite, 487));
-    again.push_back(expectSent("ACK "));
-    for (const Sent& s : again) EXPECT_EQ(s.destination.toString(), "udp:192.0.2.50:5070") << s.bytes;
-    EXPECT_EQ(invite.destination.toString(), "udp:192.0.2.50:5070");
 }
 
 // ================================================================ client ACK and CANCEL
@@ -679,22 +658,13 @@ TEST_P(TransactionServerFailure, IsRetransmittedUntilTheAckThenAbsorbsItForTimer
         EXPECT_EQ(manager.getTransactionCount(), 1u);
         runFor(1);
     }
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
+    expectEnded(*serverTransaction());
     EXPECT_EQ(server->events.size(), 2u);
     EXPECT_TRUE(stray->events.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(ByTransport, TransactionServerFailure, ::testing::Values("UDP", "TCP"),
                          [](const auto& info) { return std::string(info.param); });
-
-TEST_F(TransactionServer, FailureWithoutAckTimesOutOnTimerH) {
-    incomingInvite();
-    answer(486);
-    EXPECT_EQ(runFor(100000), (Times{500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500}));
-    EXPECT_EQ(server->events, (Events{"request INVITE", "timeout"}));
-    EXPECT_EQ(sinceStart(server->eventTimes).back(), 32000);
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
-}
 
 TEST_F(TransactionServer, ProceedingTimeOutRefusesLateResponsesUnlessAskedToSendTheFinalOne) {
     NvSipServerTransaction::sm_ProceedingTimeoutMs = 10000;
@@ -734,13 +704,13 @@ TEST_F(TransactionServer, TrySendResponseSaysWhatCanNoLongerGoAndOnlyMisuseRaise
     EXPECT_FALSE(invite->trySendResponse(487));  // the hang-up's 487 after the final response
     EXPECT_FALSE(invite->trySendResponse(183));
     EXPECT_THROW(invite->sendResponse(487), NvHandle<NvException>);  // a second final response
-    for (unsigned code : {0u, 99u, 700u}) {
-        EXPECT_THROW(invite->trySendResponse(code), NvHandle<NvException>) << code;
-        EXPECT_THROW(invite->sendResponse(code), NvHandle<NvException>) << code;
-    }
+    EXPECT_THROW(invite->trySendResponse(99), NvHandle<NvException>);
+    EXPECT_THROW(invite->sendResponse(700), NvHandle<NvException>);
     EXPECT_THROW(invite->trySendResponse(NvHandle<NvSipResponse>()), NvHandle<NvException>);
     expectNothingSent();
-    runFor(32000);  // timer H: ended
+    EXPECT_EQ(runFor(32000).size(), 10u);  // timer G, then timer H: the ACK never came
+    EXPECT_EQ(server->events, (Events{"request INVITE", "timeout"}));
+    EXPECT_EQ(sinceStart(server->eventTimes).back(), 32000);
     EXPECT_FALSE(invite->trySendResponse(408));
     expectNothingSent();
 }
@@ -758,18 +728,6 @@ TEST_F(TransactionServer, ReliableProvisionalGetsRequire100rel) {
     EXPECT_THROW(invite->sendReliableResponse(new NvSipResponse(200, invite->getInitialRequest())),
                  NvHandle<NvException>);
     EXPECT_EQ(invite->getState(), NvSipTransaction::Proceeding);
-}
-
-TEST_F(TransactionServer, EventsGoToTheReplacingInterface) {
-    const auto invite = incomingInvite();
-    NvHandle<ServerRecorder> replacement = newServerRecorder();
-    invite->setInterface(replacement.get());
-    EXPECT_EQ(invite->getInterface(), NvHandle<NvSipServerTransactionInterface>(replacement));
-    answer(486);
-    injectAck();
-    EXPECT_EQ(server->events, Events{"request INVITE"});
-    EXPECT_EQ(replacement->events, Events{"ack"});
-    EXPECT_EQ(replacement->sent, Events{"SIP/2.0 486 Busy Here"});
 }
 
 TEST_F(TransactionServer, Rfc2543BranchIsMatchedOnTheRequestsIdentity) {
@@ -800,7 +758,7 @@ TEST_F(TransactionServer, NonInviteFinalResponseIsSentAgainForRetransmissionsUnt
     EXPECT_TRUE(runFor(31999).empty());  // a non-INVITE final response is not retransmitted on its own
     EXPECT_EQ(manager.getTransactionCount(), 1u);
     runFor(1);  // timer J: 64*T1
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
+    expectEnded(*serverTransaction());
     inject(peerRequest("OPTIONS", "z9hG4bKopt1"));
     EXPECT_EQ(factory->calls, 2);
 }
@@ -870,13 +828,14 @@ TEST_F(TransactionServer, CancelAfterTheFinalResponseOrOfNoInviteIsNotReported) 
 
 // A new INVITE gets: a transaction (100 Trying); nothing after sMarkHandled
 // (no transaction kept: a retransmission is offered again); with plain nil,
-// 480 on the manager's own transaction, which absorbs the retransmission.
+// or with no factory, 480 on the manager's own transaction, which absorbs
+// the retransmission and the ACK (no timer G).
 struct FactoryCase {
     const char* name;
     RecordingFactory::Outcome outcome;
+    bool factory;
     const char* answer;  // "" for none
-    size_t transactions;
-    int calls;  // after the retransmission
+    int calls;           // after the retransmission
 };
 
 class TransactionFactory : public TransactionFlow, public ::testing::WithParamInterface<FactoryCase> {};
@@ -884,36 +843,31 @@ class TransactionFactory : public TransactionFlow, public ::testing::WithParamIn
 TEST_P(TransactionFactory, DecidesWhatANewRequestGets) {
     const FactoryCase& c = GetParam();
     factory->outcome = c.outcome;
+    if (!c.factory) manager.setTransactionFactoryInterface(nullptr);
+    std::string tag;
     for (int copy = 0; copy < 2; ++copy) {  // the INVITE and its retransmission
         inject(peerRequest("INVITE", "z9hG4bKin1"));
-        if (*c.answer) {
-            EXPECT_EQ(toTagOf(expectSent(c.answer).message).empty(), c.outcome == RecordingFactory::Create);
-        }
+        if (*c.answer) tag = toTagOf(expectSent(c.answer).message);
         expectNothingSent();
     }
-    EXPECT_EQ(manager.getTransactionCount(), c.transactions);
+    EXPECT_EQ(manager.getTransactionCount(), *c.answer ? 1u : 0u);
     EXPECT_EQ(factory->calls, c.calls);
     EXPECT_EQ(server->events.size(), c.outcome == RecordingFactory::Create ? 1u : 0u);
+    if (!tag.empty()) {  // the 480
+        inject(peerRequest("ACK", "z9hG4bKin1", tag));
+        EXPECT_TRUE(runFor(40000).empty());
+        EXPECT_EQ(manager.getTransactionCount(), 0u);
+    }
     EXPECT_TRUE(stray->events.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     ByOutcome, TransactionFactory,
-    ::testing::Values(FactoryCase{"Transaction", RecordingFactory::Create, "SIP/2.0 100", 1, 1},
-                      FactoryCase{"MarkedHandled", RecordingFactory::Handled, "", 0, 2},
-                      FactoryCase{"Refused", RecordingFactory::Refuse, "SIP/2.0 480 Temporarily Unavailable", 1, 1}),
+    ::testing::Values(FactoryCase{"Transaction", RecordingFactory::Create, true, "SIP/2.0 100", 1},
+                      FactoryCase{"MarkedHandled", RecordingFactory::Handled, true, "", 2},
+                      FactoryCase{"Refused", RecordingFactory::Refuse, true, "SIP/2.0 480 Temporarily Unavailable", 1},
+                      FactoryCase{"NoFactory", RecordingFactory::Refuse, false, "SIP/2.0 480", 0}),
     byName);
-
-TEST_F(TransactionServer, InviteWithNoFactoryIsAnswered480AndItsAckAbsorbed) {
-    manager.setTransactionFactoryInterface(nullptr);
-    inject(peerRequest("INVITE", "z9hG4bKin1"));
-    const Sent refused = expectSent("SIP/2.0 480");
-    expectNothingSent();  // no 100 Trying before it
-    inject(peerRequest("ACK", "z9hG4bKin1", toTagOf(refused.message)));
-    EXPECT_TRUE(stray->events.empty());
-    EXPECT_TRUE(runFor(40000).empty());  // acknowledged: no timer G
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
-}
 
 // ================================================================ transport errors
 
@@ -1010,55 +964,6 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"LateCancelAnswer", Refused::LateCancelAnswer, {}, {"request INVITE", "cancel", "transportError"}},
         RefusedCase{"LateRfc2543Response", Refused::Late2543, {}, {"request OPTIONS", "transportError"}}),
     byName);
-
-// ================================================================ ownership
-
-// A transaction whose interface holds it, as a dialog holds its
-// transactions: both are freed once the transaction has ended.
-enum class Ending { Invite2xx, ClientTimeOut, ClientTransportError, ServerAckAndTimerI, Server2xx, ServerTimerJ };
-
-class TransactionOwnership : public TransactionFlow, public ::testing::WithParamInterface<Ending> {};
-
-TEST_P(TransactionOwnership, InterfaceHoldingItsTransactionIsFreedWithItWhenItEnds) {
-    const int before = ClientRecorder::s_Destroyed + ServerRecorder::s_Destroyed;
-    const Ending ending = GetParam();
-    if (ending <= Ending::ClientTransportError) {
-        NvHandle<ClientRecorder> user = new ClientRecorder();
-        user->held = new NvSipClientTransaction(
-            parseRequest(ourRequest(ending == Ending::Invite2xx ? "INVITE" : "OPTIONS")), user.get());
-        user->held->sendRequest();
-        const Sent request = expectSent("");
-        if (ending == Ending::Invite2xx) inject(peerResponse(request, 200));
-        if (ending == Ending::ClientTimeOut) runFor(32000);
-        if (ending == Ending::ClientTransportError) manager.sendFailed(request.message, "refused");
-        EXPECT_EQ(user->events.back(), ending == Ending::Invite2xx ? "final 200" : "timeout");
-    } else {
-        NvHandle<ServerRecorder> user = new ServerRecorder();  // holds the transaction it is told of
-        NvHandle<NvSipRequest> request =
-            parseRequest(peerRequest(ending == Ending::ServerTimerJ ? "OPTIONS" : "INVITE", "z9hG4bKin1"));
-        request->setSource(NvSipTestTransport::sDefaultPeer());
-        ServerHandle(new NvSipServerTransaction(request, user.get()))->receiveRequest(request);
-        user->transaction->sendResponse(ending == Ending::ServerAckAndTimerI ? 486 : 200);
-        if (ending == Ending::ServerAckAndTimerI) {
-            inject(peerRequest("ACK", "z9hG4bKin1", toTagOf(NvHandle<NvSipMessage>(user->transaction->getLastResponse()))));
-            EXPECT_EQ(user->events.back(), "ack");
-        }
-        runFor(32000);
-    }
-    EXPECT_EQ(manager.getTransactionCount(), 0u);
-    EXPECT_EQ(ClientRecorder::s_Destroyed + ServerRecorder::s_Destroyed - before, 1);  // the user, and its transaction
-}
-
-std::string endingName(const ::testing::TestParamInfo<Ending>& info) {
-    const char* const names[] = {"Invite2xx",          "ClientTimeOut", "ClientTransportError",
-                                 "ServerAckAndTimerI", "Server2xx",     "ServerTimerJ"};
-    return names[size_t(info.param)];
-}
-
-INSTANTIATE_TEST_SUITE_P(ByEnding, TransactionOwnership,
-                         ::testing::Values(Ending::Invite2xx, Ending::ClientTimeOut, Ending::ClientTransportError,
-                                           Ending::ServerAckAndTimerI, Ending::Server2xx, Ending::ServerTimerJ),
-                         endingName);
 
 // ================================================================ sent-by and strays
 
@@ -1181,22 +1086,28 @@ TEST_F(TransactionSnapshot, RebuiltProceedingServerTransactionCanStillAnswer) {
     EXPECT_TRUE(user->events.empty());  // the request was reported before
     copy->sendResponse(183);
     EXPECT_EQ(toTagOf(expectSent("SIP/2.0 183").message), tag);
+    NvHandle<ServerRecorder> replacement = newServerRecorder();
+    copy->setInterface(replacement.get());
+    EXPECT_EQ(copy->getInterface(), NvHandle<NvSipServerTransactionInterface>(replacement));
     inject(peerRequest("CANCEL", "z9hG4bKin1"));
-    EXPECT_EQ(user->events, Events{"cancel"});
-    expectSent("SIP/2.0 200");
-    expectSent("SIP/2.0 487");
+    EXPECT_EQ(replacement->events, Events{"cancel"});
+    EXPECT_EQ(replacement->sent, (Events{"SIP/2.0 200 OK", "SIP/2.0 487 Request Terminated"}));
+    EXPECT_TRUE(user->events.empty());
+    wire.clear();
 }
 
-TEST_F(TransactionSnapshot, RebuiltClientTransactionsMatchResponsesAndRunTheirTimersAgain) {
-    const Sent invite = sendClient(ourInvite());
+// Sent to a given place, each message of a rebuilt client transaction
+// (retransmission, CANCEL, ACK) goes there.
+TEST_F(TransactionSnapshot, RebuiltClientTransactionsKeepTheirDestinationTimersAndCancel) {
+    const Sent invite = sendClient(ourInvite(), "192.0.2.50", 5070);
     NvHandle<ClientRecorder> user = new ClientRecorder();
     auto copy = rebuilt(*transaction, user.get());
-    EXPECT_EQ(runFor(600), Times{500});  // timer A runs again
+    std::vector<Sent> sent{invite};
+    EXPECT_EQ(runFor(600, &sent), Times{500});  // timer A runs again
     inject(peerResponse(invite, 180));
     copy->cancel();
-    const Sent cancel = expectSent("CANCEL sip:bob@192.0.2.1 SIP/2.0");
-    EXPECT_EQ(header(cancel.message, "Via"), header(invite.message, "Via"));
-    EXPECT_EQ(cancel.destination.toString(), "udp:192.0.2.1:5060");
+    sent.push_back(expectSent("CANCEL sip:bob@192.0.2.1 SIP/2.0"));
+    EXPECT_EQ(header(sent.back().message, "Via"), header(invite.message, "Via"));
     copy = rebuilt(*copy, user.get());  // cancelled: not again, and abandoned 64*T1 on
     copy->cancel();
     expectNothingSent();
@@ -1206,19 +1117,19 @@ TEST_F(TransactionSnapshot, RebuiltClientTransactionsMatchResponsesAndRunTheirTi
     EXPECT_EQ(user->events, (Events{"provisional 180", "timeout"}));
     EXPECT_TRUE(recorder->events.empty());
 
-    const Sent second = sendClient(ourInvite());
+    const Sent second = sendClient(ourInvite(), "192.0.2.50", 5070);
     inject(peerResponse(second, 486));
     const Sent ack = expectSent("ACK ");
     copy = rebuilt(*transaction, user.get());
     ASSERT_TRUE(copy->getLastResponse());
     EXPECT_EQ(copy->getLastResponse()->getStatusCode(), 486);
-    inject(peerResponse(second, 486));  // absorbed until timer D, the ACK going again where it went
-    const Sent again = expectSent("ACK ");
-    EXPECT_EQ(again.bytes, ack.bytes);
-    EXPECT_EQ(again.destination.toString(), ack.destination.toString());
+    inject(peerResponse(second, 486));  // absorbed until timer D, the ACK going again
+    sent.push_back(expectSent("ACK "));
+    EXPECT_EQ(sent.back().bytes, ack.bytes);
     EXPECT_TRUE(runFor(32000).empty());
     EXPECT_EQ(manager.getTransactionCount(), 0u);
     EXPECT_TRUE(stray->events.empty());
+    for (const Sent& s : sent) EXPECT_EQ(s.destination.toString(), "udp:192.0.2.50:5070") << s.bytes;
 }
 
 TEST_F(TransactionSnapshot, CorruptOrTruncatedSnapshotRaisesNvException) {
@@ -1226,13 +1137,9 @@ TEST_F(TransactionSnapshot, CorruptOrTruncatedSnapshotRaisesNvException) {
     answer(486);
     sendClient(ourInvite());
     transaction->cancel();
-    const NvSipTransaction* kinds[] = {serverTransaction().get(), transaction.get()};
-    std::string snapshots[2];
-    for (int kind = 0; kind < 2; ++kind) {
-        NvByteArrayOutputStream out;
-        kinds[kind]->serialize(out);
-        snapshots[kind] = out.toByteArray();
-    }
+    NvByteArrayOutputStream out[2];  // server, client
+    serverTransaction()->serialize(out[0]);
+    transaction->serialize(out[1]);
     auto rebuild = [this](const std::string& bytes, int kind) {
         NvByteArrayInputStream in(bytes);
         kind == 0 ? (void)NvSipServerTransaction::sCreateFrom(in, nullptr)
@@ -1240,23 +1147,20 @@ TEST_F(TransactionSnapshot, CorruptOrTruncatedSnapshotRaisesNvException) {
         manager.clear();
     };
     for (int kind = 0; kind < 2; ++kind) {
-        const std::string& full = snapshots[kind];
-        for (size_t length = 0; length < full.size(); ++length)
-            EXPECT_THROW(rebuild(full.substr(0, length), kind), NvHandle<NvException>) << "length " << length;
+        const std::string full = out[kind].toByteArray();
+        EXPECT_THROW(rebuild(out[1 - kind].toByteArray(), kind), NvHandle<NvException>);  // the other kind
         for (size_t i = 0; i < full.size(); ++i) {
+            EXPECT_THROW(rebuild(full.substr(0, i), kind), NvHandle<NvException>) << "length " << i;
             for (uint8_t flip : {0x01, 0x80, 0xff}) {
                 std::string bytes = full;
                 bytes[i] = static_cast<char>(bytes[i] ^ flip);
                 try {
-                    rebuild(bytes, kind);
+                    rebuild(bytes, kind);  // a flip may still give a valid snapshot
                 } catch (NvHandle<NvException>&) {
                     manager.clear();
-                } catch (...) {
-                    ADD_FAILURE() << "byte " << i << " ^ " << int(flip) << " raised something else";
                 }
             }
         }
-        EXPECT_THROW(rebuild(snapshots[1 - kind], kind), NvHandle<NvException>);  // the other kind
     }
 }
 
