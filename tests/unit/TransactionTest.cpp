@@ -31,7 +31,6 @@
 
 namespace transaction_test {
 
-using Sent = NvSipTestTransport::Sent;
 using Events = std::vector<std::string>;
 using Times = std::vector<double>;
 
@@ -54,11 +53,25 @@ size_t countOf(const NvHandle<NvSipMessage>& message, NvSipHeaderID id) {
     return message ? message->countHeaders(id) : 0;
 }
 
+// The header lines of a message as sent, ordered by name (headers of one
+// name keep their order).
+Events headerLines(const NvSipTestTransport::Sent& sent) {
+    Events lines;
+    for (size_t at = sent.bytes.find("\r\n") + 2, end; (end = sent.bytes.find("\r\n", at)) > at; at = end + 2)
+        lines.push_back(sent.bytes.substr(at, end - at));
+    std::stable_sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+        return a.substr(0, a.find(':')) < b.substr(0, b.find(':'));
+    });
+    return lines;
+}
+
 NvHandle<NvSipRequest> parseRequest(const std::string& text) {
     return NvHandle<NvSipRequest>(NvSipParser::sParse(text.data(), text.size()));
 }
 
 // ---------------------------------------------------------------- peer texts
+
+using Sent = NvSipTestTransport::Sent;
 
 // A request from the peer. `toTag` empty for none; `sentBy` its top Via's.
 std::string peerRequest(const std::string& method, const std::string& branch, const std::string& toTag = "",
@@ -224,7 +237,7 @@ public:
 class TransactionFlow : public ::testing::Test {
 protected:
     std::vector<NvHandle<ServerRecorder>> m_Recorders;  // before the first recorder is made
-    NvTestClock clock;
+    NvTestClock clock{0};  // times are since the test started
     NvSipTestTransport wire;
     NvSipTransactionManager& manager = *NvSipTransactionManager::getInstance();
     NvHandle<StrayRecorder> stray = new StrayRecorder();
@@ -232,7 +245,6 @@ protected:
     NvHandle<RecordingFactory> factory = new RecordingFactory(server);
     NvHandle<ClientRecorder> recorder = new ClientRecorder();
     ClientHandle transaction;  // of sendClient
-    double startMs = nowMs();
 
     void SetUp() override {
         manager.clear();
@@ -292,24 +304,19 @@ protected:
     }
     void injectAck(const char* transport = "UDP") { injectFromPeer("ACK", transport); }
 
-    // Moves time on millisecond by millisecond; returns when (since the
-    // test started) each message went, and keeps the messages in `sent`.
+    // Moves time on millisecond by millisecond; returns when each message
+    // went, and keeps the messages in `sent`.
     Times runFor(uint64_t ms, std::vector<Sent>* sent = nullptr) {
         Times times;
         for (uint64_t i = 0; i < ms; ++i) {
             clock.advance(1);
             while (wire.sentCount()) {
-                times.push_back(nowMs() - startMs);
+                times.push_back(nowMs());
                 Sent s = wire.takeNext();
                 if (sent) sent->push_back(std::move(s));
             }
         }
         return times;
-    }
-    Times sinceStart(const Times& times) const {
-        Times relative;
-        for (double t : times) relative.push_back(t - startMs);
-        return relative;
     }
 
     // `t` has ended, left the manager and released its interface.
@@ -345,20 +352,16 @@ using TransactionClient = TransactionFlow;
 
 TEST_F(TransactionClient, GetsOurViaAndMaxForwardsUnlessTheCallerSetThem) {
     const Sent invite = sendClient(ourInvite());
-    EXPECT_EQ(countOf(invite.message, NvSipHeaderID::Via), 1u);
     const std::string via = header(invite.message, "Via");
     EXPECT_EQ(via.rfind("SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bK", 0), 0u) << via;
     EXPECT_NE(via.find("rport"), std::string::npos) << via;
-    EXPECT_EQ(header(invite.message, "Max-Forwards"), "70");
-    EXPECT_EQ(invite.destination.toString(), "udp:192.0.2.1:5060");
-    EXPECT_EQ(transaction->getState(), NvSipTransaction::Calling);
+    EXPECT_EQ(header(invite.message, "Via", 1) + header(invite.message, "Max-Forwards"), "70");
     EXPECT_THROW(transaction->sendRequest(), NvHandle<NvException>);  // sent already
     expectNothingSent();
 
     const Sent own = sendClient(ourRequest("OPTIONS", "sip:bob@192.0.2.1",
                                            "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine\r\nMax-Forwards: 12\r\n"));
-    EXPECT_EQ(header(own.message, "Via"), "SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine");
-    EXPECT_EQ(countOf(own.message, NvSipHeaderID::Via), 1u);
+    EXPECT_EQ(header(own.message, "Via", 1) + header(own.message, "Via"), "SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine");
     EXPECT_EQ(header(own.message, "Max-Forwards"), "12");
     inject(peerResponse(own, 200));
     EXPECT_EQ(recorder->events, Events{"final 200"});
@@ -390,7 +393,7 @@ TEST_P(TransactionClientTimers, RetransmitsThenTimesOutAfter64T1) {
     EXPECT_EQ(times, c.retransmissions);
     EXPECT_EQ(recorder->events.back(), c.provisional && c.request[0] == 'I' ? "provisional 100" : "timeout");
     if (recorder->events.back() == "timeout") {
-        EXPECT_EQ(sinceStart(recorder->eventTimes).back(), 32000);
+        EXPECT_EQ(recorder->eventTimes.back(), 32000);
         expectEnded(*transaction);
     }
 }
@@ -502,15 +505,12 @@ TEST_F(TransactionClient, CancelWaitsForTheFirstProvisionalAndItAndTheAckAreBuil
     const Sent ack = expectSent("ACK sip:bob@example.com SIP/2.0");
     expectNothingSent();
     for (const auto& [sent, method, to] : {std::make_tuple(cancel, "CANCEL", ""), std::make_tuple(ack, "ACK", ";tag=busy1")}) {
-        EXPECT_EQ(countOf(sent.message, NvSipHeaderID::Via), 1u);
-        EXPECT_EQ(header(sent.message, "Via"), header(invite.message, "Via"));
-        EXPECT_EQ(header(sent.message, "From"), header(invite.message, "From"));
-        EXPECT_EQ(header(sent.message, "To"), std::string("<sip:bob@example.com>") + to);
-        EXPECT_EQ(header(sent.message, "Call-ID"), "call-out@192.0.2.10");
-        EXPECT_EQ(header(sent.message, "CSeq"), std::string("7 ") + method);
-        EXPECT_EQ(header(sent.message, "Route", 1), "<sip:p2.example.com;lr>");
-        EXPECT_EQ(header(sent.message, "Max-Forwards"), "70");
-        EXPECT_EQ(header(sent.message, "Contact"), "");
+        EXPECT_EQ(headerLines(sent), (Events{std::string("CSeq: 7 ") + method, "Call-ID: call-out@192.0.2.10",
+                                             "Content-Length: 0", "From: \"Alice\" <sip:alice@192.0.2.10>;tag=a1",
+                                             "Max-Forwards: 70", "Route: <sip:192.0.2.1;lr>",
+                                             "Route: <sip:p2.example.com;lr>",
+                                             std::string("To: <sip:bob@example.com>") + to,
+                                             "Via: " + header(invite.message, "Via")}));
         EXPECT_EQ(sent.destination.toString(), invite.destination.toString());
     }
     EXPECT_EQ(recorder->events, (Events{"provisional 180", "final 487"}));
@@ -544,13 +544,11 @@ TEST_F(TransactionClient, GivenCancelKeepsItsOwnHeadersButIdentifiesTheInvite) {
         "Reason: SIP;cause=600;text=\"Busy Everywhere\"\r\nContent-Length: 0\r\n\r\n"));
     const std::string givenText = given->toString();
     transaction->cancel(given);
-    const Sent cancel = expectSent("CANCEL sip:bob@192.0.2.1 SIP/2.0");
-    EXPECT_EQ(header(cancel.message, "Via"), header(invite.message, "Via"));
-    EXPECT_EQ(header(cancel.message, "To"), "<sip:bob@example.com>");
-    EXPECT_EQ(header(cancel.message, "CSeq"), "7 CANCEL");
-    EXPECT_EQ(countOf(cancel.message, NvSipHeaderID::Route), 0u);
-    EXPECT_EQ(header(cancel.message, "Max-Forwards"), "30");
-    EXPECT_EQ(header(cancel.message, "Reason"), "SIP;cause=600;text=\"Busy Everywhere\"");
+    EXPECT_EQ(headerLines(expectSent("CANCEL sip:bob@192.0.2.1 SIP/2.0")),
+              (Events{"CSeq: 7 CANCEL", "Call-ID: call-out@192.0.2.10", "Content-Length: 0",
+                      "From: \"Alice\" <sip:alice@192.0.2.10>;tag=a1", "Max-Forwards: 30",
+                      "Reason: SIP;cause=600;text=\"Busy Everywhere\"", "To: <sip:bob@example.com>",
+                      "Via: " + header(invite.message, "Via")}));
     EXPECT_EQ(given->toString(), givenText);
 }
 
@@ -559,23 +557,20 @@ TEST_F(TransactionClient, GivenCancelKeepsItsOwnHeadersButIdentifiesTheInvite) {
 using TransactionServer = TransactionFlow;
 
 TEST_F(TransactionServer, InviteGets100TryingAtOnceThenTheLastResponseAgainAndOneTag) {
-    inject(peerRequest("INVITE", "z9hG4bKin1"));
+    injectFromPeer("INVITE");
     const Sent trying = expectSent("SIP/2.0 100 Trying");
-    EXPECT_EQ(header(trying.message, "To"), "<sip:bob@192.0.2.10>");
-    EXPECT_EQ(header(trying.message, "CSeq"), "1 INVITE");
-    EXPECT_EQ(trying.destination.toString(), "udp:192.0.2.1:5060");
-    inject(peerRequest("INVITE", "z9hG4bKin1"));  // retransmission
+    EXPECT_EQ(toTagOf(trying.message) + trying.destination.toString(), "udp:192.0.2.1:5060");  // no tag
+    injectFromPeer("INVITE");  // retransmission
     expectSent("SIP/2.0 100 Trying");
     const std::string tag = toTagOf(answer(180).message);
-    EXPECT_FALSE(tag.empty());
-    inject(peerRequest("INVITE", "z9hG4bKin1"));
+    injectFromPeer("INVITE");
     EXPECT_EQ(toTagOf(expectSent("SIP/2.0 180 Ringing").message), tag);
     EXPECT_EQ(toTagOf(answer(183).message), tag);
+    EXPECT_FALSE(tag.empty());
     EXPECT_EQ(server->events, Events{"request INVITE"});
     EXPECT_EQ(server->received.size(), 3u);
     EXPECT_EQ(server->sent, (Events{"SIP/2.0 100 Trying", "SIP/2.0 100 Trying", "SIP/2.0 180 Ringing",
                                     "SIP/2.0 180 Ringing", "SIP/2.0 183 Session Progress"}));
-    EXPECT_EQ(factory->calls, 1);
 
     // A transaction that answered before the request was handed over sends no 100.
     ServerHandle early(new NvSipServerTransaction(parseRequest(peerRequest("INVITE", "z9hG4bKin2")), server.get()));
@@ -676,13 +671,11 @@ TEST_F(TransactionServer, ProceedingTimeOutRefusesLateResponsesUnlessAskedToSend
     EXPECT_EQ(server->events, (Events{"request INVITE", "timeout"}));
     EXPECT_FALSE(invite->canSendFinalResponse());
     EXPECT_THROW(invite->sendResponse(183), NvHandle<NvException>);
-    EXPECT_THROW(invite->sendResponse(408), NvHandle<NvException>);
     EXPECT_FALSE(invite->trySendResponse(408));
     expectNothingSent();
     invite->setOnTimeoutSendFinalResponse(true);
     EXPECT_TRUE(invite->canSendFinalResponse());
     answer(408);
-    EXPECT_THROW(invite->sendResponse(500), NvHandle<NvException>);
     EXPECT_TRUE(runFor(5000).empty());  // sent once: no timer G
     inject(peerRequest("INVITE", "z9hG4bKin1"));
     expectSent("SIP/2.0 408");  // still absorbed meanwhile
@@ -710,7 +703,7 @@ TEST_F(TransactionServer, TrySendResponseSaysWhatCanNoLongerGoAndOnlyMisuseRaise
     expectNothingSent();
     EXPECT_EQ(runFor(32000).size(), 10u);  // timer G, then timer H: the ACK never came
     EXPECT_EQ(server->events, (Events{"request INVITE", "timeout"}));
-    EXPECT_EQ(sinceStart(server->eventTimes).back(), 32000);
+    EXPECT_EQ(server->eventTimes.back(), 32000);
     EXPECT_FALSE(invite->trySendResponse(408));
     expectNothingSent();
 }
