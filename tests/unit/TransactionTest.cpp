@@ -20,7 +20,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <functional>
 #include <set>
 #include <stdexcept>
@@ -526,8 +525,6 @@ TEST_F(TransactionClient, CancelSendsNothingAfterTheFinalResponseOrForANonInvite
     inject(peerResponse(invite, 486));
     expectSent("ACK ");
     transaction->cancel();
-    expectNothingSent();
-    EXPECT_EQ(recorder->events, Events{"final 486"});
     sendClient(ourRequest("OPTIONS"));
     EXPECT_THROW(transaction->cancel(), NvHandle<NvException>);
     expectNothingSent();
@@ -688,7 +685,6 @@ TEST_F(TransactionServer, ProceedingTimeOutRefusesLateResponsesUnlessAskedToSend
 
 TEST_F(TransactionServer, TrySendResponseSaysWhatCanNoLongerGoAndOnlyMisuseRaises) {
     const auto invite = incomingInvite();
-    EXPECT_TRUE(invite->canSendFinalResponse());
     EXPECT_TRUE(invite->trySendResponse(180));
     expectSent("SIP/2.0 180");
     EXPECT_TRUE(invite->trySendResponse(486));
@@ -705,7 +701,6 @@ TEST_F(TransactionServer, TrySendResponseSaysWhatCanNoLongerGoAndOnlyMisuseRaise
     EXPECT_EQ(server->events, (Events{"request INVITE", "timeout"}));
     EXPECT_EQ(server->eventTimes.back(), 32000);
     EXPECT_FALSE(invite->trySendResponse(408));
-    expectNothingSent();
 }
 
 TEST_F(TransactionServer, ReliableProvisionalGetsRequire100rel) {
@@ -1053,40 +1048,29 @@ protected:
     }
 };
 
-TEST_F(TransactionSnapshot, RebuiltServerTransactionAbsorbsRetransmissionsAndTakesTheAck) {
-    incomingInvite();
-    const Sent busy = answer(486);
-    NvHandle<ServerRecorder> user = newServerRecorder();
-    const auto copy = rebuilt(*serverTransaction(), user.get());
-    EXPECT_EQ(copy->getInterface(), NvHandle<NvSipServerTransactionInterface>(user));
-    EXPECT_EQ(manager.getTransactionCount(), 1u);
-    inject(peerRequest("INVITE", "z9hG4bKin1"));
-    EXPECT_EQ(expectSent("SIP/2.0 486").bytes, busy.bytes);
-    EXPECT_EQ(runFor(600), Times{500});  // timer G runs again
-    injectAck();
-    EXPECT_EQ(user->events, Events{"ack"});
-    EXPECT_EQ(server->events, Events{"request INVITE"});
-    EXPECT_EQ(factory->calls, 1);
-}
-
-TEST_F(TransactionSnapshot, RebuiltProceedingServerTransactionCanStillAnswer) {
+TEST_F(TransactionSnapshot, RebuiltServerTransactionsAnswerAbsorbRetransmissionsAndTakeTheAck) {
     incomingInvite();
     const std::string tag = toTagOf(answer(180).message);
     NvHandle<ServerRecorder> user = newServerRecorder();
-    const auto copy = rebuilt(*serverTransaction(), user.get());
-    inject(peerRequest("INVITE", "z9hG4bKin1"));
+    auto copy = rebuilt(*serverTransaction(), user.get());
+    EXPECT_EQ(copy->getInterface(), NvHandle<NvSipServerTransactionInterface>(user));
+    injectFromPeer("INVITE");
     expectSent("SIP/2.0 180");
-    EXPECT_TRUE(user->events.empty());  // the request was reported before
-    copy->sendResponse(183);
-    EXPECT_EQ(toTagOf(expectSent("SIP/2.0 183").message), tag);
+    copy->sendResponse(486);
+    const Sent busy = expectSent("SIP/2.0 486");
+    EXPECT_EQ(toTagOf(busy.message), tag);
+    copy = rebuilt(*copy, user.get());
+    EXPECT_EQ(manager.getTransactionCount(), 1u);
+    injectFromPeer("INVITE");
+    EXPECT_EQ(expectSent("SIP/2.0 486").bytes, busy.bytes);
+    EXPECT_EQ(runFor(600), Times{500});  // timer G runs again
     NvHandle<ServerRecorder> replacement = newServerRecorder();
     copy->setInterface(replacement.get());
-    EXPECT_EQ(copy->getInterface(), NvHandle<NvSipServerTransactionInterface>(replacement));
-    inject(peerRequest("CANCEL", "z9hG4bKin1"));
-    EXPECT_EQ(replacement->events, Events{"cancel"});
-    EXPECT_EQ(replacement->sent, (Events{"SIP/2.0 200 OK", "SIP/2.0 487 Request Terminated"}));
-    EXPECT_TRUE(user->events.empty());
-    wire.clear();
+    inject(peerRequest("ACK", "z9hG4bKin1", tag));
+    EXPECT_EQ(replacement->events, Events{"ack"});
+    EXPECT_TRUE(user->events.empty());  // the request was reported before
+    EXPECT_EQ(server->events, Events{"request INVITE"});
+    EXPECT_EQ(factory->calls, 1);
 }
 
 // Sent to a given place, each message of a rebuilt client transaction
@@ -1163,20 +1147,14 @@ TEST_F(TransactionServer, LiveServerTransactionStaysUnder2KBBesideItsMessages) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "heap statistics are the sanitizer's";
 #else
-    constexpr int kCount = 2000;
     std::vector<NvHandle<NvSipRequest>> requests;
-    for (int i = 0; i < kCount; ++i) {
-        requests.push_back(parseRequest(peerRequest("INVITE", "z9hG4bKmem" + std::to_string(i))));
-        requests.back()->setSource(NvSipTestTransport::sDefaultPeer());
-    }
+    for (int i = 0; i < 2000; ++i) requests.push_back(parseRequest(peerRequest("INVITE", "z9hG4bKm" + std::to_string(i))));
     std::vector<ServerHandle> transactions;
-    transactions.reserve(kCount);
+    transactions.reserve(requests.size());
     const size_t before = mallinfo2().uordblks;
     for (const auto& request : requests) transactions.emplace_back(new NvSipServerTransaction(request, server.get()));
-    const size_t perTransaction = (mallinfo2().uordblks - before) / kCount;
-    EXPECT_EQ(manager.getTransactionCount(), size_t(kCount));
-    EXPECT_LT(perTransaction, 2048u);
-    std::printf("[          ] %zu bytes per live server transaction\n", perTransaction);
+    EXPECT_EQ(manager.getTransactionCount(), requests.size());
+    EXPECT_LT((mallinfo2().uordblks - before) / requests.size(), 2048u);
 #endif
 }
 
