@@ -215,25 +215,30 @@ class StrayRecorder : public NvStrayMessageInterface {
 public:
     Events events;
     void strayResponse(NvHandle<NvSipResponse> r) override {
-        events.push_back("strayResponse " + std::to_string(r->getStatusCode()));
-        Base::strayResponse(r);
+        Base::strayResponse(note(r, "strayResponse " + std::to_string(r->getStatusCode())));
     }
-    void strayAck(NvHandle<NvSipAckMessage> a) override { events.push_back("strayAck"); Base::strayAck(a); }
-    void strayCancel(NvHandle<NvSipCancelMessage> c) override { events.push_back("strayCancel"); Base::strayCancel(c); }
-    void invalidMessage(NvHandle<NvSipMessage> m) override { events.push_back("invalid"); Base::invalidMessage(m); }
-    void malFormedMessage(NvHandle<NvSipMessage> m) override { events.push_back("malformed"); Base::malFormedMessage(m); }
+    void strayAck(NvHandle<NvSipAckMessage> a) override { Base::strayAck(note(a, "strayAck")); }
+    void strayCancel(NvHandle<NvSipCancelMessage> c) override { Base::strayCancel(note(c, "strayCancel")); }
+    void invalidMessage(NvHandle<NvSipMessage> m) override { Base::invalidMessage(note(m, "invalid")); }
+    void malFormedMessage(NvHandle<NvSipMessage> m) override { Base::malFormedMessage(note(m, "malformed")); }
+
+private:
+    template <class Message>
+    Message note(Message message, std::string event) {
+        events.push_back(std::move(event));
+        return message;
+    }
 };
 
 // ---------------------------------------------------------------- fixture
 
 class TransactionFlow : public ::testing::Test {
 protected:
-    std::vector<NvHandle<ServerRecorder>> m_Recorders;  // before the first recorder is made
     NvTestClock clock{0};  // times are since the test started
     NvSipTestTransport wire;
     NvSipTransactionManager& manager = *NvSipTransactionManager::getInstance();
     NvHandle<StrayRecorder> stray = new StrayRecorder();
-    NvHandle<ServerRecorder> server = newServerRecorder();
+    NvHandle<ServerRecorder> server = new ServerRecorder();
     NvHandle<RecordingFactory> factory = new RecordingFactory(server);
     NvHandle<ClientRecorder> recorder = new ClientRecorder();
     ClientHandle transaction;  // of sendClient
@@ -247,16 +252,10 @@ protected:
     }
     void TearDown() override {
         manager.clear();
-        for (const auto& r : m_Recorders) r->forget();
+        server->forget();
         manager.setStrayInterface(nullptr);
         manager.setTransactionFactoryInterface(nullptr);
         NvSipServerTransaction::sm_ProceedingTimeoutMs = m_ProceedingTimeoutMs;
-    }
-
-    // A recorder whose hold on its transactions ends with the test.
-    NvHandle<ServerRecorder> newServerRecorder() {
-        m_Recorders.emplace_back(new ServerRecorder());
-        return m_Recorders.back();
     }
 
     void inject(const std::string& text, NvSocketImpl::Transport transport = NvSocketImpl::UDP) {
@@ -353,9 +352,8 @@ TEST_F(TransactionClient, GetsOurViaAndMaxForwardsUnlessTheCallerSetThem) {
 
     const Sent own = sendClient(ourRequest("OPTIONS", "sip:bob@192.0.2.1",
                                            "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine\r\nMax-Forwards: 12\r\n"));
-    EXPECT_EQ(header(own.message, "Via", 1) + header(own.message, "Via"), "SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine");
-    EXPECT_EQ(header(own.message, "Max-Forwards"), "12");
-    inject(peerResponse(own, 200));
+    EXPECT_EQ(header(own.message, "Via", 1) + header(own.message, "Max-Forwards"), "12");
+    inject(peerResponse(own, 200));  // matched on the caller's branch
     EXPECT_EQ(recorder->events, Events{"final 200"});
 
     const Sent legacy = sendClient(ourRequest("BYE", "sip:bob@192.0.2.1", "Via: SIP/2.0/UDP 192.0.2.10;branch=old\r\n"));
@@ -419,6 +417,8 @@ class TransactionClientFinal : public TransactionFlow, public ::testing::WithPar
 TEST_P(TransactionClientFinal, IsReportedOnceThenAbsorbedUntilItsTimer) {
     const FinalCase& c = GetParam();
     const Sent request = sendClient(c.request);
+    std::string forged = peerResponse(request, c.code);  // our branch, another sent-by: not ours
+    inject(forged.replace(forged.find("192.0.2.10:5060"), 15, "198.51.100.7:5060"), c.transport);
     for (int copy = 0; copy < (c.absorbMs ? 2 : 1); ++copy) {
         inject(peerResponse(request, c.code), c.transport);
         if (c.acknowledged) expectSent("ACK ");
@@ -435,7 +435,8 @@ TEST_P(TransactionClientFinal, IsReportedOnceThenAbsorbedUntilItsTimer) {
     expectEnded(*transaction);
     inject(peerResponse(request, c.code), c.transport);  // now a stray, as one from another fork
     inject(peerResponse(request, c.code, "otherFork"), c.transport);
-    EXPECT_EQ(stray->events, Events(2, "strayResponse " + std::to_string(c.code)));
+    const std::string late = "strayResponse " + std::to_string(c.code);
+    EXPECT_EQ(stray->events, (Events{"invalid", late, late}));
     EXPECT_EQ(recorder->events.size(), 1u);
     expectNothingSent();
 }
@@ -504,11 +505,11 @@ TEST_F(TransactionClient, CancelWaitsForTheFirstProvisionalAndItAndTheAckAreBuil
                                              "Via: " + header(invite.message, "Via")}));
         EXPECT_EQ(sent.destination.toString(), invite.destination.toString());
     }
-    EXPECT_EQ(recorder->events, (Events{"provisional 180", "final 487"}));
     // The CANCEL and its answer are shown to the INVITE's interface as messages.
-    EXPECT_EQ(recorder->sent, (Events{"INVITE sip:bob@example.com SIP/2.0", "CANCEL sip:bob@example.com SIP/2.0",
-                                      "ACK sip:bob@example.com SIP/2.0"}));
-    EXPECT_EQ(recorder->received, (Events{"SIP/2.0 180 Ringing", "SIP/2.0 200 OK", "SIP/2.0 487 Request Terminated"}));
+    EXPECT_EQ(recorder->sequence,
+              (Events{"sent INVITE sip:bob@example.com SIP/2.0", "received SIP/2.0 180 Ringing",
+                      "sent CANCEL sip:bob@example.com SIP/2.0", "provisional 180", "received SIP/2.0 200 OK",
+                      "received SIP/2.0 487 Request Terminated", "sent ACK sip:bob@example.com SIP/2.0", "final 487"}));
 }
 
 TEST_F(TransactionClient, CancelSendsNothingAfterTheFinalResponseOrForANonInvite) {
@@ -554,12 +555,22 @@ TEST_F(TransactionServer, InviteGets100TryingAtOnceThenTheLastResponseAgainAndOn
     const std::string tag = toTagOf(answer(180).message);
     injectFromPeer("INVITE");
     EXPECT_EQ(toTagOf(expectSent("SIP/2.0 180 Ringing").message), tag);
-    EXPECT_EQ(toTagOf(answer(183).message), tag);
+    const ServerHandle invite = serverTransaction();
+    NvHandle<NvSipResponse> reliable(new NvSipResponse(183, invite->getInitialRequest()));
+    reliable->addHeader(NvHandle<NvSipHeader>(new NvSipRSeqHeader(1)));
+    invite->sendReliableResponse(reliable);  // gets Require: 100rel
+    const Sent first = expectSent("SIP/2.0 183");
+    EXPECT_EQ(header(first.message, "Require") + header(first.message, "RSeq"), "100rel1");
+    invite->sendReliableResponse(reliable);  // the caller's retransmission: one Require still
+    EXPECT_EQ(expectSent("SIP/2.0 183").bytes, first.bytes);
+    EXPECT_THROW(invite->sendReliableResponse(new NvSipResponse(200, invite->getInitialRequest())),
+                 NvHandle<NvException>);
     EXPECT_FALSE(tag.empty());
     EXPECT_EQ(server->events, Events{"request INVITE"});
     EXPECT_EQ(server->received.size(), 3u);
     EXPECT_EQ(server->sent, (Events{"SIP/2.0 100 Trying", "SIP/2.0 100 Trying", "SIP/2.0 180 Ringing",
-                                    "SIP/2.0 180 Ringing", "SIP/2.0 183 Session Progress"}));
+                                    "SIP/2.0 180 Ringing", "SIP/2.0 183 Session Progress",
+                                    "SIP/2.0 183 Session Progress"}));
 
     // A transaction that answered before the request was handed over sends no 100.
     ServerHandle early(new NvSipServerTransaction(parseRequest(peerRequest("INVITE", "z9hG4bKin2")), server.get()));
@@ -709,20 +720,6 @@ TEST_F(TransactionServer, TrySendResponseSaysWhatCanNoLongerGoAndOnlyMisuseRaise
     EXPECT_FALSE(invite->trySendResponse(408));
 }
 
-TEST_F(TransactionServer, ReliableProvisionalGetsRequire100rel) {
-    const auto invite = incomingInvite();
-    NvHandle<NvSipResponse> response(new NvSipResponse(183, invite->getInitialRequest()));
-    response->addHeader(NvHandle<NvSipHeader>(new NvSipRSeqHeader(1)));
-    invite->sendReliableResponse(response);
-    const Sent first = expectSent("SIP/2.0 183");
-    EXPECT_EQ(header(first.message, "Require") + header(first.message, "RSeq"), "100rel1");
-    invite->sendReliableResponse(response);  // the caller's retransmission: one Require still
-    EXPECT_EQ(expectSent("SIP/2.0 183").bytes, first.bytes);
-    EXPECT_THROW(invite->sendReliableResponse(new NvSipResponse(200, invite->getInitialRequest())),
-                 NvHandle<NvException>);
-    EXPECT_EQ(invite->getState(), NvSipTransaction::Proceeding);
-}
-
 TEST_F(TransactionServer, Rfc2543BranchIsMatchedOnTheRequestsIdentity) {
     for (int copy = 0; copy < 2; ++copy) {
         inject(peerRequest("INVITE", ""));
@@ -786,14 +783,12 @@ TEST_F(TransactionServer, CancelAfterTheFinalResponseOrOfNoInviteIsNotReported) 
     inject(peerRequest("CANCEL", "z9hG4bKin1"));  // changes nothing: only its 200
     EXPECT_EQ(header(expectSent("SIP/2.0 200 OK").message, "CSeq"), "1 CANCEL");
     EXPECT_TRUE(stray->events.empty());
-    inject(peerRequest("CANCEL", "z9hG4bKother"));  // matches nothing
-    EXPECT_EQ(header(expectSent("SIP/2.0 481 Call/Transaction Does Not Exist").message, "CSeq"), "1 CANCEL");
     inject(peerRequest("INVITE", "z9hG4bKin2"));
     expectSent("SIP/2.0 100");
     answer(200);
     inject(peerRequest("CANCEL", "z9hG4bKin2"));  // after a 2xx: stray
     expectSent("SIP/2.0 481");
-    EXPECT_EQ(stray->events, (Events{"strayCancel", "strayCancel"}));
+    EXPECT_EQ(stray->events, Events{"strayCancel"});
     EXPECT_EQ(server->events, (Events{"request INVITE", "request INVITE"}));
 }
 
@@ -997,6 +992,8 @@ INSTANTIATE_TEST_SUITE_P(
         StrayCase{"ResponseToAnotherPort", strayResponse("192.0.2.10:5070"), "invalid", ""},
         StrayCase{"ResponseToAnotherHost", strayResponse("198.51.100.7:5060"), "invalid", ""},
         StrayCase{"AckMatchingNothing", peerRequest("ACK", "z9hG4bKnothing", "t1"), "strayAck", ""},
+        StrayCase{"CancelMatchingNothing", peerRequest("CANCEL", "z9hG4bKnothing"), "strayCancel",
+                  "SIP/2.0 481 Call/Transaction Does Not Exist"},
         StrayCase{"RequestWithoutCallId", withoutCallId(peerRequest("OPTIONS", "z9hG4bKbad")), "malformed",
                   "SIP/2.0 400 Bad Request"},
         StrayCase{"RequestWhoseCSeqMethodDiffers", peerRequest("OPTIONS", "z9hG4bKbad", "", "INVITE"),
@@ -1004,15 +1001,6 @@ INSTANTIATE_TEST_SUITE_P(
         StrayCase{"MalformedAck", peerRequest("ACK", "z9hG4bKbad", "t1", "INVITE"), "malformed", ""},
         StrayCase{"ResponseWithoutCallId", withoutCallId(strayResponse("192.0.2.10:5060")), "malformed", ""}),
     byName);
-
-TEST_F(TransactionClient, ResponseWithOurBranchMatchesOnlyWithOurSentBy) {
-    const Sent invite = sendClient(ourInvite());
-    std::string forged = peerResponse(invite, 200), portless = peerResponse(invite, 180);
-    inject(forged.replace(forged.find("192.0.2.10:5060"), 15, "198.51.100.7:5060"));
-    EXPECT_EQ(stray->events, Events{"invalid"});
-    inject(portless.replace(portless.find("192.0.2.10:5060"), 15, "192.0.2.10"));
-    EXPECT_EQ(recorder->events, Events{"provisional 180"});
-}
 
 // ================================================================ snapshots
 
@@ -1036,7 +1024,7 @@ protected:
 TEST_F(TransactionSnapshot, RebuiltServerTransactionsAnswerAbsorbRetransmissionsAndTakeTheAck) {
     incomingInvite();
     const std::string tag = toTagOf(answer(180).message);
-    NvHandle<ServerRecorder> user = newServerRecorder();
+    NvHandle<ServerRecorder> user = new ServerRecorder();
     auto copy = rebuilt(*serverTransaction(), user.get());
     EXPECT_EQ(copy->getInterface(), NvHandle<NvSipServerTransactionInterface>(user));
     injectFromPeer("INVITE");
@@ -1049,7 +1037,7 @@ TEST_F(TransactionSnapshot, RebuiltServerTransactionsAnswerAbsorbRetransmissions
     injectFromPeer("INVITE");
     EXPECT_EQ(expectSent("SIP/2.0 486").bytes, busy.bytes);
     EXPECT_EQ(runFor(600), Times{500});  // timer G runs again
-    NvHandle<ServerRecorder> replacement = newServerRecorder();
+    NvHandle<ServerRecorder> replacement = new ServerRecorder();
     copy->setInterface(replacement.get());
     inject(peerRequest("ACK", "z9hG4bKin1", tag));
     EXPECT_EQ(replacement->events, Events{"ack"});
@@ -1113,14 +1101,12 @@ TEST_F(TransactionSnapshot, CorruptOrTruncatedSnapshotRaisesNvException) {
         EXPECT_THROW(rebuild(out[1 - kind].toByteArray(), kind), NvHandle<NvException>);  // the other kind
         for (size_t i = 0; i < full.size(); ++i) {
             EXPECT_THROW(rebuild(full.substr(0, i), kind), NvHandle<NvException>) << "length " << i;
-            for (uint8_t flip : {0x01, 0x80, 0xff}) {
-                std::string bytes = full;
-                bytes[i] = static_cast<char>(bytes[i] ^ flip);
-                try {
-                    rebuild(bytes, kind);  // a flip may still give a valid snapshot
-                } catch (NvHandle<NvException>&) {
-                    manager.clear();
-                }
+            std::string flipped = full;
+            flipped[i] = static_cast<char>(~flipped[i]);
+            try {
+                rebuild(flipped, kind);  // may still be a valid snapshot
+            } catch (NvHandle<NvException>&) {
+                manager.clear();
             }
         }
     }
