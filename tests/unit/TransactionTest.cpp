@@ -63,8 +63,6 @@ NvHandle<NvSipRequest> parseRequest(const std::string& text) {
     return NvHandle<NvSipRequest>(NvSipParser::sParse(text.data(), text.size()));
 }
 
-// ---------------------------------------------------------------- peer texts
-
 using Sent = NvSipTestTransport::Sent;
 
 // A request from the peer. `toTag` empty for none; `sentBy` its top Via's.
@@ -117,8 +115,6 @@ std::string ourRequest(const std::string& method, const std::string& requestUri 
 std::string ourInvite(const std::string& requestUri = "sip:bob@192.0.2.1", const std::string& extra = "") {
     return ourRequest("INVITE", requestUri, extra);
 }
-
-// ---------------------------------------------------------------- recorders
 
 double nowMs() { return NvTime::sGetCurrentTime() / 1000.0; }
 
@@ -230,8 +226,6 @@ private:
     }
 };
 
-// ---------------------------------------------------------------- fixture
-
 class TransactionFlow : public ::testing::Test {
 protected:
     NvTestClock clock{0};  // times are since the test started
@@ -241,7 +235,8 @@ protected:
     NvHandle<ServerRecorder> server = new ServerRecorder();
     NvHandle<RecordingFactory> factory = new RecordingFactory(server);
     NvHandle<ClientRecorder> recorder = new ClientRecorder();
-    ClientHandle transaction;  // of sendClient
+    ClientHandle transaction;            // of sendClient
+    std::string peerBranch = "z9hG4bKin1";  // of injectFromPeer
 
     void SetUp() override {
         manager.clear();
@@ -284,7 +279,7 @@ protected:
     void injectFromPeer(const char* method, const char* transport = "UDP") {
         const std::string tag =
             *method == 'A' ? toTagOf(NvHandle<NvSipMessage>(serverTransaction()->getLastResponse())) : "";
-        inject(peerRequest(method, "z9hG4bKin1", tag, "", transport),
+        inject(peerRequest(method, peerBranch, tag, "", transport),
                std::string(transport) == "TCP" ? NvSocketImpl::TCP : NvSocketImpl::UDP);
     }
     // An INVITE from the peer, its 100 Trying taken; returns its transaction.
@@ -593,10 +588,7 @@ TEST_F(TransactionServer, ThreadsRespondingAtOnceShareOneTag) {
         go = true;
         first.join();
         second.join();
-        std::set<std::string> tags;
-        for (const Sent& s : wire.sent()) tags.insert(toTagOf(s.message));
-        wire.clear();
-        ASSERT_EQ(tags.size(), 1u) << "round " << round;
+        ASSERT_EQ(toTagOf(wire.takeNext().message), toTagOf(wire.takeNext().message)) << "round " << round;
         manager.clear();
     }
 }
@@ -634,9 +626,10 @@ TEST_F(TransactionServer, TwoHundredEndsTheInviteAndLaterRetransmissionsAreDropp
 // A final response goes again for each retransmitted request. An INVITE's
 // 300-699 also goes on timer G over UDP until the ACK, which is reported
 // once and then absorbed for timer I; a non-INVITE's is kept for timer J (I
-// is 0 over TCP). Then the branch is new again.
+// is 0 over TCP). Then the branch is new again. Without an RFC 3261
+// branch, the request and its ACK are matched on their identity and tags.
 struct ServerFinalCase {
-    const char *name, *method, *transport;
+    const char *name, *method, *transport, *branch;
     Times retransmissions;  // in the 12 s after the response
     int endsMs;             // later: after the ACK (INVITE) or those 12 s
 };
@@ -646,6 +639,7 @@ class TransactionServerFinal : public TransactionFlow, public ::testing::WithPar
 TEST_P(TransactionServerFinal, GoesAgainUntilItsTimerEndsTheTransaction) {
     const ServerFinalCase& c = GetParam();
     const bool invite = std::string(c.method) == "INVITE";
+    peerBranch = c.branch;
     injectFromPeer(c.method, c.transport);
     if (invite) expectSent("SIP/2.0 100 Trying");  // none for a non-INVITE
     const Sent final = answer(invite ? 486 : 200);
@@ -670,9 +664,12 @@ TEST_P(TransactionServerFinal, GoesAgainUntilItsTimerEndsTheTransaction) {
 
 INSTANTIATE_TEST_SUITE_P(
     ByRequest, TransactionServerFinal,
-    ::testing::Values(ServerFinalCase{"InviteOnTimerGThenI", "INVITE", "UDP", {500, 1500, 3500, 7500, 11500}, 5000},
-                      ServerFinalCase{"InviteOverTcp", "INVITE", "TCP", {}, 0},
-                      ServerFinalCase{"OptionsUntilTimerJ", "OPTIONS", "UDP", {}, 20000}),
+    ::testing::Values(
+        ServerFinalCase{"InviteOnTimerGThenI", "INVITE", "UDP", "z9hG4bKin1", {500, 1500, 3500, 7500, 11500}, 5000},
+        ServerFinalCase{"InviteOverTcp", "INVITE", "TCP", "z9hG4bKin1", {}, 0},
+        ServerFinalCase{"OptionsUntilTimerJ", "OPTIONS", "UDP", "z9hG4bKin1", {}, 20000},
+        ServerFinalCase{"Rfc2543InviteMatchedOnItsIdentity", "INVITE", "UDP", "", {500, 1500, 3500, 7500, 11500},
+                        5000}),
     byName);
 
 TEST_F(TransactionServer, ProceedingTimeOutRefusesLateResponsesUnlessAskedToSendTheFinalOne) {
@@ -710,28 +707,12 @@ TEST_F(TransactionServer, TrySendResponseSaysWhatCanNoLongerGoAndOnlyMisuseRaise
     EXPECT_FALSE(invite->trySendResponse(487));  // the hang-up's 487 after the final response
     EXPECT_FALSE(invite->trySendResponse(183));
     EXPECT_THROW(invite->sendResponse(487), NvHandle<NvException>);  // a second final response
-    EXPECT_THROW(invite->trySendResponse(99), NvHandle<NvException>);
-    EXPECT_THROW(invite->sendResponse(700), NvHandle<NvException>);
-    EXPECT_THROW(invite->trySendResponse(NvHandle<NvSipResponse>()), NvHandle<NvException>);
+    EXPECT_THROW(invite->trySendResponse(700), NvHandle<NvException>);
     expectNothingSent();
     EXPECT_EQ(runFor(32000).size(), 10u);  // timer G, then timer H: the ACK never came
     EXPECT_EQ(server->events, (Events{"request INVITE", "timeout"}));
     EXPECT_EQ(server->eventTimes.back(), 32000);
     EXPECT_FALSE(invite->trySendResponse(408));
-}
-
-TEST_F(TransactionServer, Rfc2543BranchIsMatchedOnTheRequestsIdentity) {
-    for (int copy = 0; copy < 2; ++copy) {
-        inject(peerRequest("INVITE", ""));
-        expectSent("SIP/2.0 100");
-    }
-    EXPECT_EQ(factory->calls, 1);
-    const std::string tag = toTagOf(answer(486).message);
-    inject(peerRequest("ACK", "", "someoneElse"));  // not our response's tag
-    EXPECT_EQ(stray->events, Events{"strayAck"});
-    inject(peerRequest("ACK", "", tag));
-    EXPECT_EQ(server->events, (Events{"request INVITE", "ack"}));
-    expectNothingSent();
 }
 
 // ================================================================ server CANCEL
@@ -1082,7 +1063,7 @@ TEST_F(TransactionSnapshot, RebuiltClientTransactionsKeepTheirDestinationTimersA
     for (const Sent& s : sent) EXPECT_EQ(s.destination.toString(), "udp:192.0.2.50:5070") << s.bytes;
 }
 
-TEST_F(TransactionSnapshot, CorruptOrTruncatedSnapshotRaisesNvException) {
+TEST_F(TransactionSnapshot, TruncatedOrOtherKindOfSnapshotRaisesNvException) {
     incomingInvite();
     answer(486);
     sendClient(ourInvite());
@@ -1099,16 +1080,8 @@ TEST_F(TransactionSnapshot, CorruptOrTruncatedSnapshotRaisesNvException) {
     for (int kind = 0; kind < 2; ++kind) {
         const std::string full = out[kind].toByteArray();
         EXPECT_THROW(rebuild(out[1 - kind].toByteArray(), kind), NvHandle<NvException>);  // the other kind
-        for (size_t i = 0; i < full.size(); ++i) {
-            EXPECT_THROW(rebuild(full.substr(0, i), kind), NvHandle<NvException>) << "length " << i;
-            std::string flipped = full;
-            flipped[i] = static_cast<char>(~flipped[i]);
-            try {
-                rebuild(flipped, kind);  // may still be a valid snapshot
-            } catch (NvHandle<NvException>&) {
-                manager.clear();
-            }
-        }
+        for (size_t length = 0; length < full.size(); ++length)
+            EXPECT_THROW(rebuild(full.substr(0, length), kind), NvHandle<NvException>) << "length " << length;
     }
 }
 
