@@ -534,13 +534,6 @@ TEST_F(TransactionServer, InviteGets100TryingAtOnceThenTheLastResponseAgainAndOn
     EXPECT_EQ(server->sent, (Events{"SIP/2.0 100 Trying", "SIP/2.0 100 Trying", "SIP/2.0 180 Ringing",
                                     "SIP/2.0 180 Ringing", "SIP/2.0 183 Session Progress",
                                     "SIP/2.0 183 Session Progress"}));
-
-    // A transaction that answered before the request was handed over sends no 100.
-    ServerHandle early(new NvSipServerTransaction(parseRequest(peerRequest("INVITE", "z9hG4bKin2")), server.get()));
-    early->sendResponse(180);
-    expectSent("SIP/2.0 180 Ringing");
-    early->receiveRequest(early->getInitialRequest());
-    expectNothingSent();
 }
 
 TEST_F(TransactionServer, ThreadsRespondingAtOnceShareOneTag) {
@@ -890,7 +883,6 @@ INSTANTIATE_TEST_SUITE_P(
     ByVia, TransactionSentBy,
     ::testing::Values(SentByCase{"AbsentPortIs5060", "UDP", "192.0.2.1:5060", "192.0.2.1", true},
                       SentByCase{"OtherPort", "UDP", "192.0.2.1", "192.0.2.1:5062", false},
-                      SentByCase{"OtherHost", "UDP", "192.0.2.77:5060", "192.0.2.1:5060", false},
                       SentByCase{"HostInAnyCase", "TCP", "Host.Example.COM", "host.example.com:5060", true},
                       SentByCase{"AbsentTlsPortIs5061", "TLS", "192.0.2.1", "192.0.2.1:5061", true},
                       SentByCase{"TlsNot5060", "TLS", "192.0.2.1", "192.0.2.1:5060", false},
@@ -1031,17 +1023,16 @@ TEST_F(TransactionSnapshot, TruncatedOrOtherKindOfSnapshotRaisesNvException) {
     NvByteArrayOutputStream out[2];  // server, client
     serverTransaction()->serialize(out[0]);
     transaction->serialize(out[1]);
-    auto rebuild = [this](const std::string& bytes, int kind) {
-        NvByteArrayInputStream in(bytes);
-        kind == 0 ? (void)NvSipServerTransaction::sCreateFrom(in, nullptr)
-                  : (void)NvSipClientTransaction::sCreateFrom(in, nullptr);
-        manager.clear();
-    };
     for (int kind = 0; kind < 2; ++kind) {
-        const std::string full = out[kind].toByteArray();
-        EXPECT_THROW(rebuild(out[1 - kind].toByteArray(), kind), NvHandle<NvException>);  // the other kind
-        for (size_t length = 0; length < full.size(); ++length)
-            EXPECT_THROW(rebuild(full.substr(0, length), kind), NvHandle<NvException>) << "length " << length;
+        const std::string full = out[kind].toByteArray(), other = out[1 - kind].toByteArray();
+        for (size_t length = 0; length <= full.size(); ++length) {
+            NvByteArrayInputStream in(length < full.size() ? full.substr(0, length) : other);
+            EXPECT_THROW(kind == 0 ? (void)NvSipServerTransaction::sCreateFrom(in, nullptr)
+                                   : (void)NvSipClientTransaction::sCreateFrom(in, nullptr),
+                         NvHandle<NvException>)
+                << "kind " << kind << ", length " << length;
+            manager.clear();
+        }
     }
 }
 
