@@ -839,9 +839,9 @@ TEST_P(TransactionRefusedSend, EndsTheTransactionAndIsReportedOnce) {
     runTo(GetParam().send);
     const NvHandle<NvSipTransaction> ended =
         transaction ? NvHandle<NvSipTransaction>(transaction) : NvHandle<NvSipTransaction>(serverTransaction());
-    ended->transportFailed("refused again");  // not reported again
     EXPECT_EQ(ended->getState(), NvSipTransaction::Terminated);
     EXPECT_FALSE(transaction ? bool(transaction->getInterface()) : bool(serverTransaction()->getInterface()));
+    ended->transportFailed("refused again");  // not reported again
     EXPECT_TRUE(runFor(40000).empty());  // the CANCEL's own transaction runs out meanwhile
     EXPECT_EQ(manager.getTransactionCount(), 0u);
     EXPECT_EQ(recorder->events, GetParam().clientEvents);
