@@ -337,8 +337,8 @@ TEST_F(TransactionClient, GetsOurViaAndMaxForwardsUnlessTheCallerSetThem) {
     EXPECT_THROW(transaction->sendRequest(), NvHandle<NvException>);  // sent already
     expectNothingSent();
 
-    const Sent own = sendClient(ourRequest("OPTIONS", "sip:bob@192.0.2.1",
-                                           "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine\r\nMax-Forwards: 12\r\n"));
+    const std::string mine = "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine\r\nMax-Forwards: 12\r\n";
+    const Sent own = sendClient(ourRequest("OPTIONS", "sip:bob@192.0.2.1", mine));
     EXPECT_EQ(header(own.message, "Via", 1) + header(own.message, "Max-Forwards"), "12");
     inject(peerResponse(own, 200));  // matched on the caller's branch
     EXPECT_EQ(recorder->events, Events{"final 200"});
@@ -428,7 +428,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FinalCase{"Invite2xxEndsAtOnce", ourInvite(), 200, NvSocketImpl::UDP, false, 0},
         FinalCase{"InviteFailureUntilTimerD", ourInvite(), 486, NvSocketImpl::UDP, true, 32000},
-        FinalCase{"InviteFailureOverTcp", ourInvite("sip:bob@192.0.2.1;transport=tcp"), 603, NvSocketImpl::TCP, true, 0},
+        FinalCase{"InviteFailureOverTcp", ourInvite("sip:bob@192.0.2.1;transport=tcp"), 603, NvSocketImpl::TCP, true,
+                  0},
         FinalCase{"OptionsUntilTimerK", ourRequest("OPTIONS"), 200, NvSocketImpl::UDP, false, 5000},
         FinalCase{"OptionsOverTcp", ourRequest("OPTIONS", "sip:bob@192.0.2.1;transport=tcp"), 404, NvSocketImpl::TCP,
                   false, 0}),
@@ -478,7 +479,8 @@ TEST_F(TransactionClient, CancelWaitsForTheFirstProvisionalAndItAndTheAckAreBuil
     inject(peerResponse(invite, 487, "busy1"));
     const Sent ack = expectSent("ACK sip:bob@example.com SIP/2.0");
     expectNothingSent();
-    for (const auto& [sent, method, to] : {std::make_tuple(cancel, "CANCEL", ""), std::make_tuple(ack, "ACK", ";tag=busy1")}) {
+    for (const auto& [sent, method, to] :
+         {std::make_tuple(cancel, "CANCEL", ""), std::make_tuple(ack, "ACK", ";tag=busy1")}) {
         EXPECT_EQ(headerLines(sent), (Events{std::string("CSeq: 7 ") + method, "Call-ID: call-out@192.0.2.10",
                                              "Content-Length: 0", "From: \"Alice\" <sip:alice@192.0.2.10>;tag=a1",
                                              "Max-Forwards: 70", "Route: <sip:192.0.2.1;lr>",
@@ -697,7 +699,8 @@ TEST_P(TransactionServerCancel, CancelGets200AndTheInvite487Once) {
     std::multiset<std::string> answers;
     for (const Sent& s : wire.sent()) answers.insert(firstLine(s.bytes) + " / " + header(s.message, "CSeq"));
     wire.clear();
-    EXPECT_EQ(answers, (std::multiset<std::string>{"SIP/2.0 200 OK / 1 CANCEL", "SIP/2.0 487 Request Terminated / 1 INVITE"}));
+    EXPECT_EQ(answers, (std::multiset<std::string>{"SIP/2.0 200 OK / 1 CANCEL",
+                                                   "SIP/2.0 487 Request Terminated / 1 INVITE"}));
     inject(peerRequest("CANCEL", "z9hG4bKin1"));  // retransmission: absorbed by the CANCEL's transaction
     expectSent("SIP/2.0 200 OK");
     injectAck();
