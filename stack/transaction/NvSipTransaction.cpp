@@ -8,7 +8,6 @@
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
-#include <cctype>
 #include <string>
 
 namespace {
@@ -32,14 +31,6 @@ TimerTag* timerTags() {
     }();
     (void)numbered;
     return tags;
-}
-
-void writeText(NvOutputStream& out, const std::string& text) {
-    const uint32_t length = static_cast<uint32_t>(text.size());
-    const uint8_t bytes[4] = {static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                              static_cast<uint8_t>(length >> 16), static_cast<uint8_t>(length >> 24)};
-    out.write(bytes, sizeof bytes);
-    out.write(text.data(), text.size());
 }
 
 constexpr uint8_t kSnapshotVersion = 2;
@@ -323,7 +314,9 @@ void NvSipTransaction::sWriteSnapshot(NvOutputStream& out, uint8_t kind, const S
     sWriteMessage(out, snapshot.request.get());
     sWriteMessage(out, snapshot.response.get());
     sWriteU32(out, snapshot.port);
-    writeText(out, snapshot.address.isValid() ? snapshot.address.toString().str() : std::string());
+    const std::string address = snapshot.address.isValid() ? snapshot.address.toString().str() : std::string();
+    sWriteU32(out, static_cast<uint32_t>(address.size()));
+    out.write(address.data(), address.size());
 }
 
 NvSipTransaction::Snapshot NvSipTransaction::sReadSnapshot(NvInputStream& in, uint8_t kind, const char* kindName) {
