@@ -12,3 +12,9 @@
 #include "stack/sip/NvSipMessage.h"
 
 #define NVSIPMLAPI_EXPORT __attribute__((visibility("default")))
+
+// The plain mutex of the call manager's table and of each call: process-
+// private, no priority protocol, the priority ceiling of SCHED_RR, the
+// default (non-recursive) type. A failing pthread call raises NvSystemError
+// naming it. The caller owns the result.
+NvMutex* NvNewCeilingMutex();

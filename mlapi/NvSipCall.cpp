@@ -1,0 +1,68 @@
+#include "mlapi/NvSipCall.h"
+
+#include "mlapi/NvSipMlException.h"
+#include "stack/sip/NvSipIdentifiers.h"
+#include "stack/sip/NvURI.h"
+
+#include <ace/Object_Manager.h>
+
+#include <string>
+
+namespace {
+
+// The process-wide local Contact; every one ever set is deleted at exit.
+NvSipNameAddress* s_ContactNameAddress = nullptr;
+
+void releaseContactAtExit(void* contact, void*) {
+    static_cast<NvSipNameAddress*>(contact)->Release();
+}
+
+}  // namespace
+
+void NvSipCall::setLocalHostPort(const char* host, unsigned int port, NvSocketImpl::Transport transport,
+                                 const char* user) {
+    std::string uri = "sip:";
+    uri.reserve(80);
+    if (user) uri.append(user).append("@");
+    uri.append(host ? host : "");
+    if (port != 5060) uri.append(":").append(std::to_string(port));
+    NvHandle<NvSipURL> url = new NvSipURL(uri);
+    url->setParameter("transport", transport == NvSocketImpl::TCP ? "tcp" : "udp");
+
+    auto* contact = new NvSipNameAddress("", url);
+    contact->AddRef();
+    ACE_Object_Manager::at_exit(contact, &releaseContactAtExit, nullptr, "NvSipCall contact");
+    s_ContactNameAddress = contact;
+}
+
+NvSipCall::NvSipCall(NvHandle<NvSipNameAddress> localParticipant)
+    : m_hLocalContact(s_ContactNameAddress ? static_cast<NvSipNameAddress*>(s_ContactNameAddress->clone()) : nullptr),
+      m_hLocalParticipant(std::move(localParticipant)),
+      m_LocalTag(NvSipTag::reGenerate("nv")),
+      m_pMutex(NvNewCeilingMutex()) {
+    if (m_hLocalParticipant.isNil()) {
+        delete m_pMutex;
+        NvSipMlException::sThrow("Local participant is not specified", nullptr, nullptr);
+    }
+}
+
+NvSipCall::~NvSipCall() {
+    NvErrorStream& debug = NvErrorStream::sGetDefault();
+    if (debug.getLevel() > 4) debug << "NvSipCall::~NvSipCall()\n";
+    delete m_pMutex;
+}
+
+NvString NvSipCall::getCallID() const {
+    std::lock_guard<std::mutex> lock(m_IdentityMutex);
+    return m_CallID;
+}
+
+NvHandle<NvSipNameAddress> NvSipCall::getLocalParticipant() const {
+    std::lock_guard<std::mutex> lock(m_IdentityMutex);
+    return m_hLocalParticipant;
+}
+
+void NvSipCall::setCallID(const NvString& callId) {
+    std::lock_guard<std::mutex> lock(m_IdentityMutex);
+    m_CallID = callId;
+}

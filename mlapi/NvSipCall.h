@@ -1,0 +1,86 @@
+#pragma once
+// NvSipCall: what an incoming and an outgoing call share. It holds the
+// identity every dialog of the call reads (local participant, local
+// Contact, local tag, Call-ID), owns the call's mutex and declares the
+// events through which the dialogs report: each event is called by a
+// dialog, with that dialog first, after the dialog has released its own
+// mutex; the derived call forwards it to the application.
+//
+// The process-wide local Contact is set once at start-up with
+// setLocalHostPort and copied into every call constructed afterwards.
+//
+// Ownership: counted. The application holds its calls, each dialog holds its
+// call (m_hCall), and callbacks get a handle for their duration.
+//
+// Threads and locks: m_pMutex is a plain mutex (never taken twice by one
+// thread); the derived classes hold it only to read or change their
+// dialogs, and release it before calling into a dialog. The identity
+// (m_CallID, m_hLocalParticipant), which accepting a Replaces changes, has
+// a leaf lock of its own, so that a dialog may read it while the call's
+// mutex is held on the same thread. The local tag and Contact never change.
+
+#include "mlapi/NvSipMlApiAfx.h"
+#include "stack/log/TellarAlloc.h"
+#include "stack/net/NvSocketImpl.h"
+#include "stack/sip/NvSipNameAddress.h"
+
+#include <mutex>
+
+class NvSipDialog;
+class NvSipServerTransaction;
+class NvSipTransaction;
+
+class NVSIPMLAPI_EXPORT NvSipCall : public NvObject, public Tellar::TaggedAllocation {
+public:
+    // The local Contact of calls constructed from now on: sip:[user@]host
+    // [:port];transport=udp|tcp, the port left out when it is 5060. Call it
+    // before calls exist (it takes no lock). Raises NvSipParseException
+    // for a host that makes no SIP URL.
+    static void setLocalHostPort(const char* host, unsigned int port, NvSocketImpl::Transport transport,
+                                 const char* user = nullptr);
+
+    // A call whose local party is `localParticipant`, with a fresh local
+    // tag. Raises NvSipMlException "Local participant is not specified" for nil.
+    explicit NvSipCall(NvHandle<NvSipNameAddress> localParticipant);
+    ~NvSipCall() override;
+
+    NvString getCallID() const;
+    NvHandle<NvSipNameAddress> getLocalParticipant() const;
+    const NvString& getLocalTag() const { return m_LocalTag; }
+    // A copy of the process Contact taken at construction; nil when none was set.
+    NvHandle<NvSipNameAddress> getLocalContact() const { return m_hLocalContact; }
+
+    // ------------------------------------------------------------ events
+    // Called by the call's dialogs (the dialog first), on the thread of the
+    // event, with no dialog lock held.
+    virtual void onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) = 0;
+    virtual void onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) = 0;
+    virtual void onReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) = 0;
+    virtual void onReinviteAck(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack) = 0;
+    virtual void onReinviteTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) = 0;
+    virtual void onByeRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage> bye) = 0;
+    virtual void onByeResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) = 0;
+    virtual void onByeTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage> bye) = 0;
+    virtual void onCancelReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) = 0;
+    virtual void onUnknownRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipServerTransaction> transaction,
+                                  NvHandle<NvSipRequest> request) = 0;
+    virtual void onUnknownResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) = 0;
+    virtual void onUnknownRequestTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipTransaction> transaction) = 0;
+    virtual void onTimeOut(NvHandle<NvSipDialog> dialog) = 0;
+    virtual void onSessionRefreshTime(NvHandle<NvSipDialog> dialog) = 0;
+    virtual void onSessionTimeOut(NvHandle<NvSipDialog> dialog) = 0;
+    // The call's list of dialogs.
+    virtual void addDialog(NvHandle<NvSipDialog> dialog) = 0;
+    virtual void removeDialog(NvHandle<NvSipDialog> dialog) = 0;
+
+protected:
+    // Set by the derived constructor (and by an accepted Replaces).
+    void setCallID(const NvString& callId);
+
+    NvHandle<NvSipNameAddress> m_hLocalContact;
+    NvHandle<NvSipNameAddress> m_hLocalParticipant;  // guarded by m_IdentityMutex
+    const NvString m_LocalTag;
+    NvString m_CallID;  // guarded by m_IdentityMutex
+    NvMutex* m_pMutex;
+    mutable std::mutex m_IdentityMutex;
+};

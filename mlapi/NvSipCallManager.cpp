@@ -1,0 +1,248 @@
+#include "mlapi/NvSipCallManager.h"
+
+#include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipDialog.h"
+#include "mlapi/NvSipIncomingCall.h"
+#include "mlapi/NvSipMlException.h"
+#include "stack/log/Tellar.h"
+
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipCallManager")
+
+NvSipCallManager* NvSipCallManager::smp_TheSingleton = nullptr;
+NvAuthenticationInterface* NvSipCallManager::smp_AuthInterface = nullptr;
+
+namespace {
+
+void writeRemoveLine(const NvString& key) {
+    NvErrorStream& debug = NvErrorStream::sGetDefault();
+    if (debug.getLevel() > 4) debug << "### REMOVE dialog, KEY=" << key << "\n";
+}
+
+NvString tagOf(const NvHandle<NvSipNameAddressHeader>& header) {
+    return header.isNil() ? NvString() : header->getTag();
+}
+
+// A server transaction for `request` reporting to `adapter`, counted under
+// the adapter's class name.
+template <class Adapter>
+NvHandle<NvSipServerTransaction> transactionWith(const NvHandle<NvSipRequest>& request, const char* tag,
+                                                 NvHandle<NvSipDialog> dialog) {
+    return new NvSipServerTransaction(request, Tellar::NoSizeMemAllocator::create<Adapter>(tag, std::move(dialog)));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- adapters
+
+void NvSipCallManager::StrayMessageInterface::strayResponse(NvHandle<NvSipResponse> response) {
+    m_pManager->strayResponse(response);
+}
+void NvSipCallManager::StrayMessageInterface::strayAck(NvHandle<NvSipAckMessage> ack) { m_pManager->strayAck(ack); }
+void NvSipCallManager::StrayMessageInterface::strayCancel(NvHandle<NvSipCancelMessage> cancel) {
+    m_pManager->strayCancel(cancel);
+}
+void NvSipCallManager::StrayMessageInterface::invalidMessage(NvHandle<NvSipMessage> message) {
+    m_pManager->invalidMessage(message);
+}
+void NvSipCallManager::StrayMessageInterface::malFormedMessage(NvHandle<NvSipMessage> message) {
+    m_pManager->malFormedMessage(message);
+}
+
+void NvSipCallManager::StrayServerTransactionInterface::request(NvHandle<NvSipServerTransaction> transaction,
+                                                                NvHandle<NvSipRequest> request) {
+    m_pManager->strayRequest(transaction, request);
+}
+
+NvHandle<NvSipServerTransaction> NvSipCallManager::TransactionFactoryInterface::createServerTransaction(
+    NvHandle<NvSipRequest> request) {
+    return m_hManager->createServerTransaction(request);
+}
+
+void NvSipCallManager::AuthInterface::request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest>) {
+    transaction->sendResponse(m_hChallenge);
+}
+
+// ---------------------------------------------------------------- life
+
+NvSipCallManager::NvSipCallManager(NvSipNewCallinterface* newCallInterface, NvSipCallStrayInterface* strayInterface)
+    : m_hNewCallInterface(newCallInterface),
+      m_StrayMessageInterface(this),
+      m_StrayServerTransactionInterface(this),
+      m_hStrayInterface(strayInterface),
+      m_pMutex(nullptr) {
+    if (smp_TheSingleton)
+        NvAssertionFailure::sThrow("There can be only one call manager", "NvSipCallManager", __LINE__,
+                                   __DATE__ " " __TIME__);
+    smp_TheSingleton = this;
+    m_pMutex = NvNewCeilingMutex();
+    NvSipTransactionManager* transactions = NvSipTransactionManager::sGetInstance();
+    transactions->setStrayInterface(&m_StrayMessageInterface);
+    AddRef();  // the factory's handle on this manager must not free it while it is being built
+    transactions->setTransactionFactoryInterface(
+        Tellar::NoSizeMemAllocator::create<TransactionFactoryInterface>("TransactionFactoryInterface", this));
+    Release(false);
+    smp_AuthInterface = NvAuthenticationInterface::sm_AuthenticationInterface;
+}
+
+NvSipCallManager::~NvSipCallManager() {
+    delete m_pMutex;
+}
+
+// ---------------------------------------------------------------- dialog table
+
+void NvSipCallManager::addDialog(NvHandle<NvSipDialog> dialog) {
+    const NvString key = dialog->getKey();
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    m_DialogTable.put(key, dialog);
+}
+
+void NvSipCallManager::removeDialog(NvHandle<NvSipDialog> dialog) {
+    removeDialog(dialog->getKey());
+}
+
+void NvSipCallManager::removeDialog(const NvString& key) {
+    writeRemoveLine(key);
+    NvHandle<NvObject> removed;  // released after the lock: it may be the dialog's last handle
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    removed = m_DialogTable.remove(key);
+}
+
+NvHandle<NvSipDialog> NvSipCallManager::getDialog(NvHandle<NvSipRequest> request) {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    return NvHandle<NvSipDialog>(m_DialogTable.get(sDialogKey(request)));
+}
+
+NvHandle<NvSipDialog> NvSipCallManager::findDialog(const NvString& key) const {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    return NvHandle<NvSipDialog>(m_DialogTable.get(key));
+}
+
+void NvSipCallManager::updateDialogKey(const NvString& oldKey, const NvString& newKey) {
+    NvErrorStream& debug = NvErrorStream::sGetDefault();
+    if (debug.getLevel() > 4)
+        debug << "NvSipCallManager::updateDialogKey\nOld Key = <" << oldKey << ">\nNew Key = <" << newKey << ">\n";
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    NvHandle<NvObject> dialog = m_DialogTable.get(oldKey);
+    if (dialog.isNil()) NvSipMlException::sThrow("### Can't find dialog ###", "NvSipCallManager", "updateDialogKey()");
+    m_DialogTable.put(newKey, dialog);
+}
+
+size_t NvSipCallManager::getDialogCount() const {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    return m_DialogTable.size();
+}
+
+NvString NvSipCallManager::sDialogKey(NvHandle<NvSipRequest> request) {
+    const NvString callId = request->getCallID();
+    const NvString toTag = tagOf(request->getToHeader());
+    const NvString fromTag = tagOf(request->getFromHeader());
+    return NvSipDialog::sBuildKey(callId.c_str(), toTag.c_str(), fromTag.c_str());
+}
+
+bool NvSipCallManager::sCheckAuthentication(NvHandle<NvSipResponse> response, NvHandle<NvSipRequest> request) {
+    return smp_AuthInterface && smp_AuthInterface->response(response, request);
+}
+
+void NvSipCallManager::setServerTransactionInterface(const NvString& method,
+                                                     NvHandle<NvSipServerTransactionInterface> handler) {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    if (handler.isNil())
+        m_ServerTransactionInterfaces.erase(method);
+    else
+        m_ServerTransactionInterfaces[method] = handler;
+}
+
+// ---------------------------------------------------------------- routing
+
+NvHandle<NvSipServerTransaction> NvSipCallManager::createServerTransaction(NvHandle<NvSipRequest> request) {
+    const NvString method = request->getMethod();
+    NvHandle<NvSipDialog> dialog = findDialog(sDialogKey(request));
+    if (!dialog.isNil()) {
+        if (method == NvSipInviteMessage::sMethodName)
+            return dialog->inviteRequest(NvHandle<NvSipInviteMessage>(request));
+        if (method == NvSipByeMessage::sMethodName)
+            return transactionWith<NvSipDialog::ByeServerInterface>(request, "ByeServerInterface", dialog);
+        if (method == NvSipPrackMessage::sMethodName)
+            return transactionWith<NvSipDialog::PrackServerInterface>(request, "PrackServerInterface", dialog);
+        return transactionWith<NvSipDialog::UnknownRequestServerInterface>(request, "UnknownRequestServerInterface",
+                                                                           dialog);
+    }
+
+    if (method != NvSipByeMessage::sMethodName && smp_AuthInterface) {
+        NvHandle<NvSipResponse> challenge = smp_AuthInterface->request(request);
+        if (!challenge.isNil())
+            return new NvSipServerTransaction(
+                request, Tellar::NoSizeMemAllocator::create<AuthInterface>("AuthInterface", challenge));
+    }
+    if (method == NvSipInviteMessage::sMethodName) return routeInvite(request);
+
+    NvHandle<NvSipServerTransactionInterface> handler;
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        auto registered = m_ServerTransactionInterfaces.find(method);
+        if (registered != m_ServerTransactionInterfaces.end()) handler = registered->second;
+    }
+    if (!handler.isNil()) return new NvSipServerTransaction(request, handler.get());
+    return stray(request);
+}
+
+NvHandle<NvSipServerTransaction> NvSipCallManager::routeInvite(const NvHandle<NvSipRequest>& request) {
+    const NvString toTag = tagOf(request->getToHeader());
+    if (!toTag.isEmpty()) {
+        TELLAR_DEBUG(Tellar::fileScopeLogger(),
+                     "SIP To header tag (" << toTag.str() << ") associated with unknown dialog");
+        return stray(request);
+    }
+    NvHandle<NvSipReplacesHeader> replaces = request->getHeader<NvSipReplacesHeader>();
+    if (!replaces.isNil()) {
+        const NvString callId = replaces->getCallID(), to = replaces->getToTag(), from = replaces->getFromTag();
+        NvHandle<NvSipDialog> replaced = findDialog(NvSipDialog::sBuildKey(callId.c_str(), to.c_str(), from.c_str()));
+        if (replaced.isNil()) return stray(request);
+        return transactionWith<NvSipDialog::ReplacesinviteServerInterface>(request, "ReplacesinviteServerInterface",
+                                                                           replaced);
+    }
+    NvHandle<NvSipIncomingCall> call = m_hNewCallInterface->newCall(NvHandle<NvSipInviteMessage>(request));
+    if (call.isNil()) return nullptr;
+    NvHandle<NvSipDialog> dialog = call->getDialog();
+    if (dialog.isNil()) return nullptr;
+    return NvHandle<NvSipServerTransaction>(dialog->getInitialTransaction());
+}
+
+NvHandle<NvSipServerTransaction> NvSipCallManager::stray(const NvHandle<NvSipRequest>& request) {
+    return new NvSipServerTransaction(request, &m_StrayServerTransactionInterface);
+}
+
+void NvSipCallManager::strayRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) {
+    const NvString method = request->getMethod();
+    if (method == NvSipInviteMessage::sMethodName)
+        m_hStrayInterface->strayReplacesInvite(NvHandle<NvSipInviteMessage>(request), transaction);
+    else if (method == NvSipByeMessage::sMethodName)
+        m_hStrayInterface->strayBye(NvHandle<NvSipByeMessage>(request), transaction);
+    else
+        m_hStrayInterface->strayUnknownRequest(request, transaction);
+}
+
+void NvSipCallManager::strayAck(NvHandle<NvSipAckMessage> ack) {
+    TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "NvSipCallManager::strayAck");
+    NvHandle<NvSipDialog> dialog = findDialog(sDialogKey(ack));
+    if (dialog.isNil()) {
+        m_hStrayInterface->strayAck(ack);
+        return;
+    }
+    dialog->logCallMessage(ack, true, nullptr, nullptr, Tellar::INFO);
+    dialog->onAckRequest(nullptr, ack);
+}
+
+void NvSipCallManager::strayResponse(NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "NvSipCallManager::strayResponse");
+    m_hStrayInterface->strayResponse(response);
+}
+
+void NvSipCallManager::strayCancel(NvHandle<NvSipCancelMessage> cancel) { m_hStrayInterface->strayCancel(cancel); }
+void NvSipCallManager::strayPrack(NvHandle<NvSipPrackMessage> prack) { m_hStrayInterface->strayPrack(prack); }
+void NvSipCallManager::invalidMessage(NvHandle<NvSipMessage> message) { m_hStrayInterface->invalidMessage(message); }
+void NvSipCallManager::malFormedMessage(NvHandle<NvSipMessage> message) {
+    m_hStrayInterface->malFormedMessage(message);
+}

@@ -1,0 +1,167 @@
+#pragma once
+// NvSipCallManager: the one object through which the library meets the
+// stack for everything that is not already a transaction's: it is the
+// stack's server-transaction factory and stray-message handler, it keeps
+// the table of live dialogs, and it routes each new inbound request.
+//
+// Routing of a request that matches no transaction (createServerTransaction),
+// by its dialog key "Call-ID,To tag,From tag":
+//   - listed dialog: INVITE to the dialog's own handling (a re-INVITE or a
+//     retransmitted INVITE); BYE, PRACK and other methods get a transaction
+//     with the dialog's adapter for them;
+//   - no dialog, not a BYE, and the authentication policy challenges it: a
+//     transaction that answers with the challenge;
+//   - INVITE with a To tag: stray (strayReplacesInvite); INVITE with
+//     Replaces: the named dialog's Replaces adapter, or stray; any other
+//     INVITE: a new call (newCall of the application; nil refuses it and the
+//     stack answers 480);
+//   - other methods: the interface the application registered for the method
+//     (setServerTransactionInterface), else stray (strayBye,
+//     strayUnknownRequest). Stray requests always get a transaction, so the
+//     application's stray interface can answer them.
+// ACKs of a 2xx and responses that match no transaction come through the
+// stray handler and are routed by key too (strayAck, strayResponse); the
+// rest goes to the application's NvSipCallStrayInterface.
+//
+// Dialog table: a dialog is listed under "Call-ID,local tag,remote tag"
+// (NvSipDialog::sBuildKey), and may be listed under more than one key:
+// updateDialogKey adds the new key and keeps the old one, which is how an
+// incoming dialog stays reachable under the key without our tag, and an
+// outgoing one under the key without the remote tag (responses of other
+// forks). Those first keys are removed by the calls (removeDialog by key).
+//
+// Life: created once per process by the application, before any call, and
+// kept until the process ends; a second one raises NvAssertionFailure "There
+// can be only one call manager", even after the first was destroyed. Dialogs
+// reach it through smp_TheSingleton, so none may outlive it.
+//
+// Threads and locks: entered on the stack's threads (messages, time-outs)
+// and the application's. m_pMutex (plain) guards m_DialogTable and
+// m_ServerTransactionInterfaces and is held only for a table operation:
+// never while a dialog or the application is called. A dialog calls
+// addDialog, removeDialog and updateDialogKey holding its own mutex, so the
+// order is always dialog mutex, then table mutex.
+
+#include "mlapi/NvSipCallStrayInterface.h"
+#include "mlapi/NvSipMlApiAfx.h"
+#include "mlapi/NvSipNewCallinterface.h"
+#include "stack/auth/NvAuthenticationInterface.h"
+#include "stack/log/TellarAlloc.h"
+#include "stack/transaction/NvSipTransactionManager.h"
+
+#include <map>
+
+class NvSipDialog;
+
+class NVSIPMLAPI_EXPORT NvSipCallManager : public NvObject {
+public:
+    // Registered with the stack as its stray-message handler. Lives inside
+    // the manager: counting does nothing.
+    class StrayMessageInterface : public NvStrayMessageInterface {
+    public:
+        explicit StrayMessageInterface(NvSipCallManager* manager) : m_pManager(manager) {}
+        long AddRef() override { return 0; }
+        long Release(bool = true) override { return 0; }
+        void strayResponse(NvHandle<NvSipResponse> response) override;
+        void strayAck(NvHandle<NvSipAckMessage> ack) override;
+        void strayCancel(NvHandle<NvSipCancelMessage> cancel) override;
+        void invalidMessage(NvHandle<NvSipMessage> message) override;
+        void malFormedMessage(NvHandle<NvSipMessage> message) override;
+
+    private:
+        NvSipCallManager* m_pManager;
+    };
+
+    // Given to transactions of requests that belong nowhere: their request
+    // goes to strayRequest. Lives inside the manager: counting does nothing.
+    class StrayServerTransactionInterface : public NvSipServerTransactionInterface {
+    public:
+        explicit StrayServerTransactionInterface(NvSipCallManager* manager) : m_pManager(manager) {}
+        long AddRef() override { return 0; }
+        long Release(bool = true) override { return 0; }
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+
+    private:
+        NvSipCallManager* m_pManager;
+    };
+
+    // The stack's server-transaction factory.
+    class TransactionFactoryInterface : public NvTransactionFactoryInterface, public Tellar::TaggedAllocation {
+    public:
+        explicit TransactionFactoryInterface(NvHandle<NvSipCallManager> manager) : m_hManager(std::move(manager)) {}
+        NvHandle<NvSipServerTransaction> createServerTransaction(NvHandle<NvSipRequest> request) override;
+
+    private:
+        NvHandle<NvSipCallManager> m_hManager;
+    };
+
+    // Answers its transaction's request with the challenge it holds.
+    class AuthInterface : public NvSipServerTransactionInterface, public Tellar::TaggedAllocation {
+    public:
+        explicit AuthInterface(NvHandle<NvSipResponse> challenge) : m_hChallenge(std::move(challenge)) {}
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+
+    private:
+        NvHandle<NvSipResponse> m_hChallenge;
+    };
+
+    static NvSipCallManager* smp_TheSingleton;
+    // The authentication policy (copied from NvAuthenticationInterface at
+    // construction); null: no request is challenged, no challenge answered.
+    static NvAuthenticationInterface* smp_AuthInterface;
+
+    // Registers with the stack's transaction manager. Both interfaces are
+    // held through counted handles.
+    NvSipCallManager(NvSipNewCallinterface* newCallInterface, NvSipCallStrayInterface* strayInterface);
+    ~NvSipCallManager() override;
+    NvSipCallManager(const NvSipCallManager&) = delete;
+    NvSipCallManager& operator=(const NvSipCallManager&) = delete;
+
+    // ------------------------------------------------------------ dialog table
+    // Lists `dialog` under its current key (replacing what was there).
+    void addDialog(NvHandle<NvSipDialog> dialog);
+    // Removes the entry under the dialog's current key; other keys stay.
+    void removeDialog(NvHandle<NvSipDialog> dialog);
+    void removeDialog(const NvString& key);
+    // The dialog listed under the request's key, or nil.
+    NvHandle<NvSipDialog> getDialog(NvHandle<NvSipRequest> request);
+    // Also lists the dialog of `oldKey` under `newKey`; the old entry stays.
+    // Raises NvSipMlException "### Can't find dialog ###" when nothing is
+    // listed under `oldKey`.
+    void updateDialogKey(const NvString& oldKey, const NvString& newKey);
+    // Number of entries (a dialog listed under two keys counts twice).
+    size_t getDialogCount() const;
+
+    // "Call-ID,To tag,From tag" of an inbound request.
+    static NvString sDialogKey(NvHandle<NvSipRequest> request);
+    // Adds credentials answering `response`'s challenge to `request`; false
+    // when there is no policy or it has no credentials.
+    static bool sCheckAuthentication(NvHandle<NvSipResponse> response, NvHandle<NvSipRequest> request);
+
+    // Out-of-dialog requests of `method` get transactions with `handler`
+    // (nil removes it) instead of going to the stray interface.
+    void setServerTransactionInterface(const NvString& method, NvHandle<NvSipServerTransactionInterface> handler);
+
+    // ------------------------------------------------------------ routing
+    NvHandle<NvSipServerTransaction> createServerTransaction(NvHandle<NvSipRequest> request);
+    void strayRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request);
+    void strayAck(NvHandle<NvSipAckMessage> ack);
+    void strayResponse(NvHandle<NvSipResponse> response);
+    void strayCancel(NvHandle<NvSipCancelMessage> cancel);
+    void strayPrack(NvHandle<NvSipPrackMessage> prack);
+    void invalidMessage(NvHandle<NvSipMessage> message);
+    void malFormedMessage(NvHandle<NvSipMessage> message);
+
+private:
+    NvHandle<NvSipDialog> findDialog(const NvString& key) const;
+    NvHandle<NvSipServerTransaction> stray(const NvHandle<NvSipRequest>& request);
+    NvHandle<NvSipServerTransaction> routeInvite(const NvHandle<NvSipRequest>& request);
+
+    NvKeyTable m_DialogTable;
+    NvHandle<NvSipNewCallinterface> m_hNewCallInterface;
+    StrayMessageInterface m_StrayMessageInterface;
+    StrayServerTransactionInterface m_StrayServerTransactionInterface;
+    NvHandle<NvSipCallStrayInterface> m_hStrayInterface;
+    std::map<NvString, NvHandle<NvSipServerTransactionInterface>> m_ServerTransactionInterfaces;
+    NvMutex* m_pMutex;
+};

@@ -1,0 +1,169 @@
+// NvSipDialog: construction, identity, key and the end of its life.
+
+#include "mlapi/NvSipDialog.h"
+
+#include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipCallManager.h"
+#include "mlapi/NvSipIncomingCall.h"
+#include "stack/log/Tellar.h"
+#include "stack/timer/NvMonitorThread.h"
+
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
+
+bool NvSipDialog::sm_bSupportTimer = false;
+unsigned int NvSipDialog::sm_MinSessionTime = 20;
+
+namespace {
+
+// Keeps a reference on an object under construction while handles on it
+// are made and dropped, so that none of them can free it half-built.
+class ConstructionGuard {
+public:
+    explicit ConstructionGuard(NvObject& object) : m_Object(object) { m_Object.AddRef(); }
+    ~ConstructionGuard() { m_Object.Release(false); }
+    ConstructionGuard(const ConstructionGuard&) = delete;
+    ConstructionGuard& operator=(const ConstructionGuard&) = delete;
+
+private:
+    NvObject& m_Object;
+};
+
+}  // namespace
+
+NvSipDialog::NvSipDialog(NvSipCall* call, const char* traceScope)
+    : ObjectWithLogger(Tellar::fileScopeLogger()), m_hCall(call), m_pMutex(new NvRecursiveMutex) {
+    getLogger().refreshCachedLevel();
+    TELLAR_TRACE_SCOPE(getLogger(), traceScope);
+}
+
+NvSipDialog::NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> invite)
+    : NvSipDialog(call, "NvSipDialog ctor (2)") {
+    ConstructionGuard guard(*this);
+    m_LocalCSeq = m_RemoteCSeq = invite->getCSeqHeader()->getNumber();
+    m_hRemoteParticipant = invite->getFromHeader()->getNameAddress();
+    m_RemoteTag = invite->getFromHeader()->getTag();
+    const NvString callId = call->getCallID();
+    m_Key = sBuildKey(callId.c_str(), nullptr, m_RemoteTag.c_str());
+    setRouteInfo(invite);
+    m_hInitialTransaction =
+        new NvSipServerTransaction(invite, Tellar::NoSizeMemAllocator::create<InviteServerInterface>(
+                                               "InviteServerInterface", NvHandle<NvSipDialog>(this)));
+    NvSipCallManager::smp_TheSingleton->addDialog(this);
+    const NvString oldKey = m_Key;
+    m_Key = sBuildKey(callId.c_str(), call->getLocalTag().c_str(), m_RemoteTag.c_str());
+    NvSipCallManager::smp_TheSingleton->updateDialogKey(oldKey, m_Key);
+}
+
+NvSipDialog::NvSipDialog(NvSipCall* call, NvHandle<NvSipInviteMessage> invite,
+                         NvHandle<NvSipServerTransaction> transaction)
+    : NvSipDialog(call, "NvSipDialog ctor (4)") {
+    ConstructionGuard guard(*this);
+    m_hInitialTransaction = transaction;
+    m_State = NV_CALLED;
+    m_LocalCSeq = m_RemoteCSeq = invite->getCSeqHeader()->getNumber();
+    m_hRemoteParticipant = invite->getFromHeader()->getNameAddress();
+    m_RemoteTag = invite->getFromHeader()->getTag();
+    const NvString callId = invite->getCallID();
+    m_Key = sBuildKey(callId.c_str(), nullptr, m_RemoteTag.c_str());
+    setRouteInfo(invite);
+    transaction->setInterface(Tellar::NoSizeMemAllocator::create<InviteServerInterface>(
+        "InviteServerInterface", NvHandle<NvSipDialog>(this)));
+    NvSipCallManager::smp_TheSingleton->addDialog(this);
+    const NvString oldKey = m_Key;
+    m_Key = sBuildKey(callId.c_str(), call->getLocalTag().c_str(), m_RemoteTag.c_str());
+    NvSipCallManager::smp_TheSingleton->updateDialogKey(oldKey, m_Key);
+}
+
+NvSipDialog::~NvSipDialog() {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog dtor");
+    NvErrorStream& debug = NvErrorStream::sGetDefault();
+    if (debug.getLevel() > 4) debug << "NvSipDialog::~NvSipDialog() " << m_Key << "\n";
+    delete m_pMutex;
+    detach();
+}
+
+void NvSipDialog::terminating() {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::terminating");
+    m_State = NV_TERMINATED;
+    m_hInitialTransaction = nullptr;
+    m_hLocalContactHeader = nullptr;
+    m_hRemoteTargetURI = nullptr;
+    m_hByeTransaction = nullptr;
+    m_hReinviteClientTransaction = nullptr;
+    m_hReinviteServerTransaction = nullptr;
+    m_hOutResponse = nullptr;
+    m_hInResponse = nullptr;
+    m_hAck = nullptr;
+    if (m_SessionInterval != 0) {
+        m_SessionInterval = 0;
+        NvScheduler& scheduler = NvMonitorThread::sGetCurrent()->getScheduler();
+        scheduler.cancel(this, m_SessionRefreshTime);
+        scheduler.cancel(this, m_SessionExpiryTime);
+    }
+    NvSipCallManager::smp_TheSingleton->removeDialog(NvHandle<NvSipDialog>(this));
+}
+
+NvString NvSipDialog::sBuildKey(const char* callId, const char* localTag, const char* remoteTag) {
+    NvStringBuffer key(256);
+    if (callId) key.append(callId);
+    key.append(",");
+    if (localTag) key.append(localTag);
+    key.append(",");
+    if (remoteTag) key.append(remoteTag);
+    return key.toString();
+}
+
+NvString NvSipDialog::getCallID() const {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return m_hCall->getCallID();
+}
+
+NvHandle<NvSipNameAddress> NvSipDialog::getLocalParticipant() const {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return m_hCall->getLocalParticipant();
+}
+
+NvHandle<NvSipNameAddress> NvSipDialog::getRemoteParticipant() const {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return m_hRemoteParticipant;
+}
+
+NvString NvSipDialog::getRemoteTag() const {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return m_RemoteTag;
+}
+
+NvString NvSipDialog::getKey() const {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return m_Key;
+}
+
+void NvSipDialog::setKey(const NvString& key) {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    m_Key = key;
+}
+
+void NvSipDialog::updateDialogKey(const NvString&, const NvString& newKey) {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
+    manager->removeDialog(NvHandle<NvSipDialog>(this));
+    setKey(newKey);
+    manager->addDialog(NvHandle<NvSipDialog>(this));
+}
+
+int32_t NvSipDialog::getState() const {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return m_State;
+}
+
+NvHandle<NvSipCall> NvSipDialog::getCall() const {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return m_hCall;
+}
+
+NvHandle<NvSipTransaction> NvSipDialog::getInitialTransaction() const {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return m_hInitialTransaction;
+}

@@ -1,0 +1,304 @@
+#pragma once
+// NvSipDialog: one SIP dialog created by an INVITE, the UAS side of an
+// incoming call or the UAC side of an outgoing one (one dialog per
+// answering branch when the INVITE forks). It owns the dialog's identity
+// (Call-ID and local tag through its call, remote tag, dialog key), its
+// CSeq numbers, route set and remote target, the transactions running in
+// it and the session-timer bookkeeping.
+//
+// Where it sits: the stack's transactions report to small adapter objects
+// nested below (one class per kind of transaction), each holding a counted
+// handle on its dialog and forwarding every event to one dialog operation.
+// The dialog reports to its call (NvSipCall) through the call's virtual
+// event operations, and the call tells the application.
+//
+// State table. m_State holds exactly one bit; the operations test masks.
+//
+//   from                       event                                to                       call is told
+//   -------------------------  -----------------------------------  -----------------------  -------------------------
+//   NV_INITIAL                 outgoing INVITE built                NV_CALLING               -
+//   NV_CALLING, NV_PROCEEDING  1xx received                         NV_PROCEEDING            provisional response
+//   NV_CALLING, NV_PROCEEDING  reliable 1xx received                NV_PROCEEDED             reliable provisional
+//   NV_PROCEEDED               our PRACK sent                       NV_PROCEEDING            -
+//   UAC early states           2xx received                         NV_PROCESSING            final response
+//   NV_PROCESSING              our ACK sent                         NV_ACTIVE                -
+//   NV_INITIAL                 INVITE received                      NV_CALLED                onInviteRequest
+//   UAS early states           1xx / reliable 1xx sent, PRACK rcvd  NV_PROCEEDING/PROCEEDED  onPrackRequest (PRACK)
+//   UAS early states           2xx sent                             NV_PROCESSING            -
+//   UAS early states           failure sent, CANCEL received        NV_TERMINATING2          onCancelRequest (CANCEL)
+//   NV_PROCESSING              ACK received                         NV_ACTIVE                onAckRequest
+//   NV_ACTIVE                  our re-INVITE sent                   NV_REINVITING            -
+//   NV_ACTIVE                  peer's re-INVITE received            NV_REINVITED             onReinviteRequest
+//   re-INVITE pending          1xx / reliable 1xx                   NV_REINVITE_PROCEEDING/  onReinviteResponse
+//                                                                   NV_REINVITE_PROCEEDED
+//   re-INVITE pending          2xx sent or received                 NV_REINVITE_PROCESSING   onReinviteResponse
+//   re-INVITE pending          other final response                 NV_REINVITE_FAILED       onReinviteResponse
+//   re-INVITE answered         ACK sent or received, CANCEL         NV_ACTIVE                onReinviteAck / Cancel
+//   confirmed or early         hangup                               NV_TERMINATING(2)        -
+//   confirmed                  BYE received                         NV_TERMINATING           onByeRequest
+//   any                        terminating()                        NV_TERMINATED            -
+//
+// Keys: the call manager lists the dialog under "Call-ID,local tag,remote
+// tag" (sBuildKey). An incoming dialog enters the table without its local
+// tag and is re-keyed at once with it; the first key stays listed until
+// the call removes it (NvSipIncomingCall::removeDialog), so that requests
+// sent before the peer saw our tag still find the dialog.
+//
+// Ownership: every NvHandle field is counted. The dialog holds its call;
+// the call holds the dialog (or dialogs); the manager's table holds one
+// more handle; each adapter holds one and each transaction its adapter.
+// terminating() takes the dialog out of the table and drops its
+// transactions; the object dies with its last handle.
+//
+// Threads and locks: transaction events arrive on the stack's threads,
+// application requests on the application's. m_pMutex (recursive) guards
+// every field below it; the constructors and destructor run alone. Order:
+// the dialog mutex may be held while the manager's table mutex or the
+// call's mutex is taken, never the reverse. The call is told about an
+// event only after m_pMutex has been released, through a handle copied
+// under it.
+
+#include "mlapi/NvSipMlApiAfx.h"
+#include "stack/log/TellarAlloc.h"
+#include "stack/log/TellarLogger.h"
+#include "stack/timer/NvScheduler.h"
+#include "stack/transaction/NvSipClientTransaction.h"
+#include "stack/transaction/NvSipServerTransaction.h"
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+class NvSipCall;
+class NvSipIncomingCall;
+
+class NvSipCallManager;
+
+class NVSIPMLAPI_EXPORT NvSipDialog : public NvObserver,
+                                      public Tellar::ObjectWithLogger<Tellar::CachedLLLogger>,
+                                      public Tellar::TaggedAllocation {
+public:
+    // States: one bit each, ordered so that every re-INVITE state lies
+    // strictly between NV_ACTIVE and NV_TERMINATING.
+    enum : int32_t {
+        NV_INITIAL = 0x0001,
+        NV_CALLING = 0x0002,
+        NV_CALLED = 0x0004,
+        NV_PROCEEDING = 0x0008,
+        NV_PROCEEDED = 0x0010,
+        NV_PROCESSING = 0x0020,
+        NV_ACTIVE = 0x0040,
+        NV_REINVITING = 0x0080,
+        NV_REINVITED = 0x0100,
+        NV_REINVITE_PROCEEDING = 0x0200,
+        NV_REINVITE_PROCEEDED = 0x0400,
+        NV_REINVITE_PROCESSING = 0x0800,
+        NV_REINVITE_FAILED = 0x1000,
+        NV_TERMINATING = 0x2000,
+        NV_TERMINATING2 = 0x4000,
+        NV_TERMINATED = 0x8000,
+    };
+
+    // Session timer settings: whether dialogs offer and run it, and the
+    // smallest Session-Expires accepted, in seconds.
+    static bool sm_bSupportTimer;
+    static unsigned int sm_MinSessionTime;
+
+    // ------------------------------------------------------------ call log
+    // The log of one call's SIP messages. Lines logged before the
+    // application attaches its logger are kept, formatted as they were at
+    // the time, and written in order, each filtered at its own level, when
+    // the logger arrives; without a logger they are dropped with the dialog.
+    // Threads: any. m_pMutex guards the buffering state; once a logger is
+    // attached (m_bLoggerSet, never reset) writes take no lock.
+    class CallMessageLogger {
+    public:
+        CallMessageLogger();
+        ~CallMessageLogger();
+        CallMessageLogger(const CallMessageLogger&) = delete;
+        CallMessageLogger& operator=(const CallMessageLogger&) = delete;
+
+        // Takes ownership of `logger`. The first logger stays: a later one is
+        // deleted at once; nullptr is ignored.
+        void setLogger(Tellar::Logger* logger);
+        void log(Tellar::LogLevel level, const char* text);
+        void logSipMessage(const NvHandle<NvSipMessage>& message, bool incoming, unsigned* port,
+                           NvInetAddress* address, Tellar::LogLevel level);
+        // Whether a line at `level` would be kept (buffered, or written by
+        // the logger): lets a caller skip composing it.
+        bool wouldLog(Tellar::LogLevel level) const;
+
+    private:
+        // Runs `write` on the logger if attached, else buffers what `format`
+        // gives; under m_pMutex unless attached.
+        template <class Write, class Format>
+        void writeOrBuffer(Tellar::LogLevel level, Write write, Format format);
+
+        Tellar::Logger* m_pLogger = nullptr;
+        NvRecursiveMutex* m_pMutex;
+        std::atomic<bool> m_bLoggerSet{false};
+        std::vector<std::pair<Tellar::LogLevel, NvString>> m_PendingLines;
+    };
+
+    // ------------------------------------------------------------ adapters
+    // Each holds a counted handle on its dialog and forwards its events to
+    // the dialog operation named; every one logs the messages its
+    // transaction sends and receives in the dialog's call log.
+    class ServerAdapter : public NvSipServerTransactionInterface, public Tellar::TaggedAllocation {
+    public:
+        explicit ServerAdapter(NvHandle<NvSipDialog> dialog) : m_hDialog(std::move(dialog)) {}
+        void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) override;
+        void receivedMessage(const NvHandle<NvSipMessage>& message) override;
+        const NvHandle<NvSipDialog>& getDialog() const { return m_hDialog; }
+
+    protected:
+        NvHandle<NvSipDialog> m_hDialog;
+    };
+
+    // The INVITE that created an incoming dialog (or that replaces one).
+    class InviteServerInterface : public ServerAdapter {
+    public:
+        using ServerAdapter::ServerAdapter;
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+        void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
+        void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override;
+        void timeOut(NvHandle<NvSipServerTransaction> transaction) override;
+    };
+    // An INVITE with Replaces naming this dialog (the one to be replaced).
+    class ReplacesinviteServerInterface : public ServerAdapter {
+    public:
+        using ServerAdapter::ServerAdapter;
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+        void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
+        void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override;
+    };
+    class ByeServerInterface : public ServerAdapter {
+    public:
+        using ServerAdapter::ServerAdapter;
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+    };
+    class PrackServerInterface : public ServerAdapter {
+    public:
+        using ServerAdapter::ServerAdapter;
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+    };
+    // Any other method in the dialog (INFO, NOTIFY, REFER, OPTIONS, ...).
+    class UnknownRequestServerInterface : public ServerAdapter {
+    public:
+        using ServerAdapter::ServerAdapter;
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+    };
+
+    // ------------------------------------------------------------ life
+    // Incoming INVITE (UAS): takes the remote tag and route set from the
+    // INVITE, creates the INVITE server transaction and enters the manager's
+    // table (first without, then with the call's local tag).
+    NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> invite);
+    // INVITE with Replaces, arriving on `transaction` (bound to the dialog it
+    // replaces): the new dialog starts in NV_CALLED and takes the
+    // transaction over.
+    NvSipDialog(NvSipCall* call, NvHandle<NvSipInviteMessage> invite, NvHandle<NvSipServerTransaction> transaction);
+    ~NvSipDialog() override;
+    NvSipDialog& operator=(const NvSipDialog&) = delete;
+
+    // Ends the dialog's life in the manager: NV_TERMINATED, transactions and
+    // kept messages dropped, session timers cancelled, out of the table under
+    // its current key. The call, key, route set and remote participant stay
+    // readable. The caller holds m_pMutex where it holds it anyway; harmless
+    // when repeated.
+    void terminating();
+
+    // ------------------------------------------------------------ identity
+    static NvString sBuildKey(const char* callId, const char* localTag, const char* remoteTag);
+    NvString getCallID() const;
+    NvHandle<NvSipNameAddress> getLocalParticipant() const;
+    NvHandle<NvSipNameAddress> getRemoteParticipant() const;
+    NvString getRemoteTag() const;
+    NvString getKey() const;
+    void setKey(const NvString& key);
+    // Moves the dialog in the manager's table from its current key to
+    // `newKey` (the old key argument is not used).
+    void updateDialogKey(const NvString& oldKey, const NvString& newKey);
+    int32_t getState() const;
+    NvHandle<NvSipCall> getCall() const;
+    NvHandle<NvSipTransaction> getInitialTransaction() const;
+
+    // ------------------------------------------------------------ call log
+    // Writes `message` to the call's message log (received when `incoming`,
+    // else about to leave for `address`:`port`).
+    void logCallMessage(const NvHandle<NvSipMessage>& message, bool incoming, unsigned* port, NvInetAddress* address,
+                        Tellar::LogLevel level) const;
+    // Attaches the call's own message log (see CallMessageLogger).
+    void setCallLogger(Tellar::Logger* logger) { m_CallMessageLogger.setLogger(logger); }
+    // Send through `transaction` (nothing for nil). The message is logged by
+    // the transaction's adapter as it leaves; `level` is not used. A
+    // response goes out with m_bOnTimeoutSendFinalResponse set on the
+    // transaction.
+    void sendAndLogRequest(const NvHandle<NvSipClientTransaction>& transaction, Tellar::LogLevel level);
+    void sendAndLogResponse(const NvHandle<NvSipServerTransaction>& transaction, unsigned int statusCode,
+                            Tellar::LogLevel level);
+    void sendAndLogResponse(const NvHandle<NvSipServerTransaction>& transaction,
+                            const NvHandle<NvSipResponse>& response, Tellar::LogLevel level);
+
+    // ------------------------------------------------------------ requests we send
+    // Route set and remote target: setRouteInfo takes the route set from the
+    // Record-Route headers of the peer's INVITE (UAS, in order) or of the 2xx
+    // to ours (UAC, reversed). Called with m_pMutex held or while constructing.
+    void setRouteInfo(const NvHandle<NvSipMessage>& message);
+    // The remote target from an INVITE received (here or a re-INVITE).
+    void updateRemoteTargetURI(const NvHandle<NvSipInviteMessage>& invite);
+
+    // ------------------------------------------------------------ inbound requests
+    // The events the adapters forward; each runs on the stack's thread that
+    // delivered the message and tells the call after releasing m_pMutex.
+    // The transaction for an INVITE arriving in this dialog (from the call
+    // manager): nil when it is absorbed (a retransmission of the INVITE
+    // whose answer is sent again, a re-INVITE before the ACK).
+    NvHandle<NvSipServerTransaction> inviteRequest(NvHandle<NvSipInviteMessage> invite);
+    // The INVITE that created the dialog, its ACK, CANCEL and time-out.
+    void onInviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
+    void onAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
+    void onCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
+    void onTimeOut(NvHandle<NvSipTransaction> transaction);
+    void onPrackRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipPrackMessage> prack);
+    void onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipByeMessage> bye);
+    void onUnknownRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request);
+    void onReplacesinviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
+    void onReplacesinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
+    void onReplacesinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction,
+                                       NvHandle<NvSipCancelMessage> cancel);
+
+    void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) override;
+
+private:
+    // Everything but the mutex and the state starts empty or zero.
+    NvSipDialog(NvSipCall* call, const char* traceScope);
+
+    double m_SessionStartTime = 0;    // us since the stack clock's epoch; 0: no session timer
+    double m_SessionExpiryTime = 0;   // session expiry point, also its timer key
+    double m_SessionRefreshTime = 0;  // session refresh point, also its timer key
+    NvHandle<NvSipTransaction> m_hInitialTransaction;
+    NvHandle<NvSipContactHeader> m_hLocalContactHeader;  // UAC: the Contact of our INVITE
+    NvHandle<NvURI> m_hRemoteTargetURI;
+    NvHandle<NvSipTransaction> m_hByeTransaction;
+    NvHandle<NvSipClientTransaction> m_hReinviteClientTransaction;
+    NvHandle<NvSipServerTransaction> m_hReinviteServerTransaction;
+    NvHandle<NvSipResponse> m_hOutResponse;  // our last 2xx or reliable 1xx, until ACK or PRACK
+    NvHandle<NvSipResponse> m_hInResponse;   // last response to our INVITE or re-INVITE
+    NvHandle<NvSipAckMessage> m_hAck;        // our last ACK of a 2xx
+    uint8_t m_RetransmitCount = 0;
+    int32_t m_State = NV_INITIAL;
+    NvHandle<NvSipCall> m_hCall;
+    NvString m_Key;
+    bool m_bOnTimeoutSendFinalResponse = false;
+    uint32_t m_LocalCSeq = 0;
+    uint32_t m_RSeq = 0;
+    NvHandle<NvSipNameAddress> m_hRemoteParticipant;
+    NvString m_RemoteTag;
+    uint32_t m_RemoteCSeq = 0;
+    std::vector<NvHandle<NvSipNameAddress>> m_RouteSet;
+    uint32_t m_SessionInterval = 0;  // seconds; 0: no session timer
+    mutable CallMessageLogger m_CallMessageLogger;
+    NvRecursiveMutex* m_pMutex;
+};

@@ -1,0 +1,188 @@
+#include "mlapi/NvSipIncomingCall.h"
+
+#include "mlapi/NvSipCallManager.h"
+#include "mlapi/NvSipDialog.h"
+#include "mlapi/NvSipMlException.h"
+#include "stack/log/Tellar.h"
+
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipIncomingCall")
+
+namespace {
+
+void debugLine(const char* line) {
+    NvErrorStream& debug = NvErrorStream::sGetDefault();
+    if (debug.getLevel() > 4) debug << line << "\n";
+}
+
+NvHandle<NvSipNameAddress> toParticipant(const NvHandle<NvSipInviteMessage>& invite) {
+    if (invite.isNil() || invite->getToHeader().isNil()) return nullptr;
+    return invite->getToHeader()->getNameAddress();
+}
+
+}  // namespace
+
+NvSipIncomingCall::NvSipIncomingCall(NvHandle<NvSipInviteMessage> invite, NvSipIncomingCallinterface* callInterface)
+    : NvSipCall(toParticipant(invite)) {
+    debugLine("NvSipIncomingCall::NvSipIncomingCall()");
+    if (!callInterface)
+        NvSipMlException::sThrow("NIL handle to Incoming Call Interface", "NvSipIncomingCall", "NvSipIncomingCall()");
+    m_hInterface = callInterface;
+    setCallID(invite->getCallID());
+    if (!m_LocalTag.isEmpty()) invite->getToHeader()->setTag(m_LocalTag.c_str());
+
+    // Handles on this call are made while the dialog is built: hold one so
+    // that they cannot free it half-constructed.
+    AddRef();
+    try {
+        NvHandle<NvSipDialog> dialog =
+            Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", this, invite);
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        m_hDialog = dialog;
+    } catch (...) {
+        Release(false);
+        throw;
+    }
+    Release(false);
+}
+
+NvSipIncomingCall::~NvSipIncomingCall() {
+    debugLine(" deleting NvSipIncomingCall");
+}
+
+NvHandle<NvSipDialog> NvSipIncomingCall::getDialog() const {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    return m_hDialog;
+}
+
+bool NvSipIncomingCall::isCurrent(const NvHandle<NvSipDialog>& dialog, const char* event) const {
+    if (event) debugLine(event);
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    return !dialog.isNil() && dialog.get() == m_hDialog.get();
+}
+
+void NvSipIncomingCall::onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onInviteRequest()")) m_hInterface->inviteRequest(self(), invite);
+}
+
+void NvSipIncomingCall::onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onPrackRequest()")) m_hInterface->prack(self(), prack);
+}
+
+void NvSipIncomingCall::onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onAckRequest()")) m_hInterface->callConfirmed(self(), ack);
+}
+
+void NvSipIncomingCall::onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack) {
+    if (!isCurrent(dialog, "NvSipIncomingCall::onAckRequest2()")) return;
+    m_hInterface->terminated(self(), ack);
+    removeDialog(dialog);
+}
+
+void NvSipIncomingCall::onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onCancelRequest()")) {
+        m_hInterface->terminated(self(), cancel);
+        return;
+    }
+    TELLAR_DEBUG(Tellar::fileScopeLogger(), "hDialog1(0x" << std::hex << reinterpret_cast<uintptr_t>(dialog.get())
+                                                          << ") != m_hDialog(0x"
+                                                          << reinterpret_cast<uintptr_t>(getDialog().get()) << ")");
+}
+
+void NvSipIncomingCall::onByeRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage> bye) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onByeRequest()")) m_hInterface->terminated(self(), bye);
+}
+
+void NvSipIncomingCall::onByeResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    if (!isCurrent(dialog, "NvSipIncomingCall::onByeResponse()")) return;
+    m_hInterface->terminated(self(), response);
+    removeDialog(dialog);
+}
+
+void NvSipIncomingCall::onByeTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage>) {
+    if (!isCurrent(dialog, "NvSipIncomingCall::onByeTimeOut()")) return;
+    m_hInterface->terminated(self(), nullptr);
+    removeDialog(dialog);
+}
+
+void NvSipIncomingCall::onTimeOut(NvHandle<NvSipDialog> dialog) {
+    if (!isCurrent(dialog, "NvSipIncomingCall::onTimeOut()")) return;
+    m_hInterface->terminated(self(), nullptr);
+    removeDialog(dialog);
+}
+
+void NvSipIncomingCall::onUnknownRequestTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipTransaction>) {
+    if (!isCurrent(dialog, "NvSipIncomingCall::onUnknownRequestTimeOut()")) return;
+    m_hInterface->terminated(self(), nullptr);
+    removeDialog(dialog);
+}
+
+void NvSipIncomingCall::onReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onReinviteRequest()")) m_hInterface->reinviteRequest(self(), invite);
+}
+
+void NvSipIncomingCall::onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onReinviteResponse()"))
+        m_hInterface->reinviteResponse(self(), response);
+}
+
+void NvSipIncomingCall::onReinviteAck(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onReinviteAck()")) m_hInterface->reinviteAck(self(), ack);
+}
+
+void NvSipIncomingCall::onReinviteTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) {
+    if (!isCurrent(dialog, "NvSipIncomingCall::onReinviteTimeOut()")) return;
+    m_hInterface->reinviteTimeOut(self(), invite);
+    removeDialog(dialog);
+}
+
+void NvSipIncomingCall::onCancelReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) {
+    if (isCurrent(dialog, nullptr)) m_hInterface->reinviteCancel(self(), cancel);
+}
+
+void NvSipIncomingCall::onUnknownRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipServerTransaction> transaction,
+                                         NvHandle<NvSipRequest> request) {
+    if (!isCurrent(dialog, "NvSipIncomingCall::onUnknownRequest()")) return;
+    const NvString method = request->getMethod();
+    if (method == NvSipReferMessage::sMethodName)
+        m_hInterface->referRequest(self(), transaction, NvHandle<NvSipReferMessage>(request));
+    else if (method == NvSipNotifyMessage::sMethodName)
+        m_hInterface->notifyRequest(self(), transaction, NvHandle<NvSipNotifyMessage>(request));
+    else
+        m_hInterface->unknownRequest(self(), transaction, request);
+}
+
+void NvSipIncomingCall::onUnknownResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    if (!isCurrent(dialog, "NvSipIncomingCall::onUnknownResponse()")) return;
+    const NvString method = response->getCSeqHeader()->getMethod();
+    if (method == NvSipReferMessage::sMethodName)
+        m_hInterface->referResponse(self(), response);
+    else if (method == NvSipNotifyMessage::sMethodName)
+        m_hInterface->notifyResponse(self(), response);
+}
+
+void NvSipIncomingCall::onSessionRefreshTime(NvHandle<NvSipDialog> dialog) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onSessionRefreshTime()")) m_hInterface->onSessionRefreshTime(self());
+}
+
+void NvSipIncomingCall::onSessionTimeOut(NvHandle<NvSipDialog> dialog) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onSessionTimeOut()")) m_hInterface->onSessionTimeOut(self());
+}
+
+void NvSipIncomingCall::addDialog(NvHandle<NvSipDialog> dialog) {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    m_hDialog = dialog;
+}
+
+void NvSipIncomingCall::removeDialog(NvHandle<NvSipDialog>) {
+    NvHandle<NvSipDialog> removed;
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        removed = std::move(m_hDialog);
+    }
+    if (removed.isNil()) return;
+    const NvString callId = getCallID();
+    const NvString remoteTag = removed->getRemoteTag();
+    NvSipCallManager::smp_TheSingleton->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, remoteTag.c_str()));
+}

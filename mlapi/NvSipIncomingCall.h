@@ -1,0 +1,70 @@
+#pragma once
+// NvSipIncomingCall: the application's handle on a call the peer started.
+// Made by the application inside NvSipNewCallinterface::newCall with the
+// INVITE and its NvSipIncomingCallinterface; the constructor creates the
+// call's one dialog, which creates the INVITE's server transaction and
+// enters the call manager's table. The application drives the call through
+// the operations here, each forwarded to the dialog; the dialog's events
+// come back through the NvSipCall event operations and reach the
+// application's interface.
+//
+// Events from a dialog other than the call's current one are ignored. The
+// events that end the call (ACK of a rejection, response or time-out of our
+// BYE, time-outs) remove the dialog after the callback; the application's
+// operations then raise NvSipMlException "Dialog does not exist !!!".
+//
+// Threads and locks: m_pMutex (the call's, plain) guards m_hDialog only and
+// is released before a dialog operation or a callback runs; the events
+// take no lock of their own.
+
+#include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipIncomingCallinterface.h"
+
+class NVSIPMLAPI_EXPORT NvSipIncomingCall : public NvSipCall {
+public:
+    // Raises NvSipMlException "NIL handle to Incoming Call Interface" for a
+    // null interface, before any dialog exists. Sets the call's local tag on
+    // the INVITE's To header, so that every response built from it carries it.
+    NvSipIncomingCall(NvHandle<NvSipInviteMessage> invite, NvSipIncomingCallinterface* callInterface);
+    ~NvSipIncomingCall() override;
+
+    // The call's dialog; nil once it was removed.
+    NvHandle<NvSipDialog> getDialog() const;
+
+    void onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
+    void onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
+    void onReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
+    void onReinviteAck(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack) override;
+    void onReinviteTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
+    void onByeRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage> bye) override;
+    void onByeResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
+    void onByeTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage> bye) override;
+    void onCancelReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) override;
+    void onUnknownRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipServerTransaction> transaction,
+                          NvHandle<NvSipRequest> request) override;
+    void onUnknownResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
+    void onUnknownRequestTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipTransaction> transaction) override;
+    void onTimeOut(NvHandle<NvSipDialog> dialog) override;
+    void onSessionRefreshTime(NvHandle<NvSipDialog> dialog) override;
+    void onSessionTimeOut(NvHandle<NvSipDialog> dialog) override;
+    virtual void onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack);
+    // `confirmed` is unused: an ACK of our 2xx always confirms the call.
+    virtual void onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed);
+    // The ACK of our rejection: the call is over.
+    virtual void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
+    virtual void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
+
+    void addDialog(NvHandle<NvSipDialog> dialog) override;
+    // Takes the dialog's first key (Call-ID, no local tag, remote tag) out of
+    // the manager's table and forgets the dialog; `dialog` is not consulted.
+    void removeDialog(NvHandle<NvSipDialog> dialog) override;
+
+private:
+    // Whether `dialog` is the call's current dialog, after writing the
+    // event's name line to the debug stream.
+    bool isCurrent(const NvHandle<NvSipDialog>& dialog, const char* event) const;
+    NvHandle<NvSipIncomingCall> self() { return this; }
+
+    NvHandle<NvSipIncomingCallinterface> m_hInterface;
+    NvHandle<NvSipDialog> m_hDialog;  // guarded by m_pMutex
+};

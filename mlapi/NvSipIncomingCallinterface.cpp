@@ -1,0 +1,24 @@
+#include "mlapi/NvSipIncomingCallinterface.h"
+
+#include "mlapi/NvSipDialog.h"
+#include "mlapi/NvSipIncomingCall.h"
+
+NvSipIncomingCallinterface::~NvSipIncomingCallinterface() = default;
+
+void NvSipIncomingCallinterface::prack(Call, NvHandle<NvSipPrackMessage>) {}
+void NvSipIncomingCallinterface::callConfirmed(Call, NvHandle<NvSipAckMessage>) {}
+void NvSipIncomingCallinterface::terminated(Call, NvHandle<NvSipMessage>) {}
+void NvSipIncomingCallinterface::unknownRequest(Call, NvHandle<NvSipServerTransaction>, NvHandle<NvSipRequest>) {}
+void NvSipIncomingCallinterface::referRequest(Call, NvHandle<NvSipServerTransaction>, NvHandle<NvSipReferMessage>) {}
+void NvSipIncomingCallinterface::referResponse(Call, NvHandle<NvSipResponse>) {}
+void NvSipIncomingCallinterface::notifyRequest(Call, NvHandle<NvSipServerTransaction>, NvHandle<NvSipNotifyMessage>) {}
+void NvSipIncomingCallinterface::notifyResponse(Call, NvHandle<NvSipResponse>) {}
+void NvSipIncomingCallinterface::reinviteRequest(Call, NvHandle<NvSipInviteMessage>) {}
+void NvSipIncomingCallinterface::reinviteCancel(Call, NvHandle<NvSipRequest>) {}
+void NvSipIncomingCallinterface::reinviteResponse(Call, NvHandle<NvSipResponse>) {}
+void NvSipIncomingCallinterface::reinviteAck(Call, NvHandle<NvSipAckMessage>) {}
+void NvSipIncomingCallinterface::reinviteTimeOut(Call, NvHandle<NvSipInviteMessage>) {}
+void NvSipIncomingCallinterface::onSessionTimeOut(Call) {}
+void NvSipIncomingCallinterface::onSessionRefreshTime(Call) {}
+void NvSipIncomingCallinterface::replacesDialog(Call, NvHandle<NvSipDialog>, NvHandle<NvSipDialog>,
+                                                NvHandle<NvSipInviteMessage>) {}

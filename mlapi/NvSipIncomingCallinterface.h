@@ -1,0 +1,73 @@
+#pragma once
+// NvSipIncomingCallinterface: everything the application hears about a call
+// it received. It derives from this class and overrides what it cares
+// about; inviteRequest is the one operation it must write.
+//
+// Who calls it: the call (NvSipIncomingCall), each operation on the thread
+// that delivered the event (the stack's receive or timer thread, or the
+// application's own thread for an event its call operation raised), with
+// no library lock held unless an operation says otherwise. The first
+// argument is always the call. A request handed over with its server
+// transaction stays unanswered until the application answers it there.
+//
+// Ownership: the application creates it and hands it to each call's
+// constructor; the call holds it through a counted handle for its life.
+// One object may serve many calls at once from several threads.
+
+#include "mlapi/NvSipMlApiAfx.h"
+
+class NvSipDialog;
+class NvSipIncomingCall;
+class NvSipServerTransaction;
+
+class NVSIPMLAPI_EXPORT NvSipIncomingCallinterface : public NvObject {
+public:
+    using Call = NvHandle<NvSipIncomingCall>;
+    ~NvSipIncomingCallinterface() override;
+
+    // The INVITE arrived: answer it through the call (answer,
+    // sendReliableProvisionalResponse), now or later from any thread.
+    virtual void inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) = 0;
+    // The peer acknowledged our reliable provisional response. Default: nothing.
+    virtual void prack(Call call, NvHandle<NvSipPrackMessage> prack);
+    // The ACK of our 2xx arrived: the call is up. Default: nothing.
+    virtual void callConfirmed(Call call, NvHandle<NvSipAckMessage> ack);
+    // The call ended or is ending. `message` is what ended it: the peer's
+    // BYE (answer it with the call's respondToBye), CANCEL, the ACK of our
+    // rejection, the response to our BYE; nil for a time-out. Default: nothing.
+    virtual void terminated(Call call, NvHandle<NvSipMessage> message);
+    // A request of another method in the call (INFO, OPTIONS, ...), to be
+    // answered on `transaction`. Default: nothing.
+    virtual void unknownRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
+                                NvHandle<NvSipRequest> request);
+    // A REFER in the call, to be answered on `transaction`. Default: nothing.
+    virtual void referRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
+                              NvHandle<NvSipReferMessage> refer);
+    // The response to our REFER. Default: nothing.
+    virtual void referResponse(Call call, NvHandle<NvSipResponse> response);
+    // A NOTIFY in the call, to be answered on `transaction`. Default: nothing.
+    virtual void notifyRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
+                               NvHandle<NvSipNotifyMessage> notify);
+    // The response to our NOTIFY. Default: nothing.
+    virtual void notifyResponse(Call call, NvHandle<NvSipResponse> response);
+    // The peer's re-INVITE: answer it with the call's respondToReinvite. Default: nothing.
+    virtual void reinviteRequest(Call call, NvHandle<NvSipInviteMessage> invite);
+    // The peer cancelled its re-INVITE. Default: nothing.
+    virtual void reinviteCancel(Call call, NvHandle<NvSipRequest> cancel);
+    // A response to our re-INVITE. Default: nothing.
+    virtual void reinviteResponse(Call call, NvHandle<NvSipResponse> response);
+    // The ACK of our answer to the peer's re-INVITE. Default: nothing.
+    virtual void reinviteAck(Call call, NvHandle<NvSipAckMessage> ack);
+    // Our re-INVITE got no answer. Default: nothing.
+    virtual void reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage> invite);
+    // The session timer expired without a refresh. Default: nothing.
+    virtual void onSessionTimeOut(Call call);
+    // It is time to refresh the session (we are the refresher). Default: nothing.
+    virtual void onSessionRefreshTime(Call call);
+    // An INVITE with Replaces names this call's dialog `replaced`; `newDialog`
+    // was made for it. Called with the call's mutex held: answer with the
+    // call's acceptReplaces or rejectReplaces from another thread or after
+    // returning. Default: nothing.
+    virtual void replacesDialog(Call call, NvHandle<NvSipDialog> newDialog, NvHandle<NvSipDialog> replaced,
+                                NvHandle<NvSipInviteMessage> invite);
+};

@@ -1,0 +1,5 @@
+#include "mlapi/NvSipNewCallinterface.h"
+
+#include "mlapi/NvSipIncomingCall.h"
+
+NvSipNewCallinterface::~NvSipNewCallinterface() = default;
