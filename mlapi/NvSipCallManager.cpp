@@ -77,13 +77,17 @@ NvSipCallManager::NvSipCallManager(NvSipNewCallinterface* newCallInterface, NvSi
                                    __DATE__ " " __TIME__);
     smp_TheSingleton = this;
     m_pMutex = NvNewCeilingMutex();
-    NvSipTransactionManager* transactions = NvSipTransactionManager::sGetInstance();
-    transactions->setStrayInterface(&m_StrayMessageInterface);
     AddRef();  // the factory's handle on this manager must not free it while it is being built
-    transactions->setTransactionFactoryInterface(
-        Tellar::NoSizeMemAllocator::create<TransactionFactoryInterface>("TransactionFactoryInterface", this));
+    registerWithStack();
     Release(false);
     smp_AuthInterface = NvAuthenticationInterface::sm_AuthenticationInterface;
+}
+
+void NvSipCallManager::registerWithStack() {
+    NvSipTransactionManager* transactions = NvSipTransactionManager::sGetInstance();
+    transactions->setStrayInterface(&m_StrayMessageInterface);
+    transactions->setTransactionFactoryInterface(
+        Tellar::NoSizeMemAllocator::create<TransactionFactoryInterface>("TransactionFactoryInterface", this));
 }
 
 NvSipCallManager::~NvSipCallManager() {

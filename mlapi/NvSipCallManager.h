@@ -117,6 +117,11 @@ public:
     NvSipCallManager(const NvSipCallManager&) = delete;
     NvSipCallManager& operator=(const NvSipCallManager&) = delete;
 
+    // Installs this manager as the stack's stray-message handler and server-
+    // transaction factory (done by the constructor; again after something
+    // else took those places).
+    void registerWithStack();
+
     // ------------------------------------------------------------ dialog table
     // Lists `dialog` under its current key (replacing what was there).
     void addDialog(NvHandle<NvSipDialog> dialog);
