@@ -186,3 +186,17 @@ void NvSipIncomingCall::removeDialog(NvHandle<NvSipDialog>) {
     const NvString remoteTag = removed->getRemoteTag();
     NvSipCallManager::smp_TheSingleton->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, remoteTag.c_str()));
 }
+
+void NvSipIncomingCall::acceptReplaces() {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    m_hDialog = m_hReplacesDialog;
+    NvSipCall::acceptReplaces();
+}
+
+void NvSipIncomingCall::onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
+                                         NvHandle<NvSipServerTransaction> transaction) {
+    if (!isCurrent(replaced, "NvSipIncomingCall::onReplacesInvite()")) return;
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    NvSipCall::onReplacesInvite(replaced, invite, transaction);
+    m_hInterface->replacesDialog(self(), m_hReplacesDialog, replaced, invite);
+}

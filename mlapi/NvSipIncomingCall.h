@@ -54,6 +54,12 @@ public:
     virtual void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
     virtual void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
 
+    // Replaces: the new dialog becomes the call's dialog, then the base part.
+    void acceptReplaces() override;
+    // Runs the base part and the application's replacesDialog with m_pMutex held.
+    void onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
+                          NvHandle<NvSipServerTransaction> transaction) override;
+
     void addDialog(NvHandle<NvSipDialog> dialog) override;
     // Takes the dialog's first key (Call-ID, no local tag, remote tag) out of
     // the manager's table and forgets the dialog; `dialog` is not consulted.
