@@ -138,6 +138,30 @@ size_t NvSipCallManager::getDialogCount() const {
     return m_DialogTable.size();
 }
 
+void NvSipCallManager::clear(bool hangup) {
+    for (;;) {
+        NvHandle<NvSipDialog> dialog;
+        {
+            std::lock_guard<NvMutex> lock(*m_pMutex);
+            if (m_DialogTable.isEmpty()) break;
+            dialog = NvHandle<NvSipDialog>(m_DialogTable.elements().front());
+            // Every entry of this dialog goes now, so that it is ended once.
+            for (const NvString& key : m_DialogTable.keys())
+                if (m_DialogTable.get(key).object() == dialog.object()) m_DialogTable.remove(key);
+        }
+        if (hangup) {
+            try {
+                dialog->hangup(nullptr);
+            } catch (NvHandle<NvException>& e) {  // shutdown goes on: the dialog is ended below
+                TELLAR_WARN(Tellar::fileScopeLogger(), "clear: hang-up of " << dialog->getKey().str()
+                                                                            << " failed: " << e->getMessage().str());
+            }
+        }
+        std::lock_guard<NvRecursiveMutex> lock(*dialog->m_pMutex);
+        dialog->terminating();
+    }
+}
+
 NvString NvSipCallManager::sDialogKey(NvHandle<NvSipRequest> request) {
     const NvString callId = request->getCallID();
     const NvString toTag = tagOf(request->getToHeader());

@@ -295,6 +295,8 @@ public:
     };
 
 private:
+    friend class NvSipCallManager;  // clear() terminates dialogs under their mutex
+
     // Sends `bye` on a new client transaction kept as m_hByeTransaction.
     void sendBye(const NvHandle<NvSipRequest>& bye);
     // Everything but the mutex and the state starts empty or zero.
