@@ -50,6 +50,11 @@ public:
     // A copy of the process Contact taken at construction; nil when none was set.
     NvHandle<NvSipNameAddress> getLocalContact() const { return m_hLocalContact; }
 
+    // Ends the call from our side (BYE, or CANCEL / 487 before the answer).
+    virtual void hangup() = 0;
+    // Answers the peer's pending re-INVITE with `response`.
+    virtual void respondToReinvite(NvHandle<NvSipResponse> response) = 0;
+
     // ------------------------------------------------------------ Replaces
     // An INVITE with Replaces (RFC 3891) names one of this call's dialogs.
     // The derived call runs onReplacesInvite with the call's mutex held and

@@ -56,6 +56,21 @@ NvHandle<NvSipDialog> NvSipIncomingCall::getDialog() const {
     return m_hDialog;
 }
 
+NvHandle<NvSipDialog> NvSipIncomingCall::dialogFor(const char* operation) const {
+    debugLine(operation);
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    if (m_hDialog.isNil()) NvSipMlException::sThrow("Dialog does not exist !!!", "NvSipIncomingCall", operation);
+    return m_hDialog;
+}
+
+void NvSipIncomingCall::hangup(NvHandle<NvSipByeMessage> bye) {
+    dialogFor("NvSipIncomingCall::hangup()")->hangup(bye);
+}
+
+void NvSipIncomingCall::hangup() {
+    hangup(nullptr);
+}
+
 bool NvSipIncomingCall::isCurrent(const NvHandle<NvSipDialog>& dialog, const char* event) const {
     if (event) debugLine(event);
     std::lock_guard<NvMutex> lock(*m_pMutex);

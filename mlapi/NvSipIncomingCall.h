@@ -31,6 +31,14 @@ public:
     // The call's dialog; nil once it was removed.
     NvHandle<NvSipDialog> getDialog() const;
 
+    // ---- ending the call
+    // Before the answer: 487 to the INVITE (and `bye` when given); after it:
+    // `bye`, or a BYE the dialog builds for nil. Raises NvSipMlException
+    // "Dialog does not exist !!!" once the call has ended, and NvException
+    // "Cannot send BYE in SUCCEEDED state !" while our 2xx awaits its ACK.
+    void hangup(NvHandle<NvSipByeMessage> bye);
+    void hangup() override;
+
     void onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
     void onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
     void onReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
@@ -66,6 +74,10 @@ public:
     void removeDialog(NvHandle<NvSipDialog> dialog) override;
 
 private:
+    // The call's dialog for an application operation: writes the
+    // operation's name line to the debug stream, raises "Dialog does not
+    // exist !!!" when the call has none.
+    NvHandle<NvSipDialog> dialogFor(const char* operation) const;
     // Whether `dialog` is the call's current dialog, after writing the
     // event's name line to the debug stream.
     bool isCurrent(const NvHandle<NvSipDialog>& dialog, const char* event) const;
