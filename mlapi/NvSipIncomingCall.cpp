@@ -196,22 +196,37 @@ void NvSipIncomingCall::removeDialog(NvHandle<NvSipDialog>) {
         std::lock_guard<NvMutex> lock(*m_pMutex);
         removed = std::move(m_hDialog);
     }
-    if (removed.isNil()) return;
-    const NvString callId = getCallID();
-    const NvString remoteTag = removed->getRemoteTag();
+    if (!removed.isNil()) forgetFirstKey(getCallID(), removed);
+}
+
+void NvSipIncomingCall::forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog) {
+    const NvString remoteTag = dialog->getRemoteTag();
     NvSipCallManager::smp_TheSingleton->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, remoteTag.c_str()));
 }
 
 void NvSipIncomingCall::acceptReplaces() {
-    std::lock_guard<NvMutex> lock(*m_pMutex);
-    m_hDialog = m_hReplacesDialog;
-    NvSipCall::acceptReplaces();
+    NvHandle<NvSipDialog> replaced;
+    const NvString oldCallId = getCallID();
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        if (m_hReplacesDialog.isNil()) return;
+        replaced = m_hDialog;
+        m_hDialog = m_hReplacesDialog;
+        NvSipCall::acceptReplaces();
+    }
+    // The replaced dialog is no longer the call's: its first key, which the
+    // call would remove when it ends, goes now.
+    if (!replaced.isNil()) forgetFirstKey(oldCallId, replaced);
 }
 
 void NvSipIncomingCall::onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
                                          NvHandle<NvSipServerTransaction> transaction) {
     if (!isCurrent(replaced, "NvSipIncomingCall::onReplacesInvite()")) return;
-    std::lock_guard<NvMutex> lock(*m_pMutex);
-    NvSipCall::onReplacesInvite(replaced, invite, transaction);
-    m_hInterface->replacesDialog(self(), m_hReplacesDialog, replaced, invite);
+    NvHandle<NvSipDialog> made;
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        NvSipCall::onReplacesInvite(replaced, invite, transaction);
+        made = m_hReplacesDialog;
+    }
+    m_hInterface->replacesDialog(self(), made, replaced, invite);
 }

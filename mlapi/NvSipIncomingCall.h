@@ -62,9 +62,13 @@ public:
     virtual void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
     virtual void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
 
-    // Replaces: the new dialog becomes the call's dialog, then the base part.
+    // Replaces: the new dialog becomes the call's dialog, then the base part;
+    // the replaced dialog's first key leaves the manager's table (the
+    // application still hangs the replaced dialog up).
     void acceptReplaces() override;
-    // Runs the base part and the application's replacesDialog with m_pMutex held.
+    // Runs the base part with m_pMutex held, then the application's
+    // replacesDialog without it, so that the application may settle the
+    // Replaces (acceptReplaces, rejectReplaces) from inside the callback.
     void onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
                           NvHandle<NvSipServerTransaction> transaction) override;
 
@@ -78,6 +82,9 @@ private:
     // operation's name line to the debug stream, raises "Dialog does not
     // exist !!!" when the call has none.
     NvHandle<NvSipDialog> dialogFor(const char* operation) const;
+    // Removes the key `dialog` entered the manager's table with (`callId`,
+    // no local tag, its remote tag).
+    static void forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog);
     // Whether `dialog` is the call's current dialog, after writing the
     // event's name line to the debug stream.
     bool isCurrent(const NvHandle<NvSipDialog>& dialog, const char* event) const;
