@@ -57,11 +57,11 @@ protected:
         std::lock_guard<std::mutex> lock(callsMutex);
         return calls.count(callId) ? calls[callId] : nullptr;
     }
-    // Ends a call left unanswered, as the manager's shutdown would.
-    static void endCall(const NvHandle<NvSipIncomingCall>& call) {
-        NvHandle<NvSipDialog> dialog = call->getDialog();
-        dialog->terminating();
-        call->removeDialog(dialog);
+    // Ends a call left ringing: we hang up (487), the peer acknowledges.
+    void endCall(const NvHandle<NvSipIncomingCall>& call, const std::string& callId,
+                 const std::string& branch = "z9hG4bK-inv") {
+        call->hangup();
+        inject(request("ACK", call->getLocalTag().str(), "r1", "", callId, branch));
     }
     // A new call from the peer (From tag r1) in `callId`; returns it.
     NvHandle<NvSipIncomingCall> startCall(const std::string& callId, const std::string& branch = "z9hG4bK-inv") {
@@ -171,7 +171,7 @@ TEST_F(CallManagerTest, NewInviteMakesOneCallListedWithAndWithoutOurTag) {
     manager.removeDialog(dialog);  // its current key only
     EXPECT_TRUE(manager.getDialog(parseRequest(request("BYE", ourTag, "r1"))).isNil());
     EXPECT_EQ(manager.getDialog(parseRequest(request("BYE", "", "r1"))).get(), dialog.get());
-    endCall(call);  // the call removes the first key
+    endCall(call, "c1");  // the call removes the first key
     EXPECT_EQ(manager.getDialogCount(), 0u);
     EXPECT_THROW(manager.updateDialogKey("c1,,r1", "c1,x,r1"), NvHandle<NvException>);
     EXPECT_EQ(manager.getDialogCount(), 0u);
@@ -196,7 +196,7 @@ TEST_F(CallManagerTest, RequestsInADialogReachItsCall) {
         events->lastTransaction->sendResponse(200);
         expectSent("SIP/2.0 200");
     }
-    endCall(call);
+    endCall(call, "c1");
 }
 
 TEST_F(CallManagerTest, AuthenticationChallengesNewRequestsOutsideDialogsOnly) {
@@ -219,7 +219,7 @@ TEST_F(CallManagerTest, AuthenticationChallengesNewRequestsOutsideDialogsOnly) {
     NvSipCallManager::smp_AuthInterface = nullptr;
     EXPECT_EQ(calls.size(), 1u);
     events->lastTransaction->sendResponse(200);
-    endCall(call);
+    endCall(call, "c1");
 }
 
 TEST_F(CallManagerTest, ReplacesNamingADialogReachesItsCall) {
@@ -234,9 +234,10 @@ TEST_F(CallManagerTest, ReplacesNamingADialogReachesItsCall) {
     // The dialog made for the Replaces INVITE is listed under c2 until ended.
     NvHandle<NvSipDialog> made = manager.getDialog(parseRequest(request("BYE", "", "r2", "", "c2")));
     ASSERT_FALSE(made.isNil());
-    made->terminating();
+    made->hangup(nullptr);  // 487 to the Replaces INVITE, acknowledged
+    inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", "z9hG4bK-rep"));
     manager.removeDialog(NvSipDialog::sBuildKey("c2", nullptr, "r2"));
-    endCall(call);
+    endCall(call, "c1");
 }
 
 TEST_F(CallManagerTest, SecondManagerIsRefused) {
@@ -268,7 +269,7 @@ TEST_F(CallManagerTest, TableChangesRaceRouting) {
                 const std::string callId = "t" + std::to_string(t) + "-" + std::to_string(i);
                 NvHandle<NvSipIncomingCall> call = startCall(callId, "z9hG4bK-" + callId);
                 inject(request("INFO", call->getLocalTag().str(), "r1", "", callId, "z9hG4bK-i" + callId));
-                endCall(call);
+                endCall(call, callId, "z9hG4bK-" + callId);
             }
         });
     for (std::thread& caller : callers) caller.join();
