@@ -44,6 +44,14 @@
 // the call removes it (NvSipIncomingCall::removeDialog), so that requests
 // sent before the peer saw our tag still find the dialog.
 //
+// Requests we send (CreateRequest): the route set comes from Record-Route
+// (the INVITE's in order on the UAS side, the 2xx's reversed on the UAC
+// side). A first route entry with "lr" is a loose router; one without is a
+// strict router (RFC 3261 12.2.1.1): it becomes the Request-URI and the
+// remote target is appended as the last Route. Our INFO, NOTIFY or REFER
+// that gets no response ends the dialog without a BYE; error responses to
+// them only reach the call.
+//
 // Ownership: every NvHandle field is counted. The dialog holds its call;
 // the call holds the dialog (or dialogs); the manager's table holds one
 // more handle; each adapter holds one and each transaction its adapter.
@@ -190,6 +198,32 @@ public:
         void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
     };
 
+    // ---- client adapters
+    // The client-side counterpart of ServerAdapter: holds a counted handle on
+    // its dialog and logs the messages of its transaction in the call log.
+    class ClientAdapter : public NvSipClientTransactionInterface, public Tellar::TaggedAllocation {
+    public:
+        explicit ClientAdapter(NvHandle<NvSipDialog> dialog) : m_hDialog(std::move(dialog)) {}
+        void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) override;
+        void receivedMessage(const NvHandle<NvSipMessage>& message) override;
+        const NvHandle<NvSipDialog>& getDialog() const { return m_hDialog; }
+
+    protected:
+        NvHandle<NvSipDialog> m_hDialog;
+    };
+    // Our INFO, NOTIFY or REFER (one adapter per request sent). A transport
+    // error counts as a time-out (the stack's default).
+    class UnknownRequestClientInterface : public ClientAdapter {
+    public:
+        using ClientAdapter::ClientAdapter;
+        void provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                 NvHandle<NvSipResponse> response) override;
+        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
+        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
+        void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                         NvHandle<NvSipResponse> response) override;
+    };
+
     // ------------------------------------------------------------ life
     // Incoming INVITE (UAS): takes the remote tag and route set from the
     // INVITE, creates the INVITE server transaction and enters the manager's
@@ -248,6 +282,60 @@ public:
     void setRouteInfo(const NvHandle<NvSipMessage>& message);
     // The remote target from an INVITE received (here or a re-INVITE).
     void updateRemoteTargetURI(const NvHandle<NvSipInviteMessage>& invite);
+
+    // ---- request construction, route set and remote target
+    // Builds an in-dialog request of `method` (ACK, CANCEL, PRACK, BYE,
+    // re-INVITE, INFO, ...; a method without a class of its own gives an
+    // NvSipUnknownRequest): Request-URI = the remote target (the remote
+    // participant's URI, with a warning, while none is known), From and To
+    // with the dialog's tags, the call's Call-ID, CSeq, Contact (`contact`,
+    // else our INVITE's, else the call's default), the body (none: a
+    // Content-Length of 0), RAck for a PRACK, Max-Forwards, then the route
+    // set. CSeq: an ACK takes the number of the response it acknowledges, a
+    // CANCEL the number of the request it cancels; any other method takes
+    // m_LocalCSeq + 1 (so the first request of a UAS dialog is the peer's
+    // INVITE CSeq + 1). Nil (after an assertion report) for an ACK without
+    // a response, a CANCEL without an INVITE or re-INVITE, or a Max-Forwards
+    // setting of 0. Raises NvException "Can not send Prack message without
+    // RSeq header". Nothing is sent. No lock: the caller holds m_pMutex.
+    NvHandle<NvSipRequest> CreateRequest(const NvString& method, const char* contentType, const void* body,
+                                         unsigned int bodyLength, const NvHandle<NvSipContactHeader>& contact);
+    // The same under m_pMutex, for callers outside the dialog.
+    NvHandle<NvSipRequest> createRequest(const NvString& method, const char* contentType, const void* body,
+                                         unsigned int bodyLength, const NvHandle<NvSipContactHeader>& contact);
+    // Adds the route set to `request` as Route headers, unless the route set
+    // is empty or the request already has a Route (the caller's win). Loose
+    // routing when the first entry has "lr"; otherwise that entry is a strict
+    // router and the request is built as RFC 3261 12.2.1.1 says: it becomes
+    // the Request-URI, and the Route headers are the rest of the route set
+    // followed by the remote target (the Request-URI the request had).
+    void addRouteInfoToRequest(const NvHandle<NvSipRequest>& request) const;
+    // The remote target from the Contact of `message`; kept when there is no
+    // Contact with a SIP URL. A "transport" parameter that the peer put on
+    // the Contact header instead of its URL is moved into the URL (logged
+    // on the UA interop logger's "TransportSetAsContactHeaderParam").
+    void setRemoteTargetURI(const NvHandle<NvSipMessage>& message);
+    // The remote target from a response to our INVITE or re-INVITE;
+    // responses to other methods never change it.
+    void updateRemoteTargetURI(const NvHandle<NvSipResponse>& response);
+
+    // ---- INFO, NOTIFY, REFER and other methods
+    // Send the request in the dialog, each on a client transaction of its
+    // own that the dialog does not keep (nil: the dialog builds one without
+    // body). Whatever the state, and without taking m_pMutex: the request is
+    // built by createRequest. Every response reaches the call's
+    // onUnknownResponse; no final status is handled here. No response at all
+    // ends the dialog (terminating(), then the call's
+    // onUnknownRequestTimeOut); the dialog sends no BYE.
+    void info(NvHandle<NvSipInfoMessage> info);
+    void notify(NvHandle<NvSipNotifyMessage> notify);
+    void refer(NvHandle<NvSipReferMessage> refer);
+    // The events of those transactions (UnknownRequestClientInterface).
+    void onUnknownProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onUnknownReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                              NvHandle<NvSipResponse> response);
+    void onUnknownFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onUnknownTimeOut(NvHandle<NvSipTransaction> transaction);
 
     // ------------------------------------------------------------ inbound requests
     // The events the adapters forward; each runs on the stack's thread that

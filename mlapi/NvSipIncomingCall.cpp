@@ -186,3 +186,20 @@ void NvSipIncomingCall::removeDialog(NvHandle<NvSipDialog>) {
     const NvString remoteTag = removed->getRemoteTag();
     NvSipCallManager::smp_TheSingleton->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, remoteTag.c_str()));
 }
+
+// ---------------------------------------------------------------- NOTIFY and REFER we send
+
+NvHandle<NvSipDialog> NvSipIncomingCall::dialogFor(const char* operation) const {
+    debugLine(operation);
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    if (m_hDialog.isNil()) NvSipMlException::sThrow("Dialog does not exist !!!", nullptr, nullptr);
+    return m_hDialog;
+}
+
+void NvSipIncomingCall::notify(NvHandle<NvSipNotifyMessage> notify) {
+    dialogFor("NvSipIncomingCall::notify()")->notify(notify);
+}
+
+void NvSipIncomingCall::refer(NvHandle<NvSipReferMessage> refer) {
+    dialogFor("NvSipIncomingCall::refer()")->refer(refer);
+}

@@ -67,4 +67,18 @@ private:
 
     NvHandle<NvSipIncomingCallinterface> m_hInterface;
     NvHandle<NvSipDialog> m_hDialog;  // guarded by m_pMutex
+
+    // ---- NOTIFY and REFER we send
+public:
+    // Sends the request in the call's dialog (nil: the dialog builds one
+    // without body); the responses reach notifyResponse / referResponse of
+    // the interface. Raise NvSipMlException "Dialog does not exist !!!" once
+    // the dialog was removed.
+    void notify(NvHandle<NvSipNotifyMessage> notify);
+    void refer(NvHandle<NvSipReferMessage> refer);
+
+private:
+    // The current dialog, copied under m_pMutex after writing `operation`
+    // to the debug stream; raises "Dialog does not exist !!!" when none.
+    NvHandle<NvSipDialog> dialogFor(const char* operation) const;
 };
