@@ -181,6 +181,14 @@ public:
         void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
         void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override;
     };
+    // A re-INVITE from the peer in the confirmed dialog; its ACK and CANCEL.
+    class ReinviteServerInterface : public ServerAdapter {
+    public:
+        using ServerAdapter::ServerAdapter;
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+        void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
+        void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override;
+    };
     class ByeServerInterface : public ServerAdapter {
     public:
         using ServerAdapter::ServerAdapter;
@@ -358,6 +366,102 @@ public:
                                        NvHandle<NvSipCancelMessage> cancel);
 
     void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) override;
+
+    // ---- inbound INVITE
+    // Answers to the INVITE that created an incoming dialog, on the
+    // application's thread (through NvSipIncomingCall) or the stack's.
+    //
+    // A 2xx gets our Contact (the call's) when it has none and the session
+    // timer headers (modifyResponse); it is sent again at T1, 2*T1, 4*T1...
+    // (at most T2 apart) until the ACK, and the call ends without it after
+    // 64*T1 (onTimeOut of the call). A reliable provisional response
+    // (RFC 3262) is numbered with RSeq and sent again at T1, 2*T1, 4*T1...
+    // until its PRACK; without one after 64*T1 the INVITE is answered 504.
+    // A response in a state that allows none is dropped, except the 408 of
+    // the time-out path (m_bOnTimeoutSendFinalResponse).
+    //
+    // Choices where a literal reading would break the RFCs: the time-out of
+    // the INVITE transaction also ends a call still in NV_CALLED (else it
+    // would stay listed for ever); retransmissions stop after 64*T1 (RFC 3261
+    // 13.3.1.4, RFC 3262 3) rather than after a count, with each interval
+    // capped at T2 for a 2xx; a PRACK that acknowledges nothing gets 481
+    // (RFC 3262 3); an RSeq given by the application above the last one
+    // becomes the last one, so that later numbers keep rising; a Session-
+    // Expires of the application above the INVITE's is refused whenever the
+    // INVITE had one (RFC 4028 9). A session timer that the 2xx does not
+    // start is stopped (interval 0, both timers cancelled). When
+    // modifyResponse raises, the state is left as it was and nothing is sent.
+    //
+    // Nil response: 200 without body. Raises NvException "RSeq Num is out
+    // of order", "Session time too small", "Server can't increase session time".
+    void sendResponse(NvHandle<NvSipResponse> response);
+    void sendResponse(unsigned int statusCode, const void* body, const char* contentType, unsigned int bodyLength);
+    // Session timer negotiation (RFC 4028) for a 2xx to `invite`: adds
+    // Session-Expires and Supported or Require "timer", and starts the timers.
+    void modifyResponse(NvHandle<NvSipResponse> response, NvHandle<NvSipInviteMessage> invite);
+    void sendReliableProvisionalResponse(NvHandle<NvSipResponse> response);
+    void sendReliableProvisionalResponse(unsigned int statusCode, const void* body, const char* contentType,
+                                         unsigned int bodyLength);
+    // Restarts the session interval (seconds): start, refresh point at half
+    // of it, expiry point 10 s before its end. Schedules nothing.
+    void resetTimer(unsigned int interval);
+
+private:
+    // The transaction of the INVITE being answered: the peer's re-INVITE when
+    // one is pending, else the initial INVITE's (nil once it got its 2xx).
+    NvHandle<NvSipServerTransaction> pendingInviteTransaction() const;
+    // A 422 with Min-SE for a request whose Session-Expires is below the
+    // minimum; nil for any other.
+    static NvHandle<NvSipResponse> sSessionTooSmall(const NvHandle<NvSipRequest>& request);
+    // Adds the call's Contact to `response` when it has none.
+    void addLocalContact(const NvHandle<NvSipResponse>& response) const;
+    // Keeps `response` in m_hOutResponse and schedules its first
+    // retransmission; stopRetransmission cancels the pending one.
+    void startRetransmission(const NvHandle<NvSipResponse>& response);
+    void stopRetransmission();
+    // Sends m_hOutResponse again straight through the transport and logs
+    // it; a failing send is logged and dropped (the next tick tries again).
+    void resendOutResponse();
+    // A retransmission tick for `response` (a stale one does nothing).
+    void retransmitResponse(const NvHandle<NvSipResponse>& response);
+    // resetTimer, then schedules the expiry timer and, when we refresh, the
+    // refresh timer. stopSessionTimer sets the interval to 0 and cancels both.
+    void startSessionTimer(unsigned int interval, bool weRefresh);
+    void stopSessionTimer();
+    // A timer scheduled without object: the refresh or expiry point when its
+    // key is still current.
+    void sessionTimerFired(double key);
+
+    double m_RetransmitKey = 0;       // key of the pending retransmission timer; 0: none
+    double m_RetransmitDeadline = 0;  // when retransmitting gives up (us on the stack clock)
+
+public:
+    // ---- BYE
+    // Answers the peer's BYE (nil: 200; our To tag added when missing). A
+    // final response ends the dialog (terminating) and the call forgets it
+    // (removeDialog). Raises NvException "BYE transaction does not exist !!!"
+    // when no BYE was received; does nothing when the BYE was ours.
+    void respondToBye(NvHandle<NvSipResponse> response);
+
+    // ---- re-INVITE
+    // The peer's re-INVITE (RFC 3261 14.2), through ReinviteServerInterface.
+    // Accepted in NV_ACTIVE: NV_REINVITED, the remote target and CSeq taken
+    // from it, the call told (onReinviteRequest); Session-Expires below the
+    // minimum gets 422 with Min-SE. Refused while our own re-INVITE is
+    // pending with 491, while the peer's previous one is unanswered with
+    // 500 and Retry-After 0-9 s, and with a CSeq below the last with 500
+    // (RFC 3261 12.2.2); the route set stays as the dialog set it up (RFC
+    // 3261 12.2). A 422 or a cancelled re-INVITE is not kept. The ACK of
+    // any final answer returns the dialog to NV_ACTIVE (onAckRequest).
+    void onReinviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
+    void onReinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
+    void onReinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
+    // Answers the pending re-INVITE (nil: 200 without body); a 2xx gets the
+    // session timer headers and is retransmitted until its ACK. Does nothing
+    // when no re-INVITE of the peer is pending.
+    void respondToReinvite(NvHandle<NvSipResponse> response);
+    void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                           unsigned int bodyLength);
 
 private:
     // Everything but the mutex and the state starts empty or zero.
