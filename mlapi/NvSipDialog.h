@@ -44,6 +44,14 @@
 // the call removes it (NvSipIncomingCall::removeDialog), so that requests
 // sent before the peer saw our tag still find the dialog.
 //
+// Requests we send (CreateRequest): the route set comes from Record-Route
+// (the INVITE's in order on the UAS side, the 2xx's reversed on the UAC
+// side). A first route entry with "lr" is a loose router; one without is a
+// strict router (RFC 3261 12.2.1.1): it becomes the Request-URI and the
+// remote target is appended as the last Route. Our INFO, NOTIFY or REFER
+// that gets no response ends the dialog without a BYE; error responses to
+// them only reach the call.
+//
 // Ownership: every NvHandle field is counted. The dialog holds its call;
 // the call holds the dialog (or dialogs); the manager's table holds one
 // more handle; each adapter holds one and each transaction its adapter.
@@ -173,6 +181,14 @@ public:
         void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
         void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override;
     };
+    // A re-INVITE from the peer in the confirmed dialog; its ACK and CANCEL.
+    class ReinviteServerInterface : public ServerAdapter {
+    public:
+        using ServerAdapter::ServerAdapter;
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+        void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
+        void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override;
+    };
     class ByeServerInterface : public ServerAdapter {
     public:
         using ServerAdapter::ServerAdapter;
@@ -188,6 +204,32 @@ public:
     public:
         using ServerAdapter::ServerAdapter;
         void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+    };
+
+    // ---- client adapters
+    // The client-side counterpart of ServerAdapter: holds a counted handle on
+    // its dialog and logs the messages of its transaction in the call log.
+    class ClientAdapter : public NvSipClientTransactionInterface, public Tellar::TaggedAllocation {
+    public:
+        explicit ClientAdapter(NvHandle<NvSipDialog> dialog) : m_hDialog(std::move(dialog)) {}
+        void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) override;
+        void receivedMessage(const NvHandle<NvSipMessage>& message) override;
+        const NvHandle<NvSipDialog>& getDialog() const { return m_hDialog; }
+
+    protected:
+        NvHandle<NvSipDialog> m_hDialog;
+    };
+    // Our INFO, NOTIFY or REFER (one adapter per request sent). A transport
+    // error counts as a time-out (the stack's default).
+    class UnknownRequestClientInterface : public ClientAdapter {
+    public:
+        using ClientAdapter::ClientAdapter;
+        void provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                 NvHandle<NvSipResponse> response) override;
+        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
+        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
+        void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                         NvHandle<NvSipResponse> response) override;
     };
 
     // ------------------------------------------------------------ life
@@ -249,6 +291,60 @@ public:
     // The remote target from an INVITE received (here or a re-INVITE).
     void updateRemoteTargetURI(const NvHandle<NvSipInviteMessage>& invite);
 
+    // ---- request construction, route set and remote target
+    // Builds an in-dialog request of `method` (ACK, CANCEL, PRACK, BYE,
+    // re-INVITE, INFO, ...; a method without a class of its own gives an
+    // NvSipUnknownRequest): Request-URI = the remote target (the remote
+    // participant's URI, with a warning, while none is known), From and To
+    // with the dialog's tags, the call's Call-ID, CSeq, Contact (`contact`,
+    // else our INVITE's, else the call's default), the body (none: a
+    // Content-Length of 0), RAck for a PRACK, Max-Forwards, then the route
+    // set. CSeq: an ACK takes the number of the response it acknowledges, a
+    // CANCEL the number of the request it cancels; any other method takes
+    // m_LocalCSeq + 1 (so the first request of a UAS dialog is the peer's
+    // INVITE CSeq + 1). Nil (after an assertion report) for an ACK without
+    // a response, a CANCEL without an INVITE or re-INVITE, or a Max-Forwards
+    // setting of 0. Raises NvException "Can not send Prack message without
+    // RSeq header". Nothing is sent. No lock: the caller holds m_pMutex.
+    NvHandle<NvSipRequest> CreateRequest(const NvString& method, const char* contentType, const void* body,
+                                         unsigned int bodyLength, const NvHandle<NvSipContactHeader>& contact);
+    // The same under m_pMutex, for callers outside the dialog.
+    NvHandle<NvSipRequest> createRequest(const NvString& method, const char* contentType, const void* body,
+                                         unsigned int bodyLength, const NvHandle<NvSipContactHeader>& contact);
+    // Adds the route set to `request` as Route headers, unless the route set
+    // is empty or the request already has a Route (the caller's win). Loose
+    // routing when the first entry has "lr"; otherwise that entry is a strict
+    // router and the request is built as RFC 3261 12.2.1.1 says: it becomes
+    // the Request-URI, and the Route headers are the rest of the route set
+    // followed by the remote target (the Request-URI the request had).
+    void addRouteInfoToRequest(const NvHandle<NvSipRequest>& request) const;
+    // The remote target from the Contact of `message`; kept when there is no
+    // Contact with a SIP URL. A "transport" parameter that the peer put on
+    // the Contact header instead of its URL is moved into the URL (logged
+    // on the UA interop logger's "TransportSetAsContactHeaderParam").
+    void setRemoteTargetURI(const NvHandle<NvSipMessage>& message);
+    // The remote target from a response to our INVITE or re-INVITE;
+    // responses to other methods never change it.
+    void updateRemoteTargetURI(const NvHandle<NvSipResponse>& response);
+
+    // ---- INFO, NOTIFY, REFER and other methods
+    // Send the request in the dialog, each on a client transaction of its
+    // own that the dialog does not keep (nil: the dialog builds one without
+    // body). Whatever the state, and without taking m_pMutex: the request is
+    // built by createRequest. Every response reaches the call's
+    // onUnknownResponse; no final status is handled here. No response at all
+    // ends the dialog (terminating(), then the call's
+    // onUnknownRequestTimeOut); the dialog sends no BYE.
+    void info(NvHandle<NvSipInfoMessage> info);
+    void notify(NvHandle<NvSipNotifyMessage> notify);
+    void refer(NvHandle<NvSipReferMessage> refer);
+    // The events of those transactions (UnknownRequestClientInterface).
+    void onUnknownProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onUnknownReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                              NvHandle<NvSipResponse> response);
+    void onUnknownFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onUnknownTimeOut(NvHandle<NvSipTransaction> transaction);
+
     // ------------------------------------------------------------ inbound requests
     // The events the adapters forward; each runs on the stack's thread that
     // delivered the message and tells the call after releasing m_pMutex.
@@ -293,6 +389,101 @@ public:
         void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
         void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
     };
+    // ---- inbound INVITE
+    // Answers to the INVITE that created an incoming dialog, on the
+    // application's thread (through NvSipIncomingCall) or the stack's.
+    //
+    // A 2xx gets our Contact (the call's) when it has none and the session
+    // timer headers (modifyResponse); it is sent again at T1, 2*T1, 4*T1...
+    // (at most T2 apart) until the ACK, and the call ends without it after
+    // 64*T1 (onTimeOut of the call). A reliable provisional response
+    // (RFC 3262) is numbered with RSeq and sent again at T1, 2*T1, 4*T1...
+    // until its PRACK; without one after 64*T1 the INVITE is answered 504.
+    // A response in a state that allows none is dropped, except the 408 of
+    // the time-out path (m_bOnTimeoutSendFinalResponse).
+    //
+    // Choices where a literal reading would break the RFCs: the time-out of
+    // the INVITE transaction also ends a call still in NV_CALLED (else it
+    // would stay listed for ever); retransmissions stop after 64*T1 (RFC 3261
+    // 13.3.1.4, RFC 3262 3) rather than after a count, with each interval
+    // capped at T2 for a 2xx; a PRACK that acknowledges nothing gets 481
+    // (RFC 3262 3); an RSeq given by the application above the last one
+    // becomes the last one, so that later numbers keep rising; a Session-
+    // Expires of the application above the INVITE's is refused whenever the
+    // INVITE had one (RFC 4028 9). A session timer that the 2xx does not
+    // start is stopped (interval 0, both timers cancelled). When
+    // modifyResponse raises, the state is left as it was and nothing is sent.
+    //
+    // Nil response: 200 without body. Raises NvException "RSeq Num is out
+    // of order", "Session time too small", "Server can't increase session time".
+    void sendResponse(NvHandle<NvSipResponse> response);
+    void sendResponse(unsigned int statusCode, const void* body, const char* contentType, unsigned int bodyLength);
+    // Session timer negotiation (RFC 4028) for a 2xx to `invite`: adds
+    // Session-Expires and Supported or Require "timer", and starts the timers.
+    void modifyResponse(NvHandle<NvSipResponse> response, NvHandle<NvSipInviteMessage> invite);
+    void sendReliableProvisionalResponse(NvHandle<NvSipResponse> response);
+    void sendReliableProvisionalResponse(unsigned int statusCode, const void* body, const char* contentType,
+                                         unsigned int bodyLength);
+    // Restarts the session interval (seconds): start, refresh point at half
+    // of it, expiry point 10 s before its end. Schedules nothing.
+    void resetTimer(unsigned int interval);
+
+private:
+    // The transaction of the INVITE being answered: the peer's re-INVITE when
+    // one is pending, else the initial INVITE's (nil once it got its 2xx).
+    NvHandle<NvSipServerTransaction> pendingInviteTransaction() const;
+    // A 422 with Min-SE for a request whose Session-Expires is below the
+    // minimum; nil for any other.
+    static NvHandle<NvSipResponse> sSessionTooSmall(const NvHandle<NvSipRequest>& request);
+    // Adds the call's Contact to `response` when it has none.
+    void addLocalContact(const NvHandle<NvSipResponse>& response) const;
+    // Keeps `response` in m_hOutResponse and schedules its first
+    // retransmission; stopRetransmission cancels the pending one.
+    void startRetransmission(const NvHandle<NvSipResponse>& response);
+    void stopRetransmission();
+    // Sends m_hOutResponse again straight through the transport and logs
+    // it; a failing send is logged and dropped (the next tick tries again).
+    void resendOutResponse();
+    // A retransmission tick for `response` (a stale one does nothing).
+    void retransmitResponse(const NvHandle<NvSipResponse>& response);
+    // resetTimer, then schedules the expiry timer and, when we refresh, the
+    // refresh timer. stopSessionTimer sets the interval to 0 and cancels both.
+    void startSessionTimer(unsigned int interval, bool weRefresh);
+    void stopSessionTimer();
+    // A timer scheduled without object: the refresh or expiry point when its
+    // key is still current.
+    void sessionTimerFired(double key);
+
+    double m_RetransmitKey = 0;       // key of the pending retransmission timer; 0: none
+    double m_RetransmitDeadline = 0;  // when retransmitting gives up (us on the stack clock)
+
+public:
+    // ---- BYE
+    // Answers the peer's BYE (nil: 200; our To tag added when missing). A
+    // final response ends the dialog (terminating) and the call forgets it
+    // (removeDialog). Raises NvException "BYE transaction does not exist !!!"
+    // when no BYE was received; does nothing when the BYE was ours.
+    void respondToBye(NvHandle<NvSipResponse> response);
+
+    // ---- re-INVITE
+    // The peer's re-INVITE (RFC 3261 14.2), through ReinviteServerInterface.
+    // Accepted in NV_ACTIVE: NV_REINVITED, the remote target and CSeq taken
+    // from it, the call told (onReinviteRequest); Session-Expires below the
+    // minimum gets 422 with Min-SE. Refused while our own re-INVITE is
+    // pending with 491, while the peer's previous one is unanswered with
+    // 500 and Retry-After 0-9 s, and with a CSeq below the last with 500
+    // (RFC 3261 12.2.2); the route set stays as the dialog set it up (RFC
+    // 3261 12.2). A 422 or a cancelled re-INVITE is not kept. The ACK of
+    // any final answer returns the dialog to NV_ACTIVE (onAckRequest).
+    void onReinviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
+    void onReinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
+    void onReinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
+    // Answers the pending re-INVITE (nil: 200 without body); a 2xx gets the
+    // session timer headers and is retransmitted until its ACK. Does nothing
+    // when no re-INVITE of the peer is pending.
+    void respondToReinvite(NvHandle<NvSipResponse> response);
+    void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                           unsigned int bodyLength);
 
 private:
     friend class NvSipCallManager;  // clear() terminates dialogs under their mutex

@@ -229,4 +229,50 @@ void NvSipIncomingCall::onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandl
         made = m_hReplacesDialog;
     }
     m_hInterface->replacesDialog(self(), made, replaced, invite);
+// ---------------------------------------------------------------- NOTIFY and REFER we send
+
+void NvSipIncomingCall::notify(NvHandle<NvSipNotifyMessage> notify) {
+    dialogFor("NvSipIncomingCall::notify()")->notify(notify);
+}
+
+void NvSipIncomingCall::refer(NvHandle<NvSipReferMessage> refer) {
+    dialogFor("NvSipIncomingCall::refer()")->refer(refer);
+}
+
+// ---------------------------------------------------------------- answering
+
+void NvSipIncomingCall::answer(NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "NvSipIncomingCall::answer (2)");
+    TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "synchronize(m_pMutex)");
+    dialogFor("NvSipIncomingCall::answer()")->sendResponse(response);
+}
+
+void NvSipIncomingCall::answer(unsigned int statusCode, const void* body, const char* contentType,
+                               unsigned int bodyLength) {
+    TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "NvSipIncomingCall::answer (1)");
+    TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "synchronize(m_pMutex)");
+    dialogFor("NvSipIncomingCall::answer()")->sendResponse(statusCode, body, contentType, bodyLength);
+}
+
+void NvSipIncomingCall::sendReliableProvisionalResponse(NvHandle<NvSipResponse> response) {
+    dialogFor("NvSipIncomingCall::sendReliableProvisionalResponse()")->sendReliableProvisionalResponse(response);
+}
+
+void NvSipIncomingCall::sendReliableProvisionalResponse(unsigned int statusCode, const void* body,
+                                                        const char* contentType, unsigned int bodyLength) {
+    dialogFor("NvSipIncomingCall::sendReliableProvisionalResponse()")
+        ->sendReliableProvisionalResponse(statusCode, body, contentType, bodyLength);
+}
+
+void NvSipIncomingCall::respondToBye(NvHandle<NvSipResponse> response) {
+    dialogFor("NvSipIncomingCall::respondToBye()")->respondToBye(response);
+}
+
+void NvSipIncomingCall::respondToReinvite(NvHandle<NvSipResponse> response) {
+    dialogFor("NvSipIncomingCall::respondToReinvite()")->respondToReinvite(response);
+}
+
+void NvSipIncomingCall::respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                                          unsigned int bodyLength) {
+    dialogFor("NvSipIncomingCall::respondToReinvite()")->respondToReinvite(statusCode, body, contentType, bodyLength);
 }

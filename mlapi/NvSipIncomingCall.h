@@ -77,6 +77,31 @@ public:
     // the manager's table and forgets the dialog; `dialog` is not consulted.
     void removeDialog(NvHandle<NvSipDialog> dialog) override;
 
+    // ------------------------------------------------------------ answering
+    // The application's operations on the call's dialog, from any thread;
+    // each raises NvSipMlException "Dialog does not exist !!!" once the
+    // dialog was removed, and passes on what the dialog raises.
+    // Answers the INVITE (nil: 200 without body); a 2xx gets our Contact.
+    void answer(NvHandle<NvSipResponse> response);
+    void answer(unsigned int statusCode, const void* body, const char* contentType, unsigned int bodyLength);
+    // A reliable provisional response (RFC 3262), numbered with RSeq.
+    void sendReliableProvisionalResponse(NvHandle<NvSipResponse> response);
+    void sendReliableProvisionalResponse(unsigned int statusCode, const void* body, const char* contentType,
+                                         unsigned int bodyLength);
+    // Answers the peer's BYE (nil: 200); a final answer ends the call.
+    void respondToBye(NvHandle<NvSipResponse> response);
+    // Answers the peer's re-INVITE (nil: 200 without body).
+    void respondToReinvite(NvHandle<NvSipResponse> response) override;
+    void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                           unsigned int bodyLength);
+
+    // ---- NOTIFY and REFER we send
+    // Sends the request in the call's dialog (nil: the dialog builds one
+    // without body); the responses reach notifyResponse / referResponse of
+    // the interface.
+    void notify(NvHandle<NvSipNotifyMessage> notify);
+    void refer(NvHandle<NvSipReferMessage> refer);
+
 private:
     // The call's dialog for an application operation: writes the
     // operation's name line to the debug stream, raises "Dialog does not

@@ -106,6 +106,19 @@ protected:
         };
     }
 
+    // Ends the call's dialog as the manager's shutdown would (terminating()
+    // under the dialog), and the call lets go of it. Nothing when it has none.
+    static void endDialog(const NvHandle<NvSipIncomingCall>& call) {
+        const NvHandle<NvSipDialog> dialog = call->getDialog();
+        if (dialog.isNil()) return;
+        dialog->terminating();
+        call->removeDialog(dialog);
+    }
+    // The peer's `code` response to a request we sent.
+    static std::string responseTo(const Sent& sent, int code) {
+        return NvSipResponse(code, NvHandle<NvSipRequest>(sent.message)).toString();
+    }
+
 private:
     class Application : public NvSipNewCallinterface {
     public:
@@ -133,7 +146,11 @@ private:
     };
     // Made on first use and kept for the whole run, as in an application.
     static NvSipCallManager& sManager() {
-        static NvSipCallManager* manager = new NvSipCallManager(new Application, new Stray);
+        static NvSipCallManager* manager = [] {
+            auto* made = new NvSipCallManager(new Application, new Stray);
+            made->AddRef();  // the application's handle: unregistering from the stack must not free it
+            return made;
+        }();
         return *manager;
     }
 };

@@ -1,0 +1,65 @@
+// NvSipDialog: the end of a dialog by BYE (RFC 3261 15): the peer's BYE
+// and our answer to it.
+
+#include "mlapi/NvSipDialog.h"
+
+#include "mlapi/NvSipCall.h"
+#include "stack/log/Tellar.h"
+#include "stack/transport/NvSipTransportLayer.h"
+
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
+
+void NvSipDialog::onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipByeMessage> bye) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onByeRequest");
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (m_State & (NV_TERMINATING | NV_TERMINATING2)) {
+            // Crossing our own BYE, or after a hang-up before the answer.
+            sendAndLogResponse(transaction, 200u, Tellar::INFO);
+            return;
+        }
+        NvHandle<NvSipServerTransaction> pendingServer = pendingInviteTransaction();
+        NvHandle<NvSipClientTransaction> pendingClient =
+            m_State & (NV_CALLING | NV_PROCEEDING | NV_PROCEEDED)
+                ? NvHandle<NvSipClientTransaction>(m_hInitialTransaction)
+                : m_hReinviteClientTransaction;
+        if (m_State == NV_PROCESSING && !m_hAck.isNil()) {
+            // The peer may not have our ACK of its 2xx yet.
+            NvSipTransportLayer::send(m_hAck, nullptr, nullptr);
+            logCallMessage(m_hAck, false, nullptr, nullptr, Tellar::INFO);
+        }
+        // An INVITE of the peer still unanswered is answered 487 (RFC 3261
+        // 15.1.2); one of ours still pending is cancelled.
+        if (!pendingServer.isNil() && pendingServer->canSendFinalResponse())
+            sendAndLogResponse(pendingServer, 487u, Tellar::INFO);
+        if (!pendingClient.isNil()) pendingClient->cancel();
+        stopRetransmission();
+        m_State = NV_TERMINATING;
+        m_hByeTransaction = transaction;
+        call = m_hCall;
+    }
+    call->onByeRequest(this, bye);
+}
+
+void NvSipDialog::respondToBye(NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::respondToBye");
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (m_hByeTransaction.isNil()) NvException::sThrow("BYE transaction does not exist !!!");
+        NvHandle<NvSipServerTransaction> transaction(m_hByeTransaction);
+        if (transaction.isNil()) return;  // the BYE was ours
+        if (response.isNil()) response = new NvSipResponse(200, transaction->getInitialRequest());
+        NvHandle<NvSipToHeader> to = response->getToHeader();
+        const NvString& localTag = m_hCall->getLocalTag();
+        if (!to.isNil() && to->getTag().isEmpty() && !localTag.isEmpty()) to->setTag(localTag.view());
+        sendAndLogResponse(transaction, response, Tellar::INFO);
+        if (response->getStatusCode() < 200) return;
+        terminating();
+        call = m_hCall;
+    }
+    call->removeDialog(this);
+}

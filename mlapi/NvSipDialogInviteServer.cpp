@@ -1,0 +1,313 @@
+// NvSipDialog: the INVITE that created an incoming dialog and its answers
+// (RFC 3261 13.3, RFC 3262 reliable provisional responses, RFC 4028 in the
+// 2xx), its PRACK, CANCEL, ACK and time-out, and an INVITE arriving later
+// in the dialog.
+
+#include "mlapi/NvSipDialog.h"
+
+#include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipIncomingCall.h"
+#include "stack/log/Tellar.h"
+#include "stack/transaction/NvSipTransactionManager.h"
+
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
+
+namespace {
+
+constexpr int32_t kUasEarly = NvSipDialog::NV_CALLED | NvSipDialog::NV_PROCEEDING | NvSipDialog::NV_PROCEEDED;
+constexpr int32_t kReinviteBand = NvSipDialog::NV_REINVITING | NvSipDialog::NV_REINVITED |
+                                  NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED |
+                                  NvSipDialog::NV_REINVITE_PROCESSING | NvSipDialog::NV_REINVITE_FAILED;
+
+}  // namespace
+
+// ---------------------------------------------------------------- helpers
+
+NvHandle<NvSipServerTransaction> NvSipDialog::pendingInviteTransaction() const {
+    if (!m_hReinviteServerTransaction.isNil()) return m_hReinviteServerTransaction;
+    return NvHandle<NvSipServerTransaction>(m_hInitialTransaction);
+}
+
+NvHandle<NvSipResponse> NvSipDialog::sSessionTooSmall(const NvHandle<NvSipRequest>& request) {
+    NvHandle<NvSipSessionExpiresHeader> asked = request->getHeader<NvSipSessionExpiresHeader>();
+    if (asked.isNil() || asked->getNumber() >= sm_MinSessionTime) return nullptr;
+    NvHandle<NvSipResponse> response = new NvSipResponse(422, request);
+    response->addHeader(new NvSipMinSEHeader(sm_MinSessionTime));
+    return response;
+}
+
+void NvSipDialog::addLocalContact(const NvHandle<NvSipResponse>& response) const {
+    NvHandle<NvSipNameAddress> contact = m_hCall->getLocalContact();
+    if (contact.isNil() || !response->getHeader<NvSipContactHeader>().isNil()) return;
+    response->addHeader(new NvSipContactHeader(NvHandle<NvSipNameAddress>(
+        static_cast<NvSipNameAddress*>(contact->clone()))));
+}
+
+// ---------------------------------------------------------------- the INVITE
+
+void NvSipDialog::onInviteRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipInviteMessage> invite) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onInviteRequest");
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        NvHandle<NvSipResponse> tooSmall = sSessionTooSmall(invite);
+        if (!tooSmall.isNil()) {
+            m_State = NV_TERMINATING2;
+            sendAndLogResponse(NvHandle<NvSipServerTransaction>(m_hInitialTransaction), tooSmall, Tellar::INFO);
+            return;
+        }
+        if (m_State != NV_INITIAL) return;
+        TELLAR_TRACE_SCOPE(getLogger(), "(NV_INITIAL == m_State)");
+        m_State = NV_CALLED;
+        updateRemoteTargetURI(invite);
+        call = m_hCall;
+    }
+    call->onInviteRequest(this, invite);
+}
+
+NvHandle<NvSipServerTransaction> NvSipDialog::inviteRequest(NvHandle<NvSipInviteMessage> invite) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::inviteRequest");
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (invite->getCSeqHeader()->getNumber() == m_RemoteCSeq) {
+        // The INVITE we answered, again (with a branch of its own, or the
+        // stack would have absorbed it): our answer goes again.
+        if (!m_hOutResponse.isNil()) resendOutResponse();
+        NvTransactionFactoryInterface::sMarkHandled(invite);
+        return nullptr;
+    }
+    // A re-INVITE crossing one still pending gets its transaction so that it
+    // can be refused (onReinviteRequest); while an ACK is awaited it is left
+    // unanswered, and its retransmission is taken once the ACK has come.
+    if (m_State == NV_ACTIVE || (m_State & (kReinviteBand & ~(NV_REINVITE_PROCESSING | NV_REINVITE_FAILED))))
+        return new NvSipServerTransaction(invite, Tellar::NoSizeMemAllocator::create<ReinviteServerInterface>(
+                                                      "ReinviteServerInterface", NvHandle<NvSipDialog>(this)));
+    TELLAR_DEBUG(getLogger(), "NvSipDialog::inviteRequest" << " : " << "Received a re-INVITE before the ACK. Ignoring");
+    NvTransactionFactoryInterface::sMarkHandled(invite);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- answers
+
+void NvSipDialog::sendResponse(unsigned int statusCode, const void* body, const char* contentType,
+                               unsigned int bodyLength) {
+    NvHandle<NvSipRequest> invite;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (m_hInitialTransaction.isNil()) return;
+        invite = m_hInitialTransaction->getInitialRequest();
+    }
+    sendResponse(new NvSipResponse(static_cast<int>(statusCode), invite, body, contentType, bodyLength));
+}
+
+void NvSipDialog::sendResponse(NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::sendResponse");
+    TELLAR_TRACE_SCOPE(getLogger(), "synchronize(m_pMutex)");
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    TELLAR_TRACE(getLogger(), "Mutex locked");
+    NvHandle<NvSipServerTransaction> transaction(m_hInitialTransaction);
+    if (transaction.isNil()) return;
+    if (response.isNil()) response = new NvSipResponse(200, transaction->getInitialRequest());
+    if (!(m_State & kUasEarly) && !m_bOnTimeoutSendFinalResponse) return;
+    TELLAR_TRACE_SCOPE(getLogger(), "m_State  &(NV_CALLED | NV_PROCEEDING | NV_PROCEEDED)");
+    const int status = response->getStatusCode();
+    if (status < 200) {
+        m_State = NV_PROCEEDING;
+    } else if (status < 300) {
+        modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
+        m_State = NV_PROCESSING;
+        m_hInitialTransaction = nullptr;
+        startRetransmission(response);
+    } else {
+        m_State = NV_TERMINATING2;
+    }
+    addLocalContact(response);
+    sendAndLogResponse(transaction, response, Tellar::INFO);
+}
+
+void NvSipDialog::modifyResponse(NvHandle<NvSipResponse> response, NvHandle<NvSipInviteMessage> invite) {
+    NvHandle<NvSipSessionExpiresHeader> asked = invite->getHeader<NvSipSessionExpiresHeader>();
+    const uint32_t requested = asked.isNil() ? 0 : asked->getNumber();
+    const NvString askedRefresher = asked.isNil() ? NvString() : asked->getRefresher();
+    const bool peerSupportsTimer = invite->isSupported("timer");
+    NvHandle<NvSipSessionExpiresHeader> given = response->getHeader<NvSipSessionExpiresHeader>();
+
+    if (given.isNil()) {
+        if (!sm_bSupportTimer || requested < sm_MinSessionTime) {
+            stopSessionTimer();
+            return;
+        }
+        // We choose: the peer refreshes when it can and did not ask us to.
+        const bool weRefresh = !peerSupportsTimer || askedRefresher == NvSipSessionExpiresHeader::uasRefresher;
+        NvHandle<NvSipSessionExpiresHeader> header = new NvSipSessionExpiresHeader(requested);
+        header->setRefresher(weRefresh ? NvSipSessionExpiresHeader::uasRefresher
+                                       : NvSipSessionExpiresHeader::uacRefresher);
+        if (peerSupportsTimer)
+            response->addHeader(new NvSipRequireHeader("timer"));
+        else
+            response->addHeader(new NvSipSupportedHeader("timer"));
+        response->addHeader(header);
+        startSessionTimer(requested, weRefresh);
+        return;
+    }
+
+    const uint32_t interval = given->getNumber();
+    if (interval < sm_MinSessionTime) NvException::sThrow("Session time too small");
+    if (requested != 0 && interval > requested) NvException::sThrow("Server can't increase session time");
+    if (given->getRefresher().isEmpty()) {
+        if (!askedRefresher.isEmpty())
+            given->setRefresher(askedRefresher.view());
+        else
+            given->setRefresher(peerSupportsTimer ? NvSipSessionExpiresHeader::uacRefresher
+                                                  : NvSipSessionExpiresHeader::uasRefresher);
+    }
+    const bool weRefresh = given->getRefresher() != NvSipSessionExpiresHeader::uacRefresher;
+    if (!weRefresh || peerSupportsTimer) response->addHeader(new NvSipRequireHeader("timer"));
+    startSessionTimer(interval, weRefresh);
+}
+
+void NvSipDialog::sendReliableProvisionalResponse(unsigned int statusCode, const void* body, const char* contentType,
+                                                  unsigned int bodyLength) {
+    NvHandle<NvSipServerTransaction> transaction;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        transaction = pendingInviteTransaction();
+    }
+    if (transaction.isNil()) return;
+    sendReliableProvisionalResponse(new NvSipResponse(static_cast<int>(statusCode), transaction->getInitialRequest(),
+                                                      body, contentType, bodyLength));
+}
+
+void NvSipDialog::sendReliableProvisionalResponse(NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::sendReliableProvisionalResponse");
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    const bool reinvite = m_State > NV_ACTIVE && m_State < NV_TERMINATING;
+    if (!(m_State & (NV_CALLED | NV_PROCEEDING)) && !reinvite) return;
+    NvHandle<NvSipServerTransaction> transaction = pendingInviteTransaction();
+    if (transaction.isNil() || (reinvite && m_hReinviteServerTransaction.isNil())) return;
+
+    NvHandle<NvSipRSeqHeader> rseq = response->getHeader<NvSipRSeqHeader>();
+    if (rseq.isNil()) {
+        response->addHeader(new NvSipRSeqHeader(++m_RSeq));
+    } else {
+        if (rseq->getNumber() < m_RSeq) NvException::sThrow("RSeq Num is out of order");
+        m_RSeq = rseq->getNumber();
+    }
+    m_State = reinvite ? NV_REINVITE_PROCEEDED : NV_PROCEEDED;
+    addLocalContact(response);
+    transaction->sendReliableResponse(response);
+    startRetransmission(response);
+}
+
+// ---------------------------------------------------------------- PRACK, CANCEL, ACK, time-out
+
+void NvSipDialog::onPrackRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipPrackMessage> prack) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onPrackRequest");
+    NvHandle<NvSipIncomingCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        NvHandle<NvSipRAckHeader> rack = prack->getHeader<NvSipRAckHeader>();
+        NvHandle<NvSipRSeqHeader> rseq =
+            m_hOutResponse.isNil() ? nullptr : m_hOutResponse->getHeader<NvSipRSeqHeader>();
+        const bool pending = m_State == NV_PROCEEDED || m_State == NV_REINVITE_PROCEEDED;
+        if (!pending || rack.isNil() || rseq.isNil() || rack->getRSeq() != rseq->getNumber()) {
+            sendAndLogResponse(transaction, 481u, Tellar::INFO);
+            return;
+        }
+        m_State = m_State == NV_PROCEEDED ? NV_PROCEEDING : NV_REINVITED;
+        stopRetransmission();
+        sendAndLogResponse(transaction, 200u, Tellar::INFO);
+        call = NvHandle<NvSipIncomingCall>(m_hCall);
+    }
+    if (!call.isNil()) call->onPrackRequest(this, prack);
+}
+
+void NvSipDialog::onCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onCancelRequest");
+    NvHandle<NvSipIncomingCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        TELLAR_TRACE(getLogger(), "Mutex locked");
+        TELLAR_DEBUG(getLogger(), "onCancelRequest m_State=0x" << std::hex << m_State);
+        // Once the INVITE has its final response the stack answers the
+        // CANCEL itself and does not come here.
+        if (!(m_State & kUasEarly)) return;
+        sendAndLogResponse(transaction, 200u, Tellar::INFO);
+        stopSessionTimer();
+        stopRetransmission();
+        sendResponse(487, nullptr, nullptr, 0);
+        m_State = NV_TERMINATING2;
+        call = NvHandle<NvSipIncomingCall>(m_hCall);
+    }
+    if (!call.isNil()) call->onCancelRequest(this, cancel);
+}
+
+void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipAckMessage> ack) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onAckRequest");
+    TELLAR_DEBUG(getLogger(), "NvSipDialog::onAckRequest" << " : " << "m_State=" << m_State);
+    enum { Confirmed, Ended, ReinviteAcked } event;
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (m_State == NV_PROCESSING) {
+            m_State = NV_ACTIVE;
+            m_hInitialTransaction = nullptr;
+            stopRetransmission();
+            event = Confirmed;
+        } else if (m_State == NV_TERMINATING2) {
+            terminating();
+            event = Ended;
+        } else if (m_State == NV_REINVITE_PROCESSING || m_State == NV_REINVITE_FAILED) {
+            m_State = NV_ACTIVE;
+            m_hReinviteServerTransaction = nullptr;
+            stopRetransmission();
+            event = ReinviteAcked;
+        } else {
+            return;
+        }
+        call = m_hCall;
+    }
+    if (event == ReinviteAcked) {
+        call->onReinviteAck(this, ack);
+        return;
+    }
+    NvHandle<NvSipIncomingCall> incoming(call);
+    if (incoming.isNil()) return;
+    if (event == Confirmed)
+        incoming->onAckRequest(this, ack, true);
+    else
+        incoming->onAckRequest2(this, ack);
+}
+
+void NvSipDialog::onTimeOut(NvHandle<NvSipTransaction> transaction) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onTimeOut");
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        TELLAR_TRACE(getLogger(), "Mutex locked");
+        NvHandle<NvSipRequest> request = transaction.isNil() ? nullptr : transaction->getInitialRequest();
+        const NvString line = request.isNil() ? NvString("SIP request timed-out")
+                                              : NvString("SIP " + request->getMethod().str() + " timed-out");
+        m_CallMessageLogger.log(Tellar::INFO, line.c_str());
+        constexpr int32_t kEnding = NV_CALLING | NV_CALLED | NV_PROCEEDING | NV_PROCEEDED | NV_PROCESSING |
+                                    NV_TERMINATING | NV_TERMINATING2;
+        if (!(m_State & kEnding)) {
+            TELLAR_TRACE(getLogger(), "Mutex unlocked");
+            return;
+        }
+        m_bOnTimeoutSendFinalResponse = true;
+        NvHandle<NvSipServerTransaction> server(m_hInitialTransaction);
+        if (!server.isNil()) {
+            TELLAR_INFO(getLogger(), "Answering call with '408 Request Timeout' upon timeout");
+            server->setOnTimeoutSendFinalResponse(true);
+            if (server->canSendFinalResponse()) sendResponse(408, nullptr, nullptr, 0);
+        } else {
+            TELLAR_INFO(getLogger(), "Timeout triggered in SIP outbound call: ending the call.");
+        }
+        terminating();
+        call = m_hCall;
+    }
+    TELLAR_TRACE(getLogger(), "Mutex unlocked");
+    call->onTimeOut(this);
+}

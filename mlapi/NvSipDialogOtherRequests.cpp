@@ -1,0 +1,107 @@
+// NvSipDialog: INFO, NOTIFY, REFER and requests of other methods, in both
+// directions. The dialog keeps no record of these transactions: ours belong
+// to the stack and their adapter, the peer's are handed to the call, which
+// answers them.
+
+#include "mlapi/NvSipDialog.h"
+
+#include "mlapi/NvSipCall.h"
+#include "stack/log/Tellar.h"
+
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
+
+namespace {
+
+// Sends `request` (nil: one of `method` built by the dialog, without body)
+// on a client transaction of its own reporting to the dialog.
+void sendInDialog(NvSipDialog& dialog, NvHandle<NvSipRequest> request, const char* method) {
+    if (request.isNil()) request = dialog.createRequest(method, nullptr, nullptr, 0, nullptr);
+    if (request.isNil()) return;
+    NvHandle<NvSipClientTransaction> transaction = new NvSipClientTransaction(
+        request, Tellar::DefaultStaticMemAllocator::create<NvSipDialog::UnknownRequestClientInterface>(
+                     "UnknownRequestClientInterface", NvHandle<NvSipDialog>(&dialog)));
+    dialog.sendAndLogRequest(transaction, Tellar::INFO);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- adapters
+
+void NvSipDialog::ClientAdapter::sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port,
+                                                NvInetAddress* address) {
+    m_hDialog->logCallMessage(message, false, port, address, Tellar::INFO);
+}
+
+void NvSipDialog::ClientAdapter::receivedMessage(const NvHandle<NvSipMessage>& message) {
+    m_hDialog->logCallMessage(message, true, nullptr, nullptr, Tellar::INFO);
+}
+
+void NvSipDialog::UnknownRequestClientInterface::provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                                     NvHandle<NvSipResponse> response) {
+    m_hDialog->onUnknownProvisionalResponse(transaction, response);
+}
+
+void NvSipDialog::UnknownRequestClientInterface::finalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                               NvHandle<NvSipResponse> response) {
+    m_hDialog->onUnknownFinalResponse(transaction, response);
+}
+
+void NvSipDialog::UnknownRequestClientInterface::timeOut(NvHandle<NvSipClientTransaction> transaction) {
+    TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "NvSipDialog::UnknownRequestClientInterface::timeOut");
+    m_hDialog->onUnknownTimeOut(NvHandle<NvSipTransaction>(transaction));
+}
+
+void NvSipDialog::UnknownRequestClientInterface::reliableProvisionalResponse(
+    NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
+    m_hDialog->onUnknownReliableProvisionalResponse(transaction, response);
+}
+
+// ---------------------------------------------------------------- ours
+
+void NvSipDialog::info(NvHandle<NvSipInfoMessage> info) {
+    sendInDialog(*this, info, NvSipInfoMessage::sMethodName);
+}
+
+void NvSipDialog::notify(NvHandle<NvSipNotifyMessage> notify) {
+    sendInDialog(*this, notify, NvSipNotifyMessage::sMethodName);
+}
+
+void NvSipDialog::refer(NvHandle<NvSipReferMessage> refer) {
+    sendInDialog(*this, refer, NvSipReferMessage::sMethodName);
+}
+
+void NvSipDialog::onUnknownProvisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
+    getCall()->onUnknownResponse(this, response);
+}
+
+void NvSipDialog::onUnknownReliableProvisionalResponse(NvHandle<NvSipClientTransaction>,
+                                                       NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onUnknownReliableProvisionalResponse");
+    getCall()->onUnknownResponse(this, response);
+}
+
+void NvSipDialog::onUnknownFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
+    getCall()->onUnknownResponse(this, response);
+}
+
+void NvSipDialog::onUnknownTimeOut(NvHandle<NvSipTransaction> transaction) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onUnknownTimeOut");
+    TELLAR_WARN(getLogger(), "Timed-out waiting for response to SIP request sent while call was connected "
+                             "(REFER/INFO/NOTIFY); disconnecting the call as the result.");
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        terminating();
+        call = m_hCall;
+    }
+    call->onUnknownRequestTimeOut(this, transaction);
+}
+
+// ---------------------------------------------------------------- the peer's
+
+void NvSipDialog::onUnknownRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onUnknownRequest");
+    getCall()->onUnknownRequest(this, transaction, request);
+}

@@ -1,0 +1,133 @@
+// NvSipDialog: the peer's re-INVITE (RFC 3261 14.2): accepting or refusing
+// it, our answer, its ACK and CANCEL.
+
+#include "mlapi/NvSipDialog.h"
+
+#include "mlapi/NvSipCall.h"
+#include "stack/log/Tellar.h"
+
+#include <cstdlib>
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
+
+namespace {
+
+constexpr int32_t kOursPending =
+    NvSipDialog::NV_REINVITING | NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED;
+constexpr int32_t kTheirsPending =
+    NvSipDialog::NV_REINVITED | NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED;
+
+}  // namespace
+
+void NvSipDialog::ReinviteServerInterface::request(NvHandle<NvSipServerTransaction> transaction,
+                                                   NvHandle<NvSipRequest> request) {
+    m_hDialog->onReinviteRequest(transaction, NvHandle<NvSipInviteMessage>(request));
+}
+
+void NvSipDialog::ReinviteServerInterface::ack(NvHandle<NvSipServerTransaction> transaction,
+                                               NvHandle<NvSipAckMessage> ack) {
+    m_hDialog->onReinviteAckRequest(transaction, ack);
+}
+
+void NvSipDialog::ReinviteServerInterface::cancel(NvHandle<NvSipServerTransaction> transaction,
+                                                  NvHandle<NvSipCancelMessage> cancel) {
+    m_hDialog->onReinviteCancelRequest(transaction, cancel);
+}
+
+void NvSipDialog::onReinviteRequest(NvHandle<NvSipServerTransaction> transaction,
+                                    NvHandle<NvSipInviteMessage> invite) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReinviteRequest");
+    TELLAR_DEBUG(getLogger(), "NvSipDialog::onReinviteRequest" << " : " << "m_State=" << m_State);
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        const uint32_t cseq = invite->getCSeqHeader()->getNumber();
+        if (cseq < m_RemoteCSeq) {
+            sendAndLogResponse(transaction, 500u, Tellar::INFO);  // out of order
+            return;
+        }
+        if ((m_State & kOursPending) && !m_hReinviteClientTransaction.isNil()) {
+            TELLAR_TRACE_SCOPE(getLogger(), "m_State & NV_REINVITING");
+            sendAndLogResponse(transaction, 491u, Tellar::INFO);  // glare
+            return;
+        }
+        if ((m_State & kTheirsPending) && !m_hReinviteServerTransaction.isNil()) {
+            TELLAR_TRACE_SCOPE(getLogger(), "m_State & NV_REINVITE_PROCEEDING");
+            NvHandle<NvSipResponse> busy = new NvSipResponse(500, invite);
+            busy->addHeader(new NvSipRetryAfterHeader(static_cast<uint32_t>(std::rand() % 10)));
+            sendAndLogResponse(transaction, busy, Tellar::INFO);
+            return;
+        }
+        if (m_State != NV_ACTIVE) return;
+        TELLAR_TRACE_SCOPE(getLogger(), "m_State & NV_ACTIVE");
+        NvHandle<NvSipResponse> tooSmall = sSessionTooSmall(invite);
+        if (!tooSmall.isNil()) {
+            sendAndLogResponse(transaction, tooSmall, Tellar::INFO);
+            return;
+        }
+        TELLAR_TRACE_SCOPE(getLogger(), "m_State other");
+        m_State = NV_REINVITED;
+        updateRemoteTargetURI(invite);
+        m_RemoteCSeq = cseq;
+        m_hReinviteServerTransaction = transaction;
+        call = m_hCall;
+    }
+    call->onReinviteRequest(this, invite);
+}
+
+void NvSipDialog::respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                                    unsigned int bodyLength) {
+    NvHandle<NvSipServerTransaction> transaction;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        transaction = m_hReinviteServerTransaction;
+    }
+    if (transaction.isNil()) return;
+    respondToReinvite(new NvSipResponse(static_cast<int>(statusCode), transaction->getInitialRequest(), body,
+                                        contentType, bodyLength));
+}
+
+void NvSipDialog::respondToReinvite(NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::respondToReinvite");
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    NvHandle<NvSipServerTransaction> transaction = m_hReinviteServerTransaction;
+    if (!(m_State > NV_ACTIVE && m_State < NV_TERMINATING) || transaction.isNil()) return;
+    if (response.isNil()) response = new NvSipResponse(200, transaction->getInitialRequest());
+    const int status = response->getStatusCode();
+    if (status >= 200 && status < 300) {
+        modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
+        m_State = NV_REINVITE_PROCESSING;
+        startRetransmission(response);
+    } else if (status >= 300) {
+        m_State = NV_REINVITE_FAILED;
+        stopRetransmission();
+    }
+    addLocalContact(response);
+    sendAndLogResponse(transaction, response, Tellar::INFO);
+}
+
+void NvSipDialog::onReinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) {
+    // The ACK of a failure answer comes through the transaction, that of a
+    // 2xx through the call manager: both end the re-INVITE the same way.
+    // The ACK of a refusal (491, 500, 422) concerns no pending re-INVITE.
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (transaction.get() != m_hReinviteServerTransaction.get()) return;
+    }
+    onAckRequest(transaction, ack);
+}
+
+void NvSipDialog::onReinviteCancelRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipCancelMessage> cancel) {
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (!(m_State & kTheirsPending) || m_hReinviteServerTransaction.isNil()) return;
+        // The stack answers the CANCEL 200 and the re-INVITE 487.
+        m_State = NV_ACTIVE;
+        m_hReinviteServerTransaction = nullptr;
+        stopRetransmission();
+        call = m_hCall;
+    }
+    call->onCancelReinviteRequest(this, cancel);
+}

@@ -1,0 +1,185 @@
+// NvSipDialog: building the requests we send in the dialog, the route set
+// and the remote target.
+
+#include "mlapi/NvSipDialog.h"
+
+#include "mlapi/NvSipCall.h"
+#include "stack/log/Tellar.h"
+#include "stack/transaction/NvSipTransactionManager.h"
+
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
+
+namespace {
+
+// A copy of `address` for a From or To header, with `tag` when there is one.
+NvHandle<NvSipNameAddress> withTag(const NvHandle<NvSipNameAddress>& address, const NvString& tag) {
+    NvHandle<NvSipNameAddress> copy(static_cast<NvSipNameAddress*>(address->clone()));
+    if (!tag.isEmpty()) {
+        copy->setParameter(NvSipHeader::sTagToken, tag.view());
+        copy->setAngleBrackets(true);
+    }
+    return copy;
+}
+
+NvHandle<NvSipRouteHeader> routeTo(const NvHandle<NvSipNameAddress>& address) {
+    NvHandle<NvSipNameAddress> copy(static_cast<NvSipNameAddress*>(address->clone()));
+    copy->setAngleBrackets(true);
+    return new NvSipRouteHeader(copy);
+}
+
+// Where a peer put "transport" on its Contact header instead of the URL.
+Tellar::Logger& transportInContactLogger() {
+    static Tellar::Logger& logger =
+        Tellar::getLogger(Tellar::Sip::getUAInteropLogger().getName() + ".TransportSetAsContactHeaderParam");
+    return logger;
+}
+
+}  // namespace
+
+NvHandle<NvSipRequest> NvSipDialog::CreateRequest(const NvString& method, const char* contentType, const void* body,
+                                                  unsigned int bodyLength,
+                                                  const NvHandle<NvSipContactHeader>& contact) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::CreateRequest");
+    NvHandle<NvSipRequest> request = NvSipRequest::sCreate(method.view());
+
+    NvHandle<NvURI> target = m_hRemoteTargetURI;
+    if (target.isNil()) {
+        target = m_hRemoteParticipant->getURI();
+        TELLAR_WARN(getLogger(), "Sending a SIP request : remote target URI not known (no Contact ?). Using From field : "
+                                     << target->toString().str());
+    }
+    request->setURI(static_cast<NvURI*>(target->clone()));
+
+    uint32_t cseq = 0;
+    if (method == NvSipAckMessage::sMethodName) {
+        if (!TELLAR_ASSERT_ON(getLogger(), ! m_hInResponse.isNil())) return nullptr;
+        cseq = m_hInResponse->getCSeqHeader()->getNumber();
+    } else if (method == NvSipCancelMessage::sMethodName) {
+        const NvHandle<NvSipTransaction> cancelled = m_hInitialTransaction.isNil()
+                                                         ? NvHandle<NvSipTransaction>(m_hReinviteClientTransaction)
+                                                         : m_hInitialTransaction;
+        if (cancelled.isNil()) {
+            TELLAR_ASSERT_ON(getLogger(), 0);
+            return nullptr;
+        }
+        const NvHandle<NvSipRequest> hInitialRequest = cancelled->getInitialRequest();
+        if (!TELLAR_ASSERT_ON(getLogger(), ! hInitialRequest.isNil())) return nullptr;
+        cseq = hInitialRequest->getCSeqHeader()->getNumber();
+    } else {
+        cseq = ++m_LocalCSeq;
+    }
+
+    NvHandle<NvSipContactHeader> contactHeader = contact;
+    if (contactHeader.isNil() && !m_hLocalContactHeader.isNil())
+        contactHeader = static_cast<NvSipContactHeader*>(m_hLocalContactHeader->clone());
+    if (contactHeader.isNil() && !m_hCall->getLocalContact().isNil()) {
+        TELLAR_DEBUG(getLogger(), "NvSipDialog::CreateRequest" << " : using the default Contact header");
+        contactHeader = new NvSipContactHeader(static_cast<NvSipNameAddress*>(m_hCall->getLocalContact()->clone()));
+    }
+    request->addHeader(new NvSipFromHeader(withTag(m_hCall->getLocalParticipant(), m_hCall->getLocalTag())));
+    request->addHeader(new NvSipToHeader(withTag(m_hRemoteParticipant, m_RemoteTag)));
+    if (!contactHeader.isNil()) request->addHeader(contactHeader);
+    request->addHeader(new NvSipCallIDHeader(m_hCall->getCallID().view()));
+    request->addHeader(new NvSipCSeqHeader(cseq, method.view()));
+
+    if (bodyLength == 0)
+        request->addHeader(new NvSipContentLengthHeader(0));
+    else
+        request->setBody(body, contentType, bodyLength);
+
+    if (method == NvSipPrackMessage::sMethodName && !m_hInResponse.isNil()) {
+        const NvHandle<NvSipRSeqHeader> rseq = m_hInResponse->getHeader<NvSipRSeqHeader>();
+        if (rseq.isNil()) NvException::sThrow("Can not send Prack message without RSeq header");
+        const NvHandle<NvSipCSeqHeader> answered = m_hInResponse->getCSeqHeader();
+        request->addHeader(new NvSipRAckHeader(rseq->getNumber(), answered->getNumber(), answered->getMethod().view()));
+        const NvHandle<NvSipURL> url = request->getURI().cast<NvSipURL>();
+        if (!url.isNil())
+            url->setParameter("transport", m_hInResponse->getTransport() == NvSocketImpl::TCP ? "tcp" : "udp");
+    }
+
+    if (request->getHeader<NvSipMaxForwardsHeader>().isNil()) {
+        if (!TELLAR_ASSERT_ON(getLogger(), NvSipTransactionManager::sGetMaxForward())) return nullptr;
+        request->addHeader(new NvSipMaxForwardsHeader(NvSipTransactionManager::sGetMaxForward()));
+    }
+    addRouteInfoToRequest(request);
+    return request;
+}
+
+NvHandle<NvSipRequest> NvSipDialog::createRequest(const NvString& method, const char* contentType, const void* body,
+                                                  unsigned int bodyLength,
+                                                  const NvHandle<NvSipContactHeader>& contact) {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return CreateRequest(method, contentType, body, bodyLength, contact);
+}
+
+void NvSipDialog::addRouteInfoToRequest(const NvHandle<NvSipRequest>& request) const {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::addRouteInfoToRequest");
+    if (m_RouteSet.empty() || !request->getHeader<NvSipRouteHeader>().isNil()) return;
+    const NvHandle<NvSipURL> firstHop = m_RouteSet.front()->getURL();
+    if (!firstHop.isNil() && firstHop->parameters().isPresent("lr")) {
+        for (const auto& entry : m_RouteSet) request->addHeader(routeTo(entry));
+        return;
+    }
+    // Strict router (RFC 3261 12.2.1.1): it takes the Request-URI, without
+    // the headers part a Request-URI cannot carry; the remote target goes last.
+    const NvHandle<NvURI> remoteTarget = request->getURI();
+    NvHandle<NvURI> strictHop(static_cast<NvURI*>(m_RouteSet.front()->getURI()->clone()));
+    if (const NvHandle<NvSipURL> url = strictHop.cast<NvSipURL>()) url->setHeaders("");
+    request->setURI(strictHop);
+    for (auto entry = m_RouteSet.begin() + 1; entry != m_RouteSet.end(); ++entry) request->addHeader(routeTo(*entry));
+    request->addHeader(routeTo(new NvSipNameAddress("", remoteTarget)));
+}
+
+void NvSipDialog::setRouteInfo(const NvHandle<NvSipMessage>& message) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::setRouteInfo");
+    if (message.isNil()) return;
+    m_RouteSet.clear();
+    for (const NvHandle<NvSipRecordRouteHeader>& recordRoute : message->getHeaders<NvSipRecordRouteHeader>()) {
+        NvHandle<NvSipNameAddress> entry(static_cast<NvSipNameAddress*>(recordRoute->getNameAddress()->clone()));
+        entry->setAngleBrackets(true);
+        if (message->isRequest())
+            m_RouteSet.push_back(entry);
+        else
+            m_RouteSet.insert(m_RouteSet.begin(), entry);
+    }
+}
+
+void NvSipDialog::setRemoteTargetURI(const NvHandle<NvSipMessage>& message) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::setRemoteTargetURI");
+    if (message.isNil()) return;
+    const NvHandle<NvSipContactHeader> contact = message->getHeader<NvSipContactHeader>();
+    if (contact.isNil() || contact->isWildcard()) return;
+    const NvHandle<NvSipURL> url = contact->getNameAddress()->getURL();
+    if (url.isNil()) return;
+    const NvString contactTransport = contact->getParameter("transport");
+    if (url->getParameter("transport").isEmpty() && !contactTransport.isEmpty()) {
+        TELLAR_INFO(transportInContactLogger(),
+                    "The \"transport\" parameter is set as a Contact header parameter but should be set as a URL "
+                    "parameter. Using transport parameter set in Contact header parameter. Message: "
+                        << std::endl
+                        << message->toString());
+        url->setParameter("transport", contactTransport.view());
+        contact->removeParameter("transport");
+    }
+    m_hRemoteTargetURI = url;
+    TELLAR_DEBUG(Tellar::fileScopeLogger(), "New SIP Remote target URI : " << url->toString().str());
+}
+
+void NvSipDialog::updateRemoteTargetURI(const NvHandle<NvSipInviteMessage>& invite) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::updateRemoteTargetURI (2)");
+    if (invite.isNil()) return;
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::updateRemoteTargetURI::(! in_hInviteMessage.isNil())");
+    if (invite->getHeader<NvSipContactHeader>().isNil()) {
+        TELLAR_WARN(getLogger(), "Received a SIP INVITE with no Contact");
+        return;
+    }
+    setRemoteTargetURI(invite);
+}
+
+void NvSipDialog::updateRemoteTargetURI(const NvHandle<NvSipResponse>& response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::updateRemoteTargetURI (1)");
+    if (!response.isNil() && response->getCSeqHeader()->getMethod() == NvSipInviteMessage::sMethodName)
+        setRemoteTargetURI(response);
+}
