@@ -229,6 +229,8 @@ void NvSipIncomingCall::onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandl
         made = m_hReplacesDialog;
     }
     m_hInterface->replacesDialog(self(), made, replaced, invite);
+}
+
 // ---------------------------------------------------------------- NOTIFY and REFER we send
 
 void NvSipIncomingCall::notify(NvHandle<NvSipNotifyMessage> notify) {
