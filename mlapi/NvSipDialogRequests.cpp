@@ -47,11 +47,13 @@ NvHandle<NvSipRequest> NvSipDialog::CreateRequest(const NvString& method, const 
     NvHandle<NvURI> target = m_hRemoteTargetURI;
     if (target.isNil()) {
         target = m_hRemoteParticipant->getURI();
-        TELLAR_WARN(getLogger(), "Sending a SIP request : remote target URI not known (no Contact ?). Using From field : "
+        TELLAR_WARN(getLogger(), "Sending a SIP request : remote target URI not known (no Contact ?). "
+                                 "Using From field : "
                                      << target->toString().str());
     }
     request->setURI(static_cast<NvURI*>(target->clone()));
 
+    // The conditions are written as their assertion reports read.
     uint32_t cseq = 0;
     if (method == NvSipAckMessage::sMethodName) {
         if (!TELLAR_ASSERT_ON(getLogger(), ! m_hInResponse.isNil())) return nullptr;
