@@ -204,3 +204,14 @@ TEST_F(DialogRequestTest, InfoTimeOutEndsTheDialogWithoutBye) {
     EXPECT_TRUE(call->getDialog().isNil());
     EXPECT_EQ(manager.getDialogCount(), 0u);
 }
+
+TEST_F(DialogRequestTest, RequestsThatCannotBeBuiltAreNil) {
+    receiveInvite();
+    EXPECT_TRUE(dialog->createRequest("ACK", nullptr, nullptr, 0, nullptr).isNil());  // no response to acknowledge
+    const unsigned int maxForwards = NvSipTransactionManager::m_MaxForward;
+    NvSipTransactionManager::m_MaxForward = 0;
+    EXPECT_TRUE(dialog->createRequest("INFO", nullptr, nullptr, 0, nullptr).isNil());
+    NvSipTransactionManager::m_MaxForward = maxForwards;
+    EXPECT_EQ(dialogLog.count(Tellar::ERROR, "Assertion failed: ! m_hInResponse.isNil()"), 1u) << dialogLog.dump();
+    EXPECT_EQ(dialogLog.count(Tellar::ERROR, "Assertion failed: NvSipTransactionManager::sGetMaxForward()"), 1u);
+}
