@@ -125,10 +125,14 @@ void NvSipDialog::addRouteInfoToRequest(const NvHandle<NvSipRequest>& request) c
         return;
     }
     // Strict router (RFC 3261 12.2.1.1): it takes the Request-URI, without
-    // the headers part a Request-URI cannot carry; the remote target goes last.
+    // what a Request-URI cannot carry (19.1.1: the method parameter and the
+    // headers); the remote target goes last.
     const NvHandle<NvURI> remoteTarget = request->getURI();
     NvHandle<NvURI> strictHop(static_cast<NvURI*>(m_RouteSet.front()->getURI()->clone()));
-    if (const NvHandle<NvSipURL> url = strictHop.cast<NvSipURL>()) url->setHeaders("");
+    if (const NvHandle<NvSipURL> url = strictHop.cast<NvSipURL>()) {
+        url->parameters().remove("method");
+        url->setHeaders("");
+    }
     request->setURI(strictHop);
     for (auto entry = m_RouteSet.begin() + 1; entry != m_RouteSet.end(); ++entry) request->addHeader(routeTo(*entry));
     request->addHeader(routeTo(new NvSipNameAddress("", remoteTarget)));

@@ -114,7 +114,7 @@ TEST_F(DialogRequestTest, RequestsWeBuild) {
              d.info(nullptr);
          },
          alice + " | <sip:192.0.2.23;lr> <sip:192.0.2.22;lr> <sip:192.0.2.21;lr> | 8 INFO" + ours, 0, 0},
-        {"strict first hop", "Record-Route: <sip:192.0.2.21>, <sip:192.0.2.22;lr>\r\n", kContact, info,
+        {"strict first hop", "Record-Route: <sip:192.0.2.21;method=INVITE>, <sip:192.0.2.22;lr>\r\n", kContact, info,
          "sip:192.0.2.21 | <sip:192.0.2.22;lr> <" + alice + "> | 8 INFO" + ours, 0, 0},
         {"a CANCEL takes no number", kRecordRoutes, kContact,
          [](NvSipDialog& d) {
