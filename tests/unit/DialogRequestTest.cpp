@@ -103,7 +103,7 @@ TEST_F(DialogRequestTest, RequestsWeBuild) {
         std::string recordRoutes, contact;
         void (*send)(NvSipDialog&);
         std::string wire;
-        size_t interopLines, noContactWarnings;
+        bool interopLine, noContactWarning;  // whether these were logged
     };
     const Row rows[] = {
         {"UAS: route set in order, CSeq = INVITE's + 1, the call's Contact", kRecordRoutes, kContact, info,
@@ -152,11 +152,11 @@ TEST_F(DialogRequestTest, RequestsWeBuild) {
         EXPECT_EQ(summary(wire.sent().back().message), row.wire);
         EXPECT_EQ(interopLog.count(Tellar::INFO, "The \"transport\" parameter is set as a Contact header parameter but "
                                                  "should be set as a URL parameter."),
-                  row.interopLines);
-        EXPECT_EQ(dialogLog.count(Tellar::WARN, "Received a SIP INVITE with no Contact"), row.noContactWarnings);
+                  row.interopLine);
+        EXPECT_EQ(dialogLog.count(Tellar::WARN, "Received a SIP INVITE with no Contact") > 0, row.noContactWarning);
         EXPECT_EQ(dialogLog.count(Tellar::WARN, "Sending a SIP request : remote target URI not known (no Contact ?). "
                                                 "Using From field : sip:alice@192.0.2.1"),
-                  row.noContactWarnings);
+                  row.noContactWarning);
         endDialog(call);
         wire.clear();
         interopLog.clear();
