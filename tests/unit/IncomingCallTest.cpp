@@ -142,6 +142,13 @@ TEST_F(IncomingCallTest, UnacknowledgedResponsesAreSentAgainUntil64T1) {
     }
 }
 
+TEST_F(IncomingCallTest, InviteLeftUnansweredIsAnswered408WhenItsTransactionTimesOut) {
+    receiveInvite();
+    expectSentAfter(NvSipServerTransaction::sm_ProceedingTimeoutMs, "SIP/2.0 408");
+    EXPECT_EQ(events->taken(), "terminated");
+    EXPECT_TRUE(callEvents->lastTerminated.isNil());
+}
+
 TEST_F(IncomingCallTest, ReliableProvisionalResponsesAreNumberedAndAcknowledgedByPrack) {
     receiveInvite("Supported: 100rel\r\n");
     call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0);
