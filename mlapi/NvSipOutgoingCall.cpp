@@ -196,6 +196,18 @@ void NvSipOutgoingCall::prack(NvHandle<NvSipPrackMessage> prack) {
     forEachDialog("prack", [&prack](const NvHandle<NvSipDialog>& dialog) { dialog->prack(prack); });
 }
 
+void NvSipOutgoingCall::respondToReinvite(NvHandle<NvSipResponse> response) {
+    forEachDialog("respondToReinvite",
+                  [&response](const NvHandle<NvSipDialog>& dialog) { dialog->respondToReinvite(response); });
+}
+
+void NvSipOutgoingCall::respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                                          unsigned int bodyLength) {
+    forEachDialog("respondToReinvite", [&](const NvHandle<NvSipDialog>& dialog) {
+        dialog->respondToReinvite(statusCode, body, contentType, bodyLength);
+    });
+}
+
 bool NvSipOutgoingCall::cancelSessionTimer() {
     forEachDialog("cancelSessionTimer", [](const NvHandle<NvSipDialog>& dialog) { dialog->cancelSessionTimer(); });
     return true;

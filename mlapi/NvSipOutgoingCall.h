@@ -74,6 +74,11 @@ public:
     void hangup();
     void ack(NvHandle<NvSipAckMessage> ack);
     void prack(NvHandle<NvSipPrackMessage> prack);
+    // Answers the peer's pending re-INVITE (nil: 200 without body); dialogs
+    // without one do nothing.
+    void respondToReinvite(NvHandle<NvSipResponse> response);
+    void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                           unsigned int bodyLength);
     // Stops every dialog's session timer; true.
     bool cancelSessionTimer();
 

@@ -28,6 +28,7 @@ public:
     void dialogTerminated(Call, Dialog d, NvHandle<NvSipMessage> m) override { record("dialogTerminated", d, m); }
     void terminated(Call, NvHandle<NvSipMessage> m) override { record("terminated", lastDialog, m); }
     void multipleResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override { record("multipleResponse", d, r); }
+    void reinviteRequest(Call, Dialog d, NvHandle<NvSipInviteMessage> i) override { record("reinviteRequest", d, i); }
 
     std::string taken() {
         std::string joined;
@@ -305,6 +306,61 @@ TEST_F(OutgoingCallTest, SessionIntervalTooSmall_SentAgainWithMinSE) {
     inject(answer(retry, 486, "a2"));
     expectSent("ACK sip:bob@192.0.2.1");
     EXPECT_EQ(outgoing->taken(), "failedToConnect terminated");
+}
+
+TEST_F(OutgoingCallTest, BuiltFromParts_InviteCarriesTheCallsIdentity) {
+    NvHandle<NvSipNameAddress> bob = NvSipNameAddress::sParse("Bob <sip:bob@192.0.2.1>;x=1");
+    call = new NvSipOutgoingCall(bob->getURL(), bob, NvSipNameAddress::sParse("<sip:alice@192.0.2.10>"), nullptr,
+                                 "application/sdp", "v=0\r\n", 5, outgoing.get());
+    invite = expectSent("INVITE sip:bob@192.0.2.1");
+    EXPECT_EQ(invite.message->getFromHeader()->getTag(), call->getLocalTag());
+    EXPECT_EQ(header(invite, "To"), "Bob <sip:bob@192.0.2.1>");
+    EXPECT_EQ(invite.message->getCallID(), call->getCallID());
+    EXPECT_NE(header(invite, "Contact").find("sip:192.0.2.10"), std::string::npos);
+    EXPECT_EQ(invite.message->getBody(), "v=0\r\n");
+    EXPECT_TRUE(call->tryCalling(NvSipNameAddress::sParse("Robert <sip:bob@192.0.2.1>"), nullptr, nullptr, 0, nullptr)
+                    .isNil());
+    expectNothingSent();
+    inject(answer(invite, 486, "a1"));
+    expectSent("ACK sip:bob@192.0.2.1");
+    EXPECT_EQ(outgoing->taken(), "failedToConnect terminated");
+}
+
+TEST_F(OutgoingCallTest, MissingParts_RaiseBeforeAnythingIsSent) {
+    NvHandle<NvSipNameAddress> bob = NvSipNameAddress::sParse("<sip:bob@192.0.2.1>");
+    const struct {
+        std::function<void()> construct;
+        const char* text;
+    } rows[] = {
+        {[&] { NvSipOutgoingCall(nullptr, nullptr, nullptr); }, "NIL handle to Outgoing Call Interface"},
+        {[&] { NvSipOutgoingCall(nullptr, outgoing.get(), nullptr); }, "INVITE message is not provided"},
+        {[&] { NvSipOutgoingCall(bob->getURL(), nullptr, bob, nullptr, nullptr, nullptr, 0, outgoing.get()); },
+         "Remote participant is not specified"},
+    };
+    for (const auto& row : rows) {
+        try {
+            row.construct();
+            ADD_FAILURE() << "no exception; expected " << row.text;
+        } catch (NvHandle<NvException>& error) {
+            EXPECT_EQ(error->getMessage(), row.text);
+        }
+    }
+    expectNothingSent();
+}
+
+TEST_F(OutgoingCallTest, PeersReinvite_AnsweredThroughTheCall) {
+    dial();
+    inject(answer(invite, 200, "a1"));
+    call->ack(nullptr);
+    expectSent("ACK sip:bob@192.0.2.1");
+    const std::string ourTag = invite.message->getFromHeader()->getTag().str();
+    inject(request("INVITE", ourTag, "a1", "", invite.message->getCallID().str(), "z9hG4bK-re1"));
+    EXPECT_EQ(outgoing->taken(), "succeeded reinviteRequest");
+    expectSent("SIP/2.0 100");
+    call->respondToReinvite(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    inject(request("ACK", ourTag, "a1", "", invite.message->getCallID().str(), "z9hG4bK-re1ack"));
+    endDialogs();
 }
 
 }  // namespace
