@@ -308,6 +308,32 @@ TEST_F(OutgoingCallTest, SessionIntervalTooSmall_SentAgainWithMinSE) {
     EXPECT_EQ(outgoing->taken(), "failedToConnect terminated");
 }
 
+// A final answer on one branch cancels the branches still ringing.
+struct OtherBranches {
+    int status;
+    const char* events;
+};
+class OutgoingBranchesTest : public OutgoingCallTest, public ::testing::WithParamInterface<OtherBranches> {};
+
+TEST_P(OutgoingBranchesTest, FinalAnswerCancelsTheRingingBranch) {
+    dial();
+    call->tryCalling(NvSipNameAddress::sParse("<sip:carol@192.0.2.1>"), nullptr, nullptr, 0, nullptr);
+    Sent carol = expectSent("INVITE sip:carol@192.0.2.1");
+    inject(answer(carol, 180, "c1"));
+    inject(answer(invite, GetParam().status, "a1"));
+    if (GetParam().status >= 300) expectSent("ACK sip:bob@192.0.2.1");
+    EXPECT_EQ(cseqOf(expectSent("CANCEL sip:carol@192.0.2.1")), cseqOf(carol));
+    EXPECT_EQ(outgoing->taken(), std::string("provisional ") + GetParam().events);
+
+    inject(answer(carol, 487, "c1"));
+    expectSent("ACK sip:carol@192.0.2.1");
+    EXPECT_EQ(outgoing->taken(), GetParam().status >= 300 ? "dialogTerminated terminated" : "dialogTerminated");
+    endDialogs();
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, OutgoingBranchesTest,
+                         ::testing::Values(OtherBranches{200, "succeeded"}, OtherBranches{603, "failedToConnect"}));
+
 TEST_F(OutgoingCallTest, BuiltFromParts_InviteCarriesTheCallsIdentity) {
     NvHandle<NvSipNameAddress> bob = NvSipNameAddress::sParse("Bob <sip:bob@192.0.2.1>;x=1");
     call = new NvSipOutgoingCall(bob->getURL(), bob, NvSipNameAddress::sParse("<sip:alice@192.0.2.10>"), nullptr,
