@@ -68,7 +68,9 @@
 // non-2xx received after a hang-up before the answer ends the dialog
 // (terminating) before the call hears of it; a retry whose sending raises
 // is reported as the failure it answered, so that the call does not hang.
-// A final response replacing an early dialog's tag drops that tag's key
+// A new remote tag lists the dialog itself under its new key (not what is
+// listed under the old one, which may be another branch of the call), and
+// a final response replacing an early dialog's tag drops that tag's key
 // from the table; a CANCEL is built only when something is pending.
 //
 // Ownership: every NvHandle field is counted. The dialog holds its call;

@@ -174,10 +174,13 @@ void NvSipDialog::takeRemoteTag(const NvString& tag, const char* operation) {
     m_Key = sBuildKey(m_hCall->getCallID().c_str(), m_hCall->getLocalTag().c_str(), tag.c_str());
     TELLAR_DEBUG(getLogger(), operation << "Update dialog key (old=\"" << oldKey.str() << "\"--> new=\""
                                         << m_Key.str() << "\"");
+    // The dialog itself is listed under its new key: what is listed under the
+    // old one may be another dialog of the call (tryCalling), which the
+    // manager's updateDialogKey would copy instead. The key without remote
+    // tag stays listed (the manager routes other forks' 2xx by it); one of
+    // an earlier early-dialog tag has no use left.
     NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
-    manager->updateDialogKey(oldKey, m_Key);
-    // The key without remote tag stays listed (the manager routes other
-    // forks' 2xx by it); one of an earlier early-dialog tag has no use left.
+    manager->addDialog(this);
     if (!oldTag.isEmpty()) manager->removeDialog(oldKey);
 }
 

@@ -63,7 +63,8 @@ NvSipOutgoingCall::NvSipOutgoingCall(NvHandle<NvSipURL> target, NvHandle<NvSipNa
     if (contactHeader.isNil()) raise("No Contact header provided for INVITE request in Outgoing Call constructor");
     setCallID(NvSipCallid::reGenerate("localhost"));
     NvHandle<NvSipInviteMessage> invite =
-        buildInvite(target, remoteParticipant, contactHeader, contentType, body, bodyLength);
+        buildInvite(target.isNil() ? remoteParticipant->getURI() : NvHandle<NvURI>(target), remoteParticipant,
+                    contactHeader, contentType, body, bodyLength);
     m_TriedTargets.push_back(remoteParticipant);
     startDialog(invite, nullptr);
 }

@@ -41,9 +41,9 @@ class Logger;
 
 class NVSIPMLAPI_EXPORT NvSipOutgoingCall : public NvSipCall {
 public:
-    // An INVITE to `target` from `localParticipant` to `remoteParticipant`
-    // with the body given, Contact `contact` (nil: the process's local
-    // Contact) and a fresh Call-ID. Raises NvSipMlException "NIL handle to
+    // An INVITE to `target` (nil: the remote party's URI) from
+    // `localParticipant` to `remoteParticipant` with the body given, Contact
+    // `contact` (nil: the process's local Contact) and a fresh Call-ID. Raises NvSipMlException "NIL handle to
     // Outgoing Call Interface", "Remote participant is not specified" or "No
     // Contact header provided for INVITE request in Outgoing Call
     // constructor", and whatever sending the INVITE raises.
