@@ -9,6 +9,7 @@
 // after a summary line. Responding runs until N requests were answered (or
 // forever without --count). Usage errors exit 2.
 
+#include "apps/common/CommandLine.h"
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipIdentifiers.h"
 #include "stack/timer/NvMonitorThread.h"
@@ -24,6 +25,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -46,38 +48,7 @@ struct Options {
     std::exit(2);
 }
 
-// "127.0.0.1:5060", "[::1]:5060", "::1" or "127.0.0.1".
-void parseBind(const std::string& text, Options& options) {
-    std::string host = text, port;
-    if (!text.empty() && text[0] == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string::npos) usage("bad --bind address");
-        host = text.substr(1, close - 1);
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':') usage("bad --bind address");
-            port = text.substr(close + 2);
-        }
-    } else if (std::count(text.begin(), text.end(), ':') == 1) {
-        host = text.substr(0, text.find(':'));
-        port = text.substr(text.find(':') + 1);
-    }
-    options.bindHost = host;
-    if (!port.empty()) {
-        char* end = nullptr;
-        const long value = std::strtol(port.c_str(), &end, 10);
-        if (*end || value < 0 || value > 65535) usage("bad --bind port");
-        options.bindPort = static_cast<uint16_t>(value);
-    }
-}
-
-long parseNumber(const char* text, const char* what) {
-    char* end = nullptr;
-    const long value = std::strtol(text, &end, 10);
-    if (!text[0] || *end || value < 0) usage((std::string("bad ") + what).c_str());
-    return value;
-}
-
-Options parseArguments(int argc, char** argv) {
+Options parseArguments(int argc, char** argv) try {
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -87,8 +58,11 @@ Options parseArguments(int argc, char** argv) {
         };
         if (arg == "--respond") options.respond = true;
         else if (arg == "--tcp") options.tcp = true;
-        else if (arg == "--bind") parseBind(value(), options);
-        else if (arg == "--count") options.count = parseNumber(value(), "--count");
+        else if (arg == "--bind") {
+            const BindAddress bind = parseBindAddress(value());
+            options.bindHost = bind.host;
+            options.bindPort = bind.port;
+        } else if (arg == "--count") options.count = parseNumber(value(), "--count");
         else if (arg == "--interval") options.interval = static_cast<unsigned>(parseNumber(value(), "--interval"));
         else if (arg == "--help" || arg == "-h") usage(nullptr);
         else if (!arg.empty() && arg[0] == '-') usage(("unknown option " + arg).c_str());
@@ -98,6 +72,8 @@ Options parseArguments(int argc, char** argv) {
     if (options.respond && options.bindPort == 0) usage("--respond needs --bind ADDR:PORT");
     if (!options.respond && options.target.empty()) usage("no target URI");
     return options;
+} catch (const std::invalid_argument& e) {
+    usage(e.what());
 }
 
 // ------------------------------------------------------------------ responder

@@ -1,5 +1,6 @@
 #include "mlapi/NvSipCall.h"
 
+#include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipMlException.h"
 #include "stack/sip/NvSipIdentifiers.h"
 #include "stack/sip/NvURI.h"
@@ -65,4 +66,37 @@ NvHandle<NvSipNameAddress> NvSipCall::getLocalParticipant() const {
 void NvSipCall::setCallID(const NvString& callId) {
     std::lock_guard<std::mutex> lock(m_IdentityMutex);
     m_CallID = callId;
+}
+
+void NvSipCall::onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
+                                 NvHandle<NvSipServerTransaction> transaction) {
+    NvErrorStream& debug = NvErrorStream::sGetDefault();
+    if (debug.getLevel() > 4)
+        debug << "NvSipCall::onReplacesInvite() call ID for previous dialog: " << replaced->getCallID() << "\n";
+    m_hReplacedDialog = replaced;
+    m_ReplacesCallID = invite->getCallID();
+    m_hReplacesDialog = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", this, invite, transaction);
+    m_hReplacesParticipant = invite->getToHeader()->getNameAddress();
+    m_hReplacesDialog->updateRemoteTargetURI(invite);
+    if (!m_LocalTag.isEmpty()) invite->getToHeader()->setTag(m_LocalTag.c_str());
+}
+
+void NvSipCall::acceptReplaces() {
+    {
+        std::lock_guard<std::mutex> lock(m_IdentityMutex);
+        m_hLocalParticipant = m_hReplacesParticipant;
+        m_CallID = m_ReplacesCallID;
+    }
+    m_hReplacesParticipant = nullptr;
+    m_hReplacesDialog = nullptr;
+    m_hReplacedDialog = nullptr;
+    m_ReplacesCallID = NvString();
+}
+
+void NvSipCall::rejectReplaces() {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    m_hReplacedDialog = nullptr;
+    m_hReplacesDialog = nullptr;
+    m_ReplacesCallID = NvString();
+    m_hReplacesParticipant = nullptr;
 }

@@ -50,6 +50,33 @@ public:
     // A copy of the process Contact taken at construction; nil when none was set.
     NvHandle<NvSipNameAddress> getLocalContact() const { return m_hLocalContact; }
 
+    // Ends the call from our side (BYE, or CANCEL / 487 before the answer).
+    virtual void hangup() = 0;
+    // Answers the peer's pending re-INVITE with `response`.
+    virtual void respondToReinvite(NvHandle<NvSipResponse> response) = 0;
+
+    // ------------------------------------------------------------ Replaces
+    // An INVITE with Replaces (RFC 3891) names one of this call's dialogs.
+    // The derived call runs onReplacesInvite with the call's mutex held and
+    // tells the application (replacesDialog), which answers the INVITE
+    // through the call and settles it with acceptReplaces or rejectReplaces,
+    // from another thread or after its callback returned (the mutex is not
+    // recursive). Only one such INVITE is pending at a time: a second one
+    // overwrites the first.
+    //
+    // Takes the pending INVITE's Call-ID and To participant as the call's
+    // own and forgets the pending fields. The base part takes no lock: the
+    // derived calls hold m_pMutex around it.
+    virtual void acceptReplaces();
+    // Forgets the pending INVITE; the call keeps its identity. The dialog
+    // made for the INVITE is not ended here.
+    virtual void rejectReplaces();
+    // Base part, run with m_pMutex held: makes the new dialog for `invite`
+    // on `transaction` (NV_CALLED, in the manager's table) and sets the
+    // call's local tag on the INVITE's To header.
+    virtual void onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
+                                  NvHandle<NvSipServerTransaction> transaction);
+
     // ------------------------------------------------------------ events
     // Called by the call's dialogs (the dialog first), on the thread of the
     // event, with no dialog lock held.
@@ -81,6 +108,10 @@ protected:
     NvHandle<NvSipNameAddress> m_hLocalParticipant;  // guarded by m_IdentityMutex
     const NvString m_LocalTag;
     NvString m_CallID;  // guarded by m_IdentityMutex
+    NvString m_ReplacesCallID;                        // guarded by m_pMutex, as the three below
+    NvHandle<NvSipDialog> m_hReplacesDialog;          // the dialog made for the pending INVITE
+    NvHandle<NvSipNameAddress> m_hReplacesParticipant;  // its To: our identity once accepted
+    NvHandle<NvSipDialog> m_hReplacedDialog;          // our dialog it replaces
     NvMutex* m_pMutex;
     mutable std::mutex m_IdentityMutex;
 };

@@ -138,6 +138,30 @@ size_t NvSipCallManager::getDialogCount() const {
     return m_DialogTable.size();
 }
 
+void NvSipCallManager::clear(bool hangup) {
+    for (;;) {
+        NvHandle<NvSipDialog> dialog;
+        {
+            std::lock_guard<NvMutex> lock(*m_pMutex);
+            if (m_DialogTable.isEmpty()) break;
+            dialog = NvHandle<NvSipDialog>(m_DialogTable.elements().front());
+            // Every entry of this dialog goes now, so that it is ended once.
+            for (const NvString& key : m_DialogTable.keys())
+                if (m_DialogTable.get(key).object() == dialog.object()) m_DialogTable.remove(key);
+        }
+        if (hangup) {
+            try {
+                dialog->hangup(nullptr);
+            } catch (NvHandle<NvException>& e) {  // shutdown goes on: the dialog is ended below
+                TELLAR_WARN(Tellar::fileScopeLogger(), "clear: hang-up of " << dialog->getKey().str()
+                                                                            << " failed: " << e->getMessage().str());
+            }
+        }
+        std::lock_guard<NvRecursiveMutex> lock(*dialog->m_pMutex);
+        dialog->terminating();
+    }
+}
+
 NvString NvSipCallManager::sDialogKey(NvHandle<NvSipRequest> request) {
     const NvString callId = request->getCallID();
     const NvString toTag = tagOf(request->getToHeader());
@@ -241,7 +265,25 @@ void NvSipCallManager::strayAck(NvHandle<NvSipAckMessage> ack) {
 
 void NvSipCallManager::strayResponse(NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "NvSipCallManager::strayResponse");
-    m_hStrayInterface->strayResponse(response);
+    const NvString callId = response->getCallID();
+    const NvString fromTag = tagOf(response->getFromHeader());  // our side, for a response
+    const NvString toTag = tagOf(response->getToHeader());
+    const int status = response->getStatusCode();
+    NvHandle<NvSipDialog> dialog = findDialog(NvSipDialog::sBuildKey(callId.c_str(), fromTag.c_str(), toTag.c_str()));
+    if (!dialog.isNil()) {
+        if (status / 100 == 1)
+            dialog->onProvisionalResponse(nullptr, response);
+        else
+            dialog->onFinalResponse(response);  // a retransmitted final response
+        return;
+    }
+    // The key an outgoing dialog had before it learnt a remote tag: another
+    // fork answering. Its 2xx makes a dialog of its own; the rest is dropped.
+    NvHandle<NvSipDialog> first = findDialog(NvSipDialog::sBuildKey(callId.c_str(), fromTag.c_str(), nullptr));
+    if (first.isNil())
+        m_hStrayInterface->strayResponse(response);
+    else if (status / 100 == 2)
+        first->onFinalResponse(nullptr, response);
 }
 
 void NvSipCallManager::strayCancel(NvHandle<NvSipCancelMessage> cancel) { m_hStrayInterface->strayCancel(cancel); }

@@ -40,7 +40,7 @@
 // m_ServerTransactionInterfaces and is held only for a table operation:
 // never while a dialog or the application is called. A dialog calls
 // addDialog, removeDialog and updateDialogKey holding its own mutex, so the
-// order is always dialog mutex, then table mutex.
+// order is always dialog mutex, then table mutex; clear() never holds both.
 
 #include "mlapi/NvSipCallStrayInterface.h"
 #include "mlapi/NvSipMlApiAfx.h"
@@ -134,6 +134,12 @@ public:
     // Raises NvSipMlException "### Can't find dialog ###" when nothing is
     // listed under `oldKey`.
     void updateDialogKey(const NvString& oldKey, const NvString& newKey);
+    // Application shutdown: hangs up (when asked) and terminates every
+    // listed dialog once, even one listed under two keys, then empties the
+    // table. No lock is held while a dialog hangs up; a hang-up that fails
+    // (an incoming call whose 2xx awaits its ACK) is logged and the dialog
+    // is ended all the same.
+    void clear(bool hangup);
     // Number of entries (a dialog listed under two keys counts twice).
     size_t getDialogCount() const;
 

@@ -406,6 +406,28 @@ public:
 
     void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) override;
 
+    // ---- hang-up
+    // Ends the dialog from our side. Before the answer: an outgoing call's
+    // INVITE is cancelled (its final response ends the dialog), an incoming
+    // call's INVITE answered 487 (its ACK ends the dialog); a BYE is sent
+    // only when `bye` is given. After it: a pending re-INVITE is answered
+    // 487 or cancelled, and the BYE (`bye`, or one built here) is sent. An
+    // incoming call whose 2xx awaits its ACK raises NvException "Cannot send
+    // BYE in SUCCEEDED state !" (RFC 3261 15: try again after the ACK).
+    void hangup(NvHandle<NvSipByeMessage> bye);
+    // Our BYE's final response ends the dialog and is reported to the call,
+    // unless the authentication policy added credentials: the BYE then goes
+    // again with the next CSeq and a new branch.
+    void onByeFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    // Our BYE got no final response: "SIP BYE timed-out" in the call log,
+    // the dialog ends and the call hears onByeTimeOut.
+    void onByeTimeOut(NvHandle<NvSipTransaction> transaction);
+    class ByeClientInterface : public ClientAdapter {
+    public:
+        using ClientAdapter::ClientAdapter;
+        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
+        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
+    };
     // ---- inbound INVITE
     // Answers to the INVITE that created an incoming dialog, on the
     // application's thread (through NvSipIncomingCall) or the stack's.
@@ -605,6 +627,10 @@ private:
 public:
 
 private:
+    friend class NvSipCallManager;  // clear() terminates dialogs under their mutex
+
+    // Sends `bye` on a new client transaction kept as m_hByeTransaction.
+    void sendBye(const NvHandle<NvSipRequest>& bye);
     // Everything but the mutex and the state starts empty or zero.
     NvSipDialog(NvSipCall* call, const char* traceScope);
 

@@ -47,11 +47,13 @@ NvHandle<NvSipRequest> NvSipDialog::CreateRequest(const NvString& method, const 
     NvHandle<NvURI> target = m_hRemoteTargetURI;
     if (target.isNil()) {
         target = m_hRemoteParticipant->getURI();
-        TELLAR_WARN(getLogger(), "Sending a SIP request : remote target URI not known (no Contact ?). Using From field : "
+        TELLAR_WARN(getLogger(), "Sending a SIP request : remote target URI not known (no Contact ?). "
+                                 "Using From field : "
                                      << target->toString().str());
     }
     request->setURI(static_cast<NvURI*>(target->clone()));
 
+    // The conditions are written as their assertion reports read.
     uint32_t cseq = 0;
     if (method == NvSipAckMessage::sMethodName) {
         if (!TELLAR_ASSERT_ON(getLogger(), ! m_hInResponse.isNil())) return nullptr;
@@ -123,10 +125,14 @@ void NvSipDialog::addRouteInfoToRequest(const NvHandle<NvSipRequest>& request) c
         return;
     }
     // Strict router (RFC 3261 12.2.1.1): it takes the Request-URI, without
-    // the headers part a Request-URI cannot carry; the remote target goes last.
+    // what a Request-URI cannot carry (19.1.1: the method parameter and the
+    // headers); the remote target goes last.
     const NvHandle<NvURI> remoteTarget = request->getURI();
     NvHandle<NvURI> strictHop(static_cast<NvURI*>(m_RouteSet.front()->getURI()->clone()));
-    if (const NvHandle<NvSipURL> url = strictHop.cast<NvSipURL>()) url->setHeaders("");
+    if (const NvHandle<NvSipURL> url = strictHop.cast<NvSipURL>()) {
+        url->parameters().remove("method");
+        url->setHeaders("");
+    }
     request->setURI(strictHop);
     for (auto entry = m_RouteSet.begin() + 1; entry != m_RouteSet.end(); ++entry) request->addHeader(routeTo(*entry));
     request->addHeader(routeTo(new NvSipNameAddress("", remoteTarget)));

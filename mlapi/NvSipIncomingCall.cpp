@@ -56,6 +56,21 @@ NvHandle<NvSipDialog> NvSipIncomingCall::getDialog() const {
     return m_hDialog;
 }
 
+NvHandle<NvSipDialog> NvSipIncomingCall::dialogFor(const char* operation) const {
+    debugLine(operation);
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    if (m_hDialog.isNil()) NvSipMlException::sThrow("Dialog does not exist !!!", "NvSipIncomingCall", operation);
+    return m_hDialog;
+}
+
+void NvSipIncomingCall::hangup(NvHandle<NvSipByeMessage> bye) {
+    dialogFor("NvSipIncomingCall::hangup()")->hangup(bye);
+}
+
+void NvSipIncomingCall::hangup() {
+    hangup(nullptr);
+}
+
 bool NvSipIncomingCall::isCurrent(const NvHandle<NvSipDialog>& dialog, const char* event) const {
     if (event) debugLine(event);
     std::lock_guard<NvMutex> lock(*m_pMutex);
@@ -181,20 +196,42 @@ void NvSipIncomingCall::removeDialog(NvHandle<NvSipDialog>) {
         std::lock_guard<NvMutex> lock(*m_pMutex);
         removed = std::move(m_hDialog);
     }
-    if (removed.isNil()) return;
-    const NvString callId = getCallID();
-    const NvString remoteTag = removed->getRemoteTag();
+    if (!removed.isNil()) forgetFirstKey(getCallID(), removed);
+}
+
+void NvSipIncomingCall::forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog) {
+    const NvString remoteTag = dialog->getRemoteTag();
     NvSipCallManager::smp_TheSingleton->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, remoteTag.c_str()));
 }
 
-// ---------------------------------------------------------------- NOTIFY and REFER we send
-
-NvHandle<NvSipDialog> NvSipIncomingCall::dialogFor(const char* operation) const {
-    debugLine(operation);
-    std::lock_guard<NvMutex> lock(*m_pMutex);
-    if (m_hDialog.isNil()) NvSipMlException::sThrow("Dialog does not exist !!!", nullptr, nullptr);
-    return m_hDialog;
+void NvSipIncomingCall::acceptReplaces() {
+    NvHandle<NvSipDialog> replaced;
+    const NvString oldCallId = getCallID();
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        if (m_hReplacesDialog.isNil()) return;
+        replaced = m_hDialog;
+        m_hDialog = m_hReplacesDialog;
+        NvSipCall::acceptReplaces();
+    }
+    // The replaced dialog is no longer the call's: its first key, which the
+    // call would remove when it ends, goes now.
+    if (!replaced.isNil()) forgetFirstKey(oldCallId, replaced);
 }
+
+void NvSipIncomingCall::onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
+                                         NvHandle<NvSipServerTransaction> transaction) {
+    if (!isCurrent(replaced, "NvSipIncomingCall::onReplacesInvite()")) return;
+    NvHandle<NvSipDialog> made;
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        NvSipCall::onReplacesInvite(replaced, invite, transaction);
+        made = m_hReplacesDialog;
+    }
+    m_hInterface->replacesDialog(self(), made, replaced, invite);
+}
+
+// ---------------------------------------------------------------- NOTIFY and REFER we send
 
 void NvSipIncomingCall::notify(NvHandle<NvSipNotifyMessage> notify) {
     dialogFor("NvSipIncomingCall::notify()")->notify(notify);

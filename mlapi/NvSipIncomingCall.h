@@ -31,6 +31,14 @@ public:
     // The call's dialog; nil once it was removed.
     NvHandle<NvSipDialog> getDialog() const;
 
+    // ---- ending the call
+    // Before the answer: 487 to the INVITE (and `bye` when given); after it:
+    // `bye`, or a BYE the dialog builds for nil. Raises NvSipMlException
+    // "Dialog does not exist !!!" once the call has ended, and NvException
+    // "Cannot send BYE in SUCCEEDED state !" while our 2xx awaits its ACK.
+    void hangup(NvHandle<NvSipByeMessage> bye);
+    void hangup() override;
+
     void onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
     void onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
     void onReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
@@ -54,6 +62,16 @@ public:
     virtual void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
     virtual void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
 
+    // Replaces: the new dialog becomes the call's dialog, then the base part;
+    // the replaced dialog's first key leaves the manager's table (the
+    // application still hangs the replaced dialog up).
+    void acceptReplaces() override;
+    // Runs the base part with m_pMutex held, then the application's
+    // replacesDialog without it, so that the application may settle the
+    // Replaces (acceptReplaces, rejectReplaces) from inside the callback.
+    void onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
+                          NvHandle<NvSipServerTransaction> transaction) override;
+
     void addDialog(NvHandle<NvSipDialog> dialog) override;
     // Takes the dialog's first key (Call-ID, no local tag, remote tag) out of
     // the manager's table and forgets the dialog; `dialog` is not consulted.
@@ -73,11 +91,25 @@ public:
     // Answers the peer's BYE (nil: 200); a final answer ends the call.
     void respondToBye(NvHandle<NvSipResponse> response);
     // Answers the peer's re-INVITE (nil: 200 without body).
-    virtual void respondToReinvite(NvHandle<NvSipResponse> response);
+    void respondToReinvite(NvHandle<NvSipResponse> response) override;
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);
 
+    // ---- NOTIFY and REFER we send
+    // Sends the request in the call's dialog (nil: the dialog builds one
+    // without body); the responses reach notifyResponse / referResponse of
+    // the interface.
+    void notify(NvHandle<NvSipNotifyMessage> notify);
+    void refer(NvHandle<NvSipReferMessage> refer);
+
 private:
+    // The call's dialog for an application operation: writes the
+    // operation's name line to the debug stream, raises "Dialog does not
+    // exist !!!" when the call has none.
+    NvHandle<NvSipDialog> dialogFor(const char* operation) const;
+    // Removes the key `dialog` entered the manager's table with (`callId`,
+    // no local tag, its remote tag).
+    static void forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog);
     // Whether `dialog` is the call's current dialog, after writing the
     // event's name line to the debug stream.
     bool isCurrent(const NvHandle<NvSipDialog>& dialog, const char* event) const;
@@ -85,18 +117,4 @@ private:
 
     NvHandle<NvSipIncomingCallinterface> m_hInterface;
     NvHandle<NvSipDialog> m_hDialog;  // guarded by m_pMutex
-
-    // ---- NOTIFY and REFER we send
-public:
-    // Sends the request in the call's dialog (nil: the dialog builds one
-    // without body); the responses reach notifyResponse / referResponse of
-    // the interface. Raise NvSipMlException "Dialog does not exist !!!" once
-    // the dialog was removed.
-    void notify(NvHandle<NvSipNotifyMessage> notify);
-    void refer(NvHandle<NvSipReferMessage> refer);
-
-private:
-    // The current dialog, copied under m_pMutex after writing `operation`
-    // to the debug stream; raises "Dialog does not exist !!!" when none.
-    NvHandle<NvSipDialog> dialogFor(const char* operation) const;
 };

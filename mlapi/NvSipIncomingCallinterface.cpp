@@ -7,7 +7,10 @@ NvSipIncomingCallinterface::~NvSipIncomingCallinterface() = default;
 
 void NvSipIncomingCallinterface::prack(Call, NvHandle<NvSipPrackMessage>) {}
 void NvSipIncomingCallinterface::callConfirmed(Call, NvHandle<NvSipAckMessage>) {}
-void NvSipIncomingCallinterface::terminated(Call, NvHandle<NvSipMessage>) {}
+void NvSipIncomingCallinterface::terminated(Call call, NvHandle<NvSipMessage> message) {
+    NvHandle<NvSipByeMessage> bye(message);
+    if (!bye.isNil()) call->respondToBye(new NvSipResponse(200, bye));
+}
 void NvSipIncomingCallinterface::unknownRequest(Call, NvHandle<NvSipServerTransaction>, NvHandle<NvSipRequest>) {}
 void NvSipIncomingCallinterface::referRequest(Call, NvHandle<NvSipServerTransaction>, NvHandle<NvSipReferMessage>) {}
 void NvSipIncomingCallinterface::referResponse(Call, NvHandle<NvSipResponse>) {}
@@ -20,5 +23,9 @@ void NvSipIncomingCallinterface::reinviteAck(Call, NvHandle<NvSipAckMessage>) {}
 void NvSipIncomingCallinterface::reinviteTimeOut(Call, NvHandle<NvSipInviteMessage>) {}
 void NvSipIncomingCallinterface::onSessionTimeOut(Call) {}
 void NvSipIncomingCallinterface::onSessionRefreshTime(Call) {}
-void NvSipIncomingCallinterface::replacesDialog(Call, NvHandle<NvSipDialog>, NvHandle<NvSipDialog>,
-                                                NvHandle<NvSipInviteMessage>) {}
+void NvSipIncomingCallinterface::replacesDialog(Call call, NvHandle<NvSipDialog> newDialog,
+                                                NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage>) {
+    call->acceptReplaces();
+    newDialog->sendResponse(NvHandle<NvSipResponse>());
+    replaced->hangup(nullptr);
+}

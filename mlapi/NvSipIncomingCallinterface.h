@@ -33,8 +33,9 @@ public:
     // The ACK of our 2xx arrived: the call is up. Default: nothing.
     virtual void callConfirmed(Call call, NvHandle<NvSipAckMessage> ack);
     // The call ended or is ending. `message` is what ended it: the peer's
-    // BYE (answer it with the call's respondToBye), CANCEL, the ACK of our
-    // rejection, the response to our BYE; nil for a time-out. Default: nothing.
+    // BYE (to be answered with the call's respondToBye), CANCEL, the ACK of
+    // our rejection, the response to our BYE; nil for a time-out. Default:
+    // a BYE is answered 200; anything else is left alone.
     virtual void terminated(Call call, NvHandle<NvSipMessage> message);
     // A request of another method in the call (INFO, OPTIONS, ...), to be
     // answered on `transaction`. Default: nothing.
@@ -65,9 +66,9 @@ public:
     // It is time to refresh the session (we are the refresher). Default: nothing.
     virtual void onSessionRefreshTime(Call call);
     // An INVITE with Replaces names this call's dialog `replaced`; `newDialog`
-    // was made for it. Called with the call's mutex held: answer with the
-    // call's acceptReplaces or rejectReplaces from another thread or after
-    // returning. Default: nothing.
+    // was made for it. Settle it with the call's acceptReplaces or
+    // rejectReplaces (now or later) and answer the INVITE. Default: accepts
+    // it, answers 200 on the new dialog, then hangs the replaced one up.
     virtual void replacesDialog(Call call, NvHandle<NvSipDialog> newDialog, NvHandle<NvSipDialog> replaced,
                                 NvHandle<NvSipInviteMessage> invite);
 };

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test: the unit tests, then the same
-# tests again built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests again built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# then the tests that race threads against each other (named *Race*, and the
+# shared-counter and shared-tag cases) built with ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,3 +22,9 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
   ctest --test-dir build-asan --no-tests=error --output-on-failure -j"$jobs"
+
+echo "== thread races with ThreadSanitizer"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DNVSIP_TSAN=ON -DNVSIP_TESTS=ON -DNVSIP_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target unit_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/unit_tests \
+  --gtest_filter='*Race*:NvObjectRefCount.*:TransactionServer.ThreadsRespondingAtOnceShareOneTag'

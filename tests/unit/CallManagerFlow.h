@@ -80,6 +80,8 @@ protected:
 
     // What the application's newCall does in this test (nil: refuse).
     static NewCall newCall;
+    // The application's stray interface in this test (the defaults unless replaced).
+    static NvHandle<NvSipCallStrayInterface> stray;
     NvHandle<RecordedIncomingEvents> events = new RecordedIncomingEvents;
     NvSipCallManager& manager = sManager();
 
@@ -87,9 +89,11 @@ protected:
         CallFlow::SetUp();
         manager.registerWithStack();
         newCall = nullptr;
+        stray = new NvSipCallStrayInterface;
     }
     void TearDown() override {
         newCall = nullptr;
+        stray = nullptr;
         CallFlow::TearDown();
         EXPECT_EQ(manager.getDialogCount(), 0u) << "dialogs left in the call manager's table";
         EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << "dialogs left alive";
@@ -122,10 +126,28 @@ private:
             return CallManagerFlow::newCall ? CallManagerFlow::newCall(invite) : nullptr;
         }
     };
+    class Stray : public NvSipCallStrayInterface {
+    public:
+        void strayResponse(NvHandle<NvSipResponse> m) override { stray->strayResponse(m); }
+        void strayAck(NvHandle<NvSipAckMessage> m) override { stray->strayAck(m); }
+        void strayCancel(NvHandle<NvSipCancelMessage> m) override { stray->strayCancel(m); }
+        void strayPrack(NvHandle<NvSipPrackMessage> m) override { stray->strayPrack(m); }
+        void strayReplacesInvite(NvHandle<NvSipInviteMessage> m, NvHandle<NvSipServerTransaction> t) override {
+            stray->strayReplacesInvite(m, t);
+        }
+        void strayBye(NvHandle<NvSipByeMessage> m, NvHandle<NvSipServerTransaction> t) override {
+            stray->strayBye(m, t);
+        }
+        void strayUnknownRequest(NvHandle<NvSipRequest> m, NvHandle<NvSipServerTransaction> t) override {
+            stray->strayUnknownRequest(m, t);
+        }
+        void invalidMessage(NvHandle<NvSipMessage> m) override { stray->invalidMessage(m); }
+        void malFormedMessage(NvHandle<NvSipMessage> m) override { stray->malFormedMessage(m); }
+    };
     // Made on first use and kept for the whole run, as in an application.
     static NvSipCallManager& sManager() {
         static NvSipCallManager* manager = [] {
-            auto* made = new NvSipCallManager(new Application, new NvSipCallStrayInterface);
+            auto* made = new NvSipCallManager(new Application, new Stray);
             made->AddRef();  // the application's handle: unregistering from the stack must not free it
             return made;
         }();
@@ -134,3 +156,4 @@ private:
 };
 
 inline CallManagerFlow::NewCall CallManagerFlow::newCall;
+inline NvHandle<NvSipCallStrayInterface> CallManagerFlow::stray;

@@ -1,0 +1,42 @@
+#pragma once
+// CallReport: what nvsip-ua prints. Call events arrive on the stack's
+// threads; they are queued (a mutex and a vector append, nothing more) and
+// written by the main thread, so that printing never holds up a call. In
+// quiet mode events are only counted and a progress line is printed each
+// second. The summary counts how each call ended.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CallReport {
+public:
+    explicit CallReport(bool quiet) : m_bQuiet(quiet) {}
+
+    // One line for call number `call`.
+    void event(uint64_t call, const std::string& text);
+    // The call ended; `outcome` ("answered", "rejected", "cancelled",
+    // "timed out", ...) is counted for the summary.
+    void ended(uint64_t call, const std::string& outcome);
+    // Writes queued lines (and the progress line when quiet) until `count`
+    // calls have ended, or forever when count < 0.
+    void runUntilEnded(long count);
+    // Writes what is left in the queue, then the summary.
+    void summary();
+    long endedCount() const;
+
+private:
+    void flush(std::vector<std::string>& lines);
+
+    const bool m_bQuiet;
+    mutable std::mutex m_Mutex;  // guards everything below
+    std::condition_variable m_Changed;
+    std::vector<std::string> m_Lines;
+    std::map<std::string, long> m_Outcomes;
+    long m_Ended = 0;
+    long m_Events = 0;
+};

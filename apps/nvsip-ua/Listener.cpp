@@ -1,0 +1,185 @@
+#include "apps/nvsip-ua/Listener.h"
+
+#include "mlapi/NvSipDialog.h"
+#include "stack/timer/NvMonitorThread.h"
+#include "stack/timer/NvScheduler.h"
+
+namespace {
+
+// One delayed action on a call, run by the stack's scheduler.
+class DelayedAction : public NvObserver {
+public:
+    using Action = void (Listener::*)(const NvHandle<NvSipIncomingCall>&);
+    DelayedAction(NvHandle<Listener> listener, NvHandle<NvSipIncomingCall> call, Action action)
+        : m_hListener(std::move(listener)), m_hCall(std::move(call)), m_Action(action) {}
+    void onNotification(NvHandle<NvObservable>, NvHandle<NvObject>) override { (m_hListener.get()->*m_Action)(m_hCall); }
+
+private:
+    NvHandle<Listener> m_hListener;
+    NvHandle<NvSipIncomingCall> m_hCall;
+    Action m_Action;
+};
+
+std::string uriOf(const NvHandle<NvSipNameAddressHeader>& header) {
+    if (header.isNil() || header->getNameAddress().isNil() || header->getNameAddress()->getURI().isNil()) return "?";
+    return header->getNameAddress()->getURI()->toString().str();
+}
+
+}  // namespace
+
+NvHandle<NvSipIncomingCall> Listener::NewCalls::newCall(NvHandle<NvSipInviteMessage> invite) {
+    NvHandle<NvSipIncomingCall> call = new NvSipIncomingCall(invite, m_hListener.get());
+    m_hListener->admit(call);
+    return call;
+}
+
+void Listener::admit(const Call& call) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_Calls[call.get()].number = m_NextNumber++;
+}
+
+Listener::Listener(const ListenOptions& options, CallReport& report, std::string sdpAnswer)
+    : m_Options(options), m_Report(report), m_SdpAnswer(std::move(sdpAnswer)) {}
+
+uint64_t Listener::numberOf(const Call& call) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    auto found = m_Calls.find(call.get());
+    return found == m_Calls.end() ? 0 : found->second.number;
+}
+
+template <class Operation>
+void Listener::attempt(const Call& call, const char* what, Operation operation) {
+    try {
+        operation();
+    } catch (NvHandle<NvException>& e) {
+        m_Report.event(numberOf(call), std::string(what) + " failed: " + e->getMessage().str());
+    }
+}
+
+void Listener::later(unsigned delayMs, const Call& call, void (Listener::*action)(const Call&)) {
+    if (delayMs == 0) {
+        (this->*action)(call);
+        return;
+    }
+    NvMonitorThread::sGetCurrent()->getScheduler().schedule(delayMs, new DelayedAction(this, call, action), nullptr);
+}
+
+void Listener::inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) {
+    const bool reliable = m_Options.reliable && invite->isSupported("100rel");
+    uint64_t number;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        CallState& state = m_Calls[call.get()];
+        number = state.number;
+        state.reliableRinging = reliable;
+    }
+    m_Report.event(number, "INVITE from " + uriOf(invite->getFromHeader()));
+    if (reliable) {
+        attempt(call, "reliable 180", [&] { call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0); });
+        m_Report.event(number, "180 sent reliably");
+        return;  // rings on once the PRACK arrives
+    }
+    attempt(call, "180", [&] { call->answer(180, nullptr, nullptr, 0); });
+    m_Report.event(number, "180 sent");
+    later(m_Options.ringMs, call, &Listener::answer);
+}
+
+void Listener::prack(Call call, NvHandle<NvSipPrackMessage>) {
+    m_Report.event(numberOf(call), "PRACK received");
+    bool ringing;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        auto found = m_Calls.find(call.get());
+        ringing = found != m_Calls.end() && found->second.reliableRinging;
+        if (ringing) found->second.reliableRinging = false;
+    }
+    if (ringing) later(m_Options.ringMs, call, &Listener::answer);
+}
+
+void Listener::answer(const Call& call) {
+    const unsigned status = m_Options.answer;
+    if (status / 100 == 2)
+        attempt(call, "answer", [&] {
+            call->answer(status, m_SdpAnswer.data(), "application/sdp", static_cast<unsigned>(m_SdpAnswer.size()));
+        });
+    else
+        attempt(call, "answer", [&] { call->answer(status, nullptr, nullptr, 0); });
+    m_Report.event(numberOf(call), std::to_string(status) + " sent");
+}
+
+void Listener::callConfirmed(Call call, NvHandle<NvSipAckMessage>) {
+    m_Report.event(numberOf(call), "ACK received, call up");
+    if (m_Options.hangupAfterMs >= 0) later(static_cast<unsigned>(m_Options.hangupAfterMs), call, &Listener::hangup);
+}
+
+void Listener::hangup(const Call& call) {
+    m_Report.event(numberOf(call), "hanging up");
+    attempt(call, "hang-up", [&] { call->hangup(); });
+}
+
+void Listener::terminated(Call call, NvHandle<NvSipMessage> message) {
+    if (message.isNil()) return ended(call, "timed out");
+    if (!message->isRequest()) {
+        const int status = NvHandle<NvSipResponse>(message)->getStatusCode();
+        return ended(call, "hung up (BYE answered " + std::to_string(status) + ")");
+    }
+    const NvString method = NvHandle<NvSipRequest>(message)->getMethod();
+    if (method == NvSipByeMessage::sMethodName) {
+        attempt(call, "200 to BYE", [&] { call->respondToBye(nullptr); });
+        return ended(call, "answered, caller hung up");
+    }
+    bool cancelled = false;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        auto found = m_Calls.find(call.get());
+        if (found != m_Calls.end()) {
+            cancelled = found->second.cancelled;
+            found->second.cancelled |= method == NvSipCancelMessage::sMethodName;
+        }
+    }
+    if (method == NvSipCancelMessage::sMethodName) {
+        m_Report.event(numberOf(call), "CANCEL received");
+        return;  // ends with the ACK of the 487 (or its time-out)
+    }
+    ended(call, cancelled ? "cancelled" : "rejected");
+}
+
+void Listener::ended(const Call& call, const std::string& outcome) {
+    uint64_t number = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        auto found = m_Calls.find(call.get());
+        if (found == m_Calls.end()) return;
+        number = found->second.number;
+        m_Calls.erase(found);
+    }
+    m_Report.ended(number, outcome);
+}
+
+void Listener::unknownRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
+                              NvHandle<NvSipRequest> request) {
+    m_Report.event(numberOf(call), request->getMethod().str() + " received, 200");
+    transaction->trySendResponse(200u);
+}
+
+void Listener::referRequest(Call call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipReferMessage>) {
+    m_Report.event(numberOf(call), "REFER received, 202");
+    transaction->trySendResponse(202u);
+}
+
+void Listener::notifyRequest(Call call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipNotifyMessage>) {
+    m_Report.event(numberOf(call), "NOTIFY received, 200");
+    transaction->trySendResponse(200u);
+}
+
+void Listener::reinviteRequest(Call call, NvHandle<NvSipInviteMessage>) {
+    m_Report.event(numberOf(call), "re-INVITE received, 200");
+    attempt(call, "200 to re-INVITE", [&] {
+        call->respondToReinvite(200, m_SdpAnswer.data(), "application/sdp", static_cast<unsigned>(m_SdpAnswer.size()));
+    });
+}
+
+void Listener::onSessionTimeOut(Call call) {
+    m_Report.event(numberOf(call), "session timer expiring");
+    hangup(call);
+}

@@ -1,0 +1,85 @@
+#pragma once
+// Listener: nvsip-ua's listen mode. Takes every new call (through its
+// NewCalls door, the manager's NvSipNewCallinterface), rings it (180, reliably when asked and the caller supports 100rel), waits
+// the ring time, answers with the configured status (a 2xx carries an SDP
+// answer), answers the caller's BYE with 200 and, when asked, hangs up
+// itself some time after the ACK. Every event is reported to the
+// CallReport; each call is counted once when it has ended.
+//
+// Threads: events arrive on the stack's threads; delayed actions (ring
+// time, hang-up) run as timers on the stack's scheduler. m_Mutex guards the
+// table of live calls only and is never held while the library is called.
+
+#include "apps/nvsip-ua/CallReport.h"
+#include "mlapi/NvSipIncomingCall.h"
+#include "mlapi/NvSipNewCallinterface.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+
+struct ListenOptions {
+    bool tcp = false;
+    unsigned ringMs = 0;
+    unsigned answer = 200;
+    bool reliable = false;
+    unsigned timerSeconds = 0;  // 0: no session timer
+    long hangupAfterMs = -1;    // -1: the caller hangs up
+    long count = -1;            // -1: run until killed
+    bool quiet = false;
+};
+
+class Listener : public NvSipIncomingCallinterface {
+public:
+    // What the call manager asks for each new INVITE.
+    class NewCalls : public NvSipNewCallinterface {
+    public:
+        explicit NewCalls(NvHandle<Listener> listener) : m_hListener(std::move(listener)) {}
+        NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage> invite) override;
+
+    private:
+        NvHandle<Listener> m_hListener;
+    };
+
+    Listener(const ListenOptions& options, CallReport& report, std::string sdpAnswer);
+
+    void inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override;
+    void prack(Call call, NvHandle<NvSipPrackMessage> prack) override;
+    void callConfirmed(Call call, NvHandle<NvSipAckMessage> ack) override;
+    void terminated(Call call, NvHandle<NvSipMessage> message) override;
+    void unknownRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
+                        NvHandle<NvSipRequest> request) override;
+    void referRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
+                      NvHandle<NvSipReferMessage> refer) override;
+    void notifyRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
+                       NvHandle<NvSipNotifyMessage> notify) override;
+    void reinviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override;
+    void onSessionTimeOut(Call call) override;
+
+private:
+    struct CallState {
+        uint64_t number = 0;
+        bool reliableRinging = false;  // a reliable 180 waits for its PRACK
+        bool cancelled = false;        // the ACK of our 487 ends it
+    };
+    // Numbers a call the manager asked for (some end without an inviteRequest).
+    void admit(const Call& call);
+    // After the ring time: the final answer.
+    void answer(const Call& call);
+    // Runs `action` after `delayMs` on the stack's scheduler (at once for 0).
+    void later(unsigned delayMs, const Call& call, void (Listener::*action)(const Call&));
+    void hangup(const Call& call);
+    void ended(const Call& call, const std::string& outcome);
+    uint64_t numberOf(const Call& call);
+    // Runs a library operation, reporting what it raises instead of dropping the call.
+    template <class Operation>
+    void attempt(const Call& call, const char* what, Operation operation);
+
+    const ListenOptions m_Options;
+    CallReport& m_Report;
+    const std::string m_SdpAnswer;
+    std::atomic<uint64_t> m_NextNumber{1};
+    std::mutex m_Mutex;  // guards m_Calls
+    std::map<NvSipIncomingCall*, CallState> m_Calls;
+};

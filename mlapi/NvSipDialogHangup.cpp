@@ -1,0 +1,109 @@
+// NvSipDialog: ending the dialog from our side (hangup), and the fate of
+// our BYE (its final response, an authentication retry, its time-out).
+
+#include "mlapi/NvSipDialog.h"
+
+#include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipCallManager.h"
+#include "mlapi/NvSipOutgoingCall.h"
+#include "stack/log/Tellar.h"
+
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
+
+namespace {
+
+// CANCEL of a pending INVITE or re-INVITE; a transaction that can no longer
+// be cancelled does not stop the hang-up.
+void cancelQuietly(const NvHandle<NvSipClientTransaction>& transaction) {
+    if (transaction.isNil()) return;
+    try {
+        transaction->cancel();
+    } catch (NvHandle<NvException>&) {
+    }
+}
+
+}  // namespace
+
+void NvSipDialog::ByeClientInterface::finalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                    NvHandle<NvSipResponse> response) {
+    m_hDialog->onByeFinalResponse(transaction, response);
+}
+
+void NvSipDialog::ByeClientInterface::timeOut(NvHandle<NvSipClientTransaction> transaction) {
+    m_hDialog->onByeTimeOut(NvHandle<NvSipTransaction>(transaction));
+}
+
+void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::hangup");
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_State & (NV_TERMINATING | NV_TERMINATING2 | NV_TERMINATED)) return;
+    if (!NvHandle<NvSipOutgoingCall>(m_hCall).isNil()) {
+        if (m_State & (NV_CALLING | NV_PROCEEDING | NV_PROCEEDED)) {
+            cancelQuietly(NvHandle<NvSipClientTransaction>(m_hInitialTransaction));
+            if (bye.isNil()) return;  // the INVITE's final response ends the dialog
+        } else if (m_State == NV_PROCESSING && !m_hInResponse.isNil()) {
+            createSendAckMsg(m_hInResponse);
+            m_hInResponse = nullptr;
+        }
+    } else if (m_State & (NV_CALLED | NV_PROCEEDING | NV_PROCEEDED)) {
+        sendAndLogResponse(NvHandle<NvSipServerTransaction>(m_hInitialTransaction), 487, Tellar::INFO);
+        if (bye.isNil()) {
+            m_State = NV_TERMINATING2;  // the ACK of the 487 or its time-out ends the dialog
+            return;
+        }
+    } else if (m_State == NV_PROCESSING) {
+        NvException::sThrow("Cannot send BYE in SUCCEEDED state !");
+    }
+    if (!m_hReinviteServerTransaction.isNil()) {
+        sendAndLogResponse(m_hReinviteServerTransaction, 487, Tellar::INFO);
+        m_hReinviteServerTransaction = nullptr;
+    }
+    cancelQuietly(m_hReinviteClientTransaction);
+    m_hReinviteClientTransaction = nullptr;
+    if (bye.isNil()) bye = NvHandle<NvSipByeMessage>(CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+    m_State = NV_TERMINATING;
+    sendBye(bye);
+}
+
+void NvSipDialog::sendBye(const NvHandle<NvSipRequest>& bye) {
+    NvHandle<NvSipClientTransaction> transaction = new NvSipClientTransaction(
+        bye, Tellar::NoSizeMemAllocator::create<ByeClientInterface>("ByeClientInterface", NvHandle<NvSipDialog>(this)));
+    m_hByeTransaction = transaction;
+    sendAndLogRequest(transaction, Tellar::INFO);
+}
+
+void NvSipDialog::onByeFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (m_State != NV_TERMINATING) return;
+        NvHandle<NvSipRequest> bye = transaction->getInitialRequest();
+        if (NvSipCallManager::sCheckAuthentication(response, bye)) {
+            NvHandle<NvSipRequest> retry(static_cast<NvSipRequest*>(bye->clone()));
+            retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
+            retry->removeHeader(NvSipHeaderID::Route);
+            addRouteInfoToRequest(retry);
+            retry->getTopVia()->setBranchRFC3261();
+            sendBye(retry);
+            return;
+        }
+        terminating();
+        call = m_hCall;
+    }
+    call->onByeResponse(this, response);
+}
+
+void NvSipDialog::onByeTimeOut(NvHandle<NvSipTransaction> transaction) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onByeTimeOut");
+    m_CallMessageLogger.log(Tellar::INFO, "SIP BYE timed-out");
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (!(m_State & (NV_TERMINATING | NV_TERMINATING2))) return;
+        terminating();
+        call = m_hCall;
+    }
+    call->onByeTimeOut(this, NvHandle<NvSipByeMessage>(transaction->getInitialRequest()));
+}

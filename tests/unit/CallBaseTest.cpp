@@ -1,0 +1,139 @@
+// The call's identity (local Contact, tags) and the call's message log.
+
+#include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipDialog.h"
+#include "mlapi/NvSipIncomingCall.h"
+#include "mlapi/NvSipMlException.h"
+#include "stack/log/TellarCapture.h"
+#include "stack/sip/NvSipParser.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+// A call with no dialog, to read what the base class built.
+class BareCall : public NvSipCall {
+public:
+    using NvSipCall::NvSipCall;
+    void onInviteRequest(NvHandle<NvSipDialog>, NvHandle<NvSipInviteMessage>) override {}
+    void onReinviteResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) override {}
+    void onReinviteRequest(NvHandle<NvSipDialog>, NvHandle<NvSipInviteMessage>) override {}
+    void onReinviteAck(NvHandle<NvSipDialog>, NvHandle<NvSipAckMessage>) override {}
+    void onReinviteTimeOut(NvHandle<NvSipDialog>, NvHandle<NvSipInviteMessage>) override {}
+    void onByeRequest(NvHandle<NvSipDialog>, NvHandle<NvSipByeMessage>) override {}
+    void onByeResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) override {}
+    void onByeTimeOut(NvHandle<NvSipDialog>, NvHandle<NvSipByeMessage>) override {}
+    void onCancelReinviteRequest(NvHandle<NvSipDialog>, NvHandle<NvSipCancelMessage>) override {}
+    void onUnknownRequest(NvHandle<NvSipDialog>, NvHandle<NvSipServerTransaction>, NvHandle<NvSipRequest>) override {}
+    void onUnknownResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) override {}
+    void onUnknownRequestTimeOut(NvHandle<NvSipDialog>, NvHandle<NvSipTransaction>) override {}
+    void onTimeOut(NvHandle<NvSipDialog>) override {}
+    void onSessionRefreshTime(NvHandle<NvSipDialog>) override {}
+    void onSessionTimeOut(NvHandle<NvSipDialog>) override {}
+    void addDialog(NvHandle<NvSipDialog>) override {}
+    void removeDialog(NvHandle<NvSipDialog>) override {}
+    void hangup() override {}
+    void respondToReinvite(NvHandle<NvSipResponse>) override {}
+};
+
+NvHandle<NvSipNameAddress> alice() { return new NvSipNameAddress("", new NvSipURL("sip:alice@192.0.2.1")); }
+
+TEST(CallIdentity, LocalContactFormsAndFreshTags) {
+    EXPECT_TRUE(NvHandle<NvSipCall>(new BareCall(alice()))->getLocalContact().isNil());
+    const struct {
+        const char* host;
+        unsigned port;
+        NvSocketImpl::Transport transport;
+        const char* user;
+        const char* contact;
+    } cases[] = {
+        {"10.0.0.1", 5060, NvSocketImpl::UDP, nullptr, "sip:10.0.0.1;transport=udp"},
+        {"10.0.0.1", 5080, NvSocketImpl::TCP, nullptr, "sip:10.0.0.1:5080;transport=tcp"},
+        {"10.0.0.1", 5060, NvSocketImpl::UDP, "bob", "sip:bob@10.0.0.1;transport=udp"},
+    };
+    for (const auto& c : cases) {
+        NvSipCall::setLocalHostPort(c.host, c.port, c.transport, c.user);
+        NvHandle<NvSipCall> call = new BareCall(alice());
+        EXPECT_EQ(call->getLocalContact()->getURI()->toString().str(), c.contact);
+    }
+    NvHandle<NvSipCall> first = new BareCall(alice()), second = new BareCall(alice());
+    EXPECT_NE(first->getLocalContact().get(), second->getLocalContact().get()) << "each call has its own copy";
+    EXPECT_NE(first->getLocalTag(), second->getLocalTag());
+    EXPECT_EQ(first->getLocalTag().str().rfind("nv", 0), 0u);
+}
+
+TEST(CallIdentity, NullParticipantOrInterfaceRaises) {
+    try {
+        BareCall call(nullptr);
+        FAIL() << "no exception";
+    } catch (NvHandle<NvException>& e) {
+        EXPECT_EQ(e->getMessage().str(), "Local participant is not specified");
+    }
+    const std::string text =
+        "INVITE sip:bob@192.0.2.10 SIP/2.0\r\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-1\r\n"
+        "From: <sip:alice@192.0.2.1>;tag=r1\r\nTo: <sip:bob@192.0.2.10>\r\nCall-ID: c1\r\nCSeq: 1 INVITE\r\n"
+        "Content-Length: 0\r\n\r\n";
+    NvHandle<NvSipInviteMessage> invite(NvSipParser::sParse(text.data(), text.size()));
+    try {
+        NvHandle<NvSipIncomingCall> call = new NvSipIncomingCall(invite, nullptr);
+        FAIL() << "no exception";
+    } catch (NvHandle<NvException>& e) {
+        EXPECT_EQ(e->getMessage().str(), "NIL handle to Incoming Call Interface");
+    }
+    EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0);
+}
+
+// A logger of its own name, captured.
+struct CallLog {
+    Tellar::LogCapture capture{"test.call.log", Tellar::INFO};
+    Tellar::Logger* logger() { return new Tellar::Logger("test.call.log"); }
+};
+
+TEST(CallMessageLog, LinesBeforeTheLoggerAreReplayedInOrderFilteredByLevel) {
+    CallLog log;
+    {
+        NvSipDialog::CallMessageLogger callLog;
+        callLog.log(Tellar::INFO, "first");
+        callLog.log(Tellar::DEBUG, "below the logger's level");
+        callLog.log(Tellar::WARN, "second");
+        EXPECT_TRUE(callLog.wouldLog(Tellar::DEBUG)) << "buffered until a logger decides";
+        EXPECT_EQ(log.capture.size(), 0u);
+        callLog.setLogger(log.logger());
+        callLog.setLogger(log.logger());  // refused and deleted: the first keeps writing
+        callLog.log(Tellar::INFO, "third");
+        EXPECT_FALSE(callLog.wouldLog(Tellar::DEBUG));
+    }
+    const auto records = log.capture.records();
+    ASSERT_EQ(records.size(), 3u) << log.capture.dump();
+    EXPECT_EQ(records[0].text, "first");
+    EXPECT_EQ(records[1].text, "second");
+    EXPECT_EQ(records[1].level, Tellar::WARN);
+    EXPECT_EQ(records[2].text, "third");
+
+    NvSipDialog::CallMessageLogger dropped;  // no logger ever: nothing is written
+    dropped.log(Tellar::INFO, "never");
+}
+
+TEST(CallMessageLog, ALineLoggedWhileTheLoggerArrivesIsWrittenOnceRace) {
+    constexpr int kLines = 2000;
+    for (int round = 0; round < 5; ++round) {
+        CallLog log;
+        NvSipDialog::CallMessageLogger callLog;
+        std::atomic<bool> go{false};
+        std::thread writer([&] {
+            while (!go) std::this_thread::yield();
+            for (int i = 0; i < kLines; ++i) callLog.log(Tellar::INFO, std::to_string(i).c_str());
+        });
+        go = true;
+        callLog.setLogger(log.logger());
+        writer.join();
+        const auto records = log.capture.records();
+        ASSERT_EQ(records.size(), size_t(kLines));
+        for (int i = 0; i < kLines; ++i) ASSERT_EQ(records[i].text, std::to_string(i)) << "out of order or twice";
+    }
+}
+
+}  // namespace

@@ -1,0 +1,282 @@
+// The call manager: dialog keys, the dialog table, and where each inbound
+// message goes, checked on the wire. Messages that belong nowhere reach the
+// application's stray interface, whose defaults answer what can be answered.
+
+#include "CallManagerFlow.h"
+
+#include "stack/log/TellarCapture.h"
+#include "stack/sip/NvSipParser.h"
+
+#include <map>
+#include <thread>
+
+namespace {
+
+NvHandle<NvSipRequest> parseRequest(const std::string& text) {
+    return NvHandle<NvSipRequest>(NvSipParser::sParse(text.data(), text.size()));
+}
+
+// `text` without its CSeq line: a message the stack finds malformed.
+std::string withoutCSeq(std::string text) {
+    const size_t at = text.find("CSeq:");
+    return text.erase(at, text.find("\r\n", at) + 2 - at);
+}
+
+// Challenges every request it is asked about.
+class ChallengeEverything : public NvAuthenticationInterface {
+public:
+    NvHandle<NvSipResponse> request(NvHandle<NvSipRequest> request) override {
+        return new NvSipResponse(401, request);
+    }
+    bool response(NvHandle<NvSipResponse>, NvHandle<NvSipRequest>) override { return false; }
+};
+
+// Answers each request it is given with 200.
+class AnswerOk : public NvSipServerTransactionInterface {
+public:
+    void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest>) override {
+        transaction->sendResponse(200);
+    }
+};
+
+class CallManagerTest : public CallManagerFlow {
+protected:
+    // Calls made by newCall, by Call-ID.
+    std::map<std::string, NvHandle<NvSipIncomingCall>> calls;
+    std::mutex callsMutex;
+
+    void acceptCalls() {
+        newCall = [this](NvHandle<NvSipInviteMessage> invite) {
+            NvHandle<NvSipIncomingCall> call = new NvSipIncomingCall(invite, events.get());
+            std::lock_guard<std::mutex> lock(callsMutex);
+            calls[invite->getCallID().str()] = call;
+            return call;
+        };
+    }
+    NvHandle<NvSipIncomingCall> callOf(const std::string& callId) {
+        std::lock_guard<std::mutex> lock(callsMutex);
+        return calls.count(callId) ? calls[callId] : nullptr;
+    }
+    // Ends a call left ringing: we hang up (487), the peer acknowledges.
+    void endCall(const NvHandle<NvSipIncomingCall>& call, const std::string& callId,
+                 const std::string& branch = "z9hG4bK-inv") {
+        call->hangup();
+        inject(request("ACK", call->getLocalTag().str(), "r1", "", callId, branch));
+    }
+    // A new call from the peer (From tag r1) in `callId`; returns it.
+    NvHandle<NvSipIncomingCall> startCall(const std::string& callId, const std::string& branch = "z9hG4bK-inv") {
+        inject(request("INVITE", "", "r1", "", callId, branch));
+        NvHandle<NvSipIncomingCall> call = callOf(callId);
+        if (call.isNil()) throw std::runtime_error("no call made for " + callId);
+        return call;
+    }
+};
+
+TEST_F(CallManagerTest, DialogKeyIsCallIdLocalTagRemoteTag) {
+    EXPECT_EQ(NvSipDialog::sBuildKey("c1", nullptr, "r1").str(), "c1,,r1");
+    EXPECT_EQ(NvSipDialog::sBuildKey("c1", "l1", nullptr).str(), "c1,l1,");
+    EXPECT_EQ(NvSipDialog::sBuildKey(nullptr, nullptr, nullptr).str(), ",,");
+    // An inbound request: To is our side.
+    EXPECT_EQ(NvSipCallManager::sDialogKey(parseRequest(request("INVITE", "", "r1"))).str(), "c1,,r1");
+    EXPECT_EQ(NvSipCallManager::sDialogKey(parseRequest(request("BYE", "l1", "r1"))).str(), "c1,l1,r1");
+}
+
+TEST_F(CallManagerTest, MessagesOutsideAnyDialog) {
+    const struct {
+        const char* name;
+        std::string text;
+        std::vector<std::string> answers;  // start lines, in order
+    } cases[] = {
+        {"BYE", request("BYE", "l9", "r9"), {"SIP/2.0 481"}},
+        {"INVITE with a To tag", request("INVITE", "l9", "r9"), {"SIP/2.0 100", "SIP/2.0 481"}},
+        {"INVITE whose Replaces names no dialog", request("INVITE", "", "r9", "Replaces: c1;to-tag=l9;from-tag=r9\r\n"),
+         {"SIP/2.0 100", "SIP/2.0 481"}},
+        {"INVITE the application refuses", request("INVITE", "", "r9"), {"SIP/2.0 480"}},
+        {"INFO", request("INFO", "l9", "r9"), {"SIP/2.0 481"}},
+        {"PRACK", request("PRACK", "l9", "r9", "RAck: 1 1 INVITE\r\n"), {"SIP/2.0 481"}},
+        {"CANCEL", request("CANCEL", "", "r9"), {"SIP/2.0 481"}},
+        {"malformed request", withoutCSeq(request("OPTIONS", "", "r9")), {"SIP/2.0 400"}},
+        {"malformed response", withoutCSeq(response(200, "INVITE", "l9", "r9")), {}},
+        {"response of no transaction", response(200, "INVITE", "l9", "r9"), {}},
+        {"ACK of no dialog", request("ACK", "l9", "r9"), {}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string text = c.text;
+        const std::string callId = "c-out-" + std::to_string(++n);
+        text.replace(text.find("Call-ID: c1"), 11, "Call-ID: " + callId);
+        inject(text);
+        for (const std::string& answer : c.answers) EXPECT_EQ(expectSent(answer).message->getCallID().str(), callId);
+        expectNothingSent();
+    }
+}
+
+TEST_F(CallManagerTest, StrayInviteWithToTagIsLogged) {
+    Tellar::LogCapture log("lumbrook.nv.NvSipCallManager", Tellar::DEBUG);
+    inject(request("INVITE", "l9", "r9"));
+    EXPECT_EQ(log.count(Tellar::DEBUG, "SIP To header tag (l9) associated with unknown dialog"), 1u) << log.dump();
+}
+
+TEST_F(CallManagerTest, StrayAckIsLoggedAtInfoOnly) {
+    {
+        Tellar::LogCapture log("lumbrook.sip.message.stray", Tellar::INFO);
+        inject(request("ACK", "l1", "r1"));
+        ASSERT_EQ(log.size(), 1u) << log.dump();
+        EXPECT_EQ(log.count(Tellar::INFO, "IGNORING RECEIVED SIP ACK (STRAY):\n<<<< RECEIVED SIP MESSAGE"), 1u);
+        EXPECT_NE(log.records()[0].text.find("ACK sip:bob@192.0.2.10 SIP/2.0"), std::string::npos);
+    }
+    Tellar::LogCapture quiet("lumbrook.sip.message.stray", Tellar::WARN);
+    inject(request("ACK", "l1", "r1", "", "c2"));
+    EXPECT_EQ(quiet.size(), 0u) << quiet.dump();
+    expectNothingSent();
+}
+
+TEST_F(CallManagerTest, OverridingOneStrayOperationKeepsTheOtherDefaults) {
+    struct ByeOnly : NvSipCallStrayInterface {
+        void strayBye(NvHandle<NvSipByeMessage>, NvHandle<NvSipServerTransaction> t) override { t->sendResponse(200); }
+    };
+    stray = new ByeOnly;
+    inject(request("BYE", "l1", "r1"));
+    expectSent("SIP/2.0 200");
+    inject(request("NOTIFY", "l1", "r1", "", "c1", "z9hG4bK-p2"));
+    expectSent("SIP/2.0 481");
+}
+
+TEST_F(CallManagerTest, RegisteredMethodTakesOutOfDialogRequests) {
+    manager.setServerTransactionInterface("OPTIONS", new AnswerOk);
+    inject(request("OPTIONS", "", "r1"));
+    expectSent("SIP/2.0 200");
+    manager.setServerTransactionInterface("OPTIONS", nullptr);
+    inject(request("OPTIONS", "", "r1", "", "c2"));
+    expectSent("SIP/2.0 481");
+}
+
+TEST_F(CallManagerTest, NewInviteMakesOneCallListedWithAndWithoutOurTag) {
+    acceptCalls();
+    NvHandle<NvSipIncomingCall> call = startCall("c1");
+    EXPECT_EQ(events->taken(), "inviteRequest");
+    EXPECT_EQ(calls.size(), 1u);
+    const std::string ourTag = call->getLocalTag().str();
+    NvHandle<NvSipDialog> dialog = call->getDialog();
+    EXPECT_EQ(dialog->getKey().str(), "c1," + ourTag + ",r1");
+    EXPECT_EQ(manager.getDialogCount(), 2u);
+    EXPECT_EQ(manager.getDialog(parseRequest(request("BYE", ourTag, "r1"))).get(), dialog.get());
+    EXPECT_EQ(manager.getDialog(parseRequest(request("BYE", "", "r1"))).get(), dialog.get());
+
+    // Retransmitted, the INVITE makes no second call.
+    inject(request("INVITE", "", "r1", "", "c1", "z9hG4bK-inv"));
+    EXPECT_EQ(events->taken(), "");
+
+    manager.removeDialog(dialog);  // its current key only
+    EXPECT_TRUE(manager.getDialog(parseRequest(request("BYE", ourTag, "r1"))).isNil());
+    EXPECT_EQ(manager.getDialog(parseRequest(request("BYE", "", "r1"))).get(), dialog.get());
+    endCall(call, "c1");  // the call removes the first key
+    EXPECT_EQ(manager.getDialogCount(), 0u);
+    EXPECT_THROW(manager.updateDialogKey("c1,,r1", "c1,x,r1"), NvHandle<NvException>);
+    EXPECT_EQ(manager.getDialogCount(), 0u);
+}
+
+TEST_F(CallManagerTest, RequestsInADialogReachItsCall) {
+    acceptCalls();
+    NvHandle<NvSipIncomingCall> call = startCall("c1");
+    const std::string ourTag = call->getLocalTag().str();
+    events->taken();
+    wire.clear();
+    const struct {
+        const char* method;
+        const char* event;
+    } cases[] = {{"INFO", "unknownRequest"}, {"NOTIFY", "notifyRequest"}, {"REFER", "referRequest"}};
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method);
+        inject(request(c.method, ourTag, "r1", "", "c1", "z9hG4bK-in" + std::to_string(++n)));
+        EXPECT_EQ(events->taken(), c.event);
+        expectNothingSent();  // the application answers on the transaction it got
+        events->lastTransaction->sendResponse(200);
+        expectSent("SIP/2.0 200");
+    }
+    endCall(call, "c1");
+}
+
+TEST_F(CallManagerTest, AuthenticationChallengesNewRequestsOutsideDialogsOnly) {
+    acceptCalls();
+    NvHandle<NvSipIncomingCall> call = startCall("c1");
+    const std::string ourTag = call->getLocalTag().str();
+    events->taken();
+    wire.clear();
+
+    ChallengeEverything challengeEverything;
+    NvSipCallManager::smp_AuthInterface = &challengeEverything;
+    inject(request("OPTIONS", "", "r1", "", "c2"));
+    expectSent("SIP/2.0 401");
+    inject(request("INVITE", "", "r1", "", "c3"));
+    expectSent("SIP/2.0 401");
+    inject(request("BYE", "l9", "r9", "", "c4"));
+    expectSent("SIP/2.0 481");
+    inject(request("INFO", ourTag, "r1", "", "c1", "z9hG4bK-info"));
+    EXPECT_EQ(events->taken(), "unknownRequest");
+    NvSipCallManager::smp_AuthInterface = nullptr;
+    EXPECT_EQ(calls.size(), 1u);
+    events->lastTransaction->sendResponse(200);
+    endCall(call, "c1");
+}
+
+TEST_F(CallManagerTest, ReplacesNamingADialogReachesItsCall) {
+    acceptCalls();
+    NvHandle<NvSipIncomingCall> call = startCall("c1");
+    events->taken();
+    const std::string replaces = "Replaces: c1;to-tag=" + call->getLocalTag().str() + ";from-tag=r1\r\n";
+    inject(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep"));
+    EXPECT_EQ(events->taken(), "replacesDialog");
+    EXPECT_EQ(calls.size(), 1u);
+    call->rejectReplaces();
+    // The dialog made for the Replaces INVITE is listed under c2 until ended.
+    NvHandle<NvSipDialog> made = manager.getDialog(parseRequest(request("BYE", "", "r2", "", "c2")));
+    ASSERT_FALSE(made.isNil());
+    made->hangup(nullptr);  // 487 to the Replaces INVITE, acknowledged
+    inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", "z9hG4bK-rep"));
+    manager.removeDialog(NvSipDialog::sBuildKey("c2", nullptr, "r2"));
+    endCall(call, "c1");
+}
+
+TEST_F(CallManagerTest, SecondManagerIsRefused) {
+    try {
+        NvSipCallManager second(nullptr, nullptr);
+        FAIL() << "a second manager was made";
+    } catch (NvHandle<NvException>& e) {
+        EXPECT_EQ(e->getMessage().str(), "There can be only one call manager");
+    }
+}
+
+// Calls start and end on several threads while requests are routed: the
+// table's adds, removals and re-keying race the lookups. Meant for
+// ThreadSanitizer (the test command runs it there).
+TEST_F(CallManagerTest, TableChangesRaceRouting) {
+    acceptCalls();
+    constexpr int kThreads = 3, kCalls = 60;
+    std::atomic<bool> done{false};
+    std::thread router([&] {
+        for (int i = 0; !done.load(); ++i) {
+            const std::string callId = "t" + std::to_string(i % kThreads) + "-" + std::to_string(i % kCalls);
+            inject(request("OPTIONS", "", "r1", "", callId, "z9hG4bK-r" + std::to_string(i)));
+        }
+    });
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kThreads; ++t)
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                const std::string callId = "t" + std::to_string(t) + "-" + std::to_string(i);
+                NvHandle<NvSipIncomingCall> call = startCall(callId, "z9hG4bK-" + callId);
+                inject(request("INFO", call->getLocalTag().str(), "r1", "", callId, "z9hG4bK-i" + callId));
+                endCall(call, callId, "z9hG4bK-" + callId);
+            }
+        });
+    for (std::thread& caller : callers) caller.join();
+    done = true;
+    router.join();
+    EXPECT_EQ(calls.size(), size_t(kThreads * kCalls));
+    EXPECT_EQ(manager.getDialogCount(), 0u);
+}
+
+}  // namespace
