@@ -5,6 +5,7 @@
 #include "mlapi/NvSipCall.h"
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipIncomingCall.h"
+#include "mlapi/NvSipOutgoingCall.h"
 #include "stack/log/Tellar.h"
 #include "stack/timer/NvMonitorThread.h"
 
@@ -36,6 +37,48 @@ NvSipDialog::NvSipDialog(NvSipCall* call, const char* traceScope)
     : ObjectWithLogger(Tellar::fileScopeLogger()), m_hCall(call), m_pMutex(new NvRecursiveMutex) {
     getLogger().refreshCachedLevel();
     TELLAR_TRACE_SCOPE(getLogger(), traceScope);
+}
+
+NvSipDialog::NvSipDialog(NvSipOutgoingCall* call, NvHandle<NvSipInviteMessage> invite)
+    : NvSipDialog(call, "NvSipDialog ctor (1)") {
+    m_LocalCSeq = invite->getCSeqHeader()->getNumber();
+    m_hRemoteParticipant = invite->getToHeader()->getNameAddress();
+    NvHandle<NvSipSessionExpiresHeader> sessionExpires = invite->getHeader<NvSipSessionExpiresHeader>();
+    if (!sessionExpires.isNil() && sessionExpires->getNumber() < sm_MinSessionTime)
+        NvException::sThrow("Session time too small");
+    ConstructionGuard guard(*this);
+    m_Key = sBuildKey(call->getCallID().c_str(), call->getLocalTag().c_str(), m_RemoteTag.c_str());
+    m_State = NV_CALLING;
+    if (sm_bSupportTimer && !invite->isSupported("timer")) invite->addHeader(new NvSipSupportedHeader("timer"));
+    m_hInitialTransaction =
+        new NvSipClientTransaction(invite, Tellar::NoSizeMemAllocator::create<InviteClientInterface>(
+                                               "InviteClientInterface", NvHandle<NvSipDialog>(this)));
+    m_hLocalContactHeader = invite->getHeader<NvSipContactHeader>();
+    Tellar::Assertion(!m_hLocalContactHeader.isNil(), "! m_hLocalContactHeader.isNil()", &getLogger(), __FILE__,
+                      __LINE__);
+    NvSipCallManager::smp_TheSingleton->addDialog(this);
+    call->addDialog(this);
+}
+
+NvSipDialog::NvSipDialog(const NvSipDialog& other)
+    : NvObserver(),
+      ObjectWithLogger(other),
+      TaggedAllocation(),
+      m_SessionExpiryTime(other.m_SessionExpiryTime),
+      m_SessionRefreshTime(other.m_SessionRefreshTime),
+      m_hInitialTransaction(other.m_hInitialTransaction),
+      m_hLocalContactHeader(other.m_hLocalContactHeader),
+      m_hRemoteTargetURI(other.m_hRemoteTargetURI),
+      m_State(other.m_State),
+      m_hCall(other.m_hCall),
+      m_bOnTimeoutSendFinalResponse(other.m_bOnTimeoutSendFinalResponse),
+      m_LocalCSeq(other.m_LocalCSeq),
+      m_hRemoteParticipant(other.m_hRemoteParticipant),
+      m_RemoteTag(other.m_RemoteTag),
+      m_RemoteCSeq(other.m_RemoteCSeq),
+      m_SessionInterval(other.m_SessionInterval),
+      m_pMutex(new NvRecursiveMutex) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog ctor (3)");
 }
 
 NvSipDialog::NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> invite)

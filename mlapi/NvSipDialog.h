@@ -52,6 +52,27 @@
 // that gets no response ends the dialog without a BYE; error responses to
 // them only reach the call.
 //
+// Our INVITE (UAC): the dialog is listed under "Call-ID,local tag," until
+// a response brings a To tag, and that first key stays listed, so that the
+// manager can hand it other forks' 2xx; each of those makes a copy of the
+// dialog for its branch. The application sends PRACK and ACK itself
+// (through the call); a challenge the authentication policy answers, or a
+// 422 with Min-SE, ends the dialog and sends the INVITE again on a new one.
+// Choices where a literal reading would break the RFCs: a 1xx carrying the
+// dialog's remote tag sets the early dialog's remote target and route set
+// (RFC 3261 12.1.2), so our PRACK goes to the peer's Contact; the copy for
+// another fork takes its own 2xx's Contact as remote target (same
+// section); the INVITE sent again with credentials keeps the challenged
+// one's headers as they are (no second Session-Expires), the one sent
+// again after a 422 carries the Min-SE it was given (RFC 4028 7.4); a
+// non-2xx received after a hang-up before the answer ends the dialog
+// (terminating) before the call hears of it; a retry whose sending raises
+// is reported as the failure it answered, so that the call does not hang.
+// A new remote tag lists the dialog itself under its new key (not what is
+// listed under the old one, which may be another branch of the call), and
+// a final response replacing an early dialog's tag drops that tag's key
+// from the table; a CANCEL is built only when something is pending.
+//
 // Ownership: every NvHandle field is counted. The dialog holds its call;
 // the call holds the dialog (or dialogs); the manager's table holds one
 // more handle; each adapter holds one and each transaction its adapter.
@@ -74,12 +95,14 @@
 #include "stack/transaction/NvSipServerTransaction.h"
 
 #include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
 class NvSipCall;
 class NvSipIncomingCall;
+class NvSipOutgoingCall;
 
 class NvSipCallManager;
 
@@ -230,6 +253,22 @@ public:
         void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
         void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
                                          NvHandle<NvSipResponse> response) override;
+    };
+    // Our INVITE that created an outgoing dialog: its responses and time-out.
+    class InviteClientInterface : public ClientAdapter {
+    public:
+        using ClientAdapter::ClientAdapter;
+        void provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                 NvHandle<NvSipResponse> response) override;
+        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
+        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
+        void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                         NvHandle<NvSipResponse> response) override;
+    };
+    // Our PRACK: only logged; its responses and time-out are ignored.
+    class PrackClientInterface : public ClientAdapter {
+    public:
+        using ClientAdapter::ClientAdapter;
     };
 
     // ------------------------------------------------------------ life
@@ -464,6 +503,13 @@ public:
     // (removeDialog). Raises NvException "BYE transaction does not exist !!!"
     // when no BYE was received; does nothing when the BYE was ours.
     void respondToBye(NvHandle<NvSipResponse> response);
+    // Ends the dialog from our side (nil: the BYE is built here): cancels an
+    // early INVITE, or sends the BYE. Raises NvException "Cannot send BYE in
+    // SUCCEEDED state !" on an incoming dialog whose 2xx awaits its ACK.
+    void hangup(NvHandle<NvSipByeMessage> bye);
+    // Sends our BYE (nil: built here) on a new client transaction kept in
+    // m_hByeTransaction, in NV_TERMINATING. m_pMutex held.
+    void sendBye(NvHandle<NvSipByeMessage> bye);
 
     // ---- re-INVITE
     // The peer's re-INVITE (RFC 3261 14.2), through ReinviteServerInterface.
@@ -484,6 +530,101 @@ public:
     void respondToReinvite(NvHandle<NvSipResponse> response);
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);
+
+    // ---- outbound INVITE
+    // Outgoing INVITE (UAC): NV_CALLING, keyed without a remote tag, listed in
+    // the manager's table and the call's list of dialogs, with the INVITE's
+    // client transaction ready (sendInitialRequest sends it). Adds
+    // "Supported: timer" when the session timer is on. Raises NvException
+    // "Session time too small" (nothing registered) for a Session-Expires
+    // below sm_MinSessionTime.
+    NvSipDialog(NvSipOutgoingCall* call, NvHandle<NvSipInviteMessage> invite);
+    // Another fork's 2xx: a copy sharing the source's INVITE transaction,
+    // identity, state and session times, with no key, route set, kept
+    // messages or other transactions; registered nowhere (its creator keys
+    // and lists it). Reads `other` unlocked: the caller holds its mutex.
+    NvSipDialog(const NvSipDialog& other);
+    // Sends the INVITE; false (nothing sent) when the dialog has no INVITE or
+    // the INVITE no Contact. When sending raises, the transaction and the
+    // dialog are taken out of the stack, the manager and the call, and the
+    // exception passes on. Takes no lock.
+    bool sendInitialRequest();
+    // A 1xx to our INVITE (nil transaction: routed by the manager). Taken in
+    // NV_CALLING and NV_PROCEEDING only (so a NV_PROCEEDED dialog waits for
+    // its PRACK); the first To tag above 100 becomes the remote tag.
+    void onProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                       NvHandle<NvSipResponse> response);
+    // Acknowledges the last reliable 1xx of the INVITE or re-INVITE (nil:
+    // built here, with RAck). Raises NvException "Wrong state to send PRACK !"
+    // when none is pending. Application thread; the call is not told.
+    void prack(NvHandle<NvSipPrackMessage> prack);
+    // Cancels our pending INVITE or re-INVITE (nil: built here); nothing in
+    // other states. The 487 arrives as a final response.
+    void cancel(NvHandle<NvSipCancelMessage> cancel);
+
+    // ---- our INVITE's answers
+    // A final response on our INVITE's transaction (nil transaction: a 2xx of
+    // another fork, routed by the manager under our key without remote tag).
+    // Early dialog: 2xx -> NV_PROCESSING, told onSuccessfulResponse (the
+    // application ACKs); 3xx -> onRedirectResponse; 4xx-6xx ->
+    // onFailureResponse; a challenge the authentication policy answers, or a
+    // 422 with a usable Min-SE, ends this dialog and sends the INVITE again
+    // on a new one. Confirmed dialog: a 2xx with another To tag makes a copy
+    // (onMultipleFinalResponse). Hung up before the answer (NV_TERMINATING2):
+    // a 2xx is acknowledged and a BYE sent, silently.
+    void onFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    // A final response no transaction took, routed by the manager under this
+    // dialog's key: in NV_ACTIVE, a retransmitted 2xx gets our ACK again, one
+    // with another To tag makes a copy as above.
+    void onFinalResponse(NvHandle<NvSipResponse> response);
+    // The application's ACK of the 2xx kept in NV_PROCESSING (nil: built
+    // here); NV_ACTIVE. In any other state an assertion is reported and
+    // nothing is sent.
+    void ack(NvHandle<NvSipAckMessage> ack);
+    // The same for a given 2xx (a fork's, on a dialog copy); the dialog takes
+    // the response's To tag.
+    void ack(const NvHandle<NvSipResponse>& response);
+    // Builds the ACK of `response` when `ack` is nil (a 2xx: a new Via and
+    // branch; another status: the INVITE's branch), sends it statelessly and
+    // keeps it in m_hAck. False when no Via could be added. m_pMutex held.
+    bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage>& ack);
+
+    // Session timer of our INVITE (RFC 4028): the 2xx's Session-Expires
+    // (ignored below sm_MinSessionTime) starts the timers, the refresh one
+    // when the refresher is us ("uac", or none and "timer" required); a 422
+    // with Min-SE sends the INVITE again on a new dialog of the call with
+    // Session-Expires and Min-SE at that value, CSeq + 1 and no Via. m_pMutex held.
+    void handleSessionTime(NvHandle<NvSipResponse> response, NvHandle<NvSipSessionExpiresHeader> sessionExpires);
+    void resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    // Stops the session timer (application thread, through the call).
+    void cancelSessionTimer();
+
+private:
+    // Run with m_pMutex held.
+    // Enters `state` with `response` kept; its To tag may become the remote
+    // tag (when `tagAllowed`), and the early dialog takes its target and route set.
+    void takeProvisionalResponse(const NvHandle<NvSipResponse>& response, int32_t state, bool tagAllowed);
+    // Takes `tag` as the remote tag and lists the dialog under its new key
+    // (dropping the entry of an earlier early-dialog tag); `operation` names
+    // the caller in the log.
+    void takeRemoteTag(const NvString& tag, const char* operation);
+    // The early-dialog part of onFinalResponse; releases `lock`.
+    void onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response);
+    // Sends our INVITE again, with the credentials just added to `invite`, on
+    // a new dialog of the call.
+    void retryWithCredentials(const NvHandle<NvSipInviteMessage>& invite);
+    // Runs `send` (one of the two retries above); false, logged, when the
+    // call is not an outgoing one or sending raised.
+    template <class Send>
+    bool sendAgain(Send send);
+    // A copy of this dialog for a 2xx of another fork: keyed, listed with the
+    // call and the manager, NV_PROCESSING; releases `lock`, then tells the call.
+    void forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response);
+    // The call as an outgoing call (nil for another kind).
+    NvHandle<NvSipOutgoingCall> outgoingCall() const;
+
+public:
 
 private:
     friend class NvSipCallManager;  // clear() terminates dialogs under their mutex

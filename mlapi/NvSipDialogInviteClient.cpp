@@ -1,0 +1,404 @@
+// NvSipDialog, UAC side: our INVITE, its provisional and final responses,
+// PRACK, CANCEL and the ACK of a 2xx.
+
+#include "mlapi/NvSipDialog.h"
+
+#include "mlapi/NvSipCallManager.h"
+#include "mlapi/NvSipOutgoingCall.h"
+#include "stack/log/Tellar.h"
+#include "stack/timer/NvMonitorThread.h"
+#include "stack/transaction/NvSipTransactionManager.h"
+#include "stack/transport/NvSipTransportLayer.h"
+
+#include <cstdint>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
+
+namespace {
+
+// Reports `text` as a failed assertion on `logger` when `condition` is false.
+bool holds(bool condition, const char* text, const Tellar::Logger& logger, int line) {
+    return Tellar::Assertion(condition, text, &logger, __FILE__, line).holds();
+}
+
+NvString toTag(const NvHandle<NvSipMessage>& message) {
+    NvHandle<NvSipToHeader> to = message->getToHeader();
+    return to.isNil() ? NvString() : to->getTag();
+}
+
+bool isSuccess(const NvHandle<NvSipResponse>& response) {
+    return response->getStatusCode() / 100 == 2;
+}
+
+constexpr int32_t kEarly = NvSipDialog::NV_CALLING | NvSipDialog::NV_PROCEEDING | NvSipDialog::NV_PROCEEDED;
+constexpr int32_t kTakesProvisional = NvSipDialog::NV_CALLING | NvSipDialog::NV_PROCEEDING;
+constexpr int32_t kReinvitePending =
+    NvSipDialog::NV_REINVITING | NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED;
+
+}  // namespace
+
+// ---------------------------------------------------------------- adapters
+
+void NvSipDialog::InviteClientInterface::provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                             NvHandle<NvSipResponse> response) {
+    m_hDialog->onProvisionalResponse(transaction, response);
+}
+
+void NvSipDialog::InviteClientInterface::finalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                       NvHandle<NvSipResponse> response) {
+    m_hDialog->onFinalResponse(transaction, response);
+}
+
+void NvSipDialog::InviteClientInterface::timeOut(NvHandle<NvSipClientTransaction> transaction) {
+    m_hDialog->onTimeOut(NvHandle<NvSipTransaction>(transaction));
+}
+
+void NvSipDialog::InviteClientInterface::reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                                     NvHandle<NvSipResponse> response) {
+    m_hDialog->onReliableProvisionalResponse(transaction, response);
+}
+
+// ---------------------------------------------------------------- sending the INVITE
+
+bool NvSipDialog::sendInitialRequest() {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::sendInitialRequest");
+    NvHandle<NvSipClientTransaction> transaction(m_hInitialTransaction);
+    NvHandle<NvSipRequest> invite = transaction.isNil() ? nullptr : transaction->getInitialRequest();
+    if (!holds(!invite.isNil(), "! m_hInitialTransaction-> getInitialRequest().isNil()", getLogger(), __LINE__))
+        return false;
+    m_hLocalContactHeader = invite->getHeader<NvSipContactHeader>();
+    if (!holds(!m_hLocalContactHeader.isNil(), "! m_hLocalContactHeader.isNil()", getLogger(), __LINE__))
+        return false;
+    if (m_hRemoteTargetURI.isNil()) m_hRemoteTargetURI = invite->getURI();
+    try {
+        sendAndLogRequest(transaction, Tellar::INFO);
+    } catch (...) {
+        NvHandle<NvSipDialog> self(this);  // the handles dropped below may be the last ones
+        NvSipTransactionManager::getInstance()->removeTransaction(transaction);
+        m_hInitialTransaction = nullptr;
+        m_hLocalContactHeader = nullptr;
+        NvSipCallManager::smp_TheSingleton->removeDialog(NvHandle<NvSipDialog>(this));
+        m_hCall->removeDialog(this);
+        throw;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- provisional responses
+
+void NvSipDialog::takeProvisionalResponse(const NvHandle<NvSipResponse>& response, int32_t state, bool tagAllowed) {
+    m_State = state;
+    m_hInResponse = response;
+    const NvString tag = toTag(response);
+    if (m_RemoteTag.isEmpty() && !tag.isEmpty() && tagAllowed) takeRemoteTag(tag, "NvSipDialog::onProvisionalResponse");
+    // RFC 3261 12.1.2: the early dialog's remote target and route set come
+    // from the 1xx that carries its tag (our PRACK goes there).
+    if (!tag.isEmpty() && tag == m_RemoteTag) {
+        setRouteInfo(response);
+        updateRemoteTargetURI(response);
+    }
+}
+
+void NvSipDialog::onProvisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onProvisionalResponse");
+    NvHandle<NvSipOutgoingCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        TELLAR_DEBUG(getLogger(), "NvSipDialog::onProvisionalResponse : this=0x"
+                                      << std::hex << reinterpret_cast<uintptr_t>(this) << ", m_State=0x" << m_State);
+        if (!(m_State & kTakesProvisional)) return;
+        TELLAR_DEBUG(getLogger(),
+                     "NvSipDialog::onProvisionalResponsem_State=NV_PROCESSING, m_RemoteTag=" << m_RemoteTag.str());
+        takeProvisionalResponse(response, NV_PROCEEDING, response->getStatusCode() > 100);
+        call = outgoingCall();
+    }
+    if (!call.isNil()) call->onProvisionalResponse(this, response);
+}
+
+void NvSipDialog::onReliableProvisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReliableProvisionalResponse");
+    NvHandle<NvSipOutgoingCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (!(m_State & kTakesProvisional)) return;
+        takeProvisionalResponse(response, NV_PROCEEDED, true);
+        call = outgoingCall();
+    }
+    if (!call.isNil()) call->onReliableProvisionalResponse(this, response);
+}
+
+// ---------------------------------------------------------------- PRACK and CANCEL
+
+void NvSipDialog::prack(NvHandle<NvSipPrackMessage> prack) {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_State == NV_PROCEEDED)
+        m_State = NV_PROCEEDING;
+    else if (m_State == NV_REINVITE_PROCEEDED)
+        m_State = NV_REINVITE_PROCEEDING;
+    else
+        NvException::sThrow("Wrong state to send PRACK !");
+    if (prack.isNil())
+        prack = NvHandle<NvSipPrackMessage>(CreateRequest(NvSipPrackMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+    if (prack.isNil()) return;
+    sendAndLogRequest(new NvSipClientTransaction(prack, Tellar::NoSizeMemAllocator::create<PrackClientInterface>(
+                                                            "PrackClientInterface", NvHandle<NvSipDialog>(this))),
+                      Tellar::INFO);
+}
+
+void NvSipDialog::cancel(NvHandle<NvSipCancelMessage> cancel) {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    NvHandle<NvSipClientTransaction> pending;
+    if (m_State & kEarly)
+        pending = NvHandle<NvSipClientTransaction>(m_hInitialTransaction);
+    else if (m_State & kReinvitePending)
+        pending = m_hReinviteClientTransaction;
+    // Nothing pending: nothing to build or send.
+    if (pending.isNil()) return;
+    if (cancel.isNil())
+        cancel = NvHandle<NvSipCancelMessage>(
+            CreateRequest(NvSipCancelMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+    pending->cancel(cancel);
+}
+
+// ---------------------------------------------------------------- final responses
+
+NvHandle<NvSipOutgoingCall> NvSipDialog::outgoingCall() const {
+    return NvHandle<NvSipOutgoingCall>(m_hCall);
+}
+
+void NvSipDialog::takeRemoteTag(const NvString& tag, const char* operation) {
+    const NvString oldTag = m_RemoteTag;
+    m_RemoteTag = tag;
+    if (tag.isEmpty()) return;
+    const NvString oldKey = m_Key;
+    m_Key = sBuildKey(m_hCall->getCallID().c_str(), m_hCall->getLocalTag().c_str(), tag.c_str());
+    TELLAR_DEBUG(getLogger(), operation << "Update dialog key (old=\"" << oldKey.str() << "\"--> new=\""
+                                        << m_Key.str() << "\"");
+    // The dialog itself is listed under its new key: what is listed under the
+    // old one may be another dialog of the call (tryCalling), which the
+    // manager's updateDialogKey would copy instead. The key without remote
+    // tag stays listed (the manager routes other forks' 2xx by it); one of
+    // an earlier early-dialog tag has no use left.
+    NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
+    manager->addDialog(this);
+    if (!oldTag.isEmpty()) manager->removeDialog(oldKey);
+}
+
+void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onFinalResponse (2)");
+    std::unique_lock<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_State & kEarly) {
+        onEarlyFinalResponse(lock, response);
+        return;
+    }
+    if (m_State <= NV_PROCESSING) return;
+    if (!m_RemoteTag.isEmpty() && m_RemoteTag != toTag(response)) {
+        forkFor(lock, response);
+        return;
+    }
+    if (m_State == NV_TERMINATING2) {
+        TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING2");
+        if (!isSuccess(response)) {
+            // The dialog ends here: it must not stay listed in the manager.
+            terminating();
+            NvHandle<NvSipOutgoingCall> call = outgoingCall();
+            lock.unlock();
+            if (!call.isNil()) call->onFailureResponse(this, response);
+            return;
+        }
+        m_hInResponse = response;
+        setRouteInfo(response);
+        NvHandle<NvSipAckMessage> ack;
+        createSendAckMsg(m_hInResponse, ack);
+        if (m_hByeTransaction.isNil()) sendBye(nullptr);
+    } else if (m_State == NV_TERMINATING) {
+        TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING");
+        m_hInResponse = response;
+        NvHandle<NvSipAckMessage> ack;
+        createSendAckMsg(m_hInResponse, ack);
+    }
+}
+
+void NvSipDialog::onFinalResponse(NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onFinalResponse (2)");
+    std::unique_lock<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_State != NV_ACTIVE || m_hAck.isNil()) return;
+    if (toTag(m_hAck) != toTag(response)) {
+        forkFor(lock, response);
+        return;
+    }
+    NvSipTransportLayer::send(m_hAck);
+    logCallMessage(m_hAck, false, nullptr, nullptr, Tellar::INFO);
+}
+
+void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,
+                                       const NvHandle<NvSipResponse>& response) {
+    TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State  &(NV_CALLING | NV_PROCEEDING | NV_PROCEEDED)");
+    const NvString tag = toTag(response);
+    if (m_RemoteTag.isEmpty() || m_RemoteTag != tag) takeRemoteTag(tag, "NvSipDialog::onFinalResponse");
+    NvHandle<NvSipOutgoingCall> call = outgoingCall();
+    if (isSuccess(response)) {
+        TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponseprocessing 2xx reponse");
+        setRouteInfo(response);
+        NvHandle<NvSipSessionExpiresHeader> sessionExpires = response->getHeader<NvSipSessionExpiresHeader>();
+        if (sm_bSupportTimer && !sessionExpires.isNil())
+            handleSessionTime(response, sessionExpires);
+        else if (m_SessionExpiryTime != 0)
+            NvMonitorThread::sGetCurrent()->getScheduler().cancel(this, m_SessionExpiryTime);
+        m_State = NV_PROCESSING;
+        updateRemoteTargetURI(response);
+        m_hInitialTransaction = nullptr;
+        m_hInResponse = response;
+        lock.unlock();
+        if (!call.isNil()) call->onSuccessfulResponse(this, response);
+        return;
+    }
+
+    NvHandle<NvSipClientTransaction> transaction(m_hInitialTransaction);
+    NvHandle<NvSipInviteMessage> invite(transaction.isNil() ? nullptr : transaction->getInitialRequest());
+    terminating();
+    const int status = response->getStatusCode();
+    bool retried = false;
+    if (status == 422) {
+        NvHandle<NvSipMinSEHeader> minSE = response->getHeader<NvSipMinSEHeader>();
+        if (!minSE.isNil() && minSE->getNumber() >= sm_MinSessionTime)
+            retried = sendAgain([&] { resetSessionTime(transaction, response); });
+    } else if (!invite.isNil() && NvSipCallManager::sCheckAuthentication(response, invite)) {
+        retried = sendAgain([&] { retryWithCredentials(invite); });
+    }
+    lock.unlock();
+    if (call.isNil()) return;
+    if (retried)
+        call->removeDialog(this);
+    else if (status < 400)
+        call->onRedirectResponse(this, response);
+    else
+        call->onFailureResponse(this, response);
+}
+
+void NvSipDialog::retryWithCredentials(const NvHandle<NvSipInviteMessage>& invite) {
+    NvHandle<NvSipOutgoingCall> call = outgoingCall();
+    // The clone keeps every header of the INVITE (Session-Expires included)
+    // and the credentials just added; only CSeq and branch are new.
+    NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(invite->clone()));
+    retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
+    NvHandle<NvSipViaHeader> via = retry->getTopVia();
+    if (!via.isNil()) via->setBranchRFC3261();
+    NvHandle<NvSipDialog> next = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", call.get(), retry);
+    next->sendInitialRequest();
+}
+
+template <class Send>
+bool NvSipDialog::sendAgain(Send send) {
+    if (outgoingCall().isNil()) return false;
+    try {
+        send();
+    } catch (NvHandle<NvException>& error) {
+        TELLAR_WARN(getLogger(), "INVITE not sent again: " << error->getMessage().str());
+        return false;
+    }
+    return true;
+}
+
+void NvSipDialog::forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response) {
+    TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsemultiple 2XX response");
+    NvHandle<NvSipDialog> copy = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", *this);
+    copy->m_RemoteTag = toTag(response);
+    copy->m_State = NV_PROCESSING;
+    copy->setRouteInfo(response);
+    // RFC 3261 12.1.2: the new dialog's remote target is its own 2xx's Contact.
+    copy->updateRemoteTargetURI(response);
+    copy->m_Key = sBuildKey(m_hCall->getCallID().c_str(), m_hCall->getLocalTag().c_str(), copy->m_RemoteTag.c_str());
+    NvHandle<NvSipOutgoingCall> call = outgoingCall();
+    if (!call.isNil()) call->addDialog(copy);
+    NvSipCallManager::smp_TheSingleton->addDialog(copy);
+    lock.unlock();
+    if (!call.isNil()) call->onMultipleFinalResponse(copy, response);
+}
+
+// ---------------------------------------------------------------- ACK
+
+void NvSipDialog::ack(NvHandle<NvSipAckMessage> ack) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::ack 1)");
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (!holds(m_State == NV_PROCESSING && !m_hInResponse.isNil(),
+               "false && \"sending ACK in an invalid dialog state\"", getLogger(), __LINE__))
+        return;
+    m_State = NV_ACTIVE;
+    createSendAckMsg(m_hInResponse, ack);
+    m_hInResponse = nullptr;
+}
+
+void NvSipDialog::ack(const NvHandle<NvSipResponse>& response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::ack(2)");
+    if (!holds(!response.isNil(), "!in_hResponse.isNil()", getLogger(), __LINE__)) return;
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    m_hInResponse = response;
+    if (!holds(m_State == NV_PROCESSING, "false && \"sending ACK in an invalid dialog state\"", getLogger(), __LINE__))
+        return;
+    const NvString tag = toTag(response);
+    if (m_RemoteTag.isEmpty() || m_RemoteTag != tag) takeRemoteTag(tag, "NvSipDialog::ack");
+    m_State = NV_ACTIVE;
+    NvHandle<NvSipAckMessage> ack;
+    createSendAckMsg(response, ack);
+    m_hInResponse = nullptr;
+}
+
+bool NvSipDialog::createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage>& ack) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::createSendAckMsg");
+    if (ack.isNil())
+        ack = NvHandle<NvSipAckMessage>(CreateRequest(NvSipAckMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+    if (ack.isNil()) return false;
+    if (ack->getTopVia().isNil()) {
+        if (!holds(!response.isNil(), "! in_hResponse.isNil()", getLogger(), __LINE__)) return false;
+        const bool success = isSuccess(response);
+        try {
+            NvSipTransportLayer::sGetInstance()->addViaHeader(ack);
+        } catch (NvHandle<NvException>&) {
+            TELLAR_ERROR(getLogger(), "failed to add Via header to ACK request (" << (success ? 1 : 2) << ")");
+            return false;
+        }
+        // The ACK of a failure belongs to the INVITE's transaction (RFC 3261
+        // 17.1.1.3); that of a 2xx is a transaction of its own.
+        if (!success) ack->getTopVia()->setBranch(response->getTopVia()->getBranch().str());
+    }
+    m_hAck = ack;
+    NvSipTransportLayer::send(ack);
+    logCallMessage(ack, false, nullptr, nullptr, Tellar::INFO);
+    return true;
+}
+
+// ---------------------------------------------------------------- session timer
+
+void NvSipDialog::handleSessionTime(NvHandle<NvSipResponse> response,
+                                    NvHandle<NvSipSessionExpiresHeader> sessionExpires) {
+    const uint32_t interval = sessionExpires->getNumber();
+    const NvString refresher = sessionExpires->getRefresher();
+    if (interval < sm_MinSessionTime) return;
+    NvErrorStream& debug = NvErrorStream::sGetDefault();
+    if (debug.getLevel() > 4) debug << refresher << " will do the refresh after " << interval / 2 << " seconds\n";
+    const bool weRefresh = refresher == NvSipSessionExpiresHeader::uacRefresher ||
+                           (refresher.isEmpty() && response->isRequired("timer"));
+    startSessionTimer(interval, weRefresh);
+}
+
+void NvSipDialog::resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
+    NvHandle<NvSipOutgoingCall> call = outgoingCall();
+    if (transaction.isNil() || call.isNil()) return;
+    const uint32_t interval = response->getHeader<NvSipMinSEHeader>()->getNumber();
+    NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(transaction->getInitialRequest()->clone()));
+    retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
+    retry->removeHeader(NvSipHeaderID::Via);
+    retry->removeHeader(NvSipHeaderID::SessionExpires);
+    retry->addHeader(new NvSipSessionExpiresHeader(interval));
+    // RFC 4028 7.4: the retry carries the Min-SE it was given.
+    retry->removeHeader(NvSipHeaderID::MinSE);
+    retry->addHeader(new NvSipMinSEHeader(interval));
+    NvHandle<NvSipDialog> next = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", call.get(), retry);
+    next->sendInitialRequest();
+}
+
+void NvSipDialog::cancelSessionTimer() {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    stopSessionTimer();
+}

@@ -1,0 +1,149 @@
+#pragma once
+// NvSipOutgoingCall: the application's handle on a call it places. The
+// constructor builds (or takes) the INVITE, creates the call's first dialog
+// and sends the INVITE at once. The call keeps the list of its dialogs: one
+// while the INVITE is outstanding, a new one for each retry (credentials,
+// 422, tryCalling after a redirection) and one more for each further 2xx of
+// a forked INVITE. The application acts on every dialog at once through the
+// operations here (an exception of one dialog is written to the debug
+// stream and the others still act), or on one branch through the dialog
+// handle its callbacks give it. The dialogs' events reach the application
+// through NvSipOutgoingCallinterface; `terminated` is reported when an event
+// removes the last dialog.
+//
+// The 3xx Contacts are not followed by the library: the application calls
+// tryCalling, which refuses a target already tried (same URL text).
+//
+// The call's local tag is fixed when the call is made: an INVITE given to
+// constructor (2) gets it in its From header even when the application put
+// a tag there. A Contact given to tryCalling is used for that INVITE only.
+//
+// Ownership: counted. The application holds the call, each dialog holds it
+// (m_hCall), the call holds its dialogs and its interface.
+//
+// Threads and locks: events arrive on the stack's threads with no dialog
+// lock held, application operations on the application's threads. The
+// call's m_pMutex (plain) guards m_Dialogs and m_TriedTargets and is held
+// only to read or change them: the operations over every dialog walk a copy
+// of the list, so that a dialog operation (taking its own mutex, which
+// comes before the call's) may end in an event of this call, and the
+// application's interface is never called with it held.
+
+#include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipOutgoingCallinterface.h"
+
+#include <list>
+#include <vector>
+
+namespace Tellar {
+class Logger;
+}
+
+class NVSIPMLAPI_EXPORT NvSipOutgoingCall : public NvSipCall {
+public:
+    // An INVITE to `target` (nil: the remote party's URI) from
+    // `localParticipant` to `remoteParticipant` with the body given, Contact
+    // `contact` (nil: the process's local Contact) and a fresh Call-ID. Raises NvSipMlException "NIL handle to
+    // Outgoing Call Interface", "Remote participant is not specified" or "No
+    // Contact header provided for INVITE request in Outgoing Call
+    // constructor", and whatever sending the INVITE raises.
+    NvSipOutgoingCall(NvHandle<NvSipURL> target, NvHandle<NvSipNameAddress> remoteParticipant,
+                      NvHandle<NvSipNameAddress> localParticipant, NvHandle<NvSipNameAddress> contact,
+                      const char* contentType, const void* body, unsigned int bodyLength,
+                      NvSipOutgoingCallinterface* callInterface);
+    // Sends the application's INVITE, completed with the local Contact and
+    // the call's From tag when it lacks them. `callLogger` (may be null, owned
+    // from now on) becomes the first dialog's call-message log. Raises
+    // NvSipMlException as above, or "INVITE message is not provided".
+    NvSipOutgoingCall(NvHandle<NvSipInviteMessage> invite, NvSipOutgoingCallinterface* callInterface,
+                      Tellar::Logger* callLogger);
+    ~NvSipOutgoingCall() override;
+
+    // ------------------------------------------------------------ targets
+    // Sends a new INVITE of this call (same Call-ID and From tag) to `target`
+    // and returns its dialog; nil, sending nothing, when the target's URL was
+    // tried already. Raises NvSipMlException "Address is Invalid !!!" for a
+    // target without URL.
+    NvHandle<NvSipDialog> tryCalling(NvHandle<NvSipNameAddress> target, const char* contentType, const void* body,
+                                     unsigned int bodyLength, NvHandle<NvSipContactHeader> contact);
+    // Whether a target with the same URL text was already called.
+    bool tried(NvHandle<NvSipNameAddress> target) const;
+
+    // ------------------------------------------------------------ every dialog
+    // Each applies the dialog operation to every dialog of the call.
+    void hangup();
+    void ack(NvHandle<NvSipAckMessage> ack);
+    void prack(NvHandle<NvSipPrackMessage> prack);
+    // Answers the peer's pending re-INVITE (nil: 200 without body); dialogs
+    // without one do nothing.
+    void respondToReinvite(NvHandle<NvSipResponse> response);
+    void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                           unsigned int bodyLength);
+    // Stops every dialog's session timer; true.
+    bool cancelSessionTimer();
+
+    // ------------------------------------------------------------ dialog list
+    void addDialog(NvHandle<NvSipDialog> dialog) override;
+    // Forgets `dialog`; with the last one gone, the call's key without remote
+    // tag leaves the manager's table too.
+    void removeDialog(NvHandle<NvSipDialog> dialog) override;
+    bool allDialogsTerminated() const;
+    std::vector<NvHandle<NvSipDialog>> getDialogs() const;
+
+    // ------------------------------------------------------------ events
+    // Called by the dialogs (the dialog first), on the thread of the event,
+    // with no dialog lock held.
+    virtual void onProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onReliableProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // Cancels the other branches, then tells the application.
+    virtual void onSuccessfulResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // 487: dialogTerminated, else failedToConnect (a 6xx cancels the other
+    // branches); the dialog leaves the call.
+    virtual void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // Raises NvException "Call Waiting ???": an outgoing call takes no new call.
+    void onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
+    void onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
+    void onReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
+    void onReinviteAck(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack) override;
+    void onReinviteTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
+    // The dialog stays in the list (its BYE answer removes it).
+    void onByeRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage> bye) override;
+    void onByeResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
+    void onByeTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage> bye) override;
+    void onCancelReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) override;
+    void onUnknownRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipServerTransaction> transaction,
+                          NvHandle<NvSipRequest> request) override;
+    void onUnknownResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
+    void onUnknownRequestTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipTransaction> transaction) override;
+    // The INVITE timed out: failedToConnect with nil, the dialog leaves.
+    void onTimeOut(NvHandle<NvSipDialog> dialog) override;
+    void onSessionRefreshTime(NvHandle<NvSipDialog> dialog) override;
+    void onSessionTimeOut(NvHandle<NvSipDialog> dialog) override;
+
+private:
+    // An INVITE of this call to `target`, From tag included.
+    NvHandle<NvSipInviteMessage> buildInvite(NvHandle<NvURI> target, NvHandle<NvSipNameAddress> to,
+                                             const NvHandle<NvSipContactHeader>& contact, const char* contentType,
+                                             const void* body, unsigned int bodyLength);
+    // A Contact over `contact`, else over the call's local Contact (which a
+    // given one becomes when the call has none); nil when there is neither.
+    NvHandle<NvSipContactHeader> contactFor(const NvHandle<NvSipNameAddress>& contact);
+    // A dialog for `invite`, its INVITE sent; `callLogger` (may be null) is
+    // its call-message log.
+    NvHandle<NvSipDialog> startDialog(const NvHandle<NvSipInviteMessage>& invite, Tellar::Logger* callLogger);
+    // Runs `operation` on each dialog but `except`, on a copy of the list
+    // taken under m_pMutex; an NvException is written to the debug stream
+    // (after "catch exception in NvSipOutgoingCall::" and `name`; nothing
+    // when `name` is null) and the walk goes on.
+    template <class Operation>
+    void forEachDialog(const char* name, Operation operation, const NvSipDialog* except = nullptr);
+    // removeDialog, then terminated(message) when no dialog is left.
+    void endDialog(const NvHandle<NvSipDialog>& dialog, const NvHandle<NvSipMessage>& message);
+    NvHandle<NvSipOutgoingCall> self() { return this; }
+
+    std::list<NvHandle<NvSipDialog>> m_Dialogs;            // guarded by m_pMutex
+    std::vector<NvHandle<NvSipNameAddress>> m_TriedTargets;  // guarded by m_pMutex
+    NvHandle<NvSipOutgoingCallinterface> m_hInterface;
+};

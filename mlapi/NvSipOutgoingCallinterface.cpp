@@ -1,0 +1,31 @@
+#include "mlapi/NvSipOutgoingCallinterface.h"
+
+#include "mlapi/NvSipDialog.h"
+#include "mlapi/NvSipOutgoingCall.h"
+
+NvSipOutgoingCallinterface::~NvSipOutgoingCallinterface() = default;
+
+void NvSipOutgoingCallinterface::reliableProvisionalResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::provisionalResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::failedToConnect(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::redirect(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::succeeded(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::dialogTerminated(Call, Dialog, NvHandle<NvSipMessage>) {}
+void NvSipOutgoingCallinterface::terminated(Call, NvHandle<NvSipMessage>) {}
+void NvSipOutgoingCallinterface::unknownRequest(Call, Dialog, NvHandle<NvSipServerTransaction>,
+                                                NvHandle<NvSipRequest>) {}
+void NvSipOutgoingCallinterface::referRequest(Call, Dialog, NvHandle<NvSipServerTransaction>,
+                                              NvHandle<NvSipReferMessage>) {}
+void NvSipOutgoingCallinterface::referResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::notifyRequest(Call, Dialog, NvHandle<NvSipServerTransaction>,
+                                               NvHandle<NvSipNotifyMessage>) {}
+void NvSipOutgoingCallinterface::notifyResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::reinviteRequest(Call, Dialog, NvHandle<NvSipInviteMessage>) {}
+void NvSipOutgoingCallinterface::reinviteCancel(Call, Dialog, NvHandle<NvSipRequest>) {}
+void NvSipOutgoingCallinterface::reinviteResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::reinviteAck(Call, Dialog, NvHandle<NvSipAckMessage>) {}
+void NvSipOutgoingCallinterface::reinviteTimeOut(Call, Dialog, NvHandle<NvSipInviteMessage>) {}
+void NvSipOutgoingCallinterface::onSessionTimeOut(Call, Dialog) {}
+void NvSipOutgoingCallinterface::onSessionRefreshTime(Call, Dialog) {}
+void NvSipOutgoingCallinterface::multipleResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::replacesDialog(Call, Dialog, Dialog, NvHandle<NvSipInviteMessage>) {}

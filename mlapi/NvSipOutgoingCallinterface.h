@@ -1,0 +1,87 @@
+#pragma once
+// NvSipOutgoingCallinterface: everything the application hears about a call
+// it placed (NvSipOutgoingCall). It derives from this class and overrides
+// what it cares about; every operation has a body.
+//
+// Who calls it: the call, each operation on the thread that delivered the
+// event (the stack's receive or timer thread, or the application's own
+// thread for an event its call operation raised), with no library lock
+// held unless an operation says otherwise. The first argument is always the
+// call; all but terminated then name the dialog concerned, since an INVITE
+// that forks gives the call one dialog per answering branch. A request
+// handed over with its server transaction stays unanswered until the
+// application answers it there.
+//
+// Ownership: the application creates it and hands it to each call's
+// constructor; the call holds it through a counted handle for its life.
+// One object may serve many calls at once from several threads.
+
+#include "mlapi/NvSipMlApiAfx.h"
+
+class NvSipDialog;
+class NvSipOutgoingCall;
+class NvSipServerTransaction;
+
+class NVSIPMLAPI_EXPORT NvSipOutgoingCallinterface : public NvObject {
+public:
+    using Call = NvHandle<NvSipOutgoingCall>;
+    using Dialog = NvHandle<NvSipDialog>;
+    ~NvSipOutgoingCallinterface() override;
+
+    // A reliable provisional response (100rel) on `dialog`: acknowledge it
+    // with the call's or the dialog's prack. Default: nothing.
+    virtual void reliableProvisionalResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // A provisional response on `dialog`. Default: nothing.
+    virtual void provisionalResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // `dialog` failed: a 4xx-6xx final response other than 487, or nil when
+    // the INVITE timed out. The dialog leaves the call afterwards. Default: nothing.
+    virtual void failedToConnect(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // A 3xx ended `dialog`: the application may try the Contacts with the
+    // call's tryCalling, here or later. Default: nothing.
+    virtual void redirect(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // A 2xx answered `dialog` (the other branches were cancelled first):
+    // acknowledge it with the call's or the dialog's ack. Default: nothing.
+    virtual void succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // `dialog` ended: the peer's BYE (answer it with the dialog's
+    // respondToBye), the response to our BYE or its time-out, the 487 of a
+    // cancelled INVITE, a failed in-dialog request. Default: nothing.
+    virtual void dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> message);
+    // The call's last dialog is gone: the call is over. `message` ended the
+    // last dialog; nil after a time-out. Default: nothing.
+    virtual void terminated(Call call, NvHandle<NvSipMessage> message);
+    // A request of another method in `dialog` (INFO, OPTIONS, ...), to be
+    // answered on `transaction`. Default: nothing.
+    virtual void unknownRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
+                                NvHandle<NvSipRequest> request);
+    // A REFER in `dialog`, to be answered on `transaction`. Default: nothing.
+    virtual void referRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
+                              NvHandle<NvSipReferMessage> refer);
+    // The response to our REFER. Default: nothing.
+    virtual void referResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // A NOTIFY in `dialog`, to be answered on `transaction`. Default: nothing.
+    virtual void notifyRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
+                               NvHandle<NvSipNotifyMessage> notify);
+    // The response to our NOTIFY. Default: nothing.
+    virtual void notifyResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // The peer's re-INVITE: answer it with the call's respondToReinvite. Default: nothing.
+    virtual void reinviteRequest(Call call, Dialog dialog, NvHandle<NvSipInviteMessage> invite);
+    // The peer cancelled its re-INVITE. Default: nothing.
+    virtual void reinviteCancel(Call call, Dialog dialog, NvHandle<NvSipRequest> cancel);
+    // A response to our re-INVITE. Default: nothing.
+    virtual void reinviteResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // The ACK of our answer to the peer's re-INVITE. Default: nothing.
+    virtual void reinviteAck(Call call, Dialog dialog, NvHandle<NvSipAckMessage> ack);
+    // Our re-INVITE got no answer; the dialog leaves the call. Default: nothing.
+    virtual void reinviteTimeOut(Call call, Dialog dialog, NvHandle<NvSipInviteMessage> invite);
+    // The session timer of `dialog` expires in 10 seconds. Default: nothing.
+    virtual void onSessionTimeOut(Call call, Dialog dialog);
+    // It is time to refresh the session of `dialog` (we are the refresher). Default: nothing.
+    virtual void onSessionRefreshTime(Call call, Dialog dialog);
+    // A 2xx from a further branch of the forked INVITE: `dialog` is the new
+    // dialog made for it (in the call's list), waiting for its ACK (the
+    // dialog's ack with the response) or a hang-up. Default: nothing.
+    virtual void multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // An INVITE with Replaces names the call's dialog `replaced`; `newDialog`
+    // was made for it. Called with the call's mutex held. Default: nothing.
+    virtual void replacesDialog(Call call, Dialog newDialog, Dialog replaced, NvHandle<NvSipInviteMessage> invite);
+};
