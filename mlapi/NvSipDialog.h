@@ -503,13 +503,6 @@ public:
     // (removeDialog). Raises NvException "BYE transaction does not exist !!!"
     // when no BYE was received; does nothing when the BYE was ours.
     void respondToBye(NvHandle<NvSipResponse> response);
-    // Ends the dialog from our side (nil: the BYE is built here): cancels an
-    // early INVITE, or sends the BYE. Raises NvException "Cannot send BYE in
-    // SUCCEEDED state !" on an incoming dialog whose 2xx awaits its ACK.
-    void hangup(NvHandle<NvSipByeMessage> bye);
-    // Sends our BYE (nil: built here) on a new client transaction kept in
-    // m_hByeTransaction, in NV_TERMINATING. m_pMutex held.
-    void sendBye(NvHandle<NvSipByeMessage> bye);
 
     // ---- re-INVITE
     // The peer's re-INVITE (RFC 3261 14.2), through ReinviteServerInterface.
