@@ -142,7 +142,7 @@ void Caller::failedToConnect(Call call, Dialog, NvHandle<NvSipResponse> response
 
 void Caller::dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> message) {
     NvHandle<NvSipByeMessage> bye(message);
-    if (bye.isNil()) return;
+    if (bye.isNil() || !bye->isReceived()) return;  // not the peer's (ours, timed out)
     m_Report.event(numberOf(call), "BYE received, 200");
     attempt(call, "200 to BYE", [&] { dialog->respondToBye(nullptr); });
 }
