@@ -503,13 +503,6 @@ public:
     // (removeDialog). Raises NvException "BYE transaction does not exist !!!"
     // when no BYE was received; does nothing when the BYE was ours.
     void respondToBye(NvHandle<NvSipResponse> response);
-    // Ends the dialog from our side (nil: the BYE is built here): cancels an
-    // early INVITE, or sends the BYE. Raises NvException "Cannot send BYE in
-    // SUCCEEDED state !" on an incoming dialog whose 2xx awaits its ACK.
-    void hangup(NvHandle<NvSipByeMessage> bye);
-    // Sends our BYE (nil: built here) on a new client transaction kept in
-    // m_hByeTransaction, in NV_TERMINATING. m_pMutex held.
-    void sendBye(NvHandle<NvSipByeMessage> bye);
 
     // ---- re-INVITE
     // The peer's re-INVITE (RFC 3261 14.2), through ReinviteServerInterface.
@@ -585,10 +578,10 @@ public:
     // The same for a given 2xx (a fork's, on a dialog copy); the dialog takes
     // the response's To tag.
     void ack(const NvHandle<NvSipResponse>& response);
-    // Builds the ACK of `response` when `ack` is nil (a 2xx: a new Via and
-    // branch; another status: the INVITE's branch), sends it statelessly and
+    // Sends `ack` (nil: the ACK of `response`, built here; a 2xx's gets a new
+    // Via and branch, another status's the INVITE's branch) statelessly and
     // keeps it in m_hAck. False when no Via could be added. m_pMutex held.
-    bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage>& ack);
+    bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage> ack = nullptr);
 
     // Session timer of our INVITE (RFC 4028): the 2xx's Session-Expires
     // (ignored below sm_MinSessionTime) starts the timers, the refresh one
@@ -623,8 +616,6 @@ private:
     void forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response);
     // The call as an outgoing call (nil for another kind).
     NvHandle<NvSipOutgoingCall> outgoingCall() const;
-
-public:
 
 private:
     friend class NvSipCallManager;  // clear() terminates dialogs under their mutex

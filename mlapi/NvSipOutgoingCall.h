@@ -71,12 +71,12 @@ public:
 
     // ------------------------------------------------------------ every dialog
     // Each applies the dialog operation to every dialog of the call.
-    void hangup();
+    void hangup() override;
     void ack(NvHandle<NvSipAckMessage> ack);
     void prack(NvHandle<NvSipPrackMessage> prack);
     // Answers the peer's pending re-INVITE (nil: 200 without body); dialogs
     // without one do nothing.
-    void respondToReinvite(NvHandle<NvSipResponse> response);
+    void respondToReinvite(NvHandle<NvSipResponse> response) override;
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);
     // Stops every dialog's session timer; true.
