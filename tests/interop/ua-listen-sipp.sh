@@ -41,6 +41,7 @@ case_ session-too-small "--count 1" "-sf $scenarios/uac-422.xml" "1 rejected"
 case_ session-timer "--count 1 --timer 1800" "-sf $scenarios/uac-timer.xml" "1 answered, caller hung up"
 case_ retransmissions "--count 1 --ring 1000" "-sf $scenarios/uac-retransmit.xml" "1 answered, caller hung up"
 case_ bye-before-ack "--count 1" "-sf $scenarios/uac-bye-no-ack.xml" "1 answered, caller hung up"
+case_ callee-hangs-up "--count 1 --hangup-after 200" "-sf $scenarios/uac-callee-hangs-up.xml" "1 hung up (BYE answered 200)"
 case_ never-acknowledged "--count 1" "-sf $scenarios/uac-no-ack.xml" "1 timed out"
 
 # Requests naming no dialog get 481 and the UA keeps running: a call afterwards still works.

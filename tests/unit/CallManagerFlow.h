@@ -94,6 +94,7 @@ protected:
     void TearDown() override {
         newCall = nullptr;
         stray = nullptr;
+        events->lastTransaction = nullptr;
         CallFlow::TearDown();
         EXPECT_EQ(manager.getDialogCount(), 0u) << "dialogs left in the call manager's table";
         EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << "dialogs left alive";

@@ -106,6 +106,8 @@ TEST_F(CallManagerTest, MessagesOutsideAnyDialog) {
         std::string text = c.text;
         const std::string callId = "c-out-" + std::to_string(++n);
         text.replace(text.find("Call-ID: c1"), 11, "Call-ID: " + callId);
+        if (text.find("z9hG4bK-p1") != std::string::npos)
+            text.replace(text.find("z9hG4bK-p1"), 10, "z9hG4bK-" + callId);
         inject(text);
         for (const std::string& answer : c.answers) EXPECT_EQ(expectSent(answer).message->getCallID().str(), callId);
         expectNothingSent();
@@ -148,7 +150,7 @@ TEST_F(CallManagerTest, RegisteredMethodTakesOutOfDialogRequests) {
     inject(request("OPTIONS", "", "r1"));
     expectSent("SIP/2.0 200");
     manager.setServerTransactionInterface("OPTIONS", nullptr);
-    inject(request("OPTIONS", "", "r1", "", "c2"));
+    inject(request("OPTIONS", "", "r1", "", "c2", "z9hG4bK-p2"));
     expectSent("SIP/2.0 481");
 }
 
@@ -211,6 +213,7 @@ TEST_F(CallManagerTest, AuthenticationChallengesNewRequestsOutsideDialogsOnly) {
     inject(request("OPTIONS", "", "r1", "", "c2"));
     expectSent("SIP/2.0 401");
     inject(request("INVITE", "", "r1", "", "c3"));
+    expectSent("SIP/2.0 100");
     expectSent("SIP/2.0 401");
     inject(request("BYE", "l9", "r9", "", "c4"));
     expectSent("SIP/2.0 481");
@@ -245,7 +248,7 @@ TEST_F(CallManagerTest, SecondManagerIsRefused) {
         NvSipCallManager second(nullptr, nullptr);
         FAIL() << "a second manager was made";
     } catch (NvHandle<NvException>& e) {
-        EXPECT_EQ(e->getMessage().str(), "There can be only one call manager");
+        EXPECT_NE(e->getMessage().str().find("There can be only one call manager"), std::string::npos);
     }
 }
 
