@@ -44,7 +44,8 @@ void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
             cancelQuietly(NvHandle<NvSipClientTransaction>(m_hInitialTransaction));
             if (bye.isNil()) return;  // the INVITE's final response ends the dialog
         } else if (m_State == NV_PROCESSING && !m_hInResponse.isNil()) {
-            createSendAckMsg(m_hInResponse);
+            NvHandle<NvSipAckMessage> ack;
+            createSendAckMsg(m_hInResponse, ack);
             m_hInResponse = nullptr;
         }
     } else if (m_State & (NV_CALLED | NV_PROCEEDING | NV_PROCEEDED)) {
