@@ -6,6 +6,7 @@
 #include "mlapi/NvSipOutgoingCall.h"
 #include "stack/auth/NvAuthenticationInterface.h"
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -29,6 +30,8 @@ public:
     void terminated(Call, NvHandle<NvSipMessage> m) override { record("terminated", lastDialog, m); }
     void multipleResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override { record("multipleResponse", d, r); }
     void reinviteRequest(Call, Dialog d, NvHandle<NvSipInviteMessage> i) override { record("reinviteRequest", d, i); }
+    void onSessionRefreshTime(Call, Dialog d) override { record("onSessionRefreshTime", d, nullptr); }
+    void onSessionTimeOut(Call, Dialog d) override { record("onSessionTimeOut", d, nullptr); }
 
     std::string taken() {
         std::string joined;
@@ -370,6 +373,24 @@ TEST_F(OutgoingCallTest, MissingParts_RaiseBeforeAnythingIsSent) {
         }
     }
     expectNothingSent();
+}
+
+TEST_F(OutgoingCallTest, SessionTimer_RefreshedByUsWhenTheAnswerSaysSo) {
+    NvSipDialog::sm_bSupportTimer = true;
+    const std::shared_ptr<void> restore(nullptr, [](void*) { NvSipDialog::sm_bSupportTimer = false; });
+    dial();
+    EXPECT_TRUE(invite.message->isSupported("timer"));
+    inject(answer(invite, 200, "a1", "Require: timer\r\nSession-Expires: 90;refresher=uac\r\n"));
+    call->ack(nullptr);
+    expectSent("ACK sip:bob@192.0.2.1");
+    EXPECT_EQ(outgoing->taken(), "succeeded");
+    clock.advance(44999);
+    EXPECT_EQ(outgoing->taken(), "");
+    clock.advance(1);
+    EXPECT_EQ(outgoing->taken(), "onSessionRefreshTime");
+    clock.advance(35000);  // 10 s before the end of the interval
+    EXPECT_EQ(outgoing->taken(), "onSessionTimeOut");
+    EXPECT_EQ(hangUp(), "dialogTerminated terminated");
 }
 
 TEST_F(OutgoingCallTest, PeersReinvite_AnsweredThroughTheCall) {
