@@ -30,6 +30,9 @@ public:
     void terminated(Call, NvHandle<NvSipMessage> m) override { record("terminated", lastDialog, m); }
     void multipleResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override { record("multipleResponse", d, r); }
     void reinviteRequest(Call, Dialog d, NvHandle<NvSipInviteMessage> i) override { record("reinviteRequest", d, i); }
+    void replacesDialog(Call, Dialog made, Dialog, NvHandle<NvSipInviteMessage> i) override {
+        record("replacesDialog", made, i);
+    }
     void onSessionRefreshTime(Call, Dialog d) override { record("onSessionRefreshTime", d, nullptr); }
     void onSessionTimeOut(Call, Dialog d) override { record("onSessionTimeOut", d, nullptr); }
 
@@ -391,6 +394,31 @@ TEST_F(OutgoingCallTest, SessionTimer_RefreshedByUsWhenTheAnswerSaysSo) {
     clock.advance(35000);  // 10 s before the end of the interval
     EXPECT_EQ(outgoing->taken(), "onSessionTimeOut");
     EXPECT_EQ(hangUp(), "dialogTerminated terminated");
+}
+
+TEST_F(OutgoingCallTest, ReplacesAccepted_NewDialogTakesTheCallOver) {
+    dial();
+    inject(answer(invite, 200, "a1"));
+    NvHandle<NvSipDialog> replaced = outgoing->lastDialog;
+    call->ack(nullptr);
+    expectSent("ACK sip:bob@192.0.2.1");
+    const std::string ourTag = invite.message->getFromHeader()->getTag().str();
+    inject(request("INVITE", "", "r2",
+                   "Replaces: " + invite.message->getCallID().str() + ";to-tag=" + ourTag + ";from-tag=a1\r\n",
+                   "rep-1"));
+    expectSent("SIP/2.0 100");
+    EXPECT_EQ(outgoing->taken(), "succeeded replacesDialog");
+    NvHandle<NvSipDialog> made = outgoing->lastDialog;
+    call->acceptReplaces();
+    EXPECT_EQ(call->getCallID(), "rep-1");
+    ASSERT_EQ(call->getDialogs().size(), 1u);
+    EXPECT_EQ(call->getDialogs().front().get(), made.get());
+    made->sendResponse(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    inject(request("ACK", ourTag, "r2", "", "rep-1", "z9hG4bK-ack2"));
+
+    replaced->hangup(nullptr);  // still the application's to end
+    EXPECT_EQ(hangUp(), "dialogTerminated dialogTerminated terminated");
 }
 
 TEST_F(OutgoingCallTest, PeersReinvite_AnsweredThroughTheCall) {
