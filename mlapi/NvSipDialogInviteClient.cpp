@@ -138,7 +138,8 @@ void NvSipDialog::prack(NvHandle<NvSipPrackMessage> prack) {
     else
         NvException::sThrow("Wrong state to send PRACK !");
     if (prack.isNil())
-        prack = NvHandle<NvSipPrackMessage>(CreateRequest(NvSipPrackMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+        prack = NvHandle<NvSipPrackMessage>(
+            CreateRequest(NvSipPrackMessage::sMethodName, nullptr, nullptr, 0, nullptr));
     if (prack.isNil()) return;
     sendAndLogRequest(new NvSipClientTransaction(prack, Tellar::NoSizeMemAllocator::create<PrackClientInterface>(
                                                             "PrackClientInterface", NvHandle<NvSipDialog>(this))),
