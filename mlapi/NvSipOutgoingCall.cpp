@@ -158,6 +158,7 @@ NvHandle<NvSipDialog> NvSipOutgoingCall::tryCalling(NvHandle<NvSipNameAddress> t
 }
 
 bool NvSipOutgoingCall::tried(NvHandle<NvSipNameAddress> target) const {
+    if (target.isNil() || target->getURI().isNil()) return false;
     const NvString url = target->getURI()->toString();
     std::lock_guard<NvMutex> lock(*m_pMutex);
     for (const NvHandle<NvSipNameAddress>& done : m_TriedTargets)
