@@ -578,10 +578,10 @@ public:
     // The same for a given 2xx (a fork's, on a dialog copy); the dialog takes
     // the response's To tag.
     void ack(const NvHandle<NvSipResponse>& response);
-    // Builds the ACK of `response` when `ack` is nil (a 2xx: a new Via and
-    // branch; another status: the INVITE's branch), sends it statelessly and
+    // Sends `ack` (nil: the ACK of `response`, built here; a 2xx's gets a new
+    // Via and branch, another status's the INVITE's branch) statelessly and
     // keeps it in m_hAck. False when no Via could be added. m_pMutex held.
-    bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage>& ack);
+    bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage> ack = nullptr);
 
     // Session timer of our INVITE (RFC 4028): the 2xx's Session-Expires
     // (ignored below sm_MinSessionTime) starts the timers, the refresh one
@@ -616,8 +616,6 @@ private:
     void forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response);
     // The call as an outgoing call (nil for another kind).
     NvHandle<NvSipOutgoingCall> outgoingCall() const;
-
-public:
 
 private:
     friend class NvSipCallManager;  // clear() terminates dialogs under their mutex
