@@ -408,7 +408,9 @@ public:
 
     // ---- hang-up
     // Ends the dialog from our side. Before the answer: an outgoing call's
-    // INVITE is cancelled (its final response ends the dialog), an incoming
+    // INVITE is cancelled and the dialog waits in NV_TERMINATING2 for its
+    // final response (a 487 ends it; a 2xx that crossed the CANCEL is ACKed
+    // and hung up, RFC 3261 15), an incoming
     // call's INVITE answered 487 (its ACK ends the dialog); a BYE is sent
     // only when `bye` is given. After it: a pending re-INVITE is answered
     // 487 or cancelled, and the BYE (`bye`, or one built here) is sent. An
