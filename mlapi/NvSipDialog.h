@@ -518,8 +518,9 @@ public:
     void onReinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
     void onReinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
     // Answers the pending re-INVITE (nil: 200 without body); a 2xx gets the
-    // session timer headers and is retransmitted until its ACK. Does nothing
-    // when no re-INVITE of the peer is pending.
+    // session timer headers and is retransmitted until its ACK, and without
+    // one after 64*T1 the dialog sends a BYE. Does nothing when no re-INVITE
+    // of the peer is pending.
     void respondToReinvite(NvHandle<NvSipResponse> response);
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);

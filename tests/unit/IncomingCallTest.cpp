@@ -284,6 +284,24 @@ TEST_F(IncomingCallTest, ReinviteIsAnsweredRetransmittedAndAcknowledged) {
     peerHangsUp(3);
 }
 
+TEST_F(IncomingCallTest, ReinviteAnswerNeverAcknowledgedEndsTheSessionWithBye) {
+    receiveInvite();
+    call->answer(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    confirm();
+    inject(inCall("INVITE", 2, "z9hG4bK-re1"));
+    expectSent("SIP/2.0 100");
+    call->respondToReinvite(nullptr);
+    expectSent("SIP/2.0 200");
+    clock.advance(64 * NvSipTransactionManager::m_T1);
+    std::vector<Sent> sent = wire.sent();
+    wire.clear();
+    ASSERT_EQ(sent.size(), 11u);  // ten retransmissions, then the BYE
+    EXPECT_EQ(sent.back().bytes.substr(0, 4), "BYE ");
+    inject(responseTo(sent.back(), 200));
+    EXPECT_EQ(events->taken(), "terminated");
+}
+
 TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
     receiveInvite();
     call->answer(200, nullptr, nullptr, 0);
