@@ -84,6 +84,7 @@ protected:
     void peerHangsUp(int cseq) {
         inject(inCall("BYE", cseq, "z9hG4bK-bye"));
         EXPECT_EQ(events->taken(), "terminated");
+        EXPECT_EQ(callEvents->lastTerminated->toString().substr(0, 4), "BYE ");
         call->respondToBye(nullptr);
         expectSent("SIP/2.0 200");
     }
