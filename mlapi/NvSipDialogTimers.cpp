@@ -109,7 +109,13 @@ void NvSipDialog::retransmitResponse(const NvHandle<NvSipResponse>& response) {
             respondToReinvite(504, nullptr, nullptr, 0);
             return;
         }
-        // No ACK of our 2xx: the call is over.
+        if (m_State == NV_REINVITE_PROCESSING) {
+            // The dialog stands but the session ends (RFC 3261 13.3.1.4).
+            m_State = NV_TERMINATING;
+            sendBye(CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+            return;
+        }
+        // No ACK of our 2xx to the INVITE: the call is over.
         terminating();
         call = m_hCall;
     }
