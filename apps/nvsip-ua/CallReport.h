@@ -5,6 +5,8 @@
 // quiet mode events are only counted and a progress line is printed each
 // second. The summary counts how each call ended.
 
+#include "stack/base/NvException.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -19,6 +21,16 @@ public:
 
     // One line for call number `call`.
     void event(uint64_t call, const std::string& text);
+    // Runs a library operation for `call`; what it raises becomes an event
+    // line ("<what> failed: <message>") instead of ending the program.
+    template <class Operation>
+    void attempt(uint64_t call, const char* what, Operation operation) {
+        try {
+            operation();
+        } catch (NvHandle<NvException>& e) {
+            event(call, std::string(what) + " failed: " + e->getMessage().str());
+        }
+    }
     // The call ended; `outcome` ("answered", "rejected", "cancelled",
     // "timed out", ...) is counted for the summary.
     void ended(uint64_t call, const std::string& outcome);

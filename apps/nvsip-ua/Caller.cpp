@@ -40,15 +40,6 @@ uint64_t Caller::numberOf(const Call& call) {
     return number;
 }
 
-template <class Operation>
-void Caller::attempt(const Call& call, const char* what, Operation operation) {
-    try {
-        operation();
-    } catch (NvHandle<NvException>& e) {
-        m_Report.event(numberOf(call), std::string(what) + " failed: " + e->getMessage().str());
-    }
-}
-
 bool Caller::place() {
     const NvSocketImpl::Transport kind = m_Options.tcp ? NvSocketImpl::TCP : NvSocketImpl::UDP;
     const std::string callId =
@@ -77,7 +68,7 @@ bool Caller::place() {
             withState(call, [&](CallState& state) { answered = state.answered; });
             if (answered) return;
             m_Report.event(numberOf(call), "cancelling");
-            attempt(call, "CANCEL", [&] { call->hangup(); });
+            m_Report.attempt(numberOf(call), "CANCEL", [&] { call->hangup(); });
         });
     return true;
 }
@@ -88,7 +79,7 @@ void Caller::provisionalResponse(Call call, Dialog, NvHandle<NvSipResponse> resp
 
 void Caller::reliableProvisionalResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
     m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received reliably, PRACK");
-    attempt(call, "PRACK", [&] { dialog->prack(nullptr); });
+    m_Report.attempt(numberOf(call), "PRACK", [&] { dialog->prack(nullptr); });
 }
 
 void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
@@ -100,18 +91,18 @@ void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> respons
     });
     m_Report.setupTime(std::chrono::duration<double, std::milli>(now - started).count());
     m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received, ACK");
-    attempt(call, "ACK", [&] { dialog->ack(NvHandle<NvSipAckMessage>()); });
+    m_Report.attempt(numberOf(call), "ACK", [&] { dialog->ack(NvHandle<NvSipAckMessage>()); });
     runLater(m_Options.holdMs, [this, call] {
         m_Report.event(numberOf(call), "hanging up");
-        attempt(call, "BYE", [&] { call->hangup(); });
+        m_Report.attempt(numberOf(call), "BYE", [&] { call->hangup(); });
     });
 }
 
 void Caller::multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
     m_Report.event(numberOf(call), "another branch answered " + std::to_string(response->getStatusCode()) +
                                        ": ACK and BYE on it");
-    attempt(call, "ACK of another branch", [&] { dialog->ack(response); });
-    attempt(call, "BYE of another branch", [&] { dialog->hangup(nullptr); });
+    m_Report.attempt(numberOf(call), "ACK of another branch", [&] { dialog->ack(response); });
+    m_Report.attempt(numberOf(call), "BYE of another branch", [&] { dialog->hangup(nullptr); });
 }
 
 void Caller::redirect(Call call, Dialog, NvHandle<NvSipResponse> response) {
@@ -127,7 +118,7 @@ void Caller::redirect(Call call, Dialog, NvHandle<NvSipResponse> response) {
         NvHandle<NvSipNameAddress> target = contact->getNameAddress();
         if (target.isNil() || call->tried(target)) continue;
         m_Report.event(numberOf(call), std::to_string(status) + " received, trying " + target->getURI()->toString().str());
-        attempt(call, "redirection", [&] {
+        m_Report.attempt(numberOf(call), "redirection", [&] {
             call->tryCalling(target, "application/sdp", m_SdpOffer.data(), static_cast<unsigned>(m_SdpOffer.size()),
                              nullptr);
         });
@@ -144,7 +135,7 @@ void Caller::dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> m
     NvHandle<NvSipByeMessage> bye(message);
     if (bye.isNil() || !bye->isReceived()) return;  // not the peer's (ours, timed out)
     m_Report.event(numberOf(call), "BYE received, 200");
-    attempt(call, "200 to BYE", [&] { dialog->respondToBye(nullptr); });
+    m_Report.attempt(numberOf(call), "200 to BYE", [&] { dialog->respondToBye(nullptr); });
 }
 
 void Caller::terminated(Call call, NvHandle<NvSipMessage> message) {

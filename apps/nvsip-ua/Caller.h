@@ -64,8 +64,6 @@ private:
     template <class Change>
     bool withState(const Call& call, Change change);
     uint64_t numberOf(const Call& call);
-    template <class Operation>
-    void attempt(const Call& call, const char* what, Operation operation);
 
     const CallOptions m_Options;
     CallReport& m_Report;

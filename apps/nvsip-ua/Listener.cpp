@@ -32,15 +32,6 @@ uint64_t Listener::numberOf(const Call& call) {
     return found == m_Calls.end() ? 0 : found->second.number;
 }
 
-template <class Operation>
-void Listener::attempt(const Call& call, const char* what, Operation operation) {
-    try {
-        operation();
-    } catch (NvHandle<NvException>& e) {
-        m_Report.event(numberOf(call), std::string(what) + " failed: " + e->getMessage().str());
-    }
-}
-
 void Listener::later(unsigned delayMs, const Call& call, void (Listener::*action)(const Call&)) {
     NvHandle<Listener> self = this;
     runLater(delayMs, [self, call, action] { (self.get()->*action)(call); });
@@ -57,11 +48,11 @@ void Listener::inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) {
     }
     m_Report.event(number, "INVITE from " + uriOf(invite->getFromHeader()));
     if (reliable) {
-        attempt(call, "reliable 180", [&] { call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0); });
+        m_Report.attempt(numberOf(call), "reliable 180", [&] { call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0); });
         m_Report.event(number, "180 sent reliably");
         return;  // rings on once the PRACK arrives
     }
-    attempt(call, "180", [&] { call->answer(180, nullptr, nullptr, 0); });
+    m_Report.attempt(numberOf(call), "180", [&] { call->answer(180, nullptr, nullptr, 0); });
     m_Report.event(number, "180 sent");
     later(m_Options.ringMs, call, &Listener::answer);
 }
@@ -81,11 +72,11 @@ void Listener::prack(Call call, NvHandle<NvSipPrackMessage>) {
 void Listener::answer(const Call& call) {
     const unsigned status = m_Options.answer;
     if (status / 100 == 2)
-        attempt(call, "answer", [&] {
+        m_Report.attempt(numberOf(call), "answer", [&] {
             call->answer(status, m_SdpAnswer.data(), "application/sdp", static_cast<unsigned>(m_SdpAnswer.size()));
         });
     else
-        attempt(call, "answer", [&] { call->answer(status, nullptr, nullptr, 0); });
+        m_Report.attempt(numberOf(call), "answer", [&] { call->answer(status, nullptr, nullptr, 0); });
     m_Report.event(numberOf(call), std::to_string(status) + " sent");
 }
 
@@ -96,7 +87,7 @@ void Listener::callConfirmed(Call call, NvHandle<NvSipAckMessage>) {
 
 void Listener::hangup(const Call& call) {
     m_Report.event(numberOf(call), "hanging up");
-    attempt(call, "hang-up", [&] { call->hangup(); });
+    m_Report.attempt(numberOf(call), "hang-up", [&] { call->hangup(); });
 }
 
 void Listener::terminated(Call call, NvHandle<NvSipMessage> message) {
@@ -107,7 +98,7 @@ void Listener::terminated(Call call, NvHandle<NvSipMessage> message) {
     }
     const NvString method = NvHandle<NvSipRequest>(message)->getMethod();
     if (method == NvSipByeMessage::sMethodName) {
-        attempt(call, "200 to BYE", [&] { call->respondToBye(nullptr); });
+        m_Report.attempt(numberOf(call), "200 to BYE", [&] { call->respondToBye(nullptr); });
         return ended(call, "answered, caller hung up");
     }
     bool cancelled = false;
@@ -156,7 +147,7 @@ void Listener::notifyRequest(Call call, NvHandle<NvSipServerTransaction> transac
 
 void Listener::reinviteRequest(Call call, NvHandle<NvSipInviteMessage>) {
     m_Report.event(numberOf(call), "re-INVITE received, 200");
-    attempt(call, "200 to re-INVITE", [&] {
+    m_Report.attempt(numberOf(call), "200 to re-INVITE", [&] {
         call->respondToReinvite(200, m_SdpAnswer.data(), "application/sdp", static_cast<unsigned>(m_SdpAnswer.size()));
     });
 }

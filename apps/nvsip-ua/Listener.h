@@ -72,9 +72,6 @@ private:
     void hangup(const Call& call);
     void ended(const Call& call, const std::string& outcome);
     uint64_t numberOf(const Call& call);
-    // Runs a library operation, reporting what it raises instead of dropping the call.
-    template <class Operation>
-    void attempt(const Call& call, const char* what, Operation operation);
 
     const ListenOptions m_Options;
     CallReport& m_Report;
