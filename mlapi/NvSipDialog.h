@@ -618,6 +618,68 @@ private:
     NvHandle<NvSipOutgoingCall> outgoingCall() const;
 
 public:
+    // ---- snapshot
+    // The dialog's record in a call's snapshot (the call writes its own part
+    // first; NvSipIncomingCall/NvSipOutgoingCall::sCreateFrom read it back).
+    // u32 are 4 bytes little-endian; a text is its characters and the byte
+    // 0x0B; a name-address and a transaction are in the stack's own form; a
+    // message is a u32 length and its wire form (0: none). In order: u32
+    // state; the retransmission count in one byte and three zero bytes; u32
+    // local CSeq, remote CSeq, RSeq, session interval; remote tag (text);
+    // remote participant; u32 number of route entries and the entries; the
+    // INVITE's and the BYE's transactions, each after a kind byte (0 none,
+    // 1 client, 2 server); our re-INVITE's and the peer's, each after a
+    // byte 1 (present) or 0; the last response received, the last one sent.
+    // Not kept: session times (no session timer runs after a rebuild), local
+    // Contact, remote target (requests go to the remote participant's URI
+    // until a Contact is seen), ACK, call log; the key is rebuilt.
+    //
+    // Writes the record under m_pMutex; the remote participant and the route
+    // entries get their angle-bracket flag set.
+    void serialize(NvOutputStream& out) const;
+    // Rebuilds a dialog of `call`, whose own record was read from `in` just
+    // before: its transactions with new adapters on this dialog, its key
+    // from the call's Call-ID and local tag and the remote tag read; then it
+    // enters the manager's table. Stale parts are dropped: the INVITE's
+    // transaction from NV_ACTIVE on, the re-INVITE ones in NV_ACTIVE and
+    // from NV_REINVITE_FAILED on, the BYE's in NV_TERMINATED. A response
+    // field holding a request reads as none; an unknown kind byte as no
+    // transaction, reading nothing more for it.
+    //
+    // Choices where a literal reading would leave a call stuck or leak: a
+    // dropped transaction also leaves the stack (transaction manager and
+    // timers), so that it cannot report to the rebuilt dialog; a dialog read
+    // in NV_TERMINATED is not listed in the manager (that state means out of
+    // the table); a truncated or corrupt record (no single state bit, a nil
+    // participant or route entry, a message over the parser's limit or one
+    // that does not parse, a bad transaction) raises NvException with the
+    // reason, after the transactions rebuilt so far have left the stack:
+    // nothing of the dialog stays listed anywhere. Our pending re-INVITE
+    // cannot be rebuilt: its record raises NvException "Dialog snapshot:
+    // our pending re-INVITE cannot be rebuilt". Runs before the dialog is
+    // shared; takes no lock.
+    NvSipDialog(NvSipCall* call, NvInputStream& in);
+    // Undoes a rebuild whose call failed to read a later part: the dialog's
+    // transactions leave the stack and the dialog the manager's table. Not
+    // locked: the dialog is not shared yet.
+    void discardRebuilt();
+    // The record's primitive items, shared with the calls' records. The
+    // readers raise NvException on a truncated stream; sReadNameAddress also
+    // on an empty name-address (`what` names it in the message).
+    static void sWriteU32(NvOutputStream& out, uint32_t value);
+    static uint32_t sReadU32(NvInputStream& in);
+    static void sWriteText(NvOutputStream& out, const NvString& text);
+    static NvString sReadText(NvInputStream& in);
+    static void sWriteNameAddress(NvOutputStream& out, const NvHandle<NvSipNameAddress>& address);
+    static NvHandle<NvSipNameAddress> sReadNameAddress(NvInputStream& in, const char* what);
+
+private:
+    // Constructor (5)'s reading, items in order; raises on a corrupt record.
+    void readSnapshot(NvInputStream& in);
+    // Drops what the state read makes stale (see above).
+    void dropStaleState();
+    // Takes every transaction of the dialog out of the stack and forgets it.
+    void dropTransactions();
 
 private:
     friend class NvSipCallManager;  // clear() terminates dialogs under their mutex

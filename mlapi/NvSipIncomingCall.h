@@ -102,6 +102,19 @@ public:
     void notify(NvHandle<NvSipNotifyMessage> notify);
     void refer(NvHandle<NvSipReferMessage> refer);
 
+    // ---- snapshot
+    // Writes the call's record, then its dialog's. Raises NvSipMlException
+    // "Dialog does not exist !!!" (after the call's record) once the call
+    // has none.
+    void serialize(NvOutputStream& out) const override;
+    // Rebuilds a call written by serialize: the call, then its one dialog,
+    // listed again in the manager's table. Raises NvSipMlException "NIL
+    // handle to Incoming Call Interface" for a null interface, NvException
+    // for a truncated or corrupt stream (nothing is left listed). The
+    // caller holds the result in an NvHandle.
+    static NvSipIncomingCall* sCreateFrom(NvInputStream& in, NvSipIncomingCallinterface* callInterface);
+    NvSipIncomingCall(NvInputStream& in, NvSipIncomingCallinterface* callInterface);
+
 private:
     // The call's dialog for an application operation: writes the
     // operation's name line to the debug stream, raises "Dialog does not

@@ -122,6 +122,19 @@ public:
     void onSessionRefreshTime(NvHandle<NvSipDialog> dialog) override;
     void onSessionTimeOut(NvHandle<NvSipDialog> dialog) override;
 
+    // ---- snapshot
+    // Writes the call's record, the targets tried (u32 count, then each),
+    // then the dialogs (u32 count, then each dialog's record), from copies
+    // of the lists taken under m_pMutex.
+    void serialize(NvOutputStream& out) const override;
+    // Rebuilds a call written by serialize: targets and dialogs in their
+    // order, each dialog listed again in the manager's table. Raises
+    // NvSipMlException "NIL handle to Outgoing Call Interface" for a null
+    // interface, NvException for a truncated or corrupt stream (nothing is
+    // left listed). The caller holds the result in an NvHandle.
+    static NvSipOutgoingCall* sCreateFrom(NvInputStream& in, NvSipOutgoingCallinterface* callInterface);
+    NvSipOutgoingCall(NvInputStream& in, NvSipOutgoingCallinterface* callInterface);
+
 private:
     // An INVITE of this call to `target`, From tag included.
     NvHandle<NvSipInviteMessage> buildInvite(NvHandle<NvURI> target, NvHandle<NvSipNameAddress> to,

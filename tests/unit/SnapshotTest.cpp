@@ -1,0 +1,226 @@
+// Calls written to a byte stream and rebuilt from it, as after a restart:
+// the original call is ended and the stack forgets its transactions before
+// the rebuild; the rebuilt call then carries on on the wire.
+
+#include "CallManagerFlow.h"
+
+#include "mlapi/NvSipOutgoingCall.h"
+#include "stack/sip/NvSipHeaders.h"
+
+namespace {
+
+class SnapshotTest : public CallManagerFlow {
+protected:
+    NvHandle<NvSipIncomingCall> call;
+    NvHandle<NvSipOutgoingCall> outgoing;
+    NvHandle<NvSipOutgoingCallinterface> outgoingEvents = new NvSipOutgoingCallinterface;
+
+    static void SetUpTestSuite() { NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP, "bob"); }
+    void SetUp() override {
+        CallManagerFlow::SetUp();
+        newCall = [this](NvHandle<NvSipInviteMessage> invite) { return call = new NvSipIncomingCall(invite, events.get()); };
+    }
+    void TearDown() override {
+        restart();
+        CallManagerFlow::TearDown();
+    }
+
+    static std::string snapshotOf(const NvSipCall& of) {
+        NvByteArrayOutputStream out;
+        of.serialize(out);
+        return out.toByteArray();
+    }
+    // Ends the calls as a restart would: out of the table, timers and transactions forgotten.
+    void restart() {
+        std::vector<NvHandle<NvSipDialog>> dialogs = outgoing ? outgoing->getDialogs() : std::vector<NvHandle<NvSipDialog>>();
+        if (call && call->getDialog()) dialogs.push_back(call->getDialog());
+        for (const NvHandle<NvSipDialog>& dialog : dialogs) {
+            dialog->detach();
+            dialog->terminating();
+            dialog->getCall()->removeDialog(dialog);
+        }
+        call = nullptr;
+        outgoing = nullptr;
+        transactions.clear();
+        wire.clear();
+        events->taken();
+    }
+    void rebuild(const std::string& bytes, bool isOutgoing = false) {
+        NvByteArrayInputStream in(bytes);
+        if (isOutgoing)
+            outgoing = NvSipOutgoingCall::sCreateFrom(in, outgoingEvents.get());
+        else
+            call = NvSipIncomingCall::sCreateFrom(in, events.get());
+    }
+    std::string inCall(const std::string& method, int cseq, const std::string& branch) {
+        std::string text = request(method, call->getLocalTag().str(), "r1", "", "c1", branch);
+        return text.replace(text.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
+    }
+    // The peer's call with a route set, driven to a state by `steps`: "180",
+    // "183" (reliable), "200", "ACK", "re-INVITE", "BYE".
+    void incomingCall(const std::vector<std::string>& steps) {
+        inject(request("INVITE", "", "r1", "Supported: 100rel\r\nRecord-Route: <sip:p@192.0.2.5;lr>\r\n"));
+        for (const std::string& step : steps) {
+            if (step == "183") call->sendReliableProvisionalResponse(183, nullptr, nullptr, 0);
+            if (step == "180" || step == "200") call->answer(std::stoi(step), nullptr, nullptr, 0);
+            if (step == "ACK" || step == "BYE") inject(inCall(step, step == "ACK" ? 1 : 3, "z9hG4bK-" + step));
+            if (step == "re-INVITE") inject(inCall("INVITE", 2, "z9hG4bK-re"));
+        }
+        wire.clear();
+        events->taken();
+    }
+    // A dialog's in-dialog request line-up: CSeq, From, To, Call-ID, Route.
+    static std::string identityOf(const NvHandle<NvSipDialog>& dialog) {
+        const NvHandle<NvSipRequest> info = dialog->createRequest("INFO", nullptr, nullptr, 0, nullptr);
+        const NvHandle<NvSipHeader> route = info->mGetHeader("Route");
+        return std::to_string(info->getCSeqHeader()->getNumber()) + " " + info->getFromHeader()->getValue().str() +
+               " " + info->getToHeader()->getValue().str() + " " + info->getCallID().str() + " " +
+               (route ? route->getValue().str() : "");
+    }
+};
+
+TEST_F(SnapshotTest, IncomingCallInEachState_ReadsBackAsWritten) {
+    using D = NvSipDialog;
+    const struct {
+        std::vector<std::string> steps;
+        int32_t state;
+        size_t transactions;  // the stack's after the rebuild
+    } cases[] = {
+        {{}, D::NV_CALLED, 1},         {{"180"}, D::NV_PROCEEDING, 1},         {{"183"}, D::NV_PROCEEDED, 1},
+        {{"200"}, D::NV_PROCESSING, 0}, {{"200", "ACK"}, D::NV_ACTIVE, 0},     {{"200", "ACK", "re-INVITE"}, D::NV_REINVITED, 1},
+        {{"200", "ACK", "BYE"}, D::NV_TERMINATING, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        incomingCall(c.steps);
+        const std::string written = snapshotOf(*call);
+        const std::string identity = identityOf(call->getDialog());
+        restart();
+        rebuild(written);
+        EXPECT_EQ(call->getDialog()->getState(), c.state);
+        EXPECT_EQ(transactions.getTransactionCount(), c.transactions);
+        EXPECT_EQ(manager.getDialogCount(), 1u);
+        EXPECT_EQ(snapshotOf(*call), written);
+        EXPECT_EQ(identityOf(call->getDialog()), identity);
+        restart();
+    }
+}
+
+TEST_F(SnapshotTest, StaleTransactionsAreDroppedOnReading) {
+    using D = NvSipDialog;
+    const struct {
+        std::vector<std::string> steps;
+        int32_t writtenAs;
+        bool initialTransaction;
+        size_t transactions;
+        size_t listed;
+    } cases[] = {
+        {{"180"}, D::NV_ACTIVE, false, 0, 1},
+        {{"200", "ACK", "re-INVITE"}, D::NV_REINVITE_PROCESSING, false, 1, 1},
+        {{"200", "ACK", "re-INVITE"}, D::NV_ACTIVE, false, 0, 1},
+        {{"200", "ACK", "BYE"}, D::NV_TERMINATED, false, 0, 0},
+        {{"180"}, D::NV_PROCESSING, true, 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.writtenAs);
+        incomingCall(c.steps);
+        std::string written = snapshotOf(*call);
+        NvByteArrayOutputStream callRecord;
+        call->NvSipCall::serialize(callRecord);
+        for (size_t i = 0; i < 4; ++i) written[callRecord.size() + i] = static_cast<char>(c.writtenAs >> (8 * i));
+        restart();
+        rebuild(written);
+        EXPECT_EQ(call->getDialog()->getState(), c.writtenAs);
+        EXPECT_EQ(call->getDialog()->getInitialTransaction().isNil(), !c.initialTransaction);
+        EXPECT_EQ(transactions.getTransactionCount(), c.transactions);
+        EXPECT_EQ(manager.getDialogCount(), c.listed);
+        restart();
+    }
+}
+
+TEST_F(SnapshotTest, RebuiltIncomingCallEnds_PeersByeAndOurs) {
+    for (bool peerHangsUp : {true, false}) {
+        incomingCall({"200", "ACK"});
+        const std::string written = snapshotOf(*call);
+        restart();
+        rebuild(written);
+        if (peerHangsUp) {
+            inject(inCall("BYE", 2, "z9hG4bK-bye"));
+            EXPECT_EQ(events->taken(), "terminated");
+            call->respondToBye(nullptr);
+            expectSent("SIP/2.0 200");
+        } else {
+            call->hangup();
+            const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
+            EXPECT_EQ(bye.message->getCSeqHeader()->getNumber(), 2u);
+            EXPECT_EQ(bye.message->getFromHeader()->getTag(), call->getLocalTag());
+            EXPECT_EQ(bye.message->getToHeader()->getTag().str(), "r1");
+            EXPECT_EQ(bye.message->mGetHeader("Route")->getValue().str(), "<sip:p@192.0.2.5;lr>");
+            inject(responseTo(bye, 200));
+        }
+        EXPECT_EQ(manager.getDialogCount(), 0u);
+        restart();
+    }
+}
+
+TEST_F(SnapshotTest, OutgoingCallWithTwoForks_ReadsBackInOrder) {
+    NvByteArrayInputStream text("INVITE sip:bob@192.0.2.1 SIP/2.0\r\nFrom: <sip:alice@192.0.2.10>\r\n"
+                                "To: <sip:bob@192.0.2.1>\r\nCall-ID: out-1\r\nCSeq: 7 INVITE\r\nContent-Length: 0\r\n\r\n");
+    outgoing = new NvSipOutgoingCall(NvHandle<NvSipInviteMessage>(NvSipMessage::sConstructFrom(text)),
+                                     outgoingEvents.get(), nullptr);
+    const Sent invite = expectSent("INVITE");
+    for (const char* tag : {"a1", "b1"}) {
+        NvHandle<NvSipResponse> ok = new NvSipResponse(200, NvHandle<NvSipRequest>(invite.message));
+        ok->getToHeader()->setTag(tag);
+        ok->addHeader(NvSipHeader::sCreate("Record-Route", std::string("<sip:") + tag + "@192.0.2.5;lr>"));
+        outgoing->getDialogs().front()->onFinalResponse(nullptr, ok);
+        if (*tag == 'a') outgoing->ack(nullptr);
+    }
+    const std::vector<NvHandle<NvSipDialog>> written = outgoing->getDialogs();
+    ASSERT_EQ(written.size(), 2u);
+    const std::string bytes = snapshotOf(*outgoing);
+    std::vector<std::string> identities;
+    for (const NvHandle<NvSipDialog>& dialog : written) identities.push_back(identityOf(dialog));
+    const NvString localTag = outgoing->getLocalTag();
+    restart();
+
+    rebuild(bytes, true);
+    EXPECT_EQ(outgoing->getCallID().str(), "out-1");
+    EXPECT_EQ(outgoing->getLocalTag(), localTag);
+    EXPECT_EQ(outgoing->getLocalParticipant()->getURI()->toString().str(), "sip:alice@192.0.2.10");
+    EXPECT_TRUE(outgoing->tried(NvSipNameAddress::sParse("<sip:bob@192.0.2.1>")));
+    const std::vector<NvHandle<NvSipDialog>> rebuilt = outgoing->getDialogs();
+    ASSERT_EQ(rebuilt.size(), 2u);
+    EXPECT_EQ(manager.getDialogCount(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(rebuilt[i]->getState(), i == 0 ? NvSipDialog::NV_ACTIVE : NvSipDialog::NV_PROCESSING);
+        EXPECT_EQ(rebuilt[i]->getRemoteTag().str(), i == 0 ? "a1" : "b1");
+        EXPECT_EQ(rebuilt[i]->getKey(), written[i]->getKey());
+        EXPECT_EQ(identityOf(rebuilt[i]), identities[i]);
+    }
+}
+
+TEST_F(SnapshotTest, TruncatedOrCorruptStreams_RaiseAndLeaveNothingListed) {
+    incomingCall({"200", "ACK", "BYE"});
+    const std::string written = snapshotOf(*call);
+    restart();
+    for (size_t length = 0; length < written.size(); ++length) {
+        EXPECT_THROW(rebuild(written.substr(0, length)), NvHandle<NvException>) << length;
+        ASSERT_EQ(manager.getDialogCount(), 0u) << length;
+        ASSERT_EQ(transactions.getTransactionCount(), 0u) << length;
+        ASSERT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << length;
+    }
+    for (size_t at = 0; at < written.size(); ++at) {
+        std::string flipped = written;
+        flipped[at] = static_cast<char>(~flipped[at]);
+        try {
+            rebuild(flipped);
+        } catch (const NvHandle<NvException>&) {
+            EXPECT_EQ(manager.getDialogCount(), 0u) << at;
+        }
+        restart();
+        ASSERT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << at;
+    }
+}
+
+}  // namespace
