@@ -69,6 +69,22 @@ protected:
         wire.clear();
         events->taken();
     }
+    // Our call to bob, answered by two forks ("a1" acknowledged, "b1" not),
+    // each with a route set.
+    void forkedCall() {
+        NvByteArrayInputStream text("INVITE sip:bob@192.0.2.1 SIP/2.0\r\nFrom: <sip:alice@192.0.2.10>\r\n"
+                                    "To: <sip:bob@192.0.2.1>\r\nCall-ID: out-1\r\nCSeq: 7 INVITE\r\n\r\n");
+        outgoing = new NvSipOutgoingCall(NvHandle<NvSipInviteMessage>(NvSipMessage::sConstructFrom(text)),
+                                         outgoingEvents.get(), nullptr);
+        const Sent invite = expectSent("INVITE");
+        for (const char* tag : {"a1", "b1"}) {
+            NvHandle<NvSipResponse> ok = new NvSipResponse(200, NvHandle<NvSipRequest>(invite.message));
+            ok->getToHeader()->setTag(tag);
+            ok->addHeader(NvSipHeader::sCreate("Record-Route", std::string("<sip:") + tag + "@192.0.2.5;lr>"));
+            outgoing->getDialogs().front()->onFinalResponse(nullptr, ok);
+            if (*tag == 'a') outgoing->ack(nullptr);
+        }
+    }
     // A dialog's in-dialog request line-up: CSeq, From, To, Call-ID, Route.
     static std::string identityOf(const NvHandle<NvSipDialog>& dialog) {
         const NvHandle<NvSipRequest> info = dialog->createRequest("INFO", nullptr, nullptr, 0, nullptr);
@@ -164,18 +180,7 @@ TEST_F(SnapshotTest, RebuiltIncomingCallEnds_PeersByeAndOurs) {
 }
 
 TEST_F(SnapshotTest, OutgoingCallWithTwoForks_ReadsBackInOrder) {
-    NvByteArrayInputStream text("INVITE sip:bob@192.0.2.1 SIP/2.0\r\nFrom: <sip:alice@192.0.2.10>\r\n"
-                                "To: <sip:bob@192.0.2.1>\r\nCall-ID: out-1\r\nCSeq: 7 INVITE\r\nContent-Length: 0\r\n\r\n");
-    outgoing = new NvSipOutgoingCall(NvHandle<NvSipInviteMessage>(NvSipMessage::sConstructFrom(text)),
-                                     outgoingEvents.get(), nullptr);
-    const Sent invite = expectSent("INVITE");
-    for (const char* tag : {"a1", "b1"}) {
-        NvHandle<NvSipResponse> ok = new NvSipResponse(200, NvHandle<NvSipRequest>(invite.message));
-        ok->getToHeader()->setTag(tag);
-        ok->addHeader(NvSipHeader::sCreate("Record-Route", std::string("<sip:") + tag + "@192.0.2.5;lr>"));
-        outgoing->getDialogs().front()->onFinalResponse(nullptr, ok);
-        if (*tag == 'a') outgoing->ack(nullptr);
-    }
+    forkedCall();
     const std::vector<NvHandle<NvSipDialog>> written = outgoing->getDialogs();
     ASSERT_EQ(written.size(), 2u);
     const std::string bytes = snapshotOf(*outgoing);
@@ -201,25 +206,30 @@ TEST_F(SnapshotTest, OutgoingCallWithTwoForks_ReadsBackInOrder) {
 }
 
 TEST_F(SnapshotTest, TruncatedOrCorruptStreams_RaiseAndLeaveNothingListed) {
-    incomingCall({"200", "ACK", "BYE"});
-    const std::string written = snapshotOf(*call);
-    restart();
-    for (size_t length = 0; length < written.size(); ++length) {
-        EXPECT_THROW(rebuild(written.substr(0, length)), NvHandle<NvException>) << length;
-        ASSERT_EQ(manager.getDialogCount(), 0u) << length;
-        ASSERT_EQ(transactions.getTransactionCount(), 0u) << length;
-        ASSERT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << length;
-    }
-    for (size_t at = 0; at < written.size(); ++at) {
-        std::string flipped = written;
-        flipped[at] = static_cast<char>(~flipped[at]);
-        try {
-            rebuild(flipped);
-        } catch (const NvHandle<NvException>&) {
-            EXPECT_EQ(manager.getDialogCount(), 0u) << at;
-        }
+    for (bool isOutgoing : {false, true}) {
+        if (isOutgoing)
+            forkedCall();
+        else
+            incomingCall({"200", "ACK", "BYE"});
+        const std::string written = isOutgoing ? snapshotOf(*outgoing) : snapshotOf(*call);
         restart();
-        ASSERT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << at;
+        for (size_t length = 0; length < written.size(); ++length) {
+            EXPECT_THROW(rebuild(written.substr(0, length), isOutgoing), NvHandle<NvException>) << length;
+            ASSERT_EQ(manager.getDialogCount(), 0u) << length;
+            ASSERT_EQ(transactions.getTransactionCount(), 0u) << length;
+            ASSERT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << length;
+        }
+        for (size_t at = 0; at < written.size(); ++at) {
+            std::string flipped = written;
+            flipped[at] = static_cast<char>(~flipped[at]);
+            try {
+                rebuild(flipped, isOutgoing);
+            } catch (const NvHandle<NvException>&) {
+                EXPECT_EQ(manager.getDialogCount(), 0u) << at;
+            }
+            restart();
+            ASSERT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << at;
+        }
     }
 }
 
