@@ -8,7 +8,6 @@
 #include "mlapi/NvSipCallManager.h"
 #include "stack/base/NvStream.h"
 #include "stack/sip/NvSipNameAddress.h"
-#include "stack/sip/NvSipParser.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 
 #include <string>
@@ -40,26 +39,14 @@ void writePresentTransaction(NvOutputStream& out, const NvHandle<NvSipTransactio
     if (!transaction.isNil()) transaction->serialize(out);
 }
 
-void writeMessage(NvOutputStream& out, const NvHandle<NvSipMessage>& message) {
-    if (message.isNil()) {
-        NvSipDialog::sWriteU32(out, 0);
-        return;
-    }
-    NvByteArrayOutputStream bytes;
-    message->serialize(bytes);
-    NvSipDialog::sWriteU32(out, static_cast<uint32_t>(bytes.size()));
-    out.write(bytes.data(), bytes.size());
-}
-
-NvHandle<NvSipResponse> readResponse(NvInputStream& in) {
-    const uint32_t length = NvSipDialog::sReadU32(in);
-    if (length == 0) return nullptr;
-    if (length > NvSipParser::kMaxMessageBytes) corrupt("a message of " + std::to_string(length) + " bytes");
-    std::string bytes(length, '\0');
-    in.readFully(&bytes[0], length);
-    NvByteArrayInputStream message(std::move(bytes));
-    return NvHandle<NvSipResponse>(NvSipMessage::sConstructFrom(message));
-}
+// The stack's encodings of a u32 and of a message (u32 length, then the
+// wire form; 0: none), as its transaction snapshots write them.
+struct StackItems : NvSipTransaction {
+    using NvSipTransaction::sReadMessage;
+    using NvSipTransaction::sReadU32;
+    using NvSipTransaction::sWriteMessage;
+    using NvSipTransaction::sWriteU32;
+};
 
 // A transaction of `dialog` read from `in`, bound to a new `Adapter`.
 template <class Adapter, class Transaction>
@@ -99,16 +86,11 @@ void leaveStack(NvHandle<Transaction>& transaction) {
 // ---------------------------------------------------------------- primitive items
 
 void NvSipDialog::sWriteU32(NvOutputStream& out, uint32_t value) {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    out.write(bytes, sizeof bytes);
+    StackItems::sWriteU32(out, value);
 }
 
 uint32_t NvSipDialog::sReadU32(NvInputStream& in) {
-    uint8_t bytes[4];
-    in.readFully(bytes, sizeof bytes);
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+    return StackItems::sReadU32(in);
 }
 
 void NvSipDialog::sWriteText(NvOutputStream& out, const NvString& text) {
@@ -153,8 +135,8 @@ void NvSipDialog::serialize(NvOutputStream& out) const {
     writeKindAndTransaction(out, m_hByeTransaction);
     writePresentTransaction(out, NvHandle<NvSipTransaction>(m_hReinviteClientTransaction));
     writePresentTransaction(out, NvHandle<NvSipTransaction>(m_hReinviteServerTransaction));
-    writeMessage(out, NvHandle<NvSipMessage>(m_hInResponse));
-    writeMessage(out, NvHandle<NvSipMessage>(m_hOutResponse));
+    StackItems::sWriteMessage(out, m_hInResponse.get());
+    StackItems::sWriteMessage(out, m_hOutResponse.get());
 }
 
 // ---------------------------------------------------------------- reading
@@ -198,8 +180,8 @@ void NvSipDialog::readSnapshot(NvInputStream& in) {
     if (in.readByte() == kClient)
         m_hReinviteServerTransaction =
             rebuild<ReinviteServerInterface, NvSipServerTransaction>(in, this, "ReinviteServerInterface");
-    m_hInResponse = readResponse(in);
-    m_hOutResponse = readResponse(in);
+    m_hInResponse = NvHandle<NvSipResponse>(StackItems::sReadMessage(in));  // a request reads as none
+    m_hOutResponse = NvHandle<NvSipResponse>(StackItems::sReadMessage(in));
 }
 
 void NvSipDialog::dropStaleState() {
