@@ -548,8 +548,7 @@ public:
     // (422 without usable Min-SE included) is NV_REINVITE_FAILED while the
     // call hears of it, then NV_ACTIVE again: the transaction has already
     // ACKed it (RFC 3261 17.1.1.3) and the session is as it was (14.1), so
-    // both sides may re-INVITE again; ackReinvite in NV_REINVITE_FAILED only
-    // ends that state. Every 2xx, not only 200, is one to ACK (RFC 3261
+    // both sides may re-INVITE again. Every 2xx, not only 200, is one to ACK (RFC 3261
     // 13.2.2.4). The route set stays as the dialog set it up (RFC 3261 12.2);
     // the ACK given by the application gets it when it has no Route. Every
     // new attempt (credentials, 422, 491) carries a new branch, and a 2xx

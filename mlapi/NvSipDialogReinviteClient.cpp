@@ -200,13 +200,7 @@ void NvSipDialog::retryReinvite(const NvHandle<NvSipInviteMessage>& invite) {
 void NvSipDialog::ackReinvite(NvHandle<NvSipAckMessage> ack) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::ackReinvite");
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    if (m_hInResponse.isNil()) return;
-    if (m_State == NV_REINVITE_FAILED) {
-        m_State = NV_ACTIVE;  // its transaction ACKed the failure
-        m_hInResponse = nullptr;
-        return;
-    }
-    if (m_State != NV_REINVITE_PROCESSING) return;
+    if (m_State != NV_REINVITE_PROCESSING || m_hInResponse.isNil()) return;
     if (!ack.isNil()) addRouteInfoToRequest(ack);
     createSendAckMsg(m_hInResponse, ack);
     m_hInResponse = nullptr;

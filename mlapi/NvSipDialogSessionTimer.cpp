@@ -5,9 +5,10 @@
 // INVITE's 2xx is in NvSipDialogInviteClient.cpp, in our answers in
 // NvSipDialogInviteServer.cpp (modifyResponse).
 //
-// Timers are never cancelled on a restart: each is known by its key, and
-// one whose key is no longer m_SessionRefreshTime or m_SessionExpiryTime
-// is stale and does nothing when it fires.
+// A restart cancels the timers of the interval before; each timer is known
+// by its key, so one that fires all the same (taken by the scheduler's
+// thread as it was being cancelled) finds its key no longer
+// m_SessionRefreshTime or m_SessionExpiryTime and does nothing.
 
 #include "mlapi/NvSipDialog.h"
 
