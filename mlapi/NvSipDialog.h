@@ -408,7 +408,9 @@ public:
 
     // ---- hang-up
     // Ends the dialog from our side. Before the answer: an outgoing call's
-    // INVITE is cancelled (its final response ends the dialog), an incoming
+    // INVITE is cancelled and the dialog waits in NV_TERMINATING2 for its
+    // final response (a 487 ends it; a 2xx that crossed the CANCEL is ACKed
+    // and hung up, RFC 3261 15), an incoming
     // call's INVITE answered 487 (its ACK ends the dialog); a BYE is sent
     // only when `bye` is given. After it: a pending re-INVITE is answered
     // 487 or cancelled, and the BYE (`bye`, or one built here) is sent. An
@@ -666,10 +668,10 @@ public:
     // The same for a given 2xx (a fork's, on a dialog copy); the dialog takes
     // the response's To tag.
     void ack(const NvHandle<NvSipResponse>& response);
-    // Builds the ACK of `response` when `ack` is nil (a 2xx: a new Via and
-    // branch; another status: the INVITE's branch), sends it statelessly and
+    // Sends `ack` (nil: the ACK of `response`, built here; a 2xx's gets a new
+    // Via and branch, another status's the INVITE's branch) statelessly and
     // keeps it in m_hAck. False when no Via could be added. m_pMutex held.
-    bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage>& ack);
+    bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage> ack = nullptr);
 
     // Session timer of our INVITE (RFC 4028): the 2xx's Session-Expires
     // (ignored below sm_MinSessionTime) starts the timers, the refresh one
@@ -704,8 +706,6 @@ private:
     void forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response);
     // The call as an outgoing call (nil for another kind).
     NvHandle<NvSipOutgoingCall> outgoingCall() const;
-
-public:
 
 private:
     friend class NvSipCallManager;  // clear() terminates dialogs under their mutex

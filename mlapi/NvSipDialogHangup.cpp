@@ -42,7 +42,13 @@ void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
     if (!NvHandle<NvSipOutgoingCall>(m_hCall).isNil()) {
         if (m_State & (NV_CALLING | NV_PROCEEDING | NV_PROCEEDED)) {
             cancelQuietly(NvHandle<NvSipClientTransaction>(m_hInitialTransaction));
-            if (bye.isNil()) return;  // the INVITE's final response ends the dialog
+            if (bye.isNil()) {
+                // The INVITE's final response ends the dialog: its 487, or a 2xx
+                // that crossed the CANCEL, which is then ACKed and hung up
+                // (RFC 3261 15), hence the state.
+                m_State = NV_TERMINATING2;
+                return;
+            }
         } else if (m_State == NV_PROCESSING && !m_hInResponse.isNil()) {
             NvHandle<NvSipAckMessage> ack;
             createSendAckMsg(m_hInResponse, ack);

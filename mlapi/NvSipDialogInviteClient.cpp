@@ -138,7 +138,8 @@ void NvSipDialog::prack(NvHandle<NvSipPrackMessage> prack) {
     else
         NvException::sThrow("Wrong state to send PRACK !");
     if (prack.isNil())
-        prack = NvHandle<NvSipPrackMessage>(CreateRequest(NvSipPrackMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+        prack = NvHandle<NvSipPrackMessage>(
+            CreateRequest(NvSipPrackMessage::sMethodName, nullptr, nullptr, 0, nullptr));
     if (prack.isNil()) return;
     sendAndLogRequest(new NvSipClientTransaction(prack, Tellar::NoSizeMemAllocator::create<PrackClientInterface>(
                                                             "PrackClientInterface", NvHandle<NvSipDialog>(this))),
@@ -208,14 +209,16 @@ void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvS
         }
         m_hInResponse = response;
         setRouteInfo(response);
-        NvHandle<NvSipAckMessage> ack;
-        createSendAckMsg(m_hInResponse, ack);
-        if (m_hByeTransaction.isNil()) sendBye(nullptr);
+        createSendAckMsg(m_hInResponse);
+        if (!m_hByeTransaction.isNil()) return;
+        NvHandle<NvSipRequest> bye = CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr);
+        if (bye.isNil()) return;
+        m_State = NV_TERMINATING;
+        sendBye(bye);
     } else if (m_State == NV_TERMINATING) {
         TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING");
         m_hInResponse = response;
-        NvHandle<NvSipAckMessage> ack;
-        createSendAckMsg(m_hInResponse, ack);
+        createSendAckMsg(m_hInResponse);
     }
 }
 
@@ -339,12 +342,11 @@ void NvSipDialog::ack(const NvHandle<NvSipResponse>& response) {
     const NvString tag = toTag(response);
     if (m_RemoteTag.isEmpty() || m_RemoteTag != tag) takeRemoteTag(tag, "NvSipDialog::ack");
     m_State = NV_ACTIVE;
-    NvHandle<NvSipAckMessage> ack;
-    createSendAckMsg(response, ack);
+    createSendAckMsg(response);
     m_hInResponse = nullptr;
 }
 
-bool NvSipDialog::createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage>& ack) {
+bool NvSipDialog::createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage> ack) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::createSendAckMsg");
     if (ack.isNil())
         ack = NvHandle<NvSipAckMessage>(CreateRequest(NvSipAckMessage::sMethodName, nullptr, nullptr, 0, nullptr));

@@ -158,6 +158,7 @@ NvHandle<NvSipDialog> NvSipOutgoingCall::tryCalling(NvHandle<NvSipNameAddress> t
 }
 
 bool NvSipOutgoingCall::tried(NvHandle<NvSipNameAddress> target) const {
+    if (target.isNil() || target->getURI().isNil()) return false;
     const NvString url = target->getURI()->toString();
     std::lock_guard<NvMutex> lock(*m_pMutex);
     for (const NvHandle<NvSipNameAddress>& done : m_TriedTargets)
@@ -238,22 +239,28 @@ void NvSipOutgoingCall::addDialog(NvHandle<NvSipDialog> dialog) {
     m_Dialogs.push_back(dialog);
 }
 
+bool NvSipOutgoingCall::takeOut(const NvHandle<NvSipDialog>& dialog, std::list<NvHandle<NvSipDialog>>& removed) {
+    for (auto it = m_Dialogs.begin(); it != m_Dialogs.end();) {
+        auto next = std::next(it);
+        if (it->get() == dialog.get()) removed.splice(removed.end(), m_Dialogs, it);
+        it = next;
+    }
+    return m_Dialogs.empty();
+}
+
 void NvSipOutgoingCall::removeDialog(NvHandle<NvSipDialog> dialog) {
     TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "NvSipOutgoingCall::removeDialog");
     std::list<NvHandle<NvSipDialog>> removed;  // released unlocked: it may be a dialog's last handle
     bool none;
     {
         std::lock_guard<NvMutex> lock(*m_pMutex);
-        for (auto it = m_Dialogs.begin(); it != m_Dialogs.end();) {
-            auto next = std::next(it);
-            if (it->get() == dialog.get()) removed.splice(removed.end(), m_Dialogs, it);
-            it = next;
-        }
-        none = m_Dialogs.empty();
+        none = takeOut(dialog, removed);
     }
-    if (none)
-        NvSipCallManager::smp_TheSingleton->removeDialog(
-            NvSipDialog::sBuildKey(getCallID().c_str(), m_LocalTag.c_str(), nullptr));
+    const NvString callId = getCallID();
+    NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
+    if (!removed.empty())
+        manager->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, dialog->getRemoteTag().c_str()));
+    if (none) manager->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), m_LocalTag.c_str(), nullptr));
 }
 
 bool NvSipOutgoingCall::allDialogsTerminated() const {
@@ -269,6 +276,37 @@ std::vector<NvHandle<NvSipDialog>> NvSipOutgoingCall::getDialogs() const {
 void NvSipOutgoingCall::endDialog(const NvHandle<NvSipDialog>& dialog, const NvHandle<NvSipMessage>& message) {
     removeDialog(dialog);
     if (allDialogsTerminated()) m_hInterface->terminated(self(), message);
+}
+
+// ---------------------------------------------------------------- Replaces
+
+void NvSipOutgoingCall::onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
+                                         NvHandle<NvSipServerTransaction> transaction) {
+    debugLine("NvSipOutgoingCall::onReplacesInvite()");
+    NvHandle<NvSipDialog> made;
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        NvSipCall::onReplacesInvite(replaced, invite, transaction);
+        made = m_hReplacesDialog;
+    }
+    m_hInterface->replacesDialog(self(), made, replaced, invite);
+}
+
+void NvSipOutgoingCall::acceptReplaces() {
+    const NvString oldCallId = getCallID();
+    std::list<NvHandle<NvSipDialog>> removed;  // released unlocked: it may be a dialog's last handle
+    bool lastOfOldCall;
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        if (m_hReplacesDialog.isNil()) return;
+        m_Dialogs.push_back(m_hReplacesDialog);
+        takeOut(m_hReplacedDialog, removed);
+        lastOfOldCall = m_Dialogs.size() == 1;
+        NvSipCall::acceptReplaces();
+    }
+    if (lastOfOldCall)
+        NvSipCallManager::smp_TheSingleton->removeDialog(
+            NvSipDialog::sBuildKey(oldCallId.c_str(), m_LocalTag.c_str(), nullptr));
 }
 
 // ---------------------------------------------------------------- INVITE events

@@ -71,7 +71,7 @@ public:
 
     // ------------------------------------------------------------ every dialog
     // Each applies the dialog operation to every dialog of the call.
-    void hangup();
+    void hangup() override;
     void ack(NvHandle<NvSipAckMessage> ack);
     void prack(NvHandle<NvSipPrackMessage> prack);
     // Our re-INVITE on every confirmed dialog without a pending re-INVITE,
@@ -85,16 +85,27 @@ public:
     void ackReinvite(NvHandle<NvSipAckMessage> ack);
     // Answers the peer's pending re-INVITE (nil: 200 without body); dialogs
     // without one do nothing.
-    void respondToReinvite(NvHandle<NvSipResponse> response);
+    void respondToReinvite(NvHandle<NvSipResponse> response) override;
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);
     // Stops every dialog's session timer; true.
     bool cancelSessionTimer();
 
+    // ------------------------------------------------------------ Replaces
+    // Runs the base part with m_pMutex held, then the application's
+    // replacesDialog without it (it may settle the Replaces from there).
+    void onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
+                          NvHandle<NvSipServerTransaction> transaction) override;
+    // The new dialog joins the call and the replaced one leaves it (the
+    // application still hangs it up), then the base part; the key without
+    // remote tag of the old Call-ID leaves the table with its last dialog.
+    void acceptReplaces() override;
+
     // ------------------------------------------------------------ dialog list
     void addDialog(NvHandle<NvSipDialog> dialog) override;
-    // Forgets `dialog`; with the last one gone, the call's key without remote
-    // tag leaves the manager's table too.
+    // Forgets `dialog` and its first key in the manager's table (one made
+    // for an INVITE with Replaces is listed without local tag first); with
+    // the last dialog gone, the call's key without remote tag goes too.
     void removeDialog(NvHandle<NvSipDialog> dialog) override;
     bool allDialogsTerminated() const;
     std::vector<NvHandle<NvSipDialog>> getDialogs() const;
@@ -148,6 +159,9 @@ private:
     // when `name` is null) and the walk goes on.
     template <class Operation>
     void forEachDialog(const char* name, Operation operation, const NvSipDialog* except = nullptr);
+    // Moves every entry that is `dialog` into `removed`; true when the list
+    // is then empty. m_pMutex held.
+    bool takeOut(const NvHandle<NvSipDialog>& dialog, std::list<NvHandle<NvSipDialog>>& removed);
     // removeDialog, then terminated(message) when no dialog is left.
     void endDialog(const NvHandle<NvSipDialog>& dialog, const NvHandle<NvSipMessage>& message);
     NvHandle<NvSipOutgoingCall> self() { return this; }

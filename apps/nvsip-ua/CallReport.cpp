@@ -1,6 +1,8 @@
 #include "apps/nvsip-ua/CallReport.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <numeric>
 
 void CallReport::event(uint64_t call, const std::string& text) {
     std::lock_guard<std::mutex> lock(m_Mutex);
@@ -16,6 +18,17 @@ void CallReport::ended(uint64_t call, const std::string& outcome) {
         if (!m_bQuiet) m_Lines.push_back("call " + std::to_string(call) + ": ended, " + outcome);
     }
     m_Changed.notify_all();
+}
+
+void CallReport::setupTime(double ms) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_SetupMs.push_back(ms);
+}
+
+long CallReport::count(const std::string& outcome) const {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    auto found = m_Outcomes.find(outcome);
+    return found == m_Outcomes.end() ? 0 : found->second;
 }
 
 long CallReport::endedCount() const {
@@ -52,13 +65,22 @@ void CallReport::runUntilEnded(long count) {
     }
 }
 
-void CallReport::summary() {
+void CallReport::summary(long attempted) {
     std::vector<std::string> lines;
     std::lock_guard<std::mutex> lock(m_Mutex);
     lines.swap(m_Lines);
     flush(lines);
     std::string outcomes;
     for (const auto& [outcome, n] : m_Outcomes) outcomes += ", " + std::to_string(n) + " " + outcome;
+    if (attempted >= 0) std::printf("summary: %ld calls attempted\n", attempted);
     std::printf("summary: %ld calls ended%s\n", m_Ended, outcomes.c_str());
+    if (!m_SetupMs.empty()) {
+        std::vector<double> sorted = m_SetupMs;
+        std::sort(sorted.begin(), sorted.end());
+        const double mean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / static_cast<double>(sorted.size());
+        const size_t p99 = std::min(sorted.size() - 1, (sorted.size() * 99 + 99) / 100 - 1);
+        std::printf("summary: setup time mean %.2f ms, 99th percentile %.2f ms (%zu answered)\n", mean, sorted[p99],
+                    sorted.size());
+    }
     std::fflush(stdout);
 }

@@ -22,12 +22,17 @@ public:
     // The call ended; `outcome` ("answered", "rejected", "cancelled",
     // "timed out", ...) is counted for the summary.
     void ended(uint64_t call, const std::string& outcome);
+    // The time from an INVITE to its 2xx, for the summary's mean and 99th percentile.
+    void setupTime(double ms);
     // Writes queued lines (and the progress line when quiet) until `count`
     // calls have ended, or forever when count < 0.
     void runUntilEnded(long count);
-    // Writes what is left in the queue, then the summary.
-    void summary();
+    // Writes what is left in the queue, then the summary (`attempted` calls
+    // placed, or -1 when listening).
+    void summary(long attempted = -1);
     long endedCount() const;
+    // How many calls ended with `outcome`.
+    long count(const std::string& outcome) const;
 
 private:
     void flush(std::vector<std::string>& lines);
@@ -39,4 +44,5 @@ private:
     std::map<std::string, long> m_Outcomes;
     long m_Ended = 0;
     long m_Events = 0;
+    std::vector<double> m_SetupMs;
 };

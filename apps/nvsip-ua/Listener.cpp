@@ -1,24 +1,9 @@
 #include "apps/nvsip-ua/Listener.h"
 
+#include "apps/nvsip-ua/Later.h"
 #include "mlapi/NvSipDialog.h"
-#include "stack/timer/NvMonitorThread.h"
-#include "stack/timer/NvScheduler.h"
 
 namespace {
-
-// One delayed action on a call, run by the stack's scheduler.
-class DelayedAction : public NvObserver {
-public:
-    using Action = void (Listener::*)(const NvHandle<NvSipIncomingCall>&);
-    DelayedAction(NvHandle<Listener> listener, NvHandle<NvSipIncomingCall> call, Action action)
-        : m_hListener(std::move(listener)), m_hCall(std::move(call)), m_Action(action) {}
-    void onNotification(NvHandle<NvObservable>, NvHandle<NvObject>) override { (m_hListener.get()->*m_Action)(m_hCall); }
-
-private:
-    NvHandle<Listener> m_hListener;
-    NvHandle<NvSipIncomingCall> m_hCall;
-    Action m_Action;
-};
 
 std::string uriOf(const NvHandle<NvSipNameAddressHeader>& header) {
     if (header.isNil() || header->getNameAddress().isNil() || header->getNameAddress()->getURI().isNil()) return "?";
@@ -57,11 +42,8 @@ void Listener::attempt(const Call& call, const char* what, Operation operation) 
 }
 
 void Listener::later(unsigned delayMs, const Call& call, void (Listener::*action)(const Call&)) {
-    if (delayMs == 0) {
-        (this->*action)(call);
-        return;
-    }
-    NvMonitorThread::sGetCurrent()->getScheduler().schedule(delayMs, new DelayedAction(this, call, action), nullptr);
+    NvHandle<Listener> self = this;
+    runLater(delayMs, [self, call, action] { (self.get()->*action)(call); });
 }
 
 void Listener::inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) {

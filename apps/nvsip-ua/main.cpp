@@ -2,6 +2,9 @@
 //
 //   nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]
 //                   [--timer SECS] [--hangup-after MS] [--count N] [--quiet]
+//   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
+//                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--quiet]
+//   nvsip-ua demo
 //
 // listen: answers every INVITE (180, reliably with --reliable when the
 // caller supports 100rel; then CODE after MS, default 200 with an SDP
@@ -9,18 +12,31 @@
 // once N calls have ended, whatever their outcome. One line per call event,
 // or with --quiet a progress line each second; a summary at exit. Bad flags
 // exit 2.
+//
+// call: places N calls at R per second (INVITE with an SDP offer and
+// Supported: 100rel), PRACKs reliable provisional responses, ACKs the 2xx,
+// holds MS (default 1000) and hangs up, or cancels after MS; answers digest
+// challenges with USER:PASSWORD; follows 3xx Contacts when asked. Exits 0
+// when every call was answered and ended cleanly, else 1, after a summary
+// with the setup times.
+//
+// demo: listens on loopback, calls itself and draws the call as a ladder.
 
 #include "apps/common/CommandLine.h"
 #include "apps/nvsip-ua/CallReport.h"
+#include "apps/nvsip-ua/Caller.h"
 #include "apps/nvsip-ua/Listener.h"
+#include "stack/auth/NvDigestAuthentication.h"
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipCall.h"
 #include "mlapi/NvSipDialog.h"
 #include "stack/timer/NvMonitorThread.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
+#include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 #include <stdexcept>
 #include <string>
 
@@ -29,7 +45,10 @@ namespace {
 [[noreturn]] void usage(const std::string& problem) {
     if (!problem.empty()) std::cerr << "nvsip-ua: " << problem << "\n";
     std::cerr << "usage: nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]\n"
-                 "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet]\n";
+                 "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet]\n"
+                 "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
+                 "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--quiet]\n"
+                 "       nvsip-ua demo\n";
     std::exit(2);
 }
 
@@ -39,15 +58,24 @@ struct Listen {
     ListenOptions options;
 };
 
-Listen parseListen(int argc, char** argv) {
-    Listen listen;
-    for (int i = 2; i < argc; ++i) {
+// Walks argv from `first`, giving each argument to `option` with the means
+// to take its value; `option` returns false for an unknown one.
+template <class Option>
+void parseOptions(int argc, char** argv, int first, Option option) {
+    for (int i = first; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) throw std::invalid_argument("missing value after " + arg);
             return argv[++i];
         };
         auto number = [&](long max) { return parseNumber(value(), arg.c_str(), max); };
+        if (!option(arg, value, number)) throw std::invalid_argument("unknown option " + arg);
+    }
+}
+
+Listen parseListen(int argc, char** argv) {
+    Listen listen;
+    parseOptions(argc, argv, 2, [&](const std::string& arg, auto value, auto number) {
         ListenOptions& o = listen.options;
         if (arg == "--bind") {
             listen.bind = parseBindAddress(value());
@@ -62,40 +90,174 @@ Listen parseListen(int argc, char** argv) {
         else if (arg == "--hangup-after") o.hangupAfterMs = number(3600000);
         else if (arg == "--count") o.count = number(2147483647L);
         else if (arg == "--quiet") o.quiet = true;
-        else throw std::invalid_argument("unknown option " + arg);
-    }
+        else return false;
+        return true;
+    });
     if (!listen.bound) throw std::invalid_argument("listen needs --bind ADDR:PORT");
     return listen;
 }
 
-std::string sdpAnswer(const std::string& host) {
+struct Call {
+    BindAddress bind;
+    bool bound = false;
+    CallOptions options;
+};
+
+Call parseCall(int argc, char** argv) {
+    Call call;
+    if (argc < 3 || argv[2][0] == '-') throw std::invalid_argument("call needs a SIP-URI");
+    call.options.target = argv[2];
+    parseOptions(argc, argv, 3, [&](const std::string& arg, auto value, auto number) {
+        CallOptions& o = call.options;
+        if (arg == "--bind") {
+            call.bind = parseBindAddress(value());
+            call.bound = true;
+        } else if (arg == "--tcp") o.tcp = true;
+        else if (arg == "--hold") o.holdMs = static_cast<unsigned>(number(3600000));
+        else if (arg == "--cancel-after") o.cancelAfterMs = number(3600000);
+        else if (arg == "--auth") {
+            const std::string credentials = value();
+            const size_t colon = credentials.find(':');
+            if (colon == std::string::npos || colon == 0) throw std::invalid_argument("--auth takes USER:PASSWORD");
+            o.authUser = credentials.substr(0, colon);
+            o.authPassword = credentials.substr(colon + 1);
+        } else if (arg == "--follow-redirects") o.followRedirects = true;
+        else if (arg == "--count") o.count = number(100000000L);
+        else if (arg == "--rate") {
+            o.rate = static_cast<double>(number(1000000));
+            if (o.rate <= 0) throw std::invalid_argument("--rate must be above 0");
+        } else if (arg == "--quiet") o.quiet = true;
+        else return false;
+        return true;
+    });
+    if (!call.bound) throw std::invalid_argument("call needs --bind ADDR:PORT");
+    if (call.options.count < 1) throw std::invalid_argument("--count must be at least 1");
+    try {
+        NvSipURL check(call.options.target);
+    } catch (NvHandle<NvException>&) {
+        throw std::invalid_argument("not a SIP URI: " + call.options.target);
+    }
+    return call;
+}
+
+// The SDP of our side (offer or answer): one PCMU audio stream on `host`.
+std::string sdpFor(const std::string& host) {
     const std::string family = host.find(':') == std::string::npos ? "IP4" : "IP6";
     return "v=0\r\no=nvsip-ua 1 1 IN " + family + " " + host + "\r\ns=-\r\nc=IN " + family + " " + host +
            "\r\nt=0 0\r\nm=audio 49170 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
 }
 
-int listen(const Listen& listen) {
-    const ListenOptions& options = listen.options;
+// Refuses INVITEs (the stack answers 480): a calling user agent takes no calls.
+class NoNewCalls : public NvSipNewCallinterface {
+public:
+    NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage>) override { return nullptr; }
+};
+
+struct Endpoint {
+    NvString host;
+    uint16_t port;
+};
+
+// Listens on `bind` (UDP, and TCP when asked) and sets the local Contact.
+Endpoint openTransport(const BindAddress& bind, bool tcp) {
     NvSipTransportLayer* transport = NvSipTransportLayer::sGetInstance();
-    const uint16_t port = transport->listen(NvSocketImpl::UDP, listen.bind.host.c_str(), listen.bind.port);
-    if (options.tcp) transport->listen(NvSocketImpl::TCP, listen.bind.host.c_str(), port);
-    const NvSocketImpl::Transport kind = options.tcp ? NvSocketImpl::TCP : NvSocketImpl::UDP;
+    const uint16_t port = transport->listen(NvSocketImpl::UDP, bind.host.c_str(), bind.port);
+    if (tcp) transport->listen(NvSocketImpl::TCP, bind.host.c_str(), port);
+    const NvSocketImpl::Transport kind = tcp ? NvSocketImpl::TCP : NvSocketImpl::UDP;
     const NvString host = transport->getSentByHost(kind);
     NvSipCall::setLocalHostPort(host.c_str(), port, kind, "nvsip-ua");
+    return {host, port};
+}
+
+void closeTransport() {
+    NvMonitorThread::sGetCurrent()->stop();
+    NvSipTransportLayer::sGetInstance()->close();
+}
+
+NvHandle<NvSipNameAddress> selfAddress(const Endpoint& endpoint) {
+    return new NvSipNameAddress("", new NvSipURL("sip:nvsip-ua@" + endpoint.host.str() + ":" +
+                                                 std::to_string(endpoint.port)));
+}
+
+// Places the calls at the rate asked, on a thread of its own.
+std::thread placeCalls(Caller& caller, const CallOptions& options) {
+    return std::thread([&caller, options] {
+        const auto interval = std::chrono::duration<double>(1.0 / options.rate);
+        const auto start = std::chrono::steady_clock::now();
+        for (long i = 0; i < options.count; ++i) {
+            std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                      interval * static_cast<double>(i)));
+            caller.place();
+        }
+    });
+}
+
+int call(const Call& call) {
+    const CallOptions& options = call.options;
+    const Endpoint self = openTransport(call.bind, options.tcp);
+    NvDigestAuthentication digest;
+    if (!options.authUser.empty()) {
+        digest.setDefaultCredentials(options.authUser, options.authPassword);
+        NvAuthenticationInterface::sm_AuthenticationInterface = &digest;
+    }
+    new NvSipCallManager(new NoNewCalls, new NvSipCallStrayInterface);
+    NvMonitorThread::sGetCurrent()->start();
+
+    CallReport report(options.quiet);
+    NvHandle<Caller> caller = new Caller(options, report, selfAddress(self), sdpFor(self.host.str()));
+    std::thread placing = placeCalls(*caller, options);
+    report.runUntilEnded(options.count);
+    placing.join();
+    closeTransport();
+    report.summary(options.count);
+    return report.count("answered") == options.count ? 0 : 1;
+}
+
+int demo() {
+    const Endpoint self = openTransport(BindAddress{"127.0.0.1", 0}, false);
+    ListenOptions answering;
+    answering.ringMs = 200;
+    answering.reliable = true;
+    CallReport calleeReport(true), callerReport(true);
+    NvHandle<Listener> callee = new Listener(answering, calleeReport, sdpFor(self.host.str()));
+    new NvSipCallManager(new Listener::NewCalls(callee), new NvSipCallStrayInterface);
+    NvMonitorThread::sGetCurrent()->start();
+
+    CallOptions calling;
+    calling.target = "sip:demo@" + self.host.str() + ":" + std::to_string(self.port);
+    calling.holdMs = 500;
+    calling.quiet = true;
+    calling.ladder = true;
+    std::printf("nvsip-ua demo: %s calls itself at %s\n", selfAddress(self)->getURI()->toString().c_str(),
+                calling.target.c_str());
+    NvHandle<Caller> caller = new Caller(calling, callerReport, selfAddress(self), sdpFor(self.host.str()));
+    caller->place();
+    callerReport.runUntilEnded(1);
+    calleeReport.runUntilEnded(1);
+    closeTransport();
+    const bool answered = callerReport.count("answered") == 1;
+    std::printf("nvsip-ua demo: the call was %s\n", answered ? "answered and hung up" : "not completed");
+    return answered ? 0 : 1;
+}
+
+int listen(const Listen& listen) {
+    const ListenOptions& options = listen.options;
+    const Endpoint self = openTransport(listen.bind, options.tcp);
+    const NvString& host = self.host;
+    const uint16_t port = self.port;
     if (options.timerSeconds) {
         NvSipDialog::sm_bSupportTimer = true;
         if (options.timerSeconds < NvSipDialog::sm_MinSessionTime) NvSipDialog::sm_MinSessionTime = options.timerSeconds;
     }
 
     CallReport report(options.quiet);
-    NvHandle<Listener> listener = new Listener(options, report, sdpAnswer(host.str()));
+    NvHandle<Listener> listener = new Listener(options, report, sdpFor(host.str()));
     new NvSipCallManager(new Listener::NewCalls(listener), new NvSipCallStrayInterface);
     NvMonitorThread::sGetCurrent()->start();
     std::printf("nvsip-ua: listening on %s:%u (%s)\n", host.c_str(), port, options.tcp ? "UDP and TCP" : "UDP");
     std::fflush(stdout);
     report.runUntilEnded(options.count);
-    NvMonitorThread::sGetCurrent()->stop();
-    transport->close();
+    closeTransport();
     report.summary();
     return 0;
 }
@@ -107,6 +269,8 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     try {
         if (mode == "listen") return listen(parseListen(argc, argv));
+        if (mode == "call") return call(parseCall(argc, argv));
+        if (mode == "demo" && argc == 2) return demo();
         usage("unknown mode " + mode);
     } catch (const std::invalid_argument& e) {
         usage(e.what());

@@ -6,6 +6,7 @@
 #include "mlapi/NvSipOutgoingCall.h"
 #include "stack/auth/NvAuthenticationInterface.h"
 
+#include <memory>
 #include <string>
 
 namespace {
@@ -29,6 +30,11 @@ public:
     void terminated(Call, NvHandle<NvSipMessage> m) override { record("terminated", lastDialog, m); }
     void multipleResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override { record("multipleResponse", d, r); }
     void reinviteRequest(Call, Dialog d, NvHandle<NvSipInviteMessage> i) override { record("reinviteRequest", d, i); }
+    void replacesDialog(Call, Dialog made, Dialog, NvHandle<NvSipInviteMessage> i) override {
+        record("replacesDialog", made, i);
+    }
+    void onSessionRefreshTime(Call, Dialog d) override { record("onSessionRefreshTime", d, nullptr); }
+    void onSessionTimeOut(Call, Dialog d) override { record("onSessionTimeOut", d, nullptr); }
 
     std::string taken() {
         std::string joined;
@@ -66,10 +72,6 @@ protected:
     Sent invite;
 
     void SetUp() override {
-        // The manager lives for the whole run: the stack's factory handle,
-        // dropped at each TearDown, must not be its last.
-        static const long kept = manager.AddRef();
-        (void)kept;
         CallManagerFlow::SetUp();
         NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP);
     }
@@ -109,12 +111,14 @@ protected:
     }
     static uint32_t cseqOf(const Sent& sent) { return sent.message->getCSeqHeader()->getNumber(); }
     static std::string toTagOf(const Sent& sent) { return sent.message->getToHeader()->getTag().str(); }
-    // Ends the call's answered dialogs as their BYE exchange would.
-    void endDialogs() {
-        for (const NvHandle<NvSipDialog>& dialog : call->getDialogs()) {
-            dialog->terminating();
-            call->removeDialog(dialog);
+    // Hangs up and answers every BYE with 200; returns the events heard.
+    std::string hangUp() {
+        call->hangup();
+        while (wire.sentCount() > 0) {
+            Sent sent = wire.takeNext();
+            if (sent.bytes.rfind("BYE ", 0) == 0) inject(responseTo(sent, 200));
         }
+        return outgoing->taken();
     }
     static int s_Calls;
 };
@@ -135,7 +139,7 @@ TEST_F(OutgoingCallTest, RingingThenAnswered_AckCarriesTheInviteCSeqAndTheToTag)
     EXPECT_NE(ack.message->getTopVia()->getBranch(), invite.message->getTopVia()->getBranch());
     call->ack(nullptr);  // nothing left to acknowledge
     expectNothingSent();
-    endDialogs();
+    EXPECT_EQ(hangUp(), "dialogTerminated terminated");
 }
 
 TEST_F(OutgoingCallTest, ReliableProvisional_PrackCarriesRAck) {
@@ -155,7 +159,7 @@ TEST_F(OutgoingCallTest, ReliableProvisional_PrackCarriesRAck) {
 
     inject(answer(invite, 200, "a1"));
     EXPECT_EQ(outgoing->taken(), "succeeded");
-    endDialogs();
+    EXPECT_EQ(hangUp(), "dialogTerminated terminated");
 }
 
 // A final failure ends the call's only dialog; the stack ACKs it.
@@ -247,26 +251,24 @@ TEST_F(OutgoingCallTest, ForkedAnswers_SecondTwoHundredMakesItsOwnDialog) {
     call->ack(nullptr);
     Sent firstAck = expectSent("ACK sip:bob@192.0.2.1");
 
-    // What the call manager does with a 2xx that matches no transaction:
-    // another fork's goes to the dialog listed without remote tag, a
-    // retransmission to its own dialog.
-    NvHandle<NvSipResponse> fork(message(answer(invite, 200, "b1", "", "bob2")));
-    first->onFinalResponse(nullptr, fork);
+    // Both reach the call manager as responses of no transaction.
+    const std::string fork = answer(invite, 200, "b1", "", "bob2");
+    inject(fork);
     EXPECT_EQ(outgoing->taken(), "multipleResponse");
     NvHandle<NvSipDialog> second = outgoing->lastDialog;
     ASSERT_NE(second.get(), first.get());
     EXPECT_EQ(call->getDialogs().size(), 2u);
     EXPECT_EQ(second->getKey(), NvSipDialog::sBuildKey(invite.message->getCallID().c_str(),
                                                        invite.message->getFromHeader()->getTag().c_str(), "b1"));
-    second->ack(fork);
+    second->ack(NvHandle<NvSipResponse>(message(fork)));
     Sent secondAck = expectSent("ACK sip:bob2@192.0.2.1");
     EXPECT_EQ(toTagOf(secondAck), "b1");
     EXPECT_EQ(cseqOf(secondAck), cseqOf(invite));
 
-    first->onFinalResponse(NvHandle<NvSipResponse>(message(answer(invite, 200, "a1"))));
+    inject(answer(invite, 200, "a1"));  // retransmitted: our ACK again
     EXPECT_EQ(expectSent("ACK sip:bob@192.0.2.1").bytes, firstAck.bytes);
     EXPECT_EQ(outgoing->taken(), "");
-    endDialogs();
+    EXPECT_EQ(hangUp(), "dialogTerminated dialogTerminated terminated");
 }
 
 TEST_F(OutgoingCallTest, CancelledWhileRinging_487IsAcknowledged) {
@@ -328,7 +330,9 @@ TEST_P(OutgoingBranchesTest, FinalAnswerCancelsTheRingingBranch) {
     inject(answer(carol, 487, "c1"));
     expectSent("ACK sip:carol@192.0.2.1");
     EXPECT_EQ(outgoing->taken(), GetParam().status >= 300 ? "dialogTerminated terminated" : "dialogTerminated");
-    endDialogs();
+    if (GetParam().status < 300) {
+        EXPECT_EQ(hangUp(), "dialogTerminated terminated");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, OutgoingBranchesTest,
@@ -374,6 +378,49 @@ TEST_F(OutgoingCallTest, MissingParts_RaiseBeforeAnythingIsSent) {
     expectNothingSent();
 }
 
+TEST_F(OutgoingCallTest, SessionTimer_RefreshedByUsWhenTheAnswerSaysSo) {
+    NvSipDialog::sm_bSupportTimer = true;
+    const std::shared_ptr<void> restore(nullptr, [](void*) { NvSipDialog::sm_bSupportTimer = false; });
+    dial();
+    EXPECT_TRUE(invite.message->isSupported("timer"));
+    inject(answer(invite, 200, "a1", "Require: timer\r\nSession-Expires: 90;refresher=uac\r\n"));
+    call->ack(nullptr);
+    expectSent("ACK sip:bob@192.0.2.1");
+    EXPECT_EQ(outgoing->taken(), "succeeded");
+    clock.advance(44999);
+    EXPECT_EQ(outgoing->taken(), "");
+    clock.advance(1);
+    EXPECT_EQ(outgoing->taken(), "onSessionRefreshTime");
+    clock.advance(35000);  // 10 s before the end of the interval
+    EXPECT_EQ(outgoing->taken(), "onSessionTimeOut");
+    EXPECT_EQ(hangUp(), "dialogTerminated terminated");
+}
+
+TEST_F(OutgoingCallTest, ReplacesAccepted_NewDialogTakesTheCallOver) {
+    dial();
+    inject(answer(invite, 200, "a1"));
+    NvHandle<NvSipDialog> replaced = outgoing->lastDialog;
+    call->ack(nullptr);
+    expectSent("ACK sip:bob@192.0.2.1");
+    const std::string ourTag = invite.message->getFromHeader()->getTag().str();
+    inject(request("INVITE", "", "r2",
+                   "Replaces: " + invite.message->getCallID().str() + ";to-tag=" + ourTag + ";from-tag=a1\r\n",
+                   "rep-1"));
+    expectSent("SIP/2.0 100");
+    EXPECT_EQ(outgoing->taken(), "succeeded replacesDialog");
+    NvHandle<NvSipDialog> made = outgoing->lastDialog;
+    call->acceptReplaces();
+    EXPECT_EQ(call->getCallID(), "rep-1");
+    ASSERT_EQ(call->getDialogs().size(), 1u);
+    EXPECT_EQ(call->getDialogs().front().get(), made.get());
+    made->sendResponse(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    inject(request("ACK", ourTag, "r2", "", "rep-1", "z9hG4bK-ack2"));
+
+    replaced->hangup(nullptr);  // still the application's to end
+    EXPECT_EQ(hangUp(), "dialogTerminated dialogTerminated terminated");
+}
+
 TEST_F(OutgoingCallTest, PeersReinvite_AnsweredThroughTheCall) {
     dial();
     inject(answer(invite, 200, "a1"));
@@ -386,7 +433,7 @@ TEST_F(OutgoingCallTest, PeersReinvite_AnsweredThroughTheCall) {
     call->respondToReinvite(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
     inject(request("ACK", ourTag, "a1", "", invite.message->getCallID().str(), "z9hG4bK-re1ack"));
-    endDialogs();
+    EXPECT_EQ(hangUp(), "dialogTerminated terminated");
 }
 
 }  // namespace

@@ -1,0 +1,170 @@
+#include "apps/nvsip-ua/Caller.h"
+
+#include "apps/nvsip-ua/Ladder.h"
+#include "apps/nvsip-ua/Later.h"
+#include "mlapi/NvSipDialog.h"
+#include "stack/sip/NvSipIdentifiers.h"
+#include "stack/transaction/NvSipTransactionManager.h"
+#include "stack/transport/NvSipTransportLayer.h"
+
+Caller::Caller(const CallOptions& options, CallReport& report, NvHandle<NvSipNameAddress> self, std::string sdpOffer)
+    : m_Options(options), m_Report(report), m_hSelf(std::move(self)), m_SdpOffer(std::move(sdpOffer)) {}
+
+NvHandle<NvSipInviteMessage> Caller::buildInvite(const std::string& callId) const {
+    NvHandle<NvSipInviteMessage> invite = new NvSipInviteMessage;
+    NvHandle<NvSipURL> target = new NvSipURL(m_Options.target);
+    if (m_Options.tcp) target->setParameter("transport", "tcp");
+    invite->setURI(target);
+    invite->addHeader(new NvSipFromHeader(static_cast<NvSipNameAddress*>(m_hSelf->clone())));
+    invite->addHeader(new NvSipToHeader(new NvSipNameAddress("", new NvSipURL(m_Options.target))));
+    invite->addHeader(new NvSipCallIDHeader(callId));
+    invite->addHeader(new NvSipCSeqHeader(1, NvSipInviteMessage::sMethodName));
+    invite->addHeader(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward));
+    invite->addHeader(new NvSipSupportedHeader("100rel"));
+    invite->setBody(m_SdpOffer.data(), "application/sdp", static_cast<unsigned>(m_SdpOffer.size()));
+    return invite;
+}
+
+template <class Change>
+bool Caller::withState(const Call& call, Change change) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    auto found = m_Calls.find(call->getCallID().str());
+    if (found == m_Calls.end()) return false;
+    change(found->second);
+    return true;
+}
+
+uint64_t Caller::numberOf(const Call& call) {
+    uint64_t number = 0;
+    withState(call, [&](CallState& state) { number = state.number; });
+    return number;
+}
+
+template <class Operation>
+void Caller::attempt(const Call& call, const char* what, Operation operation) {
+    try {
+        operation();
+    } catch (NvHandle<NvException>& e) {
+        m_Report.event(numberOf(call), std::string(what) + " failed: " + e->getMessage().str());
+    }
+}
+
+bool Caller::place() {
+    const NvSocketImpl::Transport kind = m_Options.tcp ? NvSocketImpl::TCP : NvSocketImpl::UDP;
+    const std::string callId =
+        NvSipCallid::reGenerate(NvSipTransportLayer::sGetInstance()->getSentByHost(kind).c_str()).str();
+    const uint64_t number = m_NextNumber++;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Calls[callId] = CallState{number, Clock::now(), false, ""};
+    }
+    m_Report.event(number, "INVITE to " + m_Options.target);
+    NvHandle<NvSipOutgoingCall> call;
+    try {
+        call = new NvSipOutgoingCall(buildInvite(callId), this, m_Options.ladder ? Ladder::sAttach() : nullptr);
+    } catch (NvHandle<NvException>& e) {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Calls.erase(callId);
+        }
+        m_Report.event(number, "not sent: " + e->getMessage().str());
+        m_Report.ended(number, "failed (not sent)");
+        return false;
+    }
+    if (m_Options.cancelAfterMs >= 0)
+        runLater(static_cast<unsigned>(m_Options.cancelAfterMs), [this, call] {
+            bool answered = true;
+            withState(call, [&](CallState& state) { answered = state.answered; });
+            if (answered) return;
+            m_Report.event(numberOf(call), "cancelling");
+            attempt(call, "CANCEL", [&] { call->hangup(); });
+        });
+    return true;
+}
+
+void Caller::provisionalResponse(Call call, Dialog, NvHandle<NvSipResponse> response) {
+    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received");
+}
+
+void Caller::reliableProvisionalResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
+    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received reliably, PRACK");
+    attempt(call, "PRACK", [&] { dialog->prack(nullptr); });
+}
+
+void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
+    const auto now = Clock::now();
+    Clock::time_point started;
+    withState(call, [&](CallState& state) {
+        state.answered = true;
+        started = state.started;
+    });
+    m_Report.setupTime(std::chrono::duration<double, std::milli>(now - started).count());
+    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received, ACK");
+    attempt(call, "ACK", [&] { dialog->ack(NvHandle<NvSipAckMessage>()); });
+    runLater(m_Options.holdMs, [this, call] {
+        m_Report.event(numberOf(call), "hanging up");
+        attempt(call, "BYE", [&] { call->hangup(); });
+    });
+}
+
+void Caller::multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
+    m_Report.event(numberOf(call), "another branch answered " + std::to_string(response->getStatusCode()) +
+                                       ": ACK and BYE on it");
+    attempt(call, "ACK of another branch", [&] { dialog->ack(response); });
+    attempt(call, "BYE of another branch", [&] { dialog->hangup(nullptr); });
+}
+
+void Caller::redirect(Call call, Dialog, NvHandle<NvSipResponse> response) {
+    const int status = response->getStatusCode();
+    withState(call, [&](CallState& state) { state.failure = "redirected " + std::to_string(status); });
+    if (!m_Options.followRedirects) {
+        m_Report.event(numberOf(call), std::to_string(status) + " received, not followed");
+        return;
+    }
+    for (size_t i = 0;; ++i) {
+        NvHandle<NvSipContactHeader> contact(response->mGetHeaderByID(NvSipHeaderID::Contact, i));
+        if (contact.isNil()) break;
+        NvHandle<NvSipNameAddress> target = contact->getNameAddress();
+        if (target.isNil() || call->tried(target)) continue;
+        m_Report.event(numberOf(call), std::to_string(status) + " received, trying " + target->getURI()->toString().str());
+        attempt(call, "redirection", [&] {
+            call->tryCalling(target, "application/sdp", m_SdpOffer.data(), static_cast<unsigned>(m_SdpOffer.size()),
+                             nullptr);
+        });
+    }
+}
+
+void Caller::failedToConnect(Call call, Dialog, NvHandle<NvSipResponse> response) {
+    const std::string why = response.isNil() ? "no answer" : std::to_string(response->getStatusCode());
+    withState(call, [&](CallState& state) { state.failure = "failed " + why; });
+    m_Report.event(numberOf(call), "failed: " + why);
+}
+
+void Caller::dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> message) {
+    NvHandle<NvSipByeMessage> bye(message);
+    if (bye.isNil() || !bye->isReceived()) return;  // not the peer's (ours, timed out)
+    m_Report.event(numberOf(call), "BYE received, 200");
+    attempt(call, "200 to BYE", [&] { dialog->respondToBye(nullptr); });
+}
+
+void Caller::terminated(Call call, NvHandle<NvSipMessage> message) {
+    CallState state;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        auto found = m_Calls.find(call->getCallID().str());
+        if (found == m_Calls.end()) return;
+        state = found->second;
+        m_Calls.erase(found);
+    }
+    NvHandle<NvSipResponse> response(message);
+    NvHandle<NvSipByeMessage> bye(message);
+    const bool clean = !bye.isNil() || (!response.isNil() && response->getStatusCode() / 100 == 2);
+    if (state.answered && clean)
+        m_Report.ended(state.number, "answered");
+    else if (state.answered)
+        m_Report.ended(state.number, "answered, not ended cleanly");
+    else if (!response.isNil() && response->getStatusCode() == 487)
+        m_Report.ended(state.number, "cancelled");
+    else
+        m_Report.ended(state.number, state.failure.empty() ? "failed" : state.failure);
+}

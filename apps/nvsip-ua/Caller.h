@@ -1,0 +1,78 @@
+#pragma once
+// Caller: nvsip-ua's call mode. Places calls through NvSipOutgoingCall (an
+// INVITE with an SDP offer and Supported: 100rel), PRACKs reliable
+// provisional responses, ACKs the 2xx, holds the call, then hangs up; or
+// cancels it before the answer. When the INVITE forks, the first 2xx keeps
+// the call and each later one is ACKed and hung up. A 3xx is followed, each
+// Contact once, when asked. Digest challenges are answered by the library's
+// authentication policy (set up by main).
+//
+// A call counts as answered when it got a 2xx and ended with a 2xx to our
+// BYE; setup time is from the INVITE to the first 2xx.
+//
+// Threads: place() runs on the main thread, events on the stack's. m_Mutex
+// guards the table of live calls only and is never held while the library
+// is called.
+
+#include "apps/nvsip-ua/CallReport.h"
+#include "mlapi/NvSipOutgoingCall.h"
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+
+struct CallOptions {
+    std::string target;
+    bool tcp = false;
+    unsigned holdMs = 1000;
+    long cancelAfterMs = -1;  // -1: never cancel
+    std::string authUser, authPassword;
+    bool followRedirects = false;
+    long count = 1;
+    double rate = 10;  // calls per second
+    bool quiet = false;
+    bool ladder = false;  // draw each call's messages (the demo)
+};
+
+class Caller : public NvSipOutgoingCallinterface {
+public:
+    Caller(const CallOptions& options, CallReport& report, NvHandle<NvSipNameAddress> self, std::string sdpOffer);
+
+    // Places one call; false (reported) when it could not be sent.
+    bool place();
+
+    void reliableProvisionalResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
+    void provisionalResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
+    void failedToConnect(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
+    void redirect(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
+    void succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
+    void multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
+    void dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> message) override;
+    void terminated(Call call, NvHandle<NvSipMessage> message) override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct CallState {
+        uint64_t number = 0;
+        Clock::time_point started;
+        bool answered = false;
+        std::string failure;  // why it failed, the last reason heard
+    };
+    NvHandle<NvSipInviteMessage> buildInvite(const std::string& callId) const;
+    // Runs `change` on the call's state under m_Mutex; false when the call is unknown.
+    template <class Change>
+    bool withState(const Call& call, Change change);
+    uint64_t numberOf(const Call& call);
+    template <class Operation>
+    void attempt(const Call& call, const char* what, Operation operation);
+
+    const CallOptions m_Options;
+    CallReport& m_Report;
+    const NvHandle<NvSipNameAddress> m_hSelf;
+    const std::string m_SdpOffer;
+    uint64_t m_NextNumber = 1;  // main thread only
+    std::mutex m_Mutex;          // guards m_Calls
+    // By Call-ID, entered before the INVITE leaves (its answer may come first).
+    std::map<std::string, CallState> m_Calls;
+};
