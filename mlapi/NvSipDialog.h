@@ -526,6 +526,94 @@ public:
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);
 
+    // ---- our re-INVITE
+    // Our re-INVITE (RFC 3261 14.1), from the application's thread through
+    // the call; nil: built here. Sent from NV_ACTIVE only: in any other state
+    // nothing is sent and nothing raised. With the session timer on and
+    // running it offers "timer" and, unless the INVITE has one, a
+    // Session-Expires of the current interval.
+    //
+    // Its responses come through ReinviteClientInterface. A provisional one
+    // reaches the call (onReinviteResponse); the PRACK of a reliable one is
+    // the application's (prack). A 2xx: NV_REINVITE_PROCESSING, the remote
+    // target from its Contact, the session timer restarted by its
+    // Session-Expires (none: stopped); the application ACKs it (ackReinvite).
+    // A challenge the authentication policy answers, or a 422 with a usable
+    // Min-SE, sends the re-INVITE again (CSeq + 1, new branch) without
+    // telling the call. A 491 schedules a new attempt with the next CSeq
+    // after 2.1-3.99 s when we own the Call-ID (outgoing call), 0-1.99 s
+    // otherwise, sent only if the dialog is NV_ACTIVE by then. No response
+    // at all ends the dialog without BYE ("SIP re-INVITE timed-out" in the
+    // call log, onReinviteTimeOut of the call).
+    //
+    // Choices where a literal reading would break the RFCs: any failure
+    // (422 without usable Min-SE included) is NV_REINVITE_FAILED while the
+    // call hears of it, then NV_ACTIVE again: the transaction has already
+    // ACKed it (RFC 3261 17.1.1.3) and the session is as it was (14.1), so
+    // both sides may re-INVITE again. Every 2xx, not only 200, is one to ACK (RFC 3261
+    // 13.2.2.4). The route set stays as the dialog set it up (RFC 3261 12.2);
+    // the ACK given by the application gets it when it has no Route. Every
+    // new attempt (credentials, 422, 491) carries a new branch, and a 2xx
+    // without Session-Expires stops the whole session timer (RFC 4028 7.2).
+    void reinvite(NvHandle<NvSipInviteMessage> invite);
+    // ACKs the 2xx to our re-INVITE (nil: built here); NV_ACTIVE. Nothing
+    // when none is waiting. Application thread.
+    void ackReinvite(NvHandle<NvSipAckMessage> ack);
+    void onReinviteProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onReinviteReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                               NvHandle<NvSipResponse> response);
+    void onReinviteFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onReinviteTimeOut(NvHandle<NvSipTransaction> transaction);
+    class ReinviteClientInterface : public ClientAdapter {
+    public:
+        using ClientAdapter::ClientAdapter;
+        void provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                 NvHandle<NvSipResponse> response) override;
+        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
+        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
+        void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                         NvHandle<NvSipResponse> response) override;
+    };
+
+private:
+    // Whether `transaction` is our pending re-INVITE's. m_pMutex held.
+    bool isOurReinvite(const NvHandle<NvSipClientTransaction>& transaction) const;
+    // Sends `invite` on a new client transaction kept as
+    // m_hReinviteClientTransaction; NV_REINVITING. m_pMutex held.
+    void sendReinvite(const NvHandle<NvSipInviteMessage>& invite);
+    // A provisional response on `transaction`: `state` and the call told
+    // when it is our pending re-INVITE's.
+    void takeReinviteProvisional(const NvHandle<NvSipClientTransaction>& transaction,
+                                 const NvHandle<NvSipResponse>& response, int32_t state);
+    // Sends the re-INVITE again for a 422 with a usable Min-SE or a challenge
+    // the authentication policy answered; false when it is neither (or the
+    // sending failed). m_pMutex held.
+    bool sendReinviteAgain(const NvHandle<NvSipClientTransaction>& transaction,
+                           const NvHandle<NvSipResponse>& response);
+    // The final response that ends our re-INVITE: state, remote target,
+    // session timer, 491 retry. m_pMutex held.
+    void endReinvite(const NvHandle<NvSipClientTransaction>& transaction, const NvHandle<NvSipResponse>& response);
+    // The 491 retry timer of `invite` fired.
+    void retryReinvite(const NvHandle<NvSipInviteMessage>& invite);
+
+public:
+    // ---- session timer
+    // Seconds until the expiry point, and since the interval (re)started.
+    double getTimeLeft() const;
+    double getElapsedTime() const;
+    // A 422 with a usable Min-SE to our INVITE (`reinvite` false: sent again
+    // on a new dialog, as above) or to our re-INVITE (sent again in this
+    // dialog with Session-Expires and Min-SE at that value, CSeq + 1, the
+    // state left as it is). m_pMutex held.
+    void resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response,
+                          bool reinvite);
+
+private:
+    // A copy of `request` to send again with Session-Expires and Min-SE at
+    // `interval` (RFC 4028 7.4), the next CSeq and no Via.
+    NvHandle<NvSipInviteMessage> sessionRetry(const NvHandle<NvSipRequest>& request, uint32_t interval);
+
+public:
     // ---- outbound INVITE
     // Outgoing INVITE (UAC): NV_CALLING, keyed without a remote tag, listed in
     // the manager's table and the call's list of dialogs, with the INVITE's

@@ -90,6 +90,15 @@ public:
                                          unsigned int bodyLength);
     // Answers the peer's BYE (nil: 200); a final answer ends the call.
     void respondToBye(NvHandle<NvSipResponse> response);
+    // Our re-INVITE with the body given and `contact` (nil: the call's local
+    // Contact; raises NvSipMlException "No Contact header provided for
+    // re-INVITE request" when there is none, sending nothing). Sent only
+    // while the call is confirmed and no re-INVITE is pending; its responses
+    // reach reinviteResponse of the interface.
+    void reinvite(const void* body, const char* contentType, unsigned int bodyLength,
+                  NvHandle<NvSipContactHeader> contact);
+    // ACKs the 2xx to our re-INVITE (nil: the dialog builds the ACK).
+    void ackReinvite(NvHandle<NvSipAckMessage> ack);
     // Answers the peer's re-INVITE (nil: 200 without body).
     void respondToReinvite(NvHandle<NvSipResponse> response) override;
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,

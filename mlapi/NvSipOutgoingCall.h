@@ -74,6 +74,15 @@ public:
     void hangup() override;
     void ack(NvHandle<NvSipAckMessage> ack);
     void prack(NvHandle<NvSipPrackMessage> prack);
+    // Our re-INVITE on every confirmed dialog without a pending re-INVITE,
+    // with the body given and `contact` (nil: the call's local Contact;
+    // raises NvSipMlException "No Contact header provided for re-INVITE
+    // request" when there is none, sending nothing).
+    void reinvite(const void* body, const char* contentType, unsigned int bodyLength,
+                  NvHandle<NvSipContactHeader> contact);
+    // ACKs the 2xx to our re-INVITE on the dialogs that wait for one (nil:
+    // each builds its own).
+    void ackReinvite(NvHandle<NvSipAckMessage> ack);
     // Answers the peer's pending re-INVITE (nil: 200 without body); dialogs
     // without one do nothing.
     void respondToReinvite(NvHandle<NvSipResponse> response) override;
