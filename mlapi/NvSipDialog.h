@@ -744,10 +744,8 @@ public:
     // participant or route entry, a message over the parser's limit or one
     // that does not parse, a bad transaction) raises NvException with the
     // reason, after the transactions rebuilt so far have left the stack:
-    // nothing of the dialog stays listed anywhere. Our pending re-INVITE
-    // cannot be rebuilt: its record raises NvException "Dialog snapshot:
-    // our pending re-INVITE cannot be rebuilt". Runs before the dialog is
-    // shared; takes no lock.
+    // nothing of the dialog stays listed anywhere. Runs before the dialog
+    // is shared; takes no lock.
     NvSipDialog(NvSipCall* call, NvInputStream& in);
     // Undoes a rebuild whose call failed to read a later part: the dialog's
     // transactions leave the stack and the dialog the manager's table. Not

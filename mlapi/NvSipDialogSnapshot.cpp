@@ -176,7 +176,9 @@ void NvSipDialog::readSnapshot(NvInputStream& in) {
         in, this, "InviteClientInterface", "InviteServerInterface");
     m_hByeTransaction =
         readEither<ByeClientInterface, ByeServerInterface>(in, this, "ByeClientInterface", "ByeServerInterface");
-    if (in.readByte() == kClient) NvException::sThrow("Dialog snapshot: our pending re-INVITE cannot be rebuilt");
+    if (in.readByte() == kClient)
+        m_hReinviteClientTransaction =
+            rebuild<ReinviteClientInterface, NvSipClientTransaction>(in, this, "ReinviteClientInterface");
     if (in.readByte() == kClient)
         m_hReinviteServerTransaction =
             rebuild<ReinviteServerInterface, NvSipServerTransaction>(in, this, "ReinviteServerInterface");

@@ -122,6 +122,19 @@ TEST_F(SnapshotTest, IncomingCallInEachState_ReadsBackAsWritten) {
     }
 }
 
+TEST_F(SnapshotTest, RebuiltPendingReinvite_TakesItsAnswer) {
+    incomingCall({"200", "ACK"});
+    call->reinvite(nullptr, nullptr, 0, nullptr);
+    const Sent reinvite = expectSent("INVITE sip:alice@192.0.2.1");
+    const std::string written = snapshotOf(*call);
+    restart();
+    rebuild(written);
+    EXPECT_EQ(call->getDialog()->getState(), NvSipDialog::NV_REINVITING);
+    std::string ok = responseTo(reinvite, 200);
+    inject(ok.insert(ok.find("\r\n") + 2, "Contact: <sip:alice@192.0.2.1>\r\n"));  // ACKed by the default
+    EXPECT_EQ(expectSent("ACK sip:alice@192.0.2.1").message->getCSeqHeader()->getNumber(), 2u);
+}
+
 TEST_F(SnapshotTest, StaleTransactionsAreDroppedOnReading) {
     using D = NvSipDialog;
     const struct {
