@@ -26,6 +26,8 @@
 
 #include <mutex>
 
+class NvInputStream;
+class NvOutputStream;
 class NvSipDialog;
 class NvSipServerTransaction;
 class NvSipTransaction;
@@ -99,6 +101,30 @@ public:
     // The call's list of dialogs.
     virtual void addDialog(NvHandle<NvSipDialog> dialog) = 0;
     virtual void removeDialog(NvHandle<NvSipDialog> dialog) = 0;
+
+    // ---- snapshot
+    // Writes the call's own record: local participant (angle brackets
+    // set), Call-ID and local tag as texts ended by the byte 0x0B (see
+    // NvSipDialog's snapshot section). The derived calls write it first,
+    // then their dialogs.
+    virtual void serialize(NvOutputStream& out) const;
+
+protected:
+    // Reads that record from `in`; everything else starts empty, with a new
+    // call mutex and no local Contact. Raises NvException on a truncated
+    // stream or an empty local participant.
+    explicit NvSipCall(NvInputStream& in);
+    // Runs `read` (a derived stream constructor's reading of its dialogs)
+    // holding a reference on this call, so that the handles its dialogs
+    // take and drop cannot free it half-built. When `read` raises, each
+    // dialog in `rebuilt` leaves the stack and the manager's table
+    // (NvSipDialog::discardRebuilt) and the exception passes on.
+    template <class Read, class Dialogs>
+    void readDialogs(Read read, Dialogs& rebuilt);
+
+private:
+    struct Identity;
+    explicit NvSipCall(const Identity& identity);
 
 protected:
     // Set by the derived constructor (and by an accepted Replaces).

@@ -533,6 +533,94 @@ public:
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);
 
+    // ---- our re-INVITE
+    // Our re-INVITE (RFC 3261 14.1), from the application's thread through
+    // the call; nil: built here. Sent from NV_ACTIVE only: in any other state
+    // nothing is sent and nothing raised. With the session timer on and
+    // running it offers "timer" and, unless the INVITE has one, a
+    // Session-Expires of the current interval.
+    //
+    // Its responses come through ReinviteClientInterface. A provisional one
+    // reaches the call (onReinviteResponse); the PRACK of a reliable one is
+    // the application's (prack). A 2xx: NV_REINVITE_PROCESSING, the remote
+    // target from its Contact, the session timer restarted by its
+    // Session-Expires (none: stopped); the application ACKs it (ackReinvite).
+    // A challenge the authentication policy answers, or a 422 with a usable
+    // Min-SE, sends the re-INVITE again (CSeq + 1, new branch) without
+    // telling the call. A 491 schedules a new attempt with the next CSeq
+    // after 2.1-3.99 s when we own the Call-ID (outgoing call), 0-1.99 s
+    // otherwise, sent only if the dialog is NV_ACTIVE by then. No response
+    // at all ends the dialog without BYE ("SIP re-INVITE timed-out" in the
+    // call log, onReinviteTimeOut of the call).
+    //
+    // Choices where a literal reading would break the RFCs: any failure
+    // (422 without usable Min-SE included) is NV_REINVITE_FAILED while the
+    // call hears of it, then NV_ACTIVE again: the transaction has already
+    // ACKed it (RFC 3261 17.1.1.3) and the session is as it was (14.1), so
+    // both sides may re-INVITE again. Every 2xx, not only 200, is one to ACK (RFC 3261
+    // 13.2.2.4). The route set stays as the dialog set it up (RFC 3261 12.2);
+    // the ACK given by the application gets it when it has no Route. Every
+    // new attempt (credentials, 422, 491) carries a new branch, and a 2xx
+    // without Session-Expires stops the whole session timer (RFC 4028 7.2).
+    void reinvite(NvHandle<NvSipInviteMessage> invite);
+    // ACKs the 2xx to our re-INVITE (nil: built here); NV_ACTIVE. Nothing
+    // when none is waiting. Application thread.
+    void ackReinvite(NvHandle<NvSipAckMessage> ack);
+    void onReinviteProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onReinviteReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                               NvHandle<NvSipResponse> response);
+    void onReinviteFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onReinviteTimeOut(NvHandle<NvSipTransaction> transaction);
+    class ReinviteClientInterface : public ClientAdapter {
+    public:
+        using ClientAdapter::ClientAdapter;
+        void provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                 NvHandle<NvSipResponse> response) override;
+        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
+        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
+        void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                         NvHandle<NvSipResponse> response) override;
+    };
+
+private:
+    // Whether `transaction` is our pending re-INVITE's. m_pMutex held.
+    bool isOurReinvite(const NvHandle<NvSipClientTransaction>& transaction) const;
+    // Sends `invite` on a new client transaction kept as
+    // m_hReinviteClientTransaction; NV_REINVITING. m_pMutex held.
+    void sendReinvite(const NvHandle<NvSipInviteMessage>& invite);
+    // A provisional response on `transaction`: `state` and the call told
+    // when it is our pending re-INVITE's.
+    void takeReinviteProvisional(const NvHandle<NvSipClientTransaction>& transaction,
+                                 const NvHandle<NvSipResponse>& response, int32_t state);
+    // Sends the re-INVITE again for a 422 with a usable Min-SE or a challenge
+    // the authentication policy answered; false when it is neither (or the
+    // sending failed). m_pMutex held.
+    bool sendReinviteAgain(const NvHandle<NvSipClientTransaction>& transaction,
+                           const NvHandle<NvSipResponse>& response);
+    // The final response that ends our re-INVITE: state, remote target,
+    // session timer, 491 retry. m_pMutex held.
+    void endReinvite(const NvHandle<NvSipClientTransaction>& transaction, const NvHandle<NvSipResponse>& response);
+    // The 491 retry timer of `invite` fired.
+    void retryReinvite(const NvHandle<NvSipInviteMessage>& invite);
+
+public:
+    // ---- session timer
+    // Seconds until the expiry point, and since the interval (re)started.
+    double getTimeLeft() const;
+    double getElapsedTime() const;
+    // A 422 with a usable Min-SE to our INVITE (`reinvite` false: sent again
+    // on a new dialog, as above) or to our re-INVITE (sent again in this
+    // dialog with Session-Expires and Min-SE at that value, CSeq + 1, the
+    // state left as it is). m_pMutex held.
+    void resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response,
+                          bool reinvite);
+
+private:
+    // A copy of `request` to send again with Session-Expires and Min-SE at
+    // `interval` (RFC 4028 7.4), the next CSeq and no Via.
+    NvHandle<NvSipInviteMessage> sessionRetry(const NvHandle<NvSipRequest>& request, uint32_t interval);
+
+public:
     // ---- outbound INVITE
     // Outgoing INVITE (UAC): NV_CALLING, keyed without a remote tag, listed in
     // the manager's table and the call's list of dialogs, with the INVITE's
@@ -625,6 +713,68 @@ private:
     void forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response);
     // The call as an outgoing call (nil for another kind).
     NvHandle<NvSipOutgoingCall> outgoingCall() const;
+
+public:
+    // ---- snapshot
+    // The dialog's record in a call's snapshot (the call writes its own part
+    // first; NvSipIncomingCall/NvSipOutgoingCall::sCreateFrom read it back).
+    // u32 are 4 bytes little-endian; a text is its characters and the byte
+    // 0x0B; a name-address and a transaction are in the stack's own form; a
+    // message is a u32 length and its wire form (0: none). In order: u32
+    // state; the retransmission count in one byte and three zero bytes; u32
+    // local CSeq, remote CSeq, RSeq, session interval; remote tag (text);
+    // remote participant; u32 number of route entries and the entries; the
+    // INVITE's and the BYE's transactions, each after a kind byte (0 none,
+    // 1 client, 2 server); our re-INVITE's and the peer's, each after a
+    // byte 1 (present) or 0; the last response received, the last one sent.
+    // Not kept: session times (no session timer runs after a rebuild), local
+    // Contact, remote target (requests go to the remote participant's URI
+    // until a Contact is seen), ACK, call log; the key is rebuilt.
+    //
+    // Writes the record under m_pMutex; the remote participant and the route
+    // entries get their angle-bracket flag set.
+    void serialize(NvOutputStream& out) const;
+    // Rebuilds a dialog of `call`, whose own record was read from `in` just
+    // before: its transactions with new adapters on this dialog, its key
+    // from the call's Call-ID and local tag and the remote tag read; then it
+    // enters the manager's table. Stale parts are dropped: the INVITE's
+    // transaction from NV_ACTIVE on, the re-INVITE ones in NV_ACTIVE and
+    // from NV_REINVITE_FAILED on, the BYE's in NV_TERMINATED. A response
+    // field holding a request reads as none; an unknown kind byte as no
+    // transaction, reading nothing more for it.
+    //
+    // Choices where a literal reading would leave a call stuck or leak: a
+    // dropped transaction also leaves the stack (transaction manager and
+    // timers), so that it cannot report to the rebuilt dialog; a dialog read
+    // in NV_TERMINATED is not listed in the manager (that state means out of
+    // the table); a truncated or corrupt record (no single state bit, a nil
+    // participant or route entry, a message over the parser's limit or one
+    // that does not parse, a bad transaction) raises NvException with the
+    // reason, after the transactions rebuilt so far have left the stack:
+    // nothing of the dialog stays listed anywhere. Runs before the dialog
+    // is shared; takes no lock.
+    NvSipDialog(NvSipCall* call, NvInputStream& in);
+    // Undoes a rebuild whose call failed to read a later part: the dialog's
+    // transactions leave the stack and the dialog the manager's table. Not
+    // locked: the dialog is not shared yet.
+    void discardRebuilt();
+    // The record's primitive items, shared with the calls' records. The
+    // readers raise NvException on a truncated stream; sReadNameAddress also
+    // on an empty name-address (`what` names it in the message).
+    static void sWriteU32(NvOutputStream& out, uint32_t value);
+    static uint32_t sReadU32(NvInputStream& in);
+    static void sWriteText(NvOutputStream& out, const NvString& text);
+    static NvString sReadText(NvInputStream& in);
+    static void sWriteNameAddress(NvOutputStream& out, const NvHandle<NvSipNameAddress>& address);
+    static NvHandle<NvSipNameAddress> sReadNameAddress(NvInputStream& in, const char* what);
+
+private:
+    // Constructor (5)'s reading, items in order; raises on a corrupt record.
+    void readSnapshot(NvInputStream& in);
+    // Drops what the state read makes stale (see above).
+    void dropStaleState();
+    // Takes every transaction of the dialog out of the stack and forgets it.
+    void dropTransactions();
 
 private:
     friend class NvSipCallManager;  // clear() terminates dialogs under their mutex

@@ -388,14 +388,7 @@ void NvSipDialog::resetSessionTime(NvHandle<NvSipClientTransaction> transaction,
     NvHandle<NvSipOutgoingCall> call = outgoingCall();
     if (transaction.isNil() || call.isNil()) return;
     const uint32_t interval = response->getHeader<NvSipMinSEHeader>()->getNumber();
-    NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(transaction->getInitialRequest()->clone()));
-    retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
-    retry->removeHeader(NvSipHeaderID::Via);
-    retry->removeHeader(NvSipHeaderID::SessionExpires);
-    retry->addHeader(new NvSipSessionExpiresHeader(interval));
-    // RFC 4028 7.4: the retry carries the Min-SE it was given.
-    retry->removeHeader(NvSipHeaderID::MinSE);
-    retry->addHeader(new NvSipMinSEHeader(interval));
+    NvHandle<NvSipInviteMessage> retry = sessionRetry(transaction->getInitialRequest(), interval);
     NvHandle<NvSipDialog> next = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", call.get(), retry);
     next->sendInitialRequest();
 }

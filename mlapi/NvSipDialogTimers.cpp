@@ -1,6 +1,7 @@
-// NvSipDialog: what it schedules on the stack's scheduler and what happens
-// when a timer fires: retransmission of our 2xx and reliable provisional
-// responses until their ACK or PRACK, and the session timer (RFC 4028).
+// NvSipDialog: the one entry point of its timers (onNotification), and the
+// retransmission of our 2xx and reliable provisional responses until their
+// ACK or PRACK. The session timer itself: NvSipDialogSessionTimer.cpp; the
+// new attempt after a 491: NvSipDialogReinviteClient.cpp.
 
 #include "mlapi/NvSipDialog.h"
 
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <exception>
 #include <mutex>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
@@ -28,22 +30,30 @@ unsigned int clampMs(uint64_t ms) {
     return static_cast<unsigned int>(std::min<uint64_t>(ms, std::numeric_limits<unsigned int>::max()));
 }
 
-void debugLine(const char* line) {
-    NvErrorStream& debug = NvErrorStream::sGetDefault();
-    if (debug.getLevel() > 4) debug << line << "\n";
-}
-
 }  // namespace
 
 void NvSipDialog::onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onNotification");
-    NvHandle<NvSipResponse> response(object);
-    if (!response.isNil()) {
-        retransmitResponse(response);
-        return;
+    // What a timer's work raises (the application's callbacks included) is
+    // logged and dropped here: the scheduler's thread and the other timers
+    // due with this one go on.
+    try {
+        const NvHandle<NvSipInviteMessage> invite(object);
+        const NvHandle<NvSipResponse> response(object);
+        const NvHandle<NvTimer> timer(observable);
+        if (!invite.isNil())
+            retryReinvite(invite);
+        else if (!response.isNil())
+            retransmitResponse(response);
+        else if (!timer.isNil() && timer->getObject().isNil())
+            sessionTimerFired(timer->getKey());
+    } catch (const NvHandle<NvException>& error) {
+        TELLAR_ERROR(getLogger(), "Timer of dialog " << getKey().str() << " raised: " << error->getMessage().str());
+    } catch (const std::exception& error) {
+        TELLAR_ERROR(getLogger(), "Timer of dialog " << getKey().str() << " raised: " << error.what());
+    } catch (...) {
+        TELLAR_ERROR(getLogger(), "Timer of dialog " << getKey().str() << " raised an unknown exception");
     }
-    NvHandle<NvTimer> timer(observable);
-    if (!timer.isNil() && timer->getObject().isNil()) sessionTimerFired(timer->getKey());
 }
 
 // ---------------------------------------------------------------- response retransmission
@@ -110,61 +120,16 @@ void NvSipDialog::retransmitResponse(const NvHandle<NvSipResponse>& response) {
             return;
         }
         if (m_State == NV_REINVITE_PROCESSING) {
-            // The dialog stands but the session ends (RFC 3261 13.3.1.4).
+            // No ACK of our 2xx to the peer's re-INVITE: the call ends with a BYE.
+            const NvHandle<NvSipRequest> bye =
+                CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr);
             m_State = NV_TERMINATING;
-            sendBye(CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+            if (!bye.isNil()) sendBye(bye);
             return;
         }
-        // No ACK of our 2xx to the INVITE: the call is over.
+        // No ACK of our 2xx: the call is over.
         terminating();
         call = m_hCall;
     }
     call->onTimeOut(this);
-}
-
-// ---------------------------------------------------------------- session timer
-
-void NvSipDialog::resetTimer(unsigned int interval) {
-    m_SessionInterval = interval;
-    const double now = NvTime::sGetCurrentTime();
-    m_SessionStartTime = now;
-    m_SessionExpiryTime = now + (static_cast<double>(interval) - 10.0) * 1000000.0;
-    m_SessionRefreshTime = now + static_cast<double>(interval) * 500000.0;
-}
-
-void NvSipDialog::startSessionTimer(unsigned int interval, bool weRefresh) {
-    stopSessionTimer();
-    resetTimer(interval);
-    const uint64_t ms = static_cast<uint64_t>(interval) * 1000;
-    if (weRefresh) m_SessionRefreshTime = scheduler().schedule(clampMs(ms / 2), this, nullptr);
-    m_SessionExpiryTime = scheduler().schedule(clampMs(ms > 10000 ? ms - 10000 : 0), this, nullptr);
-}
-
-void NvSipDialog::stopSessionTimer() {
-    if (m_SessionInterval == 0) return;
-    m_SessionInterval = 0;
-    scheduler().cancel(this, m_SessionRefreshTime);
-    scheduler().cancel(this, m_SessionExpiryTime);
-}
-
-void NvSipDialog::sessionTimerFired(double key) {
-    bool refresh = false;
-    NvHandle<NvSipCall> call;
-    {
-        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (m_SessionInterval == 0) return;
-        if (key == m_SessionRefreshTime) {
-            refresh = true;
-            debugLine("Time to refresh session ... ");
-        } else if (key == m_SessionExpiryTime) {
-            debugLine("Session will timout soon, You should send BYE now ...");
-        } else {
-            return;  // a timer of an earlier interval
-        }
-        call = m_hCall;
-    }
-    if (refresh)
-        call->onSessionRefreshTime(this);
-    else
-        call->onSessionTimeOut(this);
 }

@@ -270,6 +270,23 @@ void NvSipIncomingCall::respondToBye(NvHandle<NvSipResponse> response) {
     dialogFor("NvSipIncomingCall::respondToBye()")->respondToBye(response);
 }
 
+void NvSipIncomingCall::reinvite(const void* body, const char* contentType, unsigned int bodyLength,
+                                 NvHandle<NvSipContactHeader> contact) {
+    if (contact.isNil()) {
+        if (m_hLocalContact.isNil())
+            NvSipMlException::sThrow("No Contact header provided for re-INVITE request", nullptr, nullptr);
+        contact = new NvSipContactHeader(NvHandle<NvSipNameAddress>(
+            static_cast<NvSipNameAddress*>(m_hLocalContact->clone())));
+    }
+    const NvHandle<NvSipDialog> dialog = dialogFor("NvSipIncomingCall::reinvite()");
+    dialog->reinvite(NvHandle<NvSipInviteMessage>(
+        dialog->createRequest(NvSipInviteMessage::sMethodName, contentType, body, bodyLength, contact)));
+}
+
+void NvSipIncomingCall::ackReinvite(NvHandle<NvSipAckMessage> ack) {
+    dialogFor("NvSipIncomingCall::ackReinvite()")->ackReinvite(ack);
+}
+
 void NvSipIncomingCall::respondToReinvite(NvHandle<NvSipResponse> response) {
     dialogFor("NvSipIncomingCall::respondToReinvite()")->respondToReinvite(response);
 }

@@ -90,6 +90,15 @@ public:
                                          unsigned int bodyLength);
     // Answers the peer's BYE (nil: 200); a final answer ends the call.
     void respondToBye(NvHandle<NvSipResponse> response);
+    // Our re-INVITE with the body given and `contact` (nil: the call's local
+    // Contact; raises NvSipMlException "No Contact header provided for
+    // re-INVITE request" when there is none, sending nothing). Sent only
+    // while the call is confirmed and no re-INVITE is pending; its responses
+    // reach reinviteResponse of the interface.
+    void reinvite(const void* body, const char* contentType, unsigned int bodyLength,
+                  NvHandle<NvSipContactHeader> contact);
+    // ACKs the 2xx to our re-INVITE (nil: the dialog builds the ACK).
+    void ackReinvite(NvHandle<NvSipAckMessage> ack);
     // Answers the peer's re-INVITE (nil: 200 without body).
     void respondToReinvite(NvHandle<NvSipResponse> response) override;
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
@@ -101,6 +110,19 @@ public:
     // the interface.
     void notify(NvHandle<NvSipNotifyMessage> notify);
     void refer(NvHandle<NvSipReferMessage> refer);
+
+    // ---- snapshot
+    // Writes the call's record, then its dialog's. Raises NvSipMlException
+    // "Dialog does not exist !!!" (after the call's record) once the call
+    // has none.
+    void serialize(NvOutputStream& out) const override;
+    // Rebuilds a call written by serialize: the call, then its one dialog,
+    // listed again in the manager's table. Raises NvSipMlException "NIL
+    // handle to Incoming Call Interface" for a null interface, NvException
+    // for a truncated or corrupt stream (nothing is left listed). The
+    // caller holds the result in an NvHandle.
+    static NvSipIncomingCall* sCreateFrom(NvInputStream& in, NvSipIncomingCallinterface* callInterface);
+    NvSipIncomingCall(NvInputStream& in, NvSipIncomingCallinterface* callInterface);
 
 private:
     // The call's dialog for an application operation: writes the

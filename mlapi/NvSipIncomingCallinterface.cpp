@@ -18,7 +18,16 @@ void NvSipIncomingCallinterface::notifyRequest(Call, NvHandle<NvSipServerTransac
 void NvSipIncomingCallinterface::notifyResponse(Call, NvHandle<NvSipResponse>) {}
 void NvSipIncomingCallinterface::reinviteRequest(Call, NvHandle<NvSipInviteMessage>) {}
 void NvSipIncomingCallinterface::reinviteCancel(Call, NvHandle<NvSipRequest>) {}
-void NvSipIncomingCallinterface::reinviteResponse(Call, NvHandle<NvSipResponse>) {}
+void NvSipIncomingCallinterface::reinviteResponse(Call call, NvHandle<NvSipResponse> response) {
+    const int status = response->getStatusCode();
+    if (status >= 200) {
+        call->ackReinvite(new NvSipAckMessage(response));
+        return;
+    }
+    if (status < 100 || response->getHeader<NvSipRSeqHeader>().isNil()) return;
+    const NvHandle<NvSipDialog> dialog = call->getDialog();
+    if (!dialog.isNil()) dialog->prack(nullptr);
+}
 void NvSipIncomingCallinterface::reinviteAck(Call, NvHandle<NvSipAckMessage>) {}
 void NvSipIncomingCallinterface::reinviteTimeOut(Call, NvHandle<NvSipInviteMessage>) {}
 void NvSipIncomingCallinterface::onSessionTimeOut(Call) {}

@@ -55,7 +55,8 @@ public:
     virtual void reinviteRequest(Call call, NvHandle<NvSipInviteMessage> invite);
     // The peer cancelled its re-INVITE. Default: nothing.
     virtual void reinviteCancel(Call call, NvHandle<NvSipRequest> cancel);
-    // A response to our re-INVITE. Default: nothing.
+    // A response to our re-INVITE. Default: ACKs a final one (ackReinvite with
+    // an ACK built from it), PRACKs a reliable provisional one, ignores others.
     virtual void reinviteResponse(Call call, NvHandle<NvSipResponse> response);
     // The ACK of our answer to the peer's re-INVITE. Default: nothing.
     virtual void reinviteAck(Call call, NvHandle<NvSipAckMessage> ack);

@@ -198,6 +198,23 @@ void NvSipOutgoingCall::prack(NvHandle<NvSipPrackMessage> prack) {
     forEachDialog("prack", [&prack](const NvHandle<NvSipDialog>& dialog) { dialog->prack(prack); });
 }
 
+void NvSipOutgoingCall::reinvite(const void* body, const char* contentType, unsigned int bodyLength,
+                                 NvHandle<NvSipContactHeader> contact) {
+    debugLine("NvSipOutgoingCall::reinvite()");
+    if (contact.isNil()) contact = contactFor(nullptr);
+    if (contact.isNil()) raise("No Contact header provided for re-INVITE request");
+    forEachDialog("reinvite", [&](const NvHandle<NvSipDialog>& dialog) {
+        // Each dialog its own copy: the request is built and sent per dialog.
+        const NvHandle<NvSipContactHeader> own = copyOf(contact);
+        dialog->reinvite(NvHandle<NvSipInviteMessage>(
+            dialog->createRequest(NvSipInviteMessage::sMethodName, contentType, body, bodyLength, own)));
+    });
+}
+
+void NvSipOutgoingCall::ackReinvite(NvHandle<NvSipAckMessage> ack) {
+    forEachDialog(nullptr, [&ack](const NvHandle<NvSipDialog>& dialog) { dialog->ackReinvite(ack); });
+}
+
 void NvSipOutgoingCall::respondToReinvite(NvHandle<NvSipResponse> response) {
     forEachDialog("respondToReinvite",
                   [&response](const NvHandle<NvSipDialog>& dialog) { dialog->respondToReinvite(response); });

@@ -74,6 +74,15 @@ public:
     void hangup() override;
     void ack(NvHandle<NvSipAckMessage> ack);
     void prack(NvHandle<NvSipPrackMessage> prack);
+    // Our re-INVITE on every confirmed dialog without a pending re-INVITE,
+    // with the body given and `contact` (nil: the call's local Contact;
+    // raises NvSipMlException "No Contact header provided for re-INVITE
+    // request" when there is none, sending nothing).
+    void reinvite(const void* body, const char* contentType, unsigned int bodyLength,
+                  NvHandle<NvSipContactHeader> contact);
+    // ACKs the 2xx to our re-INVITE on the dialogs that wait for one (nil:
+    // each builds its own).
+    void ackReinvite(NvHandle<NvSipAckMessage> ack);
     // Answers the peer's pending re-INVITE (nil: 200 without body); dialogs
     // without one do nothing.
     void respondToReinvite(NvHandle<NvSipResponse> response) override;
@@ -132,6 +141,19 @@ public:
     void onTimeOut(NvHandle<NvSipDialog> dialog) override;
     void onSessionRefreshTime(NvHandle<NvSipDialog> dialog) override;
     void onSessionTimeOut(NvHandle<NvSipDialog> dialog) override;
+
+    // ---- snapshot
+    // Writes the call's record, the targets tried (u32 count, then each),
+    // then the dialogs (u32 count, then each dialog's record), from copies
+    // of the lists taken under m_pMutex.
+    void serialize(NvOutputStream& out) const override;
+    // Rebuilds a call written by serialize: targets and dialogs in their
+    // order, each dialog listed again in the manager's table. Raises
+    // NvSipMlException "NIL handle to Outgoing Call Interface" for a null
+    // interface, NvException for a truncated or corrupt stream (nothing is
+    // left listed). The caller holds the result in an NvHandle.
+    static NvSipOutgoingCall* sCreateFrom(NvInputStream& in, NvSipOutgoingCallinterface* callInterface);
+    NvSipOutgoingCall(NvInputStream& in, NvSipOutgoingCallinterface* callInterface);
 
 private:
     // An INVITE of this call to `target`, From tag included.

@@ -22,7 +22,13 @@ void NvSipOutgoingCallinterface::notifyRequest(Call, Dialog, NvHandle<NvSipServe
 void NvSipOutgoingCallinterface::notifyResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
 void NvSipOutgoingCallinterface::reinviteRequest(Call, Dialog, NvHandle<NvSipInviteMessage>) {}
 void NvSipOutgoingCallinterface::reinviteCancel(Call, Dialog, NvHandle<NvSipRequest>) {}
-void NvSipOutgoingCallinterface::reinviteResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::reinviteResponse(Call, Dialog dialog, NvHandle<NvSipResponse> response) {
+    const int status = response->getStatusCode();
+    if (status >= 200)
+        dialog->ackReinvite(new NvSipAckMessage(response));
+    else if (status >= 100 && !response->getHeader<NvSipRSeqHeader>().isNil())
+        dialog->prack(nullptr);
+}
 void NvSipOutgoingCallinterface::reinviteAck(Call, Dialog, NvHandle<NvSipAckMessage>) {}
 void NvSipOutgoingCallinterface::reinviteTimeOut(Call, Dialog, NvHandle<NvSipInviteMessage>) {}
 void NvSipOutgoingCallinterface::onSessionTimeOut(Call, Dialog) {}

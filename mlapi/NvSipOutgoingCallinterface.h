@@ -67,7 +67,8 @@ public:
     virtual void reinviteRequest(Call call, Dialog dialog, NvHandle<NvSipInviteMessage> invite);
     // The peer cancelled its re-INVITE. Default: nothing.
     virtual void reinviteCancel(Call call, Dialog dialog, NvHandle<NvSipRequest> cancel);
-    // A response to our re-INVITE. Default: nothing.
+    // A response to our re-INVITE. Default: ACKs a final one (ackReinvite with
+    // an ACK built from it), PRACKs a reliable provisional one, ignores others.
     virtual void reinviteResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
     // The ACK of our answer to the peer's re-INVITE. Default: nothing.
     virtual void reinviteAck(Call call, Dialog dialog, NvHandle<NvSipAckMessage> ack);

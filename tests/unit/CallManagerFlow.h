@@ -158,3 +158,92 @@ private:
 
 inline CallManagerFlow::NewCall CallManagerFlow::newCall;
 inline NvHandle<NvSipCallStrayInterface> CallManagerFlow::stray;
+
+// RecordedIncomingEvents that also records, in `more`, the events of our
+// re-INVITE's time-out and of the session timer; `onRefresh` runs inside
+// onSessionRefreshTime when set. The other callbacks keep their defaults.
+class RecordedSessionEvents : public RecordedIncomingEvents {
+public:
+    std::function<void()> onRefresh;
+    std::string more;  // joined by spaces
+
+    void reinviteTimeOut(Call, NvHandle<NvSipInviteMessage>) override { add("reinviteTimeOut"); }
+    void onSessionRefreshTime(Call) override {
+        add("refresh");
+        if (onRefresh) onRefresh();
+    }
+    void onSessionTimeOut(Call) override { add("expiry"); }
+    std::string takenMore() {
+        std::string joined;
+        joined.swap(more);
+        return joined;
+    }
+
+private:
+    void add(const std::string& event) { more += (more.empty() ? "" : " ") + event; }
+};
+
+// A confirmed incoming call from sip:alice@192.0.2.1 (Call-ID c1, her tag
+// r1) answered with the default replies of RecordedSessionEvents, for
+// flows of our re-INVITE and the session timer.
+class ConfirmedCallFlow : public CallManagerFlow {
+protected:
+    NvHandle<RecordedSessionEvents> session = new RecordedSessionEvents;
+    NvHandle<NvSipIncomingCall> call;
+
+    static void SetUpTestSuite() { NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP, "bob"); }
+    void SetUp() override {
+        CallManagerFlow::SetUp();
+        events = session;
+    }
+    void TearDown() override {
+        NvSipDialog::sm_bSupportTimer = false;
+        session->onRefresh = nullptr;
+        CallManagerFlow::TearDown();
+        call = nullptr;
+    }
+    void answerCall() {
+        newCall = [this](NvHandle<NvSipInviteMessage> invite) {
+            return call = new NvSipIncomingCall(invite, session.get());
+        };
+        inject(request("INVITE", "", "r1"));
+        expectSent("SIP/2.0 100");
+        call->answer(200, nullptr, nullptr, 0);
+        expectSent("SIP/2.0 200");
+        inject(fromPeer("ACK", 1, "z9hG4bK-ack1"));
+        ASSERT_EQ(events->taken(), "inviteRequest callConfirmed");
+    }
+    // A request of the peer in the call, CSeq `cseq`.
+    std::string fromPeer(const std::string& method, int cseq, const std::string& branch) const {
+        std::string text = request(method, call->getLocalTag().str(), "r1", "", "c1", branch);
+        return text.replace(text.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
+    }
+    // The peer's `code` to `sent` with her tag, her Contact and `extra` lines.
+    static std::string reply(const Sent& sent, int code, const std::string& extra = "") {
+        NvHandle<NvSipResponse> response = new NvSipResponse(code, NvHandle<NvSipRequest>(sent.message));
+        if (response->getToHeader()->getTag().isEmpty()) response->getToHeader()->setTag("r1");
+        std::string text = response->toString();
+        return text.insert(text.find("\r\n") + 2, "Contact: <sip:alice@192.0.2.1>\r\n" + extra);
+    }
+    static uint32_t cseqOf(const Sent& sent) { return sent.message->getCSeqHeader()->getNumber(); }
+    static std::string valueOf(const Sent& sent, const char* name) {
+        NvHandle<NvSipHeader> found = sent.message->mGetHeader(name);
+        return found.isNil() ? "" : found->getValue().str();
+    }
+    // Our re-INVITE through the call, answered `code` (with `extra` lines);
+    // returns it.
+    Sent reinviteAnswered(int code, const std::string& extra = "") {
+        call->reinvite(nullptr, nullptr, 0, nullptr);
+        Sent invite = expectSent("INVITE sip:alice@192.0.2.1");
+        inject(reply(invite, code, extra));
+        expectSent("ACK sip:alice@192.0.2.1");
+        return invite;
+    }
+    // We hang up and the peer answers the BYE: the call is over.
+    void hangUp() {
+        call->hangup();
+        inject(reply(expectSent("BYE sip:alice@192.0.2.1"), 200));
+        EXPECT_EQ(events->taken(), "terminated");
+        EXPECT_TRUE(call->getDialog().isNil());
+    }
+};

@@ -1,0 +1,221 @@
+// NvSipDialog: our re-INVITE (RFC 3261 14.1): sending it, its responses,
+// the new attempts after a challenge, a 422 or a 491, its ACK and time-out.
+
+#include "mlapi/NvSipDialog.h"
+
+#include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipCallManager.h"
+#include "mlapi/NvSipOutgoingCall.h"
+#include "stack/log/Tellar.h"
+#include "stack/timer/NvMonitorThread.h"
+
+#include <cstdlib>
+#include <mutex>
+
+TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
+
+namespace {
+
+constexpr int32_t kOursPending =
+    NvSipDialog::NV_REINVITING | NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED;
+
+// The wait before a new attempt after 491 (RFC 3261 14.1), in 10 ms steps:
+// 2.1-3.99 s for the side that owns the Call-ID, 0-1.99 s for the other.
+unsigned int retryDelayMs(bool ownsCallId) {
+    const auto step = static_cast<unsigned int>(std::rand());
+    return ownsCallId ? 2100u + 10u * (step % 190u) : 10u * (step % 200u);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- adapter
+
+void NvSipDialog::ReinviteClientInterface::provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                               NvHandle<NvSipResponse> response) {
+    m_hDialog->onReinviteProvisionalResponse(transaction, response);
+}
+
+void NvSipDialog::ReinviteClientInterface::finalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                         NvHandle<NvSipResponse> response) {
+    m_hDialog->onReinviteFinalResponse(transaction, response);
+}
+
+void NvSipDialog::ReinviteClientInterface::timeOut(NvHandle<NvSipClientTransaction> transaction) {
+    m_hDialog->onReinviteTimeOut(NvHandle<NvSipTransaction>(transaction));
+}
+
+void NvSipDialog::ReinviteClientInterface::reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                                       NvHandle<NvSipResponse> response) {
+    m_hDialog->onReinviteReliableProvisionalResponse(transaction, response);
+}
+
+// ---------------------------------------------------------------- sending
+
+void NvSipDialog::reinvite(NvHandle<NvSipInviteMessage> invite) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::reinvite");
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_State != NV_ACTIVE) return;
+    if (invite.isNil())
+        invite = NvHandle<NvSipInviteMessage>(
+            CreateRequest(NvSipInviteMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+    if (invite.isNil()) return;
+    if (sm_bSupportTimer && m_SessionInterval >= sm_MinSessionTime) {
+        if (!invite->isSupported("timer")) invite->addHeader(new NvSipSupportedHeader("timer"));
+        if (invite->getHeader<NvSipSessionExpiresHeader>().isNil())
+            invite->addHeader(new NvSipSessionExpiresHeader(m_SessionInterval));
+    }
+    sendReinvite(invite);
+}
+
+bool NvSipDialog::isOurReinvite(const NvHandle<NvSipClientTransaction>& transaction) const {
+    return (m_State & kOursPending) && !transaction.isNil() && transaction.get() == m_hReinviteClientTransaction.get();
+}
+
+void NvSipDialog::sendReinvite(const NvHandle<NvSipInviteMessage>& invite) {
+    NvHandle<NvSipClientTransaction> transaction = new NvSipClientTransaction(
+        invite, Tellar::NoSizeMemAllocator::create<ReinviteClientInterface>("ReinviteClientInterface",
+                                                                             NvHandle<NvSipDialog>(this)));
+    const int32_t before = m_State;
+    m_State = NV_REINVITING;
+    m_hReinviteClientTransaction = transaction;
+    try {
+        sendAndLogRequest(transaction, Tellar::INFO);
+    } catch (...) {
+        m_State = before == NV_ACTIVE ? NV_ACTIVE : NV_REINVITE_FAILED;
+        m_hReinviteClientTransaction = nullptr;
+        throw;
+    }
+}
+
+// ---------------------------------------------------------------- responses
+
+void NvSipDialog::onReinviteProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReinviteProvisionalResponse");
+    takeReinviteProvisional(transaction, response, NV_REINVITE_PROCEEDING);
+}
+
+void NvSipDialog::onReinviteReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                        NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReinviteReliableProvisionalResponse");
+    takeReinviteProvisional(transaction, response, NV_REINVITE_PROCEEDED);
+}
+
+void NvSipDialog::takeReinviteProvisional(const NvHandle<NvSipClientTransaction>& transaction,
+                                          const NvHandle<NvSipResponse>& response, int32_t state) {
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (!isOurReinvite(transaction)) return;
+        m_State = state;
+        m_hInResponse = response;  // a PRACK takes its RSeq from it
+        call = m_hCall;
+    }
+    call->onReinviteResponse(this, response);
+}
+
+void NvSipDialog::onReinviteFinalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                          NvHandle<NvSipResponse> response) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReinviteFinalResponse");
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (!isOurReinvite(transaction)) return;
+        m_hInResponse = response;
+        if (sendReinviteAgain(transaction, response)) return;
+        endReinvite(transaction, response);
+        call = m_hCall;
+    }
+    call->onReinviteResponse(this, response);
+    // A failure needs no ACK of ours (its transaction sent it): unless the
+    // application ended the re-INVITE meanwhile, the session goes on as it was.
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_State == NV_REINVITE_FAILED && m_hInResponse.get() == response.get()) {
+        m_State = NV_ACTIVE;
+        m_hInResponse = nullptr;
+    }
+}
+
+bool NvSipDialog::sendReinviteAgain(const NvHandle<NvSipClientTransaction>& transaction,
+                                    const NvHandle<NvSipResponse>& response) {
+    const NvHandle<NvSipRequest> request = transaction->getInitialRequest();
+    try {
+        if (response->getStatusCode() == 422) {
+            const NvHandle<NvSipMinSEHeader> minSE = response->getHeader<NvSipMinSEHeader>();
+            if (minSE.isNil() || minSE->getNumber() < sm_MinSessionTime) return false;
+            resetSessionTime(transaction, response, true);
+            return true;
+        }
+        if (!NvSipCallManager::sCheckAuthentication(response, request)) return false;
+        // The clone keeps every header as it was, with the credentials just
+        // added: nothing is offered twice.
+        NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(request->clone()));
+        retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
+        retry->removeHeader(NvSipHeaderID::Route);
+        addRouteInfoToRequest(retry);
+        const NvHandle<NvSipViaHeader> via = retry->getTopVia();
+        if (!via.isNil()) via->setBranchRFC3261();
+        sendReinvite(retry);
+        return true;
+    } catch (const NvHandle<NvException>& error) {
+        TELLAR_WARN(getLogger(), "re-INVITE not sent again: " << error->getMessage().str());
+        return false;
+    }
+}
+
+void NvSipDialog::endReinvite(const NvHandle<NvSipClientTransaction>& transaction,
+                              const NvHandle<NvSipResponse>& response) {
+    m_hReinviteClientTransaction = nullptr;
+    const int status = response->getStatusCode();
+    if (status / 100 == 2) {
+        updateRemoteTargetURI(response);
+        const NvHandle<NvSipSessionExpiresHeader> sessionExpires = response->getHeader<NvSipSessionExpiresHeader>();
+        if (sm_bSupportTimer && !sessionExpires.isNil())
+            handleSessionTime(response, sessionExpires);
+        else
+            stopSessionTimer();
+        m_State = NV_REINVITE_PROCESSING;
+        return;
+    }
+    if (status == 491)
+        NvMonitorThread::sGetCurrent()->getScheduler().schedule(retryDelayMs(!outgoingCall().isNil()), this,
+                                                                transaction->getInitialRequest().get());
+    m_State = NV_REINVITE_FAILED;
+}
+
+void NvSipDialog::retryReinvite(const NvHandle<NvSipInviteMessage>& invite) {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_State != NV_ACTIVE) return;
+    // A copy: the failed transaction may still answer the 491's
+    // retransmissions from its request.
+    NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(invite->clone()));
+    retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
+    const NvHandle<NvSipViaHeader> via = retry->getTopVia();
+    if (!via.isNil()) via->setBranchRFC3261();
+    sendReinvite(retry);
+}
+
+// ---------------------------------------------------------------- ACK and time-out
+
+void NvSipDialog::ackReinvite(NvHandle<NvSipAckMessage> ack) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::ackReinvite");
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_State != NV_REINVITE_PROCESSING || m_hInResponse.isNil()) return;
+    if (!ack.isNil()) addRouteInfoToRequest(ack);
+    createSendAckMsg(m_hInResponse, ack);
+    m_hInResponse = nullptr;
+    m_State = NV_ACTIVE;
+}
+
+void NvSipDialog::onReinviteTimeOut(NvHandle<NvSipTransaction> transaction) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReinviteTimeOut");
+    m_CallMessageLogger.log(Tellar::INFO, "SIP re-INVITE timed-out");
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (!(m_State > NV_ACTIVE && m_State < NV_TERMINATING)) return;
+        terminating();
+        call = m_hCall;
+    }
+    call->onReinviteTimeOut(this, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
+}

@@ -1,0 +1,156 @@
+// Our re-INVITE as call flows: answered and completed by the application
+// interfaces' default replies (PRACK, ACK), sent again after a 422 or a
+// challenge, after a 491 within the wait of the side it is on, a failure
+// leaving both sides free to re-INVITE, and no answer at all.
+
+#include "CallManagerFlow.h"
+
+#include "mlapi/NvSipOutgoingCall.h"
+#include "stack/auth/NvAuthenticationInterface.h"
+
+#include <string>
+
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// Answers a 401 with a made-up Authorization, replacing any earlier one.
+class Credentials : public NvAuthenticationInterface {
+public:
+    NvHandle<NvSipResponse> request(NvHandle<NvSipRequest>) override { return nullptr; }
+    bool response(NvHandle<NvSipResponse> challenge, NvHandle<NvSipRequest> request) override {
+        if (challenge->getStatusCode() != 401) return false;
+        request->removeHeader("Authorization");
+        request->addHeader(NvSipHeader::sCreate("Authorization", "Digest username=\"a\""));
+        return true;
+    }
+};
+
+class ReinviteTest : public ConfirmedCallFlow {
+protected:
+    // A call we place to sip:alice@192.0.2.1, answered and ACKed, with the
+    // outgoing interface's defaults.
+    NvHandle<NvSipOutgoingCall> placeCall() {
+        NvByteArrayInputStream in(std::string("INVITE sip:alice@192.0.2.1 SIP/2.0\r\nFrom: <sip:bob@192.0.2.10>\r\n"
+                                              "To: <sip:alice@192.0.2.1>\r\nCall-ID: out1\r\nCSeq: 1 INVITE\r\n"
+                                              "Content-Length: 0\r\n\r\n"));
+        NvHandle<NvSipOutgoingCall> placed = new NvSipOutgoingCall(
+            NvHandle<NvSipInviteMessage>(NvSipMessage::sConstructFrom(in)), new NvSipOutgoingCallinterface, nullptr);
+        inject(reply(expectSent("INVITE sip:alice@192.0.2.1"), 200));
+        placed->ack(nullptr);
+        expectSent("ACK sip:alice@192.0.2.1");
+        return placed;
+    }
+    static std::string branchOf(const Sent& sent) { return sent.message->getTopVia()->getBranch().str(); }
+};
+
+TEST_F(ReinviteTest, ProvisionalPrackedFinalAcknowledgedByTheDefaults) {
+    answerCall();
+    call->reinvite(nullptr, nullptr, 0, nullptr);
+    const Sent invite = expectSent("INVITE sip:alice@192.0.2.1");
+    EXPECT_EQ(cseqOf(invite), 2u);
+    call->reinvite(nullptr, nullptr, 0, nullptr);  // one is pending: nothing goes
+    expectNothingSent();
+    inject(reply(invite, 183, "Require: 100rel\r\nRSeq: 1\r\n"));
+    EXPECT_EQ(valueOf(expectSent("PRACK sip:alice@192.0.2.1"), "RAck"), "1 2 INVITE");
+    inject(reply(invite, 180));  // unreliable: no reply
+    expectNothingSent();
+    inject(reply(invite, 200));
+    EXPECT_EQ(cseqOf(expectSent("ACK sip:alice@192.0.2.1")), 2u);
+    hangUp();
+}
+
+TEST_F(ReinviteTest, AfterAFailureBothSidesReinviteAgain) {
+    answerCall();
+    const Sent first = reinviteAnswered(488);  // ACKed by its transaction
+    inject(fromPeer("INVITE", 2, "z9hG4bK-re2"));
+    expectSent("SIP/2.0 100");
+    call->respondToReinvite(200, nullptr, nullptr, 0);  // answers only a re-INVITE taken
+    expectSent("SIP/2.0 200");
+    inject(fromPeer("ACK", 2, "z9hG4bK-ack2"));
+    EXPECT_EQ(cseqOf(reinviteAnswered(200)), cseqOf(first) + 1);
+    hangUp();
+}
+
+TEST_F(ReinviteTest, SentAgainOnceWithTheMinimumIntervalOrCredentials) {
+    Credentials credentials;
+    NvAuthenticationInterface* const saved = NvSipCallManager::smp_AuthInterface;
+    NvSipCallManager::smp_AuthInterface = &credentials;
+    const struct {
+        int status;
+        const char* extra;
+        const char* header;
+        const char* value;
+    } cases[] = {
+        {422, "Min-SE: 90\r\n", "Session-Expires", "90"},
+        {401, "WWW-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n", "Authorization", "Digest username=\"a\""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        answerCall();
+        const Sent first = reinviteAnswered(c.status, c.extra);
+        const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
+        EXPECT_EQ(cseqOf(retry), cseqOf(first) + 1);
+        EXPECT_NE(branchOf(retry), branchOf(first));
+        EXPECT_EQ(valueOf(retry, c.header), c.value);
+        EXPECT_EQ(occurrences(retry.bytes, std::string("\r\n") + c.header + ":"), 1u) << retry.bytes;
+        inject(reply(retry, 200));
+        expectSent("ACK sip:alice@192.0.2.1");
+        hangUp();
+        transactions.clear();
+    }
+    NvSipCallManager::smp_AuthInterface = saved;
+}
+
+TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
+    const struct {
+        bool weCalled;  // we own the Call-ID
+        uint64_t earliest, latest;
+    } cases[] = {{false, 0, 1990}, {true, 2100, 3990}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.weCalled);
+        NvHandle<NvSipOutgoingCall> placed;
+        if (c.weCalled)
+            (placed = placeCall())->reinvite(nullptr, nullptr, 0, nullptr);
+        else
+            answerCall(), call->reinvite(nullptr, nullptr, 0, nullptr);
+        const Sent first = expectSent("INVITE sip:alice@192.0.2.1");
+        inject(reply(first, 491));
+        expectSent("ACK sip:alice@192.0.2.1");
+        if (c.earliest > 0) {
+            clock.advance(c.earliest - 1);
+            expectNothingSent();
+        }
+        clock.advance(c.latest - (c.earliest > 0 ? c.earliest - 1 : 0));
+        const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
+        EXPECT_EQ(cseqOf(retry), cseqOf(first) + 1);
+        wire.clear();  // its retransmissions while the wait ran out
+        inject(reply(retry, 200));
+        expectSent("ACK sip:alice@192.0.2.1");
+        if (c.weCalled) {
+            placed->hangup();
+            inject(reply(expectSent("BYE sip:alice@192.0.2.1"), 200));
+            EXPECT_TRUE(placed->allDialogsTerminated());
+        } else {
+            hangUp();
+        }
+        transactions.clear();
+    }
+}
+
+TEST_F(ReinviteTest, NoAnswerEndsTheCallWithoutBye) {
+    answerCall();
+    call->reinvite(nullptr, nullptr, 0, nullptr);
+    expectSent("INVITE sip:alice@192.0.2.1");
+    clock.advance(64 * NvSipTransactionManager::m_T1);
+    EXPECT_EQ(session->takenMore(), "reinviteTimeOut");
+    EXPECT_TRUE(call->getDialog().isNil());
+    for (const Sent& sent : wire.sent()) EXPECT_EQ(sent.bytes.rfind("INVITE ", 0), 0u) << sent.bytes;
+    wire.clear();
+}
+
+}  // namespace

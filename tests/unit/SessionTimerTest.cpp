@@ -1,0 +1,84 @@
+// The session timer (RFC 4028) as call flows: the refresh point at half the
+// interval when we refresh, the expiry warning 10 s before its end, the
+// timers of an interval since restarted ignored, an application raising
+// inside a timer callback, and our 2xx to the peer's re-INVITE sent again
+// until it gives up with a BYE.
+
+#include "CallManagerFlow.h"
+
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+class SessionTimerTest : public ConfirmedCallFlow {
+protected:
+    void SetUp() override {
+        ConfirmedCallFlow::SetUp();
+        NvSipDialog::sm_bSupportTimer = true;
+    }
+    static std::string sessionExpires(unsigned int seconds, const char* refresher) {
+        return "Require: timer\r\nSession-Expires: " + std::to_string(seconds) + ";refresher=" + refresher + "\r\n";
+    }
+};
+
+TEST_F(SessionTimerTest, RefreshAtHalfExpiryBeforeTheEndEarlierIntervalIgnored) {
+    answerCall();
+    reinviteAnswered(200, sessionExpires(90, "uac"));
+    clock.advance(30000);
+    const Sent refresh = reinviteAnswered(200, sessionExpires(120, "uac"));
+    EXPECT_EQ(valueOf(refresh, "Session-Expires"), "90");
+    EXPECT_EQ(valueOf(refresh, "Supported"), "timer");
+    const NvHandle<NvSipDialog> dialog = call->getDialog();
+    EXPECT_DOUBLE_EQ(dialog->getTimeLeft(), 110.0);
+    EXPECT_DOUBLE_EQ(dialog->getElapsedTime(), 0.0);
+    clock.advance(59999);  // past the first interval's refresh (45 s) and expiry (80 s)
+    EXPECT_EQ(session->takenMore(), "");
+    clock.advance(1);
+    EXPECT_EQ(session->takenMore(), "refresh");
+    clock.advance(49999);
+    EXPECT_EQ(session->takenMore(), "");
+    clock.advance(1);
+    EXPECT_EQ(session->takenMore(), "expiry");
+    hangUp();
+}
+
+TEST_F(SessionTimerTest, ApplicationRaisingAtRefreshStopsNoTimer) {
+    const struct {
+        const char* refresher;
+        const char* heard;
+    } cases[] = {{"uac", "refresh expiry"}, {"uas", "expiry"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refresher);
+        answerCall();
+        reinviteAnswered(200, sessionExpires(90, c.refresher));
+        session->onRefresh = [] { throw std::runtime_error("the application failed"); };
+        EXPECT_NO_THROW(clock.advance(90000));
+        EXPECT_EQ(session->takenMore(), c.heard);
+        hangUp();
+        transactions.clear();
+    }
+}
+
+TEST_F(SessionTimerTest, Our2xxToTheirReinviteGoesAgainUntilABye) {
+    answerCall();
+    inject(fromPeer("INVITE", 2, "z9hG4bK-re2"));
+    expectSent("SIP/2.0 100");
+    call->respondToReinvite(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    // T1 = 500 ms, doubling up to T2; the last tick lands on 64*T1.
+    const uint64_t intervals[] = {500, 1000, 2000, 4000, 4000, 4000, 4000, 4000, 4000, 4000, 500};
+    Sent last;
+    for (size_t i = 0; i < std::size(intervals); ++i) {
+        clock.advance(intervals[i] - 1);
+        expectNothingSent();
+        clock.advance(1);
+        last = expectSent(i + 1 < std::size(intervals) ? "SIP/2.0 200" : "BYE sip:alice@192.0.2.1");
+    }
+    inject(reply(last, 200));
+    EXPECT_EQ(events->taken(), "terminated");
+    EXPECT_TRUE(call->getDialog().isNil());
+}
+
+}  // namespace

@@ -1,0 +1,218 @@
+// Calls written to a byte stream and rebuilt from it, as after a restart:
+// the original call is ended and the stack forgets its transactions before
+// the rebuild; the rebuilt call then carries on on the wire.
+
+#include "CallManagerFlow.h"
+
+#include "mlapi/NvSipOutgoingCall.h"
+#include "stack/sip/NvSipHeaders.h"
+
+namespace {
+
+using D = NvSipDialog;
+
+class SnapshotTest : public CallManagerFlow {
+protected:
+    NvHandle<NvSipIncomingCall> call;
+    NvHandle<NvSipOutgoingCall> outgoing;
+    NvHandle<NvSipOutgoingCallinterface> outgoingEvents = new NvSipOutgoingCallinterface;
+
+    static void SetUpTestSuite() { NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP, "bob"); }
+    void SetUp() override {
+        CallManagerFlow::SetUp();
+        newCall = [this](auto invite) { return call = new NvSipIncomingCall(invite, events.get()); };
+    }
+    void TearDown() override {
+        restart();
+        CallManagerFlow::TearDown();
+    }
+
+    static std::string snapshotOf(const NvSipCall& of) {
+        NvByteArrayOutputStream out;
+        of.serialize(out);
+        return out.toByteArray();
+    }
+    // Ends the calls as a restart would: out of the table, timers and transactions forgotten.
+    void restart() {
+        std::vector<NvHandle<D>> dialogs = outgoing ? outgoing->getDialogs() : std::vector<NvHandle<D>>();
+        if (call && call->getDialog()) dialogs.push_back(call->getDialog());
+        for (const NvHandle<D>& dialog : dialogs) {
+            dialog->detach();
+            dialog->terminating();
+            dialog->getCall()->removeDialog(dialog);
+        }
+        call = nullptr;
+        outgoing = nullptr;
+        transactions.clear();
+        wire.clear();
+        events->taken();
+    }
+    void rebuild(const std::string& bytes, bool isOutgoing = false) {
+        NvByteArrayInputStream in(bytes);
+        if (isOutgoing)
+            outgoing = NvSipOutgoingCall::sCreateFrom(in, outgoingEvents.get());
+        else
+            call = NvSipIncomingCall::sCreateFrom(in, events.get());
+    }
+    std::string inCall(const std::string& method, int cseq) {
+        std::string text = request(method, call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-" + method);
+        return text.replace(text.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
+    }
+    // The peer's call with a route set, driven by `steps`: "180", "183"
+    // (reliable), "200", "ACK", "INVITE" (the peer's re-INVITE), "BYE".
+    void incomingCall(const std::vector<std::string>& steps) {
+        inject(request("INVITE", "", "r1", "Supported: 100rel\r\nRecord-Route: <sip:p@192.0.2.5;lr>\r\n"));
+        for (size_t i = 0; i < steps.size(); ++i) {
+            if (steps[i] == "183") call->sendReliableProvisionalResponse(183, nullptr, nullptr, 0);
+            if (steps[i] == "180" || steps[i] == "200") call->answer(std::stoi(steps[i]), nullptr, nullptr, 0);
+            if (steps[i] == "ACK") inject(inCall("ACK", 1));
+            if (steps[i] == "INVITE" || steps[i] == "BYE") inject(inCall(steps[i], static_cast<int>(i)));
+        }
+        wire.clear();
+        events->taken();
+    }
+    // Our call to bob, answered by two forks ("a1" acknowledged, "b1" not), each with a route set.
+    void forkedCall() {
+        NvByteArrayInputStream text("INVITE sip:bob@192.0.2.1 SIP/2.0\r\nFrom: <sip:alice@192.0.2.10>\r\n"
+                                    "To: <sip:bob@192.0.2.1>\r\nCall-ID: out-1\r\nCSeq: 7 INVITE\r\n\r\n");
+        outgoing = new NvSipOutgoingCall(NvHandle<NvSipInviteMessage>(NvSipMessage::sConstructFrom(text)),
+                                         outgoingEvents.get(), nullptr);
+        const Sent invite = expectSent("INVITE");
+        for (const char* tag : {"a1", "b1"}) {
+            NvHandle<NvSipResponse> ok = new NvSipResponse(200, NvHandle<NvSipRequest>(invite.message));
+            ok->getToHeader()->setTag(tag);
+            ok->addHeader(NvSipHeader::sCreate("Record-Route", std::string("<sip:") + tag + "@192.0.2.5;lr>"));
+            outgoing->getDialogs().front()->onFinalResponse(nullptr, ok);
+            if (*tag == 'a') outgoing->ack(nullptr);
+        }
+    }
+    // What an in-dialog request of `dialog` carries: CSeq, From, To, Call-ID, Route.
+    static std::string identityOf(const NvHandle<D>& dialog) {
+        const NvHandle<NvSipRequest> info = dialog->createRequest("INFO", nullptr, nullptr, 0, nullptr);
+        const NvHandle<NvSipHeader> route = info->mGetHeader("Route");
+        return std::to_string(info->getCSeqHeader()->getNumber()) + " " + info->getFromHeader()->getValue().str() +
+               " " + info->getToHeader()->getValue().str() + " " + info->getCallID().str() + " " +
+               (route ? route->getValue().str() : "");
+    }
+};
+
+// Each state read back as written; a state patched into the record (0: none) drops what it makes stale.
+TEST_F(SnapshotTest, IncomingCallInEachState_ReadsBackWithoutStaleParts) {
+    const struct {
+        std::vector<std::string> steps;
+        int32_t patched, state;
+        size_t transactions;  // the stack's after the rebuild
+        bool initialTransaction, listed;
+    } cases[] = {
+        {{}, 0, D::NV_CALLED, 1, true, true},
+        {{"180"}, 0, D::NV_PROCEEDING, 1, true, true},
+        {{"183"}, 0, D::NV_PROCEEDED, 1, true, true},
+        {{"200"}, 0, D::NV_PROCESSING, 0, false, true},
+        {{"200", "ACK"}, 0, D::NV_ACTIVE, 0, false, true},
+        {{"200", "ACK", "INVITE"}, 0, D::NV_REINVITED, 1, false, true},
+        {{"200", "ACK", "BYE"}, 0, D::NV_TERMINATING, 1, false, true},
+        {{"180"}, D::NV_ACTIVE, D::NV_ACTIVE, 0, false, true},
+        {{"200", "ACK", "INVITE"}, D::NV_REINVITE_PROCESSING, D::NV_REINVITE_PROCESSING, 1, false, true},
+        {{"200", "ACK", "INVITE"}, D::NV_ACTIVE, D::NV_ACTIVE, 0, false, true},
+        {{"200", "ACK", "BYE"}, D::NV_TERMINATED, D::NV_TERMINATED, 0, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.state);
+        incomingCall(c.steps);
+        std::string written = snapshotOf(*call);
+        const std::string identity = identityOf(call->getDialog());
+        NvByteArrayOutputStream callRecord;  // the dialog's state comes right after it, little-endian
+        call->NvSipCall::serialize(callRecord);
+        for (size_t i = 0; c.patched && i < 4; ++i) written[callRecord.size() + i] = char(c.patched >> (8 * i));
+        restart();
+        rebuild(written);
+        EXPECT_EQ(call->getDialog()->getState(), c.state);
+        EXPECT_EQ(call->getDialog()->getInitialTransaction().isNil(), !c.initialTransaction);
+        EXPECT_EQ(transactions.getTransactionCount(), c.transactions);
+        EXPECT_EQ(manager.getDialogCount(), c.listed ? 1u : 0u);
+        EXPECT_TRUE(c.patched || snapshotOf(*call) == written);
+        EXPECT_EQ(identityOf(call->getDialog()), identity);
+        restart();
+    }
+}
+
+TEST_F(SnapshotTest, RebuiltIncomingCallGoesOn_ReinviteAnsweredByeEitherWay) {
+    for (const std::string next : {"our re-INVITE", "peer's BYE", "our BYE"}) {
+        SCOPED_TRACE(next);
+        incomingCall({"200", "ACK"});
+        if (next == "our re-INVITE") call->reinvite(nullptr, nullptr, 0, nullptr);
+        const Sent reinvite = next == "our re-INVITE" ? expectSent("INVITE") : Sent();
+        const std::string written = snapshotOf(*call);
+        restart();
+        rebuild(written);
+        if (reinvite.message) {  // its answer reaches the rebuilt dialog, whose interface ACKs it
+            std::string ok = responseTo(reinvite, 200);
+            inject(ok.insert(ok.find("\r\n") + 2, "Contact: <sip:alice@192.0.2.1>\r\n"));
+            EXPECT_EQ(expectSent("ACK sip:alice@192.0.2.1").message->getCSeqHeader()->getNumber(), 2u);
+        } else if (next == "peer's BYE") {
+            inject(inCall("BYE", 2));
+            EXPECT_EQ(events->taken(), "terminated");
+            call->respondToBye(nullptr);
+            expectSent("SIP/2.0 200");
+        } else {
+            call->hangup();
+            const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
+            EXPECT_EQ(bye.message->getCSeqHeader()->getNumber(), 2u);
+            EXPECT_EQ(bye.message->getFromHeader()->getTag(), call->getLocalTag());
+            EXPECT_EQ(bye.message->getToHeader()->getTag().str(), "r1");
+            EXPECT_EQ(bye.message->mGetHeader("Route")->getValue().str(), "<sip:p@192.0.2.5;lr>");
+            inject(responseTo(bye, 200));
+        }
+        EXPECT_EQ(manager.getDialogCount(), reinvite.message ? 1u : 0u);
+        restart();
+    }
+}
+
+TEST_F(SnapshotTest, OutgoingCallWithTwoForks_ReadsBackInOrder) {
+    forkedCall();
+    const std::vector<NvHandle<D>> written = outgoing->getDialogs();
+    ASSERT_EQ(written.size(), 2u);
+    const std::string bytes = snapshotOf(*outgoing);
+    const std::string identities = identityOf(written[0]) + identityOf(written[1]);  // Call-ID, our tag and party
+    restart();
+
+    rebuild(bytes, true);
+    EXPECT_TRUE(outgoing->tried(NvSipNameAddress::sParse("<sip:bob@192.0.2.1>")));
+    const std::vector<NvHandle<D>> rebuilt = outgoing->getDialogs();
+    ASSERT_EQ(rebuilt.size(), 2u);
+    EXPECT_EQ(manager.getDialogCount(), 2u);
+    EXPECT_EQ(rebuilt[0]->getState(), D::NV_ACTIVE);
+    EXPECT_EQ(rebuilt[1]->getState(), D::NV_PROCESSING);
+    EXPECT_EQ(rebuilt[0]->getKey().str() + rebuilt[1]->getKey().str(), written[0]->getKey().str() + written[1]->getKey().str());
+    EXPECT_EQ(identityOf(rebuilt[0]) + identityOf(rebuilt[1]), identities);
+}
+
+TEST_F(SnapshotTest, TruncatedOrCorruptStreams_RaiseAndLeaveNothingListed) {
+    for (bool isOutgoing : {false, true}) {
+        if (isOutgoing)
+            forkedCall();
+        else
+            incomingCall({"200", "ACK", "BYE"});
+        const std::string written = isOutgoing ? snapshotOf(*outgoing) : snapshotOf(*call);
+        restart();
+        for (size_t length = 0; length < written.size(); ++length) {
+            EXPECT_THROW(rebuild(written.substr(0, length), isOutgoing), NvHandle<NvException>) << length;
+            ASSERT_EQ(manager.getDialogCount(), 0u) << length;
+            ASSERT_EQ(transactions.getTransactionCount(), 0u) << length;
+            ASSERT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << length;
+        }
+        for (size_t at = 0; at < written.size(); ++at) {
+            std::string flipped = written;
+            flipped[at] = static_cast<char>(~flipped[at]);
+            try {
+                rebuild(flipped, isOutgoing);
+            } catch (const NvHandle<NvException>&) {
+                EXPECT_EQ(manager.getDialogCount(), 0u) << at;
+            }
+            restart();
+            ASSERT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << at;
+        }
+    }
+}
+
+}  // namespace
