@@ -7,7 +7,6 @@
 #include "mlapi/NvSipIncomingCall.h"
 #include "mlapi/NvSipOutgoingCall.h"
 #include "stack/log/Tellar.h"
-#include "stack/timer/NvMonitorThread.h"
 
 #include <mutex>
 
@@ -139,12 +138,8 @@ void NvSipDialog::terminating() {
     m_hOutResponse = nullptr;
     m_hInResponse = nullptr;
     m_hAck = nullptr;
-    if (m_SessionInterval != 0) {
-        m_SessionInterval = 0;
-        NvScheduler& scheduler = NvMonitorThread::sGetCurrent()->getScheduler();
-        scheduler.cancel(this, m_SessionRefreshTime);
-        scheduler.cancel(this, m_SessionExpiryTime);
-    }
+    stopRetransmission();
+    stopSessionTimer();
     NvSipCallManager::smp_TheSingleton->removeDialog(NvHandle<NvSipDialog>(this));
 }
 

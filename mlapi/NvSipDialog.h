@@ -513,15 +513,21 @@ public:
     // minimum gets 422 with Min-SE. Refused while our own re-INVITE is
     // pending with 491, while the peer's previous one is unanswered with
     // 500 and Retry-After 0-9 s, and with a CSeq below the last with 500
-    // (RFC 3261 12.2.2); the route set stays as the dialog set it up (RFC
-    // 3261 12.2). A 422 or a cancelled re-INVITE is not kept. The ACK of
-    // any final answer returns the dialog to NV_ACTIVE (onAckRequest).
+    // (RFC 3261 12.2.2) rather than 200; the route set stays as the dialog
+    // set it up (RFC 3261 12.2). So that those refusals can be sent (RFC 3261
+    // 14.2), inviteRequest gives a re-INVITE its transaction while another
+    // is pending, not only in NV_ACTIVE; one arriving while an ACK is awaited
+    // gets none and no answer, and its retransmission is taken after the
+    // ACK. A 422 or a cancelled re-INVITE is not kept; only a 2xx gets the
+    // session-timer headers. The ACK of any final answer returns the dialog
+    // to NV_ACTIVE (onAckRequest).
     void onReinviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
     void onReinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
     void onReinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
     // Answers the pending re-INVITE (nil: 200 without body); a 2xx gets the
-    // session timer headers and is retransmitted until its ACK. Does nothing
-    // when no re-INVITE of the peer is pending.
+    // session timer headers and is retransmitted until its ACK, and without
+    // one after 64*T1 the dialog sends a BYE. Does nothing when no re-INVITE
+    // of the peer is pending.
     void respondToReinvite(NvHandle<NvSipResponse> response);
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);

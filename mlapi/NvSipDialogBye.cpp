@@ -30,6 +30,10 @@ void NvSipDialog::onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvH
             // The peer may not have our ACK of its 2xx yet.
             NvSipTransportLayer::send(m_hAck, nullptr, nullptr);
             logCallMessage(m_hAck, false, nullptr, nullptr, Tellar::INFO);
+        } else if (m_State == NV_PROCESSING && !m_hInResponse.isNil() && m_hInResponse->getStatusCode() >= 200) {
+            NvHandle<NvSipAckMessage> ack;  // the peer's 2xx, not acknowledged yet by the application
+            createSendAckMsg(m_hInResponse, ack);
+            m_hInResponse = nullptr;
         }
         // An INVITE of the peer still unanswered is answered 487 (RFC 3261
         // 15.1.2); one of ours still pending is cancelled.

@@ -13,8 +13,8 @@
 #include "stack/transport/NvSipTransportLayer.h"
 
 #include <algorithm>
-#include <limits>
 #include <exception>
+#include <limits>
 #include <mutex>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
@@ -120,14 +120,12 @@ void NvSipDialog::retransmitResponse(const NvHandle<NvSipResponse>& response) {
             return;
         }
         if (m_State == NV_REINVITE_PROCESSING) {
-            // No ACK of our 2xx to the peer's re-INVITE: the call ends with a BYE.
-            const NvHandle<NvSipRequest> bye =
-                CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr);
+            // The dialog stands but the session ends (RFC 3261 13.3.1.4).
             m_State = NV_TERMINATING;
-            if (!bye.isNil()) sendBye(bye);
+            sendBye(CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr));
             return;
         }
-        // No ACK of our 2xx: the call is over.
+        // No ACK of our 2xx to the INVITE: the call is over.
         terminating();
         call = m_hCall;
     }

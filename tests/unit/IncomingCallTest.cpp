@@ -84,6 +84,7 @@ protected:
     void peerHangsUp(int cseq) {
         inject(inCall("BYE", cseq, "z9hG4bK-bye"));
         EXPECT_EQ(events->taken(), "terminated");
+        EXPECT_EQ(callEvents->lastTerminated->toString().substr(0, 4), "BYE ");
         call->respondToBye(nullptr);
         expectSent("SIP/2.0 200");
     }
@@ -264,7 +265,7 @@ TEST_F(IncomingCallTest, RetransmittedInviteGetsTheSameAnswerAndNoSecondCall) {
     peerHangsUp(2);
 }
 
-TEST_F(IncomingCallTest, ReinviteIsAnsweredRetransmittedAndAcknowledged) {
+TEST_F(IncomingCallTest, ReinviteAnswerIsSentAgainUntilItsAckOrEndsTheSessionWithBye) {
     receiveInvite();
     call->answer(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
@@ -273,15 +274,23 @@ TEST_F(IncomingCallTest, ReinviteIsAnsweredRetransmittedAndAcknowledged) {
     confirm();
     inject(inCall("INVITE", 2, "z9hG4bK-re1"));  // its retransmission is taken now
     expectSent("SIP/2.0 100");
-    EXPECT_EQ(callEvents->more, std::vector<std::string>{"reinviteRequest"});
     call->respondToReinvite(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
     expectSentAfter(NvSipTransactionManager::m_T1, "SIP/2.0 200");
     inject(inCall("ACK", 2, "z9hG4bK-ack2"));
     EXPECT_EQ(callEvents->more, (std::vector<std::string>{"reinviteRequest", "reinviteAck"}));
+
+    inject(inCall("INVITE", 3, "z9hG4bK-re3"));
+    expectSent("SIP/2.0 100");
+    call->respondToReinvite(nullptr);
+    expectSent("SIP/2.0 200");
     clock.advance(64 * NvSipTransactionManager::m_T1);
-    expectNothingSent();
-    peerHangsUp(3);
+    std::vector<Sent> sent = wire.sent();
+    wire.clear();
+    ASSERT_EQ(sent.size(), 11u);  // ten retransmissions of this 2xx alone, then the BYE
+    EXPECT_EQ(sent.back().bytes.substr(0, 4), "BYE ");
+    inject(responseTo(sent.back(), 200));
+    EXPECT_EQ(events->taken(), "terminated");
 }
 
 TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
