@@ -157,8 +157,13 @@ void NvSipCallManager::clear(bool hangup) {
                                                                             << " failed: " << e->getMessage().str());
             }
         }
-        std::lock_guard<NvRecursiveMutex> lock(*dialog->m_pMutex);
-        dialog->terminating();
+        {
+            std::lock_guard<NvRecursiveMutex> lock(*dialog->m_pMutex);
+            dialog->terminating();
+        }
+        // The call lets go of its dialog too: a call and its dialog hold each
+        // other until one of them does.
+        dialog->getCall()->removeDialog(dialog);
     }
 }
 

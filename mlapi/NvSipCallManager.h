@@ -135,7 +135,8 @@ public:
     // listed under `oldKey`.
     void updateDialogKey(const NvString& oldKey, const NvString& newKey);
     // Application shutdown: hangs up (when asked) and terminates every
-    // listed dialog once, even one listed under two keys, then empties the
+    // listed dialog once, even one listed under two keys, and makes its call
+    // forget it (so that neither keeps the other alive), then empties the
     // table. No lock is held while a dialog hangs up; a hang-up that fails
     // (an incoming call whose 2xx awaits its ACK) is logged and the dialog
     // is ended all the same.

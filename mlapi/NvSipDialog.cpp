@@ -32,21 +32,21 @@ private:
 
 }  // namespace
 
-NvSipDialog::NvSipDialog(NvSipCall* call, const char* traceScope)
-    : ObjectWithLogger(Tellar::fileScopeLogger()), m_hCall(call), m_pMutex(new NvRecursiveMutex) {
+NvSipDialog::NvSipDialog(NvSipCall* call, const NvString& callId, const char* traceScope)
+    : ObjectWithLogger(Tellar::fileScopeLogger()), m_hCall(call), m_CallID(callId), m_pMutex(new NvRecursiveMutex) {
     getLogger().refreshCachedLevel();
     TELLAR_TRACE_SCOPE(getLogger(), traceScope);
 }
 
 NvSipDialog::NvSipDialog(NvSipOutgoingCall* call, NvHandle<NvSipInviteMessage> invite)
-    : NvSipDialog(call, "NvSipDialog ctor (1)") {
+    : NvSipDialog(call, call->getCallID(), "NvSipDialog ctor (1)") {
     m_LocalCSeq = invite->getCSeqHeader()->getNumber();
     m_hRemoteParticipant = invite->getToHeader()->getNameAddress();
     NvHandle<NvSipSessionExpiresHeader> sessionExpires = invite->getHeader<NvSipSessionExpiresHeader>();
     if (!sessionExpires.isNil() && sessionExpires->getNumber() < sm_MinSessionTime)
         NvException::sThrow("Session time too small");
     ConstructionGuard guard(*this);
-    m_Key = sBuildKey(call->getCallID().c_str(), call->getLocalTag().c_str(), m_RemoteTag.c_str());
+    m_Key = sBuildKey(m_CallID.c_str(), call->getLocalTag().c_str(), m_RemoteTag.c_str());
     m_State = NV_CALLING;
     if (sm_bSupportTimer && !invite->isSupported("timer")) invite->addHeader(new NvSipSupportedHeader("timer"));
     m_hInitialTransaction =
@@ -70,6 +70,7 @@ NvSipDialog::NvSipDialog(const NvSipDialog& other)
       m_hRemoteTargetURI(other.m_hRemoteTargetURI),
       m_State(other.m_State),
       m_hCall(other.m_hCall),
+      m_CallID(other.m_CallID),
       m_bOnTimeoutSendFinalResponse(other.m_bOnTimeoutSendFinalResponse),
       m_LocalCSeq(other.m_LocalCSeq),
       m_hRemoteParticipant(other.m_hRemoteParticipant),
@@ -81,12 +82,12 @@ NvSipDialog::NvSipDialog(const NvSipDialog& other)
 }
 
 NvSipDialog::NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> invite)
-    : NvSipDialog(call, "NvSipDialog ctor (2)") {
+    : NvSipDialog(call, call->getCallID(), "NvSipDialog ctor (2)") {
     ConstructionGuard guard(*this);
     m_LocalCSeq = m_RemoteCSeq = invite->getCSeqHeader()->getNumber();
     m_hRemoteParticipant = invite->getFromHeader()->getNameAddress();
     m_RemoteTag = invite->getFromHeader()->getTag();
-    const NvString callId = call->getCallID();
+    const NvString& callId = m_CallID;
     m_Key = sBuildKey(callId.c_str(), nullptr, m_RemoteTag.c_str());
     setRouteInfo(invite);
     m_hInitialTransaction =
@@ -100,14 +101,14 @@ NvSipDialog::NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> i
 
 NvSipDialog::NvSipDialog(NvSipCall* call, NvHandle<NvSipInviteMessage> invite,
                          NvHandle<NvSipServerTransaction> transaction)
-    : NvSipDialog(call, "NvSipDialog ctor (4)") {
+    : NvSipDialog(call, invite->getCallID(), "NvSipDialog ctor (4)") {
     ConstructionGuard guard(*this);
     m_hInitialTransaction = transaction;
     m_State = NV_CALLED;
     m_LocalCSeq = m_RemoteCSeq = invite->getCSeqHeader()->getNumber();
     m_hRemoteParticipant = invite->getFromHeader()->getNameAddress();
     m_RemoteTag = invite->getFromHeader()->getTag();
-    const NvString callId = invite->getCallID();
+    const NvString& callId = m_CallID;
     m_Key = sBuildKey(callId.c_str(), nullptr, m_RemoteTag.c_str());
     setRouteInfo(invite);
     transaction->setInterface(Tellar::NoSizeMemAllocator::create<InviteServerInterface>(
@@ -154,8 +155,7 @@ NvString NvSipDialog::sBuildKey(const char* callId, const char* localTag, const 
 }
 
 NvString NvSipDialog::getCallID() const {
-    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    return m_hCall->getCallID();
+    return m_CallID;  // never changes
 }
 
 NvHandle<NvSipNameAddress> NvSipDialog::getLocalParticipant() const {

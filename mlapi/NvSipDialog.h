@@ -292,6 +292,7 @@ public:
 
     // ------------------------------------------------------------ identity
     static NvString sBuildKey(const char* callId, const char* localTag, const char* remoteTag);
+    // The dialog's own Call-ID (see m_CallID); the call's may have moved on.
     NvString getCallID() const;
     NvHandle<NvSipNameAddress> getLocalParticipant() const;
     NvHandle<NvSipNameAddress> getRemoteParticipant() const;
@@ -721,7 +722,7 @@ private:
     // Sends `bye` on a new client transaction kept as m_hByeTransaction.
     void sendBye(const NvHandle<NvSipRequest>& bye);
     // Everything but the mutex and the state starts empty or zero.
-    NvSipDialog(NvSipCall* call, const char* traceScope);
+    NvSipDialog(NvSipCall* call, const NvString& callId, const char* traceScope);
 
     double m_SessionStartTime = 0;    // us since the stack clock's epoch; 0: no session timer
     double m_SessionExpiryTime = 0;   // session expiry point, also its timer key
@@ -739,6 +740,10 @@ private:
     int32_t m_State = NV_INITIAL;
     NvHandle<NvSipCall> m_hCall;
     NvString m_Key;
+    // The dialog's Call-ID, fixed when it is made (the call's, or the
+    // Replaces INVITE's): a call that accepts a Replaces takes the new
+    // Call-ID, while the replaced dialog still ends with its own.
+    NvString m_CallID;
     bool m_bOnTimeoutSendFinalResponse = false;
     uint32_t m_LocalCSeq = 0;
     uint32_t m_RSeq = 0;

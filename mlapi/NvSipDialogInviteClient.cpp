@@ -172,7 +172,7 @@ void NvSipDialog::takeRemoteTag(const NvString& tag, const char* operation) {
     m_RemoteTag = tag;
     if (tag.isEmpty()) return;
     const NvString oldKey = m_Key;
-    m_Key = sBuildKey(m_hCall->getCallID().c_str(), m_hCall->getLocalTag().c_str(), tag.c_str());
+    m_Key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), tag.c_str());
     TELLAR_DEBUG(getLogger(), operation << "Update dialog key (old=\"" << oldKey.str() << "\"--> new=\""
                                         << m_Key.str() << "\"");
     // The dialog itself is listed under its new key: what is listed under the
@@ -311,7 +311,7 @@ void NvSipDialog::forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHand
     copy->setRouteInfo(response);
     // RFC 3261 12.1.2: the new dialog's remote target is its own 2xx's Contact.
     copy->updateRemoteTargetURI(response);
-    copy->m_Key = sBuildKey(m_hCall->getCallID().c_str(), m_hCall->getLocalTag().c_str(), copy->m_RemoteTag.c_str());
+    copy->m_Key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), copy->m_RemoteTag.c_str());
     NvHandle<NvSipOutgoingCall> call = outgoingCall();
     if (!call.isNil()) call->addDialog(copy);
     NvSipCallManager::smp_TheSingleton->addDialog(copy);

@@ -83,7 +83,7 @@ NvHandle<NvSipRequest> NvSipDialog::CreateRequest(const NvString& method, const 
     request->addHeader(new NvSipFromHeader(withTag(m_hCall->getLocalParticipant(), m_hCall->getLocalTag())));
     request->addHeader(new NvSipToHeader(withTag(m_hRemoteParticipant, m_RemoteTag)));
     if (!contactHeader.isNil()) request->addHeader(contactHeader);
-    request->addHeader(new NvSipCallIDHeader(m_hCall->getCallID().view()));
+    request->addHeader(new NvSipCallIDHeader(m_CallID.view()));
     request->addHeader(new NvSipCSeqHeader(cseq, method.view()));
 
     if (bodyLength == 0)

@@ -243,6 +243,64 @@ TEST_F(CallManagerTest, ReplacesNamingADialogReachesItsCall) {
     endCall(call, "c1");
 }
 
+TEST_F(CallManagerTest, AcceptedReplacesGivesTheCallTheNewDialog) {
+    acceptCalls();
+    NvHandle<NvSipIncomingCall> call = startCall("c1");
+    call->answer(200, nullptr, nullptr, 0);
+    inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-ack"));
+    NvHandle<NvSipDialog> replaced = call->getDialog();
+    events->taken();
+    wire.clear();
+
+    const std::string replaces = "Replaces: c1;to-tag=" + call->getLocalTag().str() + ";from-tag=r1\r\n";
+    inject(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep"));
+    EXPECT_EQ(events->taken(), "replacesDialog");
+    call->acceptReplaces();
+    EXPECT_EQ(call->getCallID().str(), "c2");
+    EXPECT_NE(call->getDialog().get(), replaced.get());
+    call->answer(200, nullptr, nullptr, 0);  // on the new dialog
+    expectSent("SIP/2.0 100");
+    EXPECT_EQ(expectSent("SIP/2.0 200").message->getCallID().str(), "c2");
+    inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", "z9hG4bK-ack2"));
+
+    replaced->hangup(nullptr);  // the replaced dialog ends apart from the call
+    const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
+    EXPECT_EQ(bye.message->getCallID().str(), "c1");
+    inject(responseTo(bye, 200));
+    EXPECT_EQ(events->taken(), "callConfirmed") << "the replaced dialog's end is not the call's";
+
+    call->hangup();
+    inject(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200));
+    EXPECT_EQ(events->taken(), "terminated");
+}
+
+TEST_F(CallManagerTest, ReplacesNamingAnEndingDialogIsAnswered687) {
+    acceptCalls();
+    NvHandle<NvSipIncomingCall> call = startCall("c1");
+    call->answer(486, nullptr, nullptr, 0);
+    wire.clear();
+    const std::string replaces = "Replaces: c1;to-tag=" + call->getLocalTag().str() + ";from-tag=r1\r\n";
+    inject(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep"));
+    expectSent("SIP/2.0 100");
+    expectSent("SIP/2.0 687");
+    expectNothingSent();
+    inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-inv"));
+}
+
+TEST_F(CallManagerTest, ClearEndsEveryDialogOnce) {
+    acceptCalls();
+    NvHandle<NvSipIncomingCall> first = startCall("c1"), second = startCall("c2", "z9hG4bK-inv2");
+    wire.clear();
+    EXPECT_EQ(manager.getDialogCount(), 4u);  // each listed with and without our tag
+    manager.clear(true);
+    expectSent("SIP/2.0 487");
+    expectSent("SIP/2.0 487");
+    expectNothingSent();
+    EXPECT_EQ(manager.getDialogCount(), 0u);
+    EXPECT_TRUE(first->getDialog().isNil());
+    EXPECT_TRUE(second->getDialog().isNil());
+}
+
 TEST_F(CallManagerTest, SecondManagerIsRefused) {
     try {
         NvSipCallManager second(nullptr, nullptr);
