@@ -84,19 +84,11 @@ NvSipDialog::NvSipDialog(const NvSipDialog& other)
 NvSipDialog::NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> invite)
     : NvSipDialog(call, call->getCallID(), "NvSipDialog ctor (2)") {
     ConstructionGuard guard(*this);
-    m_LocalCSeq = m_RemoteCSeq = invite->getCSeqHeader()->getNumber();
-    m_hRemoteParticipant = invite->getFromHeader()->getNameAddress();
-    m_RemoteTag = invite->getFromHeader()->getTag();
-    const NvString& callId = m_CallID;
-    m_Key = sBuildKey(callId.c_str(), nullptr, m_RemoteTag.c_str());
-    setRouteInfo(invite);
+    takeCaller(invite);
     m_hInitialTransaction =
         new NvSipServerTransaction(invite, Tellar::NoSizeMemAllocator::create<InviteServerInterface>(
                                                "InviteServerInterface", NvHandle<NvSipDialog>(this)));
-    NvSipCallManager::smp_TheSingleton->addDialog(this);
-    const NvString oldKey = m_Key;
-    m_Key = sBuildKey(callId.c_str(), call->getLocalTag().c_str(), m_RemoteTag.c_str());
-    NvSipCallManager::smp_TheSingleton->updateDialogKey(oldKey, m_Key);
+    enterTable(call->getLocalTag());
 }
 
 NvSipDialog::NvSipDialog(NvSipCall* call, NvHandle<NvSipInviteMessage> invite,
@@ -105,18 +97,26 @@ NvSipDialog::NvSipDialog(NvSipCall* call, NvHandle<NvSipInviteMessage> invite,
     ConstructionGuard guard(*this);
     m_hInitialTransaction = transaction;
     m_State = NV_CALLED;
+    takeCaller(invite);
+    transaction->setInterface(Tellar::NoSizeMemAllocator::create<InviteServerInterface>(
+        "InviteServerInterface", NvHandle<NvSipDialog>(this)));
+    enterTable(call->getLocalTag());
+}
+
+void NvSipDialog::takeCaller(const NvHandle<NvSipInviteMessage>& invite) {
     m_LocalCSeq = m_RemoteCSeq = invite->getCSeqHeader()->getNumber();
     m_hRemoteParticipant = invite->getFromHeader()->getNameAddress();
     m_RemoteTag = invite->getFromHeader()->getTag();
-    const NvString& callId = m_CallID;
-    m_Key = sBuildKey(callId.c_str(), nullptr, m_RemoteTag.c_str());
+    m_Key = sBuildKey(m_CallID.c_str(), nullptr, m_RemoteTag.c_str());
     setRouteInfo(invite);
-    transaction->setInterface(Tellar::NoSizeMemAllocator::create<InviteServerInterface>(
-        "InviteServerInterface", NvHandle<NvSipDialog>(this)));
-    NvSipCallManager::smp_TheSingleton->addDialog(this);
+}
+
+void NvSipDialog::enterTable(const NvString& localTag) {
+    NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
+    manager->addDialog(this);
     const NvString oldKey = m_Key;
-    m_Key = sBuildKey(callId.c_str(), call->getLocalTag().c_str(), m_RemoteTag.c_str());
-    NvSipCallManager::smp_TheSingleton->updateDialogKey(oldKey, m_Key);
+    m_Key = sBuildKey(m_CallID.c_str(), localTag.c_str(), m_RemoteTag.c_str());
+    manager->updateDialogKey(oldKey, m_Key);
 }
 
 NvSipDialog::~NvSipDialog() {

@@ -719,6 +719,12 @@ private:
 private:
     friend class NvSipCallManager;  // clear() terminates dialogs under their mutex
 
+    // An incoming dialog's peer side, from the INVITE: CSeq (both numberings
+    // start there), From, its tag, the route set, and the key without our tag.
+    void takeCaller(const NvHandle<NvSipInviteMessage>& invite);
+    // Enters the manager's table under the key without our tag, then adds
+    // the key with `localTag` (the first one stays listed).
+    void enterTable(const NvString& localTag);
     // Sends `bye` on a new client transaction kept as m_hByeTransaction.
     void sendBye(const NvHandle<NvSipRequest>& bye);
     // Everything but the mutex and the state starts empty or zero.
