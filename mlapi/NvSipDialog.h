@@ -557,11 +557,13 @@ public:
     // (422 without usable Min-SE included) is NV_REINVITE_FAILED while the
     // call hears of it, then NV_ACTIVE again: the transaction has already
     // ACKed it (RFC 3261 17.1.1.3) and the session is as it was (14.1), so
-    // both sides may re-INVITE again. Every 2xx, not only 200, is one to ACK (RFC 3261
-    // 13.2.2.4). The route set stays as the dialog set it up (RFC 3261 12.2);
-    // the ACK given by the application gets it when it has no Route. Every
-    // new attempt (credentials, 422, 491) carries a new branch, and a 2xx
-    // without Session-Expires stops the whole session timer (RFC 4028 7.2).
+    // both sides may re-INVITE again. Every 2xx, not only 200, waits for
+    // ackReinvite (RFC 3261 13.2.2.4). The route set stays as the dialog set
+    // it up (RFC 3261 12.2); an ACK given by the application gets it when it
+    // has no Route. Every new attempt (credentials, 422, 491) carries a new
+    // branch; a new attempt after 422 starts in NV_REINVITING, as a new
+    // transaction. A 2xx without Session-Expires stops the whole session
+    // timer (RFC 4028 7.2). A sending that raises leaves no re-INVITE pending.
     void reinvite(NvHandle<NvSipInviteMessage> invite);
     // ACKs the 2xx to our re-INVITE (nil: built here); NV_ACTIVE. Nothing
     // when none is waiting. Application thread.

@@ -81,7 +81,7 @@ void NvSipDialog::sendReinvite(const NvHandle<NvSipInviteMessage>& invite) {
     try {
         sendAndLogRequest(transaction, Tellar::INFO);
     } catch (...) {
-        m_State = before == NV_ACTIVE ? NV_ACTIVE : NV_REINVITE_FAILED;
+        m_State = before;  // a new attempt's caller then ends the re-INVITE
         m_hReinviteClientTransaction = nullptr;
         throw;
     }

@@ -13,8 +13,8 @@
 #include "stack/transport/NvSipTransportLayer.h"
 
 #include <algorithm>
-#include <limits>
 #include <exception>
+#include <limits>
 #include <mutex>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")

@@ -200,6 +200,7 @@ protected:
         NvSipDialog::sm_bSupportTimer = false;
         session->onRefresh = nullptr;
         CallManagerFlow::TearDown();
+        if (!call.isNil()) endDialog(call);  // after a failure: keeps it out of the next test
         call = nullptr;
     }
     void answerCall() {
