@@ -21,6 +21,7 @@ NvHandle<NvSipInviteMessage> Caller::buildInvite(const std::string& callId) cons
     invite->addHeader(new NvSipCSeqHeader(1, NvSipInviteMessage::sMethodName));
     invite->addHeader(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward));
     invite->addHeader(new NvSipSupportedHeader("100rel"));
+    if (m_Options.timerSeconds) invite->addHeader(new NvSipSessionExpiresHeader(m_Options.timerSeconds));
     invite->setBody(m_SdpOffer.data(), "application/sdp", static_cast<unsigned>(m_SdpOffer.size()));
     return invite;
 }
@@ -47,7 +48,7 @@ bool Caller::place() {
     const uint64_t number = m_NextNumber++;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Calls[callId] = CallState{number, Clock::now(), false, ""};
+        m_Calls[callId] = CallState{number, Clock::now(), false, "", 1};
     }
     m_Report.event(number, "INVITE to " + m_Options.target);
     NvHandle<NvSipOutgoingCall> call;
@@ -96,6 +97,51 @@ void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> respons
         m_Report.event(numberOf(call), "hanging up");
         m_Report.attempt(numberOf(call), "BYE", [&] { call->hangup(); });
     });
+    if (m_Options.reinviteAfterMs >= 0)
+        runLater(static_cast<unsigned>(m_Options.reinviteAfterMs), [this, call] { reinvite(call, true); });
+    if (m_Options.infoAfterMs >= 0)
+        runLater(static_cast<unsigned>(m_Options.infoAfterMs), [this, call, dialog] {
+            m_Report.event(numberOf(call), "sending INFO");
+            m_Report.attempt(numberOf(call), "INFO", [&] { dialog->info(nullptr); });
+        });
+}
+
+std::string Caller::offer(unsigned version) const {
+    // o=<username> <sess-id> <sess-version> ... (RFC 4566 5.2)
+    std::string sdp = m_SdpOffer;
+    const size_t origin = sdp.find("o=");
+    const size_t id = sdp.find(' ', origin);
+    const size_t start = sdp.find(' ', id + 1) + 1;
+    sdp.replace(start, sdp.find(' ', start) - start, std::to_string(version));
+    return sdp;
+}
+
+void Caller::reinvite(const Call& call, bool newOffer) {
+    unsigned version = 0;
+    if (!withState(call, [&](CallState& state) { version = state.sdpVersion += newOffer ? 1 : 0; })) return;
+    const std::string sdp = offer(version);
+    m_Report.event(numberOf(call), newOffer ? "re-INVITE with a new offer" : "re-INVITE refreshing the session");
+    m_Report.attempt(numberOf(call), "re-INVITE", [&] {
+        call->reinvite(sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()), nullptr);
+    });
+}
+
+void Caller::reinviteResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
+    const int status = response->getStatusCode();
+    m_Report.event(numberOf(call), std::to_string(status) + " to re-INVITE received" +
+                                       (status == 491 ? ", retried later" : status >= 200 ? ", ACK" : ""));
+    NvSipOutgoingCallinterface::reinviteResponse(call, dialog, response);
+}
+
+void Caller::reinviteTimeOut(Call call, Dialog, NvHandle<NvSipInviteMessage>) {
+    m_Report.event(numberOf(call), "re-INVITE got no answer");
+}
+
+void Caller::onSessionRefreshTime(Call call, Dialog) { reinvite(call, false); }
+
+void Caller::onSessionTimeOut(Call call, Dialog) {
+    m_Report.event(numberOf(call), "session timer expiring, hanging up");
+    m_Report.attempt(numberOf(call), "BYE", [&] { call->hangup(); });
 }
 
 void Caller::multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
@@ -132,6 +178,8 @@ void Caller::failedToConnect(Call call, Dialog, NvHandle<NvSipResponse> response
 }
 
 void Caller::dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> message) {
+    NvHandle<NvSipInfoMessage> info(message);
+    if (!info.isNil()) return m_Report.event(numberOf(call), "INFO got no answer, the call ends");
     NvHandle<NvSipByeMessage> bye(message);
     if (bye.isNil() || !bye->isReceived()) return;  // not the peer's (ours, timed out)
     m_Report.event(numberOf(call), "BYE received, 200");

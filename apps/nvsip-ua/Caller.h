@@ -7,6 +7,14 @@
 // Contact once, when asked. Digest challenges are answered by the library's
 // authentication policy (set up by main).
 //
+// In the call, when asked: a re-INVITE with a new SDP offer (o= version + 1)
+// some time after the ACK (a 491 is retried by the library, and the
+// library's default reply ACKs the final response), an INFO some time after
+// the ACK (no answer at all ends the call), and the session timer: our
+// INVITE offers Session-Expires, the session is refreshed with a re-INVITE
+// of the same SDP when the library says it is time, and the call is hung up
+// when the session is about to expire.
+//
 // A call counts as answered when it got a 2xx and ended with a 2xx to our
 // BYE; setup time is from the INVITE to the first 2xx.
 //
@@ -33,6 +41,9 @@ struct CallOptions {
     double rate = 10;  // calls per second
     bool quiet = false;
     bool ladder = false;  // draw each call's messages (the demo)
+    long reinviteAfterMs = -1;  // -1: no re-INVITE of ours
+    long infoAfterMs = -1;      // -1: no INFO
+    unsigned timerSeconds = 0;  // 0: no session timer
 };
 
 class Caller : public NvSipOutgoingCallinterface {
@@ -50,6 +61,10 @@ public:
     void multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
     void dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> message) override;
     void terminated(Call call, NvHandle<NvSipMessage> message) override;
+    void reinviteResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
+    void reinviteTimeOut(Call call, Dialog dialog, NvHandle<NvSipInviteMessage> invite) override;
+    void onSessionRefreshTime(Call call, Dialog dialog) override;
+    void onSessionTimeOut(Call call, Dialog dialog) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -58,12 +73,17 @@ private:
         Clock::time_point started;
         bool answered = false;
         std::string failure;  // why it failed, the last reason heard
+        unsigned sdpVersion = 1;  // the o= version of the session's last offer
     };
     NvHandle<NvSipInviteMessage> buildInvite(const std::string& callId) const;
     // Runs `change` on the call's state under m_Mutex; false when the call is unknown.
     template <class Change>
     bool withState(const Call& call, Change change);
     uint64_t numberOf(const Call& call);
+    // Sends our re-INVITE with the offer at the call's SDP version, raised first when `newOffer`.
+    void reinvite(const Call& call, bool newOffer);
+    // Our offer with `version` in its o= line.
+    std::string offer(unsigned version) const;
 
     const CallOptions m_Options;
     CallReport& m_Report;

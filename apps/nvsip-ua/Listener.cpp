@@ -156,3 +156,15 @@ void Listener::onSessionTimeOut(Call call) {
     m_Report.event(numberOf(call), "session timer expiring");
     hangup(call);
 }
+
+void Listener::onSessionRefreshTime(Call call) {
+    m_Report.event(numberOf(call), "re-INVITE refreshing the session");
+    m_Report.attempt(numberOf(call), "re-INVITE", [&] {
+        call->reinvite(m_SdpAnswer.data(), "application/sdp", static_cast<unsigned>(m_SdpAnswer.size()), nullptr);
+    });
+}
+
+void Listener::reinviteResponse(Call call, NvHandle<NvSipResponse> response) {
+    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " to re-INVITE received");
+    NvSipIncomingCallinterface::reinviteResponse(call, response);
+}

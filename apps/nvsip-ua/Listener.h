@@ -3,7 +3,9 @@
 // NewCalls door, the manager's NvSipNewCallinterface), rings it (180, reliably when asked and the caller supports 100rel), waits
 // the ring time, answers with the configured status (a 2xx carries an SDP
 // answer), answers the caller's BYE with 200 and, when asked, hangs up
-// itself some time after the ACK. Every event is reported to the
+// itself some time after the ACK. With the session timer on, it refreshes
+// the session with a re-INVITE of the same SDP when the library says it is
+// time, and hangs up when the session is about to expire. Every event is reported to the
 // CallReport; each call is counted once when it has ended.
 //
 // Threads: events arrive on the stack's threads; delayed actions (ring
@@ -56,6 +58,8 @@ public:
                        NvHandle<NvSipNotifyMessage> notify) override;
     void reinviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override;
     void onSessionTimeOut(Call call) override;
+    void onSessionRefreshTime(Call call) override;
+    void reinviteResponse(Call call, NvHandle<NvSipResponse> response) override;
 
 private:
     struct CallState {

@@ -4,6 +4,7 @@
 //                   [--timer SECS] [--hangup-after MS] [--count N] [--quiet]
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
 //                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--quiet]
+//                 [--reinvite-after MS] [--info-after MS] [--timer SECS]
 //   nvsip-ua demo
 //
 // listen: answers every INVITE (180, reliably with --reliable when the
@@ -18,7 +19,9 @@
 // holds MS (default 1000) and hangs up, or cancels after MS; answers digest
 // challenges with USER:PASSWORD; follows 3xx Contacts when asked. Exits 0
 // when every call was answered and ended cleanly, else 1, after a summary
-// with the setup times.
+// with the setup times. --reinvite-after sends a re-INVITE with a new offer
+// MS after the ACK, --info-after an INFO; --timer offers a session timer of
+// SECS, refreshed by re-INVITE and hung up before it expires.
 //
 // demo: listens on loopback, calls itself and draws the call as a ladder.
 
@@ -48,6 +51,7 @@ namespace {
                  "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet]\n"
                  "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
                  "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--quiet]\n"
+                 "                     [--reinvite-after MS] [--info-after MS] [--timer SECS]\n"
                  "       nvsip-ua demo\n";
     std::exit(2);
 }
@@ -127,6 +131,9 @@ Call parseCall(int argc, char** argv) {
             o.rate = static_cast<double>(number(1000000));
             if (o.rate <= 0) throw std::invalid_argument("--rate must be above 0");
         } else if (arg == "--quiet") o.quiet = true;
+        else if (arg == "--reinvite-after") o.reinviteAfterMs = number(3600000);
+        else if (arg == "--info-after") o.infoAfterMs = number(3600000);
+        else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
         else return false;
         return true;
     });
@@ -169,6 +176,14 @@ Endpoint openTransport(const BindAddress& bind, bool tcp) {
     return {host, port};
 }
 
+// Turns the session timer on for `seconds` (0: left off), lowering the
+// smallest interval accepted when `seconds` is below it.
+void startSessionTimer(unsigned seconds) {
+    if (!seconds) return;
+    NvSipDialog::sm_bSupportTimer = true;
+    if (seconds < NvSipDialog::sm_MinSessionTime) NvSipDialog::sm_MinSessionTime = seconds;
+}
+
 void closeTransport() {
     NvMonitorThread::sGetCurrent()->stop();
     NvSipTransportLayer::sGetInstance()->close();
@@ -195,6 +210,7 @@ std::thread placeCalls(Caller& caller, const CallOptions& options) {
 int call(const Call& call) {
     const CallOptions& options = call.options;
     const Endpoint self = openTransport(call.bind, options.tcp);
+    startSessionTimer(options.timerSeconds);
     NvDigestAuthentication digest;
     if (!options.authUser.empty()) {
         digest.setDefaultCredentials(options.authUser, options.authPassword);
@@ -245,10 +261,7 @@ int listen(const Listen& listen) {
     const Endpoint self = openTransport(listen.bind, options.tcp);
     const NvString& host = self.host;
     const uint16_t port = self.port;
-    if (options.timerSeconds) {
-        NvSipDialog::sm_bSupportTimer = true;
-        if (options.timerSeconds < NvSipDialog::sm_MinSessionTime) NvSipDialog::sm_MinSessionTime = options.timerSeconds;
-    }
+    startSessionTimer(options.timerSeconds);
 
     CallReport report(options.quiet);
     NvHandle<Listener> listener = new Listener(options, report, sdpFor(host.str()));
