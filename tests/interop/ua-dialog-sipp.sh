@@ -12,19 +12,18 @@ scenarios="$2"
 # shellcheck source=../../scripts/loopback-lib.sh
 source "$(dirname "$0")/../../scripts/loopback-lib.sh"
 
+# fail NAME WHY: reports the case with both peers' output and stops.
+fail() {
+  echo "FAIL $1: $2"; cat "$work/$1.ua"; tail -30 "$work/$1.sipp"; exit 1
+}
+
 # verdict NAME UA_STATUS EXPECTED_STATUS "EXPECTED SUMMARY TEXT" SIPP_PID
 verdict() {
   local name="$1" got="$2" status="$3" expected="$4" sipp_pid="$5"
-  if [ "$got" != "$status" ]; then
-    echo "FAIL $name: nvsip-ua exited $got, expected $status"; cat "$work/$name.ua"; tail -20 "$work/$name.sipp"; exit 1
-  fi
-  if ! grep -q "^summary: .*$expected" "$work/$name.ua"; then
-    echo "FAIL $name: expected '$expected' in the summary"; cat "$work/$name.ua"; exit 1
-  fi
-  if ! wait "$sipp_pid"; then
-    echo "FAIL $name: SIPp's scenario failed"; tail -30 "$work/$name.sipp"; cat "$work/$name.ua"; exit 1
-  fi
-  echo "ok   $name: $(grep '^summary: .* ended' "$work/$name.ua" || grep '^summary:' "$work/$name.ua")"
+  [ "$got" = "$status" ] || fail "$name" "nvsip-ua exited $got, expected $status"
+  grep -q "^summary: .*$expected" "$work/$name.ua" || fail "$name" "expected '$expected' in the summary"
+  wait "$sipp_pid" || fail "$name" "SIPp's scenario failed"
+  echo "ok   $name: $(grep '^summary: .* ended' "$work/$name.ua")"
 }
 
 # listen_ NAME "UA FLAGS" SCENARIO "EXPECTED SUMMARY TEXT"
@@ -58,9 +57,7 @@ call_() {
   # shellcheck disable=SC2086
   timeout 60 "$ua" call "sip:service@127.0.0.1:$port" --bind 127.0.0.1:0 $flags >"$work/$name.ua" 2>&1 || got=$?
   verdict "$name" "$got" "$status" "$expected" "$sipp_pid"
-  if [ -n "$event" ] && ! grep -q "$event" "$work/$name.ua"; then
-    echo "FAIL $name: no event line '$event'"; cat "$work/$name.ua"; exit 1
-  fi
+  [ -z "$event" ] || grep -q "$event" "$work/$name.ua" || fail "$name" "no event line '$event'"
 }
 
 listen_ peer-reinvite-info-notify "" uac-in-dialog.xml "1 answered, caller hung up"
