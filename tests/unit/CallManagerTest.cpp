@@ -301,6 +301,22 @@ TEST_F(CallManagerTest, ClearEndsEveryDialogOnce) {
     EXPECT_TRUE(second->getDialog().isNil());
 }
 
+TEST_F(CallManagerTest, AnApplicationThatOnlyAnswersStillEndsItsCalls) {
+    struct AnswerOnly : NvSipIncomingCallinterface {
+        void inviteRequest(Call call, NvHandle<NvSipInviteMessage>) override { call->answer(200, nullptr, nullptr, 0); }
+    };
+    NvHandle<AnswerOnly> answerOnly = new AnswerOnly;
+    NvHandle<NvSipIncomingCall> call;
+    newCall = [&](NvHandle<NvSipInviteMessage> invite) { return call = new NvSipIncomingCall(invite, answerOnly.get()); };
+    inject(request("INVITE", "", "r1"));
+    expectSent("SIP/2.0 100");
+    expectSent("SIP/2.0 200");
+    inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-ack"));
+    inject(request("BYE", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-bye"));
+    expectSent("SIP/2.0 200");  // the default reply to the peer's BYE
+    EXPECT_TRUE(call->getDialog().isNil());
+}
+
 TEST_F(CallManagerTest, SecondManagerIsRefused) {
     try {
         NvSipCallManager second(nullptr, nullptr);
