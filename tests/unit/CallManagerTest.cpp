@@ -195,7 +195,7 @@ TEST_F(CallManagerTest, RequestsInADialogReachItsCall) {
         inject(request(c.method, ourTag, "r1", "", "c1", "z9hG4bK-in" + std::to_string(++n)));
         EXPECT_EQ(events->taken(), c.event);
         expectNothingSent();  // the application answers on the transaction it got
-        events->lastTransaction->sendResponse(200);
+        events->lastTransaction()->sendResponse(200);
         expectSent("SIP/2.0 200");
     }
     endCall(call, "c1");
@@ -221,7 +221,7 @@ TEST_F(CallManagerTest, AuthenticationChallengesNewRequestsOutsideDialogsOnly) {
     EXPECT_EQ(events->taken(), "unknownRequest");
     NvSipCallManager::smp_AuthInterface = nullptr;
     EXPECT_EQ(calls.size(), 1u);
-    events->lastTransaction->sendResponse(200);
+    events->lastTransaction()->sendResponse(200);
     endCall(call, "c1");
 }
 
