@@ -37,7 +37,7 @@ void NvSipCall::setLocalHostPort(const char* host, unsigned int port, NvSocketIm
 }
 
 NvSipCall::NvSipCall(NvHandle<NvSipNameAddress> localParticipant)
-    : m_hLocalContact(s_ContactNameAddress ? static_cast<NvSipNameAddress*>(s_ContactNameAddress->clone()) : nullptr),
+    : m_hLocalContact(sLocalContactCopy()),
       m_hLocalParticipant(std::move(localParticipant)),
       m_LocalTag(NvSipTag::reGenerate("nv")),
       m_pMutex(NvNewCeilingMutex()) {
@@ -45,6 +45,10 @@ NvSipCall::NvSipCall(NvHandle<NvSipNameAddress> localParticipant)
         delete m_pMutex;
         NvSipMlException::sThrow("Local participant is not specified", nullptr, nullptr);
     }
+}
+
+NvHandle<NvSipNameAddress> NvSipCall::sLocalContactCopy() {
+    return s_ContactNameAddress ? static_cast<NvSipNameAddress*>(s_ContactNameAddress->clone()) : nullptr;
 }
 
 NvSipCall::~NvSipCall() {

@@ -129,6 +129,8 @@ private:
 protected:
     // Set by the derived constructor (and by an accepted Replaces).
     void setCallID(const NvString& callId);
+    // A copy of the process's local Contact (setLocalHostPort); nil when none was set.
+    static NvHandle<NvSipNameAddress> sLocalContactCopy();
 
     NvHandle<NvSipNameAddress> m_hLocalContact;
     NvHandle<NvSipNameAddress> m_hLocalParticipant;  // guarded by m_IdentityMutex

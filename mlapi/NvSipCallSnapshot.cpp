@@ -27,7 +27,8 @@ struct NvSipCall::Identity {
 NvSipCall::NvSipCall(NvInputStream& in) : NvSipCall(Identity(in)) {}
 
 NvSipCall::NvSipCall(const Identity& identity)
-    : m_hLocalParticipant(identity.localParticipant),
+    : m_hLocalContact(sLocalContactCopy()),
+      m_hLocalParticipant(identity.localParticipant),
       m_LocalTag(identity.localTag),
       m_CallID(identity.callId),
       m_pMutex(NvNewCeilingMutex()) {}

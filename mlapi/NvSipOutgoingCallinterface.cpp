@@ -10,7 +10,10 @@ void NvSipOutgoingCallinterface::provisionalResponse(Call, Dialog, NvHandle<NvSi
 void NvSipOutgoingCallinterface::failedToConnect(Call, Dialog, NvHandle<NvSipResponse>) {}
 void NvSipOutgoingCallinterface::redirect(Call, Dialog, NvHandle<NvSipResponse>) {}
 void NvSipOutgoingCallinterface::succeeded(Call, Dialog, NvHandle<NvSipResponse>) {}
-void NvSipOutgoingCallinterface::dialogTerminated(Call, Dialog, NvHandle<NvSipMessage>) {}
+void NvSipOutgoingCallinterface::dialogTerminated(Call, Dialog dialog, NvHandle<NvSipMessage> message) {
+    NvHandle<NvSipByeMessage> bye(message);
+    if (!bye.isNil() && bye->isReceived()) dialog->respondToBye(new NvSipResponse(200, bye));
+}
 void NvSipOutgoingCallinterface::terminated(Call, NvHandle<NvSipMessage>) {}
 void NvSipOutgoingCallinterface::unknownRequest(Call, Dialog, NvHandle<NvSipServerTransaction>,
                                                 NvHandle<NvSipRequest>) {}
@@ -34,4 +37,9 @@ void NvSipOutgoingCallinterface::reinviteTimeOut(Call, Dialog, NvHandle<NvSipInv
 void NvSipOutgoingCallinterface::onSessionTimeOut(Call, Dialog) {}
 void NvSipOutgoingCallinterface::onSessionRefreshTime(Call, Dialog) {}
 void NvSipOutgoingCallinterface::multipleResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
-void NvSipOutgoingCallinterface::replacesDialog(Call, Dialog, Dialog, NvHandle<NvSipInviteMessage>) {}
+void NvSipOutgoingCallinterface::replacesDialog(Call call, Dialog newDialog, Dialog replaced,
+                                                NvHandle<NvSipInviteMessage>) {
+    call->acceptReplaces();
+    newDialog->sendResponse(200, nullptr, nullptr, 0);
+    replaced->hangup(nullptr);
+}

@@ -42,9 +42,10 @@ public:
     // A 2xx answered `dialog` (the other branches were cancelled first):
     // acknowledge it with the call's or the dialog's ack. Default: nothing.
     virtual void succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
-    // `dialog` ended: the peer's BYE (answer it with the dialog's
+    // `dialog` ended: the peer's BYE (to be answered with the dialog's
     // respondToBye), the response to our BYE or its time-out, the 487 of a
-    // cancelled INVITE, a failed in-dialog request. Default: nothing.
+    // cancelled INVITE, a failed in-dialog request. Default: the peer's BYE
+    // is answered 200; anything else is left alone.
     virtual void dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> message);
     // The call's last dialog is gone: the call is over. `message` ended the
     // last dialog; nil after a time-out. Default: nothing.
@@ -83,6 +84,8 @@ public:
     // dialog's ack with the response) or a hang-up. Default: nothing.
     virtual void multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
     // An INVITE with Replaces names the call's dialog `replaced`; `newDialog`
-    // was made for it. Called with the call's mutex held. Default: nothing.
+    // was made for it. Settle it with the call's acceptReplaces or
+    // rejectReplaces and answer the INVITE on `newDialog`. Default: accepts
+    // it, answers 200 on the new dialog, then hangs the replaced one up.
     virtual void replacesDialog(Call call, Dialog newDialog, Dialog replaced, NvHandle<NvSipInviteMessage> invite);
 };

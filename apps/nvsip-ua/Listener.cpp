@@ -80,8 +80,19 @@ void Listener::answer(const Call& call) {
     m_Report.event(numberOf(call), std::to_string(status) + " sent");
 }
 
+void Listener::takeBack(const std::vector<Call>& calls) {
+    for (const Call& call : calls) {
+        admit(call);
+        m_Report.event(numberOf(call), "taken back from its snapshot, Call-ID " + call->getCallID().str());
+        if (m_Options.hangupAfterMs >= 0)
+            later(static_cast<unsigned>(m_Options.hangupAfterMs), call, &Listener::hangup);
+    }
+}
+
 void Listener::callConfirmed(Call call, NvHandle<NvSipAckMessage>) {
     m_Report.event(numberOf(call), "ACK received, call up");
+    std::string error;
+    if (m_pSnapshots && !m_pSnapshots->save(call, error)) m_Report.event(numberOf(call), "no snapshot: " + error);
     if (m_Options.hangupAfterMs >= 0) later(static_cast<unsigned>(m_Options.hangupAfterMs), call, &Listener::hangup);
 }
 
@@ -126,6 +137,7 @@ void Listener::ended(const Call& call, const std::string& outcome) {
         number = found->second.number;
         m_Calls.erase(found);
     }
+    if (m_pSnapshots) m_pSnapshots->remove(call);
     m_Report.ended(number, outcome);
 }
 

@@ -13,6 +13,7 @@
 // table of live calls only and is never held while the library is called.
 
 #include "apps/nvsip-ua/CallReport.h"
+#include "apps/nvsip-ua/SnapshotStore.h"
 #include "mlapi/NvSipIncomingCall.h"
 #include "mlapi/NvSipNewCallinterface.h"
 
@@ -45,6 +46,13 @@ public:
     };
 
     Listener(const ListenOptions& options, CallReport& report, std::string sdpAnswer);
+
+    // Keeps a snapshot of each confirmed call in `store` until it ends.
+    void keepSnapshotsIn(const SnapshotStore* store) { m_pSnapshots = store; }
+    // Takes over calls rebuilt from snapshots (before the stack's thread
+    // runs): they are counted like the others, and hung up after
+    // --hangup-after when it was given.
+    void takeBack(const std::vector<Call>& calls);
 
     void inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override;
     void prack(Call call, NvHandle<NvSipPrackMessage> prack) override;
@@ -80,6 +88,7 @@ private:
     const ListenOptions m_Options;
     CallReport& m_Report;
     const std::string m_SdpAnswer;
+    const SnapshotStore* m_pSnapshots = nullptr;
     std::atomic<uint64_t> m_NextNumber{1};
     std::mutex m_Mutex;  // guards m_Calls
     std::map<NvSipIncomingCall*, CallState> m_Calls;

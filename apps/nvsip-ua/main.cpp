@@ -1,7 +1,7 @@
 // nvsip-ua: a SIP user agent on the call-control library.
 //
 //   nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]
-//                   [--timer SECS] [--hangup-after MS] [--count N] [--quiet]
+//                   [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
 //                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--quiet]
 //                 [--reinvite-after MS] [--info-after MS] [--timer SECS]
@@ -12,7 +12,9 @@
 // answer), answers the caller's BYE and in-dialog requests, and exits 0
 // once N calls have ended, whatever their outcome. One line per call event,
 // or with --quiet a progress line each second; a summary at exit. Bad flags
-// exit 2.
+// exit 2. With --snapshot-dir, each confirmed call is saved in DIR until it
+// ends, and calls saved there by an earlier run (killed mid-call) are taken
+// back at start.
 //
 // call: places N calls at R per second (INVITE with an SDP offer and
 // Supported: 100rel), PRACKs reliable provisional responses, ACKs the 2xx,
@@ -39,6 +41,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <thread>
 #include <stdexcept>
 #include <string>
@@ -48,7 +51,7 @@ namespace {
 [[noreturn]] void usage(const std::string& problem) {
     if (!problem.empty()) std::cerr << "nvsip-ua: " << problem << "\n";
     std::cerr << "usage: nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]\n"
-                 "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet]\n"
+                 "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]\n"
                  "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
                  "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--quiet]\n"
                  "                     [--reinvite-after MS] [--info-after MS] [--timer SECS]\n"
@@ -60,6 +63,7 @@ struct Listen {
     BindAddress bind;
     bool bound = false;
     ListenOptions options;
+    std::string snapshotDir;  // empty: no snapshots
 };
 
 // Walks argv from `first`, giving each argument to `option` with the means
@@ -94,6 +98,7 @@ Listen parseListen(int argc, char** argv) {
         else if (arg == "--hangup-after") o.hangupAfterMs = number(3600000);
         else if (arg == "--count") o.count = number(2147483647L);
         else if (arg == "--quiet") o.quiet = true;
+        else if (arg == "--snapshot-dir") listen.snapshotDir = value();
         else return false;
         return true;
     });
@@ -266,6 +271,14 @@ int listen(const Listen& listen) {
     CallReport report(options.quiet);
     NvHandle<Listener> listener = new Listener(options, report, sdpFor(host.str()));
     new NvSipCallManager(new Listener::NewCalls(listener), new NvSipCallStrayInterface);
+    std::unique_ptr<SnapshotStore> snapshots;
+    if (!listen.snapshotDir.empty()) {
+        snapshots = std::make_unique<SnapshotStore>(listen.snapshotDir);
+        listener->keepSnapshotsIn(snapshots.get());
+        listener->takeBack(snapshots->restore(listener.get(), [](const std::string& problem) {
+            std::fprintf(stderr, "nvsip-ua: snapshot dropped: %s\n", problem.c_str());
+        }));
+    }
     NvMonitorThread::sGetCurrent()->start();
     std::printf("nvsip-ua: listening on %s:%u (%s)\n", host.c_str(), port, options.tcp ? "UDP and TCP" : "UDP");
     std::fflush(stdout);

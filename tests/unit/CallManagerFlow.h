@@ -41,15 +41,15 @@ public:
     }
     void unknownRequest(Call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest>) override {
         record("unknownRequest");
-        lastTransaction = transaction;
+        keep(transaction);
     }
     void referRequest(Call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipReferMessage>) override {
         record("referRequest");
-        lastTransaction = transaction;
+        keep(transaction);
     }
     void notifyRequest(Call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipNotifyMessage>) override {
         record("notifyRequest");
-        lastTransaction = transaction;
+        keep(transaction);
     }
     void replacesDialog(Call, NvHandle<NvSipDialog>, NvHandle<NvSipDialog>, NvHandle<NvSipInviteMessage>) override {
         record("replacesDialog");
@@ -63,15 +63,25 @@ public:
         m_Events.clear();
         return joined;
     }
-    NvHandle<NvSipServerTransaction> lastTransaction;
+    // The transaction of the last request handed over (to answer it on).
+    NvHandle<NvSipServerTransaction> lastTransaction() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_hLastTransaction;
+    }
+    void forgetTransaction() { keep(nullptr); }
 
 private:
+    void keep(NvHandle<NvSipServerTransaction> transaction) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_hLastTransaction = std::move(transaction);
+    }
     void record(const std::string& event) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Events.push_back(event);
     }
     std::mutex m_Mutex;
     std::vector<std::string> m_Events;
+    NvHandle<NvSipServerTransaction> m_hLastTransaction;  // guarded by m_Mutex
 };
 
 class CallManagerFlow : public CallFlow {
@@ -94,7 +104,7 @@ protected:
     void TearDown() override {
         newCall = nullptr;
         stray = nullptr;
-        events->lastTransaction = nullptr;
+        events->forgetTransaction();
         CallFlow::TearDown();
         EXPECT_EQ(manager.getDialogCount(), 0u) << "dialogs left in the call manager's table";
         EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << "dialogs left alive";

@@ -195,7 +195,7 @@ TEST_F(CallManagerTest, RequestsInADialogReachItsCall) {
         inject(request(c.method, ourTag, "r1", "", "c1", "z9hG4bK-in" + std::to_string(++n)));
         EXPECT_EQ(events->taken(), c.event);
         expectNothingSent();  // the application answers on the transaction it got
-        events->lastTransaction->sendResponse(200);
+        events->lastTransaction()->sendResponse(200);
         expectSent("SIP/2.0 200");
     }
     endCall(call, "c1");
@@ -221,7 +221,7 @@ TEST_F(CallManagerTest, AuthenticationChallengesNewRequestsOutsideDialogsOnly) {
     EXPECT_EQ(events->taken(), "unknownRequest");
     NvSipCallManager::smp_AuthInterface = nullptr;
     EXPECT_EQ(calls.size(), 1u);
-    events->lastTransaction->sendResponse(200);
+    events->lastTransaction()->sendResponse(200);
     endCall(call, "c1");
 }
 
@@ -299,6 +299,22 @@ TEST_F(CallManagerTest, ClearEndsEveryDialogOnce) {
     EXPECT_EQ(manager.getDialogCount(), 0u);
     EXPECT_TRUE(first->getDialog().isNil());
     EXPECT_TRUE(second->getDialog().isNil());
+}
+
+TEST_F(CallManagerTest, AnApplicationThatOnlyAnswersStillEndsItsCalls) {
+    struct AnswerOnly : NvSipIncomingCallinterface {
+        void inviteRequest(Call call, NvHandle<NvSipInviteMessage>) override { call->answer(200, nullptr, nullptr, 0); }
+    };
+    NvHandle<AnswerOnly> answerOnly = new AnswerOnly;
+    NvHandle<NvSipIncomingCall> call;
+    newCall = [&](NvHandle<NvSipInviteMessage> invite) { return call = new NvSipIncomingCall(invite, answerOnly.get()); };
+    inject(request("INVITE", "", "r1"));
+    expectSent("SIP/2.0 100");
+    expectSent("SIP/2.0 200");
+    inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-ack"));
+    inject(request("BYE", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-bye"));
+    expectSent("SIP/2.0 200");  // the default reply to the peer's BYE
+    EXPECT_TRUE(call->getDialog().isNil());
 }
 
 TEST_F(CallManagerTest, SecondManagerIsRefused) {

@@ -87,7 +87,7 @@ protected:
     }
     void TearDown() override {
         if (call) endDialog(call);
-        app->lastTransaction = nullptr;
+        app->forgetTransaction();
         call = nullptr;
         dialog = nullptr;
         CallManagerFlow::TearDown();
@@ -182,8 +182,8 @@ TEST_F(DialogRequestTest, InfoNotifyReferBothWays) {
         inject(request(method, call->getLocalTag().str(), "r1", "", callId, "z9hG4bK-in" + method));
         EXPECT_EQ(app->taken(), event);
         expectNothingSent();
-        ASSERT_FALSE(app->lastTransaction.isNil());
-        app->lastTransaction->sendResponse(200);
+        ASSERT_FALSE(app->lastTransaction().isNil());
+        app->lastTransaction()->sendResponse(200);
         EXPECT_EQ(expectSent("SIP/2.0 200").message->getCSeqHeader()->getMethod(), method);
     }
     EXPECT_NE(dialog->getState(), NvSipDialog::NV_TERMINATED);
