@@ -787,6 +787,10 @@ private:
     // Enters the manager's table under the key without our tag, then adds
     // the key with `localTag` (the first one stays listed).
     void enterTable(const NvString& localTag);
+    // A copy of `request` (with every header, credentials included) to send
+    // again as a new transaction: the next CSeq and a fresh branch; with
+    // `freshRoutes`, its Route headers rebuilt from the route set. m_pMutex held.
+    NvHandle<NvSipRequest> nextAttempt(const NvHandle<NvSipRequest>& request, bool freshRoutes);
     // Sends `bye` on a new client transaction kept as m_hByeTransaction.
     void sendBye(const NvHandle<NvSipRequest>& bye);
     // Everything but the mutex and the state starts empty or zero.

@@ -88,12 +88,7 @@ void NvSipDialog::onByeFinalResponse(NvHandle<NvSipClientTransaction> transactio
         if (m_State != NV_TERMINATING) return;
         NvHandle<NvSipRequest> bye = transaction->getInitialRequest();
         if (NvSipCallManager::sCheckAuthentication(response, bye)) {
-            NvHandle<NvSipRequest> retry(static_cast<NvSipRequest*>(bye->clone()));
-            retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
-            retry->removeHeader(NvSipHeaderID::Route);
-            addRouteInfoToRequest(retry);
-            retry->getTopVia()->setBranchRFC3261();
-            sendBye(retry);
+            sendBye(nextAttempt(bye, true));
             return;
         }
         terminating();

@@ -283,10 +283,7 @@ void NvSipDialog::retryWithCredentials(const NvHandle<NvSipInviteMessage>& invit
     NvHandle<NvSipOutgoingCall> call = outgoingCall();
     // The clone keeps every header of the INVITE (Session-Expires included)
     // and the credentials just added; only CSeq and branch are new.
-    NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(invite->clone()));
-    retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
-    NvHandle<NvSipViaHeader> via = retry->getTopVia();
-    if (!via.isNil()) via->setBranchRFC3261();
+    NvHandle<NvSipInviteMessage> retry(nextAttempt(invite, false));
     NvHandle<NvSipDialog> next = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", call.get(), retry);
     next->sendInitialRequest();
 }

@@ -149,13 +149,7 @@ bool NvSipDialog::sendReinviteAgain(const NvHandle<NvSipClientTransaction>& tran
         if (!NvSipCallManager::sCheckAuthentication(response, request)) return false;
         // The clone keeps every header as it was, with the credentials just
         // added: nothing is offered twice.
-        NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(request->clone()));
-        retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
-        retry->removeHeader(NvSipHeaderID::Route);
-        addRouteInfoToRequest(retry);
-        const NvHandle<NvSipViaHeader> via = retry->getTopVia();
-        if (!via.isNil()) via->setBranchRFC3261();
-        sendReinvite(retry);
+        sendReinvite(NvHandle<NvSipInviteMessage>(nextAttempt(request, true)));
         return true;
     } catch (const NvHandle<NvException>& error) {
         TELLAR_WARN(getLogger(), "re-INVITE not sent again: " << error->getMessage().str());
@@ -188,11 +182,7 @@ void NvSipDialog::retryReinvite(const NvHandle<NvSipInviteMessage>& invite) {
     if (m_State != NV_ACTIVE) return;
     // A copy: the failed transaction may still answer the 491's
     // retransmissions from its request.
-    NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(invite->clone()));
-    retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
-    const NvHandle<NvSipViaHeader> via = retry->getTopVia();
-    if (!via.isNil()) via->setBranchRFC3261();
-    sendReinvite(retry);
+    sendReinvite(NvHandle<NvSipInviteMessage>(nextAttempt(invite, false)));
 }
 
 // ---------------------------------------------------------------- ACK and time-out

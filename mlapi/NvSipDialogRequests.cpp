@@ -189,3 +189,15 @@ void NvSipDialog::updateRemoteTargetURI(const NvHandle<NvSipResponse>& response)
     if (!response.isNil() && response->getCSeqHeader()->getMethod() == NvSipInviteMessage::sMethodName)
         setRemoteTargetURI(response);
 }
+
+NvHandle<NvSipRequest> NvSipDialog::nextAttempt(const NvHandle<NvSipRequest>& request, bool freshRoutes) {
+    NvHandle<NvSipRequest> retry(static_cast<NvSipRequest*>(request->clone()));
+    retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
+    if (freshRoutes) {
+        retry->removeHeader(NvSipHeaderID::Route);
+        addRouteInfoToRequest(retry);
+    }
+    const NvHandle<NvSipViaHeader> via = retry->getTopVia();
+    if (!via.isNil()) via->setBranchRFC3261();
+    return retry;
+}
