@@ -7,6 +7,7 @@
 #include "mlapi/NvSipIncomingCall.h"
 #include "mlapi/NvSipOutgoingCall.h"
 #include "stack/log/Tellar.h"
+#include "stack/timer/NvMonitorThread.h"
 
 #include <mutex>
 
@@ -33,7 +34,13 @@ private:
 }  // namespace
 
 NvSipDialog::NvSipDialog(NvSipCall* call, const NvString& callId, const char* traceScope)
-    : ObjectWithLogger(Tellar::fileScopeLogger()), m_hCall(call), m_CallID(callId), m_pMutex(new NvRecursiveMutex) {
+    : ObjectWithLogger(Tellar::fileScopeLogger()),
+      m_hCall(call),
+      m_CallID(callId),
+      m_pMutex(new NvRecursiveMutex),
+      m_SessionTimer(*this, NvMonitorThread::sGetCurrent()->getScheduler()),
+      m_Retransmitter(*this, NvMonitorThread::sGetCurrent()->getScheduler()),
+      m_OurReinvite(*this, NvMonitorThread::sGetCurrent()->getScheduler()) {
     getLogger().refreshCachedLevel();
     TELLAR_TRACE_SCOPE(getLogger(), traceScope);
 }
@@ -63,8 +70,6 @@ NvSipDialog::NvSipDialog(const NvSipDialog& other)
     : NvObserver(),
       ObjectWithLogger(other),
       TaggedAllocation(),
-      m_SessionExpiryTime(other.m_SessionExpiryTime),
-      m_SessionRefreshTime(other.m_SessionRefreshTime),
       m_hInitialTransaction(other.m_hInitialTransaction),
       m_hLocalContactHeader(other.m_hLocalContactHeader),
       m_hRemoteTargetURI(other.m_hRemoteTargetURI),
@@ -76,8 +81,10 @@ NvSipDialog::NvSipDialog(const NvSipDialog& other)
       m_hRemoteParticipant(other.m_hRemoteParticipant),
       m_RemoteTag(other.m_RemoteTag),
       m_RemoteCSeq(other.m_RemoteCSeq),
-      m_SessionInterval(other.m_SessionInterval),
-      m_pMutex(new NvRecursiveMutex) {
+      m_pMutex(new NvRecursiveMutex),
+      m_SessionTimer(*this, other.m_SessionTimer),
+      m_Retransmitter(*this, NvMonitorThread::sGetCurrent()->getScheduler()),
+      m_OurReinvite(*this, NvMonitorThread::sGetCurrent()->getScheduler()) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog ctor (3)");
 }
 
@@ -134,13 +141,12 @@ void NvSipDialog::terminating() {
     m_hLocalContactHeader = nullptr;
     m_hRemoteTargetURI = nullptr;
     m_hByeTransaction = nullptr;
-    m_hReinviteClientTransaction = nullptr;
-    m_hReinviteServerTransaction = nullptr;
-    m_hOutResponse = nullptr;
+    m_OurReinvite.forget();
+    m_TheirReinvite.forget();
+    m_Retransmitter.forget();
     m_hInResponse = nullptr;
     m_hAck = nullptr;
-    stopRetransmission();
-    stopSessionTimer();
+    m_SessionTimer.stop();
     NvSipCallManager::smp_TheSingleton->removeDialog(NvHandle<NvSipDialog>(this));
 }
 

@@ -88,6 +88,10 @@
 // under it.
 
 #include "mlapi/NvSipMlApiAfx.h"
+#include "mlapi/dialog/NvSipIncomingReinvite.h"
+#include "mlapi/dialog/NvSipOutgoingReinvite.h"
+#include "mlapi/dialog/NvSipResponseRetransmitter.h"
+#include "mlapi/dialog/NvSipSessionTimer.h"
 #include "stack/log/TellarAlloc.h"
 #include "stack/log/TellarLogger.h"
 #include "stack/timer/NvScheduler.h"
@@ -474,30 +478,17 @@ private:
     // The transaction of the INVITE being answered: the peer's re-INVITE when
     // one is pending, else the initial INVITE's (nil once it got its 2xx).
     NvHandle<NvSipServerTransaction> pendingInviteTransaction() const;
-    // A 422 with Min-SE for a request whose Session-Expires is below the
-    // minimum; nil for any other.
-    static NvHandle<NvSipResponse> sSessionTooSmall(const NvHandle<NvSipRequest>& request);
     // Adds the call's Contact to `response` when it has none.
     void addLocalContact(const NvHandle<NvSipResponse>& response) const;
-    // Keeps `response` in m_hOutResponse and schedules its first
-    // retransmission; stopRetransmission cancels the pending one.
-    void startRetransmission(const NvHandle<NvSipResponse>& response);
-    void stopRetransmission();
-    // Sends m_hOutResponse again straight through the transport and logs
+    // Sends the kept response again straight through the transport and logs
     // it; a failing send is logged and dropped (the next tick tries again).
     void resendOutResponse();
     // A retransmission tick for `response` (a stale one does nothing).
     void retransmitResponse(const NvHandle<NvSipResponse>& response);
-    // resetTimer, then schedules the expiry timer and, when we refresh, the
-    // refresh timer. stopSessionTimer sets the interval to 0 and cancels both.
-    void startSessionTimer(unsigned int interval, bool weRefresh);
-    void stopSessionTimer();
-    // A timer scheduled without object: the refresh or expiry point when its
-    // key is still current.
+    // A timer scheduled without object: the session timer's refresh or
+    // expiry point, told to the call, when its key is still current.
     void sessionTimerFired(double key);
 
-    double m_RetransmitKey = 0;       // key of the pending retransmission timer; 0: none
-    double m_RetransmitDeadline = 0;  // when retransmitting gives up (us on the stack clock)
 
 public:
     // ---- BYE
@@ -616,11 +607,6 @@ public:
     // state left as it is). m_pMutex held.
     void resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response,
                           bool reinvite);
-
-private:
-    // A copy of `request` to send again with Session-Expires and Min-SE at
-    // `interval` (RFC 4028 7.4), the next CSeq and no Via.
-    NvHandle<NvSipInviteMessage> sessionRetry(const NvHandle<NvSipRequest>& request, uint32_t interval);
 
 public:
     // ---- outbound INVITE
@@ -771,14 +757,6 @@ public:
     static NvHandle<NvSipNameAddress> sReadNameAddress(NvInputStream& in, const char* what);
 
 private:
-    // Constructor (5)'s reading, items in order; raises on a corrupt record.
-    void readSnapshot(NvInputStream& in);
-    // Drops what the state read makes stale (see above).
-    void dropStaleState();
-    // Takes every transaction of the dialog out of the stack and forgets it.
-    void dropTransactions();
-
-private:
     friend class NvSipCallManager;  // clear() terminates dialogs under their mutex
 
     // An incoming dialog's peer side, from the INVITE: CSeq (both numberings
@@ -796,19 +774,12 @@ private:
     // Everything but the mutex and the state starts empty or zero.
     NvSipDialog(NvSipCall* call, const NvString& callId, const char* traceScope);
 
-    double m_SessionStartTime = 0;    // us since the stack clock's epoch; 0: no session timer
-    double m_SessionExpiryTime = 0;   // session expiry point, also its timer key
-    double m_SessionRefreshTime = 0;  // session refresh point, also its timer key
     NvHandle<NvSipTransaction> m_hInitialTransaction;
     NvHandle<NvSipContactHeader> m_hLocalContactHeader;  // UAC: the Contact of our INVITE
     NvHandle<NvURI> m_hRemoteTargetURI;
     NvHandle<NvSipTransaction> m_hByeTransaction;
-    NvHandle<NvSipClientTransaction> m_hReinviteClientTransaction;
-    NvHandle<NvSipServerTransaction> m_hReinviteServerTransaction;
-    NvHandle<NvSipResponse> m_hOutResponse;  // our last 2xx or reliable 1xx, until ACK or PRACK
     NvHandle<NvSipResponse> m_hInResponse;   // last response to our INVITE or re-INVITE
     NvHandle<NvSipAckMessage> m_hAck;        // our last ACK of a 2xx
-    uint8_t m_RetransmitCount = 0;
     int32_t m_State = NV_INITIAL;
     NvHandle<NvSipCall> m_hCall;
     NvString m_Key;
@@ -818,12 +789,14 @@ private:
     NvString m_CallID;
     bool m_bOnTimeoutSendFinalResponse = false;
     uint32_t m_LocalCSeq = 0;
-    uint32_t m_RSeq = 0;
     NvHandle<NvSipNameAddress> m_hRemoteParticipant;
     NvString m_RemoteTag;
     uint32_t m_RemoteCSeq = 0;
     std::vector<NvHandle<NvSipNameAddress>> m_RouteSet;
-    uint32_t m_SessionInterval = 0;  // seconds; 0: no session timer
     mutable CallMessageLogger m_CallMessageLogger;
     NvRecursiveMutex* m_pMutex;
+    NvSipSessionTimer m_SessionTimer;
+    NvSipResponseRetransmitter m_Retransmitter;  // our 2xx or reliable 1xx, until its ACK or PRACK
+    NvSipOutgoingReinvite m_OurReinvite;
+    NvSipIncomingReinvite m_TheirReinvite;
 };

@@ -25,7 +25,7 @@ void NvSipDialog::onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvH
         NvHandle<NvSipClientTransaction> pendingClient =
             m_State & (NV_CALLING | NV_PROCEEDING | NV_PROCEEDED)
                 ? NvHandle<NvSipClientTransaction>(m_hInitialTransaction)
-                : m_hReinviteClientTransaction;
+                : m_OurReinvite.transaction();
         if (m_State == NV_PROCESSING && !m_hAck.isNil()) {
             // The peer may not have our ACK of its 2xx yet.
             NvSipTransportLayer::send(m_hAck, nullptr, nullptr);
@@ -40,7 +40,7 @@ void NvSipDialog::onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvH
         if (!pendingServer.isNil() && pendingServer->canSendFinalResponse())
             sendAndLogResponse(pendingServer, 487u, Tellar::INFO);
         if (!pendingClient.isNil()) pendingClient->cancel();
-        stopRetransmission();
+        m_Retransmitter.stop();
         m_State = NV_TERMINATING;
         m_hByeTransaction = transaction;
         call = m_hCall;

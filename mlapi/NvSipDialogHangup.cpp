@@ -63,12 +63,12 @@ void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
     } else if (m_State == NV_PROCESSING) {
         NvException::sThrow("Cannot send BYE in SUCCEEDED state !");
     }
-    if (!m_hReinviteServerTransaction.isNil()) {
-        sendAndLogResponse(m_hReinviteServerTransaction, 487, Tellar::INFO);
-        m_hReinviteServerTransaction = nullptr;
+    if (!m_TheirReinvite.transaction().isNil()) {
+        sendAndLogResponse(m_TheirReinvite.transaction(), 487, Tellar::INFO);
+        m_TheirReinvite.forget();
     }
-    cancelQuietly(m_hReinviteClientTransaction);
-    m_hReinviteClientTransaction = nullptr;
+    cancelQuietly(m_OurReinvite.transaction());
+    m_OurReinvite.forget();
     if (bye.isNil()) bye = NvHandle<NvSipByeMessage>(CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr));
     m_State = NV_TERMINATING;
     sendBye(bye);

@@ -6,7 +6,6 @@
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipOutgoingCall.h"
 #include "stack/log/Tellar.h"
-#include "stack/timer/NvMonitorThread.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
@@ -152,7 +151,7 @@ void NvSipDialog::cancel(NvHandle<NvSipCancelMessage> cancel) {
     if (m_State & kEarly)
         pending = NvHandle<NvSipClientTransaction>(m_hInitialTransaction);
     else if (m_State & kReinvitePending)
-        pending = m_hReinviteClientTransaction;
+        pending = m_OurReinvite.transaction();
     // Nothing pending: nothing to build or send.
     if (pending.isNil()) return;
     if (cancel.isNil())
@@ -244,10 +243,7 @@ void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,
         TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponseprocessing 2xx reponse");
         setRouteInfo(response);
         NvHandle<NvSipSessionExpiresHeader> sessionExpires = response->getHeader<NvSipSessionExpiresHeader>();
-        if (sm_bSupportTimer && !sessionExpires.isNil())
-            handleSessionTime(response, sessionExpires);
-        else if (m_SessionExpiryTime != 0)
-            NvMonitorThread::sGetCurrent()->getScheduler().cancel(this, m_SessionExpiryTime);
+        if (sm_bSupportTimer && !sessionExpires.isNil()) handleSessionTime(response, sessionExpires);
         m_State = NV_PROCESSING;
         updateRemoteTargetURI(response);
         m_hInitialTransaction = nullptr;
@@ -365,32 +361,4 @@ bool NvSipDialog::createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHa
     NvSipTransportLayer::send(ack);
     logCallMessage(ack, false, nullptr, nullptr, Tellar::INFO);
     return true;
-}
-
-// ---------------------------------------------------------------- session timer
-
-void NvSipDialog::handleSessionTime(NvHandle<NvSipResponse> response,
-                                    NvHandle<NvSipSessionExpiresHeader> sessionExpires) {
-    const uint32_t interval = sessionExpires->getNumber();
-    const NvString refresher = sessionExpires->getRefresher();
-    if (interval < sm_MinSessionTime) return;
-    NvErrorStream& debug = NvErrorStream::sGetDefault();
-    if (debug.getLevel() > 4) debug << refresher << " will do the refresh after " << interval / 2 << " seconds\n";
-    const bool weRefresh = refresher == NvSipSessionExpiresHeader::uacRefresher ||
-                           (refresher.isEmpty() && response->isRequired("timer"));
-    startSessionTimer(interval, weRefresh);
-}
-
-void NvSipDialog::resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
-    NvHandle<NvSipOutgoingCall> call = outgoingCall();
-    if (transaction.isNil() || call.isNil()) return;
-    const uint32_t interval = response->getHeader<NvSipMinSEHeader>()->getNumber();
-    NvHandle<NvSipInviteMessage> retry = sessionRetry(transaction->getInitialRequest(), interval);
-    NvHandle<NvSipDialog> next = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", call.get(), retry);
-    next->sendInitialRequest();
-}
-
-void NvSipDialog::cancelSessionTimer() {
-    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    stopSessionTimer();
 }

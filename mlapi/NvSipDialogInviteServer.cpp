@@ -26,16 +26,8 @@ constexpr int32_t kReinviteBand = NvSipDialog::NV_REINVITING | NvSipDialog::NV_R
 // ---------------------------------------------------------------- helpers
 
 NvHandle<NvSipServerTransaction> NvSipDialog::pendingInviteTransaction() const {
-    if (!m_hReinviteServerTransaction.isNil()) return m_hReinviteServerTransaction;
+    if (!m_TheirReinvite.transaction().isNil()) return m_TheirReinvite.transaction();
     return NvHandle<NvSipServerTransaction>(m_hInitialTransaction);
-}
-
-NvHandle<NvSipResponse> NvSipDialog::sSessionTooSmall(const NvHandle<NvSipRequest>& request) {
-    NvHandle<NvSipSessionExpiresHeader> asked = request->getHeader<NvSipSessionExpiresHeader>();
-    if (asked.isNil() || asked->getNumber() >= sm_MinSessionTime) return nullptr;
-    NvHandle<NvSipResponse> response = new NvSipResponse(422, request);
-    response->addHeader(new NvSipMinSEHeader(sm_MinSessionTime));
-    return response;
 }
 
 void NvSipDialog::addLocalContact(const NvHandle<NvSipResponse>& response) const {
@@ -52,7 +44,7 @@ void NvSipDialog::onInviteRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvS
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        NvHandle<NvSipResponse> tooSmall = sSessionTooSmall(invite);
+        NvHandle<NvSipResponse> tooSmall = NvSipSessionTimer::sTooSmall(invite);
         if (!tooSmall.isNil()) {
             m_State = NV_TERMINATING2;
             sendAndLogResponse(NvHandle<NvSipServerTransaction>(m_hInitialTransaction), tooSmall, Tellar::INFO);
@@ -73,7 +65,7 @@ NvHandle<NvSipServerTransaction> NvSipDialog::inviteRequest(NvHandle<NvSipInvite
     if (invite->getCSeqHeader()->getNumber() == m_RemoteCSeq) {
         // The INVITE we answered, again (with a branch of its own, or the
         // stack would have absorbed it): our answer goes again.
-        if (!m_hOutResponse.isNil()) resendOutResponse();
+        if (!m_Retransmitter.kept().isNil()) resendOutResponse();
         NvTransactionFactoryInterface::sMarkHandled(invite);
         return nullptr;
     }
@@ -118,53 +110,12 @@ void NvSipDialog::sendResponse(NvHandle<NvSipResponse> response) {
         modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
         m_State = NV_PROCESSING;
         m_hInitialTransaction = nullptr;
-        startRetransmission(response);
+        m_Retransmitter.start(response);
     } else {
         m_State = NV_TERMINATING2;
     }
     addLocalContact(response);
     sendAndLogResponse(transaction, response, Tellar::INFO);
-}
-
-void NvSipDialog::modifyResponse(NvHandle<NvSipResponse> response, NvHandle<NvSipInviteMessage> invite) {
-    NvHandle<NvSipSessionExpiresHeader> asked = invite->getHeader<NvSipSessionExpiresHeader>();
-    const uint32_t requested = asked.isNil() ? 0 : asked->getNumber();
-    const NvString askedRefresher = asked.isNil() ? NvString() : asked->getRefresher();
-    const bool peerSupportsTimer = invite->isSupported("timer");
-    NvHandle<NvSipSessionExpiresHeader> given = response->getHeader<NvSipSessionExpiresHeader>();
-
-    if (given.isNil()) {
-        if (!sm_bSupportTimer || requested < sm_MinSessionTime) {
-            stopSessionTimer();
-            return;
-        }
-        // We choose: the peer refreshes when it can and did not ask us to.
-        const bool weRefresh = !peerSupportsTimer || askedRefresher == NvSipSessionExpiresHeader::uasRefresher;
-        NvHandle<NvSipSessionExpiresHeader> header = new NvSipSessionExpiresHeader(requested);
-        header->setRefresher(weRefresh ? NvSipSessionExpiresHeader::uasRefresher
-                                       : NvSipSessionExpiresHeader::uacRefresher);
-        if (peerSupportsTimer)
-            response->addHeader(new NvSipRequireHeader("timer"));
-        else
-            response->addHeader(new NvSipSupportedHeader("timer"));
-        response->addHeader(header);
-        startSessionTimer(requested, weRefresh);
-        return;
-    }
-
-    const uint32_t interval = given->getNumber();
-    if (interval < sm_MinSessionTime) NvException::sThrow("Session time too small");
-    if (requested != 0 && interval > requested) NvException::sThrow("Server can't increase session time");
-    if (given->getRefresher().isEmpty()) {
-        if (!askedRefresher.isEmpty())
-            given->setRefresher(askedRefresher.view());
-        else
-            given->setRefresher(peerSupportsTimer ? NvSipSessionExpiresHeader::uacRefresher
-                                                  : NvSipSessionExpiresHeader::uasRefresher);
-    }
-    const bool weRefresh = given->getRefresher() != NvSipSessionExpiresHeader::uacRefresher;
-    if (!weRefresh || peerSupportsTimer) response->addHeader(new NvSipRequireHeader("timer"));
-    startSessionTimer(interval, weRefresh);
 }
 
 void NvSipDialog::sendReliableProvisionalResponse(unsigned int statusCode, const void* body, const char* contentType,
@@ -185,19 +136,13 @@ void NvSipDialog::sendReliableProvisionalResponse(NvHandle<NvSipResponse> respon
     const bool reinvite = m_State > NV_ACTIVE && m_State < NV_TERMINATING;
     if (!(m_State & (NV_CALLED | NV_PROCEEDING)) && !reinvite) return;
     NvHandle<NvSipServerTransaction> transaction = pendingInviteTransaction();
-    if (transaction.isNil() || (reinvite && m_hReinviteServerTransaction.isNil())) return;
+    if (transaction.isNil() || (reinvite && m_TheirReinvite.transaction().isNil())) return;
 
-    NvHandle<NvSipRSeqHeader> rseq = response->getHeader<NvSipRSeqHeader>();
-    if (rseq.isNil()) {
-        response->addHeader(new NvSipRSeqHeader(++m_RSeq));
-    } else {
-        if (rseq->getNumber() < m_RSeq) NvException::sThrow("RSeq Num is out of order");
-        m_RSeq = rseq->getNumber();
-    }
+    m_Retransmitter.number(response);
     m_State = reinvite ? NV_REINVITE_PROCEEDED : NV_PROCEEDED;
     addLocalContact(response);
     transaction->sendReliableResponse(response);
-    startRetransmission(response);
+    m_Retransmitter.start(response);
 }
 
 // ---------------------------------------------------------------- PRACK, CANCEL, ACK, time-out
@@ -207,16 +152,13 @@ void NvSipDialog::onPrackRequest(NvHandle<NvSipServerTransaction> transaction, N
     NvHandle<NvSipIncomingCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        NvHandle<NvSipRAckHeader> rack = prack->getHeader<NvSipRAckHeader>();
-        NvHandle<NvSipRSeqHeader> rseq =
-            m_hOutResponse.isNil() ? nullptr : m_hOutResponse->getHeader<NvSipRSeqHeader>();
         const bool pending = m_State == NV_PROCEEDED || m_State == NV_REINVITE_PROCEEDED;
-        if (!pending || rack.isNil() || rseq.isNil() || rack->getRSeq() != rseq->getNumber()) {
+        if (!pending || !m_Retransmitter.acknowledgedBy(prack)) {
             sendAndLogResponse(transaction, 481u, Tellar::INFO);
             return;
         }
         m_State = m_State == NV_PROCEEDED ? NV_PROCEEDING : NV_REINVITED;
-        stopRetransmission();
+        m_Retransmitter.stop();
         sendAndLogResponse(transaction, 200u, Tellar::INFO);
         call = NvHandle<NvSipIncomingCall>(m_hCall);
     }
@@ -234,8 +176,8 @@ void NvSipDialog::onCancelRequest(NvHandle<NvSipServerTransaction> transaction, 
         // CANCEL itself and does not come here.
         if (!(m_State & kUasEarly)) return;
         sendAndLogResponse(transaction, 200u, Tellar::INFO);
-        stopSessionTimer();
-        stopRetransmission();
+        m_SessionTimer.stop();
+        m_Retransmitter.stop();
         sendResponse(487, nullptr, nullptr, 0);
         m_State = NV_TERMINATING2;
         call = NvHandle<NvSipIncomingCall>(m_hCall);
@@ -253,15 +195,15 @@ void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipA
         if (m_State == NV_PROCESSING) {
             m_State = NV_ACTIVE;
             m_hInitialTransaction = nullptr;
-            stopRetransmission();
+            m_Retransmitter.stop();
             event = Confirmed;
         } else if (m_State == NV_TERMINATING2) {
             terminating();
             event = Ended;
         } else if (m_State == NV_REINVITE_PROCESSING || m_State == NV_REINVITE_FAILED) {
             m_State = NV_ACTIVE;
-            m_hReinviteServerTransaction = nullptr;
-            stopRetransmission();
+            m_TheirReinvite.forget();
+            m_Retransmitter.stop();
             event = ReinviteAcked;
         } else {
             return;

@@ -6,7 +6,6 @@
 #include "mlapi/NvSipCall.h"
 #include "stack/log/Tellar.h"
 
-#include <cstdlib>
 #include <mutex>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
@@ -42,35 +41,39 @@ void NvSipDialog::onReinviteRequest(NvHandle<NvSipServerTransaction> transaction
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        const uint32_t cseq = invite->getCSeqHeader()->getNumber();
-        if (cseq < m_RemoteCSeq) {
-            sendAndLogResponse(transaction, 500u, Tellar::INFO);  // out of order
+        const NvSipIncomingReinvite::Dialog dialog{
+            m_RemoteCSeq, (m_State & kOursPending) && !m_OurReinvite.transaction().isNil(),
+            (m_State & kTheirsPending) && !m_TheirReinvite.transaction().isNil(), m_State == NV_ACTIVE};
+        switch (NvSipIncomingReinvite::sAdmit(invite, dialog)) {
+        case NvSipIncomingReinvite::Admission::OutOfOrder:
+            sendAndLogResponse(transaction, 500u, Tellar::INFO);
             return;
-        }
-        if ((m_State & kOursPending) && !m_hReinviteClientTransaction.isNil()) {
+        case NvSipIncomingReinvite::Admission::Glare: {
             TELLAR_TRACE_SCOPE(getLogger(), "m_State & NV_REINVITING");
-            sendAndLogResponse(transaction, 491u, Tellar::INFO);  // glare
+            sendAndLogResponse(transaction, 491u, Tellar::INFO);
             return;
         }
-        if ((m_State & kTheirsPending) && !m_hReinviteServerTransaction.isNil()) {
+        case NvSipIncomingReinvite::Admission::Busy: {
             TELLAR_TRACE_SCOPE(getLogger(), "m_State & NV_REINVITE_PROCEEDING");
-            NvHandle<NvSipResponse> busy = new NvSipResponse(500, invite);
-            busy->addHeader(new NvSipRetryAfterHeader(static_cast<uint32_t>(std::rand() % 10)));
-            sendAndLogResponse(transaction, busy, Tellar::INFO);
+            sendAndLogResponse(transaction, NvSipIncomingReinvite::sBusy(invite), Tellar::INFO);
             return;
         }
-        if (m_State != NV_ACTIVE) return;
+        case NvSipIncomingReinvite::Admission::Ignore:
+            return;
+        case NvSipIncomingReinvite::Admission::TooSmall: {
+            TELLAR_TRACE_SCOPE(getLogger(), "m_State & NV_ACTIVE");
+            sendAndLogResponse(transaction, NvSipSessionTimer::sTooSmall(invite), Tellar::INFO);
+            return;
+        }
+        case NvSipIncomingReinvite::Admission::Take:
+            break;
+        }
         TELLAR_TRACE_SCOPE(getLogger(), "m_State & NV_ACTIVE");
-        NvHandle<NvSipResponse> tooSmall = sSessionTooSmall(invite);
-        if (!tooSmall.isNil()) {
-            sendAndLogResponse(transaction, tooSmall, Tellar::INFO);
-            return;
-        }
         TELLAR_TRACE_SCOPE(getLogger(), "m_State other");
         m_State = NV_REINVITED;
         updateRemoteTargetURI(invite);
-        m_RemoteCSeq = cseq;
-        m_hReinviteServerTransaction = transaction;
+        m_RemoteCSeq = invite->getCSeqHeader()->getNumber();
+        m_TheirReinvite.take(transaction);
         call = m_hCall;
     }
     call->onReinviteRequest(this, invite);
@@ -81,7 +84,7 @@ void NvSipDialog::respondToReinvite(unsigned int statusCode, const void* body, c
     NvHandle<NvSipServerTransaction> transaction;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        transaction = m_hReinviteServerTransaction;
+        transaction = m_TheirReinvite.transaction();
     }
     if (transaction.isNil()) return;
     respondToReinvite(new NvSipResponse(static_cast<int>(statusCode), transaction->getInitialRequest(), body,
@@ -91,17 +94,17 @@ void NvSipDialog::respondToReinvite(unsigned int statusCode, const void* body, c
 void NvSipDialog::respondToReinvite(NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::respondToReinvite");
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    NvHandle<NvSipServerTransaction> transaction = m_hReinviteServerTransaction;
+    NvHandle<NvSipServerTransaction> transaction = m_TheirReinvite.transaction();
     if (!(m_State > NV_ACTIVE && m_State < NV_TERMINATING) || transaction.isNil()) return;
     if (response.isNil()) response = new NvSipResponse(200, transaction->getInitialRequest());
     const int status = response->getStatusCode();
     if (status >= 200 && status < 300) {
         modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
         m_State = NV_REINVITE_PROCESSING;
-        startRetransmission(response);
+        m_Retransmitter.start(response);
     } else if (status >= 300) {
         m_State = NV_REINVITE_FAILED;
-        stopRetransmission();
+        m_Retransmitter.stop();
     }
     addLocalContact(response);
     sendAndLogResponse(transaction, response, Tellar::INFO);
@@ -113,7 +116,7 @@ void NvSipDialog::onReinviteAckRequest(NvHandle<NvSipServerTransaction> transact
     // The ACK of a refusal (491, 500, 422) concerns no pending re-INVITE.
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (transaction.get() != m_hReinviteServerTransaction.get()) return;
+        if (!m_TheirReinvite.isPending(transaction)) return;
     }
     onAckRequest(transaction, ack);
 }
@@ -122,11 +125,11 @@ void NvSipDialog::onReinviteCancelRequest(NvHandle<NvSipServerTransaction>, NvHa
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (!(m_State & kTheirsPending) || m_hReinviteServerTransaction.isNil()) return;
+        if (!(m_State & kTheirsPending) || m_TheirReinvite.transaction().isNil()) return;
         // The stack answers the CANCEL 200 and the re-INVITE 487.
         m_State = NV_ACTIVE;
-        m_hReinviteServerTransaction = nullptr;
-        stopRetransmission();
+        m_TheirReinvite.forget();
+        m_Retransmitter.stop();
         call = m_hCall;
     }
     call->onCancelReinviteRequest(this, cancel);

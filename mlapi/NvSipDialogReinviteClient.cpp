@@ -1,5 +1,6 @@
 // NvSipDialog: our re-INVITE (RFC 3261 14.1): sending it, its responses,
 // the new attempts after a challenge, a 422 or a 491, its ACK and time-out.
+// The pending attempt and the 491 timer are NvSipOutgoingReinvite's.
 
 #include "mlapi/NvSipDialog.h"
 
@@ -7,9 +8,7 @@
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipOutgoingCall.h"
 #include "stack/log/Tellar.h"
-#include "stack/timer/NvMonitorThread.h"
 
-#include <cstdlib>
 #include <mutex>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
@@ -18,13 +17,6 @@ namespace {
 
 constexpr int32_t kOursPending =
     NvSipDialog::NV_REINVITING | NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED;
-
-// The wait before a new attempt after 491 (RFC 3261 14.1), in 10 ms steps:
-// 2.1-3.99 s for the side that owns the Call-ID, 0-1.99 s for the other.
-unsigned int retryDelayMs(bool ownsCallId) {
-    const auto step = static_cast<unsigned int>(std::rand());
-    return ownsCallId ? 2100u + 10u * (step % 190u) : 10u * (step % 200u);
-}
 
 }  // namespace
 
@@ -59,30 +51,22 @@ void NvSipDialog::reinvite(NvHandle<NvSipInviteMessage> invite) {
         invite = NvHandle<NvSipInviteMessage>(
             CreateRequest(NvSipInviteMessage::sMethodName, nullptr, nullptr, 0, nullptr));
     if (invite.isNil()) return;
-    if (sm_bSupportTimer && m_SessionInterval >= sm_MinSessionTime) {
-        if (!invite->isSupported("timer")) invite->addHeader(new NvSipSupportedHeader("timer"));
-        if (invite->getHeader<NvSipSessionExpiresHeader>().isNil())
-            invite->addHeader(new NvSipSessionExpiresHeader(m_SessionInterval));
-    }
+    m_SessionTimer.offer(invite);
     sendReinvite(invite);
 }
 
 bool NvSipDialog::isOurReinvite(const NvHandle<NvSipClientTransaction>& transaction) const {
-    return (m_State & kOursPending) && !transaction.isNil() && transaction.get() == m_hReinviteClientTransaction.get();
+    return (m_State & kOursPending) && m_OurReinvite.isPending(transaction);
 }
 
 void NvSipDialog::sendReinvite(const NvHandle<NvSipInviteMessage>& invite) {
-    NvHandle<NvSipClientTransaction> transaction = new NvSipClientTransaction(
-        invite, Tellar::NoSizeMemAllocator::create<ReinviteClientInterface>("ReinviteClientInterface",
-                                                                             NvHandle<NvSipDialog>(this)));
     const int32_t before = m_State;
     m_State = NV_REINVITING;
-    m_hReinviteClientTransaction = transaction;
     try {
-        sendAndLogRequest(transaction, Tellar::INFO);
+        m_OurReinvite.send(invite, Tellar::NoSizeMemAllocator::create<ReinviteClientInterface>(
+                                       "ReinviteClientInterface", NvHandle<NvSipDialog>(this)));
     } catch (...) {
         m_State = before;  // a new attempt's caller then ends the re-INVITE
-        m_hReinviteClientTransaction = nullptr;
         throw;
     }
 }
@@ -141,8 +125,7 @@ bool NvSipDialog::sendReinviteAgain(const NvHandle<NvSipClientTransaction>& tran
     const NvHandle<NvSipRequest> request = transaction->getInitialRequest();
     try {
         if (response->getStatusCode() == 422) {
-            const NvHandle<NvSipMinSEHeader> minSE = response->getHeader<NvSipMinSEHeader>();
-            if (minSE.isNil() || minSE->getNumber() < sm_MinSessionTime) return false;
+            if (NvSipOutgoingReinvite::sUsableMinSE(response) == 0) return false;
             resetSessionTime(transaction, response, true);
             return true;
         }
@@ -159,7 +142,7 @@ bool NvSipDialog::sendReinviteAgain(const NvHandle<NvSipClientTransaction>& tran
 
 void NvSipDialog::endReinvite(const NvHandle<NvSipClientTransaction>& transaction,
                               const NvHandle<NvSipResponse>& response) {
-    m_hReinviteClientTransaction = nullptr;
+    m_OurReinvite.forget();
     const int status = response->getStatusCode();
     if (status / 100 == 2) {
         updateRemoteTargetURI(response);
@@ -167,13 +150,11 @@ void NvSipDialog::endReinvite(const NvHandle<NvSipClientTransaction>& transactio
         if (sm_bSupportTimer && !sessionExpires.isNil())
             handleSessionTime(response, sessionExpires);
         else
-            stopSessionTimer();
+            m_SessionTimer.stop();
         m_State = NV_REINVITE_PROCESSING;
         return;
     }
-    if (status == 491)
-        NvMonitorThread::sGetCurrent()->getScheduler().schedule(retryDelayMs(!outgoingCall().isNil()), this,
-                                                                transaction->getInitialRequest().get());
+    if (status == 491) m_OurReinvite.retryLater(transaction->getInitialRequest(), !outgoingCall().isNil());
     m_State = NV_REINVITE_FAILED;
 }
 

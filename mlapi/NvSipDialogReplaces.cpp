@@ -28,7 +28,7 @@ void NvSipDialog::onReplacesinviteAckRequest(NvHandle<NvSipServerTransaction>, N
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         if (m_State != NV_REINVITE_PROCESSING) return;
         m_State = NV_ACTIVE;
-        m_hReinviteServerTransaction = nullptr;
+        m_TheirReinvite.forget();
         call = m_hCall;
     }
     call->onReinviteAck(this, ack);

@@ -60,7 +60,7 @@ NvHandle<NvSipRequest> NvSipDialog::CreateRequest(const NvString& method, const 
         cseq = m_hInResponse->getCSeqHeader()->getNumber();
     } else if (method == NvSipCancelMessage::sMethodName) {
         const NvHandle<NvSipTransaction> cancelled = m_hInitialTransaction.isNil()
-                                                         ? NvHandle<NvSipTransaction>(m_hReinviteClientTransaction)
+                                                         ? NvHandle<NvSipTransaction>(m_OurReinvite.transaction())
                                                          : m_hInitialTransaction;
         if (cancelled.isNil()) {
             TELLAR_ASSERT_ON(getLogger(), 0);

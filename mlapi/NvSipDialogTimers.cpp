@@ -12,25 +12,10 @@
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
-#include <algorithm>
 #include <exception>
-#include <limits>
 #include <mutex>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
-
-namespace {
-
-NvScheduler& scheduler() {
-    return NvMonitorThread::sGetCurrent()->getScheduler();
-}
-
-// A delay in milliseconds as the scheduler takes it.
-unsigned int clampMs(uint64_t ms) {
-    return static_cast<unsigned int>(std::min<uint64_t>(ms, std::numeric_limits<unsigned int>::max()));
-}
-
-}  // namespace
 
 void NvSipDialog::onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onNotification");
@@ -58,56 +43,34 @@ void NvSipDialog::onNotification(NvHandle<NvObservable> observable, NvHandle<NvO
 
 // ---------------------------------------------------------------- response retransmission
 
-void NvSipDialog::startRetransmission(const NvHandle<NvSipResponse>& response) {
-    stopRetransmission();
-    const unsigned int t1 = NvSipTransactionManager::m_T1;
-    m_hOutResponse = response;
-    m_RetransmitCount = 0;
-    m_RetransmitDeadline = NvTime::sGetCurrentTime() + 64.0 * t1 * 1000.0;
-    m_RetransmitKey = scheduler().schedule(t1, this, response.get());
-}
-
-void NvSipDialog::stopRetransmission() {
-    if (m_RetransmitKey != 0) scheduler().cancel(this, m_RetransmitKey);
-    m_RetransmitKey = 0;
-}
-
 void NvSipDialog::resendOutResponse() {
+    const NvHandle<NvSipResponse>& response = m_Retransmitter.kept();
     unsigned port = 0;
     NvInetAddress address;
     try {
-        NvSipTransportLayer::send(m_hOutResponse, &port, &address);
+        NvSipTransportLayer::send(response, &port, &address);
     } catch (const NvHandle<NvException>& error) {
         TELLAR_WARN(getLogger(), "Response not sent again: " << error->getMessage().str());
         return;
     }
-    logCallMessage(m_hOutResponse, false, &port, &address, Tellar::INFO);
+    logCallMessage(response, false, &port, &address, Tellar::INFO);
 }
 
 void NvSipDialog::retransmitResponse(const NvHandle<NvSipResponse>& response) {
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (response.get() != m_hOutResponse.get()) return;
+        if (!m_Retransmitter.keeps(response)) return;
         const bool answer = m_State == NV_PROCESSING || m_State == NV_REINVITE_PROCESSING;
         const bool reliable = m_State == NV_PROCEEDED || m_State == NV_REINVITE_PROCEEDED;
         if (!answer && !reliable) return;  // its ACK or PRACK came
-        m_RetransmitKey = 0;
 
-        const double now = NvTime::sGetCurrentTime();
-        if (now < m_RetransmitDeadline) {
+        if (m_Retransmitter.tick() == NvSipResponseRetransmitter::Tick::SendAgain) {
             if (answer)
                 resendOutResponse();
             else
-                pendingInviteTransaction()->sendReliableResponse(m_hOutResponse);
-            ++m_RetransmitCount;
-            // T1 doubling each time (RFC 3262 3); a 2xx at most T2 apart
-            // (RFC 3261 13.3.1.4); the last one lands on the deadline.
-            const uint64_t t1 = NvSipTransactionManager::m_T1;
-            uint64_t delay = t1 << std::min<unsigned>(m_RetransmitCount, 32);
-            if (answer) delay = std::min<uint64_t>(delay, NvSipTransactionManager::m_T2);
-            delay = std::min<uint64_t>(delay, static_cast<uint64_t>((m_RetransmitDeadline - now) / 1000.0 + 0.5));
-            m_RetransmitKey = scheduler().schedule(clampMs(delay), this, m_hOutResponse.get());
+                pendingInviteTransaction()->sendReliableResponse(response);
+            m_Retransmitter.scheduleNext(answer);
             return;
         }
 

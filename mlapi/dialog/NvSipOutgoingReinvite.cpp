@@ -1,0 +1,32 @@
+#include "mlapi/dialog/NvSipOutgoingReinvite.h"
+
+#include "mlapi/NvSipDialog.h"
+#include "stack/sip/NvSipHeaders.h"
+
+#include <cstdlib>
+
+void NvSipOutgoingReinvite::send(const NvHandle<NvSipInviteMessage>& invite, NvSipClientTransactionInterface* adapter) {
+    m_hTransaction = new NvSipClientTransaction(invite, adapter);
+    try {
+        m_hTransaction->sendRequest(nullptr, nullptr);
+    } catch (...) {
+        m_hTransaction = nullptr;
+        throw;
+    }
+}
+
+void NvSipOutgoingReinvite::retryLater(const NvHandle<NvSipRequest>& invite, bool ownsCallId) {
+    m_Scheduler.schedule(sRetryDelayMs(ownsCallId), &m_Owner, invite.get());
+}
+
+unsigned int NvSipOutgoingReinvite::sRetryDelayMs(bool ownsCallId) {
+    const auto step = static_cast<unsigned int>(std::rand());
+    return ownsCallId ? 2100u + 10u * (step % 190u) : 10u * (step % 200u);
+}
+
+uint32_t NvSipOutgoingReinvite::sUsableMinSE(const NvHandle<NvSipResponse>& response) {
+    if (response->getStatusCode() != 422) return 0;
+    const NvHandle<NvSipMinSEHeader> minSE = response->getHeader<NvSipMinSEHeader>();
+    if (minSE.isNil() || minSE->getNumber() < NvSipDialog::sm_MinSessionTime) return 0;
+    return minSE->getNumber();
+}

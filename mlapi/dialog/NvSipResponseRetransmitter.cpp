@@ -1,0 +1,66 @@
+#include "mlapi/dialog/NvSipResponseRetransmitter.h"
+
+#include "stack/base/NvException.h"
+#include "stack/sip/NvSipHeaders.h"
+#include "stack/timer/NvTime.h"
+#include "stack/transaction/NvSipTransactionManager.h"
+
+#include <algorithm>
+#include <limits>
+
+void NvSipResponseRetransmitter::number(const NvHandle<NvSipResponse>& response) {
+    NvHandle<NvSipRSeqHeader> rseq = response->getHeader<NvSipRSeqHeader>();
+    if (rseq.isNil()) {
+        response->addHeader(new NvSipRSeqHeader(++m_RSeq));
+        return;
+    }
+    if (rseq->getNumber() < m_RSeq) NvException::sThrow("RSeq Num is out of order");
+    m_RSeq = rseq->getNumber();
+}
+
+void NvSipResponseRetransmitter::start(const NvHandle<NvSipResponse>& response) {
+    stop();
+    const unsigned int t1 = NvSipTransactionManager::m_T1;
+    m_hResponse = response;
+    m_Count = 0;
+    m_Deadline = NvTime::sGetCurrentTime() + 64.0 * t1 * 1000.0;
+    m_TickKey = m_Scheduler.schedule(t1, &m_Owner, response.get());
+}
+
+void NvSipResponseRetransmitter::stop() {
+    if (m_TickKey != 0) m_Scheduler.cancel(&m_Owner, m_TickKey);
+    m_TickKey = 0;
+}
+
+void NvSipResponseRetransmitter::forget() {
+    stop();
+    m_hResponse = nullptr;
+}
+
+bool NvSipResponseRetransmitter::acknowledgedBy(const NvHandle<NvSipPrackMessage>& prack) const {
+    const NvHandle<NvSipRAckHeader> rack = prack->getHeader<NvSipRAckHeader>();
+    const NvHandle<NvSipRSeqHeader> rseq = m_hResponse.isNil() ? nullptr : m_hResponse->getHeader<NvSipRSeqHeader>();
+    return !rack.isNil() && !rseq.isNil() && rack->getRSeq() == rseq->getNumber();
+}
+
+NvSipResponseRetransmitter::Tick NvSipResponseRetransmitter::tick() {
+    m_TickKey = 0;
+    return NvTime::sGetCurrentTime() < m_Deadline ? Tick::SendAgain : Tick::GiveUp;
+}
+
+void NvSipResponseRetransmitter::scheduleNext(bool capAtT2) {
+    ++m_Count;
+    const uint64_t t1 = NvSipTransactionManager::m_T1;
+    uint64_t delay = t1 << std::min<unsigned>(m_Count, 32);
+    if (capAtT2) delay = std::min<uint64_t>(delay, NvSipTransactionManager::m_T2);
+    const double left = m_Deadline - NvTime::sGetCurrentTime();
+    delay = std::min<uint64_t>(delay, static_cast<uint64_t>(std::max(left, 0.0) / 1000.0 + 0.5));
+    delay = std::min<uint64_t>(delay, std::numeric_limits<unsigned int>::max());
+    m_TickKey = m_Scheduler.schedule(static_cast<unsigned int>(delay), &m_Owner, m_hResponse.get());
+}
+
+void NvSipResponseRetransmitter::restore(const NvHandle<NvSipResponse>& response, uint8_t count, uint32_t rseq) {
+    m_hResponse = response;
+    m_Count = count;
+    m_RSeq = rseq;
+}

@@ -1,0 +1,141 @@
+#include "mlapi/dialog/NvSipSessionTimer.h"
+
+#include "mlapi/NvSipDialog.h"
+#include "stack/base/NvErrorStream.h"
+#include "stack/timer/NvTime.h"
+
+#include <algorithm>
+#include <limits>
+
+NvSipSessionTimer::NvSipSessionTimer(NvObserver& owner, const NvSipSessionTimer& other)
+    : m_Owner(owner),
+      m_Scheduler(other.m_Scheduler),
+      m_Interval(other.m_Interval),
+      m_ExpiryTime(other.m_ExpiryTime),
+      m_RefreshTime(other.m_RefreshTime) {}
+
+double NvSipSessionTimer::timeLeft() const {
+    return (m_ExpiryTime - NvTime::sGetCurrentTime()) / 1000000.0;
+}
+
+double NvSipSessionTimer::elapsed() const {
+    return (NvTime::sGetCurrentTime() - m_StartTime) / 1000000.0;
+}
+
+void NvSipSessionTimer::restart(uint32_t interval) {
+    m_Interval = interval;
+    const double now = NvTime::sGetCurrentTime();
+    m_StartTime = now;
+    m_ExpiryTime = now + (static_cast<double>(interval) - 10.0) * 1000000.0;
+    m_RefreshTime = now + static_cast<double>(interval) * 500000.0;
+}
+
+double NvSipSessionTimer::schedule(uint64_t ms) {
+    const auto delay = static_cast<unsigned int>(std::min<uint64_t>(ms, std::numeric_limits<unsigned int>::max()));
+    return m_Scheduler.schedule(delay, &m_Owner, nullptr);
+}
+
+void NvSipSessionTimer::start(uint32_t interval, bool weRefresh) {
+    stop();
+    restart(interval);
+    const uint64_t ms = static_cast<uint64_t>(interval) * 1000;
+    if (weRefresh) m_RefreshTime = schedule(ms / 2);
+    m_ExpiryTime = schedule(ms > 10000 ? ms - 10000 : 0);
+}
+
+void NvSipSessionTimer::stop() {
+    if (m_Interval == 0) return;
+    m_Interval = 0;
+    m_Scheduler.cancel(&m_Owner, m_RefreshTime);
+    m_Scheduler.cancel(&m_Owner, m_ExpiryTime);
+}
+
+NvSipSessionTimer::Point NvSipSessionTimer::pointOf(double key) const {
+    if (m_Interval == 0) return Point::Stale;
+    if (key == m_RefreshTime) return Point::Refresh;
+    if (key == m_ExpiryTime) return Point::Expiry;
+    return Point::Stale;
+}
+
+// ---------------------------------------------------------------- negotiation
+
+NvHandle<NvSipResponse> NvSipSessionTimer::sTooSmall(const NvHandle<NvSipRequest>& request) {
+    NvHandle<NvSipSessionExpiresHeader> asked = request->getHeader<NvSipSessionExpiresHeader>();
+    if (asked.isNil() || asked->getNumber() >= NvSipDialog::sm_MinSessionTime) return nullptr;
+    NvHandle<NvSipResponse> response = new NvSipResponse(422, request);
+    response->addHeader(new NvSipMinSEHeader(NvSipDialog::sm_MinSessionTime));
+    return response;
+}
+
+void NvSipSessionTimer::answer(const NvHandle<NvSipResponse>& response, const NvHandle<NvSipInviteMessage>& invite) {
+    NvHandle<NvSipSessionExpiresHeader> asked = invite->getHeader<NvSipSessionExpiresHeader>();
+    const uint32_t requested = asked.isNil() ? 0 : asked->getNumber();
+    const NvString askedRefresher = asked.isNil() ? NvString() : asked->getRefresher();
+    const bool peerSupportsTimer = invite->isSupported("timer");
+    NvHandle<NvSipSessionExpiresHeader> given = response->getHeader<NvSipSessionExpiresHeader>();
+
+    if (given.isNil()) {
+        if (!NvSipDialog::sm_bSupportTimer || requested < NvSipDialog::sm_MinSessionTime) {
+            stop();
+            return;
+        }
+        // We choose: the peer refreshes when it can and did not ask us to.
+        const bool weRefresh = !peerSupportsTimer || askedRefresher == NvSipSessionExpiresHeader::uasRefresher;
+        NvHandle<NvSipSessionExpiresHeader> header = new NvSipSessionExpiresHeader(requested);
+        header->setRefresher(weRefresh ? NvSipSessionExpiresHeader::uasRefresher
+                                       : NvSipSessionExpiresHeader::uacRefresher);
+        if (peerSupportsTimer)
+            response->addHeader(new NvSipRequireHeader("timer"));
+        else
+            response->addHeader(new NvSipSupportedHeader("timer"));
+        response->addHeader(header);
+        start(requested, weRefresh);
+        return;
+    }
+
+    const uint32_t interval = given->getNumber();
+    if (interval < NvSipDialog::sm_MinSessionTime) NvException::sThrow("Session time too small");
+    if (requested != 0 && interval > requested) NvException::sThrow("Server can't increase session time");
+    if (given->getRefresher().isEmpty()) {
+        if (!askedRefresher.isEmpty())
+            given->setRefresher(askedRefresher.view());
+        else
+            given->setRefresher(peerSupportsTimer ? NvSipSessionExpiresHeader::uacRefresher
+                                                  : NvSipSessionExpiresHeader::uasRefresher);
+    }
+    const bool weRefresh = given->getRefresher() != NvSipSessionExpiresHeader::uacRefresher;
+    if (!weRefresh || peerSupportsTimer) response->addHeader(new NvSipRequireHeader("timer"));
+    start(interval, weRefresh);
+}
+
+void NvSipSessionTimer::take(const NvHandle<NvSipResponse>& response,
+                             const NvHandle<NvSipSessionExpiresHeader>& sessionExpires) {
+    const uint32_t interval = sessionExpires->getNumber();
+    const NvString refresher = sessionExpires->getRefresher();
+    if (interval < NvSipDialog::sm_MinSessionTime) return;
+    NvErrorStream& debug = NvErrorStream::sGetDefault();
+    if (debug.getLevel() > 4) debug << refresher << " will do the refresh after " << interval / 2 << " seconds\n";
+    const bool weRefresh = refresher == NvSipSessionExpiresHeader::uacRefresher ||
+                           (refresher.isEmpty() && response->isRequired("timer"));
+    start(interval, weRefresh);
+}
+
+void NvSipSessionTimer::offer(const NvHandle<NvSipInviteMessage>& invite) const {
+    if (!NvSipDialog::sm_bSupportTimer || m_Interval < NvSipDialog::sm_MinSessionTime) return;
+    if (!invite->isSupported("timer")) invite->addHeader(new NvSipSupportedHeader("timer"));
+    if (invite->getHeader<NvSipSessionExpiresHeader>().isNil())
+        invite->addHeader(new NvSipSessionExpiresHeader(m_Interval));
+}
+
+NvHandle<NvSipInviteMessage> NvSipSessionTimer::sRetry(const NvHandle<NvSipRequest>& request, uint32_t interval,
+                                                       uint32_t cseq) {
+    NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(request->clone()));
+    retry->getCSeqHeader()->setNumber(cseq);
+    retry->removeHeader(NvSipHeaderID::Via);
+    retry->removeHeader(NvSipHeaderID::SessionExpires);
+    retry->addHeader(new NvSipSessionExpiresHeader(interval));
+    // RFC 4028 7.4: the retry carries the Min-SE it was given.
+    retry->removeHeader(NvSipHeaderID::MinSE);
+    retry->addHeader(new NvSipMinSEHeader(interval));
+    return retry;
+}
