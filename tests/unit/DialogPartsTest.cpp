@@ -1,0 +1,409 @@
+// The dialog's parts alone, each driven by the test clock with a stand-in
+// for its dialog: the session timer (points, restarts, negotiation), the
+// response retransmitter (RSeq, the ticks until 64*T1, PRACK matching),
+// our re-INVITE's retry wait, the peer's re-INVITE admission, and the
+// snapshot record.
+
+#include "CallFlow.h"
+
+#include "mlapi/NvSipDialog.h"
+#include "mlapi/dialog/NvSipDialogRecord.h"
+#include "mlapi/dialog/NvSipIncomingReinvite.h"
+#include "mlapi/dialog/NvSipOutgoingReinvite.h"
+#include "mlapi/dialog/NvSipResponseRetransmitter.h"
+#include "mlapi/dialog/NvSipSessionTimer.h"
+#include "stack/timer/NvMonitorThread.h"
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Stands for the dialog: records the key and object of every timer fired,
+// and runs `onFire` (when set) as each fires.
+class Owner : public NvObserver {
+public:
+    struct Fired {
+        double key;
+        NvHandle<NvObject> object;
+    };
+    std::vector<Fired> fired;
+    std::function<void(const Fired&)> onFire;
+    void onNotification(NvHandle<NvObservable> timer, NvHandle<NvObject>) override {
+        fired.push_back({NvHandle<NvTimer>(timer)->getKey(), NvHandle<NvTimer>(timer)->getObject()});
+        if (onFire) onFire(fired.back());
+    }
+};
+
+NvHandle<NvSipMessage> parse(std::string text) {
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.insert(at, "\r");
+    NvByteArrayInputStream in(text);
+    return NvSipMessage::sConstructFrom(in);
+}
+
+// A re-INVITE of the peer with CSeq `cseq` and `extra` header lines.
+NvHandle<NvSipInviteMessage> invite(uint32_t cseq, const std::string& extra = "") {
+    return NvHandle<NvSipInviteMessage>(
+        parse("INVITE sip:bob@192.0.2.10 SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-" + std::to_string(cseq) +
+              "\n"
+              "From: <sip:alice@192.0.2.1>;tag=r1\nTo: <sip:bob@192.0.2.10>;tag=l1\nCall-ID: c1\nCSeq: " +
+              std::to_string(cseq) + " INVITE\nContact: <sip:alice@192.0.2.1>\n" + extra + "Content-Length: 0\n\n"));
+}
+
+std::string valueOf(const NvHandle<NvSipMessage>& message, const char* name) {
+    std::string joined;
+    for (const NvHandle<NvSipHeader>& header : message->getHeaders())
+        if (header->getName() == name) joined += (joined.empty() ? "" : ", ") + header->getValue().str();
+    return joined;
+}
+
+template <class Run>
+std::string raised(Run run) {
+    try {
+        run();
+    } catch (const NvHandle<NvException>& error) {
+        return error->getMessage().str();
+    }
+    return "";
+}
+
+class DialogPartTest : public CallFlow {
+protected:
+    NvHandle<Owner> owner = new Owner;
+    NvScheduler& scheduler = NvMonitorThread::sGetCurrent()->getScheduler();
+
+    void TearDown() override {
+        scheduler.cancelAll(owner.get());
+        NvSipDialog::sm_bSupportTimer = false;
+        CallFlow::TearDown();
+    }
+    // Milliseconds from now to each timer fired while the clock runs `ms`.
+    std::vector<double> firedWithin(uint64_t ms) {
+        const double start = NvTime::sGetCurrentTime();
+        owner->fired.clear();
+        clock.advance(ms);
+        std::vector<double> at;
+        for (const Owner::Fired& fired : owner->fired) at.push_back((fired.key - start) / 1000.0);
+        return at;
+    }
+};
+
+// ---------------------------------------------------------------- session timer
+
+using SessionTimerPart = DialogPartTest;
+
+TEST_F(SessionTimerPart, RefreshAtHalfExpiryTenSecondsBeforeTheEndTimersOfEarlierIntervalsStale) {
+    NvSipSessionTimer timer(*owner, scheduler);
+    timer.start(90, true);
+    EXPECT_EQ(firedWithin(100000), (std::vector<double>{45000, 80000}));
+    EXPECT_EQ(timer.pointOf(owner->fired[0].key), NvSipSessionTimer::Point::Refresh);
+    EXPECT_EQ(timer.pointOf(owner->fired[1].key), NvSipSessionTimer::Point::Expiry);
+    EXPECT_DOUBLE_EQ(timer.elapsed(), 100.0);
+    EXPECT_DOUBLE_EQ(timer.timeLeft(), -20.0);
+
+    timer.start(90, false);  // the peer refreshes: only the warning
+    EXPECT_EQ(firedWithin(30000), std::vector<double>{});
+    timer.start(8, true);  // restarted: the first interval's timers are gone
+    EXPECT_EQ(firedWithin(90000), (std::vector<double>{0, 4000}));
+    EXPECT_EQ(timer.pointOf(owner->fired[0].key), NvSipSessionTimer::Point::Expiry);
+
+    timer.start(60, true);
+    const double refreshKey = NvTime::sGetCurrentTime() + 30000000.0;
+    timer.stop();
+    EXPECT_EQ(timer.interval(), 0u);
+    EXPECT_EQ(firedWithin(60000), std::vector<double>{});
+    EXPECT_EQ(timer.pointOf(refreshKey), NvSipSessionTimer::Point::Stale);
+}
+
+TEST_F(SessionTimerPart, OurAnswerChoosesOrChecksTheInterval) {
+    NvSipDialog::sm_bSupportTimer = true;
+    const struct {
+        const char* offer;       // header lines of the INVITE
+        int answerInterval;      // Session-Expires the application put in its 2xx, 0 for none
+        const char* raised;      // or what the 2xx carries:
+        const char* sessionExpires;
+        const char* require;
+        const char* supported;
+        std::vector<double> timers;  // fired within 2000 s
+    } rows[] = {
+        {"Session-Expires: 1800\nSupported: timer\n", 0, "", "1800;refresher=uac", "timer", "", {1790000}},
+        {"Session-Expires: 1800\n", 0, "", "1800;refresher=uas", "", "timer", {900000, 1790000}},
+        {"Session-Expires: 1800;refresher=uas\nSupported: timer\n", 0, "", "1800;refresher=uas", "timer", "",
+         {900000, 1790000}},
+        {"Supported: timer\n", 0, "", "", "", "", {}},
+        {"Session-Expires: 1800\nSupported: timer\n", 900, "", "900;refresher=uac", "timer", "", {890000}},
+        {"Session-Expires: 1800\n", 900, "", "900;refresher=uas", "", "", {450000, 890000}},
+        {"Session-Expires: 1800\n", 3600, "Server can't increase session time", "", "", "", {}},
+        {"", 19, "Session time too small", "", "", "", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.offer) + " answered " + std::to_string(row.answerInterval));
+        NvSipSessionTimer timer(*owner, scheduler);
+        const NvHandle<NvSipInviteMessage> offer = invite(1, row.offer);
+        NvHandle<NvSipResponse> ok = new NvSipResponse(200, NvHandle<NvSipRequest>(offer));
+        if (row.answerInterval) ok->addHeader(new NvSipSessionExpiresHeader(row.answerInterval));
+        EXPECT_EQ(raised([&] { timer.answer(ok, offer); }), row.raised);
+        EXPECT_EQ(valueOf(ok, "Session-Expires"), *row.raised ? std::to_string(row.answerInterval) : row.sessionExpires);
+        EXPECT_EQ(valueOf(ok, "Require"), row.require);
+        EXPECT_EQ(valueOf(ok, "Supported"), row.supported);
+        EXPECT_EQ(firedWithin(2000000), row.timers);
+    }
+    NvSipDialog::sm_bSupportTimer = false;
+    NvSipSessionTimer off(*owner, scheduler);
+    const NvHandle<NvSipInviteMessage> offer = invite(1, "Session-Expires: 1800\n");
+    off.answer(new NvSipResponse(200, NvHandle<NvSipRequest>(offer)), offer);
+    EXPECT_EQ(off.interval(), 0u);
+}
+
+TEST_F(SessionTimerPart, TheirAnswerSaysWhoRefreshesAndOurOfferAndRetryCarryTheInterval) {
+    const struct {
+        const char* answer;
+        std::vector<double> timers;
+    } rows[] = {
+        {"Session-Expires: 90;refresher=uac\n", {45000, 80000}},
+        {"Session-Expires: 90;refresher=uas\n", {80000}},
+        {"Session-Expires: 90\nRequire: timer\n", {45000, 80000}},
+        {"Session-Expires: 90\n", {80000}},
+        {"Session-Expires: 19;refresher=uac\n", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.answer);
+        NvSipSessionTimer timer(*owner, scheduler);
+        NvHandle<NvSipResponse> ok(parse(std::string("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.0.2.10;branch=z9hG4bK-2\n"
+                                                     "From: <sip:bob@192.0.2.10>;tag=l1\nTo: <sip:alice@192.0.2.1>;tag=r1\n"
+                                                     "Call-ID: c1\nCSeq: 2 INVITE\n") +
+                                         row.answer + "Content-Length: 0\n\n"));
+        timer.take(ok, ok->getHeader<NvSipSessionExpiresHeader>());
+        EXPECT_EQ(firedWithin(100000), row.timers);
+    }
+
+    NvSipDialog::sm_bSupportTimer = true;
+    NvSipSessionTimer timer(*owner, scheduler);
+    const NvHandle<NvSipInviteMessage> refresh = invite(2);
+    timer.offer(refresh);  // no session timer runs: nothing offered
+    EXPECT_EQ(valueOf(refresh, "Session-Expires"), "");
+    timer.setInterval(90);
+    timer.offer(refresh);
+    timer.offer(refresh);
+    EXPECT_EQ(valueOf(refresh, "Session-Expires"), "90");
+    EXPECT_EQ(valueOf(refresh, "Supported"), "timer");
+
+    EXPECT_TRUE(NvSipSessionTimer::sTooSmall(NvHandle<NvSipRequest>(invite(1, "Session-Expires: 20\n"))).isNil());
+    const NvHandle<NvSipResponse> tooSmall =
+        NvSipSessionTimer::sTooSmall(NvHandle<NvSipRequest>(invite(1, "Session-Expires: 19\n")));
+    ASSERT_FALSE(tooSmall.isNil());
+    EXPECT_EQ(tooSmall->getStatusCode(), 422);
+    EXPECT_EQ(valueOf(tooSmall, "Min-SE"), "20");
+
+    const NvHandle<NvSipInviteMessage> retry =
+        NvSipSessionTimer::sRetry(NvHandle<NvSipRequest>(invite(4, "Session-Expires: 30\nMin-SE: 25\n")), 90, 5);
+    EXPECT_EQ(retry->getCSeqHeader()->getNumber(), 5u);
+    EXPECT_TRUE(retry->getTopVia().isNil());
+    EXPECT_EQ(valueOf(retry, "Session-Expires"), "90");
+    EXPECT_EQ(valueOf(retry, "Min-SE"), "90");
+}
+
+// ---------------------------------------------------------------- response retransmitter
+
+using RetransmitterPart = DialogPartTest;
+
+TEST_F(RetransmitterPart, TicksDoubleFromT1UntilTheDeadline_ThoseOf2xxAtMostT2Apart) {
+    const struct {
+        bool capAtT2;
+        std::vector<double> ticks;  // ms from the first sending; the last one gives up
+    } rows[] = {
+        {true, {500, 1500, 3500, 7500, 11500, 15500, 19500, 23500, 27500, 31500, 32000}},
+        {false, {500, 1500, 3500, 7500, 15500, 31500, 32000}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.capAtT2);
+        NvSipResponseRetransmitter retransmitter(*owner, scheduler);
+        const NvHandle<NvSipResponse> ok = new NvSipResponse(200, NvHandle<NvSipRequest>(invite(1)));
+        owner->onFire = [&](const Owner::Fired& fired) {
+            EXPECT_TRUE(retransmitter.keeps(NvHandle<NvSipResponse>(fired.object)));
+            if (retransmitter.tick() == NvSipResponseRetransmitter::Tick::SendAgain)
+                retransmitter.scheduleNext(row.capAtT2);
+        };
+        retransmitter.start(ok);
+        EXPECT_EQ(firedWithin(60000), row.ticks);
+        EXPECT_EQ(retransmitter.count(), row.ticks.size() - 1);
+        owner->onFire = nullptr;
+    }
+
+    NvSipResponseRetransmitter stopped(*owner, scheduler);
+    stopped.start(new NvSipResponse(200, NvHandle<NvSipRequest>(invite(1))));
+    stopped.stop();
+    EXPECT_EQ(firedWithin(1000), std::vector<double>{});
+    EXPECT_FALSE(stopped.kept().isNil());
+    stopped.forget();
+    EXPECT_TRUE(stopped.kept().isNil());
+}
+
+TEST_F(RetransmitterPart, ReliableResponsesAreNumberedAndAcknowledgedByTheirRSeqOnly) {
+    NvSipResponseRetransmitter retransmitter(*owner, scheduler);
+    const NvHandle<NvSipRequest> offer(invite(1));
+    auto reliable = [&](int rseq) {
+        NvHandle<NvSipResponse> response = new NvSipResponse(183, offer);
+        if (rseq) response->addHeader(new NvSipRSeqHeader(rseq));
+        return response;
+    };
+    auto numbered = [&](int given) {
+        const NvHandle<NvSipResponse> response = reliable(given);
+        retransmitter.number(response);
+        return response->getHeader<NvSipRSeqHeader>()->getNumber();
+    };
+    EXPECT_EQ(numbered(0), 1u);
+    EXPECT_EQ(numbered(0), 2u);
+    EXPECT_EQ(numbered(7), 7u);
+    EXPECT_EQ(numbered(0), 8u);
+    EXPECT_EQ(raised([&] { numbered(5); }), "RSeq Num is out of order");
+
+    auto prack = [&](const char* rack) {
+        return NvHandle<NvSipPrackMessage>(
+            parse(std::string("PRACK sip:bob@192.0.2.10 SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-3\n"
+                              "From: <sip:alice@192.0.2.1>;tag=r1\nTo: <sip:bob@192.0.2.10>;tag=l1\nCall-ID: c1\n"
+                              "CSeq: 2 PRACK\n") +
+                  rack + "Content-Length: 0\n\n"));
+    };
+    EXPECT_FALSE(retransmitter.acknowledgedBy(prack("RAck: 8 1 INVITE\n")));  // nothing kept
+    retransmitter.start(reliable(8));
+    EXPECT_TRUE(retransmitter.acknowledgedBy(prack("RAck: 8 1 INVITE\n")));
+    EXPECT_FALSE(retransmitter.acknowledgedBy(prack("RAck: 7 1 INVITE\n")));
+    EXPECT_FALSE(retransmitter.acknowledgedBy(prack("")));
+    retransmitter.forget();
+}
+
+// ---------------------------------------------------------------- re-INVITE parts
+
+using ReinvitePart = DialogPartTest;
+
+TEST_F(ReinvitePart, After491TheNewAttemptWaitsAsLongAsItsSideMust) {
+    std::srand(7);
+    for (const bool ownsCallId : {true, false}) {
+        unsigned int low = ~0u, high = 0;
+        for (int draw = 0; draw < 2000; ++draw) {
+            const unsigned int delay = NvSipOutgoingReinvite::sRetryDelayMs(ownsCallId);
+            EXPECT_EQ(delay % 10, 0u);
+            low = std::min(low, delay);
+            high = std::max(high, delay);
+        }
+        EXPECT_EQ(low, ownsCallId ? 2100u : 0u);
+        EXPECT_EQ(high, ownsCallId ? 3990u : 1990u);
+    }
+    NvSipOutgoingReinvite ours(*owner, scheduler);
+    const NvHandle<NvSipRequest> attempt(invite(2));
+    ours.retryLater(attempt, true);
+    EXPECT_EQ(firedWithin(2099).size(), 0u);
+    ASSERT_EQ(firedWithin(1891).size(), 1u);
+    EXPECT_EQ(owner->fired[0].object.get(), attempt.get());
+
+    const struct {
+        int status;
+        const char* minSE;
+        uint32_t usable;
+    } rows[] = {{422, "Min-SE: 90\n", 90}, {422, "Min-SE: 20\n", 20}, {422, "Min-SE: 19\n", 0}, {422, "", 0},
+                {500, "Min-SE: 90\n", 0}};
+    for (const auto& row : rows) {
+        NvHandle<NvSipResponse> response = new NvSipResponse(row.status, attempt);
+        if (*row.minSE) response->addHeader(new NvSipMinSEHeader(atoi(row.minSE + 8)));
+        EXPECT_EQ(NvSipOutgoingReinvite::sUsableMinSE(response), row.usable) << row.status << " " << row.minSE;
+    }
+}
+
+TEST_F(ReinvitePart, ThePeersReinviteIsTakenOrRefusedInThisOrder) {
+    using A = NvSipIncomingReinvite::Admission;
+    const struct {
+        uint32_t cseq;
+        bool ours, theirs, confirmed;
+        const char* extra;
+        A admission;
+    } rows[] = {
+        {5, false, false, true, "", A::Take},
+        {4, true, true, true, "Session-Expires: 10\n", A::OutOfOrder},
+        {5, true, true, true, "Session-Expires: 10\n", A::Glare},
+        {5, false, true, false, "Session-Expires: 10\n", A::Busy},
+        {5, false, false, false, "Session-Expires: 10\n", A::Ignore},
+        {5, false, false, true, "Session-Expires: 10\n", A::TooSmall},
+    };
+    for (const auto& row : rows) {
+        const NvSipIncomingReinvite::Dialog dialog{5, row.ours, row.theirs, row.confirmed};
+        EXPECT_EQ(NvSipIncomingReinvite::sAdmit(invite(row.cseq, row.extra), dialog), row.admission)
+            << row.cseq << row.ours << row.theirs << row.confirmed << row.extra;
+    }
+    const NvHandle<NvSipResponse> busy = NvSipIncomingReinvite::sBusy(invite(5));
+    EXPECT_EQ(busy->getStatusCode(), 500);
+    ASSERT_FALSE(busy->getHeader<NvSipRetryAfterHeader>().isNil());
+    EXPECT_LT(busy->getHeader<NvSipRetryAfterHeader>()->getNumber(), 10u);
+}
+
+// ---------------------------------------------------------------- snapshot record
+
+// Adapters that only count what they make.
+class CountingAdapters : public NvSipDialogRecord::Adapters {
+public:
+    int made = 0;
+    Client inviteClient() override { return client(); }
+    Server inviteServer() override { return server(); }
+    Client byeClient() override { return client(); }
+    Server byeServer() override { return server(); }
+    Client reinviteClient() override { return client(); }
+    Server reinviteServer() override { return server(); }
+
+private:
+    Client client() { return ++made, new NvSipClientTransactionInterface; }
+    Server server() { return ++made, new NvSipServerTransactionInterface; }
+};
+
+using RecordPart = DialogPartTest;
+
+TEST_F(RecordPart, ReadsBackWhatItWroteDropsWhatTheStateMakesStaleAndRefusesCorruption) {
+    NvSipDialogRecord written;
+    written.state = NvSipDialog::NV_REINVITED;
+    written.retransmitCount = 3;
+    written.localCSeq = 7;
+    written.remoteCSeq = 9;
+    written.rseq = 2;
+    written.sessionInterval = 90;
+    written.remoteTag = "r1";
+    written.remoteParticipant = NvSipNameAddress::sParse("Alice <sip:alice@192.0.2.1>");
+    written.routeSet = {NvSipNameAddress::sParse("<sip:p1@192.0.2.5;lr>"), NvSipNameAddress::sParse("<sip:p2;lr>")};
+    written.initialTransaction = new NvSipServerTransaction(invite(1), new NvSipServerTransactionInterface);
+    written.theirReinvite = new NvSipServerTransaction(invite(9), new NvSipServerTransactionInterface);
+    written.outResponse = new NvSipResponse(200, NvHandle<NvSipRequest>(invite(9)));
+    NvByteArrayOutputStream out;
+    written.write(out);
+    const std::string bytes = out.toByteArray();
+    written.dropTransactions();
+
+    NvSipDialogRecord read;
+    CountingAdapters adapters;
+    NvByteArrayInputStream in(bytes);
+    read.read(in, adapters);
+    EXPECT_EQ(adapters.made, 2);
+    EXPECT_EQ(transactions.getTransactionCount(), 2u);
+    NvByteArrayOutputStream again;
+    read.write(again);
+    EXPECT_EQ(again.toByteArray(), bytes);
+
+    read.state = NvSipDialog::NV_ACTIVE;  // the INVITE's and the re-INVITE's transactions are stale
+    read.dropStale();
+    EXPECT_TRUE(read.initialTransaction.isNil());
+    EXPECT_TRUE(read.theirReinvite.isNil());
+    EXPECT_EQ(transactions.getTransactionCount(), 0u);
+
+    for (size_t length = 0; length < bytes.size(); ++length) {
+        NvSipDialogRecord truncated;
+        NvByteArrayInputStream cut(bytes.substr(0, length));
+        EXPECT_NE(raised([&] { truncated.read(cut, adapters); }), "") << length;
+        EXPECT_EQ(transactions.getTransactionCount(), 0u) << length;
+    }
+    std::string twoStates = bytes;
+    twoStates.replace(0, 4, std::string("\x03\0\0\0", 4));
+    NvSipDialogRecord corrupt;
+    NvByteArrayInputStream flipped(twoStates);
+    EXPECT_EQ(raised([&] { corrupt.read(flipped, adapters); }), "Corrupt dialog snapshot: state 3");
+}
+
+}  // namespace
