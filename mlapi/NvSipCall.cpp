@@ -1,5 +1,6 @@
 #include "mlapi/NvSipCall.h"
 
+#include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipMlException.h"
 #include "stack/sip/NvSipIdentifiers.h"
@@ -40,7 +41,8 @@ NvSipCall::NvSipCall(NvHandle<NvSipNameAddress> localParticipant)
     : m_hLocalContact(sLocalContactCopy()),
       m_hLocalParticipant(std::move(localParticipant)),
       m_LocalTag(NvSipTag::reGenerate("nv")),
-      m_pMutex(NvNewCeilingMutex()) {
+      m_pMutex(NvNewCeilingMutex()),
+      m_pDialogTable(sDefaultDialogTable()) {
     if (m_hLocalParticipant.isNil()) {
         delete m_pMutex;
         NvSipMlException::sThrow("Local participant is not specified", nullptr, nullptr);
@@ -49,6 +51,11 @@ NvSipCall::NvSipCall(NvHandle<NvSipNameAddress> localParticipant)
 
 NvHandle<NvSipNameAddress> NvSipCall::sLocalContactCopy() {
     return s_ContactNameAddress ? static_cast<NvSipNameAddress*>(s_ContactNameAddress->clone()) : nullptr;
+}
+
+NvSipDialogTable* NvSipCall::sDefaultDialogTable() {
+    NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
+    return manager ? &manager->getDialogTable() : nullptr;
 }
 
 NvSipCall::~NvSipCall() {
@@ -104,3 +111,64 @@ void NvSipCall::rejectReplaces() {
     m_ReplacesCallID = NvString();
     m_hReplacesParticipant = nullptr;
 }
+
+// ---------------------------------------------------------------- in-dialog operations
+
+NvHandle<NvSipContactHeader> NvSipCall::contactHeader(const NvHandle<NvSipContactHeader>& contact) const {
+    if (!contact.isNil() || m_hLocalContact.isNil()) return contact;
+    return new NvSipContactHeader(NvHandle<NvSipNameAddress>(static_cast<NvSipNameAddress*>(m_hLocalContact->clone())));
+}
+
+void NvSipCall::reinvite(const void* body, const char* contentType, unsigned int bodyLength,
+                         NvHandle<NvSipContactHeader> contact) {
+    const NvHandle<NvSipContactHeader> header = contactHeader(contact);
+    if (header.isNil()) NvSipMlException::sThrow("No Contact header provided for re-INVITE request", nullptr, nullptr);
+    applyToDialogs("reinvite", true, true, [&](const NvHandle<NvSipDialog>& dialog) {
+        // Each dialog its own copy: the request is built and sent per dialog.
+        const NvHandle<NvSipContactHeader> own(static_cast<NvSipContactHeader*>(header->clone()));
+        dialog->reinvite(NvHandle<NvSipInviteMessage>(
+            dialog->createRequest(NvSipInviteMessage::sMethodName, contentType, body, bodyLength, own)));
+    });
+}
+
+void NvSipCall::ackReinvite(NvHandle<NvSipAckMessage> ack) {
+    applyToDialogs("ackReinvite", false, false,
+                   [&ack](const NvHandle<NvSipDialog>& dialog) { dialog->ackReinvite(ack); });
+}
+
+void NvSipCall::respondToReinvite(NvHandle<NvSipResponse> response) {
+    applyToDialogs("respondToReinvite", false, true,
+                   [&response](const NvHandle<NvSipDialog>& dialog) { dialog->respondToReinvite(response); });
+}
+
+void NvSipCall::respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                                  unsigned int bodyLength) {
+    applyToDialogs("respondToReinvite", false, true, [&](const NvHandle<NvSipDialog>& dialog) {
+        dialog->respondToReinvite(statusCode, body, contentType, bodyLength);
+    });
+}
+
+void NvSipCall::info(NvHandle<NvSipInfoMessage> info) {
+    applyToDialogs("info", true, true, [&info](const NvHandle<NvSipDialog>& dialog) { dialog->info(info); });
+}
+
+void NvSipCall::notify(NvHandle<NvSipNotifyMessage> notify) {
+    applyToDialogs("notify", true, true, [&notify](const NvHandle<NvSipDialog>& dialog) { dialog->notify(notify); });
+}
+
+void NvSipCall::refer(NvHandle<NvSipReferMessage> refer) {
+    applyToDialogs("refer", true, true, [&refer](const NvHandle<NvSipDialog>& dialog) { dialog->refer(refer); });
+}
+
+// ---------------------------------------------------------------- events one kind of call hears
+
+void NvSipCall::onReliableProvisionalResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
+void NvSipCall::onProvisionalResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
+void NvSipCall::onSuccessfulResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
+void NvSipCall::onRedirectResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
+void NvSipCall::onFailureResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
+void NvSipCall::onMultipleFinalResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
+void NvSipCall::onPrackRequest(NvHandle<NvSipDialog>, NvHandle<NvSipPrackMessage>) {}
+void NvSipCall::onAckRequest(NvHandle<NvSipDialog>, NvHandle<NvSipAckMessage>, bool) {}
+void NvSipCall::onAckRequest2(NvHandle<NvSipDialog>, NvHandle<NvSipAckMessage>) {}
+void NvSipCall::onCancelRequest(NvHandle<NvSipDialog>, NvHandle<NvSipCancelMessage>) {}

@@ -9,6 +9,18 @@
 // The process-wide local Contact is set once at start-up with
 // setLocalHostPort and copied into every call constructed afterwards.
 //
+// The in-dialog operations both kinds of call offer (reinvite, ackReinvite,
+// respondToReinvite, info, notify, refer) are written here once; each kind
+// applies them its own way (applyToDialogs): an incoming call to its one
+// dialog, an outgoing call to every dialog it has.
+//
+// A dialog knows its call only through this class: the events of the table
+// below, and the dialog table the call was given (the call manager's,
+// taken when the call is made). The events that only one kind of call
+// hears (the answers to our INVITE, the ACK, PRACK and CANCEL of the peer's)
+// are declared here too, after those every call hears, with empty defaults:
+// so a dialog never needs to know which kind of call owns it.
+//
 // Ownership: counted. The application holds its calls, each dialog holds its
 // call (m_hCall), and callbacks get a handle for their duration.
 //
@@ -26,9 +38,12 @@
 
 #include <mutex>
 
+#include <functional>
+
 class NvInputStream;
 class NvOutputStream;
 class NvSipDialog;
+class NvSipDialogTable;
 class NvSipServerTransaction;
 class NvSipTransaction;
 
@@ -42,7 +57,8 @@ public:
                                  const char* user = nullptr);
 
     // A call whose local party is `localParticipant`, with a fresh local
-    // tag. Raises NvSipMlException "Local participant is not specified" for nil.
+    // tag, whose dialogs list themselves in the call manager's table.
+    // Raises NvSipMlException "Local participant is not specified" for nil.
     explicit NvSipCall(NvHandle<NvSipNameAddress> localParticipant);
     ~NvSipCall() override;
 
@@ -51,11 +67,40 @@ public:
     const NvString& getLocalTag() const { return m_LocalTag; }
     // A copy of the process Contact taken at construction; nil when none was set.
     NvHandle<NvSipNameAddress> getLocalContact() const { return m_hLocalContact; }
+    // The table the call's dialogs list themselves in: the call manager's
+    // when one existed as the call was made, else null.
+    NvSipDialogTable* getDialogTable() const { return m_pDialogTable; }
+    // Whether we placed the call (NvSipOutgoingCall).
+    virtual bool isOutgoing() const = 0;
 
     // Ends the call from our side (BYE, or CANCEL / 487 before the answer).
     virtual void hangup() = 0;
-    // Answers the peer's pending re-INVITE with `response`.
-    virtual void respondToReinvite(NvHandle<NvSipResponse> response) = 0;
+
+    // ------------------------------------------------------------ in-dialog operations
+    // Each applies the dialog's operation to the call's dialog (incoming) or
+    // to each of its dialogs (outgoing; one that raises NvException does not
+    // stop the others), see NvSipIncomingCall and NvSipOutgoingCall.
+    //
+    // Answers the peer's pending re-INVITE (nil: 200 without body); a dialog
+    // without one does nothing.
+    virtual void respondToReinvite(NvHandle<NvSipResponse> response);
+    void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                           unsigned int bodyLength);
+    // Our re-INVITE with the body given and `contact` (nil: the call's local
+    // Contact; raises NvSipMlException "No Contact header provided for
+    // re-INVITE request" when there is none, sending nothing). Sent by a
+    // confirmed dialog without a re-INVITE pending; its responses reach
+    // reinviteResponse of the application's interface.
+    void reinvite(const void* body, const char* contentType, unsigned int bodyLength,
+                  NvHandle<NvSipContactHeader> contact);
+    // ACKs the 2xx to our re-INVITE (nil: the dialog builds the ACK).
+    void ackReinvite(NvHandle<NvSipAckMessage> ack);
+    // INFO, NOTIFY and REFER in the dialog (nil: the dialog builds one
+    // without body); the responses to NOTIFY and REFER reach notifyResponse
+    // and referResponse of the interface, those to INFO are not reported.
+    void info(NvHandle<NvSipInfoMessage> info);
+    void notify(NvHandle<NvSipNotifyMessage> notify);
+    void refer(NvHandle<NvSipReferMessage> refer);
 
     // ------------------------------------------------------------ Replaces
     // An INVITE with Replaces (RFC 3891) names one of this call's dialogs.
@@ -101,6 +146,20 @@ public:
     // The call's list of dialogs.
     virtual void addDialog(NvHandle<NvSipDialog> dialog) = 0;
     virtual void removeDialog(NvHandle<NvSipDialog> dialog) = 0;
+    // Our INVITE's answers (heard by an outgoing call; nothing by default).
+    virtual void onReliableProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onSuccessfulResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // The peer's PRACK, ACK and CANCEL of its INVITE (heard by an incoming
+    // call; nothing by default). onAckRequest: the ACK of our 2xx;
+    // onAckRequest2: the ACK of our rejection, which ends the call.
+    virtual void onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack);
+    virtual void onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed);
+    virtual void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
+    virtual void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
 
     // ---- snapshot
     // Writes the call's own record: local participant (angle brackets
@@ -110,6 +169,18 @@ public:
     virtual void serialize(NvOutputStream& out) const;
 
 protected:
+    using DialogOperation = std::function<void(const NvHandle<NvSipDialog>&)>;
+    // How the in-dialog operations above reach this call's dialogs.
+    // `name` is the operation's ("reinvite"); `announced` whether an
+    // outgoing call writes "NvSipOutgoingCall::<name>()" to the debug stream
+    // first, `errorsWritten` whether it writes a dialog's NvException there
+    // (an incoming call always writes its line and lets exceptions pass).
+    virtual void applyToDialogs(const char* name, bool announced, bool errorsWritten,
+                                const DialogOperation& operation) = 0;
+    // A Contact header over `contact`, else over the call's local Contact;
+    // nil when there is neither.
+    NvHandle<NvSipContactHeader> contactHeader(const NvHandle<NvSipContactHeader>& contact) const;
+
     // Reads that record from `in`; everything else starts empty, with a new
     // call mutex and no local Contact. Raises NvException on a truncated
     // stream or an empty local participant.
@@ -131,6 +202,8 @@ protected:
     void setCallID(const NvString& callId);
     // A copy of the process's local Contact (setLocalHostPort); nil when none was set.
     static NvHandle<NvSipNameAddress> sLocalContactCopy();
+    // The call manager's table; null when there is no manager.
+    static NvSipDialogTable* sDefaultDialogTable();
 
     NvHandle<NvSipNameAddress> m_hLocalContact;
     NvHandle<NvSipNameAddress> m_hLocalParticipant;  // guarded by m_IdentityMutex
@@ -142,4 +215,5 @@ protected:
     NvHandle<NvSipDialog> m_hReplacedDialog;          // our dialog it replaces
     NvMutex* m_pMutex;
     mutable std::mutex m_IdentityMutex;
+    NvSipDialogTable* const m_pDialogTable;
 };

@@ -60,6 +60,21 @@ NvHandle<NvSipServerTransaction> NvSipCallManager::TransactionFactoryInterface::
     return m_hManager->createServerTransaction(request);
 }
 
+void NvSipCallManager::DialogTableInterface::addDialog(NvHandle<NvSipDialog> dialog) {
+    m_pManager->addDialog(dialog);
+}
+void NvSipCallManager::DialogTableInterface::removeDialog(NvHandle<NvSipDialog> dialog) {
+    m_pManager->removeDialog(dialog);
+}
+void NvSipCallManager::DialogTableInterface::removeDialog(const NvString& key) { m_pManager->removeDialog(key); }
+void NvSipCallManager::DialogTableInterface::updateDialogKey(const NvString& oldKey, const NvString& newKey) {
+    m_pManager->updateDialogKey(oldKey, newKey);
+}
+bool NvSipCallManager::DialogTableInterface::addCredentials(NvHandle<NvSipResponse> response,
+                                                            NvHandle<NvSipRequest> request) {
+    return sCheckAuthentication(response, request);
+}
+
 void NvSipCallManager::AuthInterface::request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest>) {
     transaction->sendResponse(m_hChallenge);
 }
@@ -71,7 +86,8 @@ NvSipCallManager::NvSipCallManager(NvSipNewCallinterface* newCallInterface, NvSi
       m_StrayMessageInterface(this),
       m_StrayServerTransactionInterface(this),
       m_hStrayInterface(strayInterface),
-      m_pMutex(nullptr) {
+      m_pMutex(nullptr),
+      m_DialogTableInterface(this) {
     if (smp_TheSingleton)
         NvAssertionFailure::sThrow("There can be only one call manager", "NvSipCallManager", __LINE__,
                                    __DATE__ " " __TIME__);

@@ -33,7 +33,8 @@
 // Life: created once per process by the application, before any call, and
 // kept until the process ends; a second one raises NvAssertionFailure "There
 // can be only one call manager", even after the first was destroyed. Dialogs
-// reach it through smp_TheSingleton, so none may outlive it.
+// reach it through the table their call took from it (getDialogTable), so
+// none may outlive it.
 //
 // Threads and locks: entered on the stack's threads (messages, time-outs)
 // and the application's. m_pMutex (plain) guards m_DialogTable and
@@ -43,6 +44,7 @@
 // order is always dialog mutex, then table mutex; clear() never holds both.
 
 #include "mlapi/NvSipCallStrayInterface.h"
+#include "mlapi/NvSipDialogTable.h"
 #include "mlapi/NvSipMlApiAfx.h"
 #include "mlapi/NvSipNewCallinterface.h"
 #include "stack/auth/NvAuthenticationInterface.h"
@@ -95,6 +97,21 @@ public:
         NvHandle<NvSipCallManager> m_hManager;
     };
 
+    // The table and authentication policy the calls give their dialogs
+    // (NvSipCall::getDialogTable). Lives inside the manager.
+    class DialogTableInterface : public NvSipDialogTable {
+    public:
+        explicit DialogTableInterface(NvSipCallManager* manager) : m_pManager(manager) {}
+        void addDialog(NvHandle<NvSipDialog> dialog) override;
+        void removeDialog(NvHandle<NvSipDialog> dialog) override;
+        void removeDialog(const NvString& key) override;
+        void updateDialogKey(const NvString& oldKey, const NvString& newKey) override;
+        bool addCredentials(NvHandle<NvSipResponse> response, NvHandle<NvSipRequest> request) override;
+
+    private:
+        NvSipCallManager* m_pManager;
+    };
+
     // Answers its transaction's request with the challenge it holds.
     class AuthInterface : public NvSipServerTransactionInterface, public Tellar::TaggedAllocation {
     public:
@@ -143,6 +160,8 @@ public:
     void clear(bool hangup);
     // Number of entries (a dialog listed under two keys counts twice).
     size_t getDialogCount() const;
+    // What the calls made from now on give their dialogs.
+    NvSipDialogTable& getDialogTable() { return m_DialogTableInterface; }
 
     // "Call-ID,To tag,From tag" of an inbound request.
     static NvString sDialogKey(NvHandle<NvSipRequest> request);
@@ -176,4 +195,5 @@ private:
     NvHandle<NvSipCallStrayInterface> m_hStrayInterface;
     std::map<NvString, NvHandle<NvSipServerTransactionInterface>> m_ServerTransactionInterfaces;
     NvMutex* m_pMutex;
+    DialogTableInterface m_DialogTableInterface;
 };

@@ -31,7 +31,8 @@ NvSipCall::NvSipCall(const Identity& identity)
       m_hLocalParticipant(identity.localParticipant),
       m_LocalTag(identity.localTag),
       m_CallID(identity.callId),
-      m_pMutex(NvNewCeilingMutex()) {}
+      m_pMutex(NvNewCeilingMutex()),
+      m_pDialogTable(sDefaultDialogTable()) {}
 
 void NvSipCall::serialize(NvOutputStream& out) const {
     NvSipDialog::sWriteNameAddress(out, getLocalParticipant());

@@ -1,14 +1,16 @@
-// NvSipDialog: construction, identity, key and the end of its life.
+// NvSipDialog: construction, identity, key, state changes and the end of
+// its life.
 
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
-#include "mlapi/NvSipCallManager.h"
-#include "mlapi/NvSipIncomingCall.h"
-#include "mlapi/NvSipOutgoingCall.h"
+#include "mlapi/NvSipDialogTable.h"
+#include "mlapi/NvSipMlException.h"
 #include "stack/log/Tellar.h"
 #include "stack/timer/NvMonitorThread.h"
 
+#include <cassert>
+#include <iterator>
 #include <mutex>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
@@ -31,22 +33,34 @@ private:
     NvObject& m_Object;
 };
 
+NvSipDialogTable* tableOf(NvSipCall* call) {
+    NvSipDialogTable* table = call->getDialogTable();
+    if (!table) NvSipMlException::sThrow("No call manager: create it before any call", "NvSipDialog", "NvSipDialog()");
+    return table;
+}
+
+NvScheduler& scheduler() {
+    return NvMonitorThread::sGetCurrent()->getScheduler();
+}
+
 }  // namespace
 
-NvSipDialog::NvSipDialog(NvSipCall* call, const NvString& callId, const char* traceScope)
+NvSipDialog::NvSipDialog(NvSipCall* call, const NvString& callId, bool caller, const char* traceScope)
     : ObjectWithLogger(Tellar::fileScopeLogger()),
       m_hCall(call),
       m_CallID(callId),
       m_pMutex(new NvRecursiveMutex),
-      m_SessionTimer(*this, NvMonitorThread::sGetCurrent()->getScheduler()),
-      m_Retransmitter(*this, NvMonitorThread::sGetCurrent()->getScheduler()),
-      m_OurReinvite(*this, NvMonitorThread::sGetCurrent()->getScheduler()) {
+      m_pTable(tableOf(call)),
+      m_bCaller(caller),
+      m_SessionTimer(*this, scheduler()),
+      m_Retransmitter(*this, scheduler()),
+      m_OurReinvite(*this, scheduler()) {
     getLogger().refreshCachedLevel();
     TELLAR_TRACE_SCOPE(getLogger(), traceScope);
 }
 
-NvSipDialog::NvSipDialog(NvSipOutgoingCall* call, NvHandle<NvSipInviteMessage> invite)
-    : NvSipDialog(call, call->getCallID(), "NvSipDialog ctor (1)") {
+NvSipDialog::NvSipDialog(OurInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite)
+    : NvSipDialog(call, call->getCallID(), true, "NvSipDialog ctor (1)") {
     m_LocalCSeq = invite->getCSeqHeader()->getNumber();
     m_hRemoteParticipant = invite->getToHeader()->getNameAddress();
     NvHandle<NvSipSessionExpiresHeader> sessionExpires = invite->getHeader<NvSipSessionExpiresHeader>();
@@ -62,7 +76,7 @@ NvSipDialog::NvSipDialog(NvSipOutgoingCall* call, NvHandle<NvSipInviteMessage> i
     m_hLocalContactHeader = invite->getHeader<NvSipContactHeader>();
     Tellar::Assertion(!m_hLocalContactHeader.isNil(), "! m_hLocalContactHeader.isNil()", &getLogger(), __FILE__,
                       __LINE__);
-    NvSipCallManager::smp_TheSingleton->addDialog(this);
+    m_pTable->addDialog(this);
     call->addDialog(this);
 }
 
@@ -82,14 +96,25 @@ NvSipDialog::NvSipDialog(const NvSipDialog& other)
       m_RemoteTag(other.m_RemoteTag),
       m_RemoteCSeq(other.m_RemoteCSeq),
       m_pMutex(new NvRecursiveMutex),
+      m_pTable(other.m_pTable),
+      m_bCaller(other.m_bCaller),
       m_SessionTimer(*this, other.m_SessionTimer),
-      m_Retransmitter(*this, NvMonitorThread::sGetCurrent()->getScheduler()),
-      m_OurReinvite(*this, NvMonitorThread::sGetCurrent()->getScheduler()) {
+      m_Retransmitter(*this, scheduler()),
+      m_OurReinvite(*this, scheduler()) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog ctor (3)");
 }
 
-NvSipDialog::NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> invite)
-    : NvSipDialog(call, call->getCallID(), "NvSipDialog ctor (2)") {
+NvSipDialog::NvSipDialog(const NvSipDialog& source, const NvHandle<NvSipResponse>& answer) : NvSipDialog(source) {
+    m_RemoteTag = answer->getToHeader()->getTag();
+    m_State = NV_PROCESSING;
+    setRouteInfo(answer);
+    // RFC 3261 12.1.2: the new dialog's remote target is its own 2xx's Contact.
+    updateRemoteTargetURI(answer);
+    m_Key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), m_RemoteTag.c_str());
+}
+
+NvSipDialog::NvSipDialog(TheirInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite)
+    : NvSipDialog(call, call->getCallID(), false, "NvSipDialog ctor (2)") {
     ConstructionGuard guard(*this);
     takeCaller(invite);
     m_hInitialTransaction =
@@ -100,7 +125,7 @@ NvSipDialog::NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> i
 
 NvSipDialog::NvSipDialog(NvSipCall* call, NvHandle<NvSipInviteMessage> invite,
                          NvHandle<NvSipServerTransaction> transaction)
-    : NvSipDialog(call, invite->getCallID(), "NvSipDialog ctor (4)") {
+    : NvSipDialog(call, invite->getCallID(), false, "NvSipDialog ctor (4)") {
     ConstructionGuard guard(*this);
     m_hInitialTransaction = transaction;
     m_State = NV_CALLED;
@@ -119,11 +144,10 @@ void NvSipDialog::takeCaller(const NvHandle<NvSipInviteMessage>& invite) {
 }
 
 void NvSipDialog::enterTable(const NvString& localTag) {
-    NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
-    manager->addDialog(this);
+    m_pTable->addDialog(this);
     const NvString oldKey = m_Key;
     m_Key = sBuildKey(m_CallID.c_str(), localTag.c_str(), m_RemoteTag.c_str());
-    manager->updateDialogKey(oldKey, m_Key);
+    m_pTable->updateDialogKey(oldKey, m_Key);
 }
 
 NvSipDialog::~NvSipDialog() {
@@ -136,7 +160,7 @@ NvSipDialog::~NvSipDialog() {
 
 void NvSipDialog::terminating() {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::terminating");
-    m_State = NV_TERMINATED;
+    changeState(NV_TERMINATED);
     m_hInitialTransaction = nullptr;
     m_hLocalContactHeader = nullptr;
     m_hRemoteTargetURI = nullptr;
@@ -147,8 +171,32 @@ void NvSipDialog::terminating() {
     m_hInResponse = nullptr;
     m_hAck = nullptr;
     m_SessionTimer.stop();
-    NvSipCallManager::smp_TheSingleton->removeDialog(NvHandle<NvSipDialog>(this));
+    m_pTable->removeDialog(NvHandle<NvSipDialog>(this));
 }
+
+// ---------------------------------------------------------------- state
+
+void NvSipDialog::changeState(int32_t next) {
+    if (!sIsAllowed(m_State, next)) {
+        TELLAR_ERROR(getLogger(), "Dialog " << m_Key.str() << ": no state change from " << sStateName(m_State) << " to "
+                                            << sStateName(next) << " in the state table");
+        assert(!"dialog state change outside the state table");
+    }
+    m_State = next;
+}
+
+const char* NvSipDialog::sStateName(int32_t state) {
+    static const char* const names[] = {
+        "NV_INITIAL",         "NV_CALLING",     "NV_CALLED",       "NV_PROCEEDING",          "NV_PROCEEDED",
+        "NV_PROCESSING",      "NV_ACTIVE",      "NV_REINVITING",   "NV_REINVITED",           "NV_REINVITE_PROCEEDING",
+        "NV_REINVITE_PROCEEDED", "NV_REINVITE_PROCESSING", "NV_REINVITE_FAILED", "NV_TERMINATING", "NV_TERMINATING2",
+        "NV_TERMINATED"};
+    for (size_t bit = 0; bit < std::size(names); ++bit)
+        if (state == (1 << bit)) return names[bit];
+    return "(no single state)";
+}
+
+// ---------------------------------------------------------------- identity
 
 NvString NvSipDialog::sBuildKey(const char* callId, const char* localTag, const char* remoteTag) {
     NvStringBuffer key(256);
@@ -191,10 +239,9 @@ void NvSipDialog::setKey(const NvString& key) {
 
 void NvSipDialog::updateDialogKey(const NvString&, const NvString& newKey) {
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
-    manager->removeDialog(NvHandle<NvSipDialog>(this));
+    m_pTable->removeDialog(NvHandle<NvSipDialog>(this));
     setKey(newKey);
-    manager->addDialog(NvHandle<NvSipDialog>(this));
+    m_pTable->addDialog(NvHandle<NvSipDialog>(this));
 }
 
 int32_t NvSipDialog::getState() const {

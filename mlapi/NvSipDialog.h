@@ -105,10 +105,10 @@
 #include <vector>
 
 class NvSipCall;
+class NvSipCallManager;
+class NvSipDialogTable;
 class NvSipIncomingCall;
 class NvSipOutgoingCall;
-
-class NvSipCallManager;
 
 class NVSIPMLAPI_EXPORT NvSipDialog : public NvObserver,
                                       public Tellar::ObjectWithLogger<Tellar::CachedLLLogger>,
@@ -134,6 +134,84 @@ public:
         NV_TERMINATING2 = 0x4000,
         NV_TERMINATED = 0x8000,
     };
+
+    // Groups of states, named once. "Early": before the INVITE's 2xx (on
+    // either side); "confirmed": NV_ACTIVE and every re-INVITE state;
+    // "ending": a BYE or the end of an unconfirmed dialog under way, or over.
+    static constexpr int32_t sm_EarlyStates = NV_CALLING | NV_CALLED | NV_PROCEEDING | NV_PROCEEDED;
+    static constexpr int32_t sm_OurReinviteStates = NV_REINVITING | NV_REINVITE_PROCEEDING | NV_REINVITE_PROCEEDED;
+    static constexpr int32_t sm_TheirReinviteStates = NV_REINVITED | NV_REINVITE_PROCEEDING | NV_REINVITE_PROCEEDED;
+    static constexpr int32_t sm_ReinviteStates =
+        sm_OurReinviteStates | sm_TheirReinviteStates | NV_REINVITE_PROCESSING | NV_REINVITE_FAILED;
+    static constexpr int32_t sm_ConfirmedStates = NV_ACTIVE | sm_ReinviteStates;
+    static constexpr int32_t sm_EndingStates = NV_TERMINATING | NV_TERMINATING2 | NV_TERMINATED;
+    static constexpr int32_t sm_AnyState = 0xFFFF;
+    static constexpr bool sIsEarly(int32_t state) { return state & sm_EarlyStates; }
+    static constexpr bool sIsConfirmed(int32_t state) { return state & sm_ConfirmedStates; }
+    static constexpr bool sIsEnding(int32_t state) { return state & sm_EndingStates; }
+    // A re-INVITE, ours or the peer's, from its sending to its ACK.
+    static constexpr bool sIsReinviting(int32_t state) { return state & sm_ReinviteStates; }
+    // Ours, or the peer's, awaits its final response.
+    static constexpr bool sIsOurReinvitePending(int32_t state) { return state & sm_OurReinviteStates; }
+    static constexpr bool sIsTheirReinvitePending(int32_t state) { return state & sm_TheirReinviteStates; }
+
+    // The state table: every change of m_State goes through changeState(),
+    // which looks the change up here (a row whose `from` holds the current
+    // state and whose `to` is the next one). A change no row allows is a
+    // defect: it asserts in a debug build and is logged at ERROR (and made)
+    // in a release build. Staying in a state is no change. Constructors set
+    // the first state without a row (NV_INITIAL, NV_CALLING for our INVITE,
+    // NV_CALLED for a Replaces INVITE, the state read from a snapshot,
+    // NV_PROCESSING for the copy another fork's 2xx makes).
+    struct Transition {
+        int32_t from;       // mask of the states the row leaves
+        int32_t to;
+        const char* event;  // what happened
+        const char* told;   // what the call hears, after the dialog's mutex is released
+    };
+    static constexpr Transition sm_StateTable[] = {
+        {NV_INITIAL, NV_CALLED, "INVITE received", "onInviteRequest"},
+        {NV_INITIAL, NV_TERMINATING2, "INVITE refused with 422 (Session-Expires too small)", "-"},
+        {NV_CALLING | NV_PROCEEDING, NV_PROCEEDING, "1xx received on our INVITE", "onProvisionalResponse"},
+        {NV_CALLING | NV_PROCEEDING, NV_PROCEEDED, "reliable 1xx received on our INVITE",
+         "onReliableProvisionalResponse"},
+        {NV_PROCEEDED, NV_PROCEEDING, "our PRACK sent / the peer's PRACK received", "- / onPrackRequest"},
+        {NV_CALLED | NV_PROCEEDED, NV_PROCEEDING, "1xx sent", "-"},
+        {NV_CALLED | NV_PROCEEDING, NV_PROCEEDED, "reliable 1xx sent", "-"},
+        {sm_EarlyStates, NV_PROCESSING, "2xx received (our INVITE) or sent (the peer's)", "onSuccessfulResponse / -"},
+        {sm_EarlyStates, NV_TERMINATING2, "failure sent, CANCEL received, hang-up before the answer",
+         "onCancelRequest (CANCEL)"},
+        {NV_PROCESSING, NV_ACTIVE, "ACK of the INVITE's 2xx sent or received", "- / onAckRequest"},
+        {NV_ACTIVE, NV_REINVITING, "our re-INVITE sent", "-"},
+        {NV_REINVITING, NV_ACTIVE, "our re-INVITE could not be sent", "-"},
+        {NV_ACTIVE, NV_REINVITED, "the peer's re-INVITE taken", "onReinviteRequest"},
+        {sm_OurReinviteStates, NV_REINVITING, "our re-INVITE sent again (credentials, 422)", "-"},
+        {sm_OurReinviteStates, NV_REINVITE_PROCEEDING, "1xx received on our re-INVITE", "onReinviteResponse"},
+        {sm_OurReinviteStates, NV_REINVITE_PROCEEDED, "reliable 1xx received on our re-INVITE", "onReinviteResponse"},
+        {NV_REINVITE_PROCEEDED, NV_REINVITE_PROCEEDING, "our PRACK sent on our re-INVITE", "-"},
+        {sm_TheirReinviteStates, NV_REINVITE_PROCEEDED, "reliable 1xx sent on the peer's re-INVITE", "-"},
+        {NV_REINVITE_PROCEEDED, NV_REINVITED, "the peer's PRACK received on its re-INVITE", "onPrackRequest"},
+        {sm_OurReinviteStates | sm_TheirReinviteStates, NV_REINVITE_PROCESSING, "2xx received or sent on a re-INVITE",
+         "onReinviteResponse / -"},
+        {sm_OurReinviteStates | sm_TheirReinviteStates, NV_REINVITE_FAILED,
+         "other final response received or sent on a re-INVITE", "onReinviteResponse / -"},
+        {NV_REINVITE_PROCESSING | NV_REINVITE_FAILED, NV_ACTIVE,
+         "ACK sent or received, or our re-INVITE's failure reported", "- / onReinviteAck"},
+        {sm_TheirReinviteStates, NV_ACTIVE, "the peer's re-INVITE cancelled", "onCancelReinviteRequest"},
+        {sm_EarlyStates | NV_PROCESSING | sm_ConfirmedStates | NV_TERMINATING2, NV_TERMINATING,
+         "BYE sent (hang-up, no ACK of our 2xx to a re-INVITE, 2xx after hanging up) or received",
+         "- / onByeRequest"},
+        {sm_AnyState, NV_TERMINATED, "terminating(): out of the manager's table", "-"},
+    };
+    // Whether the table allows `from` -> `to`.
+    static constexpr bool sIsAllowed(int32_t from, int32_t to) {
+        if (from == to) return true;
+        for (const Transition& row : sm_StateTable)
+            if ((row.from & from) && row.to == to) return true;
+        return false;
+    }
+    // The constant's name, "NV_ACTIVE"; "0x..." for a value that is none.
+    static const char* sStateName(int32_t state);
 
     // Session timer settings: whether dialogs offer and run it, and the
     // smallest Session-Expires accepted, in seconds.
@@ -692,15 +770,15 @@ private:
     // Sends our INVITE again, with the credentials just added to `invite`, on
     // a new dialog of the call.
     void retryWithCredentials(const NvHandle<NvSipInviteMessage>& invite);
-    // Runs `send` (one of the two retries above); false, logged, when the
-    // call is not an outgoing one or sending raised.
+    // Sends `invite` (a new attempt of ours) on a new dialog of the call.
+    void sendOnNewDialog(const NvHandle<NvSipInviteMessage>& invite);
+    // Runs `send` (one of the two retries above); false, logged, when
+    // sending raised.
     template <class Send>
     bool sendAgain(Send send);
     // A copy of this dialog for a 2xx of another fork: keyed, listed with the
     // call and the manager, NV_PROCESSING; releases `lock`, then tells the call.
     void forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response);
-    // The call as an outgoing call (nil for another kind).
-    NvHandle<NvSipOutgoingCall> outgoingCall() const;
 
 public:
     // ---- snapshot
@@ -757,7 +835,22 @@ public:
     static NvHandle<NvSipNameAddress> sReadNameAddress(NvInputStream& in, const char* what);
 
 private:
-    friend class NvSipCallManager;  // clear() terminates dialogs under their mutex
+    friend class NvSipCallManager;         // clear() terminates dialogs under their mutex
+    friend class Tellar::NoSizeMemAllocator;  // makes dialogs with the constructors below
+
+    // The dialog of our INVITE (constructor (1)) and of the peer's
+    // (constructor (2)) for a call known as an NvSipCall: the typed public
+    // constructors, defined beside the calls, come here, and so do our new
+    // attempts (credentials, 422).
+    struct OurInvite {};
+    struct TheirInvite {};
+    NvSipDialog(OurInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite);
+    NvSipDialog(TheirInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite);
+    // The copy for another fork's 2xx `answer`: its tag, route set, remote
+    // target and key, in NV_PROCESSING; registered nowhere yet.
+    NvSipDialog(const NvSipDialog& source, const NvHandle<NvSipResponse>& answer);
+    // Moves to `next`, checked against sm_StateTable. m_pMutex held.
+    void changeState(int32_t next);
 
     // An incoming dialog's peer side, from the INVITE: CSeq (both numberings
     // start there), From, its tag, the route set, and the key without our tag.
@@ -771,8 +864,9 @@ private:
     NvHandle<NvSipRequest> nextAttempt(const NvHandle<NvSipRequest>& request, bool freshRoutes);
     // Sends `bye` on a new client transaction kept as m_hByeTransaction.
     void sendBye(const NvHandle<NvSipRequest>& bye);
-    // Everything but the mutex and the state starts empty or zero.
-    NvSipDialog(NvSipCall* call, const NvString& callId, const char* traceScope);
+    // Everything but the mutex and the state starts empty or zero. Raises
+    // NvSipMlException when the call has no dialog table (no call manager).
+    NvSipDialog(NvSipCall* call, const NvString& callId, bool caller, const char* traceScope);
 
     NvHandle<NvSipTransaction> m_hInitialTransaction;
     NvHandle<NvSipContactHeader> m_hLocalContactHeader;  // UAC: the Contact of our INVITE
@@ -795,6 +889,8 @@ private:
     std::vector<NvHandle<NvSipNameAddress>> m_RouteSet;
     mutable CallMessageLogger m_CallMessageLogger;
     NvRecursiveMutex* m_pMutex;
+    NvSipDialogTable* const m_pTable;  // the call's: where the dialog lists itself
+    const bool m_bCaller;              // we sent the INVITE that made the dialog
     NvSipSessionTimer m_SessionTimer;
     NvSipResponseRetransmitter m_Retransmitter;  // our 2xx or reliable 1xx, until its ACK or PRACK
     NvSipOutgoingReinvite m_OurReinvite;

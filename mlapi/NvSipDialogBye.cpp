@@ -16,14 +16,15 @@ void NvSipDialog::onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvH
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (m_State & (NV_TERMINATING | NV_TERMINATING2)) {
-            // Crossing our own BYE, or after a hang-up before the answer.
+        if (sIsEnding(m_State)) {
+            // Crossing our own BYE, after a hang-up before the answer, or
+            // reaching a dialog that has just ended.
             sendAndLogResponse(transaction, 200u, Tellar::INFO);
             return;
         }
         NvHandle<NvSipServerTransaction> pendingServer = pendingInviteTransaction();
         NvHandle<NvSipClientTransaction> pendingClient =
-            m_State & (NV_CALLING | NV_PROCEEDING | NV_PROCEEDED)
+            sIsEarly(m_State)
                 ? NvHandle<NvSipClientTransaction>(m_hInitialTransaction)
                 : m_OurReinvite.transaction();
         if (m_State == NV_PROCESSING && !m_hAck.isNil()) {
@@ -41,7 +42,7 @@ void NvSipDialog::onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvH
             sendAndLogResponse(pendingServer, 487u, Tellar::INFO);
         if (!pendingClient.isNil()) pendingClient->cancel();
         m_Retransmitter.stop();
-        m_State = NV_TERMINATING;
+        changeState(NV_TERMINATING);
         m_hByeTransaction = transaction;
         call = m_hCall;
     }

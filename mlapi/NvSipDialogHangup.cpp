@@ -4,8 +4,7 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
-#include "mlapi/NvSipCallManager.h"
-#include "mlapi/NvSipOutgoingCall.h"
+#include "mlapi/NvSipDialogTable.h"
 #include "stack/log/Tellar.h"
 
 #include <mutex>
@@ -38,15 +37,15 @@ void NvSipDialog::ByeClientInterface::timeOut(NvHandle<NvSipClientTransaction> t
 void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::hangup");
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    if (m_State & (NV_TERMINATING | NV_TERMINATING2 | NV_TERMINATED)) return;
-    if (!NvHandle<NvSipOutgoingCall>(m_hCall).isNil()) {
-        if (m_State & (NV_CALLING | NV_PROCEEDING | NV_PROCEEDED)) {
+    if (sIsEnding(m_State)) return;
+    if (m_bCaller) {
+        if (sIsEarly(m_State)) {
             cancelQuietly(NvHandle<NvSipClientTransaction>(m_hInitialTransaction));
             if (bye.isNil()) {
                 // The INVITE's final response ends the dialog: its 487, or a 2xx
                 // that crossed the CANCEL, which is then ACKed and hung up
                 // (RFC 3261 15), hence the state.
-                m_State = NV_TERMINATING2;
+                changeState(NV_TERMINATING2);
                 return;
             }
         } else if (m_State == NV_PROCESSING && !m_hInResponse.isNil()) {
@@ -54,10 +53,10 @@ void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
             createSendAckMsg(m_hInResponse, ack);
             m_hInResponse = nullptr;
         }
-    } else if (m_State & (NV_CALLED | NV_PROCEEDING | NV_PROCEEDED)) {
+    } else if (sIsEarly(m_State)) {
         sendAndLogResponse(NvHandle<NvSipServerTransaction>(m_hInitialTransaction), 487, Tellar::INFO);
         if (bye.isNil()) {
-            m_State = NV_TERMINATING2;  // the ACK of the 487 or its time-out ends the dialog
+            changeState(NV_TERMINATING2);  // the ACK of the 487 or its time-out ends the dialog
             return;
         }
     } else if (m_State == NV_PROCESSING) {
@@ -70,7 +69,7 @@ void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
     cancelQuietly(m_OurReinvite.transaction());
     m_OurReinvite.forget();
     if (bye.isNil()) bye = NvHandle<NvSipByeMessage>(CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr));
-    m_State = NV_TERMINATING;
+    changeState(NV_TERMINATING);
     sendBye(bye);
 }
 
@@ -87,7 +86,7 @@ void NvSipDialog::onByeFinalResponse(NvHandle<NvSipClientTransaction> transactio
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         if (m_State != NV_TERMINATING) return;
         NvHandle<NvSipRequest> bye = transaction->getInitialRequest();
-        if (NvSipCallManager::sCheckAuthentication(response, bye)) {
+        if (m_pTable->addCredentials(response, bye)) {
             sendBye(nextAttempt(bye, true));
             return;
         }

@@ -3,8 +3,8 @@
 
 #include "mlapi/NvSipDialog.h"
 
-#include "mlapi/NvSipCallManager.h"
-#include "mlapi/NvSipOutgoingCall.h"
+#include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipDialogTable.h"
 #include "stack/log/Tellar.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
@@ -29,10 +29,11 @@ bool isSuccess(const NvHandle<NvSipResponse>& response) {
     return response->getStatusCode() / 100 == 2;
 }
 
-constexpr int32_t kEarly = NvSipDialog::NV_CALLING | NvSipDialog::NV_PROCEEDING | NvSipDialog::NV_PROCEEDED;
-constexpr int32_t kTakesProvisional = NvSipDialog::NV_CALLING | NvSipDialog::NV_PROCEEDING;
-constexpr int32_t kReinvitePending =
-    NvSipDialog::NV_REINVITING | NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED;
+// Our INVITE's early states in which a provisional response is taken (a
+// NV_PROCEEDED dialog waits for its PRACK).
+bool takesProvisional(int32_t state) {
+    return state == NvSipDialog::NV_CALLING || state == NvSipDialog::NV_PROCEEDING;
+}
 
 }  // namespace
 
@@ -76,7 +77,7 @@ bool NvSipDialog::sendInitialRequest() {
         NvSipTransactionManager::getInstance()->removeTransaction(transaction);
         m_hInitialTransaction = nullptr;
         m_hLocalContactHeader = nullptr;
-        NvSipCallManager::smp_TheSingleton->removeDialog(NvHandle<NvSipDialog>(this));
+        m_pTable->removeDialog(NvHandle<NvSipDialog>(this));
         m_hCall->removeDialog(this);
         throw;
     }
@@ -86,7 +87,7 @@ bool NvSipDialog::sendInitialRequest() {
 // ---------------------------------------------------------------- provisional responses
 
 void NvSipDialog::takeProvisionalResponse(const NvHandle<NvSipResponse>& response, int32_t state, bool tagAllowed) {
-    m_State = state;
+    changeState(state);
     m_hInResponse = response;
     const NvString tag = toTag(response);
     if (m_RemoteTag.isEmpty() && !tag.isEmpty() && tagAllowed) takeRemoteTag(tag, "NvSipDialog::onProvisionalResponse");
@@ -100,30 +101,30 @@ void NvSipDialog::takeProvisionalResponse(const NvHandle<NvSipResponse>& respons
 
 void NvSipDialog::onProvisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onProvisionalResponse");
-    NvHandle<NvSipOutgoingCall> call;
+    NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         TELLAR_DEBUG(getLogger(), "NvSipDialog::onProvisionalResponse : this=0x"
                                       << std::hex << reinterpret_cast<uintptr_t>(this) << ", m_State=0x" << m_State);
-        if (!(m_State & kTakesProvisional)) return;
+        if (!takesProvisional(m_State)) return;
         TELLAR_DEBUG(getLogger(),
                      "NvSipDialog::onProvisionalResponsem_State=NV_PROCESSING, m_RemoteTag=" << m_RemoteTag.str());
         takeProvisionalResponse(response, NV_PROCEEDING, response->getStatusCode() > 100);
-        call = outgoingCall();
+        call = m_hCall;
     }
-    if (!call.isNil()) call->onProvisionalResponse(this, response);
+    call->onProvisionalResponse(this, response);
 }
 
 void NvSipDialog::onReliableProvisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReliableProvisionalResponse");
-    NvHandle<NvSipOutgoingCall> call;
+    NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (!(m_State & kTakesProvisional)) return;
+        if (!takesProvisional(m_State)) return;
         takeProvisionalResponse(response, NV_PROCEEDED, true);
-        call = outgoingCall();
+        call = m_hCall;
     }
-    if (!call.isNil()) call->onReliableProvisionalResponse(this, response);
+    call->onReliableProvisionalResponse(this, response);
 }
 
 // ---------------------------------------------------------------- PRACK and CANCEL
@@ -131,9 +132,9 @@ void NvSipDialog::onReliableProvisionalResponse(NvHandle<NvSipClientTransaction>
 void NvSipDialog::prack(NvHandle<NvSipPrackMessage> prack) {
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
     if (m_State == NV_PROCEEDED)
-        m_State = NV_PROCEEDING;
+        changeState(NV_PROCEEDING);
     else if (m_State == NV_REINVITE_PROCEEDED)
-        m_State = NV_REINVITE_PROCEEDING;
+        changeState(NV_REINVITE_PROCEEDING);
     else
         NvException::sThrow("Wrong state to send PRACK !");
     if (prack.isNil())
@@ -148,9 +149,9 @@ void NvSipDialog::prack(NvHandle<NvSipPrackMessage> prack) {
 void NvSipDialog::cancel(NvHandle<NvSipCancelMessage> cancel) {
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
     NvHandle<NvSipClientTransaction> pending;
-    if (m_State & kEarly)
+    if (sIsEarly(m_State))
         pending = NvHandle<NvSipClientTransaction>(m_hInitialTransaction);
-    else if (m_State & kReinvitePending)
+    else if (sIsOurReinvitePending(m_State))
         pending = m_OurReinvite.transaction();
     // Nothing pending: nothing to build or send.
     if (pending.isNil()) return;
@@ -161,10 +162,6 @@ void NvSipDialog::cancel(NvHandle<NvSipCancelMessage> cancel) {
 }
 
 // ---------------------------------------------------------------- final responses
-
-NvHandle<NvSipOutgoingCall> NvSipDialog::outgoingCall() const {
-    return NvHandle<NvSipOutgoingCall>(m_hCall);
-}
 
 void NvSipDialog::takeRemoteTag(const NvString& tag, const char* operation) {
     const NvString oldTag = m_RemoteTag;
@@ -179,15 +176,14 @@ void NvSipDialog::takeRemoteTag(const NvString& tag, const char* operation) {
     // manager's updateDialogKey would copy instead. The key without remote
     // tag stays listed (the manager routes other forks' 2xx by it); one of
     // an earlier early-dialog tag has no use left.
-    NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
-    manager->addDialog(this);
-    if (!oldTag.isEmpty()) manager->removeDialog(oldKey);
+    m_pTable->addDialog(this);
+    if (!oldTag.isEmpty()) m_pTable->removeDialog(oldKey);
 }
 
 void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onFinalResponse (2)");
     std::unique_lock<NvRecursiveMutex> lock(*m_pMutex);
-    if (m_State & kEarly) {
+    if (sIsEarly(m_State)) {
         onEarlyFinalResponse(lock, response);
         return;
     }
@@ -201,9 +197,9 @@ void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvS
         if (!isSuccess(response)) {
             // The dialog ends here: it must not stay listed in the manager.
             terminating();
-            NvHandle<NvSipOutgoingCall> call = outgoingCall();
+            NvHandle<NvSipCall> call = m_hCall;
             lock.unlock();
-            if (!call.isNil()) call->onFailureResponse(this, response);
+            call->onFailureResponse(this, response);
             return;
         }
         m_hInResponse = response;
@@ -212,7 +208,7 @@ void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvS
         if (!m_hByeTransaction.isNil()) return;
         NvHandle<NvSipRequest> bye = CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr);
         if (bye.isNil()) return;
-        m_State = NV_TERMINATING;
+        changeState(NV_TERMINATING);
         sendBye(bye);
     } else if (m_State == NV_TERMINATING) {
         TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING");
@@ -238,18 +234,18 @@ void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,
     TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State  &(NV_CALLING | NV_PROCEEDING | NV_PROCEEDED)");
     const NvString tag = toTag(response);
     if (m_RemoteTag.isEmpty() || m_RemoteTag != tag) takeRemoteTag(tag, "NvSipDialog::onFinalResponse");
-    NvHandle<NvSipOutgoingCall> call = outgoingCall();
+    NvHandle<NvSipCall> call = m_hCall;
     if (isSuccess(response)) {
         TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponseprocessing 2xx reponse");
         setRouteInfo(response);
         NvHandle<NvSipSessionExpiresHeader> sessionExpires = response->getHeader<NvSipSessionExpiresHeader>();
         if (sm_bSupportTimer && !sessionExpires.isNil()) handleSessionTime(response, sessionExpires);
-        m_State = NV_PROCESSING;
+        changeState(NV_PROCESSING);
         updateRemoteTargetURI(response);
         m_hInitialTransaction = nullptr;
         m_hInResponse = response;
         lock.unlock();
-        if (!call.isNil()) call->onSuccessfulResponse(this, response);
+        call->onSuccessfulResponse(this, response);
         return;
     }
 
@@ -262,11 +258,10 @@ void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,
         NvHandle<NvSipMinSEHeader> minSE = response->getHeader<NvSipMinSEHeader>();
         if (!minSE.isNil() && minSE->getNumber() >= sm_MinSessionTime)
             retried = sendAgain([&] { resetSessionTime(transaction, response); });
-    } else if (!invite.isNil() && NvSipCallManager::sCheckAuthentication(response, invite)) {
+    } else if (!invite.isNil() && m_pTable->addCredentials(response, invite)) {
         retried = sendAgain([&] { retryWithCredentials(invite); });
     }
     lock.unlock();
-    if (call.isNil()) return;
     if (retried)
         call->removeDialog(this);
     else if (status < 400)
@@ -276,17 +271,19 @@ void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,
 }
 
 void NvSipDialog::retryWithCredentials(const NvHandle<NvSipInviteMessage>& invite) {
-    NvHandle<NvSipOutgoingCall> call = outgoingCall();
     // The clone keeps every header of the INVITE (Session-Expires included)
     // and the credentials just added; only CSeq and branch are new.
-    NvHandle<NvSipInviteMessage> retry(nextAttempt(invite, false));
-    NvHandle<NvSipDialog> next = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", call.get(), retry);
+    sendOnNewDialog(NvHandle<NvSipInviteMessage>(nextAttempt(invite, false)));
+}
+
+void NvSipDialog::sendOnNewDialog(const NvHandle<NvSipInviteMessage>& invite) {
+    NvHandle<NvSipDialog> next =
+        Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", OurInvite(), m_hCall.get(), invite);
     next->sendInitialRequest();
 }
 
 template <class Send>
 bool NvSipDialog::sendAgain(Send send) {
-    if (outgoingCall().isNil()) return false;
     try {
         send();
     } catch (NvHandle<NvException>& error) {
@@ -298,18 +295,12 @@ bool NvSipDialog::sendAgain(Send send) {
 
 void NvSipDialog::forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response) {
     TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsemultiple 2XX response");
-    NvHandle<NvSipDialog> copy = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", *this);
-    copy->m_RemoteTag = toTag(response);
-    copy->m_State = NV_PROCESSING;
-    copy->setRouteInfo(response);
-    // RFC 3261 12.1.2: the new dialog's remote target is its own 2xx's Contact.
-    copy->updateRemoteTargetURI(response);
-    copy->m_Key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), copy->m_RemoteTag.c_str());
-    NvHandle<NvSipOutgoingCall> call = outgoingCall();
-    if (!call.isNil()) call->addDialog(copy);
-    NvSipCallManager::smp_TheSingleton->addDialog(copy);
+    NvHandle<NvSipDialog> copy = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", *this, response);
+    NvHandle<NvSipCall> call = m_hCall;
+    call->addDialog(copy);
+    m_pTable->addDialog(copy);
     lock.unlock();
-    if (!call.isNil()) call->onMultipleFinalResponse(copy, response);
+    call->onMultipleFinalResponse(copy, response);
 }
 
 // ---------------------------------------------------------------- ACK
@@ -320,7 +311,7 @@ void NvSipDialog::ack(NvHandle<NvSipAckMessage> ack) {
     if (!holds(m_State == NV_PROCESSING && !m_hInResponse.isNil(),
                "false && \"sending ACK in an invalid dialog state\"", getLogger(), __LINE__))
         return;
-    m_State = NV_ACTIVE;
+    changeState(NV_ACTIVE);
     createSendAckMsg(m_hInResponse, ack);
     m_hInResponse = nullptr;
 }
@@ -334,7 +325,7 @@ void NvSipDialog::ack(const NvHandle<NvSipResponse>& response) {
         return;
     const NvString tag = toTag(response);
     if (m_RemoteTag.isEmpty() || m_RemoteTag != tag) takeRemoteTag(tag, "NvSipDialog::ack");
-    m_State = NV_ACTIVE;
+    changeState(NV_ACTIVE);
     createSendAckMsg(response);
     m_hInResponse = nullptr;
 }

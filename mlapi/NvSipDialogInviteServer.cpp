@@ -6,22 +6,12 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
-#include "mlapi/NvSipIncomingCall.h"
 #include "stack/log/Tellar.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 
 #include <mutex>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
-
-namespace {
-
-constexpr int32_t kUasEarly = NvSipDialog::NV_CALLED | NvSipDialog::NV_PROCEEDING | NvSipDialog::NV_PROCEEDED;
-constexpr int32_t kReinviteBand = NvSipDialog::NV_REINVITING | NvSipDialog::NV_REINVITED |
-                                  NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED |
-                                  NvSipDialog::NV_REINVITE_PROCESSING | NvSipDialog::NV_REINVITE_FAILED;
-
-}  // namespace
 
 // ---------------------------------------------------------------- helpers
 
@@ -46,13 +36,13 @@ void NvSipDialog::onInviteRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvS
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         NvHandle<NvSipResponse> tooSmall = NvSipSessionTimer::sTooSmall(invite);
         if (!tooSmall.isNil()) {
-            m_State = NV_TERMINATING2;
+            changeState(NV_TERMINATING2);
             sendAndLogResponse(NvHandle<NvSipServerTransaction>(m_hInitialTransaction), tooSmall, Tellar::INFO);
             return;
         }
         if (m_State != NV_INITIAL) return;
         TELLAR_TRACE_SCOPE(getLogger(), "(NV_INITIAL == m_State)");
-        m_State = NV_CALLED;
+        changeState(NV_CALLED);
         updateRemoteTargetURI(invite);
         call = m_hCall;
     }
@@ -72,7 +62,7 @@ NvHandle<NvSipServerTransaction> NvSipDialog::inviteRequest(NvHandle<NvSipInvite
     // A re-INVITE crossing one still pending gets its transaction so that it
     // can be refused (onReinviteRequest); while an ACK is awaited it is left
     // unanswered, and its retransmission is taken once the ACK has come.
-    if (m_State == NV_ACTIVE || (m_State & (kReinviteBand & ~(NV_REINVITE_PROCESSING | NV_REINVITE_FAILED))))
+    if (m_State == NV_ACTIVE || sIsOurReinvitePending(m_State) || sIsTheirReinvitePending(m_State))
         return new NvSipServerTransaction(invite, Tellar::NoSizeMemAllocator::create<ReinviteServerInterface>(
                                                       "ReinviteServerInterface", NvHandle<NvSipDialog>(this)));
     TELLAR_DEBUG(getLogger(), "NvSipDialog::inviteRequest" << " : " << "Received a re-INVITE before the ACK. Ignoring");
@@ -101,18 +91,18 @@ void NvSipDialog::sendResponse(NvHandle<NvSipResponse> response) {
     NvHandle<NvSipServerTransaction> transaction(m_hInitialTransaction);
     if (transaction.isNil()) return;
     if (response.isNil()) response = new NvSipResponse(200, transaction->getInitialRequest());
-    if (!(m_State & kUasEarly) && !m_bOnTimeoutSendFinalResponse) return;
+    if (!sIsEarly(m_State) && !m_bOnTimeoutSendFinalResponse) return;
     TELLAR_TRACE_SCOPE(getLogger(), "m_State  &(NV_CALLED | NV_PROCEEDING | NV_PROCEEDED)");
     const int status = response->getStatusCode();
     if (status < 200) {
-        m_State = NV_PROCEEDING;
+        changeState(NV_PROCEEDING);
     } else if (status < 300) {
         modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
-        m_State = NV_PROCESSING;
+        changeState(NV_PROCESSING);
         m_hInitialTransaction = nullptr;
         m_Retransmitter.start(response);
     } else {
-        m_State = NV_TERMINATING2;
+        changeState(NV_TERMINATING2);
     }
     addLocalContact(response);
     sendAndLogResponse(transaction, response, Tellar::INFO);
@@ -133,13 +123,13 @@ void NvSipDialog::sendReliableProvisionalResponse(unsigned int statusCode, const
 void NvSipDialog::sendReliableProvisionalResponse(NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::sendReliableProvisionalResponse");
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    const bool reinvite = m_State > NV_ACTIVE && m_State < NV_TERMINATING;
-    if (!(m_State & (NV_CALLED | NV_PROCEEDING)) && !reinvite) return;
+    const bool reinvite = sIsTheirReinvitePending(m_State);
+    if (m_State != NV_CALLED && m_State != NV_PROCEEDING && !reinvite) return;
     NvHandle<NvSipServerTransaction> transaction = pendingInviteTransaction();
     if (transaction.isNil() || (reinvite && m_TheirReinvite.transaction().isNil())) return;
 
     m_Retransmitter.number(response);
-    m_State = reinvite ? NV_REINVITE_PROCEEDED : NV_PROCEEDED;
+    changeState(reinvite ? NV_REINVITE_PROCEEDED : NV_PROCEEDED);
     addLocalContact(response);
     transaction->sendReliableResponse(response);
     m_Retransmitter.start(response);
@@ -149,7 +139,7 @@ void NvSipDialog::sendReliableProvisionalResponse(NvHandle<NvSipResponse> respon
 
 void NvSipDialog::onPrackRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipPrackMessage> prack) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onPrackRequest");
-    NvHandle<NvSipIncomingCall> call;
+    NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         const bool pending = m_State == NV_PROCEEDED || m_State == NV_REINVITE_PROCEEDED;
@@ -157,32 +147,32 @@ void NvSipDialog::onPrackRequest(NvHandle<NvSipServerTransaction> transaction, N
             sendAndLogResponse(transaction, 481u, Tellar::INFO);
             return;
         }
-        m_State = m_State == NV_PROCEEDED ? NV_PROCEEDING : NV_REINVITED;
+        changeState(m_State == NV_PROCEEDED ? NV_PROCEEDING : NV_REINVITED);
         m_Retransmitter.stop();
         sendAndLogResponse(transaction, 200u, Tellar::INFO);
-        call = NvHandle<NvSipIncomingCall>(m_hCall);
+        call = m_hCall;
     }
-    if (!call.isNil()) call->onPrackRequest(this, prack);
+    call->onPrackRequest(this, prack);
 }
 
 void NvSipDialog::onCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onCancelRequest");
-    NvHandle<NvSipIncomingCall> call;
+    NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         TELLAR_TRACE(getLogger(), "Mutex locked");
         TELLAR_DEBUG(getLogger(), "onCancelRequest m_State=0x" << std::hex << m_State);
         // Once the INVITE has its final response the stack answers the
         // CANCEL itself and does not come here.
-        if (!(m_State & kUasEarly)) return;
+        if (!sIsEarly(m_State)) return;
         sendAndLogResponse(transaction, 200u, Tellar::INFO);
         m_SessionTimer.stop();
         m_Retransmitter.stop();
         sendResponse(487, nullptr, nullptr, 0);
-        m_State = NV_TERMINATING2;
-        call = NvHandle<NvSipIncomingCall>(m_hCall);
+        changeState(NV_TERMINATING2);
+        call = m_hCall;
     }
-    if (!call.isNil()) call->onCancelRequest(this, cancel);
+    call->onCancelRequest(this, cancel);
 }
 
 void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipAckMessage> ack) {
@@ -193,7 +183,7 @@ void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipA
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         if (m_State == NV_PROCESSING) {
-            m_State = NV_ACTIVE;
+            changeState(NV_ACTIVE);
             m_hInitialTransaction = nullptr;
             m_Retransmitter.stop();
             event = Confirmed;
@@ -201,7 +191,7 @@ void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipA
             terminating();
             event = Ended;
         } else if (m_State == NV_REINVITE_PROCESSING || m_State == NV_REINVITE_FAILED) {
-            m_State = NV_ACTIVE;
+            changeState(NV_ACTIVE);
             m_TheirReinvite.forget();
             m_Retransmitter.stop();
             event = ReinviteAcked;
@@ -214,12 +204,10 @@ void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipA
         call->onReinviteAck(this, ack);
         return;
     }
-    NvHandle<NvSipIncomingCall> incoming(call);
-    if (incoming.isNil()) return;
     if (event == Confirmed)
-        incoming->onAckRequest(this, ack, true);
+        call->onAckRequest(this, ack, true);
     else
-        incoming->onAckRequest2(this, ack);
+        call->onAckRequest2(this, ack);
 }
 
 void NvSipDialog::onTimeOut(NvHandle<NvSipTransaction> transaction) {
@@ -232,9 +220,9 @@ void NvSipDialog::onTimeOut(NvHandle<NvSipTransaction> transaction) {
         const NvString line = request.isNil() ? NvString("SIP request timed-out")
                                               : NvString("SIP " + request->getMethod().str() + " timed-out");
         m_CallMessageLogger.log(Tellar::INFO, line.c_str());
-        constexpr int32_t kEnding = NV_CALLING | NV_CALLED | NV_PROCEEDING | NV_PROCEEDED | NV_PROCESSING |
-                                    NV_TERMINATING | NV_TERMINATING2;
-        if (!(m_State & kEnding)) {
+        // Our INVITE unanswered, the peer's without ACK, or one that ends.
+        if (!(sIsEarly(m_State) || m_State == NV_PROCESSING || m_State == NV_TERMINATING ||
+              m_State == NV_TERMINATING2)) {
             TELLAR_TRACE(getLogger(), "Mutex unlocked");
             return;
         }

@@ -10,15 +10,6 @@
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
 
-namespace {
-
-constexpr int32_t kOursPending =
-    NvSipDialog::NV_REINVITING | NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED;
-constexpr int32_t kTheirsPending =
-    NvSipDialog::NV_REINVITED | NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED;
-
-}  // namespace
-
 void NvSipDialog::ReinviteServerInterface::request(NvHandle<NvSipServerTransaction> transaction,
                                                    NvHandle<NvSipRequest> request) {
     m_hDialog->onReinviteRequest(transaction, NvHandle<NvSipInviteMessage>(request));
@@ -42,8 +33,8 @@ void NvSipDialog::onReinviteRequest(NvHandle<NvSipServerTransaction> transaction
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         const NvSipIncomingReinvite::Dialog dialog{
-            m_RemoteCSeq, (m_State & kOursPending) && !m_OurReinvite.transaction().isNil(),
-            (m_State & kTheirsPending) && !m_TheirReinvite.transaction().isNil(), m_State == NV_ACTIVE};
+            m_RemoteCSeq, sIsOurReinvitePending(m_State) && !m_OurReinvite.transaction().isNil(),
+            sIsTheirReinvitePending(m_State) && !m_TheirReinvite.transaction().isNil(), m_State == NV_ACTIVE};
         switch (NvSipIncomingReinvite::sAdmit(invite, dialog)) {
         case NvSipIncomingReinvite::Admission::OutOfOrder:
             sendAndLogResponse(transaction, 500u, Tellar::INFO);
@@ -70,7 +61,7 @@ void NvSipDialog::onReinviteRequest(NvHandle<NvSipServerTransaction> transaction
         }
         TELLAR_TRACE_SCOPE(getLogger(), "m_State & NV_ACTIVE");
         TELLAR_TRACE_SCOPE(getLogger(), "m_State other");
-        m_State = NV_REINVITED;
+        changeState(NV_REINVITED);
         updateRemoteTargetURI(invite);
         m_RemoteCSeq = invite->getCSeqHeader()->getNumber();
         m_TheirReinvite.take(transaction);
@@ -95,15 +86,15 @@ void NvSipDialog::respondToReinvite(NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::respondToReinvite");
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
     NvHandle<NvSipServerTransaction> transaction = m_TheirReinvite.transaction();
-    if (!(m_State > NV_ACTIVE && m_State < NV_TERMINATING) || transaction.isNil()) return;
+    if (!sIsReinviting(m_State) || transaction.isNil()) return;
     if (response.isNil()) response = new NvSipResponse(200, transaction->getInitialRequest());
     const int status = response->getStatusCode();
     if (status >= 200 && status < 300) {
         modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
-        m_State = NV_REINVITE_PROCESSING;
+        changeState(NV_REINVITE_PROCESSING);
         m_Retransmitter.start(response);
     } else if (status >= 300) {
-        m_State = NV_REINVITE_FAILED;
+        changeState(NV_REINVITE_FAILED);
         m_Retransmitter.stop();
     }
     addLocalContact(response);
@@ -125,9 +116,9 @@ void NvSipDialog::onReinviteCancelRequest(NvHandle<NvSipServerTransaction>, NvHa
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (!(m_State & kTheirsPending) || m_TheirReinvite.transaction().isNil()) return;
+        if (!sIsTheirReinvitePending(m_State) || m_TheirReinvite.transaction().isNil()) return;
         // The stack answers the CANCEL 200 and the re-INVITE 487.
-        m_State = NV_ACTIVE;
+        changeState(NV_ACTIVE);
         m_TheirReinvite.forget();
         m_Retransmitter.stop();
         call = m_hCall;

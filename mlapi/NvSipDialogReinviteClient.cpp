@@ -5,20 +5,12 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
-#include "mlapi/NvSipCallManager.h"
-#include "mlapi/NvSipOutgoingCall.h"
+#include "mlapi/NvSipDialogTable.h"
 #include "stack/log/Tellar.h"
 
 #include <mutex>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
-
-namespace {
-
-constexpr int32_t kOursPending =
-    NvSipDialog::NV_REINVITING | NvSipDialog::NV_REINVITE_PROCEEDING | NvSipDialog::NV_REINVITE_PROCEEDED;
-
-}  // namespace
 
 // ---------------------------------------------------------------- adapter
 
@@ -56,17 +48,19 @@ void NvSipDialog::reinvite(NvHandle<NvSipInviteMessage> invite) {
 }
 
 bool NvSipDialog::isOurReinvite(const NvHandle<NvSipClientTransaction>& transaction) const {
-    return (m_State & kOursPending) && m_OurReinvite.isPending(transaction);
+    return sIsOurReinvitePending(m_State) && m_OurReinvite.isPending(transaction);
 }
 
 void NvSipDialog::sendReinvite(const NvHandle<NvSipInviteMessage>& invite) {
+    // NV_REINVITING before the sending: a transport error while sending is
+    // reported at once, as a time-out of the re-INVITE.
     const int32_t before = m_State;
-    m_State = NV_REINVITING;
+    changeState(NV_REINVITING);
     try {
         m_OurReinvite.send(invite, Tellar::NoSizeMemAllocator::create<ReinviteClientInterface>(
                                        "ReinviteClientInterface", NvHandle<NvSipDialog>(this)));
     } catch (...) {
-        m_State = before;  // a new attempt's caller then ends the re-INVITE
+        changeState(before);  // a new attempt's caller then ends the re-INVITE
         throw;
     }
 }
@@ -91,7 +85,7 @@ void NvSipDialog::takeReinviteProvisional(const NvHandle<NvSipClientTransaction>
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         if (!isOurReinvite(transaction)) return;
-        m_State = state;
+        changeState(state);
         m_hInResponse = response;  // a PRACK takes its RSeq from it
         call = m_hCall;
     }
@@ -115,7 +109,7 @@ void NvSipDialog::onReinviteFinalResponse(NvHandle<NvSipClientTransaction> trans
     // application ended the re-INVITE meanwhile, the session goes on as it was.
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
     if (m_State == NV_REINVITE_FAILED && m_hInResponse.get() == response.get()) {
-        m_State = NV_ACTIVE;
+        changeState(NV_ACTIVE);
         m_hInResponse = nullptr;
     }
 }
@@ -129,7 +123,7 @@ bool NvSipDialog::sendReinviteAgain(const NvHandle<NvSipClientTransaction>& tran
             resetSessionTime(transaction, response, true);
             return true;
         }
-        if (!NvSipCallManager::sCheckAuthentication(response, request)) return false;
+        if (!m_pTable->addCredentials(response, request)) return false;
         // The clone keeps every header as it was, with the credentials just
         // added: nothing is offered twice.
         sendReinvite(NvHandle<NvSipInviteMessage>(nextAttempt(request, true)));
@@ -151,11 +145,11 @@ void NvSipDialog::endReinvite(const NvHandle<NvSipClientTransaction>& transactio
             handleSessionTime(response, sessionExpires);
         else
             m_SessionTimer.stop();
-        m_State = NV_REINVITE_PROCESSING;
+        changeState(NV_REINVITE_PROCESSING);
         return;
     }
-    if (status == 491) m_OurReinvite.retryLater(transaction->getInitialRequest(), !outgoingCall().isNil());
-    m_State = NV_REINVITE_FAILED;
+    if (status == 491) m_OurReinvite.retryLater(transaction->getInitialRequest(), m_bCaller);
+    changeState(NV_REINVITE_FAILED);
 }
 
 void NvSipDialog::retryReinvite(const NvHandle<NvSipInviteMessage>& invite) {
@@ -175,7 +169,7 @@ void NvSipDialog::ackReinvite(NvHandle<NvSipAckMessage> ack) {
     if (!ack.isNil()) addRouteInfoToRequest(ack);
     createSendAckMsg(m_hInResponse, ack);
     m_hInResponse = nullptr;
-    m_State = NV_ACTIVE;
+    changeState(NV_ACTIVE);
 }
 
 void NvSipDialog::onReinviteTimeOut(NvHandle<NvSipTransaction> transaction) {
@@ -184,7 +178,7 @@ void NvSipDialog::onReinviteTimeOut(NvHandle<NvSipTransaction> transaction) {
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (!(m_State > NV_ACTIVE && m_State < NV_TERMINATING)) return;
+        if (!sIsReinviting(m_State)) return;
         terminating();
         call = m_hCall;
     }

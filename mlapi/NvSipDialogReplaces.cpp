@@ -13,7 +13,7 @@ void NvSipDialog::onReplacesinviteRequest(NvHandle<NvSipServerTransaction> trans
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (m_State & (NV_TERMINATING | NV_TERMINATING2 | NV_TERMINATED)) {
+        if (sIsEnding(m_State)) {
             sendAndLogResponse(transaction, 687, Tellar::INFO);
             return;
         }
@@ -27,7 +27,7 @@ void NvSipDialog::onReplacesinviteAckRequest(NvHandle<NvSipServerTransaction>, N
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         if (m_State != NV_REINVITE_PROCESSING) return;
-        m_State = NV_ACTIVE;
+        changeState(NV_ACTIVE);
         m_TheirReinvite.forget();
         call = m_hCall;
     }
@@ -39,8 +39,8 @@ void NvSipDialog::onReplacesinviteCancelRequest(NvHandle<NvSipServerTransaction>
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (!(m_State & (NV_REINVITED | NV_REINVITE_PROCEEDING | NV_REINVITE_PROCEEDED))) return;
-        m_State = NV_ACTIVE;
+        if (!sIsTheirReinvitePending(m_State)) return;
+        changeState(NV_ACTIVE);
         call = m_hCall;
     }
     call->onCancelReinviteRequest(this, cancel);

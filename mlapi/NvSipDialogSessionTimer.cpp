@@ -6,7 +6,6 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
-#include "mlapi/NvSipOutgoingCall.h"
 #include "stack/log/Tellar.h"
 
 #include <mutex>
@@ -68,13 +67,9 @@ void NvSipDialog::sessionTimerFired(double key) {
 // ---------------------------------------------------------------- 422
 
 void NvSipDialog::resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
-    NvHandle<NvSipOutgoingCall> call = outgoingCall();
-    if (transaction.isNil() || call.isNil()) return;
+    if (transaction.isNil() || !m_bCaller) return;
     const uint32_t interval = response->getHeader<NvSipMinSEHeader>()->getNumber();
-    NvHandle<NvSipInviteMessage> retry =
-        NvSipSessionTimer::sRetry(transaction->getInitialRequest(), interval, ++m_LocalCSeq);
-    NvHandle<NvSipDialog> next = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", call.get(), retry);
-    next->sendInitialRequest();
+    sendOnNewDialog(NvSipSessionTimer::sRetry(transaction->getInitialRequest(), interval, ++m_LocalCSeq));
 }
 
 void NvSipDialog::resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response,

@@ -6,7 +6,7 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
-#include "mlapi/NvSipCallManager.h"
+#include "mlapi/NvSipDialogTable.h"
 #include "mlapi/dialog/NvSipDialogRecord.h"
 
 namespace {
@@ -86,7 +86,7 @@ void NvSipDialog::serialize(NvOutputStream& out) const {
 // ---------------------------------------------------------------- reading
 
 NvSipDialog::NvSipDialog(NvSipCall* call, NvInputStream& in)
-    : NvSipDialog(call, call->getCallID(), "NvSipDialog ctor (5)") {
+    : NvSipDialog(call, call->getCallID(), call->isOutgoing(), "NvSipDialog ctor (5)") {
     AddRef();  // the adapters' handles made while reading must not free it half-built
     NvSipDialogRecord record;
     try {
@@ -111,7 +111,7 @@ NvSipDialog::NvSipDialog(NvSipCall* call, NvInputStream& in)
     m_hInResponse = record.inResponse;
     m_Retransmitter.restore(record.outResponse, record.retransmitCount, record.rseq);
     m_Key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), m_RemoteTag.c_str());
-    if (m_State != NV_TERMINATED) NvSipCallManager::smp_TheSingleton->addDialog(this);
+    if (m_State != NV_TERMINATED) m_pTable->addDialog(this);
     Release(false);
 }
 
@@ -124,5 +124,5 @@ void NvSipDialog::discardRebuilt() {
     NvSipDialogRecord::sLeaveStack(theirs);
     m_OurReinvite.forget();
     m_TheirReinvite.forget();
-    if (m_State != NV_TERMINATED) NvSipCallManager::smp_TheSingleton->removeDialog(m_Key);
+    if (m_State != NV_TERMINATED) m_pTable->removeDialog(m_Key);
 }

@@ -86,7 +86,7 @@ void NvSipDialog::retransmitResponse(const NvHandle<NvSipResponse>& response) {
             // No ACK of our 2xx to the peer's re-INVITE: the call ends with a BYE.
             const NvHandle<NvSipRequest> bye =
                 CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr);
-            m_State = NV_TERMINATING;
+            changeState(NV_TERMINATING);
             if (!bye.isNil()) sendBye(bye);
             return;
         }

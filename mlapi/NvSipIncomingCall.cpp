@@ -1,11 +1,12 @@
 #include "mlapi/NvSipIncomingCall.h"
 
-#include "mlapi/NvSipCallManager.h"
+#include "mlapi/NvSipDialogTable.h"
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipMlException.h"
 #include "stack/log/Tellar.h"
 
 #include <mutex>
+#include <string>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipIncomingCall")
 
@@ -22,6 +23,11 @@ NvHandle<NvSipNameAddress> toParticipant(const NvHandle<NvSipInviteMessage>& inv
 }
 
 }  // namespace
+
+// The dialog's constructor for the peer's INVITE, typed for this call: the
+// dialog's own files know calls only as NvSipCall.
+NvSipDialog::NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> invite)
+    : NvSipDialog(TheirInvite(), call, std::move(invite)) {}
 
 NvSipIncomingCall::NvSipIncomingCall(NvHandle<NvSipInviteMessage> invite, NvSipIncomingCallinterface* callInterface)
     : NvSipCall(toParticipant(invite)) {
@@ -199,9 +205,9 @@ void NvSipIncomingCall::removeDialog(NvHandle<NvSipDialog>) {
     if (!removed.isNil()) forgetFirstKey(getCallID(), removed);
 }
 
-void NvSipIncomingCall::forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog) {
+void NvSipIncomingCall::forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog) const {
     const NvString remoteTag = dialog->getRemoteTag();
-    NvSipCallManager::smp_TheSingleton->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, remoteTag.c_str()));
+    m_pDialogTable->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, remoteTag.c_str()));
 }
 
 void NvSipIncomingCall::acceptReplaces() {
@@ -231,14 +237,10 @@ void NvSipIncomingCall::onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandl
     m_hInterface->replacesDialog(self(), made, replaced, invite);
 }
 
-// ---------------------------------------------------------------- NOTIFY and REFER we send
+// ---------------------------------------------------------------- in-dialog operations
 
-void NvSipIncomingCall::notify(NvHandle<NvSipNotifyMessage> notify) {
-    dialogFor("NvSipIncomingCall::notify()")->notify(notify);
-}
-
-void NvSipIncomingCall::refer(NvHandle<NvSipReferMessage> refer) {
-    dialogFor("NvSipIncomingCall::refer()")->refer(refer);
+void NvSipIncomingCall::applyToDialogs(const char* name, bool, bool, const DialogOperation& operation) {
+    operation(dialogFor(("NvSipIncomingCall::" + std::string(name) + "()").c_str()));
 }
 
 // ---------------------------------------------------------------- answering
@@ -268,30 +270,4 @@ void NvSipIncomingCall::sendReliableProvisionalResponse(unsigned int statusCode,
 
 void NvSipIncomingCall::respondToBye(NvHandle<NvSipResponse> response) {
     dialogFor("NvSipIncomingCall::respondToBye()")->respondToBye(response);
-}
-
-void NvSipIncomingCall::reinvite(const void* body, const char* contentType, unsigned int bodyLength,
-                                 NvHandle<NvSipContactHeader> contact) {
-    if (contact.isNil()) {
-        if (m_hLocalContact.isNil())
-            NvSipMlException::sThrow("No Contact header provided for re-INVITE request", nullptr, nullptr);
-        contact = new NvSipContactHeader(NvHandle<NvSipNameAddress>(
-            static_cast<NvSipNameAddress*>(m_hLocalContact->clone())));
-    }
-    const NvHandle<NvSipDialog> dialog = dialogFor("NvSipIncomingCall::reinvite()");
-    dialog->reinvite(NvHandle<NvSipInviteMessage>(
-        dialog->createRequest(NvSipInviteMessage::sMethodName, contentType, body, bodyLength, contact)));
-}
-
-void NvSipIncomingCall::ackReinvite(NvHandle<NvSipAckMessage> ack) {
-    dialogFor("NvSipIncomingCall::ackReinvite()")->ackReinvite(ack);
-}
-
-void NvSipIncomingCall::respondToReinvite(NvHandle<NvSipResponse> response) {
-    dialogFor("NvSipIncomingCall::respondToReinvite()")->respondToReinvite(response);
-}
-
-void NvSipIncomingCall::respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
-                                          unsigned int bodyLength) {
-    dialogFor("NvSipIncomingCall::respondToReinvite()")->respondToReinvite(statusCode, body, contentType, bodyLength);
 }

@@ -55,12 +55,13 @@ public:
     void onTimeOut(NvHandle<NvSipDialog> dialog) override;
     void onSessionRefreshTime(NvHandle<NvSipDialog> dialog) override;
     void onSessionTimeOut(NvHandle<NvSipDialog> dialog) override;
-    virtual void onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack);
+    void onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack) override;
     // `confirmed` is unused: an ACK of our 2xx always confirms the call.
-    virtual void onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed);
+    void onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed) override;
     // The ACK of our rejection: the call is over.
-    virtual void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
-    virtual void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
+    void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack) override;
+    void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) override;
+    bool isOutgoing() const override { return false; }
 
     // Replaces: the new dialog becomes the call's dialog, then the base part;
     // the replaced dialog's first key leaves the manager's table (the
@@ -90,26 +91,8 @@ public:
                                          unsigned int bodyLength);
     // Answers the peer's BYE (nil: 200); a final answer ends the call.
     void respondToBye(NvHandle<NvSipResponse> response);
-    // Our re-INVITE with the body given and `contact` (nil: the call's local
-    // Contact; raises NvSipMlException "No Contact header provided for
-    // re-INVITE request" when there is none, sending nothing). Sent only
-    // while the call is confirmed and no re-INVITE is pending; its responses
-    // reach reinviteResponse of the interface.
-    void reinvite(const void* body, const char* contentType, unsigned int bodyLength,
-                  NvHandle<NvSipContactHeader> contact);
-    // ACKs the 2xx to our re-INVITE (nil: the dialog builds the ACK).
-    void ackReinvite(NvHandle<NvSipAckMessage> ack);
-    // Answers the peer's re-INVITE (nil: 200 without body).
-    void respondToReinvite(NvHandle<NvSipResponse> response) override;
-    void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
-                           unsigned int bodyLength);
-
-    // ---- NOTIFY and REFER we send
-    // Sends the request in the call's dialog (nil: the dialog builds one
-    // without body); the responses reach notifyResponse / referResponse of
-    // the interface.
-    void notify(NvHandle<NvSipNotifyMessage> notify);
-    void refer(NvHandle<NvSipReferMessage> refer);
+    // The in-dialog operations (reinvite, ackReinvite, respondToReinvite,
+    // info, notify, refer) are NvSipCall's, applied to the call's dialog.
 
     // ---- snapshot
     // Writes the call's record, then its dialog's. Raises NvSipMlException
@@ -124,6 +107,13 @@ public:
     static NvSipIncomingCall* sCreateFrom(NvInputStream& in, NvSipIncomingCallinterface* callInterface);
     NvSipIncomingCall(NvInputStream& in, NvSipIncomingCallinterface* callInterface);
 
+protected:
+    // Writes "NvSipIncomingCall::<name>()" to the debug stream and runs
+    // `operation` on the dialog; "Dialog does not exist !!!" when there is
+    // none, and what the dialog raises passes on.
+    void applyToDialogs(const char* name, bool announced, bool errorsWritten,
+                        const DialogOperation& operation) override;
+
 private:
     // The call's dialog for an application operation: writes the
     // operation's name line to the debug stream, raises "Dialog does not
@@ -131,7 +121,7 @@ private:
     NvHandle<NvSipDialog> dialogFor(const char* operation) const;
     // Removes the key `dialog` entered the manager's table with (`callId`,
     // no local tag, its remote tag).
-    static void forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog);
+    void forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog) const;
     // Whether `dialog` is the call's current dialog, after writing the
     // event's name line to the debug stream.
     bool isCurrent(const NvHandle<NvSipDialog>& dialog, const char* event) const;

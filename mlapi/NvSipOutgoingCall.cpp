@@ -1,12 +1,13 @@
 #include "mlapi/NvSipOutgoingCall.h"
 
-#include "mlapi/NvSipCallManager.h"
+#include "mlapi/NvSipDialogTable.h"
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipMlException.h"
 #include "stack/log/Tellar.h"
 #include "stack/sip/NvSipIdentifiers.h"
 
 #include <mutex>
+#include <string>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipOutgoingCall")
 
@@ -51,6 +52,11 @@ NvHandle<NvSipNameAddress> bare(const NvHandle<NvSipNameAddress>& address) {
 }  // namespace
 
 // ---------------------------------------------------------------- construction
+
+// The dialog's constructor for our INVITE, typed for this call: the dialog's
+// own files know calls only as NvSipCall.
+NvSipDialog::NvSipDialog(NvSipOutgoingCall* call, NvHandle<NvSipInviteMessage> invite)
+    : NvSipDialog(OurInvite(), call, std::move(invite)) {}
 
 NvSipOutgoingCall::NvSipOutgoingCall(NvHandle<NvSipURL> target, NvHandle<NvSipNameAddress> remoteParticipant,
                                      NvHandle<NvSipNameAddress> localParticipant, NvHandle<NvSipNameAddress> contact,
@@ -198,33 +204,10 @@ void NvSipOutgoingCall::prack(NvHandle<NvSipPrackMessage> prack) {
     forEachDialog("prack", [&prack](const NvHandle<NvSipDialog>& dialog) { dialog->prack(prack); });
 }
 
-void NvSipOutgoingCall::reinvite(const void* body, const char* contentType, unsigned int bodyLength,
-                                 NvHandle<NvSipContactHeader> contact) {
-    debugLine("NvSipOutgoingCall::reinvite()");
-    if (contact.isNil()) contact = contactFor(nullptr);
-    if (contact.isNil()) raise("No Contact header provided for re-INVITE request");
-    forEachDialog("reinvite", [&](const NvHandle<NvSipDialog>& dialog) {
-        // Each dialog its own copy: the request is built and sent per dialog.
-        const NvHandle<NvSipContactHeader> own = copyOf(contact);
-        dialog->reinvite(NvHandle<NvSipInviteMessage>(
-            dialog->createRequest(NvSipInviteMessage::sMethodName, contentType, body, bodyLength, own)));
-    });
-}
-
-void NvSipOutgoingCall::ackReinvite(NvHandle<NvSipAckMessage> ack) {
-    forEachDialog(nullptr, [&ack](const NvHandle<NvSipDialog>& dialog) { dialog->ackReinvite(ack); });
-}
-
-void NvSipOutgoingCall::respondToReinvite(NvHandle<NvSipResponse> response) {
-    forEachDialog("respondToReinvite",
-                  [&response](const NvHandle<NvSipDialog>& dialog) { dialog->respondToReinvite(response); });
-}
-
-void NvSipOutgoingCall::respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
-                                          unsigned int bodyLength) {
-    forEachDialog("respondToReinvite", [&](const NvHandle<NvSipDialog>& dialog) {
-        dialog->respondToReinvite(statusCode, body, contentType, bodyLength);
-    });
+void NvSipOutgoingCall::applyToDialogs(const char* name, bool announced, bool errorsWritten,
+                                       const DialogOperation& operation) {
+    if (announced) debugLine(("NvSipOutgoingCall::" + std::string(name) + "()").c_str());
+    forEachDialog(errorsWritten ? name : nullptr, operation);
 }
 
 bool NvSipOutgoingCall::cancelSessionTimer() {
@@ -257,10 +240,9 @@ void NvSipOutgoingCall::removeDialog(NvHandle<NvSipDialog> dialog) {
         none = takeOut(dialog, removed);
     }
     const NvString callId = getCallID();
-    NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
     if (!removed.empty())
-        manager->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, dialog->getRemoteTag().c_str()));
-    if (none) manager->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), m_LocalTag.c_str(), nullptr));
+        m_pDialogTable->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, dialog->getRemoteTag().c_str()));
+    if (none) m_pDialogTable->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), m_LocalTag.c_str(), nullptr));
 }
 
 bool NvSipOutgoingCall::allDialogsTerminated() const {
@@ -305,8 +287,7 @@ void NvSipOutgoingCall::acceptReplaces() {
         NvSipCall::acceptReplaces();
     }
     if (lastOfOldCall)
-        NvSipCallManager::smp_TheSingleton->removeDialog(
-            NvSipDialog::sBuildKey(oldCallId.c_str(), m_LocalTag.c_str(), nullptr));
+        m_pDialogTable->removeDialog(NvSipDialog::sBuildKey(oldCallId.c_str(), m_LocalTag.c_str(), nullptr));
 }
 
 // ---------------------------------------------------------------- INVITE events

@@ -70,26 +70,15 @@ public:
     bool tried(NvHandle<NvSipNameAddress> target) const;
 
     // ------------------------------------------------------------ every dialog
-    // Each applies the dialog operation to every dialog of the call.
+    // Each applies the dialog operation to every dialog of the call, as do
+    // NvSipCall's in-dialog operations (reinvite, ackReinvite,
+    // respondToReinvite, info, notify, refer).
     void hangup() override;
     void ack(NvHandle<NvSipAckMessage> ack);
     void prack(NvHandle<NvSipPrackMessage> prack);
-    // Our re-INVITE on every confirmed dialog without a pending re-INVITE,
-    // with the body given and `contact` (nil: the call's local Contact;
-    // raises NvSipMlException "No Contact header provided for re-INVITE
-    // request" when there is none, sending nothing).
-    void reinvite(const void* body, const char* contentType, unsigned int bodyLength,
-                  NvHandle<NvSipContactHeader> contact);
-    // ACKs the 2xx to our re-INVITE on the dialogs that wait for one (nil:
-    // each builds its own).
-    void ackReinvite(NvHandle<NvSipAckMessage> ack);
-    // Answers the peer's pending re-INVITE (nil: 200 without body); dialogs
-    // without one do nothing.
-    void respondToReinvite(NvHandle<NvSipResponse> response) override;
-    void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
-                           unsigned int bodyLength);
     // Stops every dialog's session timer; true.
     bool cancelSessionTimer();
+    bool isOutgoing() const override { return true; }
 
     // ------------------------------------------------------------ Replaces
     // Runs the base part with m_pMutex held, then the application's
@@ -113,15 +102,15 @@ public:
     // ------------------------------------------------------------ events
     // Called by the dialogs (the dialog first), on the thread of the event,
     // with no dialog lock held.
-    virtual void onProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
-    virtual void onReliableProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    void onProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
+    void onReliableProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
     // Cancels the other branches, then tells the application.
-    virtual void onSuccessfulResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
-    virtual void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    void onSuccessfulResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
+    void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
     // 487: dialogTerminated, else failedToConnect (a 6xx cancels the other
     // branches); the dialog leaves the call.
-    virtual void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
-    virtual void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
+    void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
     // Raises NvException "Call Waiting ???": an outgoing call takes no new call.
     void onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
     void onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
@@ -154,6 +143,12 @@ public:
     // left listed). The caller holds the result in an NvHandle.
     static NvSipOutgoingCall* sCreateFrom(NvInputStream& in, NvSipOutgoingCallinterface* callInterface);
     NvSipOutgoingCall(NvInputStream& in, NvSipOutgoingCallinterface* callInterface);
+
+protected:
+    // Walks every dialog (forEachDialog), writing "NvSipOutgoingCall::<name>()"
+    // first when `announced` and a dialog's NvException when `errorsWritten`.
+    void applyToDialogs(const char* name, bool announced, bool errorsWritten,
+                        const DialogOperation& operation) override;
 
 private:
     // An INVITE of this call to `target`, From tag included.

@@ -36,7 +36,8 @@ public:
     void addDialog(NvHandle<NvSipDialog>) override {}
     void removeDialog(NvHandle<NvSipDialog>) override {}
     void hangup() override {}
-    void respondToReinvite(NvHandle<NvSipResponse>) override {}
+    bool isOutgoing() const override { return false; }
+    void applyToDialogs(const char*, bool, bool, const DialogOperation&) override {}
 };
 
 NvHandle<NvSipNameAddress> alice() { return new NvSipNameAddress("", new NvSipURL("sip:alice@192.0.2.1")); }
