@@ -3,42 +3,36 @@
 // incoming call or the UAC side of an outgoing one (one dialog per
 // answering branch when the INVITE forks). It owns the dialog's identity
 // (Call-ID and local tag through its call, remote tag, dialog key), its
-// CSeq numbers, route set and remote target, the transactions running in
-// it and the session-timer bookkeeping.
+// CSeq numbers, route set and remote target, its state, and the parts that
+// keep each extension's state with its logic.
 //
 // Where it sits: the stack's transactions report to small adapter objects
-// nested below (one class per kind of transaction), each holding a counted
-// handle on its dialog and forwarding every event to one dialog operation.
-// The dialog reports to its call (NvSipCall) through the call's virtual
-// event operations, and the call tells the application.
+// (the forwarders at the end of the class, one type per kind of
+// transaction), each holding a counted handle on its dialog and forwarding
+// every event to one dialog operation. The dialog reports to its call
+// through NvSipCall's virtual event operations only, and lists itself in
+// the dialog table its call was given (NvSipDialogTable: the call
+// manager's). It never knows which kind of call owns it.
 //
-// State table. m_State holds exactly one bit; the operations test masks.
+// Its parts (mlapi/dialog/), each a member that runs under the dialog's
+// mutex and tells the dialog what to do rather than calling up:
+//   - NvSipSessionTimer: interval, refresh and expiry points and timers, and
+//     the RFC 4028 negotiation;
+//   - NvSipResponseRetransmitter: our 2xx or reliable 1xx kept and sent
+//     again until its ACK or PRACK, RSeq numbering, PRACK matching;
+//   - NvSipOutgoingReinvite: our pending re-INVITE and the wait after 491;
+//   - NvSipIncomingReinvite: whether the peer's re-INVITE is taken or
+//     refused, and the one taken;
+//   - NvSipDialogRecord: the snapshot codec (serialize, constructor (5)).
+// The state, the route set and remote target, the keys and the upcalls
+// stay with the dialog itself.
 //
-//   from                       event                                to                       call is told
-//   -------------------------  -----------------------------------  -----------------------  -------------------------
-//   NV_INITIAL                 outgoing INVITE built                NV_CALLING               -
-//   NV_CALLING, NV_PROCEEDING  1xx received                         NV_PROCEEDING            provisional response
-//   NV_CALLING, NV_PROCEEDING  reliable 1xx received                NV_PROCEEDED             reliable provisional
-//   NV_PROCEEDED               our PRACK sent                       NV_PROCEEDING            -
-//   UAC early states           2xx received                         NV_PROCESSING            final response
-//   NV_PROCESSING              our ACK sent                         NV_ACTIVE                -
-//   NV_INITIAL                 INVITE received                      NV_CALLED                onInviteRequest
-//   UAS early states           1xx / reliable 1xx sent, PRACK rcvd  NV_PROCEEDING/PROCEEDED  onPrackRequest (PRACK)
-//   UAS early states           2xx sent                             NV_PROCESSING            -
-//   UAS early states           failure sent, CANCEL received        NV_TERMINATING2          onCancelRequest (CANCEL)
-//   NV_PROCESSING              ACK received                         NV_ACTIVE                onAckRequest
-//   NV_ACTIVE                  our re-INVITE sent                   NV_REINVITING            -
-//   NV_ACTIVE                  peer's re-INVITE received            NV_REINVITED             onReinviteRequest
-//   re-INVITE pending          1xx / reliable 1xx                   NV_REINVITE_PROCEEDING/  onReinviteResponse
-//                                                                   NV_REINVITE_PROCEEDED
-//   re-INVITE pending          2xx sent or received                 NV_REINVITE_PROCESSING   onReinviteResponse
-//   re-INVITE pending          other final response                 NV_REINVITE_FAILED       onReinviteResponse
-//   re-INVITE answered         ACK sent or received, CANCEL         NV_ACTIVE                onReinviteAck / Cancel
-//   confirmed or early         hangup                               NV_TERMINATING(2)        -
-//   confirmed                  BYE received                         NV_TERMINATING           onByeRequest
-//   any                        terminating()                        NV_TERMINATED            -
+// State: m_State holds exactly one of the NV_ constants; the groups of
+// states the operations test are named once (sIsEarly ...), and the state
+// table (sm_StateTable) is the data that changeState() checks every change
+// against.
 //
-// Keys: the call manager lists the dialog under "Call-ID,local tag,remote
+// Keys: the dialog table lists the dialog under "Call-ID,local tag,remote
 // tag" (sBuildKey). An incoming dialog enters the table without its local
 // tag and is re-keyed at once with it; the first key stays listed until
 // the call removes it (NvSipIncomingCall::removeDialog), so that requests
@@ -52,37 +46,16 @@
 // that gets no response ends the dialog without a BYE; error responses to
 // them only reach the call.
 //
-// Our INVITE (UAC): the dialog is listed under "Call-ID,local tag," until
-// a response brings a To tag, and that first key stays listed, so that the
-// manager can hand it other forks' 2xx; each of those makes a copy of the
-// dialog for its branch. The application sends PRACK and ACK itself
-// (through the call); a challenge the authentication policy answers, or a
-// 422 with Min-SE, ends the dialog and sends the INVITE again on a new one.
-// Choices where a literal reading would break the RFCs: a 1xx carrying the
-// dialog's remote tag sets the early dialog's remote target and route set
-// (RFC 3261 12.1.2), so our PRACK goes to the peer's Contact; the copy for
-// another fork takes its own 2xx's Contact as remote target (same
-// section); the INVITE sent again with credentials keeps the challenged
-// one's headers as they are (no second Session-Expires), the one sent
-// again after a 422 carries the Min-SE it was given (RFC 4028 7.4); a
-// non-2xx received after a hang-up before the answer ends the dialog
-// (terminating) before the call hears of it; a retry whose sending raises
-// is reported as the failure it answered, so that the call does not hang.
-// A new remote tag lists the dialog itself under its new key (not what is
-// listed under the old one, which may be another branch of the call), and
-// a final response replacing an early dialog's tag drops that tag's key
-// from the table; a CANCEL is built only when something is pending.
-//
 // Ownership: every NvHandle field is counted. The dialog holds its call;
-// the call holds the dialog (or dialogs); the manager's table holds one
-// more handle; each adapter holds one and each transaction its adapter.
+// the call holds the dialog (or dialogs); the dialog table holds one more
+// handle; each adapter holds one and each transaction its adapter.
 // terminating() takes the dialog out of the table and drops its
 // transactions; the object dies with its last handle.
 //
 // Threads and locks: transaction events arrive on the stack's threads,
 // application requests on the application's. m_pMutex (recursive) guards
-// every field below it; the constructors and destructor run alone. Order:
-// the dialog mutex may be held while the manager's table mutex or the
+// every field and part below it; the constructors and destructor run
+// alone. Order: the dialog mutex may be held while the table's mutex or the
 // call's mutex is taken, never the reverse. The call is told about an
 // event only after m_pMutex has been released, through a handle copied
 // under it.
@@ -99,8 +72,9 @@
 #include "stack/transaction/NvSipServerTransaction.h"
 
 #include <atomic>
-#include <mutex>
+#include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -114,25 +88,26 @@ class NVSIPMLAPI_EXPORT NvSipDialog : public NvObserver,
                                       public Tellar::ObjectWithLogger<Tellar::CachedLLLogger>,
                                       public Tellar::TaggedAllocation {
 public:
-    // States: one bit each, ordered so that every re-INVITE state lies
-    // strictly between NV_ACTIVE and NV_TERMINATING.
+    // ------------------------------------------------------------ states
+    // One bit each, ordered so that every re-INVITE state lies strictly
+    // between NV_ACTIVE and NV_TERMINATING.
     enum : int32_t {
-        NV_INITIAL = 0x0001,
-        NV_CALLING = 0x0002,
-        NV_CALLED = 0x0004,
-        NV_PROCEEDING = 0x0008,
-        NV_PROCEEDED = 0x0010,
-        NV_PROCESSING = 0x0020,
-        NV_ACTIVE = 0x0040,
-        NV_REINVITING = 0x0080,
-        NV_REINVITED = 0x0100,
-        NV_REINVITE_PROCEEDING = 0x0200,
-        NV_REINVITE_PROCEEDED = 0x0400,
-        NV_REINVITE_PROCESSING = 0x0800,
-        NV_REINVITE_FAILED = 0x1000,
-        NV_TERMINATING = 0x2000,
-        NV_TERMINATING2 = 0x4000,
-        NV_TERMINATED = 0x8000,
+        NV_INITIAL = 0x0001,              // created, nothing exchanged
+        NV_CALLING = 0x0002,              // UAC: our INVITE is ready or under way
+        NV_CALLED = 0x0004,               // UAS: the INVITE was received
+        NV_PROCEEDING = 0x0008,           // a provisional response received (UAC) or sent (UAS)
+        NV_PROCEEDED = 0x0010,            // a reliable one received or sent; its PRACK pending
+        NV_PROCESSING = 0x0020,           // a 2xx received (UAC) or sent (UAS); its ACK pending
+        NV_ACTIVE = 0x0040,               // confirmed
+        NV_REINVITING = 0x0080,           // our re-INVITE pending
+        NV_REINVITED = 0x0100,            // the peer's re-INVITE pending
+        NV_REINVITE_PROCEEDING = 0x0200,  // a provisional response on a re-INVITE
+        NV_REINVITE_PROCEEDED = 0x0400,   // a reliable one on a re-INVITE
+        NV_REINVITE_PROCESSING = 0x0800,  // a 2xx on a re-INVITE; its ACK pending
+        NV_REINVITE_FAILED = 0x1000,      // another final response on a re-INVITE
+        NV_TERMINATING = 0x2000,          // BYE exchange under way
+        NV_TERMINATING2 = 0x4000,         // ended before it was confirmed (CANCEL, rejection)
+        NV_TERMINATED = 0x8000,           // terminating() ran: out of the dialog table
     };
 
     // Groups of states, named once. "Early": before the INVITE's 2xx (on
@@ -201,7 +176,7 @@ public:
         {sm_EarlyStates | NV_PROCESSING | sm_ConfirmedStates | NV_TERMINATING2, NV_TERMINATING,
          "BYE sent (hang-up, no ACK of our 2xx to a re-INVITE, 2xx after hanging up) or received",
          "- / onByeRequest"},
-        {sm_AnyState, NV_TERMINATED, "terminating(): out of the manager's table", "-"},
+        {sm_AnyState, NV_TERMINATED, "terminating(): out of the dialog table", "-"},
     };
     // Whether the table allows `from` -> `to`.
     static constexpr bool sIsAllowed(int32_t from, int32_t to) {
@@ -210,7 +185,8 @@ public:
             if ((row.from & from) && row.to == to) return true;
         return false;
     }
-    // The constant's name, "NV_ACTIVE"; "0x..." for a value that is none.
+    // The constant's name, "NV_ACTIVE"; "(no single state)" for a value
+    // that is none.
     static const char* sStateName(int32_t state);
 
     // Session timer settings: whether dialogs offer and run it, and the
@@ -254,118 +230,41 @@ public:
         std::vector<std::pair<Tellar::LogLevel, NvString>> m_PendingLines;
     };
 
-    // ------------------------------------------------------------ adapters
-    // Each holds a counted handle on its dialog and forwards its events to
-    // the dialog operation named; every one logs the messages its
-    // transaction sends and receives in the dialog's call log.
-    class ServerAdapter : public NvSipServerTransactionInterface, public Tellar::TaggedAllocation {
-    public:
-        explicit ServerAdapter(NvHandle<NvSipDialog> dialog) : m_hDialog(std::move(dialog)) {}
-        void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) override;
-        void receivedMessage(const NvHandle<NvSipMessage>& message) override;
-        const NvHandle<NvSipDialog>& getDialog() const { return m_hDialog; }
-
-    protected:
-        NvHandle<NvSipDialog> m_hDialog;
-    };
-
-    // The INVITE that created an incoming dialog (or that replaces one).
-    class InviteServerInterface : public ServerAdapter {
-    public:
-        using ServerAdapter::ServerAdapter;
-        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
-        void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
-        void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override;
-        void timeOut(NvHandle<NvSipServerTransaction> transaction) override;
-    };
-    // An INVITE with Replaces naming this dialog (the one to be replaced).
-    class ReplacesinviteServerInterface : public ServerAdapter {
-    public:
-        using ServerAdapter::ServerAdapter;
-        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
-        void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
-        void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override;
-    };
-    // A re-INVITE from the peer in the confirmed dialog; its ACK and CANCEL.
-    class ReinviteServerInterface : public ServerAdapter {
-    public:
-        using ServerAdapter::ServerAdapter;
-        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
-        void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
-        void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override;
-    };
-    class ByeServerInterface : public ServerAdapter {
-    public:
-        using ServerAdapter::ServerAdapter;
-        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
-    };
-    class PrackServerInterface : public ServerAdapter {
-    public:
-        using ServerAdapter::ServerAdapter;
-        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
-    };
-    // Any other method in the dialog (INFO, NOTIFY, REFER, OPTIONS, ...).
-    class UnknownRequestServerInterface : public ServerAdapter {
-    public:
-        using ServerAdapter::ServerAdapter;
-        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
-    };
-
-    // ---- client adapters
-    // The client-side counterpart of ServerAdapter: holds a counted handle on
-    // its dialog and logs the messages of its transaction in the call log.
-    class ClientAdapter : public NvSipClientTransactionInterface, public Tellar::TaggedAllocation {
-    public:
-        explicit ClientAdapter(NvHandle<NvSipDialog> dialog) : m_hDialog(std::move(dialog)) {}
-        void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) override;
-        void receivedMessage(const NvHandle<NvSipMessage>& message) override;
-        const NvHandle<NvSipDialog>& getDialog() const { return m_hDialog; }
-
-    protected:
-        NvHandle<NvSipDialog> m_hDialog;
-    };
-    // Our INFO, NOTIFY or REFER (one adapter per request sent). A transport
-    // error counts as a time-out (the stack's default).
-    class UnknownRequestClientInterface : public ClientAdapter {
-    public:
-        using ClientAdapter::ClientAdapter;
-        void provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                 NvHandle<NvSipResponse> response) override;
-        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
-        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
-        void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                         NvHandle<NvSipResponse> response) override;
-    };
-    // Our INVITE that created an outgoing dialog: its responses and time-out.
-    class InviteClientInterface : public ClientAdapter {
-    public:
-        using ClientAdapter::ClientAdapter;
-        void provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                 NvHandle<NvSipResponse> response) override;
-        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
-        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
-        void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                         NvHandle<NvSipResponse> response) override;
-    };
-    // Our PRACK: only logged; its responses and time-out are ignored.
-    class PrackClientInterface : public ClientAdapter {
-    public:
-        using ClientAdapter::ClientAdapter;
-    };
-
     // ------------------------------------------------------------ life
-    // Incoming INVITE (UAS): takes the remote tag and route set from the
-    // INVITE, creates the INVITE server transaction and enters the manager's
-    // table (first without, then with the call's local tag).
+    // (1) Our INVITE (UAC): NV_CALLING, keyed without a remote tag, listed in
+    // the dialog table and the call's list of dialogs, with the INVITE's
+    // client transaction ready (sendInitialRequest sends it). Adds
+    // "Supported: timer" when the session timer is on. Raises NvException
+    // "Session time too small" (nothing registered) for a Session-Expires
+    // below sm_MinSessionTime. Defined beside NvSipOutgoingCall.
+    NvSipDialog(NvSipOutgoingCall* call, NvHandle<NvSipInviteMessage> invite);
+    // (2) The peer's INVITE (UAS): takes the remote tag and route set from
+    // the INVITE, creates the INVITE server transaction and enters the
+    // dialog table (first without, then with the call's local tag). Defined
+    // beside NvSipIncomingCall.
     NvSipDialog(NvSipIncomingCall* call, NvHandle<NvSipInviteMessage> invite);
-    // INVITE with Replaces, arriving on `transaction` (bound to the dialog it
-    // replaces): the new dialog starts in NV_CALLED and takes the
+    // (3) Another fork's 2xx: a copy sharing the source's INVITE transaction,
+    // identity, state and session times, with no key, route set, kept
+    // messages or other transactions; registered nowhere (its creator keys
+    // and lists it). Reads `other` unlocked: the caller holds its mutex.
+    NvSipDialog(const NvSipDialog& other);
+    // (4) An INVITE with Replaces, arriving on `transaction` (bound to the
+    // dialog it replaces): the new dialog starts in NV_CALLED and takes the
     // transaction over.
     NvSipDialog(NvSipCall* call, NvHandle<NvSipInviteMessage> invite, NvHandle<NvSipServerTransaction> transaction);
+    // (5) A dialog of `call`, whose own record was read from `in` just
+    // before (see NvSipDialogRecord for the record): its transactions with
+    // new adapters on this dialog, its key from the call's Call-ID and local
+    // tag and the remote tag read; then it enters the dialog table, unless
+    // it was read in NV_TERMINATED (that state means out of the table).
+    // Stale parts are dropped and leave the stack. A truncated or corrupt
+    // record raises NvException with the reason, nothing of the dialog left
+    // listed anywhere. Runs before the dialog is shared; takes no lock.
+    NvSipDialog(NvSipCall* call, NvInputStream& in);
     ~NvSipDialog() override;
     NvSipDialog& operator=(const NvSipDialog&) = delete;
 
-    // Ends the dialog's life in the manager: NV_TERMINATED, transactions and
+    // Ends the dialog's life in the table: NV_TERMINATED, transactions and
     // kept messages dropped, session timers cancelled, out of the table under
     // its current key. The call, key, route set and remote participant stay
     // readable. The caller holds m_pMutex where it holds it anyway; harmless
@@ -381,14 +280,14 @@ public:
     NvString getRemoteTag() const;
     NvString getKey() const;
     void setKey(const NvString& key);
-    // Moves the dialog in the manager's table from its current key to
-    // `newKey` (the old key argument is not used).
+    // Moves the dialog in the table from its current key to `newKey` (the
+    // old key argument is not used).
     void updateDialogKey(const NvString& oldKey, const NvString& newKey);
     int32_t getState() const;
     NvHandle<NvSipCall> getCall() const;
     NvHandle<NvSipTransaction> getInitialTransaction() const;
 
-    // ------------------------------------------------------------ call log
+    // ------------------------------------------------------------ call log and sending
     // Writes `message` to the call's message log (received when `incoming`,
     // else about to leave for `address`:`port`).
     void logCallMessage(const NvHandle<NvSipMessage>& message, bool incoming, unsigned* port, NvInetAddress* address,
@@ -406,14 +305,6 @@ public:
                             const NvHandle<NvSipResponse>& response, Tellar::LogLevel level);
 
     // ------------------------------------------------------------ requests we send
-    // Route set and remote target: setRouteInfo takes the route set from the
-    // Record-Route headers of the peer's INVITE (UAS, in order) or of the 2xx
-    // to ours (UAC, reversed). Called with m_pMutex held or while constructing.
-    void setRouteInfo(const NvHandle<NvSipMessage>& message);
-    // The remote target from an INVITE received (here or a re-INVITE).
-    void updateRemoteTargetURI(const NvHandle<NvSipInviteMessage>& invite);
-
-    // ---- request construction, route set and remote target
     // Builds an in-dialog request of `method` (ACK, CANCEL, PRACK, BYE,
     // re-INVITE, INFO, ...; a method without a class of its own gives an
     // NvSipUnknownRequest): Request-URI = the remote target (the remote
@@ -433,6 +324,10 @@ public:
     // The same under m_pMutex, for callers outside the dialog.
     NvHandle<NvSipRequest> createRequest(const NvString& method, const char* contentType, const void* body,
                                          unsigned int bodyLength, const NvHandle<NvSipContactHeader>& contact);
+    // The route set from the Record-Route headers of the peer's INVITE (UAS,
+    // in order) or of the 2xx to ours (UAC, reversed). Called with m_pMutex
+    // held or while constructing.
+    void setRouteInfo(const NvHandle<NvSipMessage>& message);
     // Adds the route set to `request` as Route headers, unless the route set
     // is empty or the request already has a Route (the caller's win). Loose
     // routing when the first entry has "lr"; otherwise that entry is a strict
@@ -445,75 +340,84 @@ public:
     // the Contact header instead of its URL is moved into the URL (logged
     // on the UA interop logger's "TransportSetAsContactHeaderParam").
     void setRemoteTargetURI(const NvHandle<NvSipMessage>& message);
-    // The remote target from a response to our INVITE or re-INVITE;
-    // responses to other methods never change it.
+    // The remote target from an INVITE received (here or a re-INVITE), and
+    // from a response to our INVITE or re-INVITE (responses to other
+    // methods never change it).
+    void updateRemoteTargetURI(const NvHandle<NvSipInviteMessage>& invite);
     void updateRemoteTargetURI(const NvHandle<NvSipResponse>& response);
 
-    // ---- INFO, NOTIFY, REFER and other methods
-    // Send the request in the dialog, each on a client transaction of its
-    // own that the dialog does not keep (nil: the dialog builds one without
-    // body). Whatever the state, and without taking m_pMutex: the request is
-    // built by createRequest. Every response reaches the call's
-    // onUnknownResponse; no final status is handled here. No response at all
-    // ends the dialog (terminating(), then the call's
-    // onUnknownRequestTimeOut); the dialog sends no BYE.
-    void info(NvHandle<NvSipInfoMessage> info);
-    void notify(NvHandle<NvSipNotifyMessage> notify);
-    void refer(NvHandle<NvSipReferMessage> refer);
-    // The events of those transactions (UnknownRequestClientInterface).
-    void onUnknownProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
-    void onUnknownReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                              NvHandle<NvSipResponse> response);
-    void onUnknownFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
-    void onUnknownTimeOut(NvHandle<NvSipTransaction> transaction);
-
-    // ------------------------------------------------------------ inbound requests
-    // The events the adapters forward; each runs on the stack's thread that
-    // delivered the message and tells the call after releasing m_pMutex.
-    // The transaction for an INVITE arriving in this dialog (from the call
-    // manager): nil when it is absorbed (a retransmission of the INVITE
-    // whose answer is sent again, a re-INVITE before the ACK).
-    NvHandle<NvSipServerTransaction> inviteRequest(NvHandle<NvSipInviteMessage> invite);
-    // The INVITE that created the dialog, its ACK, CANCEL and time-out.
-    void onInviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
-    void onAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
-    void onCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
+    // ------------------------------------------------------------ our INVITE (UAC)
+    // The dialog is listed under "Call-ID,local tag," until a response
+    // brings a To tag, and that first key stays listed, so that the manager
+    // can hand it other forks' 2xx; each of those makes a copy of the
+    // dialog for its branch. The application sends PRACK and ACK itself
+    // (through the call); a challenge the authentication policy answers, or
+    // a 422 with Min-SE, ends the dialog and sends the INVITE again on a new
+    // one.
+    //
+    // Choices where a literal reading would break the RFCs: a 1xx carrying
+    // the dialog's remote tag sets the early dialog's remote target and
+    // route set (RFC 3261 12.1.2), so our PRACK goes to the peer's Contact;
+    // the copy for another fork takes its own 2xx's Contact as remote target
+    // (same section); the INVITE sent again with credentials keeps the
+    // challenged one's headers as they are (no second Session-Expires), the
+    // one sent again after a 422 carries the Min-SE it was given (RFC 4028
+    // 7.4); a non-2xx received after a hang-up before the answer ends the
+    // dialog (terminating) before the call hears of it; a retry whose
+    // sending raises is reported as the failure it answered, so that the
+    // call does not hang. A new remote tag lists the dialog itself under its
+    // new key (not what is listed under the old one, which may be another
+    // branch of the call), and a final response replacing an early dialog's
+    // tag drops that tag's key from the table; a CANCEL is built only when
+    // something is pending.
+    //
+    // Sends the INVITE; false (nothing sent) when the dialog has no INVITE or
+    // the INVITE no Contact. When sending raises, the transaction and the
+    // dialog are taken out of the stack, the table and the call, and the
+    // exception passes on. Takes no lock.
+    bool sendInitialRequest();
+    // A 1xx to our INVITE (nil transaction: routed by the manager). Taken in
+    // NV_CALLING and NV_PROCEEDING only (so a NV_PROCEEDED dialog waits for
+    // its PRACK); the first To tag above 100 becomes the remote tag.
+    void onProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                       NvHandle<NvSipResponse> response);
+    // Acknowledges the last reliable 1xx of the INVITE or re-INVITE (nil:
+    // built here, with RAck). Raises NvException "Wrong state to send PRACK !"
+    // when none is pending. Application thread; the call is not told.
+    void prack(NvHandle<NvSipPrackMessage> prack);
+    // Cancels our pending INVITE or re-INVITE (nil: built here); nothing in
+    // other states. The 487 arrives as a final response.
+    void cancel(NvHandle<NvSipCancelMessage> cancel);
+    // A final response on our INVITE's transaction (nil transaction: a 2xx of
+    // another fork, routed by the manager under our key without remote tag).
+    // Early dialog: 2xx -> NV_PROCESSING, told onSuccessfulResponse (the
+    // application ACKs); 3xx -> onRedirectResponse; 4xx-6xx ->
+    // onFailureResponse; a challenge the authentication policy answers, or a
+    // 422 with a usable Min-SE, ends this dialog and sends the INVITE again
+    // on a new one. Confirmed dialog: a 2xx with another To tag makes a copy
+    // (onMultipleFinalResponse). Hung up before the answer (NV_TERMINATING2):
+    // a 2xx is acknowledged and a BYE sent, silently.
+    void onFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    // A final response no transaction took, routed by the manager under this
+    // dialog's key: in NV_ACTIVE, a retransmitted 2xx gets our ACK again, one
+    // with another To tag makes a copy as above.
+    void onFinalResponse(NvHandle<NvSipResponse> response);
+    // The application's ACK of the 2xx kept in NV_PROCESSING (nil: built
+    // here); NV_ACTIVE. In any other state an assertion is reported and
+    // nothing is sent.
+    void ack(NvHandle<NvSipAckMessage> ack);
+    // The same for a given 2xx (a fork's, on a dialog copy); the dialog takes
+    // the response's To tag.
+    void ack(const NvHandle<NvSipResponse>& response);
+    // Sends `ack` (nil: the ACK of `response`, built here; a 2xx's gets a new
+    // Via and branch, another status's the INVITE's branch) statelessly and
+    // keeps it in m_hAck. False when no Via could be added. m_pMutex held.
+    bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage> ack = nullptr);
+    // The INVITE's transaction timed out (either side): the call ends.
     void onTimeOut(NvHandle<NvSipTransaction> transaction);
-    void onPrackRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipPrackMessage> prack);
-    void onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipByeMessage> bye);
-    void onUnknownRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request);
-    void onReplacesinviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
-    void onReplacesinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
-    void onReplacesinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction,
-                                       NvHandle<NvSipCancelMessage> cancel);
 
-    void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) override;
-
-    // ---- hang-up
-    // Ends the dialog from our side. Before the answer: an outgoing call's
-    // INVITE is cancelled and the dialog waits in NV_TERMINATING2 for its
-    // final response (a 487 ends it; a 2xx that crossed the CANCEL is ACKed
-    // and hung up, RFC 3261 15), an incoming
-    // call's INVITE answered 487 (its ACK ends the dialog); a BYE is sent
-    // only when `bye` is given. After it: a pending re-INVITE is answered
-    // 487 or cancelled, and the BYE (`bye`, or one built here) is sent. An
-    // incoming call whose 2xx awaits its ACK raises NvException "Cannot send
-    // BYE in SUCCEEDED state !" (RFC 3261 15: try again after the ACK).
-    void hangup(NvHandle<NvSipByeMessage> bye);
-    // Our BYE's final response ends the dialog and is reported to the call,
-    // unless the authentication policy added credentials: the BYE then goes
-    // again with the next CSeq and a new branch.
-    void onByeFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
-    // Our BYE got no final response: "SIP BYE timed-out" in the call log,
-    // the dialog ends and the call hears onByeTimeOut.
-    void onByeTimeOut(NvHandle<NvSipTransaction> transaction);
-    class ByeClientInterface : public ClientAdapter {
-    public:
-        using ClientAdapter::ClientAdapter;
-        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
-        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
-    };
-    // ---- inbound INVITE
+    // ------------------------------------------------------------ the peer's INVITE (UAS)
     // Answers to the INVITE that created an incoming dialog, on the
     // application's thread (through NvSipIncomingCall) or the stack's.
     //
@@ -542,55 +446,37 @@ public:
     // of order", "Session time too small", "Server can't increase session time".
     void sendResponse(NvHandle<NvSipResponse> response);
     void sendResponse(unsigned int statusCode, const void* body, const char* contentType, unsigned int bodyLength);
-    // Session timer negotiation (RFC 4028) for a 2xx to `invite`: adds
-    // Session-Expires and Supported or Require "timer", and starts the timers.
-    void modifyResponse(NvHandle<NvSipResponse> response, NvHandle<NvSipInviteMessage> invite);
+    // A reliable provisional response to the INVITE, or to the peer's
+    // pending re-INVITE; nothing once the INVITE (or re-INVITE) has its
+    // final answer.
     void sendReliableProvisionalResponse(NvHandle<NvSipResponse> response);
     void sendReliableProvisionalResponse(unsigned int statusCode, const void* body, const char* contentType,
                                          unsigned int bodyLength);
-    // Restarts the session interval (seconds): start, refresh point at half
-    // of it, expiry point 10 s before its end. Schedules nothing.
-    void resetTimer(unsigned int interval);
+    // The events of the INVITE's transaction (InviteServerInterface).
+    void onInviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
+    void onAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
+    void onCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
+    void onPrackRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipPrackMessage> prack);
+    // The transaction for an INVITE arriving in this dialog (from the call
+    // manager): nil when it is absorbed (a retransmission of the INVITE
+    // whose answer is sent again, a re-INVITE before the ACK).
+    NvHandle<NvSipServerTransaction> inviteRequest(NvHandle<NvSipInviteMessage> invite);
 
-private:
-    // The transaction of the INVITE being answered: the peer's re-INVITE when
-    // one is pending, else the initial INVITE's (nil once it got its 2xx).
-    NvHandle<NvSipServerTransaction> pendingInviteTransaction() const;
-    // Adds the call's Contact to `response` when it has none.
-    void addLocalContact(const NvHandle<NvSipResponse>& response) const;
-    // Sends the kept response again straight through the transport and logs
-    // it; a failing send is logged and dropped (the next tick tries again).
-    void resendOutResponse();
-    // A retransmission tick for `response` (a stale one does nothing).
-    void retransmitResponse(const NvHandle<NvSipResponse>& response);
-    // A timer scheduled without object: the session timer's refresh or
-    // expiry point, told to the call, when its key is still current.
-    void sessionTimerFired(double key);
-
-
-public:
-    // ---- BYE
-    // Answers the peer's BYE (nil: 200; our To tag added when missing). A
-    // final response ends the dialog (terminating) and the call forgets it
-    // (removeDialog). Raises NvException "BYE transaction does not exist !!!"
-    // when no BYE was received; does nothing when the BYE was ours.
-    void respondToBye(NvHandle<NvSipResponse> response);
-
-    // ---- re-INVITE
-    // The peer's re-INVITE (RFC 3261 14.2), through ReinviteServerInterface.
-    // Accepted in NV_ACTIVE: NV_REINVITED, the remote target and CSeq taken
-    // from it, the call told (onReinviteRequest); Session-Expires below the
-    // minimum gets 422 with Min-SE. Refused while our own re-INVITE is
-    // pending with 491, while the peer's previous one is unanswered with
-    // 500 and Retry-After 0-9 s, and with a CSeq below the last with 500
-    // (RFC 3261 12.2.2) rather than 200; the route set stays as the dialog
-    // set it up (RFC 3261 12.2). So that those refusals can be sent (RFC 3261
-    // 14.2), inviteRequest gives a re-INVITE its transaction while another
-    // is pending, not only in NV_ACTIVE; one arriving while an ACK is awaited
-    // gets none and no answer, and its retransmission is taken after the
-    // ACK. A 422 or a cancelled re-INVITE is not kept; only a 2xx gets the
-    // session-timer headers. The ACK of any final answer returns the dialog
-    // to NV_ACTIVE (onAckRequest).
+    // ------------------------------------------------------------ the peer's re-INVITE
+    // Through ReinviteServerInterface (RFC 3261 14.2). Taken in NV_ACTIVE:
+    // NV_REINVITED, the remote target and CSeq taken from it, the call told
+    // (onReinviteRequest); Session-Expires below the minimum gets 422 with
+    // Min-SE. Refused while our own re-INVITE is pending with 491, while the
+    // peer's previous one is unanswered with 500 and Retry-After 0-9 s, and
+    // with a CSeq below the last with 500 (RFC 3261 12.2.2) rather than 200;
+    // the route set stays as the dialog set it up (RFC 3261 12.2). So that
+    // those refusals can be sent (RFC 3261 14.2), inviteRequest gives a
+    // re-INVITE its transaction while another is pending, not only in
+    // NV_ACTIVE; one arriving while an ACK is awaited gets none and no
+    // answer, and its retransmission is taken after the ACK. A 422 or a
+    // cancelled re-INVITE is not kept; only a 2xx gets the session-timer
+    // headers. The ACK of any final answer returns the dialog to NV_ACTIVE
+    // (onAckRequest).
     void onReinviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
     void onReinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
     void onReinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
@@ -602,7 +488,7 @@ public:
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);
 
-    // ---- our re-INVITE
+    // ------------------------------------------------------------ our re-INVITE
     // Our re-INVITE (RFC 3261 14.1), from the application's thread through
     // the call; nil: built here. Sent from NV_ACTIVE only: in any other state
     // nothing is sent and nothing raised. With the session timer on and
@@ -617,10 +503,11 @@ public:
     // A challenge the authentication policy answers, or a 422 with a usable
     // Min-SE, sends the re-INVITE again (CSeq + 1, new branch) without
     // telling the call. A 491 schedules a new attempt with the next CSeq
-    // after 2.1-3.99 s when we own the Call-ID (outgoing call), 0-1.99 s
-    // otherwise, sent only if the dialog is NV_ACTIVE by then. No response
-    // at all ends the dialog without BYE ("SIP re-INVITE timed-out" in the
-    // call log, onReinviteTimeOut of the call).
+    // after 2.1-3.99 s when we own the Call-ID (we sent the INVITE that
+    // made the dialog), 0-1.99 s otherwise, sent only if the dialog is
+    // NV_ACTIVE by then. No response at all ends the dialog without BYE
+    // ("SIP re-INVITE timed-out" in the call log, onReinviteTimeOut of the
+    // call).
     //
     // Choices where a literal reading would break the RFCs: any failure
     // (422 without usable Min-SE included) is NV_REINVITE_FAILED while the
@@ -642,124 +529,275 @@ public:
                                                NvHandle<NvSipResponse> response);
     void onReinviteFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
     void onReinviteTimeOut(NvHandle<NvSipTransaction> transaction);
-    class ReinviteClientInterface : public ClientAdapter {
-    public:
-        using ClientAdapter::ClientAdapter;
-        void provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                 NvHandle<NvSipResponse> response) override;
-        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override;
-        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
-        void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                         NvHandle<NvSipResponse> response) override;
-    };
 
-private:
-    // Whether `transaction` is our pending re-INVITE's. m_pMutex held.
-    bool isOurReinvite(const NvHandle<NvSipClientTransaction>& transaction) const;
-    // Sends `invite` on a new client transaction kept as
-    // m_hReinviteClientTransaction; NV_REINVITING. m_pMutex held.
-    void sendReinvite(const NvHandle<NvSipInviteMessage>& invite);
-    // A provisional response on `transaction`: `state` and the call told
-    // when it is our pending re-INVITE's.
-    void takeReinviteProvisional(const NvHandle<NvSipClientTransaction>& transaction,
-                                 const NvHandle<NvSipResponse>& response, int32_t state);
-    // Sends the re-INVITE again for a 422 with a usable Min-SE or a challenge
-    // the authentication policy answered; false when it is neither (or the
-    // sending failed). m_pMutex held.
-    bool sendReinviteAgain(const NvHandle<NvSipClientTransaction>& transaction,
-                           const NvHandle<NvSipResponse>& response);
-    // The final response that ends our re-INVITE: state, remote target,
-    // session timer, 491 retry. m_pMutex held.
-    void endReinvite(const NvHandle<NvSipClientTransaction>& transaction, const NvHandle<NvSipResponse>& response);
-    // The 491 retry timer of `invite` fired.
-    void retryReinvite(const NvHandle<NvSipInviteMessage>& invite);
+    // ------------------------------------------------------------ BYE and hang-up
+    // Ends the dialog from our side. Before the answer: our INVITE is
+    // cancelled and the dialog waits in NV_TERMINATING2 for its final
+    // response (a 487 ends it; a 2xx that crossed the CANCEL is ACKed and
+    // hung up, RFC 3261 15); the peer's INVITE is answered 487 (its ACK ends
+    // the dialog); a BYE is sent only when `bye` is given. After it: a
+    // pending re-INVITE is answered 487 or cancelled, and the BYE (`bye`, or
+    // one built here) is sent. The peer's dialog whose 2xx awaits its ACK
+    // raises NvException "Cannot send BYE in SUCCEEDED state !" (RFC 3261 15:
+    // try again after the ACK).
+    void hangup(NvHandle<NvSipByeMessage> bye);
+    // Our BYE's final response ends the dialog and is reported to the call,
+    // unless the authentication policy added credentials: the BYE then goes
+    // again with the next CSeq and a new branch.
+    void onByeFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    // Our BYE got no final response: "SIP BYE timed-out" in the call log,
+    // the dialog ends and the call hears onByeTimeOut.
+    void onByeTimeOut(NvHandle<NvSipTransaction> transaction);
+    // The peer's BYE: NV_TERMINATING and the call told (onByeRequest); one
+    // reaching a dialog that is already ending is answered 200 at once.
+    void onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipByeMessage> bye);
+    // Answers the peer's BYE (nil: 200; our To tag added when missing). A
+    // final response ends the dialog (terminating) and the call forgets it
+    // (removeDialog). Raises NvException "BYE transaction does not exist !!!"
+    // when no BYE was received; does nothing when the BYE was ours.
+    void respondToBye(NvHandle<NvSipResponse> response);
 
-public:
-    // ---- session timer
+    // ------------------------------------------------------------ INFO, NOTIFY, REFER and other methods
+    // Send the request in the dialog, each on a client transaction of its
+    // own that the dialog does not keep (nil: the dialog builds one without
+    // body). Whatever the state, and without taking m_pMutex: the request is
+    // built by createRequest. Every response reaches the call's
+    // onUnknownResponse; no final status is handled here. No response at all
+    // ends the dialog (terminating(), then the call's
+    // onUnknownRequestTimeOut); the dialog sends no BYE.
+    void info(NvHandle<NvSipInfoMessage> info);
+    void notify(NvHandle<NvSipNotifyMessage> notify);
+    void refer(NvHandle<NvSipReferMessage> refer);
+    // The events of those transactions (UnknownRequestClientInterface).
+    void onUnknownProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onUnknownReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                              NvHandle<NvSipResponse> response);
+    void onUnknownFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onUnknownTimeOut(NvHandle<NvSipTransaction> transaction);
+    // The peer's request of another method, handed to the call with its
+    // transaction (which the application answers).
+    void onUnknownRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request);
+
+    // ------------------------------------------------------------ Replaces
+    // An INVITE with Replaces naming this dialog (RFC 3891), through
+    // ReplacesinviteServerInterface: 687 when the dialog is ending, else the
+    // call makes the new dialog and asks the application.
+    void onReplacesinviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
+    void onReplacesinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
+    void onReplacesinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction,
+                                       NvHandle<NvSipCancelMessage> cancel);
+
+    // ------------------------------------------------------------ session timer
     // Seconds until the expiry point, and since the interval (re)started.
     double getTimeLeft() const;
     double getElapsedTime() const;
-    // A 422 with a usable Min-SE to our INVITE (`reinvite` false: sent again
-    // on a new dialog, as above) or to our re-INVITE (sent again in this
-    // dialog with Session-Expires and Min-SE at that value, CSeq + 1, the
-    // state left as it is). m_pMutex held.
+    // Restarts the session interval (seconds): start, refresh point at half
+    // of it, expiry point 10 s before its end. Schedules nothing.
+    void resetTimer(unsigned int interval);
+    // Session timer negotiation (RFC 4028) for our 2xx to `invite`: adds
+    // Session-Expires and Supported or Require "timer", and starts the timers.
+    void modifyResponse(NvHandle<NvSipResponse> response, NvHandle<NvSipInviteMessage> invite);
+    // The 2xx to our INVITE or re-INVITE: its Session-Expires (ignored below
+    // sm_MinSessionTime) starts the timers, the refresh one when we refresh
+    // ("uac", or none and "timer" required). m_pMutex held.
+    void handleSessionTime(NvHandle<NvSipResponse> response, NvHandle<NvSipSessionExpiresHeader> sessionExpires);
+    // A 422 with a usable Min-SE to our INVITE (`reinvite` false, and the
+    // two-argument form: sent again on a new dialog of the call with
+    // Session-Expires and Min-SE at that value, CSeq + 1 and no Via) or to
+    // our re-INVITE (sent again in this dialog the same way, the state left
+    // as it is). m_pMutex held.
+    void resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
     void resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response,
                           bool reinvite);
-
-public:
-    // ---- outbound INVITE
-    // Outgoing INVITE (UAC): NV_CALLING, keyed without a remote tag, listed in
-    // the manager's table and the call's list of dialogs, with the INVITE's
-    // client transaction ready (sendInitialRequest sends it). Adds
-    // "Supported: timer" when the session timer is on. Raises NvException
-    // "Session time too small" (nothing registered) for a Session-Expires
-    // below sm_MinSessionTime.
-    NvSipDialog(NvSipOutgoingCall* call, NvHandle<NvSipInviteMessage> invite);
-    // Another fork's 2xx: a copy sharing the source's INVITE transaction,
-    // identity, state and session times, with no key, route set, kept
-    // messages or other transactions; registered nowhere (its creator keys
-    // and lists it). Reads `other` unlocked: the caller holds its mutex.
-    NvSipDialog(const NvSipDialog& other);
-    // Sends the INVITE; false (nothing sent) when the dialog has no INVITE or
-    // the INVITE no Contact. When sending raises, the transaction and the
-    // dialog are taken out of the stack, the manager and the call, and the
-    // exception passes on. Takes no lock.
-    bool sendInitialRequest();
-    // A 1xx to our INVITE (nil transaction: routed by the manager). Taken in
-    // NV_CALLING and NV_PROCEEDING only (so a NV_PROCEEDED dialog waits for
-    // its PRACK); the first To tag above 100 becomes the remote tag.
-    void onProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
-    void onReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                       NvHandle<NvSipResponse> response);
-    // Acknowledges the last reliable 1xx of the INVITE or re-INVITE (nil:
-    // built here, with RAck). Raises NvException "Wrong state to send PRACK !"
-    // when none is pending. Application thread; the call is not told.
-    void prack(NvHandle<NvSipPrackMessage> prack);
-    // Cancels our pending INVITE or re-INVITE (nil: built here); nothing in
-    // other states. The 487 arrives as a final response.
-    void cancel(NvHandle<NvSipCancelMessage> cancel);
-
-    // ---- our INVITE's answers
-    // A final response on our INVITE's transaction (nil transaction: a 2xx of
-    // another fork, routed by the manager under our key without remote tag).
-    // Early dialog: 2xx -> NV_PROCESSING, told onSuccessfulResponse (the
-    // application ACKs); 3xx -> onRedirectResponse; 4xx-6xx ->
-    // onFailureResponse; a challenge the authentication policy answers, or a
-    // 422 with a usable Min-SE, ends this dialog and sends the INVITE again
-    // on a new one. Confirmed dialog: a 2xx with another To tag makes a copy
-    // (onMultipleFinalResponse). Hung up before the answer (NV_TERMINATING2):
-    // a 2xx is acknowledged and a BYE sent, silently.
-    void onFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
-    // A final response no transaction took, routed by the manager under this
-    // dialog's key: in NV_ACTIVE, a retransmitted 2xx gets our ACK again, one
-    // with another To tag makes a copy as above.
-    void onFinalResponse(NvHandle<NvSipResponse> response);
-    // The application's ACK of the 2xx kept in NV_PROCESSING (nil: built
-    // here); NV_ACTIVE. In any other state an assertion is reported and
-    // nothing is sent.
-    void ack(NvHandle<NvSipAckMessage> ack);
-    // The same for a given 2xx (a fork's, on a dialog copy); the dialog takes
-    // the response's To tag.
-    void ack(const NvHandle<NvSipResponse>& response);
-    // Sends `ack` (nil: the ACK of `response`, built here; a 2xx's gets a new
-    // Via and branch, another status's the INVITE's branch) statelessly and
-    // keeps it in m_hAck. False when no Via could be added. m_pMutex held.
-    bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage> ack = nullptr);
-
-    // Session timer of our INVITE (RFC 4028): the 2xx's Session-Expires
-    // (ignored below sm_MinSessionTime) starts the timers, the refresh one
-    // when the refresher is us ("uac", or none and "timer" required); a 422
-    // with Min-SE sends the INVITE again on a new dialog of the call with
-    // Session-Expires and Min-SE at that value, CSeq + 1 and no Via. m_pMutex held.
-    void handleSessionTime(NvHandle<NvSipResponse> response, NvHandle<NvSipSessionExpiresHeader> sessionExpires);
-    void resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
     // Stops the session timer (application thread, through the call).
     void cancelSessionTimer();
 
+    // Every timer of the dialog ends here: the 491 retry (object: the
+    // INVITE), a response's retransmission tick (object: the response) and
+    // the session timer's points (no object). What a timer's work raises is
+    // logged and dropped.
+    void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) override;
+
+    // ------------------------------------------------------------ snapshot
+    // The dialog's record in a call's snapshot (the call writes its own part
+    // first; NvSipIncomingCall/NvSipOutgoingCall::sCreateFrom read it back;
+    // the byte form is NvSipDialogRecord's). Not kept: session times (no
+    // session timer runs after a rebuild), local Contact, remote target
+    // (requests go to the remote participant's URI until a Contact is seen),
+    // ACK, call log; the key is rebuilt. Written under m_pMutex.
+    void serialize(NvOutputStream& out) const;
+    // Undoes a rebuild whose call failed to read a later part: the dialog's
+    // transactions leave the stack and the dialog the table. Not locked: the
+    // dialog is not shared yet.
+    void discardRebuilt();
+    // The record's primitive items, shared with the calls' records (see
+    // NvSipDialogRecord).
+    static void sWriteU32(NvOutputStream& out, uint32_t value);
+    static uint32_t sReadU32(NvInputStream& in);
+    static void sWriteText(NvOutputStream& out, const NvString& text);
+    static NvString sReadText(NvInputStream& in);
+    static void sWriteNameAddress(NvOutputStream& out, const NvHandle<NvSipNameAddress>& address);
+    static NvHandle<NvSipNameAddress> sReadNameAddress(NvInputStream& in, const char* what);
+
+    // ------------------------------------------------------------ adapters
+    // Each kind of transaction reports to one adapter type, made from one of
+    // the two templates below: it holds a counted handle on its dialog, logs
+    // the messages its transaction sends and receives in the call log, and
+    // forwards each event to the dialog operation its type names (nullptr:
+    // the event is ignored), the message cast to the operation's class. The
+    // forwarders of InviteServerInterface's ack and timeOut and of
+    // UnknownRequestClientInterface's timeOut open a trace scope named after
+    // themselves.
+    template <class Interface>
+    class Adapter : public Interface, public Tellar::TaggedAllocation {
+    public:
+        explicit Adapter(NvHandle<NvSipDialog> dialog) : m_hDialog(std::move(dialog)) {}
+        void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) override {
+            m_hDialog->logCallMessage(message, false, port, address, Tellar::INFO);
+        }
+        void receivedMessage(const NvHandle<NvSipMessage>& message) override {
+            m_hDialog->logCallMessage(message, true, nullptr, nullptr, Tellar::INFO);
+        }
+        const NvHandle<NvSipDialog>& getDialog() const { return m_hDialog; }
+
+    protected:
+        // Calls `operation` of the dialog with each argument converted to the
+        // operation's parameter class; nothing for nullptr.
+        template <auto Operation, class... Arguments>
+        void forward(const Arguments&... arguments) {
+            if constexpr (Operation != nullptr) sInvoke(Operation, *m_hDialog, arguments...);
+        }
+        NvHandle<NvSipDialog> m_hDialog;
+    };
+    using ServerAdapter = Adapter<NvSipServerTransactionInterface>;
+    using ClientAdapter = Adapter<NvSipClientTransactionInterface>;
+
+    template <auto OnRequest, auto OnAck, auto OnCancel, auto OnTimeOut>
+    class ServerForwarder : public ServerAdapter {
+    public:
+        using ServerAdapter::ServerAdapter;
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override {
+            this->template forward<OnRequest>(transaction, request);
+        }
+        void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override {
+            this->template forward<OnAck>(transaction, ack);
+        }
+        void cancel(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) override {
+            this->template forward<OnCancel>(transaction, cancel);
+        }
+        void timeOut(NvHandle<NvSipServerTransaction> transaction) override {
+            this->template forward<OnTimeOut>(transaction);
+        }
+    };
+
+    template <auto OnProvisional, auto OnFinal, auto OnTimeOut, auto OnReliable>
+    class ClientForwarder : public ClientAdapter {
+    public:
+        using ClientAdapter::ClientAdapter;
+        void provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                 NvHandle<NvSipResponse> response) override {
+            this->template forward<OnProvisional>(transaction, response);
+        }
+        void finalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) override {
+            this->template forward<OnFinal>(transaction, response);
+        }
+        void timeOut(NvHandle<NvSipClientTransaction> transaction) override {
+            this->template forward<OnTimeOut>(transaction);
+        }
+        void reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                         NvHandle<NvSipResponse> response) override {
+            this->template forward<OnReliable>(transaction, response);
+        }
+    };
+
+    // The INVITE that created an incoming dialog (or that replaces one).
+    class InviteServerInterface : public ServerForwarder<&NvSipDialog::onInviteRequest, &NvSipDialog::onAckRequest,
+                                                         &NvSipDialog::onCancelRequest, &NvSipDialog::onTimeOut> {
+    public:
+        using ServerForwarder::ServerForwarder;
+        void ack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack) override;
+        void timeOut(NvHandle<NvSipServerTransaction> transaction) override;
+    };
+    // An INVITE with Replaces naming this dialog (the one to be replaced).
+    using ReplacesinviteServerInterface =
+        ServerForwarder<&NvSipDialog::onReplacesinviteRequest, &NvSipDialog::onReplacesinviteAckRequest,
+                        &NvSipDialog::onReplacesinviteCancelRequest, nullptr>;
+    // A re-INVITE from the peer in the confirmed dialog; its ACK and CANCEL.
+    using ReinviteServerInterface = ServerForwarder<&NvSipDialog::onReinviteRequest, &NvSipDialog::onReinviteAckRequest,
+                                                    &NvSipDialog::onReinviteCancelRequest, nullptr>;
+    using ByeServerInterface = ServerForwarder<&NvSipDialog::onByeRequest, nullptr, nullptr, nullptr>;
+    using PrackServerInterface = ServerForwarder<&NvSipDialog::onPrackRequest, nullptr, nullptr, nullptr>;
+    // Any other method in the dialog (INFO, NOTIFY, REFER, OPTIONS, ...).
+    using UnknownRequestServerInterface = ServerForwarder<&NvSipDialog::onUnknownRequest, nullptr, nullptr, nullptr>;
+
+    // Our INVITE that created an outgoing dialog: its responses and time-out.
+    using InviteClientInterface =
+        ClientForwarder<&NvSipDialog::onProvisionalResponse,
+                        static_cast<void (NvSipDialog::*)(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse>)>(
+                            &NvSipDialog::onFinalResponse),
+                        &NvSipDialog::onTimeOut, &NvSipDialog::onReliableProvisionalResponse>;
+    using ReinviteClientInterface =
+        ClientForwarder<&NvSipDialog::onReinviteProvisionalResponse, &NvSipDialog::onReinviteFinalResponse,
+                        &NvSipDialog::onReinviteTimeOut, &NvSipDialog::onReinviteReliableProvisionalResponse>;
+    using ByeClientInterface =
+        ClientForwarder<nullptr, &NvSipDialog::onByeFinalResponse, &NvSipDialog::onByeTimeOut, nullptr>;
+    // Our INFO, NOTIFY or REFER (one adapter per request sent). A transport
+    // error counts as a time-out (the stack's default).
+    class UnknownRequestClientInterface
+        : public ClientForwarder<&NvSipDialog::onUnknownProvisionalResponse, &NvSipDialog::onUnknownFinalResponse,
+                                 &NvSipDialog::onUnknownTimeOut, &NvSipDialog::onUnknownReliableProvisionalResponse> {
+    public:
+        using ClientForwarder::ClientForwarder;
+        void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
+    };
+    // Our PRACK: only logged; its responses and time-out are ignored.
+    using PrackClientInterface = ClientForwarder<nullptr, nullptr, nullptr, nullptr>;
+
 private:
-    // Run with m_pMutex held.
-    // Enters `state` with `response` kept; its To tag may become the remote
-    // tag (when `tagAllowed`), and the early dialog takes its target and route set.
+    friend class NvSipCallManager;            // clear() terminates dialogs under their mutex
+    friend class Tellar::NoSizeMemAllocator;  // makes dialogs with the constructors below
+
+    template <class... Parameters, class... Arguments>
+    static void sInvoke(void (NvSipDialog::*operation)(Parameters...), NvSipDialog& dialog,
+                        const Arguments&... arguments) {
+        (dialog.*operation)(Parameters(arguments)...);
+    }
+
+    // ------------------------------------------------------------ construction
+    // Everything but the mutex and the state starts empty or zero. Raises
+    // NvSipMlException when the call has no dialog table (no call manager).
+    NvSipDialog(NvSipCall* call, const NvString& callId, bool caller, const char* traceScope);
+    // The dialog of our INVITE (constructor (1)) and of the peer's
+    // (constructor (2)) for a call known as an NvSipCall: the typed public
+    // constructors, defined beside the calls, come here, and so do our new
+    // attempts (credentials, 422).
+    struct OurInvite {};
+    struct TheirInvite {};
+    NvSipDialog(OurInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite);
+    NvSipDialog(TheirInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite);
+    // The copy for another fork's 2xx `answer`: its tag, route set, remote
+    // target and key, in NV_PROCESSING; registered nowhere yet.
+    NvSipDialog(const NvSipDialog& source, const NvHandle<NvSipResponse>& answer);
+    // An incoming dialog's peer side, from the INVITE: CSeq (both numberings
+    // start there), From, its tag, the route set, and the key without our tag.
+    void takeCaller(const NvHandle<NvSipInviteMessage>& invite);
+    // Enters the table under the key without our tag, then adds the key with
+    // `localTag` (the first one stays listed).
+    void enterTable(const NvString& localTag);
+
+    // ------------------------------------------------------------ helpers, m_pMutex held
+    // Moves to `next`, checked against sm_StateTable.
+    void changeState(int32_t next);
+    // A copy of `request` (with every header, credentials included) to send
+    // again as a new transaction: the next CSeq and a fresh branch; with
+    // `freshRoutes`, its Route headers rebuilt from the route set.
+    NvHandle<NvSipRequest> nextAttempt(const NvHandle<NvSipRequest>& request, bool freshRoutes);
+    // Sends `bye` on a new client transaction kept as m_hByeTransaction.
+    void sendBye(const NvHandle<NvSipRequest>& bye);
+
+    // Our INVITE: enters `state` with `response` kept; its To tag may become
+    // the remote tag (when `tagAllowed`), and the early dialog takes its
+    // target and route set.
     void takeProvisionalResponse(const NvHandle<NvSipResponse>& response, int32_t state, bool tagAllowed);
     // Takes `tag` as the remote tag and lists the dialog under its new key
     // (dropping the entry of an earlier early-dialog tag); `operation` names
@@ -777,103 +815,47 @@ private:
     template <class Send>
     bool sendAgain(Send send);
     // A copy of this dialog for a 2xx of another fork: keyed, listed with the
-    // call and the manager, NV_PROCESSING; releases `lock`, then tells the call.
+    // call and the table, NV_PROCESSING; releases `lock`, then tells the call.
     void forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response);
 
-public:
-    // ---- snapshot
-    // The dialog's record in a call's snapshot (the call writes its own part
-    // first; NvSipIncomingCall/NvSipOutgoingCall::sCreateFrom read it back).
-    // u32 are 4 bytes little-endian; a text is its characters and the byte
-    // 0x0B; a name-address and a transaction are in the stack's own form; a
-    // message is a u32 length and its wire form (0: none). In order: u32
-    // state; the retransmission count in one byte and three zero bytes; u32
-    // local CSeq, remote CSeq, RSeq, session interval; remote tag (text);
-    // remote participant; u32 number of route entries and the entries; the
-    // INVITE's and the BYE's transactions, each after a kind byte (0 none,
-    // 1 client, 2 server); our re-INVITE's and the peer's, each after a
-    // byte 1 (present) or 0; the last response received, the last one sent.
-    // Not kept: session times (no session timer runs after a rebuild), local
-    // Contact, remote target (requests go to the remote participant's URI
-    // until a Contact is seen), ACK, call log; the key is rebuilt.
-    //
-    // Writes the record under m_pMutex; the remote participant and the route
-    // entries get their angle-bracket flag set.
-    void serialize(NvOutputStream& out) const;
-    // Rebuilds a dialog of `call`, whose own record was read from `in` just
-    // before: its transactions with new adapters on this dialog, its key
-    // from the call's Call-ID and local tag and the remote tag read; then it
-    // enters the manager's table. Stale parts are dropped: the INVITE's
-    // transaction from NV_ACTIVE on, the re-INVITE ones in NV_ACTIVE and
-    // from NV_REINVITE_FAILED on, the BYE's in NV_TERMINATED. A response
-    // field holding a request reads as none; an unknown kind byte as no
-    // transaction, reading nothing more for it.
-    //
-    // Choices where a literal reading would leave a call stuck or leak: a
-    // dropped transaction also leaves the stack (transaction manager and
-    // timers), so that it cannot report to the rebuilt dialog; a dialog read
-    // in NV_TERMINATED is not listed in the manager (that state means out of
-    // the table); a truncated or corrupt record (no single state bit, a nil
-    // participant or route entry, a message over the parser's limit or one
-    // that does not parse, a bad transaction) raises NvException with the
-    // reason, after the transactions rebuilt so far have left the stack:
-    // nothing of the dialog stays listed anywhere. Runs before the dialog
-    // is shared; takes no lock.
-    NvSipDialog(NvSipCall* call, NvInputStream& in);
-    // Undoes a rebuild whose call failed to read a later part: the dialog's
-    // transactions leave the stack and the dialog the manager's table. Not
-    // locked: the dialog is not shared yet.
-    void discardRebuilt();
-    // The record's primitive items, shared with the calls' records. The
-    // readers raise NvException on a truncated stream; sReadNameAddress also
-    // on an empty name-address (`what` names it in the message).
-    static void sWriteU32(NvOutputStream& out, uint32_t value);
-    static uint32_t sReadU32(NvInputStream& in);
-    static void sWriteText(NvOutputStream& out, const NvString& text);
-    static NvString sReadText(NvInputStream& in);
-    static void sWriteNameAddress(NvOutputStream& out, const NvHandle<NvSipNameAddress>& address);
-    static NvHandle<NvSipNameAddress> sReadNameAddress(NvInputStream& in, const char* what);
+    // The peer's INVITE: the transaction of the INVITE being answered (the
+    // peer's re-INVITE when one is pending, else the initial INVITE's; nil
+    // once it got its 2xx), and the call's Contact added to `response` when
+    // it has none.
+    NvHandle<NvSipServerTransaction> pendingInviteTransaction() const;
+    void addLocalContact(const NvHandle<NvSipResponse>& response) const;
+    // Sends the kept response again straight through the transport and logs
+    // it; a failing send is logged and dropped (the next tick tries again).
+    void resendOutResponse();
+    // A retransmission tick for `response` (a stale one does nothing).
+    void retransmitResponse(const NvHandle<NvSipResponse>& response);
+    // A timer scheduled without object: the session timer's refresh or
+    // expiry point, told to the call, when its key is still current.
+    void sessionTimerFired(double key);
 
-private:
-    friend class NvSipCallManager;         // clear() terminates dialogs under their mutex
-    friend class Tellar::NoSizeMemAllocator;  // makes dialogs with the constructors below
+    // Our re-INVITE: whether `transaction` is the pending one's; sending
+    // `invite` as the new pending one (NV_REINVITING); a provisional
+    // response on `transaction` (`state`, the call told, when it is the
+    // pending one's); sending it again for a 422 with a usable Min-SE or a
+    // challenge the policy answered (false when neither, or the sending
+    // failed); the final response that ends it (state, remote target,
+    // session timer, 491 retry); the 491 retry timer of `invite`.
+    bool isOurReinvite(const NvHandle<NvSipClientTransaction>& transaction) const;
+    void sendReinvite(const NvHandle<NvSipInviteMessage>& invite);
+    void takeReinviteProvisional(const NvHandle<NvSipClientTransaction>& transaction,
+                                 const NvHandle<NvSipResponse>& response, int32_t state);
+    bool sendReinviteAgain(const NvHandle<NvSipClientTransaction>& transaction,
+                           const NvHandle<NvSipResponse>& response);
+    void endReinvite(const NvHandle<NvSipClientTransaction>& transaction, const NvHandle<NvSipResponse>& response);
+    void retryReinvite(const NvHandle<NvSipInviteMessage>& invite);
 
-    // The dialog of our INVITE (constructor (1)) and of the peer's
-    // (constructor (2)) for a call known as an NvSipCall: the typed public
-    // constructors, defined beside the calls, come here, and so do our new
-    // attempts (credentials, 422).
-    struct OurInvite {};
-    struct TheirInvite {};
-    NvSipDialog(OurInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite);
-    NvSipDialog(TheirInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite);
-    // The copy for another fork's 2xx `answer`: its tag, route set, remote
-    // target and key, in NV_PROCESSING; registered nowhere yet.
-    NvSipDialog(const NvSipDialog& source, const NvHandle<NvSipResponse>& answer);
-    // Moves to `next`, checked against sm_StateTable. m_pMutex held.
-    void changeState(int32_t next);
-
-    // An incoming dialog's peer side, from the INVITE: CSeq (both numberings
-    // start there), From, its tag, the route set, and the key without our tag.
-    void takeCaller(const NvHandle<NvSipInviteMessage>& invite);
-    // Enters the manager's table under the key without our tag, then adds
-    // the key with `localTag` (the first one stays listed).
-    void enterTable(const NvString& localTag);
-    // A copy of `request` (with every header, credentials included) to send
-    // again as a new transaction: the next CSeq and a fresh branch; with
-    // `freshRoutes`, its Route headers rebuilt from the route set. m_pMutex held.
-    NvHandle<NvSipRequest> nextAttempt(const NvHandle<NvSipRequest>& request, bool freshRoutes);
-    // Sends `bye` on a new client transaction kept as m_hByeTransaction.
-    void sendBye(const NvHandle<NvSipRequest>& bye);
-    // Everything but the mutex and the state starts empty or zero. Raises
-    // NvSipMlException when the call has no dialog table (no call manager).
-    NvSipDialog(NvSipCall* call, const NvString& callId, bool caller, const char* traceScope);
-
+    // ------------------------------------------------------------ fields
     NvHandle<NvSipTransaction> m_hInitialTransaction;
     NvHandle<NvSipContactHeader> m_hLocalContactHeader;  // UAC: the Contact of our INVITE
     NvHandle<NvURI> m_hRemoteTargetURI;
     NvHandle<NvSipTransaction> m_hByeTransaction;
-    NvHandle<NvSipResponse> m_hInResponse;   // last response to our INVITE or re-INVITE
-    NvHandle<NvSipAckMessage> m_hAck;        // our last ACK of a 2xx
+    NvHandle<NvSipResponse> m_hInResponse;  // last response to our INVITE or re-INVITE
+    NvHandle<NvSipAckMessage> m_hAck;       // our last ACK of a 2xx
     int32_t m_State = NV_INITIAL;
     NvHandle<NvSipCall> m_hCall;
     NvString m_Key;

@@ -25,15 +25,6 @@ void cancelQuietly(const NvHandle<NvSipClientTransaction>& transaction) {
 
 }  // namespace
 
-void NvSipDialog::ByeClientInterface::finalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                                    NvHandle<NvSipResponse> response) {
-    m_hDialog->onByeFinalResponse(transaction, response);
-}
-
-void NvSipDialog::ByeClientInterface::timeOut(NvHandle<NvSipClientTransaction> transaction) {
-    m_hDialog->onByeTimeOut(NvHandle<NvSipTransaction>(transaction));
-}
-
 void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::hangup");
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);

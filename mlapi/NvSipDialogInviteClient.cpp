@@ -37,27 +37,6 @@ bool takesProvisional(int32_t state) {
 
 }  // namespace
 
-// ---------------------------------------------------------------- adapters
-
-void NvSipDialog::InviteClientInterface::provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                                             NvHandle<NvSipResponse> response) {
-    m_hDialog->onProvisionalResponse(transaction, response);
-}
-
-void NvSipDialog::InviteClientInterface::finalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                                       NvHandle<NvSipResponse> response) {
-    m_hDialog->onFinalResponse(transaction, response);
-}
-
-void NvSipDialog::InviteClientInterface::timeOut(NvHandle<NvSipClientTransaction> transaction) {
-    m_hDialog->onTimeOut(NvHandle<NvSipTransaction>(transaction));
-}
-
-void NvSipDialog::InviteClientInterface::reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                                                     NvHandle<NvSipResponse> response) {
-    m_hDialog->onReliableProvisionalResponse(transaction, response);
-}
-
 // ---------------------------------------------------------------- sending the INVITE
 
 bool NvSipDialog::sendInitialRequest() {

@@ -27,37 +27,6 @@ void sendInDialog(NvSipDialog& dialog, NvHandle<NvSipRequest> request, const cha
 
 }  // namespace
 
-// ---------------------------------------------------------------- adapters
-
-void NvSipDialog::ClientAdapter::sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port,
-                                                NvInetAddress* address) {
-    m_hDialog->logCallMessage(message, false, port, address, Tellar::INFO);
-}
-
-void NvSipDialog::ClientAdapter::receivedMessage(const NvHandle<NvSipMessage>& message) {
-    m_hDialog->logCallMessage(message, true, nullptr, nullptr, Tellar::INFO);
-}
-
-void NvSipDialog::UnknownRequestClientInterface::provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                                                     NvHandle<NvSipResponse> response) {
-    m_hDialog->onUnknownProvisionalResponse(transaction, response);
-}
-
-void NvSipDialog::UnknownRequestClientInterface::finalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                                               NvHandle<NvSipResponse> response) {
-    m_hDialog->onUnknownFinalResponse(transaction, response);
-}
-
-void NvSipDialog::UnknownRequestClientInterface::timeOut(NvHandle<NvSipClientTransaction> transaction) {
-    TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "NvSipDialog::UnknownRequestClientInterface::timeOut");
-    m_hDialog->onUnknownTimeOut(NvHandle<NvSipTransaction>(transaction));
-}
-
-void NvSipDialog::UnknownRequestClientInterface::reliableProvisionalResponse(
-    NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
-    m_hDialog->onUnknownReliableProvisionalResponse(transaction, response);
-}
-
 // ---------------------------------------------------------------- ours
 
 void NvSipDialog::info(NvHandle<NvSipInfoMessage> info) {

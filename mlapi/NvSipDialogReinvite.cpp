@@ -10,21 +10,6 @@
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
 
-void NvSipDialog::ReinviteServerInterface::request(NvHandle<NvSipServerTransaction> transaction,
-                                                   NvHandle<NvSipRequest> request) {
-    m_hDialog->onReinviteRequest(transaction, NvHandle<NvSipInviteMessage>(request));
-}
-
-void NvSipDialog::ReinviteServerInterface::ack(NvHandle<NvSipServerTransaction> transaction,
-                                               NvHandle<NvSipAckMessage> ack) {
-    m_hDialog->onReinviteAckRequest(transaction, ack);
-}
-
-void NvSipDialog::ReinviteServerInterface::cancel(NvHandle<NvSipServerTransaction> transaction,
-                                                  NvHandle<NvSipCancelMessage> cancel) {
-    m_hDialog->onReinviteCancelRequest(transaction, cancel);
-}
-
 void NvSipDialog::onReinviteRequest(NvHandle<NvSipServerTransaction> transaction,
                                     NvHandle<NvSipInviteMessage> invite) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReinviteRequest");

@@ -12,27 +12,6 @@
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
 
-// ---------------------------------------------------------------- adapter
-
-void NvSipDialog::ReinviteClientInterface::provisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                                               NvHandle<NvSipResponse> response) {
-    m_hDialog->onReinviteProvisionalResponse(transaction, response);
-}
-
-void NvSipDialog::ReinviteClientInterface::finalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                                         NvHandle<NvSipResponse> response) {
-    m_hDialog->onReinviteFinalResponse(transaction, response);
-}
-
-void NvSipDialog::ReinviteClientInterface::timeOut(NvHandle<NvSipClientTransaction> transaction) {
-    m_hDialog->onReinviteTimeOut(NvHandle<NvSipTransaction>(transaction));
-}
-
-void NvSipDialog::ReinviteClientInterface::reliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
-                                                                       NvHandle<NvSipResponse> response) {
-    m_hDialog->onReinviteReliableProvisionalResponse(transaction, response);
-}
-
 // ---------------------------------------------------------------- sending
 
 void NvSipDialog::reinvite(NvHandle<NvSipInviteMessage> invite) {
