@@ -33,28 +33,20 @@ private:
     NvObject& m_Object;
 };
 
-NvSipDialogTable* tableOf(NvSipCall* call) {
-    NvSipDialogTable* table = call->getDialogTable();
-    if (!table) NvSipMlException::sThrow("No call manager: create it before any call", "NvSipDialog", "NvSipDialog()");
-    return table;
-}
-
-NvScheduler& scheduler() {
-    return NvMonitorThread::sGetCurrent()->getScheduler();
+NvSipCall* withTable(NvSipCall* call) {
+    if (!call->getDialogTable())
+        NvSipMlException::sThrow("No call manager: create it before any call", "NvSipDialog", "NvSipDialog()");
+    return call;
 }
 
 }  // namespace
 
 NvSipDialog::NvSipDialog(NvSipCall* call, const NvString& callId, bool caller, const char* traceScope)
     : ObjectWithLogger(Tellar::fileScopeLogger()),
-      m_hCall(call),
+      m_hCall(withTable(call)),
       m_CallID(callId),
-      m_pMutex(new NvRecursiveMutex),
-      m_pTable(tableOf(call)),
       m_bCaller(caller),
-      m_SessionTimer(*this, scheduler()),
-      m_Retransmitter(*this, scheduler()),
-      m_OurReinvite(*this, scheduler()) {
+      m_pMutex(new NvRecursiveMutex) {
     getLogger().refreshCachedLevel();
     TELLAR_TRACE_SCOPE(getLogger(), traceScope);
 }
@@ -76,7 +68,7 @@ NvSipDialog::NvSipDialog(OurInvite, NvSipCall* call, NvHandle<NvSipInviteMessage
     m_hLocalContactHeader = invite->getHeader<NvSipContactHeader>();
     Tellar::Assertion(!m_hLocalContactHeader.isNil(), "! m_hLocalContactHeader.isNil()", &getLogger(), __FILE__,
                       __LINE__);
-    m_pTable->addDialog(this);
+    table().addDialog(this);
     call->addDialog(this);
 }
 
@@ -87,20 +79,17 @@ NvSipDialog::NvSipDialog(const NvSipDialog& other)
       m_hInitialTransaction(other.m_hInitialTransaction),
       m_hLocalContactHeader(other.m_hLocalContactHeader),
       m_hRemoteTargetURI(other.m_hRemoteTargetURI),
-      m_State(other.m_State),
       m_hCall(other.m_hCall),
       m_CallID(other.m_CallID),
-      m_bOnTimeoutSendFinalResponse(other.m_bOnTimeoutSendFinalResponse),
-      m_LocalCSeq(other.m_LocalCSeq),
       m_hRemoteParticipant(other.m_hRemoteParticipant),
       m_RemoteTag(other.m_RemoteTag),
+      m_State(other.m_State),
+      m_LocalCSeq(other.m_LocalCSeq),
       m_RemoteCSeq(other.m_RemoteCSeq),
-      m_pMutex(new NvRecursiveMutex),
-      m_pTable(other.m_pTable),
+      m_bOnTimeoutSendFinalResponse(other.m_bOnTimeoutSendFinalResponse),
       m_bCaller(other.m_bCaller),
-      m_SessionTimer(*this, other.m_SessionTimer),
-      m_Retransmitter(*this, scheduler()),
-      m_OurReinvite(*this, scheduler()) {
+      m_pMutex(new NvRecursiveMutex),
+      m_SessionTimer(other.m_SessionTimer) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog ctor (3)");
 }
 
@@ -144,10 +133,10 @@ void NvSipDialog::takeCaller(const NvHandle<NvSipInviteMessage>& invite) {
 }
 
 void NvSipDialog::enterTable(const NvString& localTag) {
-    m_pTable->addDialog(this);
+    table().addDialog(this);
     const NvString oldKey = m_Key;
     m_Key = sBuildKey(m_CallID.c_str(), localTag.c_str(), m_RemoteTag.c_str());
-    m_pTable->updateDialogKey(oldKey, m_Key);
+    table().updateDialogKey(oldKey, m_Key);
 }
 
 NvSipDialog::~NvSipDialog() {
@@ -167,11 +156,19 @@ void NvSipDialog::terminating() {
     m_hByeTransaction = nullptr;
     m_OurReinvite.forget();
     m_TheirReinvite.forget();
-    m_Retransmitter.forget();
+    m_Retransmitter.forget(timers());
     m_hInResponse = nullptr;
     m_hAck = nullptr;
-    m_SessionTimer.stop();
-    m_pTable->removeDialog(NvHandle<NvSipDialog>(this));
+    m_SessionTimer.stop(timers());
+    table().removeDialog(NvHandle<NvSipDialog>(this));
+}
+
+NvSipDialogTable& NvSipDialog::table() const {
+    return *m_hCall->getDialogTable();
+}
+
+NvSipTimerOwner NvSipDialog::timers() {
+    return {*this, NvMonitorThread::sGetCurrent()->getScheduler()};
 }
 
 // ---------------------------------------------------------------- state
@@ -239,9 +236,9 @@ void NvSipDialog::setKey(const NvString& key) {
 
 void NvSipDialog::updateDialogKey(const NvString&, const NvString& newKey) {
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    m_pTable->removeDialog(NvHandle<NvSipDialog>(this));
+    table().removeDialog(NvHandle<NvSipDialog>(this));
     setKey(newKey);
-    m_pTable->addDialog(NvHandle<NvSipDialog>(this));
+    table().addDialog(NvHandle<NvSipDialog>(this));
 }
 
 int32_t NvSipDialog::getState() const {

@@ -788,6 +788,11 @@ private:
     // ------------------------------------------------------------ helpers, m_pMutex held
     // Moves to `next`, checked against sm_StateTable.
     void changeState(int32_t next);
+    // The dialog table of the call (never null: the constructors check it),
+    // and where the parts' timers go: the monitor's scheduler, notifying
+    // this dialog.
+    NvSipDialogTable& table() const;
+    NvSipTimerOwner timers();
     // A copy of `request` (with every header, credentials included) to send
     // again as a new transaction: the next CSeq and a fresh branch; with
     // `freshRoutes`, its Route headers rebuilt from the route set.
@@ -856,23 +861,22 @@ private:
     NvHandle<NvSipTransaction> m_hByeTransaction;
     NvHandle<NvSipResponse> m_hInResponse;  // last response to our INVITE or re-INVITE
     NvHandle<NvSipAckMessage> m_hAck;       // our last ACK of a 2xx
-    int32_t m_State = NV_INITIAL;
-    NvHandle<NvSipCall> m_hCall;
+    NvHandle<NvSipCall> m_hCall;            // its dialog table is where the dialog lists itself
     NvString m_Key;
     // The dialog's Call-ID, fixed when it is made (the call's, or the
     // Replaces INVITE's): a call that accepts a Replaces takes the new
     // Call-ID, while the replaced dialog still ends with its own.
     NvString m_CallID;
-    bool m_bOnTimeoutSendFinalResponse = false;
-    uint32_t m_LocalCSeq = 0;
     NvHandle<NvSipNameAddress> m_hRemoteParticipant;
     NvString m_RemoteTag;
+    int32_t m_State = NV_INITIAL;
+    uint32_t m_LocalCSeq = 0;
     uint32_t m_RemoteCSeq = 0;
+    bool m_bOnTimeoutSendFinalResponse = false;
+    const bool m_bCaller;  // we sent the INVITE that made the dialog
     std::vector<NvHandle<NvSipNameAddress>> m_RouteSet;
     mutable CallMessageLogger m_CallMessageLogger;
     NvRecursiveMutex* m_pMutex;
-    NvSipDialogTable* const m_pTable;  // the call's: where the dialog lists itself
-    const bool m_bCaller;              // we sent the INVITE that made the dialog
     NvSipSessionTimer m_SessionTimer;
     NvSipResponseRetransmitter m_Retransmitter;  // our 2xx or reliable 1xx, until its ACK or PRACK
     NvSipOutgoingReinvite m_OurReinvite;

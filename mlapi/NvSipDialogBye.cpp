@@ -41,7 +41,7 @@ void NvSipDialog::onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvH
         if (!pendingServer.isNil() && pendingServer->canSendFinalResponse())
             sendAndLogResponse(pendingServer, 487u, Tellar::INFO);
         if (!pendingClient.isNil()) pendingClient->cancel();
-        m_Retransmitter.stop();
+        m_Retransmitter.stop(timers());
         changeState(NV_TERMINATING);
         m_hByeTransaction = transaction;
         call = m_hCall;

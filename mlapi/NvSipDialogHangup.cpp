@@ -77,7 +77,7 @@ void NvSipDialog::onByeFinalResponse(NvHandle<NvSipClientTransaction> transactio
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         if (m_State != NV_TERMINATING) return;
         NvHandle<NvSipRequest> bye = transaction->getInitialRequest();
-        if (m_pTable->addCredentials(response, bye)) {
+        if (table().addCredentials(response, bye)) {
             sendBye(nextAttempt(bye, true));
             return;
         }

@@ -56,7 +56,7 @@ bool NvSipDialog::sendInitialRequest() {
         NvSipTransactionManager::getInstance()->removeTransaction(transaction);
         m_hInitialTransaction = nullptr;
         m_hLocalContactHeader = nullptr;
-        m_pTable->removeDialog(NvHandle<NvSipDialog>(this));
+        table().removeDialog(NvHandle<NvSipDialog>(this));
         m_hCall->removeDialog(this);
         throw;
     }
@@ -155,8 +155,8 @@ void NvSipDialog::takeRemoteTag(const NvString& tag, const char* operation) {
     // manager's updateDialogKey would copy instead. The key without remote
     // tag stays listed (the manager routes other forks' 2xx by it); one of
     // an earlier early-dialog tag has no use left.
-    m_pTable->addDialog(this);
-    if (!oldTag.isEmpty()) m_pTable->removeDialog(oldKey);
+    table().addDialog(this);
+    if (!oldTag.isEmpty()) table().removeDialog(oldKey);
 }
 
 void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
@@ -237,7 +237,7 @@ void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,
         NvHandle<NvSipMinSEHeader> minSE = response->getHeader<NvSipMinSEHeader>();
         if (!minSE.isNil() && minSE->getNumber() >= sm_MinSessionTime)
             retried = sendAgain([&] { resetSessionTime(transaction, response); });
-    } else if (!invite.isNil() && m_pTable->addCredentials(response, invite)) {
+    } else if (!invite.isNil() && table().addCredentials(response, invite)) {
         retried = sendAgain([&] { retryWithCredentials(invite); });
     }
     lock.unlock();
@@ -277,7 +277,7 @@ void NvSipDialog::forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHand
     NvHandle<NvSipDialog> copy = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", *this, response);
     NvHandle<NvSipCall> call = m_hCall;
     call->addDialog(copy);
-    m_pTable->addDialog(copy);
+    table().addDialog(copy);
     lock.unlock();
     call->onMultipleFinalResponse(copy, response);
 }

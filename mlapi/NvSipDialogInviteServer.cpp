@@ -100,7 +100,7 @@ void NvSipDialog::sendResponse(NvHandle<NvSipResponse> response) {
         modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
         changeState(NV_PROCESSING);
         m_hInitialTransaction = nullptr;
-        m_Retransmitter.start(response);
+        m_Retransmitter.start(timers(), response);
     } else {
         changeState(NV_TERMINATING2);
     }
@@ -132,7 +132,7 @@ void NvSipDialog::sendReliableProvisionalResponse(NvHandle<NvSipResponse> respon
     changeState(reinvite ? NV_REINVITE_PROCEEDED : NV_PROCEEDED);
     addLocalContact(response);
     transaction->sendReliableResponse(response);
-    m_Retransmitter.start(response);
+    m_Retransmitter.start(timers(), response);
 }
 
 // ---------------------------------------------------------------- PRACK, CANCEL, ACK, time-out
@@ -148,7 +148,7 @@ void NvSipDialog::onPrackRequest(NvHandle<NvSipServerTransaction> transaction, N
             return;
         }
         changeState(m_State == NV_PROCEEDED ? NV_PROCEEDING : NV_REINVITED);
-        m_Retransmitter.stop();
+        m_Retransmitter.stop(timers());
         sendAndLogResponse(transaction, 200u, Tellar::INFO);
         call = m_hCall;
     }
@@ -166,8 +166,8 @@ void NvSipDialog::onCancelRequest(NvHandle<NvSipServerTransaction> transaction, 
         // CANCEL itself and does not come here.
         if (!sIsEarly(m_State)) return;
         sendAndLogResponse(transaction, 200u, Tellar::INFO);
-        m_SessionTimer.stop();
-        m_Retransmitter.stop();
+        m_SessionTimer.stop(timers());
+        m_Retransmitter.stop(timers());
         sendResponse(487, nullptr, nullptr, 0);
         changeState(NV_TERMINATING2);
         call = m_hCall;
@@ -185,7 +185,7 @@ void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipA
         if (m_State == NV_PROCESSING) {
             changeState(NV_ACTIVE);
             m_hInitialTransaction = nullptr;
-            m_Retransmitter.stop();
+            m_Retransmitter.stop(timers());
             event = Confirmed;
         } else if (m_State == NV_TERMINATING2) {
             terminating();
@@ -193,7 +193,7 @@ void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipA
         } else if (m_State == NV_REINVITE_PROCESSING || m_State == NV_REINVITE_FAILED) {
             changeState(NV_ACTIVE);
             m_TheirReinvite.forget();
-            m_Retransmitter.stop();
+            m_Retransmitter.stop(timers());
             event = ReinviteAcked;
         } else {
             return;

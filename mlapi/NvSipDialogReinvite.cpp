@@ -77,10 +77,10 @@ void NvSipDialog::respondToReinvite(NvHandle<NvSipResponse> response) {
     if (status >= 200 && status < 300) {
         modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
         changeState(NV_REINVITE_PROCESSING);
-        m_Retransmitter.start(response);
+        m_Retransmitter.start(timers(), response);
     } else if (status >= 300) {
         changeState(NV_REINVITE_FAILED);
-        m_Retransmitter.stop();
+        m_Retransmitter.stop(timers());
     }
     addLocalContact(response);
     sendAndLogResponse(transaction, response, Tellar::INFO);
@@ -105,7 +105,7 @@ void NvSipDialog::onReinviteCancelRequest(NvHandle<NvSipServerTransaction>, NvHa
         // The stack answers the CANCEL 200 and the re-INVITE 487.
         changeState(NV_ACTIVE);
         m_TheirReinvite.forget();
-        m_Retransmitter.stop();
+        m_Retransmitter.stop(timers());
         call = m_hCall;
     }
     call->onCancelReinviteRequest(this, cancel);

@@ -102,7 +102,7 @@ bool NvSipDialog::sendReinviteAgain(const NvHandle<NvSipClientTransaction>& tran
             resetSessionTime(transaction, response, true);
             return true;
         }
-        if (!m_pTable->addCredentials(response, request)) return false;
+        if (!table().addCredentials(response, request)) return false;
         // The clone keeps every header as it was, with the credentials just
         // added: nothing is offered twice.
         sendReinvite(NvHandle<NvSipInviteMessage>(nextAttempt(request, true)));
@@ -123,11 +123,11 @@ void NvSipDialog::endReinvite(const NvHandle<NvSipClientTransaction>& transactio
         if (sm_bSupportTimer && !sessionExpires.isNil())
             handleSessionTime(response, sessionExpires);
         else
-            m_SessionTimer.stop();
+            m_SessionTimer.stop(timers());
         changeState(NV_REINVITE_PROCESSING);
         return;
     }
-    if (status == 491) m_OurReinvite.retryLater(transaction->getInitialRequest(), m_bCaller);
+    if (status == 491) NvSipOutgoingReinvite::sRetryLater(timers(), transaction->getInitialRequest(), m_bCaller);
     changeState(NV_REINVITE_FAILED);
 }
 

@@ -35,16 +35,16 @@ double NvSipDialog::getElapsedTime() const {
 
 void NvSipDialog::cancelSessionTimer() {
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    m_SessionTimer.stop();
+    m_SessionTimer.stop(timers());
 }
 
 void NvSipDialog::modifyResponse(NvHandle<NvSipResponse> response, NvHandle<NvSipInviteMessage> invite) {
-    m_SessionTimer.answer(response, invite);
+    m_SessionTimer.answer(timers(), response, invite);
 }
 
 void NvSipDialog::handleSessionTime(NvHandle<NvSipResponse> response,
                                     NvHandle<NvSipSessionExpiresHeader> sessionExpires) {
-    m_SessionTimer.take(response, sessionExpires);
+    m_SessionTimer.take(timers(), response, sessionExpires);
 }
 
 void NvSipDialog::sessionTimerFired(double key) {

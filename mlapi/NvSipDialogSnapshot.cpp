@@ -111,7 +111,7 @@ NvSipDialog::NvSipDialog(NvSipCall* call, NvInputStream& in)
     m_hInResponse = record.inResponse;
     m_Retransmitter.restore(record.outResponse, record.retransmitCount, record.rseq);
     m_Key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), m_RemoteTag.c_str());
-    if (m_State != NV_TERMINATED) m_pTable->addDialog(this);
+    if (m_State != NV_TERMINATED) table().addDialog(this);
     Release(false);
 }
 
@@ -124,5 +124,5 @@ void NvSipDialog::discardRebuilt() {
     NvSipDialogRecord::sLeaveStack(theirs);
     m_OurReinvite.forget();
     m_TheirReinvite.forget();
-    if (m_State != NV_TERMINATED) m_pTable->removeDialog(m_Key);
+    if (m_State != NV_TERMINATED) table().removeDialog(m_Key);
 }

@@ -70,7 +70,7 @@ void NvSipDialog::retransmitResponse(const NvHandle<NvSipResponse>& response) {
                 resendOutResponse();
             else
                 pendingInviteTransaction()->sendReliableResponse(response);
-            m_Retransmitter.scheduleNext(answer);
+            m_Retransmitter.scheduleNext(timers(), answer);
             return;
         }
 

@@ -15,8 +15,9 @@ void NvSipOutgoingReinvite::send(const NvHandle<NvSipInviteMessage>& invite, NvS
     }
 }
 
-void NvSipOutgoingReinvite::retryLater(const NvHandle<NvSipRequest>& invite, bool ownsCallId) {
-    m_Scheduler.schedule(sRetryDelayMs(ownsCallId), &m_Owner, invite.get());
+void NvSipOutgoingReinvite::sRetryLater(const NvSipTimerOwner& timers, const NvHandle<NvSipRequest>& invite,
+                                        bool ownsCallId) {
+    timers.scheduler.schedule(sRetryDelayMs(ownsCallId), &timers.observer, invite.get());
 }
 
 unsigned int NvSipOutgoingReinvite::sRetryDelayMs(bool ownsCallId) {

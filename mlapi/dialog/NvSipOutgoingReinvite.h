@@ -8,18 +8,18 @@
 // session-timer headers) and moves its own state; this part sends the
 // attempt on a transaction reporting to the adapter it is given, says
 // whether a transaction is the pending attempt's, and schedules the retry
-// after a 491: its timer notifies `owner` (the dialog) with the INVITE to
-// send again as object.
+// after a 491: its timer goes where the NvSipTimerOwner given says and
+// notifies the dialog with the INVITE to send again as object.
 
 #include "stack/sip/NvSipMessage.h"
-#include "stack/timer/NvScheduler.h"
+#include "mlapi/dialog/NvSipTimerOwner.h"
 #include "stack/transaction/NvSipClientTransaction.h"
 
 #include <cstdint>
 
 class NvSipOutgoingReinvite {
 public:
-    NvSipOutgoingReinvite(NvObserver& owner, NvScheduler& scheduler) : m_Owner(owner), m_Scheduler(scheduler) {}
+    NvSipOutgoingReinvite() = default;
     NvSipOutgoingReinvite(const NvSipOutgoingReinvite&) = delete;
     NvSipOutgoingReinvite& operator=(const NvSipOutgoingReinvite&) = delete;
 
@@ -39,7 +39,7 @@ public:
 
     // After a 491: notifies the owner with `invite` once the wait of our side
     // is over (see sRetryDelayMs).
-    void retryLater(const NvHandle<NvSipRequest>& invite, bool ownsCallId);
+    static void sRetryLater(const NvSipTimerOwner& timers, const NvHandle<NvSipRequest>& invite, bool ownsCallId);
     // The wait before a new attempt after 491 (RFC 3261 14.1), in 10 ms
     // steps: 2.1-3.99 s for the side that owns the Call-ID (placed the
     // call), 0-1.99 s for the other.
@@ -49,7 +49,5 @@ public:
     static uint32_t sUsableMinSE(const NvHandle<NvSipResponse>& response);
 
 private:
-    NvObserver& m_Owner;
-    NvScheduler& m_Scheduler;
     NvHandle<NvSipClientTransaction> m_hTransaction;
 };

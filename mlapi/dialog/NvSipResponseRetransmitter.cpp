@@ -18,22 +18,22 @@ void NvSipResponseRetransmitter::number(const NvHandle<NvSipResponse>& response)
     m_RSeq = rseq->getNumber();
 }
 
-void NvSipResponseRetransmitter::start(const NvHandle<NvSipResponse>& response) {
-    stop();
+void NvSipResponseRetransmitter::start(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response) {
+    stop(timers);
     const unsigned int t1 = NvSipTransactionManager::m_T1;
     m_hResponse = response;
     m_Count = 0;
     m_Deadline = NvTime::sGetCurrentTime() + 64.0 * t1 * 1000.0;
-    m_TickKey = m_Scheduler.schedule(t1, &m_Owner, response.get());
+    m_TickKey = timers.scheduler.schedule(t1, &timers.observer, response.get());
 }
 
-void NvSipResponseRetransmitter::stop() {
-    if (m_TickKey != 0) m_Scheduler.cancel(&m_Owner, m_TickKey);
+void NvSipResponseRetransmitter::stop(const NvSipTimerOwner& timers) {
+    if (m_TickKey != 0) timers.scheduler.cancel(&timers.observer, m_TickKey);
     m_TickKey = 0;
 }
 
-void NvSipResponseRetransmitter::forget() {
-    stop();
+void NvSipResponseRetransmitter::forget(const NvSipTimerOwner& timers) {
+    stop(timers);
     m_hResponse = nullptr;
 }
 
@@ -48,7 +48,7 @@ NvSipResponseRetransmitter::Tick NvSipResponseRetransmitter::tick() {
     return NvTime::sGetCurrentTime() < m_Deadline ? Tick::SendAgain : Tick::GiveUp;
 }
 
-void NvSipResponseRetransmitter::scheduleNext(bool capAtT2) {
+void NvSipResponseRetransmitter::scheduleNext(const NvSipTimerOwner& timers, bool capAtT2) {
     ++m_Count;
     const uint64_t t1 = NvSipTransactionManager::m_T1;
     uint64_t delay = t1 << std::min<unsigned>(m_Count, 32);
@@ -56,7 +56,7 @@ void NvSipResponseRetransmitter::scheduleNext(bool capAtT2) {
     const double left = m_Deadline - NvTime::sGetCurrentTime();
     delay = std::min<uint64_t>(delay, static_cast<uint64_t>(std::max(left, 0.0) / 1000.0 + 0.5));
     delay = std::min<uint64_t>(delay, std::numeric_limits<unsigned int>::max());
-    m_TickKey = m_Scheduler.schedule(static_cast<unsigned int>(delay), &m_Owner, m_hResponse.get());
+    m_TickKey = timers.scheduler.schedule(static_cast<unsigned int>(delay), &timers.observer, m_hResponse.get());
 }
 
 void NvSipResponseRetransmitter::restore(const NvHandle<NvSipResponse>& response, uint8_t count, uint32_t rseq) {

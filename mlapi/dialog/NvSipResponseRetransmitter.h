@@ -7,14 +7,14 @@
 // deadline (64*T1 after the first sending) and the scheduler's timer.
 //
 // Owner: its dialog, as a member. It runs under the dialog's mutex and has
-// no lock of its own. Its timer notifies `owner` (the dialog) with the kept
-// response as object; the dialog checks keeps() (a tick of a response since
+// no lock of its own. Its timer goes where the NvSipTimerOwner given says
+// and notifies the dialog with the kept response as object; the dialog checks keeps() (a tick of a response since
 // replaced is ignored), sends the response again its own way (a 2xx through
 // the transport, a provisional one through its transaction) and asks for
 // the next tick, or gives up when tick() says the deadline has passed.
 
 #include "stack/sip/NvSipMessage.h"
-#include "stack/timer/NvScheduler.h"
+#include "mlapi/dialog/NvSipTimerOwner.h"
 
 #include <cstdint>
 
@@ -22,7 +22,7 @@ class NvSipResponseRetransmitter {
 public:
     enum class Tick { SendAgain, GiveUp };
 
-    NvSipResponseRetransmitter(NvObserver& owner, NvScheduler& scheduler) : m_Owner(owner), m_Scheduler(scheduler) {}
+    NvSipResponseRetransmitter() = default;
     NvSipResponseRetransmitter(const NvSipResponseRetransmitter&) = delete;
     NvSipResponseRetransmitter& operator=(const NvSipResponseRetransmitter&) = delete;
 
@@ -36,11 +36,11 @@ public:
     // Keeps `response`, with no retransmission yet and the deadline 64*T1
     // ahead, and schedules its first tick T1 from now (a pending tick of
     // the response kept before is cancelled).
-    void start(const NvHandle<NvSipResponse>& response);
+    void start(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response);
     // Cancels the pending tick; the response stays kept.
-    void stop();
+    void stop(const NvSipTimerOwner& timers);
     // stop(), and the kept response is dropped.
-    void forget();
+    void forget(const NvSipTimerOwner& timers);
     const NvHandle<NvSipResponse>& kept() const { return m_hResponse; }
     bool keeps(const NvHandle<NvSipResponse>& response) const { return response.get() == m_hResponse.get(); }
     // Whether the RAck of `prack` names the RSeq of the kept response.
@@ -52,7 +52,7 @@ public:
     // The kept response went again: counts it and schedules the next tick,
     // T1 doubling each time (RFC 3262 3), at most T2 apart for a 2xx
     // (`capAtT2`, RFC 3261 13.3.1.4), the last one landing on the deadline.
-    void scheduleNext(bool capAtT2);
+    void scheduleNext(const NvSipTimerOwner& timers, bool capAtT2);
 
     // Snapshot items: the number of retransmissions so far, and the state
     // read back (no tick is scheduled for a rebuilt dialog).
@@ -60,8 +60,6 @@ public:
     void restore(const NvHandle<NvSipResponse>& response, uint8_t count, uint32_t rseq);
 
 private:
-    NvObserver& m_Owner;
-    NvScheduler& m_Scheduler;
     NvHandle<NvSipResponse> m_hResponse;
     uint32_t m_RSeq = 0;       // RSeq of the last reliable provisional response we sent
     uint8_t m_Count = 0;       // retransmissions of m_hResponse so far

@@ -7,10 +7,8 @@
 #include <algorithm>
 #include <limits>
 
-NvSipSessionTimer::NvSipSessionTimer(NvObserver& owner, const NvSipSessionTimer& other)
-    : m_Owner(owner),
-      m_Scheduler(other.m_Scheduler),
-      m_Interval(other.m_Interval),
+NvSipSessionTimer::NvSipSessionTimer(const NvSipSessionTimer& other)
+    : m_Interval(other.m_Interval),
       m_ExpiryTime(other.m_ExpiryTime),
       m_RefreshTime(other.m_RefreshTime) {}
 
@@ -30,24 +28,29 @@ void NvSipSessionTimer::restart(uint32_t interval) {
     m_RefreshTime = now + static_cast<double>(interval) * 500000.0;
 }
 
-double NvSipSessionTimer::schedule(uint64_t ms) {
+namespace {
+
+// Schedules a notification of the owner without object `ms` milliseconds ahead.
+double schedule(const NvSipTimerOwner& timers, uint64_t ms) {
     const auto delay = static_cast<unsigned int>(std::min<uint64_t>(ms, std::numeric_limits<unsigned int>::max()));
-    return m_Scheduler.schedule(delay, &m_Owner, nullptr);
+    return timers.scheduler.schedule(delay, &timers.observer, nullptr);
 }
 
-void NvSipSessionTimer::start(uint32_t interval, bool weRefresh) {
-    stop();
+}  // namespace
+
+void NvSipSessionTimer::start(const NvSipTimerOwner& timers, uint32_t interval, bool weRefresh) {
+    stop(timers);
     restart(interval);
     const uint64_t ms = static_cast<uint64_t>(interval) * 1000;
-    if (weRefresh) m_RefreshTime = schedule(ms / 2);
-    m_ExpiryTime = schedule(ms > 10000 ? ms - 10000 : 0);
+    if (weRefresh) m_RefreshTime = schedule(timers, ms / 2);
+    m_ExpiryTime = schedule(timers, ms > 10000 ? ms - 10000 : 0);
 }
 
-void NvSipSessionTimer::stop() {
+void NvSipSessionTimer::stop(const NvSipTimerOwner& timers) {
     if (m_Interval == 0) return;
     m_Interval = 0;
-    m_Scheduler.cancel(&m_Owner, m_RefreshTime);
-    m_Scheduler.cancel(&m_Owner, m_ExpiryTime);
+    timers.scheduler.cancel(&timers.observer, m_RefreshTime);
+    timers.scheduler.cancel(&timers.observer, m_ExpiryTime);
 }
 
 NvSipSessionTimer::Point NvSipSessionTimer::pointOf(double key) const {
@@ -67,7 +70,8 @@ NvHandle<NvSipResponse> NvSipSessionTimer::sTooSmall(const NvHandle<NvSipRequest
     return response;
 }
 
-void NvSipSessionTimer::answer(const NvHandle<NvSipResponse>& response, const NvHandle<NvSipInviteMessage>& invite) {
+void NvSipSessionTimer::answer(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response,
+                               const NvHandle<NvSipInviteMessage>& invite) {
     NvHandle<NvSipSessionExpiresHeader> asked = invite->getHeader<NvSipSessionExpiresHeader>();
     const uint32_t requested = asked.isNil() ? 0 : asked->getNumber();
     const NvString askedRefresher = asked.isNil() ? NvString() : asked->getRefresher();
@@ -76,7 +80,7 @@ void NvSipSessionTimer::answer(const NvHandle<NvSipResponse>& response, const Nv
 
     if (given.isNil()) {
         if (!NvSipDialog::sm_bSupportTimer || requested < NvSipDialog::sm_MinSessionTime) {
-            stop();
+            stop(timers);
             return;
         }
         // We choose: the peer refreshes when it can and did not ask us to.
@@ -89,7 +93,7 @@ void NvSipSessionTimer::answer(const NvHandle<NvSipResponse>& response, const Nv
         else
             response->addHeader(new NvSipSupportedHeader("timer"));
         response->addHeader(header);
-        start(requested, weRefresh);
+        start(timers, requested, weRefresh);
         return;
     }
 
@@ -105,10 +109,10 @@ void NvSipSessionTimer::answer(const NvHandle<NvSipResponse>& response, const Nv
     }
     const bool weRefresh = given->getRefresher() != NvSipSessionExpiresHeader::uacRefresher;
     if (!weRefresh || peerSupportsTimer) response->addHeader(new NvSipRequireHeader("timer"));
-    start(interval, weRefresh);
+    start(timers, interval, weRefresh);
 }
 
-void NvSipSessionTimer::take(const NvHandle<NvSipResponse>& response,
+void NvSipSessionTimer::take(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response,
                              const NvHandle<NvSipSessionExpiresHeader>& sessionExpires) {
     const uint32_t interval = sessionExpires->getNumber();
     const NvString refresher = sessionExpires->getRefresher();
@@ -117,7 +121,7 @@ void NvSipSessionTimer::take(const NvHandle<NvSipResponse>& response,
     if (debug.getLevel() > 4) debug << refresher << " will do the refresh after " << interval / 2 << " seconds\n";
     const bool weRefresh = refresher == NvSipSessionExpiresHeader::uacRefresher ||
                            (refresher.isEmpty() && response->isRequired("timer"));
-    start(interval, weRefresh);
+    start(timers, interval, weRefresh);
 }
 
 void NvSipSessionTimer::offer(const NvHandle<NvSipInviteMessage>& invite) const {

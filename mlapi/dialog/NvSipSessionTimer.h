@@ -6,8 +6,9 @@
 // negotiate the interval in the 2xx of an INVITE or re-INVITE.
 //
 // Owner: its dialog, as a member. It runs under the dialog's mutex and has
-// no lock of its own. Its timers notify `owner` (the dialog) without
-// object; the dialog asks pointOf() which point a timer's key stands for.
+// no lock of its own. Its timers go where the NvSipTimerOwner given says and
+// notify the dialog without object; the dialog asks pointOf() which point a
+// timer's key stands for.
 // Each timer is known by its key, so a timer of an interval since restarted
 // or stopped (one the scheduler's thread took as it was being cancelled)
 // reads as Stale and is ignored. It tells the dialog nothing else: the
@@ -18,7 +19,7 @@
 
 #include "stack/sip/NvSipHeaders.h"
 #include "stack/sip/NvSipMessage.h"
-#include "stack/timer/NvScheduler.h"
+#include "mlapi/dialog/NvSipTimerOwner.h"
 
 #include <cstdint>
 
@@ -26,11 +27,10 @@ class NvSipSessionTimer {
 public:
     enum class Point { Stale, Refresh, Expiry };
 
-    NvSipSessionTimer(NvObserver& owner, NvScheduler& scheduler) : m_Owner(owner), m_Scheduler(scheduler) {}
-    // For a copy of a dialog (`owner`): the same interval and points, none
-    // of the timers, which stay the source's; not started.
-    NvSipSessionTimer(NvObserver& owner, const NvSipSessionTimer& other);
-    NvSipSessionTimer(const NvSipSessionTimer&) = delete;
+    NvSipSessionTimer() = default;
+    // For a copy of a dialog: the same interval and points, none of the
+    // timers, which stay the source's.
+    NvSipSessionTimer(const NvSipSessionTimer& other);
     NvSipSessionTimer& operator=(const NvSipSessionTimer&) = delete;
 
     // Seconds; 0: no session timer runs.
@@ -42,9 +42,9 @@ public:
     void restart(uint32_t interval);
     // restart(), then the expiry timer and, when we refresh, the refresh
     // timer; the timers of the interval before are cancelled first.
-    void start(uint32_t interval, bool weRefresh);
+    void start(const NvSipTimerOwner& timers, uint32_t interval, bool weRefresh);
     // No session timer any more: interval 0, both timers cancelled.
-    void stop();
+    void stop(const NvSipTimerOwner& timers);
     Point pointOf(double key) const;
     // Takes `interval` as the session's without touching the timers: the
     // interval of a dialog read back from a snapshot, or the one a 422 asked
@@ -64,11 +64,13 @@ public:
     // peer refreshes or supports it. Then the timer starts, or stops when
     // the 2xx sets none. Raises NvException "Session time too small",
     // "Server can't increase session time" (nothing changed).
-    void answer(const NvHandle<NvSipResponse>& response, const NvHandle<NvSipInviteMessage>& invite);
+    void answer(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response,
+                const NvHandle<NvSipInviteMessage>& invite);
     // The 2xx to our INVITE or re-INVITE with its Session-Expires: ignored
     // below the minimum; starts the timers, the refresh one when we refresh
     // ("uac", or no refresher and "timer" required).
-    void take(const NvHandle<NvSipResponse>& response, const NvHandle<NvSipSessionExpiresHeader>& sessionExpires);
+    void take(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response,
+              const NvHandle<NvSipSessionExpiresHeader>& sessionExpires);
     // Our re-INVITE, while the timer is on and runs an interval of at least
     // the minimum: "timer" supported and, unless it has one, a Session-
     // Expires of the current interval.
@@ -79,10 +81,6 @@ public:
                                                uint32_t cseq);
 
 private:
-    double schedule(uint64_t ms);
-
-    NvObserver& m_Owner;
-    NvScheduler& m_Scheduler;
     uint32_t m_Interval = 0;
     double m_StartTime = 0;    // us on the stack clock; 0: never started
     double m_ExpiryTime = 0;   // expiry point, also its timer's key

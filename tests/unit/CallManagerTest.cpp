@@ -72,15 +72,6 @@ protected:
     }
 };
 
-TEST_F(CallManagerTest, DialogKeyIsCallIdLocalTagRemoteTag) {
-    EXPECT_EQ(NvSipDialog::sBuildKey("c1", nullptr, "r1").str(), "c1,,r1");
-    EXPECT_EQ(NvSipDialog::sBuildKey("c1", "l1", nullptr).str(), "c1,l1,");
-    EXPECT_EQ(NvSipDialog::sBuildKey(nullptr, nullptr, nullptr).str(), ",,");
-    // An inbound request: To is our side.
-    EXPECT_EQ(NvSipCallManager::sDialogKey(parseRequest(request("INVITE", "", "r1"))).str(), "c1,,r1");
-    EXPECT_EQ(NvSipCallManager::sDialogKey(parseRequest(request("BYE", "l1", "r1"))).str(), "c1,l1,r1");
-}
-
 TEST_F(CallManagerTest, MessagesOutsideAnyDialog) {
     const struct {
         const char* name;
@@ -112,12 +103,6 @@ TEST_F(CallManagerTest, MessagesOutsideAnyDialog) {
         for (const std::string& answer : c.answers) EXPECT_EQ(expectSent(answer).message->getCallID().str(), callId);
         expectNothingSent();
     }
-}
-
-TEST_F(CallManagerTest, StrayInviteWithToTagIsLogged) {
-    Tellar::LogCapture log("lumbrook.nv.NvSipCallManager", Tellar::DEBUG);
-    inject(request("INVITE", "l9", "r9"));
-    EXPECT_EQ(log.count(Tellar::DEBUG, "SIP To header tag (l9) associated with unknown dialog"), 1u) << log.dump();
 }
 
 TEST_F(CallManagerTest, StrayAckIsLoggedAtInfoOnly) {

@@ -73,6 +73,7 @@ class DialogPartTest : public CallFlow {
 protected:
     NvHandle<Owner> owner = new Owner;
     NvScheduler& scheduler = NvMonitorThread::sGetCurrent()->getScheduler();
+    const NvSipTimerOwner timers{*owner, scheduler};
 
     void TearDown() override {
         scheduler.cancelAll(owner.get());
@@ -95,23 +96,23 @@ protected:
 using SessionTimerPart = DialogPartTest;
 
 TEST_F(SessionTimerPart, RefreshAtHalfExpiryTenSecondsBeforeTheEndTimersOfEarlierIntervalsStale) {
-    NvSipSessionTimer timer(*owner, scheduler);
-    timer.start(90, true);
+    NvSipSessionTimer timer;
+    timer.start(timers, 90, true);
     EXPECT_EQ(firedWithin(100000), (std::vector<double>{45000, 80000}));
     EXPECT_EQ(timer.pointOf(owner->fired[0].key), NvSipSessionTimer::Point::Refresh);
     EXPECT_EQ(timer.pointOf(owner->fired[1].key), NvSipSessionTimer::Point::Expiry);
     EXPECT_DOUBLE_EQ(timer.elapsed(), 100.0);
     EXPECT_DOUBLE_EQ(timer.timeLeft(), -20.0);
 
-    timer.start(90, false);  // the peer refreshes: only the warning
+    timer.start(timers, 90, false);  // the peer refreshes: only the warning
     EXPECT_EQ(firedWithin(30000), std::vector<double>{});
-    timer.start(8, true);  // restarted: the first interval's timers are gone
+    timer.start(timers, 8, true);  // restarted: the first interval's timers are gone
     EXPECT_EQ(firedWithin(90000), (std::vector<double>{0, 4000}));
     EXPECT_EQ(timer.pointOf(owner->fired[0].key), NvSipSessionTimer::Point::Expiry);
 
-    timer.start(60, true);
+    timer.start(timers, 60, true);
     const double refreshKey = NvTime::sGetCurrentTime() + 30000000.0;
-    timer.stop();
+    timer.stop(timers);
     EXPECT_EQ(timer.interval(), 0u);
     EXPECT_EQ(firedWithin(60000), std::vector<double>{});
     EXPECT_EQ(timer.pointOf(refreshKey), NvSipSessionTimer::Point::Stale);
@@ -140,20 +141,20 @@ TEST_F(SessionTimerPart, OurAnswerChoosesOrChecksTheInterval) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.offer) + " answered " + std::to_string(row.answerInterval));
-        NvSipSessionTimer timer(*owner, scheduler);
+        NvSipSessionTimer timer;
         const NvHandle<NvSipInviteMessage> offer = invite(1, row.offer);
         NvHandle<NvSipResponse> ok = new NvSipResponse(200, NvHandle<NvSipRequest>(offer));
         if (row.answerInterval) ok->addHeader(new NvSipSessionExpiresHeader(row.answerInterval));
-        EXPECT_EQ(raised([&] { timer.answer(ok, offer); }), row.raised);
+        EXPECT_EQ(raised([&] { timer.answer(timers, ok, offer); }), row.raised);
         EXPECT_EQ(valueOf(ok, "Session-Expires"), *row.raised ? std::to_string(row.answerInterval) : row.sessionExpires);
         EXPECT_EQ(valueOf(ok, "Require"), row.require);
         EXPECT_EQ(valueOf(ok, "Supported"), row.supported);
         EXPECT_EQ(firedWithin(2000000), row.timers);
     }
     NvSipDialog::sm_bSupportTimer = false;
-    NvSipSessionTimer off(*owner, scheduler);
+    NvSipSessionTimer off;
     const NvHandle<NvSipInviteMessage> offer = invite(1, "Session-Expires: 1800\n");
-    off.answer(new NvSipResponse(200, NvHandle<NvSipRequest>(offer)), offer);
+    off.answer(timers, new NvSipResponse(200, NvHandle<NvSipRequest>(offer)), offer);
     EXPECT_EQ(off.interval(), 0u);
 }
 
@@ -170,17 +171,17 @@ TEST_F(SessionTimerPart, TheirAnswerSaysWhoRefreshesAndOurOfferAndRetryCarryTheI
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.answer);
-        NvSipSessionTimer timer(*owner, scheduler);
+        NvSipSessionTimer timer;
         NvHandle<NvSipResponse> ok(parse(std::string("SIP/2.0 200 OK\nVia: SIP/2.0/UDP 192.0.2.10;branch=z9hG4bK-2\n"
                                                      "From: <sip:bob@192.0.2.10>;tag=l1\nTo: <sip:alice@192.0.2.1>;tag=r1\n"
                                                      "Call-ID: c1\nCSeq: 2 INVITE\n") +
                                          row.answer + "Content-Length: 0\n\n"));
-        timer.take(ok, ok->getHeader<NvSipSessionExpiresHeader>());
+        timer.take(timers, ok, ok->getHeader<NvSipSessionExpiresHeader>());
         EXPECT_EQ(firedWithin(100000), row.timers);
     }
 
     NvSipDialog::sm_bSupportTimer = true;
-    NvSipSessionTimer timer(*owner, scheduler);
+    NvSipSessionTimer timer;
     const NvHandle<NvSipInviteMessage> refresh = invite(2);
     timer.offer(refresh);  // no session timer runs: nothing offered
     EXPECT_EQ(valueOf(refresh, "Session-Expires"), "");
@@ -219,30 +220,30 @@ TEST_F(RetransmitterPart, TicksDoubleFromT1UntilTheDeadline_ThoseOf2xxAtMostT2Ap
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.capAtT2);
-        NvSipResponseRetransmitter retransmitter(*owner, scheduler);
+        NvSipResponseRetransmitter retransmitter;
         const NvHandle<NvSipResponse> ok = new NvSipResponse(200, NvHandle<NvSipRequest>(invite(1)));
         owner->onFire = [&](const Owner::Fired& fired) {
             EXPECT_TRUE(retransmitter.keeps(NvHandle<NvSipResponse>(fired.object)));
             if (retransmitter.tick() == NvSipResponseRetransmitter::Tick::SendAgain)
-                retransmitter.scheduleNext(row.capAtT2);
+                retransmitter.scheduleNext(timers, row.capAtT2);
         };
-        retransmitter.start(ok);
+        retransmitter.start(timers, ok);
         EXPECT_EQ(firedWithin(60000), row.ticks);
         EXPECT_EQ(retransmitter.count(), row.ticks.size() - 1);
         owner->onFire = nullptr;
     }
 
-    NvSipResponseRetransmitter stopped(*owner, scheduler);
-    stopped.start(new NvSipResponse(200, NvHandle<NvSipRequest>(invite(1))));
-    stopped.stop();
+    NvSipResponseRetransmitter stopped;
+    stopped.start(timers, new NvSipResponse(200, NvHandle<NvSipRequest>(invite(1))));
+    stopped.stop(timers);
     EXPECT_EQ(firedWithin(1000), std::vector<double>{});
     EXPECT_FALSE(stopped.kept().isNil());
-    stopped.forget();
+    stopped.forget(timers);
     EXPECT_TRUE(stopped.kept().isNil());
 }
 
 TEST_F(RetransmitterPart, ReliableResponsesAreNumberedAndAcknowledgedByTheirRSeqOnly) {
-    NvSipResponseRetransmitter retransmitter(*owner, scheduler);
+    NvSipResponseRetransmitter retransmitter;
     const NvHandle<NvSipRequest> offer(invite(1));
     auto reliable = [&](int rseq) {
         NvHandle<NvSipResponse> response = new NvSipResponse(183, offer);
@@ -268,11 +269,11 @@ TEST_F(RetransmitterPart, ReliableResponsesAreNumberedAndAcknowledgedByTheirRSeq
                   rack + "Content-Length: 0\n\n"));
     };
     EXPECT_FALSE(retransmitter.acknowledgedBy(prack("RAck: 8 1 INVITE\n")));  // nothing kept
-    retransmitter.start(reliable(8));
+    retransmitter.start(timers, reliable(8));
     EXPECT_TRUE(retransmitter.acknowledgedBy(prack("RAck: 8 1 INVITE\n")));
     EXPECT_FALSE(retransmitter.acknowledgedBy(prack("RAck: 7 1 INVITE\n")));
     EXPECT_FALSE(retransmitter.acknowledgedBy(prack("")));
-    retransmitter.forget();
+    retransmitter.forget(timers);
 }
 
 // ---------------------------------------------------------------- re-INVITE parts
@@ -292,9 +293,8 @@ TEST_F(ReinvitePart, After491TheNewAttemptWaitsAsLongAsItsSideMust) {
         EXPECT_EQ(low, ownsCallId ? 2100u : 0u);
         EXPECT_EQ(high, ownsCallId ? 3990u : 1990u);
     }
-    NvSipOutgoingReinvite ours(*owner, scheduler);
     const NvHandle<NvSipRequest> attempt(invite(2));
-    ours.retryLater(attempt, true);
+    NvSipOutgoingReinvite::sRetryLater(timers, attempt, true);
     EXPECT_EQ(firedWithin(2099).size(), 0u);
     ASSERT_EQ(firedWithin(1891).size(), 1u);
     EXPECT_EQ(owner->fired[0].object.get(), attempt.get());
