@@ -634,6 +634,7 @@ TEST_F(TransactionServer, ProceedingTimeOutRefusesLateResponsesUnlessAskedToSend
     expectNothingSent();
     invite->setOnTimeoutSendFinalResponse(true);
     EXPECT_TRUE(invite->canSendFinalResponse());
+    EXPECT_FALSE(invite->trySendResponse(183));  // only the final response may still go
     answer(408);
     EXPECT_TRUE(runFor(5000).empty());  // sent once: no timer G
     inject(peerRequest("INVITE", "z9hG4bKin1"));
