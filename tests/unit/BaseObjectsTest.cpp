@@ -1,22 +1,28 @@
-// Tests of the counted objects of the stack: NvObject's reference count,
-// NvHandle's ownership and conversions, and NvKeyTable's hold on its values.
+// The base classes: NvObject's count, NvHandle's ownership and casts, NvKeyTable's hold on its values, how the
+// exceptions are worded and owned, and the mutexes.
 
 #include "stack/base/NvException.h"
 #include "stack/base/NvHandle.h"
 #include "stack/base/NvKeyTable.h"
+#include "stack/base/NvMutex.h"
 #include "stack/base/NvObject.h"
-#include "stack/base/NvStream.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
 namespace base_objects_test {
+
+using namespace std::string_literals;
 
 // Counts its destructions in a counter owned by the test.
 class Counted : public NvObject {
@@ -24,27 +30,17 @@ public:
     explicit Counted(std::atomic<int>& destroyed, int value = 0) : m_pDestroyed(&destroyed), m_Value(value) {}
     ~Counted() override { m_pDestroyed->fetch_add(1); }
     int value() const { return m_Value; }
+    NvHandle<Counted> m_hNext;  // chains, as dialogs and transactions hold each other
 
 private:
     std::atomic<int>* m_pDestroyed;
     int m_Value;
 };
-
 class CountedChild : public Counted {
     using Counted::Counted;
 };
-class OtherChild : public Counted {
-    using Counted::Counted;
-};
 
-// A node of a chain: each holds the next through a handle.
-class Node : public Counted {
-public:
-    using Counted::Counted;
-    NvHandle<Node> m_hNext;
-};
-
-// Two interfaces over one object, for casts across the hierarchy.
+// Two interfaces over one object; Right sits at an offset inside Both.
 class Left : public virtual NvObject {};
 class Right : public virtual NvObject {
 public:
@@ -55,37 +51,61 @@ class Both : public Left, public Right {};
 class BaseObjects : public ::testing::Test {
 protected:
     NvHandle<Counted> counted(int value = 0) { return NvMake<Counted>(destroyed, value); }
-    NvHandle<NvObject> object(int value = 0) { return counted(value); }
     std::atomic<int> destroyed{0};
 };
 
-// ------------------------------------------------------------------ NvObject
+TEST_F(BaseObjects, CountsCopiesNotMovesAndTheLastReleaseDeletes) {
+    Counted* raw = new Counted(destroyed, 7);
+    EXPECT_EQ(1, raw->AddRef());
+    EXPECT_EQ(2, raw->AddRef());
+    EXPECT_EQ(1, raw->Release());
+    EXPECT_EQ(0, raw->Release(false));  // not deleted when told not to
+    EXPECT_EQ(1, NvHandle<Counted>(new Counted(*raw))->refCount()) << "a copy starts unowned";
+    EXPECT_EQ(1, destroyed.load());
+    delete raw;
 
-TEST_F(BaseObjects, LastReleaseDeletesUnlessToldNotToAndACopyStartsUnowned) {
-    Counted* object = new Counted(destroyed, 7);
-    EXPECT_EQ(1, object->AddRef());
-    EXPECT_EQ(2, object->AddRef());
-    EXPECT_EQ(1, object->Release());
-    EXPECT_EQ(0, object->Release(false));
-    EXPECT_EQ(0, destroyed.load());
+    NvHandle<Counted> none, first = counted(5);
+    EXPECT_TRUE(!none && none.object() == nullptr && NvHandle<NvObject>(none).isNil() && none.cast<Counted>().isNil());
     {
-        NvHandle<Counted> copy(new Counted(*object));
-        EXPECT_EQ(1, copy->refCount());
-        EXPECT_EQ(7, copy->value());
+        NvHandle<Counted> second(first), third;
+        third = second;
+        NvHandle<Counted>& alias = third;
+        third = alias;
+        EXPECT_EQ(3, first->refCount());
+        NvHandle<Counted> moved(std::move(third));
+        NvHandle<Counted>& same = moved;
+        moved = std::move(same);
+        EXPECT_TRUE(third.isNil() && moved == first);
+        EXPECT_EQ(3, first->refCount());
     }
-    EXPECT_EQ(1, destroyed.load()) << "the copy's last release deleted it";
-    delete object;
+    first = first.get();  // the same object by pointer: not released on the way
+    EXPECT_EQ(1, first->refCount());
+    first = new Counted(destroyed, 6);
+    EXPECT_EQ(3, destroyed.load());  // the copy, `raw` and now the first handle's
+    first = nullptr;
+    EXPECT_EQ(4, destroyed.load());
+
+    // Assigning a handle held inside the object being released: `h = h->m_hNext`.
+    for (bool move : {false, true}) {
+        destroyed = 0;
+        NvHandle<Counted> head = counted(1);
+        head->m_hNext = counted(2);
+        head->m_hNext->m_hNext = counted(3);
+        head = move ? std::move(head->m_hNext) : NvHandle<Counted>(head->m_hNext);
+        ASSERT_TRUE(head && head->m_hNext);
+        EXPECT_EQ(std::vector<int>({2, 1, 1, 3}),
+                  std::vector<int>({head->value(), destroyed.load(), int(head->refCount()), head->m_hNext->value()}));
+    }
 }
 
 TEST(NvObjectRefCount, ConcurrentCopiesAndDropsDeleteExactlyOnce) {
-    constexpr int kThreads = 8;
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::atomic<int> destroyed{0};
         std::atomic<bool> go{false};
         std::vector<std::thread> threads;
         {
             NvHandle<Counted> shared(new Counted(destroyed));
-            for (int t = 0; t < kThreads; ++t) {
+            for (int t = 0; t < 8; ++t) {
                 threads.emplace_back([mine = shared, &go, &destroyed]() mutable {
                     while (!go.load()) std::this_thread::yield();
                     std::vector<NvHandle<NvObject>> held;
@@ -98,7 +118,7 @@ TEST(NvObjectRefCount, ConcurrentCopiesAndDropsDeleteExactlyOnce) {
                     mine = nullptr;  // the last of these drops deletes the object
                 });
             }
-            EXPECT_EQ(kThreads + 1, shared->refCount());
+            EXPECT_EQ(9, shared->refCount());
         }
         go.store(true);
         for (auto& t : threads) t.join();
@@ -106,122 +126,119 @@ TEST(NvObjectRefCount, ConcurrentCopiesAndDropsDeleteExactlyOnce) {
     }
 }
 
-// ------------------------------------------------------------------ NvHandle
-
-TEST_F(BaseObjects, CopiesCountMovesDoNotAndDropsReleaseDownToNil) {
-    NvHandle<Counted> none;
-    EXPECT_TRUE(!none && none.object() == nullptr && none == nullptr);
-    EXPECT_TRUE(NvHandle<NvObject>(none).isNil() && none.cast<CountedChild>().isNil());
-    NvHandle<Counted> first = counted(5);
-    {
-        NvHandle<Counted> second(first), third;
-        third = second;
-        EXPECT_TRUE(third == first);
-        EXPECT_EQ(3, first->refCount());
-        NvHandle<Counted>& alias = third;
-        third = alias;  // self-assignment keeps the count
-        EXPECT_EQ(3, first->refCount());
-        NvHandle<Counted> moved(std::move(third));
-        EXPECT_TRUE(third.isNil() && moved == first);
-        NvHandle<Counted>& same = moved;
-        moved = std::move(same);  // self-move keeps the object
-        EXPECT_EQ(3, first->refCount());
-    }
-    EXPECT_EQ(1, first->refCount());
-    first = first.get();  // the same object by pointer: not released on the way
-    EXPECT_EQ(1, first->refCount());
-    EXPECT_EQ(0, destroyed.load());
-    first = new Counted(destroyed, 6);
-    EXPECT_EQ(1, destroyed.load());
-    EXPECT_EQ(6, first->value());
-    first = nullptr;
-    EXPECT_EQ(2, destroyed.load());
-    EXPECT_TRUE(first == none);
-}
-
-// Assigning a handle that lives inside the object the target is about to
-// release: walking a chain with `h = h->m_hNext` is the everyday case.
-TEST_F(BaseObjects, AssignmentFromInsideTheReleasedObject) {
-    for (bool move : {false, true}) {
-        destroyed = 0;
-        NvHandle<Node> head(new Node(destroyed, 1));
-        head->m_hNext = new Node(destroyed, 2);
-        head->m_hNext->m_hNext = new Node(destroyed, 3);
-        if (move) {
-            head = std::move(head->m_hNext);
-        } else {
-            head = head->m_hNext;
-        }
-        ASSERT_FALSE(head.isNil());
-        EXPECT_EQ(2, head->value());
-        EXPECT_EQ(1, destroyed.load());
-        EXPECT_EQ(1, head->refCount());
-        ASSERT_FALSE(head->m_hNext.isNil());
-        EXPECT_EQ(3, head->m_hNext->value());
-    }
-}
-
 TEST_F(BaseObjects, CastsUpDownAndAcrossShareTheObjectAndAFailedOneIsNil) {
     NvHandle<CountedChild> child(new CountedChild(destroyed, 3));
-    NvHandle<Counted> base = child;
     NvHandle<NvObject> root = child;
-    EXPECT_EQ(static_cast<Counted*>(child.get()), base.get());
     NvHandle<CountedChild> down(root);
-    ASSERT_FALSE(down.isNil());
+    ASSERT_TRUE(down);
     EXPECT_EQ(3, down->value());
-    EXPECT_EQ(4, child->refCount());
-
-    NvHandle<Counted> other(new OtherChild(destroyed));
+    EXPECT_EQ(3, child->refCount());
+    NvHandle<Counted> other = counted();
     EXPECT_TRUE(NvHandle<CountedChild>(other).isNil());
-    EXPECT_TRUE(other.cast<CountedChild>().isNil());
     EXPECT_EQ(1, other->refCount());
-    EXPECT_EQ(0, destroyed.load());
 
-    // Across two interfaces of one object; Right is a base at an offset, so
-    // object() must still be the NvObject of it.
     NvHandle<Left> left(new Both());
     NvHandle<Right> right(left);
-    ASSERT_FALSE(right.isNil());
+    ASSERT_TRUE(right);
     EXPECT_EQ(2, right->right());
     EXPECT_EQ(static_cast<NvObject*>(right.get()), right.object());
     EXPECT_TRUE(NvHandle<Right>(NvHandle<Left>(new Left())).isNil());
-    // Only the Right handle keeps the object: its release must delete a Both
-    // (a wrong delete here is caught by the sanitizer build).
-    left = nullptr;
+    left = nullptr;  // only Right keeps it: its release must delete a Both (checked by the sanitizer build)
     EXPECT_EQ(1, right->refCount());
 }
 
-// ------------------------------------------------------------------ NvKeyTable
-
 TEST_F(BaseObjects, KeyTableHoldsOneReferencePerKeyAndPutReturnsTheReplacedValue) {
-    NvHandle<NvObject> first = object(1), second = object(2);
+    NvHandle<NvObject> first = counted(1), second = counted(2);
     {
         NvKeyTable table;
         EXPECT_TRUE(table.put("k", first).isNil());
         EXPECT_TRUE(table.put("k", second) == first);
         EXPECT_EQ(1, first->refCount()) << "the replaced value is no longer held";
-        EXPECT_TRUE(table.put("k", table.get("k")) == second);
         for (const NvString& key : {NvString("K"), NvString("k "), NvString("k\0", 2)})
             EXPECT_TRUE(table.get(key).isNil()) << key.length();
         table.put("again", second);
         table.put("nil", nullptr);  // nil values are listed like any other
-        for (int i = 0; i < 3; ++i) table.put(NvString(std::to_string(i)), object());
+        for (int i = 0; i < 3; ++i) table.put(NvString(std::to_string(i)), counted());
         {
             const std::vector<NvHandle<NvObject>> values = table.elements();
             EXPECT_EQ(2, std::count(values.begin(), values.end(), second));
             EXPECT_EQ(5, second->refCount());  // ours, two in the table, two in the list
         }
         EXPECT_EQ(6u, table.keys().size());
-
-        EXPECT_TRUE(table.remove("k") == second);
-        EXPECT_TRUE(table.remove("k").isNil());
-        EXPECT_FALSE(table.containsKey("k"));
+        EXPECT_TRUE(table.remove("k") == second && table.remove("k").isNil() && !table.containsKey("k"));
         table.clear();
         EXPECT_TRUE(table.isEmpty());
         EXPECT_EQ(3, destroyed.load());
         table.put("last", second);
     }
     EXPECT_EQ(1, second->refCount()) << "the table's destruction released its reference";
+}
+
+// What `action` raises; fails the test when it raises nothing.
+NvHandle<NvException> raisedBy(const std::function<void()>& action) {
+    try {
+        action();
+        ADD_FAILURE() << "nothing was raised";
+    } catch (NvHandle<NvException>& e) {
+        return e;
+    }
+    return NvHandle<NvException>();
+}
+
+TEST(NvExceptionRaise, EachKindIsRaisedAsTheOnlyHandleWithItsWording) {
+    const char* none = nullptr;
+    const struct {
+        std::function<void()> raise;
+        const std::type_info& type;
+        std::string message;
+    } cases[] = {
+        {[none] { NvException::sThrow(none); }, typeid(NvException), "Unknown Exception"},
+        {[] { NvException::sThrow(NvString("a\0b", 3)); }, typeid(NvException), "a\0b"s},
+        {[] { errno = EACCES; NvSystemError::sThrow("bind", 0); }, typeid(NvSystemError),
+         "bind failed: "s + std::strerror(EACCES)},
+        {[] { NvAssertionFailure::sThrow("count > 0", "NvSipDialog.cpp", 123, "Jan  1 2024 10:00:00"); },
+         typeid(NvAssertionFailure), "Assertion failed: count > 0 (NvSipDialog.cpp:123, built Jan  1 2024 10:00:00)"},
+        {[] { NvAssertionFailure::sThrow(nullptr, nullptr, 0, nullptr); }, typeid(NvAssertionFailure),
+         "Assertion failed: ? (?:0)"},
+    };
+    for (const auto& c : cases) {
+        NvHandle<NvException> e = raisedBy(c.raise);
+        ASSERT_TRUE(e) << c.message;
+        const NvException& raised = *e;
+        EXPECT_EQ(c.type, typeid(raised)) << c.message;
+        EXPECT_EQ(c.message, e->getMessage().str());
+        EXPECT_EQ(1, e->refCount()) << c.message;
+    }
+}
+
+// tryLock from another thread, so the answer does not depend on how the mutex treats its owner.
+bool tryLockElsewhere(NvMutex& mutex) {
+    bool locked = false;
+    std::thread([&] {
+        if ((locked = mutex.tryLock())) mutex.unlock();
+    }).join();
+    return locked;
+}
+
+TEST(NvMutexLocking, PlainExcludesOthersRecursiveLetsItsOwnerRelockAndRefusesOthersUnlock) {
+    NvMutex plain;
+    plain.lock();
+    EXPECT_FALSE(tryLockElsewhere(plain));
+    plain.unlock();
+    EXPECT_TRUE(tryLockElsewhere(plain));
+
+    NvRecursiveMutex mutex;
+    mutex.lock();
+    ASSERT_TRUE(mutex.tryLock()) << "the owner may take it again";  // tryLock: a plain mutex fails, not hangs
+    mutex.unlock();
+    EXPECT_FALSE(tryLockElsewhere(mutex));  // still held once
+    NvHandle<NvSystemError> misuse;
+    std::thread([&] { misuse = raisedBy([&] { mutex.unlock(); }).cast<NvSystemError>(); }).join();
+    ASSERT_TRUE(misuse) << "unlock by a non-owner raises";
+    EXPECT_EQ("pthread_mutex_unlock " + std::to_string(EPERM),
+              misuse->getFunction().str() + " " + std::to_string(misuse->getError()));
+    mutex.unlock();
+    EXPECT_TRUE(tryLockElsewhere(mutex));
 }
 
 }  // namespace base_objects_test

@@ -1,7 +1,5 @@
-// Tests of NvDigestAuthentication: the digest against published examples,
-// the client answering 401 and 407 challenges on real requests, the server
-// challenging and checking credentials (nonce lifetime, nc replay), and both
-// sides together.
+// NvDigestAuthentication: the digest against known values, the client answering 401 and 407 challenges, the
+// server challenging and checking credentials (nonce lifetime, nc replay), and both sides together.
 
 #include "stack/auth/NvDigestAuthentication.h"
 #include "stack/base/NvStream.h"
@@ -22,7 +20,7 @@ namespace digest_auth_test {
 using Algorithm = NvDigestAuthentication::Algorithm;
 using Challenges = std::vector<std::string>;
 
-// A request from alice to bob, shaped like RFC 3261's examples.
+// A request from alice to bob.
 NvHandle<NvSipRequest> request(const std::string& method = "INVITE") {
     NvByteArrayInputStream in(method + " sip:bob@biloxi.example.com;transport=udp SIP/2.0\r\n"
                               "Via: SIP/2.0/UDP pc33.atlanta.example.com;branch=z9hG4bK776asdhds\r\n"
@@ -68,28 +66,24 @@ void expectDigest(const NvSipAuthHeader& credentials, const std::string& passwor
               field("response"));
 }
 
-// ================================================================ the digest
-
-TEST(DigestAuthDigest, PublishedExamples) {
-    // RFC 2617 3.5, and the older form without qop: H(HA1:nonce:HA2), computed independently.
-    const std::pair<const char*, const char*> rfc2617[] = {{"auth", "6629fae49393a05397450978507c4ef1"},
-                                                           {"", "670fd8c2df070c60b045671b8b24ff02"}};
-    for (const auto& [qop, expected] : rfc2617) {
+// Known values: MD5 with qop=auth and without (H(HA1:nonce:HA2)), then every algorithm with the same inputs.
+TEST(DigestAuthDigest, KnownValues) {
+    const std::pair<const char*, const char*> md5[] = {{"auth", "6629fae49393a05397450978507c4ef1"},
+                                                       {"", "670fd8c2df070c60b045671b8b24ff02"}};
+    for (const auto& [qop, expected] : md5) {
         EXPECT_EQ(expected, NvDigestAuthentication::sComputeResponse(
                                 Algorithm::MD5, "Mufasa", "testrealm@host.com", "Circle Of Life", "GET",
                                 "/dir/index.html", "dcd98b7102dd2f0e8b11d0f600bfb0c093", "00000001", "0a4f113b", qop)
                                 .str());
     }
-    // RFC 7616 3.9.1: MD5 and SHA-256 are the published values; the -sess and
-    // SHA-512-256 values were computed independently from the same inputs.
-    const std::pair<Algorithm, const char*> rfc7616[] = {
+    const std::pair<Algorithm, const char*> byAlgorithm[] = {
         {Algorithm::MD5, "8ca523f5e9506fed4657c9700eebdbec"},
         {Algorithm::SHA256, "753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1"},
         {Algorithm::MD5Sess, "e783283f46242139c486a698fec7211d"},
         {Algorithm::SHA256Sess, "2fd51b3a77ad75bad6afad6003e818d767133c46d9e2749e7f5232ae1ea3efd7"},
         {Algorithm::SHA512_256, "430d05014cecc49cab6fbe03176d41a1da86cbfe24a16580e22aaad928d960d0"},
         {Algorithm::SHA512_256Sess, "3f2a34f923c38b0fb26dce2fdfc2ce326c23cecf86fbb1444f3e51fbbc2cb92e"}};
-    for (const auto& [algorithm, expected] : rfc7616) {
+    for (const auto& [algorithm, expected] : byAlgorithm) {
         EXPECT_EQ(expected, NvDigestAuthentication::sComputeResponse(
                                 algorithm, "Mufasa", "http-auth@example.org", "Circle of Life", "GET",
                                 "/dir/index.html", "7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v", "00000001",
@@ -98,8 +92,6 @@ TEST(DigestAuthDigest, PublishedExamples) {
             << NvDigestAuthentication::sAlgorithmName(algorithm);
     }
 }
-
-// ================================================================ client
 
 class DigestAuthClient : public ::testing::Test {
 protected:
@@ -113,38 +105,32 @@ protected:
     NvDigestAuthentication m_Client;
 };
 
-TEST_F(DigestAuthClient, Answers401WithAuthorizationThatVerifies) {
-    NvHandle<NvSipRequest> invite = request();
-    ASSERT_TRUE(answer(invite, {digestChallenge("atlanta.example.com", "84a4cc6f", "opaque=\"5ccc\", qop=\"auth\"")}));
-    ASSERT_EQ(1u, invite->getHeaders().size() - request()->getHeaders().size()) << "one header added";
-    const NvSipAuthHeader& a = *auths(invite).at(0);
-    expectDigest(a, "secret");
-    const std::string cnonce = a.getParameter("cnonce").str();
-    EXPECT_GE(cnonce.length(), 16u);
-    // Every field on the wire: algorithm (MD5 when the challenge names none), qop and nc are tokens.
-    EXPECT_EQ("Digest username=\"alice\", realm=\"atlanta.example.com\", nonce=\"84a4cc6f\", "
-              "uri=\"sip:bob@biloxi.example.com;transport=udp\", response=\"" +
-                  a.getParameter("response").str() + "\", algorithm=MD5, cnonce=\"" + cnonce +
-                  "\", opaque=\"5ccc\", qop=auth, nc=00000001",
-              a.getValue().str());
-}
-
-TEST_F(DigestAuthClient, NcCountsAnswersPerNonceAndCnonceIsFresh) {
+// One Authorization that verifies, every field on the wire (algorithm MD5 when the challenge names none; qop
+// and nc are tokens); nc counts the answers per nonce, and each cnonce is fresh.
+TEST_F(DigestAuthClient, Answers401WithAuthorizationThatVerifiesCountingNcPerNonce) {
     std::vector<std::string> ncs;
     std::set<std::string> cnonces;
     for (const char* nonce : {"n-one", "n-one", "n-two", "n-one"}) {
         NvHandle<NvSipRequest> invite = request();
-        ASSERT_TRUE(answer(invite, {digestChallenge("atlanta.example.com", nonce)}));
-        ASSERT_EQ(1u, auths(invite).size());
-        ncs.push_back(auths(invite)[0]->getParameter("nc").str());
-        cnonces.insert(auths(invite)[0]->getParameter("cnonce").str());
-        expectDigest(*auths(invite)[0], "secret");
+        ASSERT_TRUE(answer(invite, {digestChallenge("atlanta.example.com", nonce, "opaque=\"5ccc\", qop=\"auth\"")}));
+        ASSERT_EQ(1u, invite->getHeaders().size() - request()->getHeaders().size()) << "one header added";
+        const NvSipAuthHeader& a = *auths(invite).at(0);
+        expectDigest(a, "secret");
+        ncs.push_back(a.getParameter("nc").str());
+        const std::string cnonce = a.getParameter("cnonce").str();
+        EXPECT_GE(cnonce.length(), 16u);
+        cnonces.insert(cnonce);
+        EXPECT_EQ("Digest username=\"alice\", realm=\"atlanta.example.com\", nonce=\"" + std::string(nonce) +
+                      "\", uri=\"sip:bob@biloxi.example.com;transport=udp\", response=\"" +
+                      a.getParameter("response").str() + "\", algorithm=MD5, cnonce=\"" + cnonce +
+                      "\", opaque=\"5ccc\", qop=auth, nc=" + ncs.back(),
+                  a.getValue().str());
     }
     EXPECT_EQ((std::vector<std::string>{"00000001", "00000002", "00000001", "00000003"}), ncs);
     EXPECT_EQ(4u, cnonces.size()) << "a cnonce was used twice";
 }
 
-TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultElseTheRequestStaysAsItWas) {
+TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultElseTheRequestStaysAsItWasEveryRealmAnswered) {
     NvHandle<NvSipRequest> invite = request();
     const std::string before = invite->toString();
     EXPECT_FALSE(answer(invite, {digestChallenge("chicago.example.com", "n")}));
@@ -163,23 +149,22 @@ TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultElseTheRequestStaysA
     EXPECT_EQ("guest", a[0]->getParameter("username"));
     expectDigest(*a[0], "anyone");
 
+
+    // A forking proxy may gather a proxy's and a user agent's challenges in one 401: both are answered.
+    m_Client.addCredentials("proxy.example.com", "alice-at-proxy", "p4ss");
+    NvHandle<NvSipRequest> both = request();
+    NvHandle<NvSipResponse> response = challengeTo(both, 401, {digestChallenge("atlanta.example.com", "ua-nonce")});
+    response->addHeader(NvSipHeader::sCreate("Proxy-Authenticate", digestChallenge("proxy.example.com", "p-nonce")));
+    ASSERT_TRUE(m_Client.response(response, both));
+    const auto proxy = both->getHeaders<NvSipProxyAuthorizationHeader>();
+    ASSERT_TRUE(auths(both).size() == 1u && proxy.size() == 1u);
+    EXPECT_EQ("ua-nonce", auths(both)[0]->getParameter("nonce"));
+    EXPECT_EQ("p-nonce", proxy[0]->getParameter("nonce"));
+    expectDigest(*auths(both)[0], "secret");
+    expectDigest(*proxy[0], "p4ss");
+
     m_Client.clearCredentials();
     EXPECT_FALSE(answer(request(), {digestChallenge("atlanta.example.com", "n")})) << "realm and default are gone";
-}
-
-TEST_F(DigestAuthClient, AnswersEveryRealmOfAnAggregated401) {
-    // A forking proxy may gather a proxy's and a user agent's challenges in one 401.
-    m_Client.addCredentials("proxy.example.com", "alice-at-proxy", "p4ss");
-    NvHandle<NvSipRequest> invite = request();
-    NvHandle<NvSipResponse> response = challengeTo(invite, 401, {digestChallenge("atlanta.example.com", "ua-nonce")});
-    response->addHeader(NvSipHeader::sCreate("Proxy-Authenticate", digestChallenge("proxy.example.com", "proxy-nonce")));
-    ASSERT_TRUE(m_Client.response(response, invite));
-    const auto proxy = invite->getHeaders<NvSipProxyAuthorizationHeader>();
-    ASSERT_TRUE(auths(invite).size() == 1u && proxy.size() == 1u);
-    EXPECT_EQ("ua-nonce", auths(invite)[0]->getParameter("nonce"));
-    expectDigest(*auths(invite)[0], "secret");
-    EXPECT_EQ("proxy-nonce", proxy[0]->getParameter("nonce"));
-    expectDigest(*proxy[0], "p4ss");
 }
 
 TEST_F(DigestAuthClient, QuotedValuesAreUnescapedForTheDigestAndEscapedOnTheWire) {
@@ -248,8 +233,6 @@ TEST_F(DigestAuthClient, UnusableChallengesAreNotAnsweredAndAreLogged) {
     EXPECT_EQ("m", auths(invite).at(0)->getParameter("nonce"));
 }
 
-// ================================================================ server
-
 class DigestAuthServer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -311,14 +294,10 @@ protected:
     NvDigestAuthentication m_Client;
 };
 
-TEST_F(DigestAuthServer, ChallengesEveryRequestButAckAndCancelOnceARealmIsSet) {
-    for (const char* method : {"INVITE", "OPTIONS", "BYE"}) EXPECT_TRUE(m_Server.request(request(method))) << method;
-    for (const char* method : {"ACK", "CANCEL"}) EXPECT_FALSE(m_Server.request(request(method))) << method;
-    m_Server.setServerRealm("");
-    EXPECT_FALSE(m_Server.request(request()));
-}
-
+// Every request but ACK and CANCEL is challenged, once a realm is set: SHA-256 then MD5, a new nonce each time.
 TEST_F(DigestAuthServer, ChallengeOffersSha256ThenMd5WithANewNonceEachTime) {
+    for (const char* method : {"OPTIONS", "BYE"}) EXPECT_TRUE(m_Server.request(request(method))) << method;
+    for (const char* method : {"ACK", "CANCEL"}) EXPECT_FALSE(m_Server.request(request(method))) << method;
     NvHandle<NvSipResponse> response = m_Server.request(request());
     ASSERT_TRUE(response);
     EXPECT_EQ(401, response->getStatusCode());
@@ -335,6 +314,8 @@ TEST_F(DigestAuthServer, ChallengeOffersSha256ThenMd5WithANewNonceEachTime) {
                   challenges[i]->getValue().str());
     }
     EXPECT_NE(nonce, issue().nonce);
+    m_Server.setServerRealm("");
+    EXPECT_FALSE(m_Server.request(request()));
 }
 
 TEST_F(DigestAuthServer, ProxyModeChallengesWith407AndAcceptsOnlyProxyAuthorization) {
@@ -357,6 +338,8 @@ TEST_F(DigestAuthServer, ProxyModeChallengesWith407AndAcceptsOnlyProxyAuthorizat
         << "Authorization does not answer a proxy challenge";
 }
 
+// The right answer passes once with every algorithm; nc may arrive out of order but never twice (nor far behind
+// the highest: 1 after 100).
 TEST_F(DigestAuthServer, AcceptsTheRightAnswerWithEveryAlgorithmButNotItsReplay) {
     NvHandle<NvSipRequest> invite = answered(m_Client);
     EXPECT_EQ("SHA-256", invite->getHeader<NvSipAuthorizationHeader>()->getParameter("algorithm"));
@@ -371,9 +354,15 @@ TEST_F(DigestAuthServer, AcceptsTheRightAnswerWithEveryAlgorithmButNotItsReplay)
                   options->getHeader<NvSipAuthorizationHeader>()->getParameter("algorithm"));
         EXPECT_FALSE(m_Server.request(options)) << NvDigestAuthentication::sAlgorithmName(algorithm);
     }
+    m_Server.setAlgorithm(Algorithm::MD5);
+    const Issued issued = issue();
+    const std::pair<unsigned, bool> sequence[] = {{3, true},    {1, true},  {2, true},  {2, false}, {3, false},
+                                                  {100, true}, {1, false}, {99, true}, {99, false}};
+    for (const auto& [nc, passes] : sequence)
+        EXPECT_EQ(passes, m_Server.request(requestWith(issued, "alice", nc)).isNil()) << "nc " << nc;
 }
 
-TEST_F(DigestAuthServer, RefusesUnknownUsersOtherRealmsAlgorithmsNotOfferedAndAnswersWithoutQop) {
+TEST_F(DigestAuthServer, RefusesUnknownUsersOtherRealmsForeignNoncesAlgorithmsNotOfferedAndNoQop) {
     const Issued issued = issue();
     EXPECT_FALSE(m_Server.request(requestWith(issued, "alice", 1))) << "the hand-made answer is right";
     EXPECT_TRUE(m_Server.request(requestWith(issued, "alice", 2, Algorithm::MD5, "INVITE", ""))) << "qop is required";
@@ -385,32 +374,19 @@ TEST_F(DigestAuthServer, RefusesUnknownUsersOtherRealmsAlgorithmsNotOfferedAndAn
     other.setServerRealm("elsewhere.example.com");
     other.addUser("alice", "secret");
     EXPECT_TRUE(other.request(requestWith(issued, "alice", 3))) << "credentials for another realm do not count";
-    m_Server.setAlgorithm(Algorithm::SHA256);
-    EXPECT_TRUE(m_Server.request(requestWith(issued, "alice", 4))) << "MD5 is no longer offered";
-}
 
-TEST_F(DigestAuthServer, ForeignOrTamperedNonceIsRefused) {
-    const Issued ours = issue();
     // A nonce we never issued, answered with the right password: a new nonce is offered as stale.
-    const Issued foreign{"dcd98b7102dd2f0e8b11d0f600bfb0c093", ours.opaque};
+    const Issued foreign{"dcd98b7102dd2f0e8b11d0f600bfb0c093", issued.opaque};
     NvHandle<NvSipResponse> refused = m_Server.request(requestWith(foreign, "alice", 1));
     EXPECT_TRUE(isStale(refused));
-    EXPECT_NE("dcd98b7102dd2f0e8b11d0f600bfb0c093", firstChallenge(refused)->getParameter("nonce"));
-
-    // Our nonce with its issue time altered (to outlive its lifetime) no longer verifies.
-    std::string tampered = ours.nonce;
+    EXPECT_NE(foreign.nonce, firstChallenge(refused)->getParameter("nonce").str());
+    // Our nonce with its issue time altered (to outlive its lifetime) no longer verifies; nor a foreign opaque.
+    std::string tampered = issued.nonce;
     tampered[14] = tampered[14] == 'f' ? '0' : 'f';
-    EXPECT_TRUE(m_Server.request(requestWith({tampered, ours.opaque}, "alice", 1)));
-    EXPECT_TRUE(m_Server.request(requestWith({ours.nonce, "00000000"}, "alice", 1))) << "opaque not ours";
-}
-
-TEST_F(DigestAuthServer, NcMayArriveOutOfOrderButNeverTwice) {
-    const Issued issued = issue();
-    // Far behind the highest nc (1 after 100): refused.
-    const std::pair<unsigned, bool> sequence[] = {{3, true},    {1, true},  {2, true},  {2, false}, {3, false},
-                                                  {100, true}, {1, false}, {99, true}, {99, false}};
-    for (const auto& [nc, passes] : sequence)
-        EXPECT_EQ(passes, m_Server.request(requestWith(issued, "alice", nc)).isNil()) << "nc " << nc;
+    EXPECT_TRUE(m_Server.request(requestWith({tampered, issued.opaque}, "alice", 1)));
+    EXPECT_TRUE(m_Server.request(requestWith({issued.nonce, "00000000"}, "alice", 5))) << "opaque not ours";
+    m_Server.setAlgorithm(Algorithm::SHA256);
+    EXPECT_TRUE(m_Server.request(requestWith(issued, "alice", 4))) << "MD5 is no longer offered";
 }
 
 TEST_F(DigestAuthServer, ExpiredNonceIsStaleAndTheClientAnswersAgainButAWrongPasswordIsNot) {

@@ -1,7 +1,5 @@
-// Tests of the address values inside headers: URIs (sip/sips URLs with their
-// parts, IPv6 references, other schemes), name-addresses (display names,
-// the angle-bracket flag, header parameters, the snapshot stream form) and
-// the name-address headers built on them (tags on From and To).
+// The address values inside headers: URIs (sip/sips URLs, IPv6 references, other schemes), name-addresses
+// (display names, brackets, header parameters, the snapshot stream form) and the headers built on them.
 
 #include "SipTestText.h"
 #include "stack/base/NvStream.h"
@@ -30,8 +28,6 @@ NvHandle<NvSipNameAddress> bare(const std::string& uri) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- URIs
 
 TEST(SipUriParsing, SipUrlParts) {
     const auto full = url(
@@ -104,8 +100,6 @@ TEST(SipUriParsing, SettersCheckAndEscape) {
     EXPECT_EQ(url(written)->toString().str(), written);
     EXPECT_EQ(address(bare(written)->toString().str())->getURL()->toString().str(), written);
 }
-
-// ---------------------------------------------------------------- name-addresses
 
 TEST(SipNameAddressForms, WrittenBackWithBracketsWhereNeeded) {
     const struct {
@@ -221,8 +215,6 @@ TEST(SipNameAddressForms, StreamFormRoundTrips) {
         EXPECT_THROW(corruptIn >> read, NvHandle<NvException>);
     }
 }
-
-// ---------------------------------------------------------------- name-address headers
 
 TEST(SipNameAddressHeaders, TagsOnFromAndTo) {
     NvSipFromHeader from(address("\"Alice\" <sip:alice@example.com>"));

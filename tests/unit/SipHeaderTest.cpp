@@ -1,6 +1,5 @@
-// Tests of the header classes: which class a name gives, what each class
-// reads from its value and writes back, what its setters write, and which
-// values it refuses.
+// The header classes: which class a name gives, what each reads from its value and writes back, what its
+// setters write, and which values it refuses.
 
 #include "SipTestText.h"
 #include "stack/sip/NvSipHeaders.h"
@@ -26,8 +25,6 @@ struct ValueCase {
 };
 
 }  // namespace
-
-// ---------------------------------------------------------------- factory
 
 // Known headers by compact letter or in another case; the value tables below
 // show the class of the others through what it writes back or refuses.
@@ -78,8 +75,6 @@ TEST(SipHeaderFactory, FullCompactAndAnyCaseNamesGiveTheirClass) {
     cseq->setCompact(true);  // CSeq has no compact form
     EXPECT_EQ(headerLine(cseq), "CSeq: 1 BYE");
 }
-
-// ---------------------------------------------------------------- values read and written back
 
 // Each value as the class writes it back: what it kept, in canonical form.
 TEST(SipHeaderValues, WrittenBackInCanonicalForm) {
@@ -150,8 +145,6 @@ TEST(SipHeaderValues, GettersReadTheParts) {
         EXPECT_EQ(makeHeader<NvSipCallIDHeader>("Call-ID", std::string(" ") + id + " ")->getCallID().str(), id);
 }
 
-// ---------------------------------------------------------------- setters
-
 TEST(SipHeaderSetters, WriteWhatTheyWereGiven) {
     NvSipViaHeader via("TCP", "192.0.2.5", 5080);
     via.setBranch("z9hG4bKbuilt");
@@ -191,7 +184,7 @@ TEST(SipHeaderSetters, WriteWhatTheyWereGiven) {
     EXPECT_EQ(credentials->getValue().str(), "Other username=\"bob\", nc=00000002, response=\"0123abcd\"");
 }
 
-TEST(SipHeaderSetters, Rfc3261BranchesAreUniqueAndStartWithTheMagicCookie) {
+TEST(SipHeaderSetters, NewBranchesAreUniqueAndStartWithTheMagicCookie) {
     NvSipViaHeader via("UDP", "192.0.2.1", 5060);
     EXPECT_FALSE(via.hasRFC3261Branch());
     std::set<std::string> seen;
@@ -207,8 +200,6 @@ TEST(SipHeaderSetters, Rfc3261BranchesAreUniqueAndStartWithTheMagicCookie) {
         EXPECT_FALSE(via.hasRFC3261Branch()) << old;
     }
 }
-
-// ---------------------------------------------------------------- values refused
 
 TEST(SipHeaderValues, MalformedValuesAreRefusedForTheirReason) {
     const ValueCase cases[] = {

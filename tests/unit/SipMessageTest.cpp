@@ -1,12 +1,13 @@
-// Tests of the message model: the request class each method gets, responses
-// built from requests, ACKs built from responses, header lists (add at top,
-// remove, look up), deep clones, option tags, bodies and the mandatory
-// header check.
+// The message model: the request class each method gets, responses built from requests, ACKs built from
+// responses, header lists, deep clones, option tags, bodies, the mandatory header check and the log form.
 
 #include "SipTestText.h"
+#include "stack/log/TellarCapture.h"
+#include "stack/net/NvInetAddress.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -41,8 +42,6 @@ const char kInvite[] =
 
 }  // namespace
 
-// ---------------------------------------------------------------- method registry
-
 TEST(SipMethodRegistry, EachMethodHasItsClassOthersAreUnknownRequests) {
     const std::pair<const char*, const std::type_info&> methods[] = {
         {"INVITE", typeid(NvSipInviteMessage)},
@@ -65,21 +64,15 @@ TEST(SipMethodRegistry, EachMethodHasItsClassOthersAreUnknownRequests) {
         const auto created = NvSipRequest::sCreate(m.first);
         EXPECT_EQ(typeid(*created), m.second) << m.first;
         EXPECT_EQ(created->getMethod().str(), m.first);
-        // The parser uses the same classes.
         const auto parsed = parse<NvSipRequest>(std::string(m.first) + " sip:x@example.com SIP/2.0\n\n");
-        EXPECT_EQ(typeid(*parsed), m.second) << m.first;
+        EXPECT_EQ(typeid(*parsed), m.second) << m.first;  // the parser uses the same classes
     }
-}
-
-// Built without a method, an unknown request takes the CSeq's.
-TEST(SipUnknownRequest, TakesItsMethodFromCSeqWhenBuiltWithoutOne) {
+    // Built without a method, an unknown request takes the CSeq's.
     NvSipUnknownRequest unnamed, named("NEWTHING");
     unnamed.addHeader(NvHandle<NvSipHeader>(new NvSipCSeqHeader(5, "PUBLISH")));
     named.addHeader(NvHandle<NvSipHeader>(new NvSipCSeqHeader(5, "PUBLISH")));
     EXPECT_EQ(unnamed.getMethod().str() + " " + named.getMethod().str(), "PUBLISH NEWTHING");
 }
-
-// ---------------------------------------------------------------- responses
 
 TEST(SipResponseFromRequest, CopiesTheTransactionAndDialogHeaders) {
     const auto invite = parse<NvSipRequest>(kInvite);
@@ -121,8 +114,6 @@ TEST(SipResponseFromRequest, RecordRouteOnlyWhereADialogCanForm) {
     EXPECT_EQ(NvSipResponse(200, parse<NvSipRequest>(text)).countHeaders(NvSipHeaderID::RecordRoute), 0u);
 }
 
-// ---------------------------------------------------------------- ACK
-
 // The ACK of a 2xx goes to the Contact without Via (the caller adds it) or
 // Route; the ACK of a failure follows the INVITE: its top Via, its Routes.
 TEST(SipAckFromResponse, AckOfA2xxGoesToTheContactAckOfAFailureFollowsTheInvite) {
@@ -155,10 +146,7 @@ TEST(SipAckFromResponse, AckOfA2xxGoesToTheContactAckOfAFailureFollowsTheInvite)
     EXPECT_THROW(NvSipAckMessage(NvHandle<NvSipResponse>()), NvHandle<NvException>);
 }
 
-// ---------------------------------------------------------------- header lists
-
-// With none of its kind a header added at the top goes first of all; without
-// atTop, last.
+// With none of its kind a header added at the top goes first of all; without atTop, last.
 TEST(SipMessageHeaders, AddAtTopGoesBeforeTheFirstOfItsKind) {
     auto message = parse<NvSipRequest>(kInvite);
     message->addHeader(NvSipHeader::sCreate("Via", "SIP/2.0/UDP p0.example.com;branch=z9hG4bKp0"), true);
@@ -257,3 +245,50 @@ TEST(SipMandatoryHeaders, NamesWhatIsMissingOrWrong) {
         EXPECT_TRUE(mentions(parse(text)->checkMandatoryHeaders().str(), c[2])) << text;
     }
 }
+
+namespace {
+
+// The log form of a message: direction, peer, the text, and bodies cut at INFO and above.
+NvHandle<NvSipMessage> messageWithBody(size_t bodyBytes) {
+    const std::string length = "Content-Length: " + std::to_string(bodyBytes) + "\n";
+    return parseBytes(sipRequest("Content-Type: text/plain\n" + length, std::string(bodyBytes, 'b')));
+}
+
+std::string format(const NvSipMessage& message, bool incoming, const unsigned* port, const NvInetAddress* address,
+                   Tellar::LogLevel level = Tellar::INFO) {
+    std::ostringstream out;
+    message.formatMessage(out, incoming, port, address, level);
+    return out.str();
+}
+
+TEST(SipMessageLog, FirstLineNamesDirectionPeerAndSizeThenTheMessageCutAtInfo) {
+    const auto message = messageWithBody(10);
+    const unsigned port = 5070;
+    const NvInetAddress v4 = NvInetAddress::sParse("192.0.2.7");
+    const NvInetAddress v6 = NvInetAddress::sParse("2001:db8::7");
+    const std::string text = message->toString();
+    const std::string size = " (" + std::to_string(text.size()) + " bytes)\n";
+    EXPECT_EQ(format(*message, true, &port, &v4), "<<<< RECEIVED SIP MESSAGE from 192.0.2.7:5070" + size + text);
+    EXPECT_EQ(format(*message, false, &port, &v6), ">>>> SENT SIP MESSAGE to [2001:db8::7]:5070" + size + text);
+    EXPECT_EQ(format(*message, false, nullptr, nullptr), ">>>> SENT SIP MESSAGE" + size + text);
+
+    // Bodies past 4096 bytes are cut at INFO, whole at DEBUG.
+    const auto large = messageWithBody(10000);
+    const std::string full = large->toString();
+    const std::string firstLine = "<<<< RECEIVED SIP MESSAGE (" + std::to_string(full.size()) + " bytes)\n";
+    EXPECT_EQ(format(*large, true, nullptr, nullptr),
+              firstLine + full.substr(0, full.size() - 5904) + "\n[... 5904 more bytes of body]");
+    EXPECT_EQ(format(*large, true, nullptr, nullptr, Tellar::DEBUG), firstLine + full);
+}
+
+TEST(SipMessageLog, LogMessageWritesOnlyWhenTheLoggerIsEnabled) {
+    Tellar::LogCapture capture("test.sip.messagelog", Tellar::INFO);
+    Tellar::Logger& logger = Tellar::getLogger("test.sip.messagelog");
+    const auto message = messageWithBody(4);
+    message->logMessage(logger, true, nullptr, nullptr, Tellar::DEBUG);
+    EXPECT_EQ(0u, capture.size());
+    message->logMessage(logger, true, nullptr, nullptr, Tellar::INFO);
+    EXPECT_EQ(1u, capture.count(Tellar::INFO, "<<<< RECEIVED SIP MESSAGE")) << capture.dump();
+}
+
+}  // namespace

@@ -118,8 +118,6 @@ const std::set<std::string> kCanonical = {
 
 }  // namespace
 
-// ---------------------------------------------------------------- classification
-
 // Canonical ones are written back byte for byte.
 TEST(SipTortureCorpus, EveryValidMessageIsAccepted) {
     const auto files = corpusFiles("valid");
@@ -144,8 +142,6 @@ TEST(SipTortureCorpus, EveryInvalidMessageIsRejectedForItsOwnReason) {
         EXPECT_TRUE(mentions(outcome.reason, expected->second.second)) << name;
     }
 }
-
-// ---------------------------------------------------------------- robustness
 
 namespace {
 

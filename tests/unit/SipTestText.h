@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the SIP message tests: writing SIP text, parsing it, reading
-// the torture corpus, and catching the parse error an input raises.
+// Helpers for the SIP message tests: writing SIP text, parsing it, reading the torture corpus, and catching the
+// parse error an input raises.
 
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipParseException.h"
@@ -12,8 +12,7 @@
 #include <iterator>
 #include <string>
 
-// `text` with every "\n" turned into "\r\n", so that messages can be
-// written in tests with plain line ends.
+// `text` with every "\n" turned into "\r\n", so that messages can be written with plain line ends.
 inline std::string crlf(const std::string& text) {
     std::string out;
     for (char c : text) {
@@ -23,8 +22,7 @@ inline std::string crlf(const std::string& text) {
     return out;
 }
 
-// A minimal valid request: the start line and headers every request needs,
-// then `headers` (each ending in "\n"), the empty line and `body`.
+// A minimal valid request: the headers every request needs, then `headers` (each ending in "\n"), `body`.
 inline std::string sipRequest(const std::string& headers, const std::string& body = std::string()) {
     return crlf(
                "OPTIONS sip:bob@example.net SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKtest1\n"
@@ -53,8 +51,7 @@ NvHandle<H> makeHeader(const std::string& name, const std::string& value) {
     return header;
 }
 
-// The bytes of tests/data/torture/KIND/NAME, read as binary (some messages
-// hold NUL octets).
+// The bytes of tests/data/torture/KIND/NAME, read as binary (some messages hold NUL octets).
 inline std::string corpusBytes(const std::string& kind, const std::string& name) {
     const std::string path = std::string(NVSIP_TEST_DATA_DIR) + "/torture/" + kind + "/" + name;
     std::ifstream in(path, std::ios::binary);
@@ -62,8 +59,7 @@ inline std::string corpusBytes(const std::string& kind, const std::string& name)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The message of the NvSipParseException that `run()` raises; fails the test
-// (naming `input`) when it returns or raises anything else.
+// The message of the NvSipParseException that `run()` raises; fails the test (naming `input`) when it returns.
 template <class Run>
 std::string parseErrorOf(Run run, const std::string& input) {
     try {

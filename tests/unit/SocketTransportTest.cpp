@@ -1,6 +1,6 @@
 // The socket transport on loopback with the monitor thread running: UDP and TCP over IPv4 and IPv6, streams
-// framed, connections opened without blocking and reused both ways, bad input dropped with a log line. The peers
-// are ACE's plain socket wrappers; every wait is bounded.
+// framed, connections opened without blocking and reused both ways, bad input dropped with a log line (the peers
+// are ACE's plain socket wrappers; every wait is bounded); and the stream framer behind the TCP connections.
 
 #include "stack/base/NvException.h"
 #include "stack/log/TellarCapture.h"
@@ -24,6 +24,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,8 +39,6 @@ const ACE_Time_Value kPeerWait(3);  // longest a peer waits for what should come
 std::string tcpRequest(const std::string& callId, const std::string& body = "") {
     return sipRequest(callId, body, "TCP 127.0.0.1:5999");
 }
-
-// ---------------------------------------------------------------- peers
 
 ACE_INET_Addr at(uint16_t port, const char* host = "127.0.0.1") {
     return ACE_INET_Addr(port, host, std::strchr(host, ':') ? AF_INET6 : AF_INET);
@@ -95,8 +94,6 @@ bool closedByPeer(ACE_SOCK_Stream& stream) {
     return n == 0 || (n < 0 && errno != ETIME);
 }
 
-// ---------------------------------------------------------------- fixture
-
 class SocketTransport : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -144,8 +141,6 @@ protected:
     RecordingReceiver m_Receiver;
     std::unique_ptr<NvSipSocketTransport> m_pTransport;
 };
-
-// ---------------------------------------------------------------- listening and closing
 
 TEST_F(SocketTransport, ListenTakesFreePorts_CloseWhileThreadsWriteGivesThemBackAndLaterWritesFail) {
     const uint16_t udp = listen(NvSocketImpl::UDP), tcp = listen(NvSocketImpl::TCP);
@@ -200,8 +195,6 @@ TEST_F(SocketTransport, IPv4AndIPv6_ShareAWildcardPortAndIPv6PeersAreSeenAndAnsw
     EXPECT_EQ("tcp:[::1]:" + std::to_string(localPort(*stream)), m_Receiver.messages()[1]->getSource().toString());
 }
 
-// ---------------------------------------------------------------- UDP
-
 TEST_F(SocketTransport, LayerSend_ResponsesLeaveFromTheirRequestsSocketRequestsGoOverUdpOrTcp) {
     const uint16_t first = layer().listen(NvSocketImpl::UDP, "127.0.0.1", 0);
     const uint16_t second = layer().listen(NvSocketImpl::UDP, "127.0.0.1", 0);
@@ -249,11 +242,9 @@ TEST_F(SocketTransport, UdpBurst_EveryMessageDeliveredInOrderOversizedAndKeepAli
         << log.dump();
 }
 
-// ---------------------------------------------------------------- TCP
-
 TEST_F(SocketTransport, TcpStream_PingAnsweredMessagesInPiecesOrInOneWriteArriveWholeAnswersGoBackOnIt) {
     auto client = connectTo(listen(NvSocketImpl::TCP));
-    sendAll(*client, "\r\n\r\n");  // a ping (RFC 5626 4.4.1)
+    sendAll(*client, "\r\n\r\n");  // a ping, answered by a pong
     EXPECT_EQ("\r\n", receiveBytes(*client, 2));
     const std::string first = tcpRequest("pieces", std::string(2000, 'b'));
     const size_t cut1 = first.find("Call-ID") + 3, cut2 = first.size() - 700;  // in the headers, in the body
@@ -393,5 +384,66 @@ TEST_F(SocketTransport, TcpWritesFromManyThreadsToASlowReader_ArriveWholeAndTheQ
     for (int i = 0; i < 200 && refusal.empty(); ++i) refusal = raised([&] { write(texts[0], source); });
     EXPECT_NE(std::string::npos, refusal.find("still waiting for the peer")) << refusal;
 }
+
+TEST(SocketFramer, MessagesKeepAlivesAndPings_ComeOutWholeInOrderHoweverTheBytesArrive) {
+    const std::string a = sipRequest("a", "first"), b = sipRequest("b"), c = sipRequest("c", std::string(3000, 'x'));
+    const std::string response = sipResponse("r");
+    Outcome outcome = feed({"\r\n", a + "\r\n" + b + "\r\n\r\n" + c + response});
+    EXPECT_EQ((Lines{a, b, c, response}), outcome.messages);
+    EXPECT_EQ(1, outcome.pings);  // single CRLFs are keep-alives, the double one a ping
+
+    // Fed byte by byte, a message comes out once, at its last byte.
+    Lines bytes;
+    for (char c : a) bytes.emplace_back(1, c);
+    outcome = feed(bytes);
+    EXPECT_EQ(Lines{a}, outcome.messages);
+    EXPECT_EQ(0u, outcome.messagesBeforeLast);
+
+    EXPECT_EQ(0u, feed({"\r\n"}).pending);  // keep-alives are not pending
+
+    // A double CRLF is a ping, however it is split.
+    for (const auto& pieces : std::vector<Lines>{{"\r\n\r\n"}, {"\r\n", "\r\n"}, {"\r", "\n\r", "\n"}})
+        EXPECT_EQ(1, feed(pieces).pings) << pieces.size() << " pieces";
+    // What can still become a start line waits.
+    for (const std::string start : {"I", "INVITE", "INVITE sip:bob@x", "S", "SIP/", "sip/2.", "SIP/2.0 1"})
+        EXPECT_EQ("", feed({start}).garbage) << start;
+}
+
+struct GarbageCase {
+    const char* name;
+    std::string bytes;
+    const char* reason;  // part of the reason given
+};
+
+std::ostream& operator<<(std::ostream& out, const GarbageCase& c) { return out << c.name; }
+
+class SocketFramerGarbage : public ::testing::TestWithParam<GarbageCase> {};
+
+TEST_P(SocketFramerGarbage, RefusedAsSoonAsItCannotBeSip) {
+    const Outcome outcome = feed({GetParam().bytes});
+    EXPECT_TRUE(outcome.messages.empty());
+    EXPECT_NE(std::string::npos, outcome.garbage.find(GetParam().reason)) << outcome.garbage;
+}
+
+const char* const kNotSip = "Not a SIP request or status line";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SocketFramerGarbage,
+    ::testing::Values(
+        GarbageCase{"NotSip", "GARBAGE GARBAGE\r\n\r\n", "Not a SIP request or status line: "},
+        GarbageCase{"HttpResponse", "HTTP/1.1 200 OK\r\n", kNotSip},
+        GarbageCase{"HttpRequest", "GET /index.html HTTP/1.1\r\n", kNotSip},
+        GarbageCase{"ExtraWord", "INVITE sip:x SIP/2.0 extra\r\n", kNotSip},
+        GarbageCase{"LeadingSpace", " INVITE sip:x SIP/2.0\r\n", kNotSip},
+        GarbageCase{"FourDigitStatus", "SIP/2.0 2000 OK\r\n", kNotSip},
+        GarbageCase{"SipVersion3", "SIP/3.0 200 OK\r\n", "Unsupported SIP version"},
+        GarbageCase{"SipVersion3Begun", "SIP/3", kNotSip},
+        GarbageCase{"TlsHello", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), "Control character"},
+        GarbageCase{"MessageOverLimit", "MESSAGE sip:x SIP/2.0\r\nContent-Length: 100000\r\n\r\n", "exceeds the limit"},
+        GarbageCase{"LineOverLimit",
+                    "MESSAGE sip:x SIP/2.0\r\nSubject: " + std::string(NvSipParser::kMaxLineBytes + 9, 'x'),
+                    "Line longer than"}),
+    ::testing::PrintToStringParamName());
+
 
 }  // namespace

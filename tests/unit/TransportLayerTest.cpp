@@ -7,19 +7,17 @@
 #include "stack/transport/NvSipResolver.h"
 #include "stack/transport/NvSipTestTransport.h"
 #include "stack/transport/NvSipTransportLayer.h"
-#include "tests/unit/TransportTestSupport.h"
-
 #include "stack/transaction/NvSipTransactionManager.h"
+#include "tests/unit/TransportTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <thread>
-
 #include <future>
 #include <ostream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -73,8 +71,6 @@ protected:
     const NvSipResolver::Lookup lookup = NvSipResolver::sm_Lookup;
 };
 
-// ---------------------------------------------------------------- requests
-
 struct RequestCase {
     const char* name;
     const char* uri;
@@ -110,8 +106,6 @@ const RequestCase kRequests[] = {
 INSTANTIATE_TEST_SUITE_P(Table, RequestDestination, ::testing::ValuesIn(kRequests),
                          ::testing::PrintToStringParamName());
 
-// ---------------------------------------------------------------- responses
-
 struct ResponseCase {
     const char* name;
     const char* via;  // sent-protocol and sent-by, parameters
@@ -144,18 +138,15 @@ const ResponseCase kResponses[] = {
     {"UdpRport", "UDP 192.0.2.1:5062;rport", peerAt(UDP, "192.0.2.1", 40000), "udp:192.0.2.1:40000"},
     {"UdpReceived", "UDP client.example.com:5062", peerAt(UDP, "192.0.2.44", 5062), "udp:192.0.2.44:5062"},
     {"UdpSentByPort", "UDP 192.0.2.45", peerAt(UDP, "192.0.2.45", 40000), "udp:192.0.2.45:5060"},
-    // UDP: from the socket the request came in on (RFC 3581 4).
+    // UDP: from the socket the request came in on.
     {"UdpFromTheRequestsSocket", "UDP 192.0.2.1:5062;rport", onOurSocket(peerAt(UDP, "192.0.2.1", 40000)),
      "udp:192.0.2.1:40000 from 5070"},
-    // TCP: the request's connection; should it be gone, the sent-by port,
-    // never the ephemeral source port (RFC 3261 18.2.2).
+    // TCP: the request's connection; should it be gone, the sent-by port, never the ephemeral source port.
     {"TcpSentByPort", "TCP 192.0.2.1:5062;rport", peerAt(TCP, "192.0.2.1", 40000, 7), "tcp:192.0.2.1:5062 #7"},
     {"TcpReceived", "TCP client.example.com", peerAt(TCP, "192.0.2.44", 40000, 8), "tcp:192.0.2.44:5060 #8"}};
 
 INSTANTIATE_TEST_SUITE_P(Table, ResponseDestination, ::testing::ValuesIn(kResponses),
                          ::testing::PrintToStringParamName());
-
-// ---------------------------------------------------------------- receiving
 
 TEST_F(TransportLayer, GarbageIsDroppedAndReported) {
     Tellar::LogCapture log("lumbrook.sip.transport", Tellar::WARN);
@@ -163,8 +154,6 @@ TEST_F(TransportLayer, GarbageIsDroppedAndReported) {
     EXPECT_TRUE(inbox.messages().empty());
     EXPECT_EQ(1u, log.count(Tellar::WARN, "Dropped 9 bytes from udp:192.0.2.1:5060")) << log.dump();
 }
-
-// ---------------------------------------------------------------- sending
 
 TEST_F(TransportLayer, OurViaGoesOnTopSendTellsWhereItWentALargeUdpRequestGoesOverTcpSayingSo) {
     auto message = parse(request("sip:b@198.51.100.7")).cast<NvSipRequest>();
@@ -188,8 +177,6 @@ TEST_F(TransportLayer, OurViaGoesOnTopSendTellsWhereItWentALargeUdpRequestGoesOv
     EXPECT_EQ(NvSocketImpl::TCP, sent.destination.transport);
     EXPECT_EQ("TCP", sent.message->getTopVia()->getTransport().str());
 }
-
-// ---------------------------------------------------------------- host names
 
 TEST_F(TransportLayer, HostNamesAreResolvedBeforeSendReturnsElseOffTheMonitorThreadThenSentOrReportedAsFailed) {
     monitor->start();

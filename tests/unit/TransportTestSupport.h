@@ -1,7 +1,6 @@
 #pragma once
 // Shared by the transport tests: SIP texts as a peer sends them, framing, peers, and RecordingReceiver, which keeps
-// what the transport hands on or reports as not sent and waits (bounded) for it; thread-safe, as the monitor
-// thread records while the test waits.
+// what the transport hands on or reports as not sent and waits (bounded) for it; thread-safe.
 
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipParser.h"
@@ -47,8 +46,7 @@ std::string raised(F action) {
     return "";
 }
 
-// What the transport's framer gave for a stream fed piece by piece, taking all it had
-// ready after each piece.
+// What the transport's framer gave for a stream fed piece by piece, taking all it had ready after each piece.
 struct Outcome {
     Lines messages;
     int pings = 0;
