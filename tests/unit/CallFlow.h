@@ -9,6 +9,9 @@
 //     expectSent("SIP/2.0 481");
 //     expectNothingSent();
 
+#include "stack/base/NvException.h"
+#include "stack/base/NvStream.h"
+#include "stack/sip/NvSipMessage.h"
 #include "stack/timer/NvTestClock.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTestTransport.h"
@@ -18,6 +21,34 @@
 
 #include <stdexcept>
 #include <string>
+
+// The message of the NvException `run()` raises; "" when it returns.
+template <class Run>
+std::string raised(Run run) {
+    try {
+        run();
+    } catch (const NvHandle<NvException>& error) {
+        return error->getMessage().str();
+    }
+    return "";
+}
+
+// A message from its text, each "\n" a line end.
+inline NvHandle<NvSipMessage> parse(std::string text) {
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2))
+        if (at == 0 || text[at - 1] != '\r') text.insert(at, "\r");
+    NvByteArrayInputStream in(text);
+    return NvSipMessage::sConstructFrom(in);
+}
+
+// The values of every header `name` of `message`, joined by ", "; "" for none.
+inline std::string valueOf(const NvHandle<NvSipMessage>& message, const char* name) {
+    std::string joined;
+    for (const NvHandle<NvSipHeader>& header : message->getHeaders())
+        if (header->getName() == name) joined += (joined.empty() ? "" : ", ") + header->getValue().str();
+    return joined;
+}
+inline uint32_t cseqOf(const NvHandle<NvSipMessage>& message) { return message->getCSeqHeader()->getNumber(); }
 
 class CallFlow : public ::testing::Test {
 protected:
@@ -51,18 +82,26 @@ protected:
         EXPECT_EQ(wire.sentCount(), 0u) << (wire.sentCount() ? wire.sent().front().bytes : "");
         wire.clear();
     }
+    // Nothing for `ms` - 1 milliseconds, then `startLine`.
+    Sent expectSentAfter(uint64_t ms, const std::string& startLine) {
+        clock.advance(ms - 1);
+        expectNothingSent();
+        clock.advance(1);
+        return expectSent(startLine);
+    }
 
-    // A request from the peer in the dialog Call-ID `callId`; tags empty for none.
+    // A request from the peer in the dialog Call-ID `callId`; tags empty for
+    // none; CSeq `cseq`.
     static std::string request(const std::string& method, const std::string& toTag, const std::string& fromTag,
                                const std::string& extra = "", const std::string& callId = "c1",
-                               const std::string& branch = "z9hG4bK-p1") {
+                               const std::string& branch = "z9hG4bK-p1", int cseq = 1) {
         return method + " sip:bob@192.0.2.10 SIP/2.0\r\n" +
                "Via: SIP/2.0/UDP 192.0.2.1:5060;branch=" + branch + "\r\n" +
                "Max-Forwards: 70\r\n"
                "From: <sip:alice@192.0.2.1>" + (fromTag.empty() ? "" : ";tag=" + fromTag) + "\r\n" +
                "To: <sip:bob@192.0.2.10>" + (toTag.empty() ? "" : ";tag=" + toTag) + "\r\n" +
                "Call-ID: " + callId + "\r\n" +
-               "CSeq: 1 " + method + "\r\n" +
+               "CSeq: " + std::to_string(cseq) + " " + method + "\r\n" +
                "Contact: <sip:alice@192.0.2.1>\r\n" + extra + "Content-Length: 0\r\n\r\n";
     }
     // A response from the peer to a request of ours in dialog `callId`.
@@ -74,5 +113,19 @@ protected:
                "To: <sip:alice@192.0.2.1>" + (toTag.empty() ? "" : ";tag=" + toTag) + "\r\n" +
                "Call-ID: " + callId + "\r\n" +
                "CSeq: 1 " + method + "\r\n" + "Content-Length: 0\r\n\r\n";
+    }
+    // The peer's `code` to `sent` (its Via, From, To, Call-ID, CSeq), with To
+    // tag `toTag` when it has none, a Contact of `contactUser`@192.0.2.1 and
+    // the `extra` lines.
+    static std::string answer(const Sent& sent, int code, const std::string& toTag = "r1",
+                              const std::string& extra = "", const std::string& contactUser = "alice") {
+        NvHandle<NvSipResponse> response = new NvSipResponse(code, NvHandle<NvSipRequest>(sent.message));
+        if (response->getToHeader()->getTag().isEmpty() && !toTag.empty()) response->getToHeader()->setTag(toTag);
+        std::string text = response->toString();
+        return text.insert(text.find("\r\n") + 2, "Contact: <sip:" + contactUser + "@192.0.2.1>\r\n" + extra);
+    }
+    // The peer's `code` to `sent`, as it is built from the request alone.
+    static std::string responseTo(const Sent& sent, int code) {
+        return NvSipResponse(code, NvHandle<NvSipRequest>(sent.message)).toString();
     }
 };

@@ -1,9 +1,9 @@
 #pragma once
-// The call layer's test fixture: CallFlow (test transport and clock) with
-// the process's one call manager registered with the stack. The manager's
-// application interfaces forward to what each test sets:
+// The call layer's test fixtures: CallFlow (test transport and clock) with
+// the process's one call manager registered with the stack, and the
+// application's interfaces recording every event by name:
 //
-//     newCall = [&](auto invite) { return new NvSipIncomingCall(invite, events.get()); };
+//     newCall = answeredBy(events);
 //     inject(request("INVITE", "", "r1"));
 //     EXPECT_EQ(events->taken(), "inviteRequest");
 //
@@ -15,6 +15,8 @@
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipIncomingCall.h"
+#include "mlapi/NvSipOutgoingCall.h"
+#include "stack/auth/NvAuthenticationInterface.h"
 #include "stack/log/TellarAlloc.h"
 
 #include <functional>
@@ -22,12 +24,44 @@
 #include <string>
 #include <vector>
 
-// The application's interface of incoming calls, recording each event's
-// name; inviteRequest runs `onInvite` when set.
-class RecordedIncomingEvents : public NvSipIncomingCallinterface {
+// Event names in the order they came (any thread); taken() joins them with
+// spaces and forgets them.
+class EventLog {
+public:
+    std::string taken() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        std::string joined;
+        joined.swap(m_Events);
+        return joined;
+    }
+
+    void record(const std::string& event) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Events += (m_Events.empty() ? "" : " ") + event;
+    }
+
+protected:
+    static std::string code(const NvHandle<NvSipResponse>& response) {
+        return std::to_string(response->getStatusCode());
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::string m_Events;
+};
+
+// The application's interface of incoming calls. Every event is recorded
+// (responses with their status: "reinviteResponse 200"); inviteRequest
+// runs `onInvite`, onSessionRefreshTime `onRefresh` when set; the message
+// that ended the call and the transaction of the last request handed over
+// are kept. reinviteResponse keeps its default reply (ACK, PRACK);
+// terminated and replacesDialog do nothing more (tests answer the BYE and
+// settle the Replaces themselves).
+class RecordedIncomingEvents : public NvSipIncomingCallinterface, public EventLog {
 public:
     std::function<void(Call, NvHandle<NvSipInviteMessage>)> onInvite;
-    std::function<void(Call, NvHandle<NvSipMessage>)> onTerminated;
+    std::function<void()> onRefresh;
+    NvHandle<NvSipMessage> ended;  // what terminated gave last
 
     void inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override {
         record("inviteRequest");
@@ -35,53 +69,115 @@ public:
     }
     void prack(Call, NvHandle<NvSipPrackMessage>) override { record("prack"); }
     void callConfirmed(Call, NvHandle<NvSipAckMessage>) override { record("callConfirmed"); }
-    void terminated(Call call, NvHandle<NvSipMessage> message) override {
+    void terminated(Call, NvHandle<NvSipMessage> message) override {
         record("terminated");
-        if (onTerminated) onTerminated(call, message);
+        ended = message;
     }
-    void unknownRequest(Call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest>) override {
-        record("unknownRequest");
-        keep(transaction);
+    void unknownRequest(Call, NvHandle<NvSipServerTransaction> t, NvHandle<NvSipRequest>) override {
+        handedOver("unknownRequest", t);
     }
-    void referRequest(Call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipReferMessage>) override {
-        record("referRequest");
-        keep(transaction);
+    void referRequest(Call, NvHandle<NvSipServerTransaction> t, NvHandle<NvSipReferMessage>) override {
+        handedOver("referRequest", t);
     }
-    void notifyRequest(Call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipNotifyMessage>) override {
-        record("notifyRequest");
-        keep(transaction);
+    void notifyRequest(Call, NvHandle<NvSipServerTransaction> t, NvHandle<NvSipNotifyMessage>) override {
+        handedOver("notifyRequest", t);
+    }
+    void referResponse(Call, NvHandle<NvSipResponse> r) override { record("referResponse " + code(r)); }
+    void notifyResponse(Call, NvHandle<NvSipResponse> r) override { record("notifyResponse " + code(r)); }
+    void reinviteRequest(Call, NvHandle<NvSipInviteMessage>) override { record("reinviteRequest"); }
+    void reinviteCancel(Call, NvHandle<NvSipRequest>) override { record("reinviteCancel"); }
+    void reinviteResponse(Call call, NvHandle<NvSipResponse> r) override {
+        record("reinviteResponse " + code(r));
+        NvSipIncomingCallinterface::reinviteResponse(call, r);
+    }
+    void reinviteAck(Call, NvHandle<NvSipAckMessage>) override { record("reinviteAck"); }
+    void reinviteTimeOut(Call, NvHandle<NvSipInviteMessage>) override { record("reinviteTimeOut"); }
+    void onSessionTimeOut(Call) override { record("expiry"); }
+    void onSessionRefreshTime(Call) override {
+        record("refresh");
+        if (onRefresh) onRefresh();
     }
     void replacesDialog(Call, NvHandle<NvSipDialog>, NvHandle<NvSipDialog>, NvHandle<NvSipInviteMessage>) override {
         record("replacesDialog");
     }
 
-    // The events recorded since the last call, joined by spaces.
-    std::string taken() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        std::string joined;
-        for (const std::string& event : m_Events) joined += (joined.empty() ? "" : " ") + event;
-        m_Events.clear();
-        return joined;
-    }
     // The transaction of the last request handed over (to answer it on).
     NvHandle<NvSipServerTransaction> lastTransaction() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
+        std::lock_guard<std::mutex> lock(m_TransactionMutex);
         return m_hLastTransaction;
     }
-    void forgetTransaction() { keep(nullptr); }
+    void forget() {
+        handedOver("", nullptr);
+        ended = nullptr;
+        onInvite = nullptr;
+        onRefresh = nullptr;
+        taken();
+    }
 
 private:
-    void keep(NvHandle<NvSipServerTransaction> transaction) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
+    void handedOver(const std::string& event, NvHandle<NvSipServerTransaction> transaction) {
+        if (!event.empty()) record(event);
+        std::lock_guard<std::mutex> lock(m_TransactionMutex);
         m_hLastTransaction = std::move(transaction);
     }
-    void record(const std::string& event) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Events.push_back(event);
+    std::mutex m_TransactionMutex;
+    NvHandle<NvSipServerTransaction> m_hLastTransaction;  // guarded by m_TransactionMutex
+};
+
+// The application's interface of outgoing calls: every event recorded, with
+// the dialog and the message of the last one kept; redirect runs
+// `onRedirect` when set. The other callbacks keep their defaults.
+class RecordedOutgoingEvents : public NvSipOutgoingCallinterface, public EventLog {
+public:
+    std::function<void(Call, Dialog, NvHandle<NvSipResponse>)> onRedirect;
+    NvHandle<NvSipDialog> lastDialog;
+    NvHandle<NvSipMessage> lastMessage;
+
+    void reliableProvisionalResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override { note("reliable", d, r); }
+    void provisionalResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override { note("provisional", d, r); }
+    void failedToConnect(Call, Dialog d, NvHandle<NvSipResponse> r) override { note("failedToConnect", d, r); }
+    void redirect(Call call, Dialog d, NvHandle<NvSipResponse> r) override {
+        note("redirect", d, r);
+        if (onRedirect) onRedirect(call, d, r);
     }
-    std::mutex m_Mutex;
-    std::vector<std::string> m_Events;
-    NvHandle<NvSipServerTransaction> m_hLastTransaction;  // guarded by m_Mutex
+    void succeeded(Call, Dialog d, NvHandle<NvSipResponse> r) override { note("succeeded", d, r); }
+    void dialogTerminated(Call, Dialog d, NvHandle<NvSipMessage> m) override { note("dialogTerminated", d, m); }
+    void terminated(Call, NvHandle<NvSipMessage> m) override { note("terminated", lastDialog, m); }
+    void multipleResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override { note("multipleResponse", d, r); }
+    void reinviteRequest(Call, Dialog d, NvHandle<NvSipInviteMessage> i) override { note("reinviteRequest", d, i); }
+    void replacesDialog(Call, Dialog made, Dialog, NvHandle<NvSipInviteMessage> i) override {
+        note("replacesDialog", made, i);
+    }
+    void onSessionRefreshTime(Call, Dialog d) override { note("onSessionRefreshTime", d, nullptr); }
+    void onSessionTimeOut(Call, Dialog d) override { note("onSessionTimeOut", d, nullptr); }
+
+private:
+    void note(const std::string& event, const Dialog& dialog, const NvHandle<NvSipMessage>& message) {
+        record(event);
+        lastDialog = dialog;
+        lastMessage = message;
+    }
+};
+
+// The manager's authentication policy while it lives: answers every 401 or
+// 407 with a made-up Authorization or Proxy-Authorization (replacing an
+// earlier one) and challenges nothing.
+class TestCredentials : public NvAuthenticationInterface {
+public:
+    TestCredentials() : m_pSaved(NvSipCallManager::smp_AuthInterface) { NvSipCallManager::smp_AuthInterface = this; }
+    ~TestCredentials() override { NvSipCallManager::smp_AuthInterface = m_pSaved; }
+    NvHandle<NvSipResponse> request(NvHandle<NvSipRequest>) override { return nullptr; }
+    bool response(NvHandle<NvSipResponse> challenge, NvHandle<NvSipRequest> request) override {
+        const int status = challenge->getStatusCode();
+        if (status != 401 && status != 407) return false;
+        const char* name = status == 407 ? "Proxy-Authorization" : "Authorization";
+        request->removeHeader(name);
+        request->addHeader(NvSipHeader::sCreate(name, "Digest username=\"a\""));
+        return true;
+    }
+
+private:
+    NvAuthenticationInterface* m_pSaved;
 };
 
 class CallManagerFlow : public CallFlow {
@@ -93,8 +189,10 @@ protected:
     // The application's stray interface in this test (the defaults unless replaced).
     static NvHandle<NvSipCallStrayInterface> stray;
     NvHandle<RecordedIncomingEvents> events = new RecordedIncomingEvents;
+    NvHandle<RecordedOutgoingEvents> outgoing = new RecordedOutgoingEvents;
     NvSipCallManager& manager = sManager();
 
+    static void SetUpTestSuite() { NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP, "bob"); }
     void SetUp() override {
         CallFlow::SetUp();
         manager.registerWithStack();
@@ -104,17 +202,31 @@ protected:
     void TearDown() override {
         newCall = nullptr;
         stray = nullptr;
-        events->forgetTransaction();
+        events->forget();
+        outgoing->lastDialog = nullptr;
         CallFlow::TearDown();
+        NvSipDialog::sm_bSupportTimer = false;
         EXPECT_EQ(manager.getDialogCount(), 0u) << "dialogs left in the call manager's table";
         EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << "dialogs left alive";
     }
 
-    // A call answering `invite` with `events` as its interface.
-    NewCall answeredBy(NvHandle<RecordedIncomingEvents> callEvents) {
+    // A call answering `invite` with `callEvents` as its interface.
+    static NewCall answeredBy(NvHandle<RecordedIncomingEvents> callEvents) {
         return [callEvents](NvHandle<NvSipInviteMessage> invite) {
             return NvHandle<NvSipIncomingCall>(new NvSipIncomingCall(invite, callEvents.get()));
         };
+    }
+    // Our call from bob@192.0.2.10 to sip:alice@192.0.2.1 (Call-ID `callId`,
+    // CSeq 7, `extra` lines in the INVITE), with `outgoing` as its interface;
+    // the INVITE is taken from the wire into `invite`.
+    NvHandle<NvSipOutgoingCall> dial(Sent& invite, const std::string& callId, const std::string& extra = "") {
+        NvHandle<NvSipOutgoingCall> placed = new NvSipOutgoingCall(
+            NvHandle<NvSipInviteMessage>(parse("INVITE sip:alice@192.0.2.1 SIP/2.0\nFrom: <sip:bob@192.0.2.10>\n"
+                                               "To: <sip:alice@192.0.2.1>\nCall-ID: " + callId +
+                                               "\nCSeq: 7 INVITE\n" + extra + "Content-Length: 0\n\n")),
+            outgoing.get(), nullptr);
+        invite = expectSent("INVITE sip:alice@192.0.2.1");
+        return placed;
     }
 
     // Ends the call's dialog as the manager's shutdown would (terminating()
@@ -124,10 +236,6 @@ protected:
         if (dialog.isNil()) return;
         dialog->terminating();
         call->removeDialog(dialog);
-    }
-    // The peer's `code` response to a request we sent.
-    static std::string responseTo(const Sent& sent, int code) {
-        return NvSipResponse(code, NvHandle<NvSipRequest>(sent.message)).toString();
     }
 
 private:
@@ -169,91 +277,60 @@ private:
 inline CallManagerFlow::NewCall CallManagerFlow::newCall;
 inline NvHandle<NvSipCallStrayInterface> CallManagerFlow::stray;
 
-// RecordedIncomingEvents that also records, in `more`, the events of our
-// re-INVITE's time-out and of the session timer; `onRefresh` runs inside
-// onSessionRefreshTime when set. The other callbacks keep their defaults.
-class RecordedSessionEvents : public RecordedIncomingEvents {
-public:
-    std::function<void()> onRefresh;
-    std::string more;  // joined by spaces
-
-    void reinviteTimeOut(Call, NvHandle<NvSipInviteMessage>) override { add("reinviteTimeOut"); }
-    void onSessionRefreshTime(Call) override {
-        add("refresh");
-        if (onRefresh) onRefresh();
-    }
-    void onSessionTimeOut(Call) override { add("expiry"); }
-    std::string takenMore() {
-        std::string joined;
-        joined.swap(more);
-        return joined;
-    }
-
-private:
-    void add(const std::string& event) { more += (more.empty() ? "" : " ") + event; }
-};
-
 // A confirmed incoming call from sip:alice@192.0.2.1 (Call-ID c1, her tag
-// r1) answered with the default replies of RecordedSessionEvents, for
-// flows of our re-INVITE and the session timer.
+// r1), for flows in an established call.
 class ConfirmedCallFlow : public CallManagerFlow {
 protected:
-    NvHandle<RecordedSessionEvents> session = new RecordedSessionEvents;
     NvHandle<NvSipIncomingCall> call;
 
-    static void SetUpTestSuite() { NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP, "bob"); }
-    void SetUp() override {
-        CallManagerFlow::SetUp();
-        events = session;
-    }
     void TearDown() override {
-        NvSipDialog::sm_bSupportTimer = false;
-        session->onRefresh = nullptr;
         CallManagerFlow::TearDown();
         if (!call.isNil()) endDialog(call);  // after a failure: keeps it out of the next test
         call = nullptr;
     }
-    void answerCall() {
+    // The peer's INVITE (with `extra` lines) reaches a new call.
+    void receiveInvite(const std::string& extra = "") {
         newCall = [this](NvHandle<NvSipInviteMessage> invite) {
-            return call = new NvSipIncomingCall(invite, session.get());
+            return call = new NvSipIncomingCall(invite, events.get());
         };
-        inject(request("INVITE", "", "r1"));
+        inject(request("INVITE", "", "r1", extra));
         expectSent("SIP/2.0 100");
+        ASSERT_EQ(events->taken(), "inviteRequest");
+    }
+    void answerCall(const std::string& extra = "") {
+        receiveInvite(extra);
         call->answer(200, nullptr, nullptr, 0);
         expectSent("SIP/2.0 200");
         inject(fromPeer("ACK", 1, "z9hG4bK-ack1"));
-        ASSERT_EQ(events->taken(), "inviteRequest callConfirmed");
+        ASSERT_EQ(events->taken(), "callConfirmed");
     }
     // A request of the peer in the call, CSeq `cseq`.
-    std::string fromPeer(const std::string& method, int cseq, const std::string& branch) const {
-        std::string text = request(method, call->getLocalTag().str(), "r1", "", "c1", branch);
-        return text.replace(text.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
+    std::string fromPeer(const std::string& method, int cseq, const std::string& branch,
+                         const std::string& extra = "") const {
+        return request(method, call->getLocalTag().str(), "r1", extra, "c1", branch, cseq);
     }
-    // The peer's `code` to `sent` with her tag, her Contact and `extra` lines.
-    static std::string reply(const Sent& sent, int code, const std::string& extra = "") {
-        NvHandle<NvSipResponse> response = new NvSipResponse(code, NvHandle<NvSipRequest>(sent.message));
-        if (response->getToHeader()->getTag().isEmpty()) response->getToHeader()->setTag("r1");
-        std::string text = response->toString();
-        return text.insert(text.find("\r\n") + 2, "Contact: <sip:alice@192.0.2.1>\r\n" + extra);
-    }
-    static uint32_t cseqOf(const Sent& sent) { return sent.message->getCSeqHeader()->getNumber(); }
-    static std::string valueOf(const Sent& sent, const char* name) {
-        NvHandle<NvSipHeader> found = sent.message->mGetHeader(name);
-        return found.isNil() ? "" : found->getValue().str();
-    }
-    // Our re-INVITE through the call, answered `code` (with `extra` lines);
-    // returns it.
+    // Our re-INVITE through the call, answered `code` (with `extra` lines)
+    // and ACKed (by the interface's default or the transaction); returns it.
     Sent reinviteAnswered(int code, const std::string& extra = "") {
         call->reinvite(nullptr, nullptr, 0, nullptr);
         Sent invite = expectSent("INVITE sip:alice@192.0.2.1");
-        inject(reply(invite, code, extra));
+        inject(answer(invite, code, "r1", extra));
         expectSent("ACK sip:alice@192.0.2.1");
         return invite;
+    }
+    // The peer hangs up (BYE with CSeq `cseq`) and we answer 200.
+    void peerHangsUp(int cseq) {
+        inject(fromPeer("BYE", cseq, "z9hG4bK-bye"));
+        EXPECT_EQ(events->taken(), "terminated");
+        EXPECT_EQ(events->ended->toString().substr(0, 4), "BYE ");
+        call->respondToBye(nullptr);
+        expectSent("SIP/2.0 200");
+        EXPECT_TRUE(call->getDialog().isNil());
     }
     // We hang up and the peer answers the BYE: the call is over.
     void hangUp() {
         call->hangup();
-        inject(reply(expectSent("BYE sip:alice@192.0.2.1"), 200));
+        inject(answer(expectSent("BYE sip:alice@192.0.2.1"), 200));
         EXPECT_EQ(events->taken(), "terminated");
         EXPECT_TRUE(call->getDialog().isNil());
     }

@@ -37,12 +37,6 @@ public:
     }
 };
 
-NvHandle<NvSipMessage> parse(std::string text) {
-    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.insert(at, "\r");
-    NvByteArrayInputStream in(text);
-    return NvSipMessage::sConstructFrom(in);
-}
-
 // A re-INVITE of the peer with CSeq `cseq` and `extra` header lines.
 NvHandle<NvSipInviteMessage> invite(uint32_t cseq, const std::string& extra = "") {
     return NvHandle<NvSipInviteMessage>(
@@ -50,23 +44,6 @@ NvHandle<NvSipInviteMessage> invite(uint32_t cseq, const std::string& extra = ""
               "\n"
               "From: <sip:alice@192.0.2.1>;tag=r1\nTo: <sip:bob@192.0.2.10>;tag=l1\nCall-ID: c1\nCSeq: " +
               std::to_string(cseq) + " INVITE\nContact: <sip:alice@192.0.2.1>\n" + extra + "Content-Length: 0\n\n"));
-}
-
-std::string valueOf(const NvHandle<NvSipMessage>& message, const char* name) {
-    std::string joined;
-    for (const NvHandle<NvSipHeader>& header : message->getHeaders())
-        if (header->getName() == name) joined += (joined.empty() ? "" : ", ") + header->getValue().str();
-    return joined;
-}
-
-template <class Run>
-std::string raised(Run run) {
-    try {
-        run();
-    } catch (const NvHandle<NvException>& error) {
-        return error->getMessage().str();
-    }
-    return "";
 }
 
 class DialogPartTest : public CallFlow {
@@ -358,7 +335,7 @@ private:
 
 using RecordPart = DialogPartTest;
 
-TEST_F(RecordPart, ReadsBackWhatItWroteDropsWhatTheStateMakesStaleAndRefusesCorruption) {
+TEST_F(RecordPart, ReadsBackWhatItWroteDropsWhatTheStateMakesStaleRefusesTwoStates) {
     NvSipDialogRecord written;
     written.state = NvSipDialog::NV_REINVITED;
     written.retransmitCount = 3;
@@ -393,12 +370,6 @@ TEST_F(RecordPart, ReadsBackWhatItWroteDropsWhatTheStateMakesStaleAndRefusesCorr
     EXPECT_TRUE(read.theirReinvite.isNil());
     EXPECT_EQ(transactions.getTransactionCount(), 0u);
 
-    for (size_t length = 0; length < bytes.size(); ++length) {
-        NvSipDialogRecord truncated;
-        NvByteArrayInputStream cut(bytes.substr(0, length));
-        EXPECT_NE(raised([&] { truncated.read(cut, adapters); }), "") << length;
-        EXPECT_EQ(transactions.getTransactionCount(), 0u) << length;
-    }
     std::string twoStates = bytes;
     twoStates.replace(0, 4, std::string("\x03\0\0\0", 4));
     NvSipDialogRecord corrupt;

@@ -37,23 +37,18 @@ void answeredWithContact(NvSipDialog& dialog, const char* method) {
     dialog.info(nullptr);
 }
 
-// The call and the application write what reaches them into `heard`.
+// A call that also records each response the dialog hands it ("call 200").
 class RecordingCall : public NvSipIncomingCall {
 public:
-    RecordingCall(NvHandle<NvSipInviteMessage> invite, NvSipIncomingCallinterface* events, std::string& heard)
-        : NvSipIncomingCall(invite, events), m_Heard(heard) {}
+    RecordingCall(NvHandle<NvSipInviteMessage> invite, RecordedIncomingEvents* events)
+        : NvSipIncomingCall(invite, events), m_pEvents(events) {}
     void onUnknownResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override {
-        m_Heard += "call " + std::to_string(response->getStatusCode()) + ";";
+        m_pEvents->record("call " + std::to_string(response->getStatusCode()));
         NvSipIncomingCall::onUnknownResponse(dialog, response);
     }
-    std::string& m_Heard;
-};
-class RequestEvents : public RecordedIncomingEvents {
-public:
-    void notifyResponse(Call, NvHandle<NvSipResponse> r) override { heard += "notify " + code(r); }
-    void referResponse(Call, NvHandle<NvSipResponse> r) override { heard += "refer " + code(r); }
-    static std::string code(const NvHandle<NvSipResponse>& r) { return std::to_string(r->getStatusCode()) + ";"; }
-    std::string heard;
+
+private:
+    RecordedIncomingEvents* m_pEvents;
 };
 
 }  // namespace
@@ -62,7 +57,6 @@ class DialogRequestTest : public CallManagerFlow {
 protected:
     Tellar::LogCapture dialogLog{"lumbrook.nv.NvSipDialog", Tellar::DEBUG};
     Tellar::LogCapture interopLog{"lumbrook.sip.interop.ua", Tellar::INFO};
-    NvHandle<RequestEvents> app = new RequestEvents;
     NvHandle<RecordingCall> call;
     NvHandle<NvSipDialog> dialog;
     std::string callId;  // of the last INVITE; each opens a new call
@@ -73,7 +67,7 @@ protected:
         NvHandle<NvSipInviteMessage> invite;
         newCall = [&](NvHandle<NvSipInviteMessage> received) {
             invite = received;
-            return NvHandle<NvSipIncomingCall>(call = new RecordingCall(received, app.get(), app->heard));
+            return NvHandle<NvSipIncomingCall>(call = new RecordingCall(received, events.get()));
         };
         NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP);
         callId += "c";
@@ -83,11 +77,10 @@ protected:
         dialog = call->getDialog();
         dialog->updateRemoteTargetURI(invite);
         expectSent("SIP/2.0 100");
-        app->taken();
+        events->taken();
     }
     void TearDown() override {
         if (call) endDialog(call);
-        app->forgetTransaction();
         call = nullptr;
         dialog = nullptr;
         CallManagerFlow::TearDown();
@@ -166,9 +159,9 @@ TEST_F(DialogRequestTest, RequestsWeBuild) {
 
 TEST_F(DialogRequestTest, InfoNotifyReferBothWays) {
     const std::tuple<std::string, std::vector<int>, const char*, const char*> rows[] = {
-        {"INFO", {200}, "call 200;", "unknownRequest"},
-        {"NOTIFY", {481}, "call 481;notify 481;", "notifyRequest"},
-        {"REFER", {100, 202}, "call 100;refer 100;call 202;refer 202;", "referRequest"}};
+        {"INFO", {200}, "call 200", "unknownRequest"},
+        {"NOTIFY", {481}, "call 481 notifyResponse 481", "notifyRequest"},
+        {"REFER", {100, 202}, "call 100 referResponse 100 call 202 referResponse 202", "referRequest"}};
     receiveInvite();
     for (const auto& [method, answers, heard, event] : rows) {
         SCOPED_TRACE(method);
@@ -177,13 +170,12 @@ TEST_F(DialogRequestTest, InfoNotifyReferBothWays) {
         if (method == "REFER") call->refer(nullptr);
         const Sent sent = expectSent(method + " ");
         for (int code : answers) inject(responseTo(sent, code));
-        EXPECT_EQ(app->heard, heard);
-        app->heard.clear();
+        EXPECT_EQ(events->taken(), heard);
         inject(request(method, call->getLocalTag().str(), "r1", "", callId, "z9hG4bK-in" + method));
-        EXPECT_EQ(app->taken(), event);
+        EXPECT_EQ(events->taken(), event);
         expectNothingSent();
-        ASSERT_FALSE(app->lastTransaction().isNil());
-        app->lastTransaction()->sendResponse(200);
+        ASSERT_FALSE(events->lastTransaction().isNil());
+        events->lastTransaction()->sendResponse(200);
         EXPECT_EQ(expectSent("SIP/2.0 200").message->getCSeqHeader()->getMethod(), method);
     }
     EXPECT_NE(dialog->getState(), NvSipDialog::NV_TERMINATED);
@@ -200,7 +192,7 @@ TEST_F(DialogRequestTest, InfoTimeOutEndsTheDialogWithoutBye) {
                                             "connected (REFER/INFO/NOTIFY); disconnecting the call as the result."),
               1u);
     EXPECT_EQ(dialog->getState(), NvSipDialog::NV_TERMINATED);
-    EXPECT_EQ(app->taken(), "terminated");
+    EXPECT_EQ(events->taken(), "terminated");
     EXPECT_TRUE(call->getDialog().isNil());
     EXPECT_EQ(manager.getDialogCount(), 0u);
 }

@@ -4,36 +4,9 @@
 
 #include "CallManagerFlow.h"
 
-#include "mlapi/NvSipCall.h"
 #include "stack/sip/NvSipHeaders.h"
 
 namespace {
-
-// The incoming-call events RecordedIncomingEvents does not record.
-class CallEvents : public RecordedIncomingEvents {
-public:
-    std::vector<std::string> more;
-    NvHandle<NvSipMessage> lastTerminated;
-    void reinviteRequest(Call, NvHandle<NvSipInviteMessage>) override { more.push_back("reinviteRequest"); }
-    void reinviteAck(Call, NvHandle<NvSipAckMessage>) override { more.push_back("reinviteAck"); }
-    void reinviteCancel(Call, NvHandle<NvSipRequest>) override { more.push_back("reinviteCancel"); }
-    void onSessionRefreshTime(Call) override { more.push_back("refresh"); }
-    void onSessionTimeOut(Call) override { more.push_back("expiry"); }
-};
-
-template <class Operation>
-std::string raised(Operation operation) {
-    try {
-        operation();
-    } catch (const NvHandle<NvException>& error) {
-        return error->getMessage().str();
-    }
-    return "";
-}
-
-std::string withCSeq(std::string text, int number) {
-    return text.replace(text.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(number) + " ");
-}
 
 template <class Header>
 uint32_t numberOf(const NvSipTestTransport::Sent& sent) {
@@ -41,60 +14,7 @@ uint32_t numberOf(const NvSipTestTransport::Sent& sent) {
     return header.isNil() ? 0 : header->getNumber();
 }
 
-class IncomingCallTest : public CallManagerFlow {
-protected:
-    NvHandle<CallEvents> callEvents = new CallEvents;
-    NvHandle<NvSipIncomingCall> call;
-    NvHandle<NvSipInviteMessage> invite;
-
-    static void SetUpTestSuite() { NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP, "bob"); }
-    void SetUp() override {
-        CallManagerFlow::SetUp();
-        events = callEvents;
-        events->onTerminated = [this](auto, NvHandle<NvSipMessage> message) {
-            callEvents->lastTerminated = message;
-        };
-        newCall = [this](NvHandle<NvSipInviteMessage> received) {
-            invite = received;
-            return call = new NvSipIncomingCall(received, callEvents.get());
-        };
-    }
-    void TearDown() override {
-        NvSipDialog::sm_bSupportTimer = false;
-        invite = nullptr;
-        callEvents->lastTerminated = nullptr;
-        CallManagerFlow::TearDown();
-        if (!call.isNil()) endDialog(call);  // after a failure: keeps it out of the next test
-        call = nullptr;
-    }
-
-    // A request of the peer in the call (our tag in To), CSeq `cseq`.
-    std::string inCall(const std::string& method, int cseq, const std::string& branch, const std::string& extra = "") {
-        return withCSeq(request(method, call->getLocalTag().str(), "r1", extra, "c1", branch), cseq);
-    }
-    void receiveInvite(const std::string& extra = "") {
-        inject(request("INVITE", "", "r1", extra));
-        expectSent("SIP/2.0 100");
-        ASSERT_EQ(events->taken(), "inviteRequest");
-    }
-    void confirm() {
-        inject(inCall("ACK", 1, "z9hG4bK-ack"));
-        EXPECT_EQ(events->taken(), "callConfirmed");
-    }
-    void peerHangsUp(int cseq) {
-        inject(inCall("BYE", cseq, "z9hG4bK-bye"));
-        EXPECT_EQ(events->taken(), "terminated");
-        EXPECT_EQ(callEvents->lastTerminated->toString().substr(0, 4), "BYE ");
-        call->respondToBye(nullptr);
-        expectSent("SIP/2.0 200");
-    }
-    void expectSentAfter(uint64_t ms, const std::string& startLine) {
-        clock.advance(ms - 1);
-        expectNothingSent();
-        clock.advance(1);
-        expectSent(startLine);
-    }
-};
+using IncomingCallTest = ConfirmedCallFlow;
 
 TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone) {
     receiveInvite("Session-Expires: 20\r\n");  // the minimum: taken
@@ -106,7 +26,8 @@ TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone) {
     EXPECT_EQ(ok.message->getBody(), sdp);
     EXPECT_NE(ok.bytes.find("Contact: <sip:bob@192.0.2.10;transport=udp>"), std::string::npos) << ok.bytes;
     call->answer(180, nullptr, nullptr, 0);  // too late: not sent
-    confirm();
+    inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
+    EXPECT_EQ(events->taken(), "callConfirmed");
     peerHangsUp(2);
     EXPECT_EQ(raised([&] { call->answer(200, nullptr, nullptr, 0); }), "Dialog does not exist !!!");
 }
@@ -114,12 +35,9 @@ TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone) {
 TEST_F(IncomingCallTest, UnacknowledgedResponsesAreSentAgainUntil64T1) {
     const struct {
         bool reliable;
-        std::vector<uint64_t> intervals;  // T1 = 500 ms
-        const char* giveUp;               // sent after 64*T1, "" for none
-    } cases[] = {
-        {false, {500, 1000, 2000, 4000, 4000, 4000, 4000, 4000, 4000, 4000}, ""},
-        {true, {500, 1000, 2000, 4000, 8000, 16000}, "SIP/2.0 504"},
-    };
+        size_t retransmissions;  // within 64*T1: a 2xx at most T2 apart, a 1xx doubling from T1
+        const char* giveUp;      // sent after 64*T1, "" for none
+    } cases[] = {{false, 10, ""}, {true, 6, "SIP/2.0 504"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reliable);
         receiveInvite("Supported: 100rel\r\n");
@@ -129,17 +47,18 @@ TEST_F(IncomingCallTest, UnacknowledgedResponsesAreSentAgainUntil64T1) {
         else
             call->answer(200, nullptr, nullptr, 0);
         expectSent(startLine);
-        for (uint64_t interval : c.intervals) expectSentAfter(interval, startLine);
+        expectSentAfter(NvSipTransactionManager::m_T1, startLine);
+        clock.advance(64 * NvSipTransactionManager::m_T1 - NvSipTransactionManager::m_T1 - 1);
+        for (size_t i = 1; i < c.retransmissions; ++i) expectSent(startLine);
+        expectNothingSent();
+        clock.advance(1);
         if (c.reliable) {
-            expectSentAfter(500, c.giveUp);
-            inject(inCall("ACK", 1, "z9hG4bK-p1"));
-        } else {
-            clock.advance(500);
-            expectNothingSent();
+            expectSent(c.giveUp);
+            inject(fromPeer("ACK", 1, "z9hG4bK-p1"));
         }
+        expectNothingSent();
         EXPECT_EQ(events->taken(), "terminated");
-        EXPECT_TRUE(callEvents->lastTerminated.isNil() != c.reliable);
-        wire.clear();
+        EXPECT_TRUE(events->ended.isNil() != c.reliable);
     }
 }
 
@@ -147,16 +66,16 @@ TEST_F(IncomingCallTest, InviteLeftUnansweredIsAnswered408WhenItsTransactionTime
     receiveInvite();
     expectSentAfter(NvSipServerTransaction::sm_ProceedingTimeoutMs, "SIP/2.0 408");
     EXPECT_EQ(events->taken(), "terminated");
-    EXPECT_TRUE(callEvents->lastTerminated.isNil());
+    EXPECT_TRUE(events->ended.isNil());
 }
 
 TEST_F(IncomingCallTest, ReliableProvisionalResponsesAreNumberedAndAcknowledgedByPrack) {
     receiveInvite("Supported: 100rel\r\n");
     call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0);
     EXPECT_EQ(numberOf<NvSipRSeqHeader>(expectSent("SIP/2.0 180")), 1u);
-    inject(inCall("PRACK", 2, "z9hG4bK-pr1", "RAck: 7 1 INVITE\r\n"));
+    inject(fromPeer("PRACK", 2, "z9hG4bK-pr1", "RAck: 7 1 INVITE\r\n"));
     expectSent("SIP/2.0 481");
-    inject(inCall("PRACK", 3, "z9hG4bK-pr2", "RAck: 1 1 INVITE\r\n"));
+    inject(fromPeer("PRACK", 3, "z9hG4bK-pr2", "RAck: 1 1 INVITE\r\n"));
     expectSent("SIP/2.0 200");
     EXPECT_EQ(events->taken(), "prack");
     clock.advance(NvSipTransactionManager::m_T1 * 4);
@@ -164,44 +83,48 @@ TEST_F(IncomingCallTest, ReliableProvisionalResponsesAreNumberedAndAcknowledgedB
 
     call->sendReliableProvisionalResponse(183, nullptr, nullptr, 0);
     EXPECT_EQ(numberOf<NvSipRSeqHeader>(expectSent("SIP/2.0 183")), 2u);
-    inject(inCall("PRACK", 4, "z9hG4bK-pr3", "RAck: 2 1 INVITE\r\n"));
-    expectSent("SIP/2.0 200");
-    NvHandle<NvSipResponse> stale = new NvSipResponse(183, NvHandle<NvSipRequest>(invite));
-    stale->addHeader(new NvSipRSeqHeader(1));
-    EXPECT_EQ(raised([&] { call->sendReliableProvisionalResponse(stale); }), "RSeq Num is out of order");
-
     call->answer(486, nullptr, nullptr, 0);
     expectSent("SIP/2.0 486");
-    inject(inCall("ACK", 1, "z9hG4bK-p1"));
-    EXPECT_EQ(events->taken(), "prack terminated");
-}
-
-TEST_F(IncomingCallTest, CancelWhileRingingAnswers487AndItsAckEndsTheCall) {
-    receiveInvite();
-    call->answer(180, nullptr, nullptr, 0);
-    expectSent("SIP/2.0 180");
-    inject(request("CANCEL", "", "r1"));
-    EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
-    expectSent("SIP/2.0 487");
-    EXPECT_EQ(events->taken(), "terminated");
-    EXPECT_EQ(callEvents->lastTerminated->toString().substr(0, 6), "CANCEL");
-    inject(inCall("ACK", 1, "z9hG4bK-p1"));
+    inject(fromPeer("ACK", 1, "z9hG4bK-p1"));
     EXPECT_EQ(events->taken(), "terminated");
 }
 
-TEST_F(IncomingCallTest, SessionExpiresBelowTheMinimumIsRefusedWith422AndMinSE) {
-    inject(request("INVITE", "", "r1", "Session-Expires: 19\r\n"));
-    expectSent("SIP/2.0 100");
-    EXPECT_EQ(numberOf<NvSipMinSEHeader>(expectSent("SIP/2.0 422")), 20u);
-    EXPECT_EQ(events->taken(), "");
-    inject(inCall("ACK", 1, "z9hG4bK-p1"));
-    EXPECT_EQ(events->taken(), "terminated");
+TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck) {
+    const struct {
+        const char* extra;  // of the INVITE
+        const char* branch;
+        bool cancel;
+        const char* answer;
+        bool minSE;
+        const char* events;  // the application hears, in the end
+    } cases[] = {
+        {"", "z9hG4bK-i1", true, "SIP/2.0 487", false, "inviteRequest terminated terminated"},
+        {"Session-Expires: 19\r\n", "z9hG4bK-i2", false, "SIP/2.0 422", true, "terminated"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        newCall = [this](NvHandle<NvSipInviteMessage> invite) {
+            return call = new NvSipIncomingCall(invite, events.get());
+        };
+        inject(request("INVITE", "", "r1", c.extra, "c1", c.branch));
+        expectSent("SIP/2.0 100");
+        if (c.cancel) {
+            inject(request("CANCEL", "", "r1", "", "c1", c.branch));
+            EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
+            EXPECT_EQ(events->ended->toString().substr(0, 6), "CANCEL");
+        }
+        const Sent answer = expectSent(c.answer);
+        EXPECT_EQ(numberOf<NvSipMinSEHeader>(answer), c.minSE ? 20u : 0u);
+        inject(fromPeer("ACK", 1, c.branch));
+        EXPECT_EQ(events->taken(), c.events);
+    }
 }
 
 TEST_F(IncomingCallTest, SessionTimerNegotiatedInOur200Runs_ARefusedAnswerSendsNothing) {
     NvSipDialog::sm_bSupportTimer = true;
     receiveInvite("Session-Expires: 1800\r\n");
-    NvHandle<NvSipResponse> longer = new NvSipResponse(200, NvHandle<NvSipRequest>(invite));
+    NvHandle<NvSipResponse> longer =
+        new NvSipResponse(200, call->getDialog()->getInitialTransaction()->getInitialRequest());
     longer->addHeader(new NvSipSessionExpiresHeader(3600));
     EXPECT_EQ(raised([&] { call->answer(longer); }), "Server can't increase session time");
     expectNothingSent();
@@ -209,11 +132,11 @@ TEST_F(IncomingCallTest, SessionTimerNegotiatedInOur200Runs_ARefusedAnswerSendsN
     const std::string ok = expectSent("SIP/2.0 200").bytes;
     EXPECT_NE(ok.find("Session-Expires: 1800;refresher=uas"), std::string::npos) << ok;
     EXPECT_NE(ok.find("Supported: timer"), std::string::npos) << ok;
-    confirm();
+    inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
     clock.advance(900 * 1000 - 1);
-    EXPECT_TRUE(callEvents->more.empty());
+    EXPECT_EQ(events->taken(), "callConfirmed");
     clock.advance(890 * 1000 + 1);
-    EXPECT_EQ(callEvents->more, (std::vector<std::string>{"refresh", "expiry"}));
+    EXPECT_EQ(events->taken(), "refresh expiry");
     peerHangsUp(2);
 }
 
@@ -226,8 +149,8 @@ TEST_F(IncomingCallTest, RetransmittedInviteGetsTheSameAnswerAndNoSecondCall) {
     inject(request("INVITE", "", "r1", "", "c1", "z9hG4bK-other"));
     EXPECT_EQ(expectSent("SIP/2.0 200").bytes, ok);
     expectNothingSent();
-    EXPECT_EQ(events->taken(), "");
-    confirm();
+    inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
+    EXPECT_EQ(events->taken(), "callConfirmed");
     peerHangsUp(2);
 }
 
@@ -235,18 +158,18 @@ TEST_F(IncomingCallTest, ReinviteAnswerIsSentAgainUntilItsAckOrEndsTheSessionWit
     receiveInvite();
     call->answer(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
-    inject(inCall("INVITE", 2, "z9hG4bK-re1"));  // before the ACK: left unanswered
+    inject(fromPeer("INVITE", 2, "z9hG4bK-re1"));  // before the ACK: left unanswered
     expectNothingSent();
-    confirm();
-    inject(inCall("INVITE", 2, "z9hG4bK-re1"));  // its retransmission is taken now
+    inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
+    inject(fromPeer("INVITE", 2, "z9hG4bK-re1"));  // its retransmission is taken now
     expectSent("SIP/2.0 100");
     call->respondToReinvite(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
     expectSentAfter(NvSipTransactionManager::m_T1, "SIP/2.0 200");
-    inject(inCall("ACK", 2, "z9hG4bK-ack2"));
-    EXPECT_EQ(callEvents->more, (std::vector<std::string>{"reinviteRequest", "reinviteAck"}));
+    inject(fromPeer("ACK", 2, "z9hG4bK-ack2"));
+    EXPECT_EQ(events->taken(), "callConfirmed reinviteRequest reinviteAck");
 
-    inject(inCall("INVITE", 3, "z9hG4bK-re3"));
+    inject(fromPeer("INVITE", 3, "z9hG4bK-re3"));
     expectSent("SIP/2.0 100");
     call->respondToReinvite(nullptr);
     expectSent("SIP/2.0 200");
@@ -256,39 +179,39 @@ TEST_F(IncomingCallTest, ReinviteAnswerIsSentAgainUntilItsAckOrEndsTheSessionWit
     ASSERT_EQ(sent.size(), 11u);  // ten retransmissions of this 2xx alone, then the BYE
     EXPECT_EQ(sent.back().bytes.substr(0, 4), "BYE ");
     inject(responseTo(sent.back(), 200));
-    EXPECT_EQ(events->taken(), "terminated");
+    EXPECT_EQ(events->taken(), "reinviteRequest terminated");
 }
 
 TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
-    receiveInvite();
-    call->answer(200, nullptr, nullptr, 0);
-    expectSent("SIP/2.0 200");
-    confirm();
-    inject(inCall("INVITE", 2, "z9hG4bK-re2", "Session-Expires: 10\r\n"));
-    expectSent("SIP/2.0 100");
-    EXPECT_EQ(numberOf<NvSipMinSEHeader>(expectSent("SIP/2.0 422")), 20u);
-    inject(inCall("INVITE", 3, "z9hG4bK-re3"));
-    expectSent("SIP/2.0 100");
-    inject(inCall("INVITE", 4, "z9hG4bK-re4"));  // the previous one is unanswered
-    expectSent("SIP/2.0 100");
-    const Sent busy = expectSent("SIP/2.0 500");
-    EXPECT_LT(numberOf<NvSipRetryAfterHeader>(busy), 10u);
-    EXPECT_FALSE(busy.message->getHeader<NvSipRetryAfterHeader>().isNil());
-    inject(inCall("INVITE", 1, "z9hG4bK-old"));  // out of order
-    expectSent("SIP/2.0 100");
-    expectSent("SIP/2.0 500");
-
-    inject(withCSeq(request("CANCEL", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-re3"), 3));
+    answerCall();
+    const struct {
+        int cseq;
+        const char* extra;
+        const char* refusal;  // "" when it is taken
+    } reinvites[] = {
+        {2, "Session-Expires: 10\r\n", "SIP/2.0 422"},
+        {3, "", ""},
+        {4, "", "SIP/2.0 500"},  // the previous one is unanswered: Retry-After
+        {1, "", "SIP/2.0 500"},  // out of order
+    };
+    for (const auto& r : reinvites) {
+        inject(fromPeer("INVITE", r.cseq, "z9hG4bK-re" + std::to_string(r.cseq), r.extra));
+        expectSent("SIP/2.0 100");
+        if (!*r.refusal) continue;
+        const Sent refusal = expectSent(r.refusal);
+        if (r.cseq == 2) EXPECT_EQ(numberOf<NvSipMinSEHeader>(refusal), 20u);
+        if (r.cseq == 4) EXPECT_LT(numberOf<NvSipRetryAfterHeader>(refusal), 10u);
+        EXPECT_EQ(r.cseq == 4, !refusal.message->getHeader<NvSipRetryAfterHeader>().isNil());
+    }
+    inject(request("CANCEL", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-re3", 3));
     expectSent("SIP/2.0 200");
     expectSent("SIP/2.0 487");
-    EXPECT_EQ(callEvents->more, (std::vector<std::string>{"reinviteRequest", "reinviteCancel"}));
-    inject(inCall("INVITE", 5, "z9hG4bK-re5"));  // the dialog takes re-INVITEs again
+    inject(fromPeer("INVITE", 5, "z9hG4bK-re5"));  // the dialog takes re-INVITEs again
     expectSent("SIP/2.0 100");
     call->respondToReinvite(488, nullptr, nullptr, 0);
     expectSent("SIP/2.0 488");
-    inject(inCall("ACK", 5, "z9hG4bK-re5"));
-    EXPECT_EQ(callEvents->more, (std::vector<std::string>{"reinviteRequest", "reinviteCancel", "reinviteRequest",
-                                                          "reinviteAck"}));
+    inject(fromPeer("ACK", 5, "z9hG4bK-re5"));
+    EXPECT_EQ(events->taken(), "reinviteRequest reinviteCancel reinviteRequest reinviteAck");
     peerHangsUp(6);
 }
 

@@ -5,9 +5,6 @@
 
 #include "CallManagerFlow.h"
 
-#include "mlapi/NvSipOutgoingCall.h"
-#include "stack/auth/NvAuthenticationInterface.h"
-
 #include <string>
 
 namespace {
@@ -18,49 +15,24 @@ size_t occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-// Answers a 401 with a made-up Authorization, replacing any earlier one.
-class Credentials : public NvAuthenticationInterface {
-public:
-    NvHandle<NvSipResponse> request(NvHandle<NvSipRequest>) override { return nullptr; }
-    bool response(NvHandle<NvSipResponse> challenge, NvHandle<NvSipRequest> request) override {
-        if (challenge->getStatusCode() != 401) return false;
-        request->removeHeader("Authorization");
-        request->addHeader(NvSipHeader::sCreate("Authorization", "Digest username=\"a\""));
-        return true;
-    }
-};
+std::string branchOf(const NvSipTestTransport::Sent& sent) { return sent.message->getTopVia()->getBranch().str(); }
 
-class ReinviteTest : public ConfirmedCallFlow {
-protected:
-    // A call we place to sip:alice@192.0.2.1, answered and ACKed, with the
-    // outgoing interface's defaults.
-    NvHandle<NvSipOutgoingCall> placeCall() {
-        NvByteArrayInputStream in(std::string("INVITE sip:alice@192.0.2.1 SIP/2.0\r\nFrom: <sip:bob@192.0.2.10>\r\n"
-                                              "To: <sip:alice@192.0.2.1>\r\nCall-ID: out1\r\nCSeq: 1 INVITE\r\n"
-                                              "Content-Length: 0\r\n\r\n"));
-        NvHandle<NvSipOutgoingCall> placed = new NvSipOutgoingCall(
-            NvHandle<NvSipInviteMessage>(NvSipMessage::sConstructFrom(in)), new NvSipOutgoingCallinterface, nullptr);
-        inject(reply(expectSent("INVITE sip:alice@192.0.2.1"), 200));
-        placed->ack(nullptr);
-        expectSent("ACK sip:alice@192.0.2.1");
-        return placed;
-    }
-    static std::string branchOf(const Sent& sent) { return sent.message->getTopVia()->getBranch().str(); }
-};
+using ReinviteTest = ConfirmedCallFlow;
 
 TEST_F(ReinviteTest, ProvisionalPrackedFinalAcknowledgedByTheDefaults) {
     answerCall();
     call->reinvite(nullptr, nullptr, 0, nullptr);
     const Sent invite = expectSent("INVITE sip:alice@192.0.2.1");
-    EXPECT_EQ(cseqOf(invite), 2u);
+    EXPECT_EQ(cseqOf(invite.message), 2u);
     call->reinvite(nullptr, nullptr, 0, nullptr);  // one is pending: nothing goes
     expectNothingSent();
-    inject(reply(invite, 183, "Require: 100rel\r\nRSeq: 1\r\n"));
-    EXPECT_EQ(valueOf(expectSent("PRACK sip:alice@192.0.2.1"), "RAck"), "1 2 INVITE");
-    inject(reply(invite, 180));  // unreliable: no reply
+    inject(answer(invite, 183, "r1", "Require: 100rel\r\nRSeq: 1\r\n"));
+    EXPECT_EQ(valueOf(expectSent("PRACK sip:alice@192.0.2.1").message, "RAck"), "1 2 INVITE");
+    inject(answer(invite, 180));  // unreliable: no reply
     expectNothingSent();
-    inject(reply(invite, 200));
-    EXPECT_EQ(cseqOf(expectSent("ACK sip:alice@192.0.2.1")), 2u);
+    inject(answer(invite, 200));
+    EXPECT_EQ(cseqOf(expectSent("ACK sip:alice@192.0.2.1").message), 2u);
+    EXPECT_EQ(events->taken(), "reinviteResponse 183 reinviteResponse 180 reinviteResponse 200");
     hangUp();
 }
 
@@ -72,14 +44,13 @@ TEST_F(ReinviteTest, AfterAFailureBothSidesReinviteAgain) {
     call->respondToReinvite(200, nullptr, nullptr, 0);  // answers only a re-INVITE taken
     expectSent("SIP/2.0 200");
     inject(fromPeer("ACK", 2, "z9hG4bK-ack2"));
-    EXPECT_EQ(cseqOf(reinviteAnswered(200)), cseqOf(first) + 1);
+    EXPECT_EQ(cseqOf(reinviteAnswered(200).message), cseqOf(first.message) + 1);
+    EXPECT_EQ(events->taken(), "reinviteResponse 488 reinviteRequest reinviteAck reinviteResponse 200");
     hangUp();
 }
 
 TEST_F(ReinviteTest, SentAgainOnceWithTheMinimumIntervalOrCredentials) {
-    Credentials credentials;
-    NvAuthenticationInterface* const saved = NvSipCallManager::smp_AuthInterface;
-    NvSipCallManager::smp_AuthInterface = &credentials;
+    TestCredentials credentials;
     const struct {
         int status;
         const char* extra;
@@ -94,16 +65,16 @@ TEST_F(ReinviteTest, SentAgainOnceWithTheMinimumIntervalOrCredentials) {
         answerCall();
         const Sent first = reinviteAnswered(c.status, c.extra);
         const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
-        EXPECT_EQ(cseqOf(retry), cseqOf(first) + 1);
+        EXPECT_EQ(cseqOf(retry.message), cseqOf(first.message) + 1);
         EXPECT_NE(branchOf(retry), branchOf(first));
-        EXPECT_EQ(valueOf(retry, c.header), c.value);
+        EXPECT_EQ(valueOf(retry.message, c.header), c.value);
         EXPECT_EQ(occurrences(retry.bytes, std::string("\r\n") + c.header + ":"), 1u) << retry.bytes;
-        inject(reply(retry, 200));
+        inject(answer(retry, 200));
         expectSent("ACK sip:alice@192.0.2.1");
+        EXPECT_EQ(events->taken(), "reinviteResponse 200");  // not the first answer
         hangUp();
         transactions.clear();
     }
-    NvSipCallManager::smp_AuthInterface = saved;
 }
 
 TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
@@ -114,12 +85,19 @@ TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.weCalled);
         NvHandle<NvSipOutgoingCall> placed;
-        if (c.weCalled)
-            (placed = placeCall())->reinvite(nullptr, nullptr, 0, nullptr);
-        else
-            answerCall(), call->reinvite(nullptr, nullptr, 0, nullptr);
+        if (c.weCalled) {
+            Sent invite;
+            placed = dial(invite, "out1");
+            inject(answer(invite, 200));
+            placed->ack(nullptr);
+            expectSent("ACK sip:alice@192.0.2.1");
+            placed->reinvite(nullptr, nullptr, 0, nullptr);
+        } else {
+            answerCall();
+            call->reinvite(nullptr, nullptr, 0, nullptr);
+        }
         const Sent first = expectSent("INVITE sip:alice@192.0.2.1");
-        inject(reply(first, 491));
+        inject(answer(first, 491));
         expectSent("ACK sip:alice@192.0.2.1");
         if (c.earliest > 0) {
             clock.advance(c.earliest - 1);
@@ -127,15 +105,16 @@ TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
         }
         clock.advance(c.latest - (c.earliest > 0 ? c.earliest - 1 : 0));
         const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
-        EXPECT_EQ(cseqOf(retry), cseqOf(first) + 1);
+        EXPECT_EQ(cseqOf(retry.message), cseqOf(first.message) + 1);
         wire.clear();  // its retransmissions while the wait ran out
-        inject(reply(retry, 200));
+        inject(answer(retry, 200));
         expectSent("ACK sip:alice@192.0.2.1");
         if (c.weCalled) {
             placed->hangup();
-            inject(reply(expectSent("BYE sip:alice@192.0.2.1"), 200));
+            inject(answer(expectSent("BYE sip:alice@192.0.2.1"), 200));
             EXPECT_TRUE(placed->allDialogsTerminated());
         } else {
+            events->taken();
             hangUp();
         }
         transactions.clear();
@@ -147,7 +126,7 @@ TEST_F(ReinviteTest, NoAnswerEndsTheCallWithoutBye) {
     call->reinvite(nullptr, nullptr, 0, nullptr);
     expectSent("INVITE sip:alice@192.0.2.1");
     clock.advance(64 * NvSipTransactionManager::m_T1);
-    EXPECT_EQ(session->takenMore(), "reinviteTimeOut");
+    EXPECT_EQ(events->taken(), "reinviteTimeOut");
     EXPECT_TRUE(call->getDialog().isNil());
     for (const Sent& sent : wire.sent()) EXPECT_EQ(sent.bytes.rfind("INVITE ", 0), 0u) << sent.bytes;
     wire.clear();

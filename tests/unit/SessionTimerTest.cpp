@@ -10,38 +10,35 @@
 
 namespace {
 
-class SessionTimerTest : public ConfirmedCallFlow {
-protected:
-    void SetUp() override {
-        ConfirmedCallFlow::SetUp();
-        NvSipDialog::sm_bSupportTimer = true;
-    }
-    static std::string sessionExpires(unsigned int seconds, const char* refresher) {
-        return "Require: timer\r\nSession-Expires: " + std::to_string(seconds) + ";refresher=" + refresher + "\r\n";
-    }
-};
+using SessionTimerTest = ConfirmedCallFlow;
+
+std::string sessionExpires(unsigned int seconds, const char* refresher) {
+    return "Require: timer\r\nSession-Expires: " + std::to_string(seconds) + ";refresher=" + refresher + "\r\n";
+}
 
 TEST_F(SessionTimerTest, RefreshAtHalfExpiryBeforeTheEndEarlierIntervalIgnored) {
+    NvSipDialog::sm_bSupportTimer = true;
     answerCall();
     reinviteAnswered(200, sessionExpires(90, "uas"));
     clock.advance(50000);  // past half of it: the peer refreshes, not we
-    EXPECT_EQ(session->takenMore(), "");
+    EXPECT_EQ(events->taken(), "reinviteResponse 200");
     const Sent refresh = reinviteAnswered(200, sessionExpires(120, "uac"));
-    EXPECT_EQ(valueOf(refresh, "Session-Expires"), "90");
-    EXPECT_EQ(valueOf(refresh, "Supported"), "timer");
+    EXPECT_EQ(valueOf(refresh.message, "Session-Expires"), "90");
+    EXPECT_EQ(valueOf(refresh.message, "Supported"), "timer");
     const NvHandle<NvSipDialog> dialog = call->getDialog();
     EXPECT_DOUBLE_EQ(dialog->getTimeLeft(), 110.0);
     EXPECT_DOUBLE_EQ(dialog->getElapsedTime(), 0.0);
+    EXPECT_EQ(events->taken(), "reinviteResponse 200");
     // The application raising inside the callback stops no timer.
-    session->onRefresh = [] { throw std::runtime_error("the application failed"); };
+    events->onRefresh = [] { throw std::runtime_error("the application failed"); };
     clock.advance(59999);  // past the first interval's expiry (80 s)
-    EXPECT_EQ(session->takenMore(), "");
+    EXPECT_EQ(events->taken(), "");
     clock.advance(1);
-    EXPECT_EQ(session->takenMore(), "refresh");
+    EXPECT_EQ(events->taken(), "refresh");
     clock.advance(49999);
-    EXPECT_EQ(session->takenMore(), "");
+    EXPECT_EQ(events->taken(), "");
     clock.advance(1);
-    EXPECT_EQ(session->takenMore(), "expiry");
+    EXPECT_EQ(events->taken(), "expiry");
     hangUp();
 }
 
