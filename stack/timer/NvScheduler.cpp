@@ -30,6 +30,7 @@ double NvScheduler::schedule(unsigned int delayMs, NvObserver* observer, NvObjec
         std::lock_guard<std::mutex> lock(m_Mutex);
         while (m_Timers.count(Key(key, id))) key += 1.0;
         m_Timers.emplace(Key(key, id), Entry{NvHandle<NvObserver>(observer), NvHandle<NvObject>(object)});
+        m_ByObserver.emplace(id, key);
         earliest = m_Timers.begin()->first.first == key;
     }
     if (earliest && m_WakeUp) m_WakeUp();
@@ -41,23 +42,28 @@ bool NvScheduler::cancel(NvObserver* observer, double key) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     const auto found = m_Timers.find(Key(key, reinterpret_cast<uintptr_t>(observer)));
     if (found == m_Timers.end()) return false;
-    removed = std::move(found->second);
-    m_Timers.erase(found);
+    take(found, removed);
     return true;
+}
+
+void NvScheduler::take(std::map<Key, Entry>::iterator it, Entry& removed) {
+    m_ByObserver.erase(ObserverKey(it->first.second, it->first.first));
+    removed = std::move(it->second);
+    m_Timers.erase(it);
 }
 
 size_t NvScheduler::cancelAll(NvObserver* observer) {
     std::vector<Entry> removed;  // released after the lock
     std::lock_guard<std::mutex> lock(m_Mutex);
     const auto id = reinterpret_cast<uintptr_t>(observer);
-    for (auto it = m_Timers.begin(); it != m_Timers.end();) {
-        if (it->first.second == id) {
-            removed.push_back(std::move(it->second));
-            it = m_Timers.erase(it);
-        } else {
-            ++it;
-        }
+    const auto first = m_ByObserver.lower_bound(ObserverKey(id, -HUGE_VAL));
+    auto last = first;
+    for (; last != m_ByObserver.end() && last->first == id; ++last) {
+        const auto timer = m_Timers.find(Key(last->second, id));
+        removed.push_back(std::move(timer->second));
+        m_Timers.erase(timer);
     }
+    m_ByObserver.erase(first, last);
     forget(observer);
     return removed.size();
 }
@@ -74,8 +80,7 @@ bool NvScheduler::runNext(double until, double& firedKey) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         if (m_Timers.empty() || m_Timers.begin()->first.first > until) return false;
         firedKey = m_Timers.begin()->first.first;
-        entry = std::move(m_Timers.begin()->second);
-        m_Timers.erase(m_Timers.begin());
+        take(m_Timers.begin(), entry);
     }
     fire(firedKey, entry);
     return true;

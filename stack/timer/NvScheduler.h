@@ -25,6 +25,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 
 class NvObservable : public NvObject {};
@@ -76,7 +77,8 @@ public:
     double schedule(unsigned int delayMs, NvObserver* observer, NvObject* object);
     // Removes the timer; false when it was not pending (fired or unknown).
     bool cancel(NvObserver* observer, double key);
-    // Removes every timer of `observer`; returns how many.
+    // Removes every timer of `observer`; returns how many. Costs the log of
+    // the number of timers plus the observer's own.
     size_t cancelAll(NvObserver* observer);
 
     // Fires, in key order, every timer due at the current time; returns how
@@ -99,12 +101,16 @@ private:
         NvHandle<NvObserver> observer;
         NvHandle<NvObject> object;
     };
-    using Key = std::pair<double, uintptr_t>;  // expiry, observer address
+    using Key = std::pair<double, uintptr_t>;            // expiry, observer address
+    using ObserverKey = std::pair<uintptr_t, double>;  // observer address, expiry
     void fire(double key, Entry& entry);
     // Clears the observer's pointer to this scheduler (see NvObserver::detach).
     void forget(NvObserver* observer);
+    // Takes the timer at `it` out of both indexes, its entry into `removed`.
+    void take(std::map<Key, Entry>::iterator it, Entry& removed);
 
     mutable std::mutex m_Mutex;
-    std::map<Key, Entry> m_Timers;  // ordered by expiry, then observer
+    std::map<Key, Entry> m_Timers;     // ordered by expiry, then observer
+    std::set<ObserverKey> m_ByObserver;  // the same timers by observer: cancelAll costs O(own timers)
     std::function<void()> m_WakeUp;
 };
