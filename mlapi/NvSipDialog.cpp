@@ -156,7 +156,7 @@ void NvSipDialog::terminating() {
     m_hByeTransaction = nullptr;
     m_OurReinvite.forget();
     m_TheirReinvite.forget();
-    m_Retransmitter.forget(timers());
+    m_Retransmitter.stop(timers());
     m_hInResponse = nullptr;
     m_hAck = nullptr;
     m_SessionTimer.stop(timers());

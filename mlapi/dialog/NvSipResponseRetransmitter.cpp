@@ -30,10 +30,6 @@ void NvSipResponseRetransmitter::start(const NvSipTimerOwner& timers, const NvHa
 void NvSipResponseRetransmitter::stop(const NvSipTimerOwner& timers) {
     if (m_TickKey != 0) timers.scheduler.cancel(&timers.observer, m_TickKey);
     m_TickKey = 0;
-}
-
-void NvSipResponseRetransmitter::forget(const NvSipTimerOwner& timers) {
-    stop(timers);
     m_hResponse = nullptr;
 }
 

@@ -11,7 +11,8 @@
 // and notifies the dialog with the kept response as object; the dialog checks keeps() (a tick of a response since
 // replaced is ignored), sends the response again its own way (a 2xx through
 // the transport, a provisional one through its transaction) and asks for
-// the next tick, or gives up when tick() says the deadline has passed.
+// the next tick, or gives up when tick() says the deadline has passed. The
+// response is dropped as soon as it is acknowledged (stop()).
 
 #include "stack/sip/NvSipMessage.h"
 #include "mlapi/dialog/NvSipTimerOwner.h"
@@ -37,10 +38,10 @@ public:
     // ahead, and schedules its first tick T1 from now (a pending tick of
     // the response kept before is cancelled).
     void start(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response);
-    // Cancels the pending tick; the response stays kept.
+    // The response was acknowledged, or is not to go again: the pending tick
+    // is cancelled and the response dropped (nothing of it stays with the
+    // dialog once its ACK or PRACK came).
     void stop(const NvSipTimerOwner& timers);
-    // stop(), and the kept response is dropped.
-    void forget(const NvSipTimerOwner& timers);
     const NvHandle<NvSipResponse>& kept() const { return m_hResponse; }
     bool keeps(const NvHandle<NvSipResponse>& response) const { return response.get() == m_hResponse.get(); }
     // Whether the RAck of `prack` names the RSeq of the kept response.

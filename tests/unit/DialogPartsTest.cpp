@@ -214,8 +214,6 @@ TEST_F(RetransmitterPart, TicksDoubleFromT1UntilTheDeadline_ThoseOf2xxAtMostT2Ap
     stopped.start(timers, new NvSipResponse(200, NvHandle<NvSipRequest>(invite(1))));
     stopped.stop(timers);
     EXPECT_EQ(firedWithin(1000), std::vector<double>{});
-    EXPECT_FALSE(stopped.kept().isNil());
-    stopped.forget(timers);
     EXPECT_TRUE(stopped.kept().isNil());
 }
 
@@ -250,7 +248,7 @@ TEST_F(RetransmitterPart, ReliableResponsesAreNumberedAndAcknowledgedByTheirRSeq
     EXPECT_TRUE(retransmitter.acknowledgedBy(prack("RAck: 8 1 INVITE\n")));
     EXPECT_FALSE(retransmitter.acknowledgedBy(prack("RAck: 7 1 INVITE\n")));
     EXPECT_FALSE(retransmitter.acknowledgedBy(prack("")));
-    retransmitter.forget(timers);
+    retransmitter.stop(timers);
 }
 
 // ---------------------------------------------------------------- re-INVITE parts
