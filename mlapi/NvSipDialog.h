@@ -195,10 +195,16 @@ public:
     static unsigned int sm_MinSessionTime;
 
     // ------------------------------------------------------------ call log
-    // The log of one call's SIP messages. Lines logged before the
-    // application attaches its logger are kept, formatted as they were at
-    // the time, and written in order, each filtered at its own level, when
-    // the logger arrives; without a logger they are dropped with the dialog.
+    // The log of one call's SIP messages. Once the application's logger is
+    // attached, a line is formatted only when that logger keeps its level.
+    // Before, a line is kept (formatted as it was at the time) only when
+    // the logger "lumbrook.nv.NvSipDialog.CallMessages" is enabled for its
+    // level: configure it at INFO to keep every message until the
+    // application's logger arrives; by default (WARN) nothing is formatted
+    // or copied. Kept lines are written in order, each filtered at its own
+    // level, when the logger arrives; without a logger they are dropped with
+    // the dialog. At most sm_MaxPendingBytes of text are kept: the oldest
+    // lines go first, and the replay starts with a line saying how many.
     // Threads: any. m_pMutex guards the buffering state; once a logger is
     // attached (m_bLoggerSet, never reset) writes take no lock.
     class CallMessageLogger {
@@ -218,15 +224,22 @@ public:
         // the logger): lets a caller skip composing it.
         bool wouldLog(Tellar::LogLevel level) const;
 
+        static constexpr size_t sm_MaxPendingBytes = 32 * 1024;
+
     private:
         // Runs `write` on the logger if attached, else buffers what `format`
-        // gives; under m_pMutex unless attached.
+        // gives when the buffer's gate keeps `level`; under m_pMutex unless
+        // attached.
         template <class Write, class Format>
         void writeOrBuffer(Tellar::LogLevel level, Write write, Format format);
+        // Appends a line, dropping the oldest beyond sm_MaxPendingBytes. m_pMutex held.
+        void keep(Tellar::LogLevel level, NvString text);
 
         Tellar::Logger* m_pLogger = nullptr;
         NvRecursiveMutex* m_pMutex;
         std::atomic<bool> m_bLoggerSet{false};
+        uint32_t m_DroppedLines = 0;   // oldest lines dropped for room
+        size_t m_PendingBytes = 0;     // text kept in m_PendingLines
         std::vector<std::pair<Tellar::LogLevel, NvString>> m_PendingLines;
     };
 

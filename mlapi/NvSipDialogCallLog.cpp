@@ -6,6 +6,17 @@
 
 #include <mutex>
 #include <sstream>
+#include <string>
+
+namespace {
+
+// Whether a line at `level` is kept until the call's logger arrives.
+bool keptUntilALoggerArrives(Tellar::LogLevel level) {
+    static Tellar::Logger& gate = Tellar::getLogger("lumbrook.nv.NvSipDialog.CallMessages");
+    return gate.isEnabledFor(level);
+}
+
+}  // namespace
 
 NvSipDialog::CallMessageLogger::CallMessageLogger() : m_pMutex(new NvRecursiveMutex) {}
 
@@ -22,22 +33,37 @@ void NvSipDialog::CallMessageLogger::setLogger(Tellar::Logger* logger) {
     }
     if (!logger) return;
     m_pLogger = logger;
+    if (m_DroppedLines != 0 && m_pLogger->isEnabledFor(Tellar::INFO))
+        m_pLogger->emit(Tellar::INFO, "[" + std::to_string(m_DroppedLines) + " earlier lines of this call dropped]",
+                        "NvSipDialog", -1);
     for (const auto& [level, text] : m_PendingLines)
         if (m_pLogger->isEnabledFor(level)) m_pLogger->emit(level, text.str(), "NvSipDialog", -1);
     m_PendingLines.clear();
+    m_PendingLines.shrink_to_fit();
     m_bLoggerSet.store(true, std::memory_order_release);
 }
 
 template <class Write, class Format>
 void NvSipDialog::CallMessageLogger::writeOrBuffer(Tellar::LogLevel level, Write write, Format format) {
     if (!m_bLoggerSet.load(std::memory_order_acquire)) {
+        if (!keptUntilALoggerArrives(level)) return;
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         if (!m_bLoggerSet.load(std::memory_order_relaxed)) {
-            m_PendingLines.emplace_back(level, format());
+            keep(level, format());
             return;
         }
     }
     write(*m_pLogger);
+}
+
+void NvSipDialog::CallMessageLogger::keep(Tellar::LogLevel level, NvString text) {
+    m_PendingBytes += text.length();
+    m_PendingLines.emplace_back(level, std::move(text));
+    size_t dropped = 0;
+    while (m_PendingBytes > sm_MaxPendingBytes && dropped + 1 < m_PendingLines.size())
+        m_PendingBytes -= m_PendingLines[dropped++].second.length();
+    m_PendingLines.erase(m_PendingLines.begin(), m_PendingLines.begin() + static_cast<std::ptrdiff_t>(dropped));
+    m_DroppedLines += static_cast<uint32_t>(dropped);
 }
 
 void NvSipDialog::CallMessageLogger::log(Tellar::LogLevel level, const char* text) {
@@ -58,7 +84,8 @@ void NvSipDialog::CallMessageLogger::logSipMessage(const NvHandle<NvSipMessage>&
 }
 
 bool NvSipDialog::CallMessageLogger::wouldLog(Tellar::LogLevel level) const {
-    return !m_bLoggerSet.load(std::memory_order_acquire) || m_pLogger->isEnabledFor(level);
+    return m_bLoggerSet.load(std::memory_order_acquire) ? m_pLogger->isEnabledFor(level)
+                                                        : keptUntilALoggerArrives(level);
 }
 
 void NvSipDialog::logCallMessage(const NvHandle<NvSipMessage>& message, bool incoming, unsigned* port,

@@ -93,10 +93,15 @@ struct CallLog {
     Tellar::Logger* logger() { return new Tellar::Logger("test.call.log"); }
 };
 
-TEST(CallMessageLog, LinesBeforeTheLoggerAreReplayedInOrderFilteredByLevel) {
+TEST(CallMessageLog, KeptLinesAreReplayedInOrderFilteredByLevel_TheOldestDroppedBeyondTheCap) {
     CallLog log;
     {
         NvSipDialog::CallMessageLogger callLog;
+        callLog.log(Tellar::INFO, "not kept: the buffer's gate is at WARN");
+        Tellar::LogCapture gate("lumbrook.nv.NvSipDialog.CallMessages", Tellar::DEBUG);
+        const std::string big(NvSipDialog::CallMessageLogger::sm_MaxPendingBytes / 2, 'x');
+        callLog.log(Tellar::INFO, big.c_str());  // pushed out by the next two
+        callLog.log(Tellar::INFO, big.c_str());
         callLog.log(Tellar::INFO, "first");
         callLog.log(Tellar::DEBUG, "below the logger's level");
         callLog.log(Tellar::WARN, "second");
@@ -108,14 +113,13 @@ TEST(CallMessageLog, LinesBeforeTheLoggerAreReplayedInOrderFilteredByLevel) {
         EXPECT_FALSE(callLog.wouldLog(Tellar::DEBUG));
     }
     const auto records = log.capture.records();
-    ASSERT_EQ(records.size(), 3u) << log.capture.dump();
-    EXPECT_EQ(records[0].text, "first");
-    EXPECT_EQ(records[1].text, "second");
-    EXPECT_EQ(records[1].level, Tellar::WARN);
-    EXPECT_EQ(records[2].text, "third");
-
-    NvSipDialog::CallMessageLogger dropped;  // no logger ever: nothing is written
-    dropped.log(Tellar::INFO, "never");
+    ASSERT_EQ(records.size(), 5u) << log.capture.dump();
+    EXPECT_EQ(records[0].text, "[1 earlier lines of this call dropped]");
+    EXPECT_EQ(records[1].text.size(), NvSipDialog::CallMessageLogger::sm_MaxPendingBytes / 2);
+    EXPECT_EQ(records[2].text, "first");
+    EXPECT_EQ(records[3].text, "second");
+    EXPECT_EQ(records[3].level, Tellar::WARN);
+    EXPECT_EQ(records[4].text, "third");
 }
 
 TEST(CallMessageLog, ALineLoggedWhileTheLoggerArrivesIsWrittenOnceRace) {
@@ -123,6 +127,7 @@ TEST(CallMessageLog, ALineLoggedWhileTheLoggerArrivesIsWrittenOnceRace) {
     for (int round = 0; round < 5; ++round) {
         CallLog log;
         NvSipDialog::CallMessageLogger callLog;
+        Tellar::LogCapture gate("lumbrook.nv.NvSipDialog.CallMessages", Tellar::INFO);
         std::atomic<bool> go{false};
         std::thread writer([&] {
             while (!go) std::this_thread::yield();
