@@ -9,6 +9,7 @@
 #include <ace/Thread.h>
 
 #include <algorithm>
+#include <cmath>
 #include <system_error>
 
 namespace {
@@ -90,6 +91,9 @@ void NvMonitorThread::run() {
             const double next = m_Scheduler.nextKey();
             double wait = kMaxWaitMicros;
             if (next >= 0) wait = std::clamp(next - NvTime::sGetCurrentTime(), 0.0, kMaxWaitMicros);
+            // The reactor waits in whole milliseconds and truncates: a wait under
+            // one would return at once and spin until the timer is due.
+            wait = std::ceil(wait / 1000.0) * 1000.0;
             ACE_Time_Value timeout;
             timeout.set(wait / 1e6);
             m_pReactor->handle_events(timeout);
