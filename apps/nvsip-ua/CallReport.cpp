@@ -31,6 +31,11 @@ long CallReport::count(const std::string& outcome) const {
     return found == m_Outcomes.end() ? 0 : found->second;
 }
 
+void CallReport::waitForEnded(long count) {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_Changed.wait(lock, [&] { return m_Ended >= count; });
+}
+
 long CallReport::endedCount() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     return m_Ended;

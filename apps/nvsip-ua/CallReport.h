@@ -43,6 +43,8 @@ public:
     // placed, or -1 when listening).
     void summary(long attempted = -1);
     long endedCount() const;
+    // Returns once at least `count` calls have ended.
+    void waitForEnded(long count);
     // How many calls ended with `outcome`.
     long count(const std::string& outcome) const;
 
@@ -51,7 +53,7 @@ private:
 
     const bool m_bQuiet;
     mutable std::mutex m_Mutex;  // guards everything below
-    std::condition_variable m_Changed;
+    std::condition_variable m_Changed;  // a line queued or a call ended
     std::vector<std::string> m_Lines;
     std::map<std::string, long> m_Outcomes;
     long m_Ended = 0;

@@ -39,6 +39,7 @@ struct CallOptions {
     bool followRedirects = false;
     long count = 1;
     double rate = 10;  // calls per second
+    long limit = 0;    // calls in flight at most (0: no limit)
     bool quiet = false;
     bool ladder = false;  // draw each call's messages (the demo)
     long reinviteAfterMs = -1;  // -1: no re-INVITE of ours

@@ -3,7 +3,7 @@
 //   nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]
 //                   [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
-//                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--quiet]
+//                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]
 //                 [--reinvite-after MS] [--info-after MS] [--timer SECS]
 //   nvsip-ua demo
 //
@@ -16,8 +16,8 @@
 // ends, and calls saved there by an earlier run (killed mid-call) are taken
 // back at start.
 //
-// call: places N calls at R per second (INVITE with an SDP offer and
-// Supported: 100rel), PRACKs reliable provisional responses, ACKs the 2xx,
+// call: places N calls at R per second, at most --limit N in flight (INVITE
+// with an SDP offer and Supported: 100rel), PRACKs reliable provisional responses, ACKs the 2xx,
 // holds MS (default 1000) and hangs up, or cancels after MS; answers digest
 // challenges with USER:PASSWORD; follows 3xx Contacts when asked. Exits 0
 // when every call was answered and ended cleanly, else 1, after a summary
@@ -53,7 +53,7 @@ namespace {
     std::cerr << "usage: nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]\n"
                  "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]\n"
                  "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
-                 "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--quiet]\n"
+                 "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]\n"
                  "                     [--reinvite-after MS] [--info-after MS] [--timer SECS]\n"
                  "       nvsip-ua demo\n";
     std::exit(2);
@@ -135,7 +135,8 @@ Call parseCall(int argc, char** argv) {
         else if (arg == "--rate") {
             o.rate = static_cast<double>(number(1000000));
             if (o.rate <= 0) throw std::invalid_argument("--rate must be above 0");
-        } else if (arg == "--quiet") o.quiet = true;
+        } else if (arg == "--limit") o.limit = number(1000000);
+        else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--reinvite-after") o.reinviteAfterMs = number(3600000);
         else if (arg == "--info-after") o.infoAfterMs = number(3600000);
         else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
@@ -199,12 +200,14 @@ NvHandle<NvSipNameAddress> selfAddress(const Endpoint& endpoint) {
                                                  std::to_string(endpoint.port)));
 }
 
-// Places the calls at the rate asked, on a thread of its own.
-std::thread placeCalls(Caller& caller, const CallOptions& options) {
-    return std::thread([&caller, options] {
+// Places the calls at the rate asked, and never more than --limit at once,
+// on a thread of its own.
+std::thread placeCalls(Caller& caller, CallReport& report, const CallOptions& options) {
+    return std::thread([&caller, &report, options] {
         const auto interval = std::chrono::duration<double>(1.0 / options.rate);
         const auto start = std::chrono::steady_clock::now();
         for (long i = 0; i < options.count; ++i) {
+            if (options.limit > 0) report.waitForEnded(i - options.limit + 1);
             std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                       interval * static_cast<double>(i)));
             caller.place();
@@ -226,7 +229,7 @@ int call(const Call& call) {
 
     CallReport report(options.quiet);
     NvHandle<Caller> caller = new Caller(options, report, selfAddress(self), sdpFor(self.host.str()));
-    std::thread placing = placeCalls(*caller, options);
+    std::thread placing = placeCalls(*caller, report, options);
     report.runUntilEnded(options.count);
     placing.join();
     closeTransport();
