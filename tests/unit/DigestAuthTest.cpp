@@ -1,19 +1,14 @@
 // NvDigestAuthentication: the digest against known values, the client answering 401 and 407 challenges, the
 // server challenging and checking credentials (nonce lifetime, nc replay), and both sides together.
 
+#include "SipTestText.h"
 #include "stack/auth/NvDigestAuthentication.h"
-#include "stack/base/NvStream.h"
 #include "stack/log/TellarCapture.h"
 #include "stack/sip/NvSipMessage.h"
 #include "stack/timer/NvTestClock.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace digest_auth_test {
 
@@ -22,13 +17,12 @@ using Challenges = std::vector<std::string>;
 
 // A request from alice to bob.
 NvHandle<NvSipRequest> request(const std::string& method = "INVITE") {
-    NvByteArrayInputStream in(method + " sip:bob@biloxi.example.com;transport=udp SIP/2.0\r\n"
-                              "Via: SIP/2.0/UDP pc33.atlanta.example.com;branch=z9hG4bK776asdhds\r\n"
-                              "Max-Forwards: 70\r\nTo: Bob <sip:bob@biloxi.example.com>\r\n"
-                              "From: Alice <sip:alice@atlanta.example.com>;tag=1928301774\r\n"
-                              "Call-ID: a84b4c76e66710@pc33.atlanta.example.com\r\nCSeq: 314159 " +
-                              method + "\r\nContent-Length: 0\r\n\r\n");
-    return NvHandle<NvSipRequest>(NvSipMessage::sConstructFrom(in));
+    return NvHandle<NvSipRequest>(parse(method + " sip:bob@biloxi.example.com;transport=udp SIP/2.0\r\n"
+                                                 "Via: SIP/2.0/UDP pc33.atlanta.example.com;branch=z9hG4bK776asdhds\r\n"
+                                                 "Max-Forwards: 70\r\nTo: Bob <sip:bob@biloxi.example.com>\r\n"
+                                                 "From: Alice <sip:alice@atlanta.example.com>;tag=1928301774\r\n"
+                                                 "Call-ID: a84b4c76e66710@pc33.atlanta.example.com\r\nCSeq: 314159 " +
+                                        method + "\r\nContent-Length: 0\r\n\r\n"));
 }
 
 NvHandle<NvSipRequest> copyOf(const NvHandle<NvSipRequest>& request) {
@@ -51,8 +45,6 @@ std::string digestChallenge(const std::string& realm, const std::string& nonce,
 std::vector<NvHandle<NvSipAuthorizationHeader>> auths(const NvHandle<NvSipRequest>& request) {
     return request->getHeaders<NvSipAuthorizationHeader>();
 }
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Whether credentials carry the digest of their own fields with `password`.
 void expectDigest(const NvSipAuthHeader& credentials, const std::string& password) {
@@ -222,8 +214,8 @@ TEST_F(DigestAuthClient, UnusableChallengesAreNotAnsweredAndAreLogged) {
         EXPECT_TRUE(auths(invite).empty()) << challenge;
         bool explained = false;
         for (const auto& record : log.records())
-            explained = explained || (record.level == Tellar::WARN && contains(record.text, reason) &&
-                                      contains(record.text, "a84b4c76e66710@pc33.atlanta.example.com"));
+            explained = explained || (record.level == Tellar::WARN && mentions(record.text, reason) &&
+                                      mentions(record.text, "a84b4c76e66710@pc33.atlanta.example.com"));
         EXPECT_TRUE(explained) << "a warning naming the call should say '" << reason << "':\n" << log.dump();
     }
     NvHandle<NvSipRequest> invite = request();

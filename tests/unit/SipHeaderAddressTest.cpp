@@ -7,12 +7,6 @@
 #include "stack/sip/NvSipNameAddress.h"
 #include "stack/sip/NvURI.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-
-using namespace std::string_literals;
-
 namespace {
 
 NvHandle<NvSipURL> url(const std::string& text) {
@@ -102,18 +96,11 @@ TEST(SipUriParsing, SettersCheckAndEscape) {
 }
 
 TEST(SipNameAddressForms, WrittenBackWithBracketsWhereNeeded) {
-    const struct {
-        std::string text;
-        std::string written;
-    } cases[] = {
-        {"<sip:a@example.com>", "<sip:a@example.com>"},
-        {"sip:a@example.com", "sip:a@example.com"},
-        {"\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60;q=0.5",
-         "\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60;q=0.5"},
-        {"Alice  B. Liddell <sip:a@example.com>", "Alice  B. Liddell <sip:a@example.com>"},
-        {"\"\\\"q\\\" \\\\ \\\x00\"<sip:a@example.com>"s, "\"\\\"q\\\" \\\\ \\\x00\" <sip:a@example.com>"s},
-    };
-    for (const auto& c : cases) EXPECT_EQ(address(c.text)->toString().str(), c.written) << c.text;
+    for (const std::string text : {"<sip:a@example.com>", "sip:a@example.com", "Alice  B. Liddell <sip:a@example.com>",
+                                   "\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60;q=0.5"})
+        EXPECT_EQ(address(text)->toString().str(), text);
+    EXPECT_EQ(address("\"\\\"q\\\" \\\\ \\\x00\"<sip:a@example.com>"s)->toString().str(),
+              "\"\\\"q\\\" \\\\ \\\x00\" <sip:a@example.com>"s);
 
     // URI parameters and header parameters stay apart.
     const auto value = address("\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60");

@@ -5,17 +5,10 @@
 #include "SipTestText.h"
 #include "stack/base/NvStream.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-using namespace std::string_literals;
-
 namespace {
 
 std::string torture(const std::string& name) { return corpusBytes("valid", name); }
-std::string parseError(const std::string& bytes) { return parseErrorOf([&] { parseBytes(bytes); }, bytes); }
+std::string parseError(const std::string& bytes) { return parseErrorOf([&] { parse(bytes); }, bytes); }
 size_t frame(const std::string& bytes) { return NvSipParser::sFrameLength(bytes.data(), bytes.size()); }
 std::string frameError(const std::string& bytes) { return parseErrorOf([&] { frame(bytes); }, bytes.substr(0, 200)); }
 
@@ -86,7 +79,7 @@ TEST(SipParserAccepts, WhatIsReadFromEachInput) {
         {sipRequest("Content-Length: 4\n", "a\0b\nc"s), ":body", "a\0b\n"s},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(written(*parseBytes(c.bytes), c.name, c.index), c.written) << c.name << " in " << c.bytes;
+        EXPECT_EQ(written(*parse(c.bytes), c.name, c.index), c.written) << c.name << " in " << c.bytes;
 }
 
 // Each input and words of the reason it is refused for (refusals by the header classes are tested with them).
@@ -125,7 +118,7 @@ TEST(SipParserRefuses, EachMalformedInputForItsReason) {
 TEST(SipParserLimits, HeaderValues) {
     std::string many;
     for (size_t i = 0; i < NvSipParser::kMaxHeaders - 5; ++i) many += "X-H" + std::to_string(i) + ": v\n";
-    EXPECT_EQ(parseBytes(sipRequest(many))->getHeaders().size(), NvSipParser::kMaxHeaders);
+    EXPECT_EQ(parse(sipRequest(many))->getHeaders().size(), NvSipParser::kMaxHeaders);
     EXPECT_TRUE(mentions(parseError(sipRequest(many + "X-One-Too-Many: v\n")), "More than 256 header values"));
     // Values on one line count one by one.
     std::string vias = "Via: SIP/2.0/UDP a.example.com;branch=z9hG4bKa";
@@ -136,7 +129,7 @@ TEST(SipParserLimits, HeaderValues) {
 TEST(SipParserLimits, LineLengthAfterUnfolding) {
     const std::string prefix = "Subject: ";
     const std::string exact = prefix + std::string(NvSipParser::kMaxLineBytes - prefix.size(), 'a');
-    EXPECT_EQ(written(*parseBytes(sipRequest(exact + "\n")), "Subject"), exact);
+    EXPECT_EQ(written(*parse(sipRequest(exact + "\n")), "Subject"), exact);
     EXPECT_TRUE(mentions(parseError(sipRequest(exact + "a\n")), "longer than 8192"));
     // Short physical lines that unfold into one long line.
     std::string folded = "Subject: start";
@@ -150,7 +143,7 @@ TEST(SipParserLimits, LineLengthAfterUnfolding) {
 TEST(SipParserLimits, MessageSizeAlsoFromAStream) {
     const std::string head = sipRequest("Content-Type: text/plain\n");
     const std::string fits = head + std::string(NvSipParser::kMaxMessageBytes - head.size(), 'b');
-    EXPECT_EQ(parseBytes(fits)->getBody().size(), NvSipParser::kMaxMessageBytes - head.size());
+    EXPECT_EQ(parse(fits)->getBody().size(), NvSipParser::kMaxMessageBytes - head.size());
     EXPECT_TRUE(mentions(parseError(fits + "b"), "exceeds the limit of 65535"));
 
     NvByteArrayInputStream in(sipRequest("Content-Length: 2\n", "hi"));

@@ -1,24 +1,15 @@
 // The scheduler, the test clock and the monitor thread.
 
+#include "SipTestText.h"
 #include "stack/timer/NvMonitorThread.h"
 #include "stack/timer/NvScheduler.h"
 #include "stack/timer/NvTestClock.h"
 #include "stack/timer/NvTime.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <cmath>
-#include <functional>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 // Records each notification as "at <time>, key <time>, <object>", times in
 // microseconds since it was made, the object "the timer", "the payload" or
@@ -121,7 +112,7 @@ TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers)
     recorder->m_OnFire = [&] { onMonitor += NvMonitorThread::sGetCurrent() == monitor && monitor->isMonitorThread(); };
     monitor->getScheduler().schedule(20, recorder.get(), nullptr);
     monitor->post([&] { onMonitor += monitor->isMonitorThread(); });
-    for (int i = 0; i < 200 && onMonitor < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 200 && onMonitor < 2; ++i) std::this_thread::sleep_for(10ms);
     monitor->stop();
     EXPECT_EQ(2, onMonitor.load());
     EXPECT_FALSE(monitor->isRunning());
