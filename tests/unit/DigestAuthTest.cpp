@@ -141,7 +141,6 @@ TEST_F(DigestAuthClient, RealmCredentialsFirstThenTheDefaultElseTheRequestStaysA
     EXPECT_EQ("guest", a[0]->getParameter("username"));
     expectDigest(*a[0], "anyone");
 
-
     // A forking proxy may gather a proxy's and a user agent's challenges in one 401: both are answered.
     m_Client.addCredentials("proxy.example.com", "alice-at-proxy", "p4ss");
     NvHandle<NvSipRequest> both = request();
@@ -166,9 +165,9 @@ TEST_F(DigestAuthClient, QuotedValuesAreUnescapedForTheDigestAndEscapedOnTheWire
     const NvSipAuthHeader& a = *auths(invite).at(0);
     const std::string text = a.getValue().str();
     EXPECT_EQ(0u, text.find("Digest username=\"al\\\\ice\", realm=\"Bob's \\\"home\\\" realm\", ")) << text;
-    EXPECT_EQ(NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "al\\ice", "Bob's \"home\" realm", "pw", "INVITE",
-                                                       "sip:bob@biloxi.example.com;transport=udp", "n", "00000001",
-                                                       a.getParameter("cnonce").view(), "auth")
+    EXPECT_EQ(NvDigestAuthentication::sComputeResponse(Algorithm::MD5, "al\\ice", "Bob's \"home\" realm", "pw",
+                                                       "INVITE", "sip:bob@biloxi.example.com;transport=udp", "n",
+                                                       "00000001", a.getParameter("cnonce").view(), "auth")
                   .str(),
               a.getParameter("response").str());
 }
@@ -287,7 +286,7 @@ protected:
 };
 
 // Every request but ACK and CANCEL is challenged, once a realm is set: SHA-256 then MD5, a new nonce each time.
-TEST_F(DigestAuthServer, ChallengeOffersSha256ThenMd5WithANewNonceEachTime) {
+TEST_F(DigestAuthServer, ChallengeOffersSha256ThenMd5WithANewNonceEachTimeAsAProxyWith407) {
     for (const char* method : {"OPTIONS", "BYE"}) EXPECT_TRUE(m_Server.request(request(method))) << method;
     for (const char* method : {"ACK", "CANCEL"}) EXPECT_FALSE(m_Server.request(request(method))) << method;
     NvHandle<NvSipResponse> response = m_Server.request(request());
@@ -306,28 +305,27 @@ TEST_F(DigestAuthServer, ChallengeOffersSha256ThenMd5WithANewNonceEachTime) {
                   challenges[i]->getValue().str());
     }
     EXPECT_NE(nonce, issue().nonce);
-    m_Server.setServerRealm("");
-    EXPECT_FALSE(m_Server.request(request()));
-}
 
-TEST_F(DigestAuthServer, ProxyModeChallengesWith407AndAcceptsOnlyProxyAuthorization) {
+    // As a proxy: 407, and only Proxy-Authorization answers it.
     m_Server.setChallengeProxy(true);
     m_Server.setAlgorithm(Algorithm::SHA256);
     NvHandle<NvSipRequest> invite = request();
-    NvHandle<NvSipResponse> response = m_Server.request(invite);
+    response = m_Server.request(invite);
     ASSERT_TRUE(response);
     EXPECT_EQ(407, response->getStatusCode());
     EXPECT_FALSE(response->getHeader<NvSipWWWAuthenticateHeader>());
-    auto challenges = response->getHeaders<NvSipProxyAuthenticateHeader>();
-    ASSERT_EQ(1u, challenges.size());
-    EXPECT_EQ("SHA-256", challenges[0]->getParameter("algorithm"));
-
+    auto proxyChallenges = response->getHeaders<NvSipProxyAuthenticateHeader>();
+    ASSERT_EQ(1u, proxyChallenges.size());
+    EXPECT_EQ("SHA-256", proxyChallenges[0]->getParameter("algorithm"));
     ASSERT_TRUE(m_Client.response(response, invite));
     EXPECT_EQ(1u, invite->getHeaders<NvSipProxyAuthorizationHeader>().size());
     EXPECT_FALSE(m_Server.request(invite));
-    const Issued issued{challenges[0]->getParameter("nonce").str(), challenges[0]->getParameter("opaque").str()};
+    const Issued issued{proxyChallenges[0]->getParameter("nonce").str(),
+                        proxyChallenges[0]->getParameter("opaque").str()};
     EXPECT_TRUE(m_Server.request(requestWith(issued, "alice", 1, Algorithm::SHA256)))
         << "Authorization does not answer a proxy challenge";
+    m_Server.setServerRealm("");
+    EXPECT_FALSE(m_Server.request(request()));
 }
 
 // The right answer passes once with every algorithm; nc may arrive out of order but never twice (nor far behind

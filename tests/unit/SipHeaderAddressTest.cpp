@@ -23,7 +23,7 @@ NvHandle<NvSipNameAddress> bare(const std::string& uri) {
 
 }  // namespace
 
-TEST(SipUriParsing, SipUrlParts) {
+TEST(SipUriParsing, SipUrlPartsAndEveryUriWrittenBackAsRead) {
     const auto full = url(
         "sips:alice:secret@atlanta.example.com:5061;transport=tcp;lr;maddr=239.255.255.1?subject=x&priority=urgent");
     EXPECT_EQ(full->getUser().str() + " " + full->getPassword().str() + " " + full->getHost().str() + " " +
@@ -42,9 +42,6 @@ TEST(SipUriParsing, SipUrlParts) {
     EXPECT_FALSE(tel->isSipURL());
     EXPECT_EQ(tel->getScheme().str() + " " + tel->getSchemeSpecificPart(), "tel +1-201-555-0100");
     EXPECT_TRUE(NvURI::sParse("SIPS:a@example.com")->isSipURL());
-}
-
-TEST(SipUriParsing, WrittenBackAsRead) {
     for (const char* text :
          {"sip:alice@example.com", "SIP:Alice@Example.COM:5070", "sips:[2001:db8::1]:5061;transport=tls",
           "sip:%61lice@example.com;x=%20", "sip:+1-201-555-0100;npdi@gw.example.com;user=phone", "sip:u:@example.com",
@@ -203,7 +200,7 @@ TEST(SipNameAddressForms, StreamFormRoundTrips) {
     }
 }
 
-TEST(SipNameAddressHeaders, TagsOnFromAndTo) {
+TEST(SipNameAddressHeaders, TagsOnFromAndToContactParametersQuotedAndEscapedWhenNeeded) {
     NvSipFromHeader from(address("\"Alice\" <sip:alice@example.com>"));
     EXPECT_TRUE(from.getTag().isEmpty());
     from.setTag("first");
@@ -221,9 +218,8 @@ TEST(SipNameAddressHeaders, TagsOnFromAndTo) {
 
     NvSipToHeader empty;
     EXPECT_THROW(empty.setTag("x"), NvHandle<NvException>);
-}
 
-TEST(SipNameAddressHeaders, ContactParametersAreQuotedAndEscapedWhenNeeded) {
+    // Contact parameters are quoted and escaped when needed.
     const auto contact = makeHeader<NvSipContactHeader>("Contact", "<sip:a@example.com>");
     contact->setParameter("expires", "3600");
     contact->setParameter("+sip.instance", "<urn:uuid:f81d4fae-7dec-11d0-a765-00a0c91e6bf6>");

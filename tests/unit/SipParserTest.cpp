@@ -115,7 +115,7 @@ TEST(SipParserRefuses, EachMalformedInputForItsReason) {
     parseErrorOf([] { NvSipParser::sParse(nullptr, 10); }, "a null buffer");
 }
 
-TEST(SipParserLimits, HeaderValues) {
+TEST(SipParserLimits, HeaderValuesLineLengthAfterUnfoldingAndMessageSizeAlsoFromAStream) {
     std::string many;
     for (size_t i = 0; i < NvSipParser::kMaxHeaders - 5; ++i) many += "X-H" + std::to_string(i) + ": v\n";
     EXPECT_EQ(parse(sipRequest(many))->getHeaders().size(), NvSipParser::kMaxHeaders);
@@ -124,9 +124,8 @@ TEST(SipParserLimits, HeaderValues) {
     std::string vias = "Via: SIP/2.0/UDP a.example.com;branch=z9hG4bKa";
     for (int i = 0; i < 300; ++i) vias += ", SIP/2.0/UDP a.example.com";
     EXPECT_TRUE(mentions(parseError(sipRequest(vias + "\n")), "More than 256"));
-}
 
-TEST(SipParserLimits, LineLengthAfterUnfolding) {
+    // Line length, after unfolding.
     const std::string prefix = "Subject: ";
     const std::string exact = prefix + std::string(NvSipParser::kMaxLineBytes - prefix.size(), 'a');
     EXPECT_EQ(written(*parse(sipRequest(exact + "\n")), "Subject"), exact);
@@ -138,9 +137,8 @@ TEST(SipParserLimits, LineLengthAfterUnfolding) {
     EXPECT_TRUE(mentions(parseError(sipRequest(folded + "\n")), "longer than 8192"));
     const std::string longUri = "OPTIONS sip:" + std::string(NvSipParser::kMaxLineBytes, 'u') + "@example.com SIP/2.0";
     EXPECT_TRUE(mentions(parseError(longUri + "\r\n\r\n"), "Start line longer"));
-}
 
-TEST(SipParserLimits, MessageSizeAlsoFromAStream) {
+    // Message size, also from a stream.
     const std::string head = sipRequest("Content-Type: text/plain\n");
     const std::string fits = head + std::string(NvSipParser::kMaxMessageBytes - head.size(), 'b');
     EXPECT_EQ(parse(fits)->getBody().size(), NvSipParser::kMaxMessageBytes - head.size());
@@ -168,7 +166,7 @@ TEST(SipFrameLength, ZeroUntilHeadersAndBodyAreComplete) {
     EXPECT_EQ(NvSipParser::sFrameLength(nullptr, 0), 0u);
 }
 
-TEST(SipFrameLength, RaisesAsSoonAsTheBytesCannotBecomeAMessage) {
+TEST(SipFrameLength, RaisesAsSoonAsTheBytesCannotBecomeAMessageButExactlyTheLimitIsAFrame) {
     std::string longLine =
         "OPTIONS sip:a@example.com SIP/2.0\r\nSubject: " + std::string(NvSipParser::kMaxLineBytes - 9, 'x');
     EXPECT_EQ(frame(longLine), 0u);
@@ -188,9 +186,8 @@ TEST(SipFrameLength, RaisesAsSoonAsTheBytesCannotBecomeAMessage) {
         {filler.substr(0, NvSipParser::kMaxMessageBytes - 100) + "X-Last: " + std::string(200, 'y'), "message limit"},
     };
     for (const auto& c : cases) EXPECT_TRUE(mentions(frameError(c.first), c.second)) << c.first.substr(0, 200);
-}
 
-TEST(SipFrameLength, ExactlyTheLimitIsAFrame) {
+    // Exactly the limit is a frame.
     const size_t bodyLength = NvSipParser::kMaxMessageBytes - sipRequest("Content-Length: 00000\n").size();
     std::string digits = std::to_string(bodyLength);
     digits.insert(0, 5 - digits.size(), '0');

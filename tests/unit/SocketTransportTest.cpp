@@ -258,7 +258,7 @@ TEST_F(SocketTransport, TcpStream_PingAnsweredMessagesInPiecesOrInOneWriteArrive
     }
 }
 
-TEST_F(SocketTransport, TcpWriteToANewPeer_ConnectsWithoutBlockingAndReadsWhatComesBack) {
+TEST_F(SocketTransport, TcpWriteToANewPeer_ConnectsWithoutBlockingReadsWhatComesBackReportsRefusalAndTimeOut) {
     Listener server(at(0));
     const std::string request = tcpRequest("outbound");
     NvSipPeer to = peerAt(NvSocketImpl::TCP, "127.0.0.1", localPort(server)), again = to;
@@ -279,9 +279,8 @@ TEST_F(SocketTransport, TcpWriteToANewPeer_ConnectsWithoutBlockingAndReadsWhatCo
     // The peer closes it once it has everything: nothing is reported as not sent.
     accepted.close();
     EXPECT_FALSE(m_Receiver.waitForFailures(1, 300ms));
-}
 
-TEST_F(SocketTransport, TcpConnectRefusedOrNotAnsweredInTime_ReportedThroughSendFailedNotRaised) {
+    // A connection refused or not answered in time is reported through sendFailed, not raised.
     Listener silent(at(0), 0, PF_UNSPEC, 0);
     auto filler = connectTo(localPort(silent));  // fills the accept queue: later SYNs go unanswered
     const NvHandle<NvSipMessage> message = parse(tcpRequest("connect"));

@@ -283,5 +283,4 @@ TEST(TellarAllocation, CountsGoUpOnCreateAndDownOnWhateverDeletes) {
     Tellar::NoSizeMemAllocator::deallocate(block);
     Tellar::NoSizeMemAllocator::deallocate(nullptr);
     EXPECT_EQ(0, Tellar::liveAllocations("TellarTestRaw"));
-
 }

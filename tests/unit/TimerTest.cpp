@@ -56,7 +56,7 @@ protected:
     void TearDown() override { recorder->detach(); }
 };
 
-TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderAtTheirKeyOnesScheduledWhileFiringTimedFromTheirParent) {
+TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderAtTheirKey_AlsoWhenScheduledWhileFiring_HoldingTheirObserver) {
     EXPECT_EQ("3000000", recorder->since(scheduler().schedule(3000, recorder.get(), recorder->payload.get())));
     scheduler().schedule(1000, recorder.get(), nullptr);
     recorder->m_OnFire = [&] {
@@ -67,6 +67,16 @@ TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderAtTheirKeyOnesScheduledWhi
     EXPECT_EQ((Lines{"at 1000000, key 1000000, the timer", "at 1500000, key 1500000, the timer",
                      "at 3000000, key 3000000, the payload"}),
               recorder->fired());
+
+    // A pending timer keeps its observer alive until it fires.
+    bool destroyed = false;
+    NvHandle<Recorder> observer(new Recorder(&destroyed));
+    scheduler().schedule(100, observer.get(), nullptr);
+    observer = nullptr;
+    EXPECT_EQ(0u, clock.advance(99));
+    EXPECT_FALSE(destroyed);
+    EXPECT_EQ(1u, clock.advance(1));
+    EXPECT_TRUE(destroyed);
 }
 
 TEST_F(SchedulerWithTestClock, CancelledAndDetachedTimersNeverFire) {
@@ -86,18 +96,6 @@ TEST_F(SchedulerWithTestClock, CancelledAndDetachedTimersNeverFire) {
     EXPECT_EQ(1u, scheduler().cancelAll(recorder.get()));
     clock.advance(1000);
     EXPECT_EQ(1u, recorder->fired().size());
-}
-
-TEST_F(SchedulerWithTestClock, PendingTimerKeepsItsObserverAliveUntilItFires) {
-    bool destroyed = false;
-    NvHandle<Recorder> observer(new Recorder(&destroyed));
-    Recorder* notified = observer.get();
-    scheduler().schedule(100, notified, nullptr);
-    observer = nullptr;  // only the timer holds it now
-    EXPECT_EQ(0u, clock.advance(99));
-    EXPECT_FALSE(destroyed);
-    EXPECT_EQ(1u, clock.advance(1));
-    EXPECT_TRUE(destroyed);  // the fired timer let go of the last reference
 }
 
 TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers) {

@@ -682,7 +682,7 @@ INSTANTIATE_TEST_SUITE_P(
 // to (an ACK's, or a CANCEL's answer's: the INVITE's), which reports it once (ClientRecorder keeps
 // transportError's default: timeOut).
 enum class Refused { Request, Ack, Response, LateAck, LateResponse, LateCancelAnswer, Late2543 };
-using RefusedCase = std::tuple<const char*, Refused, Events, Events>;  // name, what is refused, client and server events
+using RefusedCase = std::tuple<const char*, Refused, Events, Events>;  // name, what is refused, client, server events
 
 class TransactionRefusedSend : public TransactionFlow, public ::testing::WithParamInterface<RefusedCase> {
 protected:
