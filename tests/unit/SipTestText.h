@@ -25,6 +25,9 @@ using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 using namespace std::string_literals;
 
+// In a namespace of their own, apart from the call layer's test helpers, some of which have the same names.
+namespace stack_test {
+
 // `text` with every "\n" turned into "\r\n", so that messages can be written with plain line ends.
 inline std::string crlf(const std::string& text) {
     std::string out;
@@ -103,3 +106,6 @@ inline testing::AssertionResult mentions(const std::string& text, const std::str
     if (text.find(words) != std::string::npos) return testing::AssertionSuccess();
     return testing::AssertionFailure() << "'" << text << "' does not mention '" << words << "'";
 }
+
+}  // namespace stack_test
+using namespace stack_test;

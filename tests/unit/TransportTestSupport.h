@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string_view>
 
+namespace stack_test {
+
 // A MESSAGE from a peer; `via` is its top Via's sent-protocol and sent-by, with parameters.
 inline std::string peerMessage(const std::string& callId, const std::string& body = "",
                                const std::string& via = "UDP 127.0.0.1:5999;rport",
@@ -114,3 +116,5 @@ private:
     std::vector<NvHandle<NvSipMessage>> m_Messages;
     std::vector<Failure> m_Failures;
 };
+
+}  // namespace stack_test
