@@ -1,28 +1,17 @@
 // The base classes: NvObject's count, NvHandle's ownership and casts, NvKeyTable's hold on its values, how the
 // exceptions are worded and owned, and the mutexes.
 
-#include "stack/base/NvException.h"
+#include "SipTestText.h"
 #include "stack/base/NvHandle.h"
 #include "stack/base/NvKeyTable.h"
 #include "stack/base/NvMutex.h"
 #include "stack/base/NvObject.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <functional>
-#include <string>
-#include <thread>
 #include <typeinfo>
-#include <utility>
-#include <vector>
 
 namespace base_objects_test {
-
-using namespace std::string_literals;
 
 // Counts its destructions in a counter owned by the test.
 class Counted : public NvObject {
@@ -174,24 +163,9 @@ TEST_F(BaseObjects, KeyTableHoldsOneReferencePerKeyAndPutReturnsTheReplacedValue
     EXPECT_EQ(1, second->refCount()) << "the table's destruction released its reference";
 }
 
-// What `action` raises; fails the test when it raises nothing.
-NvHandle<NvException> raisedBy(const std::function<void()>& action) {
-    try {
-        action();
-        ADD_FAILURE() << "nothing was raised";
-    } catch (NvHandle<NvException>& e) {
-        return e;
-    }
-    return NvHandle<NvException>();
-}
-
 TEST(NvExceptionRaise, EachKindIsRaisedAsTheOnlyHandleWithItsWording) {
     const char* none = nullptr;
-    const struct {
-        std::function<void()> raise;
-        const std::type_info& type;
-        std::string message;
-    } cases[] = {
+    const std::tuple<std::function<void()>, const std::type_info&, std::string> cases[] = {
         {[none] { NvException::sThrow(none); }, typeid(NvException), "Unknown Exception"},
         {[] { NvException::sThrow(NvString("a\0b", 3)); }, typeid(NvException), "a\0b"s},
         {[] { errno = EACCES; NvSystemError::sThrow("bind", 0); }, typeid(NvSystemError),
@@ -201,13 +175,13 @@ TEST(NvExceptionRaise, EachKindIsRaisedAsTheOnlyHandleWithItsWording) {
         {[] { NvAssertionFailure::sThrow(nullptr, nullptr, 0, nullptr); }, typeid(NvAssertionFailure),
          "Assertion failed: ? (?:0)"},
     };
-    for (const auto& c : cases) {
-        NvHandle<NvException> e = raisedBy(c.raise);
-        ASSERT_TRUE(e) << c.message;
+    for (const auto& [raise, type, message] : cases) {
+        const NvHandle<NvException> e = caught(raise);
+        ASSERT_TRUE(e) << message;
         const NvException& raised = *e;
-        EXPECT_EQ(c.type, typeid(raised)) << c.message;
-        EXPECT_EQ(c.message, e->getMessage().str());
-        EXPECT_EQ(1, e->refCount()) << c.message;
+        EXPECT_EQ(type, typeid(raised)) << message;
+        EXPECT_EQ(message, e->getMessage().str());
+        EXPECT_EQ(1, e->refCount()) << message;
     }
 }
 
@@ -233,7 +207,7 @@ TEST(NvMutexLocking, PlainExcludesOthersRecursiveLetsItsOwnerRelockAndRefusesOth
     mutex.unlock();
     EXPECT_FALSE(tryLockElsewhere(mutex));  // still held once
     NvHandle<NvSystemError> misuse;
-    std::thread([&] { misuse = raisedBy([&] { mutex.unlock(); }).cast<NvSystemError>(); }).join();
+    std::thread([&] { misuse = caught([&] { mutex.unlock(); }).cast<NvSystemError>(); }).join();
     ASSERT_TRUE(misuse) << "unlock by a non-owner raises";
     EXPECT_EQ("pthread_mutex_unlock " + std::to_string(EPERM),
               misuse->getFunction().str() + " " + std::to_string(misuse->getError()));

@@ -1,25 +1,16 @@
 // The text and byte-stream classes: NvString, NvStringBuffer (and its parse up to a delimiter), the byte-array
 // streams and the process-wide debug stream NvErrorStream.
 
+#include "SipTestText.h"
 #include "stack/base/NvErrorStream.h"
-#include "stack/base/NvException.h"
 #include "stack/base/NvHandle.h"
 #include "stack/base/NvStream.h"
 #include "stack/base/NvString.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
 #include <cstdint>
-#include <string>
-#include <thread>
-#include <tuple>
 #include <unordered_map>
-#include <vector>
 
 namespace base_strings_streams_test {
-
-using namespace std::string_literals;
 
 TEST(NvStringValue, KeepsZeroBytesAndComparesWithOrWithoutCase) {
     const char* none = nullptr;
@@ -101,13 +92,7 @@ TEST(NvByteArrayStreams, WriteBytesTextAndDecimalNumbersAndReadThemBackFromTheir
     EXPECT_EQ(4u, in.position()) << "peek does not consume";
     EXPECT_EQ(0xff, in.readByte());
     char buffer[8] = {};
-    NvString error;
-    try {
-        in.readFully(buffer, 3);
-    } catch (NvHandle<NvException>& e) {
-        error = e->getMessage();
-    }
-    EXPECT_EQ("Unexpected end of stream: needed 3 bytes, got 2", error);
+    EXPECT_EQ("Unexpected end of stream: needed 3 bytes, got 2", raised([&] { in.readFully(buffer, 3); }));
     EXPECT_EQ("bc", std::string(buffer, 2)) << "what was there is taken, from the stream's own copy";
     EXPECT_EQ(0u, in.read(buffer, 8));
     EXPECT_TRUE(in.peek() == -1 && in.read() == -1);

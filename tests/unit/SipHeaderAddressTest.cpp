@@ -7,12 +7,6 @@
 #include "stack/sip/NvSipNameAddress.h"
 #include "stack/sip/NvURI.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-
-using namespace std::string_literals;
-
 namespace {
 
 NvHandle<NvSipURL> url(const std::string& text) {
@@ -29,7 +23,7 @@ NvHandle<NvSipNameAddress> bare(const std::string& uri) {
 
 }  // namespace
 
-TEST(SipUriParsing, SipUrlParts) {
+TEST(SipUriParsing, SipUrlPartsAndEveryUriWrittenBackAsRead) {
     const auto full = url(
         "sips:alice:secret@atlanta.example.com:5061;transport=tcp;lr;maddr=239.255.255.1?subject=x&priority=urgent");
     EXPECT_EQ(full->getUser().str() + " " + full->getPassword().str() + " " + full->getHost().str() + " " +
@@ -48,9 +42,6 @@ TEST(SipUriParsing, SipUrlParts) {
     EXPECT_FALSE(tel->isSipURL());
     EXPECT_EQ(tel->getScheme().str() + " " + tel->getSchemeSpecificPart(), "tel +1-201-555-0100");
     EXPECT_TRUE(NvURI::sParse("SIPS:a@example.com")->isSipURL());
-}
-
-TEST(SipUriParsing, WrittenBackAsRead) {
     for (const char* text :
          {"sip:alice@example.com", "SIP:Alice@Example.COM:5070", "sips:[2001:db8::1]:5061;transport=tls",
           "sip:%61lice@example.com;x=%20", "sip:+1-201-555-0100;npdi@gw.example.com;user=phone", "sip:u:@example.com",
@@ -102,18 +93,11 @@ TEST(SipUriParsing, SettersCheckAndEscape) {
 }
 
 TEST(SipNameAddressForms, WrittenBackWithBracketsWhereNeeded) {
-    const struct {
-        std::string text;
-        std::string written;
-    } cases[] = {
-        {"<sip:a@example.com>", "<sip:a@example.com>"},
-        {"sip:a@example.com", "sip:a@example.com"},
-        {"\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60;q=0.5",
-         "\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60;q=0.5"},
-        {"Alice  B. Liddell <sip:a@example.com>", "Alice  B. Liddell <sip:a@example.com>"},
-        {"\"\\\"q\\\" \\\\ \\\x00\"<sip:a@example.com>"s, "\"\\\"q\\\" \\\\ \\\x00\" <sip:a@example.com>"s},
-    };
-    for (const auto& c : cases) EXPECT_EQ(address(c.text)->toString().str(), c.written) << c.text;
+    for (const std::string text : {"<sip:a@example.com>", "sip:a@example.com", "Alice  B. Liddell <sip:a@example.com>",
+                                   "\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60;q=0.5"})
+        EXPECT_EQ(address(text)->toString().str(), text);
+    EXPECT_EQ(address("\"\\\"q\\\" \\\\ \\\x00\"<sip:a@example.com>"s)->toString().str(),
+              "\"\\\"q\\\" \\\\ \\\x00\" <sip:a@example.com>"s);
 
     // URI parameters and header parameters stay apart.
     const auto value = address("\"Bob\" <sip:bob@example.net;transport=tcp>;expires=60");
@@ -216,7 +200,7 @@ TEST(SipNameAddressForms, StreamFormRoundTrips) {
     }
 }
 
-TEST(SipNameAddressHeaders, TagsOnFromAndTo) {
+TEST(SipNameAddressHeaders, TagsOnFromAndToContactParametersQuotedAndEscapedWhenNeeded) {
     NvSipFromHeader from(address("\"Alice\" <sip:alice@example.com>"));
     EXPECT_TRUE(from.getTag().isEmpty());
     from.setTag("first");
@@ -234,9 +218,8 @@ TEST(SipNameAddressHeaders, TagsOnFromAndTo) {
 
     NvSipToHeader empty;
     EXPECT_THROW(empty.setTag("x"), NvHandle<NvException>);
-}
 
-TEST(SipNameAddressHeaders, ContactParametersAreQuotedAndEscapedWhenNeeded) {
+    // Contact parameters are quoted and escaped when needed.
     const auto contact = makeHeader<NvSipContactHeader>("Contact", "<sip:a@example.com>");
     contact->setParameter("expires", "3600");
     contact->setParameter("+sip.instance", "<urn:uuid:f81d4fae-7dec-11d0-a765-00a0c91e6bf6>");

@@ -4,11 +4,7 @@
 #include "SipTestText.h"
 #include "stack/sip/NvSipHeaders.h"
 
-#include <gtest/gtest.h>
-
 #include <set>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -16,25 +12,12 @@ NvHandle<NvSipHeader> create(const std::string& name, const std::string& value) 
     return NvSipHeader::sCreate(name, value);
 }
 
-// A header value and what is expected of it (the text written back, or the
-// words of the reason it is refused for).
-struct ValueCase {
-    const char* name;
-    const char* value;
-    const char* expected;
-};
-
 }  // namespace
 
 // Known headers by compact letter or in another case; the value tables below
 // show the class of the others through what it writes back or refuses.
 TEST(SipHeaderFactory, FullCompactAndAnyCaseNamesGiveTheirClass) {
-    const struct {
-        NvSipHeaderID id;
-        const char* canonical;
-        const char* value;
-        std::vector<const char*> names;
-    } cases[] = {
+    const std::tuple<NvSipHeaderID, const char*, const char*, std::vector<const char*>> cases[] = {
         {NvSipHeaderID::Via, "Via", "SIP/2.0/UDP a.example.com", {"Via", "v", "V", "vIa"}},
         {NvSipHeaderID::CallID, "Call-ID", "x@y", {"call-id", "I"}},
         {NvSipHeaderID::From, "From", "<sip:a@example.com>", {"From", "f"}},
@@ -50,11 +33,11 @@ TEST(SipHeaderFactory, FullCompactAndAnyCaseNamesGiveTheirClass) {
         {NvSipHeaderID::ReferTo, "Refer-To", "<sip:c@example.com>", {"r"}},
         {NvSipHeaderID::ProxyAuthorization, "Proxy-Authorization", "Digest a=b", {"Proxy-Authorization"}},
     };
-    for (const auto& c : cases) {
-        for (const char* name : c.names) {
-            const auto header = create(name, c.value);
-            EXPECT_EQ(header->getID(), c.id) << name;
-            EXPECT_EQ(header->getName().str(), c.canonical) << name;
+    for (const auto& [id, canonical, value, names] : cases) {
+        for (const char* name : names) {
+            const auto header = create(name, value);
+            EXPECT_EQ(header->getID(), id) << name;
+            EXPECT_EQ(header->getName().str(), canonical) << name;
             EXPECT_EQ(header->isCompact(), std::string(name).size() == 1) << name;
         }
     }
@@ -76,9 +59,9 @@ TEST(SipHeaderFactory, FullCompactAndAnyCaseNamesGiveTheirClass) {
     EXPECT_EQ(headerLine(cseq), "CSeq: 1 BYE");
 }
 
-// Each value as the class writes it back: what it kept, in canonical form.
+// Each value (of a header named) as the class writes it back: what it kept, in canonical form.
 TEST(SipHeaderValues, WrittenBackInCanonicalForm) {
-    const ValueCase cases[] = {
+    const char* const cases[][3] = {
         {"Via", " SIP / 2.0 / TLS  proxy.example.com : 5061 ;branch=z9hG4bKabc;received=192.0.2.7;rport=5070;ttl=16",
          "SIP/2.0/TLS proxy.example.com:5061;branch=z9hG4bKabc;received=192.0.2.7;rport=5070;ttl=16"},
         {"CSeq", "  4711 \t  INVITE ", "4711 INVITE"},
@@ -102,7 +85,7 @@ TEST(SipHeaderValues, WrittenBackInCanonicalForm) {
          "Digest realm=\"north, south\", nonce=\"x\\\"y\", qop=\"auth,auth-int\", stale=FALSE, algorithm=MD5"},
         {"Authorization", "Bearer a.b-c_d~e+f/g", "Bearer a.b-c_d~e+f/g"},
     };
-    for (const auto& c : cases) EXPECT_EQ(create(c.name, c.value)->getValue().str(), c.expected) << c.name;
+    for (const auto& [name, value, written] : cases) EXPECT_EQ(create(name, value)->getValue().str(), written) << name;
 }
 
 TEST(SipHeaderValues, GettersReadTheParts) {
@@ -201,8 +184,9 @@ TEST(SipHeaderSetters, NewBranchesAreUniqueAndStartWithTheMagicCookie) {
     }
 }
 
+// Each value (of a header named) and words of the reason it is refused for.
 TEST(SipHeaderValues, MalformedValuesAreRefusedForTheirReason) {
-    const ValueCase cases[] = {
+    const char* const cases[][3] = {
         {"Via", "SIP/3.0/UDP host.example.com;branch=z9hG4bK1", "unsupported SIP version 3.0"},
         {"Via", "SIP/2.0/UDP", "sent-by"},
         {"Via", "SIP/2.0/UDP host.example.com:0", "port"},
@@ -229,6 +213,5 @@ TEST(SipHeaderValues, MalformedValuesAreRefusedForTheirReason) {
         {"Authorization", "Digest realm=x, abc==", "empty value"},
         {"Proxy-Authenticate", "Digest a b", "malformed parameter"},
     };
-    for (const auto& c : cases)
-        EXPECT_TRUE(mentions(parseErrorOf([&] { create(c.name, c.value); }, c.value), c.expected)) << c.name;
+    for (const auto& c : cases) EXPECT_TRUE(mentions(parseErrorOf([&] { create(c[0], c[1]); }, c[1]), c[2])) << c[0];
 }

@@ -5,18 +5,15 @@
 #include "stack/log/TellarCapture.h"
 #include "stack/net/NvInetAddress.h"
 
-#include <gtest/gtest.h>
-
 #include <sstream>
-#include <string>
 #include <typeinfo>
-#include <vector>
 
 namespace {
 
+// `text`, written with plain line ends, parsed as an M.
 template <class M = NvSipMessage>
-NvHandle<M> parse(const std::string& text) {
-    NvHandle<M> message = parseBytes(crlf(text)).cast<M>();
+NvHandle<M> read(const std::string& text) {
+    NvHandle<M> message = parse(crlf(text)).cast<M>();
     EXPECT_TRUE(message) << text;
     return message;
 }
@@ -40,8 +37,6 @@ const char kInvite[] =
     "\n"
     "v=0\n";
 
-}  // namespace
-
 TEST(SipMethodRegistry, EachMethodHasItsClassOthersAreUnknownRequests) {
     const std::pair<const char*, const std::type_info&> methods[] = {
         {"INVITE", typeid(NvSipInviteMessage)},
@@ -64,7 +59,7 @@ TEST(SipMethodRegistry, EachMethodHasItsClassOthersAreUnknownRequests) {
         const auto created = NvSipRequest::sCreate(m.first);
         EXPECT_EQ(typeid(*created), m.second) << m.first;
         EXPECT_EQ(created->getMethod().str(), m.first);
-        const auto parsed = parse<NvSipRequest>(std::string(m.first) + " sip:x@example.com SIP/2.0\n\n");
+        const auto parsed = read<NvSipRequest>(std::string(m.first) + " sip:x@example.com SIP/2.0\n\n");
         EXPECT_EQ(typeid(*parsed), m.second) << m.first;  // the parser uses the same classes
     }
     // Built without a method, an unknown request takes the CSeq's.
@@ -74,8 +69,8 @@ TEST(SipMethodRegistry, EachMethodHasItsClassOthersAreUnknownRequests) {
     EXPECT_EQ(unnamed.getMethod().str() + " " + named.getMethod().str(), "PUBLISH NEWTHING");
 }
 
-TEST(SipResponseFromRequest, CopiesTheTransactionAndDialogHeaders) {
-    const auto invite = parse<NvSipRequest>(kInvite);
+TEST(SipResponseFromRequest, CopiesTheTransactionAndDialogHeadersRecordRouteOnlyWhereADialogCanForm) {
+    const auto invite = read<NvSipRequest>(kInvite);
     NvSipResponse ringing(180, invite);
     EXPECT_EQ(ringing.toString(),
               crlf("SIP/2.0 180 Ringing\n"
@@ -98,26 +93,22 @@ TEST(SipResponseFromRequest, CopiesTheTransactionAndDialogHeaders) {
     EXPECT_THROW(NvSipResponse(99, invite), NvHandle<NvException>);
     EXPECT_THROW(NvSipResponse(700, invite), NvHandle<NvException>);
     EXPECT_THROW(NvSipResponse(200, NvHandle<NvSipRequest>()), NvHandle<NvException>);
-}
-
-TEST(SipResponseFromRequest, RecordRouteOnlyWhereADialogCanForm) {
-    const auto invite = parse<NvSipRequest>(kInvite);
+    // Record-Route only where a dialog can form, and only INVITE forms dialogs here.
     std::string withRecordRoute;
     for (int code : {100, 101, 180, 183, 200, 202, 299, 300, 302, 404, 486, 500, 603})
         if (NvSipResponse(code, invite).countHeaders(NvSipHeaderID::RecordRoute))
             withRecordRoute += std::to_string(code) + " ";
     EXPECT_EQ(withRecordRoute, "101 180 183 200 202 299 ");
-    // Only INVITE forms dialogs here.
     std::string text = kInvite;
     text.replace(text.find("INVITE sip"), 6, "UPDATE");
     text.replace(text.find("31862 INVITE"), 12, "31862 UPDATE");
-    EXPECT_EQ(NvSipResponse(200, parse<NvSipRequest>(text)).countHeaders(NvSipHeaderID::RecordRoute), 0u);
+    EXPECT_EQ(NvSipResponse(200, read<NvSipRequest>(text)).countHeaders(NvSipHeaderID::RecordRoute), 0u);
 }
 
 // The ACK of a 2xx goes to the Contact without Via (the caller adds it) or
 // Route; the ACK of a failure follows the INVITE: its top Via, its Routes.
 TEST(SipAckFromResponse, AckOfA2xxGoesToTheContactAckOfAFailureFollowsTheInvite) {
-    const auto invite = parse<NvSipRequest>(kInvite);
+    const auto invite = read<NvSipRequest>(kInvite);
     NvHandle<NvSipResponse> ok(new NvSipResponse(200, invite));
     ok->getToHeader()->setTag("b0b");
     ok->addHeader(NvSipHeader::sCreate("Contact", "<sip:bob@192.0.2.20:5070;transport=udp>"));
@@ -148,7 +139,7 @@ TEST(SipAckFromResponse, AckOfA2xxGoesToTheContactAckOfAFailureFollowsTheInvite)
 
 // With none of its kind a header added at the top goes first of all; without atTop, last.
 TEST(SipMessageHeaders, AddAtTopGoesBeforeTheFirstOfItsKind) {
-    auto message = parse<NvSipRequest>(kInvite);
+    auto message = read<NvSipRequest>(kInvite);
     message->addHeader(NvSipHeader::sCreate("Via", "SIP/2.0/UDP p0.example.com;branch=z9hG4bKp0"), true);
     message->addHeader(NvSipHeader::sCreate("Route", "<sip:p0.example.com;lr>"), true);
     message->addHeader(NvSipHeader::sCreate("Event", "refer"), true);
@@ -165,7 +156,7 @@ TEST(SipMessageHeaders, AddAtTopGoesBeforeTheFirstOfItsKind) {
 TEST(SipMessageHeaders, RemoveAndLookUpByObjectKindOrName) {
     std::string text = kInvite;
     text.insert(text.find("Supported"), "X-Trace: one\nx-trace: two\n");
-    auto message = parse<NvSipRequest>(text);
+    auto message = read<NvSipRequest>(text);
     const size_t before = message->getHeaders().size();
     const auto topVia = message->getTopVia();
     EXPECT_TRUE(message->removeHeader(NvHandle<NvSipHeader>(topVia)));
@@ -182,7 +173,7 @@ TEST(SipMessageHeaders, RemoveAndLookUpByObjectKindOrName) {
 }
 
 TEST(SipMessageClone, IsDeep) {
-    const auto original = parse<NvSipRequest>(kInvite);
+    const auto original = read<NvSipRequest>(kInvite);
     const std::string before = original->toString();
     NvHandle<NvSipRequest> copy(static_cast<NvSipRequest*>(original->clone()));
     EXPECT_EQ(typeid(*copy), typeid(NvSipInviteMessage));
@@ -200,7 +191,7 @@ TEST(SipMessageClone, IsDeep) {
 }
 
 TEST(SipMessageOptionTags, RequiredAndSupportedAcrossHeaders) {
-    const auto message = parse(
+    const auto message = read(
         "INVITE sip:a@example.com SIP/2.0\nSupported: timer\nk: Replaces, path\n"
         "Require: 100REL\nRequire: precondition\n\n");
     for (const char* tag : {"timer", "replaces", "PATH"}) EXPECT_TRUE(message->isSupported(tag)) << tag;
@@ -211,7 +202,7 @@ TEST(SipMessageOptionTags, RequiredAndSupportedAcrossHeaders) {
 
 // A body comes with one Content-Type and one Content-Length, and reads back.
 TEST(SipMessageBody, ComesWithItsTypeAndLength) {
-    const auto invite = parse<NvSipRequest>(kInvite);
+    const auto invite = read<NvSipRequest>(kInvite);
     const std::string sdp = "v=0\r\no=- 1 1 IN IP4 192.0.2.20\r\n";
     const std::string ok = NvSipResponse(200, invite, sdp.data(), "application/sdp", 32).toString();
     EXPECT_TRUE(mentions(ok, "\r\nContent-Type: application/sdp\r\nContent-Length: 32\r\n\r\n" + sdp)) << ok;
@@ -223,12 +214,12 @@ TEST(SipMessageBody, ComesWithItsTypeAndLength) {
     EXPECT_TRUE(mentions(invite->toString(), "\r\nSupported: timer\r\nRequire: 100rel\r\nContent-Length: 0\r\n\r\n"));
     const std::string binary("a\0b", 3);
     invite->setBody(binary.data(), "application/octet-stream", 3);
-    EXPECT_EQ(parseBytes(invite->toString())->getBody(), binary);
+    EXPECT_EQ(parse(invite->toString())->getBody(), binary);
 }
 
 TEST(SipMandatoryHeaders, NamesWhatIsMissingOrWrong) {
-    EXPECT_TRUE(parse(kInvite)->checkMandatoryHeaders().isEmpty());
-    EXPECT_TRUE(NvSipResponse(200, parse<NvSipRequest>(kInvite)).checkMandatoryHeaders().isEmpty());
+    EXPECT_TRUE(read(kInvite)->checkMandatoryHeaders().isEmpty());
+    EXPECT_TRUE(NvSipResponse(200, read<NvSipRequest>(kInvite)).checkMandatoryHeaders().isEmpty());
     // The line that starts with the first text is replaced by the second.
     const char* const cases[][3] = {
         {"Via: ", "", "Missing Via header"},
@@ -242,16 +233,14 @@ TEST(SipMandatoryHeaders, NamesWhatIsMissingOrWrong) {
         std::string text = kInvite;
         const size_t at = text.find(std::string("\n") + c[0]) + 1;
         text.replace(at, text.find('\n', at) + 1 - at, c[1]);
-        EXPECT_TRUE(mentions(parse(text)->checkMandatoryHeaders().str(), c[2])) << text;
+        EXPECT_TRUE(mentions(read(text)->checkMandatoryHeaders().str(), c[2])) << text;
     }
 }
-
-namespace {
 
 // The log form of a message: direction, peer, the text, and bodies cut at INFO and above.
 NvHandle<NvSipMessage> messageWithBody(size_t bodyBytes) {
     const std::string length = "Content-Length: " + std::to_string(bodyBytes) + "\n";
-    return parseBytes(sipRequest("Content-Type: text/plain\n" + length, std::string(bodyBytes, 'b')));
+    return parse(sipRequest("Content-Type: text/plain\n" + length, std::string(bodyBytes, 'b')));
 }
 
 std::string format(const NvSipMessage& message, bool incoming, const unsigned* port, const NvInetAddress* address,
@@ -261,7 +250,7 @@ std::string format(const NvSipMessage& message, bool incoming, const unsigned* p
     return out.str();
 }
 
-TEST(SipMessageLog, FirstLineNamesDirectionPeerAndSizeThenTheMessageCutAtInfo) {
+TEST(SipMessageLog, FirstLineNamesDirectionPeerAndSizeThenTheMessageCutAtInfoWrittenWhenEnabled) {
     const auto message = messageWithBody(10);
     const unsigned port = 5070;
     const NvInetAddress v4 = NvInetAddress::sParse("192.0.2.7");
@@ -275,16 +264,14 @@ TEST(SipMessageLog, FirstLineNamesDirectionPeerAndSizeThenTheMessageCutAtInfo) {
     // Bodies past 4096 bytes are cut at INFO, whole at DEBUG.
     const auto large = messageWithBody(10000);
     const std::string full = large->toString();
-    const std::string firstLine = "<<<< RECEIVED SIP MESSAGE (" + std::to_string(full.size()) + " bytes)\n";
+    const std::string head = "<<<< RECEIVED SIP MESSAGE (" + std::to_string(full.size()) + " bytes)\n";
     EXPECT_EQ(format(*large, true, nullptr, nullptr),
-              firstLine + full.substr(0, full.size() - 5904) + "\n[... 5904 more bytes of body]");
-    EXPECT_EQ(format(*large, true, nullptr, nullptr, Tellar::DEBUG), firstLine + full);
-}
+              head + full.substr(0, full.size() - 5904) + "\n[... 5904 more bytes of body]");
+    EXPECT_EQ(format(*large, true, nullptr, nullptr, Tellar::DEBUG), head + full);
 
-TEST(SipMessageLog, LogMessageWritesOnlyWhenTheLoggerIsEnabled) {
+    // logMessage writes only when the logger is enabled for the level asked for.
     Tellar::LogCapture capture("test.sip.messagelog", Tellar::INFO);
     Tellar::Logger& logger = Tellar::getLogger("test.sip.messagelog");
-    const auto message = messageWithBody(4);
     message->logMessage(logger, true, nullptr, nullptr, Tellar::DEBUG);
     EXPECT_EQ(0u, capture.size());
     message->logMessage(logger, true, nullptr, nullptr, Tellar::INFO);

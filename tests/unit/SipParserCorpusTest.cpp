@@ -10,16 +10,10 @@
 
 #include "SipTestText.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <filesystem>
-#include <iterator>
 #include <map>
 #include <random>
 #include <set>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -116,8 +110,6 @@ const std::set<std::string> kCanonical = {
     "semicolon-user-part.sip",        "tel-request-uri.sip",         "unknown-scheme-request-uri.sip",
     "unusual-reason-phrase.sip",      "varied-transports.sip"};
 
-}  // namespace
-
 // Canonical ones are written back byte for byte.
 TEST(SipTortureCorpus, EveryValidMessageIsAccepted) {
     const auto files = corpusFiles("valid");
@@ -142,8 +134,6 @@ TEST(SipTortureCorpus, EveryInvalidMessageIsRejectedForItsOwnReason) {
         EXPECT_TRUE(mentions(outcome.reason, expected->second.second)) << name;
     }
 }
-
-namespace {
 
 // Runs `step`; an NvException is a fine outcome, anything else escaping
 // fails the test. True when `step` returned.
@@ -173,8 +163,6 @@ void expectMessageOrNvException(const std::string& bytes, const std::string& wha
     EXPECT_TRUE(again.message) << what << ": its written form is rejected: " << again.reason << "\n" << once;
     EXPECT_EQ(again.message ? again.message->toString() : once, once) << what;
 }
-
-}  // namespace
 
 TEST(SipParserRobustness, EveryPrefixGivesAMessageOrAnNvException) {
     for (const char* kind : {"valid", "invalid"}) {
@@ -215,3 +203,5 @@ TEST(SipParserRobustness, SeededEditsGiveAMessageOrAnNvException) {
         expectMessageOrNvException(b, "edit " + std::to_string(i));
     }
 }
+
+}  // namespace

@@ -5,17 +5,10 @@
 #include "SipTestText.h"
 #include "stack/base/NvStream.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
-using namespace std::string_literals;
-
 namespace {
 
 std::string torture(const std::string& name) { return corpusBytes("valid", name); }
-std::string parseError(const std::string& bytes) { return parseErrorOf([&] { parseBytes(bytes); }, bytes); }
+std::string parseError(const std::string& bytes) { return parseErrorOf([&] { parse(bytes); }, bytes); }
 size_t frame(const std::string& bytes) { return NvSipParser::sFrameLength(bytes.data(), bytes.size()); }
 std::string frameError(const std::string& bytes) { return parseErrorOf([&] { frame(bytes); }, bytes.substr(0, 200)); }
 
@@ -86,7 +79,7 @@ TEST(SipParserAccepts, WhatIsReadFromEachInput) {
         {sipRequest("Content-Length: 4\n", "a\0b\nc"s), ":body", "a\0b\n"s},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(written(*parseBytes(c.bytes), c.name, c.index), c.written) << c.name << " in " << c.bytes;
+        EXPECT_EQ(written(*parse(c.bytes), c.name, c.index), c.written) << c.name << " in " << c.bytes;
 }
 
 // Each input and words of the reason it is refused for (refusals by the header classes are tested with them).
@@ -122,21 +115,20 @@ TEST(SipParserRefuses, EachMalformedInputForItsReason) {
     parseErrorOf([] { NvSipParser::sParse(nullptr, 10); }, "a null buffer");
 }
 
-TEST(SipParserLimits, HeaderValues) {
+TEST(SipParserLimits, HeaderValuesLineLengthAfterUnfoldingAndMessageSizeAlsoFromAStream) {
     std::string many;
     for (size_t i = 0; i < NvSipParser::kMaxHeaders - 5; ++i) many += "X-H" + std::to_string(i) + ": v\n";
-    EXPECT_EQ(parseBytes(sipRequest(many))->getHeaders().size(), NvSipParser::kMaxHeaders);
+    EXPECT_EQ(parse(sipRequest(many))->getHeaders().size(), NvSipParser::kMaxHeaders);
     EXPECT_TRUE(mentions(parseError(sipRequest(many + "X-One-Too-Many: v\n")), "More than 256 header values"));
     // Values on one line count one by one.
     std::string vias = "Via: SIP/2.0/UDP a.example.com;branch=z9hG4bKa";
     for (int i = 0; i < 300; ++i) vias += ", SIP/2.0/UDP a.example.com";
     EXPECT_TRUE(mentions(parseError(sipRequest(vias + "\n")), "More than 256"));
-}
 
-TEST(SipParserLimits, LineLengthAfterUnfolding) {
+    // Line length, after unfolding.
     const std::string prefix = "Subject: ";
     const std::string exact = prefix + std::string(NvSipParser::kMaxLineBytes - prefix.size(), 'a');
-    EXPECT_EQ(written(*parseBytes(sipRequest(exact + "\n")), "Subject"), exact);
+    EXPECT_EQ(written(*parse(sipRequest(exact + "\n")), "Subject"), exact);
     EXPECT_TRUE(mentions(parseError(sipRequest(exact + "a\n")), "longer than 8192"));
     // Short physical lines that unfold into one long line.
     std::string folded = "Subject: start";
@@ -145,12 +137,11 @@ TEST(SipParserLimits, LineLengthAfterUnfolding) {
     EXPECT_TRUE(mentions(parseError(sipRequest(folded + "\n")), "longer than 8192"));
     const std::string longUri = "OPTIONS sip:" + std::string(NvSipParser::kMaxLineBytes, 'u') + "@example.com SIP/2.0";
     EXPECT_TRUE(mentions(parseError(longUri + "\r\n\r\n"), "Start line longer"));
-}
 
-TEST(SipParserLimits, MessageSizeAlsoFromAStream) {
+    // Message size, also from a stream.
     const std::string head = sipRequest("Content-Type: text/plain\n");
     const std::string fits = head + std::string(NvSipParser::kMaxMessageBytes - head.size(), 'b');
-    EXPECT_EQ(parseBytes(fits)->getBody().size(), NvSipParser::kMaxMessageBytes - head.size());
+    EXPECT_EQ(parse(fits)->getBody().size(), NvSipParser::kMaxMessageBytes - head.size());
     EXPECT_TRUE(mentions(parseError(fits + "b"), "exceeds the limit of 65535"));
 
     NvByteArrayInputStream in(sipRequest("Content-Length: 2\n", "hi"));
@@ -175,7 +166,7 @@ TEST(SipFrameLength, ZeroUntilHeadersAndBodyAreComplete) {
     EXPECT_EQ(NvSipParser::sFrameLength(nullptr, 0), 0u);
 }
 
-TEST(SipFrameLength, RaisesAsSoonAsTheBytesCannotBecomeAMessage) {
+TEST(SipFrameLength, RaisesAsSoonAsTheBytesCannotBecomeAMessageButExactlyTheLimitIsAFrame) {
     std::string longLine =
         "OPTIONS sip:a@example.com SIP/2.0\r\nSubject: " + std::string(NvSipParser::kMaxLineBytes - 9, 'x');
     EXPECT_EQ(frame(longLine), 0u);
@@ -195,9 +186,8 @@ TEST(SipFrameLength, RaisesAsSoonAsTheBytesCannotBecomeAMessage) {
         {filler.substr(0, NvSipParser::kMaxMessageBytes - 100) + "X-Last: " + std::string(200, 'y'), "message limit"},
     };
     for (const auto& c : cases) EXPECT_TRUE(mentions(frameError(c.first), c.second)) << c.first.substr(0, 200);
-}
 
-TEST(SipFrameLength, ExactlyTheLimitIsAFrame) {
+    // Exactly the limit is a frame.
     const size_t bodyLength = NvSipParser::kMaxMessageBytes - sipRequest("Content-Length: 00000\n").size();
     std::string digits = std::to_string(bodyLength);
     digits.insert(0, 5 - digits.size(), '0');

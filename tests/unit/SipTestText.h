@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for the SIP message tests: writing SIP text, parsing it, reading the torture corpus, and catching the
-// parse error an input raises.
+// Shared by the stack's tests: SIP text written and read, parsing it, the torture corpus, and what an action
+// raises; with the library headers most of the tests use.
 
 #include "stack/base/NvException.h"
 #include "stack/sip/NvSipParseException.h"
@@ -8,9 +8,25 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+// In a namespace of their own, apart from the call layer's test helpers, some of which have the same names.
+namespace stack_test {
 
 // `text` with every "\n" turned into "\r\n", so that messages can be written with plain line ends.
 inline std::string crlf(const std::string& text) {
@@ -32,9 +48,9 @@ inline std::string sipRequest(const std::string& headers, const std::string& bod
            body;
 }
 
-inline NvHandle<NvSipMessage> parseBytes(const std::string& bytes) {
-    return NvSipParser::sParse(bytes.data(), bytes.size());
-}
+inline NvHandle<NvSipMessage> parse(const std::string& text) { return NvSipParser::sParse(text.data(), text.size()); }
+
+inline std::string firstLine(const std::string& text) { return text.substr(0, text.find("\r\n")); }
 
 // A header as it is written back, "Name: value".
 inline std::string headerLine(const NvHandle<NvSipHeader>& header) {
@@ -59,21 +75,37 @@ inline std::string corpusBytes(const std::string& kind, const std::string& name)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The message of the NvSipParseException that `run()` raises; fails the test (naming `input`) when it returns.
-template <class Run>
-std::string parseErrorOf(Run run, const std::string& input) {
+// The NvException that `action` raises, nil when it raises none.
+template <class F>
+NvHandle<NvException> caught(F action) {
     try {
-        run();
+        action();
     } catch (NvHandle<NvException>& e) {
-        EXPECT_TRUE(e.cast<NvSipParseException>()) << "not an NvSipParseException: " << e->getMessage().str();
-        return e->getMessage().str();
+        return e;
     }
-    ADD_FAILURE() << "accepted: " << input;
-    return std::string();
+    return NvHandle<NvException>();
 }
 
-// Whether `reason` contains `words`; use as EXPECT_TRUE(mentions(...)).
-inline testing::AssertionResult mentions(const std::string& reason, const std::string& words) {
-    if (reason.find(words) != std::string::npos) return testing::AssertionSuccess();
-    return testing::AssertionFailure() << "'" << reason << "' does not mention '" << words << "'";
+// The text of what `action` raises, "" when it raises nothing.
+template <class F>
+std::string raised(F action) {
+    const NvHandle<NvException> e = caught(action);
+    return e ? e->getMessage().str() : "";
 }
+
+// The message of the NvSipParseException that `run()` raises; fails the test (naming `input`) when it raises none.
+template <class Run>
+std::string parseErrorOf(Run run, const std::string& input) {
+    const NvHandle<NvException> e = caught(run);
+    EXPECT_TRUE(e.cast<NvSipParseException>()) << "accepted, or not an NvSipParseException: " << input;
+    return e ? e->getMessage().str() : "";
+}
+
+// Whether `text` contains `words`; use as EXPECT_TRUE(mentions(...)).
+inline testing::AssertionResult mentions(const std::string& text, const std::string& words) {
+    if (text.find(words) != std::string::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "'" << text << "' does not mention '" << words << "'";
+}
+
+}  // namespace stack_test
+using namespace stack_test;

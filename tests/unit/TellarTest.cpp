@@ -1,30 +1,23 @@
 // The logging facility: the enabling rule, cached loggers, trace scopes, assertions, process-wide and file-scope
 // loggers, configuration, capture and the tagged allocators.
 
+#include "SipTestText.h"
 #include "stack/base/NvHandle.h"
 #include "stack/base/NvObject.h"
 #include "stack/log/Tellar.h"
 #include "stack/log/TellarCapture.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <string>
 #include <unistd.h>
-#include <vector>
 
 // A file-scope logger of this unit: it must exist before any test runs.
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("tellartest.fileScope")
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 // A logger name of its own for each test, so that tests share no log4cplus state.
 std::string testLoggerName(const std::string& suffix = "") {
@@ -39,7 +32,24 @@ Lines lines(const Tellar::LogCapture& capture) {
     return result;
 }
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+class Owner : public Tellar::ObjectWithLogger<Tellar::CachedLLLogger> {
+public:
+    explicit Owner(const Tellar::Logger& logger) : Tellar::ObjectWithLogger<Tellar::CachedLLLogger>(logger) {}
+};
+
+void tracedOperation(const Tellar::Logger& logger, bool fail) {
+    TELLAR_TRACE_SCOPE(logger, "NvSipDialog::onTimeOut");
+    TELLAR_DEBUG(logger, "inside");
+    if (fail) throw std::runtime_error("failed");
+}
+
+class Probe : public Tellar::TaggedAllocation {
+public:
+    explicit Probe(int value) : m_Value(value) {}
+    int m_Value;
+    long double m_Aligned = 0;
+};
+class CountedObject : public NvObject, public Tellar::TaggedAllocation {};
 
 }  // namespace
 
@@ -56,13 +66,8 @@ TEST(TellarLoading, LoggersExistAsSoonAsTheLibraryIsLoaded) {
 // A logger under a top of its own whose log4cplus level is `hierarchy`, with an own level, with or without a
 // capture on the top (and additivity on the way to it), asked about one level; plain and cached.
 TEST(TellarEnabling, OwnLevelElseHierarchyAndAlwaysAnAppender) {
-    const struct {
-        log4cplus::LogLevel hierarchy;
-        Tellar::LogLevel own;
-        bool appender, additive;
-        Tellar::LogLevel asked;
-        bool enabled;
-    } cases[] = {
+    // the top's log4cplus level, the logger's own, a capture on the top, additivity, the level asked, enabled
+    const std::tuple<log4cplus::LogLevel, Tellar::LogLevel, bool, bool, Tellar::LogLevel, bool> cases[] = {
         {log4cplus::INFO_LOG_LEVEL, Tellar::INHERIT, true, true, Tellar::INFO, true},
         {log4cplus::INFO_LOG_LEVEL, Tellar::INHERIT, true, true, Tellar::DEBUG, false},
         {log4cplus::ERROR_LOG_LEVEL, Tellar::DEBUG, true, true, Tellar::DEBUG, true},  // own level below the top's
@@ -74,20 +79,20 @@ TEST(TellarEnabling, OwnLevelElseHierarchyAndAlwaysAnAppender) {
         {log4cplus::TRACE_LOG_LEVEL, Tellar::TRACE, true, false, Tellar::ERROR, false},  // additivity stops the search
     };
     int index = 0;
-    for (const auto& c : cases) {
+    for (const auto& [hierarchy, own, appender, additive, asked, enabled] : cases) {
         const std::string top = testLoggerName(std::to_string(index++));
         log4cplus::Logger::getInstance(top).setAdditivity(false);  // no appender above the top
-        log4cplus::Logger::getInstance(top).setLogLevel(c.hierarchy);
+        log4cplus::Logger::getInstance(top).setLogLevel(hierarchy);
         std::unique_ptr<Tellar::LogCapture> capture;
-        if (c.appender)
+        if (appender)
             capture = std::make_unique<Tellar::LogCapture>(top, Tellar::INHERIT, Tellar::LogCapture::Additivity::Keep);
-        Tellar::Logger logger(top + ".gap.leaf", c.own);  // nothing named top + ".gap" exists
-        logger.getLog4cplusLogger().setAdditivity(c.additive);
-        EXPECT_EQ(c.enabled, logger.isEnabledFor(c.asked)) << "case " << index;
-        EXPECT_EQ(c.enabled, Tellar::CachedLLLogger(logger).isEnabledFor(c.asked)) << "case " << index;
-        logger.log(c.asked, "asked");
+        Tellar::Logger logger(top + ".gap.leaf", own);  // nothing named top + ".gap" exists
+        logger.getLog4cplusLogger().setAdditivity(additive);
+        EXPECT_EQ(enabled, logger.isEnabledFor(asked)) << "case " << index;
+        EXPECT_EQ(enabled, Tellar::CachedLLLogger(logger).isEnabledFor(asked)) << "case " << index;
+        logger.log(asked, "asked");
         if (capture) {
-            EXPECT_EQ(c.enabled ? 1u : 0u, capture->size()) << "case " << index;
+            EXPECT_EQ(enabled ? 1u : 0u, capture->size()) << "case " << index;
         }
     }
 }
@@ -112,13 +117,6 @@ TEST(TellarEnabling, InheritFollowsTheHierarchyRecordsSayWhereAndMacrosComposeOn
               lines(parent));
 }
 
-namespace {
-class Owner : public Tellar::ObjectWithLogger<Tellar::CachedLLLogger> {
-public:
-    explicit Owner(const Tellar::Logger& logger) : Tellar::ObjectWithLogger<Tellar::CachedLLLogger>(logger) {}
-};
-}  // namespace
-
 TEST(TellarCachedLogger, LevelIsReadOnceAndCopiesShareIt) {
     Tellar::LogCapture capture(testLoggerName(), Tellar::INFO);
     Tellar::Logger& source = Tellar::getLogger(testLoggerName());
@@ -138,21 +136,13 @@ TEST(TellarCachedLogger, LevelIsReadOnceAndCopiesShareIt) {
     EXPECT_TRUE(original.getLogger().isEnabledFor(Tellar::DEBUG) && !original.getLogger().isEnabledFor(Tellar::TRACE));
 }
 
-namespace {
-void tracedOperation(const Tellar::Logger& logger, bool fail) {
-    TELLAR_TRACE_SCOPE(logger, "NvSipDialog::onTimeOut");
-    TELLAR_DEBUG(logger, "inside");
-    if (fail) throw std::runtime_error("failed");
-}
-}  // namespace
-
 // Entry and exit surround the body and mark an exception; whether to write them is decided once, at entry.
 TEST(TellarTraceScope, EntryAndExitSurroundTheBodyAtTheScopesLevelDecidedOnceAtEntry) {
     Tellar::LogCapture capture(testLoggerName(), Tellar::TRACE);
     Tellar::Logger logger(testLoggerName());
     tracedOperation(logger, false);
     EXPECT_THROW(tracedOperation(logger, true), std::runtime_error);
-    EXPECT_TRUE(contains(capture.records()[0].file, "TellarTest.cpp"));
+    EXPECT_TRUE(mentions(capture.records()[0].file, "TellarTest.cpp"));
     logger.setLogLevel(Tellar::DEBUG);
     tracedOperation(logger, false);  // a TRACE scope: only its body is logged
     {
@@ -185,7 +175,7 @@ TEST(TellarAssertion, FailureIsReportedAndCountedAndTheCallerGoesOn) {
     EXPECT_EQ(1, evaluations);
     EXPECT_EQ(before + 1, Tellar::Assertion::sFailureCount());
     ASSERT_EQ(1u, capture.size());
-    EXPECT_TRUE(contains(lines(capture)[0], "ERROR Assertion failed: value != nullptr (TellarTest.cpp:"));
+    EXPECT_TRUE(mentions(lines(capture)[0], "ERROR Assertion failed: value != nullptr (TellarTest.cpp:"));
 
     EXPECT_FALSE(Tellar::Assertion(false, "! m_hInResponse.isNil()", nullptr, "/src/mlapi/NvSipDialog.cpp", 77));
     Tellar::Logger silenced(testLoggerName("silenced"), static_cast<Tellar::LogLevel>(60000));
@@ -193,7 +183,7 @@ TEST(TellarAssertion, FailureIsReportedAndCountedAndTheCallerGoesOn) {
     EXPECT_EQ(1u, capture.size());
     ASSERT_EQ(2u, assertLog.size()) << assertLog.dump();
     EXPECT_EQ("ERROR Assertion failed: ! m_hInResponse.isNil() (NvSipDialog.cpp:77)", lines(assertLog)[0]);
-    EXPECT_TRUE(contains(lines(assertLog)[1], "ERROR Assertion failed: 1 + 1 == 3 (TellarTest.cpp:"));
+    EXPECT_TRUE(mentions(lines(assertLog)[1], "ERROR Assertion failed: 1 + 1 == 3 (TellarTest.cpp:"));
 }
 
 class TellarConfiguration : public ::testing::Test {
@@ -254,9 +244,9 @@ TEST_F(TellarConfiguration, EnvironmentNamesTheFileElseWarningsGoToStandardError
     TELLAR_INFO(configured, "an info line");
     TELLAR_WARN(configured, "a warning line");
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_FALSE(contains(err, "an info line")) << err;
+    EXPECT_FALSE(mentions(err, "an info line")) << err;
     for (const std::string& part : {testLoggerName() + " - a warning line", std::string("WARN"), std::string(".cpp:")})
-        EXPECT_TRUE(contains(err, part)) << err;
+        EXPECT_TRUE(mentions(err, part)) << err;
 }
 
 TEST(TellarCapture, KeepsTheRecordsAndRestoresTheLogger) {
@@ -271,16 +261,6 @@ TEST(TellarCapture, KeepsTheRecordsAndRestoresTheLogger) {
     EXPECT_EQ(log4cplus::ERROR_LOG_LEVEL, target.getLogLevel());
     EXPECT_TRUE(target.getAdditivity() && target.getAllAppenders().empty());
 }
-
-namespace {
-class Probe : public Tellar::TaggedAllocation {
-public:
-    explicit Probe(int value) : m_Value(value) {}
-    int m_Value;
-    long double m_Aligned = 0;
-};
-class CountedObject : public NvObject, public Tellar::TaggedAllocation {};
-}  // namespace
 
 TEST(TellarAllocation, CountsGoUpOnCreateAndDownOnWhateverDeletes) {
     const char* tag = "TellarTestProbe";
@@ -303,5 +283,4 @@ TEST(TellarAllocation, CountsGoUpOnCreateAndDownOnWhateverDeletes) {
     Tellar::NoSizeMemAllocator::deallocate(block);
     Tellar::NoSizeMemAllocator::deallocate(nullptr);
     EXPECT_EQ(0, Tellar::liveAllocations("TellarTestRaw"));
-
 }

@@ -1,24 +1,15 @@
 // The scheduler, the test clock and the monitor thread.
 
+#include "SipTestText.h"
 #include "stack/timer/NvMonitorThread.h"
 #include "stack/timer/NvScheduler.h"
 #include "stack/timer/NvTestClock.h"
 #include "stack/timer/NvTime.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <cmath>
-#include <functional>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 // Records each notification as "at <time>, key <time>, <object>", times in
 // microseconds since it was made, the object "the timer", "the payload" or
@@ -65,7 +56,7 @@ protected:
     void TearDown() override { recorder->detach(); }
 };
 
-TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderAtTheirKeyOnesScheduledWhileFiringTimedFromTheirParent) {
+TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderAtTheirKey_AlsoWhenScheduledWhileFiring_HoldingTheirObserver) {
     EXPECT_EQ("3000000", recorder->since(scheduler().schedule(3000, recorder.get(), recorder->payload.get())));
     scheduler().schedule(1000, recorder.get(), nullptr);
     recorder->m_OnFire = [&] {
@@ -76,6 +67,16 @@ TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderAtTheirKeyOnesScheduledWhi
     EXPECT_EQ((Lines{"at 1000000, key 1000000, the timer", "at 1500000, key 1500000, the timer",
                      "at 3000000, key 3000000, the payload"}),
               recorder->fired());
+
+    // A pending timer keeps its observer alive until it fires.
+    bool destroyed = false;
+    NvHandle<Recorder> observer(new Recorder(&destroyed));
+    scheduler().schedule(100, observer.get(), nullptr);
+    observer = nullptr;
+    EXPECT_EQ(0u, clock.advance(99));
+    EXPECT_FALSE(destroyed);
+    EXPECT_EQ(1u, clock.advance(1));
+    EXPECT_TRUE(destroyed);
 }
 
 TEST_F(SchedulerWithTestClock, CancelledAndDetachedTimersNeverFire) {
@@ -97,18 +98,6 @@ TEST_F(SchedulerWithTestClock, CancelledAndDetachedTimersNeverFire) {
     EXPECT_EQ(1u, recorder->fired().size());
 }
 
-TEST_F(SchedulerWithTestClock, PendingTimerKeepsItsObserverAliveUntilItFires) {
-    bool destroyed = false;
-    NvHandle<Recorder> observer(new Recorder(&destroyed));
-    Recorder* notified = observer.get();
-    scheduler().schedule(100, notified, nullptr);
-    observer = nullptr;  // only the timer holds it now
-    EXPECT_EQ(0u, clock.advance(99));
-    EXPECT_FALSE(destroyed);
-    EXPECT_EQ(1u, clock.advance(1));
-    EXPECT_TRUE(destroyed);  // the fired timer let go of the last reference
-}
-
 TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers) {
     NvMonitorThread* monitor = NvMonitorThread::sGetCurrent();
     ASSERT_FALSE(monitor->isRunning());
@@ -121,7 +110,7 @@ TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers)
     recorder->m_OnFire = [&] { onMonitor += NvMonitorThread::sGetCurrent() == monitor && monitor->isMonitorThread(); };
     monitor->getScheduler().schedule(20, recorder.get(), nullptr);
     monitor->post([&] { onMonitor += monitor->isMonitorThread(); });
-    for (int i = 0; i < 200 && onMonitor < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 200 && onMonitor < 2; ++i) std::this_thread::sleep_for(10ms);
     monitor->stop();
     EXPECT_EQ(2, onMonitor.load());
     EXPECT_FALSE(monitor->isRunning());

@@ -1,28 +1,19 @@
 // Where the transport layer sends requests and responses, and what it does
 // to what it receives, over the test transport.
 
-#include "stack/base/NvException.h"
+#include "TransportTestSupport.h"
 #include "stack/log/TellarCapture.h"
 #include "stack/timer/NvMonitorThread.h"
+#include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipResolver.h"
 #include "stack/transport/NvSipTestTransport.h"
-#include "stack/transport/NvSipTransportLayer.h"
-#include "stack/transaction/NvSipTransactionManager.h"
-#include "tests/unit/TransportTestSupport.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
 #include <future>
-#include <ostream>
-#include <string>
-#include <thread>
 
 namespace {
 
 std::string request(const std::string& uri, const std::string& extra = "") {
-    return sipRequest("c1", "", "UDP 192.0.2.1:5062", uri, extra);
+    return peerMessage("c1", "", "UDP 192.0.2.1:5062", uri, extra);
 }
 
 constexpr auto UDP = NvSocketImpl::UDP, TCP = NvSocketImpl::TCP;
@@ -71,88 +62,52 @@ protected:
     const NvSipResolver::Lookup lookup = NvSipResolver::sm_Lookup;
 };
 
-struct RequestCase {
-    const char* name;
-    const char* uri;
-    const char* route;     // Route header value, or ""
-    const char* expected;  // destination, or part of the error's text
-};
-
-std::ostream& operator<<(std::ostream& out, const RequestCase& c) { return out << c.name; }
-
-class RequestDestination : public TransportLayer, public ::testing::WithParamInterface<RequestCase> {};
-
-TEST_P(RequestDestination, GoesToTheTopRouteElseTheRequestUri) {
-    const RequestCase& c = GetParam();
-    const std::string route = *c.route ? std::string("Route: ") + c.route + "\r\n" : "";
-    const std::string error = raised([&] { NvSipTransportLayer::send(parse(request(c.uri, route))); });
-    const std::string outcome = error.empty() ? sentTo().toString() : error;  // where it went, or why not
-    EXPECT_NE(std::string::npos, outcome.find(c.expected)) << outcome;
+TEST_F(TransportLayer, RequestsGoToTheTopRouteElseTheRequestUri) {
+    const char* const cases[][3] = {
+        // Request-URI, Route header value or "", destination or part of the error's text
+        {"sip:b@198.51.100.7", "", "udp:198.51.100.7:5060"},
+        {"sip:b@198.51.100.7:5080;transport=TCP", "", "tcp:198.51.100.7:5080"},
+        {"sip:b@[2001:db8::1]", "", "udp:[2001:db8::1]:5060"},
+        {"sip:b@198.51.100.7;maddr=203.0.113.8", "", "udp:203.0.113.8:5060"},
+        {"sip:b@198.51.100.7", "<sip:203.0.113.5:5070;lr>, <sip:203.0.113.6;lr>", "udp:203.0.113.5:5070"},
+        {"sip:b@198.51.100.7", "<sip:203.0.113.5;transport=tcp;lr>", "tcp:203.0.113.5:5060"},
+        {"sips:b@198.51.100.7", "", "sips requires TLS, which this stack does not support"},
+        {"sip:b@198.51.100.7", "<sips:203.0.113.5;lr>", "sips requires TLS"},
+        {"sips:b@198.51.100.7", "<sip:203.0.113.5;lr>", "sips requires TLS"},
+        {"sip:b@198.51.100.7;transport=sctp", "", "unsupported transport 'sctp'"},
+        {"tel:+15551234", "", "not a SIP URI"}};
+    for (const auto& [uri, route, expected] : cases) {
+        const std::string text = request(uri, *route ? std::string("Route: ") + route + "\r\n" : "");
+        const std::string error = raised([&] { NvSipTransportLayer::send(parse(text)); });
+        EXPECT_TRUE(mentions(error.empty() ? sentTo().toString() : error, expected)) << uri << " " << route;
+    }
 }
 
-const RequestCase kRequests[] = {
-    {"Udp5060ByDefault", "sip:b@198.51.100.7", "", "udp:198.51.100.7:5060"},
-    {"UriPortAndTransport", "sip:b@198.51.100.7:5080;transport=TCP", "", "tcp:198.51.100.7:5080"},
-    {"Ipv6", "sip:b@[2001:db8::1]", "", "udp:[2001:db8::1]:5060"},
-    {"Maddr", "sip:b@198.51.100.7;maddr=203.0.113.8", "", "udp:203.0.113.8:5060"},
-    {"TopRoute", "sip:b@198.51.100.7", "<sip:203.0.113.5:5070;lr>, <sip:203.0.113.6;lr>", "udp:203.0.113.5:5070"},
-    {"TopRouteTransport", "sip:b@198.51.100.7", "<sip:203.0.113.5;transport=tcp;lr>", "tcp:203.0.113.5:5060"},
-    {"SipsUri", "sips:b@198.51.100.7", "", "sips requires TLS, which this stack does not support"},
-    {"SipsRoute", "sip:b@198.51.100.7", "<sips:203.0.113.5;lr>", "sips requires TLS"},
-    {"SipsUriRoutedOverSip", "sips:b@198.51.100.7", "<sip:203.0.113.5;lr>", "sips requires TLS"},
-    {"Sctp", "sip:b@198.51.100.7;transport=sctp", "", "unsupported transport 'sctp'"},
-    {"TelUri", "tel:+15551234", "", "not a SIP URI"}};
-
-INSTANTIATE_TEST_SUITE_P(Table, RequestDestination, ::testing::ValuesIn(kRequests),
-                         ::testing::PrintToStringParamName());
-
-struct ResponseCase {
-    const char* name;
-    const char* via;  // sent-protocol and sent-by, parameters
-    NvSipPeer source;
-    const char* expected;
-};
-
-std::ostream& operator<<(std::ostream& out, const ResponseCase& c) { return out << c.name; }
-
-class ResponseDestination : public TransportLayer, public ::testing::WithParamInterface<ResponseCase> {};
-
-// The request arrives, gets "received" and "rport" filled in, and the response follows its Via.
-TEST_P(ResponseDestination, FollowsTheViaOfTheRequest) {
-    const ResponseCase& c = GetParam();
-    network.inject(sipRequest("c1", "", c.via, "sip:b@192.0.2.10"), c.source);
-    ASSERT_EQ(1u, inbox.messages().size());
-    const NvHandle<NvSipRequest> received(inbox.messages()[0]);
-    NvSipTransportLayer::send(NvHandle<NvSipMessage>(new NvSipResponse(200, received)));
-    EXPECT_EQ(c.expected, describe(sentTo()));
-}
-
-NvSipPeer onOurSocket(NvSipPeer source) {
-    source.localAddress = NvInetAddress::sParse("192.0.2.10");
-    source.localPort = 5070;
-    return source;
-}
-
-const ResponseCase kResponses[] = {
-    // UDP: rport, else the sent-by port; received, else the sent-by host.
-    {"UdpRport", "UDP 192.0.2.1:5062;rport", peerAt(UDP, "192.0.2.1", 40000), "udp:192.0.2.1:40000"},
-    {"UdpReceived", "UDP client.example.com:5062", peerAt(UDP, "192.0.2.44", 5062), "udp:192.0.2.44:5062"},
-    {"UdpSentByPort", "UDP 192.0.2.45", peerAt(UDP, "192.0.2.45", 40000), "udp:192.0.2.45:5060"},
-    // UDP: from the socket the request came in on.
-    {"UdpFromTheRequestsSocket", "UDP 192.0.2.1:5062;rport", onOurSocket(peerAt(UDP, "192.0.2.1", 40000)),
-     "udp:192.0.2.1:40000 from 5070"},
-    // TCP: the request's connection; should it be gone, the sent-by port, never the ephemeral source port.
-    {"TcpSentByPort", "TCP 192.0.2.1:5062;rport", peerAt(TCP, "192.0.2.1", 40000, 7), "tcp:192.0.2.1:5062 #7"},
-    {"TcpReceived", "TCP client.example.com", peerAt(TCP, "192.0.2.44", 40000, 8), "tcp:192.0.2.44:5060 #8"}};
-
-INSTANTIATE_TEST_SUITE_P(Table, ResponseDestination, ::testing::ValuesIn(kResponses),
-                         ::testing::PrintToStringParamName());
-
-TEST_F(TransportLayer, GarbageIsDroppedAndReported) {
+// A request arrives, gets "received" and "rport" filled in, and the response follows its Via; garbage is dropped.
+TEST_F(TransportLayer, ResponsesFollowTheViaOfTheRequestGarbageIsDroppedAndLogged) {
     Tellar::LogCapture log("lumbrook.sip.transport", Tellar::WARN);
     EXPECT_FALSE(layer->receiveBytes("\x01\x02garbage", 9, NvSipTestTransport::sDefaultPeer()));
-    EXPECT_TRUE(inbox.messages().empty());
     EXPECT_EQ(1u, log.count(Tellar::WARN, "Dropped 9 bytes from udp:192.0.2.1:5060")) << log.dump();
+    NvSipPeer onOurSocket = peerAt(UDP, "192.0.2.1", 40000);
+    onOurSocket.localAddress = NvInetAddress::sParse("192.0.2.10");
+    onOurSocket.localPort = 5070;
+    const std::tuple<const char*, NvSipPeer, const char*> cases[] = {
+        // UDP: rport, else the sent-by port; received, else the sent-by host; from the request's socket.
+        {"UDP 192.0.2.1:5062;rport", peerAt(UDP, "192.0.2.1", 40000), "udp:192.0.2.1:40000"},
+        {"UDP client.example.com:5062", peerAt(UDP, "192.0.2.44", 5062), "udp:192.0.2.44:5062"},
+        {"UDP 192.0.2.45", peerAt(UDP, "192.0.2.45", 40000), "udp:192.0.2.45:5060"},
+        {"UDP 192.0.2.1:5062;rport", onOurSocket, "udp:192.0.2.1:40000 from 5070"},
+        // TCP: the request's connection; should it be gone, the sent-by port, never the ephemeral source port.
+        {"TCP 192.0.2.1:5062;rport", peerAt(TCP, "192.0.2.1", 40000, 7), "tcp:192.0.2.1:5062 #7"},
+        {"TCP client.example.com", peerAt(TCP, "192.0.2.44", 40000, 8), "tcp:192.0.2.44:5060 #8"}};
+    size_t received = 0;
+    for (const auto& [via, source, expected] : cases) {
+        network.inject(peerMessage("c1", "", via, "sip:b@192.0.2.10"), source);
+        ASSERT_EQ(++received, inbox.messages().size());
+        const NvHandle<NvSipRequest> request(inbox.messages().back());
+        NvSipTransportLayer::send(NvHandle<NvSipMessage>(new NvSipResponse(200, request)));
+        EXPECT_EQ(expected, describe(sentTo())) << via;
+    }
 }
 
 TEST_F(TransportLayer, OurViaGoesOnTopSendTellsWhereItWentALargeUdpRequestGoesOverTcpSayingSo) {
@@ -211,7 +166,7 @@ TEST_F(TransportLayer, ATransactionStartedOnTheMonitorThreadLeavesItsHostNameToT
         started.set_value();
     });
     started.get_future().get();
-    for (int i = 0; i < 500 && network.sentCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && network.sentCount() == 0; ++i) std::this_thread::sleep_for(10ms);
     monitor->stop();
     NvSipTransactionManager::getInstance()->clear();
     EXPECT_EQ("udp:203.0.113.20:5060", network.sent().at(0).destination.toString());

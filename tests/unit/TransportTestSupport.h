@@ -2,48 +2,30 @@
 // Shared by the transport tests: SIP texts as a peer sends them, framing, peers, and RecordingReceiver, which keeps
 // what the transport hands on or reports as not sent and waits (bounded) for it; thread-safe.
 
-#include "stack/base/NvException.h"
-#include "stack/sip/NvSipParser.h"
+#include "SipTestText.h"
 #include "stack/transport/NvSipSocketFraming.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
-using Lines = std::vector<std::string>;
+namespace stack_test {
 
 // A MESSAGE from a peer; `via` is its top Via's sent-protocol and sent-by, with parameters.
-inline std::string sipRequest(const std::string& callId, const std::string& body = "",
-                              const std::string& via = "UDP 127.0.0.1:5999;rport",
-                              const std::string& uri = "sip:bob@127.0.0.1", const std::string& extra = "") {
+inline std::string peerMessage(const std::string& callId, const std::string& body = "",
+                               const std::string& via = "UDP 127.0.0.1:5999;rport",
+                               const std::string& uri = "sip:bob@127.0.0.1", const std::string& extra = "") {
     return "MESSAGE " + uri + " SIP/2.0\r\nVia: SIP/2.0/" + via + ";branch=z9hG4bK-" + callId +
            "\r\nMax-Forwards: 70\r\nFrom: <sip:alice@127.0.0.1>;tag=a1\r\nTo: <sip:bob@127.0.0.1>\r\nCall-ID: " +
            callId + "\r\nCSeq: 1 MESSAGE\r\n" + extra + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
            body;
 }
 
-// The 200 answering sipRequest(callId) (with the request's headers, as a stateless echo would).
+// The 200 answering peerMessage(callId) (with the request's headers, as a stateless echo would).
 inline std::string sipResponse(const std::string& callId) {
-    const std::string request = sipRequest(callId, "", "TCP 127.0.0.1:5999");
+    const std::string request = peerMessage(callId, "", "TCP 127.0.0.1:5999");
     return "SIP/2.0 200 OK" + request.substr(request.find("\r\n"));
-}
-
-inline NvHandle<NvSipMessage> parse(const std::string& text) { return NvSipParser::sParse(text.data(), text.size()); }
-
-// The text of what `action` raises, "" when it raises nothing.
-template <class F>
-std::string raised(F action) {
-    try {
-        action();
-    } catch (NvHandle<NvException>& e) {
-        return e->getMessage().str();
-    }
-    return "";
 }
 
 // What the transport's framer gave for a stream fed piece by piece, taking all it had ready after each piece.
@@ -134,3 +116,5 @@ private:
     std::vector<NvHandle<NvSipMessage>> m_Messages;
     std::vector<Failure> m_Failures;
 };
+
+}  // namespace stack_test
