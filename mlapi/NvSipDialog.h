@@ -75,6 +75,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -678,7 +679,8 @@ public:
         // operation's parameter class; nothing for nullptr.
         template <auto Operation, class... Arguments>
         void forward(const Arguments&... arguments) {
-            if constexpr (Operation != nullptr) sInvoke(Operation, *m_hDialog, arguments...);
+            if constexpr (!std::is_same_v<decltype(Operation), std::nullptr_t>)
+                sInvoke(Operation, *m_hDialog, arguments...);
         }
         NvHandle<NvSipDialog> m_hDialog;
     };
