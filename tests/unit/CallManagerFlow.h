@@ -61,7 +61,6 @@ class RecordedIncomingEvents : public NvSipIncomingCallinterface, public EventLo
 public:
     std::function<void(Call, NvHandle<NvSipInviteMessage>)> onInvite;
     std::function<void()> onRefresh;
-    NvHandle<NvSipMessage> ended;  // what terminated gave last
 
     void inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override {
         record("inviteRequest");
@@ -71,7 +70,8 @@ public:
     void callConfirmed(Call, NvHandle<NvSipAckMessage>) override { record("callConfirmed"); }
     void terminated(Call, NvHandle<NvSipMessage> message) override {
         record("terminated");
-        ended = message;
+        std::lock_guard<std::mutex> lock(m_KeptMutex);
+        m_hEnded = message;
     }
     void unknownRequest(Call, NvHandle<NvSipServerTransaction> t, NvHandle<NvSipRequest>) override {
         handedOver("unknownRequest", t);
@@ -101,14 +101,22 @@ public:
         record("replacesDialog");
     }
 
-    // The transaction of the last request handed over (to answer it on).
+    // The transaction of the last request handed over (to answer it on),
+    // and what terminated gave last.
     NvHandle<NvSipServerTransaction> lastTransaction() {
-        std::lock_guard<std::mutex> lock(m_TransactionMutex);
+        std::lock_guard<std::mutex> lock(m_KeptMutex);
         return m_hLastTransaction;
+    }
+    NvHandle<NvSipMessage> ended() {
+        std::lock_guard<std::mutex> lock(m_KeptMutex);
+        return m_hEnded;
     }
     void forget() {
         handedOver("", nullptr);
-        ended = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_KeptMutex);
+            m_hEnded = nullptr;
+        }
         onInvite = nullptr;
         onRefresh = nullptr;
         taken();
@@ -117,11 +125,12 @@ public:
 private:
     void handedOver(const std::string& event, NvHandle<NvSipServerTransaction> transaction) {
         if (!event.empty()) record(event);
-        std::lock_guard<std::mutex> lock(m_TransactionMutex);
+        std::lock_guard<std::mutex> lock(m_KeptMutex);
         m_hLastTransaction = std::move(transaction);
     }
-    std::mutex m_TransactionMutex;
-    NvHandle<NvSipServerTransaction> m_hLastTransaction;  // guarded by m_TransactionMutex
+    std::mutex m_KeptMutex;  // calls on several threads write what is kept
+    NvHandle<NvSipServerTransaction> m_hLastTransaction;  // guarded by m_KeptMutex
+    NvHandle<NvSipMessage> m_hEnded;                      // guarded by m_KeptMutex
 };
 
 // The application's interface of outgoing calls: every event recorded, with
@@ -322,7 +331,7 @@ protected:
     void peerHangsUp(int cseq) {
         inject(fromPeer("BYE", cseq, "z9hG4bK-bye"));
         EXPECT_EQ(events->taken(), "terminated");
-        EXPECT_EQ(events->ended->toString().substr(0, 4), "BYE ");
+        EXPECT_EQ(events->ended()->toString().substr(0, 4), "BYE ");
         call->respondToBye(nullptr);
         expectSent("SIP/2.0 200");
         EXPECT_TRUE(call->getDialog().isNil());

@@ -58,7 +58,7 @@ TEST_F(IncomingCallTest, UnacknowledgedResponsesAreSentAgainUntil64T1) {
         }
         expectNothingSent();
         EXPECT_EQ(events->taken(), "terminated");
-        EXPECT_TRUE(events->ended.isNil() != c.reliable);
+        EXPECT_TRUE(events->ended().isNil() != c.reliable);
     }
 }
 
@@ -66,7 +66,7 @@ TEST_F(IncomingCallTest, InviteLeftUnansweredIsAnswered408WhenItsTransactionTime
     receiveInvite();
     expectSentAfter(NvSipServerTransaction::sm_ProceedingTimeoutMs, "SIP/2.0 408");
     EXPECT_EQ(events->taken(), "terminated");
-    EXPECT_TRUE(events->ended.isNil());
+    EXPECT_TRUE(events->ended().isNil());
 }
 
 TEST_F(IncomingCallTest, ReliableProvisionalResponsesAreNumberedAndAcknowledgedByPrack) {
@@ -111,7 +111,7 @@ TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck) {
         if (c.cancel) {
             inject(request("CANCEL", "", "r1", "", "c1", c.branch));
             EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
-            EXPECT_EQ(events->ended->toString().substr(0, 6), "CANCEL");
+            EXPECT_EQ(events->ended()->toString().substr(0, 6), "CANCEL");
         }
         const Sent answer = expectSent(c.answer);
         EXPECT_EQ(numberOf<NvSipMinSEHeader>(answer), c.minSE ? 20u : 0u);
