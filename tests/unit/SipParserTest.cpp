@@ -66,6 +66,7 @@ TEST(SipParserRefuses, EachMalformedInputForItsReason) {
         {"OPT<IONS sip:a@example.com SIP/2.0\r\n" + via, "Bad method"},
         {"SIP/2.0 200 \"\\\x01\"\r\n" + via, "Control character"},
         {sipRequest("This line has no colon\n"), "without ':'"},
+        {sipRequest(": no name\n"), "header name"},
         {crlf("OPTIONS sip:a@example.com SIP/2.0\n continued\nVia: x\n\n"), "Folded line"},
         {sipRequest("Subject: del \x7f here\n"), "Control character"},
         {sipRequest("Subject: cr \r in the middle\n"), "Control character"},

@@ -135,6 +135,7 @@ TEST_F(SocketTransport, ListenTakesFreePortsIPv4AndIPv6Share_CloseWhileThreadsWr
     Datagrams v6;
     if (v6.open(at(0, "::1")) == 0) {  // else no IPv6 loopback here
         EXPECT_EQ(udp, listen(NvSocketImpl::UDP, "::", udp));
+        EXPECT_EQ(tcp, listen(NvSocketImpl::TCP, "::", tcp));
         sendTo(v6, peerMessage("wild-v6", "", "UDP [::1]:5999"), udp, "::1");
         ASSERT_TRUE(m_Receiver.waitFor(1));
         EXPECT_EQ("udp:[::1]:" + std::to_string(localPort(v6)), write("reply-v6", sourceOf(0)).toString());
@@ -307,11 +308,13 @@ TEST(SocketFramer, MessagesAndPings_ComeOutWholeHoweverTheBytesArriveGarbageIsRe
     // A double CRLF is a ping, however it is split.
     for (const auto& pieces : std::vector<Lines>{{"\r\n\r\n"}, {"\r\n", "\r\n"}, {"\r", "\n\r", "\n"}})
         EXPECT_EQ(1, feed(pieces).pings) << pieces.size() << " pieces";
+    EXPECT_EQ(0u, feed({"\r\n"}).pending);  // keep-alives are not pending
     // Refused at once, for its reason: start lines (the parser's check, once whole), their bytes (a TLS hello),
     // what the parser's framing refuses.
     const std::pair<std::string, const char*> cases[] = {
         {"GARBAGE GARBAGE\r\n\r\n", "Not a SIP request or status line: "},
         {"SIP/3", "Not a SIP request or status line"},
+        {"SIP/3.0 200 OK\r\n", "Unsupported SIP version"},
         {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), "Control character"},
         {"MESSAGE sip:x SIP/2.0\r\nContent-Length: 100000\r\n\r\n", "exceeds the limit"}};
     for (const auto& [text, reason] : cases) EXPECT_TRUE(mentions(feed({text}).garbage, reason)) << text;

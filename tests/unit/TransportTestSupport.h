@@ -33,6 +33,7 @@ struct Outcome {
     Lines messages;
     int pings = 0;
     std::string garbage;
+    size_t pending = 0;  // after the last piece
 };
 
 inline Outcome feed(const Lines& pieces) {
@@ -50,6 +51,7 @@ inline Outcome feed(const Lines& pieces) {
             if (result == NvSipStreamFramer::Result::NeedMore || !outcome.garbage.empty()) break;
         }
     }
+    outcome.pending = framer.pending();
     return outcome;
 }
 
