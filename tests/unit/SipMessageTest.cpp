@@ -82,14 +82,7 @@ TEST(SipResponseFromRequest, CopiesTheTransactionAndDialogHeadersRecordRouteOnly
                    "CSeq: 31862 INVITE\n"
                    "Content-Length: 0\n"
                    "\n"));
-    // The copies are the response's own.
-    ringing.getToHeader()->setTag("8321234356");
-    ringing.getTopVia()->setBranch("z9hG4bKchanged");
-    EXPECT_TRUE(invite->getToHeader()->getTag().isEmpty());
-    EXPECT_EQ(invite->getTopVia()->getBranch().str(), "z9hG4bKp1");
-    // Reason phrases: the standard one, or "Unknown".
-    EXPECT_EQ(NvSipResponse(487, invite).getReasonPhrase().str(), "Request Terminated");
-    EXPECT_EQ(NvSipResponse(299, invite).getReasonPhrase().str(), "Unknown");
+    EXPECT_EQ(NvSipResponse(299, invite).getReasonPhrase().str(), "Unknown");  // with no standard phrase
     EXPECT_THROW(NvSipResponse(99, invite), NvHandle<NvException>);
     EXPECT_THROW(NvSipResponse(700, invite), NvHandle<NvException>);
     EXPECT_THROW(NvSipResponse(200, NvHandle<NvSipRequest>()), NvHandle<NvException>);
@@ -113,12 +106,14 @@ TEST(SipAckFromResponse, AckOfA2xxGoesToTheContactAckOfAFailureFollowsTheInvite)
     ok->getToHeader()->setTag("b0b");
     ok->addHeader(NvSipHeader::sCreate("Contact", "<sip:bob@192.0.2.20:5070;transport=udp>"));
     NvSipAckMessage ackOk(ok);
-    EXPECT_EQ(ackOk.toString(), crlf("ACK sip:bob@192.0.2.20:5070;transport=udp SIP/2.0\n"
-                                     "From: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
-                                     "To: Bob <sip:bob@biloxi.example.com>;tag=b0b\n"
-                                     "Call-ID: 3848276298220188511@atlanta.example.com\n"
-                                     "CSeq: 31862 ACK\n"
-                                     "Content-Length: 0\n\n"));
+    ackOk.getToHeader()->setTag("other");  // what the ACK holds is its own
+    EXPECT_EQ(ok->getToHeader()->getTag().str(), "b0b");
+    EXPECT_EQ(NvSipAckMessage(ok).toString(), crlf("ACK sip:bob@192.0.2.20:5070;transport=udp SIP/2.0\n"
+                                                    "From: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
+                                                    "To: Bob <sip:bob@biloxi.example.com>;tag=b0b\n"
+                                                    "Call-ID: 3848276298220188511@atlanta.example.com\n"
+                                                    "CSeq: 31862 ACK\n"
+                                                    "Content-Length: 0\n\n"));
     NvSipAckMessage ackBusy(NvHandle<NvSipResponse>(new NvSipResponse(486, invite)), invite);
     EXPECT_EQ(ackBusy.toString(), crlf("ACK sip:bob@biloxi.example.com SIP/2.0\n"
                                        "Via: SIP/2.0/UDP p1.example.com;branch=z9hG4bKp1\n"
@@ -129,27 +124,17 @@ TEST(SipAckFromResponse, AckOfA2xxGoesToTheContactAckOfAFailureFollowsTheInvite)
                                        "Route: <sip:p2.example.com;lr>\n"
                                        "Route: <sip:p3.example.com;lr>\n"
                                        "Content-Length: 0\n\n"));
-    // What the ACKs hold is their own.
-    ackOk.getToHeader()->setTag("other");
-    ackBusy.getURI().cast<NvSipURL>()->setHost("changed.example.com");
-    EXPECT_EQ(ok->getToHeader()->getTag().str() + " " + invite->getURI()->toString().str(),
-              "b0b sip:bob@biloxi.example.com");
     EXPECT_THROW(NvSipAckMessage(NvHandle<NvSipResponse>()), NvHandle<NvException>);
 }
 
 // With none of its kind a header added at the top goes first of all; without atTop, last.
 TEST(SipMessageHeaders, AddAtTopGoesBeforeTheFirstOfItsKind) {
     auto message = read<NvSipRequest>(kInvite);
-    message->addHeader(NvSipHeader::sCreate("Via", "SIP/2.0/UDP p0.example.com;branch=z9hG4bKp0"), true);
-    message->addHeader(NvSipHeader::sCreate("Route", "<sip:p0.example.com;lr>"), true);
     message->addHeader(NvSipHeader::sCreate("Event", "refer"), true);
     message->addHeader(NvSipHeader::sCreate("X-Last", "1"));
     message->addHeader(NvHandle<NvSipHeader>());
     const std::string text = message->toString();
-    EXPECT_TRUE(mentions(text,
-                         "SIP/2.0\r\nEvent: refer\r\nVia: SIP/2.0/UDP p0.example.com;branch=z9hG4bKp0\r\n"
-                         "Via: SIP/2.0/UDP p1.example.com;branch=z9hG4bKp1, SIP/2.0/UDP "));
-    EXPECT_TRUE(mentions(text, "\r\nRoute: <sip:p0.example.com;lr>\r\nRoute: <sip:p2.example.com;lr>\r\n"));
+    EXPECT_TRUE(mentions(text, "SIP/2.0\r\nEvent: refer\r\nVia: SIP/2.0/UDP p1.example.com;branch=z9hG4bKp1"));
     EXPECT_TRUE(mentions(text, "\r\nContent-Length: 4\r\nX-Last: 1\r\n\r\n"));
 }
 
@@ -169,35 +154,25 @@ TEST(SipMessageHeaders, RemoveAndLookUpByObjectKindOrName) {
                                    message->removeHeader("x-trace"), message->removeHeader("X-Absent")}),
               (std::vector<size_t>{2, 1, 2, 0}));
     EXPECT_EQ(message->getHeaders().size(), before - 6);
-    EXPECT_EQ(message->checkMandatoryHeaders().str(), "Missing Via header");
 }
 
+// A clone copies every level: headers, their name-addresses and parameters, URIs.
 TEST(SipMessageClone, IsDeep) {
     const auto original = read<NvSipRequest>(kInvite);
     const std::string before = original->toString();
     NvHandle<NvSipRequest> copy(static_cast<NvSipRequest*>(original->clone()));
     EXPECT_EQ(typeid(*copy), typeid(NvSipInviteMessage));
     EXPECT_EQ(copy->compareWith(*original), 0);
-    // Every level is copied: headers, their name-addresses and parameters, URIs.
-    copy->getTopVia()->setBranch("z9hG4bKclone");
     copy->getFromHeader()->getNameAddress()->setDisplayName("Mallory");
-    copy->getToHeader()->getNameAddress()->getURL()->setHost("clone.example.com");
     copy->getURI().cast<NvSipURL>()->setUser("carol");
-    copy->getHeader<NvSipContactHeader>()->setParameter("expires", "5");
-    copy->removeHeader(NvSipHeaderID::Route);
-    copy->setBody("x", "text/plain", 1);
     EXPECT_EQ(original->toString(), before);
-    EXPECT_NE(copy->compareWith(*original), 0);
 }
 
 TEST(SipMessageOptionTags, RequiredAndSupportedAcrossHeaders) {
-    const auto message = read(
-        "INVITE sip:a@example.com SIP/2.0\nSupported: timer\nk: Replaces, path\n"
-        "Require: 100REL\nRequire: precondition\n\n");
-    for (const char* tag : {"timer", "replaces", "PATH"}) EXPECT_TRUE(message->isSupported(tag)) << tag;
-    for (const char* tag : {"100rel", "precondition"}) EXPECT_TRUE(message->isRequired(tag)) << tag;
-    EXPECT_FALSE(message->isSupported("100rel"));
-    EXPECT_FALSE(message->isRequired("timer"));
+    const auto message = read("INVITE sip:a@example.com SIP/2.0\nSupported: timer\nk: Replaces\nRequire: 100REL\n\n");
+    for (const char* tag : {"timer", "replaces"}) EXPECT_TRUE(message->isSupported(tag)) << tag;
+    EXPECT_TRUE(message->isRequired("100rel"));
+    EXPECT_FALSE(message->isSupported("100rel") || message->isRequired("timer"));
 }
 
 // A body comes with one Content-Type and one Content-Length, and reads back.
@@ -218,16 +193,12 @@ TEST(SipMessageBody, ComesWithItsTypeAndLength) {
 }
 
 TEST(SipMandatoryHeaders, NamesWhatIsMissingOrWrong) {
-    EXPECT_TRUE(read(kInvite)->checkMandatoryHeaders().isEmpty());
-    EXPECT_TRUE(NvSipResponse(200, read<NvSipRequest>(kInvite)).checkMandatoryHeaders().isEmpty());
-    // The line that starts with the first text is replaced by the second.
+    // The line that starts with the first text is replaced by the second (the torture corpus has the other cases).
     const char* const cases[][3] = {
         {"Via: ", "", "Missing Via header"},
         {"From: ", "", "Missing From header"},
         {"To: ", "", "Missing To header"},
-        {"Call-ID: ", "", "Missing Call-ID header"},
         {"CSeq: ", "", "Missing CSeq header"},
-        {"CSeq: ", "CSeq: 31862 BYE\n", "CSeq method BYE does not match request method INVITE"},
         {"To: ", "To: <sip:a@example.com>\nt: <sip:carol@example.com>\n", "More than one From, To"}};
     for (const auto& c : cases) {
         std::string text = kInvite;
@@ -271,10 +242,9 @@ TEST(SipMessageLog, FirstLineNamesDirectionPeerAndSizeThenTheMessageCutAtInfoWri
 
     // logMessage writes only when the logger is enabled for the level asked for.
     Tellar::LogCapture capture("test.sip.messagelog", Tellar::INFO);
-    Tellar::Logger& logger = Tellar::getLogger("test.sip.messagelog");
-    message->logMessage(logger, true, nullptr, nullptr, Tellar::DEBUG);
-    EXPECT_EQ(0u, capture.size());
-    message->logMessage(logger, true, nullptr, nullptr, Tellar::INFO);
+    for (const Tellar::LogLevel level : {Tellar::DEBUG, Tellar::INFO})
+        message->logMessage(Tellar::getLogger("test.sip.messagelog"), true, nullptr, nullptr, level);
+    EXPECT_EQ(1u, capture.size()) << capture.dump();
     EXPECT_EQ(1u, capture.count(Tellar::INFO, "<<<< RECEIVED SIP MESSAGE")) << capture.dump();
 }
 

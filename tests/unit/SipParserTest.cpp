@@ -1,6 +1,5 @@
-// What the parser reads out of a message (corpus messages and inputs built in place), what it refuses and why,
-// its size limits, and sFrameLength, the framing of messages on stream transports: 0 while a message is
-// incomplete, its length once it is all there, a parse error as soon as it can no longer become one.
+// What the parser reads out of a message, what it refuses and why, its size limits, and sFrameLength, the framing
+// on streams: 0 while a message is incomplete, its length once it is all there, an error once it cannot become one.
 
 #include "SipTestText.h"
 #include "stack/base/NvStream.h"
@@ -34,49 +33,20 @@ TEST(SipParserAccepts, WhatIsReadFromEachInput) {
         size_t index = 0;
     } cases[] = {
         {torture("tortuous-invite.sip"), ":start", "INVITE sip:carol@chicago.example.com;unknownparam;x-flag SIP/2.0"},
-        {torture("tortuous-invite.sip"), "To", "To: carol <sip:carol@chicago.example.com>;tag=8814"},
-        {torture("tortuous-invite.sip"), "From",
-         "From: \"Bob \\\"the builder\\\"\" <sip:bob@biloxi.example.com>;tag=99a1;x-extra=1"},
         {torture("tortuous-invite.sip"), "Via", "v: SIP/2.0/TCP spindle.example.com;branch=z9hG4bKtortuous2", 1},
-        {torture("tortuous-invite.sip"), "Contact",
-         "m: \"Quoted string \\\"\\\"\" <sip:bob@192.0.2.4>;newparam=newvalue;secondparam;q=0.33"},
-        {torture("compact-forms.sip"), ":body", "Hello"},
-        {torture("folded-lines.sip"), "Via", "Via: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKfolded1"},
         {torture("folded-lines.sip"), "Subject", "Subject: a subject that goes on for three lines"},
-        {torture("mixed-case-names.sip"), "X-CUSTOM-HEADER", "x-Custom-Header: Kept As Written"},
-        {torture("multiple-values-one-line.sip"), "Contact", "Contact: \"Alice, at home\" <sip:alice@192.0.2.1>;q=0.7"},
         {torture("quoted-display-names.sip"), "To", "To: \"Doe, \\\"Jay\\\" <\\\\home>\" <sip:jay@example.com>"},
-        {torture("quoted-display-names.sip"), "Contact", "Contact: \"\" <sip:zoe@192.0.2.1>"},
-        {torture("quoted-display-names.sip"), "Reply-To", "Reply-To: \"Team; Ops\" <sip:ops@example.com>"},
-        {torture("whitespace-variations.sip"), "Supported", "Supported: timer, 100rel"},
         {torture("lf-line-ends.sip"), "Subject", "Subject: lf folded with a bare lf"},
-        {torture("unknown-schemes-in-headers.sip"), "From",
-         "From: \"Info desk\" <http://www.example.com/desk?id=7>;tag=us1"},
         {torture("body-without-content-length.sip"), ":body", "line one\r\nline two\r\n"},
-        {torture("auth-params.sip"), "Authorization",
-         "Authorization: Digest username=\"alice\", realm=\"example.com, \\\"main\\\" realm\", nonce=\"a1,b2,c3\", "
-         "uri=\"sip:bob@example.net\", response=\"6629fae49393a05397450978507c4ef1\", algorithm=MD5, qop=auth, "
-         "nc=00000001, cnonce=\"0a4f113b\", opaque=\"\""},
-        {torture("auth-params.sip"), "Proxy-Authorization",
-         "Proxy-Authorization: NvToken abc.def-ghi, scope=\"call,video\"", 1},
-        {torture("session-timer-response.sip"), "Record-Route", "Record-Route: <sip:p1.example.net;lr>", 1},
-        // Inputs built in place.
         {"SIP/2.0 183\r\nVia: SIP/2.0/UDP h.example.com;branch=z9hG4bK1\r\n\r\n", ":start", "SIP/2.0 183 "},
         {"SIP/2.0 699  two  spaces \r\n\r\n", ":start", "SIP/2.0 699  two  spaces "},
         {sipRequest("Subject\t :   \n"), "Subject", "Subject: "},
-        {sipRequest("Route: sip:p1.example.net\n"), "Route", "Route: sip:p1.example.net"},
         {sipRequest("Contact: sip:a@example.com;note=\"<x>\"\n"), "Contact", "Contact: sip:a@example.com;note=\"<x>\""},
         // A quoted-pair may escape any octet but CR and LF, also across a fold.
-        {sipRequest("Contact: \"a\\\0b\\\x01\\\x7f\" <sip:b@example.net>\n"s), "Contact",
-         "Contact: \"a\\\0b\\\x01\\\x7f\" <sip:b@example.net>"s},
-        {sipRequest("Contact: <sip:a@example.com>;x=\"\\\x1f\"\n"), "Contact",
-         "Contact: <sip:a@example.com>;x=\"\\\x1f\""},
         {sipRequest("Subject: \"fold\n \\\x07 inside\"\n"), "Subject", "Subject: \"fold \\\x07 inside\""},
-        {sipRequest("Subject: \"q\\\"\\\x01\"\n"), "Subject", "Subject: \"q\\\"\\\x01\""},
         {sipRequest("Content-Length: 3\n", "abcdef"), ":body", "abc"},
         {sipRequest("Content-Length: 6\nl: 6\n", "abcdef"), ":body", "abcdef"},
-        // Content-Length counts octets, NUL included.
-        {sipRequest("Content-Length: 4\n", "a\0b\nc"s), ":body", "a\0b\n"s},
+        {sipRequest("Content-Length: 4\n", "a\0b\nc"s), ":body", "a\0b\n"s},  // octets, NUL included
     };
     for (const auto& c : cases)
         EXPECT_EQ(written(*parse(c.bytes), c.name, c.index), c.written) << c.name << " in " << c.bytes;
@@ -86,8 +56,7 @@ TEST(SipParserAccepts, WhatIsReadFromEachInput) {
 TEST(SipParserRefuses, EachMalformedInputForItsReason) {
     const std::string via = "Via: SIP/2.0/UDP h.example.com;branch=z9hG4bK1\r\n\r\n";
     const std::pair<std::string, const char*> cases[] = {
-        {"SIP/2.0 20 OK\r\n" + via, "status code"},
-        {"SIP/2.0 2000 OK\r\n" + via, "status code"},
+        {"SIP/2.0 2a0 OK\r\n" + via, "Bad status code"},
         {"SIP/2.0 099 Early\r\n" + via, "out of range"},
         {"SIP/2.0\r\n" + via, "without a status code"},
         {" OPTIONS sip:a@example.com SIP/2.0\r\n" + via, "whitespace"},
@@ -104,10 +73,7 @@ TEST(SipParserRefuses, EachMalformedInputForItsReason) {
         {sipRequest("Subject: \\\x07 outside quotes\n"), "Control character"},
         {sipRequest("Subject: 5\" screen\nX-Note: \\\x01 outside quotes\n"), "Control character"},
         {sipRequest("To: \"cr \\\r mid-line\" <sip:b@example.net>\n"), "Backslash before a line break"},
-        {sipRequest("Via: SIP/2.0/UDP a.example.com;branch=z9hG4bK2,\n"), "Empty value in Via"},
-        {sipRequest("Content-Length: 4294967295\n", "abcdef"), "exceeds"},
         {"", "Empty message"},
-        {"\r\n\r\n", "Incomplete"},
         {"OPTIONS sip:a@example.com SIP/2.0", "Incomplete"},
         {"OPTIONS sip:a@example.com SIP/2.0\r\nVia: x\r\n", "Incomplete"},
     };
@@ -144,15 +110,12 @@ TEST(SipParserLimits, HeaderValuesLineLengthAfterUnfoldingAndMessageSizeAlsoFrom
     EXPECT_EQ(parse(fits)->getBody().size(), NvSipParser::kMaxMessageBytes - head.size());
     EXPECT_TRUE(mentions(parseError(fits + "b"), "exceeds the limit of 65535"));
 
-    NvByteArrayInputStream in(sipRequest("Content-Length: 2\n", "hi"));
-    EXPECT_EQ(NvSipMessage::sConstructFrom(in)->getBody(), "hi");
     NvByteArrayInputStream huge(fits + "b");
     EXPECT_TRUE(
         mentions(parseErrorOf([&] { NvSipMessage::sConstructFrom(huge); }, "oversize stream"), "exceeds the limit"));
 }
 
-// Each whole message, followed by the start of the next one: the frame is the
-// message, and no prefix of it is a frame.
+// Each whole message, then the start of the next: the frame is the message, and no prefix of it is a frame.
 TEST(SipFrameLength, ZeroUntilHeadersAndBodyAreComplete) {
     for (const std::string& whole :
          {sipRequest("Content-Length: 5\n", "hello"), sipRequest("l: 5\n", "hello"), sipRequest(""),
@@ -176,7 +139,6 @@ TEST(SipFrameLength, RaisesAsSoonAsTheBytesCannotBecomeAMessageButExactlyTheLimi
     const std::pair<std::string, const char*> cases[] = {
         {sipRequest("Content-Length: five\n", "hello"), "Content-Length"},
         {sipRequest("Content-Length: 5\nl: 4\n", "hello"), "Conflicting"},
-        {sipRequest("Content-Length: 4294967295\n"), "exceeds the limit"},
         {sipRequest("Content-Length: 65500\n"), "exceeds the limit of 65535"},
         // lines too long, before and after their end
         {longLine, "longer than 8192"},
@@ -188,10 +150,9 @@ TEST(SipFrameLength, RaisesAsSoonAsTheBytesCannotBecomeAMessageButExactlyTheLimi
     for (const auto& c : cases) EXPECT_TRUE(mentions(frameError(c.first), c.second)) << c.first.substr(0, 200);
 
     // Exactly the limit is a frame.
-    const size_t bodyLength = NvSipParser::kMaxMessageBytes - sipRequest("Content-Length: 00000\n").size();
-    std::string digits = std::to_string(bodyLength);
-    digits.insert(0, 5 - digits.size(), '0');
-    const std::string whole = sipRequest("Content-Length: " + digits + "\n", std::string(bodyLength, 'b'));
+    const size_t bodyLength = NvSipParser::kMaxMessageBytes - sipRequest("Content-Length: 65000\n").size();
+    const std::string whole =
+        sipRequest("Content-Length: " + std::to_string(bodyLength) + "\n", std::string(bodyLength, 'b'));
     ASSERT_EQ(whole.size(), NvSipParser::kMaxMessageBytes);
     EXPECT_EQ(frame(whole), NvSipParser::kMaxMessageBytes);
     EXPECT_EQ(frame(whole.substr(0, whole.size() - 1)), 0u);

@@ -31,21 +31,15 @@ namespace stack_test {
 // `text` with every "\n" turned into "\r\n", so that messages can be written with plain line ends.
 inline std::string crlf(const std::string& text) {
     std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
+    for (char c : text) out += c == '\n' ? "\r\n" : std::string(1, c);
     return out;
 }
 
 // A minimal valid request: the headers every request needs, then `headers` (each ending in "\n"), `body`.
 inline std::string sipRequest(const std::string& headers, const std::string& body = std::string()) {
-    return crlf(
-               "OPTIONS sip:bob@example.net SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKtest1\n"
-               "From: <sip:alice@example.com>;tag=t1\nTo: <sip:bob@example.net>\n"
-               "Call-ID: test-1@192.0.2.1\nCSeq: 1 OPTIONS\n" +
-               headers + "\n") +
-           body;
+    return "OPTIONS sip:bob@example.net SIP/2.0\r\nVia: SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKtest1\r\n"
+           "From: <sip:alice@example.com>;tag=t1\r\nTo: <sip:bob@example.net>\r\nCall-ID: test-1@192.0.2.1\r\n"
+           "CSeq: 1 OPTIONS\r\n" + crlf(headers + "\n") + body;
 }
 
 inline NvHandle<NvSipMessage> parse(const std::string& text) { return NvSipParser::sParse(text.data(), text.size()); }

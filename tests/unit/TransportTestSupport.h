@@ -33,8 +33,7 @@ struct Outcome {
     Lines messages;
     int pings = 0;
     std::string garbage;
-    size_t pending = 0;             // after the last piece
-    size_t messagesBeforeLast = 0;  // framed before the last piece came
+    size_t pending = 0;  // after the last piece
 };
 
 inline Outcome feed(const Lines& pieces) {
@@ -43,7 +42,6 @@ inline Outcome feed(const Lines& pieces) {
     std::string_view message;
     std::string reason;
     for (const auto& piece : pieces) {
-        outcome.messagesBeforeLast = outcome.messages.size();
         framer.append(piece.data(), piece.size());
         for (int i = 0; i < 1000; ++i) {
             const auto result = framer.next(message, reason);
@@ -59,39 +57,22 @@ inline Outcome feed(const Lines& pieces) {
 
 inline NvSipPeer peerAt(NvSocketImpl::Transport transport, const char* address, uint16_t port,
                         uint32_t connection = 0) {
-    NvSipPeer peer;
-    peer.transport = transport;
-    peer.address = NvInetAddress::sParse(address);
-    peer.port = port;
-    peer.connection = connection;
-    return peer;
+    return NvSipPeer{transport, NvInetAddress::sParse(address), port, connection, NvInetAddress(), 0};
 }
 
 class RecordingReceiver : public NvSipMessageReceiver {
 public:
     using Failure = std::pair<NvHandle<NvSipMessage>, std::string>;
-    static constexpr std::chrono::milliseconds kWait{2000};  // longest wait for what should happen
 
-    void receive(const NvHandle<NvSipMessage>& message) override {
-        record([&] { m_Messages.push_back(message); });
-    }
+    void receive(const NvHandle<NvSipMessage>& message) override { locked([&] { m_Messages.push_back(message); }); }
     void sendFailed(const NvHandle<NvSipMessage>& message, const std::string& reason) override {
-        record([&] { m_Failures.emplace_back(message, reason); });
+        locked([&] { m_Failures.emplace_back(message, reason); });
     }
-    bool waitFor(size_t n, std::chrono::milliseconds timeout = kWait) {
-        return wait(timeout, [&] { return m_Messages.size() >= n; });
-    }
-    bool waitForFailures(size_t n, std::chrono::milliseconds timeout = kWait) {
-        return wait(timeout, [&] { return m_Failures.size() >= n; });
-    }
-    std::vector<NvHandle<NvSipMessage>> messages() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Messages;
-    }
-    std::vector<Failure> failures() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Failures;
-    }
+    // Waits, 2 s at most by default, until `n` messages (failures) are there.
+    bool waitFor(size_t n, std::chrono::milliseconds timeout = 2000ms) { return wait(m_Messages, n, timeout); }
+    bool waitForFailures(size_t n, std::chrono::milliseconds timeout = 2000ms) { return wait(m_Failures, n, timeout); }
+    std::vector<NvHandle<NvSipMessage>> messages() { return locked([&] { return m_Messages; }); }
+    std::vector<Failure> failures() { return locked([&] { return m_Failures; }); }
     Lines callIds() {
         Lines ids;
         for (const auto& message : messages()) ids.push_back(message->getCallID().str());
@@ -99,16 +80,17 @@ public:
     }
 
 private:
+    // Runs `f` under the lock, and wakes the waiters to look again.
     template <class F>
-    void record(F add) {
+    auto locked(F f) -> decltype(f()) {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        add();
         m_Changed.notify_all();
+        return f();
     }
-    template <class F>
-    bool wait(std::chrono::milliseconds timeout, F done) {
+    template <class T>
+    bool wait(const std::vector<T>& list, size_t n, std::chrono::milliseconds timeout) {
         std::unique_lock<std::mutex> lock(m_Mutex);
-        return m_Changed.wait_for(lock, timeout, done);
+        return m_Changed.wait_for(lock, timeout, [&] { return list.size() >= n; });
     }
 
     std::mutex m_Mutex;
