@@ -7,44 +7,32 @@
 #include "stack/timer/NvTime.h"
 
 #include <cmath>
-#include <mutex>
 
 namespace {
 
-// Records each notification as "at <time>, key <time>, <object>", times in
-// microseconds since it was made, the object "the timer", "the payload" or
-// "another". Sets `*destroyed` when it goes.
+// Records each notification in `fired` as "at <time>, key <time>, <object>", times in microseconds since it was
+// made, the object "the timer", "the payload" or "another"; sets `*destroyed` when it goes.
 class Recorder : public NvObserver {
 public:
     explicit Recorder(bool* destroyed = nullptr) : m_pDestroyed(destroyed) {}
     ~Recorder() override {
         if (m_pDestroyed) *m_pDestroyed = true;
     }
-
     void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) override {
         NvHandle<NvTimer> timer(observable);
         const char* what = object.get() == timer.get() ? "the timer" : object == payload ? "the payload" : "another";
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Fired.push_back("at " + since(NvTime::sGetCurrentTime()) + ", key " + since(timer->getKey()) + ", " +
-                              what);
-        }
-        if (m_OnFire) m_OnFire();
-    }
-    Lines fired() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_Fired;
+        fired.push_back("at " + since(NvTime::sGetCurrentTime()) + ", key " + since(timer->getKey()) + ", " + what);
+        if (onFire) onFire();
     }
     std::string since(double time) const { return std::to_string(std::llround(time - m_Start)); }
 
     const NvHandle<NvObject> payload{new NvObject()};
-    std::function<void()> m_OnFire;
+    std::function<void()> onFire;
+    Lines fired;  // read once the notifications are over
 
 private:
     const double m_Start = NvTime::sGetCurrentTime();
     bool* m_pDestroyed;
-    std::mutex m_Mutex;
-    Lines m_Fired;
 };
 
 NvScheduler& scheduler() { return NvMonitorThread::sGetCurrent()->getScheduler(); }
@@ -59,14 +47,11 @@ protected:
 TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderAtTheirKey_AlsoWhenScheduledWhileFiring_HoldingTheirObserver) {
     EXPECT_EQ("3000000", recorder->since(scheduler().schedule(3000, recorder.get(), recorder->payload.get())));
     scheduler().schedule(1000, recorder.get(), nullptr);
-    recorder->m_OnFire = [&] {
-        if (recorder->fired().size() == 1) scheduler().schedule(500, recorder.get(), nullptr);
-    };
+    recorder->onFire = [&] { if (recorder->fired.size() == 1) scheduler().schedule(500, recorder.get(), nullptr); };
     EXPECT_EQ(0u, clock.advance(999));
     EXPECT_EQ(3u, clock.advance(2001));
-    EXPECT_EQ((Lines{"at 1000000, key 1000000, the timer", "at 1500000, key 1500000, the timer",
-                     "at 3000000, key 3000000, the payload"}),
-              recorder->fired());
+    EXPECT_EQ(recorder->fired, (Lines{"at 1000000, key 1000000, the timer", "at 1500000, key 1500000, the timer",
+                                      "at 3000000, key 3000000, the payload"}));
 
     // A pending timer keeps its observer alive until it fires.
     bool destroyed = false;
@@ -85,7 +70,7 @@ TEST_F(SchedulerWithTestClock, CancelledAndDetachedTimersNeverFire) {
     EXPECT_TRUE(scheduler().cancel(recorder.get(), cancelled));
     EXPECT_FALSE(scheduler().cancel(recorder.get(), cancelled));
     clock.advance(200);
-    EXPECT_EQ(Lines{"at 100000, key 100000, the timer"}, recorder->fired());
+    EXPECT_EQ(Lines{"at 100000, key 100000, the timer"}, recorder->fired);
 
     scheduler().schedule(200, recorder.get(), nullptr);
     NvScheduler own;  // detach() cancels on the scheduler the observer was last scheduled on
@@ -95,7 +80,7 @@ TEST_F(SchedulerWithTestClock, CancelledAndDetachedTimersNeverFire) {
     EXPECT_EQ(0u, own.pending());
     EXPECT_EQ(1u, scheduler().cancelAll(recorder.get()));
     clock.advance(1000);
-    EXPECT_EQ(1u, recorder->fired().size());
+    EXPECT_EQ(1u, recorder->fired.size());
 }
 
 TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers) {
@@ -107,7 +92,7 @@ TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers)
     monitor->start();
     NvHandle<Recorder> recorder(new Recorder());
     std::atomic<int> onMonitor{0};  // the timer's and the posted work's
-    recorder->m_OnFire = [&] { onMonitor += NvMonitorThread::sGetCurrent() == monitor && monitor->isMonitorThread(); };
+    recorder->onFire = [&] { onMonitor += NvMonitorThread::sGetCurrent() == monitor && monitor->isMonitorThread(); };
     monitor->getScheduler().schedule(20, recorder.get(), nullptr);
     monitor->post([&] { onMonitor += monitor->isMonitorThread(); });
     for (int i = 0; i < 200 && onMonitor < 2; ++i) std::this_thread::sleep_for(10ms);
