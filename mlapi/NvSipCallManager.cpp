@@ -7,6 +7,7 @@
 #include "stack/log/Tellar.h"
 
 #include <mutex>
+#include <unordered_set>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipCallManager")
 
@@ -155,32 +156,48 @@ size_t NvSipCallManager::getDialogCount() const {
 }
 
 void NvSipCallManager::clear(bool hangup) {
+    // Each pass reads the table once and ends what it listed; a dialog listed
+    // during a pass (a hang-up may list one) is ended by the next.
     for (;;) {
-        NvHandle<NvSipDialog> dialog;
+        std::vector<NvString> keys;
         {
             std::lock_guard<NvMutex> lock(*m_pMutex);
             if (m_DialogTable.isEmpty()) break;
-            dialog = NvHandle<NvSipDialog>(m_DialogTable.elements().front());
-            // Every entry of this dialog goes now, so that it is ended once.
-            for (const NvString& key : m_DialogTable.keys())
-                if (m_DialogTable.get(key).object() == dialog.object()) m_DialogTable.remove(key);
+            keys = m_DialogTable.keys();
         }
-        if (hangup) {
-            try {
-                dialog->hangup(nullptr);
-            } catch (NvHandle<NvException>& e) {  // shutdown goes on: the dialog is ended below
-                TELLAR_WARN(Tellar::fileScopeLogger(), "clear: hang-up of " << dialog->getKey().str()
-                                                                            << " failed: " << e->getMessage().str());
+        // A dialog listed under two keys is ended once; those ended are held to
+        // the end of the pass, so that no other object takes their address.
+        std::unordered_set<const NvObject*> ended;
+        std::vector<NvHandle<NvObject>> held;
+        for (const NvString& key : keys) {
+            NvHandle<NvObject> listed;
+            {
+                std::lock_guard<NvMutex> lock(*m_pMutex);
+                listed = m_DialogTable.remove(key);
             }
+            if (listed.isNil() || !ended.insert(listed.object()).second) continue;
+            held.push_back(listed);
+            end(NvHandle<NvSipDialog>(listed), hangup);
         }
-        {
-            std::lock_guard<NvRecursiveMutex> lock(*dialog->m_pMutex);
-            dialog->terminating();
-        }
-        // The call lets go of its dialog too: a call and its dialog hold each
-        // other until one of them does.
-        dialog->getCall()->removeDialog(dialog);
     }
+}
+
+void NvSipCallManager::end(NvHandle<NvSipDialog> dialog, bool hangup) {
+    if (hangup) {
+        try {
+            dialog->hangup(nullptr);
+        } catch (NvHandle<NvException>& e) {  // shutdown goes on: the dialog is ended below
+            TELLAR_WARN(Tellar::fileScopeLogger(),
+                        "clear: hang-up of " << dialog->getKey().str() << " failed: " << e->getMessage().str());
+        }
+    }
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*dialog->m_pMutex);
+        dialog->terminating();
+    }
+    // The call lets go of its dialog too: a call and its dialog hold each
+    // other until one of them does.
+    dialog->getCall()->removeDialog(dialog);
 }
 
 NvString NvSipCallManager::sDialogKey(NvHandle<NvSipRequest> request) {

@@ -153,8 +153,9 @@ public:
     void updateDialogKey(const NvString& oldKey, const NvString& newKey);
     // Application shutdown: hangs up (when asked) and terminates every
     // listed dialog once, even one listed under two keys, and makes its call
-    // forget it (so that neither keeps the other alive), then empties the
-    // table. No lock is held while a dialog hangs up; a hang-up that fails
+    // forget it (so that neither keeps the other alive), until the table is
+    // empty. Each pass reads the table once
+    // (linear in the number of dialogs). No lock is held while a dialog hangs up; a hang-up that fails
     // (an incoming call whose 2xx awaits its ACK) is logged and the dialog
     // is ended all the same.
     void clear(bool hangup);
@@ -187,6 +188,8 @@ private:
     NvHandle<NvSipDialog> findDialog(const NvString& key) const;
     NvHandle<NvSipServerTransaction> stray(const NvHandle<NvSipRequest>& request);
     NvHandle<NvSipServerTransaction> routeInvite(const NvHandle<NvSipRequest>& request);
+    // clear()'s work on one dialog, no longer listed: hang-up when asked, then terminated and forgotten by its call.
+    void end(NvHandle<NvSipDialog> dialog, bool hangup);
 
     NvKeyTable m_DialogTable;
     NvHandle<NvSipNewCallinterface> m_hNewCallInterface;
