@@ -7,6 +7,7 @@
 #include "mlapi/NvSipIncomingCall.h"
 #include "mlapi/NvSipMlException.h"
 #include "mlapi/NvSipOutgoingCall.h"
+#include "mlapi/dialog/NvSipDialogRecord.h"
 #include "stack/base/NvStream.h"
 
 #include <mutex>
@@ -16,9 +17,9 @@
 // The call's record, read in its order before any field is built.
 struct NvSipCall::Identity {
     explicit Identity(NvInputStream& in)
-        : localParticipant(NvSipDialog::sReadNameAddress(in, "local participant")),
-          callId(NvSipDialog::sReadText(in)),
-          localTag(NvSipDialog::sReadText(in)) {}
+        : localParticipant(NvSipDialogRecord::sReadNameAddress(in, "local participant")),
+          callId(NvSipDialogRecord::sReadText(in)),
+          localTag(NvSipDialogRecord::sReadText(in)) {}
     NvHandle<NvSipNameAddress> localParticipant;
     NvString callId;
     NvString localTag;
@@ -35,9 +36,9 @@ NvSipCall::NvSipCall(const Identity& identity)
       m_pDialogTable(sDefaultDialogTable()) {}
 
 void NvSipCall::serialize(NvOutputStream& out) const {
-    NvSipDialog::sWriteNameAddress(out, getLocalParticipant());
-    NvSipDialog::sWriteText(out, getCallID());
-    NvSipDialog::sWriteText(out, m_LocalTag);
+    NvSipDialogRecord::sWriteNameAddress(out, getLocalParticipant());
+    NvSipDialogRecord::sWriteText(out, getCallID());
+    NvSipDialogRecord::sWriteText(out, m_LocalTag);
 }
 
 template <class Read, class Dialogs>
@@ -83,10 +84,10 @@ void NvSipOutgoingCall::serialize(NvOutputStream& out) const {
         std::lock_guard<NvMutex> lock(*m_pMutex);
         targets = m_TriedTargets;
     }
-    NvSipDialog::sWriteU32(out, static_cast<uint32_t>(targets.size()));
-    for (const NvHandle<NvSipNameAddress>& target : targets) NvSipDialog::sWriteNameAddress(out, target);
+    NvSipDialogRecord::sWriteU32(out, static_cast<uint32_t>(targets.size()));
+    for (const NvHandle<NvSipNameAddress>& target : targets) NvSipDialogRecord::sWriteNameAddress(out, target);
     const std::vector<NvHandle<NvSipDialog>> dialogs = getDialogs();
-    NvSipDialog::sWriteU32(out, static_cast<uint32_t>(dialogs.size()));
+    NvSipDialogRecord::sWriteU32(out, static_cast<uint32_t>(dialogs.size()));
     for (const NvHandle<NvSipDialog>& dialog : dialogs) dialog->serialize(out);
 }
 
@@ -97,11 +98,11 @@ NvSipOutgoingCall* NvSipOutgoingCall::sCreateFrom(NvInputStream& in, NvSipOutgoi
 NvSipOutgoingCall::NvSipOutgoingCall(NvInputStream& in, NvSipOutgoingCallinterface* callInterface)
     : NvSipCall(in), m_hInterface(callInterface) {
     if (!callInterface) NvSipMlException::sThrow("NIL handle to Outgoing Call Interface", nullptr, nullptr);
-    for (uint32_t targets = NvSipDialog::sReadU32(in); targets > 0; --targets)
-        m_TriedTargets.push_back(NvSipDialog::sReadNameAddress(in, "target"));
+    for (uint32_t targets = NvSipDialogRecord::sReadU32(in); targets > 0; --targets)
+        m_TriedTargets.push_back(NvSipDialogRecord::sReadNameAddress(in, "target"));
     readDialogs(
         [&] {
-            for (uint32_t dialogs = NvSipDialog::sReadU32(in); dialogs > 0; --dialogs)
+            for (uint32_t dialogs = NvSipDialogRecord::sReadU32(in); dialogs > 0; --dialogs)
                 m_Dialogs.push_back(Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", this, in));
         },
         m_Dialogs);

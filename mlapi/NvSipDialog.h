@@ -644,14 +644,6 @@ public:
     // transactions leave the stack and the dialog the table. Not locked: the
     // dialog is not shared yet.
     void discardRebuilt();
-    // The record's primitive items, shared with the calls' records (see
-    // NvSipDialogRecord).
-    static void sWriteU32(NvOutputStream& out, uint32_t value);
-    static uint32_t sReadU32(NvInputStream& in);
-    static void sWriteText(NvOutputStream& out, const NvString& text);
-    static NvString sReadText(NvInputStream& in);
-    static void sWriteNameAddress(NvOutputStream& out, const NvHandle<NvSipNameAddress>& address);
-    static NvHandle<NvSipNameAddress> sReadNameAddress(NvInputStream& in, const char* what);
 
     // ------------------------------------------------------------ adapters
     // Each kind of transaction reports to one adapter type, made from one of

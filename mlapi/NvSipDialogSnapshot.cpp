@@ -32,32 +32,6 @@ private:
 
 }  // namespace
 
-// ---------------------------------------------------------------- primitive items
-
-void NvSipDialog::sWriteU32(NvOutputStream& out, uint32_t value) {
-    NvSipDialogRecord::sWriteU32(out, value);
-}
-
-uint32_t NvSipDialog::sReadU32(NvInputStream& in) {
-    return NvSipDialogRecord::sReadU32(in);
-}
-
-void NvSipDialog::sWriteText(NvOutputStream& out, const NvString& text) {
-    NvSipDialogRecord::sWriteText(out, text);
-}
-
-NvString NvSipDialog::sReadText(NvInputStream& in) {
-    return NvSipDialogRecord::sReadText(in);
-}
-
-void NvSipDialog::sWriteNameAddress(NvOutputStream& out, const NvHandle<NvSipNameAddress>& address) {
-    NvSipDialogRecord::sWriteNameAddress(out, address);
-}
-
-NvHandle<NvSipNameAddress> NvSipDialog::sReadNameAddress(NvInputStream& in, const char* what) {
-    return NvSipDialogRecord::sReadNameAddress(in, what);
-}
-
 // ---------------------------------------------------------------- writing
 
 void NvSipDialog::serialize(NvOutputStream& out) const {
