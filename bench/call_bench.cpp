@@ -64,11 +64,11 @@ struct Stack {
     NvTestClock clock;
     NvSipTestTransport wire;
     TakeEveryCall* calls = new TakeEveryCall;
+    NvSipCallManager* manager = new NvSipCallManager(calls, new NvSipCallStrayInterface);
     Stack() {
         NvSipTransportLayer::sGetInstance()->setReceiver(NvSipTransactionManager::getInstance());
         NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP, "bob");
-        static NvSipCallManager* manager = new NvSipCallManager(calls, new NvSipCallStrayInterface);
-        manager->AddRef();
+        manager->AddRef();  // the process's own, for as long as the process runs
         manager->registerWithStack();
     }
     // A confirmed call `callId`; returns our tag.

@@ -7,7 +7,7 @@
 #include "stack/log/Tellar.h"
 
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipCallManager")
 
@@ -167,16 +167,14 @@ void NvSipCallManager::clear(bool hangup) {
         }
         // A dialog listed under two keys is ended once; those ended are held to
         // the end of the pass, so that no other object takes their address.
-        std::unordered_set<const NvObject*> ended;
-        std::vector<NvHandle<NvObject>> held;
+        std::unordered_map<const NvObject*, NvHandle<NvObject>> ended;
         for (const NvString& key : keys) {
             NvHandle<NvObject> listed;
             {
                 std::lock_guard<NvMutex> lock(*m_pMutex);
                 listed = m_DialogTable.remove(key);
             }
-            if (listed.isNil() || !ended.insert(listed.object()).second) continue;
-            held.push_back(listed);
+            if (listed.isNil() || !ended.emplace(listed.object(), listed).second) continue;
             end(NvHandle<NvSipDialog>(listed), hangup);
         }
     }
