@@ -16,8 +16,15 @@ void CallReport::ended(uint64_t call, const std::string& outcome) {
         ++m_Ended;
         ++m_Outcomes[outcome];
         if (!m_bQuiet) m_Lines.push_back("call " + std::to_string(call) + ": ended, " + outcome);
+        if (m_Ended < m_WakeAt) return;
+        m_WakeAt = kNobodyWaits;
     }
     m_Changed.notify_all();
+}
+
+void CallReport::waitUntil(std::unique_lock<std::mutex>& lock, long count, std::chrono::milliseconds timeout) {
+    if (count >= 0) m_WakeAt = std::min(m_WakeAt, count);
+    m_Changed.wait_for(lock, timeout);
 }
 
 void CallReport::setupTime(double ms) {
@@ -33,7 +40,7 @@ long CallReport::count(const std::string& outcome) const {
 
 void CallReport::waitForEnded(long count) {
     std::unique_lock<std::mutex> lock(m_Mutex);
-    m_Changed.wait(lock, [&] { return m_Ended >= count; });
+    while (m_Ended < count) waitUntil(lock, count, std::chrono::milliseconds(100));
 }
 
 long CallReport::endedCount() const {
@@ -55,7 +62,7 @@ void CallReport::runUntilEnded(long count) {
         bool done;
         {
             std::unique_lock<std::mutex> lock(m_Mutex);
-            m_Changed.wait_for(lock, std::chrono::milliseconds(100));
+            waitUntil(lock, count, std::chrono::milliseconds(100));
             lines.swap(m_Lines);
             done = count >= 0 && m_Ended >= count;
         }

@@ -1,7 +1,9 @@
 #pragma once
 // CallReport: what nvsip-ua prints. Call events arrive on the stack's
 // threads; they are queued (a mutex and a vector append, nothing more) and
-// written by the main thread, so that printing never holds up a call. In
+// written by the main thread, so that printing never holds up a call: the
+// writer wakes every 100 ms, and a call's end wakes a waiter only when it
+// completes the count the waiter waits for. In
 // quiet mode events are only counted and a progress line is printed each
 // second. The summary counts how each call ended.
 
@@ -10,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -50,10 +53,15 @@ public:
 
 private:
     void flush(std::vector<std::string>& lines);
+    // Waits on m_Changed (holding `lock`) for at most `timeout`, woken early
+    // once `count` calls have ended (count < 0: only by the timeout).
+    void waitUntil(std::unique_lock<std::mutex>& lock, long count, std::chrono::milliseconds timeout);
+    static constexpr long kNobodyWaits = std::numeric_limits<long>::max();
 
     const bool m_bQuiet;
     mutable std::mutex m_Mutex;  // guards everything below
-    std::condition_variable m_Changed;  // a line queued or a call ended
+    std::condition_variable m_Changed;  // the count a waiter waits for was reached
+    long m_WakeAt = kNobodyWaits;       // the smallest count a waiter waits for
     std::vector<std::string> m_Lines;
     std::map<std::string, long> m_Outcomes;
     long m_Ended = 0;

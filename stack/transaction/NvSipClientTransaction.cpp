@@ -88,7 +88,7 @@ void NvSipClientTransaction::reportTransportError(const NvHandle<NvSipTransactio
 
 bool NvSipClientTransaction::mayStillSend(const NvSipMessage& message) const {
     // The request is not retransmitted once a final response came.
-    return &message != m_hRequest.get() || m_State == Calling || m_State == Trying || m_State == Proceeding;
+    return &message != m_Request.parsed().get() || m_State == Calling || m_State == Trying || m_State == Proceeding;
 }
 
 // ---------------------------------------------------------------- sending
@@ -98,25 +98,25 @@ void NvSipClientTransaction::sendRequest(unsigned* port, NvInetAddress* address)
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
         if (m_State != Initial)
-            NvException::sThrow("Cannot send " + m_hRequest->getMethod().str() + " " + m_hRequest->getCallID().str() +
+            NvException::sThrow("Cannot send " + m_Request.parsed()->getMethod().str() + " " + m_Request.parsed()->getCallID().str() +
                                 ": the transaction is " + sStateName(m_State));
         m_State = m_bInvite ? Calling : Trying;
     }
     // The request is ours from here on: no lock is needed to complete it.
-    const auto topVia = m_hRequest->getTopVia();
-    if (!topVia || !topVia->hasRFC3261Branch()) NvSipTransportLayer::sGetInstance()->addViaHeader(m_hRequest);
-    if (!m_hRequest->getHeader<NvSipMaxForwardsHeader>())
-        m_hRequest->addHeader(NvHandle<NvSipHeader>(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward)));
-    m_Key = sClientKey(*m_hRequest);
+    const auto topVia = m_Request.parsed()->getTopVia();
+    if (!topVia || !topVia->hasRFC3261Branch()) NvSipTransportLayer::sGetInstance()->addViaHeader(m_Request.parsed());
+    if (!m_Request.parsed()->getHeader<NvSipMaxForwardsHeader>())
+        m_Request.parsed()->addHeader(NvHandle<NvSipHeader>(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward)));
+    m_Key = sClientKey(*m_Request.parsed());
     if (m_Key.isEmpty()) {
         std::lock_guard<NvMutex> lock(m_Mutex);
         m_State = Terminated;
-        NvException::sThrow("Cannot send " + m_hRequest->getMethod().str() + ": the request has no CSeq header");
+        NvException::sThrow("Cannot send " + m_Request.parsed()->getMethod().str() + ": the request has no CSeq header");
     }
 
     NvSipTransactionManager* manager = NvSipTransactionManager::getInstance();
     manager->addTransaction(NvHandle<NvSipTransaction>(self));
-    Outgoing out{NvHandle<NvSipMessage>(m_hRequest), port ? *port : 0, address ? *address : NvInetAddress()};
+    Outgoing out{NvHandle<NvSipMessage>(m_Request.parsed()), port ? *port : 0, address ? *address : NvInetAddress()};
     std::string reason;
     if (!transmit(out, reason)) {
         NvHandle<NvSipTransactionInterface> released;  // dropped after the lock
@@ -127,7 +127,7 @@ void NvSipClientTransaction::sendRequest(unsigned* port, NvInetAddress* address)
             released = std::move(m_hInterface);
         }
         manager->removeTransaction(NvHandle<NvSipTransaction>(self));
-        NvException::sThrow("Cannot send " + m_hRequest->getMethod().str() + " " + m_hRequest->getCallID().str() +
+        NvException::sThrow("Cannot send " + m_Request.parsed()->getMethod().str() + " " + m_Request.parsed()->getCallID().str() +
                             ": " + reason);
     }
 
@@ -136,7 +136,7 @@ void NvSipClientTransaction::sendRequest(unsigned* port, NvInetAddress* address)
         m_pImpl->destination = out.address;
         m_pImpl->destinationPort = static_cast<uint16_t>(out.port);
         // The Via names the transport actually used (send() may have moved a large request to TCP).
-        const auto via = m_hRequest->getTopVia();
+        const auto via = m_Request.parsed()->getTopVia();
         m_pImpl->bReliable = via && !via->getTransport().equalsIgnoreCase("UDP");
         // A response may have come in meanwhile (another thread) and timed its own state.
         if (m_State == Calling || m_State == Trying || (m_State == Proceeding && !m_bInvite)) startStateTimers();
@@ -171,7 +171,7 @@ void NvSipClientTransaction::startStateTimers() {
 
 void NvSipClientTransaction::cancel(NvHandle<NvSipCancelMessage> cancel) {
     if (!m_bInvite)
-        NvException::sThrow("Cannot cancel " + m_hRequest->getMethod().str() + ": only an INVITE can be cancelled");
+        NvException::sThrow("Cannot cancel " + m_Request.parsed()->getMethod().str() + ": only an INVITE can be cancelled");
     NvHandle<NvSipClientTransaction> self(this);
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
@@ -190,7 +190,7 @@ void NvSipClientTransaction::cancel(NvHandle<NvSipCancelMessage> cancel) {
 NvHandle<NvSipCancelMessage> NvSipClientTransaction::buildCancel(const NvHandle<NvSipCancelMessage>& given) const {
     // RFC 3261 9.1: Request-URI, Call-ID, From, To and CSeq number of the
     // INVITE, its top Via only, its Route headers.
-    const NvSipRequest& invite = *m_hRequest;
+    const NvSipRequest& invite = *m_Request.parsed();
     const auto cseq = invite.getCSeqHeader();
     NvHandle<NvSipCancelMessage> cancel(new NvSipCancelMessage());
     if (invite.getURI()) cancel->setURI(NvHandle<NvURI>(static_cast<NvURI*>(invite.getURI()->clone())));
@@ -244,7 +244,7 @@ void NvSipClientTransaction::sendCancel(NvHandle<NvSipCancelMessage> cancel) {
 
 NvSipTransaction::Outgoing NvSipClientTransaction::ackOf(const NvHandle<NvSipResponse>& response) const {
     // RFC 3261 17.1.1.3: built from the INVITE and the response (see NvSipAckMessage).
-    NvHandle<NvSipAckMessage> ack(new NvSipAckMessage(response, m_hRequest));
+    NvHandle<NvSipAckMessage> ack(new NvSipAckMessage(response, m_Request.parsed()));
     ack->addHeader(NvHandle<NvSipHeader>(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward)));
     return Outgoing{NvHandle<NvSipMessage>(ack), m_pImpl->destinationPort, m_pImpl->destination};
 }
@@ -342,7 +342,7 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
         std::lock_guard<NvMutex> lock(m_Mutex);
         if (!firedTimer(observable, object, timer)) return;
         const NvHandle<NvSipClientTransactionInterface> interface = sTyped(m_hInterface);
-        const Outgoing again{NvHandle<NvSipMessage>(m_hRequest), m_pImpl->destinationPort, m_pImpl->destination};
+        const Outgoing again{NvHandle<NvSipMessage>(m_Request.parsed()), m_pImpl->destinationPort, m_pImpl->destination};
         switch (timer) {
             case TimerA:
                 if (m_State == Calling) {
@@ -383,7 +383,7 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
     try {
         perform(actions);
     } catch (...) {
-        TELLAR_WARN(sLogger(), "Timer of " << m_hRequest->getMethod().str() << " " << m_hRequest->getCallID().str()
+        TELLAR_WARN(sLogger(), "Timer of " << m_Request.parsed()->getMethod().str() << " " << m_Request.parsed()->getCallID().str()
                                            << " failed: " << sDescribe(std::current_exception()));
     }
 }

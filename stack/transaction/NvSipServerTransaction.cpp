@@ -15,7 +15,7 @@
 unsigned int NvSipServerTransaction::sm_ProceedingTimeoutMs = 3 * 60 * 1000;
 
 struct NvSipServerTransaction::Impl {
-    NvHandle<NvSipResponse> hLastResponse;
+    NvSipKeptMessage<NvSipResponse> lastResponse;
     // The destination the caller gave for the last response, used again
     // when it is retransmitted.
     NvInetAddress overrideAddress;
@@ -30,8 +30,9 @@ struct NvSipServerTransaction::Impl {
 NvSipServerTransaction::NvSipServerTransaction(NvHandle<NvSipRequest> request,
                                                NvSipServerTransactionInterface* interface)
     : NvSipTransaction(std::move(request), interface), m_pImpl(new Impl) {
-    m_pImpl->bReliable = m_hRequest->isReceived() && m_hRequest->getTransport() != NvSocketImpl::UDP;
-    m_Key = sServerKey(*m_hRequest, m_hRequest->getMethod().view());
+    const NvSipRequest& received = *m_Request.parsed();
+    m_pImpl->bReliable = received.isReceived() && received.getTransport() != NvSocketImpl::UDP;
+    m_Key = sServerKey(received, received.getMethod().view());
     m_State = m_bInvite ? Proceeding : Trying;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
@@ -73,12 +74,12 @@ NvHandle<NvSipServerTransactionInterface> NvSipServerTransaction::getInterface()
 void NvSipServerTransaction::setInterface(NvSipServerTransactionInterface* interface) {
     NvHandle<NvSipTransactionInterface> old(interface);  // released after the lock
     std::lock_guard<NvMutex> lock(m_Mutex);
-    if (m_State != Terminated) std::swap(old, m_hInterface);
+    if (m_State != Terminated && (m_bInvite || m_State != Completed)) std::swap(old, m_hInterface);
 }
 
 NvHandle<NvSipResponse> NvSipServerTransaction::getLastResponse() const {
     std::lock_guard<NvMutex> lock(m_Mutex);
-    return m_pImpl->hLastResponse;
+    return m_pImpl->lastResponse.get();
 }
 
 void NvSipServerTransaction::setOnTimeoutSendFinalResponse(bool send) {
@@ -113,7 +114,7 @@ std::string NvSipServerTransaction::whyNot(int code) const {
 
 NvHandle<NvSipResponse> NvSipServerTransaction::buildResponse(unsigned int statusCode) {
     checkStatus(static_cast<int>(statusCode));
-    NvHandle<NvSipResponse> response(new NvSipResponse(static_cast<int>(statusCode), m_hRequest));
+    NvHandle<NvSipResponse> response(new NvSipResponse(static_cast<int>(statusCode), getInitialRequest()));
     const auto to = response->getToHeader();
     if (statusCode > 100 && to && to->getTag().isEmpty()) {
         // RFC 3261 8.2.6.2: our tag, the same in every response of the transaction.
@@ -158,12 +159,13 @@ bool NvSipServerTransaction::respond(NvHandle<NvSipResponse> response, unsigned*
         const std::string refusal = whyNot(code);
         if (!refusal.empty()) {
             if (!raise) return false;
-            NvException::sThrow("Cannot send " + std::to_string(code) + " to " + m_hRequest->getMethod().str() + " " +
-                                m_hRequest->getCallID().str() + ": " + refusal);
+            const auto request = m_Request.get();
+            NvException::sThrow("Cannot send " + std::to_string(code) + " to " + request->getMethod().str() + " " +
+                                request->getCallID().str() + ": " + refusal);
         }
         const auto to = response->getToHeader();
         if (code > 100 && m_pImpl->toTag.isEmpty() && to) m_pImpl->toTag = to->getTag();
-        m_pImpl->hLastResponse = response;
+        m_pImpl->lastResponse = response;
         m_pImpl->overridePort = port ? static_cast<uint16_t>(*port) : 0;
         m_pImpl->overrideAddress = address ? *address : NvInetAddress();
         if (code < 200) {
@@ -177,11 +179,13 @@ bool NvSipServerTransaction::respond(NvHandle<NvSipResponse> response, unsigned*
             m_State = Completed;
             // Sent once after the time-out: the linger timer running ends the transaction.
             if (!m_pImpl->bTimedOut) startStateTimers();
+            actions.interfaceDone = !m_bInvite;
         }
         actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(response), m_pImpl->overridePort,
                                             m_pImpl->overrideAddress});
     }
     const bool sent = perform(actions);
+    if (actions.interfaceDone) keepWireFormsOnly();
     if (port) *port = actions.messages.front().port;
     if (address) *address = actions.messages.front().address;
     return sent;
@@ -219,19 +223,37 @@ void NvSipServerTransaction::receiveRequest(const NvHandle<NvSipRequest>& reques
         } else if (!m_pImpl->bRequestReported) {
             m_pImpl->bRequestReported = true;
             reportRequest = true;
-            if (m_bInvite && m_State == Proceeding && !m_pImpl->hLastResponse && !m_pImpl->bTimedOut) {
-                m_pImpl->hLastResponse = new NvSipResponse(100, request);
-                actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->hLastResponse), 0, NvInetAddress()});
-            }
-        } else if ((m_State == Proceeding || m_State == Completed) && m_pImpl->hLastResponse) {
+        } else if ((m_State == Proceeding || m_State == Completed) && m_pImpl->lastResponse) {
             // A retransmission: absorbed, the last response goes again.
-            actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->hLastResponse),
+            actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->lastResponse.get()),
                                                 m_pImpl->overridePort, m_pImpl->overrideAddress});
         }
     }
     if (interface) interface->receivedMessage(NvHandle<NvSipMessage>(request));
     if (interface && reportAck) actions.report = [interface, self, request] { interface->ack(self, NvHandle<NvSipAckMessage>(request)); };
     if (interface && reportRequest) actions.report = [interface, self, request] { interface->request(self, request); };
+    perform(actions);
+    if (reportRequest && m_bInvite) sendTryingIfUnanswered(request);
+}
+
+void NvSipServerTransaction::keepWireFormsOnly() {
+    // An RFC 2543 transaction stays parsed: matching it compares its request's
+    // To tag, and a late send failure is told by the response's identity.
+    if (sIsLegacyKey(m_Key)) return;
+    std::lock_guard<NvMutex> lock(m_Mutex);
+    m_pImpl->lastResponse.keepWireFormOnly();
+    m_Request.keepWireFormOnly();
+}
+
+void NvSipServerTransaction::sendTryingIfUnanswered(const NvHandle<NvSipRequest>& request) {
+    Actions actions;
+    {
+        std::lock_guard<NvMutex> lock(m_Mutex);
+        if (m_State != Proceeding || m_pImpl->lastResponse || m_pImpl->bTimedOut) return;
+        const NvHandle<NvSipResponse> trying(new NvSipResponse(100, request));
+        m_pImpl->lastResponse = trying;
+        actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(trying), 0, NvInetAddress()});
+    }
     perform(actions);
 }
 
@@ -265,7 +287,7 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
         switch (timer) {
             case TimerG:
                 if (m_State == Completed) {
-                    actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->hLastResponse),
+                    actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->lastResponse.parsed()),
                                                         m_pImpl->overridePort, m_pImpl->overrideAddress});
                     startTimer(m_Retransmit, TimerG,
                                std::min(2 * m_Retransmit.intervalMs, NvSipTransactionManager::m_T2));
@@ -303,7 +325,8 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
     try {
         perform(actions);
     } catch (...) {
-        TELLAR_WARN(sLogger(), "Timer of " << m_hRequest->getMethod().str() << " " << m_hRequest->getCallID().str()
+        const auto request = getInitialRequest();
+        TELLAR_WARN(sLogger(), "Timer of " << request->getMethod().str() << " " << request->getCallID().str()
                                            << " failed: " << sDescribe(std::current_exception()));
     }
 }
@@ -319,7 +342,7 @@ void NvSipServerTransaction::serialize(NvOutputStream& out) const {
     Snapshot snapshot;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        snapshot = snapshotOf(m_pImpl->hLastResponse, m_pImpl->overridePort, m_pImpl->overrideAddress);
+        snapshot = snapshotOf(m_pImpl->lastResponse.get(), m_pImpl->overridePort, m_pImpl->overrideAddress);
         if (m_pImpl->bReliable) snapshot.flags |= kReliable;
         if (m_pImpl->bRequestReported) snapshot.flags |= kRequestReported;
         if (m_pImpl->bTimedOut) snapshot.flags |= kTimedOut;
@@ -346,7 +369,7 @@ NvHandle<NvSipServerTransaction> NvSipServerTransaction::sCreateFrom(NvInputStre
         std::lock_guard<NvMutex> lock(transaction->m_Mutex);
         transaction->stopTimers();
         transaction->m_State = state;
-        impl.hLastResponse = snapshot.response;
+        impl.lastResponse = snapshot.response;
         impl.overrideAddress = snapshot.address;
         impl.overridePort = snapshot.port;
         impl.bReliable = (snapshot.flags & kReliable) != 0;
@@ -357,10 +380,12 @@ NvHandle<NvSipServerTransaction> NvSipServerTransaction::sCreateFrom(NvInputStre
             impl.toTag = to->getTag();
         transaction->startStateTimers();  // from their beginning
     }
-    if (state == Terminated) {
+    if (state == Terminated || (!invite && state == Completed)) {
         Actions ended;
-        ended.terminated = true;
+        ended.terminated = state == Terminated;
+        ended.interfaceDone = true;
         transaction->perform(ended);
+        transaction->keepWireFormsOnly();
     }
     return transaction;
 }

@@ -7,8 +7,11 @@
 // hands it the request, which it reports with `request`. A retransmitted
 // request is absorbed: the last response is sent again.
 //
-// INVITE: a 100 Trying is sent when the request is handed over, unless a
-// response went already. Provisional responses are sent as given
+// INVITE: a 100 Trying is sent once the request has been handed over, unless
+// a response went meanwhile: an owner that answers (a 180, a final
+// response) from inside `request` spares the peer a message it does not
+// need (RFC 3261 17.2.1 lets the TU's own response stand in for it); one
+// that answers later gets the 100 first. Provisional responses are sent as given
 // (sendReliableResponse sends a reliable one; its retransmission is the
 // caller's). A 2xx ends the transaction at once (the caller retransmits its
 // own 2xx until the ACK); for 64*T1 afterwards the manager drops
@@ -18,7 +21,11 @@
 // `ack`, then absorbed for timer I; with no ACK after 64*T1 (timer H)
 // `timeOut` is reported.
 // Non-INVITE: the final response is kept and sent again for each
-// retransmitted request for timer J (64*T1 over UDP).
+// retransmitted request for timer J (64*T1 over UDP). Meanwhile the
+// transaction keeps the request and that response as bytes only (see
+// NvSipKeptMessage): getInitialRequest() and getLastResponse() then give
+// copies parsed again from them. (Not for a request with an RFC 2543 branch,
+// which is matched on its parsed identity.)
 // Over a stream transport (the request was received on one) there is no
 // timer G and I and J are 0.
 //
@@ -67,8 +74,12 @@
 // (setInterface); events go to the interface current when they occur. It
 // is released once the transaction has terminated and made its last report:
 // after a 2xx, timer H (timeOut), I, J or the linger after a time-out, or a
-// transportError. getInterface() then returns nil and setInterface() has no
-// effect. Exceptions raised by the interface inside a timer are logged and
+// transportError. A non-INVITE lets it go as soon as its final response has
+// left: nothing it could still see (retransmitted requests, absorbed
+// unshown; a failed retransmission of the response) is news to its owner,
+// and a finished transaction lingering for timer J must not keep a dialog
+// and its call alive for 32 s. getInterface() then returns nil and
+// setInterface() has no effect. Exceptions raised by the interface inside a timer are logged and
 // dropped.
 
 #include "stack/transaction/NvSipTransaction.h"
@@ -138,6 +149,11 @@ private:
     // Why a response with `code` cannot be sent now ("" when it can); the caller holds m_Mutex.
     std::string whyNot(int code) const;
     NvHandle<NvSipResponse> buildResponse(unsigned int statusCode);
+    // Keeps the request and the last response as their wire forms only:
+    // a finished non-INVITE lingering for timer J needs nothing more.
+    void keepWireFormsOnly();
+    // Sends the INVITE's 100 Trying unless a response went already.
+    void sendTryingIfUnanswered(const NvHandle<NvSipRequest>& request);
     // sendResponse (`raise`) and trySendResponse.
     bool respond(NvHandle<NvSipResponse> response, unsigned* port, NvInetAddress* address, bool raise);
 

@@ -52,12 +52,17 @@ const char* NvSipTransaction::sStateName(State state) {
 }
 
 NvSipTransaction::NvSipTransaction(NvHandle<NvSipRequest> request, NvSipTransactionInterface* interface)
-    : m_hRequest(std::move(request)),
+    : m_Request(std::move(request)),
       m_bInvite(false),
       m_hInterface(interface),
       m_pScheduler(&NvMonitorThread::sGetCurrent()->getScheduler()) {
-    if (!m_hRequest) NvException::sThrow("NvSipTransaction: no request");
-    m_bInvite = m_hRequest->getMethod() == NvSipInviteMessage::sMethodName;
+    if (!m_Request) NvException::sThrow("NvSipTransaction: no request");
+    m_bInvite = m_Request.parsed()->getMethod() == NvSipInviteMessage::sMethodName;
+}
+
+NvHandle<NvSipRequest> NvSipTransaction::getInitialRequest() const {
+    std::lock_guard<NvMutex> lock(m_Mutex);
+    return m_Request.get();
 }
 
 NvSipTransaction::~NvSipTransaction() = default;
@@ -194,8 +199,9 @@ std::function<void()> NvSipTransaction::endOnTransportError(const std::string& r
         m_State = Terminated;
         interface = m_hInterface;
     }
-    TELLAR_WARN(sLogger(), "Transport error on " << m_hRequest->getMethod().str() << " "
-                                                 << m_hRequest->getCallID().str() << ": " << reason);
+    const auto request = getInitialRequest();
+    TELLAR_WARN(sLogger(), "Transport error on " << request->getMethod().str() << " " << request->getCallID().str()
+                                                 << ": " << reason);
     if (!interface) return nullptr;
     NvHandle<NvSipTransaction> self(this);
     return [self, interface, reason] { self->reportTransportError(interface, reason); };
@@ -215,7 +221,7 @@ bool NvSipTransaction::perform(Actions& actions) {
         manager->removeTransaction(self);
         if (report) report();
     }
-    if (actions.terminated || !delivered) {
+    if (actions.terminated || actions.interfaceDone || !delivered) {
         NvHandle<NvSipTransactionInterface> released;  // dropped after the lock
         std::lock_guard<NvMutex> lock(m_Mutex);
         released = std::move(m_hInterface);
@@ -299,7 +305,7 @@ NvSipTransaction::Snapshot NvSipTransaction::snapshotOf(const NvHandle<NvSipResp
     Snapshot snapshot;
     snapshot.state = m_State;
     snapshot.flags = m_bInvite ? kSnapshotInvite : 0;
-    snapshot.request = m_hRequest;
+    snapshot.request = m_Request.get();
     snapshot.response = response;
     snapshot.port = port;
     snapshot.address = address;

@@ -40,6 +40,7 @@
 #include "stack/net/NvInetAddress.h"
 #include "stack/sip/NvSipMessage.h"
 #include "stack/timer/NvScheduler.h"
+#include "stack/transaction/NvSipKeptMessage.h"
 
 #include <exception>
 #include <functional>
@@ -73,7 +74,9 @@ public:
     ~NvSipTransaction() override;
 
     virtual bool isClient() const = 0;
-    NvHandle<NvSipRequest> getInitialRequest() const { return m_hRequest; }
+    // The request; once a finished server transaction keeps only its wire
+    // form, a fresh copy parsed from it.
+    NvHandle<NvSipRequest> getInitialRequest() const;
     bool isInvite() const { return m_bInvite; }
     State getState() const;
     // The key the transaction manager matches messages with (empty for a
@@ -116,11 +119,12 @@ protected:
         std::vector<Outgoing> messages;  // sent in order
         std::function<void()> report;    // the event, after the messages
         bool terminated = false;         // the transaction ended
+        bool interfaceDone = false;      // nothing more to report: the interface is let go
     };
     // Carries out `actions` with m_Mutex released: the messages (stopping at
     // the first that cannot be sent, which ends the transaction with
     // transportError), the manager's table if it ended, the report, then
-    // the interface is released if it ended. False when a message could
+    // the interface is released if it ended or has nothing more to hear. False when a message could
     // not be sent. The caller holds a handle on this transaction.
     bool perform(Actions& actions);
     // Shows `out` to the interface at its resolved destination, then sends
@@ -213,7 +217,7 @@ protected:
     static void sWriteMessage(NvOutputStream& out, const NvSipMessage* message);
     static NvHandle<NvSipMessage> sReadMessage(NvInputStream& in);
 
-    NvHandle<NvSipRequest> m_hRequest;
+    NvSipKeptMessage<NvSipRequest> m_Request;  // parsed for good in a client transaction; else guarded by m_Mutex
     bool m_bInvite;
     NvString m_Key;
     State m_State = Initial;   // guarded by m_Mutex

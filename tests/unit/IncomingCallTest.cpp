@@ -107,7 +107,7 @@ TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck) {
             return call = new NvSipIncomingCall(invite, events.get());
         };
         inject(request("INVITE", "", "r1", c.extra, "c1", c.branch));
-        expectSent("SIP/2.0 100");
+        if (!c.minSE) expectSent("SIP/2.0 100");  // none before a refusal made at once
         if (c.cancel) {
             inject(request("CANCEL", "", "r1", "", "c1", c.branch));
             EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
@@ -196,7 +196,7 @@ TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
     };
     for (const auto& r : reinvites) {
         inject(fromPeer("INVITE", r.cseq, "z9hG4bK-re" + std::to_string(r.cseq), r.extra));
-        expectSent("SIP/2.0 100");
+        if (!*r.refusal) expectSent("SIP/2.0 100");  // none before a refusal made at once
         if (!*r.refusal) continue;
         const Sent refusal = expectSent(r.refusal);
         EXPECT_EQ(numberOf<NvSipMinSEHeader>(refusal), r.cseq == 2 ? 20u : 0u);
