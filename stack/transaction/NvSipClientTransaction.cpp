@@ -47,7 +47,6 @@ constexpr size_t kMaxReliableBranches = 8;
 }  // namespace
 
 struct NvSipClientTransaction::Impl {
-    NvHandle<NvSipResponse> hLastResponse;
     // A CANCEL given to cancel() before any provisional response (nil: build one).
     NvHandle<NvSipCancelMessage> hCancel;
     // Where the request went: retransmissions, the ACK and the CANCEL go there too.
@@ -76,11 +75,6 @@ NvHandle<NvSipClientTransactionInterface> NvSipClientTransaction::getInterface()
     return sTyped(currentInterface());
 }
 
-NvHandle<NvSipResponse> NvSipClientTransaction::getLastResponse() const {
-    std::lock_guard<NvMutex> lock(m_Mutex);
-    return m_pImpl->hLastResponse;
-}
-
 void NvSipClientTransaction::reportTransportError(const NvHandle<NvSipTransactionInterface>& interface,
                                                   const std::string& reason) {
     sTyped(interface)->transportError(NvHandle<NvSipClientTransaction>(this), reason);
@@ -88,7 +82,8 @@ void NvSipClientTransaction::reportTransportError(const NvHandle<NvSipTransactio
 
 bool NvSipClientTransaction::mayStillSend(const NvSipMessage& message) const {
     // The request is not retransmitted once a final response came.
-    return &message != m_Request.parsed().get() || m_State == Calling || m_State == Trying || m_State == Proceeding;
+    const bool request = m_Request.isWireFormOnly() ? message.isRequest() : &message == m_Request.parsed().get();
+    return !request || m_State == Calling || m_State == Trying || m_State == Proceeding;
 }
 
 // ---------------------------------------------------------------- sending
@@ -97,26 +92,29 @@ void NvSipClientTransaction::sendRequest(unsigned* port, NvInetAddress* address)
     NvHandle<NvSipClientTransaction> self(this);
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        if (m_State != Initial)
-            NvException::sThrow("Cannot send " + m_Request.parsed()->getMethod().str() + " " + m_Request.parsed()->getCallID().str() +
+        if (m_State != Initial) {
+            const auto request = m_Request.get();
+            NvException::sThrow("Cannot send " + request->getMethod().str() + " " + request->getCallID().str() +
                                 ": the transaction is " + sStateName(m_State));
+        }
         m_State = m_bInvite ? Calling : Trying;
     }
     // The request is ours from here on: no lock is needed to complete it.
-    const auto topVia = m_Request.parsed()->getTopVia();
-    if (!topVia || !topVia->hasRFC3261Branch()) NvSipTransportLayer::sGetInstance()->addViaHeader(m_Request.parsed());
-    if (!m_Request.parsed()->getHeader<NvSipMaxForwardsHeader>())
-        m_Request.parsed()->addHeader(NvHandle<NvSipHeader>(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward)));
-    m_Key = sClientKey(*m_Request.parsed());
+    const NvHandle<NvSipRequest>& request = m_Request.parsed();
+    const auto topVia = request->getTopVia();
+    if (!topVia || !topVia->hasRFC3261Branch()) NvSipTransportLayer::sGetInstance()->addViaHeader(request);
+    if (!request->getHeader<NvSipMaxForwardsHeader>())
+        request->addHeader(NvHandle<NvSipHeader>(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward)));
+    m_Key = sClientKey(*request);
     if (m_Key.isEmpty()) {
         std::lock_guard<NvMutex> lock(m_Mutex);
         m_State = Terminated;
-        NvException::sThrow("Cannot send " + m_Request.parsed()->getMethod().str() + ": the request has no CSeq header");
+        NvException::sThrow("Cannot send " + request->getMethod().str() + ": the request has no CSeq header");
     }
 
     NvSipTransactionManager* manager = NvSipTransactionManager::getInstance();
     manager->addTransaction(NvHandle<NvSipTransaction>(self));
-    Outgoing out{NvHandle<NvSipMessage>(m_Request.parsed()), port ? *port : 0, address ? *address : NvInetAddress()};
+    Outgoing out{NvHandle<NvSipMessage>(request), port ? *port : 0, address ? *address : NvInetAddress()};
     std::string reason;
     if (!transmit(out, reason)) {
         NvHandle<NvSipTransactionInterface> released;  // dropped after the lock
@@ -127,8 +125,7 @@ void NvSipClientTransaction::sendRequest(unsigned* port, NvInetAddress* address)
             released = std::move(m_hInterface);
         }
         manager->removeTransaction(NvHandle<NvSipTransaction>(self));
-        NvException::sThrow("Cannot send " + m_Request.parsed()->getMethod().str() + " " + m_Request.parsed()->getCallID().str() +
-                            ": " + reason);
+        NvException::sThrow("Cannot send " + request->getMethod().str() + " " + request->getCallID().str() + ": " + reason);
     }
 
     {
@@ -136,7 +133,7 @@ void NvSipClientTransaction::sendRequest(unsigned* port, NvInetAddress* address)
         m_pImpl->destination = out.address;
         m_pImpl->destinationPort = static_cast<uint16_t>(out.port);
         // The Via names the transport actually used (send() may have moved a large request to TCP).
-        const auto via = m_Request.parsed()->getTopVia();
+        const auto via = request->getTopVia();
         m_pImpl->bReliable = via && !via->getTransport().equalsIgnoreCase("UDP");
         // A response may have come in meanwhile (another thread) and timed its own state.
         if (m_State == Calling || m_State == Trying || (m_State == Proceeding && !m_bInvite)) startStateTimers();
@@ -171,7 +168,7 @@ void NvSipClientTransaction::startStateTimers() {
 
 void NvSipClientTransaction::cancel(NvHandle<NvSipCancelMessage> cancel) {
     if (!m_bInvite)
-        NvException::sThrow("Cannot cancel " + m_Request.parsed()->getMethod().str() + ": only an INVITE can be cancelled");
+        NvException::sThrow("Cannot cancel " + getInitialRequest()->getMethod().str() + ": only an INVITE can be cancelled");
     NvHandle<NvSipClientTransaction> self(this);
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
@@ -268,7 +265,7 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
             case Calling:
             case Trying:
             case Proceeding:
-                m_pImpl->hLastResponse = response;
+                m_LastResponse = response;
                 if (code < 200) {
                     if (m_State == Calling) stopTimers();  // A and B: an INVITE is no longer retransmitted
                     m_State = Proceeding;
@@ -295,6 +292,7 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
                 } else {
                     m_State = Completed;
                     startStateTimers();
+                    actions.interfaceDone = !m_bInvite;  // and the parsed messages: see keepWireFormsOnly
                 }
                 break;
             case Completed:
@@ -314,6 +312,7 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
     }
     if (interface && event) actions.report = [interface, event, self, response] { ((*interface).*event)(self, response); };
     perform(actions);
+    if (actions.interfaceDone) keepWireFormsOnly();
 }
 
 bool NvSipClientTransaction::isNewReliable(const NvSipResponse& response) {
@@ -383,7 +382,8 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
     try {
         perform(actions);
     } catch (...) {
-        TELLAR_WARN(sLogger(), "Timer of " << m_Request.parsed()->getMethod().str() << " " << m_Request.parsed()->getCallID().str()
+        const auto request = getInitialRequest();
+        TELLAR_WARN(sLogger(), "Timer of " << request->getMethod().str() << " " << request->getCallID().str()
                                            << " failed: " << sDescribe(std::current_exception()));
     }
 }
@@ -401,7 +401,7 @@ void NvSipClientTransaction::serialize(NvOutputStream& out) const {
     std::vector<std::pair<uint32_t, uint32_t>> reliableSeen;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        snapshot = snapshotOf(m_pImpl->hLastResponse, m_pImpl->destinationPort, m_pImpl->destination);
+        snapshot = snapshotOf(m_pImpl->destinationPort, m_pImpl->destination);
         if (m_pImpl->bReliable) snapshot.flags |= kReliable;
         if (m_pImpl->bCancelRequested) snapshot.flags |= kCancelRequested;
         if (m_pImpl->bCancelSent) snapshot.flags |= kCancelSent;
@@ -436,13 +436,16 @@ NvHandle<NvSipClientTransaction> NvSipClientTransaction::sCreateFrom(NvInputStre
         sCorrupt(kind, std::string(invite ? "an INVITE" : "a non-INVITE") + " transaction in " +
                            sStateName(snapshot.state));
 
-    NvHandle<NvSipClientTransaction> transaction(new NvSipClientTransaction(snapshot.request, interface));
+    // A non-INVITE that has its final response has nothing left to report.
+    const bool reported = !invite && snapshot.state == Completed;
+    NvHandle<NvSipClientTransaction> transaction(
+        new NvSipClientTransaction(snapshot.request, reported ? nullptr : interface));
     Impl& impl = *transaction->m_pImpl;
     const bool live = snapshot.state != Initial && snapshot.state != Terminated;
     {
         std::lock_guard<NvMutex> lock(transaction->m_Mutex);
         transaction->m_State = snapshot.state;
-        impl.hLastResponse = snapshot.response;
+        transaction->m_LastResponse = snapshot.response;
         impl.hCancel = cancel;
         impl.destination = snapshot.address;
         impl.destinationPort = snapshot.port;
@@ -455,5 +458,6 @@ NvHandle<NvSipClientTransaction> NvSipClientTransaction::sCreateFrom(NvInputStre
         transaction->startStateTimers();
     }
     if (live) NvSipTransactionManager::getInstance()->addTransaction(NvHandle<NvSipTransaction>(transaction));
+    if (reported) transaction->keepWireFormsOnly();
     return transaction;
 }

@@ -20,7 +20,9 @@
 // reported once, and retransmissions of it are absorbed for timer D (32 s
 // over UDP) with the ACK sent again.
 // Non-INVITE: the final response is reported and retransmissions are
-// absorbed for timer K (T4 over UDP).
+// absorbed for timer K (T4 over UDP), the request and that response kept as
+// bytes only meanwhile (getInitialRequest() and getLastResponse() then give
+// copies parsed from them).
 // Over a stream transport (the request's top Via names it once sent) there
 // are no retransmissions and D and K are 0.
 //
@@ -49,8 +51,11 @@
 // sendRequest raises instead and is not reported.
 //
 // The interface is released once the transaction has terminated and made
-// its last report: after a 2xx, timer D or K, timeOut, transportError, or a
-// sendRequest that raised. getInterface() returns nil from then on.
+// its last report: after a 2xx, timer D, timeOut, transportError, or a
+// sendRequest that raised; a non-INVITE lets it go once its final response
+// is reported (what timer K still absorbs is news to nobody, and the
+// owner, a dialog and its call, must not live on for T4 because of it).
+// getInterface() returns nil from then on.
 //
 // Exceptions raised by the interface inside a timer are logged and dropped.
 
@@ -77,9 +82,6 @@ public:
     // non-INVITE, and the transport's exception when the CANCEL is sent at
     // once and cannot be.
     void cancel(NvHandle<NvSipCancelMessage> cancel = NvHandle<NvSipCancelMessage>());
-    // The last response received, nil before the first.
-    NvHandle<NvSipResponse> getLastResponse() const;
-
     void serialize(NvOutputStream& out) const override;
     // Rebuilds a transaction written by serialize(), bound to `interface`
     // and registered again with the transaction manager, so that responses

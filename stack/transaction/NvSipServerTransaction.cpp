@@ -15,7 +15,6 @@
 unsigned int NvSipServerTransaction::sm_ProceedingTimeoutMs = 3 * 60 * 1000;
 
 struct NvSipServerTransaction::Impl {
-    NvSipKeptMessage<NvSipResponse> lastResponse;
     // The destination the caller gave for the last response, used again
     // when it is retransmitted.
     NvInetAddress overrideAddress;
@@ -75,11 +74,6 @@ void NvSipServerTransaction::setInterface(NvSipServerTransactionInterface* inter
     NvHandle<NvSipTransactionInterface> old(interface);  // released after the lock
     std::lock_guard<NvMutex> lock(m_Mutex);
     if (m_State != Terminated && (m_bInvite || m_State != Completed)) std::swap(old, m_hInterface);
-}
-
-NvHandle<NvSipResponse> NvSipServerTransaction::getLastResponse() const {
-    std::lock_guard<NvMutex> lock(m_Mutex);
-    return m_pImpl->lastResponse.get();
 }
 
 void NvSipServerTransaction::setOnTimeoutSendFinalResponse(bool send) {
@@ -165,7 +159,7 @@ bool NvSipServerTransaction::respond(NvHandle<NvSipResponse> response, unsigned*
         }
         const auto to = response->getToHeader();
         if (code > 100 && m_pImpl->toTag.isEmpty() && to) m_pImpl->toTag = to->getTag();
-        m_pImpl->lastResponse = response;
+        m_LastResponse = response;
         m_pImpl->overridePort = port ? static_cast<uint16_t>(*port) : 0;
         m_pImpl->overrideAddress = address ? *address : NvInetAddress();
         if (code < 200) {
@@ -223,9 +217,9 @@ void NvSipServerTransaction::receiveRequest(const NvHandle<NvSipRequest>& reques
         } else if (!m_pImpl->bRequestReported) {
             m_pImpl->bRequestReported = true;
             reportRequest = true;
-        } else if ((m_State == Proceeding || m_State == Completed) && m_pImpl->lastResponse) {
+        } else if ((m_State == Proceeding || m_State == Completed) && m_LastResponse) {
             // A retransmission: absorbed, the last response goes again.
-            actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->lastResponse.get()),
+            actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_LastResponse.get()),
                                                 m_pImpl->overridePort, m_pImpl->overrideAddress});
         }
     }
@@ -236,22 +230,13 @@ void NvSipServerTransaction::receiveRequest(const NvHandle<NvSipRequest>& reques
     if (reportRequest && m_bInvite) sendTryingIfUnanswered(request);
 }
 
-void NvSipServerTransaction::keepWireFormsOnly() {
-    // An RFC 2543 transaction stays parsed: matching it compares its request's
-    // To tag, and a late send failure is told by the response's identity.
-    if (sIsLegacyKey(m_Key)) return;
-    std::lock_guard<NvMutex> lock(m_Mutex);
-    m_pImpl->lastResponse.keepWireFormOnly();
-    m_Request.keepWireFormOnly();
-}
-
 void NvSipServerTransaction::sendTryingIfUnanswered(const NvHandle<NvSipRequest>& request) {
     Actions actions;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        if (m_State != Proceeding || m_pImpl->lastResponse || m_pImpl->bTimedOut) return;
+        if (m_State != Proceeding || m_LastResponse || m_pImpl->bTimedOut) return;
         const NvHandle<NvSipResponse> trying(new NvSipResponse(100, request));
-        m_pImpl->lastResponse = trying;
+        m_LastResponse = trying;
         actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(trying), 0, NvInetAddress()});
     }
     perform(actions);
@@ -287,7 +272,7 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
         switch (timer) {
             case TimerG:
                 if (m_State == Completed) {
-                    actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_pImpl->lastResponse.parsed()),
+                    actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_LastResponse.parsed()),
                                                         m_pImpl->overridePort, m_pImpl->overrideAddress});
                     startTimer(m_Retransmit, TimerG,
                                std::min(2 * m_Retransmit.intervalMs, NvSipTransactionManager::m_T2));
@@ -342,7 +327,7 @@ void NvSipServerTransaction::serialize(NvOutputStream& out) const {
     Snapshot snapshot;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
-        snapshot = snapshotOf(m_pImpl->lastResponse.get(), m_pImpl->overridePort, m_pImpl->overrideAddress);
+        snapshot = snapshotOf(m_pImpl->overridePort, m_pImpl->overrideAddress);
         if (m_pImpl->bReliable) snapshot.flags |= kReliable;
         if (m_pImpl->bRequestReported) snapshot.flags |= kRequestReported;
         if (m_pImpl->bTimedOut) snapshot.flags |= kTimedOut;
@@ -369,7 +354,7 @@ NvHandle<NvSipServerTransaction> NvSipServerTransaction::sCreateFrom(NvInputStre
         std::lock_guard<NvMutex> lock(transaction->m_Mutex);
         transaction->stopTimers();
         transaction->m_State = state;
-        impl.lastResponse = snapshot.response;
+        transaction->m_LastResponse = snapshot.response;
         impl.overrideAddress = snapshot.address;
         impl.overridePort = snapshot.port;
         impl.bReliable = (snapshot.flags & kReliable) != 0;

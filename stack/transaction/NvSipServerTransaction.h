@@ -119,8 +119,6 @@ public:
     // Raises NvException for a status outside 101-199, and as sendResponse.
     void sendReliableResponse(NvHandle<NvSipResponse> response);
     void setOnTimeoutSendFinalResponse(bool send);
-    // The last response sent, nil before the first.
-    NvHandle<NvSipResponse> getLastResponse() const;
 
     void serialize(NvOutputStream& out) const override;
     // Rebuilds a transaction written by serialize(), bound to `interface`
@@ -149,9 +147,6 @@ private:
     // Why a response with `code` cannot be sent now ("" when it can); the caller holds m_Mutex.
     std::string whyNot(int code) const;
     NvHandle<NvSipResponse> buildResponse(unsigned int statusCode);
-    // Keeps the request and the last response as their wire forms only:
-    // a finished non-INVITE lingering for timer J needs nothing more.
-    void keepWireFormsOnly();
     // Sends the INVITE's 100 Trying unless a response went already.
     void sendTryingIfUnanswered(const NvHandle<NvSipRequest>& request);
     // sendResponse (`raise`) and trySendResponse.

@@ -65,6 +65,18 @@ NvHandle<NvSipRequest> NvSipTransaction::getInitialRequest() const {
     return m_Request.get();
 }
 
+NvHandle<NvSipResponse> NvSipTransaction::getLastResponse() const {
+    std::lock_guard<NvMutex> lock(m_Mutex);
+    return m_LastResponse.get();
+}
+
+void NvSipTransaction::keepWireFormsOnly() {
+    if (sIsLegacyKey(m_Key)) return;
+    std::lock_guard<NvMutex> lock(m_Mutex);
+    m_Request.keepWireFormOnly();
+    m_LastResponse.keepWireFormOnly();
+}
+
 NvSipTransaction::~NvSipTransaction() = default;
 
 NvSipTransaction::State NvSipTransaction::getState() const {
@@ -300,13 +312,12 @@ void NvSipTransaction::sCorrupt(const char* kindName, const std::string& why) {
     NvException::sThrow(std::string("Corrupt ") + kindName + " transaction snapshot: " + why);
 }
 
-NvSipTransaction::Snapshot NvSipTransaction::snapshotOf(const NvHandle<NvSipResponse>& response, uint16_t port,
-                                                        const NvInetAddress& address) const {
+NvSipTransaction::Snapshot NvSipTransaction::snapshotOf(uint16_t port, const NvInetAddress& address) const {
     Snapshot snapshot;
     snapshot.state = m_State;
     snapshot.flags = m_bInvite ? kSnapshotInvite : 0;
     snapshot.request = m_Request.get();
-    snapshot.response = response;
+    snapshot.response = m_LastResponse.get();
     snapshot.port = port;
     snapshot.address = address;
     return snapshot;

@@ -74,9 +74,12 @@ public:
     ~NvSipTransaction() override;
 
     virtual bool isClient() const = 0;
-    // The request; once a finished server transaction keeps only its wire
-    // form, a fresh copy parsed from it.
+    // The request; once a finished non-INVITE keeps only its wire form (see
+    // keepWireFormsOnly), a fresh copy parsed from it.
     NvHandle<NvSipRequest> getInitialRequest() const;
+    // The last response sent (server) or received (client), nil before the
+    // first; a fresh copy parsed from its wire form, as above.
+    NvHandle<NvSipResponse> getLastResponse() const;
     bool isInvite() const { return m_bInvite; }
     State getState() const;
     // The key the transaction manager matches messages with (empty for a
@@ -140,6 +143,13 @@ protected:
     // The typed report of a transport error to `interface`.
     virtual void reportTransportError(const NvHandle<NvSipTransactionInterface>& interface,
                                       const std::string& reason) = 0;
+    // Keeps the request and the last response as their wire forms only. A
+    // finished non-INVITE lingers (timer J or K) merely to absorb
+    // retransmissions: the parsed messages cost several kilobytes and some
+    // thirty objects, their bytes a few hundred. An RFC 2543 transaction stays
+    // parsed: matching it compares its request's To tag, and a late send
+    // failure is told by the response's identity. Takes m_Mutex.
+    void keepWireFormsOnly();
     // The interface under m_Mutex (nil once released).
     NvHandle<NvSipTransactionInterface> currentInterface() const;
 
@@ -208,7 +218,7 @@ protected:
     };
     static constexpr uint8_t kSnapshotInvite = 1;
     // The common part of this transaction's snapshot; the caller holds m_Mutex.
-    Snapshot snapshotOf(const NvHandle<NvSipResponse>& response, uint16_t port, const NvInetAddress& address) const;
+    Snapshot snapshotOf(uint16_t port, const NvInetAddress& address) const;
     static void sWriteSnapshot(NvOutputStream& out, uint8_t kind, const Snapshot& snapshot);
     static Snapshot sReadSnapshot(NvInputStream& in, uint8_t kind, const char* kindName);
     [[noreturn]] static void sCorrupt(const char* kindName, const std::string& why);
@@ -217,7 +227,10 @@ protected:
     static void sWriteMessage(NvOutputStream& out, const NvSipMessage* message);
     static NvHandle<NvSipMessage> sReadMessage(NvInputStream& in);
 
-    NvSipKeptMessage<NvSipRequest> m_Request;  // parsed for good in a client transaction; else guarded by m_Mutex
+    // Parsed until keepWireFormsOnly; guarded by m_Mutex once that may have
+    // happened (a client transaction owns its request unlocked until it is sent).
+    NvSipKeptMessage<NvSipRequest> m_Request;
+    NvSipKeptMessage<NvSipResponse> m_LastResponse;  // guarded by m_Mutex
     bool m_bInvite;
     NvString m_Key;
     State m_State = Initial;   // guarded by m_Mutex
