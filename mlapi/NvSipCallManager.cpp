@@ -199,10 +199,9 @@ void NvSipCallManager::end(NvHandle<NvSipDialog> dialog, bool hangup) {
 }
 
 NvString NvSipCallManager::sDialogKey(NvHandle<NvSipRequest> request) {
-    const NvString callId = request->getCallID();
     const NvString toTag = tagOf(request->getToHeader());
     const NvString fromTag = tagOf(request->getFromHeader());
-    return NvSipDialog::sBuildKey(callId.c_str(), toTag.c_str(), fromTag.c_str());
+    return NvSipDialog::sBuildKey(request->getCallID().c_str(), toTag.c_str(), fromTag.c_str());
 }
 
 bool NvSipCallManager::sCheckAuthentication(NvHandle<NvSipResponse> response, NvHandle<NvSipRequest> request) {

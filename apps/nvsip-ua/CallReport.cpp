@@ -11,15 +11,17 @@ void CallReport::event(uint64_t call, const std::string& text) {
 }
 
 void CallReport::ended(uint64_t call, const std::string& outcome) {
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         ++m_Ended;
         ++m_Outcomes[outcome];
         if (!m_bQuiet) m_Lines.push_back("call " + std::to_string(call) + ": ended, " + outcome);
-        if (m_Ended < m_WakeAt) return;
-        m_WakeAt = kNobodyWaits;
+        wake = m_Ended >= m_WakeAt;
+        if (wake) m_WakeAt = kNobodyWaits;
     }
-    m_Changed.notify_all();
+    if (wake) m_Changed.notify_all();
+    if (m_OnEnded) m_OnEnded();
 }
 
 void CallReport::waitUntil(std::unique_lock<std::mutex>& lock, long count, std::chrono::milliseconds timeout) {
@@ -36,11 +38,6 @@ long CallReport::count(const std::string& outcome) const {
     std::lock_guard<std::mutex> lock(m_Mutex);
     auto found = m_Outcomes.find(outcome);
     return found == m_Outcomes.end() ? 0 : found->second;
-}
-
-void CallReport::waitForEnded(long count) {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    while (m_Ended < count) waitUntil(lock, count, std::chrono::milliseconds(100));
 }
 
 long CallReport::endedCount() const {

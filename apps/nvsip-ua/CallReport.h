@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -46,10 +47,11 @@ public:
     // placed, or -1 when listening).
     void summary(long attempted = -1);
     long endedCount() const;
-    // Returns once at least `count` calls have ended.
-    void waitForEnded(long count);
     // How many calls ended with `outcome`.
     long count(const std::string& outcome) const;
+    // `listener` runs after each call's end is counted, on the thread that
+    // reported it, with no lock held. Set it before calls end.
+    void onEnded(std::function<void()> listener) { m_OnEnded = std::move(listener); }
 
 private:
     void flush(std::vector<std::string>& lines);
@@ -67,4 +69,5 @@ private:
     long m_Ended = 0;
     long m_Events = 0;
     std::vector<double> m_SetupMs;
+    std::function<void()> m_OnEnded;
 };

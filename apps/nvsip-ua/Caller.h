@@ -18,9 +18,9 @@
 // A call counts as answered when it got a 2xx and ended with a 2xx to our
 // BYE; setup time is from the INVITE to the first 2xx.
 //
-// Threads: place() runs on the main thread, events on the stack's. m_Mutex
-// guards the table of live calls only and is never held while the library
-// is called.
+// Threads: place() runs on the stack's thread (see CallPacer) or, for the
+// demo, on the main thread; events on the stack's. m_Mutex guards the table
+// of live calls only and is never held while the library is called.
 
 #include "apps/nvsip-ua/CallReport.h"
 #include "mlapi/NvSipOutgoingCall.h"

@@ -29,6 +29,7 @@
 
 #include "apps/common/CommandLine.h"
 #include "apps/nvsip-ua/CallReport.h"
+#include "apps/nvsip-ua/CallPacer.h"
 #include "apps/nvsip-ua/Caller.h"
 #include "apps/nvsip-ua/Listener.h"
 #include "stack/auth/NvDigestAuthentication.h"
@@ -38,11 +39,9 @@
 #include "stack/timer/NvMonitorThread.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
-#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <memory>
-#include <thread>
 #include <stdexcept>
 #include <string>
 
@@ -200,21 +199,6 @@ NvHandle<NvSipNameAddress> selfAddress(const Endpoint& endpoint) {
                                                  std::to_string(endpoint.port)));
 }
 
-// Places the calls at the rate asked, and never more than --limit at once,
-// on a thread of its own.
-std::thread placeCalls(Caller& caller, CallReport& report, const CallOptions& options) {
-    return std::thread([&caller, &report, options] {
-        const auto interval = std::chrono::duration<double>(1.0 / options.rate);
-        const auto start = std::chrono::steady_clock::now();
-        for (long i = 0; i < options.count; ++i) {
-            if (options.limit > 0) report.waitForEnded(i - options.limit + 1);
-            std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                      interval * static_cast<double>(i)));
-            caller.place();
-        }
-    });
-}
-
 int call(const Call& call) {
     const CallOptions& options = call.options;
     const Endpoint self = openTransport(call.bind, options.tcp);
@@ -229,9 +213,9 @@ int call(const Call& call) {
 
     CallReport report(options.quiet);
     NvHandle<Caller> caller = new Caller(options, report, selfAddress(self), sdpFor(self.host.str()));
-    std::thread placing = placeCalls(*caller, report, options);
+    CallPacer pacer(*caller, report, options);
+    pacer.start();
     report.runUntilEnded(options.count);
-    placing.join();
     closeTransport();
     report.summary(options.count);
     return report.count("answered") == options.count ? 0 : 1;

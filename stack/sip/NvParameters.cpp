@@ -18,9 +18,11 @@ NvParameters::Parameter* NvParameters::find(std::string_view name) {
     return nullptr;
 }
 
-NvString NvParameters::getValue(std::string_view name) const {
+NvString NvParameters::getValue(std::string_view name) const { return NvString(getValueView(name)); }
+
+std::string_view NvParameters::getValueView(std::string_view name) const {
     const Parameter* p = find(name);
-    return p ? NvString(p->value) : NvString();
+    return p ? std::string_view(p->value) : std::string_view();
 }
 
 void NvParameters::setValue(std::string_view name, std::string_view value) {

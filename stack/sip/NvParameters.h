@@ -24,6 +24,8 @@ public:
     bool isPresent(std::string_view name) const { return find(name) != nullptr; }
     // The value, or an empty string when absent or valueless.
     NvString getValue(std::string_view name) const;
+    // The same without a copy: valid until the parameters change.
+    std::string_view getValueView(std::string_view name) const;
     // Sets or adds a parameter; a value that is not a token is written quoted,
     // its quotes and backslashes escaped (getValue() then gives the escaped
     // form, as it does for a received value).

@@ -130,7 +130,7 @@ void NvSipViaHeader::setBranchRFC3261() {
 }
 
 bool NvSipViaHeader::hasRFC3261Branch() const {
-    return getBranch().view().substr(0, 7) == sMagicCookie;
+    return getBranchView().substr(0, 7) == sMagicCookie;
 }
 
 std::string NvSipViaHeader::getCanonicalSentBy() const {
@@ -240,7 +240,7 @@ void NvSipCallIDHeader::parseValue(std::string_view value) {
     const bool valid = at == std::string_view::npos ? isWord(value)
                                                      : isWord(value.substr(0, at)) && isWord(value.substr(at + 1));
     if (!valid) bad("Call-ID", "not a word[@word]", value);
-    m_CallID.assign(value);
+    m_CallID = NvString(value);
 }
 
 // ---------------------------------------------------------------- numbers

@@ -123,7 +123,9 @@ public:
     uint16_t getPort() const { return m_Port; }  // 0 when absent
     void setPort(uint16_t port) { m_Port = port; }
 
-    NvString getBranch() const { return m_Parameters.getValue("branch"); }
+    NvString getBranch() const { return NvString(getBranchView()); }
+    // The branch without a copy: valid until the header changes.
+    std::string_view getBranchView() const { return m_Parameters.getValueView("branch"); }
     void setBranch(std::string_view branch) { m_Parameters.setValue("branch", branch); }
     // Sets a new, unique branch that starts with the magic cookie.
     void setBranchRFC3261();
@@ -178,15 +180,15 @@ public:
     NvSipCallIDHeader() = default;
     explicit NvSipCallIDHeader(std::string_view callId) : m_CallID(callId) {}
 
-    NvString getCallID() const { return m_CallID; }
-    void setCallID(std::string_view callId) { m_CallID.assign(callId); }
-    void appendValue(std::string& out) const override { out += m_CallID; }
+    const NvString& getCallID() const { return m_CallID; }
+    void setCallID(std::string_view callId) { m_CallID = NvString(callId); }
+    void appendValue(std::string& out) const override { out += m_CallID.str(); }
 
 protected:
     void parseValue(std::string_view value) override;
 
 private:
-    std::string m_CallID;
+    NvString m_CallID;
 };
 
 // ---------------------------------------------------------------- numbers

@@ -121,9 +121,10 @@ size_t NvSipMessage::removeHeader(std::string_view name) {
     return before - m_Headers.size();
 }
 
-NvString NvSipMessage::getCallID() const {
+const NvString& NvSipMessage::getCallID() const {
+    static const NvString none;
     const auto callId = getCallIDHeader();
-    return callId ? callId->getCallID() : NvString();
+    return callId ? callId->getCallID() : none;  // the header lives as long as the message holds it
 }
 
 namespace {

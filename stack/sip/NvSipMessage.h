@@ -68,7 +68,8 @@ public:
     NvHandle<NvSipFromHeader> getFromHeader() const { return getHeader<NvSipFromHeader>(); }
     NvHandle<NvSipToHeader> getToHeader() const { return getHeader<NvSipToHeader>(); }
     NvHandle<NvSipViaHeader> getTopVia() const { return getHeader<NvSipViaHeader>(); }
-    NvString getCallID() const;
+    // Empty without a Call-ID; valid while the message keeps its Call-ID header.
+    const NvString& getCallID() const;
 
     // Whether a Require / Supported header lists `tag` (any case).
     bool isRequired(std::string_view tag) const;
@@ -120,7 +121,8 @@ public:
     void display(NvOutputStream& out, bool full) const override;
 
 protected:
-    NvSipMessage() = default;
+    // Room for a typical message's headers at once, rather than growing five times.
+    NvSipMessage() { m_Headers.reserve(12); }
     NvSipMessage(const NvSipMessage& other);
     virtual void appendStartLine(std::string& out) const = 0;
     friend class NvSipParser;

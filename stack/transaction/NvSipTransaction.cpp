@@ -91,7 +91,7 @@ NvString NvSipTransaction::sClientKey(const NvSipMessage& message, std::string_v
     std::string key;
     key.reserve(48);
     key += "C|";
-    key += via->getBranch().str();
+    key += via->getBranchView();
     key += '|';
     key += method.empty() ? cseq->getMethod().view() : method;
     return NvString(std::move(key));
@@ -105,7 +105,7 @@ NvString NvSipTransaction::sServerKey(const NvSipMessage& message, std::string_v
     key.reserve(96);
     if (via->hasRFC3261Branch()) {
         key += "S|";
-        key += via->getBranch().str();
+        key += via->getBranchView();
         key += '|';
         key += via->getCanonicalSentBy();
     } else if (!message.isRequest()) {
@@ -125,7 +125,7 @@ NvString NvSipTransaction::sServerKey(const NvSipMessage& message, std::string_v
         key += '|';
         key += via->getCanonicalSentBy();
         key += ';';
-        key += via->getBranch().str();
+        key += via->getBranchView();
     }
     key += '|';
     key += method;
