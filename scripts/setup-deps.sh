@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  libace-dev liblog4cplus-dev libssl-dev
+  libace-dev liblog4cplus-dev libssl-dev libgoogle-perftools-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   sip-tester python3
 )
