@@ -185,7 +185,7 @@ NvHandle<NvSipMessage> NvSipParser::sParse(const char* data, size_t length) {
     checkLineBytes(line);
     NvHandle<NvSipMessage> message = parseStartLine(line);
 
-    std::vector<NvHandle<NvSipHeader>> headers;
+    std::vector<NvHandle<NvSipHeader>>& headers = message->m_Headers;
     std::string logical;
     bool haveLine = false;
     HeaderBytesChecker bytes;
@@ -209,7 +209,6 @@ NvHandle<NvSipMessage> NvSipParser::sParse(const char* data, size_t length) {
         if (logical.size() > kMaxLineBytes) reject("Header line longer than " + std::to_string(kMaxLineBytes) + " bytes");
         bytes.checkLine(line, continuation);
     }
-    message->m_Headers = std::move(headers);
 
     // Body: cut to Content-Length; every Content-Length must agree.
     const size_t available = length - reader.position();

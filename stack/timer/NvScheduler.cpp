@@ -28,8 +28,9 @@ double NvScheduler::schedule(unsigned int delayMs, NvObserver* observer, NvObjec
     bool earliest;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        while (m_Timers.count(Key(key, id))) key += 1.0;
-        m_Timers.emplace(Key(key, id), Entry{NvHandle<NvObserver>(observer), NvHandle<NvObject>(object)});
+        while (!m_Timers.try_emplace(Key(key, id), Entry{NvHandle<NvObserver>(observer), NvHandle<NvObject>(object)})
+                    .second)
+            key += 1.0;
         m_ByObserver.emplace(id, key);
         earliest = m_Timers.begin()->first.first == key;
     }
@@ -47,7 +48,12 @@ bool NvScheduler::cancel(NvObserver* observer, double key) {
 }
 
 void NvScheduler::take(std::map<Key, Entry>::iterator it, Entry& removed) {
-    m_ByObserver.erase(ObserverKey(it->first.second, it->first.first));
+    const auto [first, last] = m_ByObserver.equal_range(it->first.second);
+    for (auto own = first; own != last; ++own)
+        if (own->second == it->first.first) {
+            m_ByObserver.erase(own);
+            break;
+        }
     removed = std::move(it->second);
     m_Timers.erase(it);
 }
@@ -56,10 +62,9 @@ size_t NvScheduler::cancelAll(NvObserver* observer) {
     std::vector<Entry> removed;  // released after the lock
     std::lock_guard<std::mutex> lock(m_Mutex);
     const auto id = reinterpret_cast<uintptr_t>(observer);
-    const auto first = m_ByObserver.lower_bound(ObserverKey(id, -HUGE_VAL));
-    auto last = first;
-    for (; last != m_ByObserver.end() && last->first == id; ++last) {
-        const auto timer = m_Timers.find(Key(last->second, id));
+    const auto [first, last] = m_ByObserver.equal_range(id);
+    for (auto own = first; own != last; ++own) {
+        const auto timer = m_Timers.find(Key(own->second, id));
         removed.push_back(std::move(timer->second));
         m_Timers.erase(timer);
     }

@@ -25,7 +25,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
+#include <unordered_map>
 #include <utility>
 
 class NvObservable : public NvObject {};
@@ -101,8 +101,7 @@ private:
         NvHandle<NvObserver> observer;
         NvHandle<NvObject> object;
     };
-    using Key = std::pair<double, uintptr_t>;            // expiry, observer address
-    using ObserverKey = std::pair<uintptr_t, double>;  // observer address, expiry
+    using Key = std::pair<double, uintptr_t>;  // expiry, observer address
     void fire(double key, Entry& entry);
     // Clears the observer's pointer to this scheduler (see NvObserver::detach).
     void forget(NvObserver* observer);
@@ -111,6 +110,7 @@ private:
 
     mutable std::mutex m_Mutex;
     std::map<Key, Entry> m_Timers;     // ordered by expiry, then observer
-    std::set<ObserverKey> m_ByObserver;  // the same timers by observer: cancelAll costs O(own timers)
+    // The same timers by observer address: cancelling costs O(own timers).
+    std::unordered_multimap<uintptr_t, double> m_ByObserver;
     std::function<void()> m_WakeUp;
 };
