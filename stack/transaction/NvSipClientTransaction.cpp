@@ -60,6 +60,8 @@ struct NvSipClientTransaction::Impl {
     std::vector<std::pair<uint32_t, uint32_t>> reliableSeen;
 };
 
+unsigned int NvSipClientTransaction::sm_ProceedingTimeoutMs = 3 * 60 * 1000;
+
 NvSipClientTransaction::NvSipClientTransaction(NvHandle<NvSipRequest> request,
                                                NvSipClientTransactionInterface* interface)
     : NvSipTransaction(std::move(request), interface), m_pImpl(new Impl) {}
@@ -153,7 +155,10 @@ void NvSipClientTransaction::startStateTimers() {
         case Trying:
         case Proceeding:
             if (m_bInvite) {
-                if (m_pImpl->bCancelSent) startTimer(m_StateTimer, TimerCancel, 64 * t1);
+                if (m_pImpl->bCancelSent)
+                    startTimer(m_StateTimer, TimerCancel, 64 * t1);
+                else if (m_State == Proceeding)
+                    startTimer(m_StateTimer, TimerProceeding, sm_ProceedingTimeoutMs);
                 break;
             }
             if (!m_pImpl->bReliable) startTimer(m_Retransmit, TimerE, m_State == Proceeding ? t2 : std::min(t1, t2));
@@ -269,6 +274,8 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
                 if (code < 200) {
                     if (m_State == Calling) stopTimers();  // A and B: an INVITE is no longer retransmitted
                     m_State = Proceeding;
+                    if (m_bInvite && !m_pImpl->bCancelSent)  // each provisional gives the callee time again
+                        startTimer(m_StateTimer, TimerProceeding, sm_ProceedingTimeoutMs);
                     if (!isReliableProvisional(*response))
                         event = &NvSipClientTransactionInterface::provisionalResponse;
                     else if (isNewReliable(*response))  // else a retransmission: not reported again
@@ -337,6 +344,7 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
     NvHandle<NvSipClientTransaction> self(this);
     Timer timer;
     Actions actions;
+    bool cancelOwn = false;
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
         if (!firedTimer(observable, object, timer)) return;
@@ -369,6 +377,14 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
                     if (interface) actions.report = [interface, self] { interface->timeOut(self); };
                 }
                 break;
+            case TimerProceeding:
+                if (m_State == Proceeding && !m_pImpl->bCancelSent) {
+                    // Ringing without end: cancelled, then given up 64*T1 later if still unanswered.
+                    cancelOwn = true;
+                    m_pImpl->bCancelRequested = m_pImpl->bCancelSent = true;
+                    startTimer(m_StateTimer, TimerCancel, 64 * NvSipTransactionManager::m_T1);
+                }
+                break;
             case TimerD:
             case TimerK:
                 if (m_State == Completed) {
@@ -381,6 +397,11 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
     }
     try {
         perform(actions);
+        if (cancelOwn) {
+            TELLAR_WARN(sLogger(), "No final response to INVITE " << getInitialRequest()->getCallID().str() << " in "
+                                                                  << sm_ProceedingTimeoutMs << " ms: cancelling it");
+            sendCancel(NvHandle<NvSipCancelMessage>());
+        }
     } catch (...) {
         const auto request = getInitialRequest();
         TELLAR_WARN(sLogger(), "Timer of " << request->getMethod().str() << " " << request->getCallID().str()

@@ -39,6 +39,14 @@
 // the CANCEL is sent, an INVITE still without a final response after 64*T1
 // is abandoned with timeOut (RFC 3261 9.1).
 //
+// An INVITE that has had provisional responses but no final one for
+// sm_ProceedingTimeoutMs (3 minutes by default; each provisional response
+// starts the wait again, as a proxy's timer C does) cancels itself: RFC
+// 3261 gives an INVITE client transaction no end in Proceeding, and a lost
+// final response (the callee's retransmissions all dropped, as under
+// overload) would otherwise leave the call ringing for ever. It then ends as
+// above: with the final response the CANCEL brings, or timeOut 64*T1 later.
+//
 // Events: every message sent is shown with sendingMessage just before its
 // bytes leave (at the destination it goes to); every response received is
 // shown with receivedMessage before the event it causes.
@@ -63,6 +71,10 @@
 
 class NvSipClientTransaction : public NvSipTransaction {
 public:
+    // How long an INVITE may stay with provisional responses only before it
+    // cancels itself (see above), in milliseconds.
+    static unsigned int sm_ProceedingTimeoutMs;
+
     // `interface` may be null (events are then dropped); the transaction
     // holds a counted reference to it until it ends (see above).
     NvSipClientTransaction(NvHandle<NvSipRequest> request, NvSipClientTransactionInterface* interface);

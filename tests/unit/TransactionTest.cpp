@@ -315,6 +315,27 @@ TEST_F(TransactionClient, GetsOurViaUnlessTheCallerSetOneReportsReliableProvisio
     EXPECT_THROW(transaction->cancel(), NvHandle<NvException>);
 }
 
+// An INVITE left ringing cancels itself once the proceeding time-out has passed since the last provisional, then
+// times out 64*T1 later when even the CANCEL brings no final response.
+TEST_F(TransactionClient, RingingWithoutEndCancelsItselfThenTimesOut) {
+    struct Restore {
+        unsigned was = NvSipClientTransaction::sm_ProceedingTimeoutMs;
+        ~Restore() { NvSipClientTransaction::sm_ProceedingTimeoutMs = was; }
+    } restore;
+    NvSipClientTransaction::sm_ProceedingTimeoutMs = 10000;
+    const Sent invite = sendClient(ourRequest());
+    inject(peerResponse(invite, 180));
+    EXPECT_TRUE(runFor(6000).empty());
+    inject(peerResponse(invite, 180));  // the wait starts again
+    EXPECT_TRUE(runFor(9999).empty());
+    std::vector<Sent> cancel;
+    EXPECT_EQ(runFor(1, &cancel).size(), 1u);
+    EXPECT_EQ(firstLine(cancel.at(0).bytes).rfind("CANCEL ", 0), 0u);
+    runFor(32000);
+    EXPECT_EQ(recorder->events, (Events{"provisional 180", "provisional 180", "timeout"}));
+    EXPECT_EQ(recorder->eventTimes.back(), 6000 + 10000 + 32000);
+}
+
 // Timers A and E retransmit (not over TCP) until a provisional (an INVITE's stop, a non-INVITE's go every T2), B and F
 // end it at 64*T1. A final response (not one from another sent-by) is reported once, acknowledged (INVITE 300-699),
 // absorbed (the ACK going again) until D or K (0 over TCP; an INVITE's 2xx ends it), then a stray; also once rebuilt.
