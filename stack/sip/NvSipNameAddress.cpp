@@ -109,21 +109,22 @@ NvHandle<NvSipNameAddress> NvSipNameAddress::sParse(std::string_view text) {
     return address;
 }
 
-bool NvSipNameAddress::needsBrackets() const {
-    if (m_bAngleBrackets || !m_DisplayName.empty() || !m_hURI) return true;
-    const std::string uri = m_hURI->toString().str();
-    return uri.find_first_of(";,?") != std::string::npos;
+bool NvSipNameAddress::needsBrackets(std::string_view uri) const {
+    return m_bAngleBrackets || !m_DisplayName.empty() || !m_hURI || uri.find_first_of(";,?") != std::string::npos;
 }
 
 void NvSipNameAddress::appendTo(std::string& out) const {
-    const bool brackets = needsBrackets();
     if (!m_DisplayName.empty()) {
         out += m_DisplayName;
         out += ' ';
     }
-    if (brackets) out += '<';
+    // The URI is written once, then bracketed if what was written needs it.
+    const size_t uri = out.size();
     if (m_hURI) m_hURI->appendTo(out);
-    if (brackets) out += '>';
+    if (needsBrackets(std::string_view(out).substr(uri))) {
+        out.insert(uri, 1, '<');
+        out += '>';
+    }
     m_Parameters.appendTo(out);
 }
 

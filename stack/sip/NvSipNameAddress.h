@@ -54,7 +54,8 @@ public:
     NvString toString() const;
 
 private:
-    bool needsBrackets() const;
+    // Whether the address is written in angle brackets, given its URI as written.
+    bool needsBrackets(std::string_view uri) const;
     std::string m_DisplayName;
     NvHandle<NvURI> m_hURI;
     bool m_bAngleBrackets = false;
