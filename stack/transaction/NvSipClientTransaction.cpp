@@ -299,7 +299,7 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
                 } else {
                     m_State = Completed;
                     startStateTimers();
-                    actions.interfaceDone = !m_bInvite;  // and the parsed messages: see keepWireFormsOnly
+                    actions.lingering = !m_bInvite;
                 }
                 break;
             case Completed:
@@ -319,7 +319,6 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
     }
     if (interface && event) actions.report = [interface, event, self, response] { ((*interface).*event)(self, response); };
     perform(actions);
-    if (actions.interfaceDone) keepWireFormsOnly();
 }
 
 bool NvSipClientTransaction::isNewReliable(const NvSipResponse& response) {
@@ -457,10 +456,7 @@ NvHandle<NvSipClientTransaction> NvSipClientTransaction::sCreateFrom(NvInputStre
         sCorrupt(kind, std::string(invite ? "an INVITE" : "a non-INVITE") + " transaction in " +
                            sStateName(snapshot.state));
 
-    // A non-INVITE that has its final response has nothing left to report.
-    const bool reported = !invite && snapshot.state == Completed;
-    NvHandle<NvSipClientTransaction> transaction(
-        new NvSipClientTransaction(snapshot.request, reported ? nullptr : interface));
+    NvHandle<NvSipClientTransaction> transaction(new NvSipClientTransaction(snapshot.request, interface));
     Impl& impl = *transaction->m_pImpl;
     const bool live = snapshot.state != Initial && snapshot.state != Terminated;
     {
@@ -479,6 +475,10 @@ NvHandle<NvSipClientTransaction> NvSipClientTransaction::sCreateFrom(NvInputStre
         transaction->startStateTimers();
     }
     if (live) NvSipTransactionManager::getInstance()->addTransaction(NvHandle<NvSipTransaction>(transaction));
-    if (reported) transaction->keepWireFormsOnly();
+    if (!invite && snapshot.state == Completed) {  // it has its final response: it only lingers
+        Actions lingering;
+        lingering.lingering = true;
+        transaction->perform(lingering);
+    }
     return transaction;
 }

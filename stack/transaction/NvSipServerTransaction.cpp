@@ -173,13 +173,12 @@ bool NvSipServerTransaction::respond(NvHandle<NvSipResponse> response, unsigned*
             m_State = Completed;
             // Sent once after the time-out: the linger timer running ends the transaction.
             if (!m_pImpl->bTimedOut) startStateTimers();
-            actions.interfaceDone = !m_bInvite;
+            actions.lingering = !m_bInvite;
         }
         actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(response), m_pImpl->overridePort,
                                             m_pImpl->overrideAddress});
     }
     const bool sent = perform(actions);
-    if (actions.interfaceDone) keepWireFormsOnly();
     if (port) *port = actions.messages.front().port;
     if (address) *address = actions.messages.front().address;
     return sent;
@@ -368,9 +367,8 @@ NvHandle<NvSipServerTransaction> NvSipServerTransaction::sCreateFrom(NvInputStre
     if (state == Terminated || (!invite && state == Completed)) {
         Actions ended;
         ended.terminated = state == Terminated;
-        ended.interfaceDone = true;
+        ended.lingering = state == Completed;
         transaction->perform(ended);
-        transaction->keepWireFormsOnly();
     }
     return transaction;
 }

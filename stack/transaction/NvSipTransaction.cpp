@@ -70,13 +70,6 @@ NvHandle<NvSipResponse> NvSipTransaction::getLastResponse() const {
     return m_LastResponse.get();
 }
 
-void NvSipTransaction::keepWireFormsOnly() {
-    if (sIsLegacyKey(m_Key)) return;
-    std::lock_guard<NvMutex> lock(m_Mutex);
-    m_Request.keepWireFormOnly();
-    m_LastResponse.keepWireFormOnly();
-}
-
 NvSipTransaction::~NvSipTransaction() = default;
 
 NvSipTransaction::State NvSipTransaction::getState() const {
@@ -233,10 +226,14 @@ bool NvSipTransaction::perform(Actions& actions) {
         manager->removeTransaction(self);
         if (report) report();
     }
-    if (actions.terminated || actions.interfaceDone || !delivered) {
+    if (actions.terminated || actions.lingering || !delivered) {
         NvHandle<NvSipTransactionInterface> released;  // dropped after the lock
         std::lock_guard<NvMutex> lock(m_Mutex);
         released = std::move(m_hInterface);
+        if (actions.lingering && !sIsLegacyKey(m_Key)) {
+            m_Request.keepWireFormOnly();
+            m_LastResponse.keepWireFormOnly();
+        }
     }
     return delivered;
 }

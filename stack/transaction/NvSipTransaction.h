@@ -75,7 +75,7 @@ public:
 
     virtual bool isClient() const = 0;
     // The request; once a finished non-INVITE keeps only its wire form (see
-    // keepWireFormsOnly), a fresh copy parsed from it.
+    // Actions::lingering), a fresh copy parsed from it.
     NvHandle<NvSipRequest> getInitialRequest() const;
     // The last response sent (server) or received (client), nil before the
     // first; a fresh copy parsed from its wire form, as above.
@@ -122,13 +122,21 @@ protected:
         std::vector<Outgoing> messages;  // sent in order
         std::function<void()> report;    // the event, after the messages
         bool terminated = false;         // the transaction ended
-        bool interfaceDone = false;      // nothing more to report: the interface is let go
+        // A finished non-INVITE that now only lingers (timer J or K) to absorb
+        // retransmissions: it has nothing more to report, and keeps its request
+        // and last response as wire forms only (parsed they cost several
+        // kilobytes and some thirty objects, their bytes a few hundred). An
+        // RFC 2543 transaction stays parsed: matching it compares its
+        // request's To tag, and a late send failure is told by the response's
+        // identity.
+        bool lingering = false;
     };
     // Carries out `actions` with m_Mutex released: the messages (stopping at
     // the first that cannot be sent, which ends the transaction with
-    // transportError), the manager's table if it ended, the report, then
-    // the interface is released if it ended or has nothing more to hear. False when a message could
-    // not be sent. The caller holds a handle on this transaction.
+    // transportError), the manager's table if it ended, the report; then
+    // the interface is released if it ended or lingers, and a lingering
+    // transaction keeps its messages' wire forms only. False when a message
+    // could not be sent. The caller holds a handle on this transaction.
     bool perform(Actions& actions);
     // Shows `out` to the interface at its resolved destination, then sends
     // it there unless mayStillSend says no. False (with `reason`) when the
@@ -143,13 +151,6 @@ protected:
     // The typed report of a transport error to `interface`.
     virtual void reportTransportError(const NvHandle<NvSipTransactionInterface>& interface,
                                       const std::string& reason) = 0;
-    // Keeps the request and the last response as their wire forms only. A
-    // finished non-INVITE lingers (timer J or K) merely to absorb
-    // retransmissions: the parsed messages cost several kilobytes and some
-    // thirty objects, their bytes a few hundred. An RFC 2543 transaction stays
-    // parsed: matching it compares its request's To tag, and a late send
-    // failure is told by the response's identity. Takes m_Mutex.
-    void keepWireFormsOnly();
     // The interface under m_Mutex (nil once released).
     NvHandle<NvSipTransactionInterface> currentInterface() const;
 
@@ -227,7 +228,7 @@ protected:
     static void sWriteMessage(NvOutputStream& out, const NvSipMessage* message);
     static NvHandle<NvSipMessage> sReadMessage(NvInputStream& in);
 
-    // Parsed until keepWireFormsOnly; guarded by m_Mutex once that may have
+    // Parsed until the transaction lingers; guarded by m_Mutex once that may have
     // happened (a client transaction owns its request unlocked until it is sent).
     NvSipKeptMessage<NvSipRequest> m_Request;
     NvSipKeptMessage<NvSipResponse> m_LastResponse;  // guarded by m_Mutex
