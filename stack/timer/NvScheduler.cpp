@@ -3,7 +3,31 @@
 #include "stack/timer/NvTime.h"
 
 #include <cmath>
-#include <vector>
+#include <memory>
+
+// A pending timer: on its delay's queue, in key order, and on its
+// observer's list. Holds counted references to the observer and the object.
+struct NvScheduledTimer {
+    double key;
+    uint64_t order;  // when it was scheduled, among all timers of the scheduler
+    NvHandle<NvObserver> observer;
+    NvHandle<NvObject> object;
+    NvScheduler* scheduler;
+    NvSchedulerQueue* queue = nullptr;
+    NvScheduledTimer* previous = nullptr;  // on the queue
+    NvScheduledTimer* next = nullptr;
+    NvScheduledTimer* nextOfObserver = nullptr;
+
+    bool isBefore(const NvScheduledTimer& other) const {
+        return key < other.key || (key == other.key && order < other.order);
+    }
+};
+
+struct NvSchedulerQueue {
+    unsigned int delayMs;
+    NvScheduledTimer* head = nullptr;
+    NvScheduledTimer* tail = nullptr;
+};
 
 NvObserver::~NvObserver() = default;
 
@@ -12,7 +36,13 @@ void NvObserver::detach() {
 }
 
 NvScheduler::~NvScheduler() {
-    for (auto& timer : m_Timers) forget(timer.second.observer.get());
+    std::vector<std::unique_ptr<NvScheduledTimer>> timers;  // released after the lock
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    while (NvScheduledTimer* timer = earliest()) {
+        forget(timer->observer.get());
+        take(timer);
+        timers.emplace_back(timer);
+    }
 }
 
 void NvScheduler::forget(NvObserver* observer) {
@@ -20,74 +50,119 @@ void NvScheduler::forget(NvObserver* observer) {
     if (observer) observer->m_pScheduler.compare_exchange_strong(self, nullptr);
 }
 
+NvSchedulerQueue& NvScheduler::queueFor(unsigned int delayMs) {
+    for (NvSchedulerQueue* queue : m_Queues)
+        if (queue->delayMs == delayMs) return *queue;
+    m_Queues.push_back(new NvSchedulerQueue{delayMs});
+    return *m_Queues.back();
+}
+
+NvScheduledTimer* NvScheduler::earliest() const {
+    NvScheduledTimer* first = nullptr;
+    for (const NvSchedulerQueue* queue : m_Queues)
+        if (!first || queue->head->isBefore(*first)) first = queue->head;
+    return first;
+}
+
 double NvScheduler::schedule(unsigned int delayMs, NvObserver* observer, NvObject* object) {
     if (!observer) return -1;
     observer->m_pScheduler = this;
-    const auto id = reinterpret_cast<uintptr_t>(observer);
-    double key = std::floor(NvTime::sGetCurrentTime()) + static_cast<double>(delayMs) * 1000.0;
-    bool earliest;
+    auto* timer = new NvScheduledTimer{std::floor(NvTime::sGetCurrentTime()) + static_cast<double>(delayMs) * 1000.0,
+                                       0, NvHandle<NvObserver>(observer), NvHandle<NvObject>(object), this};
+    bool isEarliest;
+    double key;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        while (!m_Timers.try_emplace(Key(key, id), Entry{NvHandle<NvObserver>(observer), NvHandle<NvObject>(object)})
-                    .second)
-            key += 1.0;
-        m_ByObserver.emplace(id, key);
-        earliest = m_Timers.begin()->first.first == key;
+        for (const NvScheduledTimer* own = observer->m_pTimers; own;)  // keys are unique per observer
+            if (own->key == timer->key) {
+                timer->key += 1.0;
+                own = observer->m_pTimers;
+            } else {
+                own = own->nextOfObserver;
+            }
+        timer->order = m_Scheduled++;
+        // Nearly always the tail: same delay, later or equal time.
+        NvSchedulerQueue& queue = queueFor(delayMs);
+        NvScheduledTimer* before = queue.tail;
+        while (before && timer->isBefore(*before)) before = before->previous;
+        timer->queue = &queue;
+        timer->previous = before;
+        timer->next = before ? before->next : queue.head;
+        (timer->next ? timer->next->previous : queue.tail) = timer;
+        (before ? before->next : queue.head) = timer;
+        timer->nextOfObserver = observer->m_pTimers;
+        observer->m_pTimers = timer;
+        ++m_Pending;
+        isEarliest = earliest() == timer;
+        key = timer->key;  // once the lock is let go, the timer may fire and go
     }
-    if (earliest && m_WakeUp) m_WakeUp();
+    if (isEarliest && m_WakeUp) m_WakeUp();
     return key;
 }
 
-bool NvScheduler::cancel(NvObserver* observer, double key) {
-    Entry removed;  // released after the lock
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    const auto found = m_Timers.find(Key(key, reinterpret_cast<uintptr_t>(observer)));
-    if (found == m_Timers.end()) return false;
-    take(found, removed);
-    return true;
+void NvScheduler::take(NvScheduledTimer* timer) {
+    NvSchedulerQueue* queue = timer->queue;
+    (timer->previous ? timer->previous->next : queue->head) = timer->next;
+    (timer->next ? timer->next->previous : queue->tail) = timer->previous;
+    if (!queue->head) {
+        for (NvSchedulerQueue*& slot : m_Queues)
+            if (slot == queue) {
+                slot = m_Queues.back();
+                m_Queues.pop_back();
+                break;
+            }
+        delete queue;
+    }
+    NvScheduledTimer** link = &timer->observer->m_pTimers;
+    while (*link != timer) link = &(*link)->nextOfObserver;
+    *link = timer->nextOfObserver;
+    --m_Pending;
 }
 
-void NvScheduler::take(std::map<Key, Entry>::iterator it, Entry& removed) {
-    const auto [first, last] = m_ByObserver.equal_range(it->first.second);
-    for (auto own = first; own != last; ++own)
-        if (own->second == it->first.first) {
-            m_ByObserver.erase(own);
-            break;
+bool NvScheduler::cancel(NvObserver* observer, double key) {
+    std::unique_ptr<NvScheduledTimer> removed;  // released after the lock
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    for (NvScheduledTimer* own = observer ? observer->m_pTimers : nullptr; own; own = own->nextOfObserver)
+        if (own->scheduler == this && own->key == key) {
+            take(own);
+            removed.reset(own);
+            return true;
         }
-    removed = std::move(it->second);
-    m_Timers.erase(it);
+    return false;
 }
 
 size_t NvScheduler::cancelAll(NvObserver* observer) {
-    std::vector<Entry> removed;  // released after the lock
+    std::vector<std::unique_ptr<NvScheduledTimer>> removed;  // released after the lock
     std::lock_guard<std::mutex> lock(m_Mutex);
-    const auto id = reinterpret_cast<uintptr_t>(observer);
-    const auto [first, last] = m_ByObserver.equal_range(id);
-    for (auto own = first; own != last; ++own) {
-        const auto timer = m_Timers.find(Key(own->second, id));
-        removed.push_back(std::move(timer->second));
-        m_Timers.erase(timer);
+    for (NvScheduledTimer* own = observer->m_pTimers; own;) {
+        NvScheduledTimer* const next = own->nextOfObserver;
+        if (own->scheduler == this) {
+            take(own);
+            removed.emplace_back(own);
+        }
+        own = next;
     }
-    m_ByObserver.erase(first, last);
     forget(observer);
     return removed.size();
 }
 
-void NvScheduler::fire(double key, Entry& entry) {
-    NvHandle<NvTimer> timer(new NvTimer(key, entry.observer.get(), entry.object));
-    NvHandle<NvObject> object = entry.object ? entry.object : NvHandle<NvObject>(timer);
-    entry.observer->onNotification(NvHandle<NvObservable>(timer), object);
+void NvScheduler::fire(NvScheduledTimer& timer) {
+    NvHandle<NvTimer> fired(new NvTimer(timer.key, timer.observer.get(), timer.object));
+    NvHandle<NvObject> object = timer.object ? timer.object : NvHandle<NvObject>(fired);
+    timer.observer->onNotification(NvHandle<NvObservable>(fired), object);
 }
 
 bool NvScheduler::runNext(double until, double& firedKey) {
-    Entry entry;
+    std::unique_ptr<NvScheduledTimer> timer;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        if (m_Timers.empty() || m_Timers.begin()->first.first > until) return false;
-        firedKey = m_Timers.begin()->first.first;
-        take(m_Timers.begin(), entry);
+        NvScheduledTimer* first = earliest();
+        if (!first || first->key > until) return false;
+        firedKey = first->key;
+        take(first);
+        timer.reset(first);
     }
-    fire(firedKey, entry);
+    fire(*timer);
     return true;
 }
 
@@ -100,12 +175,13 @@ size_t NvScheduler::runDue() {
 
 double NvScheduler::nextKey() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Timers.empty() ? -1.0 : m_Timers.begin()->first.first;
+    const NvScheduledTimer* first = earliest();
+    return first ? first->key : -1.0;
 }
 
 size_t NvScheduler::pending() const {
     std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Timers.size();
+    return m_Pending;
 }
 
 void NvScheduler::setWakeUp(std::function<void()> wakeUp) { m_WakeUp = std::move(wakeUp); }

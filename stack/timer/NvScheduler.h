@@ -10,28 +10,39 @@
 // removes one timer; NvObserver::detach() removes all of an observer's from
 // the scheduler it was last scheduled on (schedule() tells the observer).
 //
+// How timers are kept: one queue per distinct delay, in expiry order. A
+// stack uses a handful of delays (T1 and its doubles, T2, T4, 64*T1, a
+// session interval), so a new timer nearly always goes at the tail of its
+// queue, and the earliest timer is the earliest of the queues' heads. Each
+// timer is also on its observer's own list, so that cancel and detach cost
+// the observer's few timers. schedule, cancel and firing cost O(number of
+// distinct delays pending), independent of the number of timers; a timer
+// costs one allocation.
+//
 // Threads: schedule and cancel may be called from any thread. Due timers
 // fire on the thread that runs runDue(): the monitor thread in a running
 // stack, the test's own thread under NvTestClock. A pending timer holds a
 // counted reference to its observer and object, so neither can go away
 // before the timer fires or is cancelled. No scheduler lock is held while an
 // observer is notified: observers may schedule and cancel from onNotification.
-
+// An observer's list of timers is guarded by the mutex of the scheduler
+// that holds them: an observer with timers on two schedulers at once must
+// use them from one thread (the stack has one scheduler, the monitor's).
 #include "stack/base/NvHandle.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <mutex>
-#include <unordered_map>
-#include <utility>
+#include <vector>
 
 class NvObservable : public NvObject {};
 
 class NvObserver;
 class NvScheduler;
+struct NvScheduledTimer;  // a pending timer, private to NvScheduler
+struct NvSchedulerQueue;  // the pending timers of one delay, private to NvScheduler
 
 class NvTimer : public NvObservable {
 public:
@@ -63,6 +74,7 @@ public:
 private:
     friend class NvScheduler;
     std::atomic<NvScheduler*> m_pScheduler{nullptr};  // set by NvScheduler::schedule
+    NvScheduledTimer* m_pTimers = nullptr;            // its pending timers (see the threads note)
 };
 
 class NvScheduler {
@@ -77,13 +89,13 @@ public:
     double schedule(unsigned int delayMs, NvObserver* observer, NvObject* object);
     // Removes the timer; false when it was not pending (fired or unknown).
     bool cancel(NvObserver* observer, double key);
-    // Removes every timer of `observer`; returns how many. Costs the log of
-    // the number of timers plus the observer's own.
+    // Removes every timer of `observer`; returns how many. Costs the
+    // observer's own timers.
     size_t cancelAll(NvObserver* observer);
 
-    // Fires, in key order, every timer due at the current time; returns how
-    // many fired. Timers scheduled while it runs fire in the same call when
-    // they are due.
+    // Fires, in key order (equal keys in the order they were scheduled),
+    // every timer due at the current time; returns how many fired. Timers
+    // scheduled while it runs fire in the same call when they are due.
     size_t runDue();
     // Fires the earliest timer if its key is at most `until`; returns false
     // when there is none. Used by NvTestClock to step time timer by timer.
@@ -97,20 +109,19 @@ public:
     void setWakeUp(std::function<void()> wakeUp);
 
 private:
-    struct Entry {
-        NvHandle<NvObserver> observer;
-        NvHandle<NvObject> object;
-    };
-    using Key = std::pair<double, uintptr_t>;  // expiry, observer address
-    void fire(double key, Entry& entry);
+    // Unlinks `timer` from its queue and its observer's list (lock held);
+    // the caller frees it after the lock.
+    void take(NvScheduledTimer* timer);
+    NvSchedulerQueue& queueFor(unsigned int delayMs);
+    // The pending timer with the earliest key, or nullptr (lock held).
+    NvScheduledTimer* earliest() const;
+    void fire(NvScheduledTimer& timer);
     // Clears the observer's pointer to this scheduler (see NvObserver::detach).
     void forget(NvObserver* observer);
-    // Takes the timer at `it` out of both indexes, its entry into `removed`.
-    void take(std::map<Key, Entry>::iterator it, Entry& removed);
 
     mutable std::mutex m_Mutex;
-    std::map<Key, Entry> m_Timers;     // ordered by expiry, then observer
-    // The same timers by observer address: cancelling costs O(own timers).
-    std::unordered_multimap<uintptr_t, double> m_ByObserver;
+    std::vector<NvSchedulerQueue*> m_Queues;  // one per delay with timers pending
+    size_t m_Pending = 0;
+    uint64_t m_Scheduled = 0;  // timers ever scheduled: equal keys fire in this order
     std::function<void()> m_WakeUp;
 };

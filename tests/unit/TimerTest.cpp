@@ -7,6 +7,7 @@
 #include "stack/timer/NvTime.h"
 
 #include <cmath>
+#include <map>
 
 namespace {
 
@@ -62,6 +63,33 @@ TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderAtTheirKey_AlsoWhenSchedul
     EXPECT_FALSE(destroyed);
     EXPECT_EQ(1u, clock.advance(1));
     EXPECT_TRUE(destroyed);
+}
+
+// Several observers and delays: a clash moves a timer behind one of another observer scheduled later; equal
+// keys fire in the order they were scheduled; cancelling the first timer of a delay or its only one.
+TEST_F(SchedulerWithTestClock, TimersOfEveryDelayAndObserverFireInKeyThenSchedulingOrder) {
+    Lines order;
+    std::map<std::string, NvHandle<Recorder>> named;
+    for (const char* name : {"a", "b", "c"}) {
+        NvHandle<Recorder> each(new Recorder());
+        each->onFire = [&order, name, each = each.get()] { order.push_back(name + (" " + each->fired.back())); };
+        named[name] = each;
+    }
+    auto schedule = [&](const char* name, unsigned delayMs) {
+        return scheduler().schedule(delayMs, named[name].get(), nullptr);
+    };
+    const double first = schedule("a", 100);
+    EXPECT_EQ(first + 1, schedule("a", 100));
+    EXPECT_EQ(first, schedule("b", 100));
+    schedule("c", 50);
+    EXPECT_TRUE(scheduler().cancel(named["b"].get(), schedule("b", 200)));
+    EXPECT_EQ(first, schedule("c", 100));
+    EXPECT_TRUE(scheduler().cancel(named["a"].get(), first));
+    EXPECT_EQ(4u, scheduler().pending());
+    EXPECT_EQ(4u, clock.advance(1000));
+    EXPECT_EQ(order, (Lines{"c at 50000, key 50000, the timer", "b at 100000, key 100000, the timer",
+                            "c at 100000, key 100000, the timer", "a at 100001, key 100001, the timer"}));
+    EXPECT_EQ(0u, scheduler().pending());
 }
 
 TEST_F(SchedulerWithTestClock, CancelledAndDetachedTimersNeverFire) {
