@@ -26,7 +26,7 @@
 #include "mlapi/NvSipOutgoingCall.h"
 
 #include <chrono>
-#include <map>
+#include <unordered_map>
 #include <mutex>
 #include <string>
 
@@ -93,5 +93,5 @@ private:
     uint64_t m_NextNumber = 1;  // main thread only
     std::mutex m_Mutex;          // guards m_Calls
     // By Call-ID, entered before the INVITE leaves (its answer may come first).
-    std::map<std::string, CallState> m_Calls;
+    std::unordered_map<std::string, CallState> m_Calls;
 };

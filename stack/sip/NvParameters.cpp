@@ -4,6 +4,8 @@
 #include "stack/sip/NvSipParseException.h"
 #include "stack/sip/NvSipText.h"
 
+#include <algorithm>
+
 using namespace NvSipText;
 
 const NvParameters::Parameter* NvParameters::find(std::string_view name) const {
@@ -93,6 +95,7 @@ size_t skipLws(std::string_view text, size_t i) {
 
 void NvParameters::parse(std::string_view text, bool (*isNameChar)(char), bool (*isValueChar)(char),
                          bool allowQuoted, const char* context) {
+    m_List.reserve(m_List.size() + static_cast<size_t>(std::count(text.begin(), text.end(), ';')));  // at most
     size_t i = skipLws(text, 0);
     while (i < text.size()) {
         if (text[i] != ';') bad(context, "expected ';' before a parameter", text);

@@ -5,6 +5,7 @@
 
 #include <deque>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -72,10 +73,14 @@ void NvTransactionFactoryInterface::sMarkHandled(const NvHandle<NvSipRequest>& r
 
 struct NvSipTransactionManager::Impl {
     mutable std::mutex mutex;  // guards every field below
-    std::unordered_map<NvString, NvHandle<NvSipTransaction>> table;
+    // By key. A key is a view of the transaction's own (it does not change
+    // once the transaction is in the table, and lives as long as its entry).
+    std::unordered_map<std::string_view, NvHandle<NvSipTransaction>> table;
     // INVITEs answered with a 2xx: key -> end of the time their
-    // retransmissions are dropped (microseconds), oldest first in `acceptedOrder`.
-    std::unordered_map<NvString, double> accepted;
+    // retransmissions are dropped (microseconds), oldest first in
+    // `acceptedOrder`, which owns the keys: an entry of `accepted` views the
+    // key of the newest element for it (a deque's elements stay in place).
+    std::unordered_map<std::string_view, double> accepted;
     std::deque<std::pair<double, NvString>> acceptedOrder;
     NvHandle<NvStrayMessageInterface> hStray;  // never nil
     NvHandle<NvStrayMessageInterface> hDefaultStray;
@@ -84,7 +89,7 @@ struct NvSipTransactionManager::Impl {
 
     void purgeAccepted(double now) {
         while (!acceptedOrder.empty() && acceptedOrder.front().first <= now) {
-            const auto found = accepted.find(acceptedOrder.front().second);
+            const auto found = accepted.find(acceptedOrder.front().second.view());
             if (found != accepted.end() && found->second <= now) accepted.erase(found);
             acceptedOrder.pop_front();
         }
@@ -127,9 +132,12 @@ void NvSipTransactionManager::addTransaction(const NvHandle<NvSipTransaction>& t
     if (!transaction || transaction->getKey().isEmpty()) return;
     NvHandle<NvSipTransaction> replaced;  // released after the lock
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
-    auto& entry = m_pImpl->table[transaction->getKey()];
-    replaced = std::move(entry);
-    entry = transaction;
+    const auto found = m_pImpl->table.find(transaction->getKey().view());
+    if (found != m_pImpl->table.end()) {
+        replaced = std::move(found->second);
+        m_pImpl->table.erase(found);
+    }
+    m_pImpl->table.emplace(transaction->getKey().view(), transaction);
 }
 
 void NvSipTransactionManager::removeTransaction(const NvHandle<NvSipTransaction>& transaction) {
@@ -144,7 +152,7 @@ void NvSipTransactionManager::removeTransaction(const NvHandle<NvSipTransaction>
     }
     NvHandle<NvSipTransaction> removed;  // released after the lock
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
-    const auto found = m_pImpl->table.find(transaction->getKey());
+    const auto found = m_pImpl->table.find(transaction->getKey().view());
     if (found != m_pImpl->table.end() && found->second == transaction) {
         removed = std::move(found->second);
         m_pImpl->table.erase(found);
@@ -153,8 +161,9 @@ void NvSipTransactionManager::removeTransaction(const NvHandle<NvSipTransaction>
         const double now = NvTime::sGetCurrentTime();
         m_pImpl->purgeAccepted(now);
         const double until = now + 64.0 * m_T1 * 1000.0;
-        m_pImpl->accepted[transaction->getKey()] = until;
         m_pImpl->acceptedOrder.emplace_back(until, transaction->getKey());
+        m_pImpl->accepted.erase(transaction->getKey().view());
+        m_pImpl->accepted.emplace(m_pImpl->acceptedOrder.back().second.view(), until);
     }
 }
 
@@ -164,7 +173,7 @@ size_t NvSipTransactionManager::getTransactionCount() const {
 }
 
 void NvSipTransactionManager::clear() {
-    std::unordered_map<NvString, NvHandle<NvSipTransaction>> table;
+    std::unordered_map<std::string_view, NvHandle<NvSipTransaction>> table;
     {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
         table.swap(m_pImpl->table);
@@ -179,7 +188,7 @@ void NvSipTransactionManager::clear() {
 NvHandle<NvSipTransaction> NvSipTransactionManager::find(const NvString& key) const {
     if (key.isEmpty()) return NvHandle<NvSipTransaction>();
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
-    const auto found = m_pImpl->table.find(key);
+    const auto found = m_pImpl->table.find(key.view());
     return found == m_pImpl->table.end() ? NvHandle<NvSipTransaction>() : found->second;
 }
 
@@ -298,7 +307,7 @@ void NvSipTransactionManager::receiveRequest(const NvHandle<NvSipRequest>& reque
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
         if (method == NvSipInviteMessage::sMethodName) {
             m_pImpl->purgeAccepted(NvTime::sGetCurrentTime());
-            if (m_pImpl->accepted.count(key)) return;  // a retransmission of an INVITE answered 2xx
+            if (m_pImpl->accepted.count(key.view())) return;  // a retransmission of an INVITE answered 2xx
         }
         factory = m_pImpl->hFactory;
         refusal = m_pImpl->hRefusal;
