@@ -163,8 +163,11 @@ bool NvSipTransaction::mayStillSend(const NvSipMessage&) const { return true; }
 
 bool NvSipTransaction::transmit(Outgoing& out, std::string& reason) {
     // Where it goes, known before it is shown: a retransmission reuses the
-    // destination of the first send; on the monitor thread a host name stays
-    // unresolved (the address shown is then invalid) until send() resolves it.
+    // destination of the first send. A host name stays unresolved (the
+    // address shown is then invalid) and send() has it resolved off this
+    // thread, on every thread alike: the caller may hold a dialog's lock that
+    // the monitor thread needs, so nothing below waits for a name server or
+    // for socket buffer room while m_SendMutex is held.
     if (!out.address.isValid() || !out.port) {
         try {
             const NvSipPeer peer = NvSipTransportLayer::sGetInstance()->resolveDestination(*out.message);

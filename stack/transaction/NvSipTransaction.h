@@ -60,7 +60,7 @@ public:
     // Every message the transaction sends, just before its bytes leave, with
     // the destination it goes to (copies: changing them changes nothing).
     // The address is invalid when a host name is still to be resolved (a
-    // first send from the monitor thread, which never waits for a name server).
+    // first send, on any thread: nobody waits for a name server).
     virtual void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address);
     // Every message the transaction receives, before the event it causes.
     virtual void receivedMessage(const NvHandle<NvSipMessage>& message);

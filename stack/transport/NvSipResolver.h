@@ -3,11 +3,13 @@
 // Owned by NvSipTransportLayer.
 //
 // sResolve() answers at once for an address literal and asks the system
-// resolver (sm_Lookup) otherwise, on the calling thread. resolveLater()
-// does the same on a worker thread of its own, so that the monitor thread
-// never waits for a name server: the worker starts on first use, takes at
-// most kMaxPending names at a time, and is joined by stop(), which fails
-// whatever is still waiting.
+// resolver (sm_Lookup) otherwise, on the calling thread; the stack calls it
+// on the worker only. The transport layer hands every host name to
+// resolveLater(), whichever thread sends, so that no thread waits for a
+// name server inside send(): the sender may hold a dialog's lock that the
+// monitor thread needs. The worker starts on first use, queues at most
+// kMaxPending names (beyond that resolveLater raises, and so does send()),
+// and is joined by stop(), which fails whatever is still waiting.
 //
 // Threads: any. m_Mutex guards the queue and the worker's state; `done`
 // runs on the worker thread (or in stop()) with no lock held.

@@ -26,7 +26,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -63,9 +62,6 @@ constexpr int kAcceptsPerWakeUp = 64;
 constexpr int kReadsPerWakeUp = 16;
 constexpr size_t kReadBufferBytes = 64 * 1024;  // at least the largest datagram
 constexpr unsigned int kConnectTimeoutMs = 2000;
-// A full UDP send buffer: an application thread retries for this long,
-// sleeping between tries without the socket's lock; the monitor thread never waits.
-constexpr int kUdpSendWaitMs = 100;
 constexpr size_t kMaxQueuedBytes = 1024 * 1024;  // per connection, waiting for the peer to read
 constexpr int kMonitorWaitMs = 5000;  // longest wait for the monitor thread to run a task
 
@@ -239,9 +235,11 @@ class UdpSocket : public ListeningSocket {
 public:
     using ListeningSocket::ListeningSocket;
     int handle_input(ACE_HANDLE) override;
-    // Any thread. Raises NvSystemError when the datagram cannot be sent;
-    // with `mayWait`, a full send buffer is retried for kUdpSendWaitMs first.
-    void sendTo(const std::string& bytes, const NvSipPeer& peer, bool mayWait);
+    // Any thread, never waiting: a full send buffer drops the datagram with a
+    // log line and NvSystemError (EAGAIN), on every thread alike, because the
+    // caller may hold a dialog's lock that the monitor thread needs. Raises
+    // NvSystemError for any other failure too.
+    void sendTo(const std::string& bytes, const NvSipPeer& peer);
 };
 
 class TcpListener : public ListeningSocket {
@@ -427,21 +425,18 @@ int UdpSocket::handle_input(ACE_HANDLE) {
     return 0;
 }
 
-void UdpSocket::sendTo(const std::string& bytes, const NvSipPeer& peer, bool mayWait) {
+void UdpSocket::sendTo(const std::string& bytes, const NvSipPeer& peer) {
     SocketAddress to = toSocketAddress(peer.address, peer.port);
-    const int64_t deadline = nowMs() + kUdpSendWaitMs;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            if (m_Fd < 0) NvException::sThrow("Cannot send to " + peer.toString() + ": the UDP socket is closed");
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_Fd < 0) NvException::sThrow("Cannot send to " + peer.toString() + ": the UDP socket is closed");
+        for (int attempt = 0; attempt < 1000; ++attempt) {
             const ssize_t sent =
                 ::sendto(m_Fd, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL, to.get(), to.length);
             if (sent >= 0) return;  // a datagram goes whole or not at all
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) NvSystemError::sThrow("sendto", 0);
+            if (errno != EINTR) break;
         }
-        if (!mayWait || nowMs() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (errno != EAGAIN && errno != EWOULDBLOCK) NvSystemError::sThrow("sendto", 0);
     }
     TELLAR_WARN(socketLogger(), "Dropped " << bytes.size() << " bytes to " << peer.toString()
                                            << ": the send buffer of udp port " << point().port << " is full");
@@ -923,7 +918,7 @@ void Core::write(const NvHandle<NvSipMessage>& message, const std::string& bytes
         if (!socket)
             NvException::sThrow("Cannot send to " + peer.toString() + ": no UDP socket listens on " +
                                 (familyOf(peer.address) == AF_INET6 ? "IPv6" : "IPv4"));
-        socket->sendTo(bytes, peer, !m_Monitor.isMonitorThread());
+        socket->sendTo(bytes, peer);
         peer.connection = 0;
         peer.localAddress = socket->point().address;
         peer.localPort = socket->point().port;

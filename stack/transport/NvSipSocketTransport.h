@@ -18,9 +18,9 @@
 //
 // A UDP datagram leaves from the socket named by the peer's local end (the
 // one its request came in on), else from one of the peer's family that can
-// reach it. A full UDP send buffer is not waited for on the monitor thread
-// (the datagram is dropped with a log line and NvSystemError); other
-// threads retry for up to 100 ms without holding the socket's lock.
+// reach it. A full UDP send buffer is never waited for, on any thread (the
+// caller may hold a dialog's lock that the monitor thread needs): the
+// datagram is dropped with a log line and NvSystemError.
 //
 // Threads: listen()/close() from the application; write() from any thread,
 // never blocking (TCP writes to one connection are serialised); reading,

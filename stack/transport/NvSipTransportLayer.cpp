@@ -233,10 +233,7 @@ NvSipTransportLayer::Route NvSipTransportLayer::route(const NvSipMessage& messag
 }
 
 NvSipPeer NvSipTransportLayer::resolveDestination(const NvSipMessage& message) const {
-    Route found = route(message);
-    if (!found.peer.address.isValid() && !NvMonitorThread::sGetCurrent()->isMonitorThread())
-        found.peer.address = NvSipResolver::sResolve(found.host);
-    return found.peer;
+    return route(message).peer;
 }
 
 void NvSipTransportLayer::send(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) {
@@ -247,13 +244,12 @@ void NvSipTransportLayer::send(const NvHandle<NvSipMessage>& message, unsigned* 
     if (address && address->isValid()) peer.address = *address;
     if (port && *port) peer.port = static_cast<uint16_t>(*port);
     if (!peer.address.isValid()) {
-        if (NvMonitorThread::sGetCurrent()->isMonitorThread()) {
-            layer.deliverWhenResolved(message, destination);
-            if (address) *address = NvInetAddress();
-            if (port) *port = peer.port;
-            return;
-        }
-        peer.address = NvSipResolver::sResolve(destination.host);
+        // A host name, whatever the thread: the caller may hold a dialog's
+        // lock that the monitor thread needs, so nobody waits for a name server here.
+        layer.deliverWhenResolved(message, destination);
+        if (address) *address = NvInetAddress();
+        if (port) *port = peer.port;
+        return;
     }
     layer.deliver(message, peer);
     if (address) *address = peer.address;

@@ -18,10 +18,11 @@
 //     the sent-by port, and from the socket the request arrived on
 //     (RFC 3581 4).
 //   - Host names (anything but an IP literal) are resolved with the system
-//     resolver: synchronously when send() is called on an application
-//     thread; on the monitor thread, on NvSipResolver's worker, and the
-//     message leaves when the answer is in (send() returns at once).
-//   - Failures send() sees at once raise NvException. Failures found after
+//     resolver on NvSipResolver's worker, whichever thread called send():
+//     send() returns at once and the message leaves when the answer is in
+//     (from the monitor thread; from the worker while the monitor is stopped).
+//   - Failures send() sees at once raise NvException (a full UDP send buffer
+//     among them: the datagram is dropped, not waited for). Failures found after
 //     it returned (a name that does not resolve, a TCP connection that
 //     cannot be opened or breaks before the bytes went out) reach
 //     NvSipMessageReceiver::sendFailed on the monitor thread.
@@ -33,10 +34,13 @@
 // line naming the peer and the reason; a stream that sends garbage is closed.
 //
 // Threads: listen()/close() from the application before and after traffic;
-// send() from any thread, and it never blocks the monitor thread; reception
-// runs on the monitor thread (NvMonitorThread), or on the test's thread
-// with the test transport. Impl::mutex guards the receiver, the installed
-// backend and the sent-by setting.
+// send() from any thread. No thread ever waits inside send() for a name
+// server or for room in a socket's send buffer: the caller may hold a
+// dialog's lock (and its transaction's send lock) that the monitor thread
+// needs to handle the next message for that dialog. Reception runs on the
+// monitor thread (NvMonitorThread), or on the test's thread with the test
+// transport. Impl::mutex guards the receiver, the installed backend and the
+// sent-by setting.
 
 #include "stack/base/NvHandle.h"
 #include "stack/base/NvString.h"
@@ -101,13 +105,14 @@ public:
     // `port` is given and not 0, they override the destination; on return
     // they hold the destination used (`address` comes back invalid while a
     // host name is resolved in the background). Raises NvException when no
-    // destination can be found or the message cannot be written.
+    // destination can be found, when NvSipResolver::kMaxPending names are
+    // already waiting to be resolved, or when the message cannot be written
+    // (a full UDP send buffer included: it is not waited for).
     static void send(const NvHandle<NvSipMessage>& message, unsigned* port = nullptr, NvInetAddress* address = nullptr);
 
     // Where `message` would go (the rules above), without sending it. A host
-    // name is resolved on the calling thread, except on the monitor thread,
-    // which never waits for a name server: there the address is left
-    // invalid, and send() resolves the name on the resolver thread.
+    // name is never resolved here, on any thread: the address is left
+    // invalid, and send() has the name resolved on the resolver's worker.
     NvSipPeer resolveDestination(const NvSipMessage& message) const;
 
     // Puts our Via on top of `request`: transport from its destination,
@@ -145,7 +150,8 @@ private:
     NvSipTransportBackend& backend() const;
     // Serializes and writes `message` to a resolved `peer`.
     void deliver(const NvHandle<NvSipMessage>& message, NvSipPeer& peer);
-    // Monitor thread: resolves `route.host` on the resolver, then delivers.
+    // Any thread, returning at once: resolves `route.host` on the resolver's
+    // worker, then delivers on the monitor thread (or reports the failure).
     void deliverWhenResolved(const NvHandle<NvSipMessage>& message, const Route& route);
 
     struct Impl;

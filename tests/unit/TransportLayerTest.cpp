@@ -7,7 +7,9 @@
 #include "stack/transport/NvSipResolver.h"
 #include "stack/transport/NvSipTestTransport.h"
 
+#include <algorithm>
 #include <future>
+#include <thread>
 
 namespace {
 
@@ -23,15 +25,74 @@ std::string describe(const NvSipPeer& p) {
            (p.localPort ? " from " + std::to_string(p.localPort) : "");
 }
 
-// Whether a name was looked up on the monitor thread, which must never wait for one.
-std::atomic<bool> lookedUpOnTheMonitor{false};
+// The name server of the tests: it knows proxy.test and nothing else, and notes the thread of every lookup. While
+// held, it answers nothing until released, except on the threads that must never look a name up (the monitor's, the
+// test's own): those lookups are noted and answered at once, so that a wrong transport fails the test, not hangs it.
+class FakeNameServer {
+public:
+    struct Lookup {
+        std::string host;
+        std::thread::id thread;
+        bool onTheMonitor;
+    };
 
-// Names known without a name server: proxy.test, and nothing else.
-NvInetAddress fakeLookup(const std::string& host) {
-    if (NvMonitorThread::sGetCurrent()->isMonitorThread()) lookedUpOnTheMonitor = true;
-    if (host == "proxy.test") return NvInetAddress::sParse("203.0.113.20");
-    NvException::sThrow("Cannot resolve host '" + host + "': unknown");
-}
+    void hold(std::vector<std::thread::id> neverOn) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_bHeld = true;
+        m_NeverOn = std::move(neverOn);
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_bHeld = false;
+        m_Changed.notify_all();
+    }
+    void reset() {
+        release();
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_NeverOn.clear();
+        m_Lookups.clear();
+        m_Answered = 0;
+    }
+    std::vector<Lookup> lookups() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Lookups;
+    }
+    size_t answered() {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Answered;
+    }
+    // Waits, 2 s at most, until `n` lookups have started.
+    bool waitForLookups(size_t n) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        return m_Changed.wait_for(lock, 2000ms, [&] { return m_Lookups.size() >= n; });
+    }
+
+    NvInetAddress lookup(const std::string& host) {
+        {
+            std::unique_lock<std::mutex> lock(m_Mutex);
+            const auto self = std::this_thread::get_id();
+            m_Lookups.push_back(Lookup{host, self, NvMonitorThread::sGetCurrent()->isMonitorThread()});
+            m_Changed.notify_all();
+            if (std::find(m_NeverOn.begin(), m_NeverOn.end(), self) == m_NeverOn.end())
+                m_Changed.wait(lock, [&] { return !m_bHeld; });
+            ++m_Answered;
+        }
+        if (host == "proxy.test") return NvInetAddress::sParse("203.0.113.20");
+        NvException::sThrow("Cannot resolve host '" + host + "': unknown");
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    bool m_bHeld = false;
+    std::vector<std::thread::id> m_NeverOn;
+    std::vector<Lookup> m_Lookups;
+    size_t m_Answered = 0;
+};
+
+FakeNameServer nameServer;
+
+NvInetAddress fakeLookup(const std::string& host) { return nameServer.lookup(host); }
 
 class TransportLayer : public ::testing::Test {
 protected:
@@ -40,10 +101,19 @@ protected:
         NvSipResolver::sm_Lookup = fakeLookup;
     }
     void TearDown() override {
+        nameServer.release();  // lets a held lookup finish, so that close() can join the resolver
         monitor->stop();
         layer->close();  // joins the resolver
+        nameServer.reset();
         NvSipResolver::sm_Lookup = lookup;
         layer->setReceiver(previous);
+    }
+
+    // The monitor's thread, once started.
+    std::thread::id monitorThread() {
+        std::promise<std::thread::id> id;
+        monitor->post([&] { id.set_value(std::this_thread::get_id()); });
+        return id.get_future().get();
     }
 
     // The destination of the one message sent.
@@ -118,31 +188,75 @@ TEST_F(TransportLayer, OurViaGoesOnTopSendTellsWhereItWentALargeUdpRequestGoesOv
     }
 }
 
-// On the monitor thread, where send() itself or a transaction's first send must not wait for a name server.
-TEST_F(TransportLayer, HostNamesAreResolvedBeforeSendReturnsElseOffTheMonitorThreadThenSentOrReportedAsFailed) {
+// The thread sending may hold a dialog's lock that the monitor thread needs: on no thread does send() wait for a name
+// server. The name server answers nothing until both threads' send() returned.
+TEST_F(TransportLayer, SendReturnsBeforeAHostNameIsLookedUpOffTheMonitorAndTheCallerThenItIsSentOrReportedAsFailed) {
     monitor->start();
-    std::promise<std::string> whenSendReturned;
-    monitor->post([&] {
-        const std::string error = raised([&] {
-            NvSipTransportLayer::send(parse(request("sip:b@proxy.test:5070")));
-            NvSipTransportLayer::send(parse(request("sip:b@nowhere.test")));
-        });
-        whenSendReturned.set_value(error + std::to_string(network.sentCount()) + " sent");
-    });
-    EXPECT_EQ("0 sent", whenSendReturned.get_future().get());
-    ASSERT_TRUE(inbox.waitForFailures(1));  // names are resolved in turn: the first has gone by now
-    EXPECT_EQ("udp:203.0.113.20:5070", sentTo().toString());
-    EXPECT_EQ("sip:b@nowhere.test", NvHandle<NvSipRequest>(inbox.failures()[0].first)->getURI()->toString().str());
-    EXPECT_EQ(0u, inbox.failures()[0].second.find("Cannot resolve host 'nowhere.test'"));
+    const std::thread::id onMonitor = monitorThread(), onApplication = std::this_thread::get_id();
+    nameServer.hold({onMonitor, onApplication});
+    // After each send: looked up (answered) names, messages sent, where send() said it went.
+    const auto state = [&](const NvInetAddress& address, unsigned port) {
+        return std::to_string(nameServer.answered()) + " answered, " + std::to_string(network.sentCount()) +
+               " sent, to " + (address.isValid() ? address.toString().str() : "(pending)") + ":" + std::to_string(port);
+    };
+    const auto sendBoth = [&](const std::string& first, const std::string& second) {
+        std::string outcome;
+        for (const auto& uri : {first, second}) {
+            unsigned port = 0;
+            NvInetAddress address;
+            outcome += raised([&] { NvSipTransportLayer::send(parse(request(uri)), &port, &address); });
+            outcome += state(address, port) + "; ";
+        }
+        return outcome;
+    };
 
-    // On an application thread: before send() returns.
-    NvSipTransportLayer::send(parse(request("sip:b@proxy.test")));
-    EXPECT_EQ("udp:203.0.113.20:5060", sentTo().toString());
-    EXPECT_NE("", raised([] { NvSipTransportLayer::send(parse(request("sip:b@nowhere.test"))); }));
+    std::promise<std::string> fromTheMonitor;
+    monitor->post([&] { fromTheMonitor.set_value(sendBoth("sip:b@proxy.test:5070", "sip:b@nowhere.test")); });
+    EXPECT_EQ("0 answered, 0 sent, to (pending):5070; 0 answered, 0 sent, to (pending):5060; ",
+              fromTheMonitor.get_future().get());
+    EXPECT_EQ("0 answered, 0 sent, to (pending):5060; 0 answered, 0 sent, to (pending):5080; ",
+              sendBoth("sip:b@proxy.test", "sip:b@nowhere.test:5080"));
+    const NvSipPeer shown = layer->resolveDestination(*parse(request("sip:b@proxy.test:5090")));
+    EXPECT_EQ("(pending):5090", (shown.address.isValid() ? shown.address.toString().str() : "(pending)") + ":" +
+                                    std::to_string(shown.port));
+
+    nameServer.release();
+    ASSERT_TRUE(inbox.waitForFailures(2));  // names are resolved in turn: the messages before them have gone by now
+    const auto sent = network.sent();
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ("udp:203.0.113.20:5070", sent[0].destination.toString());
+    EXPECT_EQ("udp:203.0.113.20:5060", sent[1].destination.toString());
+    const auto failures = inbox.failures();
+    EXPECT_EQ("sip:b@nowhere.test", NvHandle<NvSipRequest>(failures[0].first)->getURI()->toString().str());
+    EXPECT_EQ(0u, failures[0].second.find("Cannot resolve host 'nowhere.test'"));
+    EXPECT_EQ("sip:b@nowhere.test:5080", NvHandle<NvSipRequest>(failures[1].first)->getURI()->toString().str());
+    const auto lookups = nameServer.lookups();
+    ASSERT_EQ(4u, lookups.size());
+    for (const auto& lookup : lookups) {
+        EXPECT_NE(onMonitor, lookup.thread) << lookup.host;
+        EXPECT_NE(onApplication, lookup.thread) << lookup.host;
+    }
+}
+
+// A bounded queue of names: past it, send() raises at once rather than waits.
+TEST_F(TransportLayer, SendRaisesWhenTooManyNamesAreWaitingForTheNameServer) {
+    Tellar::LogCapture log("lumbrook.sip.transport", Tellar::WARN);
+    nameServer.hold({std::this_thread::get_id()});
+    ASSERT_EQ("", raised([] { NvSipTransportLayer::send(parse(request("sip:b@nowhere.test"))); }));
+    ASSERT_TRUE(nameServer.waitForLookups(1));  // the worker holds that one: kMaxPending more fit in the queue
+    for (size_t i = 0; i < NvSipResolver::kMaxPending; ++i)
+        ASSERT_EQ("", raised([] { NvSipTransportLayer::send(parse(request("sip:b@nowhere.test"))); })) << i;
+    EXPECT_EQ("Cannot resolve host 'queued.test': " + std::to_string(NvSipResolver::kMaxPending) +
+                  " names are already waiting",
+              raised([] { NvSipTransportLayer::send(parse(request("sip:b@queued.test"))); }));
+    nameServer.release();
+    EXPECT_TRUE(inbox.waitForFailures(NvSipResolver::kMaxPending + 1));
+    EXPECT_EQ(NvSipResolver::kMaxPending + 1,
+              log.count(Tellar::WARN, "Could not send MESSAGE: Cannot resolve host 'nowhere.test': unknown"));
+    EXPECT_EQ(0u, network.sentCount());
 }
 
 TEST_F(TransportLayer, ATransactionStartedOnTheMonitorThreadLeavesItsHostNameToTheResolver) {
-    lookedUpOnTheMonitor = false;
     monitor->start();
     std::promise<void> started;
     monitor->post([&] {
@@ -156,7 +270,9 @@ TEST_F(TransportLayer, ATransactionStartedOnTheMonitorThreadLeavesItsHostNameToT
     monitor->stop();
     NvSipTransactionManager::getInstance()->clear();
     EXPECT_EQ("udp:203.0.113.20:5060", network.sent().at(0).destination.toString());
-    EXPECT_FALSE(lookedUpOnTheMonitor);
+    const auto lookups = nameServer.lookups();
+    EXPECT_FALSE(lookups.empty());
+    for (const auto& lookup : lookups) EXPECT_FALSE(lookup.onTheMonitor);
 }
 
 }  // namespace
