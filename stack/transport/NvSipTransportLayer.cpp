@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <chrono>
 #include <mutex>
 
 size_t NvSipTransportLayer::sm_UdpMaxBytes = 1300;
@@ -92,6 +93,22 @@ struct NvSipTransportLayer::Impl {
     NvSipTransportBackend* installed = nullptr;  // else the sockets
     std::string sentByHost;
     uint16_t sentByPort = 0;
+    // What getSentByHost/Port found from the listen points, by transport
+    // (UDP, TCP), until they or the backend change; a host found for a
+    // wildcard address is looked up again after kWildcardHostMs.
+    struct SentBy {
+        bool known = false;
+        NvString host;
+        uint16_t port = 0;
+        std::chrono::steady_clock::time_point until;
+    };
+    SentBy found[2];
+    uint64_t listenChanges = 0;  // bumped by listen, close and installBackend
+
+    void forgetSentBy() {
+        for (SentBy& each : found) each = SentBy();
+        ++listenChanges;
+    }
 };
 
 NvSipTransportLayer::NvSipTransportLayer() : m_pImpl(new Impl(*this)) {}
@@ -108,12 +125,17 @@ uint16_t NvSipTransportLayer::listen(NvSocketImpl::Transport transport, const ch
     const NvInetAddress bindAddress = NvInetAddress::sParse(address ? address : "");
     if (!bindAddress.isValid())
         NvException::sThrow(std::string("Cannot listen on '") + (address ? address : "") + "': not an IP address");
-    return m_pImpl->sockets.listen(transport, bindAddress, port);
+    const uint16_t bound = m_pImpl->sockets.listen(transport, bindAddress, port);
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    m_pImpl->forgetSentBy();
+    return bound;
 }
 
 void NvSipTransportLayer::close() {
     m_pImpl->resolver.stop();
     m_pImpl->sockets.close();
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    m_pImpl->forgetSentBy();
 }
 
 NvSipTransportBackend& NvSipTransportLayer::backend() const {
@@ -136,14 +158,7 @@ NvString NvSipTransportLayer::getSentByHost(NvSocketImpl::Transport transport) c
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
         if (!m_pImpl->sentByHost.empty()) return m_pImpl->sentByHost;
     }
-    const auto points = getListenPoints();
-    const ListenPoint* chosen = nullptr;
-    for (const auto& p : points)
-        if (!chosen || (p.transport == transport && chosen->transport != transport)) chosen = &p;
-    if (!chosen) return NvString("127.0.0.1");
-    const std::string address =
-        chosen->address.isWildcard() ? hostAddress(chosen->address.getFamily()) : chosen->address.toString().str();
-    return NvString(hostForVia(address));
+    return sentBy(transport).host;
 }
 
 uint16_t NvSipTransportLayer::getSentByPort(NvSocketImpl::Transport transport) const {
@@ -151,10 +166,38 @@ uint16_t NvSipTransportLayer::getSentByPort(NvSocketImpl::Transport transport) c
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
         if (m_pImpl->sentByPort) return m_pImpl->sentByPort;
     }
+    return sentBy(transport).port;
+}
+
+NvSipTransportLayer::SentBy NvSipTransportLayer::sentBy(NvSocketImpl::Transport transport) const {
+    constexpr auto kWildcardHostMs = std::chrono::milliseconds(10000);
+    const auto now = std::chrono::steady_clock::now();
+    Impl::SentBy& cached = m_pImpl->found[transport == NvSocketImpl::TCP ? 1 : 0];
+    uint64_t changes;
+    {
+        std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+        if (cached.known && now < cached.until) return {cached.host, cached.port};
+        changes = m_pImpl->listenChanges;
+    }
+    // The host: the first listen point, else the first of the transport.
+    // The port: the first listen point, else the last of the transport.
+    const auto points = getListenPoints();
+    const ListenPoint* chosen = nullptr;
     uint16_t port = 0;
-    for (const auto& p : getListenPoints())
+    for (const auto& p : points) {
+        if (!chosen || (p.transport == transport && chosen->transport != transport)) chosen = &p;
         if (!port || p.transport == transport) port = p.port;
-    return port ? port : 5060;
+    }
+    const bool wildcard = chosen && chosen->address.isWildcard();
+    SentBy result{NvString("127.0.0.1"), port ? port : static_cast<uint16_t>(5060)};
+    if (chosen)
+        result.host = NvString(
+            hostForVia(wildcard ? hostAddress(chosen->address.getFamily()) : chosen->address.toString().str()));
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    if (changes == m_pImpl->listenChanges)
+        cached = Impl::SentBy{true, result.host, result.port,
+                              wildcard ? now + kWildcardHostMs : std::chrono::steady_clock::time_point::max()};
+    return result;
 }
 
 void NvSipTransportLayer::setReceiver(NvSipMessageReceiver* receiver) {
@@ -170,6 +213,7 @@ NvSipMessageReceiver* NvSipTransportLayer::getReceiver() const {
 void NvSipTransportLayer::installBackend(NvSipTransportBackend* backend) {
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
     m_pImpl->installed = backend;
+    m_pImpl->forgetSentBy();
 }
 
 void NvSipTransportLayer::reportSendFailed(const NvHandle<NvSipMessage>& message, const std::string& reason) {

@@ -96,7 +96,9 @@ public:
     // The host and port written in our Via headers for `transport` (and
     // offered for Contact): the address given by setSentBy, else the first
     // listen point of that transport (a wildcard address is replaced by the
-    // host's first non-loopback address, or loopback).
+    // host's first non-loopback address, or loopback). Found once for each
+    // set of listen points (a wildcard's host at most every 10 s): a
+    // request's Via costs no lookup.
     NvString getSentByHost(NvSocketImpl::Transport transport) const;
     uint16_t getSentByPort(NvSocketImpl::Transport transport) const;
     void setSentBy(const char* host, uint16_t port);
@@ -144,8 +146,16 @@ private:
         std::string host;
     };
 
+    // The sent-by host and port found from the listen points (see
+    // getSentByHost), kept until they change.
+    struct SentBy {
+        NvString host;
+        uint16_t port;
+    };
+
     NvSipTransportLayer();
     ~NvSipTransportLayer();
+    SentBy sentBy(NvSocketImpl::Transport transport) const;
     Route route(const NvSipMessage& message) const;
     NvSipTransportBackend& backend() const;
     // Serializes and writes `message` to a resolved `peer`.

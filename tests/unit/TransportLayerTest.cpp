@@ -170,6 +170,20 @@ TEST_F(TransportLayer, ResponsesFollowTheViaOfTheRequestGarbageIsDroppedAndLogge
     }
 }
 
+// The sent-by of our Via is found once, and again whenever the listen points in use change.
+TEST_F(TransportLayer, OurSentByFollowsTheListenPointsInUse) {
+    const auto sentBy = [this] {
+        return layer->getSentByHost(UDP).str() + ":" + std::to_string(layer->getSentByPort(UDP));
+    };
+    EXPECT_EQ("192.0.2.10:5060", sentBy());
+    {
+        NvSipTestTransport other("198.51.100.99", 5099);
+        EXPECT_EQ("198.51.100.99:5099", sentBy());
+    }
+    NvSipTestTransport again("203.0.113.7", 5070);
+    EXPECT_EQ("203.0.113.7:5070", sentBy());
+}
+
 TEST_F(TransportLayer, OurViaGoesOnTopSendTellsWhereItWentALargeUdpRequestGoesOverTcpSayingSo) {
     auto message = parse(request("sip:b@198.51.100.7")).cast<NvSipRequest>();
     layer->addViaHeader(message);  // ours (see TransactionClient), on top of the peer's
