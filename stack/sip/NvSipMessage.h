@@ -85,6 +85,12 @@ public:
     void serialize(NvOutputStream& out) const;
     void serialize(std::string& out) const;
     std::string toString() const;
+    // The request or status line, without its CRLF.
+    std::string getStartLine() const {
+        std::string line;
+        appendStartLine(line);
+        return line;
+    }
     // Reads the rest of `in` as one message (datagram rules). Raises
     // NvSipParseException with the reason when it is not a valid message.
     static NvHandle<NvSipMessage> sConstructFrom(NvInputStream& in);

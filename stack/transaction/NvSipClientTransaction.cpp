@@ -95,7 +95,7 @@ void NvSipClientTransaction::sendRequest(unsigned* port, NvInetAddress* address)
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
         if (m_State != Initial) {
-            const auto request = m_Request.get();
+            const auto request = initialRequest();
             NvException::sThrow("Cannot send " + request->getMethod().str() + " " + request->getCallID().str() +
                                 ": the transaction is " + sStateName(m_State));
         }

@@ -5,7 +5,9 @@
 // retransmissions: a parsed request and response cost several kilobytes
 // and some thirty objects, their bytes a few hundred). get() parses the
 // wire form again when someone still asks for the message; each call then
-// gives a fresh copy.
+// gives a fresh copy. A lingering transaction's request may keep its start
+// line only: the rest of what identifies it is in the response (see
+// NvSipTransaction::getInitialRequest).
 //
 // Not synchronised: guarded by whatever guards the field that holds it.
 
@@ -24,7 +26,7 @@ public:
     // The message: the parsed one, else parsed from the wire form (nil when
     // there is neither, or the bytes no longer parse as a Message).
     NvHandle<Message> get() const {
-        if (m_hParsed || m_Wire.empty()) return m_hParsed;
+        if (m_hParsed || m_Wire.empty() || m_bStartLineOnly) return m_hParsed;
         return NvHandle<Message>(NvSipParser::sParse(m_Wire.data(), m_Wire.size()));
     }
     // The parsed message; nil once only the wire form is kept.
@@ -39,8 +41,19 @@ public:
         m_Wire.shrink_to_fit();
         m_hParsed = nullptr;
     }
+    // Keeps the start line only; get() is then nil, and wireForm() the line.
+    void keepStartLineOnly() {
+        if (!m_hParsed) return;
+        m_Wire = m_hParsed->getStartLine();
+        m_Wire.shrink_to_fit();
+        m_bStartLineOnly = true;
+        m_hParsed = nullptr;
+    }
+    bool isStartLineOnly() const { return m_bStartLineOnly; }
+    const std::string& wireForm() const { return m_Wire; }
 
 private:
     NvHandle<Message> m_hParsed;
     std::string m_Wire;
+    bool m_bStartLineOnly = false;
 };

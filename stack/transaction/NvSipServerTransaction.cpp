@@ -153,7 +153,7 @@ bool NvSipServerTransaction::respond(NvHandle<NvSipResponse> response, unsigned*
         const std::string refusal = whyNot(code);
         if (!refusal.empty()) {
             if (!raise) return false;
-            const auto request = m_Request.get();
+            const auto request = initialRequest();
             NvException::sThrow("Cannot send " + std::to_string(code) + " to " + request->getMethod().str() + " " +
                                 request->getCallID().str() + ": " + refusal);
         }

@@ -4,11 +4,13 @@
 #include "stack/base/NvStream.h"
 #include "stack/log/TellarLogger.h"
 #include "stack/sip/NvSipParser.h"
+#include "stack/sip/NvSipText.h"
 #include "stack/timer/NvMonitorThread.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -62,7 +64,31 @@ NvSipTransaction::NvSipTransaction(NvHandle<NvSipRequest> request, NvSipTransact
 
 NvHandle<NvSipRequest> NvSipTransaction::getInitialRequest() const {
     std::lock_guard<NvMutex> lock(m_Mutex);
-    return m_Request.get();
+    return initialRequest();
+}
+
+NvHandle<NvSipRequest> NvSipTransaction::initialRequest() const {
+    if (!m_Request.isStartLineOnly()) return m_Request.get();
+    // The start line, then the headers of the response (our own wire form:
+    // one header a line, full names) that repeat the request's identity.
+    const std::string& response = m_LastResponse.wireForm();
+    std::string text = m_Request.wireForm() + "\r\n";
+    for (size_t at = response.find("\r\n"); at != std::string::npos && at + 2 < response.size();) {
+        at += 2;
+        const size_t end = response.find("\r\n", at);
+        if (end == std::string::npos || end == at) break;  // the blank line after the headers
+        const std::string_view line(response.data() + at, end - at);
+        const std::string_view name = line.substr(0, line.find(':'));
+        for (const char* identity : {"Via", "From", "To", "Call-ID", "CSeq"})
+            if (NvSipText::equalsIgnoreCase(name, identity)) text.append(line).append("\r\n");
+        at = end;
+    }
+    text += "Content-Length: 0\r\n\r\n";
+    try {
+        return NvHandle<NvSipRequest>(NvSipParser::sParse(text.data(), text.size()));
+    } catch (...) {
+        return NvHandle<NvSipRequest>();
+    }
 }
 
 NvHandle<NvSipResponse> NvSipTransaction::getLastResponse() const {
@@ -234,7 +260,11 @@ bool NvSipTransaction::perform(Actions& actions) {
         std::lock_guard<NvMutex> lock(m_Mutex);
         released = std::move(m_hInterface);
         if (actions.lingering && !sIsLegacyKey(m_Key)) {
-            m_Request.keepWireFormOnly();
+            // What answers retransmissions is the key and the response's bytes.
+            if (m_LastResponse)
+                m_Request.keepStartLineOnly();
+            else
+                m_Request.keepWireFormOnly();
             m_LastResponse.keepWireFormOnly();
         }
     }
@@ -316,7 +346,7 @@ NvSipTransaction::Snapshot NvSipTransaction::snapshotOf(uint16_t port, const NvI
     Snapshot snapshot;
     snapshot.state = m_State;
     snapshot.flags = m_bInvite ? kSnapshotInvite : 0;
-    snapshot.request = m_Request.get();
+    snapshot.request = initialRequest();
     snapshot.response = m_LastResponse.get();
     snapshot.port = port;
     snapshot.address = address;

@@ -74,8 +74,11 @@ public:
     ~NvSipTransaction() override;
 
     virtual bool isClient() const = 0;
-    // The request; once a finished non-INVITE keeps only its wire form (see
-    // Actions::lingering), a fresh copy parsed from it.
+    // The request. Once a finished non-INVITE lingers (see
+    // Actions::lingering) it keeps the request's start line only, and this
+    // gives a copy rebuilt from that line and what the final response
+    // repeats of the request (RFC 3261 8.2.6.2): its Via, From, To (with
+    // the To tag of the response), Call-ID and CSeq, without a body.
     NvHandle<NvSipRequest> getInitialRequest() const;
     // The last response sent (server) or received (client), nil before the
     // first; a fresh copy parsed from its wire form, as above.
@@ -227,6 +230,9 @@ protected:
     static uint32_t sReadU32(NvInputStream& in);
     static void sWriteMessage(NvOutputStream& out, const NvSipMessage* message);
     static NvHandle<NvSipMessage> sReadMessage(NvInputStream& in);
+
+    // The request as getInitialRequest() gives it; m_Mutex held.
+    NvHandle<NvSipRequest> initialRequest() const;
 
     // Parsed until the transaction lingers; guarded by m_Mutex once that may have
     // happened (a client transaction owns its request unlocked until it is sent).

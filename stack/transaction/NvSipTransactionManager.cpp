@@ -259,7 +259,8 @@ void NvSipTransactionManager::receiveResponse(const NvHandle<NvSipResponse>& res
     const NvHandle<NvSipClientTransaction> transaction(find(NvSipTransaction::sClientKey(*response)));
     if (transaction) {
         // Our branch with another sent-by is not an answer to us.
-        const auto sent = transaction->getInitialRequest()->getTopVia();
+        const auto request = transaction->getInitialRequest();
+        const auto sent = request ? request->getTopVia() : NvHandle<NvSipViaHeader>();
         if (sent && via->hasSameSentBy(*sent))
             transaction->receiveResponse(response);
         else

@@ -546,6 +546,14 @@ TEST_P(TransactionServerFinal, GoesAgainUntilItsTimerEndsTheTransaction) {
     EXPECT_EQ(serverTransaction()->getLastResponse() == serverTransaction()->getLastResponse(), invite);
     EXPECT_EQ(serverTransaction()->getInitialRequest() == serverTransaction()->getInitialRequest(), invite);
     EXPECT_EQ(serverTransaction()->getLastResponse()->toString(), final.bytes);
+    // Lingering, a non-INVITE keeps only its request's start line: the rest comes from what the response repeats.
+    const auto kept = serverTransaction()->getInitialRequest();
+    const auto sent = parse(peerRequest(method, peerBranch, "", "", transport)).cast<NvSipRequest>();
+    const auto identity = [](const NvSipRequest& r) {
+        return r.getStartLine() + "|" + r.getTopVia()->getValue().str() + "|" + r.getFromHeader()->getValue().str() +
+               "|" + r.getCallID().str() + "|" + r.getCSeqHeader()->getValue().str();
+    };
+    EXPECT_EQ(identity(*kept), identity(*sent));
     const ServerHandle copy = rebuilt(*serverTransaction(), static_cast<ServerRecorder*>(nullptr));
     copy->setInterface(server.get());  // its timers start again; an INVITE's events come here
     EXPECT_EQ(bool(copy->getInterface()), invite);
