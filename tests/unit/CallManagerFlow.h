@@ -3,7 +3,7 @@
 // the process's one call manager registered with the stack, and the
 // application's interfaces recording every event by name:
 //
-//     newCall = answeredBy(events);
+//     acceptCalls();
 //     inject(request("INVITE", "", "r1"));
 //     EXPECT_EQ(events->taken(), "inviteRequest");
 //
@@ -51,37 +51,29 @@ private:
 };
 
 // The application's interface of incoming calls. Every event is recorded
-// (responses with their status: "reinviteResponse 200"); inviteRequest
-// runs `onInvite`, onSessionRefreshTime `onRefresh` when set; the message
-// that ended the call and the transaction of the last request handed over
-// are kept. reinviteResponse keeps its default reply (ACK, PRACK);
-// terminated and replacesDialog do nothing more (tests answer the BYE and
-// settle the Replaces themselves).
+// (responses with their status: "reinviteResponse 200");
+// onSessionRefreshTime runs `onRefresh` when set; the message that ended
+// the call and the transaction of the last request handed over are kept.
+// reinviteResponse keeps its default reply (ACK, PRACK); terminated and
+// replacesDialog do nothing more (tests answer the BYE and settle the
+// Replaces themselves).
 class RecordedIncomingEvents : public NvSipIncomingCallinterface, public EventLog {
+    using Transaction = NvHandle<NvSipServerTransaction>;
+    using Dialog = NvHandle<NvSipDialog>;
+
 public:
-    std::function<void(Call, NvHandle<NvSipInviteMessage>)> onInvite;
     std::function<void()> onRefresh;
 
-    void inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override {
-        record("inviteRequest");
-        if (onInvite) onInvite(call, invite);
-    }
+    void inviteRequest(Call, NvHandle<NvSipInviteMessage>) override { record("inviteRequest"); }
     void prack(Call, NvHandle<NvSipPrackMessage>) override { record("prack"); }
     void callConfirmed(Call, NvHandle<NvSipAckMessage>) override { record("callConfirmed"); }
     void terminated(Call, NvHandle<NvSipMessage> message) override {
         record("terminated");
-        std::lock_guard<std::mutex> lock(m_KeptMutex);
-        m_hEnded = message;
+        locked([&] { m_hEnded = message; });
     }
-    void unknownRequest(Call, NvHandle<NvSipServerTransaction> t, NvHandle<NvSipRequest>) override {
-        handedOver("unknownRequest", t);
-    }
-    void referRequest(Call, NvHandle<NvSipServerTransaction> t, NvHandle<NvSipReferMessage>) override {
-        handedOver("referRequest", t);
-    }
-    void notifyRequest(Call, NvHandle<NvSipServerTransaction> t, NvHandle<NvSipNotifyMessage>) override {
-        handedOver("notifyRequest", t);
-    }
+    void unknownRequest(Call, Transaction t, NvHandle<NvSipRequest>) override { handedOver("unknownRequest", t); }
+    void referRequest(Call, Transaction t, NvHandle<NvSipReferMessage>) override { handedOver("referRequest", t); }
+    void notifyRequest(Call, Transaction t, NvHandle<NvSipNotifyMessage>) override { handedOver("notifyRequest", t); }
     void referResponse(Call, NvHandle<NvSipResponse> r) override { record("referResponse " + code(r)); }
     void notifyResponse(Call, NvHandle<NvSipResponse> r) override { record("notifyResponse " + code(r)); }
     void reinviteRequest(Call, NvHandle<NvSipInviteMessage>) override { record("reinviteRequest"); }
@@ -97,40 +89,31 @@ public:
         record("refresh");
         if (onRefresh) onRefresh();
     }
-    void replacesDialog(Call, NvHandle<NvSipDialog>, NvHandle<NvSipDialog>, NvHandle<NvSipInviteMessage>) override {
-        record("replacesDialog");
-    }
+    void replacesDialog(Call, Dialog, Dialog, NvHandle<NvSipInviteMessage>) override { record("replacesDialog"); }
 
     // The transaction of the last request handed over (to answer it on),
     // and what terminated gave last.
-    NvHandle<NvSipServerTransaction> lastTransaction() {
-        std::lock_guard<std::mutex> lock(m_KeptMutex);
-        return m_hLastTransaction;
-    }
-    NvHandle<NvSipMessage> ended() {
-        std::lock_guard<std::mutex> lock(m_KeptMutex);
-        return m_hEnded;
-    }
+    Transaction lastTransaction() { return locked([&] { return m_hLastTransaction; }); }
+    NvHandle<NvSipMessage> ended() { return locked([&] { return m_hEnded; }); }
     void forget() {
-        handedOver("", nullptr);
-        {
-            std::lock_guard<std::mutex> lock(m_KeptMutex);
-            m_hEnded = nullptr;
-        }
-        onInvite = nullptr;
+        locked([&] { m_hLastTransaction = nullptr; m_hEnded = nullptr; });
         onRefresh = nullptr;
         taken();
     }
 
 private:
-    void handedOver(const std::string& event, NvHandle<NvSipServerTransaction> transaction) {
-        if (!event.empty()) record(event);
+    void handedOver(const std::string& event, Transaction transaction) {
+        record(event);
+        locked([&] { m_hLastTransaction = transaction; });
+    }
+    template <class F>
+    auto locked(F f) -> decltype(f()) {
         std::lock_guard<std::mutex> lock(m_KeptMutex);
-        m_hLastTransaction = std::move(transaction);
+        return f();
     }
     std::mutex m_KeptMutex;  // calls on several threads write what is kept
-    NvHandle<NvSipServerTransaction> m_hLastTransaction;  // guarded by m_KeptMutex
-    NvHandle<NvSipMessage> m_hEnded;                      // guarded by m_KeptMutex
+    Transaction m_hLastTransaction;   // guarded by m_KeptMutex
+    NvHandle<NvSipMessage> m_hEnded;  // guarded by m_KeptMutex
 };
 
 // The application's interface of outgoing calls: every event recorded, with
@@ -195,8 +178,8 @@ protected:
 
     // What the application's newCall does in this test (nil: refuse).
     static NewCall newCall;
-    // The application's stray interface in this test (the defaults unless replaced).
-    static NvHandle<NvSipCallStrayInterface> stray;
+    // How the application's stray interface answers a BYE of no dialog in this test (nil: its default, 481).
+    static std::function<void(NvHandle<NvSipServerTransaction>)> onStrayBye;
     NvHandle<RecordedIncomingEvents> events = new RecordedIncomingEvents;
     NvHandle<RecordedOutgoingEvents> outgoing = new RecordedOutgoingEvents;
     NvSipCallManager& manager = sManager();
@@ -205,12 +188,10 @@ protected:
     void SetUp() override {
         CallFlow::SetUp();
         manager.registerWithStack();
-        newCall = nullptr;
-        stray = new NvSipCallStrayInterface;
     }
     void TearDown() override {
         newCall = nullptr;
-        stray = nullptr;
+        onStrayBye = nullptr;
         events->forget();
         outgoing->lastDialog = nullptr;
         CallFlow::TearDown();
@@ -219,12 +200,6 @@ protected:
         EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << "dialogs left alive";
     }
 
-    // A call answering `invite` with `callEvents` as its interface.
-    static NewCall answeredBy(NvHandle<RecordedIncomingEvents> callEvents) {
-        return [callEvents](NvHandle<NvSipInviteMessage> invite) {
-            return NvHandle<NvSipIncomingCall>(new NvSipIncomingCall(invite, callEvents.get()));
-        };
-    }
     // Our call from bob@192.0.2.10 to sip:alice@192.0.2.1 (Call-ID `callId`,
     // CSeq 7, `extra` lines in the INVITE), with `outgoing` as its interface;
     // the INVITE is taken from the wire into `invite`.
@@ -254,23 +229,12 @@ private:
             return CallManagerFlow::newCall ? CallManagerFlow::newCall(invite) : nullptr;
         }
     };
+    // The defaults, but for a stray BYE when the test says how to answer it.
     class Stray : public NvSipCallStrayInterface {
     public:
-        void strayResponse(NvHandle<NvSipResponse> m) override { stray->strayResponse(m); }
-        void strayAck(NvHandle<NvSipAckMessage> m) override { stray->strayAck(m); }
-        void strayCancel(NvHandle<NvSipCancelMessage> m) override { stray->strayCancel(m); }
-        void strayPrack(NvHandle<NvSipPrackMessage> m) override { stray->strayPrack(m); }
-        void strayReplacesInvite(NvHandle<NvSipInviteMessage> m, NvHandle<NvSipServerTransaction> t) override {
-            stray->strayReplacesInvite(m, t);
-        }
         void strayBye(NvHandle<NvSipByeMessage> m, NvHandle<NvSipServerTransaction> t) override {
-            stray->strayBye(m, t);
+            onStrayBye ? onStrayBye(t) : NvSipCallStrayInterface::strayBye(m, t);
         }
-        void strayUnknownRequest(NvHandle<NvSipRequest> m, NvHandle<NvSipServerTransaction> t) override {
-            stray->strayUnknownRequest(m, t);
-        }
-        void invalidMessage(NvHandle<NvSipMessage> m) override { stray->invalidMessage(m); }
-        void malFormedMessage(NvHandle<NvSipMessage> m) override { stray->malFormedMessage(m); }
     };
     // Made on first use and kept for the whole run, as in an application.
     static NvSipCallManager& sManager() {
@@ -284,7 +248,7 @@ private:
 };
 
 inline CallManagerFlow::NewCall CallManagerFlow::newCall;
-inline NvHandle<NvSipCallStrayInterface> CallManagerFlow::stray;
+inline std::function<void(NvHandle<NvSipServerTransaction>)> CallManagerFlow::onStrayBye;
 
 // A confirmed incoming call from sip:alice@192.0.2.1 (Call-ID c1, her tag
 // r1), for flows in an established call.
@@ -297,11 +261,15 @@ protected:
         if (!call.isNil()) endDialog(call);  // after a failure: keeps it out of the next test
         call = nullptr;
     }
-    // The peer's INVITE (with `extra` lines) reaches a new call.
-    void receiveInvite(const std::string& extra = "") {
+    // The peer's INVITEs make calls with `events` as their interface, the last one kept in `call`.
+    void acceptCalls() {
         newCall = [this](NvHandle<NvSipInviteMessage> invite) {
             return call = new NvSipIncomingCall(invite, events.get());
         };
+    }
+    // The peer's INVITE (with `extra` lines) reaches a new call.
+    void receiveInvite(const std::string& extra = "") {
+        acceptCalls();
         inject(request("INVITE", "", "r1", extra));
         expectSent("SIP/2.0 100");
         ASSERT_EQ(events->taken(), "inviteRequest");

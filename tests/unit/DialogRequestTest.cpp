@@ -12,10 +12,6 @@ const std::string kRecordRoutes = "Record-Route: <sip:192.0.2.21;lr>, <sip:192.0
                                   "Record-Route: <sip:192.0.2.23;lr>\r\n";
 const std::string kContact = "Contact: <sip:alice@192.0.2.1:5070>\r\n";
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    return text.replace(text.find(from), from.size(), to);
-}
-
 // "Request-URI | Route... | CSeq | Contact | Content-Type | Content-Length | body".
 std::string summary(const NvHandle<NvSipMessage>& message) {
     std::string text = NvHandle<NvSipRequest>(message)->getURI()->toString().str();
@@ -71,8 +67,8 @@ protected:
         };
         NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP);
         callId += "c";
-        const std::string text = request("INVITE", "", "r1", recordRoutes, callId, "z9hG4bK-" + callId);
-        inject(replaced(replaced(text, "CSeq: 1", "CSeq: 7"), "Contact: <sip:alice@192.0.2.1>\r\n", contact));
+        std::string text = request("INVITE", "", "r1", recordRoutes, callId, "z9hG4bK-" + callId, 7);
+        inject(text.replace(text.find("Contact: "), 32, contact));  // in place of CallFlow's Contact line
         newCall = nullptr;
         dialog = call->getDialog();
         dialog->updateRemoteTargetURI(invite);
@@ -157,7 +153,7 @@ TEST_F(DialogRequestTest, RequestsWeBuild) {
     }
 }
 
-TEST_F(DialogRequestTest, InfoNotifyReferBothWays) {
+TEST_F(DialogRequestTest, InfoNotifyReferBothWays_OurInfoTimingOutEndsTheDialogWithoutBye) {
     const std::tuple<std::string, std::vector<int>, const char*, const char*> rows[] = {
         {"INFO", {200}, "call 200", "unknownRequest"},
         {"NOTIFY", {481}, "call 481 notifyResponse 481", "notifyRequest"},
@@ -178,11 +174,8 @@ TEST_F(DialogRequestTest, InfoNotifyReferBothWays) {
         events->lastTransaction()->sendResponse(200);
         EXPECT_EQ(expectSent("SIP/2.0 200").message->getCSeqHeader()->getMethod(), method);
     }
-    EXPECT_NE(dialog->getState(), NvSipDialog::NV_TERMINATED);
-}
 
-TEST_F(DialogRequestTest, InfoTimeOutEndsTheDialogWithoutBye) {
-    receiveInvite();
+    // Our INFO left unanswered ends the dialog, without a BYE.
     dialog->info(nullptr);
     expectSent("INFO ");
     clock.advance(64 * NvSipTransactionManager::m_T1 + 1);
@@ -194,7 +187,6 @@ TEST_F(DialogRequestTest, InfoTimeOutEndsTheDialogWithoutBye) {
     EXPECT_EQ(dialog->getState(), NvSipDialog::NV_TERMINATED);
     EXPECT_EQ(events->taken(), "terminated");
     EXPECT_TRUE(call->getDialog().isNil());
-    EXPECT_EQ(manager.getDialogCount(), 0u);
 }
 
 TEST_F(DialogRequestTest, RequestsThatCannotBeBuiltAreNil) {

@@ -16,8 +16,10 @@ uint32_t numberOf(const NvSipTestTransport::Sent& sent) {
 
 using IncomingCallTest = ConfirmedCallFlow;
 
-TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone) {
+TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone_RetransmittedInviteGetsTheSameAnswerAndNoSecondCall) {
     receiveInvite("Session-Expires: 20\r\n");  // the minimum: taken
+    inject(request("INVITE", "", "r1", "Session-Expires: 20\r\n"));  // absorbed by its transaction
+    expectSent("SIP/2.0 100");
     call->answer(180, nullptr, nullptr, 0);
     expectSent("SIP/2.0 180");
     const char sdp[] = "v=0\r\n";
@@ -26,6 +28,9 @@ TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone) {
     EXPECT_EQ(ok.message->getBody(), sdp);
     EXPECT_NE(ok.bytes.find("Contact: <sip:bob@192.0.2.10;transport=udp>"), std::string::npos) << ok.bytes;
     call->answer(180, nullptr, nullptr, 0);  // too late: not sent
+    inject(request("INVITE", "", "r1", "Session-Expires: 20\r\n", "c1", "z9hG4bK-other"));
+    EXPECT_EQ(expectSent("SIP/2.0 200").bytes, ok.bytes);
+    expectNothingSent();
     inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
     EXPECT_EQ(events->taken(), "callConfirmed");
     peerHangsUp(2);
@@ -33,32 +38,29 @@ TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone) {
 }
 
 TEST_F(IncomingCallTest, UnacknowledgedResponsesAreSentAgainUntil64T1) {
-    const struct {
-        bool reliable;
-        size_t retransmissions;  // within 64*T1: a 2xx at most T2 apart, a 1xx doubling from T1
-        const char* giveUp;      // sent after 64*T1, "" for none
-    } cases[] = {{false, 10, ""}, {true, 6, "SIP/2.0 504"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.reliable);
+    // Within 64*T1: a 2xx sent again at most T2 apart, a reliable 1xx doubling from T1; then the 2xx is given up, the
+    // INVITE answered 504.
+    for (const auto& [reliable, retransmissions] : {std::pair(false, 10u), {true, 6u}}) {
+        SCOPED_TRACE(reliable);
         receiveInvite("Supported: 100rel\r\n");
-        const char* startLine = c.reliable ? "SIP/2.0 180" : "SIP/2.0 200";
-        if (c.reliable)
+        const char* startLine = reliable ? "SIP/2.0 180" : "SIP/2.0 200";
+        if (reliable)
             call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0);
         else
             call->answer(200, nullptr, nullptr, 0);
         expectSent(startLine);
         expectSentAfter(NvSipTransactionManager::m_T1, startLine);
         clock.advance(64 * NvSipTransactionManager::m_T1 - NvSipTransactionManager::m_T1 - 1);
-        for (size_t i = 1; i < c.retransmissions; ++i) expectSent(startLine);
+        for (unsigned i = 1; i < retransmissions; ++i) expectSent(startLine);
         expectNothingSent();
         clock.advance(1);
-        if (c.reliable) {
-            expectSent(c.giveUp);
+        if (reliable) {
+            expectSent("SIP/2.0 504");
             inject(fromPeer("ACK", 1, "z9hG4bK-p1"));
         }
         expectNothingSent();
         EXPECT_EQ(events->taken(), "terminated");
-        EXPECT_TRUE(events->ended().isNil() != c.reliable);
+        EXPECT_TRUE(events->ended().isNil() != reliable);
     }
 }
 
@@ -90,34 +92,18 @@ TEST_F(IncomingCallTest, ReliableProvisionalResponsesAreNumberedAndAcknowledgedB
 }
 
 TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck) {
-    const struct {
-        const char* extra;  // of the INVITE
-        const char* branch;
-        bool cancel;
-        const char* answer;
-        bool minSE;
-        const char* events;  // the application hears, in the end
-    } cases[] = {
-        {"", "z9hG4bK-i1", true, "SIP/2.0 487", false, "inviteRequest terminated terminated"},
-        {"Session-Expires: 19\r\n", "z9hG4bK-i2", false, "SIP/2.0 422", true, "terminated"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer);
-        newCall = [this](NvHandle<NvSipInviteMessage> invite) {
-            return call = new NvSipIncomingCall(invite, events.get());
-        };
-        inject(request("INVITE", "", "r1", c.extra, "c1", c.branch));
-        if (!c.minSE) expectSent("SIP/2.0 100");  // none before a refusal made at once
-        if (c.cancel) {
-            inject(request("CANCEL", "", "r1", "", "c1", c.branch));
-            EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
-            EXPECT_EQ(events->ended()->toString().substr(0, 6), "CANCEL");
-        }
-        const Sent answer = expectSent(c.answer);
-        EXPECT_EQ(numberOf<NvSipMinSEHeader>(answer), c.minSE ? 20u : 0u);
-        inject(fromPeer("ACK", 1, c.branch));
-        EXPECT_EQ(events->taken(), c.events);
-    }
+    receiveInvite();
+    inject(request("CANCEL", "", "r1"));
+    EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
+    EXPECT_EQ(events->ended() ? events->ended()->toString().substr(0, 6) : "", "CANCEL");
+    expectSent("SIP/2.0 487");
+    inject(fromPeer("ACK", 1, "z9hG4bK-p1"));
+    EXPECT_EQ(events->taken(), "terminated terminated");
+    // Refused at once, with no 100 before the 422 and nothing for the application but the end.
+    inject(request("INVITE", "", "r1", "Session-Expires: 19\r\n", "c1", "z9hG4bK-i2"));
+    EXPECT_EQ(numberOf<NvSipMinSEHeader>(expectSent("SIP/2.0 422")), 20u);
+    inject(fromPeer("ACK", 1, "z9hG4bK-i2"));
+    EXPECT_EQ(events->taken(), "terminated");
 }
 
 TEST_F(IncomingCallTest, SessionTimerNegotiatedInOur200Runs_ARefusedAnswerSendsNothing) {
@@ -131,26 +117,11 @@ TEST_F(IncomingCallTest, SessionTimerNegotiatedInOur200Runs_ARefusedAnswerSendsN
     call->answer(200, nullptr, nullptr, 0);
     const std::string ok = expectSent("SIP/2.0 200").bytes;
     EXPECT_NE(ok.find("Session-Expires: 1800;refresher=uas"), std::string::npos) << ok;
-    EXPECT_NE(ok.find("Supported: timer"), std::string::npos) << ok;
     inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
     clock.advance(900 * 1000 - 1);
     EXPECT_EQ(events->taken(), "callConfirmed");
     clock.advance(890 * 1000 + 1);
     EXPECT_EQ(events->taken(), "refresh expiry");
-    peerHangsUp(2);
-}
-
-TEST_F(IncomingCallTest, RetransmittedInviteGetsTheSameAnswerAndNoSecondCall) {
-    receiveInvite();
-    inject(request("INVITE", "", "r1"));  // absorbed by its transaction
-    expectSent("SIP/2.0 100");
-    call->answer(200, nullptr, nullptr, 0);
-    const std::string ok = expectSent("SIP/2.0 200").bytes;
-    inject(request("INVITE", "", "r1", "", "c1", "z9hG4bK-other"));
-    EXPECT_EQ(expectSent("SIP/2.0 200").bytes, ok);
-    expectNothingSent();
-    inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
-    EXPECT_EQ(events->taken(), "callConfirmed");
     peerHangsUp(2);
 }
 
@@ -184,24 +155,18 @@ TEST_F(IncomingCallTest, ReinviteAnswerIsSentAgainUntilItsAckOrEndsTheSessionWit
 
 TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
     answerCall();
-    const struct {
-        int cseq;
-        const char* extra;
-        const char* refusal;  // "" when it is taken
-    } reinvites[] = {
-        {2, "Session-Expires: 10\r\n", "SIP/2.0 422"},
-        {3, "", ""},
-        {4, "", "SIP/2.0 500"},  // the previous one is unanswered: Retry-After
-        {1, "", "SIP/2.0 500"},  // out of order
-    };
-    for (const auto& r : reinvites) {
-        inject(fromPeer("INVITE", r.cseq, "z9hG4bK-re" + std::to_string(r.cseq), r.extra));
-        if (!*r.refusal) expectSent("SIP/2.0 100");  // none before a refusal made at once
-        if (!*r.refusal) continue;
-        const Sent refusal = expectSent(r.refusal);
-        EXPECT_EQ(numberOf<NvSipMinSEHeader>(refusal), r.cseq == 2 ? 20u : 0u);
-        EXPECT_LT(numberOf<NvSipRetryAfterHeader>(refusal), 10u);
-        EXPECT_EQ(r.cseq == 4, !refusal.message->getHeader<NvSipRetryAfterHeader>().isNil());
+    // CSeq 2 offers too short a session, 3 is taken, 4 comes while 3 is unanswered (Retry-After), 1 is out of order.
+    for (const auto& [cseq, refusal] : {std::pair(2, "SIP/2.0 422"), {3, ""}, {4, "SIP/2.0 500"}, {1, "SIP/2.0 500"}}) {
+        const char* extra = cseq == 2 ? "Session-Expires: 10\r\n" : "";
+        inject(fromPeer("INVITE", cseq, "z9hG4bK-re" + std::to_string(cseq), extra));
+        if (!*refusal) {
+            expectSent("SIP/2.0 100");  // none before a refusal made at once
+            continue;
+        }
+        const Sent refused = expectSent(refusal);
+        EXPECT_EQ(numberOf<NvSipMinSEHeader>(refused), cseq == 2 ? 20u : 0u);
+        EXPECT_LT(numberOf<NvSipRetryAfterHeader>(refused), 10u);
+        EXPECT_EQ(cseq == 4, !refused.message->getHeader<NvSipRetryAfterHeader>().isNil());
     }
     inject(request("CANCEL", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-re3", 3));
     expectSent("SIP/2.0 200");

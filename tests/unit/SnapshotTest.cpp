@@ -11,20 +11,14 @@ namespace {
 
 using D = NvSipDialog;
 
-class SnapshotTest : public CallManagerFlow {
+class SnapshotTest : public ConfirmedCallFlow {
 protected:
-    NvHandle<NvSipIncomingCall> call;
     NvHandle<NvSipOutgoingCall> outgoing;
     NvHandle<NvSipOutgoingCallinterface> outgoingEvents = new NvSipOutgoingCallinterface;
 
-    static void SetUpTestSuite() { NvSipCall::setLocalHostPort("192.0.2.10", 5060, NvSocketImpl::UDP, "bob"); }
-    void SetUp() override {
-        CallManagerFlow::SetUp();
-        newCall = [this](auto invite) { return call = new NvSipIncomingCall(invite, events.get()); };
-    }
     void TearDown() override {
         restart();
-        CallManagerFlow::TearDown();
+        ConfirmedCallFlow::TearDown();
     }
 
     static std::string snapshotOf(const NvSipCall& of) {
@@ -54,29 +48,25 @@ protected:
         else
             call = NvSipIncomingCall::sCreateFrom(in, events.get());
     }
-    std::string inCall(const std::string& method, int cseq) {
-        std::string text = request(method, call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-" + method);
-        return text.replace(text.find("CSeq: 1 "), 8, "CSeq: " + std::to_string(cseq) + " ");
-    }
     // The peer's call with a route set, driven by `steps`: "180", "183"
     // (reliable), "200", "ACK", "INVITE" (the peer's re-INVITE), "BYE".
     void incomingCall(const std::vector<std::string>& steps) {
+        acceptCalls();
         inject(request("INVITE", "", "r1", "Supported: 100rel\r\nRecord-Route: <sip:p@192.0.2.5;lr>\r\n"));
         for (size_t i = 0; i < steps.size(); ++i) {
             if (steps[i] == "183") call->sendReliableProvisionalResponse(183, nullptr, nullptr, 0);
             if (steps[i] == "180" || steps[i] == "200") call->answer(std::stoi(steps[i]), nullptr, nullptr, 0);
-            if (steps[i] == "ACK") inject(inCall("ACK", 1));
-            if (steps[i] == "INVITE" || steps[i] == "BYE") inject(inCall(steps[i], static_cast<int>(i)));
+            if (steps[i] == "ACK") inject(fromPeer("ACK", 1, "z9hG4bK-ACK"));
+            if (steps[i] == "INVITE" || steps[i] == "BYE") inject(fromPeer(steps[i], int(i), "z9hG4bK-" + steps[i]));
         }
         wire.clear();
         events->taken();
     }
     // Our call to bob, answered by two forks ("a1" acknowledged, "b1" not), each with a route set.
     void forkedCall() {
-        NvByteArrayInputStream text("INVITE sip:bob@192.0.2.1 SIP/2.0\r\nFrom: <sip:alice@192.0.2.10>\r\n"
-                                    "To: <sip:bob@192.0.2.1>\r\nCall-ID: out-1\r\nCSeq: 7 INVITE\r\n\r\n");
-        outgoing = new NvSipOutgoingCall(NvHandle<NvSipInviteMessage>(NvSipMessage::sConstructFrom(text)),
-                                         outgoingEvents.get(), nullptr);
+        const NvHandle<NvSipInviteMessage> ours(parse("INVITE sip:bob@192.0.2.1 SIP/2.0\nFrom: <sip:alice@192.0.2.10>\n"
+                                                      "To: <sip:bob@192.0.2.1>\nCall-ID: out-1\nCSeq: 7 INVITE\n\n"));
+        outgoing = new NvSipOutgoingCall(ours, outgoingEvents.get(), nullptr);
         const Sent invite = expectSent("INVITE");
         for (const char* tag : {"a1", "b1"}) {
             NvHandle<NvSipResponse> ok = new NvSipResponse(200, NvHandle<NvSipRequest>(invite.message));
@@ -146,22 +136,16 @@ TEST_F(SnapshotTest, RebuiltIncomingCallGoesOn_ReinviteAnsweredByeEitherWay) {
         restart();
         rebuild(written);
         if (reinvite.message) {  // its answer reaches the rebuilt dialog, whose interface ACKs it
-            std::string ok = responseTo(reinvite, 200);
-            inject(ok.insert(ok.find("\r\n") + 2, "Contact: <sip:alice@192.0.2.1>\r\n"));
+            inject(answer(reinvite, 200));
             EXPECT_EQ(expectSent("ACK sip:alice@192.0.2.1").message->getCSeqHeader()->getNumber(), 2u);
         } else if (next == "peer's BYE") {
-            inject(inCall("BYE", 2));
+            inject(fromPeer("BYE", 2, "z9hG4bK-BYE"));
             EXPECT_EQ(events->taken(), "terminated");
             call->respondToBye(nullptr);
             expectSent("SIP/2.0 200");
-        } else {
+        } else {  // its CSeq, tags and route set: as in the test above
             call->hangup();
-            const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
-            EXPECT_EQ(bye.message->getCSeqHeader()->getNumber(), 2u);
-            EXPECT_EQ(bye.message->getFromHeader()->getTag(), call->getLocalTag());
-            EXPECT_EQ(bye.message->getToHeader()->getTag().str(), "r1");
-            EXPECT_EQ(bye.message->mGetHeader("Route")->getValue().str(), "<sip:p@192.0.2.5;lr>");
-            inject(responseTo(bye, 200));
+            inject(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200));
         }
         EXPECT_EQ(manager.getDialogCount(), reinvite.message ? 1u : 0u);
         restart();
@@ -183,7 +167,8 @@ TEST_F(SnapshotTest, OutgoingCallWithTwoForks_ReadsBackInOrder) {
     EXPECT_EQ(manager.getDialogCount(), 2u);
     EXPECT_EQ(rebuilt[0]->getState(), D::NV_ACTIVE);
     EXPECT_EQ(rebuilt[1]->getState(), D::NV_PROCESSING);
-    EXPECT_EQ(rebuilt[0]->getKey().str() + rebuilt[1]->getKey().str(), written[0]->getKey().str() + written[1]->getKey().str());
+    EXPECT_EQ(rebuilt[0]->getKey().str() + rebuilt[1]->getKey().str(),
+              written[0]->getKey().str() + written[1]->getKey().str());
     EXPECT_EQ(identityOf(rebuilt[0]) + identityOf(rebuilt[1]), identities);
 }
 
