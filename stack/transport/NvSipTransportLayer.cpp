@@ -11,8 +11,8 @@
 #include <ifaddrs.h>
 #include <sys/socket.h>
 
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 
 size_t NvSipTransportLayer::sm_UdpMaxBytes = 1300;
