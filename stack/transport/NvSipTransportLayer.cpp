@@ -96,17 +96,16 @@ struct NvSipTransportLayer::Impl {
     // What getSentByHost/Port found from the listen points, by transport
     // (UDP, TCP), until they or the backend change; a host found for a
     // wildcard address is looked up again after kWildcardHostMs.
-    struct SentBy {
+    struct FoundSentBy {
         bool known = false;
-        NvString host;
-        uint16_t port = 0;
+        SentBy value;
         std::chrono::steady_clock::time_point until;
     };
-    SentBy found[2];
+    FoundSentBy found[2];
     uint64_t listenChanges = 0;  // bumped by listen, close and installBackend
 
     void forgetSentBy() {
-        for (SentBy& each : found) each = SentBy();
+        for (FoundSentBy& each : found) each = FoundSentBy();
         ++listenChanges;
     }
 };
@@ -172,11 +171,11 @@ uint16_t NvSipTransportLayer::getSentByPort(NvSocketImpl::Transport transport) c
 NvSipTransportLayer::SentBy NvSipTransportLayer::sentBy(NvSocketImpl::Transport transport) const {
     constexpr auto kWildcardHostMs = std::chrono::milliseconds(10000);
     const auto now = std::chrono::steady_clock::now();
-    Impl::SentBy& cached = m_pImpl->found[transport == NvSocketImpl::TCP ? 1 : 0];
+    Impl::FoundSentBy& cached = m_pImpl->found[transport == NvSocketImpl::TCP ? 1 : 0];
     uint64_t changes;
     {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
-        if (cached.known && now < cached.until) return {cached.host, cached.port};
+        if (cached.known && now < cached.until) return cached.value;
         changes = m_pImpl->listenChanges;
     }
     // The host: the first listen point, else the first of the transport.
@@ -195,8 +194,8 @@ NvSipTransportLayer::SentBy NvSipTransportLayer::sentBy(NvSocketImpl::Transport 
             hostForVia(wildcard ? hostAddress(chosen->address.getFamily()) : chosen->address.toString().str()));
     std::lock_guard<std::mutex> lock(m_pImpl->mutex);
     if (changes == m_pImpl->listenChanges)
-        cached = Impl::SentBy{true, result.host, result.port,
-                              wildcard ? now + kWildcardHostMs : std::chrono::steady_clock::time_point::max()};
+        cached = Impl::FoundSentBy{true, result,
+                                   wildcard ? now + kWildcardHostMs : std::chrono::steady_clock::time_point::max()};
     return result;
 }
 

@@ -150,7 +150,7 @@ private:
     // getSentByHost), kept until they change.
     struct SentBy {
         NvString host;
-        uint16_t port;
+        uint16_t port = 0;
     };
 
     NvSipTransportLayer();
