@@ -19,10 +19,10 @@
 // per RFC 3261 17.1.1.3, with Max-Forwards, sent where the INVITE went),
 // reported once, and retransmissions of it are absorbed for timer D (32 s
 // over UDP) with the ACK sent again.
-// Non-INVITE: the final response is reported and retransmissions are
-// absorbed for timer K (T4 over UDP), the request and that response kept as
-// bytes only meanwhile (getInitialRequest() and getLastResponse() then give
-// copies parsed from them).
+// Non-INVITE: the final response is reported and ends the transaction;
+// over UDP the transaction manager absorbs its retransmissions for timer K
+// (T4) in the transaction's stead (NvSipTransactionManager::retire), which
+// costs a small entry instead of a live transaction for every request.
 // Over a stream transport (the request's top Via names it once sent) there
 // are no retransmissions and D and K are 0.
 //
@@ -60,9 +60,7 @@
 //
 // The interface is released once the transaction has terminated and made
 // its last report: after a 2xx, timer D, timeOut, transportError, or a
-// sendRequest that raised; a non-INVITE lets it go once its final response
-// is reported (what timer K still absorbs is news to nobody, and the
-// owner, a dialog and its call, must not live on for T4 because of it).
+// sendRequest that raised; a non-INVITE, with its final response.
 // getInterface() returns nil from then on.
 //
 // Exceptions raised by the interface inside a timer are logged and dropped.

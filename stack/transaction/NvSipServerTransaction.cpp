@@ -164,11 +164,14 @@ bool NvSipServerTransaction::respond(NvHandle<NvSipResponse> response, unsigned*
         m_pImpl->overrideAddress = address ? *address : NvInetAddress();
         if (code < 200) {
             m_State = Proceeding;
-        } else if ((m_bInvite && code < 300) || (!m_bInvite && m_pImpl->bReliable && !m_pImpl->bTimedOut)) {
-            // A 2xx ends an INVITE (the caller retransmits it until the ACK); over a stream J is 0.
+        } else if ((m_bInvite && code < 300) || (!m_bInvite && !m_pImpl->bTimedOut &&
+                                                 (m_pImpl->bReliable || !sIsLegacyKey(m_Key)))) {
+            // A 2xx ends an INVITE (the caller retransmits it until the ACK); over a stream J is 0;
+            // over UDP the manager answers retransmissions for timer J in the transaction's stead.
             stopTimers();
             m_State = Terminated;
             actions.terminated = true;
+            actions.retired = !m_bInvite && !m_pImpl->bReliable;
         } else {
             m_State = Completed;
             // Sent once after the time-out: the linger timer running ends the transaction.

@@ -20,12 +20,14 @@
 // retransmitted over UDP (timer G) until the ACK, which is reported with
 // `ack`, then absorbed for timer I; with no ACK after 64*T1 (timer H)
 // `timeOut` is reported.
-// Non-INVITE: the final response is kept and sent again for each
-// retransmitted request for timer J (64*T1 over UDP). Meanwhile the
-// transaction keeps the request and that response as bytes only (see
-// NvSipKeptMessage): getInitialRequest() and getLastResponse() then give
-// copies parsed again from them. (Not for a request with an RFC 2543 branch,
-// which is matched on its parsed identity.)
+// Non-INVITE: the final response ends the transaction. Over UDP the
+// transaction manager then sends that response again for each
+// retransmitted request for timer J (64*T1) in the transaction's stead
+// (NvSipTransactionManager::retire): a busy server answers tens of
+// thousands of requests every 32 s, and a small entry of the response's
+// bytes costs far less than a live transaction. A request with an RFC 2543
+// branch, matched on its parsed identity, keeps its transaction in the
+// Completed state for timer J instead.
 // Over a stream transport (the request was received on one) there is no
 // timer G and I and J are 0.
 //
@@ -77,8 +79,7 @@
 // transportError. A non-INVITE lets it go as soon as its final response has
 // left: nothing it could still see (retransmitted requests, absorbed
 // unshown; a failed retransmission of the response) is news to its owner,
-// and a finished transaction lingering for timer J must not keep a dialog
-// and its call alive for 32 s. getInterface() then returns nil and
+// and a dialog and its call must not live on for timer J because of it. getInterface() then returns nil and
 // setInterface() has no effect. Exceptions raised by the interface inside a timer are logged and
 // dropped.
 

@@ -248,7 +248,14 @@ bool NvSipTransaction::perform(Actions& actions) {
         if (!(delivered = transmit(out, reason))) break;
     NvSipTransactionManager* manager = NvSipTransactionManager::getInstance();
     NvHandle<NvSipTransaction> self(this);
-    if (actions.terminated) manager->removeTransaction(self);
+    if (actions.retired && delivered) {
+        // A server's final response is the last message; a client has none to send again.
+        const Outgoing* final = isClient() ? nullptr : &actions.messages.back();
+        manager->retire(self, final ? static_cast<const NvSipResponse*>(final->message.get()) : nullptr,
+                        final ? static_cast<uint16_t>(final->port) : 0, final ? final->address : NvInetAddress());
+    } else if (actions.terminated) {
+        manager->removeTransaction(self);
+    }
     if (actions.report) actions.report();
     if (!delivered) {
         const auto report = endOnTransportError(reason);

@@ -133,6 +133,9 @@ protected:
         // request's To tag, and a late send failure is told by the response's
         // identity.
         bool lingering = false;
+        // A non-INVITE that ended with its final response over UDP: the
+        // manager absorbs retransmissions for timer J or K (retire).
+        bool retired = false;
     };
     // Carries out `actions` with m_Mutex released: the messages (stopping at
     // the first that cannot be sent, which ends the transaction with

@@ -1,9 +1,10 @@
 #include "stack/transaction/NvSipTransactionManager.h"
 
 #include "stack/base/NvException.h"
-#include "stack/timer/NvTime.h"
+#include "stack/log/TellarLogger.h"
+#include "stack/sip/NvSipParser.h"
+#include "stack/transaction/NvSipFinishedTransactions.h"
 
-#include <deque>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -76,24 +77,15 @@ struct NvSipTransactionManager::Impl {
     // By key. A key is a view of the transaction's own (it does not change
     // once the transaction is in the table, and lives as long as its entry).
     std::unordered_map<std::string_view, NvHandle<NvSipTransaction>> table;
-    // INVITEs answered with a 2xx: key -> end of the time their
-    // retransmissions are dropped (microseconds), oldest first in
-    // `acceptedOrder`, which owns the keys: an entry of `accepted` views the
-    // key of the newest element for it (a deque's elements stay in place).
-    std::unordered_map<std::string_view, double> accepted;
-    std::deque<std::pair<double, NvString>> acceptedOrder;
+    // Ended transactions whose messages may still come again (see
+    // NvSipFinishedTransactions): servers for 64*T1, clients for T4.
+    NvSipFinishedTransactions finishedServers;
+    NvSipFinishedTransactions finishedClients;
     NvHandle<NvStrayMessageInterface> hStray;  // never nil
     NvHandle<NvStrayMessageInterface> hDefaultStray;
     NvHandle<NvTransactionFactoryInterface> hFactory;
     NvHandle<NvSipServerTransactionInterface> hRefusal;
 
-    void purgeAccepted(double now) {
-        while (!acceptedOrder.empty() && acceptedOrder.front().first <= now) {
-            const auto found = accepted.find(acceptedOrder.front().second.view());
-            if (found != accepted.end() && found->second <= now) accepted.erase(found);
-            acceptedOrder.pop_front();
-        }
-    }
 };
 
 NvSipTransactionManager::NvSipTransactionManager() : m_pImpl(new Impl) {
@@ -157,14 +149,22 @@ void NvSipTransactionManager::removeTransaction(const NvHandle<NvSipTransaction>
         removed = std::move(found->second);
         m_pImpl->table.erase(found);
     }
-    if (accepted) {
-        const double now = NvTime::sGetCurrentTime();
-        m_pImpl->purgeAccepted(now);
-        const double until = now + 64.0 * m_T1 * 1000.0;
-        m_pImpl->acceptedOrder.emplace_back(until, transaction->getKey());
-        m_pImpl->accepted.erase(transaction->getKey().view());
-        m_pImpl->accepted.emplace(m_pImpl->acceptedOrder.back().second.view(), until);
-    }
+    if (accepted) m_pImpl->finishedServers.remember(transaction->getKey().view(), 64 * m_T1, nullptr, 0, NvInetAddress());
+}
+
+void NvSipTransactionManager::retire(const NvHandle<NvSipTransaction>& transaction, const NvSipResponse* response,
+                                     uint16_t port, const NvInetAddress& address) {
+    if (!transaction || transaction->getKey().isEmpty()) return;
+    NvHandle<NvSipTransaction> removed;  // released after the lock
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    const auto found = m_pImpl->table.find(transaction->getKey().view());
+    if (found == m_pImpl->table.end() || found->second != transaction) return;  // replaced meanwhile
+    removed = std::move(found->second);
+    m_pImpl->table.erase(found);
+    if (transaction->isClient())
+        m_pImpl->finishedClients.remember(transaction->getKey().view(), m_T4, nullptr, 0, NvInetAddress());
+    else
+        m_pImpl->finishedServers.remember(transaction->getKey().view(), 64 * m_T1, response, port, address);
 }
 
 size_t NvSipTransactionManager::getTransactionCount() const {
@@ -177,8 +177,8 @@ void NvSipTransactionManager::clear() {
     {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
         table.swap(m_pImpl->table);
-        m_pImpl->accepted.clear();
-        m_pImpl->acceptedOrder.clear();
+        m_pImpl->finishedServers.clear();
+        m_pImpl->finishedClients.clear();
     }
     for (auto& entry : table) entry.second->detach();
 }
@@ -242,6 +242,32 @@ void NvSipTransactionManager::sendFailed(const NvHandle<NvSipMessage>& message, 
     if (const auto transaction = findOwner(*message)) transaction->transportFailed(reason);
 }
 
+bool NvSipTransactionManager::wasAnswered(const NvString& key) const {
+    NvSipFinishedTransactions::Answer ignored;
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    return !key.isEmpty() && m_pImpl->finishedClients.find(key.view(), ignored);
+}
+
+bool NvSipTransactionManager::answerAgain(const NvString& key) {
+    if (key.isEmpty()) return false;
+    NvSipFinishedTransactions::Answer answer;
+    std::string response;
+    {
+        std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+        if (!m_pImpl->finishedServers.find(key.view(), answer)) return false;
+        response = answer.response;
+    }
+    if (response.empty()) return true;  // an INVITE answered 2xx: its dialog has the 2xx to send again
+    try {
+        unsigned port = answer.port;
+        NvSipTransportLayer::send(NvSipParser::sParse(response.data(), response.size()), &port, &answer.address);
+    } catch (NvHandle<NvException>& e) {
+        TELLAR_DEBUG(Tellar::getLogger("lumbrook.sip.stack.transaction"), "The final response kept for " << key.str()
+                                                  << " could not be sent again: " << e->getMessage().str());
+    }
+    return true;
+}
+
 void NvSipTransactionManager::receive(const NvHandle<NvSipMessage>& message) {
     if (!message) return;
     if (!message->checkMandatoryHeaders().isEmpty()) {
@@ -256,7 +282,9 @@ void NvSipTransactionManager::receive(const NvHandle<NvSipMessage>& message) {
 
 void NvSipTransactionManager::receiveResponse(const NvHandle<NvSipResponse>& response) {
     const auto via = response->getTopVia();
-    const NvHandle<NvSipClientTransaction> transaction(find(NvSipTransaction::sClientKey(*response)));
+    const NvString key = NvSipTransaction::sClientKey(*response);
+    const NvHandle<NvSipClientTransaction> transaction(find(key));
+    if (!transaction && wasAnswered(key)) return;  // a retransmission to a transaction that ended
     if (transaction) {
         // Our branch with another sent-by is not an answer to us.
         const auto request = transaction->getInitialRequest();
@@ -288,6 +316,8 @@ void NvSipTransactionManager::receiveRequest(const NvHandle<NvSipRequest>& reque
         transaction->receiveRequest(request);
         return;
     }
+    const NvString key = NvSipTransaction::sServerKey(*request, method.view());
+    if (answerAgain(key)) return;
     if (method == NvSipCancelMessage::sMethodName) {
         // RFC 3261 9.2: the INVITE with the CANCEL's branch and sent-by.
         const auto invite = findServer(*request, NvSipInviteMessage::sMethodName, false);
@@ -301,15 +331,10 @@ void NvSipTransactionManager::receiveRequest(const NvHandle<NvSipRequest>& reque
         invite->receiveCancel(transaction, NvHandle<NvSipCancelMessage>(request));
         return;
     }
-    const NvString key = NvSipTransaction::sServerKey(*request, method.view());
     NvHandle<NvTransactionFactoryInterface> factory;
     NvHandle<NvSipServerTransactionInterface> refusal;
     {
         std::lock_guard<std::mutex> lock(m_pImpl->mutex);
-        if (method == NvSipInviteMessage::sMethodName) {
-            m_pImpl->purgeAccepted(NvTime::sGetCurrentTime());
-            if (m_pImpl->accepted.count(key.view())) return;  // a retransmission of an INVITE answered 2xx
-        }
         factory = m_pImpl->hFactory;
         refusal = m_pImpl->hRefusal;
     }

@@ -9,8 +9,11 @@
 // cookie); an ACK that matches none goes to strayAck, a CANCEL to the INVITE
 // transaction it names (see NvSipServerTransaction) or else strayCancel.
 // A retransmitted INVITE arriving within 64*T1 after its transaction ended
-// with a 2xx is dropped (RFC 6026). Any other new request is offered to the
-// factory, with three outcomes: a server transaction, which gets the
+// with a 2xx is dropped (RFC 6026); a retransmitted non-INVITE whose
+// transaction ended with its final response over UDP gets that response
+// again for 64*T1 (timer J), and a retransmitted final response to one of
+// ours is dropped for T4 (timer K): see retire and NvSipFinishedTransactions.
+// Any other new request is offered to the factory, with three outcomes: a server transaction, which gets the
 // request; nil after NvTransactionFactoryInterface::sMarkHandled(request),
 // and nothing is sent or kept; plain nil (or no factory set), and the request
 // is answered "480 Temporarily Unavailable" on a transaction of the
@@ -101,6 +104,14 @@ public:
 
     void addTransaction(const NvHandle<NvSipTransaction>& transaction);
     void removeTransaction(const NvHandle<NvSipTransaction>& transaction);
+    // Removes a non-INVITE transaction that has ended with its final
+    // response over UDP, and absorbs the retransmissions it would have
+    // absorbed: a server's (`response`: the one it sent, at `port`/`address`
+    // as NvSipTransportLayer::send takes them) get that response again for
+    // 64*T1 (timer J); a client's (`response` nil) retransmitted responses
+    // are dropped for T4 (timer K).
+    void retire(const NvHandle<NvSipTransaction>& transaction, const NvSipResponse* response, uint16_t port,
+                const NvInetAddress& address);
     size_t getTransactionCount() const;
     // Forgets every transaction (their timers are cancelled, nothing is
     // reported or sent) and every INVITE answered 2xx: for shutdown and tests.
@@ -121,6 +132,11 @@ private:
     // Whether a Via names us (see invalidMessage above).
     bool isOurs(const NvSipViaHeader& via) const;
     void receiveRequest(const NvHandle<NvSipRequest>& request);
+    // Whether `key` is a finished server transaction's (see retire); a
+    // retired non-INVITE's final response is then sent again.
+    bool answerAgain(const NvString& key);
+    // Whether `key` is a retired client transaction's (see retire).
+    bool wasAnswered(const NvString& key) const;
     void receiveResponse(const NvHandle<NvSipResponse>& response);
 
     struct Impl;
