@@ -84,7 +84,7 @@ void NvSipClientTransaction::reportTransportError(const NvHandle<NvSipTransactio
 
 bool NvSipClientTransaction::mayStillSend(const NvSipMessage& message) const {
     // The request is not retransmitted once a final response came.
-    const bool request = m_Request.isWireFormOnly() ? message.isRequest() : &message == m_Request.parsed().get();
+    const bool request = &message == m_Request.get();
     return !request || m_State == Calling || m_State == Trying || m_State == Proceeding;
 }
 
@@ -95,14 +95,14 @@ void NvSipClientTransaction::sendRequest(unsigned* port, NvInetAddress* address)
     {
         std::lock_guard<NvMutex> lock(m_Mutex);
         if (m_State != Initial) {
-            const auto request = initialRequest();
+            const auto& request = m_Request;
             NvException::sThrow("Cannot send " + request->getMethod().str() + " " + request->getCallID().str() +
                                 ": the transaction is " + sStateName(m_State));
         }
         m_State = m_bInvite ? Calling : Trying;
     }
     // The request is ours from here on: no lock is needed to complete it.
-    const NvHandle<NvSipRequest>& request = m_Request.parsed();
+    const NvHandle<NvSipRequest>& request = m_Request;
     const auto topVia = request->getTopVia();
     if (!topVia || !topVia->hasRFC3261Branch()) NvSipTransportLayer::sGetInstance()->addViaHeader(request);
     if (!request->getHeader<NvSipMaxForwardsHeader>())
@@ -192,7 +192,7 @@ void NvSipClientTransaction::cancel(NvHandle<NvSipCancelMessage> cancel) {
 NvHandle<NvSipCancelMessage> NvSipClientTransaction::buildCancel(const NvHandle<NvSipCancelMessage>& given) const {
     // RFC 3261 9.1: Request-URI, Call-ID, From, To and CSeq number of the
     // INVITE, its top Via only, its Route headers.
-    const NvSipRequest& invite = *m_Request.parsed();
+    const NvSipRequest& invite = *m_Request;
     const auto cseq = invite.getCSeqHeader();
     NvHandle<NvSipCancelMessage> cancel(new NvSipCancelMessage());
     if (invite.getURI()) cancel->setURI(NvHandle<NvURI>(static_cast<NvURI*>(invite.getURI()->clone())));
@@ -246,7 +246,7 @@ void NvSipClientTransaction::sendCancel(NvHandle<NvSipCancelMessage> cancel) {
 
 NvSipTransaction::Outgoing NvSipClientTransaction::ackOf(const NvHandle<NvSipResponse>& response) const {
     // RFC 3261 17.1.1.3: built from the INVITE and the response (see NvSipAckMessage).
-    NvHandle<NvSipAckMessage> ack(new NvSipAckMessage(response, m_Request.parsed()));
+    NvHandle<NvSipAckMessage> ack(new NvSipAckMessage(response, m_Request));
     ack->addHeader(NvHandle<NvSipHeader>(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward)));
     return Outgoing{NvHandle<NvSipMessage>(ack), m_pImpl->destinationPort, m_pImpl->destination};
 }
@@ -352,7 +352,7 @@ void NvSipClientTransaction::onNotification(NvHandle<NvObservable> observable, N
         std::lock_guard<NvMutex> lock(m_Mutex);
         if (!firedTimer(observable, object, timer)) return;
         const NvHandle<NvSipClientTransactionInterface> interface = sTyped(m_hInterface);
-        const Outgoing again{NvHandle<NvSipMessage>(m_Request.parsed()), m_pImpl->destinationPort, m_pImpl->destination};
+        const Outgoing again{NvHandle<NvSipMessage>(m_Request), m_pImpl->destinationPort, m_pImpl->destination};
         switch (timer) {
             case TimerA:
                 if (m_State == Calling) {

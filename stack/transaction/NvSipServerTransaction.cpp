@@ -29,7 +29,7 @@ struct NvSipServerTransaction::Impl {
 NvSipServerTransaction::NvSipServerTransaction(NvHandle<NvSipRequest> request,
                                                NvSipServerTransactionInterface* interface)
     : NvSipTransaction(std::move(request), interface), m_pImpl(new Impl) {
-    const NvSipRequest& received = *m_Request.parsed();
+    const NvSipRequest& received = *m_Request;
     m_pImpl->bReliable = received.isReceived() && received.getTransport() != NvSocketImpl::UDP;
     m_Key = sServerKey(received, received.getMethod().view());
     m_State = m_bInvite ? Proceeding : Trying;
@@ -153,7 +153,7 @@ bool NvSipServerTransaction::respond(NvHandle<NvSipResponse> response, unsigned*
         const std::string refusal = whyNot(code);
         if (!refusal.empty()) {
             if (!raise) return false;
-            const auto request = initialRequest();
+            const auto& request = m_Request;
             NvException::sThrow("Cannot send " + std::to_string(code) + " to " + request->getMethod().str() + " " +
                                 request->getCallID().str() + ": " + refusal);
         }
@@ -221,7 +221,7 @@ void NvSipServerTransaction::receiveRequest(const NvHandle<NvSipRequest>& reques
             reportRequest = true;
         } else if ((m_State == Proceeding || m_State == Completed) && m_LastResponse) {
             // A retransmission: absorbed, the last response goes again.
-            actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_LastResponse.get()),
+            actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_LastResponse),
                                                 m_pImpl->overridePort, m_pImpl->overrideAddress});
         }
     }
@@ -274,7 +274,7 @@ void NvSipServerTransaction::onNotification(NvHandle<NvObservable> observable, N
         switch (timer) {
             case TimerG:
                 if (m_State == Completed) {
-                    actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_LastResponse.parsed()),
+                    actions.messages.push_back(Outgoing{NvHandle<NvSipMessage>(m_LastResponse),
                                                         m_pImpl->overridePort, m_pImpl->overrideAddress});
                     startTimer(m_Retransmit, TimerG,
                                std::min(2 * m_Retransmit.intervalMs, NvSipTransactionManager::m_T2));

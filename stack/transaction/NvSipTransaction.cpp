@@ -59,41 +59,17 @@ NvSipTransaction::NvSipTransaction(NvHandle<NvSipRequest> request, NvSipTransact
       m_hInterface(interface),
       m_pScheduler(&NvMonitorThread::sGetCurrent()->getScheduler()) {
     if (!m_Request) NvException::sThrow("NvSipTransaction: no request");
-    m_bInvite = m_Request.parsed()->getMethod() == NvSipInviteMessage::sMethodName;
+    m_bInvite = m_Request->getMethod() == NvSipInviteMessage::sMethodName;
 }
 
 NvHandle<NvSipRequest> NvSipTransaction::getInitialRequest() const {
     std::lock_guard<NvMutex> lock(m_Mutex);
-    return initialRequest();
-}
-
-NvHandle<NvSipRequest> NvSipTransaction::initialRequest() const {
-    if (!m_Request.isStartLineOnly()) return m_Request.get();
-    // The start line, then the headers of the response (our own wire form:
-    // one header a line, full names) that repeat the request's identity.
-    const std::string& response = m_LastResponse.wireForm();
-    std::string text = m_Request.wireForm() + "\r\n";
-    for (size_t at = response.find("\r\n"); at != std::string::npos && at + 2 < response.size();) {
-        at += 2;
-        const size_t end = response.find("\r\n", at);
-        if (end == std::string::npos || end == at) break;  // the blank line after the headers
-        const std::string_view line(response.data() + at, end - at);
-        const std::string_view name = line.substr(0, line.find(':'));
-        for (const char* identity : {"Via", "From", "To", "Call-ID", "CSeq"})
-            if (NvSipText::equalsIgnoreCase(name, identity)) text.append(line).append("\r\n");
-        at = end;
-    }
-    text += "Content-Length: 0\r\n\r\n";
-    try {
-        return NvHandle<NvSipRequest>(NvSipParser::sParse(text.data(), text.size()));
-    } catch (...) {
-        return NvHandle<NvSipRequest>();
-    }
+    return m_Request;
 }
 
 NvHandle<NvSipResponse> NvSipTransaction::getLastResponse() const {
     std::lock_guard<NvMutex> lock(m_Mutex);
-    return m_LastResponse.get();
+    return m_LastResponse;
 }
 
 NvSipTransaction::~NvSipTransaction() = default;
@@ -266,14 +242,6 @@ bool NvSipTransaction::perform(Actions& actions) {
         NvHandle<NvSipTransactionInterface> released;  // dropped after the lock
         std::lock_guard<NvMutex> lock(m_Mutex);
         released = std::move(m_hInterface);
-        if (actions.lingering && !sIsLegacyKey(m_Key)) {
-            // What answers retransmissions is the key and the response's bytes.
-            if (m_LastResponse)
-                m_Request.keepStartLineOnly();
-            else
-                m_Request.keepWireFormOnly();
-            m_LastResponse.keepWireFormOnly();
-        }
     }
     return delivered;
 }
@@ -353,8 +321,8 @@ NvSipTransaction::Snapshot NvSipTransaction::snapshotOf(uint16_t port, const NvI
     Snapshot snapshot;
     snapshot.state = m_State;
     snapshot.flags = m_bInvite ? kSnapshotInvite : 0;
-    snapshot.request = initialRequest();
-    snapshot.response = m_LastResponse.get();
+    snapshot.request = m_Request;
+    snapshot.response = m_LastResponse;
     snapshot.port = port;
     snapshot.address = address;
     return snapshot;

@@ -40,7 +40,6 @@
 #include "stack/net/NvInetAddress.h"
 #include "stack/sip/NvSipMessage.h"
 #include "stack/timer/NvScheduler.h"
-#include "stack/transaction/NvSipKeptMessage.h"
 
 #include <exception>
 #include <functional>
@@ -74,14 +73,8 @@ public:
     ~NvSipTransaction() override;
 
     virtual bool isClient() const = 0;
-    // The request. Once a finished non-INVITE lingers (see
-    // Actions::lingering) it keeps the request's start line only, and this
-    // gives a copy rebuilt from that line and what the final response
-    // repeats of the request (RFC 3261 8.2.6.2): its Via, From, To (with
-    // the To tag of the response), Call-ID and CSeq, without a body.
     NvHandle<NvSipRequest> getInitialRequest() const;
-    // The last response sent (server) or received (client), nil before the
-    // first; a fresh copy parsed from its wire form, as above.
+    // The last response sent (server) or received (client), nil before the first.
     NvHandle<NvSipResponse> getLastResponse() const;
     bool isInvite() const { return m_bInvite; }
     State getState() const;
@@ -125,13 +118,9 @@ protected:
         std::vector<Outgoing> messages;  // sent in order
         std::function<void()> report;    // the event, after the messages
         bool terminated = false;         // the transaction ended
-        // A finished non-INVITE that now only lingers (timer J or K) to absorb
-        // retransmissions: it has nothing more to report, and keeps its request
-        // and last response as wire forms only (parsed they cost several
-        // kilobytes and some thirty objects, their bytes a few hundred). An
-        // RFC 2543 transaction stays parsed: matching it compares its
-        // request's To tag, and a late send failure is told by the response's
-        // identity.
+        // A finished non-INVITE that still lingers (timer J or K) to absorb
+        // retransmissions (see retired for the usual case): it has nothing
+        // more to report.
         bool lingering = false;
         // A non-INVITE that ended with its final response over UDP: the
         // manager absorbs retransmissions for timer J or K (retire).
@@ -140,8 +129,7 @@ protected:
     // Carries out `actions` with m_Mutex released: the messages (stopping at
     // the first that cannot be sent, which ends the transaction with
     // transportError), the manager's table if it ended, the report; then
-    // the interface is released if it ended or lingers, and a lingering
-    // transaction keeps its messages' wire forms only. False when a message
+    // the interface is released if it ended or lingers. False when a message
     // could not be sent. The caller holds a handle on this transaction.
     bool perform(Actions& actions);
     // Shows `out` to the interface at its resolved destination, then sends
@@ -234,13 +222,10 @@ protected:
     static void sWriteMessage(NvOutputStream& out, const NvSipMessage* message);
     static NvHandle<NvSipMessage> sReadMessage(NvInputStream& in);
 
-    // The request as getInitialRequest() gives it; m_Mutex held.
-    NvHandle<NvSipRequest> initialRequest() const;
-
-    // Parsed until the transaction lingers; guarded by m_Mutex once that may have
-    // happened (a client transaction owns its request unlocked until it is sent).
-    NvSipKeptMessage<NvSipRequest> m_Request;
-    NvSipKeptMessage<NvSipResponse> m_LastResponse;  // guarded by m_Mutex
+    // Set at construction (a client transaction completes it, unlocked,
+    // before it is sent).
+    NvHandle<NvSipRequest> m_Request;
+    NvHandle<NvSipResponse> m_LastResponse;  // guarded by m_Mutex
     bool m_bInvite;
     NvString m_Key;
     State m_State = Initial;   // guarded by m_Mutex
