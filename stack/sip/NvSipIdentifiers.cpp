@@ -1,8 +1,12 @@
 #include "stack/sip/NvSipIdentifiers.h"
 
 #include "stack/base/NvException.h"
+#include "stack/timer/NvTime.h"
 
 #include <openssl/rand.h>
+
+#include <cinttypes>
+#include <cstdio>
 
 namespace {
 
@@ -42,7 +46,10 @@ std::string NvSipRandom::sHex(size_t length) {
 }
 
 NvString NvSipCallid::reGenerate(const char* host) {
-    std::string id = NvSipRandom::sHex(24);
+    const auto ms = static_cast<uint64_t>(NvTime::sGetCurrentTime() / 1000.0);
+    char time[13];
+    std::snprintf(time, sizeof time, "%012" PRIx64, static_cast<uint64_t>(ms & 0xffffffffffffU));
+    std::string id = time + NvSipRandom::sHex(20);
     if (host && *host) {
         id += '@';
         id += host;

@@ -4,6 +4,8 @@
 #include "SipTestText.h"
 #include "stack/log/TellarCapture.h"
 #include "stack/net/NvInetAddress.h"
+#include "stack/sip/NvSipIdentifiers.h"
+#include "stack/timer/NvTestClock.h"
 
 #include <sstream>
 #include <typeinfo>
@@ -36,6 +38,22 @@ const char kInvite[] =
     "Content-Length: 4\n"
     "\n"
     "v=0\n";
+
+// Call-IDs lead with the time, so that a caller's sort in the order they were made; the rest is random.
+TEST(SipCallId, SortsByTimeMadeAndNeverRepeats) {
+    NvTestClock clock;
+    const std::string first = NvSipCallid::reGenerate("host.example").str();
+    const std::string sameMs = NvSipCallid::reGenerate("host.example").str();
+    clock.advance(1);
+    const std::string later = NvSipCallid::reGenerate(nullptr).str();
+    EXPECT_EQ(first.size(), 32u + std::string("@host.example").size());
+    EXPECT_EQ(first.substr(32), "@host.example");
+    EXPECT_EQ(first.substr(0, 12), sameMs.substr(0, 12));
+    EXPECT_NE(first, sameMs);
+    EXPECT_EQ(later.size(), 32u);
+    EXPECT_LT(first.substr(0, 32), later);
+    EXPECT_LT(sameMs.substr(0, 32), later);
+}
 
 TEST(SipMethodRegistry, EachMethodHasItsClassOthersAreUnknownRequests) {
     const std::pair<const char*, const std::type_info&> methods[] = {
