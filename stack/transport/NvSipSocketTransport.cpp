@@ -231,6 +231,16 @@ private:
     NvSipListenPoint m_Point;
 };
 
+// A UDP socket. Datagrams written on the monitor thread while it handles
+// this socket's input (the answers and requests that received datagrams
+// cause) are gathered, and leave together with one sendmmsg when the
+// socket's turn ends or kMaxBatch are waiting: one system call and one pass
+// through the kernel's network path instead of one per datagram, which is
+// most of what a message costs to send on loopback. A gathered datagram that
+// cannot be written (a full send buffer included) is reported with
+// NvSipTransportLayer::reportSendFailed, as failures found after send()
+// returned are. Datagrams written from other threads, or on the monitor
+// thread outside this socket's input, leave at once.
 class UdpSocket : public ListeningSocket {
 public:
     using ListeningSocket::ListeningSocket;
@@ -238,9 +248,25 @@ public:
     // Any thread, never waiting: a full send buffer drops the datagram with a
     // log line and NvSystemError (EAGAIN), on every thread alike, because the
     // caller may hold a dialog's lock that the monitor thread needs. Raises
-    // NvSystemError for any other failure too.
-    void sendTo(const std::string& bytes, const NvSipPeer& peer);
+    // NvSystemError for any other failure too. `message` (may be nil) is what
+    // a gathered datagram's failure is reported with.
+    void sendTo(const NvHandle<NvSipMessage>& message, const std::string& bytes, const NvSipPeer& peer);
+
+private:
+    static constexpr size_t kMaxBatch = 64;
+    struct Gathered {
+        NvHandle<NvSipMessage> message;
+        std::string bytes;
+        SocketAddress to;
+    };
+    // Sends what was gathered; reports what could not go. Monitor thread.
+    void sendGathered();
+
+    std::vector<Gathered> m_Gathered;  // monitor thread only
 };
+
+// The socket whose input the monitor thread is handling, if any.
+thread_local UdpSocket* t_pHandlingInput = nullptr;
 
 class TcpListener : public ListeningSocket {
 public:
@@ -388,6 +414,15 @@ void SocketHandler::shutDown(ACE_Reactor& reactor) {
 
 int UdpSocket::handle_input(ACE_HANDLE) {
     HandlerRef<UdpSocket> self(this);
+    // What the datagrams below cause to be written on this socket leaves in one batch at the end.
+    struct Batch {
+        UdpSocket& socket;
+        explicit Batch(UdpSocket& s) : socket(s) { t_pHandlingInput = &s; }
+        ~Batch() {
+            t_pHandlingInput = nullptr;
+            socket.sendGathered();
+        }
+    } batch(*this);
     char* buffer = m_pCore->readBuffer();
     for (int i = 0; i < kDatagramsPerWakeUp && m_Fd >= 0; ++i) {
         SocketAddress from;
@@ -425,8 +460,13 @@ int UdpSocket::handle_input(ACE_HANDLE) {
     return 0;
 }
 
-void UdpSocket::sendTo(const std::string& bytes, const NvSipPeer& peer) {
+void UdpSocket::sendTo(const NvHandle<NvSipMessage>& message, const std::string& bytes, const NvSipPeer& peer) {
     SocketAddress to = toSocketAddress(peer.address, peer.port);
+    if (t_pHandlingInput == this) {
+        m_Gathered.push_back(Gathered{message, bytes, to});
+        if (m_Gathered.size() >= kMaxBatch) sendGathered();
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         if (m_Fd < 0) NvException::sThrow("Cannot send to " + peer.toString() + ": the UDP socket is closed");
@@ -441,6 +481,44 @@ void UdpSocket::sendTo(const std::string& bytes, const NvSipPeer& peer) {
     TELLAR_WARN(socketLogger(), "Dropped " << bytes.size() << " bytes to " << peer.toString()
                                            << ": the send buffer of udp port " << point().port << " is full");
     NvSystemError::sThrow("sendto", EAGAIN);
+}
+
+void UdpSocket::sendGathered() {
+    if (m_Gathered.empty()) return;
+    std::vector<Gathered> batch;
+    batch.swap(m_Gathered);  // reporting a failure below may gather more
+    std::vector<iovec> parts(batch.size());
+    std::vector<mmsghdr> datagrams(batch.size());
+    for (size_t i = 0; i < batch.size(); ++i) {
+        parts[i] = iovec{const_cast<char*>(batch[i].bytes.data()), batch[i].bytes.size()};
+        datagrams[i] = mmsghdr{};
+        datagrams[i].msg_hdr.msg_name = batch[i].to.get();
+        datagrams[i].msg_hdr.msg_namelen = batch[i].to.length;
+        datagrams[i].msg_hdr.msg_iov = &parts[i];
+        datagrams[i].msg_hdr.msg_iovlen = 1;
+    }
+    std::vector<std::pair<size_t, std::string>> failed;  // which datagram, why
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        for (size_t next = 0; next < batch.size();) {
+            if (m_Fd < 0) {
+                for (; next < batch.size(); ++next) failed.emplace_back(next, "the UDP socket is closed");
+                break;
+            }
+            const int count = ::sendmmsg(m_Fd, &datagrams[next], static_cast<unsigned>(batch.size() - next),
+                                         MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (count > 0) {
+                next += static_cast<size_t>(count);
+            } else if (errno != EINTR) {
+                // The datagram at `next` cannot be written: it is dropped, the rest go on.
+                failed.emplace_back(next++, errno == EAGAIN || errno == EWOULDBLOCK
+                                                ? "the send buffer of udp port " + std::to_string(point().port) +
+                                                      " is full"
+                                                : std::string("sendmmsg: ") + std::strerror(errno));
+            }
+        }
+    }
+    for (const auto& [index, reason] : failed) m_pCore->layer().reportSendFailed(batch[index].message, reason);
 }
 
 // ---------------------------------------------------------------- TcpListener
@@ -918,7 +996,7 @@ void Core::write(const NvHandle<NvSipMessage>& message, const std::string& bytes
         if (!socket)
             NvException::sThrow("Cannot send to " + peer.toString() + ": no UDP socket listens on " +
                                 (familyOf(peer.address) == AF_INET6 ? "IPv6" : "IPv4"));
-        socket->sendTo(bytes, peer);
+        socket->sendTo(message, bytes, peer);
         peer.connection = 0;
         peer.localAddress = socket->point().address;
         peer.localPort = socket->point().port;

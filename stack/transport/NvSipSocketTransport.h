@@ -20,7 +20,12 @@
 // one its request came in on), else from one of the peer's family that can
 // reach it. A full UDP send buffer is never waited for, on any thread (the
 // caller may hold a dialog's lock that the monitor thread needs): the
-// datagram is dropped with a log line and NvSystemError.
+// datagram is dropped with a log line and NvSystemError. Datagrams written
+// on the monitor thread while it handles a UDP socket's input (what the
+// received datagrams cause) leave from that socket together, with one
+// sendmmsg when its turn ends: one system call and one pass through the
+// kernel's network path instead of one per message. Their failures are
+// found then, and reported through NvSipTransportLayer::reportSendFailed.
 //
 // Threads: listen()/close() from the application; write() from any thread,
 // never blocking (TCP writes to one connection are serialised); reading,

@@ -24,7 +24,9 @@
 //   - Failures send() sees at once raise NvException (a full UDP send buffer
 //     among them: the datagram is dropped, not waited for). Failures found after
 //     it returned (a name that does not resolve, a TCP connection that
-//     cannot be opened or breaks before the bytes went out) reach
+//     cannot be opened or breaks before the bytes went out, a datagram sent
+//     on the monitor thread while it handles received ones, which leaves
+//     with the others of that batch: see NvSipSocketTransport) reach
 //     NvSipMessageReceiver::sendFailed on the monitor thread.
 // Receiving: datagrams and framed stream messages are parsed; a request's
 // top Via gets "received" when its sent-by host is not the source address

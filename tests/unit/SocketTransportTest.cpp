@@ -193,6 +193,50 @@ TEST_F(SocketTransport, Udp_ABurstArrivesInOrderOversizedAndKeepAlivesNotRespons
     EXPECT_NE("", raised([&] { NvSipTransportLayer::send(toIPv6); }));
 }
 
+// What is written while received datagrams are handled leaves with them in one batch, in the order written, even
+// beyond one batch's size; a datagram that cannot go (a broadcast, refused at once) is reported as not sent and the
+// others still leave. The same write from another thread raises at once.
+TEST_F(SocketTransport, Udp_AnswersWrittenWhileHandlingInputLeaveTogetherInOrderAFailedOneIsReported) {
+    struct Answering : RecordingReceiver {
+        uint16_t sink = 0;
+        void receive(const NvHandle<NvSipMessage>& message) override {
+            RecordingReceiver::receive(message);
+            unsigned port = sink;
+            NvInetAddress to = NvInetAddress::sParse(message->getCallID() == "refused" ? "255.255.255.255" : "127.0.0.1");
+            NvSipTransportLayer::send(new NvSipResponse(200, NvHandle<NvSipRequest>(message)), &port, &to);
+        }
+    } answering;
+    Tellar::LogCapture log(kTransportLogger, Tellar::WARN);
+    layer().setReceiver(&answering);
+    const uint16_t port = layer().listen(NvSocketImpl::UDP, "127.0.0.1", 0);
+    Datagrams peer(at(0));
+    answering.sink = localPort(peer);
+    Lines sent, answered;
+    for (int i = 0; i < 150; ++i) {
+        sent.push_back(i == 70 ? "refused" : "batch-" + std::to_string(i));
+        sendTo(peer, peerMessage(sent.back()), port);
+    }
+    ASSERT_TRUE(answering.waitFor(sent.size()));
+    ASSERT_TRUE(answering.waitForFailures(1));
+    for (size_t i = 0; i + 1 < sent.size(); ++i) {
+        const std::string datagram = receiveDatagram(peer);
+        const size_t id = datagram.find("Call-ID: ");
+        answered.push_back(id == std::string::npos ? datagram : datagram.substr(id + 9, datagram.find('\r', id) - id - 9));
+    }
+    sent.erase(sent.begin() + 70);
+    EXPECT_EQ(sent, answered);
+    const auto failures = answering.failures();
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ("refused", failures[0].first->getCallID().str());
+    EXPECT_EQ("sendmmsg: Permission denied", failures[0].second);
+    EXPECT_EQ(1u, log.count(Tellar::WARN, "Could not send 200 response: sendmmsg: Permission denied")) << log.dump();
+    unsigned sink = answering.sink;
+    NvInetAddress broadcast = NvInetAddress::sParse("255.255.255.255");
+    const auto request = parse(peerMessage("refused-at-once"));
+    EXPECT_NE("", raised([&] { NvSipTransportLayer::send(new NvSipResponse(200, request.cast<NvSipRequest>()), &sink, &broadcast); }));
+    layer().setReceiver(&m_Receiver);
+}
+
 TEST_F(SocketTransport, TcpStream_PingsPiecesAndThreadsWritesArriveWholeAnswersGoBackOnItTheQueueIsBounded) {
     NvSipTransportLayer::sm_SocketBufferBytes = 4096;  // small kernel buffers: the queue must do the work
     auto client = connectTo(listen(NvSocketImpl::TCP));
