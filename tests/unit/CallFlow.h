@@ -78,6 +78,11 @@ protected:
         EXPECT_EQ(sent.bytes.substr(0, startLine.size()), startLine) << sent.bytes;
         return sent;
     }
+    // Injects `text`, then expectSent(startLine): what it brought back.
+    Sent injectExpecting(const std::string& text, const std::string& startLine) {
+        inject(text);
+        return expectSent(startLine);
+    }
     void expectNothingSent() {
         EXPECT_EQ(wire.sentCount(), 0u) << (wire.sentCount() ? wire.sent().front().bytes : "");
         wire.clear();

@@ -200,6 +200,10 @@ protected:
         EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << "dialogs left alive";
     }
 
+    // Injects `text`; what the incoming (outgoing) calls' interface heard meanwhile.
+    std::string heardAfter(const std::string& text) { return inject(text), events->taken(); }
+    std::string outgoingHeardAfter(const std::string& text) { return inject(text), outgoing->taken(); }
+
     // Our call from bob@192.0.2.10 to sip:alice@192.0.2.1 (Call-ID `callId`,
     // CSeq 7, `extra` lines in the INVITE), with `outgoing` as its interface;
     // the INVITE is taken from the wire into `invite`.
@@ -270,8 +274,7 @@ protected:
     // The peer's INVITE (with `extra` lines) reaches a new call.
     void receiveInvite(const std::string& extra = "") {
         acceptCalls();
-        inject(request("INVITE", "", "r1", extra));
-        expectSent("SIP/2.0 100");
+        injectExpecting(request("INVITE", "", "r1", extra), "SIP/2.0 100");
         ASSERT_EQ(events->taken(), "inviteRequest");
     }
     void answerCall(const std::string& extra = "") {
@@ -291,14 +294,12 @@ protected:
     Sent reinviteAnswered(int code, const std::string& extra = "") {
         call->reinvite(nullptr, nullptr, 0, nullptr);
         Sent invite = expectSent("INVITE sip:alice@192.0.2.1");
-        inject(answer(invite, code, "r1", extra));
-        expectSent("ACK sip:alice@192.0.2.1");
+        injectExpecting(answer(invite, code, "r1", extra), "ACK sip:alice@192.0.2.1");
         return invite;
     }
     // The peer hangs up (BYE with CSeq `cseq`) and we answer 200.
     void peerHangsUp(int cseq) {
-        inject(fromPeer("BYE", cseq, "z9hG4bK-bye"));
-        EXPECT_EQ(events->taken(), "terminated");
+        EXPECT_EQ(heardAfter(fromPeer("BYE", cseq, "z9hG4bK-bye")), "terminated");
         EXPECT_EQ(events->ended()->toString().substr(0, 4), "BYE ");
         call->respondToBye(nullptr);
         expectSent("SIP/2.0 200");
@@ -307,8 +308,7 @@ protected:
     // We hang up and the peer answers the BYE: the call is over.
     void hangUp() {
         call->hangup();
-        inject(answer(expectSent("BYE sip:alice@192.0.2.1"), 200));
-        EXPECT_EQ(events->taken(), "terminated");
+        EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
         EXPECT_TRUE(call->getDialog().isNil());
     }
 };

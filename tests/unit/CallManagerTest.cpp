@@ -71,8 +71,7 @@ TEST_F(CallManagerTest, MessagesOutsideAnyDialog) {
         {withoutCSeq(request("OPTIONS", "", "r9")), "SIP/2.0 400"},  // malformed
         {withoutCSeq(response(200, "INVITE", "l9", "r9")), ""},     // malformed
         {response(200, "INVITE", "l9", "r9"), ""},  // of no transaction
-        {request("ACK", "l9", "r9"), ""},  // of no dialog
-    };
+        {request("ACK", "l9", "r9"), ""}};  // of no dialog
     for (size_t i = 0; i < std::size(cases); ++i) {
         const std::string callId = "c-out-" + std::to_string(i);
         SCOPED_TRACE(callId);
@@ -108,22 +107,19 @@ TEST_F(CallManagerTest, ApplicationHandlersTakeTheirRequestsTheDefaultsTheRest) 
     };
     onStrayBye = [](NvHandle<NvSipServerTransaction> t) { t->sendResponse(200); };
     manager.setServerTransactionInterface("OPTIONS", new AnswerOk);
-    inject(request("BYE", "l1", "r1"));
-    expectSent("SIP/2.0 200");
-    inject(request("OPTIONS", "", "r1", "", "c2", "z9hG4bK-p2"));
-    expectSent("SIP/2.0 200");
+    injectExpecting(request("BYE", "l1", "r1"), "SIP/2.0 200");
+    injectExpecting(request("OPTIONS", "", "r1", "", "c2", "z9hG4bK-p2"), "SIP/2.0 200");
     manager.setServerTransactionInterface("OPTIONS", nullptr);
-    inject(request("OPTIONS", "", "r1", "", "c3", "z9hG4bK-p3"));
-    expectSent("SIP/2.0 481");
-    inject(request("NOTIFY", "l1", "r1", "", "c4", "z9hG4bK-p4"));
-    expectSent("SIP/2.0 481");
+    injectExpecting(request("OPTIONS", "", "r1", "", "c3", "z9hG4bK-p3"), "SIP/2.0 481");
+    injectExpecting(request("NOTIFY", "l1", "r1", "", "c4", "z9hG4bK-p4"), "SIP/2.0 481");
 }
 
-TEST_F(CallManagerTest, NewInviteMakesOneCallListedWithAndWithoutOurTag) {
+// The peer's INVITE makes one call, listed with and without our tag; meanwhile authentication challenges new
+// requests outside dialogs only.
+TEST_F(CallManagerTest, NewInviteMakesOneCallListedWithAndWithoutOurTag_AuthenticationChallengesOutsideDialogsOnly) {
     acceptCalls();
     NvHandle<NvSipIncomingCall> call = startCall("c1");
     EXPECT_EQ(events->taken(), "inviteRequest");
-    EXPECT_EQ(calls.size(), 1u);
     const std::string ourTag = call->getLocalTag().str();
     NvHandle<NvSipDialog> dialog = call->getDialog();
     EXPECT_EQ(dialog->getKey().str(), "c1," + ourTag + ",r1");
@@ -132,8 +128,18 @@ TEST_F(CallManagerTest, NewInviteMakesOneCallListedWithAndWithoutOurTag) {
     EXPECT_EQ(listed(request("BYE", "", "r1")).get(), dialog.get());
 
     // Retransmitted, the INVITE makes no second call.
-    inject(request("INVITE", "", "r1", "", "c1", "z9hG4bK-inv"));
-    EXPECT_EQ(events->taken(), "");
+    EXPECT_EQ(heardAfter(request("INVITE", "", "r1", "", "c1", "z9hG4bK-inv")), "");
+    wire.clear();
+
+    ChallengeEverything challengeEverything;
+    NvSipCallManager::smp_AuthInterface = &challengeEverything;
+    injectExpecting(request("OPTIONS", "", "r1", "", "c2"), "SIP/2.0 401");
+    injectExpecting(request("INVITE", "", "r1", "", "c3"), "SIP/2.0 401");
+    injectExpecting(request("BYE", "l9", "r9", "", "c4"), "SIP/2.0 481");
+    EXPECT_EQ(heardAfter(request("INFO", ourTag, "r1", "", "c1", "z9hG4bK-info")), "unknownRequest");
+    NvSipCallManager::smp_AuthInterface = nullptr;
+    EXPECT_EQ(calls.size(), 1u);
+    events->lastTransaction()->sendResponse(200);
 
     manager.removeDialog(dialog);  // its current key only
     EXPECT_TRUE(listed(request("BYE", ourTag, "r1")).isNil());
@@ -142,37 +148,13 @@ TEST_F(CallManagerTest, NewInviteMakesOneCallListedWithAndWithoutOurTag) {
     EXPECT_THROW(manager.updateDialogKey("c1,,r1", "c1,x,r1"), NvHandle<NvException>);
 }
 
-TEST_F(CallManagerTest, AuthenticationChallengesNewRequestsOutsideDialogsOnly) {
-    acceptCalls();
-    NvHandle<NvSipIncomingCall> call = startCall("c1");
-    const std::string ourTag = call->getLocalTag().str();
-    events->taken();
-    wire.clear();
-
-    ChallengeEverything challengeEverything;
-    NvSipCallManager::smp_AuthInterface = &challengeEverything;
-    inject(request("OPTIONS", "", "r1", "", "c2"));
-    expectSent("SIP/2.0 401");
-    inject(request("INVITE", "", "r1", "", "c3"));
-    expectSent("SIP/2.0 401");
-    inject(request("BYE", "l9", "r9", "", "c4"));
-    expectSent("SIP/2.0 481");
-    inject(request("INFO", ourTag, "r1", "", "c1", "z9hG4bK-info"));
-    EXPECT_EQ(events->taken(), "unknownRequest");
-    NvSipCallManager::smp_AuthInterface = nullptr;
-    EXPECT_EQ(calls.size(), 1u);
-    events->lastTransaction()->sendResponse(200);
-    endCall(call, "c1");
-}
-
 // A Replaces naming a dialog reaches its call (refused here, accepted below); once that dialog is ending, 687.
 TEST_F(CallManagerTest, ReplacesNamingADialogReachesItsCallOrIsAnswered687WhenTheDialogIsEnding) {
     acceptCalls();
     NvHandle<NvSipIncomingCall> call = startCall("c1");
     events->taken();
     const std::string replaces = "Replaces: c1;to-tag=" + call->getLocalTag().str() + ";from-tag=r1\r\n";
-    inject(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep"));
-    EXPECT_EQ(events->taken(), "replacesDialog");
+    EXPECT_EQ(heardAfter(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep")), "replacesDialog");
     EXPECT_EQ(calls.size(), 1u);
     call->rejectReplaces();
     // The dialog made for the Replaces INVITE is listed under c2 until ended.
@@ -184,8 +166,7 @@ TEST_F(CallManagerTest, ReplacesNamingADialogReachesItsCallOrIsAnswered687WhenTh
 
     call->answer(486, nullptr, nullptr, 0);
     wire.clear();
-    inject(request("INVITE", "", "r3", replaces, "c3", "z9hG4bK-rep3"));
-    expectSent("SIP/2.0 687");
+    injectExpecting(request("INVITE", "", "r3", replaces, "c3", "z9hG4bK-rep3"), "SIP/2.0 687");
     expectNothingSent();
     inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-inv"));
 }
@@ -200,8 +181,7 @@ TEST_F(CallManagerTest, AcceptedReplacesGivesTheCallTheNewDialog) {
     wire.clear();
 
     const std::string replaces = "Replaces: c1;to-tag=" + call->getLocalTag().str() + ";from-tag=r1\r\n";
-    inject(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep"));
-    EXPECT_EQ(events->taken(), "replacesDialog");
+    EXPECT_EQ(heardAfter(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep")), "replacesDialog");
     call->acceptReplaces();
     EXPECT_EQ(call->getCallID().str(), "c2");
     EXPECT_NE(call->getDialog().get(), replaced.get());
@@ -217,8 +197,7 @@ TEST_F(CallManagerTest, AcceptedReplacesGivesTheCallTheNewDialog) {
     EXPECT_EQ(events->taken(), "callConfirmed") << "the replaced dialog's end is not the call's";
 
     call->hangup();
-    inject(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200));
-    EXPECT_EQ(events->taken(), "terminated");
+    EXPECT_EQ(heardAfter(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
 }
 
 // Each dialog is listed with and without our tag, and under a third key its
@@ -253,8 +232,7 @@ TEST_F(CallManagerTest, AnApplicationThatOnlyAnswersStillEndsItsCalls) {
     newCall = [&](NvHandle<NvSipInviteMessage> invite) {
         return call = new NvSipIncomingCall(invite, answerOnly.get());
     };
-    inject(request("INVITE", "", "r1"));
-    expectSent("SIP/2.0 200");
+    injectExpecting(request("INVITE", "", "r1"), "SIP/2.0 200");
     inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-ack"));
     inject(request("BYE", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-bye"));
     expectSent("SIP/2.0 200");  // the default reply to the peer's BYE
@@ -263,8 +241,7 @@ TEST_F(CallManagerTest, AnApplicationThatOnlyAnswersStillEndsItsCalls) {
     call = nullptr;
     EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0);
     EXPECT_EQ(NvSipTransactionManager::getInstance()->getTransactionCount(), 0u);
-    inject(request("BYE", "", "r1", "", "c1", "z9hG4bK-bye"));
-    expectSent("SIP/2.0 200");
+    injectExpecting(request("BYE", "", "r1", "", "c1", "z9hG4bK-bye"), "SIP/2.0 200");
 }
 
 TEST_F(CallManagerTest, SecondManagerIsRefused) {

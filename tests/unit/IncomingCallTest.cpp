@@ -31,8 +31,7 @@ TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone_RetransmittedInvit
     inject(request("INVITE", "", "r1", "Session-Expires: 20\r\n", "c1", "z9hG4bK-other"));
     EXPECT_EQ(expectSent("SIP/2.0 200").bytes, ok.bytes);
     expectNothingSent();
-    inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
-    EXPECT_EQ(events->taken(), "callConfirmed");
+    EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-ack")), "callConfirmed");
     peerHangsUp(2);
     EXPECT_EQ(raised([&] { call->answer(200, nullptr, nullptr, 0); }), "Dialog does not exist !!!");
 }
@@ -44,10 +43,8 @@ TEST_F(IncomingCallTest, UnacknowledgedResponsesAreSentAgainUntil64T1) {
         SCOPED_TRACE(reliable);
         receiveInvite("Supported: 100rel\r\n");
         const char* startLine = reliable ? "SIP/2.0 180" : "SIP/2.0 200";
-        if (reliable)
-            call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0);
-        else
-            call->answer(200, nullptr, nullptr, 0);
+        reliable ? call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0)
+                 : call->answer(200, nullptr, nullptr, 0);
         expectSent(startLine);
         expectSentAfter(NvSipTransactionManager::m_T1, startLine);
         clock.advance(64 * NvSipTransactionManager::m_T1 - NvSipTransactionManager::m_T1 - 1);
@@ -75,10 +72,8 @@ TEST_F(IncomingCallTest, ReliableProvisionalResponsesAreNumberedAndAcknowledgedB
     receiveInvite("Supported: 100rel\r\n");
     call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0);
     EXPECT_EQ(numberOf<NvSipRSeqHeader>(expectSent("SIP/2.0 180")), 1u);
-    inject(fromPeer("PRACK", 2, "z9hG4bK-pr1", "RAck: 7 1 INVITE\r\n"));
-    expectSent("SIP/2.0 481");
-    inject(fromPeer("PRACK", 3, "z9hG4bK-pr2", "RAck: 1 1 INVITE\r\n"));
-    expectSent("SIP/2.0 200");
+    injectExpecting(fromPeer("PRACK", 2, "z9hG4bK-pr1", "RAck: 7 1 INVITE\r\n"), "SIP/2.0 481");
+    injectExpecting(fromPeer("PRACK", 3, "z9hG4bK-pr2", "RAck: 1 1 INVITE\r\n"), "SIP/2.0 200");
     EXPECT_EQ(events->taken(), "prack");
     clock.advance(NvSipTransactionManager::m_T1 * 4);
     expectNothingSent();
@@ -87,8 +82,7 @@ TEST_F(IncomingCallTest, ReliableProvisionalResponsesAreNumberedAndAcknowledgedB
     EXPECT_EQ(numberOf<NvSipRSeqHeader>(expectSent("SIP/2.0 183")), 2u);
     call->answer(486, nullptr, nullptr, 0);
     expectSent("SIP/2.0 486");
-    inject(fromPeer("ACK", 1, "z9hG4bK-p1"));
-    EXPECT_EQ(events->taken(), "terminated");
+    EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-p1")), "terminated");
 }
 
 TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck) {
@@ -97,13 +91,11 @@ TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck) {
     EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
     EXPECT_EQ(events->ended() ? events->ended()->toString().substr(0, 6) : "", "CANCEL");
     expectSent("SIP/2.0 487");
-    inject(fromPeer("ACK", 1, "z9hG4bK-p1"));
-    EXPECT_EQ(events->taken(), "terminated terminated");
+    EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-p1")), "terminated terminated");
     // Refused at once, with no 100 before the 422 and nothing for the application but the end.
     inject(request("INVITE", "", "r1", "Session-Expires: 19\r\n", "c1", "z9hG4bK-i2"));
     EXPECT_EQ(numberOf<NvSipMinSEHeader>(expectSent("SIP/2.0 422")), 20u);
-    inject(fromPeer("ACK", 1, "z9hG4bK-i2"));
-    EXPECT_EQ(events->taken(), "terminated");
+    EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-i2")), "terminated");
 }
 
 TEST_F(IncomingCallTest, SessionTimerNegotiatedInOur200Runs_ARefusedAnswerSendsNothing) {
@@ -132,16 +124,13 @@ TEST_F(IncomingCallTest, ReinviteAnswerIsSentAgainUntilItsAckOrEndsTheSessionWit
     inject(fromPeer("INVITE", 2, "z9hG4bK-re1"));  // before the ACK: left unanswered
     expectNothingSent();
     inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
-    inject(fromPeer("INVITE", 2, "z9hG4bK-re1"));  // its retransmission is taken now
-    expectSent("SIP/2.0 100");
+    injectExpecting(fromPeer("INVITE", 2, "z9hG4bK-re1"), "SIP/2.0 100");  // its retransmission is taken now
     call->respondToReinvite(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
     expectSentAfter(NvSipTransactionManager::m_T1, "SIP/2.0 200");
-    inject(fromPeer("ACK", 2, "z9hG4bK-ack2"));
-    EXPECT_EQ(events->taken(), "callConfirmed reinviteRequest reinviteAck");
+    EXPECT_EQ(heardAfter(fromPeer("ACK", 2, "z9hG4bK-ack2")), "callConfirmed reinviteRequest reinviteAck");
 
-    inject(fromPeer("INVITE", 3, "z9hG4bK-re3"));
-    expectSent("SIP/2.0 100");
+    injectExpecting(fromPeer("INVITE", 3, "z9hG4bK-re3"), "SIP/2.0 100");
     call->respondToReinvite(nullptr);
     expectSent("SIP/2.0 200");
     clock.advance(64 * NvSipTransactionManager::m_T1);
@@ -149,8 +138,7 @@ TEST_F(IncomingCallTest, ReinviteAnswerIsSentAgainUntilItsAckOrEndsTheSessionWit
     wire.clear();
     ASSERT_EQ(sent.size(), 11u);  // ten retransmissions of this 2xx alone, then the BYE
     EXPECT_EQ(sent.back().bytes.substr(0, 4), "BYE ");
-    inject(responseTo(sent.back(), 200));
-    EXPECT_EQ(events->taken(), "reinviteRequest terminated");
+    EXPECT_EQ(heardAfter(responseTo(sent.back(), 200)), "reinviteRequest terminated");
 }
 
 TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
@@ -168,11 +156,9 @@ TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
         EXPECT_LT(numberOf<NvSipRetryAfterHeader>(refused), 10u);
         EXPECT_EQ(cseq == 4, !refused.message->getHeader<NvSipRetryAfterHeader>().isNil());
     }
-    inject(request("CANCEL", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-re3", 3));
-    expectSent("SIP/2.0 200");
+    injectExpecting(request("CANCEL", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-re3", 3), "SIP/2.0 200");
     expectSent("SIP/2.0 487");
-    inject(fromPeer("INVITE", 5, "z9hG4bK-re5"));  // the dialog takes re-INVITEs again
-    expectSent("SIP/2.0 100");
+    injectExpecting(fromPeer("INVITE", 5, "z9hG4bK-re5"), "SIP/2.0 100");  // the dialog takes re-INVITEs again
     call->respondToReinvite(488, nullptr, nullptr, 0);
     expectSent("SIP/2.0 488");
     inject(fromPeer("ACK", 5, "z9hG4bK-re5"));

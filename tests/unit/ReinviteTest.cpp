@@ -39,8 +39,7 @@ TEST_F(ReinviteTest, ProvisionalPrackedFinalAcknowledgedByTheDefaults) {
 TEST_F(ReinviteTest, AfterAFailureBothSidesReinviteAgain) {
     answerCall();
     const Sent first = reinviteAnswered(488);  // ACKed by its transaction
-    inject(fromPeer("INVITE", 2, "z9hG4bK-re2"));
-    expectSent("SIP/2.0 100");
+    injectExpecting(fromPeer("INVITE", 2, "z9hG4bK-re2"), "SIP/2.0 100");
     call->respondToReinvite(200, nullptr, nullptr, 0);  // answers only a re-INVITE taken
     expectSent("SIP/2.0 200");
     inject(fromPeer("ACK", 2, "z9hG4bK-ack2"));
@@ -53,13 +52,10 @@ TEST_F(ReinviteTest, SentAgainOnceWithTheMinimumIntervalOrCredentials) {
     TestCredentials credentials;
     const struct {
         int status;
-        const char* extra;
-        const char* header;
-        const char* value;
+        const char *extra, *header, *value;
     } cases[] = {
         {422, "Min-SE: 90\r\n", "Session-Expires", "90"},
-        {401, "WWW-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n", "Authorization", "Digest username=\"a\""},
-    };
+        {401, "WWW-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n", "Authorization", "Digest username=\"a\""}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.status);
         answerCall();
@@ -69,8 +65,7 @@ TEST_F(ReinviteTest, SentAgainOnceWithTheMinimumIntervalOrCredentials) {
         EXPECT_NE(branchOf(retry), branchOf(first));
         EXPECT_EQ(valueOf(retry.message, c.header), c.value);
         EXPECT_EQ(occurrences(retry.bytes, std::string("\r\n") + c.header + ":"), 1u) << retry.bytes;
-        inject(answer(retry, 200));
-        expectSent("ACK sip:alice@192.0.2.1");
+        injectExpecting(answer(retry, 200), "ACK sip:alice@192.0.2.1");
         EXPECT_EQ(events->taken(), "reinviteResponse 200");  // not the first answer
         hangUp();
         transactions.clear();
@@ -97,8 +92,7 @@ TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
             call->reinvite(nullptr, nullptr, 0, nullptr);
         }
         const Sent first = expectSent("INVITE sip:alice@192.0.2.1");
-        inject(answer(first, 491));
-        expectSent("ACK sip:alice@192.0.2.1");
+        injectExpecting(answer(first, 491), "ACK sip:alice@192.0.2.1");
         if (c.earliest > 0) {
             clock.advance(c.earliest - 1);
             expectNothingSent();
@@ -107,8 +101,7 @@ TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
         const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
         EXPECT_EQ(cseqOf(retry.message), cseqOf(first.message) + 1);
         wire.clear();  // its retransmissions while the wait ran out
-        inject(answer(retry, 200));
-        expectSent("ACK sip:alice@192.0.2.1");
+        injectExpecting(answer(retry, 200), "ACK sip:alice@192.0.2.1");
         if (c.weCalled) {
             placed->hangup();
             inject(answer(expectSent("BYE sip:alice@192.0.2.1"), 200));

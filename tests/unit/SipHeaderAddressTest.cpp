@@ -105,8 +105,7 @@ TEST(SipNameAddressForms, DisplayNamesAreQuotedWhenTheyMustBe) {
         {"Alice B. Liddell", "Alice B. Liddell"}, {"  Alice  ", "Alice"},
         {"Liddell, Alice", "\"Liddell, Alice\""}, {"Say \"hi\"", "\"Say \\\"hi\\\"\""},
         {"back\\slash", "\"back\\\\slash\""},     {"Zo\xC3\xAB", "\"Zo\xC3\xAB\""},
-        {"tab\there", "\"tab\there\""},           {"", ""},
-    };
+        {"tab\there", "\"tab\there\""},           {"", ""}};
     for (const auto& c : cases) {
         const auto value = bare("sip:a@example.com");
         value->setDisplayName(c.first);
@@ -121,31 +120,18 @@ TEST(SipNameAddressForms, DisplayNamesAreQuotedWhenTheyMustBe) {
 
 TEST(SipNameAddressForms, MalformedValuesAreRefusedForTheirReason) {
     const std::pair<const char*, const char*> uris[] = {
-        {"example.com", "missing scheme"},
-        {"1sip:a@example.com", "malformed scheme"},
-        {"sip:", "missing host"},
-        {"sip:@example.com", "empty user"},
-        {"sip:a:p@ss@example.com", "host"},
-        {"sip:a@-example.com", "malformed host"},
-        {"sip:a@example.com:0", "port"},
-        {"sip:a@example.com:65536", "port"},
-        {"sip:a@example.com;", "empty parameter name"},
-        {"sip:a@example.com;x=%zz", "escape"},
-        {"sip:a@example.com>", "not allowed"},
-        {"sip:user@[2001:db8::1]5060", "after the IPv6"},
-    };
+        {"example.com", "missing scheme"}, {"1sip:a@example.com", "malformed scheme"}, {"sip:", "missing host"},
+        {"sip:@example.com", "empty user"}, {"sip:a:p@ss@example.com", "host"}, {"sip:a@example.com:0", "port"},
+        {"sip:a@-example.com", "malformed host"}, {"sip:a@example.com:65536", "port"},
+        {"sip:a@example.com;", "empty parameter name"}, {"sip:a@example.com;x=%zz", "escape"},
+        {"sip:a@example.com>", "not allowed"}, {"sip:user@[2001:db8::1]5060", "after the IPv6"}};
     for (const auto& c : uris) EXPECT_TRUE(mentions(parseErrorOf([&] { NvURI::sParse(c.first); }, c.first), c.second));
 
     const std::pair<const char*, const char*> addresses[] = {
-        {"", "empty value"},
-        {"<sip:a@example.com>>", "'>' without '<'"},
-        {"<>", "empty URI"},
-        {"\"A\" x <sip:a@example.com>", "expected '<'"},
-        {"sip:a@example.com,sip:b@example.com", "angle brackets"},
-        {"<sip:a@example.com> tag=1", "expected ';'"},
-        {"\"cr \\\r\" <sip:a@example.com>", "escaped line break"},
-        {"\"nul \x01\" <sip:a@example.com>", "control"},
-    };
+        {"", "empty value"}, {"<sip:a@example.com>>", "'>' without '<'"}, {"<>", "empty URI"},
+        {"\"A\" x <sip:a@example.com>", "expected '<'"}, {"sip:a@example.com,sip:b@example.com", "angle brackets"},
+        {"<sip:a@example.com> tag=1", "expected ';'"}, {"\"cr \\\r\" <sip:a@example.com>", "escaped line break"},
+        {"\"nul \x01\" <sip:a@example.com>", "control"}};
     for (const auto& c : addresses) EXPECT_TRUE(mentions(parseErrorOf([&] { address(c.first); }, c.first), c.second));
 }
 
@@ -204,5 +190,4 @@ TEST(SipNameAddressHeaders, TagsOnFromAndToContactParametersQuotedAndEscapedWhen
     // Parameters cannot carry line breaks.
     EXPECT_THROW(contact->setParameter("x", "a\r\nVia: SIP/2.0/UDP evil.example.com"), NvHandle<NvException>);
     EXPECT_EQ(contact->getValue().str(), written);
-
 }

@@ -17,30 +17,24 @@ NvHandle<NvSipHeader> create(const std::string& name, const std::string& value) 
 // Known headers by compact letter or in another case; the value tables below
 // show the class of the others through what it writes back or refuses.
 TEST(SipHeaderFactory, FullCompactAndAnyCaseNamesGiveTheirClass) {
-    const std::tuple<NvSipHeaderID, const char*, const char*, std::vector<const char*>> cases[] = {
-        {NvSipHeaderID::Via, "Via", "SIP/2.0/UDP a.example.com", {"Via", "v", "V", "vIa"}},
-        {NvSipHeaderID::CallID, "Call-ID", "x@y", {"call-id", "I"}},
-        {NvSipHeaderID::From, "From", "<sip:a@example.com>", {"From", "f"}},
-        {NvSipHeaderID::To, "To", "<sip:a@example.com>", {"TO", "t"}},
-        {NvSipHeaderID::Contact, "Contact", "<sip:a@example.com>", {"m"}},
-        {NvSipHeaderID::RecordRoute, "Record-Route", "<sip:p.example.com;lr>", {"record-route"}},
-        {NvSipHeaderID::CSeq, "CSeq", "1 INVITE", {"cseq"}},
-        {NvSipHeaderID::ContentLength, "Content-Length", "0", {"l", "CONTENT-LENGTH"}},
-        {NvSipHeaderID::ContentType, "Content-Type", "text/plain", {"c"}},
-        {NvSipHeaderID::Supported, "Supported", "timer", {"k"}},
-        {NvSipHeaderID::SessionExpires, "Session-Expires", "90", {"x"}},
-        {NvSipHeaderID::Event, "Event", "refer", {"o"}},
-        {NvSipHeaderID::ReferTo, "Refer-To", "<sip:c@example.com>", {"r"}},
-        {NvSipHeaderID::ProxyAuthorization, "Proxy-Authorization", "Digest a=b", {"Proxy-Authorization"}},
-    };
-    for (const auto& [id, canonical, value, names] : cases) {
+    using ID = NvSipHeaderID;
+    const std::tuple<ID, const char*, const char*, std::vector<const char*>> cases[] = {
+        {ID::Via, "Via", "SIP/2.0/UDP a.example.com", {"Via", "v", "V", "vIa"}},
+        {ID::From, "From", "<sip:a@example.com>", {"From", "f"}}, {ID::To, "To", "<sip:a@example.com>", {"TO", "t"}},
+        {ID::Contact, "Contact", "<sip:a@example.com>", {"m"}}, {ID::CallID, "Call-ID", "x@y", {"call-id", "I"}},
+        {ID::RecordRoute, "Record-Route", "<sip:p.example.com;lr>", {"record-route"}},
+        {ID::ContentLength, "Content-Length", "0", {"l", "CONTENT-LENGTH"}},
+        {ID::ContentType, "Content-Type", "text/plain", {"c"}}, {ID::Supported, "Supported", "timer", {"k"}},
+        {ID::SessionExpires, "Session-Expires", "90", {"x"}}, {ID::Event, "Event", "refer", {"o"}},
+        {ID::ReferTo, "Refer-To", "<sip:c@example.com>", {"r"}}, {ID::CSeq, "CSeq", "1 INVITE", {"cseq"}},
+        {ID::ProxyAuthorization, "Proxy-Authorization", "Digest a=b", {"Proxy-Authorization"}}};
+    for (const auto& [id, canonical, value, names] : cases)
         for (const char* name : names) {
             const auto header = create(name, value);
             EXPECT_EQ(header->getID(), id) << name;
             EXPECT_EQ(header->getName().str(), canonical) << name;
             EXPECT_EQ(header->isCompact(), std::string(name).size() == 1) << name;
         }
-    }
     // Other names give generic headers that keep their name and value.
     for (const char* name : {"Subject", "s", "e", "X-Nv-Trace", "Content-Lengthy", "Vias", "Call-IDs"}) {
         const auto header = create(name, "any value; at all, <really>");
@@ -64,31 +58,24 @@ TEST(SipHeaderValues, WrittenBackInCanonicalForm) {
     const char* const cases[][3] = {
         {"Via", " SIP / 2.0 / TLS  proxy.example.com : 5061 ;branch=z9hG4bKabc;received=192.0.2.7;rport=5070;ttl=16",
          "SIP/2.0/TLS proxy.example.com:5061;branch=z9hG4bKabc;received=192.0.2.7;rport=5070;ttl=16"},
-        {"CSeq", "  4711 \t  INVITE ", "4711 INVITE"},
-        {"CSeq", "2147483647 BYE", "2147483647 BYE"},
-        {"RAck", "776656  1 INVITE", "776656 1 INVITE"},
-        {"Max-Forwards", "255", "255"},
-        {"l", "007", "7"},
-        {"RSeq", "4294967295", "4294967295"},
-        {"Min-SE", "90 ; x-ext = 1", "90;x-ext=1"},
+        {"CSeq", "  4711 \t  INVITE ", "4711 INVITE"}, {"CSeq", "2147483647 BYE", "2147483647 BYE"},
+        {"RAck", "776656  1 INVITE", "776656 1 INVITE"}, {"Max-Forwards", "255", "255"}, {"l", "007", "7"},
+        {"RSeq", "4294967295", "4294967295"}, {"Min-SE", "90 ; x-ext = 1", "90;x-ext=1"},
         {"Session-Expires", "1800 ; refresher = uas", "1800;refresher=uas"},
         {"Retry-After", "18000 (back (soon)) ;duration=3600", "18000 (back (soon));duration=3600"},
-        {"Supported", " 100rel ,Timer,  replaces", "100rel, Timer, replaces"},
-        {"k", "", ""},
+        {"Supported", " 100rel ,Timer,  replaces", "100rel, Timer, replaces"}, {"k", "", ""},
         {"c", "multipart/mixed ; boundary=\"a;b,c\"; charset=utf-8",
-         "multipart/mixed;boundary=\"a;b,c\";charset=utf-8"},
-        {"Event", "dialog;id=5", "dialog;id=5"},
+         "multipart/mixed;boundary=\"a;b,c\";charset=utf-8"}, {"Event", "dialog;id=5", "dialog;id=5"},
         {"Replaces", "98asjd8@example.com ; from-tag = 13 ;to-tag=12;early-only",
          "98asjd8@example.com;from-tag=13;to-tag=12;early-only"},
         {"WWW-Authenticate",
          "Digest realm=\"north, south\",nonce=\"x\\\"y\" ,  qop=\"auth,auth-int\", stale=FALSE,algorithm=MD5",
          "Digest realm=\"north, south\", nonce=\"x\\\"y\", qop=\"auth,auth-int\", stale=FALSE, algorithm=MD5"},
-        {"Authorization", "Bearer a.b-c_d~e+f/g", "Bearer a.b-c_d~e+f/g"},
-    };
+        {"Authorization", "Bearer a.b-c_d~e+f/g", "Bearer a.b-c_d~e+f/g"}};
     for (const auto& [name, value, written] : cases) EXPECT_EQ(create(name, value)->getValue().str(), written) << name;
 }
 
-TEST(SipHeaderValues, GettersReadTheParts) {
+TEST(SipHeaderValues, GettersReadThePartsSettersWriteWhatTheyWereGiven) {
     // Numbers and methods are written back from what was read (see above);
     // these are the parts read in other ways.
     EXPECT_EQ(makeHeader<NvSipRetryAfterHeader>("Retry-After", "18000 (back (soon))")->getComment().str(),
@@ -107,13 +94,10 @@ TEST(SipHeaderValues, GettersReadTheParts) {
     for (const char* id : {"abc", "f81d4fae-7dec-11d0-a765-00a0c91e6bf6@192.0.2.4", "x@[2001:db8::1]",
                            "{curly}(paren)<angle>:colon\"quote/slash?\\@host"})
         EXPECT_EQ(makeHeader<NvSipCallIDHeader>("Call-ID", std::string(" ") + id + " ")->getCallID().str(), id);
-}
 
-TEST(SipHeaderSetters, WriteWhatTheyWereGiven) {
+    // The setters write what they were given.
     EXPECT_EQ(NvSipReplacesHeader("call-9@192.0.2.5", "t9", "f9").getValue().str(),
               "call-9@192.0.2.5;to-tag=t9;from-tag=f9");
-
-    const auto supported = makeHeader<NvSipSupportedHeader>("Supported", "100rel, Timer");
     supported->addTag("TIMER");  // already there, in another case
     supported->addTag("path");
     EXPECT_EQ(supported->getValue().str(), "100rel, Timer, path");
@@ -140,28 +124,16 @@ TEST(SipHeaderSetters, NewBranchesAreUniqueAndStartWithTheMagicCookie) {
 TEST(SipHeaderValues, MalformedValuesAreRefusedForTheirReason) {
     const char* const cases[][3] = {
         {"Via", "SIP/3.0/UDP host.example.com;branch=z9hG4bK1", "unsupported SIP version 3.0"},
-        {"Via", "SIP/2.0/UDP", "sent-by"},
-        {"Via", "SIP/2.0/UDP host.example.com:0", "port"},
-        {"Via", "SIP/2.0/UDP host.example.com:70000", "port"},
-        {"Via", "SIP/2.0/UDP fe80::1", "brackets"},
-        {"CSeq", "1", "method"},
-        {"CSeq", "1 IN VITE", "method"},
-        {"RAck", "1 INVITE", "RAck"},
-        {"RAck", "one 2 INVITE", "RAck response number"},
-        {"Call-ID", "", "Call-ID"},
-        {"Call-ID", "a@b@c", "Call-ID"},
-        {"Max-Forwards", "70;x=1", "unexpected text"},
-        {"Max-Forwards", "", "expected a number"},
-        {"RSeq", "4294967296", "RSeq"},
-        {"Retry-After", "30 (open", "unterminated comment"},
-        {"Retry-After", "(no number)", "expected a number"},
-        {"Require", "100rel, ,timer", "option tag"},
-        {"Content-Type", "text plain", "Content-Type"},
-        {"o", "two words", "Event"},
-        {"Replaces", "a b;to-tag=1;from-tag=2", "Replaces"},
-        {"Authorization", "", "missing scheme"},
+        {"Via", "SIP/2.0/UDP", "sent-by"}, {"Via", "SIP/2.0/UDP host.example.com:0", "port"},
+        {"Via", "SIP/2.0/UDP host.example.com:70000", "port"}, {"Via", "SIP/2.0/UDP fe80::1", "brackets"},
+        {"CSeq", "1", "method"}, {"CSeq", "1 IN VITE", "method"}, {"RAck", "1 INVITE", "RAck"},
+        {"RAck", "one 2 INVITE", "RAck response number"}, {"Call-ID", "", "Call-ID"}, {"Call-ID", "a@b@c", "Call-ID"},
+        {"Max-Forwards", "70;x=1", "unexpected text"}, {"Max-Forwards", "", "expected a number"},
+        {"RSeq", "4294967296", "RSeq"}, {"Retry-After", "30 (open", "unterminated comment"},
+        {"Retry-After", "(no number)", "expected a number"}, {"Require", "100rel, ,timer", "option tag"},
+        {"Content-Type", "text plain", "Content-Type"}, {"o", "two words", "Event"},
+        {"Replaces", "a b;to-tag=1;from-tag=2", "Replaces"}, {"Authorization", "", "missing scheme"},
         {"Authorization", "Digest realm=x, abc==", "empty value"},
-        {"Proxy-Authenticate", "Digest a b", "malformed parameter"},
-    };
+        {"Proxy-Authenticate", "Digest a b", "malformed parameter"}};
     for (const auto& c : cases) EXPECT_TRUE(mentions(parseErrorOf([&] { create(c[0], c[1]); }, c[1]), c[2])) << c[0];
 }

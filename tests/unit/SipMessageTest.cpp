@@ -23,21 +23,11 @@ NvHandle<M> read(const std::string& text) {
 const char kInvite[] =
     "INVITE sip:bob@biloxi.example.com SIP/2.0\n"
     "Via: SIP/2.0/UDP p1.example.com;branch=z9hG4bKp1, SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKua1\n"
-    "Max-Forwards: 69\n"
-    "Record-Route: <sip:p1.example.com;lr>\n"
-    "Route: <sip:p2.example.com;lr>\n"
-    "Route: <sip:p3.example.com;lr>\n"
-    "From: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
-    "To: Bob <sip:bob@biloxi.example.com>\n"
-    "Call-ID: 3848276298220188511@atlanta.example.com\n"
-    "CSeq: 31862 INVITE\n"
-    "Contact: <sip:alice@192.0.2.1>\n"
-    "Supported: timer\n"
-    "Require: 100rel\n"
-    "Content-Type: application/sdp\n"
-    "Content-Length: 4\n"
-    "\n"
-    "v=0\n";
+    "Max-Forwards: 69\nRecord-Route: <sip:p1.example.com;lr>\nRoute: <sip:p2.example.com;lr>\n"
+    "Route: <sip:p3.example.com;lr>\nFrom: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
+    "To: Bob <sip:bob@biloxi.example.com>\nCall-ID: 3848276298220188511@atlanta.example.com\nCSeq: 31862 INVITE\n"
+    "Contact: <sip:alice@192.0.2.1>\nSupported: timer\nRequire: 100rel\nContent-Type: application/sdp\n"
+    "Content-Length: 4\n\nv=0\n";
 
 // Call-IDs lead with the time, so that a caller's sort in the order they were made; the rest is random.
 TEST(SipCallId, SortsByTimeMadeAndNeverRepeats) {
@@ -46,13 +36,11 @@ TEST(SipCallId, SortsByTimeMadeAndNeverRepeats) {
     const std::string sameMs = NvSipCallid::reGenerate("host.example").str();
     clock.advance(1);
     const std::string later = NvSipCallid::reGenerate(nullptr).str();
-    EXPECT_EQ(first.size(), 32u + std::string("@host.example").size());
-    EXPECT_EQ(first.substr(32), "@host.example");
+    EXPECT_EQ(first.substr(32), "@host.example");  // and so 32 characters before it
     EXPECT_EQ(first.substr(0, 12), sameMs.substr(0, 12));
     EXPECT_NE(first, sameMs);
     EXPECT_EQ(later.size(), 32u);
-    EXPECT_LT(first.substr(0, 32), later);
-    EXPECT_LT(sameMs.substr(0, 32), later);
+    EXPECT_LT(std::max(first.substr(0, 32), sameMs.substr(0, 32)), later);
 }
 
 TEST(SipMethodRegistry, EachMethodHasItsClassOthersAreUnknownRequests) {
@@ -82,16 +70,11 @@ TEST(SipMethodRegistry, EachMethodHasItsClassOthersAreUnknownRequests) {
 TEST(SipResponseFromRequest, CopiesTheTransactionAndDialogHeadersRecordRouteOnlyWhereADialogCanForm) {
     const auto invite = read<NvSipRequest>(kInvite);
     NvSipResponse ringing(180, invite);
-    EXPECT_EQ(ringing.toString(),
-              crlf("SIP/2.0 180 Ringing\n"
-                   "Via: SIP/2.0/UDP p1.example.com;branch=z9hG4bKp1, SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKua1\n"
-                   "Record-Route: <sip:p1.example.com;lr>\n"
-                   "From: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
-                   "To: Bob <sip:bob@biloxi.example.com>\n"
-                   "Call-ID: 3848276298220188511@atlanta.example.com\n"
-                   "CSeq: 31862 INVITE\n"
-                   "Content-Length: 0\n"
-                   "\n"));
+    EXPECT_EQ(ringing.toString(), crlf("SIP/2.0 180 Ringing\n"
+        "Via: SIP/2.0/UDP p1.example.com;branch=z9hG4bKp1, SIP/2.0/UDP 192.0.2.1:5060;branch=z9hG4bKua1\n"
+        "Record-Route: <sip:p1.example.com;lr>\nFrom: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
+        "To: Bob <sip:bob@biloxi.example.com>\nCall-ID: 3848276298220188511@atlanta.example.com\n"
+        "CSeq: 31862 INVITE\nContent-Length: 0\n\n"));
     EXPECT_EQ(NvSipResponse(299, invite).getReasonPhrase().str(), "Unknown");  // with no standard phrase
     EXPECT_THROW(NvSipResponse(99, invite), NvHandle<NvException>);
     EXPECT_THROW(NvSipResponse(700, invite), NvHandle<NvException>);
@@ -118,22 +101,18 @@ TEST(SipAckFromResponse, AckOfA2xxGoesToTheContactAckOfAFailureFollowsTheInvite)
     NvSipAckMessage ackOk(ok);
     ackOk.getToHeader()->setTag("other");  // what the ACK holds is its own
     EXPECT_EQ(ok->getToHeader()->getTag().str(), "b0b");
-    EXPECT_EQ(NvSipAckMessage(ok).toString(), crlf("ACK sip:bob@192.0.2.20:5070;transport=udp SIP/2.0\n"
-                                                    "From: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
-                                                    "To: Bob <sip:bob@biloxi.example.com>;tag=b0b\n"
-                                                    "Call-ID: 3848276298220188511@atlanta.example.com\n"
-                                                    "CSeq: 31862 ACK\n"
-                                                    "Content-Length: 0\n\n"));
+    EXPECT_EQ(NvSipAckMessage(ok).toString(),
+              crlf("ACK sip:bob@192.0.2.20:5070;transport=udp SIP/2.0\n"
+                   "From: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
+                   "To: Bob <sip:bob@biloxi.example.com>;tag=b0b\nCall-ID: 3848276298220188511@atlanta.example.com\n"
+                   "CSeq: 31862 ACK\nContent-Length: 0\n\n"));
     NvSipAckMessage ackBusy(NvHandle<NvSipResponse>(new NvSipResponse(486, invite)), invite);
-    EXPECT_EQ(ackBusy.toString(), crlf("ACK sip:bob@biloxi.example.com SIP/2.0\n"
-                                       "Via: SIP/2.0/UDP p1.example.com;branch=z9hG4bKp1\n"
-                                       "From: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
-                                       "To: Bob <sip:bob@biloxi.example.com>\n"
-                                       "Call-ID: 3848276298220188511@atlanta.example.com\n"
-                                       "CSeq: 31862 ACK\n"
-                                       "Route: <sip:p2.example.com;lr>\n"
-                                       "Route: <sip:p3.example.com;lr>\n"
-                                       "Content-Length: 0\n\n"));
+    EXPECT_EQ(ackBusy.toString(),
+              crlf("ACK sip:bob@biloxi.example.com SIP/2.0\nVia: SIP/2.0/UDP p1.example.com;branch=z9hG4bKp1\n"
+                   "From: \"Alice\" <sip:alice@atlanta.example.com>;tag=9fxced76sl\n"
+                   "To: Bob <sip:bob@biloxi.example.com>\nCall-ID: 3848276298220188511@atlanta.example.com\n"
+                   "CSeq: 31862 ACK\nRoute: <sip:p2.example.com;lr>\nRoute: <sip:p3.example.com;lr>\n"
+                   "Content-Length: 0\n\n"));
     EXPECT_THROW(NvSipAckMessage(NvHandle<NvSipResponse>()), NvHandle<NvException>);
 }
 
@@ -179,8 +158,7 @@ TEST(SipMessageClone, IsDeep) {
 TEST(SipMessageOptionTags, RequiredAndSupportedAcrossHeaders) {
     const auto message = read("INVITE sip:a@example.com SIP/2.0\nSupported: timer\nk: Replaces\nRequire: 100REL\n\n");
     for (const char* tag : {"timer", "replaces"}) EXPECT_TRUE(message->isSupported(tag)) << tag;
-    EXPECT_TRUE(message->isRequired("100rel"));
-    EXPECT_FALSE(message->isSupported("100rel") || message->isRequired("timer"));
+    EXPECT_TRUE(message->isRequired("100rel") && !message->isSupported("100rel") && !message->isRequired("timer"));
 }
 
 // A body comes with one Content-Type and one Content-Length, and reads back.

@@ -33,8 +33,7 @@ const char kMissing[] = "refused by checkMandatoryHeaders";
 const char kNotNvException[] = "an exception other than NvException";
 
 struct Outcome {
-    std::string verdict;  // one of the above, or another NvException
-    std::string reason;
+    std::string verdict, reason;  // the verdict one of the above, or another NvException
     NvHandle<NvSipMessage> message;
 };
 
@@ -89,8 +88,7 @@ const std::map<std::string, std::pair<const char*, const char*>> kRejections = {
     {"unquoted-display-nontoken.sip", {kParseError, "unquoted display name with '@'"}},
     {"unterminated-quote.sip", {kParseError, "Unterminated quoted string"}},
     {"unescaped-control-in-quotes.sip", {kParseError, "Control character in header line 'From: \"bare ? nul\""}},
-    {"via-bad-sent-protocol.sip", {kParseError, "Via header: expected '/' in sent-protocol"}},
-};
+    {"via-bad-sent-protocol.sip", {kParseError, "Via header: expected '/' in sent-protocol"}}};
 
 // Messages written in canonical form: serialize() gives back their bytes.
 const std::set<std::string> kCanonical = {

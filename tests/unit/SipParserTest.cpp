@@ -27,9 +27,7 @@ std::string written(const NvSipMessage& message, const std::string& name, size_t
 // header takes its own spelling, a compact one keeps its letter, others stay as received.
 TEST(SipParserAccepts, WhatIsReadFromEachInput) {
     const struct {
-        std::string bytes;
-        const char* name;
-        std::string written;
+        std::string bytes, name, written;
         size_t index = 0;
     } cases[] = {
         {torture("tortuous-invite.sip"), ":start", "INVITE sip:carol@chicago.example.com;unknownparam;x-flag SIP/2.0"},
@@ -56,27 +54,22 @@ TEST(SipParserAccepts, WhatIsReadFromEachInput) {
 TEST(SipParserRefuses, EachMalformedInputForItsReason) {
     const std::string via = "Via: SIP/2.0/UDP h.example.com;branch=z9hG4bK1\r\n\r\n";
     const std::pair<std::string, const char*> cases[] = {
-        {"SIP/2.0 2a0 OK\r\n" + via, "Bad status code"},
-        {"SIP/2.0 099 Early\r\n" + via, "out of range"},
-        {"SIP/2.0\r\n" + via, "without a status code"},
-        {" OPTIONS sip:a@example.com SIP/2.0\r\n" + via, "whitespace"},
+        {"SIP/2.0 2a0 OK\r\n" + via, "Bad status code"}, {"SIP/2.0 099 Early\r\n" + via, "out of range"},
+        {"SIP/2.0\r\n" + via, "without a status code"}, {" OPTIONS sip:a@example.com SIP/2.0\r\n" + via, "whitespace"},
         {"OPTIONS sip:a@example.com\r\n" + via, "request line"},
         {"OPTIONS sip:a@example.com HTTP/1.1\r\n" + via, "request line"},
         {"OPTIONS\tsip:a@example.com SIP/2.0\r\n" + via, "Tab"},
         {"OPT<IONS sip:a@example.com SIP/2.0\r\n" + via, "Bad method"},
         {"SIP/2.0 200 \"\\\x01\"\r\n" + via, "Control character"},
-        {sipRequest("This line has no colon\n"), "without ':'"},
-        {sipRequest(": no name\n"), "header name"},
+        {sipRequest("This line has no colon\n"), "without ':'"}, {sipRequest(": no name\n"), "header name"},
         {crlf("OPTIONS sip:a@example.com SIP/2.0\n continued\nVia: x\n\n"), "Folded line"},
         {sipRequest("Subject: del \x7f here\n"), "Control character"},
         {sipRequest("Subject: cr \r in the middle\n"), "Control character"},
         {sipRequest("Subject: \\\x07 outside quotes\n"), "Control character"},
         {sipRequest("Subject: 5\" screen\nX-Note: \\\x01 outside quotes\n"), "Control character"},
         {sipRequest("To: \"cr \\\r mid-line\" <sip:b@example.net>\n"), "Backslash before a line break"},
-        {"", "Empty message"},
-        {"OPTIONS sip:a@example.com SIP/2.0", "Incomplete"},
-        {"OPTIONS sip:a@example.com SIP/2.0\r\nVia: x\r\n", "Incomplete"},
-    };
+        {"", "Empty message"}, {"OPTIONS sip:a@example.com SIP/2.0", "Incomplete"},
+        {"OPTIONS sip:a@example.com SIP/2.0\r\nVia: x\r\n", "Incomplete"}};
     for (const auto& c : cases) EXPECT_TRUE(mentions(parseError(c.first), c.second)) << c.first;
     parseErrorOf([] { NvSipParser::sParse(nullptr, 10); }, "a null buffer");
 }
@@ -141,12 +134,10 @@ TEST(SipFrameLength, RaisesAsSoonAsTheBytesCannotBecomeAMessageButExactlyTheLimi
         {sipRequest("Content-Length: 5\nl: 4\n", "hello"), "Conflicting"},
         {sipRequest("Content-Length: 65500\n"), "exceeds the limit of 65535"},
         // lines too long, before and after their end
-        {longLine, "longer than 8192"},
-        {longLine + "\r\n", "longer than 8192"},
+        {longLine, "longer than 8192"}, {longLine + "\r\n", "longer than 8192"},
         // a header section that never ends, and incomplete data past the limit
         {filler, "message limit"},
-        {filler.substr(0, NvSipParser::kMaxMessageBytes - 100) + "X-Last: " + std::string(200, 'y'), "message limit"},
-    };
+        {filler.substr(0, NvSipParser::kMaxMessageBytes - 100) + "X-Last: " + std::string(200, 'y'), "message limit"}};
     for (const auto& c : cases) EXPECT_TRUE(mentions(frameError(c.first), c.second)) << c.first.substr(0, 200);
 
     // Exactly the limit is a frame.

@@ -136,8 +136,7 @@ TEST(TellarTrace, ScopesWriteEntryAndExitDecidedAtEntryAndFailedAssertionsAreRep
     EXPECT_EQ((Lines{"TRACE ENTER: NvSipDialog::onTimeOut", "DEBUG inside", "TRACE EXIT: NvSipDialog::onTimeOut",
                      "TRACE ENTER: NvSipDialog::onTimeOut", "DEBUG inside",
                      "TRACE EXIT (exception): NvSipDialog::onTimeOut", "DEBUG inside", "DEBUG ENTER: TellarTest::pair",
-                     "DEBUG EXIT: TellarTest::pair"}),
-              lines(capture));
+                     "DEBUG EXIT: TellarTest::pair"}), lines(capture));
     capture.clear();
     const unsigned long before = Tellar::Assertion::sFailureCount();
     const int* value = nullptr;

@@ -182,7 +182,8 @@ protected:
     NvHandle<ClientRecorder> recorder = new ClientRecorder();
     ClientHandle transaction;               // of sendClient
     std::string peerBranch = "z9hG4bKin1";  // of injectFromPeer
-    const unsigned proceedingTimeoutMs = NvSipServerTransaction::sm_ProceedingTimeoutMs;
+    const unsigned proceedingTimeoutMs = NvSipServerTransaction::sm_ProceedingTimeoutMs,
+                   clientProceedingTimeoutMs = NvSipClientTransaction::sm_ProceedingTimeoutMs;
 
     void SetUp() override {
         manager.clear();
@@ -198,6 +199,7 @@ protected:
         manager.setStrayInterface(nullptr);
         manager.setTransactionFactoryInterface(nullptr);
         NvSipServerTransaction::sm_ProceedingTimeoutMs = proceedingTimeoutMs;
+        NvSipClientTransaction::sm_ProceedingTimeoutMs = clientProceedingTimeoutMs;
     }
 
     void inject(const std::string& text, NvSocketImpl::Transport transport = NvSocketImpl::UDP) {
@@ -318,10 +320,6 @@ TEST_F(TransactionClient, GetsOurViaUnlessTheCallerSetOneReportsReliableProvisio
 // An INVITE left ringing cancels itself once the proceeding time-out has passed since the last provisional, then
 // times out 64*T1 later when even the CANCEL brings no final response.
 TEST_F(TransactionClient, RingingWithoutEndCancelsItselfThenTimesOut) {
-    struct Restore {
-        unsigned was = NvSipClientTransaction::sm_ProceedingTimeoutMs;
-        ~Restore() { NvSipClientTransaction::sm_ProceedingTimeoutMs = was; }
-    } restore;
     NvSipClientTransaction::sm_ProceedingTimeoutMs = 10000;
     const Sent invite = sendClient(ourRequest());
     inject(peerResponse(invite, 180));
@@ -686,12 +684,9 @@ TEST_F(TransactionFlow, RefusedSendsEndTheirTransactionWhichReportsItOnce) {
 TEST_F(TransactionServer, NewRequestsGoToTheFactoryOnceOthersToTheStrayHandler) {
     const std::tuple<const char*, const char*, const char*, bool> requests[] = {
         // transport, the first request's sent-by, the retransmission's, whether it matched
-        {"UDP", "192.0.2.1:5060", "192.0.2.1", true},
-        {"UDP", "192.0.2.1", "192.0.2.1:5062", false},
-        {"TCP", "Host.Example.COM", "host.example.com:5060", true},
-        {"TLS", "192.0.2.1", "192.0.2.1:5061", true},
-        {"TLS", "192.0.2.1", "192.0.2.1:5060", false},
-        {"UDP", "[2001:DB8::1]:5060", "[2001:db8::1]", true}};
+        {"UDP", "192.0.2.1:5060", "192.0.2.1", true}, {"UDP", "192.0.2.1", "192.0.2.1:5062", false},
+        {"TCP", "Host.Example.COM", "host.example.com:5060", true}, {"TLS", "192.0.2.1", "192.0.2.1:5061", true},
+        {"TLS", "192.0.2.1", "192.0.2.1:5060", false}, {"UDP", "[2001:DB8::1]:5060", "[2001:db8::1]", true}};
     for (const auto& [transport, first, second, same] : requests) {
         const int calls = factory->calls;
         const std::string branch = "z9hG4bKopt" + std::to_string(calls);
@@ -721,12 +716,11 @@ TEST_F(TransactionServer, NewRequestsGoToTheFactoryOnceOthersToTheStrayHandler) 
         stray->events.clear();
     }
     EXPECT_EQ(factory->calls, 8);  // for the requests matched on their sent-by only
-    const std::tuple<RecordingFactory::Outcome, const char*, int> invites[] = {
+    using F = RecordingFactory;
+    const std::tuple<F::Outcome, const char*, int> invites[] = {
         // the factory's outcome (the last case has no factory), the answer ("" for none), calls with the retransmission
-        {RecordingFactory::Create, "SIP/2.0 100", 1},
-        {RecordingFactory::Handled, "", 2},
-        {RecordingFactory::Refuse, "SIP/2.0 480 Temporarily Unavailable", 1},
-        {RecordingFactory::Refuse, "SIP/2.0 480", 0}};
+        {F::Create, "SIP/2.0 100", 1}, {F::Handled, "", 2}, {F::Refuse, "SIP/2.0 480 Temporarily Unavailable", 1},
+        {F::Refuse, "SIP/2.0 480", 0}};
     for (const auto& [outcome, answer, calls] : invites) {
         SCOPED_TRACE(std::to_string(outcome) + answer);
         const int before = factory->calls;
