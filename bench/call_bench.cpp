@@ -3,9 +3,10 @@
 //
 // BM_IncomingCall: one whole call per iteration, as the peer makes it:
 // INVITE (the application answers 200 from inviteRequest), ACK, BYE (the
-// interface's default answers it). Every 1,000 calls the clock passes the
-// transactions' linger timers, so that what a finished call leaves behind
-// is counted too. items/s is calls per second.
+// interface's default answers it). Every 1,000 calls the clock passes
+// 64*T1, the time the transaction manager remembers finished transactions,
+// so that keeping and forgetting what a finished call leaves behind is
+// counted too. items/s is calls per second.
 //
 // BM_DialogLookup: the call manager finding the dialog of an in-dialog
 // request among `state.range(0)` confirmed calls.
