@@ -25,6 +25,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -414,15 +415,12 @@ void SocketHandler::shutDown(ACE_Reactor& reactor) {
 
 int UdpSocket::handle_input(ACE_HANDLE) {
     HandlerRef<UdpSocket> self(this);
-    // What the datagrams below cause to be written on this socket leaves in one batch at the end.
-    struct Batch {
-        UdpSocket& socket;
-        explicit Batch(UdpSocket& s) : socket(s) { t_pHandlingInput = &s; }
-        ~Batch() {
-            t_pHandlingInput = nullptr;
-            socket.sendGathered();
-        }
-    } batch(*this);
+    // What the datagrams below cause to be written on this socket is gathered, and leaves in one batch at the end.
+    struct Handling {
+        explicit Handling(UdpSocket* socket) { t_pHandlingInput = socket; }
+        ~Handling() { t_pHandlingInput = nullptr; }
+    };
+    std::optional<Handling> handling(this);
     char* buffer = m_pCore->readBuffer();
     for (int i = 0; i < kDatagramsPerWakeUp && m_Fd >= 0; ++i) {
         SocketAddress from;
@@ -457,6 +455,8 @@ int UdpSocket::handle_input(ACE_HANDLE) {
             TELLAR_ERROR(socketLogger(), "Handling a datagram from " << peer.toString() << " failed: " << e.what());
         }
     }
+    handling.reset();
+    sendGathered();
     return 0;
 }
 
