@@ -262,8 +262,9 @@ bool NvSipTransactionManager::answerAgain(const NvString& key) {
         unsigned port = answer.port;
         NvSipTransportLayer::send(NvSipParser::sParse(response.data(), response.size()), &port, &answer.address);
     } catch (NvHandle<NvException>& e) {
-        TELLAR_DEBUG(Tellar::getLogger("lumbrook.sip.stack.transaction"), "The final response kept for " << key.str()
-                                                  << " could not be sent again: " << e->getMessage().str());
+        static Tellar::Logger& logger = Tellar::getLogger("lumbrook.sip.stack.transaction");
+        TELLAR_DEBUG(logger, "The final response kept for " << key.str()
+                                                            << " could not be sent again: " << e->getMessage().str());
     }
     return true;
 }
@@ -284,7 +285,6 @@ void NvSipTransactionManager::receiveResponse(const NvHandle<NvSipResponse>& res
     const auto via = response->getTopVia();
     const NvString key = NvSipTransaction::sClientKey(*response);
     const NvHandle<NvSipClientTransaction> transaction(find(key));
-    if (!transaction && wasAnswered(key)) return;  // a retransmission to a transaction that ended
     if (transaction) {
         // Our branch with another sent-by is not an answer to us.
         const auto request = transaction->getInitialRequest();
@@ -295,10 +295,10 @@ void NvSipTransactionManager::receiveResponse(const NvHandle<NvSipResponse>& res
             getStrayInterface()->invalidMessage(NvHandle<NvSipMessage>(response));
         return;
     }
-    if (isOurs(*via))
-        getStrayInterface()->strayResponse(response);
-    else
+    if (!isOurs(*via))
         getStrayInterface()->invalidMessage(NvHandle<NvSipMessage>(response));
+    else if (!wasAnswered(key))  // else a retransmission to a transaction that ended
+        getStrayInterface()->strayResponse(response);
 }
 
 void NvSipTransactionManager::receiveRequest(const NvHandle<NvSipRequest>& request) {
