@@ -12,7 +12,8 @@ void NvSipFinishedTransactions::remember(std::string_view key, uint32_t duration
     bytes.append(key);
     if (response) response->serialize(bytes);
     bytes.shrink_to_fit();
-    m_Order.push_back(Entry{now + durationMs * 1000.0, std::move(bytes), static_cast<uint32_t>(key.size()), port, address});
+    m_Order.push_back(
+        Entry{now + durationMs * 1000.0, std::move(bytes), static_cast<uint32_t>(key.size()), port, address});
     const Entry& entry = m_Order.back();
     m_ByKey.insert_or_assign(entry.key(), &entry);
 }

@@ -50,7 +50,6 @@ public:
     // The answer for `key` if it is still remembered.
     bool find(std::string_view key, Answer& answer);
     void clear();
-    size_t size() const { return m_ByKey.size(); }
 
 private:
     // Forgets the entries whose time has ended by `now`.

@@ -149,7 +149,8 @@ void NvSipTransactionManager::removeTransaction(const NvHandle<NvSipTransaction>
         removed = std::move(found->second);
         m_pImpl->table.erase(found);
     }
-    if (accepted) m_pImpl->finishedServers.remember(transaction->getKey().view(), 64 * m_T1, nullptr, 0, NvInetAddress());
+    if (accepted)
+        m_pImpl->finishedServers.remember(transaction->getKey().view(), 64 * m_T1, nullptr, 0, NvInetAddress());
 }
 
 void NvSipTransactionManager::retire(const NvHandle<NvSipTransaction>& transaction, const NvSipResponse* response,

@@ -202,7 +202,8 @@ TEST_F(SocketTransport, Udp_AnswersWrittenWhileHandlingInputLeaveTogetherInOrder
         void receive(const NvHandle<NvSipMessage>& message) override {
             RecordingReceiver::receive(message);
             unsigned port = sink;
-            NvInetAddress to = NvInetAddress::sParse(message->getCallID() == "refused" ? "255.255.255.255" : "127.0.0.1");
+            const bool refused = message->getCallID() == "refused";
+            NvInetAddress to = NvInetAddress::sParse(refused ? "255.255.255.255" : "127.0.0.1");
             NvSipTransportLayer::send(new NvSipResponse(200, NvHandle<NvSipRequest>(message)), &port, &to);
         }
     } answering;
@@ -221,7 +222,8 @@ TEST_F(SocketTransport, Udp_AnswersWrittenWhileHandlingInputLeaveTogetherInOrder
     for (size_t i = 0; i + 1 < sent.size(); ++i) {
         const std::string datagram = receiveDatagram(peer);
         const size_t id = datagram.find("Call-ID: ");
-        answered.push_back(id == std::string::npos ? datagram : datagram.substr(id + 9, datagram.find('\r', id) - id - 9));
+        answered.push_back(id == std::string::npos ? datagram
+                                                   : datagram.substr(id + 9, datagram.find('\r', id) - id - 9));
     }
     sent.erase(sent.begin() + 70);
     EXPECT_EQ(sent, answered);
@@ -233,7 +235,8 @@ TEST_F(SocketTransport, Udp_AnswersWrittenWhileHandlingInputLeaveTogetherInOrder
     unsigned sink = answering.sink;
     NvInetAddress broadcast = NvInetAddress::sParse("255.255.255.255");
     const auto request = parse(peerMessage("refused-at-once"));
-    EXPECT_NE("", raised([&] { NvSipTransportLayer::send(new NvSipResponse(200, request.cast<NvSipRequest>()), &sink, &broadcast); }));
+    const NvHandle<NvSipMessage> answer(new NvSipResponse(200, request.cast<NvSipRequest>()));
+    EXPECT_NE("", raised([&] { NvSipTransportLayer::send(answer, &sink, &broadcast); }));
     layer().setReceiver(&m_Receiver);
 }
 
