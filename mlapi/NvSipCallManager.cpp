@@ -1,6 +1,7 @@
 #include "mlapi/NvSipCallManager.h"
 
 #include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipCapabilities.h"
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipIncomingCall.h"
 #include "mlapi/NvSipMlException.h"
@@ -78,6 +79,13 @@ bool NvSipCallManager::DialogTableInterface::addCredentials(NvHandle<NvSipRespon
 
 void NvSipCallManager::AuthInterface::request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest>) {
     transaction->sendResponse(m_hChallenge);
+}
+
+void NvSipCallManager::UnsupportedExtensionInterface::request(NvHandle<NvSipServerTransaction> transaction,
+                                                              NvHandle<NvSipRequest>) {
+    NvHandle<NvSipResponse> refusal = transaction->buildResponse(420);
+    NvSipCapabilities::sAddUnsupported(*refusal, m_Tags);
+    transaction->sendResponse(refusal);
 }
 
 // ---------------------------------------------------------------- life
@@ -220,6 +228,9 @@ void NvSipCallManager::setServerTransactionInterface(const NvString& method,
 // ---------------------------------------------------------------- routing
 
 NvHandle<NvSipServerTransaction> NvSipCallManager::createServerTransaction(NvHandle<NvSipRequest> request) {
+    std::vector<std::string> unsupported = NvSipCapabilities::sUnsupported(*request);
+    if (!unsupported.empty())
+        return new NvSipServerTransaction(request, new UnsupportedExtensionInterface(std::move(unsupported)));
     const NvString method = request->getMethod();
     NvHandle<NvSipDialog> dialog = findDialog(sDialogKey(request));
     if (!dialog.isNil()) {

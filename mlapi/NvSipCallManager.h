@@ -4,8 +4,11 @@
 // stack's server-transaction factory and stray-message handler, it keeps
 // the table of live dialogs, and it routes each new inbound request.
 //
-// Routing of a request that matches no transaction (createServerTransaction),
-// by its dialog key "Call-ID,To tag,From tag":
+// Routing of a request that matches no transaction (createServerTransaction):
+// first, a request whose Require names an option tag we do not support
+// (NvSipCapabilities) gets a transaction that refuses it with 420 and
+// Unsupported (RFC 3261 8.2.2.3), whatever its dialog; the others go by
+// their dialog key "Call-ID,To tag,From tag":
 //   - listed dialog: INVITE to the dialog's own handling (a re-INVITE or a
 //     retransmitted INVITE); BYE, PRACK and other methods get a transaction
 //     with the dialog's adapter for them;
@@ -52,6 +55,8 @@
 #include "stack/transaction/NvSipTransactionManager.h"
 
 #include <map>
+#include <string>
+#include <vector>
 
 class NvSipDialog;
 
@@ -120,6 +125,17 @@ public:
 
     private:
         NvHandle<NvSipResponse> m_hChallenge;
+    };
+
+    // Refuses its transaction's request with 420 and Unsupported naming the
+    // option tags it required that we do not support (RFC 3261 8.2.2.3).
+    class UnsupportedExtensionInterface : public NvSipServerTransactionInterface {
+    public:
+        explicit UnsupportedExtensionInterface(std::vector<std::string> tags) : m_Tags(std::move(tags)) {}
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+
+    private:
+        std::vector<std::string> m_Tags;
     };
 
     static NvSipCallManager* smp_TheSingleton;

@@ -1,5 +1,7 @@
 #include "mlapi/NvSipCallStrayInterface.h"
 
+#include "mlapi/NvSipCapabilities.h"
+
 #include "stack/log/Tellar.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
@@ -64,10 +66,19 @@ void NvSipCallStrayInterface::strayBye(NvHandle<NvSipByeMessage>, NvHandle<NvSip
     respondOn(transaction, 481);
 }
 
-void NvSipCallStrayInterface::strayUnknownRequest(NvHandle<NvSipRequest>,
+void NvSipCallStrayInterface::strayUnknownRequest(NvHandle<NvSipRequest> request,
                                                   NvHandle<NvSipServerTransaction> transaction) {
     TELLAR_TRACE_SCOPE(Tellar::fileScopeLogger(), "NvSipCallStrayInterface::strayUnknownRequest");
-    respondOn(transaction, 481);
+    if (!transaction) return;
+    const auto to = request ? request->getToHeader() : NvHandle<NvSipToHeader>();
+    if (!to || !to->getTag().isEmpty()) return respondOn(transaction, 481);  // names a dialog we do not have
+    const bool options = request->getMethod() == NvSipOptionsMessage::sMethodName;
+    NvHandle<NvSipResponse> answer = transaction->buildResponse(options ? 200 : 405);
+    if (options)
+        NvSipCapabilities::sAddAll(*answer);
+    else
+        NvSipCapabilities::sAddAllowAndSupported(*answer);
+    transaction->sendResponse(answer);
 }
 
 void NvSipCallStrayInterface::invalidMessage(NvHandle<NvSipMessage>) {

@@ -1,9 +1,10 @@
 #pragma once
 // NvSipCallStrayInterface: what the application is told about messages that
 // belong to no transaction and no dialog, with defaults that keep the peer
-// from waiting: requests that can be answered get 481 (or 400 when they are
-// malformed), a stray ACK is written to the stray-message log, everything
-// else is dropped. An application derives from it and overrides what it
+// from waiting: requests that name a dialog we do not have get 481 (or 400
+// when they are malformed), other requests the answers RFC 3261 8.2 and 11
+// give (see strayUnknownRequest), a stray ACK is written to the
+// stray-message log, everything else is dropped. An application derives from it and overrides what it
 // wants to handle itself; whatever it does not override keeps the default.
 //
 // Who calls it: the call manager, on the stack's thread that delivered the
@@ -38,7 +39,12 @@ public:
     // A BYE that names no dialog. Default: 481 on `transaction`.
     virtual void strayBye(NvHandle<NvSipByeMessage> bye, NvHandle<NvSipServerTransaction> transaction);
     // Any other request that names no dialog and whose method has no
-    // interface registered with the call manager. Default: 481 on `transaction`.
+    // interface registered with the call manager. Default, on `transaction`:
+    // with a To tag (a dialog we do not have), 481; without one, an OPTIONS
+    // gets 200 with Allow, Accept and Supported (RFC 3261 11.2) and any other
+    // method 405 with Allow (8.2.1), where answering 481 to every such request
+    // would tell the peer that a dialog it never had is gone (NvSipCapabilities
+    // says what is allowed, accepted and supported).
     virtual void strayUnknownRequest(NvHandle<NvSipRequest> request, NvHandle<NvSipServerTransaction> transaction);
     // A response whose top Via is not ours. Default: dropped.
     virtual void invalidMessage(NvHandle<NvSipMessage> message);

@@ -4,6 +4,7 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipCapabilities.h"
 #include "mlapi/NvSipDialogTable.h"
 #include "mlapi/NvSipMlException.h"
 #include "stack/log/Tellar.h"
@@ -61,7 +62,7 @@ NvSipDialog::NvSipDialog(OurInvite, NvSipCall* call, NvHandle<NvSipInviteMessage
     ConstructionGuard guard(*this);
     m_Key = sBuildKey(m_CallID.c_str(), call->getLocalTag().c_str(), m_RemoteTag.c_str());
     m_State = NV_CALLING;
-    if (sm_bSupportTimer && !invite->isSupported("timer")) invite->addHeader(new NvSipSupportedHeader("timer"));
+    NvSipCapabilities::sAddAllowAndSupported(*invite, false);
     m_hInitialTransaction =
         new NvSipClientTransaction(invite, Tellar::NoSizeMemAllocator::create<InviteClientInterface>(
                                                "InviteClientInterface", NvHandle<NvSipDialog>(this)));

@@ -6,6 +6,7 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipCapabilities.h"
 #include "stack/log/Tellar.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 
@@ -98,6 +99,7 @@ void NvSipDialog::sendResponse(NvHandle<NvSipResponse> response) {
         changeState(NV_PROCEEDING);
     } else if (status < 300) {
         modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
+        NvSipCapabilities::sAddAllowAndSupported(*response);
         changeState(NV_PROCESSING);
         m_hInitialTransaction = nullptr;
         m_Retransmitter.start(timers(), response);

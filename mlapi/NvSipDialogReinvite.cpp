@@ -4,6 +4,7 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipCapabilities.h"
 #include "stack/log/Tellar.h"
 
 #include <mutex>
@@ -76,6 +77,7 @@ void NvSipDialog::respondToReinvite(NvHandle<NvSipResponse> response) {
     const int status = response->getStatusCode();
     if (status >= 200 && status < 300) {
         modifyResponse(response, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
+        NvSipCapabilities::sAddAllowAndSupported(*response);
         changeState(NV_REINVITE_PROCESSING);
         m_Retransmitter.start(timers(), response);
     } else if (status >= 300) {

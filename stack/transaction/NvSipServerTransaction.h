@@ -100,9 +100,11 @@ public:
     // No effect once the transaction has ended.
     void setInterface(NvSipServerTransactionInterface* interface);
 
-    // Sends a response built from the request with this status and the
-    // standard reason phrase; above 100 its To gets our tag when the request
-    // had none. Raises NvException as described above.
+    // A response to the request with this status and the standard reason
+    // phrase; above 100 its To gets our tag when the request had none.
+    // Raises NvException for a status outside 100-699.
+    NvHandle<NvSipResponse> buildResponse(unsigned int statusCode);
+    // Sends buildResponse(statusCode). Raises NvException as described above.
     void sendResponse(unsigned int statusCode);
     // Sends `response`; `port`/`address` as for NvSipTransportLayer::send.
     // Raises NvException as described above.
@@ -147,7 +149,6 @@ private:
     static void checkStatus(int code);
     // Why a response with `code` cannot be sent now ("" when it can); the caller holds m_Mutex.
     std::string whyNot(int code) const;
-    NvHandle<NvSipResponse> buildResponse(unsigned int statusCode);
     // Sends the INVITE's 100 Trying unless a response went already.
     void sendTryingIfUnanswered(const NvHandle<NvSipRequest>& request);
     // sendResponse (`raise`) and trySendResponse.

@@ -18,7 +18,8 @@ listen_ bye-before-ack "" "-sf $scenarios/uac-bye-no-ack.xml" "1 answered, calle
 listen_ callee-hangs-up "--hangup-after 200" "-sf $scenarios/uac-callee-hangs-up.xml" "1 hung up (BYE answered 200)"
 listen_ never-acknowledged "" "-sf $scenarios/uac-no-ack.xml" "1 timed out"
 
-# Requests naming no dialog get 481 and the UA keeps running: a call afterwards still works.
+# Requests naming no dialog get 481, OPTIONS 200, an unhandled method 405, an unknown Require 420, and the UA
+# keeps running: a call afterwards still works.
 port="$(free_port)"
 timeout 60 "$ua" listen --bind 127.0.0.1:"$port" --count 1 >"$work/stray.ua" 2>&1 &
 ua_pid=$!
@@ -29,4 +30,4 @@ timeout 30 sipp -sf "$scenarios/uac-stray.xml" 127.0.0.1:"$port" -i 127.0.0.1 -p
 timeout 30 sipp -sn uac 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" -m 1 -nostdin -nd >"$work/stray.sipp" 2>&1 ||
   fail stray "no call after the stray requests"
 wait "$ua_pid" || fail stray "nvsip-ua did not exit 0"
-echo "ok   outside-any-dialog: 481 to BYE, CANCEL and To-tagged INVITE, then a call"
+echo "ok   outside-any-dialog: 481 to BYE, CANCEL and To-tagged INVITE; 200 to OPTIONS, 405 to PUBLISH, 420 to an unknown Require; then a call"

@@ -101,7 +101,7 @@ TEST_F(CallManagerTest, StrayAckIsLoggedAtInfoOnly) {
     expectNothingSent();
 }
 
-TEST_F(CallManagerTest, ApplicationHandlersTakeTheirRequestsTheDefaultsTheRest) {
+TEST_F(CallManagerTest, ApplicationHandlersTakeTheirRequestsTheDefaultsAnswerTheRestAsRfc3261Says) {
     struct AnswerOk : NvSipServerTransactionInterface {
         void request(NvHandle<NvSipServerTransaction> t, NvHandle<NvSipRequest>) override { t->sendResponse(200); }
     };
@@ -110,8 +110,24 @@ TEST_F(CallManagerTest, ApplicationHandlersTakeTheirRequestsTheDefaultsTheRest) 
     injectExpecting(request("BYE", "l1", "r1"), "SIP/2.0 200");
     injectExpecting(request("OPTIONS", "", "r1", "", "c2", "z9hG4bK-p2"), "SIP/2.0 200");
     manager.setServerTransactionInterface("OPTIONS", nullptr);
-    injectExpecting(request("OPTIONS", "", "r1", "", "c3", "z9hG4bK-p3"), "SIP/2.0 481");
+    // Outside a dialog OPTIONS says what we allow, accept and support; a method nobody handles gets 405 with
+    // Allow; a request naming a dialog we do not have, 481; one requiring what we do not support, 420.
+    const std::string allow = "\r\nAllow: INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER\r\n";
+    const Sent options = injectExpecting(request("OPTIONS", "", "r1", "", "c3", "z9hG4bK-p3"), "SIP/2.0 200");
+    for (const char* line : {"\r\nSupported: 100rel, replaces\r\n", "\r\nAccept: application/sdp\r\n"})
+        EXPECT_NE(options.bytes.find(line), std::string::npos) << line;
+    EXPECT_NE(options.bytes.find(allow), std::string::npos);
+    EXPECT_FALSE(options.message->getToHeader()->getTag().isEmpty());
+    const Sent unknown = injectExpecting(request("PUBLISH", "", "r1", "", "c5", "z9hG4bK-p5"), "SIP/2.0 405");
+    EXPECT_NE(unknown.bytes.find(allow), std::string::npos);
     injectExpecting(request("NOTIFY", "l1", "r1", "", "c4", "z9hG4bK-p4"), "SIP/2.0 481");
+    const Sent refused = injectExpecting(
+        request("OPTIONS", "", "r1", "Require: 100rel, foo\r\nRequire: timer\r\n", "c6", "z9hG4bK-p6"), "SIP/2.0 420");
+    EXPECT_NE(refused.bytes.find("\r\nUnsupported: foo, timer\r\n"), std::string::npos) << refused.bytes;
+    NvSipDialog::sm_bSupportTimer = true;  // session timers switched on: "timer" is ours too
+    const Sent timer = injectExpecting(request("OPTIONS", "", "r1", "Require: timer\r\n", "c7", "z9hG4bK-p7"),
+                                       "SIP/2.0 200");
+    EXPECT_NE(timer.bytes.find("\r\nSupported: 100rel, replaces, timer\r\n"), std::string::npos);
 }
 
 // The peer's INVITE makes one call, listed with and without our tag; meanwhile authentication challenges new

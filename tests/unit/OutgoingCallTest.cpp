@@ -43,6 +43,10 @@ protected:
 
 TEST_F(OutgoingCallTest, RingingThenAnswered_AckCarriesTheInviteCSeqAndTheToTag) {
     dial();
+    // Our INVITE says what we allow and support; 100rel only when the application offers it.
+    EXPECT_NE(invite.bytes.find("\r\nAllow: INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER\r\n"),
+              std::string::npos);
+    EXPECT_NE(invite.bytes.find("\r\nSupported: replaces\r\n"), std::string::npos) << invite.bytes;
     // An early dialog the 200 does not confirm.
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "a0")), "provisional");
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 200, "a1", "", "alice2")), "succeeded");
