@@ -455,6 +455,9 @@ public:
     // INVITE had one (RFC 4028 9). A session timer that the 2xx does not
     // start is stopped (interval 0, both timers cancelled). When
     // modifyResponse raises, the state is left as it was and nothing is sent.
+    // To an INVITE with Require: 100rel a provisional response above 100
+    // goes reliably (sendReliableProvisionalResponse), whatever was asked
+    // (RFC 3262 3). A 2xx carries Allow and Supported (NvSipCapabilities).
     //
     // Nil response: 200 without body. Raises NvException "RSeq Num is out
     // of order", "Session time too small", "Server can't increase session time".

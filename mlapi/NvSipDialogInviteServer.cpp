@@ -95,6 +95,8 @@ void NvSipDialog::sendResponse(NvHandle<NvSipResponse> response) {
     if (!sIsEarly(m_State) && !m_bOnTimeoutSendFinalResponse) return;
     TELLAR_TRACE_SCOPE(getLogger(), "m_State  &(NV_CALLED | NV_PROCEEDING | NV_PROCEEDED)");
     const int status = response->getStatusCode();
+    if (status > 100 && status < 200 && transaction->getInitialRequest()->isRequired("100rel"))
+        return sendReliableProvisionalResponse(response);  // the peer asked for it (RFC 3262 3)
     if (status < 200) {
         changeState(NV_PROCEEDING);
     } else if (status < 300) {

@@ -82,7 +82,9 @@ public:
     // The application's operations on the call's dialog, from any thread;
     // each raises NvSipMlException "Dialog does not exist !!!" once the
     // dialog was removed, and passes on what the dialog raises.
-    // Answers the INVITE (nil: 200 without body); a 2xx gets our Contact.
+    // Answers the INVITE (nil: 200 without body); a 2xx gets our Contact,
+    // Allow and Supported; a provisional response to an INVITE requiring
+    // 100rel goes reliably.
     void answer(NvHandle<NvSipResponse> response);
     void answer(unsigned int statusCode, const void* body, const char* contentType, unsigned int bodyLength);
     // A reliable provisional response (RFC 3262), numbered with RSeq.

@@ -10,6 +10,8 @@ source "$(dirname "$0")/ua-lib.sh"
 listen_ basic-udp "" "-sn uac" "1 answered, caller hung up"
 listen_ basic-tcp "--tcp" "-sn uac" "1 answered, caller hung up" t1
 listen_ reliable-180 "--reliable" "-sf $scenarios/uac-reliable.xml" "1 answered, caller hung up"
+# The caller requires 100rel: the 180 goes reliably though nvsip-ua was not asked to send it so.
+listen_ required-100rel "--ring 500" "-sf $scenarios/uac-require-100rel.xml" "1 answered, caller hung up"
 listen_ cancel "--ring 20000" "-sf $scenarios/uac-cancel.xml" "1 cancelled"
 listen_ session-too-small "" "-sf $scenarios/uac-422.xml" "1 rejected"
 listen_ session-timer "--timer 1800" "-sf $scenarios/uac-timer.xml" "1 answered, caller hung up"

@@ -87,6 +87,25 @@ TEST_F(IncomingCallTest, ReliableProvisionalResponsesAreNumberedAndAcknowledgedB
     EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-p1")), "terminated");
 }
 
+// To an INVITE requiring 100rel every provisional response above 100 goes reliably, whatever the application
+// called: numbered, sent again until its PRACK.
+TEST_F(IncomingCallTest, ProvisionalResponsesToAnInviteRequiring100relAreReliable) {
+    receiveInvite("Require: 100rel\r\n");
+    call->answer(180, nullptr, nullptr, 0);
+    const Sent ringing = expectSent("SIP/2.0 180");
+    EXPECT_EQ(numberOf<NvSipRSeqHeader>(ringing), 1u);
+    EXPECT_TRUE(ringing.message->isRequired("100rel"));
+    clock.advance(NvSipTransactionManager::m_T1);
+    EXPECT_EQ(expectSent("SIP/2.0 180").bytes, ringing.bytes);
+    injectExpecting(fromPeer("PRACK", 2, "z9hG4bK-pr1", "RAck: 1 1 INVITE\r\n"), "SIP/2.0 200");
+    EXPECT_EQ(events->taken(), "prack");
+    clock.advance(NvSipTransactionManager::m_T1 * 4);
+    expectNothingSent();
+    call->answer(486, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 486");
+    EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-p1")), "terminated");
+}
+
 TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck) {
     receiveInvite();
     inject(request("CANCEL", "", "r1"));
