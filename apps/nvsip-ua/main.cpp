@@ -47,15 +47,27 @@
 
 namespace {
 
+void printUsage(std::ostream& out) {
+    out << "usage: nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]\n"
+           "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]\n"
+           "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
+           "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]\n"
+           "                     [--reinvite-after MS] [--info-after MS] [--timer SECS]\n"
+           "       nvsip-ua demo\n"
+           "       nvsip-ua --help | -h\n";
+}
+
+// A command line nvsip-ua cannot run: says why, with the usage, and exits 2.
 [[noreturn]] void usage(const std::string& problem) {
-    if (!problem.empty()) std::cerr << "nvsip-ua: " << problem << "\n";
-    std::cerr << "usage: nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]\n"
-                 "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]\n"
-                 "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
-                 "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]\n"
-                 "                     [--reinvite-after MS] [--info-after MS] [--timer SECS]\n"
-                 "       nvsip-ua demo\n";
+    std::cerr << "nvsip-ua: " << problem << "\n";
+    printUsage(std::cerr);
     std::exit(2);
+}
+
+bool asksForHelp(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") return true;
+    return false;
 }
 
 struct Listen {
@@ -278,6 +290,10 @@ int listen(const Listen& listen) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (asksForHelp(argc, argv)) {
+        printUsage(std::cout);
+        return 0;
+    }
     if (argc < 2) usage("no mode given");
     const std::string mode = argv[1];
     try {
