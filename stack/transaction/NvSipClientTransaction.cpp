@@ -294,13 +294,10 @@ void NvSipClientTransaction::receiveResponse(const NvHandle<NvSipResponse>& resp
                 if (m_bInvite && code >= 300) actions.messages.push_back(ackOf(response));
                 // RFC 3261 17.1.1.2: a 2xx ends an INVITE at once; over a stream D and K are 0; over UDP
                 // the manager absorbs a non-INVITE's retransmitted responses for timer K in its stead.
-                if (!m_bInvite || code < 300) {
+                if (!m_bInvite || code < 300 || m_pImpl->bReliable) {
                     m_State = Terminated;
                     actions.terminated = true;
                     actions.retired = !m_bInvite && !m_pImpl->bReliable;
-                } else if (m_pImpl->bReliable) {
-                    m_State = Terminated;
-                    actions.terminated = true;
                 } else {
                     m_State = Completed;
                     startStateTimers();
