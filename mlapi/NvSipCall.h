@@ -126,7 +126,9 @@ public:
 
     // ------------------------------------------------------------ events
     // Called by the call's dialogs (the dialog first), on the thread of the
-    // event, with no dialog lock held.
+    // event, with no dialog lock held. onByeResponse: the response that
+    // ended the dialog (to our BYE, or a 481 or 408 to another request of
+    // ours in it); onByeTimeOut: our BYE got no answer or could not be sent.
     virtual void onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) = 0;
     virtual void onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) = 0;
     virtual void onReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) = 0;

@@ -72,13 +72,7 @@ void NvSipCallStrayInterface::strayUnknownRequest(NvHandle<NvSipRequest> request
     if (!transaction) return;
     const auto to = request ? request->getToHeader() : NvHandle<NvSipToHeader>();
     if (!to || !to->getTag().isEmpty()) return respondOn(transaction, 481);  // names a dialog we do not have
-    const bool options = request->getMethod() == NvSipOptionsMessage::sMethodName;
-    NvHandle<NvSipResponse> answer = transaction->buildResponse(options ? 200 : 405);
-    if (options)
-        NvSipCapabilities::sAddAll(*answer);
-    else
-        NvSipCapabilities::sAddAllowAndSupported(*answer);
-    transaction->sendResponse(answer);
+    transaction->sendResponse(NvSipCapabilities::sAnswer(*transaction, 405));
 }
 
 void NvSipCallStrayInterface::invalidMessage(NvHandle<NvSipMessage>) {

@@ -48,6 +48,28 @@ void NvSipCapabilities::sAddAll(NvSipMessage& answer) {
     answer.addHeader(new NvSipGenericHeader("Accept", sAccept));
 }
 
+bool NvSipCapabilities::sAllows(std::string_view method) {
+    const std::string_view allow(sAllow);
+    for (size_t start = 0; start < allow.size();) {
+        size_t end = allow.find(", ", start);
+        if (end == std::string_view::npos) end = allow.size();
+        if (allow.substr(start, end - start) == method) return true;
+        start = end + 2;
+    }
+    return false;
+}
+
+NvHandle<NvSipResponse> NvSipCapabilities::sAnswer(NvSipServerTransaction& transaction, int refusal) {
+    const NvHandle<NvSipRequest> request = transaction.getInitialRequest();
+    const bool options = request && request->getMethod() == NvSipOptionsMessage::sMethodName;
+    NvHandle<NvSipResponse> answer = transaction.buildResponse(options ? 200 : refusal);
+    if (options)
+        sAddAll(*answer);
+    else
+        sAddAllowAndSupported(*answer);
+    return answer;
+}
+
 void NvSipCapabilities::sAddUnsupported(NvSipMessage& refusal, const std::vector<std::string>& tags) {
     std::string list;
     for (const auto& tag : tags) list += (list.empty() ? "" : ", ") + tag;

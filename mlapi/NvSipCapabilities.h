@@ -10,8 +10,10 @@
 // Stateless; any thread.
 
 #include "mlapi/NvSipMlApiAfx.h"
+#include "stack/transaction/NvSipServerTransaction.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 class NVSIPMLAPI_EXPORT NvSipCapabilities {
@@ -33,6 +35,14 @@ public:
     static void sAddAllowAndSupported(NvSipMessage& message, bool with100rel = true);
     // Adds Allow, Accept and Supported: what an answer to OPTIONS says (RFC 3261 11.2).
     static void sAddAll(NvSipMessage& answer);
+    // Whether `method` is one of sAllow's.
+    static bool sAllows(std::string_view method);
+    // What the library answers itself on `transaction`: 200 with Allow,
+    // Accept and Supported to OPTIONS (RFC 3261 11.2), else `refusal` with
+    // Allow and Supported (405 outside a dialog, RFC 3261 8.2.1; in one, 501
+    // for a method we do not implement, 500 for a request the application
+    // left unanswered, RFC 3261 21.5).
+    static NvHandle<NvSipResponse> sAnswer(NvSipServerTransaction& transaction, int refusal);
     // Adds Unsupported naming `tags`, for a 420 (RFC 3261 8.2.2.3).
     static void sAddUnsupported(NvSipMessage& refusal, const std::vector<std::string>& tags);
 };

@@ -158,6 +158,8 @@ void NvSipDialog::terminating() {
     m_OurReinvite.forget();
     m_TheirReinvite.forget();
     m_Retransmitter.stop(timers());
+    answerKeptRequests(487u);
+    m_hByeAfterAck = nullptr;
     m_hInResponse = nullptr;
     m_hAck = nullptr;
     m_SessionTimer.stop(timers());

@@ -23,6 +23,8 @@
 //   - NvSipOutgoingReinvite: our pending re-INVITE and the wait after 491;
 //   - NvSipIncomingReinvite: whether the peer's re-INVITE is taken or
 //     refused, and the one taken;
+//   - NvSipUnansweredRequests: the peer's requests handed to the call,
+//     until they are answered (by the application, else by the library);
 //   - NvSipDialogRecord: the snapshot codec (serialize, constructor (5)).
 // The state, the route set and remote target, the keys and the upcalls
 // stay with the dialog itself.
@@ -65,6 +67,7 @@
 #include "mlapi/dialog/NvSipOutgoingReinvite.h"
 #include "mlapi/dialog/NvSipResponseRetransmitter.h"
 #include "mlapi/dialog/NvSipSessionTimer.h"
+#include "mlapi/dialog/NvSipUnansweredRequests.h"
 #include "stack/log/TellarAlloc.h"
 #include "stack/log/TellarLogger.h"
 #include "stack/timer/NvScheduler.h"
@@ -157,7 +160,8 @@ public:
         {sm_EarlyStates, NV_PROCESSING, "2xx received (our INVITE) or sent (the peer's)", "onSuccessfulResponse / -"},
         {sm_EarlyStates, NV_TERMINATING2, "failure sent, CANCEL received, hang-up before the answer",
          "onCancelRequest (CANCEL)"},
-        {NV_PROCESSING, NV_ACTIVE, "ACK of the INVITE's 2xx sent or received", "- / onAckRequest"},
+        {NV_PROCESSING, NV_ACTIVE, "ACK of the INVITE's 2xx sent or received",
+         "- / onAckRequest (not told when a hang-up waited for it)"},
         {NV_ACTIVE, NV_REINVITING, "our re-INVITE sent", "-"},
         {NV_REINVITING, NV_ACTIVE, "our re-INVITE could not be sent", "-"},
         {NV_ACTIVE, NV_REINVITED, "the peer's re-INVITE taken", "onReinviteRequest"},
@@ -172,7 +176,8 @@ public:
         {sm_OurReinviteStates | sm_TheirReinviteStates, NV_REINVITE_FAILED,
          "other final response received or sent on a re-INVITE", "onReinviteResponse / -"},
         {NV_REINVITE_PROCESSING | NV_REINVITE_FAILED, NV_ACTIVE,
-         "ACK sent or received, or our re-INVITE's failure reported", "- / onReinviteAck"},
+         "ACK sent or received, our re-INVITE's failure reported, or the ACK of our failure never came",
+         "- / onReinviteAck"},
         {sm_TheirReinviteStates, NV_ACTIVE, "the peer's re-INVITE cancelled", "onCancelReinviteRequest"},
         {sm_EarlyStates | NV_PROCESSING | sm_ConfirmedStates | NV_TERMINATING2, NV_TERMINATING,
          "BYE sent (hang-up, no ACK of our 2xx to a re-INVITE, 2xx after hanging up) or received",
@@ -493,10 +498,14 @@ public:
     // answer, and its retransmission is taken after the ACK. A 422 or a
     // cancelled re-INVITE is not kept; only a 2xx gets the session-timer
     // headers. The ACK of any final answer returns the dialog to NV_ACTIVE
-    // (onAckRequest).
+    // (onAckRequest), and so does the time-out of a failure's ACK
+    // (onReinviteServerTimeOut). A re-INVITE taken but left unanswered by
+    // the application gets 500 after NvSipUnansweredRequests::
+    // sm_AnswerDelayMs, so that the dialog never stays in NV_REINVITED.
     void onReinviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
     void onReinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
     void onReinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
+    void onReinviteServerTimeOut(NvHandle<NvSipServerTransaction> transaction);
     // Answers the pending re-INVITE (nil: 200 without body); a 2xx gets the
     // session timer headers and is retransmitted until its ACK, and without
     // one after 64*T1 the dialog sends a BYE. Does nothing when no re-INVITE
@@ -522,9 +531,13 @@ public:
     // telling the call. A 491 schedules a new attempt with the next CSeq
     // after 2.1-3.99 s when we own the Call-ID (we sent the INVITE that
     // made the dialog), 0-1.99 s otherwise, sent only if the dialog is
-    // NV_ACTIVE by then. No response at all ends the dialog without BYE
-    // ("SIP re-INVITE timed-out" in the call log, onReinviteTimeOut of the
-    // call).
+    // NV_ACTIVE by then. RFC 3261 12.2.1.2: a 481 ends the dialog (the
+    // call hears onReinviteResponse, then onByeResponse with the 481); a
+    // 408 ends it the same way after a BYE; no response at all ends it
+    // with a BYE ("SIP re-INVITE timed-out" in the call log,
+    // onReinviteTimeOut of the call). A 2xx that arrives once the re-INVITE
+    // is no longer pending (the dialog ended meanwhile) is still ACKed and
+    // changes nothing (RFC 3261 13.2.2.4).
     //
     // Choices where a literal reading would break the RFCs: any failure
     // (422 without usable Min-SE included) is NV_REINVITE_FAILED while the
@@ -552,18 +565,28 @@ public:
     // cancelled and the dialog waits in NV_TERMINATING2 for its final
     // response (a 487 ends it; a 2xx that crossed the CANCEL is ACKed and
     // hung up, RFC 3261 15); the peer's INVITE is answered 487 (its ACK ends
-    // the dialog); a BYE is sent only when `bye` is given. After it: a
-    // pending re-INVITE is answered 487 or cancelled, and the BYE (`bye`, or
-    // one built here) is sent. The peer's dialog whose 2xx awaits its ACK
-    // raises NvException "Cannot send BYE in SUCCEEDED state !" (RFC 3261 15:
-    // try again after the ACK).
+    // the dialog); a BYE is sent only when `bye` is given. After it, what is
+    // pending is settled first (settlePending: the peer's unanswered
+    // re-INVITE and requests get 487, ours is cancelled, a 2xx to ours not
+    // yet ACKed is ACKed) and the BYE (`bye`, or one built here) is sent.
+    // Repeated, or once the dialog is ending: nothing.
+    //
+    // Choices where a literal reading would break the RFCs: as the callee
+    // whose 2xx awaits its ACK, the BYE is kept and sent when the ACK comes,
+    // or when the 2xx's retransmissions give up (RFC 3261 15), instead of
+    // raising "Cannot send BYE in SUCCEEDED state !"; the call then hears no
+    // onAckRequest. A BYE that cannot be built or sent (no route, the
+    // transport refuses it) ends the dialog here and the call hears
+    // onByeTimeOut, instead of leaving the dialog in NV_TERMINATING. Hanging
+    // up raises nothing on these paths.
     void hangup(NvHandle<NvSipByeMessage> bye);
     // Our BYE's final response ends the dialog and is reported to the call,
     // unless the authentication policy added credentials: the BYE then goes
     // again with the next CSeq and a new branch.
     void onByeFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
-    // Our BYE got no final response: "SIP BYE timed-out" in the call log,
-    // the dialog ends and the call hears onByeTimeOut.
+    // Our BYE got no final response (or the transport failed it): "SIP BYE
+    // timed-out" in the call log, the dialog ends and the call hears
+    // onByeTimeOut.
     void onByeTimeOut(NvHandle<NvSipTransaction> transaction);
     // The peer's BYE: NV_TERMINATING and the call told (onByeRequest); one
     // reaching a dialog that is already ending is answered 200 at once.
@@ -579,9 +602,10 @@ public:
     // own that the dialog does not keep (nil: the dialog builds one without
     // body). Whatever the state, and without taking m_pMutex: the request is
     // built by createRequest. Every response reaches the call's
-    // onUnknownResponse; no final status is handled here. No response at all
-    // ends the dialog (terminating(), then the call's
-    // onUnknownRequestTimeOut); the dialog sends no BYE.
+    // onUnknownResponse. RFC 3261 12.2.1.2: a 481 ends the dialog, and a
+    // 408 or no response at all ends it with a BYE (the peer may still hold
+    // it); the call hears onByeResponse with the 481 or 408, or
+    // onUnknownRequestTimeOut.
     void info(NvHandle<NvSipInfoMessage> info);
     void notify(NvHandle<NvSipNotifyMessage> notify);
     void refer(NvHandle<NvSipReferMessage> refer);
@@ -592,7 +616,11 @@ public:
     void onUnknownFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
     void onUnknownTimeOut(NvHandle<NvSipTransaction> transaction);
     // The peer's request of another method, handed to the call with its
-    // transaction (which the application answers).
+    // transaction, which the application answers. One left unanswered gets
+    // the library's answer after NvSipUnansweredRequests::sm_AnswerDelayMs
+    // (200 to OPTIONS with Allow, Accept and Supported, 501 with Allow to a
+    // method we do not implement, 500 otherwise), or 487 when the dialog
+    // ends first; one reaching a dialog that has just ended gets 481.
     void onUnknownRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request);
 
     // ------------------------------------------------------------ Replaces
@@ -630,8 +658,9 @@ public:
     void cancelSessionTimer();
 
     // Every timer of the dialog ends here: the 491 retry (object: the
-    // INVITE), a response's retransmission tick (object: the response) and
-    // the session timer's points (no object). What a timer's work raises is
+    // INVITE), a response's retransmission tick (object: the response), a
+    // kept request's deadline (object: its server transaction) and the
+    // session timer's points (no object). What a timer's work raises is
     // logged and dropped.
     void onNotification(NvHandle<NvObservable> observable, NvHandle<NvObject> object) override;
 
@@ -733,8 +762,9 @@ public:
         ServerForwarder<&NvSipDialog::onReplacesinviteRequest, &NvSipDialog::onReplacesinviteAckRequest,
                         &NvSipDialog::onReplacesinviteCancelRequest, nullptr>;
     // A re-INVITE from the peer in the confirmed dialog; its ACK and CANCEL.
-    using ReinviteServerInterface = ServerForwarder<&NvSipDialog::onReinviteRequest, &NvSipDialog::onReinviteAckRequest,
-                                                    &NvSipDialog::onReinviteCancelRequest, nullptr>;
+    using ReinviteServerInterface =
+        ServerForwarder<&NvSipDialog::onReinviteRequest, &NvSipDialog::onReinviteAckRequest,
+                        &NvSipDialog::onReinviteCancelRequest, &NvSipDialog::onReinviteServerTimeOut>;
     using ByeServerInterface = ServerForwarder<&NvSipDialog::onByeRequest, nullptr, nullptr, nullptr>;
     using PrackServerInterface = ServerForwarder<&NvSipDialog::onPrackRequest, nullptr, nullptr, nullptr>;
     // Any other method in the dialog (INFO, NOTIFY, REFER, OPTIONS, ...).
@@ -807,8 +837,28 @@ private:
     // again as a new transaction: the next CSeq and a fresh branch; with
     // `freshRoutes`, its Route headers rebuilt from the route set.
     NvHandle<NvSipRequest> nextAttempt(const NvHandle<NvSipRequest>& request, bool freshRoutes);
-    // Sends `bye` on a new client transaction kept as m_hByeTransaction.
-    void sendBye(const NvHandle<NvSipRequest>& bye);
+    // Our BYE (CreateRequest); nil when it cannot be built.
+    NvHandle<NvSipByeMessage> byeRequest();
+    // Sends `bye` on a new client transaction kept as m_hByeTransaction;
+    // false, logged, when it is nil or sending raised.
+    bool startBye(const NvHandle<NvSipRequest>& bye);
+    // startBye from NV_TERMINATING; when it fails the dialog ends here
+    // (terminating) and the call to tell onByeTimeOut is returned, else nil.
+    NvHandle<NvSipCall> sendBye(const NvHandle<NvSipRequest>& bye);
+    // Before our BYE or the end of the dialog: the peer's unanswered
+    // re-INVITE and kept requests answered 487, our pending re-INVITE
+    // cancelled, a 2xx to it not yet ACKed ACKed, retransmissions stopped.
+    void settlePending();
+    // Ends a dialog that is not ending yet now (RFC 3261 12.2.1.2 and
+    // 13.3.1.4): settlePending, a BYE when `withBye` (the one a hang-up
+    // kept, else a new one; its answer is not awaited), terminating. The
+    // call to tell; nil when the dialog was already ending.
+    NvHandle<NvSipCall> endNow(bool withBye);
+    // Answers every kept request still unanswered with `status`.
+    void answerKeptRequests(unsigned int status);
+    // The deadline of a kept request: the library's answer when the
+    // application has given none.
+    void answerOverdue(const NvHandle<NvSipServerTransaction>& transaction);
 
     // Our INVITE: enters `state` with `response` kept; its To tag may become
     // the remote tag (when `tagAllowed`), and the early dialog takes its
@@ -863,6 +913,9 @@ private:
                            const NvHandle<NvSipResponse>& response);
     void endReinvite(const NvHandle<NvSipClientTransaction>& transaction, const NvHandle<NvSipResponse>& response);
     void retryReinvite(const NvHandle<NvSipInviteMessage>& invite);
+    // ACKs a 2xx to a re-INVITE of ours that is no longer pending (the
+    // dialog ended meanwhile), to its own Contact; nothing else changes.
+    void ackLateAnswer(const NvHandle<NvSipResponse>& response);
 
     // ------------------------------------------------------------ fields
     NvHandle<NvSipTransaction> m_hInitialTransaction;
@@ -891,4 +944,6 @@ private:
     NvSipResponseRetransmitter m_Retransmitter;  // our 2xx or reliable 1xx, until its ACK or PRACK
     NvSipOutgoingReinvite m_OurReinvite;
     NvSipIncomingReinvite m_TheirReinvite;
+    NvSipUnansweredRequests m_Unanswered;
+    NvHandle<NvSipRequest> m_hByeAfterAck;  // the callee's hang-up waiting for the ACK of its 2xx
 };

@@ -22,11 +22,6 @@ void NvSipDialog::onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvH
             sendAndLogResponse(transaction, 200u, Tellar::INFO);
             return;
         }
-        NvHandle<NvSipServerTransaction> pendingServer = pendingInviteTransaction();
-        NvHandle<NvSipClientTransaction> pendingClient =
-            sIsEarly(m_State)
-                ? NvHandle<NvSipClientTransaction>(m_hInitialTransaction)
-                : m_OurReinvite.transaction();
         if (m_State == NV_PROCESSING && !m_hAck.isNil()) {
             // The peer may not have our ACK of its 2xx yet.
             NvSipTransportLayer::send(m_hAck, nullptr, nullptr);
@@ -36,12 +31,7 @@ void NvSipDialog::onByeRequest(NvHandle<NvSipServerTransaction> transaction, NvH
             createSendAckMsg(m_hInResponse, ack);
             m_hInResponse = nullptr;
         }
-        // An INVITE of the peer still unanswered is answered 487 (RFC 3261
-        // 15.1.2); one of ours still pending is cancelled.
-        if (!pendingServer.isNil() && pendingServer->canSendFinalResponse())
-            sendAndLogResponse(pendingServer, 487u, Tellar::INFO);
-        if (!pendingClient.isNil()) pendingClient->cancel();
-        m_Retransmitter.stop(timers());
+        settlePending();
         changeState(NV_TERMINATING);
         m_hByeTransaction = transaction;
         call = m_hCall;

@@ -1,5 +1,6 @@
-// NvSipDialog: ending the dialog from our side (hangup), and the fate of
-// our BYE (its final response, an authentication retry, its time-out).
+// NvSipDialog: ending the dialog from our side (hangup, and the ends RFC
+// 3261 12.2.1.2 and 13.3.1.4 ask for), and the fate of our BYE (its final
+// response, an authentication retry, its time-out).
 
 #include "mlapi/NvSipDialog.h"
 
@@ -27,48 +28,94 @@ void cancelQuietly(const NvHandle<NvSipClientTransaction>& transaction) {
 
 void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::hangup");
-    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    if (sIsEnding(m_State)) return;
-    if (m_bCaller) {
-        if (sIsEarly(m_State)) {
-            cancelQuietly(NvHandle<NvSipClientTransaction>(m_hInitialTransaction));
+    NvHandle<NvSipCall> unsent;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (sIsEnding(m_State) || !m_hByeAfterAck.isNil()) return;
+        if (m_bCaller) {
+            if (sIsEarly(m_State)) {
+                cancelQuietly(NvHandle<NvSipClientTransaction>(m_hInitialTransaction));
+                if (bye.isNil()) {
+                    // The INVITE's final response ends the dialog: its 487, or a 2xx
+                    // that crossed the CANCEL, which is then ACKed and hung up
+                    // (RFC 3261 15), hence the state.
+                    changeState(NV_TERMINATING2);
+                    return;
+                }
+            } else if (m_State == NV_PROCESSING && !m_hInResponse.isNil()) {
+                createSendAckMsg(m_hInResponse);
+                m_hInResponse = nullptr;
+            }
+        } else if (sIsEarly(m_State)) {
+            sendAndLogResponse(NvHandle<NvSipServerTransaction>(m_hInitialTransaction), 487, Tellar::INFO);
             if (bye.isNil()) {
-                // The INVITE's final response ends the dialog: its 487, or a 2xx
-                // that crossed the CANCEL, which is then ACKed and hung up
-                // (RFC 3261 15), hence the state.
-                changeState(NV_TERMINATING2);
+                changeState(NV_TERMINATING2);  // the ACK of the 487 or its time-out ends the dialog
                 return;
             }
-        } else if (m_State == NV_PROCESSING && !m_hInResponse.isNil()) {
-            NvHandle<NvSipAckMessage> ack;
-            createSendAckMsg(m_hInResponse, ack);
-            m_hInResponse = nullptr;
-        }
-    } else if (sIsEarly(m_State)) {
-        sendAndLogResponse(NvHandle<NvSipServerTransaction>(m_hInitialTransaction), 487, Tellar::INFO);
-        if (bye.isNil()) {
-            changeState(NV_TERMINATING2);  // the ACK of the 487 or its time-out ends the dialog
+        } else if (m_State == NV_PROCESSING) {
+            // RFC 3261 15: the callee's BYE waits for the ACK of its 2xx, or
+            // for the 2xx's last retransmission.
+            m_hByeAfterAck = bye.isNil() ? NvHandle<NvSipRequest>(byeRequest()) : NvHandle<NvSipRequest>(bye);
             return;
         }
-    } else if (m_State == NV_PROCESSING) {
-        NvException::sThrow("Cannot send BYE in SUCCEEDED state !");
+        settlePending();
+        if (bye.isNil()) bye = byeRequest();
+        changeState(NV_TERMINATING);
+        unsent = sendBye(bye);
     }
-    if (!m_TheirReinvite.transaction().isNil()) {
-        sendAndLogResponse(m_TheirReinvite.transaction(), 487, Tellar::INFO);
-        m_TheirReinvite.forget();
-    }
-    cancelQuietly(m_OurReinvite.transaction());
-    m_OurReinvite.forget();
-    if (bye.isNil()) bye = NvHandle<NvSipByeMessage>(CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr));
-    changeState(NV_TERMINATING);
-    sendBye(bye);
+    if (!unsent.isNil()) unsent->onByeTimeOut(this, bye);
 }
 
-void NvSipDialog::sendBye(const NvHandle<NvSipRequest>& bye) {
+NvHandle<NvSipByeMessage> NvSipDialog::byeRequest() {
+    return NvHandle<NvSipByeMessage>(CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+}
+
+void NvSipDialog::settlePending() {
+    // An INVITE or re-INVITE of the peer still unanswered gets 487 (RFC 3261
+    // 15.1.2); one of ours still pending is cancelled.
+    const NvHandle<NvSipServerTransaction> theirs = pendingInviteTransaction();
+    if (!theirs.isNil() && theirs->canSendFinalResponse()) sendAndLogResponse(theirs, 487u, Tellar::INFO);
+    m_TheirReinvite.forget();
+    if (m_bCaller && sIsEarly(m_State)) cancelQuietly(NvHandle<NvSipClientTransaction>(m_hInitialTransaction));
+    cancelQuietly(m_OurReinvite.transaction());
+    m_OurReinvite.forget();
+    if (m_State == NV_REINVITE_PROCESSING && !m_hInResponse.isNil()) {
+        createSendAckMsg(m_hInResponse);  // the 2xx to our re-INVITE, not ACKed yet by the application
+        m_hInResponse = nullptr;
+    }
+    m_Retransmitter.stop(timers());
+    answerKeptRequests(487u);
+}
+
+bool NvSipDialog::startBye(const NvHandle<NvSipRequest>& bye) {
+    if (bye.isNil()) return false;
     NvHandle<NvSipClientTransaction> transaction = new NvSipClientTransaction(
         bye, Tellar::NoSizeMemAllocator::create<ByeClientInterface>("ByeClientInterface", NvHandle<NvSipDialog>(this)));
     m_hByeTransaction = transaction;
-    sendAndLogRequest(transaction, Tellar::INFO);
+    try {
+        sendAndLogRequest(transaction, Tellar::INFO);
+        return true;
+    } catch (const NvHandle<NvException>& error) {
+        TELLAR_WARN(getLogger(), "BYE of dialog " << m_Key.str() << " not sent: " << error->getMessage().str());
+        return false;
+    }
+}
+
+NvHandle<NvSipCall> NvSipDialog::sendBye(const NvHandle<NvSipRequest>& bye) {
+    if (startBye(bye)) return nullptr;
+    m_CallMessageLogger.log(Tellar::INFO, "SIP BYE not sent");
+    terminating();
+    return m_hCall;
+}
+
+NvHandle<NvSipCall> NvSipDialog::endNow(bool withBye) {
+    if (sIsEnding(m_State)) return nullptr;
+    settlePending();
+    // Sent for a peer that may still hold the dialog; once the dialog has
+    // ended here, its answer only reaches the call log.
+    if (withBye) startBye(m_hByeAfterAck.isNil() ? NvHandle<NvSipRequest>(byeRequest()) : m_hByeAfterAck);
+    terminating();
+    return m_hCall;
 }
 
 void NvSipDialog::onByeFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
@@ -78,10 +125,11 @@ void NvSipDialog::onByeFinalResponse(NvHandle<NvSipClientTransaction> transactio
         if (m_State != NV_TERMINATING) return;
         NvHandle<NvSipRequest> bye = transaction->getInitialRequest();
         if (table().addCredentials(response, bye)) {
-            sendBye(nextAttempt(bye, true));
-            return;
+            const NvHandle<NvSipCall> unsent = sendBye(nextAttempt(bye, true));
+            if (unsent.isNil()) return;
+        } else {
+            terminating();
         }
-        terminating();
         call = m_hCall;
     }
     call->onByeResponse(this, response);

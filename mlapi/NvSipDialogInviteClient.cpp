@@ -185,10 +185,11 @@ void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvS
         setRouteInfo(response);
         createSendAckMsg(m_hInResponse);
         if (!m_hByeTransaction.isNil()) return;
-        NvHandle<NvSipRequest> bye = CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr);
-        if (bye.isNil()) return;
+        const NvHandle<NvSipByeMessage> bye = byeRequest();
         changeState(NV_TERMINATING);
-        sendBye(bye);
+        const NvHandle<NvSipCall> unsent = sendBye(bye);
+        lock.unlock();
+        if (!unsent.isNil()) unsent->onByeTimeOut(this, bye);
     } else if (m_State == NV_TERMINATING) {
         TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING");
         m_hInResponse = response;

@@ -182,7 +182,8 @@ void NvSipDialog::onCancelRequest(NvHandle<NvSipServerTransaction> transaction, 
 void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipAckMessage> ack) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onAckRequest");
     TELLAR_DEBUG(getLogger(), "NvSipDialog::onAckRequest" << " : " << "m_State=" << m_State);
-    enum { Confirmed, Ended, ReinviteAcked } event;
+    enum { Confirmed, Ended, ReinviteAcked, HungUp } event;
+    NvHandle<NvSipByeMessage> bye;
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
@@ -191,6 +192,14 @@ void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipA
             m_hInitialTransaction = nullptr;
             m_Retransmitter.stop(timers());
             event = Confirmed;
+            if (!m_hByeAfterAck.isNil()) {
+                // The application hung up while the ACK was awaited.
+                bye = NvHandle<NvSipByeMessage>(m_hByeAfterAck);
+                m_hByeAfterAck = nullptr;
+                changeState(NV_TERMINATING);
+                if (sendBye(bye).isNil()) return;
+                event = HungUp;
+            }
         } else if (m_State == NV_TERMINATING2) {
             terminating();
             event = Ended;
@@ -206,6 +215,10 @@ void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipA
     }
     if (event == ReinviteAcked) {
         call->onReinviteAck(this, ack);
+        return;
+    }
+    if (event == HungUp) {
+        call->onByeTimeOut(this, bye);  // the BYE could not be sent
         return;
     }
     if (event == Confirmed)

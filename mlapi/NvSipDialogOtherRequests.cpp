@@ -53,6 +53,14 @@ void NvSipDialog::onUnknownReliableProvisionalResponse(NvHandle<NvSipClientTrans
 
 void NvSipDialog::onUnknownFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
     getCall()->onUnknownResponse(this, response);
+    const int status = response->getStatusCode();
+    if (status != 481 && status != 408) return;
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        call = endNow(status == 408);
+    }
+    if (!call.isNil()) call->onByeResponse(this, response);
 }
 
 void NvSipDialog::onUnknownTimeOut(NvHandle<NvSipTransaction> transaction) {
@@ -62,15 +70,24 @@ void NvSipDialog::onUnknownTimeOut(NvHandle<NvSipTransaction> transaction) {
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        terminating();
-        call = m_hCall;
+        call = endNow(true);
     }
-    call->onUnknownRequestTimeOut(this, transaction);
+    if (!call.isNil()) call->onUnknownRequestTimeOut(this, transaction);
 }
 
 // ---------------------------------------------------------------- the peer's
 
 void NvSipDialog::onUnknownRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onUnknownRequest");
-    getCall()->onUnknownRequest(this, transaction, request);
+    NvHandle<NvSipCall> call;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (m_State == NV_TERMINATED) {  // routed here just before the dialog left the table
+            sendAndLogResponse(transaction, 481u, Tellar::INFO);
+            return;
+        }
+        m_Unanswered.keep(timers(), transaction);
+        call = m_hCall;
+    }
+    call->onUnknownRequest(this, transaction, request);
 }

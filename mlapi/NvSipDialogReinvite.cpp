@@ -51,6 +51,7 @@ void NvSipDialog::onReinviteRequest(NvHandle<NvSipServerTransaction> transaction
         updateRemoteTargetURI(invite);
         m_RemoteCSeq = invite->getCSeqHeader()->getNumber();
         m_TheirReinvite.take(transaction);
+        m_Unanswered.keep(timers(), transaction);
         call = m_hCall;
     }
     call->onReinviteRequest(this, invite);
@@ -111,4 +112,15 @@ void NvSipDialog::onReinviteCancelRequest(NvHandle<NvSipServerTransaction>, NvHa
         call = m_hCall;
     }
     call->onCancelReinviteRequest(this, cancel);
+}
+
+void NvSipDialog::onReinviteServerTimeOut(NvHandle<NvSipServerTransaction> transaction) {
+    // The ACK of our failure never came, or our answer could not be sent:
+    // the re-INVITE is over all the same (a 2xx's ACK is waited for by the
+    // retransmitter).
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (!m_TheirReinvite.isPending(transaction) || !sIsReinviting(m_State) || m_State == NV_REINVITE_PROCESSING)
+        return;
+    changeState(NV_ACTIVE);
+    m_TheirReinvite.forget();
 }

@@ -75,15 +75,30 @@ void NvSipDialog::onReinviteFinalResponse(NvHandle<NvSipClientTransaction> trans
                                           NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReinviteFinalResponse");
     NvHandle<NvSipCall> call;
+    NvHandle<NvSipCall> ended;  // a 481 or 408 ended the dialog (RFC 3261 12.2.1.2)
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (!isOurReinvite(transaction)) return;
+        if (!isOurReinvite(transaction)) {
+            ackLateAnswer(response);
+            return;
+        }
         m_hInResponse = response;
         if (sendReinviteAgain(transaction, response)) return;
-        endReinvite(transaction, response);
+        const int status = response->getStatusCode();
+        if (status == 481 || status == 408) {
+            m_OurReinvite.forget();
+            m_hInResponse = nullptr;
+            ended = endNow(status == 408);
+        } else {
+            endReinvite(transaction, response);
+        }
         call = m_hCall;
     }
     call->onReinviteResponse(this, response);
+    if (!ended.isNil()) {
+        ended->onByeResponse(this, response);
+        return;
+    }
     // A failure needs no ACK of ours (its transaction sent it): unless the
     // application ended the re-INVITE meanwhile, the session goes on as it was.
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
@@ -158,8 +173,16 @@ void NvSipDialog::onReinviteTimeOut(NvHandle<NvSipTransaction> transaction) {
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         if (!sIsReinviting(m_State)) return;
-        terminating();
-        call = m_hCall;
+        call = endNow(true);
     }
-    call->onReinviteTimeOut(this, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
+    if (!call.isNil()) call->onReinviteTimeOut(this, NvHandle<NvSipInviteMessage>(transaction->getInitialRequest()));
+}
+
+void NvSipDialog::ackLateAnswer(const NvHandle<NvSipResponse>& response) {
+    if (response->getStatusCode() / 100 != 2) return;  // a failure's ACK is its transaction's
+    const NvHandle<NvSipResponse> kept = m_hInResponse;
+    m_hInResponse = response;
+    updateRemoteTargetURI(response);
+    createSendAckMsg(response);
+    m_hInResponse = kept;
 }

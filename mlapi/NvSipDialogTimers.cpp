@@ -6,6 +6,7 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
+#include "mlapi/NvSipCapabilities.h"
 #include "stack/log/Tellar.h"
 #include "stack/timer/NvMonitorThread.h"
 #include "stack/timer/NvTime.h"
@@ -25,11 +26,14 @@ void NvSipDialog::onNotification(NvHandle<NvObservable> observable, NvHandle<NvO
     try {
         const NvHandle<NvSipInviteMessage> invite(object);
         const NvHandle<NvSipResponse> response(object);
+        const NvHandle<NvSipServerTransaction> unanswered(object);
         const NvHandle<NvTimer> timer(observable);
         if (!invite.isNil())
             retryReinvite(invite);
         else if (!response.isNil())
             retransmitResponse(response);
+        else if (!unanswered.isNil())
+            answerOverdue(unanswered);
         else if (!timer.isNil() && timer->getObject().isNil())
             sessionTimerFired(timer->getKey());
     } catch (const NvHandle<NvException>& error) {
@@ -57,7 +61,9 @@ void NvSipDialog::resendOutResponse() {
 }
 
 void NvSipDialog::retransmitResponse(const NvHandle<NvSipResponse>& response) {
-    NvHandle<NvSipCall> call;
+    NvHandle<NvSipCall> call;     // told onTimeOut
+    NvHandle<NvSipCall> unsent;   // told onByeTimeOut
+    NvHandle<NvSipByeMessage> bye;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         if (!m_Retransmitter.keeps(response)) return;
@@ -84,15 +90,37 @@ void NvSipDialog::retransmitResponse(const NvHandle<NvSipResponse>& response) {
         }
         if (m_State == NV_REINVITE_PROCESSING) {
             // No ACK of our 2xx to the peer's re-INVITE: the call ends with a BYE.
-            const NvHandle<NvSipRequest> bye =
-                CreateRequest(NvSipByeMessage::sMethodName, nullptr, nullptr, 0, nullptr);
+            m_TheirReinvite.forget();
+            bye = byeRequest();
             changeState(NV_TERMINATING);
-            if (!bye.isNil()) sendBye(bye);
-            return;
+            unsent = sendBye(bye);
+        } else {
+            // No ACK of our 2xx: the session ends with a BYE (RFC 3261 13.3.1.4).
+            call = endNow(true);
         }
-        // No ACK of our 2xx: the call is over.
-        terminating();
-        call = m_hCall;
     }
-    call->onTimeOut(this);
+    if (!unsent.isNil()) unsent->onByeTimeOut(this, bye);
+    if (!call.isNil()) call->onTimeOut(this);
+}
+
+// ---------------------------------------------------------------- requests left to the application
+
+void NvSipDialog::answerOverdue(const NvHandle<NvSipServerTransaction>& transaction) {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (!m_Unanswered.takeOverdue(transaction)) return;
+    const NvString method = transaction->getInitialRequest()->getMethod();
+    const int status = NvSipCapabilities::sAllows(method.view()) ? 500 : 501;
+    const NvHandle<NvSipResponse> answer = NvSipCapabilities::sAnswer(*transaction, status);
+    TELLAR_WARN(getLogger(), "Dialog " << m_Key.str() << ": the application did not answer " << method.str()
+                                       << " within " << NvSipUnansweredRequests::sm_AnswerDelayMs << " ms; answering "
+                                       << answer->getStatusCode());
+    if (m_TheirReinvite.isPending(transaction))
+        respondToReinvite(answer);
+    else
+        sendAndLogResponse(transaction, answer, Tellar::INFO);
+}
+
+void NvSipDialog::answerKeptRequests(unsigned int status) {
+    for (const NvHandle<NvSipServerTransaction>& transaction : m_Unanswered.takeAll(timers()))
+        sendAndLogResponse(transaction, status, Tellar::INFO);
 }

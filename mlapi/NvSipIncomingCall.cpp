@@ -155,6 +155,7 @@ void NvSipIncomingCall::onReinviteAck(NvHandle<NvSipDialog> dialog, NvHandle<NvS
 void NvSipIncomingCall::onReinviteTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) {
     if (!isCurrent(dialog, "NvSipIncomingCall::onReinviteTimeOut()")) return;
     m_hInterface->reinviteTimeOut(self(), invite);
+    m_hInterface->terminated(self(), nullptr);
     removeDialog(dialog);
 }
 

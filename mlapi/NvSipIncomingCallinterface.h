@@ -34,7 +34,8 @@ public:
     virtual void callConfirmed(Call call, NvHandle<NvSipAckMessage> ack);
     // The call ended or is ending. `message` is what ended it: the peer's
     // BYE (to be answered with the call's respondToBye), CANCEL, the ACK of
-    // our rejection, the response to our BYE; nil for a time-out. Default:
+    // our rejection, the response to our BYE, a 481 or 408 to another
+    // request of ours in the call; nil for a time-out. Default:
     // a BYE is answered 200; anything else is left alone.
     virtual void terminated(Call call, NvHandle<NvSipMessage> message);
     // A request of another method in the call (INFO, OPTIONS, ...), to be
@@ -60,7 +61,8 @@ public:
     virtual void reinviteResponse(Call call, NvHandle<NvSipResponse> response);
     // The ACK of our answer to the peer's re-INVITE. Default: nothing.
     virtual void reinviteAck(Call call, NvHandle<NvSipAckMessage> ack);
-    // Our re-INVITE got no answer. Default: nothing.
+    // Our re-INVITE got no answer: the dialog has ended with a BYE and
+    // terminated (nil message) follows. Default: nothing.
     virtual void reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage> invite);
     // The session timer expired without a refresh. Default: nothing.
     virtual void onSessionTimeOut(Call call);

@@ -153,10 +153,10 @@ TEST_F(DialogRequestTest, RequestsWeBuild) {
     }
 }
 
-TEST_F(DialogRequestTest, InfoNotifyReferBothWays_OurInfoTimingOutEndsTheDialogWithoutBye) {
+TEST_F(DialogRequestTest, InfoNotifyReferBothWays_A481EndsTheDialogA408OrSilenceWithABye) {
     const std::tuple<std::string, std::vector<int>, const char*, const char*> rows[] = {
         {"INFO", {200}, "call 200", "unknownRequest"},
-        {"NOTIFY", {481}, "call 481 notifyResponse 481", "notifyRequest"},
+        {"NOTIFY", {489}, "call 489 notifyResponse 489", "notifyRequest"},
         {"REFER", {100, 202}, "call 100 referResponse 100 call 202 referResponse 202", "referRequest"}};
     receiveInvite();
     for (const auto& [method, answers, heard, event] : rows) {
@@ -174,19 +174,36 @@ TEST_F(DialogRequestTest, InfoNotifyReferBothWays_OurInfoTimingOutEndsTheDialogW
         events->lastTransaction()->sendResponse(200);
         EXPECT_EQ(expectSent("SIP/2.0 200").message->getCSeqHeader()->getMethod(), method);
     }
-
-    // Our INFO left unanswered ends the dialog, without a BYE.
-    dialog->info(nullptr);
-    expectSent("INFO ");
-    clock.advance(64 * NvSipTransactionManager::m_T1 + 1);
-    for (const Sent& sent : wire.sent()) EXPECT_EQ(sent.bytes.substr(0, 5), "INFO ");
+    endDialog(call);
     wire.clear();
+
+    // The peer no longer knows the dialog (481), or may still hold it (408,
+    // no answer: our BYE then goes without waiting for its answer).
+    const std::tuple<const char*, int, const char*> endings[] = {
+        {"481", 481, "call 481 notifyResponse 481 terminated"},
+        {"408", 408, "call 408 notifyResponse 408 terminated"},
+        {"no answer", 0, "terminated"}};
+    for (const auto& [name, status, heard] : endings) {
+        SCOPED_TRACE(name);
+        receiveInvite();
+        call->notify(nullptr);
+        const Sent sent = expectSent("NOTIFY ");
+        if (status)
+            inject(responseTo(sent, status));
+        else
+            clock.advance(64 * NvSipTransactionManager::m_T1 + 1);
+        std::string byes;
+        for (const Sent& out : wire.sent())
+            if (out.bytes.substr(0, 4) == "BYE ") byes += "BYE ", inject(responseTo(out, 200));
+        EXPECT_EQ(byes, status == 481 ? "" : "BYE ");
+        EXPECT_EQ(dialog->getState(), NvSipDialog::NV_TERMINATED);
+        EXPECT_EQ(events->taken(), heard);
+        EXPECT_TRUE(call->getDialog().isNil());
+        wire.clear();
+    }
     EXPECT_EQ(dialogLog.count(Tellar::WARN, "Timed-out waiting for response to SIP request sent while call was "
                                             "connected (REFER/INFO/NOTIFY); disconnecting the call as the result."),
               1u);
-    EXPECT_EQ(dialog->getState(), NvSipDialog::NV_TERMINATED);
-    EXPECT_EQ(events->taken(), "terminated");
-    EXPECT_TRUE(call->getDialog().isNil());
 }
 
 TEST_F(DialogRequestTest, RequestsThatCannotBeBuiltAreNil) {

@@ -39,8 +39,8 @@ TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone_RetransmittedInvit
 }
 
 TEST_F(IncomingCallTest, UnacknowledgedResponsesAreSentAgainUntil64T1) {
-    // Within 64*T1: a 2xx sent again at most T2 apart, a reliable 1xx doubling from T1; then the 2xx is given up, the
-    // INVITE answered 504.
+    // Within 64*T1: a 2xx sent again at most T2 apart, a reliable 1xx doubling from T1; then the 2xx is given up and
+    // the session ended with a BYE, the INVITE answered 504.
     for (const auto& [reliable, retransmissions] : {std::pair(false, 10u), {true, 6u}}) {
         SCOPED_TRACE(reliable);
         receiveInvite("Supported: 100rel\r\n");
@@ -56,6 +56,8 @@ TEST_F(IncomingCallTest, UnacknowledgedResponsesAreSentAgainUntil64T1) {
         if (reliable) {
             expectSent("SIP/2.0 504");
             inject(fromPeer("ACK", 1, "z9hG4bK-p1"));
+        } else {
+            inject(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200));
         }
         expectNothingSent();
         EXPECT_EQ(events->taken(), "terminated");
@@ -185,6 +187,75 @@ TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
     inject(fromPeer("ACK", 5, "z9hG4bK-re5"));
     EXPECT_EQ(events->taken(), "reinviteRequest reinviteCancel reinviteRequest reinviteAck");
     peerHangsUp(6);
+}
+
+TEST_F(IncomingCallTest, RequestsTheApplicationLeavesUnansweredGetTheLibrarysAnswer_487WhenTheDialogEnds) {
+    answerCall();
+    const unsigned delay = NvSipUnansweredRequests::sm_AnswerDelayMs;
+    for (const auto& [method, cseq] : {std::pair("OPTIONS", 2), {"MESSAGE", 3}, {"INFO", 4}})
+        inject(fromPeer(method, cseq, "z9hG4bK-u" + std::to_string(cseq)));
+    injectExpecting(fromPeer("INVITE", 5, "z9hG4bK-re5"), "SIP/2.0 100");
+    EXPECT_EQ(events->taken(), "unknownRequest unknownRequest unknownRequest reinviteRequest");
+    clock.advance(delay - 1);
+    expectNothingSent();
+    clock.advance(2);  // one dialog's timers are keyed a microsecond apart
+    const Sent options = expectSent("SIP/2.0 200");
+    for (const char* header : {"Allow", "Accept", "Supported"}) EXPECT_NE(valueOf(options.message, header), "");
+    EXPECT_NE(valueOf(expectSent("SIP/2.0 501").message, "Allow"), "");
+    expectSent("SIP/2.0 500");
+    expectSent("SIP/2.0 500");  // the re-INVITE, whose ACK never comes: the dialog is free again after timer H
+    clock.advance(64 * NvSipTransactionManager::m_T1);
+    wire.clear();
+    injectExpecting(fromPeer("INVITE", 6, "z9hG4bK-re6"), "SIP/2.0 100");
+    inject(fromPeer("INFO", 7, "z9hG4bK-u7"));
+    EXPECT_EQ(events->taken(), "reinviteRequest unknownRequest");
+    inject(fromPeer("BYE", 8, "z9hG4bK-bye"));  // RFC 3261 15.1.2: what is pending gets 487
+    expectSent("SIP/2.0 487");
+    EXPECT_EQ(expectSent("SIP/2.0 487").message->getCSeqHeader()->getMethod(), "INFO");
+    inject(fromPeer("ACK", 6, "z9hG4bK-re6"));
+    EXPECT_EQ(events->taken(), "terminated");
+    call->respondToBye(nullptr);
+    expectSent("SIP/2.0 200");
+    clock.advance(delay);
+    expectNothingSent();
+}
+
+TEST_F(IncomingCallTest, HangingUpNeverRaisesAndAlwaysSendsTheBye) {
+    // Before the ACK of our 2xx, the BYE waits for it (RFC 3261 15), or for the 2xx's last retransmission.
+    for (const bool acked : {false, true}) {
+        SCOPED_TRACE(acked);
+        receiveInvite();
+        call->answer(200, nullptr, nullptr, 0);
+        expectSent("SIP/2.0 200");
+        call->hangup();
+        expectNothingSent();
+        if (acked)
+            inject(fromPeer("ACK", 1, "z9hG4bK-ack1"));
+        else
+            clock.advance(64 * NvSipTransactionManager::m_T1);
+        std::vector<Sent> sent = wire.sent();
+        wire.clear();
+        ASSERT_FALSE(sent.empty());
+        EXPECT_EQ(sent.back().bytes.substr(0, 4), "BYE ");
+        inject(responseTo(sent.back(), 200));
+        EXPECT_EQ(events->taken(), "terminated");
+        EXPECT_TRUE(call->getDialog().isNil());
+        clock.advance(64 * NvSipTransactionManager::m_T1);  // the INVITE's transaction forgotten: c1 is new again
+    }
+    // With a re-INVITE pending: the peer's answered but not ACKed, or ours unanswered (cancelled first).
+    answerCall();
+    injectExpecting(fromPeer("INVITE", 2, "z9hG4bK-re2"), "SIP/2.0 100");
+    EXPECT_EQ(events->taken(), "reinviteRequest");
+    call->respondToReinvite(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    hangUp();
+    clock.advance(64 * NvSipTransactionManager::m_T1);
+    wire.clear();
+    answerCall();
+    call->reinvite(nullptr, nullptr, 0, nullptr);
+    expectSent("INVITE ");
+    call->hangup();  // its CANCEL waits for a provisional response (RFC 3261 9.1)
+    EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
 }
 
 }  // namespace

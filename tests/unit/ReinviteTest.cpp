@@ -114,15 +114,44 @@ TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
     }
 }
 
-TEST_F(ReinviteTest, NoAnswerEndsTheCallWithoutBye) {
+TEST_F(ReinviteTest, NoAnswerEndsTheCallWithABye) {
     answerCall();
     call->reinvite(nullptr, nullptr, 0, nullptr);
     expectSent("INVITE sip:alice@192.0.2.1");
     clock.advance(64 * NvSipTransactionManager::m_T1);
-    EXPECT_EQ(events->taken(), "reinviteTimeOut");
+    EXPECT_EQ(events->taken(), "reinviteTimeOut terminated");
     EXPECT_TRUE(call->getDialog().isNil());
-    for (const Sent& sent : wire.sent()) EXPECT_EQ(sent.bytes.rfind("INVITE ", 0), 0u) << sent.bytes;
+    std::string sent;
+    for (const Sent& one : wire.sent()) sent += one.bytes.substr(0, one.bytes.find(' ')) + " ";
+    EXPECT_EQ(sent.substr(sent.size() - 11), "INVITE BYE ") << sent;
     wire.clear();
+}
+
+TEST_F(ReinviteTest, A481EndsTheDialogA408WithABye_ThePeersByeEndsItAndALate2xxIsStillAcked) {
+    for (const int status : {481, 408}) {
+        SCOPED_TRACE(status);
+        answerCall();
+        call->reinvite(nullptr, nullptr, 0, nullptr);
+        inject(answer(expectSent("INVITE sip:alice@192.0.2.1"), status));
+        expectSent("ACK ");
+        const std::string code = std::to_string(status);
+        EXPECT_EQ(events->taken(), "reinviteResponse " + code + " terminated");
+        EXPECT_EQ(events->ended()->toString().substr(0, 11), "SIP/2.0 " + code);
+        if (status == 408) inject(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200));
+        expectNothingSent();
+        EXPECT_TRUE(call->getDialog().isNil());
+        clock.advance(64 * NvSipTransactionManager::m_T1);
+        wire.clear();
+    }
+    answerCall();
+    call->reinvite(nullptr, nullptr, 0, nullptr);
+    const Sent invite = expectSent("INVITE sip:alice@192.0.2.1");
+    peerHangsUp(2);
+    inject(answer(invite, 200));
+    EXPECT_EQ(expectSent("ACK sip:alice@192.0.2.1").message->getCSeqHeader()->getNumber(), cseqOf(invite.message));
+    expectNothingSent();
+    EXPECT_EQ(events->taken(), "");
+    EXPECT_TRUE(call->getDialog().isNil());
 }
 
 }  // namespace
