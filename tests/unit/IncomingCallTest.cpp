@@ -256,6 +256,14 @@ TEST_F(IncomingCallTest, HangingUpNeverRaisesAndAlwaysSendsTheBye) {
     expectSent("INVITE ");
     call->hangup();  // its CANCEL waits for a provisional response (RFC 3261 9.1)
     EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
+    // A BYE the transport refuses still ends the call.
+    clock.advance(64 * NvSipTransactionManager::m_T1);
+    wire.clear();
+    answerCall("Record-Route: <sip:192.0.2.50;lr;transport=sctp>\r\n");
+    EXPECT_EQ(raised([&] { call->hangup(); }), "");
+    expectNothingSent();
+    EXPECT_EQ(events->taken(), "terminated");
+    EXPECT_TRUE(call->getDialog().isNil());
 }
 
 }  // namespace
