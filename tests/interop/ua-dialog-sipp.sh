@@ -2,7 +2,8 @@
 # nvsip-ua in an established call against SIPp over loopback: re-INVITEs
 # both ways (491 and its retry, 422 with Min-SE), the session timer
 # (negotiation, 422 to our INVITE, the refresh), INFO and NOTIFY, a BYE
-# challenged for credentials, our INFO left unanswered (see ua-lib.sh).
+# challenged for credentials, the dialog ended by the peer's 481 or 408 to
+# our re-INVITE or by its silence to our INFO (see ua-lib.sh).
 # Usage: ua-dialog-sipp.sh PATH/TO/nvsip-ua SCENARIO_DIR
 set -euo pipefail
 ua="$1"
@@ -20,3 +21,7 @@ call_ bye-challenged "-sf $scenarios/uas-bye-401.xml" "--hold 200 --auth alice:s
 call_ invite-422-session-timer "-sf $scenarios/uas-422.xml" "--timer 30 --hold 300" 0 "1 answered"
 call_ info-unanswered "-sf $scenarios/uas-info-silent.xml" "--info-after 100 --hold 40000" 1 \
   "1 answered, not ended cleanly" u1 "INFO got no answer"
+call_ reinvite-481 "-sf $scenarios/uas-reinvite-481.xml" "--reinvite-after 200 --hold 5000" 1 \
+  "1 answered, not ended cleanly" u1 "481 to re-INVITE received"
+call_ reinvite-408 "-sf $scenarios/uas-reinvite-408.xml" "--reinvite-after 200 --hold 5000" 1 \
+  "1 answered, not ended cleanly" u1 "408 to re-INVITE received"
