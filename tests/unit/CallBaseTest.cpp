@@ -34,8 +34,6 @@ public:
     void addDialog(NvHandle<NvSipDialog>) override {}
     void removeDialog(NvHandle<NvSipDialog>) override {}
     void hangup() override {}
-    bool isOutgoing() const override { return false; }
-    void applyToDialogs(const char*, bool, bool, const DialogOperation&) override {}
 };
 
 NvHandle<NvSipNameAddress> alice() { return new NvSipNameAddress("", new NvSipURL("sip:alice@192.0.2.1")); }
