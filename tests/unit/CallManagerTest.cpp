@@ -317,9 +317,38 @@ TEST_F(CallManagerTest, AnApplicationThatOnlyAnswersStillEndsItsCalls) {
     injectExpecting(request("BYE", "", "r1", "", "c1", "z9hG4bK-bye"), "SIP/2.0 200");
 }
 
-TEST_F(CallManagerTest, SecondManagerIsRefused) {
+// One manager at a time. Destroyed while calls live, it ends them (so that
+// calls and dialogs do not keep each other alive), and nothing reaches it
+// after: new requests are refused by the stack, in-dialog traffic and timers
+// find no manager. A new one may be made.
+TEST_F(CallManagerTest, OneAtATime_DestroyedWithLiveCallsNothingReachesItAfter) {
     EXPECT_NE(raised([] { NvSipCallManager second(nullptr, nullptr); }).find("There can be only one call manager"),
               std::string::npos);
+    acceptCalls();
+    NvHandle<NvSipIncomingCall> ringing = startCall("c1"), confirmed = startCall("c2", "z9hG4bK-inv2");
+    confirmed->answer(200, nullptr, nullptr, 0);
+    inject(request("ACK", confirmed->getLocalTag().str(), "r1", "", "c2", "z9hG4bK-ack2"));
+    const std::string replaces = "Replaces: c2;to-tag=" + confirmed->getLocalTag().str() + ";from-tag=r1\r\n";
+    inject(request("INVITE", "", "r3", replaces, "c3", "z9hG4bK-rep"));  // left pending
+    wire.clear();
+    Sent invite;
+    NvHandle<NvSipOutgoingCall> dialing = dial(invite, "c9");
+
+    sDestroyManager();
+    EXPECT_EQ(NvSipCallManager::smp_TheSingleton, nullptr);
+    EXPECT_TRUE(ringing->getDialog().isNil());
+    EXPECT_TRUE(confirmed->getDialog().isNil());
+    EXPECT_TRUE(dialing->allDialogsTerminated());
+    injectExpecting(request("INVITE", "", "r5", "", "c5", "z9hG4bK-new"), "SIP/2.0 480");
+    inject(request("BYE", confirmed->getLocalTag().str(), "r1", "", "c2", "z9hG4bK-bye", 2));
+    inject(answer(invite, 200));
+    clock.advance(64 * 500);
+    calls.clear();
+    ringing = confirmed = nullptr;
+    dialing = nullptr;
+    transactions.clear();
+    EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0);
+    EXPECT_EQ(&sManager(), NvSipCallManager::smp_TheSingleton);
 }
 
 // Calls start and end on several threads while requests are routed: the
