@@ -2,6 +2,8 @@
 
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipDialog.h"
+#include "mlapi/NvSipIncomingCall.h"
+#include "mlapi/NvSipOutgoingCall.h"
 #include "mlapi/NvSipMlException.h"
 #include "stack/sip/NvSipIdentifiers.h"
 #include "stack/sip/NvURI.h"
@@ -53,9 +55,9 @@ NvHandle<NvSipNameAddress> NvSipCall::sLocalContactCopy() {
     return s_ContactNameAddress ? static_cast<NvSipNameAddress*>(s_ContactNameAddress->clone()) : nullptr;
 }
 
-NvSipDialogTable* NvSipCall::sDefaultDialogTable() {
+std::shared_ptr<NvSipDialogTable> NvSipCall::sDefaultDialogTable() {
     NvSipCallManager* manager = NvSipCallManager::smp_TheSingleton;
-    return manager ? &manager->getDialogTable() : nullptr;
+    return manager ? manager->getDialogTable() : nullptr;
 }
 
 NvSipCall::~NvSipCall() {
@@ -98,14 +100,28 @@ void NvSipCall::acceptReplaces() {
         m_hLocalParticipant = m_hReplacesParticipant;
         m_CallID = m_ReplacesCallID;
     }
-    m_hReplacesParticipant = nullptr;
-    m_hReplacesDialog = nullptr;
-    m_hReplacedDialog = nullptr;
-    m_ReplacesCallID = NvString();
+    clearReplaces();
 }
 
 void NvSipCall::rejectReplaces() {
+    NvHandle<NvSipDialog> made;
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        made = std::move(m_hReplacesDialog);
+        clearReplaces();
+    }
+    if (!made.isNil()) made->sendResponse(603, nullptr, nullptr, 0);  // dropped once it was answered
+}
+
+void NvSipCall::forgetReplaces(const NvHandle<NvSipDialog>& made) {
+    NvHandle<NvSipDialog> forgotten;  // released after the lock
     std::lock_guard<NvMutex> lock(*m_pMutex);
+    if (made.isNil() || made.get() != m_hReplacesDialog.get()) return;
+    forgotten = std::move(m_hReplacesDialog);
+    clearReplaces();
+}
+
+void NvSipCall::clearReplaces() {
     m_hReplacedDialog = nullptr;
     m_hReplacesDialog = nullptr;
     m_ReplacesCallID = NvString();
@@ -160,15 +176,53 @@ void NvSipCall::refer(NvHandle<NvSipReferMessage> refer) {
     applyToDialogs("refer", true, true, [&refer](const NvHandle<NvSipDialog>& dialog) { dialog->refer(refer); });
 }
 
-// ---------------------------------------------------------------- events one kind of call hears
+// ---------------------------------------------------------------- what one kind of call hears
 
-void NvSipCall::onReliableProvisionalResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
-void NvSipCall::onProvisionalResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
-void NvSipCall::onSuccessfulResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
-void NvSipCall::onRedirectResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
-void NvSipCall::onFailureResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
-void NvSipCall::onMultipleFinalResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) {}
-void NvSipCall::onPrackRequest(NvHandle<NvSipDialog>, NvHandle<NvSipPrackMessage>) {}
-void NvSipCall::onAckRequest(NvHandle<NvSipDialog>, NvHandle<NvSipAckMessage>, bool) {}
-void NvSipCall::onAckRequest2(NvHandle<NvSipDialog>, NvHandle<NvSipAckMessage>) {}
-void NvSipCall::onCancelRequest(NvHandle<NvSipDialog>, NvHandle<NvSipCancelMessage>) {}
+namespace {
+
+// Runs `event` of the kind of call `call` is, if it is of that kind.
+template <class Kind, class... Parameters, class... Arguments>
+void passTo(NvSipCall* call, void (Kind::*event)(Parameters...), Arguments&&... arguments) {
+    if (Kind* kind = dynamic_cast<Kind*>(call)) (kind->*event)(std::forward<Arguments>(arguments)...);
+}
+
+}  // namespace
+
+bool NvSipCall::isOutgoing() const { return dynamic_cast<const NvSipOutgoingCall*>(this) != nullptr; }
+
+void NvSipCall::applyToDialogs(const char* name, bool announced, bool errorsWritten,
+                               const DialogOperation& operation) {
+    passTo(this, &NvSipOutgoingCall::applyToDialogs, name, announced, errorsWritten, operation);
+    passTo(this, &NvSipIncomingCall::applyToDialogs, name, announced, errorsWritten, operation);
+}
+
+void NvSipCall::onReliableProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    passTo(this, &NvSipOutgoingCall::onReliableProvisionalResponse, dialog, response);
+}
+void NvSipCall::onProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    passTo(this, &NvSipOutgoingCall::onProvisionalResponse, dialog, response);
+}
+void NvSipCall::onSuccessfulResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    passTo(this, &NvSipOutgoingCall::onSuccessfulResponse, dialog, response);
+}
+void NvSipCall::onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    passTo(this, &NvSipOutgoingCall::onRedirectResponse, dialog, response);
+}
+void NvSipCall::onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    passTo(this, &NvSipOutgoingCall::onFailureResponse, dialog, response);
+}
+void NvSipCall::onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    passTo(this, &NvSipOutgoingCall::onMultipleFinalResponse, dialog, response);
+}
+void NvSipCall::onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack) {
+    passTo(this, &NvSipIncomingCall::onPrackRequest, dialog, prack);
+}
+void NvSipCall::onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed) {
+    passTo(this, &NvSipIncomingCall::onAckRequest, dialog, ack, confirmed);
+}
+void NvSipCall::onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack) {
+    passTo(this, &NvSipIncomingCall::onAckRequest2, dialog, ack);
+}
+void NvSipCall::onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) {
+    passTo(this, &NvSipIncomingCall::onCancelRequest, dialog, cancel);
+}

@@ -18,8 +18,18 @@
 // below, and the dialog table the call was given (the call manager's,
 // taken when the call is made). The events that only one kind of call
 // hears (the answers to our INVITE, the ACK, PRACK and CANCEL of the peer's)
-// are declared here too, after those every call hears, with empty defaults:
-// so a dialog never needs to know which kind of call owns it.
+// are reached here too, so a dialog never needs to know which kind of call
+// owns it: this class passes each to the kind that hears it.
+//
+// Virtual operations, in slot order after NvObject's (binary
+// compatibility: an application's derived call and the library must agree
+// on them): hangup, respondToReinvite, serialize, acceptReplaces,
+// rejectReplaces, onReplacesInvite, the events every call hears from
+// onInviteRequest to onSessionTimeOut, addDialog, removeDialog. Each kind
+// of call then declares its own events (NvSipOutgoingCall: the answers to
+// our INVITE; NvSipIncomingCall: PRACK, ACK, ACK of a rejection, CANCEL),
+// then its applyToDialogs. So the events of one kind and isOutgoing are not
+// virtual here: they find the kind with a dynamic_cast.
 //
 // Ownership: counted. The application holds its calls, each dialog holds its
 // call (m_hCall), and callbacks get a handle for their duration.
@@ -36,6 +46,7 @@
 #include "stack/net/NvSocketImpl.h"
 #include "stack/sip/NvSipNameAddress.h"
 
+#include <memory>
 #include <mutex>
 
 #include <functional>
@@ -69,9 +80,9 @@ public:
     NvHandle<NvSipNameAddress> getLocalContact() const { return m_hLocalContact; }
     // The table the call's dialogs list themselves in: the call manager's
     // when one existed as the call was made, else null.
-    NvSipDialogTable* getDialogTable() const { return m_pDialogTable; }
-    // Whether we placed the call (NvSipOutgoingCall).
-    virtual bool isOutgoing() const = 0;
+    NvSipDialogTable* getDialogTable() const { return m_pDialogTable.get(); }
+    // Whether we placed the call (an NvSipOutgoingCall).
+    bool isOutgoing() const;
 
     // Ends the call from our side (BYE, or CANCEL / 487 before the answer).
     virtual void hangup() = 0;
@@ -86,6 +97,12 @@ public:
     virtual void respondToReinvite(NvHandle<NvSipResponse> response);
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);
+    // ---- snapshot
+    // Writes the call's own record: local participant (angle brackets
+    // set), Call-ID and local tag as texts ended by the byte 0x0B (see
+    // NvSipDialog's snapshot section). The derived calls write it first,
+    // then their dialogs.
+    virtual void serialize(NvOutputStream& out) const;
     // Our re-INVITE with the body given and `contact` (nil: the call's local
     // Contact; raises NvSipMlException "No Contact header provided for
     // re-INVITE request" when there is none, sending nothing). Sent by a
@@ -116,7 +133,9 @@ public:
     // derived calls hold m_pMutex around it.
     virtual void acceptReplaces();
     // Forgets the pending INVITE; the call keeps its identity. The dialog
-    // made for the INVITE is not ended here.
+    // made for the INVITE, when the INVITE is still unanswered, is answered
+    // 603 Decline (so that its ACK ends it and nothing stays listed: a
+    // choice, the application may answer it itself before).
     virtual void rejectReplaces();
     // Base part, run with m_pMutex held: makes the new dialog for `invite`
     // on `transaction` (NV_CALLED, in the manager's table) and sets the
@@ -148,37 +167,37 @@ public:
     // The call's list of dialogs.
     virtual void addDialog(NvHandle<NvSipDialog> dialog) = 0;
     virtual void removeDialog(NvHandle<NvSipDialog> dialog) = 0;
-    // Our INVITE's answers (heard by an outgoing call; nothing by default).
-    virtual void onReliableProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
-    virtual void onProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
-    virtual void onSuccessfulResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
-    virtual void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
-    virtual void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
-    virtual void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
-    // The peer's PRACK, ACK and CANCEL of its INVITE (heard by an incoming
-    // call; nothing by default). onAckRequest: the ACK of our 2xx;
-    // onAckRequest2: the ACK of our rejection, which ends the call.
-    virtual void onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack);
-    virtual void onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed);
-    virtual void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
-    virtual void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
 
-    // ---- snapshot
-    // Writes the call's own record: local participant (angle brackets
-    // set), Call-ID and local tag as texts ended by the byte 0x0B (see
-    // NvSipDialog's snapshot section). The derived calls write it first,
-    // then their dialogs.
-    virtual void serialize(NvOutputStream& out) const;
+    // ---- events one kind of call hears
+    // Not virtual here: each kind declares its own as virtual operations
+    // after the ones above, so that both keep their documented slot order.
+    // These pass the event to the kind of call that hears it (nothing for
+    // the other kind). Our INVITE's answers (an outgoing call):
+    void onReliableProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    void onProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    void onSuccessfulResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // The peer's PRACK, ACK and CANCEL of its INVITE (an incoming call).
+    // onAckRequest: the ACK of our 2xx; onAckRequest2: the ACK of our
+    // rejection, which ends the call.
+    void onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack);
+    void onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed);
+    void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
+    void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
+
 
 protected:
     using DialogOperation = std::function<void(const NvHandle<NvSipDialog>&)>;
-    // How the in-dialog operations above reach this call's dialogs.
-    // `name` is the operation's ("reinvite"); `announced` whether an
-    // outgoing call writes "NvSipOutgoingCall::<name>()" to the debug stream
-    // first, `errorsWritten` whether it writes a dialog's NvException there
-    // (an incoming call always writes its line and lets exceptions pass).
-    virtual void applyToDialogs(const char* name, bool announced, bool errorsWritten,
-                                const DialogOperation& operation) = 0;
+    // How the in-dialog operations above reach this call's dialogs: through
+    // the applyToDialogs of the kind of call (declared by each after its
+    // events; nothing for a call of neither kind). `name` is the
+    // operation's ("reinvite"); `announced` whether an outgoing call writes
+    // "NvSipOutgoingCall::<name>()" to the debug stream first,
+    // `errorsWritten` whether it writes a dialog's NvException there (an
+    // incoming call always writes its line and lets exceptions pass).
+    void applyToDialogs(const char* name, bool announced, bool errorsWritten, const DialogOperation& operation);
     // A Contact header over `contact`, else over the call's local Contact;
     // nil when there is neither.
     NvHandle<NvSipContactHeader> contactHeader(const NvHandle<NvSipContactHeader>& contact) const;
@@ -196,16 +215,21 @@ protected:
     void readDialogs(Read read, Dialogs& rebuilt);
 
 private:
+    // Empties the pending Replaces fields. m_pMutex held.
+    void clearReplaces();
     struct Identity;
     explicit NvSipCall(const Identity& identity);
 
 protected:
+    // Forgets the pending Replaces INVITE when `made` is its dialog (that
+    // dialog ended): the call no longer holds it. Takes m_pMutex.
+    void forgetReplaces(const NvHandle<NvSipDialog>& made);
     // Set by the derived constructor (and by an accepted Replaces).
     void setCallID(const NvString& callId);
     // A copy of the process's local Contact (setLocalHostPort); nil when none was set.
     static NvHandle<NvSipNameAddress> sLocalContactCopy();
     // The call manager's table; null when there is no manager.
-    static NvSipDialogTable* sDefaultDialogTable();
+    static std::shared_ptr<NvSipDialogTable> sDefaultDialogTable();
 
     NvHandle<NvSipNameAddress> m_hLocalContact;
     NvHandle<NvSipNameAddress> m_hLocalParticipant;  // guarded by m_IdentityMutex
@@ -217,5 +241,5 @@ protected:
     NvHandle<NvSipDialog> m_hReplacedDialog;          // our dialog it replaces
     NvMutex* m_pMutex;
     mutable std::mutex m_IdentityMutex;
-    NvSipDialogTable* const m_pDialogTable;
+    const std::shared_ptr<NvSipDialogTable> m_pDialogTable;  // shared with the call manager
 };

@@ -36,45 +36,89 @@ NvHandle<NvSipServerTransaction> transactionWith(const NvHandle<NvSipRequest>& r
 
 }  // namespace
 
+// ---------------------------------------------------------------- link
+
+namespace {
+// How many link operations the current thread is inside (there is one
+// manager at a time): its own are not waited for when it cuts the link.
+thread_local unsigned t_LinkDepth = 0;
+}  // namespace
+
+NvSipCallManager* NvSipCallManager::Link::enter(bool routing) {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    if (!m_pManager || (routing && !m_bRouting)) return nullptr;
+    ++m_Users;
+    ++t_LinkDepth;
+    return m_pManager;
+}
+
+void NvSipCallManager::Link::leave() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    --m_Users;
+    --t_LinkDepth;
+    m_Left.notify_all();
+}
+
+void NvSipCallManager::Link::stopRouting() {
+    std::lock_guard<std::mutex> lock(m_Mutex);
+    m_bRouting = false;
+}
+
+void NvSipCallManager::Link::cut() {
+    std::unique_lock<std::mutex> lock(m_Mutex);
+    m_pManager = nullptr;
+    m_Left.wait(lock, [this] { return m_Users <= t_LinkDepth; });
+}
+
 // ---------------------------------------------------------------- adapters
 
 void NvSipCallManager::StrayMessageInterface::strayResponse(NvHandle<NvSipResponse> response) {
-    m_pManager->strayResponse(response);
+    m_pLink->route([&](NvSipCallManager& manager) { manager.strayResponse(response); });
 }
-void NvSipCallManager::StrayMessageInterface::strayAck(NvHandle<NvSipAckMessage> ack) { m_pManager->strayAck(ack); }
+void NvSipCallManager::StrayMessageInterface::strayAck(NvHandle<NvSipAckMessage> ack) {
+    m_pLink->route([&](NvSipCallManager& manager) { manager.strayAck(ack); });
+}
 void NvSipCallManager::StrayMessageInterface::strayCancel(NvHandle<NvSipCancelMessage> cancel) {
-    m_pManager->strayCancel(cancel);
+    if (!m_pLink->route([&](NvSipCallManager& manager) { manager.strayCancel(cancel); }))
+        NvStrayMessageInterface::strayCancel(cancel);
 }
 void NvSipCallManager::StrayMessageInterface::invalidMessage(NvHandle<NvSipMessage> message) {
-    m_pManager->invalidMessage(message);
+    m_pLink->route([&](NvSipCallManager& manager) { manager.invalidMessage(message); });
 }
 void NvSipCallManager::StrayMessageInterface::malFormedMessage(NvHandle<NvSipMessage> message) {
-    m_pManager->malFormedMessage(message);
+    if (!m_pLink->route([&](NvSipCallManager& manager) { manager.malFormedMessage(message); }))
+        NvStrayMessageInterface::malFormedMessage(message);
 }
 
 void NvSipCallManager::StrayServerTransactionInterface::request(NvHandle<NvSipServerTransaction> transaction,
                                                                 NvHandle<NvSipRequest> request) {
-    m_pManager->strayRequest(transaction, request);
+    m_pLink->route([&](NvSipCallManager& manager) { manager.strayRequest(transaction, request); });
 }
 
 NvHandle<NvSipServerTransaction> NvSipCallManager::TransactionFactoryInterface::createServerTransaction(
     NvHandle<NvSipRequest> request) {
-    return m_hManager->createServerTransaction(request);
+    NvHandle<NvSipServerTransaction> transaction;
+    m_pLink->route([&](NvSipCallManager& manager) { transaction = manager.createServerTransaction(request); });
+    return transaction;
 }
 
 void NvSipCallManager::DialogTableInterface::addDialog(NvHandle<NvSipDialog> dialog) {
-    m_pManager->addDialog(dialog);
+    m_pLink->use([&](NvSipCallManager& manager) { manager.addDialog(dialog); });
 }
 void NvSipCallManager::DialogTableInterface::removeDialog(NvHandle<NvSipDialog> dialog) {
-    m_pManager->removeDialog(dialog);
+    m_pLink->use([&](NvSipCallManager& manager) { manager.removeDialog(dialog); });
 }
-void NvSipCallManager::DialogTableInterface::removeDialog(const NvString& key) { m_pManager->removeDialog(key); }
+void NvSipCallManager::DialogTableInterface::removeDialog(const NvString& key) {
+    m_pLink->use([&](NvSipCallManager& manager) { manager.removeDialog(key); });
+}
 void NvSipCallManager::DialogTableInterface::updateDialogKey(const NvString& oldKey, const NvString& newKey) {
-    m_pManager->updateDialogKey(oldKey, newKey);
+    m_pLink->use([&](NvSipCallManager& manager) { manager.updateDialogKey(oldKey, newKey); });
 }
 bool NvSipCallManager::DialogTableInterface::addCredentials(NvHandle<NvSipResponse> response,
                                                             NvHandle<NvSipRequest> request) {
-    return sCheckAuthentication(response, request);
+    bool added = false;
+    m_pLink->use([&](NvSipCallManager&) { added = sCheckAuthentication(response, request); });
+    return added;
 }
 
 void NvSipCallManager::AuthInterface::request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest>) {
@@ -92,30 +136,38 @@ void NvSipCallManager::UnsupportedExtensionInterface::request(NvHandle<NvSipServ
 
 NvSipCallManager::NvSipCallManager(NvSipNewCallinterface* newCallInterface, NvSipCallStrayInterface* strayInterface)
     : m_hNewCallInterface(newCallInterface),
-      m_StrayMessageInterface(this),
-      m_StrayServerTransactionInterface(this),
+      m_pLink(std::make_shared<Link>(this)),
+      m_hStrayMessageInterface(
+          Tellar::NoSizeMemAllocator::create<StrayMessageInterface>("StrayMessageInterface", m_pLink)),
+      m_hStrayServerTransactionInterface(Tellar::NoSizeMemAllocator::create<StrayServerTransactionInterface>(
+          "StrayServerTransactionInterface", m_pLink)),
       m_hStrayInterface(strayInterface),
       m_pMutex(nullptr),
-      m_DialogTableInterface(this) {
+      m_pDialogTableInterface(std::make_shared<DialogTableInterface>(m_pLink)) {
     if (smp_TheSingleton)
         NvAssertionFailure::sThrow("There can be only one call manager", "NvSipCallManager", __LINE__,
                                    __DATE__ " " __TIME__);
     smp_TheSingleton = this;
     m_pMutex = NvNewCeilingMutex();
-    AddRef();  // the factory's handle on this manager must not free it while it is being built
     registerWithStack();
-    Release(false);
     smp_AuthInterface = NvAuthenticationInterface::sm_AuthenticationInterface;
 }
 
 void NvSipCallManager::registerWithStack() {
     NvSipTransactionManager* transactions = NvSipTransactionManager::sGetInstance();
-    transactions->setStrayInterface(&m_StrayMessageInterface);
+    transactions->setStrayInterface(m_hStrayMessageInterface.get());
     transactions->setTransactionFactoryInterface(
-        Tellar::NoSizeMemAllocator::create<TransactionFactoryInterface>("TransactionFactoryInterface", this));
+        Tellar::NoSizeMemAllocator::create<TransactionFactoryInterface>("TransactionFactoryInterface", m_pLink));
 }
 
 NvSipCallManager::~NvSipCallManager() {
+    m_pLink->stopRouting();
+    clear(false);
+    NvSipTransactionManager* transactions = NvSipTransactionManager::sGetInstance();
+    if (transactions->getStrayInterface().get() == m_hStrayMessageInterface.get())
+        transactions->setStrayInterface(nullptr);
+    if (smp_TheSingleton == this) smp_TheSingleton = nullptr;
+    m_pLink->cut();
     delete m_pMutex;
 }
 
@@ -285,7 +337,7 @@ NvHandle<NvSipServerTransaction> NvSipCallManager::routeInvite(const NvHandle<Nv
 }
 
 NvHandle<NvSipServerTransaction> NvSipCallManager::stray(const NvHandle<NvSipRequest>& request) {
-    return new NvSipServerTransaction(request, &m_StrayServerTransactionInterface);
+    return new NvSipServerTransaction(request, m_hStrayServerTransactionInterface.get());
 }
 
 void NvSipCallManager::strayRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) {

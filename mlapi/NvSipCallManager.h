@@ -33,11 +33,29 @@
 // outgoing one under the key without the remote tag (responses of other
 // forks). Those first keys are removed by the calls (removeDialog by key).
 //
-// Life: created once per process by the application, before any call, and
-// kept until the process ends; a second one raises NvAssertionFailure "There
-// can be only one call manager", even after the first was destroyed. Dialogs
-// reach it through the table their call took from it (getDialogTable), so
-// none may outlive it.
+// Life: created by the application before any call; one at a time: a
+// second one while the first lives raises NvAssertionFailure "There can be
+// only one call manager". The application holds it through handles; nothing
+// of the stack or of the calls holds a counted handle on it, so it dies with
+// the application's last one. Nothing outlives it: what the stack and the
+// calls keep of it (the stray-message handler, the server-transaction
+// factory, the stray transactions' interface, the dialog table of every
+// call) reaches it through one link (Link) that its destructor cuts, after
+// which they do nothing (the factory then refuses new requests, and the
+// stack answers them 480; a dialog's table operations do nothing). The
+// destructor first ends every listed dialog as clear(false) does, so that no
+// call and dialog keep each other alive, takes its stray handler back from
+// the stack, clears smp_TheSingleton, then cuts the link: it waits for the
+// operations under way through the link on other threads. It must not run
+// on a thread inside one of those operations (the application's callbacks)
+// other than its own: that thread's own are not waited for.
+//
+// Choices where a literal reading would break what the design needs: the
+// singleton is cleared when the manager dies (no dangling pointer; a new
+// manager may be made afterwards), the stray adapters are counted objects
+// of their own rather than members (stray transactions may outlive the
+// manager), and the factory holds the link rather than a counted handle
+// (which kept the manager alive for ever).
 //
 // Threads and locks: entered on the stack's threads (messages, time-outs)
 // and the application's. m_pMutex (plain) guards m_DialogTable and
@@ -54,7 +72,10 @@
 #include "stack/log/TellarAlloc.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 
+#include <condition_variable>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -62,13 +83,49 @@ class NvSipDialog;
 
 class NVSIPMLAPI_EXPORT NvSipCallManager : public NvObject {
 public:
-    // Registered with the stack as its stray-message handler. Lives inside
-    // the manager: counting does nothing.
-    class StrayMessageInterface : public NvStrayMessageInterface {
+    // The way to the manager of everything that may outlive it. use() runs
+    // an operation on the manager unless the link was cut (false then);
+    // route() likewise, but not once the manager stopped routing. cut()
+    // waits until no other thread is inside use() or route(). Any thread.
+    class Link {
     public:
-        explicit StrayMessageInterface(NvSipCallManager* manager) : m_pManager(manager) {}
-        long AddRef() override { return 0; }
-        long Release(bool = true) override { return 0; }
+        explicit Link(NvSipCallManager* manager) : m_pManager(manager) {}
+        template <class Operation>
+        bool use(Operation operation) { return run(false, operation); }
+        template <class Operation>
+        bool route(Operation operation) { return run(true, operation); }
+        void stopRouting();
+        void cut();
+
+    private:
+        struct Leave {
+            Link& link;
+            ~Leave() { link.leave(); }
+        };
+        template <class Operation>
+        bool run(bool routing, Operation& operation) {
+            NvSipCallManager* manager = enter(routing);
+            if (!manager) return false;
+            Leave leave{*this};
+            operation(*manager);
+            return true;
+        }
+        // The manager, counted as in use by this thread; null when cut (or,
+        // for `routing`, no longer routing).
+        NvSipCallManager* enter(bool routing);
+        void leave();
+        std::mutex m_Mutex;
+        std::condition_variable m_Left;
+        NvSipCallManager* m_pManager;  // guarded by m_Mutex: null once cut
+        bool m_bRouting = true;        // guarded by m_Mutex
+        unsigned m_Users = 0;          // guarded by m_Mutex: threads' operations under way
+    };
+    using LinkPtr = std::shared_ptr<Link>;
+
+    // Registered with the stack as its stray-message handler.
+    class StrayMessageInterface : public NvStrayMessageInterface, public Tellar::TaggedAllocation {
+    public:
+        explicit StrayMessageInterface(LinkPtr link) : m_pLink(std::move(link)) {}
         void strayResponse(NvHandle<NvSipResponse> response) override;
         void strayAck(NvHandle<NvSipAckMessage> ack) override;
         void strayCancel(NvHandle<NvSipCancelMessage> cancel) override;
@@ -76,37 +133,36 @@ public:
         void malFormedMessage(NvHandle<NvSipMessage> message) override;
 
     private:
-        NvSipCallManager* m_pManager;
+        const LinkPtr m_pLink;
     };
 
     // Given to transactions of requests that belong nowhere: their request
-    // goes to strayRequest. Lives inside the manager: counting does nothing.
-    class StrayServerTransactionInterface : public NvSipServerTransactionInterface {
+    // goes to strayRequest.
+    class StrayServerTransactionInterface : public NvSipServerTransactionInterface, public Tellar::TaggedAllocation {
     public:
-        explicit StrayServerTransactionInterface(NvSipCallManager* manager) : m_pManager(manager) {}
-        long AddRef() override { return 0; }
-        long Release(bool = true) override { return 0; }
+        explicit StrayServerTransactionInterface(LinkPtr link) : m_pLink(std::move(link)) {}
         void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
 
     private:
-        NvSipCallManager* m_pManager;
+        const LinkPtr m_pLink;
     };
 
-    // The stack's server-transaction factory.
+    // The stack's server-transaction factory; nil (the stack answers 480)
+    // once the manager is gone.
     class TransactionFactoryInterface : public NvTransactionFactoryInterface, public Tellar::TaggedAllocation {
     public:
-        explicit TransactionFactoryInterface(NvHandle<NvSipCallManager> manager) : m_hManager(std::move(manager)) {}
+        explicit TransactionFactoryInterface(LinkPtr link) : m_pLink(std::move(link)) {}
         NvHandle<NvSipServerTransaction> createServerTransaction(NvHandle<NvSipRequest> request) override;
 
     private:
-        NvHandle<NvSipCallManager> m_hManager;
+        const LinkPtr m_pLink;
     };
 
     // The table and authentication policy the calls give their dialogs
-    // (NvSipCall::getDialogTable). Lives inside the manager.
+    // (NvSipCall::getDialogTable); held by the manager and by every call.
     class DialogTableInterface : public NvSipDialogTable {
     public:
-        explicit DialogTableInterface(NvSipCallManager* manager) : m_pManager(manager) {}
+        explicit DialogTableInterface(LinkPtr link) : m_pLink(std::move(link)) {}
         void addDialog(NvHandle<NvSipDialog> dialog) override;
         void removeDialog(NvHandle<NvSipDialog> dialog) override;
         void removeDialog(const NvString& key) override;
@@ -114,7 +170,7 @@ public:
         bool addCredentials(NvHandle<NvSipResponse> response, NvHandle<NvSipRequest> request) override;
 
     private:
-        NvSipCallManager* m_pManager;
+        const LinkPtr m_pLink;
     };
 
     // Answers its transaction's request with the challenge it holds.
@@ -138,6 +194,7 @@ public:
         std::vector<std::string> m_Tags;
     };
 
+    // The live manager; null when there is none.
     static NvSipCallManager* smp_TheSingleton;
     // The authentication policy (copied from NvAuthenticationInterface at
     // construction); null: no request is challenged, no challenge answered.
@@ -146,6 +203,7 @@ public:
     // Registers with the stack's transaction manager. Both interfaces are
     // held through counted handles.
     NvSipCallManager(NvSipNewCallinterface* newCallInterface, NvSipCallStrayInterface* strayInterface);
+    // Ends the listed dialogs and cuts the link (see Life above).
     ~NvSipCallManager() override;
     NvSipCallManager(const NvSipCallManager&) = delete;
     NvSipCallManager& operator=(const NvSipCallManager&) = delete;
@@ -178,7 +236,7 @@ public:
     // Number of entries (a dialog listed under two keys counts twice).
     size_t getDialogCount() const;
     // What the calls made from now on give their dialogs.
-    NvSipDialogTable& getDialogTable() { return m_DialogTableInterface; }
+    std::shared_ptr<NvSipDialogTable> getDialogTable() const { return m_pDialogTableInterface; }
 
     // "Call-ID,To tag,From tag" of an inbound request.
     static NvString sDialogKey(NvHandle<NvSipRequest> request);
@@ -209,10 +267,11 @@ private:
 
     NvKeyTable m_DialogTable;
     NvHandle<NvSipNewCallinterface> m_hNewCallInterface;
-    StrayMessageInterface m_StrayMessageInterface;
-    StrayServerTransactionInterface m_StrayServerTransactionInterface;
+    const LinkPtr m_pLink;
+    const NvHandle<StrayMessageInterface> m_hStrayMessageInterface;
+    const NvHandle<StrayServerTransactionInterface> m_hStrayServerTransactionInterface;
     NvHandle<NvSipCallStrayInterface> m_hStrayInterface;
     std::map<NvString, NvHandle<NvSipServerTransactionInterface>> m_ServerTransactionInterfaces;
     NvMutex* m_pMutex;
-    DialogTableInterface m_DialogTableInterface;
+    const std::shared_ptr<DialogTableInterface> m_pDialogTableInterface;
 };

@@ -474,7 +474,13 @@ public:
     void sendReliableProvisionalResponse(NvHandle<NvSipResponse> response);
     void sendReliableProvisionalResponse(unsigned int statusCode, const void* body, const char* contentType,
                                          unsigned int bodyLength);
-    // The events of the INVITE's transaction (InviteServerInterface).
+    // The events of the INVITE's transaction (InviteServerInterface). A
+    // CANCEL is answered 200; before the final response it ends the dialog
+    // (487 to the INVITE, NV_TERMINATING2, the call told). Choice where a
+    // literal reading would break the RFCs: after it (NV_PROCESSING, our
+    // 2xx awaiting its ACK, and later) the CANCEL has no effect on the
+    // INVITE or the dialog (RFC 3261 9.2), rather than 481 and the end of
+    // the dialog.
     void onInviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
     void onAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
     void onCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel);
@@ -597,6 +603,20 @@ public:
     // when no BYE was received; does nothing when the BYE was ours.
     void respondToBye(NvHandle<NvSipResponse> response);
 
+    // ------------------------------------------------------------ events ignored
+    // Named operations with empty bodies, wired to their adapters so that
+    // every event has its place: provisional responses to our BYE, and a
+    // PRACK on the peer's BYE, re-INVITE, other request or INVITE with
+    // Replaces (no reliable provisional response is ever sent on those).
+    void onByeProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onByeReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                          NvHandle<NvSipResponse> response);
+    void onByePrackRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipPrackMessage> prack);
+    void onReinvitePrackRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipPrackMessage> prack);
+    void onUnknownPrackRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipPrackMessage> prack);
+    void onReplacesinvitePrackRequest(NvHandle<NvSipServerTransaction> transaction,
+                                      NvHandle<NvSipPrackMessage> prack);
+
     // ------------------------------------------------------------ INFO, NOTIFY, REFER and other methods
     // Send the request in the dialog, each on a client transaction of its
     // own that the dialog does not keep (nil: the dialog builds one without
@@ -625,8 +645,14 @@ public:
 
     // ------------------------------------------------------------ Replaces
     // An INVITE with Replaces naming this dialog (RFC 3891), through
-    // ReplacesinviteServerInterface: 687 when the dialog is ending, else the
-    // call makes the new dialog and asks the application.
+    // ReplacesinviteServerInterface: the call makes the new dialog and asks
+    // the application, unless the INVITE is refused here (RFC 3891 3): 603
+    // when this dialog is ending or ended, 481 when it is an early dialog
+    // the peer started, 486 when it is confirmed and the Replaces says
+    // early-only. Choice where a literal reading would break the RFC: an
+    // ending dialog gets 603, not 687. Nothing of a refused INVITE is kept.
+    // The ACK and CANCEL of that transaction only matter to a re-INVITE
+    // pending on this dialog; once the new dialog exists, they reach it.
     void onReplacesinviteRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipInviteMessage> invite);
     void onReplacesinviteAckRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipAckMessage> ack);
     void onReplacesinviteCancelRequest(NvHandle<NvSipServerTransaction> transaction,
@@ -682,7 +708,9 @@ public:
     // the two templates below: it holds a counted handle on its dialog, logs
     // the messages its transaction sends and receives in the call log, and
     // forwards each event to the dialog operation its type names (nullptr:
-    // the event is ignored), the message cast to the operation's class. The
+    // the event is ignored: our PRACK's adapter, and the ACK, CANCEL and
+    // time-out of a BYE's, PRACK's or other request's transaction, which
+    // the stack answers itself), the message cast to the operation's class. The
     // forwarders of InviteServerInterface's ack and timeOut and of
     // UnknownRequestClientInterface's timeOut open a trace scope named after
     // themselves.
@@ -711,10 +739,15 @@ public:
     using ServerAdapter = Adapter<NvSipServerTransactionInterface>;
     using ClientAdapter = Adapter<NvSipClientTransactionInterface>;
 
-    template <auto OnRequest, auto OnAck, auto OnCancel, auto OnTimeOut>
+    // `prack` is not an event of the stack's interface (not virtual): it is
+    // the place of a PRACK on the transaction, for whoever delivers one.
+    template <auto OnRequest, auto OnAck, auto OnCancel, auto OnTimeOut, auto OnPrack = nullptr>
     class ServerForwarder : public ServerAdapter {
     public:
         using ServerAdapter::ServerAdapter;
+        void prack(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipPrackMessage> prack) {
+            this->template forward<OnPrack>(transaction, prack);
+        }
         void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override {
             this->template forward<OnRequest>(transaction, request);
         }
@@ -760,15 +793,18 @@ public:
     // An INVITE with Replaces naming this dialog (the one to be replaced).
     using ReplacesinviteServerInterface =
         ServerForwarder<&NvSipDialog::onReplacesinviteRequest, &NvSipDialog::onReplacesinviteAckRequest,
-                        &NvSipDialog::onReplacesinviteCancelRequest, nullptr>;
+                        &NvSipDialog::onReplacesinviteCancelRequest, nullptr, &NvSipDialog::onReplacesinvitePrackRequest>;
     // A re-INVITE from the peer in the confirmed dialog; its ACK and CANCEL.
     using ReinviteServerInterface =
         ServerForwarder<&NvSipDialog::onReinviteRequest, &NvSipDialog::onReinviteAckRequest,
-                        &NvSipDialog::onReinviteCancelRequest, &NvSipDialog::onReinviteServerTimeOut>;
-    using ByeServerInterface = ServerForwarder<&NvSipDialog::onByeRequest, nullptr, nullptr, nullptr>;
+                        &NvSipDialog::onReinviteCancelRequest, &NvSipDialog::onReinviteServerTimeOut,
+                        &NvSipDialog::onReinvitePrackRequest>;
+    using ByeServerInterface =
+        ServerForwarder<&NvSipDialog::onByeRequest, nullptr, nullptr, nullptr, &NvSipDialog::onByePrackRequest>;
     using PrackServerInterface = ServerForwarder<&NvSipDialog::onPrackRequest, nullptr, nullptr, nullptr>;
     // Any other method in the dialog (INFO, NOTIFY, REFER, OPTIONS, ...).
-    using UnknownRequestServerInterface = ServerForwarder<&NvSipDialog::onUnknownRequest, nullptr, nullptr, nullptr>;
+    using UnknownRequestServerInterface = ServerForwarder<&NvSipDialog::onUnknownRequest, nullptr, nullptr, nullptr,
+                                                          &NvSipDialog::onUnknownPrackRequest>;
 
     // Our INVITE that created an outgoing dialog: its responses and time-out.
     using InviteClientInterface =
@@ -780,7 +816,8 @@ public:
         ClientForwarder<&NvSipDialog::onReinviteProvisionalResponse, &NvSipDialog::onReinviteFinalResponse,
                         &NvSipDialog::onReinviteTimeOut, &NvSipDialog::onReinviteReliableProvisionalResponse>;
     using ByeClientInterface =
-        ClientForwarder<nullptr, &NvSipDialog::onByeFinalResponse, &NvSipDialog::onByeTimeOut, nullptr>;
+        ClientForwarder<&NvSipDialog::onByeProvisionalResponse, &NvSipDialog::onByeFinalResponse,
+                        &NvSipDialog::onByeTimeOut, &NvSipDialog::onByeReliableProvisionalResponse>;
     // Our INFO, NOTIFY or REFER (one adapter per request sent). A transport
     // error counts as a time-out (the stack's default).
     class UnknownRequestClientInterface

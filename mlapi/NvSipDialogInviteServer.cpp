@@ -166,10 +166,11 @@ void NvSipDialog::onCancelRequest(NvHandle<NvSipServerTransaction> transaction, 
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         TELLAR_TRACE(getLogger(), "Mutex locked");
         TELLAR_DEBUG(getLogger(), "onCancelRequest m_State=0x" << std::hex << m_State);
-        // Once the INVITE has its final response the stack answers the
-        // CANCEL itself and does not come here.
-        if (!sIsEarly(m_State)) return;
+        // RFC 3261 9.2: once the INVITE has its final response (a 2xx whose
+        // ACK is awaited included) the CANCEL has no effect on it or on the
+        // dialog; the CANCEL itself gets 200.
         sendAndLogResponse(transaction, 200u, Tellar::INFO);
+        if (!sIsEarly(m_State)) return;
         m_SessionTimer.stop(timers());
         m_Retransmitter.stop(timers());
         sendResponse(487, nullptr, nullptr, 0);

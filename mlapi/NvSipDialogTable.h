@@ -3,8 +3,10 @@
 // through its call when it is made: the table of live dialogs, in which the
 // dialog lists itself under its keys, and the process's authentication
 // policy for the challenges its requests meet. NvSipCallManager provides
-// the one every call takes by default (getDialogTable()); a dialog never
-// reaches the manager any other way.
+// the one every call takes by default (getDialogTable()), shared by the
+// manager and the calls; a dialog never reaches the manager any other way,
+// and once the manager is gone the operations of its table do nothing
+// (addCredentials answers false).
 //
 // Threads and locks: called from any thread, by a dialog that may hold its
 // own mutex; an implementation takes only locks of its own that come after

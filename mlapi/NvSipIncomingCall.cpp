@@ -96,9 +96,7 @@ void NvSipIncomingCall::onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSi
 }
 
 void NvSipIncomingCall::onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack) {
-    if (!isCurrent(dialog, "NvSipIncomingCall::onAckRequest2()")) return;
-    m_hInterface->terminated(self(), ack);
-    removeDialog(dialog);
+    endedBy(dialog, "NvSipIncomingCall::onAckRequest2()", ack);
 }
 
 void NvSipIncomingCall::onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) {
@@ -109,33 +107,35 @@ void NvSipIncomingCall::onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<N
     TELLAR_DEBUG(Tellar::fileScopeLogger(), "hDialog1(0x" << std::hex << reinterpret_cast<uintptr_t>(dialog.get())
                                                           << ") != m_hDialog(0x"
                                                           << reinterpret_cast<uintptr_t>(getDialog().get()) << ")");
+    forgetReplaces(dialog);  // the peer withdrew its INVITE with Replaces
 }
 
 void NvSipIncomingCall::onByeRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage> bye) {
-    if (isCurrent(dialog, "NvSipIncomingCall::onByeRequest()")) m_hInterface->terminated(self(), bye);
+    if (isCurrent(dialog, "NvSipIncomingCall::onByeRequest()"))
+        m_hInterface->terminated(self(), bye);
+    else
+        dialog->respondToBye(nullptr);  // a dialog the call no longer has (replaced): it just ends
 }
 
 void NvSipIncomingCall::onByeResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
-    if (!isCurrent(dialog, "NvSipIncomingCall::onByeResponse()")) return;
-    m_hInterface->terminated(self(), response);
-    removeDialog(dialog);
+    endedBy(dialog, "NvSipIncomingCall::onByeResponse()", response);
 }
 
 void NvSipIncomingCall::onByeTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipByeMessage>) {
-    if (!isCurrent(dialog, "NvSipIncomingCall::onByeTimeOut()")) return;
-    m_hInterface->terminated(self(), nullptr);
-    removeDialog(dialog);
+    endedBy(dialog, "NvSipIncomingCall::onByeTimeOut()", nullptr);
 }
 
 void NvSipIncomingCall::onTimeOut(NvHandle<NvSipDialog> dialog) {
-    if (!isCurrent(dialog, "NvSipIncomingCall::onTimeOut()")) return;
-    m_hInterface->terminated(self(), nullptr);
-    removeDialog(dialog);
+    endedBy(dialog, "NvSipIncomingCall::onTimeOut()", nullptr);
 }
 
 void NvSipIncomingCall::onUnknownRequestTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipTransaction>) {
-    if (!isCurrent(dialog, "NvSipIncomingCall::onUnknownRequestTimeOut()")) return;
-    m_hInterface->terminated(self(), nullptr);
+    endedBy(dialog, "NvSipIncomingCall::onUnknownRequestTimeOut()", nullptr);
+}
+
+void NvSipIncomingCall::endedBy(const NvHandle<NvSipDialog>& dialog, const char* event,
+                                const NvHandle<NvSipMessage>& message) {
+    if (isCurrent(dialog, event)) m_hInterface->terminated(self(), message);
     removeDialog(dialog);
 }
 
@@ -153,9 +153,10 @@ void NvSipIncomingCall::onReinviteAck(NvHandle<NvSipDialog> dialog, NvHandle<NvS
 }
 
 void NvSipIncomingCall::onReinviteTimeOut(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) {
-    if (!isCurrent(dialog, "NvSipIncomingCall::onReinviteTimeOut()")) return;
-    m_hInterface->reinviteTimeOut(self(), invite);
-    m_hInterface->terminated(self(), nullptr);
+    if (isCurrent(dialog, "NvSipIncomingCall::onReinviteTimeOut()")) {
+        m_hInterface->reinviteTimeOut(self(), invite);
+        m_hInterface->terminated(self(), nullptr);
+    }
     removeDialog(dialog);
 }
 
@@ -197,23 +198,25 @@ void NvSipIncomingCall::addDialog(NvHandle<NvSipDialog> dialog) {
     m_hDialog = dialog;
 }
 
-void NvSipIncomingCall::removeDialog(NvHandle<NvSipDialog>) {
-    NvHandle<NvSipDialog> removed;
+void NvSipIncomingCall::removeDialog(NvHandle<NvSipDialog> dialog) {
+    NvHandle<NvSipDialog> removed;  // released after the lock
     {
         std::lock_guard<NvMutex> lock(*m_pMutex);
-        removed = std::move(m_hDialog);
+        if (dialog.isNil() || dialog.get() == m_hDialog.get()) removed = std::move(m_hDialog);
+        if (!removed.isNil() && removed.get() == m_hReplacedDialog.get()) m_hReplacedDialog = nullptr;
     }
-    if (!removed.isNil()) forgetFirstKey(getCallID(), removed);
+    forgetReplaces(dialog);
+    if (removed.isNil()) removed = dialog;
+    if (!removed.isNil()) forgetFirstKey(removed);
 }
 
-void NvSipIncomingCall::forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog) const {
-    const NvString remoteTag = dialog->getRemoteTag();
+void NvSipIncomingCall::forgetFirstKey(const NvHandle<NvSipDialog>& dialog) const {
+    const NvString callId = dialog->getCallID(), remoteTag = dialog->getRemoteTag();
     m_pDialogTable->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, remoteTag.c_str()));
 }
 
 void NvSipIncomingCall::acceptReplaces() {
     NvHandle<NvSipDialog> replaced;
-    const NvString oldCallId = getCallID();
     {
         std::lock_guard<NvMutex> lock(*m_pMutex);
         if (m_hReplacesDialog.isNil()) return;
@@ -223,12 +226,16 @@ void NvSipIncomingCall::acceptReplaces() {
     }
     // The replaced dialog is no longer the call's: its first key, which the
     // call would remove when it ends, goes now.
-    if (!replaced.isNil()) forgetFirstKey(oldCallId, replaced);
+    if (!replaced.isNil()) forgetFirstKey(replaced);
 }
 
 void NvSipIncomingCall::onReplacesInvite(NvHandle<NvSipDialog> replaced, NvHandle<NvSipInviteMessage> invite,
                                          NvHandle<NvSipServerTransaction> transaction) {
-    if (!isCurrent(replaced, "NvSipIncomingCall::onReplacesInvite()")) return;
+    if (!isCurrent(replaced, "NvSipIncomingCall::onReplacesInvite()")) {
+        // A dialog this call had (replaced itself): RFC 3891 3, no such dialog.
+        replaced->sendAndLogResponse(transaction, 481u, Tellar::INFO);
+        return;
+    }
     NvHandle<NvSipDialog> made;
     {
         std::lock_guard<NvMutex> lock(*m_pMutex);
@@ -271,4 +278,8 @@ void NvSipIncomingCall::sendReliableProvisionalResponse(unsigned int statusCode,
 
 void NvSipIncomingCall::respondToBye(NvHandle<NvSipResponse> response) {
     dialogFor("NvSipIncomingCall::respondToBye()")->respondToBye(response);
+}
+
+void NvSipIncomingCall::cancel(NvHandle<NvSipCancelMessage> cancel) {
+    dialogFor("NvSipIncomingCall::cancel()")->cancel(cancel);
 }

@@ -8,10 +8,28 @@
 // come back through the NvSipCall event operations and reach the
 // application's interface.
 //
-// Events from a dialog other than the call's current one are ignored. The
-// events that end the call (ACK of a rejection, response or time-out of our
-// BYE, time-outs) remove the dialog after the callback; the application's
-// operations then raise NvSipMlException "Dialog does not exist !!!".
+// Events from a dialog other than the call's current one are not told to
+// the application. The events that end the call (ACK of a rejection,
+// response or time-out of our BYE, time-outs) remove the dialog after the
+// callback; the application's operations then raise NvSipMlException
+// "Dialog does not exist !!!".
+//
+// Replaces (RFC 3891): an INVITE naming the call's dialog gets a new
+// dialog, listed in the manager's table like the call's own, and the
+// application settles it (replacesDialog, then acceptReplaces or
+// rejectReplaces). Whatever becomes of it, nothing stays behind: the
+// new dialog's ending events (the ACK of its rejection, a time-out, the
+// peer's CANCEL) take its first key out of the table and forget the
+// pending INVITE, so that neither the call nor the table keeps it; once
+// accepted, the replaced dialog is no longer the call's, and a BYE the
+// replaced party sends on it is answered 200 by the library and ends it.
+// An INVITE with Replaces naming a dialog the call no longer has gets 481.
+//
+// Choices where a literal reading would break the RFCs: removeDialog
+// looks at its argument (a replaced dialog answering its party's BYE must
+// not take the call's new dialog with it); events of a dialog that is not
+// the call's current one are not ignored where that would leave a BYE
+// unanswered or a dialog listed for ever (see above).
 //
 // Threads and locks: m_pMutex (the call's, plain) guards m_hDialog only and
 // is released before a dialog operation or a callback runs; the events
@@ -55,13 +73,6 @@ public:
     void onTimeOut(NvHandle<NvSipDialog> dialog) override;
     void onSessionRefreshTime(NvHandle<NvSipDialog> dialog) override;
     void onSessionTimeOut(NvHandle<NvSipDialog> dialog) override;
-    void onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack) override;
-    // `confirmed` is unused: an ACK of our 2xx always confirms the call.
-    void onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed) override;
-    // The ACK of our rejection: the call is over.
-    void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack) override;
-    void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) override;
-    bool isOutgoing() const override { return false; }
 
     // Replaces: the new dialog becomes the call's dialog, then the base part;
     // the replaced dialog's first key leaves the manager's table (the
@@ -74,9 +85,22 @@ public:
                           NvHandle<NvSipServerTransaction> transaction) override;
 
     void addDialog(NvHandle<NvSipDialog> dialog) override;
-    // Takes the dialog's first key (Call-ID, no local tag, remote tag) out of
-    // the manager's table and forgets the dialog; `dialog` is not consulted.
+    // Takes the first key of `dialog` (its Call-ID, no local tag, its remote
+    // tag) out of the manager's table; when it is the call's dialog, the
+    // call forgets it, and when it is the one made for a pending Replaces
+    // INVITE, that INVITE is forgotten (see above).
     void removeDialog(NvHandle<NvSipDialog> dialog) override;
+
+    // The peer's PRACK, ACK and CANCEL of its INVITE: virtual operations of
+    // this class, after NvSipCall's (in this order).
+    virtual void onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack);
+    // `confirmed` is unused: an ACK of our 2xx always confirms the call.
+    virtual void onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed);
+    // The ACK of our rejection: the call is over.
+    virtual void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
+    // The peer cancelled its INVITE: terminated with the CANCEL (the ACK of
+    // the 487, or its time-out, then ends the call).
+    virtual void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
 
     // ------------------------------------------------------------ answering
     // The application's operations on the call's dialog, from any thread;
@@ -93,6 +117,9 @@ public:
                                          unsigned int bodyLength);
     // Answers the peer's BYE (nil: 200); a final answer ends the call.
     void respondToBye(NvHandle<NvSipResponse> response);
+    // Cancels our pending re-INVITE (nil: the dialog builds the CANCEL); its
+    // 487 reaches reinviteResponse. Nothing when none is pending.
+    void cancel(NvHandle<NvSipCancelMessage> cancel);
     // The in-dialog operations (reinvite, ackReinvite, respondToReinvite,
     // info, notify, refer) are NvSipCall's, applied to the call's dialog.
 
@@ -110,20 +137,23 @@ public:
     NvSipIncomingCall(NvInputStream& in, NvSipIncomingCallinterface* callInterface);
 
 protected:
+    friend class NvSipCall;  // its in-dialog operations come to applyToDialogs
     // Writes "NvSipIncomingCall::<name>()" to the debug stream and runs
     // `operation` on the dialog; "Dialog does not exist !!!" when there is
     // none, and what the dialog raises passes on.
-    void applyToDialogs(const char* name, bool announced, bool errorsWritten,
-                        const DialogOperation& operation) override;
+    void applyToDialogs(const char* name, bool announced, bool errorsWritten, const DialogOperation& operation);
 
 private:
     // The call's dialog for an application operation: writes the
     // operation's name line to the debug stream, raises "Dialog does not
     // exist !!!" when the call has none.
     NvHandle<NvSipDialog> dialogFor(const char* operation) const;
-    // Removes the key `dialog` entered the manager's table with (`callId`,
-    // no local tag, its remote tag).
-    void forgetFirstKey(const NvString& callId, const NvHandle<NvSipDialog>& dialog) const;
+    // Removes the key `dialog` entered the manager's table with (its
+    // Call-ID, no local tag, its remote tag).
+    void forgetFirstKey(const NvHandle<NvSipDialog>& dialog) const;
+    // An event that ended `dialog`: the application hears terminated with
+    // `message` when it is the call's dialog; either way it is removed.
+    void endedBy(const NvHandle<NvSipDialog>& dialog, const char* event, const NvHandle<NvSipMessage>& message);
     // Whether `dialog` is the call's current dialog, after writing the
     // event's name line to the debug stream.
     bool isCurrent(const NvHandle<NvSipDialog>& dialog, const char* event) const;

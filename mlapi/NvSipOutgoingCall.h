@@ -78,7 +78,6 @@ public:
     void prack(NvHandle<NvSipPrackMessage> prack);
     // Stops every dialog's session timer; true.
     bool cancelSessionTimer();
-    bool isOutgoing() const override { return true; }
 
     // ------------------------------------------------------------ Replaces
     // Runs the base part with m_pMutex held, then the application's
@@ -102,15 +101,6 @@ public:
     // ------------------------------------------------------------ events
     // Called by the dialogs (the dialog first), on the thread of the event,
     // with no dialog lock held.
-    void onProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
-    void onReliableProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
-    // Cancels the other branches, then tells the application.
-    void onSuccessfulResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
-    void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
-    // 487: dialogTerminated, else failedToConnect (a 6xx cancels the other
-    // branches); the dialog leaves the call.
-    void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
-    void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
     // Raises NvException "Call Waiting ???": an outgoing call takes no new call.
     void onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) override;
     void onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) override;
@@ -131,6 +121,18 @@ public:
     void onSessionRefreshTime(NvHandle<NvSipDialog> dialog) override;
     void onSessionTimeOut(NvHandle<NvSipDialog> dialog) override;
 
+    // The answers to our INVITE: virtual operations of this class, after
+    // NvSipCall's (in this order).
+    virtual void onReliableProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onProvisionalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // Cancels the other branches, then tells the application.
+    virtual void onSuccessfulResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // 487: dialogTerminated, else failedToConnect (a 6xx cancels the other
+    // branches); the dialog leaves the call.
+    virtual void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    virtual void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+
     // ---- snapshot
     // Writes the call's record, the targets tried (u32 count, then each),
     // then the dialogs (u32 count, then each dialog's record), from copies
@@ -145,10 +147,10 @@ public:
     NvSipOutgoingCall(NvInputStream& in, NvSipOutgoingCallinterface* callInterface);
 
 protected:
+    friend class NvSipCall;  // its in-dialog operations come to applyToDialogs
     // Walks every dialog (forEachDialog), writing "NvSipOutgoingCall::<name>()"
     // first when `announced` and a dialog's NvException when `errorsWritten`.
-    void applyToDialogs(const char* name, bool announced, bool errorsWritten,
-                        const DialogOperation& operation) override;
+    void applyToDialogs(const char* name, bool announced, bool errorsWritten, const DialogOperation& operation);
 
 private:
     // An INVITE of this call to `target`, From tag included.

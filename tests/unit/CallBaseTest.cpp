@@ -3,12 +3,17 @@
 #include "CallFlow.h"
 #include "mlapi/NvSipCall.h"
 #include "mlapi/NvSipDialog.h"
+#include "mlapi/NvSipCallStrayInterface.h"
 #include "mlapi/NvSipIncomingCall.h"
 #include "mlapi/NvSipMlException.h"
+#include "mlapi/NvSipNewCallinterface.h"
+#include "mlapi/NvSipOutgoingCall.h"
 #include "stack/log/TellarCapture.h"
 
 #include <atomic>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -34,9 +39,72 @@ public:
     void addDialog(NvHandle<NvSipDialog>) override {}
     void removeDialog(NvHandle<NvSipDialog>) override {}
     void hangup() override {}
-    bool isOutgoing() const override { return false; }
-    void applyToDialogs(const char*, bool, bool, const DialogOperation&) override {}
 };
+
+// The virtual table slot of virtual operation `operation` (Itanium C++ ABI:
+// a pointer to a virtual member holds 1 + the slot's byte offset).
+template <class Operation>
+std::ptrdiff_t slotOf(Operation operation) {
+    std::ptrdiff_t words[sizeof operation / sizeof(std::ptrdiff_t)];
+    std::memcpy(words, &operation, sizeof words);
+    return (words[0] - 1) / std::ptrdiff_t(sizeof(void*));
+}
+// The slots of `operations`, each minus the slot of the first.
+template <class... Operations>
+std::vector<std::ptrdiff_t> slotsFrom(Operations... operations) {
+    const std::vector<std::ptrdiff_t> slots{slotOf(operations)...};
+    std::vector<std::ptrdiff_t> offsets;
+    for (std::ptrdiff_t slot : slots) offsets.push_back(slot - slots.front());
+    return offsets;
+}
+std::vector<std::ptrdiff_t> upTo(std::ptrdiff_t count) {
+    std::vector<std::ptrdiff_t> offsets(count);
+    for (std::ptrdiff_t i = 0; i < count; ++i) offsets[i] = i;
+    return offsets;
+}
+
+// Binary compatibility: the virtual operations of the calls and of the
+// application's interfaces follow NvObject's in their documented order.
+TEST(VirtualSlots, CallsAndInterfacesInTheirDocumentedOrder) {
+    using C = NvSipCall;
+    using Response = void (C::*)(NvHandle<NvSipResponse>);
+    EXPECT_EQ(slotsFrom(&NvObject::Release, &C::hangup, static_cast<Response>(&C::respondToReinvite), &C::serialize,
+                        &C::acceptReplaces, &C::rejectReplaces, &C::onReplacesInvite, &C::onInviteRequest,
+                        &C::onReinviteResponse, &C::onReinviteRequest, &C::onReinviteAck, &C::onReinviteTimeOut,
+                        &C::onByeRequest, &C::onByeResponse, &C::onByeTimeOut, &C::onCancelReinviteRequest,
+                        &C::onUnknownRequest, &C::onUnknownResponse, &C::onUnknownRequestTimeOut, &C::onTimeOut,
+                        &C::onSessionRefreshTime, &C::onSessionTimeOut, &C::addDialog, &C::removeDialog),
+              upTo(24));
+    using O = NvSipOutgoingCall;
+    EXPECT_EQ(slotsFrom(&C::removeDialog, &O::onReliableProvisionalResponse, &O::onProvisionalResponse,
+                        &O::onSuccessfulResponse, &O::onRedirectResponse, &O::onFailureResponse,
+                        &O::onMultipleFinalResponse),
+              upTo(7));
+    using I = NvSipIncomingCall;
+    EXPECT_EQ(slotsFrom(&C::removeDialog, &I::onPrackRequest, &I::onAckRequest, &I::onAckRequest2, &I::onCancelRequest),
+              upTo(5));
+    using In = NvSipIncomingCallinterface;
+    EXPECT_EQ(slotsFrom(&NvObject::Release, &In::inviteRequest, &In::prack, &In::callConfirmed, &In::terminated,
+                        &In::unknownRequest, &In::referRequest, &In::referResponse, &In::notifyRequest,
+                        &In::notifyResponse, &In::reinviteRequest, &In::reinviteCancel, &In::reinviteResponse,
+                        &In::reinviteAck, &In::reinviteTimeOut, &In::onSessionTimeOut, &In::onSessionRefreshTime,
+                        &In::replacesDialog),
+              upTo(18));
+    using Out = NvSipOutgoingCallinterface;
+    EXPECT_EQ(slotsFrom(&NvObject::Release, &Out::reliableProvisionalResponse, &Out::provisionalResponse,
+                        &Out::failedToConnect, &Out::redirect, &Out::succeeded, &Out::dialogTerminated,
+                        &Out::terminated, &Out::unknownRequest, &Out::referRequest, &Out::referResponse,
+                        &Out::notifyRequest, &Out::notifyResponse, &Out::reinviteRequest, &Out::reinviteCancel,
+                        &Out::reinviteResponse, &Out::reinviteAck, &Out::reinviteTimeOut, &Out::onSessionTimeOut,
+                        &Out::onSessionRefreshTime, &Out::multipleResponse, &Out::replacesDialog),
+              upTo(22));
+    using S = NvSipCallStrayInterface;
+    EXPECT_EQ(slotsFrom(&NvObject::Release, &S::strayResponse, &S::strayAck, &S::strayCancel, &S::strayPrack,
+                        &S::strayReplacesInvite, &S::strayBye, &S::strayUnknownRequest, &S::invalidMessage,
+                        &S::malFormedMessage),
+              upTo(10));
+    EXPECT_EQ(slotsFrom(&NvObject::Release, &NvSipNewCallinterface::newCall), upTo(2));
+}
 
 NvHandle<NvSipNameAddress> alice() { return new NvSipNameAddress("", new NvSipURL("sip:alice@192.0.2.1")); }
 

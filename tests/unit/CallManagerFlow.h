@@ -196,7 +196,7 @@ protected:
         outgoing->lastDialog = nullptr;
         CallFlow::TearDown();
         NvSipDialog::sm_bSupportTimer = false;
-        EXPECT_EQ(manager.getDialogCount(), 0u) << "dialogs left in the call manager's table";
+        EXPECT_EQ(sManager().getDialogCount(), 0u) << "dialogs left in the call manager's table";
         EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << "dialogs left alive";
     }
 
@@ -240,14 +240,28 @@ private:
             onStrayBye ? onStrayBye(t) : NvSipCallStrayInterface::strayBye(m, t);
         }
     };
-    // Made on first use and kept for the whole run, as in an application.
+    static NvSipCallManager*& sManagerSlot() {
+        static NvSipCallManager* manager = nullptr;
+        return manager;
+    }
+
+protected:
+    // Made on first use and kept for the whole run, as in an application
+    // (which holds it through its handle).
     static NvSipCallManager& sManager() {
-        static NvSipCallManager* manager = [] {
-            auto* made = new NvSipCallManager(new Application, new Stray);
-            made->AddRef();  // the application's handle: unregistering from the stack must not free it
-            return made;
-        }();
+        NvSipCallManager*& manager = sManagerSlot();
+        if (!manager) {
+            manager = new NvSipCallManager(new Application, new Stray);
+            manager->AddRef();
+        }
         return *manager;
+    }
+    // The application lets go of the manager (the fixture's `manager` is
+    // gone with it); the next sManager() makes a new one.
+    static void sDestroyManager() {
+        NvSipCallManager* manager = sManagerSlot();
+        sManagerSlot() = nullptr;
+        manager->Release();
     }
 };
 

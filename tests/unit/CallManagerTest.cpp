@@ -164,56 +164,113 @@ TEST_F(CallManagerTest, NewInviteMakesOneCallListedWithAndWithoutOurTag_Authenti
     EXPECT_THROW(manager.updateDialogKey("c1,,r1", "c1,x,r1"), NvHandle<NvException>);
 }
 
-// A Replaces naming a dialog reaches its call (refused here, accepted below); once that dialog is ending, 687.
-TEST_F(CallManagerTest, ReplacesNamingADialogReachesItsCallOrIsAnswered687WhenTheDialogIsEnding) {
+// RFC 3891 3: the library refuses an INVITE with Replaces naming an early
+// dialog it did not start (481), a confirmed one when it says early-only
+// (486), one that is ending (603); the application hears of none.
+TEST_F(CallManagerTest, ReplacesRefused_481EarlyNotOurs_486EarlyOnly_603Ending) {
     acceptCalls();
     NvHandle<NvSipIncomingCall> call = startCall("c1");
-    events->taken();
-    const std::string replaces = "Replaces: c1;to-tag=" + call->getLocalTag().str() + ";from-tag=r1\r\n";
-    EXPECT_EQ(heardAfter(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep")), "replacesDialog");
-    EXPECT_EQ(calls.size(), 1u);
-    call->rejectReplaces();
-    // The dialog made for the Replaces INVITE is listed under c2 until ended.
-    NvHandle<NvSipDialog> made = listed(request("BYE", "", "r2", "", "c2"));
-    ASSERT_FALSE(made.isNil());
-    made->hangup(nullptr);  // 487 to the Replaces INVITE, acknowledged
-    inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", "z9hG4bK-rep"));
-    manager.removeDialog(NvSipDialog::sBuildKey("c2", nullptr, "r2"));
-
-    call->answer(486, nullptr, nullptr, 0);
+    const std::string replaces = "Replaces: c1;to-tag=" + call->getLocalTag().str() + ";from-tag=r1";
     wire.clear();
-    injectExpecting(request("INVITE", "", "r3", replaces, "c3", "z9hG4bK-rep3"), "SIP/2.0 687");
+    events->taken();
+    const auto refused = [&](const std::string& extra, const std::string& status) {
+        injectExpecting(request("INVITE", "", "r2", replaces + extra + "\r\n", "c2", "z9hG4bK-rep" + status),
+                        "SIP/2.0 " + status);
+    };
+    refused("", "481");
+    call->answer(200, nullptr, nullptr, 0);
+    inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-ack"));
+    wire.clear();
+    refused(";early-only", "486");
+    call->hangup();
+    const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
+    refused("", "603");
+    inject(responseTo(bye, 200));
+    EXPECT_EQ(events->taken(), "callConfirmed terminated");
     expectNothingSent();
-    inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-inv"));
 }
 
-TEST_F(CallManagerTest, AcceptedReplacesGivesTheCallTheNewDialog) {
+// An INVITE with Replaces that is not accepted leaves nothing behind: its
+// dialog leaves the table and the call forgets it, whether the application
+// rejects it (603, ACKed or not: time-out) or the peer cancels it.
+TEST_F(CallManagerTest, ReplacesRejectedCancelledOrTimedOut_LeavesNothingListed) {
+    enum Path { Rejected, RejectedNoAck, Cancelled };
     acceptCalls();
     NvHandle<NvSipIncomingCall> call = startCall("c1");
     call->answer(200, nullptr, nullptr, 0);
     inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-ack"));
-    NvHandle<NvSipDialog> replaced = call->getDialog();
-    events->taken();
-    wire.clear();
-
     const std::string replaces = "Replaces: c1;to-tag=" + call->getLocalTag().str() + ";from-tag=r1\r\n";
-    EXPECT_EQ(heardAfter(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep")), "replacesDialog");
-    call->acceptReplaces();
-    EXPECT_EQ(call->getCallID().str(), "c2");
-    EXPECT_NE(call->getDialog().get(), replaced.get());
-    call->answer(200, nullptr, nullptr, 0);  // on the new dialog
-    expectSent("SIP/2.0 100");
-    EXPECT_EQ(expectSent("SIP/2.0 200").message->getCallID().str(), "c2");
-    inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", "z9hG4bK-ack2"));
-
-    replaced->hangup(nullptr);  // the replaced dialog ends apart from the call
-    const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
-    EXPECT_EQ(bye.message->getCallID().str(), "c1");
-    inject(responseTo(bye, 200));
-    EXPECT_EQ(events->taken(), "callConfirmed") << "the replaced dialog's end is not the call's";
-
+    for (Path path : {Rejected, RejectedNoAck, Cancelled}) {
+        events->taken();
+        wire.clear();
+        const std::string branch = "z9hG4bK-rep" + std::to_string(path);
+        EXPECT_EQ(heardAfter(request("INVITE", "", "r2", replaces, "c2", branch)), "replacesDialog");
+        EXPECT_EQ(manager.getDialogCount(), 4u);
+        if (path == Cancelled) {
+            inject(request("CANCEL", "", "r2", "", "c2", branch));
+            expectSent("SIP/2.0 100");
+            expectSent("SIP/2.0 200");
+            expectSent("SIP/2.0 487");
+        } else {
+            call->rejectReplaces();
+            expectSent("SIP/2.0 100");
+            expectSent("SIP/2.0 603");
+        }
+        if (path == RejectedNoAck)
+            clock.advance(64 * 500);
+        else
+            inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", branch));
+        EXPECT_EQ(manager.getDialogCount(), 2u) << path;
+        call->acceptReplaces();  // nothing pending any more
+        EXPECT_EQ(call->getCallID().str(), "c1") << path;
+        EXPECT_EQ(events->taken(), "") << path;
+    }
+    wire.clear();
     call->hangup();
     EXPECT_EQ(heardAfter(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
+}
+
+// Accepted: the new dialog is the call's; the replaced one ends apart from
+// the call, by our BYE or by its party's, which the library answers 200.
+TEST_F(CallManagerTest, AcceptedReplacesGivesTheCallTheNewDialog_TheReplacedOneEndsEitherWay) {
+    acceptCalls();
+    for (const bool partyHangsUp : {false, true}) {
+        const std::string run = std::to_string(partyHangsUp);
+        calls.clear();
+        NvHandle<NvSipIncomingCall> call = startCall("c1", "z9hG4bK-inv" + run);
+        call->answer(200, nullptr, nullptr, 0);
+        inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-ack"));
+        NvHandle<NvSipDialog> replaced = call->getDialog();
+        events->taken();
+        wire.clear();
+
+        const std::string replaces = "Replaces: c1;to-tag=" + call->getLocalTag().str() + ";from-tag=r1\r\n";
+        EXPECT_EQ(heardAfter(request("INVITE", "", "r2", replaces, "c2", "z9hG4bK-rep" + run)), "replacesDialog");
+        call->acceptReplaces();
+        EXPECT_EQ(call->getCallID().str(), "c2");
+        EXPECT_NE(call->getDialog().get(), replaced.get());
+        call->answer(200, nullptr, nullptr, 0);  // on the new dialog
+        expectSent("SIP/2.0 100");
+        EXPECT_EQ(expectSent("SIP/2.0 200").message->getCallID().str(), "c2");
+        inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", "z9hG4bK-ack2"));
+
+        if (partyHangsUp) {
+            injectExpecting(request("BYE", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-bye", 2),
+                            "SIP/2.0 200");
+        } else {
+            replaced->hangup(nullptr);
+            const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
+            EXPECT_EQ(bye.message->getCallID().str(), "c1");
+            inject(responseTo(bye, 200));
+        }
+        EXPECT_EQ(events->taken(), "callConfirmed") << "the replaced dialog's end is not the call's";
+        EXPECT_EQ(manager.getDialogCount(), 2u) << "only the new dialog is listed";
+        EXPECT_EQ(call->getCallID().str(), "c2");
+
+        call->hangup();
+        EXPECT_EQ(heardAfter(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
+        EXPECT_EQ(manager.getDialogCount(), 0u);
+    }
 }
 
 // Each dialog is listed with and without our tag, and under a third key its
@@ -260,9 +317,38 @@ TEST_F(CallManagerTest, AnApplicationThatOnlyAnswersStillEndsItsCalls) {
     injectExpecting(request("BYE", "", "r1", "", "c1", "z9hG4bK-bye"), "SIP/2.0 200");
 }
 
-TEST_F(CallManagerTest, SecondManagerIsRefused) {
+// One manager at a time. Destroyed while calls live, it ends them (so that
+// calls and dialogs do not keep each other alive), and nothing reaches it
+// after: new requests are refused by the stack, in-dialog traffic and timers
+// find no manager. A new one may be made.
+TEST_F(CallManagerTest, OneAtATime_DestroyedWithLiveCallsNothingReachesItAfter) {
     EXPECT_NE(raised([] { NvSipCallManager second(nullptr, nullptr); }).find("There can be only one call manager"),
               std::string::npos);
+    acceptCalls();
+    NvHandle<NvSipIncomingCall> ringing = startCall("c1"), confirmed = startCall("c2", "z9hG4bK-inv2");
+    confirmed->answer(200, nullptr, nullptr, 0);
+    inject(request("ACK", confirmed->getLocalTag().str(), "r1", "", "c2", "z9hG4bK-ack2"));
+    const std::string replaces = "Replaces: c2;to-tag=" + confirmed->getLocalTag().str() + ";from-tag=r1\r\n";
+    inject(request("INVITE", "", "r3", replaces, "c3", "z9hG4bK-rep"));  // left pending
+    wire.clear();
+    Sent invite;
+    NvHandle<NvSipOutgoingCall> dialing = dial(invite, "c9");
+
+    sDestroyManager();
+    EXPECT_EQ(NvSipCallManager::smp_TheSingleton, nullptr);
+    EXPECT_TRUE(ringing->getDialog().isNil());
+    EXPECT_TRUE(confirmed->getDialog().isNil());
+    EXPECT_TRUE(dialing->allDialogsTerminated());
+    injectExpecting(request("INVITE", "", "r5", "", "c5", "z9hG4bK-new"), "SIP/2.0 480");
+    inject(request("BYE", confirmed->getLocalTag().str(), "r1", "", "c2", "z9hG4bK-bye", 2));
+    inject(answer(invite, 200));
+    clock.advance(64 * 500);
+    calls.clear();
+    ringing = confirmed = nullptr;
+    dialing = nullptr;
+    transactions.clear();
+    EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0);
+    EXPECT_EQ(&sManager(), NvSipCallManager::smp_TheSingleton);
 }
 
 // Calls start and end on several threads while requests are routed: the

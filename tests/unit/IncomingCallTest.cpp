@@ -121,6 +121,22 @@ TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck) {
     EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-i2")), "terminated");
 }
 
+// RFC 3261 9.2: once our 2xx is sent, a CANCEL (one that crossed it) gets
+// 200 and changes nothing; the ACK still confirms the call.
+TEST_F(IncomingCallTest, CancelAfterOur2xxOnlyGets200) {
+    receiveInvite();
+    call->answer(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    const NvHandle<NvSipRequest> cancel(parse(request("CANCEL", "", "r1")));
+    NvHandle<NvSipServerTransaction> transaction = new NvSipServerTransaction(cancel, new NvSipServerTransactionInterface);
+    transaction->receiveRequest(cancel);
+    call->getDialog()->onCancelRequest(transaction, NvHandle<NvSipCancelMessage>(cancel));
+    EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
+    EXPECT_EQ(call->getDialog()->getState(), NvSipDialog::NV_PROCESSING);
+    EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-ack")), "callConfirmed");
+    peerHangsUp(2);
+}
+
 TEST_F(IncomingCallTest, SessionTimerNegotiatedInOur200Runs_ARefusedAnswerSendsNothing) {
     NvSipDialog::sm_bSupportTimer = true;
     receiveInvite("Session-Expires: 1800\r\n");

@@ -36,6 +36,22 @@ TEST_F(ReinviteTest, ProvisionalPrackedFinalAcknowledgedByTheDefaults) {
     hangUp();
 }
 
+// The call cancels its re-INVITE; provisional responses to our BYE change nothing.
+TEST_F(ReinviteTest, CancelledThroughTheCall_ProvisionalAnswersToOurByeIgnored) {
+    answerCall();
+    call->reinvite(nullptr, nullptr, 0, nullptr);
+    const Sent invite = expectSent("INVITE sip:alice@192.0.2.1");
+    inject(answer(invite, 180));
+    call->cancel(nullptr);
+    EXPECT_EQ(cseqOf(expectSent("CANCEL sip:alice@192.0.2.1").message), 2u);
+    injectExpecting(answer(invite, 487), "ACK sip:alice@192.0.2.1");
+    EXPECT_EQ(events->taken(), "reinviteResponse 180 reinviteResponse 487");
+    call->hangup();
+    const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
+    for (int code : {100, 180}) EXPECT_EQ(heardAfter(answer(bye, code)), "") << code;
+    EXPECT_EQ(heardAfter(answer(bye, 200)), "terminated");
+}
+
 TEST_F(ReinviteTest, AfterAFailureBothSidesReinviteAgain) {
     answerCall();
     const Sent first = reinviteAnswered(488);  // ACKed by its transaction
