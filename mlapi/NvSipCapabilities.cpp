@@ -70,6 +70,11 @@ NvHandle<NvSipResponse> NvSipCapabilities::sAnswer(NvSipServerTransaction& trans
     return answer;
 }
 
+NvHandle<NvSipResponse> NvSipCapabilities::sAnswerUnhandled(NvSipServerTransaction& transaction) {
+    const NvHandle<NvSipRequest> request = transaction.getInitialRequest();
+    return sAnswer(transaction, request && sAllows(request->getMethod().view()) ? 500 : 501);
+}
+
 void NvSipCapabilities::sAddUnsupported(NvSipMessage& refusal, const std::vector<std::string>& tags) {
     std::string list;
     for (const auto& tag : tags) list += (list.empty() ? "" : ", ") + tag;

@@ -43,6 +43,9 @@ public:
     // for a method we do not implement, 500 for a request the application
     // left unanswered, RFC 3261 21.5).
     static NvHandle<NvSipResponse> sAnswer(NvSipServerTransaction& transaction, int refusal);
+    // What the library answers in a dialog for an application that did not:
+    // sAnswer with 501 for a method outside sAllow, else 500.
+    static NvHandle<NvSipResponse> sAnswerUnhandled(NvSipServerTransaction& transaction);
     // Adds Unsupported naming `tags`, for a 420 (RFC 3261 8.2.2.3).
     static void sAddUnsupported(NvSipMessage& refusal, const std::vector<std::string>& tags);
 };

@@ -793,7 +793,8 @@ public:
     // An INVITE with Replaces naming this dialog (the one to be replaced).
     using ReplacesinviteServerInterface =
         ServerForwarder<&NvSipDialog::onReplacesinviteRequest, &NvSipDialog::onReplacesinviteAckRequest,
-                        &NvSipDialog::onReplacesinviteCancelRequest, nullptr, &NvSipDialog::onReplacesinvitePrackRequest>;
+                        &NvSipDialog::onReplacesinviteCancelRequest, nullptr,
+                        &NvSipDialog::onReplacesinvitePrackRequest>;
     // A re-INVITE from the peer in the confirmed dialog; its ACK and CANCEL.
     using ReinviteServerInterface =
         ServerForwarder<&NvSipDialog::onReinviteRequest, &NvSipDialog::onReinviteAckRequest,

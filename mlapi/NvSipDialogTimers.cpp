@@ -108,10 +108,9 @@ void NvSipDialog::retransmitResponse(const NvHandle<NvSipResponse>& response) {
 void NvSipDialog::answerOverdue(const NvHandle<NvSipServerTransaction>& transaction) {
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
     if (!m_Unanswered.takeOverdue(transaction)) return;
-    const NvString method = transaction->getInitialRequest()->getMethod();
-    const int status = NvSipCapabilities::sAllows(method.view()) ? 500 : 501;
-    const NvHandle<NvSipResponse> answer = NvSipCapabilities::sAnswer(*transaction, status);
-    TELLAR_WARN(getLogger(), "Dialog " << m_Key.str() << ": the application did not answer " << method.str()
+    const NvHandle<NvSipResponse> answer = NvSipCapabilities::sAnswerUnhandled(*transaction);
+    TELLAR_WARN(getLogger(), "Dialog " << m_Key.str() << ": the application did not answer "
+                                       << answer->getCSeqHeader()->getMethod().str()
                                        << " within " << NvSipUnansweredRequests::sm_AnswerDelayMs << " ms; answering "
                                        << answer->getStatusCode());
     if (m_TheirReinvite.isPending(transaction))

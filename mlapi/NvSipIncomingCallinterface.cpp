@@ -1,5 +1,6 @@
 #include "mlapi/NvSipIncomingCallinterface.h"
 
+#include "mlapi/NvSipCapabilities.h"
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipIncomingCall.h"
 
@@ -11,7 +12,10 @@ void NvSipIncomingCallinterface::terminated(Call call, NvHandle<NvSipMessage> me
     NvHandle<NvSipByeMessage> bye(message);
     if (!bye.isNil()) call->respondToBye(new NvSipResponse(200, bye));
 }
-void NvSipIncomingCallinterface::unknownRequest(Call, NvHandle<NvSipServerTransaction>, NvHandle<NvSipRequest>) {}
+void NvSipIncomingCallinterface::unknownRequest(Call, NvHandle<NvSipServerTransaction> transaction,
+                                                NvHandle<NvSipRequest>) {
+    transaction->trySendResponse(NvSipCapabilities::sAnswerUnhandled(*transaction));
+}
 void NvSipIncomingCallinterface::referRequest(Call, NvHandle<NvSipServerTransaction>, NvHandle<NvSipReferMessage>) {}
 void NvSipIncomingCallinterface::referResponse(Call, NvHandle<NvSipResponse>) {}
 void NvSipIncomingCallinterface::notifyRequest(Call, NvHandle<NvSipServerTransaction>, NvHandle<NvSipNotifyMessage>) {}

@@ -39,20 +39,31 @@ public:
     // a BYE is answered 200; anything else is left alone.
     virtual void terminated(Call call, NvHandle<NvSipMessage> message);
     // A request of another method in the call (INFO, OPTIONS, ...), to be
-    // answered on `transaction`. Default: nothing.
+    // answered on `transaction`. Default: the library's answer at once (200 with Allow,
+    // Accept and Supported to OPTIONS, 501 with Allow to a method it does
+    // not implement, 500 otherwise). An override that leaves it unanswered
+    // gets the same from the library 10 s later, or 487 when the call ends
+    // first.
     virtual void unknownRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
                                 NvHandle<NvSipRequest> request);
-    // A REFER in the call, to be answered on `transaction`. Default: nothing.
+    // A REFER in the call, to be answered on `transaction`. Default: nothing. Left unanswered (by the default
+    // too), the library answers it 500 after NvSipUnansweredRequests::
+    // sm_AnswerDelayMs (10 s), or 487 when the call ends first.
     virtual void referRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
                               NvHandle<NvSipReferMessage> refer);
     // The response to our REFER. Default: nothing.
     virtual void referResponse(Call call, NvHandle<NvSipResponse> response);
-    // A NOTIFY in the call, to be answered on `transaction`. Default: nothing.
+    // A NOTIFY in the call, to be answered on `transaction`. Default: nothing. Left unanswered (by the default
+    // too), the library answers it 500 after NvSipUnansweredRequests::
+    // sm_AnswerDelayMs (10 s), or 487 when the call ends first.
     virtual void notifyRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
                                NvHandle<NvSipNotifyMessage> notify);
     // The response to our NOTIFY. Default: nothing.
     virtual void notifyResponse(Call call, NvHandle<NvSipResponse> response);
-    // The peer's re-INVITE: answer it with the call's respondToReinvite. Default: nothing.
+    // The peer's re-INVITE: answer it with the call's respondToReinvite.
+    // Default: nothing. Left unanswered (by the default
+    // too), the library answers it 500 after NvSipUnansweredRequests::
+    // sm_AnswerDelayMs (10 s), or 487 when the call ends first.
     virtual void reinviteRequest(Call call, NvHandle<NvSipInviteMessage> invite);
     // The peer cancelled its re-INVITE. Default: nothing.
     virtual void reinviteCancel(Call call, NvHandle<NvSipRequest> cancel);

@@ -1,5 +1,6 @@
 #include "mlapi/NvSipOutgoingCallinterface.h"
 
+#include "mlapi/NvSipCapabilities.h"
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipOutgoingCall.h"
 
@@ -15,8 +16,10 @@ void NvSipOutgoingCallinterface::dialogTerminated(Call, Dialog dialog, NvHandle<
     if (!bye.isNil() && bye->isReceived()) dialog->respondToBye(new NvSipResponse(200, bye));
 }
 void NvSipOutgoingCallinterface::terminated(Call, NvHandle<NvSipMessage>) {}
-void NvSipOutgoingCallinterface::unknownRequest(Call, Dialog, NvHandle<NvSipServerTransaction>,
-                                                NvHandle<NvSipRequest>) {}
+void NvSipOutgoingCallinterface::unknownRequest(Call, Dialog, NvHandle<NvSipServerTransaction> transaction,
+                                                NvHandle<NvSipRequest>) {
+    transaction->trySendResponse(NvSipCapabilities::sAnswerUnhandled(*transaction));
+}
 void NvSipOutgoingCallinterface::referRequest(Call, Dialog, NvHandle<NvSipServerTransaction>,
                                               NvHandle<NvSipReferMessage>) {}
 void NvSipOutgoingCallinterface::referResponse(Call, Dialog, NvHandle<NvSipResponse>) {}

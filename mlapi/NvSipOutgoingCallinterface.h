@@ -51,20 +51,31 @@ public:
     // last dialog; nil after a time-out. Default: nothing.
     virtual void terminated(Call call, NvHandle<NvSipMessage> message);
     // A request of another method in `dialog` (INFO, OPTIONS, ...), to be
-    // answered on `transaction`. Default: nothing.
+    // answered on `transaction`. Default: the library's answer at once (200 with Allow,
+    // Accept and Supported to OPTIONS, 501 with Allow to a method it does
+    // not implement, 500 otherwise). An override that leaves it unanswered
+    // gets the same from the library 10 s later, or 487 when the call ends
+    // first.
     virtual void unknownRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
                                 NvHandle<NvSipRequest> request);
-    // A REFER in `dialog`, to be answered on `transaction`. Default: nothing.
+    // A REFER in `dialog`, to be answered on `transaction`. Default: nothing. Left unanswered (by the default
+    // too), the library answers it 500 after NvSipUnansweredRequests::
+    // sm_AnswerDelayMs (10 s), or 487 when the call ends first.
     virtual void referRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
                               NvHandle<NvSipReferMessage> refer);
     // The response to our REFER. Default: nothing.
     virtual void referResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
-    // A NOTIFY in `dialog`, to be answered on `transaction`. Default: nothing.
+    // A NOTIFY in `dialog`, to be answered on `transaction`. Default: nothing. Left unanswered (by the default
+    // too), the library answers it 500 after NvSipUnansweredRequests::
+    // sm_AnswerDelayMs (10 s), or 487 when the call ends first.
     virtual void notifyRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
                                NvHandle<NvSipNotifyMessage> notify);
     // The response to our NOTIFY. Default: nothing.
     virtual void notifyResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
-    // The peer's re-INVITE: answer it with the call's respondToReinvite. Default: nothing.
+    // The peer's re-INVITE: answer it with the call's respondToReinvite.
+    // Default: nothing. Left unanswered (by the default
+    // too), the library answers it 500 after NvSipUnansweredRequests::
+    // sm_AnswerDelayMs (10 s), or 487 when the call ends first.
     virtual void reinviteRequest(Call call, Dialog dialog, NvHandle<NvSipInviteMessage> invite);
     // The peer cancelled its re-INVITE. Default: nothing.
     virtual void reinviteCancel(Call call, Dialog dialog, NvHandle<NvSipRequest> cancel);

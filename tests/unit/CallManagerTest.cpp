@@ -307,7 +307,13 @@ TEST_F(CallManagerTest, AnApplicationThatOnlyAnswersStillEndsItsCalls) {
     };
     injectExpecting(request("INVITE", "", "r1"), "SIP/2.0 200");
     inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-ack"));
-    inject(request("BYE", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-bye"));
+    int cseq = 1;  // the defaults answer what reaches them at once
+    for (const auto& [method, answer] :
+         {std::pair("OPTIONS", "SIP/2.0 200"), {"MESSAGE", "SIP/2.0 501"}, {"INFO", "SIP/2.0 500"}}) {
+        const std::string branch = std::string("z9hG4bK-") + method;
+        injectExpecting(request(method, call->getLocalTag().str(), "r1", "", "c1", branch, ++cseq), answer);
+    }
+    inject(request("BYE", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-bye", ++cseq));
     expectSent("SIP/2.0 200");  // the default reply to the peer's BYE
     EXPECT_TRUE(call->getDialog().isNil());
     // A retransmitted BYE is still answered, without the dialog or the BYE's transaction.

@@ -128,7 +128,8 @@ TEST_F(IncomingCallTest, CancelAfterOur2xxOnlyGets200) {
     call->answer(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
     const NvHandle<NvSipRequest> cancel(parse(request("CANCEL", "", "r1")));
-    NvHandle<NvSipServerTransaction> transaction = new NvSipServerTransaction(cancel, new NvSipServerTransactionInterface);
+    NvHandle<NvSipServerTransaction> transaction =
+        new NvSipServerTransaction(cancel, new NvSipServerTransactionInterface);
     transaction->receiveRequest(cancel);
     call->getDialog()->onCancelRequest(transaction, NvHandle<NvSipCancelMessage>(cancel));
     EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
