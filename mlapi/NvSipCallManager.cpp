@@ -132,6 +132,11 @@ void NvSipCallManager::UnsupportedExtensionInterface::request(NvHandle<NvSipServ
     transaction->sendResponse(refusal);
 }
 
+void NvSipCallManager::OutOfOrderInterface::request(NvHandle<NvSipServerTransaction> transaction,
+                                                    NvHandle<NvSipRequest>) {
+    transaction->sendResponse(500);
+}
+
 // ---------------------------------------------------------------- life
 
 NvSipCallManager::NvSipCallManager(NvSipNewCallinterface* newCallInterface, NvSipCallStrayInterface* strayInterface)
@@ -286,6 +291,7 @@ NvHandle<NvSipServerTransaction> NvSipCallManager::createServerTransaction(NvHan
     const NvString method = request->getMethod();
     NvHandle<NvSipDialog> dialog = findDialog(sDialogKey(request));
     if (!dialog.isNil()) {
+        if (!dialog->takeRemoteCSeq(request)) return new NvSipServerTransaction(request, new OutOfOrderInterface);
         if (method == NvSipInviteMessage::sMethodName)
             return dialog->inviteRequest(NvHandle<NvSipInviteMessage>(request));
         if (method == NvSipByeMessage::sMethodName)

@@ -9,9 +9,12 @@
 // (NvSipCapabilities) gets a transaction that refuses it with 420 and
 // Unsupported (RFC 3261 8.2.2.3), whatever its dialog; the others go by
 // their dialog key "Call-ID,To tag,From tag":
-//   - listed dialog: INVITE to the dialog's own handling (a re-INVITE or a
-//     retransmitted INVITE); BYE, PRACK and other methods get a transaction
-//     with the dialog's adapter for them;
+//   - listed dialog: a request whose CSeq is out of order (RFC 3261 12.2.2,
+//     NvSipDialog::takeRemoteCSeq), whatever its method, gets a
+//     transaction that refuses it with 500; else an INVITE goes to the
+//     dialog's own handling (a re-INVITE or a retransmitted INVITE); BYE,
+//     PRACK and other methods get a transaction with the dialog's adapter
+//     for them;
 //   - no dialog, not a BYE, and the authentication policy challenges it: a
 //     transaction that answers with the challenge;
 //   - INVITE with a To tag: stray (strayReplacesInvite); INVITE with
@@ -192,6 +195,13 @@ public:
 
     private:
         std::vector<std::string> m_Tags;
+    };
+
+    // Refuses its transaction's request with 500: a request of a listed
+    // dialog whose CSeq is out of order (NvSipDialog::takeRemoteCSeq).
+    class OutOfOrderInterface : public NvSipServerTransactionInterface {
+    public:
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
     };
 
     // The live manager; null when there is none.

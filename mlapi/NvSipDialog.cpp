@@ -87,10 +87,13 @@ NvSipDialog::NvSipDialog(const NvSipDialog& other)
       m_State(other.m_State),
       m_LocalCSeq(other.m_LocalCSeq),
       m_RemoteCSeq(other.m_RemoteCSeq),
+      m_PeerCSeq(other.m_PeerCSeq),
+      m_PeerCSeqMethod(other.m_PeerCSeqMethod),
       m_bOnTimeoutSendFinalResponse(other.m_bOnTimeoutSendFinalResponse),
       m_bCaller(other.m_bCaller),
       m_pMutex(new NvRecursiveMutex),
-      m_SessionTimer(other.m_SessionTimer) {
+      m_SessionTimer(other.m_SessionTimer),
+      m_Credentials(other.m_Credentials) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog ctor (3)");
 }
 

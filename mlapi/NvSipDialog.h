@@ -25,6 +25,8 @@
 //     refused, and the one taken;
 //   - NvSipUnansweredRequests: the peer's requests handed to the call,
 //     until they are answered (by the application, else by the library);
+//   - NvSipDialogCredentials: the challenges our INVITE answered, for the
+//     requests built later, and the credentials the next ACK carries;
 //   - NvSipDialogRecord: the snapshot codec (serialize, constructor (5)).
 // The state, the route set and remote target, the keys and the upcalls
 // stay with the dialog itself.
@@ -46,7 +48,28 @@
 // strict router (RFC 3261 12.2.1.1): it becomes the Request-URI and the
 // remote target is appended as the last Route. Our INFO, NOTIFY or REFER
 // that gets no response ends the dialog without a BYE; error responses to
-// them only reach the call.
+// them only reach the call. The peer's requests are checked for order
+// (takeRemoteCSeq) before any method's handling.
+//
+// Choices where a literal reading would break the RFCs (requests we send):
+//   - the Request-URI is the remote target exactly as the peer's Contact
+//     gave it (12.2.1.1): a PRACK gets no "transport" parameter of its own;
+//   - a request built for a strict router is marked so
+//     (NvSipRequest::setStrictRouted) and the stack sends it to its
+//     Request-URI, that router (8.1.2), not to the top Route; a request sent
+//     again with fresh Route headers (nextAttempt) is first taken back to
+//     the remote target;
+//   - a realm that challenged our INVITE or re-INVITE gets credentials in
+//     every request built here afterwards (22.3; NvSipDialogCredentials),
+//     and the ACK of a 2xx carries its INVITE's credentials (13.2.2.4) and
+//     Max-Forwards (8.1.1.6), also one given by the application or by the
+//     default reply of the call's interface, when it has none;
+//   - a request is numbered and handed to its transaction in one step
+//     under m_pMutex (info, notify, refer as the others), so one dialog's
+//     requests go on the wire in CSeq order whatever the threads sending
+//     them (the stack's send waits for no name server);
+//   - any request of the peer below the last CSeq, or equal to it with
+//     another method, gets 500 (12.2.2), not only a re-INVITE.
 //
 // Ownership: every NvHandle field is counted. The dialog holds its call;
 // the call holds the dialog (or dialogs); the dialog table holds one more
@@ -57,12 +80,14 @@
 // Threads and locks: transaction events arrive on the stack's threads,
 // application requests on the application's. m_pMutex (recursive) guards
 // every field and part below it; the constructors and destructor run
-// alone. Order: the dialog mutex may be held while the table's mutex or the
+// alone. A request the dialog builds is numbered and handed to its
+// transaction under m_pMutex in one step. Order: the dialog mutex may be held while the table's mutex or the
 // call's mutex is taken, never the reverse. The call is told about an
 // event only after m_pMutex has been released, through a handle copied
 // under it.
 
 #include "mlapi/NvSipMlApiAfx.h"
+#include "mlapi/dialog/NvSipDialogCredentials.h"
 #include "mlapi/dialog/NvSipIncomingReinvite.h"
 #include "mlapi/dialog/NvSipOutgoingReinvite.h"
 #include "mlapi/dialog/NvSipResponseRetransmitter.h"
@@ -338,6 +363,9 @@ public:
     // a response, a CANCEL without an INVITE or re-INVITE, or a Max-Forwards
     // setting of 0. Raises NvException "Can not send Prack message without
     // RSeq header". Nothing is sent. No lock: the caller holds m_pMutex.
+    // A realm that challenged our INVITE or re-INVITE gets credentials in it
+    // (not in an ACK, which createSendAckMsg gives its INVITE's, nor in a
+    // CANCEL), after the route set, as they cover the Request-URI.
     NvHandle<NvSipRequest> CreateRequest(const NvString& method, const char* contentType, const void* body,
                                          unsigned int bodyLength, const NvHandle<NvSipContactHeader>& contact);
     // The same under m_pMutex, for callers outside the dialog.
@@ -352,7 +380,9 @@ public:
     // routing when the first entry has "lr"; otherwise that entry is a strict
     // router and the request is built as RFC 3261 12.2.1.1 says: it becomes
     // the Request-URI, and the Route headers are the rest of the route set
-    // followed by the remote target (the Request-URI the request had).
+    // followed by the remote target (the Request-URI the request had); the
+    // request is marked strict-routed, so that the stack sends it to that
+    // router even when a loose one follows (8.1.2).
     void addRouteInfoToRequest(const NvHandle<NvSipRequest>& request) const;
     // The remote target from the Contact of `message`; kept when there is no
     // Contact with a SIP URL. A "transport" parameter that the peer put on
@@ -364,6 +394,18 @@ public:
     // methods never change it).
     void updateRemoteTargetURI(const NvHandle<NvSipInviteMessage>& invite);
     void updateRemoteTargetURI(const NvHandle<NvSipResponse>& response);
+
+    // ------------------------------------------------------------ the peer's requests: their order
+    // Whether `request`, of the peer in this dialog, is in order (RFC 3261
+    // 12.2.2), checked by the call manager before any method's handling:
+    // its CSeq must be above the last of the peer's requests, or equal to
+    // it with the same method (a retransmission under a new branch: an
+    // INVITE's answer is sent again, inviteRequest). A request in order with
+    // a higher number makes it the last. ACK and CANCEL carry the number of
+    // the request they belong to and are always in order. The last starts
+    // as the peer's INVITE (m_RemoteCSeq) on a dialog of the peer, with
+    // the first request of the peer on one of ours. Takes m_pMutex.
+    bool takeRemoteCSeq(const NvHandle<NvSipRequest>& request);
 
     // ------------------------------------------------------------ our INVITE (UAC)
     // The dialog is listed under "Call-ID,local tag," until a response
@@ -431,7 +473,9 @@ public:
     void ack(const NvHandle<NvSipResponse>& response);
     // Sends `ack` (nil: the ACK of `response`, built here; a 2xx's gets a new
     // Via and branch, another status's the INVITE's branch) statelessly and
-    // keeps it in m_hAck. False when no Via could be added. m_pMutex held.
+    // keeps it in m_hAck. Whoever built it, an ACK without Max-Forwards gets
+    // one, and the ACK of a 2xx without credentials those of its INVITE
+    // (RFC 3261 13.2.2.4). False when no Via could be added. m_pMutex held.
     bool createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHandle<NvSipAckMessage> ack = nullptr);
     // The INVITE's transaction timed out (either side): the call ends.
     void onTimeOut(NvHandle<NvSipTransaction> transaction);
@@ -620,12 +664,14 @@ public:
     // ------------------------------------------------------------ INFO, NOTIFY, REFER and other methods
     // Send the request in the dialog, each on a client transaction of its
     // own that the dialog does not keep (nil: the dialog builds one without
-    // body). Whatever the state, and without taking m_pMutex: the request is
-    // built by createRequest. Every response reaches the call's
-    // onUnknownResponse. RFC 3261 12.2.1.2: a 481 ends the dialog, and a
-    // 408 or no response at all ends it with a BYE (the peer may still hold
-    // it); the call hears onByeResponse with the 481 or 408, or
-    // onUnknownRequestTimeOut.
+    // body). Whatever the state. The request is built and sent under
+    // m_pMutex, in one step, so that requests sent by several threads leave
+    // in the order of their CSeq numbers (a request the application built
+    // with createRequest has its number from then). Every response reaches
+    // the call's onUnknownResponse. RFC 3261 12.2.1.2: a 481 ends the
+    // dialog, and a 408 or no response at all ends it with a BYE (the peer
+    // may still hold it); the call hears onByeResponse with the 481 or 408,
+    // or onUnknownRequestTimeOut.
     void info(NvHandle<NvSipInfoMessage> info);
     void notify(NvHandle<NvSipNotifyMessage> notify);
     void refer(NvHandle<NvSipReferMessage> refer);
@@ -897,6 +943,9 @@ private:
     // The deadline of a kept request: the library's answer when the
     // application has given none.
     void answerOverdue(const NvHandle<NvSipServerTransaction>& transaction);
+    // Sends `request` (nil: one of `method` built here, without body) on a
+    // client transaction of its own reporting to this dialog; takes m_pMutex.
+    void sendInDialog(NvHandle<NvSipRequest> request, const char* method);
 
     // Our INVITE: enters `state` with `response` kept; its To tag may become
     // the remote tag (when `tagAllowed`), and the early dialog takes its
@@ -972,7 +1021,11 @@ private:
     NvString m_RemoteTag;
     int32_t m_State = NV_INITIAL;
     uint32_t m_LocalCSeq = 0;
-    uint32_t m_RemoteCSeq = 0;
+    uint32_t m_RemoteCSeq = 0;  // the CSeq of the peer's last INVITE taken in the dialog
+    // The highest CSeq of the peer's requests in the dialog (RFC 3261 12.2.2)
+    // and its method; no method yet: m_RemoteCSeq, INVITE (takeRemoteCSeq).
+    uint32_t m_PeerCSeq = 0;
+    NvString m_PeerCSeqMethod;
     bool m_bOnTimeoutSendFinalResponse = false;
     const bool m_bCaller;  // we sent the INVITE that made the dialog
     std::vector<NvHandle<NvSipNameAddress>> m_RouteSet;
@@ -984,4 +1037,5 @@ private:
     NvSipIncomingReinvite m_TheirReinvite;
     NvSipUnansweredRequests m_Unanswered;
     NvHandle<NvSipRequest> m_hByeAfterAck;  // the callee's hang-up waiting for the ACK of its 2xx
+    NvSipDialogCredentials m_Credentials;  // challenges our INVITE answered, the credentials its ACK carries
 };

@@ -49,6 +49,7 @@ bool NvSipDialog::sendInitialRequest() {
     if (!holds(!m_hLocalContactHeader.isNil(), "! m_hLocalContactHeader.isNil()", getLogger(), __LINE__))
         return false;
     if (m_hRemoteTargetURI.isNil()) m_hRemoteTargetURI = invite->getURI();
+    m_Credentials.takeInvite(*invite);
     try {
         sendAndLogRequest(transaction, Tellar::INFO);
     } catch (...) {
@@ -239,6 +240,7 @@ void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,
         if (!minSE.isNil() && minSE->getNumber() >= sm_MinSessionTime)
             retried = sendAgain([&] { resetSessionTime(transaction, response); });
     } else if (!invite.isNil() && table().addCredentials(response, invite)) {
+        m_Credentials.keepChallenges(*response);
         retried = sendAgain([&] { retryWithCredentials(invite); });
     }
     lock.unlock();
@@ -259,6 +261,7 @@ void NvSipDialog::retryWithCredentials(const NvHandle<NvSipInviteMessage>& invit
 void NvSipDialog::sendOnNewDialog(const NvHandle<NvSipInviteMessage>& invite) {
     NvHandle<NvSipDialog> next =
         Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", OurInvite(), m_hCall.get(), invite);
+    next->m_Credentials = m_Credentials;  // not shared yet: it sends nothing before sendInitialRequest
     next->sendInitialRequest();
 }
 
@@ -315,6 +318,12 @@ bool NvSipDialog::createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHa
     if (ack.isNil())
         ack = NvHandle<NvSipAckMessage>(CreateRequest(NvSipAckMessage::sMethodName, nullptr, nullptr, 0, nullptr));
     if (ack.isNil()) return false;
+    // Whoever built it (the default reply of the call's interface builds it
+    // from the response alone): Max-Forwards (RFC 3261 8.1.1.6) and, for a
+    // 2xx, the credentials of its INVITE (13.2.2.4) when it has none.
+    if (ack->getHeader<NvSipMaxForwardsHeader>().isNil())
+        ack->addHeader(new NvSipMaxForwardsHeader(NvSipTransactionManager::sGetMaxForward()));
+    if (!response.isNil() && isSuccess(response)) m_Credentials.addToAck(*ack);
     if (ack->getTopVia().isNil()) {
         if (!holds(!response.isNil(), "! in_hResponse.isNil()", getLogger(), __LINE__)) return false;
         const bool success = isSuccess(response);

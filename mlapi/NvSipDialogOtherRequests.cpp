@@ -12,34 +12,27 @@
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
 
-namespace {
-
-// Sends `request` (nil: one of `method` built by the dialog, without body)
-// on a client transaction of its own reporting to the dialog.
-void sendInDialog(NvSipDialog& dialog, NvHandle<NvSipRequest> request, const char* method) {
-    if (request.isNil()) request = dialog.createRequest(method, nullptr, nullptr, 0, nullptr);
-    if (request.isNil()) return;
-    NvHandle<NvSipClientTransaction> transaction = new NvSipClientTransaction(
-        request, Tellar::DefaultStaticMemAllocator::create<NvSipDialog::UnknownRequestClientInterface>(
-                     "UnknownRequestClientInterface", NvHandle<NvSipDialog>(&dialog)));
-    dialog.sendAndLogRequest(transaction, Tellar::INFO);
-}
-
-}  // namespace
-
 // ---------------------------------------------------------------- ours
 
-void NvSipDialog::info(NvHandle<NvSipInfoMessage> info) {
-    sendInDialog(*this, info, NvSipInfoMessage::sMethodName);
+void NvSipDialog::sendInDialog(NvHandle<NvSipRequest> request, const char* method) {
+    // Numbered and sent in one step: the requests of two threads leave in
+    // the order of their CSeq (the stack's send waits for no name server).
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (request.isNil()) request = CreateRequest(method, nullptr, nullptr, 0, nullptr);
+    if (request.isNil()) return;
+    NvHandle<NvSipClientTransaction> transaction = new NvSipClientTransaction(
+        request, Tellar::DefaultStaticMemAllocator::create<UnknownRequestClientInterface>(
+                     "UnknownRequestClientInterface", NvHandle<NvSipDialog>(this)));
+    sendAndLogRequest(transaction, Tellar::INFO);
 }
+
+void NvSipDialog::info(NvHandle<NvSipInfoMessage> info) { sendInDialog(info, NvSipInfoMessage::sMethodName); }
 
 void NvSipDialog::notify(NvHandle<NvSipNotifyMessage> notify) {
-    sendInDialog(*this, notify, NvSipNotifyMessage::sMethodName);
+    sendInDialog(notify, NvSipNotifyMessage::sMethodName);
 }
 
-void NvSipDialog::refer(NvHandle<NvSipReferMessage> refer) {
-    sendInDialog(*this, refer, NvSipReferMessage::sMethodName);
-}
+void NvSipDialog::refer(NvHandle<NvSipReferMessage> refer) { sendInDialog(refer, NvSipReferMessage::sMethodName); }
 
 void NvSipDialog::onUnknownProvisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
     getCall()->onUnknownResponse(this, response);

@@ -118,6 +118,7 @@ bool NvSipDialog::sendReinviteAgain(const NvHandle<NvSipClientTransaction>& tran
             return true;
         }
         if (!table().addCredentials(response, request)) return false;
+        m_Credentials.keepChallenges(*response);
         // The clone keeps every header as it was, with the credentials just
         // added: nothing is offered twice.
         sendReinvite(NvHandle<NvSipInviteMessage>(nextAttempt(request, true)));
@@ -133,6 +134,7 @@ void NvSipDialog::endReinvite(const NvHandle<NvSipClientTransaction>& transactio
     m_OurReinvite.forget();
     const int status = response->getStatusCode();
     if (status / 100 == 2) {
+        m_Credentials.takeInvite(*transaction->getInitialRequest());  // for its ACK
         updateRemoteTargetURI(response);
         const NvHandle<NvSipSessionExpiresHeader> sessionExpires = response->getHeader<NvSipSessionExpiresHeader>();
         if (sm_bSupportTimer && !sessionExpires.isNil())

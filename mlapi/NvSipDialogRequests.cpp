@@ -96,9 +96,6 @@ NvHandle<NvSipRequest> NvSipDialog::CreateRequest(const NvString& method, const 
         if (rseq.isNil()) NvException::sThrow("Can not send Prack message without RSeq header");
         const NvHandle<NvSipCSeqHeader> answered = m_hInResponse->getCSeqHeader();
         request->addHeader(new NvSipRAckHeader(rseq->getNumber(), answered->getNumber(), answered->getMethod().view()));
-        const NvHandle<NvSipURL> url = request->getURI().cast<NvSipURL>();
-        if (!url.isNil())
-            url->setParameter("transport", m_hInResponse->getTransport() == NvSocketImpl::TCP ? "tcp" : "udp");
     }
 
     if (request->getHeader<NvSipMaxForwardsHeader>().isNil()) {
@@ -106,6 +103,10 @@ NvHandle<NvSipRequest> NvSipDialog::CreateRequest(const NvString& method, const 
         request->addHeader(new NvSipMaxForwardsHeader(NvSipTransactionManager::sGetMaxForward()));
     }
     addRouteInfoToRequest(request);
+    // RFC 3261 22.3: the realms that challenged our INVITE get credentials
+    // again (the ACK gets the INVITE's own, createSendAckMsg; a CANCEL none).
+    if (method != NvSipAckMessage::sMethodName && method != NvSipCancelMessage::sMethodName)
+        m_Credentials.addTo(table(), request);
     return request;
 }
 
@@ -134,6 +135,7 @@ void NvSipDialog::addRouteInfoToRequest(const NvHandle<NvSipRequest>& request) c
         url->setHeaders("");
     }
     request->setURI(strictHop);
+    request->setStrictRouted(true);  // the transport sends it there, whatever Route follows
     for (auto entry = m_RouteSet.begin() + 1; entry != m_RouteSet.end(); ++entry) request->addHeader(routeTo(*entry));
     request->addHeader(routeTo(new NvSipNameAddress("", remoteTarget)));
 }
@@ -190,10 +192,39 @@ void NvSipDialog::updateRemoteTargetURI(const NvHandle<NvSipResponse>& response)
         setRemoteTargetURI(response);
 }
 
+bool NvSipDialog::takeRemoteCSeq(const NvHandle<NvSipRequest>& request) {
+    const NvString method = request->getMethod();
+    if (method == NvSipAckMessage::sMethodName || method == NvSipCancelMessage::sMethodName) return true;
+    const uint32_t cseq = request->getCSeqHeader()->getNumber();
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_PeerCSeqMethod.isEmpty() && m_RemoteCSeq != 0) {
+        m_PeerCSeq = m_RemoteCSeq;
+        m_PeerCSeqMethod = NvSipInviteMessage::sMethodName;
+    }
+    if (!m_PeerCSeqMethod.isEmpty() && (cseq < m_PeerCSeq || (cseq == m_PeerCSeq && method != m_PeerCSeqMethod))) {
+        TELLAR_INFO(getLogger(), "Dialog " << m_Key.str() << ": " << method.str() << " with CSeq " << cseq
+                                           << " out of order (last " << m_PeerCSeq << " "
+                                           << m_PeerCSeqMethod.str() << "): refused with 500");
+        return false;
+    }
+    if (m_PeerCSeqMethod.isEmpty() || cseq > m_PeerCSeq) {
+        m_PeerCSeq = cseq;
+        m_PeerCSeqMethod = method;
+    }
+    return true;
+}
+
 NvHandle<NvSipRequest> NvSipDialog::nextAttempt(const NvHandle<NvSipRequest>& request, bool freshRoutes) {
     NvHandle<NvSipRequest> retry(static_cast<NvSipRequest*>(request->clone()));
     retry->getCSeqHeader()->setNumber(++m_LocalCSeq);
     if (freshRoutes) {
+        // A strict-routed request keeps its remote target as last Route: it
+        // becomes the Request-URI again before the route set is applied anew.
+        const std::vector<NvHandle<NvSipRouteHeader>> routes = retry->getHeaders<NvSipRouteHeader>();
+        if (retry->isStrictRouted() && !routes.empty()) {
+            retry->setURI(routes.back()->getNameAddress()->getURI());
+            retry->setStrictRouted(false);
+        }
         retry->removeHeader(NvSipHeaderID::Route);
         addRouteInfoToRequest(retry);
     }

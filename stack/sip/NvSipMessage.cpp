@@ -223,7 +223,8 @@ void NvSipMessage::display(NvOutputStream& out, bool) const { out << toString();
 
 NvSipRequest::NvSipRequest(std::string_view method, NvHandle<NvURI> uri) : m_Method(method), m_hURI(std::move(uri)) {}
 
-NvSipRequest::NvSipRequest(const NvSipRequest& other) : NvSipMessage(other), m_Method(other.m_Method) {
+NvSipRequest::NvSipRequest(const NvSipRequest& other)
+    : NvSipMessage(other), m_Method(other.m_Method), m_bStrictRouted(other.m_bStrictRouted) {
     if (other.m_hURI) m_hURI = NvHandle<NvURI>(static_cast<NvURI*>(other.m_hURI->clone()));
 }
 

@@ -148,6 +148,11 @@ public:
     virtual NvString getMethod() const { return m_Method; }
     NvHandle<NvURI> getURI() const { return m_hURI; }
     void setURI(NvHandle<NvURI> uri) { m_hURI = std::move(uri); }
+    // Built for a strict router (RFC 3261 12.2.1.1): the Request-URI is that
+    // router, the next hop, whatever the Route headers below it say (a loose
+    // router may follow the strict one). Not on the wire; kept by clone().
+    bool isStrictRouted() const { return m_bStrictRouted; }
+    void setStrictRouted(bool strict) { m_bStrictRouted = strict; }
 
     // A request of the class registered for `method` (NvSipUnknownRequest
     // for methods without one).
@@ -158,6 +163,7 @@ protected:
     void appendStartLine(std::string& out) const override;
     std::string m_Method;
     NvHandle<NvURI> m_hURI;
+    bool m_bStrictRouted = false;
 };
 
 // A request whose method has no class of its own. Built without a method,

@@ -234,9 +234,17 @@ NvSipTransportLayer::Route NvSipTransportLayer::route(const NvSipMessage& messag
         const auto& request = static_cast<const NvSipRequest&>(message);
         NvHandle<NvURI> target = request.getURI();
         refuseSips(request, target);
+        // RFC 3261 8.1.2, 16.12: a loose router at the top is the next hop. A
+        // request strict-routed (12.2.1.1) has the strict router as its
+        // Request-URI, the next hop: one marked so, or whose top Route has no
+        // "lr" (the marking tells it from a loose router following a strict one).
         if (const auto top = request.getHeader<NvSipRouteHeader>())
-            if (top->getNameAddress()) target = top->getNameAddress()->getURI();
-        refuseSips(request, target);
+            if (top->getNameAddress() && top->getNameAddress()->getURI() && !request.isStrictRouted()) {
+                const NvHandle<NvURI> hop = top->getNameAddress()->getURI();
+                refuseSips(request, hop);
+                const auto router = hop.cast<NvSipURL>();
+                if (router && router->parameters().isPresent("lr")) target = hop;
+            }
         const auto url = target.cast<NvSipURL>();
         if (!url)
             NvException::sThrow("Cannot send " + request.getMethod().str() + " to '" +

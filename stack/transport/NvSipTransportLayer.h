@@ -4,9 +4,13 @@
 // Sending is stateless: send() works out where a message goes and hands the
 // bytes to the backend (NvSipTransportBackend: the sockets, or the test
 // transport while one is installed).
-//   - Requests go to the top Route (loose routing) or else the Request-URI:
-//     its host, its port (5060 by default) and its transport parameter (UDP
-//     by default). A sips URI, as Request-URI or top Route, is refused with
+//   - Requests go to the top Route when it is a loose router (its URI has
+//     "lr"), else to the Request-URI (RFC 3261 8.1.2): no Route, a top
+//     Route without "lr", or a request marked strict-routed
+//     (NvSipRequest::isStrictRouted): such a request was built as 12.2.1.1
+//     says and its Request-URI is the strict router. The destination is
+//     that URI's maddr or host, its port (5060 by default) and its
+//     transport parameter (UDP by default). A sips URI, as Request-URI or top Route, is refused with
 //     an NvException: sips needs TLS, which this stack does not have. A
 //     request larger than sm_UdpMaxBytes bound for UDP goes over TCP
 //     instead, with its Via changed to match, when TCP is listening.

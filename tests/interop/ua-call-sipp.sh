@@ -11,6 +11,7 @@ source "$(dirname "$0")/ua-lib.sh"
 call_ basic-udp "-sf $scenarios/uas-basic.xml" "--hold 200" 0 "1 answered"
 call_ basic-tcp "-sf $scenarios/uas-basic.xml" "--hold 200 --tcp" 0 "1 answered" t1
 call_ record-route "-sf $scenarios/uas-record-route.xml" "--hold 200" 0 "1 answered"
+call_ strict-route "-sf $scenarios/uas-strict-route.xml" "--hold 200" 0 "1 answered"
 call_ reliable-183 "-sf $scenarios/uas-reliable.xml" "--hold 200" 0 "1 answered"
 call_ redirect "-sf $scenarios/uas-redirect.xml" "--hold 200 --follow-redirects" 0 "1 answered"
 call_ auth-401 "-sf $scenarios/uas-auth-401.xml" "--hold 200 --auth alice:secret" 0 "1 answered"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # nvsip-ua in an established call against SIPp over loopback: re-INVITEs
 # both ways (491 and its retry, 422 with Min-SE), the session timer
-# (negotiation, 422 to our INVITE, the refresh), INFO and NOTIFY, a BYE
-# challenged for credentials, the dialog ended by the peer's 481 or 408 to
-# our re-INVITE or by its silence to our INFO (see ua-lib.sh).
+# (negotiation, 422 to our INVITE, the refresh), INFO and NOTIFY (500 when
+# out of CSeq order), a BYE challenged for credentials, the dialog ended by
+# the peer's 481 or 408 to our re-INVITE or by its silence to our INFO (see
+# ua-lib.sh).
 # Usage: ua-dialog-sipp.sh PATH/TO/nvsip-ua SCENARIO_DIR
 set -euo pipefail
 ua="$1"
@@ -11,6 +12,7 @@ scenarios="$2"
 source "$(dirname "$0")/ua-lib.sh"
 
 listen_ peer-reinvite-info-notify "" "-sf $scenarios/uac-in-dialog.xml" "1 answered, caller hung up"
+listen_ peer-requests-out-of-order "" "-sf $scenarios/uac-out-of-order.xml" "1 answered, caller hung up"
 listen_ peer-reinvite-too-small "--timer 90" "-sf $scenarios/uac-reinvite-422.xml" "1 answered, caller hung up"
 listen_ session-refresh "--timer 22" "-sf $scenarios/uac-refresh.xml" "1 answered, caller hung up"
 call_ our-reinvite "-sf $scenarios/uas-reinvite.xml" "--reinvite-after 200 --hold 1000" 0 "1 answered"

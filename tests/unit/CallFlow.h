@@ -96,10 +96,12 @@ protected:
     }
 
     // A request from the peer in the dialog Call-ID `callId`; tags empty for
-    // none; CSeq `cseq`.
+    // none; CSeq `cseq`, by default 1 for INVITE, ACK and CANCEL (those of
+    // the INVITE) and 2 for the other methods (in order after the INVITE).
     static std::string request(const std::string& method, const std::string& toTag, const std::string& fromTag,
                                const std::string& extra = "", const std::string& callId = "c1",
-                               const std::string& branch = "z9hG4bK-p1", int cseq = 1) {
+                               const std::string& branch = "z9hG4bK-p1", int cseq = 0) {
+        if (cseq == 0) cseq = method == "INVITE" || method == "ACK" || method == "CANCEL" ? 1 : 2;
         return method + " sip:bob@192.0.2.10 SIP/2.0\r\n" +
                "Via: SIP/2.0/UDP 192.0.2.1:5060;branch=" + branch + "\r\n" +
                "Max-Forwards: 70\r\n"

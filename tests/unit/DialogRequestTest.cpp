@@ -6,6 +6,9 @@
 #include "mlapi/NvSipCall.h"
 #include "stack/log/TellarCapture.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace {
 
 const std::string kRecordRoutes = "Record-Route: <sip:192.0.2.21;lr>, <sip:192.0.2.22;lr>\r\n"
@@ -159,6 +162,7 @@ TEST_F(DialogRequestTest, InfoNotifyReferBothWays_A481EndsTheDialogA408OrSilence
         {"NOTIFY", {489}, "call 489 notifyResponse 489", "notifyRequest"},
         {"REFER", {100, 202}, "call 100 referResponse 100 call 202 referResponse 202", "referRequest"}};
     receiveInvite();
+    int cseq = 7;  // the INVITE's
     for (const auto& [method, answers, heard, event] : rows) {
         SCOPED_TRACE(method);
         if (method == "INFO") dialog->info(nullptr);
@@ -167,7 +171,7 @@ TEST_F(DialogRequestTest, InfoNotifyReferBothWays_A481EndsTheDialogA408OrSilence
         const Sent sent = expectSent(method + " ");
         for (int code : answers) inject(responseTo(sent, code));
         EXPECT_EQ(events->taken(), heard);
-        inject(request(method, call->getLocalTag().str(), "r1", "", callId, "z9hG4bK-in" + method));
+        inject(request(method, call->getLocalTag().str(), "r1", "", callId, "z9hG4bK-in" + method, ++cseq));
         EXPECT_EQ(events->taken(), event);
         expectNothingSent();
         ASSERT_FALSE(events->lastTransaction().isNil());
@@ -215,4 +219,79 @@ TEST_F(DialogRequestTest, RequestsThatCannotBeBuiltAreNil) {
     NvSipTransactionManager::m_MaxForward = maxForwards;
     EXPECT_EQ(dialogLog.count(Tellar::ERROR, "Assertion failed: ! m_hInResponse.isNil()"), 1u) << dialogLog.dump();
     EXPECT_EQ(dialogLog.count(Tellar::ERROR, "Assertion failed: NvSipTransactionManager::sGetMaxForward()"), 1u);
+}
+
+// RFC 3261 12.2.1.1, 8.1.2: with a strict first hop (a loose one after it),
+// requests go to their Request-URI, that router; so does our BYE sent again
+// with credentials, its Request-URI and Route headers built as the first's.
+TEST_F(DialogRequestTest, StrictFirstHopIsWhereRequestsGo_AlsoTheByeSentAgainWithCredentials) {
+    TestCredentials credentials;
+    receiveInvite("Record-Route: <sip:192.0.2.21>, <sip:192.0.2.22;lr>\r\n");
+    call->answer(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    inject(request("ACK", call->getLocalTag().str(), "r1", "", callId, "z9hG4bK-ack", 7));
+    call->hangup();
+    const Sent bye = expectSent("BYE sip:192.0.2.21 SIP/2.0");
+    const Sent again = injectExpecting(answer(bye, 401, "", "WWW-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n"),
+                                       "BYE sip:192.0.2.21 SIP/2.0");
+    for (const Sent* sent : {&bye, &again}) {
+        EXPECT_EQ(summary(sent->message), "sip:192.0.2.21 | <sip:192.0.2.22;lr> <sip:alice@192.0.2.1:5070> | " +
+                                              std::to_string(cseqOf(sent->message)) +
+                                              " BYE | <sip:192.0.2.10;transport=udp> | | 0 | ");
+        EXPECT_EQ(sent->destination.toString(), "udp:192.0.2.21:5060");
+    }
+    EXPECT_EQ(cseqOf(again.message), cseqOf(bye.message) + 1);
+    EXPECT_EQ(valueOf(again.message, "Authorization"), "Digest username=\"a\"");
+    inject(responseTo(again, 200));
+    EXPECT_TRUE(call->getDialog().isNil());
+}
+
+// RFC 3261 12.2.2: a request of the peer whose CSeq is below the last one,
+// or equal to it with another method, gets 500 whatever its method, and
+// changes nothing.
+TEST_F(DialogRequestTest, PeersRequestOutOfOrderGets500) {
+    receiveInvite();  // CSeq 7
+    const std::string ourTag = call->getLocalTag().str();
+    const auto peers = [&](const std::string& method, int cseq) {
+        return request(method, ourTag, "r1", "", callId, "z9hG4bK-" + method + std::to_string(cseq), cseq);
+    };
+    const std::tuple<std::string, int, const char*> rows[] = {
+        {"INFO", 7, "SIP/2.0 500"},  {"INFO", 6, "SIP/2.0 500"}, {"NOTIFY", 9, ""},
+        {"INFO", 9, "SIP/2.0 500"},  {"BYE", 8, "SIP/2.0 500"},  {"PRACK", 8, "SIP/2.0 500"},
+        {"INVITE", 8, "SIP/2.0 500"}, {"REFER", 10, ""}};
+    for (const auto& [method, cseq, refusal] : rows) {
+        SCOPED_TRACE(method + " " + std::to_string(cseq));
+        inject(peers(method, cseq));
+        if (*refusal) {
+            EXPECT_EQ(cseqOf(expectSent(refusal).message), static_cast<uint32_t>(cseq));
+            EXPECT_EQ(events->taken(), "");
+        } else {
+            EXPECT_NE(events->taken(), "");
+            events->lastTransaction()->sendResponse(200);
+            expectSent("SIP/2.0 200");
+        }
+        expectNothingSent();
+    }
+    EXPECT_EQ(dialog->getState(), NvSipDialog::NV_CALLED);
+}
+
+// RFC 3261 12.2.1.1: one dialog's requests leave in the order of their CSeq,
+// whichever threads send them.
+TEST_F(DialogRequestTest, ConcurrentRequestsLeaveInCSeqOrderRace) {
+    receiveInvite();
+    constexpr int kEach = 200;
+    const auto send = [&] {
+        for (int i = 0; i < kEach; ++i) dialog->info(nullptr);
+    };
+    std::thread other(send);
+    send();
+    other.join();
+    ASSERT_EQ(wire.sentCount(), 2u * kEach);
+    std::vector<uint32_t> order;  // 8, 9, 10 ...
+    for (const Sent& sent : wire.sent()) order.push_back(cseqOf(sent.message));
+    EXPECT_EQ(order.front(), 8u);
+    EXPECT_TRUE(std::adjacent_find(order.begin(), order.end(), [](uint32_t a, uint32_t b) { return b != a + 1; }) ==
+                order.end());
+    wire.clear();
+    transactions.clear();
 }

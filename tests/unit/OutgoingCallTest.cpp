@@ -3,6 +3,8 @@
 
 #include "CallManagerFlow.h"
 
+#include "stack/auth/NvDigestAuthentication.h"
+
 #include <string>
 
 namespace {
@@ -72,7 +74,7 @@ TEST_F(OutgoingCallTest, ReliableProvisional_PrackCarriesRAck) {
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "a1")), "");  // waits for our PRACK
 
     call->prack(nullptr);
-    Sent prack = expectSent("PRACK sip:alice@192.0.2.1");  // RAck, CSeq and To tag
+    Sent prack = expectSent("PRACK sip:alice@192.0.2.1 SIP/2.0");  // the 183's Contact exactly; RAck, CSeq, To tag
     EXPECT_EQ(valueOf(prack.message, "RAck") + " " + valueOf(prack.message, "CSeq") + " " + toTagOf(prack),
               "5 7 INVITE 8 PRACK a1");
     call->prack(nullptr);  // "Wrong state to send PRACK !" is only written down
@@ -120,6 +122,42 @@ TEST_F(OutgoingCallTest, FinalFailuresEndTheCallOrSendTheInviteAgainOnce) {
         EXPECT_EQ(outgoing->lastMessage.cast<NvSipResponse>()->getStatusCode(), row.header ? 486 : row.status);
         EXPECT_TRUE(call->allDialogsTerminated());
     }
+}
+
+// RFC 3261 13.2.2.4, 22.3, 8.1.1.6: once a realm challenged our INVITE, the
+// ACK of its 2xx carries the INVITE's very credentials; our later requests
+// (re-INVITE, BYE) carry new ones for the realm, and the re-INVITE's ACK
+// (built by the interface's default reply) its own; every ACK carries
+// Max-Forwards.
+TEST_F(OutgoingCallTest, ChallengedInvite_AcksCarryTheirInvitesCredentialsLaterRequestsNewOnes) {
+    NvDigestAuthentication digest;
+    digest.addCredentials("x", "alice", "secret");
+    NvAuthenticationInterface* const policy = NvSipCallManager::smp_AuthInterface;
+    NvSipCallManager::smp_AuthInterface = &digest;
+    const auto credentialsOf = [](const Sent& sent) { return valueOf(sent.message, "Authorization"); };
+    const auto maxForwardsOf = [](const Sent& sent) { return valueOf(sent.message, "Max-Forwards"); };
+    dial();
+    inject(answer(invite, 401, "a0", "WWW-Authenticate: Digest realm=\"x\", nonce=\"n1\", qop=\"auth\"\r\n"));
+    expectSent("ACK sip:alice@192.0.2.1");
+    const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
+    EXPECT_NE(credentialsOf(retry).find("nc=00000001"), std::string::npos) << credentialsOf(retry);
+    inject(answer(retry, 200, "a1"));
+    call->ack(nullptr);
+    const Sent ack = expectSent("ACK sip:alice@192.0.2.1");
+    EXPECT_EQ(credentialsOf(ack) + " " + maxForwardsOf(ack), credentialsOf(retry) + " 70");
+
+    call->reinvite(nullptr, nullptr, 0, nullptr);
+    const Sent reinvite = expectSent("INVITE sip:alice@192.0.2.1");
+    EXPECT_NE(credentialsOf(reinvite).find("nc=00000002"), std::string::npos) << credentialsOf(reinvite);
+    const Sent reinviteAck = injectExpecting(answer(reinvite, 200, "a1"), "ACK sip:alice@192.0.2.1");
+    EXPECT_EQ(credentialsOf(reinviteAck) + " " + maxForwardsOf(reinviteAck), credentialsOf(reinvite) + " 70");
+
+    call->hangup();
+    const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
+    EXPECT_NE(credentialsOf(bye).find("nc=00000003"), std::string::npos) << credentialsOf(bye);
+    inject(responseTo(bye, 200));
+    EXPECT_EQ(outgoing->taken(), "succeeded dialogTerminated terminated");
+    NvSipCallManager::smp_AuthInterface = policy;
 }
 
 TEST_F(OutgoingCallTest, Redirect_NextContactTriedOnce) {

@@ -101,7 +101,7 @@ protected:
     const NvSipResolver::Lookup lookup = NvSipResolver::sm_Lookup;
 };
 
-TEST_F(TransportLayer, RequestsGoToTheTopRouteElseTheRequestUri) {
+TEST_F(TransportLayer, RequestsGoToALooseTopRouteElseTheRequestUri) {
     const char* const cases[][3] = {
         // Request-URI, Route header value or "", destination or part of the error's text
         {"sip:b@198.51.100.7", "", "udp:198.51.100.7:5060"},
@@ -109,6 +109,7 @@ TEST_F(TransportLayer, RequestsGoToTheTopRouteElseTheRequestUri) {
         {"sip:b@[2001:db8::1]", "", "udp:[2001:db8::1]:5060"},
         {"sip:b@198.51.100.7;maddr=203.0.113.8", "", "udp:203.0.113.8:5060"},
         {"sip:b@198.51.100.7", "<sip:203.0.113.5;transport=tcp;lr>", "tcp:203.0.113.5:5060"},
+        {"sip:203.0.113.9;transport=tcp", "<sip:b@198.51.100.7>", "tcp:203.0.113.9:5060"},  // strict-routed
         {"sip:b@198.51.100.7", "<sips:203.0.113.5;lr>", "sips requires TLS, which this stack does not support"},
         {"sips:b@198.51.100.7", "<sip:203.0.113.5;lr>", "sips requires TLS"},
         {"sip:b@198.51.100.7;transport=sctp", "", "unsupported transport 'sctp'"},
