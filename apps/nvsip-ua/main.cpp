@@ -164,12 +164,8 @@ Call parseCall(int argc, char** argv) {
     return call;
 }
 
-// The SDP of our side (offer or answer): one PCMU audio stream on `host`.
-std::string sdpFor(const std::string& host) {
-    const std::string family = host.find(':') == std::string::npos ? "IP4" : "IP6";
-    return "v=0\r\no=nvsip-ua 1 1 IN " + family + " " + host + "\r\ns=-\r\nc=IN " + family + " " + host +
-           "\r\nt=0 0\r\nm=audio 49170 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
-}
+// What we answer inside a call, with our SDP on `host`.
+InCallRequests inCallOn(const NvString& host) { return InCallRequests(OurSdp(host.str())); }
 
 // Refuses INVITEs (the stack answers 480): a calling user agent takes no calls.
 class NoNewCalls : public NvSipNewCallinterface {
@@ -224,7 +220,7 @@ int call(const Call& call) {
     NvMonitorThread::sGetCurrent()->start();
 
     CallReport report(options.quiet);
-    NvHandle<Caller> caller = new Caller(options, report, selfAddress(self), sdpFor(self.host.str()));
+    NvHandle<Caller> caller = new Caller(options, report, selfAddress(self), inCallOn(self.host));
     CallPacer pacer(*caller, report, options);
     pacer.start();
     report.runUntilEnded(options.count);
@@ -239,7 +235,7 @@ int demo() {
     answering.ringMs = 200;
     answering.reliable = true;
     CallReport calleeReport(true), callerReport(true);
-    NvHandle<Listener> callee = new Listener(answering, calleeReport, sdpFor(self.host.str()));
+    NvHandle<Listener> callee = new Listener(answering, calleeReport, inCallOn(self.host));
     new NvSipCallManager(new Listener::NewCalls(callee), new NvSipCallStrayInterface);
     NvMonitorThread::sGetCurrent()->start();
 
@@ -250,7 +246,7 @@ int demo() {
     calling.ladder = true;
     std::printf("nvsip-ua demo: %s calls itself at %s\n", selfAddress(self)->getURI()->toString().c_str(),
                 calling.target.c_str());
-    NvHandle<Caller> caller = new Caller(calling, callerReport, selfAddress(self), sdpFor(self.host.str()));
+    NvHandle<Caller> caller = new Caller(calling, callerReport, selfAddress(self), inCallOn(self.host));
     caller->place();
     callerReport.runUntilEnded(1);
     calleeReport.runUntilEnded(1);
@@ -268,7 +264,7 @@ int listen(const Listen& listen) {
     startSessionTimer(options.timerSeconds);
 
     CallReport report(options.quiet);
-    NvHandle<Listener> listener = new Listener(options, report, sdpFor(host.str()));
+    NvHandle<Listener> listener = new Listener(options, report, inCallOn(host));
     new NvSipCallManager(new Listener::NewCalls(listener), new NvSipCallStrayInterface);
     std::unique_ptr<SnapshotStore> snapshots;
     if (!listen.snapshotDir.empty()) {
