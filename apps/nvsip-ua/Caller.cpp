@@ -226,8 +226,9 @@ void Caller::terminated(Call call, NvHandle<NvSipMessage> message) {
         m_Calls.erase(found);
     }
     NvHandle<NvSipResponse> response(message);
-    NvHandle<NvSipByeMessage> bye(message);
-    const bool clean = !bye.isNil() || (!response.isNil() && response->getStatusCode() / 100 == 2);
+    NvHandle<NvSipByeMessage> bye(message);  // the peer's, or ours timed out
+    const bool clean =
+        (!bye.isNil() && bye->isReceived()) || (!response.isNil() && response->getStatusCode() / 100 == 2);
     if (state.answered && clean)
         m_Report.ended(state.number, "answered");
     else if (state.answered)

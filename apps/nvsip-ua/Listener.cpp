@@ -206,3 +206,5 @@ void Listener::reinviteResponse(Call call, NvHandle<NvSipResponse> response) {
     m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " to re-INVITE received");
     NvSipIncomingCallinterface::reinviteResponse(call, response);
 }
+
+void Listener::reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage>) { ended(call, "re-INVITE timed out"); }

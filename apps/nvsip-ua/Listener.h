@@ -71,6 +71,8 @@ public:
     void onSessionTimeOut(Call call) override;
     void onSessionRefreshTime(Call call) override;
     void reinviteResponse(Call call, NvHandle<NvSipResponse> response) override;
+    // The library has ended the call without a BYE and tells nothing more.
+    void reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage> invite) override;
 
 private:
     struct CallState {

@@ -5,7 +5,7 @@
 # SDP bodies), other requests in the call, the session timer (negotiation,
 # 422 to our INVITE, the refresh), INFO and NOTIFY, a BYE challenged for
 # credentials, our INFO left unanswered, the peer hanging up while our call
-# would hold on (see ua-lib.sh).
+# would hold on, our refresh left unanswered (see ua-lib.sh).
 # Usage: ua-dialog-sipp.sh PATH/TO/nvsip-ua SCENARIO_DIR
 set -euo pipefail
 ua="$1"
@@ -16,6 +16,9 @@ listen_ peer-reinvite-info-notify "" "-sf $scenarios/uac-in-dialog.xml" "1 answe
 listen_ peer-reinvite-too-small "--timer 90" "-sf $scenarios/uac-reinvite-422.xml" "1 answered, caller hung up"
 listen_ peer-offers "" "-sf $scenarios/uac-offer-answer.xml" "1 answered, caller hung up"
 listen_ session-refresh "--timer 22" "-sf $scenarios/uac-refresh.xml" "1 answered, caller hung up"
+# Our refresh gets no answer: its time-out ends the call (after 77 s), which must then be counted.
+sipp_timeout=60s listen_ refresh-unanswered "--timer 90" "-sf $scenarios/uac-refresh-unanswered.xml" \
+  "1 re-INVITE timed out"
 call_ our-reinvite "-sf $scenarios/uas-reinvite.xml" "--reinvite-after 200 --hold 1000" 0 "1 answered"
 call_ glare "-sf $scenarios/uas-glare.xml" "--reinvite-after 200 --hold 1500" 0 "1 answered"
 call_ our-reinvite-491 "-sf $scenarios/uas-reinvite-491.xml" "--reinvite-after 200 --hold 6000" 0 "1 answered" u1 \
