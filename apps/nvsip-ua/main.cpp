@@ -40,6 +40,7 @@
 #include "stack/transport/NvSipTransportLayer.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -92,6 +93,19 @@ void parseOptions(int argc, char** argv, int first, Option option) {
     }
 }
 
+long atLeastOne(long count) {
+    if (count < 1) throw std::invalid_argument("bad --count: " + std::to_string(count) + " (at least 1)");
+    return count;
+}
+
+// Calls per second: a decimal number above 0, at most a million.
+double parseRate(const std::string& text) {
+    char* end = nullptr;
+    const double rate = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end || !(rate > 0 && rate <= 1e6)) throw std::invalid_argument("bad --rate: " + text);
+    return rate;
+}
+
 Listen parseListen(int argc, char** argv) {
     Listen listen;
     parseOptions(argc, argv, 2, [&](const std::string& arg, auto value, auto number) {
@@ -107,7 +121,7 @@ Listen parseListen(int argc, char** argv) {
         } else if (arg == "--reliable") o.reliable = true;
         else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
         else if (arg == "--hangup-after") o.hangupAfterMs = number(3600000);
-        else if (arg == "--count") o.count = number(2147483647L);
+        else if (arg == "--count") o.count = atLeastOne(number(2147483647L));
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--snapshot-dir") listen.snapshotDir = value();
         else return false;
@@ -142,11 +156,9 @@ Call parseCall(int argc, char** argv) {
             o.authUser = credentials.substr(0, colon);
             o.authPassword = credentials.substr(colon + 1);
         } else if (arg == "--follow-redirects") o.followRedirects = true;
-        else if (arg == "--count") o.count = number(100000000L);
-        else if (arg == "--rate") {
-            o.rate = static_cast<double>(number(1000000));
-            if (o.rate <= 0) throw std::invalid_argument("--rate must be above 0");
-        } else if (arg == "--limit") o.limit = number(1000000);
+        else if (arg == "--count") o.count = atLeastOne(number(100000000L));
+        else if (arg == "--rate") o.rate = parseRate(value());
+        else if (arg == "--limit") o.limit = number(1000000);
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--reinvite-after") o.reinviteAfterMs = number(3600000);
         else if (arg == "--info-after") o.infoAfterMs = number(3600000);
@@ -155,7 +167,6 @@ Call parseCall(int argc, char** argv) {
         return true;
     });
     if (!call.bound) throw std::invalid_argument("call needs --bind ADDR:PORT");
-    if (call.options.count < 1) throw std::invalid_argument("--count must be at least 1");
     try {
         NvSipURL check(call.options.target);
     } catch (NvHandle<NvException>&) {
@@ -295,7 +306,10 @@ int main(int argc, char** argv) {
     try {
         if (mode == "listen") return listen(parseListen(argc, argv));
         if (mode == "call") return call(parseCall(argc, argv));
-        if (mode == "demo" && argc == 2) return demo();
+        if (mode == "demo") {
+            parseOptions(argc, argv, 2, [](const std::string&, auto, auto) { return false; });
+            return demo();
+        }
         usage("unknown mode " + mode);
     } catch (const std::invalid_argument& e) {
         usage(e.what());
