@@ -9,7 +9,8 @@
 //
 // listen: answers every INVITE (180, reliably with --reliable when the
 // caller supports 100rel; then CODE after MS, default 200 with an SDP
-// answer), answers the caller's BYE and in-dialog requests, and exits 0
+// answer), answers the caller's BYE and in-dialog requests (re-INVITE and
+// UPDATE with SDP, see InCallRequests), and exits 0
 // once N calls have ended, whatever their outcome. One line per call event,
 // or with --quiet a progress line each second; a summary at exit. Bad flags
 // exit 2. With --snapshot-dir, each confirmed call is saved in DIR until it
@@ -21,9 +22,11 @@
 // holds MS (default 1000) and hangs up, or cancels after MS; answers digest
 // challenges with USER:PASSWORD; follows 3xx Contacts when asked. Exits 0
 // when every call was answered and ended cleanly, else 1, after a summary
-// with the setup times. --reinvite-after sends a re-INVITE with a new offer
-// MS after the ACK, --info-after an INFO; --timer offers a session timer of
-// SECS, refreshed by re-INVITE and hung up before it expires.
+// with the setup times; the peer's BYE ends a call at any time, and its
+// other requests in the call are answered as in listen. --reinvite-after
+// sends a re-INVITE with a new offer MS after the ACK, --info-after an
+// INFO; --timer offers a session timer of SECS, refreshed by re-INVITE and
+// hung up before it expires. --rate may be fractional.
 //
 // demo: listens on loopback, calls itself and draws the call as a ladder.
 
