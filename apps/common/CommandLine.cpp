@@ -1,5 +1,7 @@
 #include "apps/common/CommandLine.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -21,7 +23,9 @@ BindAddress parseBindAddress(const std::string& text) {
         bind.host = text.substr(0, text.find(':'));
         port = text.substr(text.find(':') + 1);
     }
-    if (bind.host.empty()) throw std::invalid_argument("bad --bind address " + text);
+    in6_addr address;
+    if (inet_pton(AF_INET, bind.host.c_str(), &address) != 1 && inet_pton(AF_INET6, bind.host.c_str(), &address) != 1)
+        throw std::invalid_argument("bad --bind address " + text + ": not an IP address");
     if (!port.empty()) bind.port = static_cast<uint16_t>(parseNumber(port, "--bind port", 65535));
     return bind;
 }

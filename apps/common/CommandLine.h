@@ -10,7 +10,8 @@ struct BindAddress {
     uint16_t port = 0;
 };
 
-// "127.0.0.1:5060", "[::1]:5060", "::1" or "127.0.0.1" (port 0: any free one).
+// "127.0.0.1:5060", "[::1]:5060", "::1" or "127.0.0.1" (port 0: any free
+// one); the host must be an IP address.
 BindAddress parseBindAddress(const std::string& text);
 
 // A decimal number from 0 to `max`; `what` names it in the error.

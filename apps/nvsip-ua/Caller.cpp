@@ -7,8 +7,8 @@
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
-Caller::Caller(const CallOptions& options, CallReport& report, NvHandle<NvSipNameAddress> self, std::string sdpOffer)
-    : m_Options(options), m_Report(report), m_hSelf(std::move(self)), m_SdpOffer(std::move(sdpOffer)) {}
+Caller::Caller(const CallOptions& options, CallReport& report, NvHandle<NvSipNameAddress> self, InCallRequests inCall)
+    : m_Options(options), m_Report(report), m_hSelf(std::move(self)), m_InCall(std::move(inCall)) {}
 
 NvHandle<NvSipInviteMessage> Caller::buildInvite(const std::string& callId) const {
     NvHandle<NvSipInviteMessage> invite = new NvSipInviteMessage;
@@ -21,8 +21,10 @@ NvHandle<NvSipInviteMessage> Caller::buildInvite(const std::string& callId) cons
     invite->addHeader(new NvSipCSeqHeader(1, NvSipInviteMessage::sMethodName));
     invite->addHeader(new NvSipMaxForwardsHeader(NvSipTransactionManager::m_MaxForward));
     invite->addHeader(new NvSipSupportedHeader("100rel"));
+    invite->addHeader(new NvSipGenericHeader("Allow", InCallRequests::sAllow()));
     if (m_Options.timerSeconds) invite->addHeader(new NvSipSessionExpiresHeader(m_Options.timerSeconds));
-    invite->setBody(m_SdpOffer.data(), "application/sdp", static_cast<unsigned>(m_SdpOffer.size()));
+    const std::string sdp = m_InCall.sdp().at(1);
+    invite->setBody(sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()));
     return invite;
 }
 
@@ -39,6 +41,12 @@ uint64_t Caller::numberOf(const Call& call) {
     uint64_t number = 0;
     withState(call, [&](CallState& state) { number = state.number; });
     return number;
+}
+
+unsigned Caller::sdpVersionOf(const Call& call) {
+    unsigned version = 1;
+    withState(call, [&](CallState& state) { version = state.sdpVersion; });
+    return version;
 }
 
 bool Caller::place() {
@@ -106,24 +114,46 @@ void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> respons
         });
 }
 
-std::string Caller::offer(unsigned version) const {
-    // o=<username> <sess-id> <sess-version> ... (RFC 4566 5.2)
-    std::string sdp = m_SdpOffer;
-    const size_t origin = sdp.find("o=");
-    const size_t id = sdp.find(' ', origin);
-    const size_t start = sdp.find(' ', id + 1) + 1;
-    sdp.replace(start, sdp.find(' ', start) - start, std::to_string(version));
-    return sdp;
-}
-
 void Caller::reinvite(const Call& call, bool newOffer) {
     unsigned version = 0;
     if (!withState(call, [&](CallState& state) { version = state.sdpVersion += newOffer ? 1 : 0; })) return;
-    const std::string sdp = offer(version);
+    const std::string sdp = m_InCall.sdp().at(version);
     m_Report.event(numberOf(call), newOffer ? "re-INVITE with a new offer" : "re-INVITE refreshing the session");
     m_Report.attempt(numberOf(call), "re-INVITE", [&] {
         call->reinvite(sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()), nullptr);
     });
+}
+
+void Caller::reinviteRequest(Call call, Dialog dialog, NvHandle<NvSipInviteMessage> invite) {
+    unsigned version = sdpVersionOf(call);
+    std::string event;
+    NvHandle<NvSipResponse> response = m_InCall.answerReinvite(invite, version, event);
+    withState(call, [&](CallState& state) { state.sdpVersion = version; });
+    m_Report.event(numberOf(call), event);
+    m_Report.attempt(numberOf(call), "answer to re-INVITE", [&] { dialog->respondToReinvite(response); });
+}
+
+void Caller::reinviteAck(Call call, Dialog, NvHandle<NvSipAckMessage> ack) {
+    m_Report.event(numberOf(call), InCallRequests::ackEvent(*ack));
+}
+
+void Caller::answerInCall(const Call& call, NvSipServerTransaction& transaction, const NvHandle<NvSipRequest>& request) {
+    m_Report.event(numberOf(call), m_InCall.answer(transaction, request, sdpVersionOf(call)));
+}
+
+void Caller::unknownRequest(Call call, Dialog, NvHandle<NvSipServerTransaction> transaction,
+                            NvHandle<NvSipRequest> request) {
+    answerInCall(call, *transaction, request);
+}
+
+void Caller::referRequest(Call call, Dialog, NvHandle<NvSipServerTransaction> transaction,
+                          NvHandle<NvSipReferMessage> refer) {
+    answerInCall(call, *transaction, refer);
+}
+
+void Caller::notifyRequest(Call call, Dialog, NvHandle<NvSipServerTransaction> transaction,
+                           NvHandle<NvSipNotifyMessage> notify) {
+    answerInCall(call, *transaction, notify);
 }
 
 void Caller::reinviteResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
@@ -165,8 +195,8 @@ void Caller::redirect(Call call, Dialog, NvHandle<NvSipResponse> response) {
         if (target.isNil() || call->tried(target)) continue;
         m_Report.event(numberOf(call), std::to_string(status) + " received, trying " + target->getURI()->toString().str());
         m_Report.attempt(numberOf(call), "redirection", [&] {
-            call->tryCalling(target, "application/sdp", m_SdpOffer.data(), static_cast<unsigned>(m_SdpOffer.size()),
-                             nullptr);
+            const std::string sdp = m_InCall.sdp().at(1);
+            call->tryCalling(target, "application/sdp", sdp.data(), static_cast<unsigned>(sdp.size()), nullptr);
         });
     }
 }
@@ -196,8 +226,9 @@ void Caller::terminated(Call call, NvHandle<NvSipMessage> message) {
         m_Calls.erase(found);
     }
     NvHandle<NvSipResponse> response(message);
-    NvHandle<NvSipByeMessage> bye(message);
-    const bool clean = !bye.isNil() || (!response.isNil() && response->getStatusCode() / 100 == 2);
+    NvHandle<NvSipByeMessage> bye(message);  // the peer's, or ours timed out
+    const bool clean =
+        (!bye.isNil() && bye->isReceived()) || (!response.isNil() && response->getStatusCode() / 100 == 2);
     if (state.answered && clean)
         m_Report.ended(state.number, "answered");
     else if (state.answered)

@@ -7,6 +7,9 @@
 // Contact once, when asked. Digest challenges are answered by the library's
 // authentication policy (set up by main).
 //
+// The peer's requests in the call are answered as InCallRequests says
+// (re-INVITE and UPDATE with SDP); its BYE at any time ends the call.
+//
 // In the call, when asked: a re-INVITE with a new SDP offer (o= version + 1)
 // some time after the ACK (a 491 is retried by the library, and the
 // library's default reply ACKs the final response), an INFO some time after
@@ -16,13 +19,14 @@
 // when the session is about to expire.
 //
 // A call counts as answered when it got a 2xx and ended with a 2xx to our
-// BYE; setup time is from the INVITE to the first 2xx.
+// BYE or with the peer's BYE; setup time is from the INVITE to the first 2xx.
 //
 // Threads: place() runs on the stack's thread (see CallPacer) or, for the
 // demo, on the main thread; events on the stack's. m_Mutex guards the table
 // of live calls only and is never held while the library is called.
 
 #include "apps/nvsip-ua/CallReport.h"
+#include "apps/nvsip-ua/InCallRequests.h"
 #include "mlapi/NvSipOutgoingCall.h"
 
 #include <chrono>
@@ -49,7 +53,7 @@ struct CallOptions {
 
 class Caller : public NvSipOutgoingCallinterface {
 public:
-    Caller(const CallOptions& options, CallReport& report, NvHandle<NvSipNameAddress> self, std::string sdpOffer);
+    Caller(const CallOptions& options, CallReport& report, NvHandle<NvSipNameAddress> self, InCallRequests inCall);
 
     // Places one call; false (reported) when it could not be sent.
     bool place();
@@ -62,6 +66,14 @@ public:
     void multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
     void dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> message) override;
     void terminated(Call call, NvHandle<NvSipMessage> message) override;
+    void unknownRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
+                        NvHandle<NvSipRequest> request) override;
+    void referRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
+                      NvHandle<NvSipReferMessage> refer) override;
+    void notifyRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
+                       NvHandle<NvSipNotifyMessage> notify) override;
+    void reinviteRequest(Call call, Dialog dialog, NvHandle<NvSipInviteMessage> invite) override;
+    void reinviteAck(Call call, Dialog dialog, NvHandle<NvSipAckMessage> ack) override;
     void reinviteResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
     void reinviteTimeOut(Call call, Dialog dialog, NvHandle<NvSipInviteMessage> invite) override;
     void onSessionRefreshTime(Call call, Dialog dialog) override;
@@ -74,7 +86,7 @@ private:
         Clock::time_point started;
         bool answered = false;
         std::string failure;  // why it failed, the last reason heard
-        unsigned sdpVersion = 1;  // the o= version of the session's last offer
+        unsigned sdpVersion = 1;  // the o= version of our SDP in the call
     };
     NvHandle<NvSipInviteMessage> buildInvite(const std::string& callId) const;
     // Runs `change` on the call's state under m_Mutex; false when the call is unknown.
@@ -83,13 +95,14 @@ private:
     uint64_t numberOf(const Call& call);
     // Sends our re-INVITE with the offer at the call's SDP version, raised first when `newOffer`.
     void reinvite(const Call& call, bool newOffer);
-    // Our offer with `version` in its o= line.
-    std::string offer(unsigned version) const;
+    unsigned sdpVersionOf(const Call& call);
+    // Answers a request of the peer other than BYE and re-INVITE.
+    void answerInCall(const Call& call, NvSipServerTransaction& transaction, const NvHandle<NvSipRequest>& request);
 
     const CallOptions m_Options;
     CallReport& m_Report;
     const NvHandle<NvSipNameAddress> m_hSelf;
-    const std::string m_SdpOffer;
+    const InCallRequests m_InCall;
     uint64_t m_NextNumber = 1;  // main thread only
     std::mutex m_Mutex;          // guards m_Calls
     // By Call-ID, entered before the INVITE leaves (its answer may come first).

@@ -23,13 +23,28 @@ void Listener::admit(const Call& call) {
     m_Calls[call.get()].number = m_NextNumber++;
 }
 
-Listener::Listener(const ListenOptions& options, CallReport& report, std::string sdpAnswer)
-    : m_Options(options), m_Report(report), m_SdpAnswer(std::move(sdpAnswer)) {}
+Listener::Listener(const ListenOptions& options, CallReport& report, InCallRequests inCall)
+    : m_Options(options), m_Report(report), m_InCall(std::move(inCall)) {}
 
-uint64_t Listener::numberOf(const Call& call) {
+template <class Change>
+bool Listener::withState(const Call& call, Change change) {
     std::lock_guard<std::mutex> lock(m_Mutex);
     auto found = m_Calls.find(call.get());
-    return found == m_Calls.end() ? 0 : found->second.number;
+    if (found == m_Calls.end()) return false;
+    change(found->second);
+    return true;
+}
+
+uint64_t Listener::numberOf(const Call& call) {
+    uint64_t number = 0;
+    withState(call, [&](CallState& state) { number = state.number; });
+    return number;
+}
+
+unsigned Listener::sdpVersionOf(const Call& call) {
+    unsigned version = 1;
+    withState(call, [&](CallState& state) { version = state.sdpVersion; });
+    return version;
 }
 
 void Listener::later(unsigned delayMs, const Call& call, void (Listener::*action)(const Call&)) {
@@ -71,11 +86,12 @@ void Listener::prack(Call call, NvHandle<NvSipPrackMessage>) {
 
 void Listener::answer(const Call& call) {
     const unsigned status = m_Options.answer;
-    if (status / 100 == 2)
+    if (status / 100 == 2) {
+        const std::string sdp = m_InCall.sdp().at(sdpVersionOf(call));
         m_Report.attempt(numberOf(call), "answer", [&] {
-            call->answer(status, m_SdpAnswer.data(), "application/sdp", static_cast<unsigned>(m_SdpAnswer.size()));
+            call->answer(status, sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()));
         });
-    else
+    } else
         m_Report.attempt(numberOf(call), "answer", [&] { call->answer(status, nullptr, nullptr, 0); });
     m_Report.event(numberOf(call), std::to_string(status) + " sent");
 }
@@ -141,27 +157,36 @@ void Listener::ended(const Call& call, const std::string& outcome) {
     m_Report.ended(number, outcome);
 }
 
+void Listener::answerInCall(const Call& call, NvSipServerTransaction& transaction,
+                            const NvHandle<NvSipRequest>& request) {
+    m_Report.event(numberOf(call), m_InCall.answer(transaction, request, sdpVersionOf(call)));
+}
+
 void Listener::unknownRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
                               NvHandle<NvSipRequest> request) {
-    m_Report.event(numberOf(call), request->getMethod().str() + " received, 200");
-    transaction->trySendResponse(200u);
+    answerInCall(call, *transaction, request);
 }
 
-void Listener::referRequest(Call call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipReferMessage>) {
-    m_Report.event(numberOf(call), "REFER received, 202");
-    transaction->trySendResponse(202u);
+void Listener::referRequest(Call call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipReferMessage> refer) {
+    answerInCall(call, *transaction, refer);
 }
 
-void Listener::notifyRequest(Call call, NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipNotifyMessage>) {
-    m_Report.event(numberOf(call), "NOTIFY received, 200");
-    transaction->trySendResponse(200u);
+void Listener::notifyRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
+                             NvHandle<NvSipNotifyMessage> notify) {
+    answerInCall(call, *transaction, notify);
 }
 
-void Listener::reinviteRequest(Call call, NvHandle<NvSipInviteMessage>) {
-    m_Report.event(numberOf(call), "re-INVITE received, 200");
-    m_Report.attempt(numberOf(call), "200 to re-INVITE", [&] {
-        call->respondToReinvite(200, m_SdpAnswer.data(), "application/sdp", static_cast<unsigned>(m_SdpAnswer.size()));
-    });
+void Listener::reinviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) {
+    unsigned version = sdpVersionOf(call);
+    std::string event;
+    NvHandle<NvSipResponse> response = m_InCall.answerReinvite(invite, version, event);
+    withState(call, [&](CallState& state) { state.sdpVersion = version; });
+    m_Report.event(numberOf(call), event);
+    m_Report.attempt(numberOf(call), "answer to re-INVITE", [&] { call->respondToReinvite(response); });
+}
+
+void Listener::reinviteAck(Call call, NvHandle<NvSipAckMessage> ack) {
+    m_Report.event(numberOf(call), InCallRequests::ackEvent(*ack));
 }
 
 void Listener::onSessionTimeOut(Call call) {
@@ -171,8 +196,9 @@ void Listener::onSessionTimeOut(Call call) {
 
 void Listener::onSessionRefreshTime(Call call) {
     m_Report.event(numberOf(call), "re-INVITE refreshing the session");
+    const std::string sdp = m_InCall.sdp().at(sdpVersionOf(call));
     m_Report.attempt(numberOf(call), "re-INVITE", [&] {
-        call->reinvite(m_SdpAnswer.data(), "application/sdp", static_cast<unsigned>(m_SdpAnswer.size()), nullptr);
+        call->reinvite(sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()), nullptr);
     });
 }
 
@@ -180,3 +206,5 @@ void Listener::reinviteResponse(Call call, NvHandle<NvSipResponse> response) {
     m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " to re-INVITE received");
     NvSipIncomingCallinterface::reinviteResponse(call, response);
 }
+
+void Listener::reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage>) { ended(call, "re-INVITE timed out"); }

@@ -2,8 +2,9 @@
 // Listener: nvsip-ua's listen mode. Takes every new call (through its
 // NewCalls door, the manager's NvSipNewCallinterface), rings it (180, reliably when asked and the caller supports 100rel), waits
 // the ring time, answers with the configured status (a 2xx carries an SDP
-// answer), answers the caller's BYE with 200 and, when asked, hangs up
-// itself some time after the ACK. With the session timer on, it refreshes
+// answer), answers the caller's BYE with 200 and its other requests in the
+// call as InCallRequests says (re-INVITE and UPDATE with SDP), and, when
+// asked, hangs up itself some time after the ACK. With the session timer on, it refreshes
 // the session with a re-INVITE of the same SDP when the library says it is
 // time, and hangs up when the session is about to expire. Every event is reported to the
 // CallReport; each call is counted once when it has ended.
@@ -13,6 +14,7 @@
 // table of live calls only and is never held while the library is called.
 
 #include "apps/nvsip-ua/CallReport.h"
+#include "apps/nvsip-ua/InCallRequests.h"
 #include "apps/nvsip-ua/SnapshotStore.h"
 #include "mlapi/NvSipIncomingCall.h"
 #include "mlapi/NvSipNewCallinterface.h"
@@ -45,7 +47,7 @@ public:
         NvHandle<Listener> m_hListener;
     };
 
-    Listener(const ListenOptions& options, CallReport& report, std::string sdpAnswer);
+    Listener(const ListenOptions& options, CallReport& report, InCallRequests inCall);
 
     // Keeps a snapshot of each confirmed call in `store` until it ends.
     void keepSnapshotsIn(const SnapshotStore* store) { m_pSnapshots = store; }
@@ -65,15 +67,19 @@ public:
     void notifyRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
                        NvHandle<NvSipNotifyMessage> notify) override;
     void reinviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override;
+    void reinviteAck(Call call, NvHandle<NvSipAckMessage> ack) override;
     void onSessionTimeOut(Call call) override;
     void onSessionRefreshTime(Call call) override;
     void reinviteResponse(Call call, NvHandle<NvSipResponse> response) override;
+    // The library has ended the call without a BYE and tells nothing more.
+    void reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage> invite) override;
 
 private:
     struct CallState {
         uint64_t number = 0;
         bool reliableRinging = false;  // a reliable 180 waits for its PRACK
         bool cancelled = false;        // the ACK of our 487 ends it
+        unsigned sdpVersion = 1;       // the o= version of our SDP in the call
     };
     // Numbers a call the manager asked for (some end without an inviteRequest).
     void admit(const Call& call);
@@ -84,10 +90,16 @@ private:
     void hangup(const Call& call);
     void ended(const Call& call, const std::string& outcome);
     uint64_t numberOf(const Call& call);
+    // Runs `change` on the call's state under m_Mutex; false when the call is unknown.
+    template <class Change>
+    bool withState(const Call& call, Change change);
+    unsigned sdpVersionOf(const Call& call);
+    // Answers a request of the peer other than BYE and re-INVITE.
+    void answerInCall(const Call& call, NvSipServerTransaction& transaction, const NvHandle<NvSipRequest>& request);
 
     const ListenOptions m_Options;
     CallReport& m_Report;
-    const std::string m_SdpAnswer;
+    const InCallRequests m_InCall;
     const SnapshotStore* m_pSnapshots = nullptr;
     std::atomic<uint64_t> m_NextNumber{1};
     std::mutex m_Mutex;  // guards m_Calls

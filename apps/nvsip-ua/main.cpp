@@ -9,7 +9,8 @@
 //
 // listen: answers every INVITE (180, reliably with --reliable when the
 // caller supports 100rel; then CODE after MS, default 200 with an SDP
-// answer), answers the caller's BYE and in-dialog requests, and exits 0
+// answer), answers the caller's BYE and in-dialog requests (re-INVITE and
+// UPDATE with SDP, see InCallRequests), and exits 0
 // once N calls have ended, whatever their outcome. One line per call event,
 // or with --quiet a progress line each second; a summary at exit. Bad flags
 // exit 2. With --snapshot-dir, each confirmed call is saved in DIR until it
@@ -21,9 +22,11 @@
 // holds MS (default 1000) and hangs up, or cancels after MS; answers digest
 // challenges with USER:PASSWORD; follows 3xx Contacts when asked. Exits 0
 // when every call was answered and ended cleanly, else 1, after a summary
-// with the setup times. --reinvite-after sends a re-INVITE with a new offer
-// MS after the ACK, --info-after an INFO; --timer offers a session timer of
-// SECS, refreshed by re-INVITE and hung up before it expires.
+// with the setup times; the peer's BYE ends a call at any time, and its
+// other requests in the call are answered as in listen. --reinvite-after
+// sends a re-INVITE with a new offer MS after the ACK, --info-after an
+// INFO; --timer offers a session timer of SECS, refreshed by re-INVITE and
+// hung up before it expires. --rate may be fractional.
 //
 // demo: listens on loopback, calls itself and draws the call as a ladder.
 
@@ -40,6 +43,7 @@
 #include "stack/transport/NvSipTransportLayer.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
@@ -92,6 +96,19 @@ void parseOptions(int argc, char** argv, int first, Option option) {
     }
 }
 
+long atLeastOne(long count) {
+    if (count < 1) throw std::invalid_argument("bad --count: " + std::to_string(count) + " (at least 1)");
+    return count;
+}
+
+// Calls per second: a decimal number above 0, at most a million.
+double parseRate(const std::string& text) {
+    char* end = nullptr;
+    const double rate = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end || !(rate > 0 && rate <= 1e6)) throw std::invalid_argument("bad --rate: " + text);
+    return rate;
+}
+
 Listen parseListen(int argc, char** argv) {
     Listen listen;
     parseOptions(argc, argv, 2, [&](const std::string& arg, auto value, auto number) {
@@ -107,7 +124,7 @@ Listen parseListen(int argc, char** argv) {
         } else if (arg == "--reliable") o.reliable = true;
         else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
         else if (arg == "--hangup-after") o.hangupAfterMs = number(3600000);
-        else if (arg == "--count") o.count = number(2147483647L);
+        else if (arg == "--count") o.count = atLeastOne(number(2147483647L));
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--snapshot-dir") listen.snapshotDir = value();
         else return false;
@@ -142,11 +159,9 @@ Call parseCall(int argc, char** argv) {
             o.authUser = credentials.substr(0, colon);
             o.authPassword = credentials.substr(colon + 1);
         } else if (arg == "--follow-redirects") o.followRedirects = true;
-        else if (arg == "--count") o.count = number(100000000L);
-        else if (arg == "--rate") {
-            o.rate = static_cast<double>(number(1000000));
-            if (o.rate <= 0) throw std::invalid_argument("--rate must be above 0");
-        } else if (arg == "--limit") o.limit = number(1000000);
+        else if (arg == "--count") o.count = atLeastOne(number(100000000L));
+        else if (arg == "--rate") o.rate = parseRate(value());
+        else if (arg == "--limit") o.limit = number(1000000);
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--reinvite-after") o.reinviteAfterMs = number(3600000);
         else if (arg == "--info-after") o.infoAfterMs = number(3600000);
@@ -155,7 +170,6 @@ Call parseCall(int argc, char** argv) {
         return true;
     });
     if (!call.bound) throw std::invalid_argument("call needs --bind ADDR:PORT");
-    if (call.options.count < 1) throw std::invalid_argument("--count must be at least 1");
     try {
         NvSipURL check(call.options.target);
     } catch (NvHandle<NvException>&) {
@@ -164,12 +178,8 @@ Call parseCall(int argc, char** argv) {
     return call;
 }
 
-// The SDP of our side (offer or answer): one PCMU audio stream on `host`.
-std::string sdpFor(const std::string& host) {
-    const std::string family = host.find(':') == std::string::npos ? "IP4" : "IP6";
-    return "v=0\r\no=nvsip-ua 1 1 IN " + family + " " + host + "\r\ns=-\r\nc=IN " + family + " " + host +
-           "\r\nt=0 0\r\nm=audio 49170 RTP/AVP 0\r\na=rtpmap:0 PCMU/8000\r\n";
-}
+// What we answer inside a call, with our SDP on `host`.
+InCallRequests inCallOn(const NvString& host) { return InCallRequests(OurSdp(host.str())); }
 
 // Refuses INVITEs (the stack answers 480): a calling user agent takes no calls.
 class NoNewCalls : public NvSipNewCallinterface {
@@ -224,7 +234,7 @@ int call(const Call& call) {
     NvMonitorThread::sGetCurrent()->start();
 
     CallReport report(options.quiet);
-    NvHandle<Caller> caller = new Caller(options, report, selfAddress(self), sdpFor(self.host.str()));
+    NvHandle<Caller> caller = new Caller(options, report, selfAddress(self), inCallOn(self.host));
     CallPacer pacer(*caller, report, options);
     pacer.start();
     report.runUntilEnded(options.count);
@@ -239,7 +249,7 @@ int demo() {
     answering.ringMs = 200;
     answering.reliable = true;
     CallReport calleeReport(true), callerReport(true);
-    NvHandle<Listener> callee = new Listener(answering, calleeReport, sdpFor(self.host.str()));
+    NvHandle<Listener> callee = new Listener(answering, calleeReport, inCallOn(self.host));
     new NvSipCallManager(new Listener::NewCalls(callee), new NvSipCallStrayInterface);
     NvMonitorThread::sGetCurrent()->start();
 
@@ -250,7 +260,7 @@ int demo() {
     calling.ladder = true;
     std::printf("nvsip-ua demo: %s calls itself at %s\n", selfAddress(self)->getURI()->toString().c_str(),
                 calling.target.c_str());
-    NvHandle<Caller> caller = new Caller(calling, callerReport, selfAddress(self), sdpFor(self.host.str()));
+    NvHandle<Caller> caller = new Caller(calling, callerReport, selfAddress(self), inCallOn(self.host));
     caller->place();
     callerReport.runUntilEnded(1);
     calleeReport.runUntilEnded(1);
@@ -268,7 +278,7 @@ int listen(const Listen& listen) {
     startSessionTimer(options.timerSeconds);
 
     CallReport report(options.quiet);
-    NvHandle<Listener> listener = new Listener(options, report, sdpFor(host.str()));
+    NvHandle<Listener> listener = new Listener(options, report, inCallOn(host));
     new NvSipCallManager(new Listener::NewCalls(listener), new NvSipCallStrayInterface);
     std::unique_ptr<SnapshotStore> snapshots;
     if (!listen.snapshotDir.empty()) {
@@ -299,7 +309,10 @@ int main(int argc, char** argv) {
     try {
         if (mode == "listen") return listen(parseListen(argc, argv));
         if (mode == "call") return call(parseCall(argc, argv));
-        if (mode == "demo" && argc == 2) return demo();
+        if (mode == "demo") {
+            parseOptions(argc, argv, 2, [](const std::string&, auto, auto) { return false; });
+            return demo();
+        }
         usage("unknown mode " + mode);
     } catch (const std::invalid_argument& e) {
         usage(e.what());

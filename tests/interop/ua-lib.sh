@@ -20,7 +20,7 @@ verdict() {
 }
 
 # listen_ NAME "UA FLAGS" "SIPP SCENARIO ARGS" "EXPECTED SUMMARY TEXT" [SIPP TRANSPORT]
-# nvsip-ua listen answers one call from SIPp.
+# nvsip-ua listen answers one call from SIPp, which fails after $sipp_timeout (45s unless set).
 listen_() {
   local name="$1" flags="$2" scenario="$3" expected="$4" transport="${5:-u1}"
   local port; port="$(free_port)"
@@ -31,7 +31,7 @@ listen_() {
   sleep 0.3
   # shellcheck disable=SC2086
   timeout 90 sipp $scenario -t "$transport" 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" \
-    -m 1 -nostdin -nd -timeout 45s -timeout_error >"$work/$name.sipp" 2>&1 &
+    -m 1 -nostdin -nd -timeout "${sipp_timeout:-45s}" -timeout_error >"$work/$name.sipp" 2>&1 &
   local sipp_pid=$!
   pids+=("$sipp_pid")
   local got=0

@@ -1,0 +1,76 @@
+#include "apps/nvsip-ua/InCallRequests.h"
+
+#include "mlapi/NvSipCapabilities.h"
+
+#include <strings.h>
+
+namespace {
+
+const char* const kSdp = "application/sdp";
+
+enum class Body { None, Sdp, Other };
+
+Body bodyOf(const NvSipMessage& message) {
+    if (message.getBody().empty()) return Body::None;
+    const NvHandle<NvSipContentTypeHeader> type = message.getHeader<NvSipContentTypeHeader>();
+    return !type.isNil() && strcasecmp(type->getMediaType().c_str(), kSdp) == 0 ? Body::Sdp : Body::Other;
+}
+
+unsigned statusFor(const std::string& method, Body body) {
+    if (method == NvSipReferMessage::sMethodName) return 603;
+    if (method == NvSipUpdateMessage::sMethodName) return body == Body::Other ? 415 : 200;
+    for (const char* answered : {NvSipInfoMessage::sMethodName, NvSipNotifyMessage::sMethodName,
+                                 NvSipOptionsMessage::sMethodName})
+        if (method == answered) return 200;
+    return 405;
+}
+
+void addAccept(NvSipMessage& refusal) { refusal.addHeader(new NvSipGenericHeader("Accept", kSdp)); }
+
+}  // namespace
+
+const std::string& InCallRequests::sAllow() {
+    static const std::string allow = std::string(NvSipCapabilities::sAllow) + ", UPDATE";
+    return allow;
+}
+
+NvHandle<NvSipResponse> InCallRequests::answerReinvite(const NvHandle<NvSipInviteMessage>& invite,
+                                                       unsigned& version, std::string& event) const {
+    const Body body = bodyOf(*invite);
+    if (body == Body::Other) {
+        event = "re-INVITE with a body that is not SDP, 415";
+        NvHandle<NvSipResponse> refusal = new NvSipResponse(415, NvHandle<NvSipRequest>(invite));
+        addAccept(*refusal);
+        return refusal;
+    }
+    if (body == Body::None) ++version;
+    event = body == Body::Sdp ? "re-INVITE with an offer, 200 with our answer"
+                              : "re-INVITE without an offer, 200 with our offer (o= version " +
+                                    std::to_string(version) + ")";
+    const std::string sdp = m_Sdp.at(version);
+    return new NvSipResponse(200, NvHandle<NvSipRequest>(invite), sdp.data(), kSdp, static_cast<unsigned>(sdp.size()));
+}
+
+std::string InCallRequests::answer(NvSipServerTransaction& transaction, const NvHandle<NvSipRequest>& request,
+                                   unsigned version) const {
+    const std::string method = request->getMethod().str();
+    const Body body = bodyOf(*request);
+    const unsigned status = statusFor(method, body);
+    NvHandle<NvSipResponse> response = transaction.buildResponse(status);
+    std::string what = method + " received, " + std::to_string(status);
+    if (status == 415) addAccept(*response);
+    const bool options = method == NvSipOptionsMessage::sMethodName;
+    if (status == 405 || options) response->addHeader(new NvSipGenericHeader("Allow", sAllow()));
+    if (options) NvSipCapabilities::sAddAll(*response);  // keeps our Allow
+    if (method == NvSipUpdateMessage::sMethodName && body == Body::Sdp) {
+        const std::string sdp = m_Sdp.at(version);
+        response->setBody(sdp.data(), kSdp, static_cast<unsigned>(sdp.size()));
+        what += " with our answer";
+    }
+    transaction.trySendResponse(response);
+    return what;
+}
+
+std::string InCallRequests::ackEvent(const NvSipAckMessage& ack) {
+    return ack.getBody().empty() ? "ACK of re-INVITE received" : "ACK of re-INVITE received with SDP";
+}
