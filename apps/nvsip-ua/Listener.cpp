@@ -94,6 +94,9 @@ void Listener::answer(const Call& call) {
     } else
         m_Report.attempt(numberOf(call), "answer", [&] { call->answer(status, nullptr, nullptr, 0); });
     m_Report.event(numberOf(call), std::to_string(status) + " sent");
+    // Counted from the answer: a short delay hangs up before the ACK, which the BYE then waits for.
+    if (status / 100 == 2 && m_Options.hangupAfterMs >= 0)
+        later(static_cast<unsigned>(m_Options.hangupAfterMs), call, &Listener::hangup);
 }
 
 void Listener::takeBack(const std::vector<Call>& calls) {
@@ -109,7 +112,6 @@ void Listener::callConfirmed(Call call, NvHandle<NvSipAckMessage>) {
     m_Report.event(numberOf(call), "ACK received, call up");
     std::string error;
     if (m_pSnapshots && !m_pSnapshots->save(call, error)) m_Report.event(numberOf(call), "no snapshot: " + error);
-    if (m_Options.hangupAfterMs >= 0) later(static_cast<unsigned>(m_Options.hangupAfterMs), call, &Listener::hangup);
 }
 
 void Listener::hangup(const Call& call) {
@@ -157,8 +159,16 @@ void Listener::ended(const Call& call, const std::string& outcome) {
     m_Report.ended(number, outcome);
 }
 
+bool Listener::leftUnanswered(const Call& call, const NvHandle<NvSipRequest>& request) {
+    const std::string method = request->getMethod().str();
+    if (!m_Options.leaveUnanswered.count(method)) return false;
+    m_Report.event(numberOf(call), method + " received, left to the library");
+    return true;
+}
+
 void Listener::answerInCall(const Call& call, NvSipServerTransaction& transaction,
                             const NvHandle<NvSipRequest>& request) {
+    if (leftUnanswered(call, request)) return;
     m_Report.event(numberOf(call), m_InCall.answer(transaction, request, sdpVersionOf(call)));
 }
 
@@ -177,6 +187,7 @@ void Listener::notifyRequest(Call call, NvHandle<NvSipServerTransaction> transac
 }
 
 void Listener::reinviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) {
+    if (leftUnanswered(call, invite)) return;
     unsigned version = sdpVersionOf(call);
     std::string event;
     NvHandle<NvSipResponse> response = m_InCall.answerReinvite(invite, version, event);

@@ -3,8 +3,9 @@
 // NewCalls door, the manager's NvSipNewCallinterface), rings it (180, reliably when asked and the caller supports 100rel), waits
 // the ring time, answers with the configured status (a 2xx carries an SDP
 // answer), answers the caller's BYE with 200 and its other requests in the
-// call as InCallRequests says (re-INVITE and UPDATE with SDP), and, when
-// asked, hangs up itself some time after the ACK. With the session timer on, it refreshes
+// call as InCallRequests says (re-INVITE and UPDATE with SDP) unless asked
+// to leave some methods to the library, and, when asked, hangs up itself
+// some time after its 2xx. With the session timer on, it refreshes
 // the session with a re-INVITE of the same SDP when the library says it is
 // time, and hangs up when the session is about to expire. Every event is reported to the
 // CallReport; each call is counted once when it has ended.
@@ -22,6 +23,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 struct ListenOptions {
@@ -30,9 +32,10 @@ struct ListenOptions {
     unsigned answer = 200;
     bool reliable = false;
     unsigned timerSeconds = 0;  // 0: no session timer
-    long hangupAfterMs = -1;    // -1: the caller hangs up
+    long hangupAfterMs = -1;    // from the answer; -1: the caller hangs up
     long count = -1;            // -1: run until killed
     bool quiet = false;
+    std::set<std::string> leaveUnanswered;  // methods of in-call requests not answered here
 };
 
 class Listener : public NvSipIncomingCallinterface {
@@ -94,6 +97,8 @@ private:
     template <class Change>
     bool withState(const Call& call, Change change);
     unsigned sdpVersionOf(const Call& call);
+    // Whether `request` is of a method left to the library (reported so).
+    bool leftUnanswered(const Call& call, const NvHandle<NvSipRequest>& request);
     // Answers a request of the peer other than BYE and re-INVITE.
     void answerInCall(const Call& call, NvSipServerTransaction& transaction, const NvHandle<NvSipRequest>& request);
 

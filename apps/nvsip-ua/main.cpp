@@ -2,6 +2,7 @@
 //
 //   nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]
 //                   [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]
+//                   [--leave-unanswered METHOD,...]
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
 //                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]
 //                 [--reinvite-after MS] [--info-after MS] [--timer SECS]
@@ -10,7 +11,9 @@
 // listen: answers every INVITE (180, reliably with --reliable when the
 // caller supports 100rel; then CODE after MS, default 200 with an SDP
 // answer), answers the caller's BYE and in-dialog requests (re-INVITE and
-// UPDATE with SDP, see InCallRequests), and exits 0
+// UPDATE with SDP, see InCallRequests; those of the methods named by
+// --leave-unanswered get the library's own answer 10 s later), hangs up
+// --hangup-after MS after its 2xx (the BYE waits for the ACK), and exits 0
 // once N calls have ended, whatever their outcome. One line per call event,
 // or with --quiet a progress line each second; a summary at exit. Bad flags
 // exit 2. With --snapshot-dir, each confirmed call is saved in DIR until it
@@ -40,20 +43,26 @@
 #include "mlapi/NvSipCall.h"
 #include "mlapi/NvSipDialog.h"
 #include "stack/timer/NvMonitorThread.h"
+#include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace {
 
 void printUsage(std::ostream& out) {
     out << "usage: nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]\n"
            "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]\n"
+           "                       [--leave-unanswered METHOD,...]\n"
            "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
            "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]\n"
            "                     [--reinvite-after MS] [--info-after MS] [--timer SECS]\n"
@@ -96,6 +105,19 @@ void parseOptions(int argc, char** argv, int first, Option option) {
     }
 }
 
+// "INFO,INVITE": SIP method names, upper case, separated by commas.
+std::set<std::string> parseMethods(const std::string& text) {
+    std::set<std::string> methods;
+    std::istringstream in(text);
+    for (std::string method; std::getline(in, method, ',');) {
+        if (method.empty() || method.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos)
+            throw std::invalid_argument("bad --leave-unanswered: " + text + " (methods like INFO,INVITE)");
+        methods.insert(method);
+    }
+    if (methods.empty()) throw std::invalid_argument("bad --leave-unanswered: " + text);
+    return methods;
+}
+
 long atLeastOne(long count) {
     if (count < 1) throw std::invalid_argument("bad --count: " + std::to_string(count) + " (at least 1)");
     return count;
@@ -127,6 +149,7 @@ Listen parseListen(int argc, char** argv) {
         else if (arg == "--count") o.count = atLeastOne(number(2147483647L));
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--snapshot-dir") listen.snapshotDir = value();
+        else if (arg == "--leave-unanswered") o.leaveUnanswered = parseMethods(value());
         else return false;
         return true;
     });
@@ -211,7 +234,12 @@ void startSessionTimer(unsigned seconds) {
     if (seconds < NvSipDialog::sm_MinSessionTime) NvSipDialog::sm_MinSessionTime = seconds;
 }
 
+// Lets transactions under way finish for up to 2 s (a late final response
+// still gets its ACK, a retransmitted BYE its 200), then stops the stack.
 void closeTransport() {
+    NvSipTransactionManager& transactions = *NvSipTransactionManager::getInstance();
+    for (int wait = 0; wait < 200 && transactions.getTransactionCount() > 0; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     NvMonitorThread::sGetCurrent()->stop();
     NvSipTransportLayer::sGetInstance()->close();
 }

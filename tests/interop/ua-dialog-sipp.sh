@@ -29,6 +29,9 @@ call_ our-reinvite-491 "-sf $scenarios/uas-reinvite-491.xml" "--reinvite-after 2
 call_ peer-offers-hangs-up "-sf $scenarios/uas-offer-answer.xml" "--hold 600000" 0 "1 answered" u1 "BYE received, 200"
 call_ peer-hangs-up-during-reinvite "-sf $scenarios/uas-bye-during-reinvite.xml" "--hold 600000 --reinvite-after 100" 0 \
   "1 answered" u1 "BYE received, 200"
+# The peer's BYE crosses our re-INVITE, whose 200 then comes late: it is still ACKed.
+call_ late-answer-after-bye "-sf $scenarios/uas-late-answer-after-bye.xml" "--reinvite-after 200 --hold 3000" 0 \
+  "1 answered" u1 "BYE received, 200"
 call_ bye-challenged "-sf $scenarios/uas-bye-401.xml" "--hold 200 --auth alice:secret" 0 "1 answered"
 call_ invite-422-session-timer "-sf $scenarios/uas-422.xml" "--timer 30 --hold 300" 0 "1 answered"
 call_ info-unanswered "-sf $scenarios/uas-info-silent.xml" "--info-after 100 --hold 40000" 1 \

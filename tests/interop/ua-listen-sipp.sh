@@ -19,6 +19,10 @@ listen_ retransmissions "--ring 1000" "-sf $scenarios/uac-retransmit.xml" "1 ans
 listen_ bye-before-ack "" "-sf $scenarios/uac-bye-no-ack.xml" "1 answered, caller hung up"
 listen_ callee-hangs-up "--hangup-after 200" "-sf $scenarios/uac-callee-hangs-up.xml" "1 hung up (BYE answered 200)"
 listen_ never-acknowledged "" "-sf $scenarios/uac-no-ack.xml" "1 timed out"
+listen_ hangs-up-before-ack "--hangup-after 200" "-sf $scenarios/uac-late-ack.xml" "1 hung up (BYE answered 200)"
+# INFO and re-INVITE left to the library: each answered 500 after 10 s, and the dialog takes the next re-INVITE.
+sipp_timeout=60s listen_ left-to-the-library "--leave-unanswered INFO,INVITE" "-sf $scenarios/uac-left-unanswered.xml" \
+  "1 answered, caller hung up"
 
 # Requests naming no dialog get 481, OPTIONS 200, an unhandled method 405, an unknown Require 420, and the UA
 # keeps running: a call afterwards still works.

@@ -24,7 +24,8 @@ for case in "listen --bogus|unknown option --bogus" "listen --count abc|bad --co
             "listen --bind 127.0.0.1:0 --ring -5|bad --ring: -5" "listen --bind foo:5060|bad --bind address foo:5060: not an IP address" \
             "call sip:a@127.0.0.1 --bind 127.0.0.1:0 --rate 0|bad --rate: 0" \
             "call sip:a@127.0.0.1 --bind 127.0.0.1:0 --rate 0.5 --bogus|unknown option --bogus" \
-            "call sip:a@127.0.0.1 --bind 127.0.0.1:0 --hold 1s|bad --hold: 1s" "demo now|unknown option now"; do
+            "call sip:a@127.0.0.1 --bind 127.0.0.1:0 --hold 1s|bad --hold: 1s" "demo now|unknown option now" \
+            "listen --bind 127.0.0.1:0 --leave-unanswered info|bad --leave-unanswered: info (methods like INFO,INVITE)"; do
   args="${case%%|*}" problem="${case#*|}"
   # shellcheck disable=SC2086
   err="$("$ua" $args 2>&1 >/dev/null)"
