@@ -76,8 +76,9 @@ TEST(SipResponseFromRequest, CopiesTheTransactionAndDialogHeadersRecordRouteOnly
         "To: Bob <sip:bob@biloxi.example.com>\nCall-ID: 3848276298220188511@atlanta.example.com\n"
         "CSeq: 31862 INVITE\nContent-Length: 0\n\n"));
     EXPECT_EQ(NvSipResponse(299, invite).getReasonPhrase().str(), "Unknown");  // with no standard phrase
-    for (const auto& [code, request] : {std::pair(99, invite), {700, invite}, {200, NvHandle<NvSipRequest>()}})
-        EXPECT_THROW(NvSipResponse(code, request), NvHandle<NvException>) << code;
+    EXPECT_THROW(NvSipResponse(99, invite), NvHandle<NvException>);
+    EXPECT_THROW(NvSipResponse(700, invite), NvHandle<NvException>);
+    EXPECT_THROW(NvSipResponse(200, NvHandle<NvSipRequest>()), NvHandle<NvException>);
     // Record-Route only where a dialog can form, and only INVITE forms dialogs here.
     std::string withRecordRoute;
     for (int code : {100, 101, 180, 183, 200, 202, 299, 300, 302, 404, 486, 500, 603})
@@ -211,7 +212,7 @@ TEST(SipMessageLog, FirstLineNamesDirectionPeerAndSizeThenTheMessageCutAtInfoWri
 
     // Bodies past 4096 bytes are cut at INFO, whole at DEBUG.
     const auto large = messageWithBody(10000);
-    const std::string full = large->toString(), head = "<<<< RECEIVED SIP MESSAGE (10271 bytes)\n";
+    const std::string full = large->toString(), head = "<<<< RECEIVED SIP MESSAGE (10250 bytes)\n";
     EXPECT_EQ(format(*large, true, nullptr, nullptr),
               head + full.substr(0, full.size() - 5904) + "\n[... 5904 more bytes of body]");
     EXPECT_EQ(format(*large, true, nullptr, nullptr, Tellar::DEBUG), head + full);
