@@ -76,9 +76,8 @@ TEST(SipResponseFromRequest, CopiesTheTransactionAndDialogHeadersRecordRouteOnly
         "To: Bob <sip:bob@biloxi.example.com>\nCall-ID: 3848276298220188511@atlanta.example.com\n"
         "CSeq: 31862 INVITE\nContent-Length: 0\n\n"));
     EXPECT_EQ(NvSipResponse(299, invite).getReasonPhrase().str(), "Unknown");  // with no standard phrase
-    EXPECT_THROW(NvSipResponse(99, invite), NvHandle<NvException>);
-    EXPECT_THROW(NvSipResponse(700, invite), NvHandle<NvException>);
-    EXPECT_THROW(NvSipResponse(200, NvHandle<NvSipRequest>()), NvHandle<NvException>);
+    for (const auto& [code, request] : {std::pair(99, invite), {700, invite}, {200, NvHandle<NvSipRequest>()}})
+        EXPECT_THROW(NvSipResponse(code, request), NvHandle<NvException>) << code;
     // Record-Route only where a dialog can form, and only INVITE forms dialogs here.
     std::string withRecordRoute;
     for (int code : {100, 101, 180, 183, 200, 202, 299, 300, 302, 404, 486, 500, 603})

@@ -54,13 +54,12 @@ std::string peerRequest(const std::string& method, const std::string& branch, co
 }
 
 // The peer's answer to one of our requests (as captured): its Via, From, To, Call-ID, CSeq, a To tag, `extra`.
-std::string peerResponse(const Sent& request, int code, const std::string& toTag = "b1",
-                         const std::string& extra = "") {
+std::string peerResponse(const Sent& request, int code, const std::string& tag = "b1", const std::string& extra = "") {
     const NvHandle<NvSipMessage>& m = request.message;
     std::string text = "SIP/2.0 " + std::to_string(code) + " " + NvSipResponse::sReasonPhrase(code) + "\r\n";
     for (const std::string name : {"Via", "From", "To", "Call-ID", "CSeq"})
         for (size_t i = 0; !header(m, name.c_str(), i).empty(); ++i)
-            text += name + ": " + header(m, name.c_str(), i) + (name == "To" && !toTag.empty() ? ";tag=" + toTag : "") +
+            text += name + ": " + header(m, name.c_str(), i) + (name == "To" && !tag.empty() ? ";tag=" + tag : "") +
                     "\r\n";
     return text + extra + "Content-Length: 0\r\n\r\n";
 }
