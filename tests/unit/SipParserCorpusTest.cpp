@@ -107,7 +107,9 @@ TEST(SipTortureCorpus, EveryValidMessageIsAcceptedEveryInvalidOneRejectedForItsO
         const std::string bytes = corpusBytes("valid", name);
         const Outcome outcome = check(bytes);
         EXPECT_EQ(outcome.verdict, kAccepted) << name << ": " << outcome.reason;
-        if (outcome.message && kCanonical.count(name)) EXPECT_EQ(outcome.message->toString(), bytes) << name;
+        if (outcome.message && kCanonical.count(name)) {
+            EXPECT_EQ(outcome.message->toString(), bytes) << name;
+        }
     }
     for (const auto& [name, expected] : kRejections) {  // corpusBytes fails for a reason without its file
         const Outcome outcome = check(corpusBytes("invalid", name));
