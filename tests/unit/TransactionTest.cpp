@@ -622,8 +622,7 @@ TEST_F(TransactionServer, CancelGets200AndTheInvite487OnceWhoeverAnswers) {
 TEST_F(TransactionFlow, RefusedSendsEndTheirTransactionWhichReportsItOnce) {
     const auto ended = [&](const auto& t, const NvHandle<NvSipMessage>& late) {
         if (late) manager.sendFailed(late, "connection refused");
-        EXPECT_EQ(t->getState(), NvSipTransaction::Terminated);
-        EXPECT_FALSE(t->getInterface());
+        EXPECT_TRUE(t->getState() == NvSipTransaction::Terminated && !t->getInterface());
         t->transportFailed("refused again");
         wire.clear();
     };
