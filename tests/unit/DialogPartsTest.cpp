@@ -26,10 +26,7 @@ namespace {
 // and runs `onFire` (when set) as each fires.
 class Owner : public NvObserver {
 public:
-    struct Fired {
-        double key;
-        NvHandle<NvObject> object;
-    };
+    struct Fired { double key; NvHandle<NvObject> object; };
     std::vector<Fired> fired;
     std::function<void(const Fired&)> onFire;
     void onNotification(NvHandle<NvObservable> timer, NvHandle<NvObject>) override {
@@ -205,10 +202,8 @@ TEST_F(RetransmitterPart, ReliableResponsesAreNumberedAndAcknowledgedByTheirRSeq
         retransmitter.number(response);
         return response->getHeader<NvSipRSeqHeader>()->getNumber();
     };
-    EXPECT_EQ(numbered(0), 1u);
-    EXPECT_EQ(numbered(0), 2u);
-    EXPECT_EQ(numbered(7), 7u);
-    EXPECT_EQ(numbered(0), 8u);
+    EXPECT_EQ((std::vector<uint32_t>{numbered(0), numbered(0), numbered(7), numbered(0)}),  // in this order
+              (std::vector<uint32_t>{1, 2, 7, 8}));
     EXPECT_EQ(raised([&] { numbered(5); }), "RSeq Num is out of order");
 
     auto prack = [](const char* rack) { return NvHandle<NvSipPrackMessage>(fromPeer("PRACK", 2, rack)); };
@@ -243,18 +238,16 @@ TEST_F(ReinvitePart, After491TheNewAttemptWaitsAsLongAsItsSideMust) {
 
 TEST_F(ReinvitePart, ThePeersReinviteIsTakenOrRefusedInThisOrder) {
     using A = NvSipIncomingReinvite::Admission;
+    const char* const kShort = "Session-Expires: 10\n";  // below the minimum
     const struct {
         uint32_t cseq;
         bool ours, theirs, confirmed;
         const char* extra;
         A admission;
     } rows[] = {
-        {5, false, false, true, "", A::Take},
-        {4, true, true, true, "Session-Expires: 10\n", A::OutOfOrder},
-        {5, true, true, true, "Session-Expires: 10\n", A::Glare},
-        {5, false, true, false, "Session-Expires: 10\n", A::Busy},
-        {5, false, false, false, "Session-Expires: 10\n", A::Ignore},
-        {5, false, false, true, "Session-Expires: 10\n", A::TooSmall}};
+        {5, false, false, true, "", A::Take}, {4, true, true, true, kShort, A::OutOfOrder},
+        {5, true, true, true, kShort, A::Glare}, {5, false, true, false, kShort, A::Busy},
+        {5, false, false, false, kShort, A::Ignore}, {5, false, false, true, kShort, A::TooSmall}};
     for (const auto& row : rows) {
         const NvSipIncomingReinvite::Dialog dialog{5, row.ours, row.theirs, row.confirmed};
         EXPECT_EQ(NvSipIncomingReinvite::sAdmit(invite(row.cseq, row.extra), dialog), row.admission)
@@ -281,12 +274,8 @@ using RecordPart = DialogPartTest;
 TEST_F(RecordPart, ReadsBackWhatItWroteDropsWhatTheStateMakesStaleRefusesTwoStates) {
     NvSipDialogRecord written;
     written.state = NvSipDialog::NV_REINVITED;
-    written.retransmitCount = 3;
-    written.localCSeq = 7;
-    written.remoteCSeq = 9;
-    written.rseq = 2;
-    written.sessionInterval = 90;
-    written.remoteTag = "r1";
+    written.retransmitCount = 3, written.localCSeq = 7, written.remoteCSeq = 9, written.rseq = 2;
+    written.sessionInterval = 90, written.remoteTag = "r1";
     written.remoteParticipant = NvSipNameAddress::sParse("Alice <sip:alice@192.0.2.1>");
     written.routeSet = {NvSipNameAddress::sParse("<sip:p1@192.0.2.5;lr>"), NvSipNameAddress::sParse("<sip:p2;lr>")};
     written.initialTransaction = new NvSipServerTransaction(invite(1), new NvSipServerTransactionInterface);

@@ -76,19 +76,17 @@ TEST(SipResponseFromRequest, CopiesTheTransactionAndDialogHeadersRecordRouteOnly
         "To: Bob <sip:bob@biloxi.example.com>\nCall-ID: 3848276298220188511@atlanta.example.com\n"
         "CSeq: 31862 INVITE\nContent-Length: 0\n\n"));
     EXPECT_EQ(NvSipResponse(299, invite).getReasonPhrase().str(), "Unknown");  // with no standard phrase
-    EXPECT_THROW(NvSipResponse(99, invite), NvHandle<NvException>);
-    EXPECT_THROW(NvSipResponse(700, invite), NvHandle<NvException>);
-    EXPECT_THROW(NvSipResponse(200, NvHandle<NvSipRequest>()), NvHandle<NvException>);
+    for (const auto& [code, request] : {std::pair(99, invite), {700, invite}, {200, NvHandle<NvSipRequest>()}})
+        EXPECT_THROW(NvSipResponse(code, request), NvHandle<NvException>) << code;
     // Record-Route only where a dialog can form, and only INVITE forms dialogs here.
     std::string withRecordRoute;
     for (int code : {100, 101, 180, 183, 200, 202, 299, 300, 302, 404, 486, 500, 603})
         if (NvSipResponse(code, invite).countHeaders(NvSipHeaderID::RecordRoute))
             withRecordRoute += std::to_string(code) + " ";
     EXPECT_EQ(withRecordRoute, "101 180 183 200 202 299 ");
-    std::string text = kInvite;
-    text.replace(text.find("INVITE sip"), 6, "UPDATE");
-    text.replace(text.find("31862 INVITE"), 12, "31862 UPDATE");
-    EXPECT_EQ(NvSipResponse(200, read<NvSipRequest>(text)).countHeaders(NvSipHeaderID::RecordRoute), 0u);
+    std::string update = kInvite;
+    update.replace(update.find("INVITE sip"), 6, "UPDATE").replace(update.find("31862 INVITE"), 12, "31862 UPDATE");
+    EXPECT_EQ(NvSipResponse(200, read<NvSipRequest>(update)).countHeaders(NvSipHeaderID::RecordRoute), 0u);
 }
 
 // The ACK of a 2xx goes to the Contact without Via (the caller adds it) or
@@ -98,8 +96,7 @@ TEST(SipAckFromResponse, AckOfA2xxGoesToTheContactAckOfAFailureFollowsTheInvite)
     NvHandle<NvSipResponse> ok(new NvSipResponse(200, invite));
     ok->getToHeader()->setTag("b0b");
     ok->addHeader(NvSipHeader::sCreate("Contact", "<sip:bob@192.0.2.20:5070;transport=udp>"));
-    NvSipAckMessage ackOk(ok);
-    ackOk.getToHeader()->setTag("other");  // what the ACK holds is its own
+    NvSipAckMessage(ok).getToHeader()->setTag("other");  // what the ACK holds is its own
     EXPECT_EQ(ok->getToHeader()->getTag().str(), "b0b");
     EXPECT_EQ(NvSipAckMessage(ok).toString(),
               crlf("ACK sip:bob@192.0.2.20:5070;transport=udp SIP/2.0\n"
@@ -155,14 +152,12 @@ TEST(SipMessageClone, IsDeep) {
     EXPECT_EQ(original->toString(), before);
 }
 
-TEST(SipMessageOptionTags, RequiredAndSupportedAcrossHeaders) {
+// Option tags are looked up across the headers of their kind, in any case. A body comes with one Content-Type and
+// one Content-Length, and reads back.
+TEST(SipMessageOptionTagsAndBody, TagsFoundAcrossHeadersABodyComesWithItsTypeAndLength) {
     const auto message = read("INVITE sip:a@example.com SIP/2.0\nSupported: timer\nk: Replaces\nRequire: 100REL\n\n");
     for (const char* tag : {"timer", "replaces"}) EXPECT_TRUE(message->isSupported(tag)) << tag;
     EXPECT_TRUE(message->isRequired("100rel") && !message->isSupported("100rel") && !message->isRequired("timer"));
-}
-
-// A body comes with one Content-Type and one Content-Length, and reads back.
-TEST(SipMessageBody, ComesWithItsTypeAndLength) {
     const auto invite = read<NvSipRequest>(kInvite);
     const std::string sdp = "v=0\r\no=- 1 1 IN IP4 192.0.2.20\r\n";
     const std::string ok = NvSipResponse(200, invite, sdp.data(), "application/sdp", 32).toString();
@@ -208,10 +203,8 @@ std::string format(const NvSipMessage& message, bool incoming, const unsigned* p
 TEST(SipMessageLog, FirstLineNamesDirectionPeerAndSizeThenTheMessageCutAtInfoWrittenWhenEnabled) {
     const auto message = messageWithBody(10);
     const unsigned port = 5070;
-    const NvInetAddress v4 = NvInetAddress::sParse("192.0.2.7");
-    const NvInetAddress v6 = NvInetAddress::sParse("2001:db8::7");
-    const std::string text = message->toString();
-    const std::string size = " (" + std::to_string(text.size()) + " bytes)\n";
+    const NvInetAddress v4 = NvInetAddress::sParse("192.0.2.7"), v6 = NvInetAddress::sParse("2001:db8::7");
+    const std::string text = message->toString(), size = " (" + std::to_string(text.size()) + " bytes)\n";
     EXPECT_EQ(format(*message, true, &port, &v4), "<<<< RECEIVED SIP MESSAGE from 192.0.2.7:5070" + size + text);
     EXPECT_EQ(format(*message, false, &port, &v6), ">>>> SENT SIP MESSAGE to [2001:db8::7]:5070" + size + text);
     EXPECT_EQ(format(*message, false, nullptr, nullptr), ">>>> SENT SIP MESSAGE" + size + text);

@@ -51,12 +51,10 @@ protected:
     void incomingCall(const std::vector<std::string>& steps) {
         acceptCalls();
         inject(request("INVITE", "", "r1", "Supported: 100rel\r\nRecord-Route: <sip:p@192.0.2.5;lr>\r\n"));
-        for (size_t i = 0; i < steps.size(); ++i) {
+        for (size_t i = 0; i < steps.size(); ++i)
             if (steps[i] == "183") call->sendReliableProvisionalResponse(183, nullptr, nullptr, 0);
-            if (steps[i] == "180" || steps[i] == "200") call->answer(std::stoi(steps[i]), nullptr, nullptr, 0);
-            if (steps[i] == "ACK") inject(fromPeer("ACK", 1, "z9hG4bK-ACK"));
-            if (steps[i] == "INVITE" || steps[i] == "BYE") inject(fromPeer(steps[i], int(i), "z9hG4bK-" + steps[i]));
-        }
+            else if (steps[i][0] == '1' || steps[i][0] == '2') call->answer(std::stoi(steps[i]), nullptr, nullptr, 0);
+            else inject(fromPeer(steps[i], steps[i] == "ACK" ? 1 : int(i), "z9hG4bK-" + steps[i]));
         wire.clear();
         events->taken();
     }
@@ -110,10 +108,9 @@ TEST_F(SnapshotTest, IncomingCallInEachState_ReadsBackWithoutStaleParts) {
         for (size_t i = 0; c.patched && i < 4; ++i) written[callRecord.size() + i] = char(c.patched >> (8 * i));
         restart();
         rebuild(written);
-        EXPECT_EQ(call->getDialog()->getState(), c.state);
-        EXPECT_EQ(call->getDialog()->getInitialTransaction().isNil(), !c.initialTransaction);
-        EXPECT_EQ(transactions.getTransactionCount(), c.transactions);
-        EXPECT_EQ(manager.getDialogCount(), c.listed ? 1u : 0u);
+        EXPECT_EQ(std::make_tuple(call->getDialog()->getState(), !call->getDialog()->getInitialTransaction().isNil(),
+                                  transactions.getTransactionCount(), manager.getDialogCount()),
+                  std::make_tuple(c.state, c.initialTransaction, c.transactions, size_t(c.listed)));
         EXPECT_TRUE(c.patched || snapshotOf(*call) == written);
         EXPECT_EQ(identityOf(call->getDialog()), identity);
         restart();
@@ -158,8 +155,7 @@ TEST_F(SnapshotTest, OutgoingCallWithTwoForks_ReadsBackInOrder) {
     const std::vector<NvHandle<D>> rebuilt = outgoing->getDialogs();
     ASSERT_EQ(rebuilt.size(), 2u);
     EXPECT_EQ(manager.getDialogCount(), 2u);
-    EXPECT_EQ(rebuilt[0]->getState(), D::NV_ACTIVE);
-    EXPECT_EQ(rebuilt[1]->getState(), D::NV_PROCESSING);
+    EXPECT_TRUE(rebuilt[0]->getState() == D::NV_ACTIVE && rebuilt[1]->getState() == D::NV_PROCESSING);
     EXPECT_EQ(rebuilt[0]->getKey().str() + rebuilt[1]->getKey().str(),
               written[0]->getKey().str() + written[1]->getKey().str());
     EXPECT_EQ(identityOf(rebuilt[0]) + identityOf(rebuilt[1]), identities);
@@ -172,9 +168,8 @@ TEST_F(SnapshotTest, TruncatedOrCorruptStreams_RaiseAndLeaveNothingListed) {
         restart();
         for (size_t length = 0; length < written.size(); ++length) {
             EXPECT_THROW(rebuild(written.substr(0, length), isOutgoing), NvHandle<NvException>) << length;
-            ASSERT_EQ(manager.getDialogCount(), 0u) << length;
-            ASSERT_EQ(transactions.getTransactionCount(), 0u) << length;
-            ASSERT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << length;
+            ASSERT_EQ(std::make_tuple(manager.getDialogCount(), transactions.getTransactionCount(),
+                                      Tellar::liveAllocations("NvSipDialog")), std::make_tuple(0u, 0u, 0L)) << length;
         }
         for (size_t at = 0; at < written.size(); ++at) {
             std::string flipped = written;

@@ -59,10 +59,8 @@ TEST_F(SchedulerWithTestClock, TimersFireInExpiryOrderAtTheirKey_AlsoWhenSchedul
     NvHandle<Recorder> observer(new Recorder(&destroyed));
     scheduler().schedule(100, observer.get(), nullptr);
     observer = nullptr;
-    EXPECT_EQ(0u, clock.advance(99));
-    EXPECT_FALSE(destroyed);
-    EXPECT_EQ(1u, clock.advance(1));
-    EXPECT_TRUE(destroyed);
+    EXPECT_TRUE(clock.advance(99) == 0u && !destroyed);
+    EXPECT_TRUE(clock.advance(1) == 1u && destroyed);
 }
 
 // Several observers and delays: a clash moves a timer behind one of another observer scheduled later; equal
@@ -105,8 +103,7 @@ TEST_F(SchedulerWithTestClock, CancelledAndDetachedTimersNeverFire) {
     own.schedule(200, recorder.get(), nullptr);
     own.schedule(300, recorder.get(), nullptr);
     recorder->detach();
-    EXPECT_EQ(0u, own.pending());
-    EXPECT_EQ(1u, scheduler().cancelAll(recorder.get()));
+    EXPECT_TRUE(own.pending() == 0u && scheduler().cancelAll(recorder.get()) == 1u);
     clock.advance(1000);
     EXPECT_EQ(1u, recorder->fired.size());
 }
@@ -125,8 +122,7 @@ TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers)
     monitor->post([&] { onMonitor += monitor->isMonitorThread(); });
     for (int i = 0; i < 200 && onMonitor < 2; ++i) std::this_thread::sleep_for(10ms);
     monitor->stop();
-    EXPECT_EQ(2, onMonitor.load());
-    EXPECT_FALSE(monitor->isRunning());
+    EXPECT_TRUE(onMonitor.load() == 2 && !monitor->isRunning());
 }
 
 }  // namespace

@@ -54,22 +54,20 @@ std::string peerRequest(const std::string& method, const std::string& branch, co
 }
 
 // The peer's answer to one of our requests (as captured): its Via, From, To, Call-ID, CSeq, a To tag, `extra`.
-std::string peerResponse(const Sent& request, int code, const std::string& toTag = "b1",
-                         const std::string& extra = "") {
+std::string peerResponse(const Sent& request, int code, const std::string& tag = "b1", const std::string& extra = "") {
     const NvHandle<NvSipMessage>& m = request.message;
     std::string text = "SIP/2.0 " + std::to_string(code) + " " + NvSipResponse::sReasonPhrase(code) + "\r\n";
     for (const std::string name : {"Via", "From", "To", "Call-ID", "CSeq"})
         for (size_t i = 0; !header(m, name.c_str(), i).empty(); ++i)
-            text += name + ": " + header(m, name.c_str(), i) + (name == "To" && !toTag.empty() ? ";tag=" + toTag : "") +
+            text += name + ": " + header(m, name.c_str(), i) + (name == "To" && !tag.empty() ? ";tag=" + tag : "") +
                     "\r\n";
     return text + extra + "Content-Length: 0\r\n\r\n";
 }
 
 // A response to us that matches no transaction, its Via naming `sentBy`.
 std::string strayResponse(const std::string& sentBy) {
-    return "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP " + sentBy + ";branch=z9hG4bKgone\r\n" +
-           "From: <sip:alice@192.0.2.10>;tag=a1\r\nTo: <sip:bob@192.0.2.1>;tag=b1\r\nCall-ID: x@192.0.2.10\r\n" +
-           "CSeq: 1 INVITE\r\nContent-Length: 0\r\n\r\n";
+    return "SIP/2.0 200 OK\r\nVia: SIP/2.0/UDP " + sentBy + ";branch=z9hG4bKgone\r\nFrom: <sip:alice@192.0.2.10>;" +
+           "tag=a1\r\nTo: <sip:bob@192.0.2.1>;tag=b1\r\nCall-ID: gone@h\r\nCSeq: 1 INVITE\r\nContent-Length: 0\r\n\r\n";
 }
 
 // Our outgoing requests, before the transaction completes them.
@@ -92,19 +90,13 @@ public:
     std::function<void(const NvHandle<NvSipMessage>&, unsigned, const NvInetAddress&)> onSending;
 
     void sendingMessage(const NvHandle<NvSipMessage>& message, unsigned* port, NvInetAddress* address) override {
-        sent.push_back(firstLine(message->toString()));
-        sequence.push_back("sent " + sent.back());
+        sequence.push_back("sent " + sent.emplace_back(firstLine(message->toString())));
         if (onSending) onSending(message, *port, *address);
     }
     void receivedMessage(const NvHandle<NvSipMessage>& message) override {
-        received.push_back(firstLine(message->toString()));
-        sequence.push_back("received " + received.back());
+        sequence.push_back("received " + received.emplace_back(firstLine(message->toString())));
     }
-    void record(const std::string& event) {
-        sequence.push_back(event);
-        events.push_back(event);
-        eventTimes.push_back(nowMs());
-    }
+    void record(const std::string& e) { sequence.push_back(events.emplace_back(e)); eventTimes.push_back(nowMs()); }
 };
 
 // Client events: "provisional 180", "reliable 183", "final 486", "timeout" (transportError's default too).
@@ -159,16 +151,12 @@ class StrayRecorder : public NvStrayMessageInterface {
 public:
     Events events;
     void strayResponse(NvHandle<NvSipResponse> r) override { events.push_back("strayResponse " + codeOf(r)); }
-    void strayAck(NvHandle<NvSipAckMessage>) override { events.push_back("strayAck"); }
-    void strayCancel(NvHandle<NvSipCancelMessage> c) override {
-        events.push_back("strayCancel");
-        NvStrayMessageInterface::strayCancel(c);
-    }
-    void invalidMessage(NvHandle<NvSipMessage>) override { events.push_back("invalid"); }
-    void malFormedMessage(NvHandle<NvSipMessage> m) override {
-        events.push_back("malformed");
-        NvStrayMessageInterface::malFormedMessage(m);
-    }
+    void strayAck(NvHandle<NvSipAckMessage>) override { note("strayAck"); }
+    void strayCancel(NvHandle<NvSipCancelMessage> c) override { note("strayCancel"); Base::strayCancel(c); }
+    void invalidMessage(NvHandle<NvSipMessage>) override { note("invalid"); }
+    void malFormedMessage(NvHandle<NvSipMessage> m) override { note("malformed"); Base::malFormedMessage(m); }
+    void note(const char* event) { events.push_back(event); }
+    using Base = NvStrayMessageInterface;
 };
 
 class TransactionFlow : public ::testing::Test {
@@ -214,6 +202,8 @@ protected:
         EXPECT_EQ(firstLine(sent.bytes).substr(0, startLine.size()), startLine) << sent.bytes;
         return sent;
     }
+    // What injecting `text` made the stack send (which must start with `startLine`).
+    Sent replyTo(const std::string& text, const std::string& startLine) { return inject(text), expectSent(startLine); }
     void expectNothingSent() {
         EXPECT_EQ(wire.sentCount(), 0u) << "first: " << (wire.sentCount() ? wire.sent().front().bytes : "");
         wire.clear();
@@ -239,18 +229,15 @@ protected:
     Times runFor(uint64_t ms, std::vector<Sent>* sent = nullptr) {
         Times times;
         for (uint64_t i = 0; i < ms; ++i)
-            for (clock.advance(1); wire.sentCount(); times.push_back(nowMs())) {
-                Sent s = wire.takeNext();
-                if (sent) sent->push_back(std::move(s));
-            }
+            for (clock.advance(1); wire.sentCount(); times.push_back(nowMs()))
+                if (Sent s = wire.takeNext(); sent) sent->push_back(std::move(s));
         return times;
     }
     // `t` has ended, left the manager and released its interface.
     template <class T>
     void expectEnded(const T& t) {
-        EXPECT_EQ(t.getState(), NvSipTransaction::Terminated);
-        EXPECT_EQ(manager.getTransactionCount(), 0u);
-        EXPECT_FALSE(t.getInterface());
+        EXPECT_EQ(std::make_tuple(t.getState(), manager.getTransactionCount(), bool(t.getInterface())),
+                  std::make_tuple(NvSipTransaction::Terminated, size_t(0), false));
     }
     // Answers the last request reported with `code`; returns the response as sent.
     Sent answer(unsigned code) {
@@ -272,9 +259,8 @@ protected:
         manager.clear();
         NvByteArrayInputStream in(out.toByteArray());
         NvHandle<T> copy = T::sCreateFrom(in, interface);
-        EXPECT_EQ(in.available(), 0u);
-        EXPECT_EQ(copy->getKey(), t.getKey());
-        EXPECT_EQ(copy->getState(), t.getState());
+        EXPECT_EQ(std::make_tuple(in.available(), copy->getKey(), copy->getState()),
+                  std::make_tuple(size_t(0), t.getKey(), t.getState()));
         return copy;
     }
 };
@@ -294,8 +280,7 @@ TEST_F(TransactionClient, GetsOurViaUnlessTheCallerSetOneReportsReliableProvisio
     EXPECT_EQ(header(first.message, "Via", 1) + header(first.message, "Max-Forwards"), "70");
     EXPECT_THROW(transaction->sendRequest(), NvHandle<NvException>);  // sent already
     transaction->cancel();
-    inject(peerResponse(first, 486));
-    expectSent("ACK ");
+    replyTo(peerResponse(first, 486), "ACK ");
     transaction->cancel();
     expectNothingSent();
     const std::string mine = "Via: SIP/2.0/UDP 192.0.2.10:5060;branch=z9hG4bKmine\r\nMax-Forwards: 12\r\n";
@@ -414,16 +399,13 @@ TEST_F(TransactionClient, CancelWaitsForTheFirstProvisionalAndItAndTheAckCopyThe
         "Call-ID: other@192.0.2.10\r\nCSeq: 99 CANCEL\r\nReason: SIP;cause=600\r\nContent-Length: 0\r\n\r\n")));
     transaction = rebuilt(*transaction, recorder.get());
     expectNothingSent();
-    inject(peerResponse(invite, 180, "b1"));
-    const Sent cancel = expectSent("CANCEL sip:bob@example.com SIP/2.0");
+    const Sent cancel = replyTo(peerResponse(invite, 180, "b1"), "CANCEL sip:bob@example.com SIP/2.0");
     inject(peerResponse(cancel, 200, "b1"));  // the CANCEL's own answer goes nowhere
     transaction = rebuilt(*transaction, recorder.get());
     transaction->cancel();  // once only
-    inject(peerResponse(invite, 487, "busy1"));
-    const Sent ack = expectSent("ACK sip:bob@example.com SIP/2.0");
+    const Sent ack = replyTo(peerResponse(invite, 487, "busy1"), "ACK sip:bob@example.com SIP/2.0");
     transaction = rebuilt(*transaction, recorder.get());
-    inject(peerResponse(invite, 487, "busy1"));  // absorbed, the ACK going again
-    EXPECT_EQ(expectSent("ACK ").bytes, ack.bytes);
+    EXPECT_EQ(replyTo(peerResponse(invite, 487, "busy1"), "ACK ").bytes, ack.bytes);  // absorbed, the ACK going again
     expectNothingSent();
     const std::string via = "Via: " + header(invite.message, "Via");
     EXPECT_EQ(headerLines(cancel), (Events{"CSeq: 7 CANCEL", "Call-ID: call-out@192.0.2.10", "Content-Length: 0",
@@ -474,8 +456,7 @@ TEST_F(TransactionServer, InviteGets100TryingAtOnceThenTheLastResponseAgainAndOn
     EXPECT_EQ(toTagOf(expectSent("SIP/2.0 486").message), tag);
     EXPECT_FALSE(invite->canSendFinalResponse() || invite->trySendResponse(487) || invite->trySendResponse(183));
     EXPECT_THROW(invite->sendResponse(487), NvHandle<NvException>);
-    inject(peerRequest("CANCEL", "z9hG4bKin1"));
-    EXPECT_EQ(header(expectSent("SIP/2.0 200 OK").message, "CSeq"), "1 CANCEL");
+    EXPECT_EQ(header(replyTo(peerRequest("CANCEL", "z9hG4bKin1"), "SIP/2.0 200 OK").message, "CSeq"), "1 CANCEL");
     expectNothingSent();
     EXPECT_EQ(server->events, Events{"request INVITE"});
     EXPECT_EQ(server->sent.size(), 9u);  // the 183 three times, and the CANCEL's 200
@@ -486,14 +467,10 @@ TEST_F(TransactionServer, ThreadsRespondingAtOnceShareOneTag) {
         const ServerHandle invite(new NvSipServerTransaction(
             parseRequest(peerRequest("INVITE", "z9hG4bKrace" + std::to_string(round))), nullptr));
         std::atomic<bool> go{false};
-        auto respond = [&](unsigned code) {
-            while (!go) std::this_thread::yield();
-            invite->sendResponse(code);
-        };
+        auto respond = [&](unsigned code) { while (!go) std::this_thread::yield(); invite->sendResponse(code); };
         std::thread first(respond, 180u), second(respond, 183u);
         go = true;
-        first.join();
-        second.join();
+        first.join(), second.join();
         ASSERT_EQ(toTagOf(wire.takeNext().message), toTagOf(wire.takeNext().message)) << "round " << round;
         manager.clear();
     }
@@ -506,8 +483,7 @@ TEST_F(TransactionServer, TwoHundredEndsTheInviteAndLaterRetransmissionsAreDropp
     expectEnded(*invite);
     inject(peerRequest("INVITE", "z9hG4bKin1"));  // crossed our 2xx: dropped, not a new request
     expectNothingSent();
-    inject(peerRequest("CANCEL", "z9hG4bKin1"));
-    expectSent("SIP/2.0 481");  // a stray
+    replyTo(peerRequest("CANCEL", "z9hG4bKin1"), "SIP/2.0 481");  // a stray
     runFor(31999);
     inject(peerRequest("INVITE", "z9hG4bKin1"));
     EXPECT_EQ(factory->calls, 1);
@@ -605,8 +581,7 @@ TEST_F(TransactionServer, ProceedingTimeOutRefusesLateResponsesUnlessAskedToSend
     invite->setOnTimeoutSendFinalResponse(true);
     EXPECT_FALSE(invite->trySendResponse(183));
     answer(408);
-    inject(peerRequest("INVITE", "z9hG4bKin1"));
-    expectSent("SIP/2.0 408");
+    replyTo(peerRequest("INVITE", "z9hG4bKin1"), "SIP/2.0 408");
     EXPECT_TRUE(runFor(31999).empty());  // sent once: no timer G
     EXPECT_EQ(manager.getTransactionCount(), 1u);
     runFor(1);
@@ -631,8 +606,7 @@ TEST_F(TransactionServer, CancelGets200AndTheInvite487OnceWhoeverAnswers) {
         wire.clear();
         EXPECT_EQ(sent, (std::multiset<std::string>{"SIP/2.0 200 OK / 1 CANCEL",
                                                     "SIP/2.0 487 Request Terminated / 1 INVITE"}));
-        inject(peerRequest("CANCEL", peerBranch));  // retransmission: its 200 again, unshown
-        expectSent("SIP/2.0 200 OK");
+        replyTo(peerRequest("CANCEL", peerBranch), "SIP/2.0 200 OK");  // retransmission: its 200 again, unshown
         injectFromPeer("ACK");
         EXPECT_EQ(server->events, (Events{"request INVITE", "cancel", "ack"}));
         EXPECT_EQ(server->received, (Events{"INVITE sip:bob@192.0.2.10 SIP/2.0", "CANCEL sip:bob@192.0.2.10 SIP/2.0",
@@ -648,8 +622,7 @@ TEST_F(TransactionServer, CancelGets200AndTheInvite487OnceWhoeverAnswers) {
 TEST_F(TransactionFlow, RefusedSendsEndTheirTransactionWhichReportsItOnce) {
     const auto ended = [&](const auto& t, const NvHandle<NvSipMessage>& late) {
         if (late) manager.sendFailed(late, "connection refused");
-        EXPECT_EQ(t->getState(), NvSipTransaction::Terminated);
-        EXPECT_FALSE(t->getInterface());
+        EXPECT_TRUE(t->getState() == NvSipTransaction::Terminated && !t->getInterface());
         t->transportFailed("refused again");
         wire.clear();
     };
@@ -657,16 +630,14 @@ TEST_F(TransactionFlow, RefusedSendsEndTheirTransactionWhichReportsItOnce) {
                                              recorder.get());
     EXPECT_THROW(transaction->sendRequest(), NvHandle<NvException>);  // reporting nothing
     ended(transaction, nullptr);
-    inject(peerResponse(sendClient(ourRequest()), 486));
-    ended(transaction, expectSent("ACK ").message);
+    ended(transaction, replyTo(peerResponse(sendClient(ourRequest()), 486), "ACK ").message);
     NvHandle<NvSipResponse> response(new NvSipResponse(486, incomingInvite()->getInitialRequest()));
     response->removeHeader(NvSipHeaderID::Via);  // nowhere to go
     EXPECT_FALSE(serverTransaction()->trySendResponse(response));
     ended(serverTransaction(), nullptr);
     peerBranch = "z9hG4bKin2";
     incomingInvite();
-    inject(peerRequest("CANCEL", peerBranch));
-    ended(serverTransaction(), expectSent("SIP/2.0 200").message);
+    ended(serverTransaction(), replyTo(peerRequest("CANCEL", peerBranch), "SIP/2.0 200").message);
     inject(peerRequest("OPTIONS", ""));  // legacy: matched as the transaction's last response
     answer(200);
     ended(serverTransaction(), NvHandle<NvSipMessage>(serverTransaction()->getLastResponse()));

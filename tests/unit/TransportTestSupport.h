@@ -55,9 +55,8 @@ inline Outcome feed(const Lines& pieces) {
     return outcome;
 }
 
-inline NvSipPeer peerAt(NvSocketImpl::Transport transport, const char* address, uint16_t port,
-                        uint32_t connection = 0) {
-    return NvSipPeer{transport, NvInetAddress::sParse(address), port, connection, NvInetAddress(), 0};
+inline NvSipPeer peerAt(NvSocketImpl::Transport kind, const char* address, uint16_t port, uint32_t connection = 0) {
+    return NvSipPeer{kind, NvInetAddress::sParse(address), port, connection, NvInetAddress(), 0};
 }
 
 class RecordingReceiver : public NvSipMessageReceiver {
