@@ -21,6 +21,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // The message of the NvException `run()` raises; "" when it returns.
 template <class Run>
@@ -86,6 +87,19 @@ protected:
     void expectNothingSent() {
         EXPECT_EQ(wire.sentCount(), 0u) << (wire.sentCount() ? wire.sent().front().bytes : "");
         wire.clear();
+    }
+    // What was sent, each message as its method or status code ("200 200 BYE"), the last one kept in `*last` when
+    // given; the captures are then cleared.
+    std::string takeSent(Sent* last = nullptr) {
+        const std::vector<Sent> sent = wire.sent();
+        std::string kinds;
+        for (const Sent& one : sent) {
+            const size_t word = one.bytes.rfind("SIP/2.0 ", 0) == 0 ? 8 : 0;
+            kinds += (kinds.empty() ? "" : " ") + one.bytes.substr(word, one.bytes.find_first_of(" \r", word) - word);
+        }
+        if (last && !sent.empty()) *last = sent.back();
+        wire.clear();
+        return kinds;
     }
     // Nothing for `ms` - 1 milliseconds, then `startLine`.
     Sent expectSentAfter(uint64_t ms, const std::string& startLine) {
