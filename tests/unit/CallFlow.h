@@ -101,6 +101,11 @@ protected:
         wire.clear();
         return kinds;
     }
+    // Time enough for every transaction to end (64*T1); what they sent meanwhile is dropped.
+    void outlastTransactions() {
+        clock.advance(64 * NvSipTransactionManager::m_T1);
+        wire.clear();
+    }
     // Nothing for `ms` - 1 milliseconds, then `startLine`.
     Sent expectSentAfter(uint64_t ms, const std::string& startLine) {
         clock.advance(ms - 1);

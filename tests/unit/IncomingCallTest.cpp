@@ -4,15 +4,7 @@
 
 #include "CallManagerFlow.h"
 
-#include "stack/sip/NvSipHeaders.h"
-
 namespace {
-
-template <class Header>
-uint32_t numberOf(const NvSipTestTransport::Sent& sent) {
-    NvHandle<Header> header = sent.message->getHeader<Header>();
-    return header.isNil() ? 0 : header->getNumber();
-}
 
 using IncomingCallTest = ConfirmedCallFlow;
 
@@ -71,7 +63,7 @@ TEST_F(IncomingCallTest, ProvisionalResponsesToAnInviteRequiring100relAreNumbere
     receiveInvite("Require: 100rel\r\n");
     call->answer(180, nullptr, nullptr, 0);
     const Sent ringing = expectSent("SIP/2.0 180");
-    EXPECT_EQ(numberOf<NvSipRSeqHeader>(ringing), 1u);
+    EXPECT_EQ(valueOf(ringing.message, "RSeq"), "1");
     EXPECT_TRUE(ringing.message->isRequired("100rel"));
     EXPECT_EQ(expectSentAfter(NvSipTransactionManager::m_T1, "SIP/2.0 180").bytes, ringing.bytes);
     injectExpecting(fromPeer("PRACK", 2, "z9hG4bK-pr1", "RAck: 7 1 INVITE\r\n"), "SIP/2.0 481");
@@ -80,7 +72,7 @@ TEST_F(IncomingCallTest, ProvisionalResponsesToAnInviteRequiring100relAreNumbere
     clock.advance(NvSipTransactionManager::m_T1 * 4);
     expectNothingSent();
     call->sendReliableProvisionalResponse(183, nullptr, nullptr, 0);
-    EXPECT_EQ(numberOf<NvSipRSeqHeader>(expectSent("SIP/2.0 183")), 2u);
+    EXPECT_EQ(valueOf(expectSent("SIP/2.0 183").message, "RSeq"), "2");
     call->answer(486, nullptr, nullptr, 0);
     expectSent("SIP/2.0 486");
     EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-p1")), "terminated");
@@ -91,8 +83,7 @@ TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck_NoAnswerAt4
     expectSentAfter(NvSipServerTransaction::sm_ProceedingTimeoutMs, "SIP/2.0 408");
     EXPECT_EQ(events->taken(), "terminated");
     EXPECT_TRUE(events->ended().isNil());
-    clock.advance(64 * NvSipTransactionManager::m_T1);
-    wire.clear();
+    outlastTransactions();
     receiveInvite();
     inject(request("CANCEL", "", "r1"));
     EXPECT_NE(expectSent("SIP/2.0 200").bytes.find("CANCEL"), std::string::npos);
@@ -101,7 +92,7 @@ TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck_NoAnswerAt4
     EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-p1")), "terminated terminated");
     // Refused at once, with no 100 before the 422 and nothing for the application but the end.
     inject(request("INVITE", "", "r1", "Session-Expires: 19\r\n", "c1", "z9hG4bK-i2"));
-    EXPECT_EQ(numberOf<NvSipMinSEHeader>(expectSent("SIP/2.0 422")), 20u);
+    EXPECT_EQ(valueOf(expectSent("SIP/2.0 422").message, "Min-SE"), "20");
     EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-i2")), "terminated");
 }
 
@@ -174,9 +165,9 @@ TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
             continue;
         }
         const Sent refused = expectSent(refusal);
-        EXPECT_EQ(numberOf<NvSipMinSEHeader>(refused), cseq == 2 ? 20u : 0u);
-        EXPECT_LT(numberOf<NvSipRetryAfterHeader>(refused), 10u);
-        EXPECT_EQ(cseq == 4, !refused.message->getHeader<NvSipRetryAfterHeader>().isNil());
+        EXPECT_EQ(valueOf(refused.message, "Min-SE"), cseq == 2 ? "20" : "");
+        const std::string retryAfter = valueOf(refused.message, "Retry-After");  // 0 to 9 s
+        EXPECT_EQ(retryAfter.size(), cseq == 4 ? 1u : 0u) << retryAfter;
     }
     injectExpecting(request("CANCEL", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-re3", 3), "SIP/2.0 200");
     expectSent("SIP/2.0 487");
@@ -203,8 +194,7 @@ TEST_F(IncomingCallTest, RequestsTheApplicationLeavesUnansweredGetTheLibrarysAns
     EXPECT_NE(valueOf(expectSent("SIP/2.0 501").message, "Allow"), "");
     expectSent("SIP/2.0 500");
     expectSent("SIP/2.0 500");  // the re-INVITE, whose ACK never comes: the dialog is free again after timer H
-    clock.advance(64 * NvSipTransactionManager::m_T1);
-    wire.clear();
+    outlastTransactions();
     injectExpecting(fromPeer("INVITE", 6, "z9hG4bK-re6"), "SIP/2.0 100");
     inject(fromPeer("INFO", 7, "z9hG4bK-u7"));
     EXPECT_EQ(events->taken(), "reinviteRequest unknownRequest");
@@ -228,15 +218,12 @@ TEST_F(IncomingCallTest, HangingUpNeverRaisesAndAlwaysSendsTheBye) {
         expectSent("SIP/2.0 200");
         call->hangup();
         expectNothingSent();
-        if (acked)
-            inject(fromPeer("ACK", 1, "z9hG4bK-ack1"));
-        else
-            clock.advance(64 * NvSipTransactionManager::m_T1);
+        acked ? inject(fromPeer("ACK", 1, "z9hG4bK-ack1")) : void(clock.advance(64 * NvSipTransactionManager::m_T1));
         Sent bye;
         EXPECT_EQ(takeSent(&bye), acked ? "BYE" : "200 200 200 200 200 200 200 200 200 200 BYE");
         EXPECT_EQ(heardAfter(responseTo(bye, 200)), "terminated");
         EXPECT_TRUE(call->getDialog().isNil());
-        clock.advance(64 * NvSipTransactionManager::m_T1);  // the INVITE's transaction forgotten: c1 is new again
+        outlastTransactions();  // the INVITE's transaction forgotten: c1 is new again
     }
     // With a re-INVITE pending: the peer's answered but not ACKed, or ours unanswered (cancelled first).
     answerCall();
@@ -245,16 +232,14 @@ TEST_F(IncomingCallTest, HangingUpNeverRaisesAndAlwaysSendsTheBye) {
     call->respondToReinvite(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
     hangUp();
-    clock.advance(64 * NvSipTransactionManager::m_T1);
-    wire.clear();
+    outlastTransactions();
     answerCall();
     call->reinvite(nullptr, nullptr, 0, nullptr);
     expectSent("INVITE ");
     call->hangup();  // its CANCEL waits for a provisional response (RFC 3261 9.1)
     EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
     // A BYE the transport refuses still ends the call.
-    clock.advance(64 * NvSipTransactionManager::m_T1);
-    wire.clear();
+    outlastTransactions();
     answerCall("Record-Route: <sip:192.0.2.50;lr;transport=sctp>\r\n");
     EXPECT_EQ(raised([&] { call->hangup(); }), "");
     expectNothingSent();

@@ -138,8 +138,7 @@ TEST_F(ReinviteTest, A481EndsTheDialog_A408OrNoAnswerWithABye_ALate2xxAfterThePe
         if (status != 481) inject(responseTo(bye, 200));
         expectNothingSent();
         EXPECT_TRUE(call->getDialog().isNil());
-        clock.advance(64 * NvSipTransactionManager::m_T1);
-        wire.clear();
+        outlastTransactions();
     }
     answerCall();
     const Sent invite = reinvite();
