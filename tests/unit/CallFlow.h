@@ -81,8 +81,7 @@ protected:
     }
     // Injects `text`, then expectSent(startLine): what it brought back.
     Sent injectExpecting(const std::string& text, const std::string& startLine) {
-        inject(text);
-        return expectSent(startLine);
+        return inject(text), expectSent(startLine);
     }
     void expectNothingSent() {
         EXPECT_EQ(wire.sentCount(), 0u) << (wire.sentCount() ? wire.sent().front().bytes : "");
