@@ -144,15 +144,11 @@ TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
     answerCall();
     // CSeq 2 offers too short a session, 3 is taken, 4 comes while 3 is unanswered (Retry-After), 1 is out of order.
     for (const auto& [cseq, refusal] : {std::pair(2, "SIP/2.0 422"), {3, ""}, {4, "SIP/2.0 500"}, {1, "SIP/2.0 500"}}) {
-        const char* extra = cseq == 2 ? "Session-Expires: 10\r\n" : "";
-        inject(fromPeer("INVITE", cseq, "z9hG4bK-re" + std::to_string(cseq), extra));
-        if (!*refusal) {
-            expectSent("SIP/2.0 100");  // none before a refusal made at once
-            continue;
-        }
-        const Sent refused = expectSent(refusal);
-        EXPECT_EQ(valueOf(refused.message, "Min-SE"), cseq == 2 ? "20" : "");
-        const std::string retryAfter = valueOf(refused.message, "Retry-After");  // 0 to 9 s
+        inject(fromPeer("INVITE", cseq, "z9hG4bK-re" + std::to_string(cseq),
+                        cseq == 2 ? "Session-Expires: 10\r\n" : ""));
+        const Sent sent = expectSent(*refusal ? refusal : "SIP/2.0 100");  // no 100 before a refusal made at once
+        EXPECT_EQ(valueOf(sent.message, "Min-SE"), cseq == 2 ? "20" : "");
+        const std::string retryAfter = valueOf(sent.message, "Retry-After");  // 0 to 9 s
         EXPECT_EQ(retryAfter.size(), cseq == 4 ? 1u : 0u) << retryAfter;
     }
     injectExpecting(request("CANCEL", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-re3", 3), "SIP/2.0 200");
@@ -184,13 +180,11 @@ TEST_F(IncomingCallTest, RequestsTheApplicationLeavesUnansweredGetTheLibrarysAns
     injectExpecting(fromPeer("INVITE", 6, "z9hG4bK-re6"), "SIP/2.0 100");
     inject(fromPeer("INFO", 7, "z9hG4bK-u7"));
     EXPECT_EQ(events->taken(), "reinviteRequest unknownRequest");
-    inject(fromPeer("BYE", 8, "z9hG4bK-bye"));  // RFC 3261 15.1.2: what is pending gets 487
-    expectSent("SIP/2.0 487");
-    EXPECT_EQ(expectSent("SIP/2.0 487").message->getCSeqHeader()->getMethod(), "INFO");
+    inject(fromPeer("BYE", 8, "z9hG4bK-bye"));  // RFC 3261 15.1.2: what is pending (re-INVITE, INFO) gets 487
     inject(fromPeer("ACK", 6, "z9hG4bK-re6"));
     EXPECT_EQ(events->taken(), "terminated");
     call->respondToBye(nullptr);
-    expectSent("SIP/2.0 200");
+    EXPECT_EQ(takeSent(), "487 487 200");
     clock.advance(delay);
     expectNothingSent();
 }
