@@ -182,7 +182,6 @@ TEST_F(DialogRequestTest, InfoNotifyReferBothWays_A481EndsTheDialogA408OrSilence
         inject(request(method, call->getLocalTag().str(), "r1", "", callId, "z9hG4bK-in" + method, ++cseq));
         EXPECT_EQ(events->taken(), event);
         expectNothingSent();
-        ASSERT_FALSE(events->lastTransaction().isNil());
         events->lastTransaction()->sendResponse(200);
         EXPECT_EQ(expectSent("SIP/2.0 200").message->getCSeqHeader()->getMethod(), method);
     }
@@ -246,21 +245,15 @@ TEST_F(DialogRequestTest, PeersRequestOutOfOrderGets500) {
     const auto peers = [&](const std::string& method, int cseq) {
         return request(method, ourTag, "r1", "", callId, "z9hG4bK-" + method + std::to_string(cseq), cseq);
     };
-    const std::tuple<std::string, int, const char*> rows[] = {
-        {"INFO", 7, "SIP/2.0 500"},  {"INFO", 6, "SIP/2.0 500"}, {"NOTIFY", 9, ""},
-        {"INFO", 9, "SIP/2.0 500"},  {"BYE", 8, "SIP/2.0 500"},  {"PRACK", 8, "SIP/2.0 500"},
-        {"INVITE", 8, "SIP/2.0 500"}, {"REFER", 10, ""}};
-    for (const auto& [method, cseq, refusal] : rows) {
+    const std::tuple<std::string, int, const char*> rows[] = {  // what the application hears; "": refused
+        {"INFO", 7, ""}, {"INFO", 6, ""},   {"NOTIFY", 9, "notifyRequest"}, {"INFO", 9, ""},
+        {"BYE", 8, ""},  {"PRACK", 8, ""}, {"INVITE", 8, ""},              {"REFER", 10, "referRequest"}};
+    for (const auto& [method, cseq, heard] : rows) {
         SCOPED_TRACE(method + " " + std::to_string(cseq));
         inject(peers(method, cseq));
-        if (*refusal) {
-            EXPECT_EQ(cseqOf(expectSent(refusal).message), static_cast<uint32_t>(cseq));
-            EXPECT_EQ(events->taken(), "");
-        } else {
-            EXPECT_NE(events->taken(), "");
-            events->lastTransaction()->sendResponse(200);
-            expectSent("SIP/2.0 200");
-        }
+        EXPECT_EQ(events->taken(), heard);
+        if (*heard) events->lastTransaction()->sendResponse(200);
+        EXPECT_EQ(cseqOf(expectSent(*heard ? "SIP/2.0 200" : "SIP/2.0 500").message), static_cast<uint32_t>(cseq));
         expectNothingSent();
     }
     EXPECT_EQ(dialog->getState(), NvSipDialog::NV_CALLED);

@@ -151,11 +151,10 @@ TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
         const std::string retryAfter = valueOf(sent.message, "Retry-After");  // 0 to 9 s
         EXPECT_EQ(retryAfter.size(), cseq == 4 ? 1u : 0u) << retryAfter;
     }
-    injectExpecting(request("CANCEL", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-re3", 3), "SIP/2.0 200");
-    expectSent("SIP/2.0 487");
-    injectExpecting(fromPeer("INVITE", 5, "z9hG4bK-re5"), "SIP/2.0 100");  // the dialog takes re-INVITEs again
+    inject(fromPeer("CANCEL", 3, "z9hG4bK-re3"));
+    inject(fromPeer("INVITE", 5, "z9hG4bK-re5"));  // the dialog takes re-INVITEs again
     call->respondToReinvite(488, nullptr, nullptr, 0);
-    expectSent("SIP/2.0 488");
+    EXPECT_EQ(takeSent(), "200 487 100 488");
     inject(fromPeer("ACK", 5, "z9hG4bK-re5"));
     EXPECT_EQ(events->taken(), "reinviteRequest reinviteCancel reinviteRequest reinviteAck");
     peerHangsUp(6);
@@ -214,10 +213,9 @@ TEST_F(IncomingCallTest, HangingUpNeverRaisesAndAlwaysSendsTheBye) {
     hangUp();
     outlastTransactions();
     answerCall();
-    call->reinvite(nullptr, nullptr, 0, nullptr);
+    call->reinvite(nullptr, nullptr, 0, nullptr);  // its CANCEL waits for a provisional response (RFC 3261 9.1)
     expectSent("INVITE ");
-    call->hangup();  // its CANCEL waits for a provisional response (RFC 3261 9.1)
-    EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
+    hangUp();
     // A BYE the transport refuses still ends the call.
     outlastTransactions();
     answerCall("Record-Route: <sip:192.0.2.50;lr;transport=sctp>\r\n");
