@@ -131,12 +131,11 @@ TEST_F(IncomingCallTest, ReinviteAnswerIsSentAgainUntilItsAckOrEndsTheSessionWit
     expectSentAfter(NvSipTransactionManager::m_T1, "SIP/2.0 200");
     EXPECT_EQ(heardAfter(fromPeer("ACK", 2, "z9hG4bK-ack2")), "callConfirmed reinviteRequest reinviteAck");
 
-    injectExpecting(fromPeer("INVITE", 3, "z9hG4bK-re3"), "SIP/2.0 100");
+    inject(fromPeer("INVITE", 3, "z9hG4bK-re3"));
     call->respondToReinvite(nullptr);
-    expectSent("SIP/2.0 200");
     clock.advance(64 * NvSipTransactionManager::m_T1);
-    Sent bye;
-    EXPECT_EQ(takeSent(&bye), "200 200 200 200 200 200 200 200 200 200 BYE");  // this 2xx's ten retransmissions alone
+    Sent bye;  // after ten retransmissions of this 2xx alone:
+    EXPECT_EQ(takeSent(&bye), "100 200 200 200 200 200 200 200 200 200 200 200 BYE");
     EXPECT_EQ(heardAfter(responseTo(bye, 200)), "reinviteRequest terminated");
 }
 
@@ -206,10 +205,9 @@ TEST_F(IncomingCallTest, HangingUpNeverRaisesAndAlwaysSendsTheBye) {
     }
     // With a re-INVITE pending: the peer's answered but not ACKed, or ours unanswered (cancelled first).
     answerCall();
-    injectExpecting(fromPeer("INVITE", 2, "z9hG4bK-re2"), "SIP/2.0 100");
-    EXPECT_EQ(events->taken(), "reinviteRequest");
+    EXPECT_EQ(heardAfter(fromPeer("INVITE", 2, "z9hG4bK-re2")), "reinviteRequest");
     call->respondToReinvite(200, nullptr, nullptr, 0);
-    expectSent("SIP/2.0 200");
+    EXPECT_EQ(takeSent(), "100 200");
     hangUp();
     outlastTransactions();
     answerCall();

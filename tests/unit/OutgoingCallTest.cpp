@@ -268,9 +268,8 @@ TEST_F(OutgoingCallTest, SessionTimer_RefreshedByUsWhenTheAnswerSaysSo) {
     NvSipDialog::sm_bSupportTimer = true;
     connect("Require: timer\r\nSession-Expires: 90;refresher=uac\r\n");
     EXPECT_TRUE(invite.message->isSupported("timer"));
-    EXPECT_EQ(outgoing->taken(), "succeeded");
     clock.advance(44999);
-    EXPECT_EQ(outgoing->taken(), "");
+    EXPECT_EQ(outgoing->taken(), "succeeded");
     clock.advance(1);
     EXPECT_EQ(outgoing->taken(), "onSessionRefreshTime");
     clock.advance(35000);  // 10 s before the end of the interval
@@ -287,9 +286,8 @@ TEST_F(OutgoingCallTest, PeersReinviteAnsweredThroughTheCall_ReplacesAcceptedNew
     const std::string callId = invite.message->getCallID().str();
     EXPECT_EQ(outgoingHeardAfter(request("INVITE", ourTag, "a1", "", callId, "z9hG4bK-re1")),
               "succeeded reinviteRequest");
-    expectSent("SIP/2.0 100");
     call->respondToReinvite(200, nullptr, nullptr, 0);
-    expectSent("SIP/2.0 200");
+    EXPECT_EQ(takeSent(), "100 200");
     inject(request("ACK", ourTag, "a1", "", callId, "z9hG4bK-re1ack"));
 
     inject(request("INVITE", "", "r2", "Replaces: " + callId + ";to-tag=" + ourTag + ";from-tag=a1\r\n", "rep-1"));
