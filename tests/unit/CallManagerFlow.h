@@ -22,32 +22,30 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Event names in the order they came (any thread); taken() joins them with
 // spaces and forgets them.
 class EventLog {
 public:
-    std::string taken() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        std::string joined;
-        joined.swap(m_Events);
-        return joined;
-    }
-
-    void record(const std::string& event) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Events += (m_Events.empty() ? "" : " ") + event;
-    }
+    std::string taken() { return locked([&] { return std::exchange(m_Events, ""); }); }
+    void record(const std::string& event) { locked([&] { m_Events += (m_Events.empty() ? "" : " ") + event; }); }
 
 protected:
     static std::string code(const NvHandle<NvSipResponse>& response) {
         return std::to_string(response->getStatusCode());
     }
+    // Runs `f` under the lock that guards the events and what subclasses keep (calls on several threads write them).
+    template <class F>
+    auto locked(F f) -> decltype(f()) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return f();
+    }
 
 private:
     std::mutex m_Mutex;
-    std::string m_Events;
+    std::string m_Events;  // guarded by m_Mutex
 };
 
 // The application's interface of incoming calls. Every event is recorded
@@ -106,14 +104,8 @@ private:
         record(event);
         locked([&] { m_hLastTransaction = transaction; });
     }
-    template <class F>
-    auto locked(F f) -> decltype(f()) {
-        std::lock_guard<std::mutex> lock(m_KeptMutex);
-        return f();
-    }
-    std::mutex m_KeptMutex;  // calls on several threads write what is kept
-    Transaction m_hLastTransaction;   // guarded by m_KeptMutex
-    NvHandle<NvSipMessage> m_hEnded;  // guarded by m_KeptMutex
+    Transaction m_hLastTransaction;   // guarded by locked()
+    NvHandle<NvSipMessage> m_hEnded;  // guarded by locked()
 };
 
 // The application's interface of outgoing calls: every event recorded, with
@@ -177,9 +169,9 @@ protected:
     using NewCall = std::function<NvHandle<NvSipIncomingCall>(NvHandle<NvSipInviteMessage>)>;
 
     // What the application's newCall does in this test (nil: refuse).
-    static NewCall newCall;
+    static inline NewCall newCall;
     // How the application's stray interface answers a BYE of no dialog in this test (nil: its default, 481).
-    static std::function<void(NvHandle<NvSipServerTransaction>)> onStrayBye;
+    static inline std::function<void(NvHandle<NvSipServerTransaction>)> onStrayBye;
     NvHandle<RecordedIncomingEvents> events = new RecordedIncomingEvents;
     NvHandle<RecordedOutgoingEvents> outgoing = new RecordedOutgoingEvents;
     NvSipCallManager& manager = sManager();
@@ -240,33 +232,19 @@ private:
             onStrayBye ? onStrayBye(t) : NvSipCallStrayInterface::strayBye(m, t);
         }
     };
-    static NvSipCallManager*& sManagerSlot() {
-        static NvSipCallManager* manager = nullptr;
-        return manager;
-    }
+    static inline NvSipCallManager* smp_Manager = nullptr;  // sManager()'s
 
 protected:
     // Made on first use and kept for the whole run, as in an application
     // (which holds it through its handle).
     static NvSipCallManager& sManager() {
-        NvSipCallManager*& manager = sManagerSlot();
-        if (!manager) {
-            manager = new NvSipCallManager(new Application, new Stray);
-            manager->AddRef();
-        }
-        return *manager;
+        if (!smp_Manager) (smp_Manager = new NvSipCallManager(new Application, new Stray))->AddRef();
+        return *smp_Manager;
     }
     // The application lets go of the manager (the fixture's `manager` is
     // gone with it); the next sManager() makes a new one.
-    static void sDestroyManager() {
-        NvSipCallManager* manager = sManagerSlot();
-        sManagerSlot() = nullptr;
-        manager->Release();
-    }
+    static void sDestroyManager() { std::exchange(smp_Manager, nullptr)->Release(); }
 };
-
-inline CallManagerFlow::NewCall CallManagerFlow::newCall;
-inline std::function<void(NvHandle<NvSipServerTransaction>)> CallManagerFlow::onStrayBye;
 
 // A confirmed incoming call from sip:alice@192.0.2.1 (Call-ID c1, her tag
 // r1), for flows in an established call.
