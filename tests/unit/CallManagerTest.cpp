@@ -190,70 +190,55 @@ TEST_F(CallManagerTest, ReplacesRefused_481EarlyNotOurs_486EarlyOnly_603Ending) 
     expectNothingSent();
 }
 
-// An INVITE with Replaces that is not accepted leaves nothing behind: its
-// dialog leaves the table and the call forgets it, whether the application
-// rejects it (603, ACKed or not: time-out) or the peer cancels it.
-TEST_F(CallManagerTest, ReplacesRejectedCancelledOrTimedOut_LeavesNothingListed) {
-    enum Path { Rejected, RejectedNoAck, Cancelled };
+// An INVITE with Replaces that is not accepted leaves nothing behind: its dialog leaves the table and the call
+// keeps its own, whether the application rejects it (603, ACKed or not: time-out) or the peer cancels it.
+// Accepted, the new dialog is the call's; the replaced one ends apart from the call, by our BYE or by its
+// party's, which the library answers 200.
+TEST_F(CallManagerTest, ReplacesRejectedCancelledOrTimedOutLeavesNothing_AcceptedTheReplacedDialogEndsApart) {
+    enum Path { Rejected, RejectedNoAck, Cancelled, AcceptedWeHangUp, AcceptedPartyHangsUp };
     acceptCalls();
-    NvHandle<NvSipIncomingCall> call = confirmed(startCall("c1"));
-    events->taken();
-    for (Path path : {Rejected, RejectedNoAck, Cancelled}) {
+    for (Path path : {Rejected, RejectedNoAck, Cancelled, AcceptedWeHangUp, AcceptedPartyHangsUp}) {
         SCOPED_TRACE(path);
-        wire.clear();
-        const std::string branch = "z9hG4bK-rep" + std::to_string(path);
-        EXPECT_EQ(heardAfter(request("INVITE", "", "r2", replacing(call), "c2", branch)), "replacesDialog");
-        EXPECT_EQ(manager.getDialogCount(), 4u);
-        if (path == Cancelled) inject(request("CANCEL", "", "r2", "", "c2", branch));
-        if (path != Cancelled) call->rejectReplaces();
-        const auto answers = path == Cancelled ? std::vector{"SIP/2.0 100", "SIP/2.0 200", "SIP/2.0 487"}
-                                               : std::vector{"SIP/2.0 100", "SIP/2.0 603"};
-        for (const char* answer : answers) expectSent(answer);
-        if (path == RejectedNoAck)
-            clock.advance(64 * 500);
-        else
-            inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", branch));
-        EXPECT_EQ(manager.getDialogCount(), 2u);
-        call->acceptReplaces();  // nothing pending any more
-        EXPECT_EQ(call->getCallID().str(), "c1");
-        EXPECT_EQ(events->taken(), "");
-    }
-    wire.clear();
-    hangUp(call);
-}
-
-// Accepted: the new dialog is the call's; the replaced one ends apart from
-// the call, by our BYE or by its party's, which the library answers 200.
-TEST_F(CallManagerTest, AcceptedReplacesGivesTheCallTheNewDialog_TheReplacedOneEndsEitherWay) {
-    acceptCalls();
-    for (const bool partyHangsUp : {false, true}) {
-        SCOPED_TRACE(partyHangsUp);
-        const std::string run = std::to_string(partyHangsUp);
+        const std::string run = std::to_string(path), branch = "z9hG4bK-rep" + run;
         NvHandle<NvSipIncomingCall> call = confirmed(startCall("c1", "z9hG4bK-inv" + run));
         NvHandle<NvSipDialog> replaced = call->getDialog();
         wire.clear();
-        EXPECT_EQ(heardAfter(request("INVITE", "", "r2", replacing(call), "c2", "z9hG4bK-rep" + run)),
+        EXPECT_EQ(heardAfter(request("INVITE", "", "r2", replacing(call), "c2", branch)),
                   "inviteRequest callConfirmed replacesDialog");
-        call->acceptReplaces();
-        EXPECT_EQ(call->getCallID().str(), "c2");
-        EXPECT_NE(call->getDialog().get(), replaced.get());
-        call->answer(200, nullptr, nullptr, 0);  // on the new dialog
-        expectSent("SIP/2.0 100");
-        EXPECT_EQ(expectSent("SIP/2.0 200").message->getCallID().str(), "c2");
-        inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", "z9hG4bK-ack2"));
-
-        if (partyHangsUp) {
+        EXPECT_EQ(manager.getDialogCount(), 4u);
+        if (path == Cancelled) {
+            inject(request("CANCEL", "", "r2", "", "c2", branch));
+            for (const char* answer : {"SIP/2.0 100", "SIP/2.0 200", "SIP/2.0 487"}) expectSent(answer);
+        } else if (path == Rejected || path == RejectedNoAck) {
+            call->rejectReplaces();
+            for (const char* answer : {"SIP/2.0 100", "SIP/2.0 603"}) expectSent(answer);
+        } else {
+            call->acceptReplaces();
+            EXPECT_NE(call->getDialog().get(), replaced.get());
+            call->answer(200, nullptr, nullptr, 0);  // on the new dialog
+            expectSent("SIP/2.0 100");
+            EXPECT_EQ(expectSent("SIP/2.0 200").message->getCallID().str(), "c2");
+            EXPECT_EQ(heardAfter(request("ACK", call->getLocalTag().str(), "r2", "", "c2", "z9hG4bK-ack2")),
+                      "callConfirmed");
+        }
+        if (path == RejectedNoAck)
+            clock.advance(64 * 500);
+        else if (path <= Cancelled)
+            inject(request("ACK", call->getLocalTag().str(), "r2", "", "c2", branch));
+        if (path <= Cancelled) call->acceptReplaces();  // nothing pending any more
+        if (path == AcceptedPartyHangsUp) {
             injectExpecting(request("BYE", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-bye", 2),
                             "SIP/2.0 200");
-        } else {
+        } else if (path == AcceptedWeHangUp) {
             replaced->hangup(nullptr);
             const Sent bye = expectSent("BYE sip:alice@192.0.2.1");
             EXPECT_EQ(bye.message->getCallID().str(), "c1");
             inject(responseTo(bye, 200));
         }
-        EXPECT_EQ(events->taken(), "callConfirmed") << "the replaced dialog's end is not the call's";
-        EXPECT_EQ(manager.getDialogCount(), 2u) << "only the new dialog is listed";
-        EXPECT_EQ(call->getCallID().str(), "c2");
+        EXPECT_EQ(events->taken(), "") << "the replaced dialog's end is not the call's";
+        EXPECT_EQ(manager.getDialogCount(), 2u) << "only the call's dialog is listed";
+        EXPECT_EQ(call->getCallID().str(), path <= Cancelled ? "c1" : "c2");
+        wire.clear();  // the 603 repeated, unacknowledged
         hangUp(call);
     }
 }
