@@ -33,9 +33,7 @@ public:
     void record(const std::string& event) { locked([&] { m_Events += (m_Events.empty() ? "" : " ") + event; }); }
 
 protected:
-    static std::string code(const NvHandle<NvSipResponse>& response) {
-        return std::to_string(response->getStatusCode());
-    }
+    static std::string code(const NvHandle<NvSipResponse>& r) { return std::to_string(r->getStatusCode()); }
     // Runs `f` under the lock that guards the events and what subclasses keep (calls on several threads write them).
     template <class F>
     auto locked(F f) -> decltype(f()) {

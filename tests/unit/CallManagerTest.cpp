@@ -69,7 +69,9 @@ protected:
     }
 };
 
-TEST_F(CallManagerTest, MessagesOutsideAnyDialog) {
+// Only a stray ACK is logged: once, at INFO, with the message.
+TEST_F(CallManagerTest, MessagesOutsideAnyDialogAnsweredWhereTheyCan_AStrayAckLoggedAtInfo) {
+    Tellar::LogCapture log("lumbrook.sip.message.stray", Tellar::INFO);
     const std::pair<std::string, const char*> cases[] = {  // what comes, the start line of our answer ("": none)
         {request("BYE", "l9", "r9"), "SIP/2.0 481"},
         {request("INVITE", "l9", "r9"), "SIP/2.0 481"},  // with a To tag
@@ -95,11 +97,6 @@ TEST_F(CallManagerTest, MessagesOutsideAnyDialog) {
         }
         expectNothingSent();
     }
-}
-
-TEST_F(CallManagerTest, StrayAckIsLoggedAtInfoOnly) {
-    Tellar::LogCapture log("lumbrook.sip.message.stray", Tellar::INFO);
-    inject(request("ACK", "l1", "r1"));
     ASSERT_EQ(log.size(), 1u) << log.dump();
     EXPECT_EQ(log.count(Tellar::INFO, "IGNORING RECEIVED SIP ACK (STRAY):\n<<<< RECEIVED SIP MESSAGE"), 1u);
     EXPECT_NE(log.records()[0].text.find("ACK sip:bob@192.0.2.10 SIP/2.0"), std::string::npos);
@@ -262,7 +259,6 @@ TEST_F(CallManagerTest, ClearEndsEveryDialogOnce) {
     expectNothingSent();
     for (const char* operation : {"ENTER: NvSipDialog::hangup", "ENTER: NvSipDialog::terminating"})
         EXPECT_EQ(trace.count(Tellar::TRACE, operation), 8u) << operation;
-    EXPECT_EQ(manager.getDialogCount(), 0u);
     for (const auto& call : calls) EXPECT_TRUE(call->getDialog().isNil());
 }
 
@@ -277,20 +273,18 @@ TEST_F(CallManagerTest, AnApplicationThatOnlyAnswersStillEndsItsCalls) {
     };
     injectExpecting(request("INVITE", "", "r1"), "SIP/2.0 200");
     inject(request("ACK", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-ack"));
-    int cseq = 1;  // the defaults answer what reaches them at once
-    for (const auto& [method, answer] :
-         {std::pair("OPTIONS", "SIP/2.0 200"), {"MESSAGE", "SIP/2.0 501"}, {"INFO", "SIP/2.0 500"}}) {
+    int cseq = 1;  // the defaults answer what reaches them at once, the peer's BYE too
+    for (const auto& [method, answer] : {std::pair("OPTIONS", "SIP/2.0 200"), {"MESSAGE", "SIP/2.0 501"},
+                                         {"INFO", "SIP/2.0 500"}, {"BYE", "SIP/2.0 200"}}) {
         const std::string branch = std::string("z9hG4bK-") + method;
         injectExpecting(request(method, call->getLocalTag().str(), "r1", "", "c1", branch, ++cseq), answer);
     }
-    // The default reply to the peer's BYE.
-    injectExpecting(request("BYE", call->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-bye", ++cseq), "SIP/2.0 200");
     EXPECT_TRUE(call->getDialog().isNil());
     // A retransmitted BYE is still answered, without the dialog or the BYE's transaction.
     call = nullptr;
     EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0);
     EXPECT_EQ(NvSipTransactionManager::getInstance()->getTransactionCount(), 0u);
-    injectExpecting(request("BYE", "", "r1", "", "c1", "z9hG4bK-bye"), "SIP/2.0 200");
+    injectExpecting(request("BYE", "", "r1", "", "c1", "z9hG4bK-BYE"), "SIP/2.0 200");
 }
 
 // One manager at a time. Destroyed while calls live, it ends them (so that
