@@ -10,7 +10,6 @@
 #include "mlapi/NvSipOutgoingCall.h"
 #include "stack/log/TellarCapture.h"
 
-#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -137,11 +136,11 @@ TEST(CallMessageLog, KeptLinesAreReplayedInOrderFilteredByLevel_TheOldestDropped
         callLog.log(Tellar::INFO, "not kept: the buffer's gate is at WARN");
         Tellar::LogCapture gate("lumbrook.nv.NvSipDialog.CallMessages", Tellar::DEBUG);
         const std::string big(NvSipDialog::CallMessageLogger::sm_MaxPendingBytes / 2, 'x');
-        callLog.log(Tellar::INFO, big.c_str());  // pushed out by the next two
-        callLog.log(Tellar::INFO, big.c_str());
-        callLog.log(Tellar::INFO, "first");
-        callLog.log(Tellar::DEBUG, "below the logger's level");
-        callLog.log(Tellar::WARN, "second");
+        // Two lines of half the cap each: the first is pushed out by the next two.
+        for (const auto& [level, text] : {std::pair(Tellar::INFO, big.c_str()), {Tellar::INFO, big.c_str()},
+                                          {Tellar::INFO, "first"}, {Tellar::DEBUG, "below the logger's level"},
+                                          {Tellar::WARN, "second"}})
+            callLog.log(level, text);
         EXPECT_TRUE(callLog.wouldLog(Tellar::DEBUG)) << "buffered until a logger decides";
         EXPECT_EQ(log.capture.size(), 0u);
         callLog.setLogger(log.logger());
@@ -163,12 +162,9 @@ TEST(CallMessageLog, ALineLoggedWhileTheLoggerArrivesIsWrittenOnceRace) {
         CallLog log;
         NvSipDialog::CallMessageLogger callLog;
         Tellar::LogCapture gate("lumbrook.nv.NvSipDialog.CallMessages", Tellar::INFO);
-        std::atomic<bool> go{false};
         std::thread writer([&] {
-            while (!go) std::this_thread::yield();
             for (int i = 0; i < kLines; ++i) callLog.log(Tellar::INFO, std::to_string(i).c_str());
         });
-        go = true;
         callLog.setLogger(log.logger());
         writer.join();
         const auto records = log.capture.records();

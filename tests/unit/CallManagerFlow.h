@@ -63,10 +63,7 @@ public:
     void inviteRequest(Call, NvHandle<NvSipInviteMessage>) override { record("inviteRequest"); }
     void prack(Call, NvHandle<NvSipPrackMessage>) override { record("prack"); }
     void callConfirmed(Call, NvHandle<NvSipAckMessage>) override { record("callConfirmed"); }
-    void terminated(Call, NvHandle<NvSipMessage> message) override {
-        record("terminated");
-        locked([&] { m_hEnded = message; });
-    }
+    void terminated(Call, NvHandle<NvSipMessage> m) override { record("terminated"); locked([&] { m_hEnded = m; }); }
     void unknownRequest(Call, Transaction t, NvHandle<NvSipRequest>) override { handedOver("unknownRequest", t); }
     void referRequest(Call, Transaction t, NvHandle<NvSipReferMessage>) override { handedOver("referRequest", t); }
     void notifyRequest(Call, Transaction t, NvHandle<NvSipNotifyMessage>) override { handedOver("notifyRequest", t); }
@@ -81,10 +78,7 @@ public:
     void reinviteAck(Call, NvHandle<NvSipAckMessage>) override { record("reinviteAck"); }
     void reinviteTimeOut(Call, NvHandle<NvSipInviteMessage>) override { record("reinviteTimeOut"); }
     void onSessionTimeOut(Call) override { record("expiry"); }
-    void onSessionRefreshTime(Call) override {
-        record("refresh");
-        if (onRefresh) onRefresh();
-    }
+    void onSessionRefreshTime(Call) override { record("refresh"); if (onRefresh) onRefresh(); }
     void replacesDialog(Call, Dialog, Dialog, NvHandle<NvSipInviteMessage>) override { record("replacesDialog"); }
 
     // The transaction of the last request handed over (to answer it on),
@@ -215,6 +209,12 @@ protected:
         dialog->terminating();
         call->removeDialog(dialog);
     }
+    // We hang up `call` (nothing else on the wire) and the peer answers the BYE: the call is over.
+    void hangUp(const NvHandle<NvSipIncomingCall>& call) {
+        call->hangup();
+        EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
+        EXPECT_TRUE(call->getDialog().isNil());
+    }
 
 private:
     class Application : public NvSipNewCallinterface {
@@ -295,10 +295,6 @@ protected:
         expectSent("SIP/2.0 200");
         EXPECT_TRUE(call->getDialog().isNil());
     }
-    // We hang up and the peer answers the BYE: the call is over.
-    void hangUp() {
-        call->hangup();
-        EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
-        EXPECT_TRUE(call->getDialog().isNil());
-    }
+    using CallManagerFlow::hangUp;
+    void hangUp() { hangUp(call); }
 };
