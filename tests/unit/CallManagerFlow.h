@@ -92,10 +92,7 @@ public:
     }
 
 private:
-    void handedOver(const std::string& event, Transaction transaction) {
-        record(event);
-        locked([&] { m_hLastTransaction = transaction; });
-    }
+    void handedOver(const std::string& event, Transaction t) { record(event); locked([&] { m_hLastTransaction = t; }); }
     Transaction m_hLastTransaction;   // guarded by locked()
     NvHandle<NvSipMessage> m_hEnded;  // guarded by locked()
 };
@@ -217,15 +214,13 @@ protected:
     }
 
 private:
-    class Application : public NvSipNewCallinterface {
-    public:
+    struct Application : NvSipNewCallinterface {
         NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage> invite) override {
             return CallManagerFlow::newCall ? CallManagerFlow::newCall(invite) : nullptr;
         }
     };
     // The defaults, but for a stray BYE when the test says how to answer it.
-    class Stray : public NvSipCallStrayInterface {
-    public:
+    struct Stray : NvSipCallStrayInterface {
         void strayBye(NvHandle<NvSipByeMessage> m, NvHandle<NvSipServerTransaction> t) override {
             onStrayBye ? onStrayBye(t) : NvSipCallStrayInterface::strayBye(m, t);
         }
