@@ -103,7 +103,8 @@ TEST_F(CallManagerTest, ApplicationHandlersTakeTheirRequestsTheDefaultsAnswerThe
     onStrayBye = [](NvHandle<NvSipServerTransaction> t) { t->sendResponse(200); };
     manager.setServerTransactionInterface("OPTIONS", new AnswerOk);
     injectExpecting(request("BYE", "l1", "r1"), "SIP/2.0 200");
-    injectExpecting(request("OPTIONS", "", "r1", "", "c2", "z9hG4bK-p2"), "SIP/2.0 200");
+    const Sent ours = injectExpecting(request("OPTIONS", "", "r1", "", "c2", "z9hG4bK-p2"), "SIP/2.0 200");
+    EXPECT_EQ(ours.bytes.find("Accept:"), std::string::npos) << "the application's, not the default answer";
     manager.setServerTransactionInterface("OPTIONS", nullptr);
     // Outside a dialog OPTIONS says what we allow, accept and support; a method nobody handles gets 405 with
     // Allow; a request naming a dialog we do not have, 481; one requiring what we do not support, 420.
