@@ -5,12 +5,10 @@
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipCallStrayInterface.h"
 #include "mlapi/NvSipIncomingCall.h"
-#include "mlapi/NvSipMlException.h"
 #include "mlapi/NvSipNewCallinterface.h"
 #include "mlapi/NvSipOutgoingCall.h"
 #include "stack/log/TellarCapture.h"
 
-#include <atomic>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -18,8 +16,7 @@
 namespace {
 
 // A call with no dialog, to read what the base class built.
-class BareCall : public NvSipCall {
-public:
+struct BareCall : NvSipCall {
     using NvSipCall::NvSipCall;
     void onInviteRequest(NvHandle<NvSipDialog>, NvHandle<NvSipInviteMessage>) override {}
     void onReinviteResponse(NvHandle<NvSipDialog>, NvHandle<NvSipResponse>) override {}
@@ -49,18 +46,13 @@ std::ptrdiff_t slotOf(Operation operation) {
     std::memcpy(words, &operation, sizeof words);
     return (words[0] - 1) / std::ptrdiff_t(sizeof(void*));
 }
-// The slots of `operations`, each minus the slot of the first.
+// "" when `operations` take consecutive slots; else the first out of place.
 template <class... Operations>
-std::vector<std::ptrdiff_t> slotsFrom(Operations... operations) {
+std::string misplaced(Operations... operations) {
     const std::vector<std::ptrdiff_t> slots{slotOf(operations)...};
-    std::vector<std::ptrdiff_t> offsets;
-    for (std::ptrdiff_t slot : slots) offsets.push_back(slot - slots.front());
-    return offsets;
-}
-std::vector<std::ptrdiff_t> upTo(std::ptrdiff_t count) {
-    std::vector<std::ptrdiff_t> offsets(count);
-    for (std::ptrdiff_t i = 0; i < count; ++i) offsets[i] = i;
-    return offsets;
+    for (size_t i = 1; i < slots.size(); ++i)
+        if (slots[i] != slots[0] + std::ptrdiff_t(i)) return "operation " + std::to_string(i) + " out of place";
+    return "";
 }
 
 // Binary compatibility: the virtual operations of the calls and of the
@@ -68,47 +60,44 @@ std::vector<std::ptrdiff_t> upTo(std::ptrdiff_t count) {
 TEST(VirtualSlots, CallsAndInterfacesInTheirDocumentedOrder) {
     using C = NvSipCall;
     using Response = void (C::*)(NvHandle<NvSipResponse>);
-    EXPECT_EQ(slotsFrom(&NvObject::Release, &C::hangup, static_cast<Response>(&C::respondToReinvite), &C::serialize,
+    EXPECT_EQ(misplaced(&NvObject::Release, &C::hangup, static_cast<Response>(&C::respondToReinvite), &C::serialize,
                         &C::acceptReplaces, &C::rejectReplaces, &C::onReplacesInvite, &C::onInviteRequest,
                         &C::onReinviteResponse, &C::onReinviteRequest, &C::onReinviteAck, &C::onReinviteTimeOut,
                         &C::onByeRequest, &C::onByeResponse, &C::onByeTimeOut, &C::onCancelReinviteRequest,
                         &C::onUnknownRequest, &C::onUnknownResponse, &C::onUnknownRequestTimeOut, &C::onTimeOut,
-                        &C::onSessionRefreshTime, &C::onSessionTimeOut, &C::addDialog, &C::removeDialog),
-              upTo(24));
+                        &C::onSessionRefreshTime, &C::onSessionTimeOut, &C::addDialog, &C::removeDialog), "");
     using O = NvSipOutgoingCall;
-    EXPECT_EQ(slotsFrom(&C::removeDialog, &O::onReliableProvisionalResponse, &O::onProvisionalResponse,
+    EXPECT_EQ(misplaced(&C::removeDialog, &O::onReliableProvisionalResponse, &O::onProvisionalResponse,
                         &O::onSuccessfulResponse, &O::onRedirectResponse, &O::onFailureResponse,
-                        &O::onMultipleFinalResponse),
-              upTo(7));
+                        &O::onMultipleFinalResponse), "");
     using I = NvSipIncomingCall;
-    EXPECT_EQ(slotsFrom(&C::removeDialog, &I::onPrackRequest, &I::onAckRequest, &I::onAckRequest2, &I::onCancelRequest),
-              upTo(5));
+    EXPECT_EQ(misplaced(&C::removeDialog, &I::onPrackRequest, &I::onAckRequest, &I::onAckRequest2, &I::onCancelRequest),
+              "");
     using In = NvSipIncomingCallinterface;
-    EXPECT_EQ(slotsFrom(&NvObject::Release, &In::inviteRequest, &In::prack, &In::callConfirmed, &In::terminated,
+    EXPECT_EQ(misplaced(&NvObject::Release, &In::inviteRequest, &In::prack, &In::callConfirmed, &In::terminated,
                         &In::unknownRequest, &In::referRequest, &In::referResponse, &In::notifyRequest,
                         &In::notifyResponse, &In::reinviteRequest, &In::reinviteCancel, &In::reinviteResponse,
                         &In::reinviteAck, &In::reinviteTimeOut, &In::onSessionTimeOut, &In::onSessionRefreshTime,
-                        &In::replacesDialog),
-              upTo(18));
+                        &In::replacesDialog), "");
     using Out = NvSipOutgoingCallinterface;
-    EXPECT_EQ(slotsFrom(&NvObject::Release, &Out::reliableProvisionalResponse, &Out::provisionalResponse,
+    EXPECT_EQ(misplaced(&NvObject::Release, &Out::reliableProvisionalResponse, &Out::provisionalResponse,
                         &Out::failedToConnect, &Out::redirect, &Out::succeeded, &Out::dialogTerminated,
                         &Out::terminated, &Out::unknownRequest, &Out::referRequest, &Out::referResponse,
                         &Out::notifyRequest, &Out::notifyResponse, &Out::reinviteRequest, &Out::reinviteCancel,
                         &Out::reinviteResponse, &Out::reinviteAck, &Out::reinviteTimeOut, &Out::onSessionTimeOut,
-                        &Out::onSessionRefreshTime, &Out::multipleResponse, &Out::replacesDialog),
-              upTo(22));
+                        &Out::onSessionRefreshTime, &Out::multipleResponse, &Out::replacesDialog), "");
     using S = NvSipCallStrayInterface;
-    EXPECT_EQ(slotsFrom(&NvObject::Release, &S::strayResponse, &S::strayAck, &S::strayCancel, &S::strayPrack,
+    EXPECT_EQ(misplaced(&NvObject::Release, &S::strayResponse, &S::strayAck, &S::strayCancel, &S::strayPrack,
                         &S::strayReplacesInvite, &S::strayBye, &S::strayUnknownRequest, &S::invalidMessage,
-                        &S::malFormedMessage),
-              upTo(10));
-    EXPECT_EQ(slotsFrom(&NvObject::Release, &NvSipNewCallinterface::newCall), upTo(2));
+                        &S::malFormedMessage), "");
+    EXPECT_EQ(misplaced(&NvObject::Release, &NvSipNewCallinterface::newCall), "");
 }
 
 NvHandle<NvSipNameAddress> alice() { return new NvSipNameAddress("", new NvSipURL("sip:alice@192.0.2.1")); }
 
-TEST(CallIdentity, LocalContactFormsAndFreshTags) {
+class CallIdentity : public CallFlow {};
+
+TEST_F(CallIdentity, LocalContactFormsAndFreshTags_NullParticipantOrInterfaceRaises) {
     EXPECT_TRUE(NvHandle<NvSipCall>(new BareCall(alice()))->getLocalContact().isNil());
     const std::tuple<const char*, unsigned, NvSocketImpl::Transport, const char*, const char*> cases[] = {
         {"10.0.0.1", 5060, NvSocketImpl::UDP, nullptr, "sip:10.0.0.1;transport=udp"},
@@ -122,14 +111,8 @@ TEST(CallIdentity, LocalContactFormsAndFreshTags) {
     EXPECT_NE(first->getLocalContact().get(), second->getLocalContact().get()) << "each call has its own copy";
     EXPECT_NE(first->getLocalTag(), second->getLocalTag());
     EXPECT_EQ(first->getLocalTag().str().rfind("nv", 0), 0u);
-}
-
-TEST(CallIdentity, NullParticipantOrInterfaceRaises) {
     EXPECT_EQ(raised([] { BareCall call(nullptr); }), "Local participant is not specified");
-    const NvHandle<NvSipInviteMessage> invite(parse(
-        "INVITE sip:bob@192.0.2.10 SIP/2.0\nVia: SIP/2.0/UDP 192.0.2.1;branch=z9hG4bK-1\n"
-        "From: <sip:alice@192.0.2.1>;tag=r1\nTo: <sip:bob@192.0.2.10>\nCall-ID: c1\nCSeq: 1 INVITE\n"
-        "Content-Length: 0\n\n"));
+    const NvHandle<NvSipInviteMessage> invite(parse(request("INVITE", "", "r1")));
     EXPECT_EQ(raised([&] { NvHandle<NvSipIncomingCall> call = new NvSipIncomingCall(invite, nullptr); }),
               "NIL handle to Incoming Call Interface");
     EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0);
@@ -148,11 +131,11 @@ TEST(CallMessageLog, KeptLinesAreReplayedInOrderFilteredByLevel_TheOldestDropped
         callLog.log(Tellar::INFO, "not kept: the buffer's gate is at WARN");
         Tellar::LogCapture gate("lumbrook.nv.NvSipDialog.CallMessages", Tellar::DEBUG);
         const std::string big(NvSipDialog::CallMessageLogger::sm_MaxPendingBytes / 2, 'x');
-        callLog.log(Tellar::INFO, big.c_str());  // pushed out by the next two
-        callLog.log(Tellar::INFO, big.c_str());
-        callLog.log(Tellar::INFO, "first");
-        callLog.log(Tellar::DEBUG, "below the logger's level");
-        callLog.log(Tellar::WARN, "second");
+        // Two lines of half the cap each: the first is pushed out by the next two.
+        for (const auto& [level, text] : {std::pair(Tellar::INFO, big.c_str()), {Tellar::INFO, big.c_str()},
+                                          {Tellar::INFO, "first"}, {Tellar::DEBUG, "below the logger's level"},
+                                          {Tellar::WARN, "second"}})
+            callLog.log(level, text);
         EXPECT_TRUE(callLog.wouldLog(Tellar::DEBUG)) << "buffered until a logger decides";
         EXPECT_EQ(log.capture.size(), 0u);
         callLog.setLogger(log.logger());
@@ -174,12 +157,9 @@ TEST(CallMessageLog, ALineLoggedWhileTheLoggerArrivesIsWrittenOnceRace) {
         CallLog log;
         NvSipDialog::CallMessageLogger callLog;
         Tellar::LogCapture gate("lumbrook.nv.NvSipDialog.CallMessages", Tellar::INFO);
-        std::atomic<bool> go{false};
         std::thread writer([&] {
-            while (!go) std::this_thread::yield();
             for (int i = 0; i < kLines; ++i) callLog.log(Tellar::INFO, std::to_string(i).c_str());
         });
-        go = true;
         callLog.setLogger(log.logger());
         writer.join();
         const auto records = log.capture.records();

@@ -22,32 +22,28 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Event names in the order they came (any thread); taken() joins them with
 // spaces and forgets them.
 class EventLog {
 public:
-    std::string taken() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        std::string joined;
-        joined.swap(m_Events);
-        return joined;
-    }
-
-    void record(const std::string& event) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Events += (m_Events.empty() ? "" : " ") + event;
-    }
+    std::string taken() { return locked([&] { return std::exchange(m_Events, ""); }); }
+    void record(const std::string& event) { locked([&] { m_Events += (m_Events.empty() ? "" : " ") + event; }); }
 
 protected:
-    static std::string code(const NvHandle<NvSipResponse>& response) {
-        return std::to_string(response->getStatusCode());
+    static std::string code(const NvHandle<NvSipResponse>& r) { return std::to_string(r->getStatusCode()); }
+    // Runs `f` under the lock that guards the events and what subclasses keep (calls on several threads write them).
+    template <class F>
+    auto locked(F f) -> decltype(f()) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return f();
     }
 
 private:
     std::mutex m_Mutex;
-    std::string m_Events;
+    std::string m_Events;  // guarded by m_Mutex
 };
 
 // The application's interface of incoming calls. Every event is recorded
@@ -67,10 +63,7 @@ public:
     void inviteRequest(Call, NvHandle<NvSipInviteMessage>) override { record("inviteRequest"); }
     void prack(Call, NvHandle<NvSipPrackMessage>) override { record("prack"); }
     void callConfirmed(Call, NvHandle<NvSipAckMessage>) override { record("callConfirmed"); }
-    void terminated(Call, NvHandle<NvSipMessage> message) override {
-        record("terminated");
-        locked([&] { m_hEnded = message; });
-    }
+    void terminated(Call, NvHandle<NvSipMessage> m) override { record("terminated"); locked([&] { m_hEnded = m; }); }
     void unknownRequest(Call, Transaction t, NvHandle<NvSipRequest>) override { handedOver("unknownRequest", t); }
     void referRequest(Call, Transaction t, NvHandle<NvSipReferMessage>) override { handedOver("referRequest", t); }
     void notifyRequest(Call, Transaction t, NvHandle<NvSipNotifyMessage>) override { handedOver("notifyRequest", t); }
@@ -85,10 +78,7 @@ public:
     void reinviteAck(Call, NvHandle<NvSipAckMessage>) override { record("reinviteAck"); }
     void reinviteTimeOut(Call, NvHandle<NvSipInviteMessage>) override { record("reinviteTimeOut"); }
     void onSessionTimeOut(Call) override { record("expiry"); }
-    void onSessionRefreshTime(Call) override {
-        record("refresh");
-        if (onRefresh) onRefresh();
-    }
+    void onSessionRefreshTime(Call) override { record("refresh"); if (onRefresh) onRefresh(); }
     void replacesDialog(Call, Dialog, Dialog, NvHandle<NvSipInviteMessage>) override { record("replacesDialog"); }
 
     // The transaction of the last request handed over (to answer it on),
@@ -102,18 +92,9 @@ public:
     }
 
 private:
-    void handedOver(const std::string& event, Transaction transaction) {
-        record(event);
-        locked([&] { m_hLastTransaction = transaction; });
-    }
-    template <class F>
-    auto locked(F f) -> decltype(f()) {
-        std::lock_guard<std::mutex> lock(m_KeptMutex);
-        return f();
-    }
-    std::mutex m_KeptMutex;  // calls on several threads write what is kept
-    Transaction m_hLastTransaction;   // guarded by m_KeptMutex
-    NvHandle<NvSipMessage> m_hEnded;  // guarded by m_KeptMutex
+    void handedOver(const std::string& event, Transaction t) { record(event); locked([&] { m_hLastTransaction = t; }); }
+    Transaction m_hLastTransaction;   // guarded by locked()
+    NvHandle<NvSipMessage> m_hEnded;  // guarded by locked()
 };
 
 // The application's interface of outgoing calls: every event recorded, with
@@ -177,9 +158,9 @@ protected:
     using NewCall = std::function<NvHandle<NvSipIncomingCall>(NvHandle<NvSipInviteMessage>)>;
 
     // What the application's newCall does in this test (nil: refuse).
-    static NewCall newCall;
+    static inline NewCall newCall;
     // How the application's stray interface answers a BYE of no dialog in this test (nil: its default, 481).
-    static std::function<void(NvHandle<NvSipServerTransaction>)> onStrayBye;
+    static inline std::function<void(NvHandle<NvSipServerTransaction>)> onStrayBye;
     NvHandle<RecordedIncomingEvents> events = new RecordedIncomingEvents;
     NvHandle<RecordedOutgoingEvents> outgoing = new RecordedOutgoingEvents;
     NvSipCallManager& manager = sManager();
@@ -225,48 +206,38 @@ protected:
         dialog->terminating();
         call->removeDialog(dialog);
     }
+    // We hang up `call` (nothing else on the wire) and the peer answers the BYE: the call is over.
+    void hangUp(const NvHandle<NvSipIncomingCall>& call) {
+        call->hangup();
+        EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
+        EXPECT_TRUE(call->getDialog().isNil());
+    }
 
 private:
-    class Application : public NvSipNewCallinterface {
-    public:
+    struct Application : NvSipNewCallinterface {
         NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage> invite) override {
             return CallManagerFlow::newCall ? CallManagerFlow::newCall(invite) : nullptr;
         }
     };
     // The defaults, but for a stray BYE when the test says how to answer it.
-    class Stray : public NvSipCallStrayInterface {
-    public:
+    struct Stray : NvSipCallStrayInterface {
         void strayBye(NvHandle<NvSipByeMessage> m, NvHandle<NvSipServerTransaction> t) override {
             onStrayBye ? onStrayBye(t) : NvSipCallStrayInterface::strayBye(m, t);
         }
     };
-    static NvSipCallManager*& sManagerSlot() {
-        static NvSipCallManager* manager = nullptr;
-        return manager;
-    }
+    static inline NvSipCallManager* smp_Manager = nullptr;  // sManager()'s
 
 protected:
     // Made on first use and kept for the whole run, as in an application
     // (which holds it through its handle).
     static NvSipCallManager& sManager() {
-        NvSipCallManager*& manager = sManagerSlot();
-        if (!manager) {
-            manager = new NvSipCallManager(new Application, new Stray);
-            manager->AddRef();
-        }
-        return *manager;
+        if (!smp_Manager) (smp_Manager = new NvSipCallManager(new Application, new Stray))->AddRef();
+        return *smp_Manager;
     }
     // The application lets go of the manager (the fixture's `manager` is
     // gone with it); the next sManager() makes a new one.
-    static void sDestroyManager() {
-        NvSipCallManager* manager = sManagerSlot();
-        sManagerSlot() = nullptr;
-        manager->Release();
-    }
+    static void sDestroyManager() { std::exchange(smp_Manager, nullptr)->Release(); }
 };
-
-inline CallManagerFlow::NewCall CallManagerFlow::newCall;
-inline std::function<void(NvHandle<NvSipServerTransaction>)> CallManagerFlow::onStrayBye;
 
 // A confirmed incoming call from sip:alice@192.0.2.1 (Call-ID c1, her tag
 // r1), for flows in an established call.
@@ -319,10 +290,6 @@ protected:
         expectSent("SIP/2.0 200");
         EXPECT_TRUE(call->getDialog().isNil());
     }
-    // We hang up and the peer answers the BYE: the call is over.
-    void hangUp() {
-        call->hangup();
-        EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
-        EXPECT_TRUE(call->getDialog().isNil());
-    }
+    using CallManagerFlow::hangUp;
+    void hangUp() { hangUp(call); }
 };
