@@ -37,3 +37,25 @@ timeout 30 sipp -sn uac 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" -m 1 -n
   fail stray "no call after the stray requests"
 wait "$ua_pid" || fail stray "nvsip-ua did not exit 0"
 echo "ok   outside-any-dialog: 481 to BYE, CANCEL and To-tagged INVITE; 200 to OPTIONS, 405 to PUBLISH, 420 to an unknown Require; then a call"
+
+# Replaces (RFC 3891): a second caller's INVITE names the first call (its Call-ID and tags, which the first SIPp
+# logs); the listener's default accepts it, answers 200 and hangs the replaced call up (the first SIPp awaits
+# that BYE); the second caller then hangs up.
+port="$(free_port)"
+timeout 60 "$ua" listen --bind 127.0.0.1:"$port" --count 1 >"$work/replaces.ua" 2>&1 &
+ua_pid=$!
+pids+=("$ua_pid")
+sleep 0.3
+timeout 60 sipp -sf "$scenarios/uac-replaced.xml" 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" -m 1 -nostdin -nd \
+  -trace_logs -log_file "$work/replaced.log" >"$work/replaced.sipp" 2>&1 &
+replaced_pid=$!
+pids+=("$replaced_pid")
+for _ in $(seq 100); do grep -qs SIPpTag "$work/replaced.log" && break; sleep 0.1; done
+printf 'SEQUENTIAL\n%s\n' "$(grep -o '[^ ]*;[^ ;]*;[0-9]*SIPpTag00[0-9]*' "$work/replaced.log" | tail -1)" \
+  >"$work/replaces.csv"
+timeout 60 sipp -sf "$scenarios/uac-replaces.xml" 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" -m 1 -nostdin -nd \
+  -inf "$work/replaces.csv" >"$work/replaces.sipp" 2>&1 || fail replaces "the replacing caller's scenario failed"
+wait "$replaced_pid" || fail replaces "the replaced call got no BYE"
+wait "$ua_pid" || fail replaces "nvsip-ua did not exit 0"
+grep -q "^summary: .*1 answered, caller hung up" "$work/replaces.ua" || fail replaces "unexpected summary"
+echo "ok   replaces: the replacing INVITE answered 200, the replaced call hung up, then the new caller's BYE"
