@@ -300,8 +300,14 @@ TEST_F(OutgoingCallTest, PeersReinviteAnsweredThroughTheCall_ReplacesAcceptedNew
     made->sendResponse(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
     inject(request("ACK", ourTag, "r2", "", "rep-1", "z9hG4bK-ack2"));
-    replaced->hangup(nullptr);
-    EXPECT_EQ(hangUp(), "dialogTerminated dialogTerminated terminated");
+    // The replaced party hangs up its old dialog: the application hears of it on that dialog and answers; the
+    // dialog ends apart from the call.
+    EXPECT_EQ(outgoingHeardAfter(request("BYE", ourTag, "a1", "", callId, "z9hG4bK-oldbye", 3)), "dialogTerminated");
+    EXPECT_EQ(outgoing->lastDialog.get(), replaced.get());
+    replaced->respondToBye(nullptr);
+    expectSent("SIP/2.0 200");
+    EXPECT_EQ(replaced->getState(), NvSipDialog::NV_TERMINATED);
+    EXPECT_EQ(hangUp(), "dialogTerminated terminated");
 }
 
 }  // namespace
