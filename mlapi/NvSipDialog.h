@@ -480,6 +480,36 @@ public:
     // The INVITE's transaction timed out (either side): the call ends.
     void onTimeOut(NvHandle<NvSipTransaction> transaction);
 
+    // ------------------------------------------------------------ offer and answer in the ACK and PRACK
+    // Delayed offer (RFC 3261 13.2.1, 13.3.1; RFC 3264): our INVITE without
+    // a body gets the offer in the 2xx (the application reads it in
+    // succeeded) and our answer goes in the ACK: the application's ACK of
+    // the 2xx kept in NV_PROCESSING, built here (CreateRequest) with `body`
+    // of `contentType`; NV_ACTIVE. Whatever builds an ACK of a 2xx (this
+    // form, the application from the response or with createRequest, the
+    // default reply of the call's interface), createSendAckMsg sends it to
+    // the remote target through the route set with the INVITE's
+    // credentials. In another state an assertion is reported and nothing is
+    // sent. Application thread; the call is not told.
+    void ack(const void* body, const char* contentType, unsigned int bodyLength);
+    // The peer's side (RFC 3262 3, 5): a PRACK that acknowledges our last
+    // reliable provisional response gets 200 even when our 2xx crossed it
+    // (the PRACK is matched apart from the retransmission); one that
+    // acknowledges nothing, or comes once the dialog ends, gets 481. The call
+    // is told (onPrackRequest, the application's prack with the PRACK and
+    // its body: an offer, or the answer to the offer of our reliable 1xx)
+    // before the PRACK is answered: during that callback the application may
+    // answer it itself with respondToPrack (its answer to an offer in the
+    // PRACK goes in that 200, RFC 3262 5); when it does not, the PRACK gets
+    // 200 without body as the callback returns (or raises). Then a 2xx held
+    // for this PRACK goes (sendResponse).
+    //
+    // Raises NvSipMlException "No PRACK awaiting an answer" outside that
+    // callback (or when the PRACK was answered already). Any thread during
+    // the callback; takes m_pMutex.
+    void respondToPrack(unsigned int statusCode, const void* body, const char* contentType,
+                        unsigned int bodyLength);
+
     // ------------------------------------------------------------ the peer's INVITE (UAS)
     // Answers to the INVITE that created an incoming dialog, on the
     // application's thread (through NvSipIncomingCall) or the stack's.
@@ -507,6 +537,12 @@ public:
     // To an INVITE with Require: 100rel a provisional response above 100
     // goes reliably (sendReliableProvisionalResponse), whatever was asked
     // (RFC 3262 3). A 2xx carries Allow and Supported (NvSipCapabilities).
+    // A 2xx given while our last reliable provisional response carried a
+    // body (an offer or answer) and its PRACK has not come is held, and sent
+    // as that PRACK is answered (RFC 3262 3: the offer/answer exchange of
+    // the early dialog ends before the INVITE's); a later 2xx replaces the
+    // held one, a rejection (the 504 of a PRACK that never comes, the 487 of
+    // a CANCEL) drops it. The 2xx is checked (modifyResponse) when it leaves.
     //
     // Nil response: 200 without body. Raises NvException "RSeq Num is out
     // of order", "Session time too small", "Server can't increase session time".
@@ -1038,4 +1074,15 @@ private:
     NvSipUnansweredRequests m_Unanswered;
     NvHandle<NvSipRequest> m_hByeAfterAck;  // the callee's hang-up waiting for the ACK of its 2xx
     NvSipDialogCredentials m_Credentials;  // challenges our INVITE answered, the credentials its ACK carries
+
+    // ------------------------------------------------------------ the peer's PRACK and the 2xx it waits for
+    // The PRACK reported to the call and not answered yet (respondToPrack),
+    // and our 2xx to the INVITE held until the PRACK of a reliable 1xx with
+    // a body (sendResponse); neither goes into a snapshot.
+    NvHandle<NvSipServerTransaction> m_hPrackTransaction;
+    NvHandle<NvSipResponse> m_hHeldAnswer;
+    // After the call heard of the PRACK: its 200 when the application gave
+    // no answer, then the held 2xx. Takes m_pMutex, releases it before
+    // sending the 2xx.
+    void finishPrack();
 };

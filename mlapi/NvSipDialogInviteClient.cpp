@@ -319,11 +319,20 @@ bool NvSipDialog::createSendAckMsg(const NvHandle<NvSipResponse>& response, NvHa
         ack = NvHandle<NvSipAckMessage>(CreateRequest(NvSipAckMessage::sMethodName, nullptr, nullptr, 0, nullptr));
     if (ack.isNil()) return false;
     // Whoever built it (the default reply of the call's interface builds it
-    // from the response alone): Max-Forwards (RFC 3261 8.1.1.6) and, for a
-    // 2xx, the credentials of its INVITE (13.2.2.4) when it has none.
+    // from the response alone, as may the application): Max-Forwards (RFC
+    // 3261 8.1.1.6) and, for a 2xx, the credentials of its INVITE (13.2.2.4)
+    // when it has none, and the dialog's route set to its remote target
+    // (13.2.2.4: built as any in-dialog request, 12.2.1.1) when it has no
+    // Route of its own and was not sent yet.
     if (ack->getHeader<NvSipMaxForwardsHeader>().isNil())
         ack->addHeader(new NvSipMaxForwardsHeader(NvSipTransactionManager::sGetMaxForward()));
-    if (!response.isNil() && isSuccess(response)) m_Credentials.addToAck(*ack);
+    if (!response.isNil() && isSuccess(response)) {
+        m_Credentials.addToAck(*ack);
+        if (ack->getTopVia().isNil() && ack->getHeader<NvSipRouteHeader>().isNil()) {
+            if (!m_hRemoteTargetURI.isNil()) ack->setURI(static_cast<NvURI*>(m_hRemoteTargetURI->clone()));
+            addRouteInfoToRequest(ack);
+        }
+    }
     if (ack->getTopVia().isNil()) {
         if (!holds(!response.isNil(), "! in_hResponse.isNil()", getLogger(), __LINE__)) return false;
         const bool success = isSuccess(response);

@@ -7,10 +7,12 @@
 
 #include "mlapi/NvSipCall.h"
 #include "mlapi/NvSipCapabilities.h"
+#include "mlapi/NvSipMlException.h"
 #include "stack/log/Tellar.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 
 #include <mutex>
+#include <utility>
 
 TELLAR_DEFINE_FILE_SCOPE_LOGGER("lumbrook.nv.NvSipDialog")
 
@@ -97,6 +99,15 @@ void NvSipDialog::sendResponse(NvHandle<NvSipResponse> response) {
     const int status = response->getStatusCode();
     if (status > 100 && status < 200 && transaction->getInitialRequest()->isRequired("100rel"))
         return sendReliableProvisionalResponse(response);  // the peer asked for it (RFC 3262 3)
+    if (status >= 200) m_hHeldAnswer = nullptr;  // this answer is the last one
+    const NvHandle<NvSipResponse>& unacknowledged = m_Retransmitter.unacknowledged();
+    if (status >= 200 && status < 300 && !unacknowledged.isNil() && !unacknowledged->getBody().empty()) {
+        // RFC 3262 3: not before the PRACK of the reliable 1xx that carried an offer or answer.
+        TELLAR_DEBUG(getLogger(), "NvSipDialog::sendResponse" << " : 2xx held until the PRACK of RSeq "
+                                                              << m_Retransmitter.lastRSeq());
+        m_hHeldAnswer = response;
+        return;
+    }
     if (status < 200) {
         changeState(NV_PROCEEDING);
     } else if (status < 300) {
@@ -146,17 +157,49 @@ void NvSipDialog::onPrackRequest(NvHandle<NvSipServerTransaction> transaction, N
     NvHandle<NvSipCall> call;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        const bool pending = m_State == NV_PROCEEDED || m_State == NV_REINVITE_PROCEEDED;
-        if (!pending || !m_Retransmitter.acknowledgedBy(prack)) {
+        if (sIsEnding(m_State) || m_Retransmitter.takePrack(prack).isNil()) {
             sendAndLogResponse(transaction, 481u, Tellar::INFO);
             return;
         }
-        changeState(m_State == NV_PROCEEDED ? NV_PROCEEDING : NV_REINVITED);
-        m_Retransmitter.stop(timers());
-        sendAndLogResponse(transaction, 200u, Tellar::INFO);
+        // Our 2xx may have crossed the PRACK: then only the PRACK is answered.
+        if (m_State == NV_PROCEEDED || m_State == NV_REINVITE_PROCEEDED) {
+            changeState(m_State == NV_PROCEEDED ? NV_PROCEEDING : NV_REINVITED);
+            m_Retransmitter.stop(timers());
+        }
+        m_hPrackTransaction = transaction;
         call = m_hCall;
     }
-    call->onPrackRequest(this, prack);
+    try {
+        call->onPrackRequest(this, prack);
+    } catch (...) {
+        finishPrack();
+        throw;
+    }
+    finishPrack();
+}
+
+void NvSipDialog::respondToPrack(unsigned int statusCode, const void* body, const char* contentType,
+                                 unsigned int bodyLength) {
+    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::respondToPrack");
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (m_hPrackTransaction.isNil())
+        NvSipMlException::sThrow("No PRACK awaiting an answer", "NvSipDialog", "respondToPrack()");
+    const NvHandle<NvSipServerTransaction> transaction = std::exchange(m_hPrackTransaction, nullptr);
+    sendAndLogResponse(transaction,
+                       new NvSipResponse(static_cast<int>(statusCode), transaction->getInitialRequest(), body,
+                                         contentType, bodyLength),
+                       Tellar::INFO);
+}
+
+void NvSipDialog::finishPrack() {
+    NvHandle<NvSipResponse> held;
+    {
+        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        if (!m_hPrackTransaction.isNil())
+            sendAndLogResponse(std::exchange(m_hPrackTransaction, nullptr), 200u, Tellar::INFO);
+        held = std::exchange(m_hHeldAnswer, nullptr);
+    }
+    if (!held.isNil()) sendResponse(held);
 }
 
 void NvSipDialog::onCancelRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipCancelMessage> cancel) {

@@ -117,6 +117,15 @@ NvHandle<NvSipRequest> NvSipDialog::createRequest(const NvString& method, const 
     return CreateRequest(method, contentType, body, bodyLength, contact);
 }
 
+void NvSipDialog::ack(const void* body, const char* contentType, unsigned int bodyLength) {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    NvHandle<NvSipAckMessage> built;
+    if (m_State == NV_PROCESSING && !m_hInResponse.isNil())
+        built = NvHandle<NvSipAckMessage>(
+            CreateRequest(NvSipAckMessage::sMethodName, contentType, body, bodyLength, nullptr));
+    ack(built);  // reports the state as the other forms do
+}
+
 void NvSipDialog::addRouteInfoToRequest(const NvHandle<NvSipRequest>& request) const {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::addRouteInfoToRequest");
     if (m_RouteSet.empty() || !request->getHeader<NvSipRouteHeader>().isNil()) return;

@@ -266,6 +266,11 @@ void NvSipIncomingCall::answer(unsigned int statusCode, const void* body, const 
     dialogFor("NvSipIncomingCall::answer()")->sendResponse(statusCode, body, contentType, bodyLength);
 }
 
+void NvSipIncomingCall::respondToPrack(unsigned int statusCode, const void* body, const char* contentType,
+                                       unsigned int bodyLength) {
+    dialogFor("NvSipIncomingCall::respondToPrack()")->respondToPrack(statusCode, body, contentType, bodyLength);
+}
+
 void NvSipIncomingCall::sendReliableProvisionalResponse(NvHandle<NvSipResponse> response) {
     dialogFor("NvSipIncomingCall::sendReliableProvisionalResponse()")->sendReliableProvisionalResponse(response);
 }

@@ -123,6 +123,17 @@ public:
     // The in-dialog operations (reinvite, ackReinvite, respondToReinvite,
     // info, notify, refer) are NvSipCall's, applied to the call's dialog.
 
+    // ---- offer and answer in the PRACK (RFC 3262 5)
+    // Answers the PRACK that the interface's prack is being told of, from
+    // inside that callback: `statusCode` with `body` (the answer to an offer
+    // the PRACK carried) in `contentType`. Without it the library answers
+    // 200 without body when prack returns. Raises NvSipMlException "No PRACK
+    // awaiting an answer" outside the callback. Early media: a 2xx given
+    // after a reliable 1xx with a body (sendReliableProvisionalResponse,
+    // e.g. 183 with the answer) waits for that response's PRACK
+    // (NvSipDialog::sendResponse).
+    void respondToPrack(unsigned int statusCode, const void* body, const char* contentType, unsigned int bodyLength);
+
     // ---- snapshot
     // Writes the call's record, then its dialog's. Raises NvSipMlException
     // "Dialog does not exist !!!" (after the call's record) once the call

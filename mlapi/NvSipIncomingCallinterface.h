@@ -29,8 +29,16 @@ public:
     // sendReliableProvisionalResponse), now or later from any thread.
     virtual void inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) = 0;
     // The peer acknowledged our reliable provisional response. Default: nothing.
+    // The PRACK may carry an offer, or the answer to the offer our reliable
+    // response carried (RFC 3262 5): its body is read here, and the PRACK
+    // may be answered from inside this callback only (the call's
+    // respondToPrack, with the answer to an offer); otherwise the library
+    // answers 200 without body when it returns. Our 2xx held for this PRACK
+    // goes after that answer. A PRACK that crossed our 2xx comes here too.
     virtual void prack(Call call, NvHandle<NvSipPrackMessage> prack);
     // The ACK of our 2xx arrived: the call is up. Default: nothing.
+    // When the INVITE came without a body our 2xx carried the offer, and the
+    // ACK carries the answer (RFC 3261 13.3.1, delayed offer).
     virtual void callConfirmed(Call call, NvHandle<NvSipAckMessage> ack);
     // The call ended or is ending. `message` is what ended it: the peer's
     // BYE (to be answered with the call's respondToBye), CANCEL, the ACK of

@@ -199,6 +199,11 @@ void NvSipOutgoingCall::ack(NvHandle<NvSipAckMessage> ack) {
     forEachDialog("ack", [&ack](const NvHandle<NvSipDialog>& dialog) { dialog->ack(ack); });
 }
 
+void NvSipOutgoingCall::ack(const void* body, const char* contentType, unsigned int bodyLength) {
+    debugLine("NvSipOutgoingCall::ack()");
+    forEachDialog("ack", [&](const NvHandle<NvSipDialog>& dialog) { dialog->ack(body, contentType, bodyLength); });
+}
+
 void NvSipOutgoingCall::prack(NvHandle<NvSipPrackMessage> prack) {
     debugLine("NvSipOutgoingCall::prack()");
     forEachDialog("prack", [&prack](const NvHandle<NvSipDialog>& dialog) { dialog->prack(prack); });

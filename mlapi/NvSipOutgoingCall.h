@@ -79,6 +79,13 @@ public:
     // Stops every dialog's session timer; true.
     bool cancelSessionTimer();
 
+    // ------------------------------------------------------------ delayed offer
+    // The ACK of the 2xx with a body: our answer to the offer a 2xx brought
+    // to an INVITE we sent without one (RFC 3261 13.2.1, RFC 3264). The
+    // dialog builds it (NvSipDialog::ack with a body) and sends it through
+    // its route set with the INVITE's credentials, as any of our ACKs.
+    void ack(const void* body, const char* contentType, unsigned int bodyLength);
+
     // ------------------------------------------------------------ Replaces
     // Runs the base part with m_pMutex held, then the application's
     // replacesDialog without it (it may settle the Replaces from there).

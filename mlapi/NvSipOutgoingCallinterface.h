@@ -41,6 +41,8 @@ public:
     virtual void redirect(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
     // A 2xx answered `dialog` (the other branches were cancelled first):
     // acknowledge it with the call's or the dialog's ack. Default: nothing.
+    // When our INVITE had no body the 2xx carries the offer, and the answer
+    // goes in the ACK: ack with a body (RFC 3261 13.2.1, delayed offer).
     virtual void succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
     // `dialog` ended: the peer's BYE (to be answered with the dialog's
     // respondToBye), the response to our BYE or its time-out, the 487 of a

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 void NvSipResponseRetransmitter::number(const NvHandle<NvSipResponse>& response) {
     NvHandle<NvSipRSeqHeader> rseq = response->getHeader<NvSipRSeqHeader>();
@@ -22,6 +23,7 @@ void NvSipResponseRetransmitter::start(const NvSipTimerOwner& timers, const NvHa
     stop(timers);
     const unsigned int t1 = NvSipTransactionManager::m_T1;
     m_hResponse = response;
+    if (response->getStatusCode() < 200) m_hUnacknowledged = response;
     m_Count = 0;
     m_Deadline = NvTime::sGetCurrentTime() + 64.0 * t1 * 1000.0;
     m_TickKey = timers.scheduler.schedule(t1, &timers.observer, response.get());
@@ -33,10 +35,12 @@ void NvSipResponseRetransmitter::stop(const NvSipTimerOwner& timers) {
     m_hResponse = nullptr;
 }
 
-bool NvSipResponseRetransmitter::acknowledgedBy(const NvHandle<NvSipPrackMessage>& prack) const {
+NvHandle<NvSipResponse> NvSipResponseRetransmitter::takePrack(const NvHandle<NvSipPrackMessage>& prack) {
     const NvHandle<NvSipRAckHeader> rack = prack->getHeader<NvSipRAckHeader>();
-    const NvHandle<NvSipRSeqHeader> rseq = m_hResponse.isNil() ? nullptr : m_hResponse->getHeader<NvSipRSeqHeader>();
-    return !rack.isNil() && !rseq.isNil() && rack->getRSeq() == rseq->getNumber();
+    const NvHandle<NvSipRSeqHeader> rseq =
+        m_hUnacknowledged.isNil() ? nullptr : m_hUnacknowledged->getHeader<NvSipRSeqHeader>();
+    if (rack.isNil() || rseq.isNil() || rack->getRSeq() != rseq->getNumber()) return nullptr;
+    return std::exchange(m_hUnacknowledged, nullptr);
 }
 
 NvSipResponseRetransmitter::Tick NvSipResponseRetransmitter::tick() {
@@ -57,6 +61,7 @@ void NvSipResponseRetransmitter::scheduleNext(const NvSipTimerOwner& timers, boo
 
 void NvSipResponseRetransmitter::restore(const NvHandle<NvSipResponse>& response, uint8_t count, uint32_t rseq) {
     m_hResponse = response;
+    if (!response.isNil() && response->getStatusCode() < 200) m_hUnacknowledged = response;
     m_Count = count;
     m_RSeq = rseq;
 }

@@ -13,6 +13,11 @@
 // the transport, a provisional one through its transaction) and asks for
 // the next tick, or gives up when tick() says the deadline has passed. The
 // response is dropped as soon as it is acknowledged (stop()).
+//
+// PRACK matching (RFC 3262 3) is apart from the retransmission: the last
+// reliable provisional response stays "unacknowledged" until a PRACK names
+// it (takePrack), even once our 2xx has replaced it as the kept response,
+// so that a PRACK crossing our 2xx still finds it.
 
 #include "stack/sip/NvSipMessage.h"
 #include "mlapi/dialog/NvSipTimerOwner.h"
@@ -36,7 +41,8 @@ public:
 
     // Keeps `response`, with no retransmission yet and the deadline 64*T1
     // ahead, and schedules its first tick T1 from now (a pending tick of
-    // the response kept before is cancelled).
+    // the response kept before is cancelled). A provisional response
+    // becomes the unacknowledged one.
     void start(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response);
     // The response was acknowledged, or is not to go again: the pending tick
     // is cancelled and the response dropped (nothing of it stays with the
@@ -44,8 +50,12 @@ public:
     void stop(const NvSipTimerOwner& timers);
     const NvHandle<NvSipResponse>& kept() const { return m_hResponse; }
     bool keeps(const NvHandle<NvSipResponse>& response) const { return response.get() == m_hResponse.get(); }
-    // Whether the RAck of `prack` names the RSeq of the kept response.
-    bool acknowledgedBy(const NvHandle<NvSipPrackMessage>& prack) const;
+    // Whether the RAck of `prack` names the RSeq of the reliable provisional
+    // response still unacknowledged (kept, or replaced by our 2xx since);
+    // when it does, that response is acknowledged and returned, else nil.
+    NvHandle<NvSipResponse> takePrack(const NvHandle<NvSipPrackMessage>& prack);
+    // The reliable provisional response whose PRACK has not come; nil when none.
+    const NvHandle<NvSipResponse>& unacknowledged() const { return m_hUnacknowledged; }
 
     // The kept response's tick has come: SendAgain before the deadline,
     // GiveUp once it has passed. No tick is pending afterwards.
@@ -62,6 +72,7 @@ public:
 
 private:
     NvHandle<NvSipResponse> m_hResponse;
+    NvHandle<NvSipResponse> m_hUnacknowledged;  // our last reliable 1xx until its PRACK
     uint32_t m_RSeq = 0;       // RSeq of the last reliable provisional response we sent
     uint8_t m_Count = 0;       // retransmissions of m_hResponse so far
     double m_TickKey = 0;      // key of the pending tick; 0: none

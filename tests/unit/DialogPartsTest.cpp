@@ -207,10 +207,13 @@ TEST_F(RetransmitterPart, ReliableResponsesAreNumberedAndAcknowledgedByTheirRSeq
     EXPECT_EQ(raised([&] { numbered(5); }), "RSeq Num is out of order");
 
     auto prack = [](const char* rack) { return NvHandle<NvSipPrackMessage>(fromPeer("PRACK", 2, rack)); };
-    EXPECT_FALSE(retransmitter.acknowledgedBy(prack("RAck: 8 1 INVITE\n")));  // nothing kept
+    EXPECT_TRUE(retransmitter.takePrack(prack("RAck: 8 1 INVITE\n")).isNil());  // nothing sent
     retransmitter.start(timers, reliable(8));
-    EXPECT_TRUE(retransmitter.acknowledgedBy(prack("RAck: 8 1 INVITE\n")));
-    EXPECT_FALSE(retransmitter.acknowledgedBy(prack("RAck: 7 1 INVITE\n")) || retransmitter.acknowledgedBy(prack("")));
+    retransmitter.start(timers, new NvSipResponse(200, offer));  // our 2xx crossing the PRACK: still matched
+    EXPECT_TRUE(retransmitter.takePrack(prack("RAck: 7 1 INVITE\n")).isNil() &&
+                retransmitter.takePrack(prack("")).isNil());
+    EXPECT_EQ(valueOf(retransmitter.takePrack(prack("RAck: 8 1 INVITE\n")), "RSeq"), "8");
+    EXPECT_TRUE(retransmitter.takePrack(prack("RAck: 8 1 INVITE\n")).isNil());  // acknowledged once
     retransmitter.stop(timers);
 }
 
