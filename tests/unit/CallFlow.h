@@ -149,6 +149,13 @@ protected:
         std::string text = response->toString();
         return text.insert(text.find("\r\n") + 2, "Contact: <sip:" + contactUser + "@192.0.2.1>\r\n" + extra);
     }
+    // `text` (a message without body) carrying `sdp` as its body.
+    static std::string withBody(std::string text, const std::string& sdp) {
+        const std::string length = "Content-Length: 0\r\n";
+        return text.replace(text.find(length), length.size(),
+                            "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(sdp.size()) +
+                                "\r\n") + sdp;
+    }
     // The peer's `code` to `sent`, as it is built from the request alone.
     static std::string responseTo(const Sent& sent, int code) {
         return NvSipResponse(code, NvHandle<NvSipRequest>(sent.message)).toString();

@@ -59,10 +59,14 @@ class RecordedIncomingEvents : public NvSipIncomingCallinterface, public EventLo
 
 public:
     std::function<void()> onRefresh;
+    std::function<void(Call)> onPrack;  // runs inside prack when set
 
     void inviteRequest(Call, NvHandle<NvSipInviteMessage>) override { record("inviteRequest"); }
-    void prack(Call, NvHandle<NvSipPrackMessage>) override { record("prack"); }
-    void callConfirmed(Call, NvHandle<NvSipAckMessage>) override { record("callConfirmed"); }
+    void prack(Call call, NvHandle<NvSipPrackMessage> p) override {
+        received("prack", p);
+        if (onPrack) onPrack(call);
+    }
+    void callConfirmed(Call, NvHandle<NvSipAckMessage> ack) override { received("callConfirmed", ack); }
     void terminated(Call, NvHandle<NvSipMessage> m) override { record("terminated"); locked([&] { m_hEnded = m; }); }
     void unknownRequest(Call, Transaction t, NvHandle<NvSipRequest>) override { handedOver("unknownRequest", t); }
     void referRequest(Call, Transaction t, NvHandle<NvSipReferMessage>) override { handedOver("referRequest", t); }
@@ -82,17 +86,24 @@ public:
     void replacesDialog(Call, Dialog, Dialog, NvHandle<NvSipInviteMessage>) override { record("replacesDialog"); }
 
     // The transaction of the last request handed over (to answer it on),
-    // and what terminated gave last.
+    // what terminated gave last, and the body of the last PRACK or ACK.
     Transaction lastTransaction() { return locked([&] { return m_hLastTransaction; }); }
+    std::string receivedBody() { return locked([&] { return m_ReceivedBody; }); }
     NvHandle<NvSipMessage> ended() { return locked([&] { return m_hEnded; }); }
     void forget() {
         locked([&] { m_hLastTransaction = nullptr; m_hEnded = nullptr; });
         onRefresh = nullptr;
+        onPrack = nullptr;
         taken();
     }
 
 private:
     void handedOver(const std::string& event, Transaction t) { record(event); locked([&] { m_hLastTransaction = t; }); }
+    void received(const std::string& event, const NvHandle<NvSipMessage>& m) {
+        record(event);
+        locked([&] { m_ReceivedBody = m->getBody(); });
+    }
+    std::string m_ReceivedBody;       // guarded by locked()
     Transaction m_hLastTransaction;   // guarded by locked()
     NvHandle<NvSipMessage> m_hEnded;  // guarded by locked()
 };

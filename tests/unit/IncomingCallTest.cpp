@@ -80,6 +80,47 @@ TEST_F(IncomingCallTest, ProvisionalResponsesToAnInviteRequiring100relAreNumbere
     EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-p1")), "terminated");
 }
 
+// RFC 3262 3: a 2xx waits for the PRACK of a reliable 1xx carrying an answer (early media), and a PRACK that our
+// 2xx crossed still gets 200; RFC 3262 5: an offer in the PRACK reaches the application, whose answer goes in the
+// PRACK's 200; RFC 3261 13.3.1: an INVITE without body gets our offer in the 2xx and the answer in the ACK.
+TEST_F(IncomingCallTest, TwoHundredWaitsForThePrackOfEarlyMedia_PrackCrossingItGets200_OffersInPrackAndAck) {
+    const std::string offer = "v=0\r\no=offer\r\n", answer = "v=0\r\no=answer\r\n";
+    for (const bool earlyMedia : {true, false}) {
+        SCOPED_TRACE(earlyMedia);
+        acceptCalls();
+        const std::string invite = request("INVITE", "", "r1", "Supported: 100rel\r\n");
+        injectExpecting(earlyMedia ? withBody(invite, offer) : invite, "SIP/2.0 100");
+        call->sendReliableProvisionalResponse(earlyMedia ? 183 : 180, answer.data(), "application/sdp",
+                                              earlyMedia ? answer.size() : 0);
+        expectSent(earlyMedia ? "SIP/2.0 183" : "SIP/2.0 180");
+        call->answer(200, offer.data(), "application/sdp", earlyMedia ? 0 : offer.size());
+        if (earlyMedia) {
+            expectNothingSent();  // held for the PRACK
+            events->onPrack = [&](NvHandle<NvSipIncomingCall> c) {
+                c->respondToPrack(200, answer.data(), "application/sdp", answer.size());
+            };
+        } else {
+            expectSent("SIP/2.0 200");
+        }
+        const std::string prack = fromPeer("PRACK", 2, "z9hG4bK-pr1", "RAck: 1 1 INVITE\r\n");
+        inject(earlyMedia ? withBody(prack, offer) : prack);
+        EXPECT_EQ(events->taken() + " " + events->receivedBody(), "inviteRequest prack " + (earlyMedia ? offer : ""));
+        const std::vector<Sent> sent = wire.sent();
+        ASSERT_EQ(takeSent(), earlyMedia ? "200 200" : "200");
+        EXPECT_EQ(sent.front().message->getCSeqHeader()->getMethod().str() + " " + sent.front().message->getBody(),
+                  "PRACK " + (earlyMedia ? answer : ""));
+        EXPECT_EQ(sent.back().message->getCSeqHeader()->getMethod().str(), earlyMedia ? "INVITE" : "PRACK");
+        injectExpecting(fromPeer("PRACK", 3, "z9hG4bK-pr2", "RAck: 1 1 INVITE\r\n"), "SIP/2.0 481");
+        EXPECT_EQ(raised([&] { call->respondToPrack(200, nullptr, nullptr, 0); }), "No PRACK awaiting an answer");
+        const std::string ack = fromPeer("ACK", 1, "z9hG4bK-ack");
+        inject(earlyMedia ? ack : withBody(ack, answer));
+        EXPECT_EQ(events->taken() + " " + events->receivedBody(), "callConfirmed " + (earlyMedia ? "" : answer));
+        events->onPrack = nullptr;
+        peerHangsUp(4);
+        outlastTransactions();
+    }
+}
+
 TEST_F(IncomingCallTest, CancelOrATooSmallSessionEndsTheCallAtItsAck_NoAnswerAt408) {
     receiveInvite();  // left unanswered: 408 when its transaction times out
     expectSentAfter(NvSipServerTransaction::sm_ProceedingTimeoutMs, "SIP/2.0 408");

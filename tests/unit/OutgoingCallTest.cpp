@@ -67,9 +67,12 @@ TEST_F(OutgoingCallTest, RingingThenAnswered_AckCarriesTheInviteCSeqAndTheToTag)
     EXPECT_EQ(NvSipTransactionManager::getInstance()->getTransactionCount(), 0u);
 }
 
+// RFC 3262 5: the body of a reliable 183 (early media) reaches the application.
 TEST_F(OutgoingCallTest, ReliableProvisional_PrackCarriesRAck) {
     dial("Supported: 100rel\r\n");
-    EXPECT_EQ(outgoingHeardAfter(answer(invite, 183, "a1", "Require: 100rel\r\nRSeq: 5\r\n")), "reliable");
+    EXPECT_EQ(outgoingHeardAfter(withBody(answer(invite, 183, "a1", "Require: 100rel\r\nRSeq: 5\r\n"), "v=0\r\n")),
+              "reliable");
+    EXPECT_EQ(outgoing->lastMessage->getBody(), "v=0\r\n");
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "a1")), "");  // waits for our PRACK
 
     call->prack(nullptr);
@@ -158,6 +161,37 @@ TEST_F(OutgoingCallTest, ChallengedInvite_AcksCarryTheirInvitesCredentialsLaterR
     inject(responseTo(bye, 200));
     EXPECT_EQ(outgoing->taken(), "succeeded dialogTerminated terminated");
     NvSipCallManager::smp_AuthInterface = policy;
+}
+
+// RFC 3261 13.2.1: our INVITE without body gets the offer in the 2xx, and our answer goes in the ACK. 13.2.2.4 and
+// 12.2.1.1: however it was built, the ACK of a 2xx goes to the remote target through the route set, with the
+// credentials of its INVITE.
+TEST_F(OutgoingCallTest, DelayedOffer_AnswerInTheAck_AnyAckFollowsTheRouteSetWithTheInvitesCredentials) {
+    TestCredentials credentials;
+    const std::string offer = "v=0\r\no=offer\r\n", sdp = "v=0\r\no=answer\r\n";
+    for (const char* way : {"with a body", "from the response", "createRequest"}) {
+        SCOPED_TRACE(way);
+        dial();
+        EXPECT_EQ(invite.message->getBody() + valueOf(invite.message, "Content-Length"), "0");
+        inject(answer(invite, 407, "a0"));
+        expectSent("ACK sip:alice@192.0.2.1");
+        const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
+        inject(withBody(answer(retry, 200, "a1", "Record-Route: <sip:proxy@192.0.2.50;lr>\r\n", "alice2"), offer));
+        ASSERT_EQ(outgoing->taken() + " " + outgoing->lastMessage->getBody(), "succeeded " + offer);
+        const NvHandle<NvSipDialog> dialog = outgoing->lastDialog;
+        NvHandle<NvSipAckMessage> built =
+            std::string(way) == "createRequest"
+                ? NvHandle<NvSipAckMessage>(dialog->createRequest("ACK", "application/sdp", sdp.data(), sdp.size(),
+                                                                  nullptr))
+                : new NvSipAckMessage(NvHandle<NvSipResponse>(outgoing->lastMessage));
+        if (std::string(way) == "from the response") built->setBody(sdp.data(), "application/sdp", sdp.size());
+        std::string(way) == "with a body" ? call->ack(sdp.data(), "application/sdp", sdp.size()) : call->ack(built);
+        const Sent ack = expectSent("ACK sip:alice2@192.0.2.1");
+        EXPECT_EQ(valueOf(ack.message, "Route") + " | " + valueOf(ack.message, "Proxy-Authorization") + " | " +
+                      ack.message->getBody(),
+                  "<sip:proxy@192.0.2.50;lr> | " + valueOf(retry.message, "Proxy-Authorization") + " | " + sdp);
+        EXPECT_EQ(hangUp(), "dialogTerminated terminated");
+    }
 }
 
 TEST_F(OutgoingCallTest, Redirect_NextContactTriedOnce) {
