@@ -7,6 +7,8 @@
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
+#include <utility>
+
 Caller::Caller(const CallOptions& options, CallReport& report, NvHandle<NvSipNameAddress> self, InCallRequests inCall)
     : m_Options(options), m_Report(report), m_hSelf(std::move(self)), m_InCall(std::move(inCall)) {}
 
@@ -23,6 +25,7 @@ NvHandle<NvSipInviteMessage> Caller::buildInvite(const std::string& callId) cons
     invite->addHeader(new NvSipSupportedHeader("100rel"));
     invite->addHeader(new NvSipGenericHeader("Allow", InCallRequests::sAllow()));
     if (m_Options.timerSeconds) invite->addHeader(new NvSipSessionExpiresHeader(m_Options.timerSeconds));
+    if (m_Options.delayedOffer) return invite;
     const std::string sdp = m_InCall.sdp().at(1);
     invite->setBody(sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()));
     return invite;
@@ -49,6 +52,13 @@ unsigned Caller::sdpVersionOf(const Call& call) {
     return version;
 }
 
+bool Caller::takesOurAnswer(const Call& call, const NvHandle<NvSipResponse>& response) {
+    if (!m_Options.delayedOffer || response->getBody().empty()) return false;
+    bool first = false;
+    withState(call, [&](CallState& state) { first = !std::exchange(state.offerAnswered, true); });
+    return first;
+}
+
 bool Caller::place() {
     const NvSocketImpl::Transport kind = m_Options.tcp ? NvSocketImpl::TCP : NvSocketImpl::UDP;
     const std::string callId =
@@ -58,7 +68,7 @@ bool Caller::place() {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Calls[callId] = CallState{number, Clock::now(), false, "", 1};
     }
-    m_Report.event(number, "INVITE to " + m_Options.target);
+    m_Report.event(number, "INVITE to " + m_Options.target + (m_Options.delayedOffer ? " without SDP" : ""));
     NvHandle<NvSipOutgoingCall> call;
     try {
         call = new NvSipOutgoingCall(buildInvite(callId), this, m_Options.ladder ? Ladder::sAttach() : nullptr);
@@ -87,8 +97,19 @@ void Caller::provisionalResponse(Call call, Dialog, NvHandle<NvSipResponse> resp
 }
 
 void Caller::reliableProvisionalResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
-    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received reliably, PRACK");
-    m_Report.attempt(numberOf(call), "PRACK", [&] { dialog->prack(nullptr); });
+    const bool answering = takesOurAnswer(call, response);
+    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received reliably" +
+                                       (answering ? " with an SDP offer, PRACK with our answer" : ", PRACK"));
+    m_Report.attempt(numberOf(call), "PRACK", [&] {
+        NvHandle<NvSipPrackMessage> prack;
+        if (answering) {
+            const std::string sdp = m_InCall.sdp().at(sdpVersionOf(call));
+            prack = NvHandle<NvSipPrackMessage>(dialog->createRequest(
+                NvSipPrackMessage::sMethodName, "application/sdp", sdp.data(), static_cast<unsigned>(sdp.size()),
+                nullptr));
+        }
+        dialog->prack(prack);
+    });
 }
 
 void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> response) {
@@ -99,8 +120,14 @@ void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> respons
         started = state.started;
     });
     m_Report.setupTime(std::chrono::duration<double, std::milli>(now - started).count());
-    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received, ACK");
-    m_Report.attempt(numberOf(call), "ACK", [&] { dialog->ack(NvHandle<NvSipAckMessage>()); });
+    const bool answering = takesOurAnswer(call, response);
+    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received, ACK" +
+                                       (answering ? " with our SDP answer" : ""));
+    m_Report.attempt(numberOf(call), "ACK", [&] {
+        if (!answering) return dialog->ack(NvHandle<NvSipAckMessage>());
+        const std::string sdp = m_InCall.sdp().at(sdpVersionOf(call));
+        dialog->ack(sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()));
+    });
     runLater(m_Options.holdMs, [this, call] {
         m_Report.event(numberOf(call), "hanging up");
         m_Report.attempt(numberOf(call), "BYE", [&] { call->hangup(); });

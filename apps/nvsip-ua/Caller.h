@@ -18,6 +18,11 @@
 // of the same SDP when the library says it is time, and the call is hung up
 // when the session is about to expire.
 //
+// Delayed offer, when asked: the INVITE goes without body; the first
+// offer the callee makes, in a reliable provisional response or in the 2xx
+// (RFC 3261 13.2.1, RFC 3262 5), is answered with our SDP in its PRACK or
+// in the ACK; a later body is not answered again.
+//
 // A call counts as answered when it got a 2xx and ended with a 2xx to our
 // BYE or with the peer's BYE; setup time is from the INVITE to the first 2xx.
 //
@@ -49,6 +54,7 @@ struct CallOptions {
     long reinviteAfterMs = -1;  // -1: no re-INVITE of ours
     long infoAfterMs = -1;      // -1: no INFO
     unsigned timerSeconds = 0;  // 0: no session timer
+    bool delayedOffer = false;  // INVITE without body, our answer in the PRACK or ACK
 };
 
 class Caller : public NvSipOutgoingCallinterface {
@@ -87,6 +93,7 @@ private:
         bool answered = false;
         std::string failure;  // why it failed, the last reason heard
         unsigned sdpVersion = 1;  // the o= version of our SDP in the call
+        bool offerAnswered = false;  // delayed offer: the callee's offer got our answer
     };
     NvHandle<NvSipInviteMessage> buildInvite(const std::string& callId) const;
     // Runs `change` on the call's state under m_Mutex; false when the call is unknown.
@@ -96,6 +103,8 @@ private:
     // Sends our re-INVITE with the offer at the call's SDP version, raised first when `newOffer`.
     void reinvite(const Call& call, bool newOffer);
     unsigned sdpVersionOf(const Call& call);
+    // Delayed offer: whether `response` brings the callee's offer, not answered yet (from now it is).
+    bool takesOurAnswer(const Call& call, const NvHandle<NvSipResponse>& response);
     // Answers a request of the peer other than BYE and re-INVITE.
     void answerInCall(const Call& call, NvSipServerTransaction& transaction, const NvHandle<NvSipRequest>& request);
 

@@ -54,26 +54,46 @@ void Listener::later(unsigned delayMs, const Call& call, void (Listener::*action
 
 void Listener::inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) {
     const bool reliable = m_Options.reliable && invite->isSupported("100rel");
+    const bool offered = !invite->getBody().empty();
+    // With early media the library alone holds the 2xx for a PRACK (where RFC 3262 3 wants it); otherwise a
+    // reliable 180 rings on once its PRACK came.
+    const bool waitForPrack = reliable && !m_Options.earlyMedia;
     uint64_t number;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
         CallState& state = m_Calls[call.get()];
         number = state.number;
-        state.reliableRinging = reliable;
+        state.reliableRinging = waitForPrack;
+        state.offerInOur2xx = !offered;
     }
-    m_Report.event(number, "INVITE from " + uriOf(invite->getFromHeader()));
-    if (reliable) {
-        m_Report.attempt(numberOf(call), "reliable 180", [&] { call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0); });
-        m_Report.event(number, "180 sent reliably");
-        return;  // rings on once the PRACK arrives
-    }
-    m_Report.attempt(numberOf(call), "180", [&] { call->answer(180, nullptr, nullptr, 0); });
-    m_Report.event(number, "180 sent");
-    later(m_Options.ringMs, call, &Listener::answer);
+    m_Report.event(number, "INVITE from " + uriOf(invite->getFromHeader()) + (offered ? "" : " without SDP"));
+    const bool media = m_Options.earlyMedia && offered;
+    const unsigned status = media ? 183 : 180;
+    const std::string sdp = media ? m_InCall.sdp().at(sdpVersionOf(call)) : "";
+    const void* body = media ? sdp.data() : nullptr;
+    const char* type = media ? "application/sdp" : nullptr;
+    const std::string what = std::to_string(status) + (media ? " with SDP" : "");
+    const auto size = static_cast<unsigned>(sdp.size());
+    if (reliable)
+        m_Report.attempt(number, ("reliable " + what).c_str(),
+                         [&] { call->sendReliableProvisionalResponse(status, body, type, size); });
+    else
+        m_Report.attempt(number, what.c_str(), [&] { call->answer(status, body, type, size); });
+    m_Report.event(number, what + (reliable ? " sent reliably" : " sent"));
+    if (!waitForPrack) later(m_Options.ringMs, call, &Listener::answer);
 }
 
-void Listener::prack(Call call, NvHandle<NvSipPrackMessage>) {
-    m_Report.event(numberOf(call), "PRACK received");
+void Listener::prack(Call call, NvHandle<NvSipPrackMessage> prack) {
+    if (prack->getBody().empty()) {
+        m_Report.event(numberOf(call), "PRACK received");
+    } else {
+        // Our 1xx never carries an offer: this is the caller's, answered in the PRACK's 200 (RFC 3262 5).
+        m_Report.event(numberOf(call), "PRACK received with an SDP offer, 200 with our answer");
+        const std::string sdp = m_InCall.sdp().at(sdpVersionOf(call));
+        m_Report.attempt(numberOf(call), "answer to PRACK", [&] {
+            call->respondToPrack(200, sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()));
+        });
+    }
     bool ringing;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -108,8 +128,13 @@ void Listener::takeBack(const std::vector<Call>& calls) {
     }
 }
 
-void Listener::callConfirmed(Call call, NvHandle<NvSipAckMessage>) {
-    m_Report.event(numberOf(call), "ACK received, call up");
+void Listener::callConfirmed(Call call, NvHandle<NvSipAckMessage> ack) {
+    bool offerInOur2xx = false;
+    withState(call, [&](CallState& state) { offerInOur2xx = state.offerInOur2xx; });
+    const char* what = !offerInOur2xx          ? "ACK received"
+                       : ack->getBody().empty() ? "ACK received without the SDP answer"
+                                                : "ACK received with the SDP answer";
+    m_Report.event(numberOf(call), std::string(what) + ", call up");
     std::string error;
     if (m_pSnapshots && !m_pSnapshots->save(call, error)) m_Report.event(numberOf(call), "no snapshot: " + error);
 }

@@ -10,6 +10,15 @@
 // time, and hangs up when the session is about to expire. Every event is reported to the
 // CallReport; each call is counted once when it has ended.
 //
+// Offer and answer in odd places: with early media, an INVITE with an SDP
+// offer gets 183 with our SDP answer instead of the 180 (reliably under the
+// same conditions), and the final answer follows after the ring time
+// without waiting for any PRACK here: the library holds a 2xx until the
+// PRACK of a reliable 183 with SDP (RFC 3262 3), and answers a PRACK that
+// crossed our 2xx. An INVITE without body (delayed offer) gets our SDP as
+// the offer in the 2xx and the answer in the ACK (RFC 3261 13.3.1); an SDP
+// offer in a PRACK is answered with our SDP in the PRACK's 200 (RFC 3262 5).
+//
 // Threads: events arrive on the stack's threads; delayed actions (ring
 // time, hang-up) run as timers on the stack's scheduler. m_Mutex guards the
 // table of live calls only and is never held while the library is called.
@@ -31,6 +40,7 @@ struct ListenOptions {
     unsigned ringMs = 0;
     unsigned answer = 200;
     bool reliable = false;
+    bool earlyMedia = false;    // 183 with our SDP answer before the final answer
     unsigned timerSeconds = 0;  // 0: no session timer
     long hangupAfterMs = -1;    // from the answer; -1: the caller hangs up
     long count = -1;            // -1: run until killed
@@ -83,6 +93,7 @@ private:
         bool reliableRinging = false;  // a reliable 180 waits for its PRACK
         bool cancelled = false;        // the ACK of our 487 ends it
         unsigned sdpVersion = 1;       // the o= version of our SDP in the call
+        bool offerInOur2xx = false;    // the INVITE had no body: the ACK brings the answer
     };
     // Numbers a call the manager asked for (some end without an inviteRequest).
     void admit(const Call& call);

@@ -1,11 +1,11 @@
 // nvsip-ua: a SIP user agent on the call-control library.
 //
-//   nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]
+//   nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable] [--early-media]
 //                   [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]
 //                   [--leave-unanswered METHOD,...]
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
 //                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]
-//                 [--reinvite-after MS] [--info-after MS] [--timer SECS]
+//                 [--reinvite-after MS] [--info-after MS] [--timer SECS] [--delayed-offer]
 //   nvsip-ua demo
 //
 // listen: answers every INVITE (180, reliably with --reliable when the
@@ -18,7 +18,12 @@
 // or with --quiet a progress line each second; a summary at exit. Bad flags
 // exit 2. With --snapshot-dir, each confirmed call is saved in DIR until it
 // ends, and calls saved there by an earlier run (killed mid-call) are taken
-// back at start.
+// back at start. --early-media sends 183 with the SDP answer instead of the
+// 180 to an INVITE with an offer (reliably under the same conditions), and
+// the final answer after MS without waiting for the PRACK itself: the
+// library sends a 2xx only once the reliable 183 was PRACKed (RFC 3262 3).
+// An INVITE without SDP gets the offer in the 2xx and the answer in the ACK;
+// an SDP offer in a PRACK is answered in its 200.
 //
 // call: places N calls at R per second, at most --limit N in flight (INVITE
 // with an SDP offer and Supported: 100rel), PRACKs reliable provisional responses, ACKs the 2xx,
@@ -29,7 +34,9 @@
 // other requests in the call are answered as in listen. --reinvite-after
 // sends a re-INVITE with a new offer MS after the ACK, --info-after an
 // INFO; --timer offers a session timer of SECS, refreshed by re-INVITE and
-// hung up before it expires. --rate may be fractional.
+// hung up before it expires. --rate may be fractional. --delayed-offer
+// sends the INVITE without SDP and answers the callee's offer in the PRACK
+// of a reliable provisional response that brings it, else in the ACK.
 //
 // demo: listens on loopback, calls itself and draws the call as a ladder.
 
@@ -60,12 +67,12 @@
 namespace {
 
 void printUsage(std::ostream& out) {
-    out << "usage: nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable]\n"
+    out << "usage: nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable] [--early-media]\n"
            "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]\n"
            "                       [--leave-unanswered METHOD,...]\n"
            "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
            "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]\n"
-           "                     [--reinvite-after MS] [--info-after MS] [--timer SECS]\n"
+           "                     [--reinvite-after MS] [--info-after MS] [--timer SECS] [--delayed-offer]\n"
            "       nvsip-ua demo\n"
            "       nvsip-ua --help | -h\n";
 }
@@ -144,6 +151,7 @@ Listen parseListen(int argc, char** argv) {
             o.answer = static_cast<unsigned>(number(699));
             if (o.answer < 200) throw std::invalid_argument("--answer takes a final status, 200 to 699");
         } else if (arg == "--reliable") o.reliable = true;
+        else if (arg == "--early-media") o.earlyMedia = true;
         else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
         else if (arg == "--hangup-after") o.hangupAfterMs = number(3600000);
         else if (arg == "--count") o.count = atLeastOne(number(2147483647L));
@@ -188,6 +196,7 @@ Call parseCall(int argc, char** argv) {
         else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--reinvite-after") o.reinviteAfterMs = number(3600000);
         else if (arg == "--info-after") o.infoAfterMs = number(3600000);
+        else if (arg == "--delayed-offer") o.delayedOffer = true;
         else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
         else return false;
         return true;
