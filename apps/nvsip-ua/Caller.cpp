@@ -25,7 +25,10 @@ NvHandle<NvSipInviteMessage> Caller::buildInvite(const std::string& callId) cons
     invite->addHeader(new NvSipSupportedHeader("100rel"));
     invite->addHeader(new NvSipGenericHeader("Allow", InCallRequests::sAllow()));
     if (m_Options.timerSeconds) invite->addHeader(new NvSipSessionExpiresHeader(m_Options.timerSeconds));
-    if (m_Options.delayedOffer) return invite;
+    if (m_Options.delayedOffer) {
+        invite->addHeader(new NvSipContentLengthHeader(0));  // no body, said as our in-dialog requests say it
+        return invite;
+    }
     const std::string sdp = m_InCall.sdp().at(1);
     invite->setBody(sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()));
     return invite;

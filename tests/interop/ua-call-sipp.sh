@@ -13,6 +13,12 @@ call_ basic-tcp "-sf $scenarios/uas-basic.xml" "--hold 200 --tcp" 0 "1 answered"
 call_ record-route "-sf $scenarios/uas-record-route.xml" "--hold 200" 0 "1 answered"
 call_ strict-route "-sf $scenarios/uas-strict-route.xml" "--hold 200" 0 "1 answered"
 call_ reliable-183 "-sf $scenarios/uas-reliable.xml" "--hold 200" 0 "1 answered"
+# Delayed offer: our INVITE without body, our SDP answer in the ACK of the 200 (through its Record-Route), or in the
+# PRACK of a reliable 183 that brings the offer.
+call_ delayed-offer "-sf $scenarios/uas-delayed-offer.xml" "--hold 200 --delayed-offer" 0 "1 answered" u1 \
+  "ACK with our SDP answer"
+call_ delayed-offer-prack "-sf $scenarios/uas-delayed-offer-prack.xml" "--hold 200 --delayed-offer" 0 "1 answered" u1 \
+  "PRACK with our answer"
 call_ redirect "-sf $scenarios/uas-redirect.xml" "--hold 200 --follow-redirects" 0 "1 answered"
 call_ auth-401 "-sf $scenarios/uas-auth-401.xml" "--hold 200 --auth alice:secret" 0 "1 answered"
 call_ auth-407 "-sf $scenarios/uas-auth-407.xml" "--hold 200 --auth alice:secret" 0 "1 answered"

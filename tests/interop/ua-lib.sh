@@ -19,10 +19,10 @@ verdict() {
   echo "ok   $name: $(grep '^summary:' "$work/$name.ua" | tail -1)"
 }
 
-# listen_ NAME "UA FLAGS" "SIPP SCENARIO ARGS" "EXPECTED SUMMARY TEXT" [SIPP TRANSPORT]
+# listen_ NAME "UA FLAGS" "SIPP SCENARIO ARGS" "EXPECTED SUMMARY TEXT" [SIPP TRANSPORT] ["EXPECTED EVENT LINE"]
 # nvsip-ua listen answers one call from SIPp, which fails after $sipp_timeout (45s unless set).
 listen_() {
-  local name="$1" flags="$2" scenario="$3" expected="$4" transport="${5:-u1}"
+  local name="$1" flags="$2" scenario="$3" expected="$4" transport="${5:-u1}" event="${6:-}"
   local port; port="$(free_port)"
   # shellcheck disable=SC2086
   timeout 90 "$ua" listen --bind 127.0.0.1:"$port" --count 1 $flags >"$work/$name.ua" 2>&1 &
@@ -36,7 +36,7 @@ listen_() {
   pids+=("$sipp_pid")
   local got=0
   wait "$ua_pid" || got=$?
-  verdict "$name" "$got" 0 "$expected" "$sipp_pid"
+  verdict "$name" "$got" 0 "$expected" "$sipp_pid" "$event"
 }
 
 # call_ NAME "SIPP SCENARIO ARGS" "UA FLAGS" UA_STATUS "EXPECTED SUMMARY TEXT" [TRANSPORT] ["EXPECTED EVENT LINE"]

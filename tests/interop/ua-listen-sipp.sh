@@ -12,6 +12,13 @@ listen_ basic-tcp "--tcp" "-sn uac" "1 answered, caller hung up" t1
 listen_ reliable-180 "--reliable" "-sf $scenarios/uac-reliable.xml" "1 answered, caller hung up"
 # The caller requires 100rel: the 180 goes reliably though nvsip-ua was not asked to send it so.
 listen_ required-100rel "--ring 500" "-sf $scenarios/uac-require-100rel.xml" "1 answered, caller hung up"
+# Early media (RFC 3262 3): a reliable 183 with the SDP answer; the 200 nvsip-ua gave at once waits for its PRACK.
+listen_ early-media "--early-media --reliable --ring 0" "-sf $scenarios/uac-early-media.xml" \
+  "1 answered, caller hung up" u1 "183 with SDP sent reliably"
+# Delayed offer (RFC 3261 13.3.1): an INVITE without SDP gets the offer in the 200, the answer comes in the ACK; the
+# PRACK of the reliable 180, sent after that 200, still gets 200.
+listen_ delayed-offer-late-prack "--early-media --reliable --ring 0" "-sf $scenarios/uac-late-prack.xml" \
+  "1 answered, caller hung up" u1 "ACK received with the SDP answer"
 listen_ cancel "--ring 20000" "-sf $scenarios/uac-cancel.xml" "1 cancelled"
 listen_ session-too-small "" "-sf $scenarios/uac-422.xml" "1 rejected"
 listen_ session-timer "--timer 1800" "-sf $scenarios/uac-timer.xml" "1 answered, caller hung up"
