@@ -504,6 +504,16 @@ public:
     // 200 without body as the callback returns (or raises). Then a 2xx held
     // for this PRACK goes (sendResponse).
     //
+    // Choices where a literal reading would break the RFCs: a PRACK is
+    // accepted in any state but the ending ones when it names our last
+    // unacknowledged reliable 1xx (RFC 3262 3: the UAS must be prepared for
+    // it after its 2xx), not only in NV_PROCEEDED; it is answered after the
+    // call heard of it, not before, so that an offer in it is answered in
+    // its 200 (RFC 3262 5); a 2xx is held for that PRACK when the 1xx
+    // carried a body (sendResponse); the ACK of a 2xx goes through the
+    // route set to the remote target whoever built it, not to the
+    // Request-URI the application's ACK carries (RFC 3261 13.2.2.4, 12.2.1.1).
+    //
     // Raises NvSipMlException "No PRACK awaiting an answer" outside that
     // callback (or when the PRACK was answered already). Any thread during
     // the callback; takes m_pMutex.
