@@ -550,7 +550,9 @@ public:
     // A 2xx given while our last reliable provisional response carried a
     // body (an offer or answer) and its PRACK has not come is held, and sent
     // as that PRACK is answered (RFC 3262 3: the offer/answer exchange of
-    // the early dialog ends before the INVITE's); a later 2xx replaces the
+    // the early dialog ends before the INVITE's); so is a 2xx given while
+    // the call is being told of a PRACK (from inside the application's
+    // prack), so that the PRACK's 200 goes first; a later 2xx replaces the
     // held one, a rejection (the 504 of a PRACK that never comes, the 487 of
     // a CANCEL) drops it. The 2xx is checked (modifyResponse) when it leaves.
     //

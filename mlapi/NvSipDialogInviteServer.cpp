@@ -101,10 +101,12 @@ void NvSipDialog::sendResponse(NvHandle<NvSipResponse> response) {
         return sendReliableProvisionalResponse(response);  // the peer asked for it (RFC 3262 3)
     if (status >= 200) m_hHeldAnswer = nullptr;  // this answer is the last one
     const NvHandle<NvSipResponse>& unacknowledged = m_Retransmitter.unacknowledged();
-    if (status >= 200 && status < 300 && !unacknowledged.isNil() && !unacknowledged->getBody().empty()) {
-        // RFC 3262 3: not before the PRACK of the reliable 1xx that carried an offer or answer.
+    const bool offerAnswerPending = !unacknowledged.isNil() && !unacknowledged->getBody().empty();
+    if (status >= 200 && status < 300 && (offerAnswerPending || !m_hPrackTransaction.isNil())) {
+        // RFC 3262 3: not before the PRACK of the reliable 1xx that carried an offer or answer, nor before the
+        // answer to the PRACK being told to the call (which may answer an offer in it).
         TELLAR_DEBUG(getLogger(), "NvSipDialog::sendResponse" << " : 2xx held until the PRACK of RSeq "
-                                                              << m_Retransmitter.lastRSeq());
+                                                              << m_Retransmitter.lastRSeq() << " is answered");
         m_hHeldAnswer = response;
         return;
     }
