@@ -179,6 +179,8 @@ public:
     void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
     void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
     void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // The final response to our PRACK (nil: its time-out).
+    void onPrackResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
     // The peer's PRACK, ACK and CANCEL of its INVITE (an incoming call).
     // onAckRequest: the ACK of our 2xx; onAckRequest2: the ACK of our
     // rejection, which ends the call.

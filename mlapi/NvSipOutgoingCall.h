@@ -76,6 +76,10 @@ public:
     void hangup() override;
     void ack(NvHandle<NvSipAckMessage> ack);
     void prack(NvHandle<NvSipPrackMessage> prack);
+    // A PRACK with the body given (an SDP answer to the offer of a reliable
+    // provisional response, RFC 3262 5) on each dialog with one to
+    // acknowledge (the oldest not yet acknowledged).
+    void prack(const void* body, const char* contentType, unsigned int bodyLength);
     // Stops every dialog's session timer; true.
     bool cancelSessionTimer();
 
@@ -131,7 +135,11 @@ public:
     // 487: dialogTerminated, else failedToConnect (a 6xx cancels the other
     // branches); the dialog leaves the call.
     virtual void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // multipleResponse; then, when the application has not ACKed the
+    // dialog, it is ACKed and hung up (RFC 3261 13.2.2.4).
     virtual void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // prackResponse: the final response to our PRACK, nil for its time-out.
+    virtual void onPrackResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
 
     // ---- snapshot
     // Writes the call's record, the targets tried (u32 count, then each),
