@@ -428,9 +428,7 @@ public:
     // sending raises is reported as the failure it answered, so that the
     // call does not hang. A new remote tag lists the dialog itself under its
     // new key (not what is listed under the old one, which may be another
-    // branch of the call), and a final response replacing an early dialog's
-    // tag drops that tag's key from the table; a CANCEL is built only when
-    // something is pending.
+    // INVITE of the call); a CANCEL is built only when something is pending.
     //
     // Forks (RFC 3261 12.1.2, 13.2.2.4; RFC 3262; RFC 5407 3.1.2): one dialog
     // per To tag. The dialog holding the INVITE's client transaction (the

@@ -226,6 +226,14 @@ TEST_F(OutgoingCallTest, CancelledWhileRinging_487IsAcknowledged_NoAnswerTimesOu
     outlastTransactions();  // the INVITE sent again meanwhile
     EXPECT_EQ(outgoing->taken(), "failedToConnect terminated");
     EXPECT_TRUE(outgoing->lastMessage.isNil() && call->allDialogsTerminated());
+
+    // Two branches ring and nobody answers: both end with the INVITE's time-out.
+    dial();
+    inject(answer(invite, 180, "a1"));
+    inject(answer(invite, 180, "b1"));
+    clock.advance(NvSipClientTransaction::sm_ProceedingTimeoutMs);  // CANCEL, then no answer for 64*T1
+    outlastTransactions();
+    EXPECT_EQ(outgoing->taken(), "provisional provisional failedToConnect failedToConnect terminated");
 }
 
 // A final answer on one branch cancels the branches still ringing.
