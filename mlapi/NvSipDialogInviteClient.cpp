@@ -78,8 +78,8 @@ NvSipDialog::Branch NvSipDialog::branchFor(const NvHandle<NvSipResponse>& respon
         if (m_RemoteTag.isEmpty() && status > 100 && (sIsEarly(m_State) || m_State == NV_TERMINATING2)) return {this};
     }
     if (tag.isEmpty()) return {};
-    NvHandle<NvSipDialog> listed = table().findDialog(sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), tag.c_str()));
-    if (!listed.isNil()) return {listed};
+    const NvString key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), tag.c_str());
+    if (NvHandle<NvSipDialog> listed = table().findDialog(key); !listed.isNil()) return {listed};
     int32_t state = NV_CALLING;
     if (status < 200) {
         if (!sIsEarly(m_State)) return {};  // the INVITE has ended or was hung up: no early dialog left to make

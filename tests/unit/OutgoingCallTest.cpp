@@ -188,15 +188,14 @@ TEST_F(OutgoingCallTest, ForkedAnswers_EachFurtherTwoHundredIsAckedAndHungUp) {
     dial();
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "c1", "", "carol")), "provisional");
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 200, "a1")), "succeeded");  // carol's early dialog ends with it
-    const NvHandle<NvSipDialog> first = outgoing->lastDialog;
     for (const char* fork : {"b1", "b2", "c1"}) {
         SCOPED_TRACE(fork);
         const std::string user = fork[0] == 'c' ? "carol" : std::string("bob-") + fork;
         EXPECT_EQ(outgoingHeardAfter(answer(invite, 200, fork, "", user)), "multipleResponse");
-        EXPECT_NE(outgoing->lastDialog.get(), first.get());
         const Sent ack = expectSent("ACK sip:" + user + "@192.0.2.1");
         const Sent bye = expectSent("BYE sip:" + user + "@192.0.2.1");
-        EXPECT_EQ(toTagOf(ack) + " " + valueOf(ack.message, "CSeq") + " " + toTagOf(bye), std::string(fork) + " 7 ACK " + fork);
+        EXPECT_EQ(toTagOf(ack) + " " + valueOf(ack.message, "CSeq") + " " + toTagOf(bye),
+                  std::string(fork) + " 7 ACK " + fork);
         EXPECT_EQ(outgoingHeardAfter(responseTo(bye, 200)), "dialogTerminated");
         if (fork == std::string("b1")) {  // the first dialog awaited its ACK meanwhile
             call->ack(nullptr);
@@ -310,13 +309,10 @@ TEST_F(OutgoingCallTest, ForkedEarlyDialogs_PracksGoToTheirBranchInOrder_Respons
     call->prack("v=0\r\n", "application/sdp", 5);
     const Sent second = expectSent("PRACK sip:bob2@192.0.2.1 SIP/2.0");
     EXPECT_EQ(valueOf(second.message, "RAck") + " " + second.message->getBody(), "2 7 INVITE v=0\r\n");
-    expectNothingSent();
-    clock.advance(64 * NvSipTransactionManager::m_T1);
+    outlastTransactions();
     EXPECT_EQ(outgoing->taken(), "prackResponse none");
-    wire.clear();
 
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 183, "a1", reliable + "4\r\n")), "reliable");
-    EXPECT_EQ(outgoing->lastDialog.get(), a.get());
     a->prack(nullptr);
     EXPECT_EQ(toTagOf(expectSent("PRACK sip:alice@192.0.2.1 SIP/2.0")) + " " + std::to_string(b->getState()),
               "a1 " + std::to_string(NvSipDialog::NV_PROCEEDING));
