@@ -281,10 +281,13 @@ void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction> transaction, 
     if (sIsEarly(m_State) || (m_State == NV_TERMINATING2 && !isSuccess(response))) {
         // A final failure ends the INVITE: the branches still early end after this one.
         std::vector<NvHandle<NvSipDialog>> ending;
-        if (!isSuccess(response)) ending = listedBranches(this), m_BranchTags.clear();
-        if (sIsEarly(m_State))
+        if (!isSuccess(response)) {
+            ending = listedBranches(this);
+            m_BranchTags.clear();
+        }
+        if (sIsEarly(m_State)) {
             onEarlyFinalResponse(lock, response);
-        else {
+        } else {
             TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING2");
             terminating();  // the dialog ends here: it must not stay listed in the manager
             lock.unlock();
