@@ -214,6 +214,9 @@ void NvSipCall::onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipRe
 void NvSipCall::onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
     passTo(this, &NvSipOutgoingCall::onMultipleFinalResponse, dialog, response);
 }
+void NvSipCall::onPrackResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    passTo(this, &NvSipOutgoingCall::onPrackResponse, dialog, response);
+}
 void NvSipCall::onPrackRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipPrackMessage> prack) {
     passTo(this, &NvSipIncomingCall::onPrackRequest, dialog, prack);
 }

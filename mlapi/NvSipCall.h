@@ -147,7 +147,8 @@ public:
     // Called by the call's dialogs (the dialog first), on the thread of the
     // event, with no dialog lock held. onByeResponse: the response that
     // ended the dialog (to our BYE, or a 481 or 408 to another request of
-    // ours in it); onByeTimeOut: our BYE got no answer or could not be sent.
+    // ours in it, or the final failure of our INVITE for another branch
+    // still early); onByeTimeOut: our BYE got no answer or could not be sent.
     virtual void onInviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) = 0;
     virtual void onReinviteResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) = 0;
     virtual void onReinviteRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipInviteMessage> invite) = 0;
@@ -179,6 +180,8 @@ public:
     void onRedirectResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
     void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
     void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // The final response to our PRACK (nil: its time-out).
+    void onPrackResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
     // The peer's PRACK, ACK and CANCEL of its INVITE (an incoming call).
     // onAckRequest: the ACK of our 2xx; onAckRequest2: the ACK of our
     // rejection, which ends the call.

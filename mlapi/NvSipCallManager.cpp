@@ -111,6 +111,11 @@ void NvSipCallManager::DialogTableInterface::removeDialog(NvHandle<NvSipDialog> 
 void NvSipCallManager::DialogTableInterface::removeDialog(const NvString& key) {
     m_pLink->use([&](NvSipCallManager& manager) { manager.removeDialog(key); });
 }
+NvHandle<NvSipDialog> NvSipCallManager::DialogTableInterface::findDialog(const NvString& key) {
+    NvHandle<NvSipDialog> found;
+    m_pLink->use([&](NvSipCallManager& manager) { found = manager.findDialog(key); });
+    return found;
+}
 void NvSipCallManager::DialogTableInterface::updateDialogKey(const NvString& oldKey, const NvString& newKey) {
     m_pLink->use([&](NvSipCallManager& manager) { manager.updateDialogKey(oldKey, newKey); });
 }

@@ -171,6 +171,7 @@ public:
         void removeDialog(const NvString& key) override;
         void updateDialogKey(const NvString& oldKey, const NvString& newKey) override;
         bool addCredentials(NvHandle<NvSipResponse> response, NvHandle<NvSipRequest> request) override;
+        NvHandle<NvSipDialog> findDialog(const NvString& key) override;
 
     private:
         const LinkPtr m_pLink;

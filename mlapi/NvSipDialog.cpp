@@ -93,17 +93,21 @@ NvSipDialog::NvSipDialog(const NvSipDialog& other)
       m_bCaller(other.m_bCaller),
       m_pMutex(new NvRecursiveMutex),
       m_SessionTimer(other.m_SessionTimer),
-      m_Credentials(other.m_Credentials) {
+      m_Credentials(other.m_Credentials),
+      m_bHungUp(other.m_bHungUp) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog ctor (3)");
 }
 
-NvSipDialog::NvSipDialog(const NvSipDialog& source, const NvHandle<NvSipResponse>& answer) : NvSipDialog(source) {
-    m_RemoteTag = answer->getToHeader()->getTag();
-    m_State = NV_PROCESSING;
-    setRouteInfo(answer);
-    // RFC 3261 12.1.2: the new dialog's remote target is its own 2xx's Contact.
-    updateRemoteTargetURI(answer);
+NvSipDialog::NvSipDialog(const NvSipDialog& source, const NvHandle<NvSipResponse>& response, int32_t state)
+    : NvSipDialog(source) {
+    m_RemoteTag = response->getToHeader()->getTag();
+    m_State = state;
+    // RFC 3261 12.1.2: the branch's route set and remote target are its own
+    // response's Record-Route and Contact.
+    setRouteInfo(response);
+    updateRemoteTargetURI(response);
     m_Key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), m_RemoteTag.c_str());
+    if (state == NV_PROCESSING) m_hInResponse = response;
 }
 
 NvSipDialog::NvSipDialog(TheirInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite)
@@ -164,6 +168,7 @@ void NvSipDialog::terminating() {
     answerKeptRequests(487u);
     m_hByeAfterAck = nullptr;
     m_hInResponse = nullptr;
+    m_Unpracked.clear();
     m_hAck = nullptr;
     m_SessionTimer.stop(timers());
     table().removeDialog(NvHandle<NvSipDialog>(this));

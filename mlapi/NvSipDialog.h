@@ -428,41 +428,90 @@ public:
     // sending raises is reported as the failure it answered, so that the
     // call does not hang. A new remote tag lists the dialog itself under its
     // new key (not what is listed under the old one, which may be another
-    // branch of the call), and a final response replacing an early dialog's
-    // tag drops that tag's key from the table; a CANCEL is built only when
-    // something is pending.
+    // INVITE of the call); a CANCEL is built only when something is pending.
+    //
+    // Forks (RFC 3261 12.1.2, 13.2.2.4; RFC 3262; RFC 5407 3.1.2): one dialog
+    // per To tag. The dialog holding the INVITE's client transaction (the
+    // call's first dialog, or a retry's) is its dispatcher: it receives every
+    // response of the INVITE and hands each, by its To tag, to the dialog of
+    // that branch (branchFor): itself for its own tag (or the first tag above
+    // 100 while it has none, or no tag), a branch listed in the table under
+    // "Call-ID,local tag,To tag", or a new copy made for the branch, listed in
+    // the table and the call before it handles the response itself. So each
+    // branch has its own remote tag, remote target, route set and reliable
+    // provisional responses, and the application's provisionalResponse,
+    // reliableProvisionalResponse, succeeded and multipleResponse name the
+    // branch's dialog. Mutexes: the dispatcher's is held while it builds a
+    // copy (which nobody sees yet) and released before the branch handles
+    // the response; no two are held otherwise.
+    //   - The first 2xx on the INVITE's transaction ends the other branches
+    //     still early (or hung up) silently, before the answering branch is
+    //     handled and the call hears succeeded: the INVITE has ended for them
+    //     (they leave the table and the call, unreported).
+    //   - A 2xx after that, from another branch or from one whose dialog has
+    //     ended, makes a copy in NV_PROCESSING keeping the 2xx, and the call
+    //     hears onMultipleFinalResponse (13.2.2.4: every 2xx is ACKed; the
+    //     call ACKs and hangs it up unless the application ACKed it). A
+    //     retransmitted 2xx of a dialog already ACKed gets the same ACK again.
+    //   - A final non-2xx (3xx-6xx) ends the INVITE: the dispatcher handles it
+    //     whatever its tag (no dialog of its own, RFC 3261 12.1), is
+    //     reported first, then every branch still early or hung up ends and
+    //     the call hears onByeResponse for it with that response (the
+    //     application: dialogTerminated; the call's terminated comes once,
+    //     with its last dialog). The INVITE's time-out ends them the same
+    //     way, the call hearing onTimeOut for each.
+    //   - After a hang-up before the answer every branch is NV_TERMINATING2
+    //     (one CANCEL for the INVITE: the transaction ignores a second) and
+    //     so is a copy made for a later 2xx: any 2xx, also from a branch that
+    //     sent no tagged provisional response, is ACKed with its own To tag
+    //     at its own Contact, with the route set of its own Record-Route, then
+    //     hung up with a BYE (RFC 3261 15, RFC 5407 3.1.2), unreported.
+    // PRACK (RFC 3262), per branch: reliable provisional responses are kept
+    // in RSeq order until their PRACK, each prack acknowledging the oldest
+    // (the PRACK goes to the branch's remote target, with its tag and route
+    // set); the dialog stays NV_PROCEEDED while one is unacknowledged, and
+    // provisional responses arriving meanwhile still reach the call (a
+    // reliable one is told as it arrives). The responses to our PRACK and
+    // its time-out reach the call (onPrackResponse; nil for the time-out);
+    // they end nothing.
     //
     // Sends the INVITE; false (nothing sent) when the dialog has no INVITE or
     // the INVITE no Contact. When sending raises, the transaction and the
     // dialog are taken out of the stack, the table and the call, and the
     // exception passes on. Takes no lock.
     bool sendInitialRequest();
-    // A 1xx to our INVITE (nil transaction: routed by the manager). Taken in
-    // NV_CALLING and NV_PROCEEDING only (so a NV_PROCEEDED dialog waits for
-    // its PRACK); the first To tag above 100 becomes the remote tag.
+    // A 1xx to our INVITE (nil transaction: routed by the manager), handed to
+    // its branch. Taken in the early states (dropped once the branch has its
+    // final response or was hung up); the first To tag above 100 becomes
+    // the remote tag.
     void onProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
     void onReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
                                        NvHandle<NvSipResponse> response);
-    // Acknowledges the last reliable 1xx of the INVITE or re-INVITE (nil:
-    // built here, with RAck). Raises NvException "Wrong state to send PRACK !"
-    // when none is pending. Application thread; the call is not told.
+    // Acknowledges the oldest unacknowledged reliable 1xx of the INVITE, or
+    // the last of the re-INVITE (nil: built here, with RAck; one built with
+    // createRequest beforehand acknowledges the same response and may carry
+    // an SDP answer). Raises NvException "Wrong state to send PRACK !" when
+    // none is pending. Application thread; the call is not told.
     void prack(NvHandle<NvSipPrackMessage> prack);
+    // The final response to our PRACK, and its time-out: the call hears
+    // onPrackResponse (nil response for the time-out).
+    void onPrackFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onPrackTimeOut(NvHandle<NvSipTransaction> transaction);
     // Cancels our pending INVITE or re-INVITE (nil: built here); nothing in
     // other states. The 487 arrives as a final response.
     void cancel(NvHandle<NvSipCancelMessage> cancel);
     // A final response on our INVITE's transaction (nil transaction: a 2xx of
-    // another fork, routed by the manager under our key without remote tag).
-    // Early dialog: 2xx -> NV_PROCESSING, told onSuccessfulResponse (the
-    // application ACKs); 3xx -> onRedirectResponse; 4xx-6xx ->
-    // onFailureResponse; a challenge the authentication policy answers, or a
-    // 422 with a usable Min-SE, ends this dialog and sends the INVITE again
-    // on a new one. Confirmed dialog: a 2xx with another To tag makes a copy
-    // (onMultipleFinalResponse). Hung up before the answer (NV_TERMINATING2):
-    // a 2xx is acknowledged and a BYE sent, silently.
+    // another fork, routed by the manager under our key without remote tag),
+    // handed to its branch. Early dialog: 2xx -> NV_PROCESSING, told
+    // onSuccessfulResponse (the application ACKs); 3xx ->
+    // onRedirectResponse; 4xx-6xx -> onFailureResponse; a challenge the
+    // authentication policy answers, or a 422 with a usable Min-SE, ends this
+    // dialog and sends the INVITE again on a new one. Hung up before the
+    // answer (NV_TERMINATING2): a non-2xx ends it (onFailureResponse), a 2xx
+    // is acknowledged and a BYE sent, silently. A later 2xx: see "forks".
     void onFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
     // A final response no transaction took, routed by the manager under this
-    // dialog's key: in NV_ACTIVE, a retransmitted 2xx gets our ACK again, one
-    // with another To tag makes a copy as above.
+    // dialog's key: as above without transaction.
     void onFinalResponse(NvHandle<NvSipResponse> response);
     // The application's ACK of the 2xx kept in NV_PROCESSING (nil: built
     // here); NV_ACTIVE. In any other state an assertion is reported and
@@ -922,8 +971,9 @@ public:
         using ClientForwarder::ClientForwarder;
         void timeOut(NvHandle<NvSipClientTransaction> transaction) override;
     };
-    // Our PRACK: only logged; its responses and time-out are ignored.
-    using PrackClientInterface = ClientForwarder<nullptr, nullptr, nullptr, nullptr>;
+    // Our PRACK: its final response and time-out reach the call.
+    using PrackClientInterface =
+        ClientForwarder<nullptr, &NvSipDialog::onPrackFinalResponse, &NvSipDialog::onPrackTimeOut, nullptr>;
 
 private:
     friend class NvSipCallManager;            // clear() terminates dialogs under their mutex
@@ -947,9 +997,11 @@ private:
     struct TheirInvite {};
     NvSipDialog(OurInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite);
     NvSipDialog(TheirInvite, NvSipCall* call, NvHandle<NvSipInviteMessage> invite);
-    // The copy for another fork's 2xx `answer`: its tag, route set, remote
-    // target and key, in NV_PROCESSING; registered nowhere yet.
-    NvSipDialog(const NvSipDialog& source, const NvHandle<NvSipResponse>& answer);
+    // The early dialog (or confirmed one) of another branch of our INVITE,
+    // for `response` of that branch: its To tag, route set (Record-Route),
+    // remote target (Contact) and key, in `state`, keeping the response when
+    // that is NV_PROCESSING (the ACK acknowledges it); registered nowhere yet.
+    NvSipDialog(const NvSipDialog& source, const NvHandle<NvSipResponse>& response, int32_t state);
     // An incoming dialog's peer side, from the INVITE: CSeq (both numberings
     // start there), From, its tag, the route set, and the key without our tag.
     void takeCaller(const NvHandle<NvSipInviteMessage>& invite);
@@ -995,10 +1047,12 @@ private:
     // client transaction of its own reporting to this dialog; takes m_pMutex.
     void sendInDialog(NvHandle<NvSipRequest> request, const char* method);
 
-    // Our INVITE: enters `state` with `response` kept; its To tag may become
-    // the remote tag (when `tagAllowed`), and the early dialog takes its
-    // target and route set.
-    void takeProvisionalResponse(const NvHandle<NvSipResponse>& response, int32_t state, bool tagAllowed);
+    // Our INVITE: takes a provisional response (a reliable one is kept until
+    // its PRACK): NV_PROCEEDED while one awaits its PRACK, else
+    // NV_PROCEEDING; `response` kept (the oldest unacknowledged reliable one
+    // while there is one). Its To tag may become the remote tag, and the
+    // early dialog takes its target and route set. False: dropped.
+    bool takeProvisionalResponse(const NvHandle<NvSipResponse>& response, bool reliable);
     // Takes `tag` as the remote tag and lists the dialog under its new key
     // (dropping the entry of an earlier early-dialog tag); `operation` names
     // the caller in the log.
@@ -1014,9 +1068,30 @@ private:
     // sending raised.
     template <class Send>
     bool sendAgain(Send send);
-    // A copy of this dialog for a 2xx of another fork: keyed, listed with the
-    // call and the table, NV_PROCESSING; releases `lock`, then tells the call.
-    void forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response);
+    // ---- branches of our INVITE (see "forks" above), m_pMutex held unless said
+    // The dialog of the branch that sent `response` (from the INVITE's
+    // transaction when `onTransaction`, else routed by the manager under the
+    // key without remote tag): this one, a branch listed in the table under
+    // its To tag, or a new copy for it (listed in the table and the call;
+    // `extra` when it is the copy for a 2xx after the INVITE was answered,
+    // NV_PROCESSING); nil when the response has no dialog to go to.
+    struct Branch {
+        NvHandle<NvSipDialog> dialog;
+        bool extra = false;
+    };
+    Branch branchFor(const NvHandle<NvSipResponse>& response, bool onTransaction);
+    // The branches this dispatcher made that are still listed, but `except`.
+    std::vector<NvHandle<NvSipDialog>> listedBranches(const NvSipDialog* except) const;
+    // Ends a branch the INVITE's end leaves unanswered (early, or hung up
+    // before the answer): terminating; false when it is past that. Takes
+    // m_pMutex (called with no dialog mutex held).
+    bool endUnanswered();
+    // A reliable 1xx to our INVITE kept until its PRACK, in RSeq order;
+    // false for an RSeq kept already.
+    bool keepUnpracked(const NvHandle<NvSipResponse>& response);
+    // A 2xx to our INVITE for a dialog past its early states: the ACK sent
+    // for it again (13.2.2.4), silently.
+    void ackAgain(const NvHandle<NvSipResponse>& response);
 
     // The peer's INVITE: the transaction of the INVITE being answered (the
     // peer's re-INVITE when one is pending, else the initial INVITE's; nil
@@ -1097,4 +1172,9 @@ private:
     // no answer, then the held 2xx. Takes m_pMutex, releases it before
     // sending the 2xx.
     void finishPrack();
+    // ---- branches of our INVITE and their PRACKs (UAC)
+    std::vector<NvString> m_BranchTags;  // the dispatcher's: To tags of the branch dialogs it made
+    bool m_bAnswered = false;            // the dispatcher's: a 2xx came on the INVITE's transaction
+    bool m_bHungUp = false;              // hung up before the answer: a 2xx is ACKed and hung up (branches too)
+    std::vector<NvHandle<NvSipResponse>> m_Unpracked;  // reliable 1xx awaiting our PRACK, RSeq order
 };

@@ -35,6 +35,7 @@ void NvSipDialog::hangup(NvHandle<NvSipByeMessage> bye) {
         if (m_bCaller) {
             if (sIsEarly(m_State)) {
                 cancelQuietly(NvHandle<NvSipClientTransaction>(m_hInitialTransaction));
+                m_bHungUp = true;
                 if (bye.isNil()) {
                     // The INVITE's final response ends the dialog: its 487, or a 2xx
                     // that crossed the CANCEL, which is then ACKed and hung up

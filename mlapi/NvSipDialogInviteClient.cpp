@@ -25,14 +25,16 @@ NvString toTag(const NvHandle<NvSipMessage>& message) {
     return to.isNil() ? NvString() : to->getTag();
 }
 
+uint32_t cseqOf(const NvHandle<NvSipMessage>& message) { return message->getCSeqHeader()->getNumber(); }
+
 bool isSuccess(const NvHandle<NvSipResponse>& response) {
     return response->getStatusCode() / 100 == 2;
 }
 
-// Our INVITE's early states in which a provisional response is taken (a
-// NV_PROCEEDED dialog waits for its PRACK).
+// Our INVITE's early states, in which a provisional response is taken (also
+// while a reliable one awaits its PRACK).
 bool takesProvisional(int32_t state) {
-    return state == NvSipDialog::NV_CALLING || state == NvSipDialog::NV_PROCEEDING;
+    return state & (NvSipDialog::NV_CALLING | NvSipDialog::NV_PROCEEDING | NvSipDialog::NV_PROCEEDED);
 }
 
 }  // namespace
@@ -64,44 +66,118 @@ bool NvSipDialog::sendInitialRequest() {
     return true;
 }
 
+// ---------------------------------------------------------------- branches
+
+NvSipDialog::Branch NvSipDialog::branchFor(const NvHandle<NvSipResponse>& response, bool onTransaction) {
+    const NvString tag = toTag(response);
+    const int status = response->getStatusCode();
+    // A final failure ends the INVITE, whatever branch it names (it makes no dialog).
+    if (onTransaction && status >= 300) return {this};
+    if (m_State != NV_TERMINATED) {
+        if (tag.isEmpty() || tag == m_RemoteTag) return {this};
+        if (m_RemoteTag.isEmpty() && status > 100 && (sIsEarly(m_State) || m_State == NV_TERMINATING2)) return {this};
+    }
+    if (tag.isEmpty()) return {};
+    const NvString key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), tag.c_str());
+    if (NvHandle<NvSipDialog> listed = table().findDialog(key); !listed.isNil()) return {listed};
+    int32_t state = NV_CALLING;
+    if (status < 200) {
+        if (!sIsEarly(m_State)) return {};  // the INVITE has ended or was hung up: no early dialog left to make
+    } else if (m_bHungUp) {
+        state = NV_TERMINATING2;
+    } else if (m_bAnswered || !sIsEarly(m_State)) {
+        state = NV_PROCESSING;
+    }
+    TELLAR_DEBUG(getLogger(), "NvSipDialog::branchFor new dialog for To tag " << tag.str() << " in "
+                                                                              << sStateName(state));
+    NvHandle<NvSipDialog> copy =
+        Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", *this, response, state);
+    m_hCall->addDialog(copy);
+    table().addDialog(copy);
+    if (state != NV_PROCESSING) m_BranchTags.push_back(tag);
+    return {copy, state == NV_PROCESSING};
+}
+
+std::vector<NvHandle<NvSipDialog>> NvSipDialog::listedBranches(const NvSipDialog* except) const {
+    std::vector<NvHandle<NvSipDialog>> branches;
+    for (const NvString& tag : m_BranchTags) {
+        NvHandle<NvSipDialog> branch =
+            table().findDialog(sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), tag.c_str()));
+        if (!branch.isNil() && branch.get() != except) branches.push_back(branch);
+    }
+    return branches;
+}
+
+bool NvSipDialog::endUnanswered() {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (!sIsEarly(m_State) && m_State != NV_TERMINATING2) return false;
+    terminating();
+    return true;
+}
+
 // ---------------------------------------------------------------- provisional responses
 
-void NvSipDialog::takeProvisionalResponse(const NvHandle<NvSipResponse>& response, int32_t state, bool tagAllowed) {
-    changeState(state);
-    m_hInResponse = response;
+bool NvSipDialog::keepUnpracked(const NvHandle<NvSipResponse>& response) {
+    const uint32_t rseq = response->getHeader<NvSipRSeqHeader>()->getNumber();
+    auto at = m_Unpracked.begin();
+    while (at != m_Unpracked.end() && (*at)->getHeader<NvSipRSeqHeader>()->getNumber() < rseq) ++at;
+    if (at != m_Unpracked.end() && (*at)->getHeader<NvSipRSeqHeader>()->getNumber() == rseq) return false;
+    m_Unpracked.insert(at, response);
+    return true;
+}
+
+bool NvSipDialog::takeProvisionalResponse(const NvHandle<NvSipResponse>& response, bool reliable) {
+    if (!takesProvisional(m_State) || (reliable && !keepUnpracked(response))) return false;
+    changeState(m_Unpracked.empty() ? NV_PROCEEDING : NV_PROCEEDED);
+    // While a reliable one awaits its PRACK, it stays the one a PRACK answers.
+    m_hInResponse = m_Unpracked.empty() ? response : m_Unpracked.front();
     const NvString tag = toTag(response);
-    if (m_RemoteTag.isEmpty() && !tag.isEmpty() && tagAllowed) takeRemoteTag(tag, "NvSipDialog::onProvisionalResponse");
+    if (m_RemoteTag.isEmpty() && !tag.isEmpty() && (reliable || response->getStatusCode() > 100))
+        takeRemoteTag(tag, "NvSipDialog::onProvisionalResponse");
     // RFC 3261 12.1.2: the early dialog's remote target and route set come
     // from the 1xx that carries its tag (our PRACK goes there).
     if (!tag.isEmpty() && tag == m_RemoteTag) {
         setRouteInfo(response);
         updateRemoteTargetURI(response);
     }
+    return true;
 }
 
-void NvSipDialog::onProvisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
+void NvSipDialog::onProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                        NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onProvisionalResponse");
     NvHandle<NvSipCall> call;
     {
-        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+        std::unique_lock<NvRecursiveMutex> lock(*m_pMutex);
         TELLAR_DEBUG(getLogger(), "NvSipDialog::onProvisionalResponse : this=0x"
                                       << std::hex << reinterpret_cast<uintptr_t>(this) << ", m_State=0x" << m_State);
-        if (!takesProvisional(m_State)) return;
+        const Branch branch = branchFor(response, !transaction.isNil());
+        if (branch.dialog.get() != this) {
+            lock.unlock();
+            if (!branch.dialog.isNil()) branch.dialog->onProvisionalResponse(transaction, response);
+            return;
+        }
         TELLAR_DEBUG(getLogger(),
                      "NvSipDialog::onProvisionalResponsem_State=NV_PROCESSING, m_RemoteTag=" << m_RemoteTag.str());
-        takeProvisionalResponse(response, NV_PROCEEDING, response->getStatusCode() > 100);
+        if (!takeProvisionalResponse(response, false)) return;
         call = m_hCall;
     }
     call->onProvisionalResponse(this, response);
 }
 
-void NvSipDialog::onReliableProvisionalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
+void NvSipDialog::onReliableProvisionalResponse(NvHandle<NvSipClientTransaction> transaction,
+                                                NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onReliableProvisionalResponse");
     NvHandle<NvSipCall> call;
     {
-        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        if (!takesProvisional(m_State)) return;
-        takeProvisionalResponse(response, NV_PROCEEDED, true);
+        std::unique_lock<NvRecursiveMutex> lock(*m_pMutex);
+        const Branch branch = branchFor(response, !transaction.isNil());
+        if (branch.dialog.get() != this) {
+            lock.unlock();
+            if (!branch.dialog.isNil()) branch.dialog->onReliableProvisionalResponse(transaction, response);
+            return;
+        }
+        if (!takeProvisionalResponse(response, true)) return;
         call = m_hCall;
     }
     call->onReliableProvisionalResponse(this, response);
@@ -111,19 +187,35 @@ void NvSipDialog::onReliableProvisionalResponse(NvHandle<NvSipClientTransaction>
 
 void NvSipDialog::prack(NvHandle<NvSipPrackMessage> prack) {
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    if (m_State == NV_PROCEEDED)
-        changeState(NV_PROCEEDING);
-    else if (m_State == NV_REINVITE_PROCEEDED)
+    if (m_State == NV_PROCEEDED) {
+        // The oldest reliable 1xx not yet acknowledged (RFC 3262 4).
+        if (!m_Unpracked.empty()) {
+            m_hInResponse = m_Unpracked.front();
+            m_Unpracked.erase(m_Unpracked.begin());
+        }
+        changeState(m_Unpracked.empty() ? NV_PROCEEDING : NV_PROCEEDED);
+    } else if (m_State == NV_REINVITE_PROCEEDED) {
         changeState(NV_REINVITE_PROCEEDING);
-    else
+    } else {
         NvException::sThrow("Wrong state to send PRACK !");
+    }
     if (prack.isNil())
         prack = NvHandle<NvSipPrackMessage>(
             CreateRequest(NvSipPrackMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+    if (!m_Unpracked.empty()) m_hInResponse = m_Unpracked.front();
     if (prack.isNil()) return;
     sendAndLogRequest(new NvSipClientTransaction(prack, Tellar::NoSizeMemAllocator::create<PrackClientInterface>(
                                                             "PrackClientInterface", NvHandle<NvSipDialog>(this))),
                       Tellar::INFO);
+}
+
+void NvSipDialog::onPrackFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
+    getCall()->onPrackResponse(this, response);
+}
+
+void NvSipDialog::onPrackTimeOut(NvHandle<NvSipTransaction>) {
+    m_CallMessageLogger.log(Tellar::INFO, "SIP PRACK timed-out");
+    getCall()->onPrackResponse(this, nullptr);
 }
 
 void NvSipDialog::cancel(NvHandle<NvSipCancelMessage> cancel) {
@@ -155,42 +247,82 @@ void NvSipDialog::takeRemoteTag(const NvString& tag, const char* operation) {
     // old one may be another dialog of the call (tryCalling), which the
     // manager's updateDialogKey would copy instead. The key without remote
     // tag stays listed (the manager routes other forks' 2xx by it); one of
-    // an earlier early-dialog tag has no use left.
+    // an earlier tag has no use left.
     table().addDialog(this);
     if (!oldTag.isEmpty()) table().removeDialog(oldKey);
 }
 
-void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
+void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onFinalResponse (2)");
     std::unique_lock<NvRecursiveMutex> lock(*m_pMutex);
-    if (sIsEarly(m_State)) {
-        onEarlyFinalResponse(lock, response);
+    const Branch branch = branchFor(response, !transaction.isNil());
+    if (branch.dialog.isNil()) return;
+    // The INVITE's first 2xx: the branches it leaves early end with it.
+    std::vector<NvHandle<NvSipDialog>> unanswered;
+    if (!transaction.isNil() && isSuccess(response)) {
+        m_bAnswered = true;
+        unanswered = listedBranches(branch.dialog.get());
+        if (branch.dialog.get() != this) unanswered.push_back(this);
+        m_BranchTags.clear();
+    }
+    const NvHandle<NvSipCall> call = m_hCall;
+    if (!unanswered.empty() || branch.dialog.get() != this) {
+        lock.unlock();
+        for (const NvHandle<NvSipDialog>& other : unanswered)
+            if (other->endUnanswered()) call->removeDialog(other);
+        if (branch.extra)
+            call->onMultipleFinalResponse(branch.dialog, response);
+        else if (branch.dialog.get() != this)
+            branch.dialog->onFinalResponse(transaction, response);
+        else
+            onFinalResponse(transaction, response);  // this dialog's own, its branches settled
         return;
     }
-    if (m_State <= NV_PROCESSING) return;
-    if (!m_RemoteTag.isEmpty() && m_RemoteTag != toTag(response)) {
-        forkFor(lock, response);
-        return;
-    }
-    if (m_State == NV_TERMINATING2) {
-        TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING2");
+    if (sIsEarly(m_State) || (m_State == NV_TERMINATING2 && !isSuccess(response))) {
+        // A final failure ends the INVITE: the branches still early end after this one.
+        std::vector<NvHandle<NvSipDialog>> ending;
         if (!isSuccess(response)) {
-            // The dialog ends here: it must not stay listed in the manager.
-            terminating();
-            NvHandle<NvSipCall> call = m_hCall;
+            ending = listedBranches(this);
+            m_BranchTags.clear();
+        }
+        if (sIsEarly(m_State)) {
+            onEarlyFinalResponse(lock, response);
+        } else {
+            TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING2");
+            terminating();  // the dialog ends here: it must not stay listed in the manager
             lock.unlock();
             call->onFailureResponse(this, response);
-            return;
         }
-        m_hInResponse = response;
-        setRouteInfo(response);
-        createSendAckMsg(m_hInResponse);
-        if (!m_hByeTransaction.isNil()) return;
-        const NvHandle<NvSipByeMessage> bye = byeRequest();
-        changeState(NV_TERMINATING);
-        const NvHandle<NvSipCall> unsent = sendBye(bye);
-        lock.unlock();
-        if (!unsent.isNil()) unsent->onByeTimeOut(this, bye);
+        for (const NvHandle<NvSipDialog>& other : ending)
+            if (other->endUnanswered()) call->onByeResponse(other, response);
+        return;
+    }
+    if (!isSuccess(response)) return;
+    if (m_State != NV_TERMINATING2) {
+        ackAgain(response);
+        return;
+    }
+    TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING2");
+    // RFC 3261 15: the 2xx that crossed our CANCEL makes a dialog of its own
+    // tag, target and route set, which is ACKed and hung up.
+    if (m_RemoteTag.isEmpty()) takeRemoteTag(toTag(response), "NvSipDialog::onFinalResponse");
+    setRouteInfo(response);
+    updateRemoteTargetURI(response);
+    m_hInResponse = response;
+    createSendAckMsg(m_hInResponse);
+    if (!m_hByeTransaction.isNil()) return;
+    const NvHandle<NvSipByeMessage> bye = byeRequest();
+    changeState(NV_TERMINATING);
+    const NvHandle<NvSipCall> unsent = sendBye(bye);
+    lock.unlock();
+    if (!unsent.isNil()) unsent->onByeTimeOut(this, bye);
+}
+
+void NvSipDialog::ackAgain(const NvHandle<NvSipResponse>& response) {
+    if (m_State == NV_PROCESSING) return;  // the application's ACK is still to come
+    if (!m_hAck.isNil() && toTag(m_hAck) == toTag(response) && cseqOf(m_hAck) == cseqOf(response)) {
+        NvSipTransportLayer::send(m_hAck);
+        logCallMessage(m_hAck, false, nullptr, nullptr, Tellar::INFO);
     } else if (m_State == NV_TERMINATING) {
         TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING");
         m_hInResponse = response;
@@ -198,25 +330,16 @@ void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvS
     }
 }
 
-void NvSipDialog::onFinalResponse(NvHandle<NvSipResponse> response) {
-    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onFinalResponse (2)");
-    std::unique_lock<NvRecursiveMutex> lock(*m_pMutex);
-    if (m_State != NV_ACTIVE || m_hAck.isNil()) return;
-    if (toTag(m_hAck) != toTag(response)) {
-        forkFor(lock, response);
-        return;
-    }
-    NvSipTransportLayer::send(m_hAck);
-    logCallMessage(m_hAck, false, nullptr, nullptr, Tellar::INFO);
-}
+void NvSipDialog::onFinalResponse(NvHandle<NvSipResponse> response) { onFinalResponse(nullptr, response); }
 
 void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,
                                        const NvHandle<NvSipResponse>& response) {
     TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State  &(NV_CALLING | NV_PROCEEDING | NV_PROCEEDED)");
-    const NvString tag = toTag(response);
-    if (m_RemoteTag.isEmpty() || m_RemoteTag != tag) takeRemoteTag(tag, "NvSipDialog::onFinalResponse");
+    m_Unpracked.clear();  // RFC 3262 4: no PRACK once the final response came
     NvHandle<NvSipCall> call = m_hCall;
     if (isSuccess(response)) {
+        const NvString tag = toTag(response);
+        if (m_RemoteTag.isEmpty() || m_RemoteTag != tag) takeRemoteTag(tag, "NvSipDialog::onFinalResponse");
         TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponseprocessing 2xx reponse");
         setRouteInfo(response);
         NvHandle<NvSipSessionExpiresHeader> sessionExpires = response->getHeader<NvSipSessionExpiresHeader>();
@@ -274,16 +397,6 @@ bool NvSipDialog::sendAgain(Send send) {
         return false;
     }
     return true;
-}
-
-void NvSipDialog::forkFor(std::unique_lock<NvRecursiveMutex>& lock, const NvHandle<NvSipResponse>& response) {
-    TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsemultiple 2XX response");
-    NvHandle<NvSipDialog> copy = Tellar::NoSizeMemAllocator::create<NvSipDialog>("NvSipDialog", *this, response);
-    NvHandle<NvSipCall> call = m_hCall;
-    call->addDialog(copy);
-    table().addDialog(copy);
-    lock.unlock();
-    call->onMultipleFinalResponse(copy, response);
 }
 
 // ---------------------------------------------------------------- ACK

@@ -276,6 +276,7 @@ void NvSipDialog::onAckRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvSipA
 void NvSipDialog::onTimeOut(NvHandle<NvSipTransaction> transaction) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onTimeOut");
     NvHandle<NvSipCall> call;
+    std::vector<NvHandle<NvSipDialog>> ending;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         TELLAR_TRACE(getLogger(), "Mutex locked");
@@ -300,7 +301,11 @@ void NvSipDialog::onTimeOut(NvHandle<NvSipTransaction> transaction) {
         }
         terminating();
         call = m_hCall;
+        ending = listedBranches(this);  // the other branches of our INVITE end with it
+        m_BranchTags.clear();
     }
     TELLAR_TRACE(getLogger(), "Mutex unlocked");
     call->onTimeOut(this);
+    for (const NvHandle<NvSipDialog>& other : ending)
+        if (other->endUnanswered()) call->onTimeOut(other);
 }

@@ -30,4 +30,8 @@ public:
     // Adds credentials answering the challenge of `response` to `request`;
     // false when the policy has none (or there is no policy).
     virtual bool addCredentials(NvHandle<NvSipResponse> response, NvHandle<NvSipRequest> request) = 0;
+
+    // The dialog listed under `key`; nil when none (an INVITE's dispatcher
+    // finds the early dialog of a branch by its To tag this way).
+    virtual NvHandle<NvSipDialog> findDialog(const NvString& key) = 0;
 };

@@ -209,6 +209,15 @@ void NvSipOutgoingCall::prack(NvHandle<NvSipPrackMessage> prack) {
     forEachDialog("prack", [&prack](const NvHandle<NvSipDialog>& dialog) { dialog->prack(prack); });
 }
 
+void NvSipOutgoingCall::prack(const void* body, const char* contentType, unsigned int bodyLength) {
+    debugLine("NvSipOutgoingCall::prack()");
+    forEachDialog("prack", [&](const NvHandle<NvSipDialog>& dialog) {
+        if (!(dialog->getState() & (NvSipDialog::NV_PROCEEDED | NvSipDialog::NV_REINVITE_PROCEEDED))) return;
+        dialog->prack(NvHandle<NvSipPrackMessage>(
+            dialog->createRequest(NvSipPrackMessage::sMethodName, contentType, body, bodyLength, nullptr)));
+    });
+}
+
 void NvSipOutgoingCall::applyToDialogs(const char* name, bool announced, bool errorsWritten,
                                        const DialogOperation& operation) {
     if (announced) debugLine(("NvSipOutgoingCall::" + std::string(name) + "()").c_str());
@@ -343,6 +352,14 @@ void NvSipOutgoingCall::onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle
 void NvSipOutgoingCall::onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
     debugLine("NvSipOutgoingCall::onMultipleFinalResponse()");
     m_hInterface->multipleResponse(self(), dialog, response);
+    if (dialog->getState() != NvSipDialog::NV_PROCESSING) return;
+    dialog->ack(response);
+    dialog->hangup(nullptr);
+}
+
+void NvSipOutgoingCall::onPrackResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    debugLine("NvSipOutgoingCall::onPrackResponse()");
+    m_hInterface->prackResponse(self(), dialog, response);
 }
 
 void NvSipOutgoingCall::onTimeOut(NvHandle<NvSipDialog> dialog) {

@@ -11,6 +11,32 @@
 // through NvSipOutgoingCallinterface; `terminated` is reported when an event
 // removes the last dialog.
 //
+// Forks of our INVITE (the dialogs sort the responses by To tag, see
+// NvSipDialog): each branch that sends a tagged provisional response or a
+// 2xx becomes a dialog of the call, named in the application's callbacks.
+// Who hears what, in order:
+//   - provisionalResponse / reliableProvisionalResponse on the branch's
+//     dialog; prackResponse after each PRACK of ours (nil: no answer);
+//   - the first 2xx: the other branches of the same INVITE still early end
+//     silently (they leave the call), the call's other INVITEs are
+//     cancelled, then succeeded on the answering branch;
+//   - a 2xx after that: multipleResponse on a new dialog; if the
+//     application has not ACKed it when that returns, the call ACKs it and
+//     hangs it up (dialogTerminated follows with the answer to that BYE);
+//   - a final non-2xx: failedToConnect, redirect or dialogTerminated (487)
+//     on the dialog holding the INVITE, then dialogTerminated, with that
+//     response, on each other branch still early; terminated once, with
+//     the last dialog; the INVITE's time-out: failedToConnect (nil) on each;
+//   - after hangup before the answer (one CANCEL): the 487 as above; a 2xx
+//     that crossed the CANCEL, from any branch, is ACKed and hung up
+//     unreported, and the call ends with that BYE's answer.
+// Choices where a literal reading would break the RFCs: early branches are
+// dialogs of their own (RFC 3261 12.1.2, not one early dialog taking every
+// branch's responses); every 2xx is ACKed and an unwanted one hung up
+// (13.2.2.4), also while the first is not ACKed yet; provisional responses
+// that arrive while a reliable one awaits its PRACK are reported, not
+// dropped (RFC 3262 4); a branch's PRACK goes to that branch.
+//
 // The 3xx Contacts are not followed by the library: the application calls
 // tryCalling, which refuses a target already tried (same URL text).
 //
@@ -72,10 +98,16 @@ public:
     // ------------------------------------------------------------ every dialog
     // Each applies the dialog operation to every dialog of the call, as do
     // NvSipCall's in-dialog operations (reinvite, ackReinvite,
-    // respondToReinvite, info, notify, refer).
+    // respondToReinvite, info, notify, refer): hangup CANCELs a pending
+    // INVITE once and BYEs every confirmed branch; ack acknowledges every
+    // dialog waiting in NV_PROCESSING (nil: each builds its own ACK).
     void hangup() override;
     void ack(NvHandle<NvSipAckMessage> ack);
     void prack(NvHandle<NvSipPrackMessage> prack);
+    // A PRACK with the body given (an SDP answer to the offer of a reliable
+    // provisional response, RFC 3262 5) on each dialog with one to
+    // acknowledge (the oldest not yet acknowledged).
+    void prack(const void* body, const char* contentType, unsigned int bodyLength);
     // Stops every dialog's session timer; true.
     bool cancelSessionTimer();
 
@@ -138,7 +170,11 @@ public:
     // 487: dialogTerminated, else failedToConnect (a 6xx cancels the other
     // branches); the dialog leaves the call.
     virtual void onFailureResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // multipleResponse; then, when the application has not ACKed the
+    // dialog, it is ACKed and hung up (RFC 3261 13.2.2.4).
     virtual void onMultipleFinalResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+    // prackResponse: the final response to our PRACK, nil for its time-out.
+    virtual void onPrackResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
 
     // ---- snapshot
     // Writes the call's record, the targets tried (u32 count, then each),

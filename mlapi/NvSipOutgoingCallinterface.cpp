@@ -39,10 +39,14 @@ void NvSipOutgoingCallinterface::reinviteAck(Call, Dialog, NvHandle<NvSipAckMess
 void NvSipOutgoingCallinterface::reinviteTimeOut(Call, Dialog, NvHandle<NvSipInviteMessage>) {}
 void NvSipOutgoingCallinterface::onSessionTimeOut(Call, Dialog) {}
 void NvSipOutgoingCallinterface::onSessionRefreshTime(Call, Dialog) {}
-void NvSipOutgoingCallinterface::multipleResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::multipleResponse(Call, Dialog dialog, NvHandle<NvSipResponse> response) {
+    dialog->ack(response);
+    dialog->hangup(nullptr);
+}
 void NvSipOutgoingCallinterface::replacesDialog(Call call, Dialog newDialog, Dialog replaced,
                                                 NvHandle<NvSipInviteMessage>) {
     call->acceptReplaces();
     newDialog->sendResponse(200, nullptr, nullptr, 0);
     replaced->hangup(nullptr);
 }
+void NvSipOutgoingCallinterface::prackResponse(Call, Dialog, NvHandle<NvSipResponse>) {}

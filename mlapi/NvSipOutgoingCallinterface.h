@@ -92,13 +92,20 @@ public:
     virtual void onSessionTimeOut(Call call, Dialog dialog);
     // It is time to refresh the session of `dialog` (we are the refresher). Default: nothing.
     virtual void onSessionRefreshTime(Call call, Dialog dialog);
-    // A 2xx from a further branch of the forked INVITE: `dialog` is the new
-    // dialog made for it (in the call's list), waiting for its ACK (the
-    // dialog's ack with the response) or a hang-up. Default: nothing.
+    // A 2xx from a further branch of the forked INVITE, after the call was
+    // answered: `dialog` is the new dialog made for it (in the call's list),
+    // waiting for its ACK (the dialog's ack with the response) or a hang-up.
+    // Default: ACKs it and hangs it up (RFC 3261 13.2.2.4); the call does
+    // the same when an override returns without ACKing it.
     virtual void multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
     // An INVITE with Replaces names the call's dialog `replaced`; `newDialog`
     // was made for it. Settle it with the call's acceptReplaces or
     // rejectReplaces and answer the INVITE on `newDialog`. Default: accepts
     // it, answers 200 on the new dialog, then hangs the replaced one up.
     virtual void replacesDialog(Call call, Dialog newDialog, Dialog replaced, NvHandle<NvSipInviteMessage> invite);
+
+    // The final response to our PRACK on `dialog`, or nil when the PRACK got
+    // none (its time-out). Neither ends the dialog or the call. Default:
+    // nothing.
+    virtual void prackResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
 };

@@ -87,7 +87,10 @@ bool Caller::place() {
     if (m_Options.cancelAfterMs >= 0)
         runLater(static_cast<unsigned>(m_Options.cancelAfterMs), [this, call] {
             bool answered = true;
-            withState(call, [&](CallState& state) { answered = state.answered; });
+            withState(call, [&](CallState& state) {
+                answered = state.answered;
+                state.cancelled = !answered;
+            });
             if (answered) return;
             m_Report.event(numberOf(call), "cancelling");
             m_Report.attempt(numberOf(call), "CANCEL", [&] { call->hangup(); });
@@ -211,6 +214,11 @@ void Caller::multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> 
     m_Report.attempt(numberOf(call), "BYE of another branch", [&] { dialog->hangup(nullptr); });
 }
 
+void Caller::prackResponse(Call call, Dialog, NvHandle<NvSipResponse> response) {
+    m_Report.event(numberOf(call), response.isNil() ? std::string("PRACK got no answer")
+                                                    : "PRACK answered " + std::to_string(response->getStatusCode()));
+}
+
 void Caller::redirect(Call call, Dialog, NvHandle<NvSipResponse> response) {
     const int status = response->getStatusCode();
     withState(call, [&](CallState& state) { state.failure = "redirected " + std::to_string(status); });
@@ -263,7 +271,7 @@ void Caller::terminated(Call call, NvHandle<NvSipMessage> message) {
         m_Report.ended(state.number, "answered");
     else if (state.answered)
         m_Report.ended(state.number, "answered, not ended cleanly");
-    else if (!response.isNil() && response->getStatusCode() == 487)
+    else if (state.cancelled || (!response.isNil() && response->getStatusCode() == 487))
         m_Report.ended(state.number, "cancelled");
     else
         m_Report.ended(state.number, state.failure.empty() ? "failed" : state.failure);

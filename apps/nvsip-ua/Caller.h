@@ -70,6 +70,7 @@ public:
     void redirect(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
     void succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
     void multipleResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
+    void prackResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
     void dialogTerminated(Call call, Dialog dialog, NvHandle<NvSipMessage> message) override;
     void terminated(Call call, NvHandle<NvSipMessage> message) override;
     void unknownRequest(Call call, Dialog dialog, NvHandle<NvSipServerTransaction> transaction,
@@ -94,6 +95,7 @@ private:
         std::string failure;  // why it failed, the last reason heard
         unsigned sdpVersion = 1;  // the o= version of our SDP in the call
         bool offerAnswered = false;  // delayed offer: the callee's offer got our answer
+        bool cancelled = false;   // hung up before the answer (--cancel-after)
     };
     NvHandle<NvSipInviteMessage> buildInvite(const std::string& callId) const;
     // Runs `change` on the call's state under m_Mutex; false when the call is unknown.

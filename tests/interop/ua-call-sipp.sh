@@ -25,5 +25,9 @@ call_ auth-407 "-sf $scenarios/uas-auth-407.xml" "--hold 200 --auth alice:secret
 call_ busy "-sf $scenarios/uas-busy.xml" "" 1 "1 failed 486"
 call_ forked "-sf $scenarios/uas-forked.xml" "--hold 300" 0 "1 answered"
 call_ cancel "-sf $scenarios/uas-cancel.xml" "--cancel-after 300" 1 "1 cancelled"
+# A forking proxy (responses with two To tags): each branch is a dialog of its own, at its own Contact.
+call_ fork-ringing "-sf $scenarios/uas-fork-ringing.xml" "--hold 300" 0 "1 answered" u1 "another branch answered 200"
+call_ cancel-crossed "-sf $scenarios/uas-cancel-crossed.xml" "--cancel-after 300" 1 "1 cancelled"
+call_ reliable-forked "-sf $scenarios/uas-reliable-forked.xml" "--hold 200" 0 "1 answered" u1 "PRACK answered 200"
 call_ invite-timeout "-sf $scenarios/uas-silent.xml" "" 1 "1 failed no answer"
 call_ bye-unanswered "-sf $scenarios/uas-bye-unanswered.xml" "--hold 200" 1 "1 answered, not ended cleanly"

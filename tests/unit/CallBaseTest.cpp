@@ -69,7 +69,7 @@ TEST(VirtualSlots, CallsAndInterfacesInTheirDocumentedOrder) {
     using O = NvSipOutgoingCall;
     EXPECT_EQ(misplaced(&C::removeDialog, &O::onReliableProvisionalResponse, &O::onProvisionalResponse,
                         &O::onSuccessfulResponse, &O::onRedirectResponse, &O::onFailureResponse,
-                        &O::onMultipleFinalResponse), "");
+                        &O::onMultipleFinalResponse, &O::onPrackResponse), "");
     using I = NvSipIncomingCall;
     EXPECT_EQ(misplaced(&C::removeDialog, &I::onPrackRequest, &I::onAckRequest, &I::onAckRequest2, &I::onCancelRequest),
               "");
@@ -85,7 +85,8 @@ TEST(VirtualSlots, CallsAndInterfacesInTheirDocumentedOrder) {
                         &Out::terminated, &Out::unknownRequest, &Out::referRequest, &Out::referResponse,
                         &Out::notifyRequest, &Out::notifyResponse, &Out::reinviteRequest, &Out::reinviteCancel,
                         &Out::reinviteResponse, &Out::reinviteAck, &Out::reinviteTimeOut, &Out::onSessionTimeOut,
-                        &Out::onSessionRefreshTime, &Out::multipleResponse, &Out::replacesDialog), "");
+                        &Out::onSessionRefreshTime, &Out::multipleResponse, &Out::replacesDialog,
+                        &Out::prackResponse), "");
     using S = NvSipCallStrayInterface;
     EXPECT_EQ(misplaced(&NvObject::Release, &S::strayResponse, &S::strayAck, &S::strayCancel, &S::strayPrack,
                         &S::strayReplacesInvite, &S::strayBye, &S::strayUnknownRequest, &S::invalidMessage,

@@ -134,6 +134,9 @@ public:
     }
     void onSessionRefreshTime(Call, Dialog d) override { note("onSessionRefreshTime", d, nullptr); }
     void onSessionTimeOut(Call, Dialog d) override { note("onSessionTimeOut", d, nullptr); }
+    void prackResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override {
+        note("prackResponse " + (r.isNil() ? std::string("none") : code(r)), d, r);
+    }
 
 private:
     void note(const std::string& event, const Dialog& dialog, const NvHandle<NvSipMessage>& message) {

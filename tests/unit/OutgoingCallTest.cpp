@@ -73,7 +73,7 @@ TEST_F(OutgoingCallTest, ReliableProvisional_PrackCarriesRAck) {
     EXPECT_EQ(outgoingHeardAfter(withBody(answer(invite, 183, "a1", "Require: 100rel\r\nRSeq: 5\r\n"), "v=0\r\n")),
               "reliable");
     EXPECT_EQ(outgoing->lastMessage->getBody(), "v=0\r\n");
-    EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "a1")), "");  // waits for our PRACK
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "a1")), "provisional");  // not lost while the PRACK waits
 
     call->prack(nullptr);
     Sent prack = expectSent("PRACK sip:alice@192.0.2.1 SIP/2.0");  // the 183's Contact exactly; RAck, CSeq, To tag
@@ -214,26 +214,34 @@ TEST_F(OutgoingCallTest, Redirect_NextContactTriedOnce) {
     EXPECT_EQ(outgoing->taken(), "failedToConnect terminated");
 }
 
-TEST_F(OutgoingCallTest, ForkedAnswers_SecondTwoHundredMakesItsOwnDialog) {
+// RFC 3261 13.2.2.4: every 2xx is ACKed; one from another branch after the answer (while the first dialog awaits
+// its ACK, once it has it, or from a branch that rang and was ended by the answer) gets a dialog of its own, ACKed
+// and hung up by the call when the application's multipleResponse leaves it unACKed; a retransmitted 2xx gets the
+// same ACK again.
+TEST_F(OutgoingCallTest, ForkedAnswers_EachFurtherTwoHundredIsAckedAndHungUp) {
     dial();
-    EXPECT_EQ(outgoingHeardAfter(answer(invite, 200, "a1")), "succeeded");
-    call->ack(nullptr);
-    const Sent firstAck = expectSent("ACK sip:alice@192.0.2.1");
-
-    // Both reach the call manager as responses of no transaction.
-    const std::string fork = answer(invite, 200, "b1", "", "alice2");
-    EXPECT_EQ(outgoingHeardAfter(fork), "multipleResponse");
-    NvHandle<NvSipDialog> second = outgoing->lastDialog;
-    EXPECT_EQ(call->getDialogs().size(), 2u);
-    EXPECT_EQ(second->getKey(), NvSipDialog::sBuildKey(invite.message->getCallID().c_str(),
-                                                       invite.message->getFromHeader()->getTag().c_str(), "b1"));
-    second->ack(NvHandle<NvSipResponse>(parse(fork)));
-    Sent secondAck = expectSent("ACK sip:alice2@192.0.2.1");
-    EXPECT_EQ(toTagOf(secondAck) + " " + valueOf(secondAck.message, "CSeq"), "b1 7 ACK");  // the INVITE's CSeq
-
-    EXPECT_EQ(outgoingHeardAfter(answer(invite, 200, "a1")), "");  // retransmitted: our ACK again
-    EXPECT_EQ(expectSent("ACK sip:alice@192.0.2.1").bytes, firstAck.bytes);
-    EXPECT_EQ(hangUp(), "dialogTerminated dialogTerminated terminated");
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "c1", "", "carol")), "provisional");
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 200, "a1")), "succeeded");  // carol's early dialog ends with it
+    for (const char* fork : {"b1", "b2", "c1"}) {
+        SCOPED_TRACE(fork);
+        const std::string user = fork[0] == 'c' ? "carol" : std::string("bob-") + fork;
+        EXPECT_EQ(outgoingHeardAfter(answer(invite, 200, fork, "", user)), "multipleResponse");
+        const Sent ack = expectSent("ACK sip:" + user + "@192.0.2.1");
+        const Sent bye = expectSent("BYE sip:" + user + "@192.0.2.1");
+        EXPECT_EQ(toTagOf(ack) + " " + valueOf(ack.message, "CSeq") + " " + toTagOf(bye),
+                  std::string(fork) + " 7 ACK " + fork);
+        EXPECT_EQ(outgoingHeardAfter(responseTo(bye, 200)), "dialogTerminated");
+        if (fork == std::string("b1")) {  // the first dialog awaited its ACK meanwhile
+            call->ack(nullptr);
+            expectSent("ACK sip:alice@192.0.2.1");
+        }
+    }
+    EXPECT_EQ(call->getDialogs().size(), 1u);
+    const std::string again = answer(invite, 200, "a1");
+    const Sent firstAck = injectExpecting(again, "ACK sip:alice@192.0.2.1");
+    EXPECT_EQ(injectExpecting(again, "ACK sip:alice@192.0.2.1").bytes, firstAck.bytes);
+    EXPECT_EQ(outgoing->taken(), "");
+    EXPECT_EQ(hangUp(), "dialogTerminated terminated");
 }
 
 TEST_F(OutgoingCallTest, CancelledWhileRinging_487IsAcknowledged_NoAnswerTimesOutAfter64T1) {
@@ -251,6 +259,14 @@ TEST_F(OutgoingCallTest, CancelledWhileRinging_487IsAcknowledged_NoAnswerTimesOu
     outlastTransactions();  // the INVITE sent again meanwhile
     EXPECT_EQ(outgoing->taken(), "failedToConnect terminated");
     EXPECT_TRUE(outgoing->lastMessage.isNil() && call->allDialogsTerminated());
+
+    // Two branches ring and nobody answers: both end with the INVITE's time-out.
+    dial();
+    inject(answer(invite, 180, "a1"));
+    inject(answer(invite, 180, "b1"));
+    clock.advance(NvSipClientTransaction::sm_ProceedingTimeoutMs);  // CANCEL, then no answer for 64*T1
+    outlastTransactions();
+    EXPECT_EQ(outgoing->taken(), "provisional provisional failedToConnect failedToConnect terminated");
 }
 
 // A final answer on one branch cancels the branches still ringing.
@@ -270,6 +286,75 @@ TEST_F(OutgoingCallTest, FinalAnswerCancelsTheRingingBranch) {
         EXPECT_EQ(outgoing->taken(), status >= 300 ? "dialogTerminated terminated" : "dialogTerminated");
         EXPECT_EQ(hangUp(), status >= 300 ? "" : "dialogTerminated terminated");
     }
+}
+
+// RFC 3261 9.1, 15; RFC 5407 3.1.2: hanging up while branches ring sends one CANCEL; the 487 ends every branch
+// (the call hears terminated once, nothing stays listed); a 200 that crosses the CANCEL, from a branch that rang or
+// one that sent only 100 before, is ACKed at its own Contact with its own To tag and hung up.
+TEST_F(OutgoingCallTest, HangupWhileBranchesRing_OneCancel_487EndsThemAll_CrossingTwoHundredAckedAndHungUp) {
+    for (const char* ringing : {"a1 b1", "", "a1"}) {
+        SCOPED_TRACE(ringing);
+        dial();
+        inject(answer(invite, 100, ""));
+        for (const std::string tag : {"a1", "b1"})
+            if (std::string(ringing).find(tag) != std::string::npos) inject(answer(invite, 180, tag, "", tag));
+        outgoing->taken();
+        call->hangup();
+        Sent cancel;
+        EXPECT_EQ(takeSent(&cancel), "CANCEL");
+        inject(answer(cancel, 200, ""));
+        if (std::string(ringing) == "a1 b1") {
+            injectExpecting(answer(invite, 487, "b1"), "ACK sip:alice@192.0.2.1");
+            EXPECT_EQ(outgoing->taken(), "dialogTerminated dialogTerminated terminated");
+        } else {
+            inject(answer(invite, 200, "c9", "", "carol"));
+            const Sent ack = expectSent("ACK sip:carol@192.0.2.1");
+            const Sent bye = expectSent("BYE sip:carol@192.0.2.1");
+            EXPECT_EQ(toTagOf(ack) + " " + toTagOf(bye), "c9 c9");
+            EXPECT_EQ(outgoingHeardAfter(responseTo(bye, 200)), "dialogTerminated terminated");
+        }
+        EXPECT_EQ(manager.getDialogCount(), 0u);
+        outlastTransactions();
+    }
+}
+
+// RFC 3261 12.1.2, RFC 3262 4 and 5: each branch has its own early dialog; a PRACK goes to its branch's Contact
+// with its tag and acknowledges its oldest unacknowledged reliable 1xx (provisional responses that arrive before it
+// still reach the application), may carry the answer to an offer in one, and its response or time-out is reported.
+TEST_F(OutgoingCallTest, ForkedEarlyDialogs_PracksGoToTheirBranchInOrder_ResponsesReported) {
+    dial("Supported: 100rel\r\n");
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "a1")), "provisional");
+    const NvHandle<NvSipDialog> a = outgoing->lastDialog;
+    const std::string reliable = "Require: 100rel\r\nRSeq: ";
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 183, "b1", reliable + "1\r\n", "bob2")), "reliable");
+    const NvHandle<NvSipDialog> b = outgoing->lastDialog;
+    EXPECT_EQ(a->getRemoteTag().str() + " " + b->getRemoteTag().str() + " " + std::to_string(call->getDialogs().size()),
+              "a1 b1 2");
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "b1", "", "bob2")), "provisional");
+    std::string offer = answer(invite, 183, "b1", reliable + "2\r\nContent-Type: application/sdp\r\n", "bob2");
+    offer.replace(offer.find("Content-Length: 0"), 17, "Content-Length: 5").append("v=0\r\n");
+    EXPECT_EQ(outgoingHeardAfter(offer), "reliable");
+    EXPECT_EQ(outgoing->lastMessage->getBody(), "v=0\r\n");
+
+    call->prack(nullptr);  // a has nothing to acknowledge: only written down
+    const Sent first = expectSent("PRACK sip:bob2@192.0.2.1 SIP/2.0");
+    EXPECT_EQ(valueOf(first.message, "RAck") + " " + toTagOf(first), "1 7 INVITE b1");
+    EXPECT_EQ(outgoingHeardAfter(responseTo(first, 200)), "prackResponse 200");
+    call->prack("v=0\r\n", "application/sdp", 5);
+    const Sent second = expectSent("PRACK sip:bob2@192.0.2.1 SIP/2.0");
+    EXPECT_EQ(valueOf(second.message, "RAck") + " " + second.message->getBody(), "2 7 INVITE v=0\r\n");
+    outlastTransactions();
+    EXPECT_EQ(outgoing->taken(), "prackResponse none");
+
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 183, "a1", reliable + "4\r\n")), "reliable");
+    a->prack(nullptr);
+    EXPECT_EQ(toTagOf(expectSent("PRACK sip:alice@192.0.2.1 SIP/2.0")) + " " + std::to_string(b->getState()),
+              "a1 " + std::to_string(NvSipDialog::NV_PROCEEDING));
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 200, "b1", "", "bob2")), "succeeded");
+    EXPECT_EQ(call->getDialogs().size(), 1u);  // a ended with the answer
+    call->ack(nullptr);
+    expectSent("ACK sip:bob2@192.0.2.1");
+    EXPECT_EQ(hangUp(), "dialogTerminated terminated");
 }
 
 TEST_F(OutgoingCallTest, BuiltFromParts_InviteCarriesTheCallsIdentity_MissingPartsRaise) {
