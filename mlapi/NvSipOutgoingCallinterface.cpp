@@ -46,3 +46,7 @@ void NvSipOutgoingCallinterface::replacesDialog(Call call, Dialog newDialog, Dia
     newDialog->sendResponse(200, nullptr, nullptr, 0);
     replaced->hangup(nullptr);
 }
+void NvSipOutgoingCallinterface::updateRequest(Call, Dialog dialog, NvHandle<NvSipUpdateMessage> update) {
+    dialog->respondToUpdate(update->getBody().empty() ? 200 : 488, nullptr, nullptr, 0);
+}
+void NvSipOutgoingCallinterface::updateResponse(Call, Dialog, NvHandle<NvSipResponse>) {}

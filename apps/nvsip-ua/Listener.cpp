@@ -60,6 +60,7 @@ void Listener::inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) {
         CallState& state = m_Calls[call.get()];
         number = state.number;
         state.reliableRinging = reliable;
+        state.peerAllowsUpdate = InCallRequests::sAllowsUpdate(*invite);
     }
     m_Report.event(number, "INVITE from " + uriOf(invite->getFromHeader()));
     if (reliable) {
@@ -169,7 +170,7 @@ bool Listener::leftUnanswered(const Call& call, const NvHandle<NvSipRequest>& re
 void Listener::answerInCall(const Call& call, NvSipServerTransaction& transaction,
                             const NvHandle<NvSipRequest>& request) {
     if (leftUnanswered(call, request)) return;
-    m_Report.event(numberOf(call), m_InCall.answer(transaction, request, sdpVersionOf(call)));
+    m_Report.event(numberOf(call), m_InCall.answer(transaction, request));
 }
 
 void Listener::unknownRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
@@ -206,11 +207,30 @@ void Listener::onSessionTimeOut(Call call) {
 }
 
 void Listener::onSessionRefreshTime(Call call) {
+    bool byUpdate = false;
+    withState(call, [&](CallState& state) { byUpdate = state.peerAllowsUpdate; });
+    if (byUpdate) {
+        m_Report.event(numberOf(call), "UPDATE refreshing the session");
+        m_Report.attempt(numberOf(call), "UPDATE", [&] { call->update(nullptr, nullptr, 0); });
+        return;
+    }
     m_Report.event(numberOf(call), "re-INVITE refreshing the session");
     const std::string sdp = m_InCall.sdp().at(sdpVersionOf(call));
     m_Report.attempt(numberOf(call), "re-INVITE", [&] {
         call->reinvite(sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()), nullptr);
     });
+}
+
+void Listener::updateRequest(Call call, NvHandle<NvSipUpdateMessage> update) {
+    if (leftUnanswered(call, update)) return;
+    std::string event;
+    const NvHandle<NvSipResponse> response = m_InCall.answerUpdate(update, sdpVersionOf(call), event);
+    m_Report.event(numberOf(call), event);
+    m_Report.attempt(numberOf(call), "answer to UPDATE", [&] { call->respondToUpdate(response); });
+}
+
+void Listener::updateResponse(Call call, NvHandle<NvSipResponse> response) {
+    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " to UPDATE received");
 }
 
 void Listener::reinviteResponse(Call call, NvHandle<NvSipResponse> response) {

@@ -5,9 +5,10 @@
 // answer), answers the caller's BYE with 200 and its other requests in the
 // call as InCallRequests says (re-INVITE and UPDATE with SDP) unless asked
 // to leave some methods to the library, and, when asked, hangs up itself
-// some time after its 2xx. With the session timer on, it refreshes
-// the session with a re-INVITE of the same SDP when the library says it is
-// time, and hangs up when the session is about to expire. Every event is reported to the
+// some time after its 2xx. With the session timer on, it refreshes the
+// session when the library says it is time: with an UPDATE without body
+// when the caller's INVITE listed UPDATE in its Allow, else with a
+// re-INVITE of the same SDP; and it hangs up when the session is about to expire. Every event is reported to the
 // CallReport; each call is counted once when it has ended.
 //
 // Threads: events arrive on the stack's threads; delayed actions (ring
@@ -76,6 +77,8 @@ public:
     void reinviteResponse(Call call, NvHandle<NvSipResponse> response) override;
     // The library has ended the call without a BYE and tells nothing more.
     void reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage> invite) override;
+    void updateRequest(Call call, NvHandle<NvSipUpdateMessage> update) override;
+    void updateResponse(Call call, NvHandle<NvSipResponse> response) override;
 
 private:
     struct CallState {
@@ -83,6 +86,7 @@ private:
         bool reliableRinging = false;  // a reliable 180 waits for its PRACK
         bool cancelled = false;        // the ACK of our 487 ends it
         unsigned sdpVersion = 1;       // the o= version of our SDP in the call
+        bool peerAllowsUpdate = false;  // the INVITE's Allow lists UPDATE: refresh with it
     };
     // Numbers a call the manager asked for (some end without an inviteRequest).
     void admit(const Call& call);

@@ -50,8 +50,8 @@ private:
 // (responses with their status: "reinviteResponse 200");
 // onSessionRefreshTime runs `onRefresh` when set; the message that ended
 // the call and the transaction of the last request handed over are kept.
-// reinviteResponse keeps its default reply (ACK, PRACK); terminated and
-// replacesDialog do nothing more (tests answer the BYE and settle the
+// reinviteResponse keeps its default reply (ACK, PRACK); terminated,
+// updateRequest and replacesDialog do nothing more (tests answer the BYE and settle the
 // Replaces themselves).
 class RecordedIncomingEvents : public NvSipIncomingCallinterface, public EventLog {
     using Transaction = NvHandle<NvSipServerTransaction>;
@@ -80,6 +80,8 @@ public:
     void onSessionTimeOut(Call) override { record("expiry"); }
     void onSessionRefreshTime(Call) override { record("refresh"); if (onRefresh) onRefresh(); }
     void replacesDialog(Call, Dialog, Dialog, NvHandle<NvSipInviteMessage>) override { record("replacesDialog"); }
+    void updateRequest(Call, NvHandle<NvSipUpdateMessage>) override { record("updateRequest"); }
+    void updateResponse(Call, NvHandle<NvSipResponse> r) override { record("updateResponse " + code(r)); }
 
     // The transaction of the last request handed over (to answer it on),
     // and what terminated gave last.
@@ -123,6 +125,11 @@ public:
     }
     void onSessionRefreshTime(Call, Dialog d) override { note("onSessionRefreshTime", d, nullptr); }
     void onSessionTimeOut(Call, Dialog d) override { note("onSessionTimeOut", d, nullptr); }
+    void updateRequest(Call call, Dialog d, NvHandle<NvSipUpdateMessage> u) override {
+        note("updateRequest", d, u);
+        NvSipOutgoingCallinterface::updateRequest(call, d, u);
+    }
+    void updateResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override { note("updateResponse", d, r); }
 
 private:
     void note(const std::string& event, const Dialog& dialog, const NvHandle<NvSipMessage>& message) {
