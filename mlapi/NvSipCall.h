@@ -28,8 +28,10 @@
 // onInviteRequest to onSessionTimeOut, addDialog, removeDialog. Each kind
 // of call then declares its own events (NvSipOutgoingCall: the answers to
 // our INVITE; NvSipIncomingCall: PRACK, ACK, ACK of a rejection, CANCEL),
-// then its applyToDialogs. So the events of one kind and isOutgoing are not
-// virtual here: they find the kind with a dynamic_cast.
+// then its applyToDialogs, then the UPDATE events (onUpdateRequest,
+// onUpdateResponse; appended last, after the operations that were there
+// before them). So the events of one kind, the UPDATE events and
+// isOutgoing are not virtual here: they find the kind with a dynamic_cast.
 //
 // Ownership: counted. The application holds its calls, each dialog holds its
 // call (m_hCall), and callbacks get a handle for their duration.

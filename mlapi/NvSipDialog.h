@@ -919,6 +919,7 @@ public:
     // peer at a time); the early-dialog offer/answer state is read from the
     // responses exchanged (a response with a body to our INVITE answers it;
     // a reliable 1xx of ours answers the peer's), not from SDP itself.
+    // Pending UPDATEs are not in the snapshot: a rebuilt dialog has none.
     void onUpdateRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipUpdateMessage> update);
     void respondToUpdate(NvHandle<NvSipResponse> response);
     void respondToUpdate(unsigned int statusCode, const void* body, const char* contentType,
@@ -929,6 +930,8 @@ public:
     // timer runs it carries Supported: timer and Session-Expires of the
     // current interval (a refresh, RFC 4028 7.1). Raises NvException
     // "UPDATE not sent: the dialog is ending" once it is ending, "UPDATE not
+    // sent: no dialog yet (no response with a To tag)" before our INVITE
+    // had a response with a To tag, "UPDATE not
     // sent: our previous UPDATE is still pending" while one waits, and
     // "UPDATE with an offer not sent: an offer/answer exchange is pending"
     // for a body while rule 3 or 4 above holds on our side (RFC 3311 5.1);

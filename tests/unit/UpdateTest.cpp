@@ -32,7 +32,7 @@ protected:
 
 // RFC 3311 5.2: the peer's UPDATE refreshes the remote target and is answered by the application (its 2xx with our
 // Contact and Allow); one with an offer gets 491 while ours is pending, 500 with Retry-After while a re-INVITE's
-// exchange is unfinished; one without offer is taken all the same.
+// exchange is unfinished; one without offer is taken all the same; one left unanswered gets the library's answer.
 TEST_F(UpdateTest, ConfirmedDialog_TargetRefreshAnswer_491WhileOursPending_500WhileAReinviteIsUnfinished) {
     answerCall();
     EXPECT_EQ(heardAfter(withContact(withSdp(update(2, "z9hG4bK-u2")), "carol")), "updateRequest");
@@ -62,7 +62,13 @@ TEST_F(UpdateTest, ConfirmedDialog_TargetRefreshAnswer_491WhileOursPending_500Wh
     expectSent("SIP/2.0 200");
     inject(fromPeer("ACK", 5, "z9hG4bK-ack5"));
     EXPECT_EQ(events->taken(), "reinviteAck");
-    hangUp();
+    // Left unanswered: the library's 500 after its delay, or 487 when the dialog ends first.
+    EXPECT_EQ(heardAfter(update(7, "z9hG4bK-u7")), "updateRequest");
+    expectSentAfter(NvSipUnansweredRequests::sm_AnswerDelayMs, "SIP/2.0 500");
+    EXPECT_EQ(heardAfter(update(8, "z9hG4bK-u8")), "updateRequest");
+    call->hangup();
+    expectSent("SIP/2.0 487");
+    EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
 }
 
 // Early dialogs: the peer's UPDATE with an offer gets 500 while its INVITE's offer has no answer, and is taken once
