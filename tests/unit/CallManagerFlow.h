@@ -50,8 +50,8 @@ private:
 // (responses with their status: "reinviteResponse 200");
 // onSessionRefreshTime runs `onRefresh` when set; the message that ended
 // the call and the transaction of the last request handed over are kept.
-// reinviteResponse keeps its default reply (ACK, PRACK); terminated,
-// updateRequest and replacesDialog do nothing more (tests answer the BYE and settle the
+// reinviteResponse keeps its default reply (ACK, PRACK), and updateRequest
+// when defaultUpdateReply is set; terminated and replacesDialog do nothing more (tests answer the BYE and settle the
 // Replaces themselves).
 class RecordedIncomingEvents : public NvSipIncomingCallinterface, public EventLog {
     using Transaction = NvHandle<NvSipServerTransaction>;
@@ -59,6 +59,7 @@ class RecordedIncomingEvents : public NvSipIncomingCallinterface, public EventLo
 
 public:
     std::function<void()> onRefresh;
+    bool defaultUpdateReply = false;  // updateRequest answers as the interface's default does
 
     void inviteRequest(Call, NvHandle<NvSipInviteMessage>) override { record("inviteRequest"); }
     void prack(Call, NvHandle<NvSipPrackMessage>) override { record("prack"); }
@@ -80,7 +81,10 @@ public:
     void onSessionTimeOut(Call) override { record("expiry"); }
     void onSessionRefreshTime(Call) override { record("refresh"); if (onRefresh) onRefresh(); }
     void replacesDialog(Call, Dialog, Dialog, NvHandle<NvSipInviteMessage>) override { record("replacesDialog"); }
-    void updateRequest(Call, NvHandle<NvSipUpdateMessage>) override { record("updateRequest"); }
+    void updateRequest(Call call, NvHandle<NvSipUpdateMessage> u) override {
+        record("updateRequest");
+        if (defaultUpdateReply) NvSipIncomingCallinterface::updateRequest(call, u);
+    }
     void updateResponse(Call, NvHandle<NvSipResponse> r) override { record("updateResponse " + code(r)); }
 
     // The transaction of the last request handed over (to answer it on),
@@ -90,6 +94,7 @@ public:
     void forget() {
         locked([&] { m_hLastTransaction = nullptr; m_hEnded = nullptr; });
         onRefresh = nullptr;
+        defaultUpdateReply = false;
         taken();
     }
 

@@ -73,7 +73,7 @@ TEST_F(UpdateTest, ConfirmedDialog_TargetRefreshAnswer_491WhileOursPending_500Wh
 
 // Early dialogs: the peer's UPDATE with an offer gets 500 while its INVITE's offer has no answer, and is taken once
 // a reliable 183 answered it (RFC 3311 5.2); on our side the UPDATE refreshes the target our PRACK goes to, and the
-// interface's default answers one without body 200.
+// interface's default answers one without body 200, one with an offer 488.
 TEST_F(UpdateTest, EarlyDialogs_500BeforeTheInviteOfferIsAnswered_TargetRefreshAndDefaultAnswerOnOurs) {
     acceptCalls();
     injectExpecting(withSdp(request("INVITE", "", "r1", "Supported: 100rel\r\n")), "SIP/2.0 100");
@@ -100,6 +100,8 @@ TEST_F(UpdateTest, EarlyDialogs_500BeforeTheInviteOfferIsAnswered_TargetRefreshA
     EXPECT_EQ(outgoing->taken(), "updateRequest");
     placed->getDialogs().front()->prack(nullptr);
     expectSent("PRACK sip:carol@192.0.2.1");
+    injectExpecting(withSdp(early(3)), "SIP/2.0 488");  // an offer the default reply does not answer
+    EXPECT_EQ(outgoing->taken(), "updateRequest");
     placed->hangup();
     inject(answer(expectSent("CANCEL sip:alice@192.0.2.1"), 200));
     injectExpecting(answer(invite, 487), "ACK sip:alice@192.0.2.1");
@@ -149,9 +151,9 @@ TEST_F(UpdateTest, SessionRefreshedByUpdateInBothDirections) {
     answerCall("Supported: timer\r\nSession-Expires: 90;refresher=uac\r\n");  // the peer refreshes
     const auto heardWithin = [&](uint64_t ms) { return clock.advance(ms), events->taken(); };
     EXPECT_EQ(heardWithin(40000), "");
+    events->defaultUpdateReply = true;  // 200 to an UPDATE without body
     EXPECT_EQ(heardAfter(update(2, "z9hG4bK-u2", "Supported: timer\r\nSession-Expires: 90;refresher=uac\r\n")),
               "updateRequest");
-    call->respondToUpdate(nullptr);
     EXPECT_EQ(valueOf(expectSent("SIP/2.0 200").message, "Session-Expires"), "90;refresher=uac");
     EXPECT_EQ(heardWithin(79999), "");  // past the first expiry warning (80 s)
     EXPECT_EQ(heardWithin(1), "expiry");
