@@ -107,10 +107,12 @@ void NvSipDialog::update(NvHandle<NvSipUpdateMessage> update) {
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
     if (sIsEnding(m_State)) NvException::sThrow("UPDATE not sent: the dialog is ending");
     if (m_RemoteTag.isEmpty()) NvException::sThrow("UPDATE not sent: no dialog yet (no response with a To tag)");
-    if (!m_OurUpdate.transaction().isNil()) NvException::sThrow("UPDATE not sent: our previous UPDATE is still pending");
+    if (!m_OurUpdate.transaction().isNil())
+        NvException::sThrow("UPDATE not sent: our previous UPDATE is still pending");
     if (hasBody(update) && offerBlocked()) NvException::sThrow(offerBlocked());
     if (update.isNil())
-        update = NvHandle<NvSipUpdateMessage>(CreateRequest(NvSipUpdateMessage::sMethodName, nullptr, nullptr, 0, nullptr));
+        update = NvHandle<NvSipUpdateMessage>(
+            CreateRequest(NvSipUpdateMessage::sMethodName, nullptr, nullptr, 0, nullptr));
     if (update.isNil()) return;
     if (sIsConfirmed(m_State)) m_SessionTimer.offer(update);
     sendUpdate(update);

@@ -194,7 +194,8 @@ void Caller::updateRequest(Call call, Dialog dialog, NvHandle<NvSipUpdateMessage
 
 void Caller::updateResponse(Call call, Dialog, NvHandle<NvSipResponse> response) {
     const int status = response->getStatusCode();
-    m_Report.event(numberOf(call), std::to_string(status) + " to UPDATE received" + (status == 491 ? ", retried later" : ""));
+    m_Report.event(numberOf(call),
+                   std::to_string(status) + " to UPDATE received" + (status == 491 ? ", retried later" : ""));
 }
 
 void Caller::onSessionTimeOut(Call call, Dialog) {

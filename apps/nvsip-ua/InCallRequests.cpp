@@ -65,7 +65,8 @@ std::string InCallRequests::answer(NvSipServerTransaction& transaction, const Nv
 NvHandle<NvSipResponse> InCallRequests::answerUpdate(const NvHandle<NvSipUpdateMessage>& update, unsigned version,
                                                      std::string& event) const {
     const Body body = bodyOf(*update);
-    NvHandle<NvSipResponse> response = new NvSipResponse(body == Body::Other ? 415 : 200, NvHandle<NvSipRequest>(update));
+    NvHandle<NvSipResponse> response =
+        new NvSipResponse(body == Body::Other ? 415 : 200, NvHandle<NvSipRequest>(update));
     if (body == Body::Other) {
         event = "UPDATE with a body that is not SDP, 415";
         addAccept(*response);

@@ -44,7 +44,8 @@ TEST_F(UpdateTest, ConfirmedDialog_TargetRefreshAnswer_491WhileOursPending_500Wh
 
     call->update(kSdp.data(), "application/sdp", unsigned(kSdp.size()));
     const Sent ours = expectSent("UPDATE sip:carol@192.0.2.1");  // to the refreshed target
-    EXPECT_EQ(raised([&] { call->update(nullptr, nullptr, 0); }), "UPDATE not sent: our previous UPDATE is still pending");
+    EXPECT_EQ(raised([&] { call->update(nullptr, nullptr, 0); }),
+              "UPDATE not sent: our previous UPDATE is still pending");
     injectExpecting(withSdp(update(3, "z9hG4bK-u3")), "SIP/2.0 491");
     EXPECT_EQ(heardAfter(update(4, "z9hG4bK-u4")), "updateRequest");
     call->respondToUpdate(nullptr);
@@ -96,7 +97,8 @@ TEST_F(UpdateTest, EarlyDialogs_500BeforeTheInviteOfferIsAnswered_TargetRefreshA
     NvHandle<NvSipOutgoingCall> placed = dial(invite, "out1");
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 183, "r1", "Require: 100rel\r\nRSeq: 1\r\n")), "reliable");
     const auto early = [&](int cseq) {
-        return request("UPDATE", placed->getLocalTag().str(), "r1", "", "out1", "z9hG4bK-e" + std::to_string(cseq), cseq);
+        const std::string tag = placed->getLocalTag().str();
+        return request("UPDATE", tag, "r1", "", "out1", "z9hG4bK-e" + std::to_string(cseq), cseq);
     };
     injectExpecting(withSdp(early(1)), "SIP/2.0 500");  // the reliable 183 awaits its PRACK
     injectExpecting(withContact(early(2), "carol"), "SIP/2.0 200");
@@ -130,7 +132,9 @@ TEST_F(UpdateTest, Ours_491WaitsThenAgain_422AtOnceWithMinSE_481Ends_408OrNoAnsw
     EXPECT_EQ(heardAfter(answer(larger, 200)), "updateResponse 200");
     hangUp();
     const std::tuple<int, const char*, const char*> rows[] = {
-        {481, "updateResponse 481 terminated", ""}, {408, "updateResponse 408 terminated", "BYE"}, {0, "terminated", "BYE"}};
+        {481, "updateResponse 481 terminated", ""},
+        {408, "updateResponse 408 terminated", "BYE"},
+        {0, "terminated", "BYE"}};
     for (const auto& [status, heard, sent] : rows) {
         SCOPED_TRACE(status);
         outlastTransactions();
