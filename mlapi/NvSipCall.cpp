@@ -229,3 +229,33 @@ void NvSipCall::onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMes
 void NvSipCall::onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel) {
     passTo(this, &NvSipIncomingCall::onCancelRequest, dialog, cancel);
 }
+
+// ---------------------------------------------------------------- UPDATE
+
+void NvSipCall::update(const void* body, const char* contentType, unsigned int bodyLength) {
+    applyToDialogs("update", true, false, [&](const NvHandle<NvSipDialog>& dialog) {
+        dialog->update(NvHandle<NvSipUpdateMessage>(
+            dialog->createRequest(NvSipUpdateMessage::sMethodName, contentType, body, bodyLength, nullptr)));
+    });
+}
+
+void NvSipCall::respondToUpdate(NvHandle<NvSipResponse> response) {
+    applyToDialogs("respondToUpdate", false, true,
+                   [&response](const NvHandle<NvSipDialog>& dialog) { dialog->respondToUpdate(response); });
+}
+
+void NvSipCall::respondToUpdate(unsigned int statusCode, const void* body, const char* contentType,
+                                unsigned int bodyLength) {
+    applyToDialogs("respondToUpdate", false, true, [&](const NvHandle<NvSipDialog>& dialog) {
+        dialog->respondToUpdate(statusCode, body, contentType, bodyLength);
+    });
+}
+
+void NvSipCall::onUpdateRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipUpdateMessage> update) {
+    passTo(this, &NvSipOutgoingCall::onUpdateRequest, dialog, update);
+    passTo(this, &NvSipIncomingCall::onUpdateRequest, dialog, update);
+}
+void NvSipCall::onUpdateResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    passTo(this, &NvSipOutgoingCall::onUpdateResponse, dialog, response);
+    passTo(this, &NvSipIncomingCall::onUpdateResponse, dialog, response);
+}

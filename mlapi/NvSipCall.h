@@ -28,8 +28,10 @@
 // onInviteRequest to onSessionTimeOut, addDialog, removeDialog. Each kind
 // of call then declares its own events (NvSipOutgoingCall: the answers to
 // our INVITE; NvSipIncomingCall: PRACK, ACK, ACK of a rejection, CANCEL),
-// then its applyToDialogs. So the events of one kind and isOutgoing are not
-// virtual here: they find the kind with a dynamic_cast.
+// then its applyToDialogs, then the UPDATE events (onUpdateRequest,
+// onUpdateResponse; appended last, after the operations that were there
+// before them). So the events of one kind, the UPDATE events and
+// isOutgoing are not virtual here: they find the kind with a dynamic_cast.
 //
 // Ownership: counted. The application holds its calls, each dialog holds its
 // call (m_hCall), and callbacks get a handle for their duration.
@@ -189,6 +191,26 @@ public:
     void onAckRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack, bool confirmed);
     void onAckRequest2(NvHandle<NvSipDialog> dialog, NvHandle<NvSipAckMessage> ack);
     void onCancelRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipCancelMessage> cancel);
+
+    // ------------------------------------------------------------ UPDATE (RFC 3311)
+    // Our UPDATE with the body given (none: a session refresh while the
+    // session timer runs) on the call's dialog, or on each dialog of an
+    // outgoing call, built by the dialog's createRequest (route set,
+    // credentials, our Contact); its responses reach updateResponse of the
+    // application's interface. What a dialog raises (an offer while an
+    // offer/answer exchange is pending, a previous UPDATE pending, a dialog
+    // ending: see NvSipDialog::update) reaches the application, for an
+    // outgoing call too: the first dialog that refuses stops the walk.
+    void update(const void* body, const char* contentType, unsigned int bodyLength);
+    // Answers the peer's pending UPDATE (nil: 200 without body); a dialog
+    // without one does nothing.
+    void respondToUpdate(NvHandle<NvSipResponse> response);
+    void respondToUpdate(unsigned int statusCode, const void* body, const char* contentType,
+                         unsigned int bodyLength);
+    // The dialog's UPDATE events, passed to the kind of call, which declares
+    // them as virtual operations after its own events (slot order kept).
+    void onUpdateRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipUpdateMessage> update);
+    void onUpdateResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
 
 
 protected:

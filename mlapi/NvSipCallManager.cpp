@@ -303,6 +303,8 @@ NvHandle<NvSipServerTransaction> NvSipCallManager::createServerTransaction(NvHan
             return transactionWith<NvSipDialog::ByeServerInterface>(request, "ByeServerInterface", dialog);
         if (method == NvSipPrackMessage::sMethodName)
             return transactionWith<NvSipDialog::PrackServerInterface>(request, "PrackServerInterface", dialog);
+        if (method == NvSipUpdateMessage::sMethodName)
+            return transactionWith<NvSipDialog::UpdateServerInterface>(request, "UpdateServerInterface", dialog);
         return transactionWith<NvSipDialog::UnknownRequestServerInterface>(request, "UnknownRequestServerInterface",
                                                                            dialog);
     }

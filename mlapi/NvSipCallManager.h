@@ -13,8 +13,8 @@
 //     NvSipDialog::takeRemoteCSeq), whatever its method, gets a
 //     transaction that refuses it with 500; else an INVITE goes to the
 //     dialog's own handling (a re-INVITE or a retransmitted INVITE); BYE,
-//     PRACK and other methods get a transaction with the dialog's adapter
-//     for them;
+//     PRACK, UPDATE (RFC 3311, the dialog's UpdateServerInterface) and
+//     other methods get a transaction with the dialog's adapter for them;
 //   - no dialog, not a BYE, and the authentication policy challenges it: a
 //     transaction that answers with the challenge;
 //   - INVITE with a To tag: stray (strayReplacesInvite); INVITE with

@@ -2,7 +2,7 @@
 
 #include "mlapi/NvSipDialog.h"
 
-const char* const NvSipCapabilities::sAllow = "INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER";
+const char* const NvSipCapabilities::sAllow = "INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER, UPDATE";
 const char* const NvSipCapabilities::sAccept = "application/sdp";
 
 namespace {

@@ -18,7 +18,7 @@
 
 class NVSIPMLAPI_EXPORT NvSipCapabilities {
 public:
-    // "INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER"
+    // "INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER, UPDATE"
     static const char* const sAllow;
     // "application/sdp"
     static const char* const sAccept;

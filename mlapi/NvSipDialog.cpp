@@ -164,6 +164,8 @@ void NvSipDialog::terminating() {
     m_hByeTransaction = nullptr;
     m_OurReinvite.forget();
     m_TheirReinvite.forget();
+    m_OurUpdate.forget();
+    m_TheirUpdate.forget();
     m_Retransmitter.stop(timers());
     answerKeptRequests(487u);
     m_hByeAfterAck = nullptr;

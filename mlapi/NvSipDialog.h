@@ -827,7 +827,7 @@ public:
     void cancelSessionTimer();
 
     // Every timer of the dialog ends here: the 491 retry (object: the
-    // INVITE), a response's retransmission tick (object: the response), a
+    // INVITE or the UPDATE), a response's retransmission tick (object: the response), a
     // kept request's deadline (object: its server transaction) and the
     // session timer's points (no object). What a timer's work raises is
     // logged and dropped.
@@ -974,6 +974,87 @@ public:
     // Our PRACK: its final response and time-out reach the call.
     using PrackClientInterface =
         ClientForwarder<nullptr, &NvSipDialog::onPrackFinalResponse, &NvSipDialog::onPrackTimeOut, nullptr>;
+
+    // ------------------------------------------------------------ UPDATE (RFC 3311)
+    // UPDATE in both directions, in early (RFC 3311 5.1: once the peer knows
+    // our tag) and confirmed dialogs. An UPDATE changes no dialog state: the
+    // pending ones are kept apart (m_OurUpdate, m_TheirUpdate), and the
+    // offer/answer rules below read the state and the pending requests.
+    //
+    // The peer's UPDATE (through UpdateServerInterface, after the call
+    // manager's order check, takeRemoteCSeq), in this order:
+    //   1. the dialog has ended or is ending: 481 (RFC 3261 12.2.2);
+    //   2. the peer's previous UPDATE is still unanswered: 500 with
+    //      Retry-After 0-9 s, whether this one carries an offer or not (one
+    //      UPDATE of the peer is answered at a time; RFC 3311 5.2 asks it for
+    //      an offer);
+    //   3. it carries an offer (a body) while our own offer waits for its
+    //      answer (our UPDATE or re-INVITE with a body pending; our INVITE's
+    //      offer without an answer in a response yet): 491 (RFC 3311 5.2);
+    //   4. it carries an offer while an offer/answer of the INVITE or a
+    //      re-INVITE is unfinished (the peer's INVITE offer we have not
+    //      answered in a reliable 1xx, a reliable 1xx awaiting its PRACK,
+    //      a 2xx awaiting its ACK, any re-INVITE under way): 500 with
+    //      Retry-After 0-9 s (RFC 3311 5.2);
+    //   5. a Session-Expires below sm_MinSessionTime: 422 with Min-SE
+    //      (RFC 4028 9);
+    //   6. otherwise it is taken: the remote target from its Contact (a
+    //      target refresh, RFC 3311 5.2), kept for the library's answer
+    //      after NvSipUnansweredRequests::sm_AnswerDelayMs (500; 487 when the
+    //      dialog ends first), and the call told (onUpdateRequest) after the
+    //      mutex is released.
+    // respondToUpdate answers it (nil: 200 without body). A 2xx carries our
+    // Contact (when it has none), Allow and Supported, and, in a confirmed
+    // dialog, the session-timer negotiation of a re-INVITE's 2xx (RFC 4028
+    // 9: an UPDATE refreshes the session like a re-INVITE, the timer
+    // restarts and the refresher is chosen the same way; a 2xx in an early
+    // dialog leaves the session timer alone, as none runs there). Raises as
+    // sendResponse ("Session time too small", "Server can't increase
+    // session time"); nothing when no UPDATE of the peer is unanswered.
+    //
+    // Choices where a literal reading would break the RFCs: the 500 of
+    // rule 2 also for an UPDATE without offer (one pending UPDATE of the
+    // peer at a time); the early-dialog offer/answer state is read from the
+    // responses exchanged (a response with a body to our INVITE answers it;
+    // a reliable 1xx of ours answers the peer's), not from SDP itself.
+    // Pending UPDATEs are not in the snapshot: a rebuilt dialog has none.
+    void onUpdateRequest(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipUpdateMessage> update);
+    void respondToUpdate(NvHandle<NvSipResponse> response);
+    void respondToUpdate(unsigned int statusCode, const void* body, const char* contentType,
+                         unsigned int bodyLength);
+    // Our UPDATE (nil: one without body, built here), from the application's
+    // thread through the call, in an early or confirmed dialog: built with
+    // CreateRequest (route set, credentials, Contact); while the session
+    // timer runs it carries Supported: timer and Session-Expires of the
+    // current interval (a refresh, RFC 4028 7.1). Raises NvException
+    // "UPDATE not sent: the dialog is ending" once it is ending, "UPDATE not
+    // sent: no dialog yet (no response with a To tag)" before our INVITE
+    // had a response with a To tag, "UPDATE not
+    // sent: our previous UPDATE is still pending" while one waits, and
+    // "UPDATE with an offer not sent: an offer/answer exchange is pending"
+    // for a body while rule 3 or 4 above holds on our side (RFC 3311 5.1);
+    // nothing is sent then.
+    //
+    // Its responses reach the call (onUpdateResponse). A 2xx refreshes the
+    // remote target from its Contact and, in a confirmed dialog, the session
+    // timer (handleSessionTime; none in the 2xx to an UPDATE that carried
+    // Session-Expires stops it, RFC 4028 7.2). A 422 with a usable Min-SE
+    // or a challenge the authentication policy answers sends it again (CSeq
+    // + 1, new branch) without telling the call. A 491 sends it again after
+    // the wait of re-INVITE (RFC 3261 14.1: 2.1-3.99 s when we own the
+    // Call-ID, 0-1.99 s otherwise; dropped when the dialog is ending by
+    // then, or when it has an offer and rule 3 or 4 holds). RFC 3261
+    // 12.2.1.2, as for INFO: a 481 ends the dialog and a 408 ends it with a
+    // BYE (the call hears onUpdateResponse, then onByeResponse), and no
+    // answer at all ends it with a BYE (onUnknownRequestTimeOut).
+    void update(NvHandle<NvSipUpdateMessage> update);
+    void onUpdateProvisionalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    void onUpdateFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
+    using UpdateServerInterface = ServerForwarder<&NvSipDialog::onUpdateRequest, nullptr, nullptr, nullptr,
+                                                  &NvSipDialog::onUnknownPrackRequest>;
+    using UpdateClientInterface =
+        ClientForwarder<&NvSipDialog::onUpdateProvisionalResponse, &NvSipDialog::onUpdateFinalResponse,
+                        &NvSipDialog::onUnknownTimeOut, &NvSipDialog::onUpdateProvisionalResponse>;
 
 private:
     friend class NvSipCallManager;            // clear() terminates dialogs under their mutex
@@ -1177,4 +1258,32 @@ private:
     bool m_bAnswered = false;            // the dispatcher's: a 2xx came on the INVITE's transaction
     bool m_bHungUp = false;              // hung up before the answer: a 2xx is ACKed and hung up (branches too)
     std::vector<NvHandle<NvSipResponse>> m_Unpracked;  // reliable 1xx awaiting our PRACK, RSeq order
+    // ------------------------------------------------------------ UPDATE, m_pMutex held
+    // Why an UPDATE of ours with an offer cannot go now (RFC 3311 5.1, the
+    // rules 3 and 4 of the peer's UPDATE seen from our side); nullptr when
+    // it can.
+    const char* offerBlocked() const;
+    // The peer's UPDATE `update` with an offer: 491 when our offer waits for
+    // its answer, 500 when another exchange is unfinished, 0 when neither.
+    int offerRefusal() const;
+    // Sends `update` as our pending UPDATE.
+    void sendUpdate(const NvHandle<NvSipRequest>& update);
+    // The 491 wait of `update` is over: sent again unless the dialog is
+    // ending or its offer is now blocked.
+    void retryUpdate(const NvHandle<NvSipUpdateMessage>& update);
+    // The new attempt of our re-INVITE or UPDATE `transaction` that
+    // `response` asks for: after a 422 with a usable Min-SE (the interval
+    // raised, RFC 4028 7.4) or a challenge the authentication policy
+    // answered (RFC 3261 22.2); nil for any other response.
+    NvHandle<NvSipRequest> retryFor(const NvHandle<NvSipClientTransaction>& transaction,
+                                    const NvHandle<NvSipResponse>& response);
+    // A copy of our request of `transaction` with the interval raised to
+    // `interval`, CSeq + 1 and the route set, after a 422.
+    NvHandle<NvSipRequest> retryWithInterval(const NvHandle<NvSipClientTransaction>& transaction, uint32_t interval);
+    // RFC 3261 12.2.1.2: a 481 to our request in the dialog ends it, a 408
+    // ends it with a BYE; the call then hears onByeResponse with it. Nothing
+    // for any other response. Takes m_pMutex.
+    void endOnNoDialog(const NvHandle<NvSipResponse>& response);
+    NvSipOutgoingReinvite m_OurUpdate;    // our pending UPDATE and its 491 wait
+    NvSipIncomingReinvite m_TheirUpdate;  // the peer's UPDATE taken, until it is answered
 };

@@ -46,6 +46,10 @@ void NvSipDialog::onUnknownReliableProvisionalResponse(NvHandle<NvSipClientTrans
 
 void NvSipDialog::onUnknownFinalResponse(NvHandle<NvSipClientTransaction>, NvHandle<NvSipResponse> response) {
     getCall()->onUnknownResponse(this, response);
+    endOnNoDialog(response);
+}
+
+void NvSipDialog::endOnNoDialog(const NvHandle<NvSipResponse>& response) {
     const int status = response->getStatusCode();
     if (status != 481 && status != 408) return;
     NvHandle<NvSipCall> call;

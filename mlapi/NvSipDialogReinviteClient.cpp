@@ -110,23 +110,29 @@ void NvSipDialog::onReinviteFinalResponse(NvHandle<NvSipClientTransaction> trans
 
 bool NvSipDialog::sendReinviteAgain(const NvHandle<NvSipClientTransaction>& transaction,
                                     const NvHandle<NvSipResponse>& response) {
-    const NvHandle<NvSipRequest> request = transaction->getInitialRequest();
     try {
-        if (response->getStatusCode() == 422) {
-            if (NvSipOutgoingReinvite::sUsableMinSE(response) == 0) return false;
-            resetSessionTime(transaction, response, true);
-            return true;
-        }
-        if (!table().addCredentials(response, request)) return false;
-        m_Credentials.keepChallenges(*response);
-        // The clone keeps every header as it was, with the credentials just
-        // added: nothing is offered twice.
-        sendReinvite(NvHandle<NvSipInviteMessage>(nextAttempt(request, true)));
+        const NvHandle<NvSipRequest> retry = retryFor(transaction, response);
+        if (retry.isNil()) return false;
+        sendReinvite(NvHandle<NvSipInviteMessage>(retry));
         return true;
     } catch (const NvHandle<NvException>& error) {
         TELLAR_WARN(getLogger(), "re-INVITE not sent again: " << error->getMessage().str());
         return false;
     }
+}
+
+NvHandle<NvSipRequest> NvSipDialog::retryFor(const NvHandle<NvSipClientTransaction>& transaction,
+                                             const NvHandle<NvSipResponse>& response) {
+    if (response->getStatusCode() == 422) {
+        const uint32_t interval = NvSipOutgoingReinvite::sUsableMinSE(response);
+        return interval == 0 ? nullptr : retryWithInterval(transaction, interval);
+    }
+    const NvHandle<NvSipRequest> request = transaction->getInitialRequest();
+    if (!table().addCredentials(response, request)) return nullptr;
+    m_Credentials.keepChallenges(*response);
+    // The clone keeps every header as it was, with the credentials just
+    // added: nothing is offered twice.
+    return nextAttempt(request, true);
 }
 
 void NvSipDialog::endReinvite(const NvHandle<NvSipClientTransaction>& transaction,

@@ -69,7 +69,8 @@ void NvSipDialog::sessionTimerFired(double key) {
 void NvSipDialog::resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
     if (transaction.isNil() || !m_bCaller) return;
     const uint32_t interval = response->getHeader<NvSipMinSEHeader>()->getNumber();
-    sendOnNewDialog(NvSipSessionTimer::sRetry(transaction->getInitialRequest(), interval, ++m_LocalCSeq));
+    sendOnNewDialog(NvHandle<NvSipInviteMessage>(
+        NvSipSessionTimer::sRetry(transaction->getInitialRequest(), interval, ++m_LocalCSeq)));
 }
 
 void NvSipDialog::resetSessionTime(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response,
@@ -78,10 +79,15 @@ void NvSipDialog::resetSessionTime(NvHandle<NvSipClientTransaction> transaction,
         resetSessionTime(transaction, response);
         return;
     }
-    const uint32_t interval = response->getHeader<NvSipMinSEHeader>()->getNumber();
+    sendReinvite(NvHandle<NvSipInviteMessage>(
+        retryWithInterval(transaction, response->getHeader<NvSipMinSEHeader>()->getNumber())));
+}
+
+NvHandle<NvSipRequest> NvSipDialog::retryWithInterval(const NvHandle<NvSipClientTransaction>& transaction,
+                                                      uint32_t interval) {
     m_SessionTimer.setInterval(interval);
-    const NvHandle<NvSipInviteMessage> retry =
+    const NvHandle<NvSipRequest> retry =
         NvSipSessionTimer::sRetry(transaction->getInitialRequest(), interval, ++m_LocalCSeq);
     addRouteInfoToRequest(retry);
-    sendReinvite(retry);
+    return retry;
 }

@@ -25,11 +25,14 @@ void NvSipDialog::onNotification(NvHandle<NvObservable> observable, NvHandle<NvO
     // due with this one go on.
     try {
         const NvHandle<NvSipInviteMessage> invite(object);
+        const NvHandle<NvSipUpdateMessage> update(object);
         const NvHandle<NvSipResponse> response(object);
         const NvHandle<NvSipServerTransaction> unanswered(object);
         const NvHandle<NvTimer> timer(observable);
         if (!invite.isNil())
             retryReinvite(invite);
+        else if (!update.isNil())
+            retryUpdate(update);
         else if (!response.isNil())
             retransmitResponse(response);
         else if (!unanswered.isNil())

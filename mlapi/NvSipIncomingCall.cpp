@@ -288,3 +288,13 @@ void NvSipIncomingCall::respondToBye(NvHandle<NvSipResponse> response) {
 void NvSipIncomingCall::cancel(NvHandle<NvSipCancelMessage> cancel) {
     dialogFor("NvSipIncomingCall::cancel()")->cancel(cancel);
 }
+
+// ---------------------------------------------------------------- UPDATE
+
+void NvSipIncomingCall::onUpdateRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipUpdateMessage> update) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onUpdateRequest()")) m_hInterface->updateRequest(self(), update);
+}
+
+void NvSipIncomingCall::onUpdateResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    if (isCurrent(dialog, "NvSipIncomingCall::onUpdateResponse()")) m_hInterface->updateResponse(self(), response);
+}

@@ -154,6 +154,14 @@ protected:
     // none, and what the dialog raises passes on.
     void applyToDialogs(const char* name, bool announced, bool errorsWritten, const DialogOperation& operation);
 
+public:
+    // ---- UPDATE (RFC 3311): virtual operations of this class, after its
+    // own events (in this order). The peer's UPDATE taken by `dialog`
+    // reaches updateRequest of the interface when it is the call's dialog, the responses to ours
+    // updateResponse.
+    virtual void onUpdateRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipUpdateMessage> update);
+    virtual void onUpdateResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+
 private:
     // The call's dialog for an application operation: writes the
     // operation's name line to the debug stream, raises "Dialog does not

@@ -42,3 +42,7 @@ void NvSipIncomingCallinterface::replacesDialog(Call call, NvHandle<NvSipDialog>
     newDialog->sendResponse(NvHandle<NvSipResponse>());
     replaced->hangup(nullptr);
 }
+void NvSipIncomingCallinterface::updateRequest(Call call, NvHandle<NvSipUpdateMessage> update) {
+    call->respondToUpdate(update->getBody().empty() ? 200 : 488, nullptr, nullptr, 0);
+}
+void NvSipIncomingCallinterface::updateResponse(Call, NvHandle<NvSipResponse>) {}

@@ -93,4 +93,17 @@ public:
     // it, answers 200 on the new dialog, then hangs the replaced one up.
     virtual void replacesDialog(Call call, NvHandle<NvSipDialog> newDialog, NvHandle<NvSipDialog> replaced,
                                 NvHandle<NvSipInviteMessage> invite);
+
+    // ---- UPDATE (RFC 3311), in the early or the confirmed call
+    // The peer's UPDATE: answer it with the call's respondToUpdate (its 2xx
+    // gets our Contact, Allow, Supported and the session-timer headers from
+    // the library). Default: one without body is answered 200 at once (a
+    // session refresh); one with an offer, which the default cannot answer,
+    // 488. Left unanswered by an override, the library answers it 500 after
+    // NvSipUnansweredRequests::sm_AnswerDelayMs (10 s), or 487 when the call
+    // ends first.
+    virtual void updateRequest(Call call, NvHandle<NvSipUpdateMessage> update);
+    // A response to our UPDATE (after the library's own new attempts: 422,
+    // challenge; a 491 is sent again later by the library). Default: nothing.
+    virtual void updateResponse(Call call, NvHandle<NvSipResponse> response);
 };

@@ -453,3 +453,15 @@ void NvSipOutgoingCall::onSessionTimeOut(NvHandle<NvSipDialog> dialog) {
     debugLine("NvSipOutgoingCall::onSessionTimeOut()");
     m_hInterface->onSessionTimeOut(self(), dialog);
 }
+
+// ---------------------------------------------------------------- UPDATE
+
+void NvSipOutgoingCall::onUpdateRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipUpdateMessage> update) {
+    debugLine("NvSipOutgoingCall::onUpdateRequest()");
+    m_hInterface->updateRequest(self(), dialog, update);
+}
+
+void NvSipOutgoingCall::onUpdateResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response) {
+    debugLine("NvSipOutgoingCall::onUpdateResponse()");
+    m_hInterface->updateResponse(self(), dialog, response);
+}

@@ -195,6 +195,14 @@ protected:
     // first when `announced` and a dialog's NvException when `errorsWritten`.
     void applyToDialogs(const char* name, bool announced, bool errorsWritten, const DialogOperation& operation);
 
+public:
+    // ---- UPDATE (RFC 3311): virtual operations of this class, after its
+    // own events (in this order). The peer's UPDATE taken by `dialog`
+    // reaches updateRequest of the interface, the responses to ours
+    // updateResponse.
+    virtual void onUpdateRequest(NvHandle<NvSipDialog> dialog, NvHandle<NvSipUpdateMessage> update);
+    virtual void onUpdateResponse(NvHandle<NvSipDialog> dialog, NvHandle<NvSipResponse> response);
+
 private:
     // An INVITE of this call to `target`, From tag included.
     NvHandle<NvSipInviteMessage> buildInvite(NvHandle<NvURI> target, NvHandle<NvSipNameAddress> to,

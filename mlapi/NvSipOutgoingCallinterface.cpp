@@ -50,3 +50,7 @@ void NvSipOutgoingCallinterface::replacesDialog(Call call, Dialog newDialog, Dia
     replaced->hangup(nullptr);
 }
 void NvSipOutgoingCallinterface::prackResponse(Call, Dialog, NvHandle<NvSipResponse>) {}
+void NvSipOutgoingCallinterface::updateRequest(Call, Dialog dialog, NvHandle<NvSipUpdateMessage> update) {
+    dialog->respondToUpdate(update->getBody().empty() ? 200 : 488, nullptr, nullptr, 0);
+}
+void NvSipOutgoingCallinterface::updateResponse(Call, Dialog, NvHandle<NvSipResponse>) {}

@@ -108,4 +108,17 @@ public:
     // none (its time-out). Neither ends the dialog or the call. Default:
     // nothing.
     virtual void prackResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
+    // ---- UPDATE (RFC 3311), in an early or a confirmed dialog
+    // The peer's UPDATE in `dialog`: answer it with the dialog's (or the
+    // call's) respondToUpdate (its 2xx gets our Contact, Allow, Supported and
+    // the session-timer headers from the library). Default: one without
+    // body is answered 200 at once (a session refresh); one with an offer,
+    // which the default cannot answer, 488. Left unanswered by an override,
+    // the library answers it 500 after NvSipUnansweredRequests::
+    // sm_AnswerDelayMs (10 s), or 487 when the dialog ends first.
+    virtual void updateRequest(Call call, Dialog dialog, NvHandle<NvSipUpdateMessage> update);
+    // A response to our UPDATE in `dialog` (after the library's own new
+    // attempts: 422, challenge; a 491 is sent again later by the library).
+    // Default: nothing.
+    virtual void updateResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response);
 };

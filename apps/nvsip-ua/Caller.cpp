@@ -124,6 +124,7 @@ void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> respons
     withState(call, [&](CallState& state) {
         state.answered = true;
         started = state.started;
+        state.peerAllowsUpdate = InCallRequests::sAllowsUpdate(*response);
     });
     m_Report.setupTime(std::chrono::duration<double, std::milli>(now - started).count());
     const bool answering = takesOurAnswer(call, response);
@@ -140,6 +141,9 @@ void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> respons
     });
     if (m_Options.reinviteAfterMs >= 0)
         runLater(static_cast<unsigned>(m_Options.reinviteAfterMs), [this, call] { reinvite(call, true); });
+    if (m_Options.updateAfterMs >= 0)
+        runLater(static_cast<unsigned>(m_Options.updateAfterMs),
+                 [this, call, dialog] { update(call, dialog, "UPDATE without body"); });
     if (m_Options.infoAfterMs >= 0)
         runLater(static_cast<unsigned>(m_Options.infoAfterMs), [this, call, dialog] {
             m_Report.event(numberOf(call), "sending INFO");
@@ -171,7 +175,7 @@ void Caller::reinviteAck(Call call, Dialog, NvHandle<NvSipAckMessage> ack) {
 }
 
 void Caller::answerInCall(const Call& call, NvSipServerTransaction& transaction, const NvHandle<NvSipRequest>& request) {
-    m_Report.event(numberOf(call), m_InCall.answer(transaction, request, sdpVersionOf(call)));
+    m_Report.event(numberOf(call), m_InCall.answer(transaction, request));
 }
 
 void Caller::unknownRequest(Call call, Dialog, NvHandle<NvSipServerTransaction> transaction,
@@ -200,7 +204,32 @@ void Caller::reinviteTimeOut(Call call, Dialog, NvHandle<NvSipInviteMessage>) {
     m_Report.event(numberOf(call), "re-INVITE got no answer");
 }
 
-void Caller::onSessionRefreshTime(Call call, Dialog) { reinvite(call, false); }
+void Caller::update(const Call& call, const Dialog& dialog, const std::string& why) {
+    m_Report.event(numberOf(call), why);
+    m_Report.attempt(numberOf(call), "UPDATE", [&] { dialog->update(nullptr); });
+}
+
+void Caller::onSessionRefreshTime(Call call, Dialog dialog) {
+    bool byUpdate = false;
+    withState(call, [&](CallState& state) { byUpdate = state.peerAllowsUpdate; });
+    if (byUpdate)
+        update(call, dialog, "UPDATE refreshing the session");
+    else
+        reinvite(call, false);
+}
+
+void Caller::updateRequest(Call call, Dialog dialog, NvHandle<NvSipUpdateMessage> update) {
+    std::string event;
+    const NvHandle<NvSipResponse> response = m_InCall.answerUpdate(update, sdpVersionOf(call), event);
+    m_Report.event(numberOf(call), event);
+    m_Report.attempt(numberOf(call), "answer to UPDATE", [&] { dialog->respondToUpdate(response); });
+}
+
+void Caller::updateResponse(Call call, Dialog, NvHandle<NvSipResponse> response) {
+    const int status = response->getStatusCode();
+    m_Report.event(numberOf(call),
+                   std::to_string(status) + " to UPDATE received" + (status == 491 ? ", retried later" : ""));
+}
 
 void Caller::onSessionTimeOut(Call call, Dialog) {
     m_Report.event(numberOf(call), "session timer expiring, hanging up");

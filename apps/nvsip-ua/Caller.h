@@ -13,10 +13,12 @@
 // In the call, when asked: a re-INVITE with a new SDP offer (o= version + 1)
 // some time after the ACK (a 491 is retried by the library, and the
 // library's default reply ACKs the final response), an INFO some time after
-// the ACK (no answer at all ends the call), and the session timer: our
-// INVITE offers Session-Expires, the session is refreshed with a re-INVITE
-// of the same SDP when the library says it is time, and the call is hung up
-// when the session is about to expire.
+// the ACK (no answer at all ends the call), an UPDATE without body some
+// time after the ACK, and the session timer: our INVITE offers
+// Session-Expires, the session is refreshed when the library says it is
+// time (with an UPDATE without body when the peer's 2xx listed UPDATE in
+// its Allow, else with a re-INVITE of the same SDP), and the call is hung
+// up when the session is about to expire.
 //
 // Delayed offer, when asked: the INVITE goes without body; the first
 // offer the callee makes, in a reliable provisional response or in the 2xx
@@ -53,6 +55,7 @@ struct CallOptions {
     bool ladder = false;  // draw each call's messages (the demo)
     long reinviteAfterMs = -1;  // -1: no re-INVITE of ours
     long infoAfterMs = -1;      // -1: no INFO
+    long updateAfterMs = -1;    // -1: no UPDATE of ours
     unsigned timerSeconds = 0;  // 0: no session timer
     bool delayedOffer = false;  // INVITE without body, our answer in the PRACK or ACK
 };
@@ -85,6 +88,8 @@ public:
     void reinviteTimeOut(Call call, Dialog dialog, NvHandle<NvSipInviteMessage> invite) override;
     void onSessionRefreshTime(Call call, Dialog dialog) override;
     void onSessionTimeOut(Call call, Dialog dialog) override;
+    void updateRequest(Call call, Dialog dialog, NvHandle<NvSipUpdateMessage> update) override;
+    void updateResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -96,6 +101,7 @@ private:
         unsigned sdpVersion = 1;  // the o= version of our SDP in the call
         bool offerAnswered = false;  // delayed offer: the callee's offer got our answer
         bool cancelled = false;   // hung up before the answer (--cancel-after)
+        bool peerAllowsUpdate = false;  // the 2xx's Allow lists UPDATE: refresh with it
     };
     NvHandle<NvSipInviteMessage> buildInvite(const std::string& callId) const;
     // Runs `change` on the call's state under m_Mutex; false when the call is unknown.
@@ -107,6 +113,8 @@ private:
     unsigned sdpVersionOf(const Call& call);
     // Delayed offer: whether `response` brings the callee's offer, not answered yet (from now it is).
     bool takesOurAnswer(const Call& call, const NvHandle<NvSipResponse>& response);
+    // Sends our UPDATE without body on `dialog`; `why` for the report.
+    void update(const Call& call, const Dialog& dialog, const std::string& why);
     // Answers a request of the peer other than BYE and re-INVITE.
     void answerInCall(const Call& call, NvSipServerTransaction& transaction, const NvHandle<NvSipRequest>& request);
 

@@ -65,6 +65,7 @@ void Listener::inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) {
         number = state.number;
         state.reliableRinging = waitForPrack;
         state.offerInOur2xx = !offered;
+        state.peerAllowsUpdate = InCallRequests::sAllowsUpdate(*invite);
     }
     m_Report.event(number, "INVITE from " + uriOf(invite->getFromHeader()) + (offered ? "" : " without SDP"));
     const bool media = m_Options.earlyMedia && offered;
@@ -194,7 +195,7 @@ bool Listener::leftUnanswered(const Call& call, const NvHandle<NvSipRequest>& re
 void Listener::answerInCall(const Call& call, NvSipServerTransaction& transaction,
                             const NvHandle<NvSipRequest>& request) {
     if (leftUnanswered(call, request)) return;
-    m_Report.event(numberOf(call), m_InCall.answer(transaction, request, sdpVersionOf(call)));
+    m_Report.event(numberOf(call), m_InCall.answer(transaction, request));
 }
 
 void Listener::unknownRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
@@ -231,11 +232,30 @@ void Listener::onSessionTimeOut(Call call) {
 }
 
 void Listener::onSessionRefreshTime(Call call) {
+    bool byUpdate = false;
+    withState(call, [&](CallState& state) { byUpdate = state.peerAllowsUpdate; });
+    if (byUpdate) {
+        m_Report.event(numberOf(call), "UPDATE refreshing the session");
+        m_Report.attempt(numberOf(call), "UPDATE", [&] { call->update(nullptr, nullptr, 0); });
+        return;
+    }
     m_Report.event(numberOf(call), "re-INVITE refreshing the session");
     const std::string sdp = m_InCall.sdp().at(sdpVersionOf(call));
     m_Report.attempt(numberOf(call), "re-INVITE", [&] {
         call->reinvite(sdp.data(), "application/sdp", static_cast<unsigned>(sdp.size()), nullptr);
     });
+}
+
+void Listener::updateRequest(Call call, NvHandle<NvSipUpdateMessage> update) {
+    if (leftUnanswered(call, update)) return;
+    std::string event;
+    const NvHandle<NvSipResponse> response = m_InCall.answerUpdate(update, sdpVersionOf(call), event);
+    m_Report.event(numberOf(call), event);
+    m_Report.attempt(numberOf(call), "answer to UPDATE", [&] { call->respondToUpdate(response); });
+}
+
+void Listener::updateResponse(Call call, NvHandle<NvSipResponse> response) {
+    m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " to UPDATE received");
 }
 
 void Listener::reinviteResponse(Call call, NvHandle<NvSipResponse> response) {

@@ -5,9 +5,10 @@
 // answer), answers the caller's BYE with 200 and its other requests in the
 // call as InCallRequests says (re-INVITE and UPDATE with SDP) unless asked
 // to leave some methods to the library, and, when asked, hangs up itself
-// some time after its 2xx. With the session timer on, it refreshes
-// the session with a re-INVITE of the same SDP when the library says it is
-// time, and hangs up when the session is about to expire. Every event is reported to the
+// some time after its 2xx. With the session timer on, it refreshes the
+// session when the library says it is time: with an UPDATE without body
+// when the caller's INVITE listed UPDATE in its Allow, else with a
+// re-INVITE of the same SDP; and it hangs up when the session is about to expire. Every event is reported to the
 // CallReport; each call is counted once when it has ended.
 //
 // Offer and answer in odd places: with early media, an INVITE with an SDP
@@ -86,6 +87,8 @@ public:
     void reinviteResponse(Call call, NvHandle<NvSipResponse> response) override;
     // The library has ended the call without a BYE and tells nothing more.
     void reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage> invite) override;
+    void updateRequest(Call call, NvHandle<NvSipUpdateMessage> update) override;
+    void updateResponse(Call call, NvHandle<NvSipResponse> response) override;
 
 private:
     struct CallState {
@@ -94,6 +97,7 @@ private:
         bool cancelled = false;        // the ACK of our 487 ends it
         unsigned sdpVersion = 1;       // the o= version of our SDP in the call
         bool offerInOur2xx = false;    // the INVITE had no body: the ACK brings the answer
+        bool peerAllowsUpdate = false;  // the INVITE's Allow lists UPDATE: refresh with it
     };
     // Numbers a call the manager asked for (some end without an inviteRequest).
     void admit(const Call& call);

@@ -5,7 +5,8 @@
 //                   [--leave-unanswered METHOD,...]
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
 //                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]
-//                 [--reinvite-after MS] [--info-after MS] [--timer SECS] [--delayed-offer]
+//                 [--reinvite-after MS] [--info-after MS] [--update-after MS] [--timer SECS]
+//                 [--delayed-offer]
 //   nvsip-ua demo
 //
 // listen: answers every INVITE (180, reliably with --reliable when the
@@ -33,10 +34,17 @@
 // with the setup times; the peer's BYE ends a call at any time, and its
 // other requests in the call are answered as in listen. --reinvite-after
 // sends a re-INVITE with a new offer MS after the ACK, --info-after an
-// INFO; --timer offers a session timer of SECS, refreshed by re-INVITE and
-// hung up before it expires. --rate may be fractional. --delayed-offer
-// sends the INVITE without SDP and answers the callee's offer in the PRACK
-// of a reliable provisional response that brings it, else in the ACK.
+// INFO, --update-after an UPDATE without body; --timer offers a session
+// timer of SECS, refreshed when we are the refresher and hung up before it
+// expires. --rate may be fractional. --delayed-offer sends the INVITE
+// without SDP and answers the callee's offer in the PRACK of a reliable
+// provisional response that brings it, else in the ACK.
+//
+// Session refresh (--timer, both modes): by UPDATE without body (RFC 3311,
+// RFC 4028 7.1: it carries Session-Expires and Supported: timer, added by
+// the library) when the peer's Allow lists UPDATE (listen: the caller's
+// INVITE; call: the 2xx of the callee), else by re-INVITE with our SDP as
+// it stands.
 //
 // demo: listens on loopback, calls itself and draws the call as a ladder.
 
@@ -72,7 +80,8 @@ void printUsage(std::ostream& out) {
            "                       [--leave-unanswered METHOD,...]\n"
            "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
            "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]\n"
-           "                     [--reinvite-after MS] [--info-after MS] [--timer SECS] [--delayed-offer]\n"
+           "                     [--reinvite-after MS] [--info-after MS] [--update-after MS] [--timer SECS]\n"
+           "                     [--delayed-offer]\n"
            "       nvsip-ua demo\n"
            "       nvsip-ua --help | -h\n";
 }
@@ -197,6 +206,7 @@ Call parseCall(int argc, char** argv) {
         else if (arg == "--reinvite-after") o.reinviteAfterMs = number(3600000);
         else if (arg == "--info-after") o.infoAfterMs = number(3600000);
         else if (arg == "--delayed-offer") o.delayedOffer = true;
+        else if (arg == "--update-after") o.updateAfterMs = number(3600000);
         else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
         else return false;
         return true;

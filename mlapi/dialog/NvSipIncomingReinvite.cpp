@@ -15,8 +15,8 @@ NvSipIncomingReinvite::Admission NvSipIncomingReinvite::sAdmit(const NvHandle<Nv
     return Admission::Take;
 }
 
-NvHandle<NvSipResponse> NvSipIncomingReinvite::sBusy(const NvHandle<NvSipInviteMessage>& invite) {
-    NvHandle<NvSipResponse> busy = new NvSipResponse(500, NvHandle<NvSipRequest>(invite));
+NvHandle<NvSipResponse> NvSipIncomingReinvite::sBusy(const NvHandle<NvSipRequest>& request) {
+    NvHandle<NvSipResponse> busy = new NvSipResponse(500, request);
     busy->addHeader(new NvSipRetryAfterHeader(static_cast<uint32_t>(std::rand() % 10)));
     return busy;
 }

@@ -7,7 +7,9 @@
 // no lock of its own. The dialog gives admit() what it knows (the last CSeq
 // of the peer, whether a re-INVITE is pending on either side, whether the
 // dialog is confirmed), sends the refusal admit() calls for, or takes the
-// re-INVITE (take()), moves its own state and tells its call.
+// re-INVITE (take()), moves its own state and tells its call. The dialog
+// keeps a second one for the peer's UPDATE taken (RFC 3311 5.2), whose
+// refusal while another is unanswered is the same 500 (sBusy).
 
 #include "stack/sip/NvSipMessage.h"
 #include "stack/transaction/NvSipServerTransaction.h"
@@ -39,7 +41,7 @@ public:
     // The checks in the order RFC 3261 and 4028 give them precedence.
     static Admission sAdmit(const NvHandle<NvSipInviteMessage>& invite, const Dialog& dialog);
     // The 500 with a Retry-After of 0-9 s for Busy.
-    static NvHandle<NvSipResponse> sBusy(const NvHandle<NvSipInviteMessage>& invite);
+    static NvHandle<NvSipResponse> sBusy(const NvHandle<NvSipRequest>& request);
 
     void take(const NvHandle<NvSipServerTransaction>& transaction) { m_hTransaction = transaction; }
     const NvHandle<NvSipServerTransaction>& transaction() const { return m_hTransaction; }

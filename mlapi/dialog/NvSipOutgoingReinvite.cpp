@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-void NvSipOutgoingReinvite::send(const NvHandle<NvSipInviteMessage>& invite, NvSipClientTransactionInterface* adapter) {
+void NvSipOutgoingReinvite::send(const NvHandle<NvSipRequest>& invite, NvSipClientTransactionInterface* adapter) {
     m_hTransaction = new NvSipClientTransaction(invite, adapter);
     try {
         m_hTransaction->sendRequest(nullptr, nullptr);

@@ -1,7 +1,8 @@
 #pragma once
 // NvSipOutgoingReinvite: our re-INVITE in a confirmed dialog (RFC 3261
 // 14.1): the pending attempt's client transaction, and the timer of the new
-// attempt after a 491.
+// attempt after a 491. The dialog keeps a second one for our UPDATE, which
+// waits after a 491 by the same rules (RFC 3311 5.1).
 //
 // Owner: its dialog, as a member. It runs under the dialog's mutex and has
 // no lock of its own. The dialog builds each attempt (CSeq, route set,
@@ -26,7 +27,7 @@ public:
     // Sends `invite` on a new client transaction reporting to `adapter`, kept
     // as the pending attempt. When sending raises, nothing is left pending
     // and the exception passes on.
-    void send(const NvHandle<NvSipInviteMessage>& invite, NvSipClientTransactionInterface* adapter);
+    void send(const NvHandle<NvSipRequest>& invite, NvSipClientTransactionInterface* adapter);
     // Whether `transaction` is the pending attempt's.
     bool isPending(const NvHandle<NvSipClientTransaction>& transaction) const {
         return !transaction.isNil() && transaction.get() == m_hTransaction.get();

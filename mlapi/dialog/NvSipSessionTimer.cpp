@@ -71,7 +71,7 @@ NvHandle<NvSipResponse> NvSipSessionTimer::sTooSmall(const NvHandle<NvSipRequest
 }
 
 void NvSipSessionTimer::answer(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response,
-                               const NvHandle<NvSipInviteMessage>& invite) {
+                               const NvHandle<NvSipRequest>& invite) {
     NvHandle<NvSipSessionExpiresHeader> asked = invite->getHeader<NvSipSessionExpiresHeader>();
     const uint32_t requested = asked.isNil() ? 0 : asked->getNumber();
     const NvString askedRefresher = asked.isNil() ? NvString() : asked->getRefresher();
@@ -124,16 +124,16 @@ void NvSipSessionTimer::take(const NvSipTimerOwner& timers, const NvHandle<NvSip
     start(timers, interval, weRefresh);
 }
 
-void NvSipSessionTimer::offer(const NvHandle<NvSipInviteMessage>& invite) const {
+void NvSipSessionTimer::offer(const NvHandle<NvSipRequest>& invite) const {
     if (!NvSipDialog::sm_bSupportTimer || m_Interval < NvSipDialog::sm_MinSessionTime) return;
     if (!invite->isSupported("timer")) invite->addHeader(new NvSipSupportedHeader("timer"));
     if (invite->getHeader<NvSipSessionExpiresHeader>().isNil())
         invite->addHeader(new NvSipSessionExpiresHeader(m_Interval));
 }
 
-NvHandle<NvSipInviteMessage> NvSipSessionTimer::sRetry(const NvHandle<NvSipRequest>& request, uint32_t interval,
-                                                       uint32_t cseq) {
-    NvHandle<NvSipInviteMessage> retry(static_cast<NvSipInviteMessage*>(request->clone()));
+NvHandle<NvSipRequest> NvSipSessionTimer::sRetry(const NvHandle<NvSipRequest>& request, uint32_t interval,
+                                                uint32_t cseq) {
+    NvHandle<NvSipRequest> retry(static_cast<NvSipRequest*>(request->clone()));
     retry->getCSeqHeader()->setNumber(cseq);
     retry->removeHeader(NvSipHeaderID::Via);
     retry->removeHeader(NvSipHeaderID::SessionExpires);

@@ -55,7 +55,8 @@ public:
     // A 422 with Min-SE for `request` when its Session-Expires is below the
     // minimum; nil for any other.
     static NvHandle<NvSipResponse> sTooSmall(const NvHandle<NvSipRequest>& request);
-    // Our 2xx to `invite`: when the 2xx carries no Session-Expires and the
+    // Our 2xx to `invite` (a re-INVITE or an UPDATE that refreshes the
+    // session, RFC 4028 9, alike): when the 2xx carries no Session-Expires and the
     // timer is on and was asked for, we choose (the peer refreshes when it
     // supports the timer and did not ask us to) and add Session-Expires and
     // Require or Supported "timer"; when it carries one, it must be at
@@ -65,20 +66,20 @@ public:
     // the 2xx sets none. Raises NvException "Session time too small",
     // "Server can't increase session time" (nothing changed).
     void answer(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response,
-                const NvHandle<NvSipInviteMessage>& invite);
+                const NvHandle<NvSipRequest>& invite);
     // The 2xx to our INVITE or re-INVITE with its Session-Expires: ignored
     // below the minimum; starts the timers, the refresh one when we refresh
     // ("uac", or no refresher and "timer" required).
     void take(const NvSipTimerOwner& timers, const NvHandle<NvSipResponse>& response,
               const NvHandle<NvSipSessionExpiresHeader>& sessionExpires);
-    // Our re-INVITE, while the timer is on and runs an interval of at least
-    // the minimum: "timer" supported and, unless it has one, a Session-
-    // Expires of the current interval.
-    void offer(const NvHandle<NvSipInviteMessage>& invite) const;
-    // A copy of `request` to send again after a 422 (RFC 4028 7.4): CSeq
-    // `cseq`, no Via, Session-Expires and Min-SE at `interval`.
-    static NvHandle<NvSipInviteMessage> sRetry(const NvHandle<NvSipRequest>& request, uint32_t interval,
-                                               uint32_t cseq);
+    // Our re-INVITE or UPDATE, while the timer is on and runs an interval of
+    // at least the minimum: "timer" supported and, unless it has one, a
+    // Session-Expires of the current interval.
+    void offer(const NvHandle<NvSipRequest>& invite) const;
+    // A copy of `request` (re-INVITE or UPDATE) to send again after a 422
+    // (RFC 4028 7.4): CSeq `cseq`, no Via, Session-Expires and Min-SE at
+    // `interval`.
+    static NvHandle<NvSipRequest> sRetry(const NvHandle<NvSipRequest>& request, uint32_t interval, uint32_t cseq);
 
 private:
     uint32_t m_Interval = 0;

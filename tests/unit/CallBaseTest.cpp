@@ -69,16 +69,17 @@ TEST(VirtualSlots, CallsAndInterfacesInTheirDocumentedOrder) {
     using O = NvSipOutgoingCall;
     EXPECT_EQ(misplaced(&C::removeDialog, &O::onReliableProvisionalResponse, &O::onProvisionalResponse,
                         &O::onSuccessfulResponse, &O::onRedirectResponse, &O::onFailureResponse,
-                        &O::onMultipleFinalResponse, &O::onPrackResponse), "");
+                        &O::onMultipleFinalResponse, &O::onPrackResponse, &O::onUpdateRequest,
+                        &O::onUpdateResponse), "");
     using I = NvSipIncomingCall;
-    EXPECT_EQ(misplaced(&C::removeDialog, &I::onPrackRequest, &I::onAckRequest, &I::onAckRequest2, &I::onCancelRequest),
-              "");
+    EXPECT_EQ(misplaced(&C::removeDialog, &I::onPrackRequest, &I::onAckRequest, &I::onAckRequest2, &I::onCancelRequest,
+                        &I::onUpdateRequest, &I::onUpdateResponse), "");
     using In = NvSipIncomingCallinterface;
     EXPECT_EQ(misplaced(&NvObject::Release, &In::inviteRequest, &In::prack, &In::callConfirmed, &In::terminated,
                         &In::unknownRequest, &In::referRequest, &In::referResponse, &In::notifyRequest,
                         &In::notifyResponse, &In::reinviteRequest, &In::reinviteCancel, &In::reinviteResponse,
                         &In::reinviteAck, &In::reinviteTimeOut, &In::onSessionTimeOut, &In::onSessionRefreshTime,
-                        &In::replacesDialog), "");
+                        &In::replacesDialog, &In::updateRequest, &In::updateResponse), "");
     using Out = NvSipOutgoingCallinterface;
     EXPECT_EQ(misplaced(&NvObject::Release, &Out::reliableProvisionalResponse, &Out::provisionalResponse,
                         &Out::failedToConnect, &Out::redirect, &Out::succeeded, &Out::dialogTerminated,
@@ -86,7 +87,7 @@ TEST(VirtualSlots, CallsAndInterfacesInTheirDocumentedOrder) {
                         &Out::notifyRequest, &Out::notifyResponse, &Out::reinviteRequest, &Out::reinviteCancel,
                         &Out::reinviteResponse, &Out::reinviteAck, &Out::reinviteTimeOut, &Out::onSessionTimeOut,
                         &Out::onSessionRefreshTime, &Out::multipleResponse, &Out::replacesDialog,
-                        &Out::prackResponse), "");
+                        &Out::prackResponse, &Out::updateRequest, &Out::updateResponse), "");
     using S = NvSipCallStrayInterface;
     EXPECT_EQ(misplaced(&NvObject::Release, &S::strayResponse, &S::strayAck, &S::strayCancel, &S::strayPrack,
                         &S::strayReplacesInvite, &S::strayBye, &S::strayUnknownRequest, &S::invalidMessage,

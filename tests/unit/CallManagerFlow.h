@@ -50,8 +50,8 @@ private:
 // (responses with their status: "reinviteResponse 200");
 // onSessionRefreshTime runs `onRefresh` when set; the message that ended
 // the call and the transaction of the last request handed over are kept.
-// reinviteResponse keeps its default reply (ACK, PRACK); terminated and
-// replacesDialog do nothing more (tests answer the BYE and settle the
+// reinviteResponse keeps its default reply (ACK, PRACK), and updateRequest
+// when defaultUpdateReply is set; terminated and replacesDialog do nothing more (tests answer the BYE and settle the
 // Replaces themselves).
 class RecordedIncomingEvents : public NvSipIncomingCallinterface, public EventLog {
     using Transaction = NvHandle<NvSipServerTransaction>;
@@ -60,6 +60,7 @@ class RecordedIncomingEvents : public NvSipIncomingCallinterface, public EventLo
 public:
     std::function<void()> onRefresh;
     std::function<void(Call)> onPrack;  // runs inside prack when set
+    bool defaultUpdateReply = false;  // updateRequest answers as the interface's default does
 
     void inviteRequest(Call, NvHandle<NvSipInviteMessage>) override { record("inviteRequest"); }
     void prack(Call call, NvHandle<NvSipPrackMessage> p) override {
@@ -84,6 +85,11 @@ public:
     void onSessionTimeOut(Call) override { record("expiry"); }
     void onSessionRefreshTime(Call) override { record("refresh"); if (onRefresh) onRefresh(); }
     void replacesDialog(Call, Dialog, Dialog, NvHandle<NvSipInviteMessage>) override { record("replacesDialog"); }
+    void updateRequest(Call call, NvHandle<NvSipUpdateMessage> u) override {
+        record("updateRequest");
+        if (defaultUpdateReply) NvSipIncomingCallinterface::updateRequest(call, u);
+    }
+    void updateResponse(Call, NvHandle<NvSipResponse> r) override { record("updateResponse " + code(r)); }
 
     // The transaction of the last request handed over (to answer it on),
     // what terminated gave last, and the body of the last PRACK or ACK.
@@ -94,6 +100,7 @@ public:
         locked([&] { m_hLastTransaction = nullptr; m_hEnded = nullptr; });
         onRefresh = nullptr;
         onPrack = nullptr;
+        defaultUpdateReply = false;
         taken();
     }
 
@@ -137,6 +144,11 @@ public:
     void prackResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override {
         note("prackResponse " + (r.isNil() ? std::string("none") : code(r)), d, r);
     }
+    void updateRequest(Call call, Dialog d, NvHandle<NvSipUpdateMessage> u) override {
+        note("updateRequest", d, u);
+        NvSipOutgoingCallinterface::updateRequest(call, d, u);
+    }
+    void updateResponse(Call, Dialog d, NvHandle<NvSipResponse> r) override { note("updateResponse", d, r); }
 
 private:
     void note(const std::string& event, const Dialog& dialog, const NvHandle<NvSipMessage>& message) {

@@ -109,7 +109,7 @@ TEST_F(CallManagerTest, ApplicationHandlersTakeTheirRequestsTheDefaultsAnswerThe
     // Outside a dialog OPTIONS says what we allow, accept and support; a method nobody handles gets 405 with
     // Allow; a request naming a dialog we do not have, 481; one requiring what we do not support, 420.
     // Every answer carries our To tag; session timers switched on for the last: "timer" is ours too.
-    const std::string allow = "\r\nAllow: INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER\r\n";
+    const std::string allow = "\r\nAllow: INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER, UPDATE\r\n";
     const std::tuple<std::string, std::string, const char*, std::vector<std::string>> cases[] = {
         {"OPTIONS", "", "SIP/2.0 200", {allow, "\r\nSupported: 100rel, replaces\r\n", "\r\nAccept: application/sdp\r"}},
         {"PUBLISH", "", "SIP/2.0 405", {allow}},

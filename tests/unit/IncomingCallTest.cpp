@@ -19,7 +19,7 @@ TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone_RetransmittedInvit
     const Sent ok = expectSent("SIP/2.0 200");
     EXPECT_EQ(ok.message->getBody(), sdp);
     for (const char* line : {"Contact: <sip:bob@192.0.2.10;transport=udp>", "\r\nSupported: 100rel, replaces\r\n",
-                             "\r\nAllow: INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER\r\n"})
+                             "\r\nAllow: INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER, UPDATE\r\n"})
         EXPECT_NE(ok.bytes.find(line), std::string::npos) << line << ok.bytes;
     call->answer(180, nullptr, nullptr, 0);  // too late: not sent
     inject(request("INVITE", "", "r1", "Session-Expires: 20\r\n", "c1", "z9hG4bK-other"));

@@ -47,7 +47,7 @@ TEST_F(OutgoingCallTest, RingingThenAnswered_AckCarriesTheInviteCSeqAndTheToTag)
     dial();
     // Our INVITE says what we allow and support; 100rel only when the application offers it.
     EXPECT_EQ(valueOf(invite.message, "Allow") + " / " + valueOf(invite.message, "Supported"),
-              "INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER / replaces");
+              "INVITE, ACK, BYE, CANCEL, OPTIONS, PRACK, INFO, NOTIFY, REFER, UPDATE / replaces");
     // An early dialog the 200 does not confirm.
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "a0")), "provisional");
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 200, "a1", "", "alice2")), "succeeded");

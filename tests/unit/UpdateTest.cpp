@@ -1,0 +1,183 @@
+// UPDATE (RFC 3311) as call flows: the peer's in early and confirmed
+// dialogs (target refresh, our answer, 491 and 500 refusals), ours (491
+// wait, 422, 481, 408, no answer), and the session refreshed by UPDATE
+// (RFC 4028) in both directions.
+
+#include "CallManagerFlow.h"
+
+#include <string>
+
+namespace {
+
+const std::string kSdp = "v=0\r\no=- 1 1 IN IP4 192.0.2.1\r\ns=-\r\n";
+
+// `text` (a request of CallFlow::request) with an SDP body; with its Contact user `user`.
+std::string withSdp(std::string text) {
+    const std::string length = "Content-Length: 0\r\n\r\n";
+    return text.replace(text.find(length), length.size(),
+                        "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(kSdp.size()) +
+                            "\r\n\r\n" + kSdp);
+}
+std::string withContact(std::string text, const std::string& user) {
+    return text.replace(text.find("Contact: <sip:alice@"), 20, "Contact: <sip:" + user + "@");
+}
+
+class UpdateTest : public ConfirmedCallFlow {
+protected:
+    std::string update(int cseq, const std::string& branch, const std::string& extra = "") const {
+        return fromPeer("UPDATE", cseq, branch, extra);
+    }
+    void answerWithSdp() { call->respondToUpdate(200, kSdp.data(), "application/sdp", unsigned(kSdp.size())); }
+};
+
+// RFC 3311 5.2: the peer's UPDATE refreshes the remote target and is answered by the application (its 2xx with our
+// Contact and Allow); one with an offer gets 491 while ours is pending, 500 with Retry-After while a re-INVITE's
+// exchange is unfinished; one without offer is taken all the same; one left unanswered gets the library's answer.
+TEST_F(UpdateTest, ConfirmedDialog_TargetRefreshAnswer_491WhileOursPending_500WhileAReinviteIsUnfinished) {
+    answerCall();
+    EXPECT_EQ(heardAfter(withContact(withSdp(update(2, "z9hG4bK-u2")), "carol")), "updateRequest");
+    answerWithSdp();
+    const Sent answered = expectSent("SIP/2.0 200");
+    EXPECT_EQ(answered.message->getBody(), kSdp);
+    EXPECT_EQ(valueOf(answered.message, "Contact"), "<sip:bob@192.0.2.10;transport=udp>");
+    EXPECT_NE(valueOf(answered.message, "Allow").find("UPDATE"), std::string::npos);
+
+    call->update(kSdp.data(), "application/sdp", unsigned(kSdp.size()));
+    const Sent ours = expectSent("UPDATE sip:carol@192.0.2.1");  // to the refreshed target
+    EXPECT_EQ(raised([&] { call->update(nullptr, nullptr, 0); }),
+              "UPDATE not sent: our previous UPDATE is still pending");
+    injectExpecting(withSdp(update(3, "z9hG4bK-u3")), "SIP/2.0 491");
+    EXPECT_EQ(heardAfter(update(4, "z9hG4bK-u4")), "updateRequest");
+    call->respondToUpdate(nullptr);
+    expectSent("SIP/2.0 200");
+    EXPECT_EQ(heardAfter(answer(ours, 200)), "updateResponse 200");
+
+    EXPECT_EQ(heardAfter(withSdp(fromPeer("INVITE", 5, "z9hG4bK-re5"))), "reinviteRequest");
+    expectSent("SIP/2.0 100");
+    const Sent busy = injectExpecting(withSdp(update(6, "z9hG4bK-u6")), "SIP/2.0 500");
+    EXPECT_LE(std::stoi(valueOf(busy.message, "Retry-After")), 10);
+    EXPECT_EQ(raised([&] { call->update(kSdp.data(), "application/sdp", unsigned(kSdp.size())); }),
+              "UPDATE with an offer not sent: an offer/answer exchange is pending");
+    expectNothingSent();
+    call->respondToReinvite(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    inject(fromPeer("ACK", 5, "z9hG4bK-ack5"));
+    EXPECT_EQ(events->taken(), "reinviteAck");
+    // Left unanswered: the library's 500 after its delay, or 487 when the dialog ends first.
+    EXPECT_EQ(heardAfter(update(7, "z9hG4bK-u7")), "updateRequest");
+    clock.advance(NvSipUnansweredRequests::sm_AnswerDelayMs - 1);
+    expectNothingSent();
+    clock.advance(2);  // one dialog's timers are keyed a microsecond apart
+    expectSent("SIP/2.0 500");
+    EXPECT_EQ(heardAfter(update(8, "z9hG4bK-u8")), "updateRequest");
+    call->hangup();
+    expectSent("SIP/2.0 487");
+    EXPECT_EQ(heardAfter(answer(expectSent("BYE sip:alice@192.0.2.1"), 200)), "terminated");
+}
+
+// Early dialogs: the peer's UPDATE with an offer gets 500 while its INVITE's offer has no answer, and is taken once
+// a reliable 183 answered it (RFC 3311 5.2); on our side the UPDATE refreshes the target our PRACK goes to, and the
+// interface's default answers one without body 200, one with an offer 488.
+TEST_F(UpdateTest, EarlyDialogs_500BeforeTheInviteOfferIsAnswered_TargetRefreshAndDefaultAnswerOnOurs) {
+    acceptCalls();
+    injectExpecting(withSdp(request("INVITE", "", "r1", "Supported: 100rel\r\n")), "SIP/2.0 100");
+    EXPECT_EQ(events->taken(), "inviteRequest");
+    injectExpecting(withSdp(update(2, "z9hG4bK-u2")), "SIP/2.0 500");
+    call->sendReliableProvisionalResponse(183, kSdp.data(), "application/sdp", unsigned(kSdp.size()));
+    expectSent("SIP/2.0 183");
+    injectExpecting(fromPeer("PRACK", 3, "z9hG4bK-pr3", "RAck: 1 1 INVITE\r\n"), "SIP/2.0 200");
+    EXPECT_EQ(heardAfter(withSdp(update(4, "z9hG4bK-u4"))), "prack updateRequest");
+    answerWithSdp();
+    EXPECT_EQ(expectSent("SIP/2.0 200").message->getBody(), kSdp);
+    call->hangup();
+    expectSent("SIP/2.0 487");
+    EXPECT_EQ(heardAfter(fromPeer("ACK", 1, "z9hG4bK-p1")), "terminated");
+
+    Sent invite;
+    NvHandle<NvSipOutgoingCall> placed = dial(invite, "out1");
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 183, "r1", "Require: 100rel\r\nRSeq: 1\r\n")), "reliable");
+    const auto early = [&](int cseq) {
+        const std::string tag = placed->getLocalTag().str();
+        return request("UPDATE", tag, "r1", "", "out1", "z9hG4bK-e" + std::to_string(cseq), cseq);
+    };
+    injectExpecting(withSdp(early(1)), "SIP/2.0 500");  // the reliable 183 awaits its PRACK
+    injectExpecting(withContact(early(2), "carol"), "SIP/2.0 200");
+    EXPECT_EQ(outgoing->taken(), "updateRequest");
+    placed->getDialogs().front()->prack(nullptr);
+    expectSent("PRACK sip:carol@192.0.2.1");
+    injectExpecting(withSdp(early(3)), "SIP/2.0 488");  // an offer the default reply does not answer
+    EXPECT_EQ(outgoing->taken(), "updateRequest");
+    placed->hangup();
+    inject(answer(expectSent("CANCEL sip:alice@192.0.2.1"), 200));
+    injectExpecting(answer(invite, 487), "ACK sip:alice@192.0.2.1");
+    EXPECT_EQ(outgoing->taken(), "dialogTerminated terminated");
+}
+
+// Ours (RFC 3311 5.1, RFC 3261 12.2.1.2, 14.1): a 491 sends it again within the wait of the side that did not place
+// the call, a 422 at once with the Min-SE asked (RFC 4028 7.4); a 481 ends the dialog, a 408 or no answer ends it
+// with a BYE.
+TEST_F(UpdateTest, Ours_491WaitsThenAgain_422AtOnceWithMinSE_481Ends_408OrNoAnswerWithABye) {
+    answerCall();
+    call->update(nullptr, nullptr, 0);
+    const Sent first = expectSent("UPDATE sip:alice@192.0.2.1");
+    EXPECT_EQ(heardAfter(answer(first, 491)), "updateResponse 491");
+    clock.advance(1990);  // at most 1.99 s later
+    const Sent again = expectSent("UPDATE sip:alice@192.0.2.1");
+    EXPECT_EQ(cseqOf(again.message), cseqOf(first.message) + 1);
+    wire.clear();  // its retransmissions meanwhile
+    EXPECT_EQ(heardAfter(answer(again, 422, "r1", "Min-SE: 120\r\n")), "");
+    const Sent larger = expectSent("UPDATE sip:alice@192.0.2.1");
+    EXPECT_EQ(valueOf(larger.message, "Session-Expires") + " " + std::to_string(cseqOf(larger.message)), "120 " +
+              std::to_string(cseqOf(again.message) + 1));
+    EXPECT_EQ(heardAfter(answer(larger, 200)), "updateResponse 200");
+    hangUp();
+    const std::tuple<int, const char*, const char*> rows[] = {
+        {481, "updateResponse 481 terminated", ""},
+        {408, "updateResponse 408 terminated", "BYE"},
+        {0, "terminated", "BYE"}};
+    for (const auto& [status, heard, sent] : rows) {
+        SCOPED_TRACE(status);
+        outlastTransactions();
+        answerCall();
+        call->update(nullptr, nullptr, 0);
+        const Sent ours = expectSent("UPDATE sip:alice@192.0.2.1");
+        status ? inject(answer(ours, status)) : void(clock.advance(64 * NvSipTransactionManager::m_T1));
+        EXPECT_EQ(events->taken(), heard);
+        Sent last;
+        const std::string all = takeSent(&last);
+        EXPECT_EQ(all.empty() ? "" : all.substr(all.rfind(' ') + 1), sent);
+        EXPECT_TRUE(call->getDialog().isNil());
+        if (*sent) inject(responseTo(last, 200));
+    }
+}
+
+// RFC 4028 9 and 7.4: the peer's UPDATE with Session-Expires restarts the session like a re-INVITE (its expiry
+// moves on); as the refresher we send an UPDATE with Session-Expires, and its 2xx restarts the timer.
+TEST_F(UpdateTest, SessionRefreshedByUpdateInBothDirections) {
+    NvSipDialog::sm_bSupportTimer = true;
+    answerCall("Supported: timer\r\nSession-Expires: 90;refresher=uac\r\n");  // the peer refreshes
+    const auto heardWithin = [&](uint64_t ms) { return clock.advance(ms), events->taken(); };
+    EXPECT_EQ(heardWithin(40000), "");
+    events->defaultUpdateReply = true;  // 200 to an UPDATE without body
+    EXPECT_EQ(heardAfter(update(2, "z9hG4bK-u2", "Supported: timer\r\nSession-Expires: 90;refresher=uac\r\n")),
+              "updateRequest");
+    EXPECT_EQ(valueOf(expectSent("SIP/2.0 200").message, "Session-Expires"), "90;refresher=uac");
+    EXPECT_EQ(heardWithin(79999), "");  // past the first expiry warning (80 s)
+    EXPECT_EQ(heardWithin(1), "expiry");
+    hangUp();
+    outlastTransactions();
+
+    answerCall("Supported: timer\r\nSession-Expires: 90;refresher=uas\r\n");  // we refresh
+    events->onRefresh = [&] { call->update(nullptr, nullptr, 0); };
+    EXPECT_EQ(heardWithin(45000), "refresh");
+    const Sent refresh = expectSent("UPDATE sip:alice@192.0.2.1");
+    EXPECT_EQ(valueOf(refresh.message, "Session-Expires") + " " + valueOf(refresh.message, "Supported"), "90 timer");
+    EXPECT_EQ(heardAfter(answer(refresh, 200, "r1", "Require: timer\r\nSession-Expires: 90;refresher=uac\r\n")),
+              "updateResponse 200");
+    EXPECT_EQ(heardWithin(44999), "");
+    EXPECT_EQ(heardWithin(1), "refresh");
+    wire.clear();
+    hangUp();
+}
+
+}  // namespace
