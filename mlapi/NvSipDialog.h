@@ -1207,6 +1207,12 @@ private:
     // ACKs a 2xx to a re-INVITE of ours that is no longer pending (the
     // dialog ended meanwhile), to its own Contact; nothing else changes.
     void ackLateAnswer(const NvHandle<NvSipResponse>& response);
+    // The peer's re-INVITE or UPDATE kept in `pending`: a response of
+    // `statusCode` with the body, to build in the answering operations'
+    // status form; nil when none is pending. Takes m_pMutex.
+    NvHandle<NvSipResponse> responseToPending(const NvSipIncomingReinvite& pending, unsigned int statusCode,
+                                              const void* body, const char* contentType,
+                                              unsigned int bodyLength) const;
 
     // ------------------------------------------------------------ fields
     NvHandle<NvSipTransaction> m_hInitialTransaction;

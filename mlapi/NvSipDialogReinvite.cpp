@@ -57,16 +57,23 @@ void NvSipDialog::onReinviteRequest(NvHandle<NvSipServerTransaction> transaction
     call->onReinviteRequest(this, invite);
 }
 
-void NvSipDialog::respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
-                                    unsigned int bodyLength) {
+NvHandle<NvSipResponse> NvSipDialog::responseToPending(const NvSipIncomingReinvite& pending, unsigned int statusCode,
+                                                       const void* body, const char* contentType,
+                                                       unsigned int bodyLength) const {
     NvHandle<NvSipServerTransaction> transaction;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        transaction = m_TheirReinvite.transaction();
+        transaction = pending.transaction();
     }
-    if (transaction.isNil()) return;
-    respondToReinvite(new NvSipResponse(static_cast<int>(statusCode), transaction->getInitialRequest(), body,
-                                        contentType, bodyLength));
+    if (transaction.isNil()) return nullptr;
+    return new NvSipResponse(static_cast<int>(statusCode), transaction->getInitialRequest(), body, contentType,
+                             bodyLength);
+}
+
+void NvSipDialog::respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
+                                    unsigned int bodyLength) {
+    const NvHandle<NvSipResponse> response = responseToPending(m_TheirReinvite, statusCode, body, contentType, bodyLength);
+    if (!response.isNil()) respondToReinvite(response);
 }
 
 void NvSipDialog::respondToReinvite(NvHandle<NvSipResponse> response) {

@@ -74,14 +74,8 @@ void NvSipDialog::onUpdateRequest(NvHandle<NvSipServerTransaction> transaction, 
 
 void NvSipDialog::respondToUpdate(unsigned int statusCode, const void* body, const char* contentType,
                                   unsigned int bodyLength) {
-    NvHandle<NvSipServerTransaction> transaction;
-    {
-        std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        transaction = m_TheirUpdate.transaction();
-    }
-    if (transaction.isNil()) return;
-    respondToUpdate(new NvSipResponse(static_cast<int>(statusCode), transaction->getInitialRequest(), body,
-                                      contentType, bodyLength));
+    const NvHandle<NvSipResponse> response = responseToPending(m_TheirUpdate, statusCode, body, contentType, bodyLength);
+    if (!response.isNil()) respondToUpdate(response);
 }
 
 void NvSipDialog::respondToUpdate(NvHandle<NvSipResponse> response) {

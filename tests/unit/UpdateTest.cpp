@@ -11,13 +11,7 @@ namespace {
 
 const std::string kSdp = "v=0\r\no=- 1 1 IN IP4 192.0.2.1\r\ns=-\r\n";
 
-// `text` (a request of CallFlow::request) with an SDP body; with its Contact user `user`.
-std::string withSdp(std::string text) {
-    const std::string length = "Content-Length: 0\r\n\r\n";
-    return text.replace(text.find(length), length.size(),
-                        "Content-Type: application/sdp\r\nContent-Length: " + std::to_string(kSdp.size()) +
-                            "\r\n\r\n" + kSdp);
-}
+// `text` (a request of CallFlow::request) with its Contact user `user`.
 std::string withContact(std::string text, const std::string& user) {
     return text.replace(text.find("Contact: <sip:alice@"), 20, "Contact: <sip:" + user + "@");
 }
@@ -35,7 +29,7 @@ protected:
 // exchange is unfinished; one without offer is taken all the same; one left unanswered gets the library's answer.
 TEST_F(UpdateTest, ConfirmedDialog_TargetRefreshAnswer_491WhileOursPending_500WhileAReinviteIsUnfinished) {
     answerCall();
-    EXPECT_EQ(heardAfter(withContact(withSdp(update(2, "z9hG4bK-u2")), "carol")), "updateRequest");
+    EXPECT_EQ(heardAfter(withContact(withBody(update(2, "z9hG4bK-u2"), kSdp), "carol")), "updateRequest");
     answerWithSdp();
     const Sent answered = expectSent("SIP/2.0 200");
     EXPECT_EQ(answered.message->getBody(), kSdp);
@@ -46,15 +40,15 @@ TEST_F(UpdateTest, ConfirmedDialog_TargetRefreshAnswer_491WhileOursPending_500Wh
     const Sent ours = expectSent("UPDATE sip:carol@192.0.2.1");  // to the refreshed target
     EXPECT_EQ(raised([&] { call->update(nullptr, nullptr, 0); }),
               "UPDATE not sent: our previous UPDATE is still pending");
-    injectExpecting(withSdp(update(3, "z9hG4bK-u3")), "SIP/2.0 491");
+    injectExpecting(withBody(update(3, "z9hG4bK-u3"), kSdp), "SIP/2.0 491");
     EXPECT_EQ(heardAfter(update(4, "z9hG4bK-u4")), "updateRequest");
     call->respondToUpdate(nullptr);
     expectSent("SIP/2.0 200");
     EXPECT_EQ(heardAfter(answer(ours, 200)), "updateResponse 200");
 
-    EXPECT_EQ(heardAfter(withSdp(fromPeer("INVITE", 5, "z9hG4bK-re5"))), "reinviteRequest");
+    EXPECT_EQ(heardAfter(withBody(fromPeer("INVITE", 5, "z9hG4bK-re5"), kSdp)), "reinviteRequest");
     expectSent("SIP/2.0 100");
-    const Sent busy = injectExpecting(withSdp(update(6, "z9hG4bK-u6")), "SIP/2.0 500");
+    const Sent busy = injectExpecting(withBody(update(6, "z9hG4bK-u6"), kSdp), "SIP/2.0 500");
     EXPECT_LE(std::stoi(valueOf(busy.message, "Retry-After")), 10);
     EXPECT_EQ(raised([&] { call->update(kSdp.data(), "application/sdp", unsigned(kSdp.size())); }),
               "UPDATE with an offer not sent: an offer/answer exchange is pending");
@@ -80,13 +74,13 @@ TEST_F(UpdateTest, ConfirmedDialog_TargetRefreshAnswer_491WhileOursPending_500Wh
 // interface's default answers one without body 200, one with an offer 488.
 TEST_F(UpdateTest, EarlyDialogs_500BeforeTheInviteOfferIsAnswered_TargetRefreshAndDefaultAnswerOnOurs) {
     acceptCalls();
-    injectExpecting(withSdp(request("INVITE", "", "r1", "Supported: 100rel\r\n")), "SIP/2.0 100");
+    injectExpecting(withBody(request("INVITE", "", "r1", "Supported: 100rel\r\n"), kSdp), "SIP/2.0 100");
     EXPECT_EQ(events->taken(), "inviteRequest");
-    injectExpecting(withSdp(update(2, "z9hG4bK-u2")), "SIP/2.0 500");
+    injectExpecting(withBody(update(2, "z9hG4bK-u2"), kSdp), "SIP/2.0 500");
     call->sendReliableProvisionalResponse(183, kSdp.data(), "application/sdp", unsigned(kSdp.size()));
     expectSent("SIP/2.0 183");
     injectExpecting(fromPeer("PRACK", 3, "z9hG4bK-pr3", "RAck: 1 1 INVITE\r\n"), "SIP/2.0 200");
-    EXPECT_EQ(heardAfter(withSdp(update(4, "z9hG4bK-u4"))), "prack updateRequest");
+    EXPECT_EQ(heardAfter(withBody(update(4, "z9hG4bK-u4"), kSdp)), "prack updateRequest");
     answerWithSdp();
     EXPECT_EQ(expectSent("SIP/2.0 200").message->getBody(), kSdp);
     call->hangup();
@@ -100,12 +94,12 @@ TEST_F(UpdateTest, EarlyDialogs_500BeforeTheInviteOfferIsAnswered_TargetRefreshA
         const std::string tag = placed->getLocalTag().str();
         return request("UPDATE", tag, "r1", "", "out1", "z9hG4bK-e" + std::to_string(cseq), cseq);
     };
-    injectExpecting(withSdp(early(1)), "SIP/2.0 500");  // the reliable 183 awaits its PRACK
+    injectExpecting(withBody(early(1), kSdp), "SIP/2.0 500");  // the reliable 183 awaits its PRACK
     injectExpecting(withContact(early(2), "carol"), "SIP/2.0 200");
     EXPECT_EQ(outgoing->taken(), "updateRequest");
     placed->getDialogs().front()->prack(nullptr);
     expectSent("PRACK sip:carol@192.0.2.1");
-    injectExpecting(withSdp(early(3)), "SIP/2.0 488");  // an offer the default reply does not answer
+    injectExpecting(withBody(early(3), kSdp), "SIP/2.0 488");  // an offer the default reply does not answer
     EXPECT_EQ(outgoing->taken(), "updateRequest");
     placed->hangup();
     inject(answer(expectSent("CANCEL sip:alice@192.0.2.1"), 200));
