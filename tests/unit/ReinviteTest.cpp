@@ -1,10 +1,12 @@
 // Our re-INVITE as call flows: answered and completed by the application
 // interfaces' default replies (PRACK, ACK), cancelled, sent again after a 422
 // or a challenge, after a 491 within the wait of the side it is on, a failure
-// leaving both sides free to re-INVITE, and 481, 408 or no answer at all.
+// leaving both sides free to re-INVITE, and 481, 408 or no answer at all (to
+// an UPDATE of ours too); the session timer it refreshes.
 
 #include "CallManagerFlow.h"
 
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -54,38 +56,24 @@ TEST_F(ReinviteTest, AfterAFailureBothSidesReinvite_ProvisionalPrackedFinalAcked
     EXPECT_EQ(heardAfter(answer(bye, 200)), "terminated");
 }
 
-TEST_F(ReinviteTest, SentAgainOnceWithTheMinimumIntervalOrCredentials) {
+// Sent again once: at once with the Min-SE of a 422 or credentials, after a 491 within the wait of the side it is
+// on; the new attempt has the next CSeq and a new branch, and the application hears only the answers it must.
+TEST_F(ReinviteTest, SentAgainOnce_AtOnceWithTheMinimumIntervalOrCredentials_After491WithinTheWaitOfItsSide) {
     TestCredentials credentials;
     const struct {
         int status;
-        const char *extra, *header, *value;
-    } cases[] = {
-        {422, "Min-SE: 90\r\n", "Session-Expires", "90"},
-        {401, "WWW-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n", "Authorization", "Digest username=\"a\""}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.status);
-        answerCall();
-        const Sent first = reinviteAnswered(c.status, c.extra);
-        const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
-        EXPECT_EQ(cseqOf(retry.message), cseqOf(first.message) + 1);
-        EXPECT_NE(branchOf(retry), branchOf(first));
-        EXPECT_EQ(valueOf(retry.message, c.header), c.value);  // the header once, with its new value
-        injectExpecting(answer(retry, 200), "ACK sip:alice@192.0.2.1");
-        EXPECT_EQ(events->taken(), "reinviteResponse 200");  // not the first answer
-        hangUp();
-        transactions.clear();
-    }
-}
-
-TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
-    const struct {
+        const char *extra, *header, *value;  // the header the new attempt carries once, with its new value
         bool weCalled;  // we own the Call-ID
         uint64_t quiet, latest;  // nothing sent within `quiet` ms, the new attempt by `latest`
         const char* heard;  // by the application, once we hung up
-    } cases[] = {{false, 0, 1990, "reinviteResponse 491 reinviteResponse 200 terminated"},
-                 {true, 2099, 3990, "succeeded dialogTerminated terminated"}};
+    } cases[] = {
+        {422, "Min-SE: 90\r\n", "Session-Expires", "90", false, 0, 0, "reinviteResponse 200 terminated"},
+        {401, "WWW-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n", "Authorization", "Digest username=\"a\"",
+         false, 0, 0, "reinviteResponse 200 terminated"},
+        {491, "", nullptr, nullptr, false, 0, 1990, "reinviteResponse 491 reinviteResponse 200 terminated"},
+        {491, "", nullptr, nullptr, true, 2099, 3990, "succeeded dialogTerminated terminated"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.weCalled);
+        SCOPED_TRACE(std::to_string(c.status) + (c.weCalled ? " we called" : ""));
         NvHandle<NvSipOutgoingCall> placed;
         if (c.weCalled) {
             Sent invite;
@@ -99,12 +87,18 @@ TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
         NvSipCall& ours = c.weCalled ? static_cast<NvSipCall&>(*placed) : *call;
         ours.reinvite(nullptr, nullptr, 0, nullptr);
         const Sent first = expectSent("INVITE sip:alice@192.0.2.1");
-        injectExpecting(answer(first, 491), "ACK sip:alice@192.0.2.1");
-        clock.advance(c.quiet);
-        expectNothingSent();
-        clock.advance(c.latest - c.quiet);
+        injectExpecting(answer(first, c.status, "r1", c.extra), "ACK sip:alice@192.0.2.1");
+        if (c.latest) {
+            clock.advance(c.quiet);
+            expectNothingSent();
+            clock.advance(c.latest - c.quiet);
+        }
         const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
         EXPECT_EQ(cseqOf(retry.message), cseqOf(first.message) + 1);
+        EXPECT_NE(branchOf(retry), branchOf(first));
+        if (c.header) {
+            EXPECT_EQ(valueOf(retry.message, c.header), c.value);
+        }
         wire.clear();  // its retransmissions while the wait ran out
         injectExpecting(answer(retry, 200), "ACK sip:alice@192.0.2.1");
         ours.hangup();
@@ -114,18 +108,22 @@ TEST_F(ReinviteTest, After491TheNewAttemptComesWithinTheWaitOfItsSide) {
     }
 }
 
-// A 481 ends the dialog, a 408 or no answer (after the re-INVITE's retransmissions) with a BYE; after the peer's BYE
-// a late 2xx is still ACKed.
+// Our re-INVITE or UPDATE (RFC 3261 12.2.1.2, 14.1; RFC 3311 5.1): a 481 ends the dialog, a 408 or no answer (after
+// its retransmissions) with a BYE; after the peer's BYE a late 2xx to a re-INVITE is still ACKed.
 TEST_F(ReinviteTest, A481EndsTheDialog_A408OrNoAnswerWithABye_ALate2xxAfterThePeersByeIsStillAcked) {
-    const std::tuple<int, const char*, const char*> rows[] = {
-        {481, "reinviteResponse 481 terminated", "ACK"},
-        {408, "reinviteResponse 408 terminated", "ACK BYE"},
-        {0, "reinviteTimeOut terminated", "INVITE INVITE INVITE INVITE INVITE INVITE BYE"}};
-    for (const auto& [status, heard, sent] : rows) {
-        SCOPED_TRACE(status);
+    const std::tuple<const char*, int, const char*, std::string> rows[] = {
+        {"INVITE", 481, "reinviteResponse 481 terminated", "ACK"},
+        {"INVITE", 408, "reinviteResponse 408 terminated", "ACK BYE"},
+        {"INVITE", 0, "reinviteTimeOut terminated", "INVITE INVITE INVITE INVITE INVITE INVITE BYE"},
+        {"UPDATE", 481, "updateResponse 481 terminated", ""},
+        {"UPDATE", 408, "updateResponse 408 terminated", "BYE"},
+        {"UPDATE", 0, "terminated", "UPDATE UPDATE UPDATE UPDATE UPDATE UPDATE UPDATE UPDATE UPDATE UPDATE BYE"}};
+    for (const auto& [method, status, heard, sent] : rows) {
+        SCOPED_TRACE(std::string(method) + " " + std::to_string(status));
         answerCall();
-        const Sent invite = reinvite();
-        status ? inject(answer(invite, status)) : void(clock.advance(64 * NvSipTransactionManager::m_T1));
+        *method == 'I' ? call->reinvite(nullptr, nullptr, 0, nullptr) : call->update(nullptr, nullptr, 0);
+        const Sent ours = expectSent(std::string(method) + " sip:alice@192.0.2.1");
+        status ? inject(answer(ours, status)) : void(clock.advance(64 * NvSipTransactionManager::m_T1));
         EXPECT_EQ(events->taken(), heard);
         EXPECT_EQ(events->ended().isNil() ? "" : events->ended()->toString().substr(0, 11),
                   status ? "SIP/2.0 " + std::to_string(status) : "");  // what ended the call
@@ -144,6 +142,30 @@ TEST_F(ReinviteTest, A481EndsTheDialog_A408OrNoAnswerWithABye_ALate2xxAfterThePe
     expectNothingSent();
     EXPECT_EQ(events->taken(), "");
     EXPECT_TRUE(call->getDialog().isNil());
+}
+
+// RFC 4028 as a call flow: the refresh point at half the interval when we refresh, the expiry warning 10 s before its
+// end, the timers of an interval since restarted ignored, an application raising inside a timer callback.
+TEST_F(ReinviteTest, SessionTimer_RefreshAtHalfExpiryBeforeTheEndEarlierIntervalIgnored) {
+    NvSipDialog::sm_bSupportTimer = true;
+    answerCall();
+    reinviteAnswered(200, "Require: timer\r\nSession-Expires: 90;refresher=uas\r\n");
+    clock.advance(50000);  // past half of it: the peer refreshes, not we
+    EXPECT_EQ(events->taken(), "reinviteResponse 200");
+    const Sent refresh = reinviteAnswered(200, "Require: timer\r\nSession-Expires: 120;refresher=uac\r\n");
+    EXPECT_EQ(valueOf(refresh.message, "Session-Expires") + " " + valueOf(refresh.message, "Supported"), "90 timer");
+    const NvHandle<NvSipDialog> dialog = call->getDialog();
+    EXPECT_DOUBLE_EQ(dialog->getTimeLeft(), 110.0);
+    EXPECT_DOUBLE_EQ(dialog->getElapsedTime(), 0.0);
+    EXPECT_EQ(events->taken(), "reinviteResponse 200");
+    // The application raising inside the callback stops no timer.
+    events->onRefresh = [] { throw std::runtime_error("the application failed"); };
+    const auto heardWithin = [&](uint64_t ms) { return clock.advance(ms), events->taken(); };
+    EXPECT_EQ(heardWithin(59999), "");  // past the first interval's expiry (80 s)
+    EXPECT_EQ(heardWithin(1), "refresh");
+    EXPECT_EQ(heardWithin(49999), "");
+    EXPECT_EQ(heardWithin(1), "expiry");
+    hangUp();
 }
 
 }  // namespace

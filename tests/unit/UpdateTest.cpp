@@ -1,7 +1,7 @@
 // UPDATE (RFC 3311) as call flows: the peer's in early and confirmed
 // dialogs (target refresh, our answer, 491 and 500 refusals), ours (491
-// wait, 422, 481, 408, no answer), and the session refreshed by UPDATE
-// (RFC 4028) in both directions.
+// wait, 422), and the session refreshed by UPDATE (RFC 4028) in both
+// directions.
 
 #include "CallManagerFlow.h"
 
@@ -107,10 +107,9 @@ TEST_F(UpdateTest, EarlyDialogs_500BeforeTheInviteOfferIsAnswered_TargetRefreshA
     EXPECT_EQ(outgoing->taken(), "dialogTerminated terminated");
 }
 
-// Ours (RFC 3311 5.1, RFC 3261 12.2.1.2, 14.1): a 491 sends it again within the wait of the side that did not place
-// the call, a 422 at once with the Min-SE asked (RFC 4028 7.4); a 481 ends the dialog, a 408 or no answer ends it
-// with a BYE.
-TEST_F(UpdateTest, Ours_491WaitsThenAgain_422AtOnceWithMinSE_481Ends_408OrNoAnswerWithABye) {
+// Ours (RFC 3311 5.1): a 491 sends it again within the wait of the side that did not place the call, a 422 at once
+// with the Min-SE asked (RFC 4028 7.4). Its 481, 408 or no answer: with the re-INVITE's (ReinviteTest).
+TEST_F(UpdateTest, Ours_491WaitsThenAgain_422AtOnceWithMinSE) {
     answerCall();
     call->update(nullptr, nullptr, 0);
     const Sent first = expectSent("UPDATE sip:alice@192.0.2.1");
@@ -125,24 +124,6 @@ TEST_F(UpdateTest, Ours_491WaitsThenAgain_422AtOnceWithMinSE_481Ends_408OrNoAnsw
               std::to_string(cseqOf(again.message) + 1));
     EXPECT_EQ(heardAfter(answer(larger, 200)), "updateResponse 200");
     hangUp();
-    const std::tuple<int, const char*, const char*> rows[] = {
-        {481, "updateResponse 481 terminated", ""},
-        {408, "updateResponse 408 terminated", "BYE"},
-        {0, "terminated", "BYE"}};
-    for (const auto& [status, heard, sent] : rows) {
-        SCOPED_TRACE(status);
-        outlastTransactions();
-        answerCall();
-        call->update(nullptr, nullptr, 0);
-        const Sent ours = expectSent("UPDATE sip:alice@192.0.2.1");
-        status ? inject(answer(ours, status)) : void(clock.advance(64 * NvSipTransactionManager::m_T1));
-        EXPECT_EQ(events->taken(), heard);
-        Sent last;
-        const std::string all = takeSent(&last);
-        EXPECT_EQ(all.empty() ? "" : all.substr(all.rfind(' ') + 1), sent);
-        EXPECT_TRUE(call->getDialog().isNil());
-        if (*sent) inject(responseTo(last, 200));
-    }
 }
 
 // RFC 4028 9 and 7.4: the peer's UPDATE with Session-Expires restarts the session like a re-INVITE (its expiry
