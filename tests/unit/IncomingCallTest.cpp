@@ -157,45 +157,44 @@ TEST_F(IncomingCallTest, SessionTimerNegotiatedInOur200Runs_ARefusedAnswerSendsN
     peerHangsUp(2);
 }
 
-TEST_F(IncomingCallTest, ReinviteAnswerIsSentAgainUntilItsAckOrEndsTheSessionWithBye) {
+// The peer's re-INVITE: left unanswered before the ACK of our 2xx; refused when it offers too short a session (422),
+// comes while another is unanswered (500 with Retry-After) or out of order (500); cancelled; our 2xx sent again until
+// its ACK, or the session ended with a BYE.
+TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled_AnswerSentAgainUntilItsAckOrEndsTheSessionWithBye) {
     receiveInvite();
     call->answer(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
-    inject(fromPeer("INVITE", 2, "z9hG4bK-re1"));  // before the ACK: left unanswered
+    inject(fromPeer("INVITE", 2, "z9hG4bK-re2"));  // before the ACK: left unanswered
     expectNothingSent();
     inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
-    injectExpecting(fromPeer("INVITE", 2, "z9hG4bK-re1"), "SIP/2.0 100");  // its retransmission is taken now
+    injectExpecting(fromPeer("INVITE", 2, "z9hG4bK-re2"), "SIP/2.0 100");  // its retransmission is taken now
     call->respondToReinvite(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
     expectSentAfter(NvSipTransactionManager::m_T1, "SIP/2.0 200");
     EXPECT_EQ(heardAfter(fromPeer("ACK", 2, "z9hG4bK-ack2")), "callConfirmed reinviteRequest reinviteAck");
 
-    inject(fromPeer("INVITE", 3, "z9hG4bK-re3"));
+    // CSeq 3 offers too short a session, 4 is taken, 5 comes while 4 is unanswered, 1 is out of order.
+    for (const auto& [cseq, refusal] : {std::pair(3, "SIP/2.0 422"), {4, ""}, {5, "SIP/2.0 500"}, {1, "SIP/2.0 500"}}) {
+        inject(fromPeer("INVITE", cseq, "z9hG4bK-re" + std::to_string(cseq),
+                        cseq == 3 ? "Session-Expires: 10\r\n" : ""));
+        const Sent sent = expectSent(*refusal ? refusal : "SIP/2.0 100");  // no 100 before a refusal made at once
+        EXPECT_EQ(valueOf(sent.message, "Min-SE"), cseq == 3 ? "20" : "");
+        const std::string retryAfter = valueOf(sent.message, "Retry-After");  // 0 to 9 s
+        EXPECT_EQ(retryAfter.size(), cseq == 5 ? 1u : 0u) << retryAfter;
+    }
+    inject(fromPeer("CANCEL", 4, "z9hG4bK-re4"));
+    inject(fromPeer("INVITE", 6, "z9hG4bK-re6"));  // the dialog takes re-INVITEs again
+    call->respondToReinvite(488, nullptr, nullptr, 0);
+    EXPECT_EQ(takeSent(), "200 487 100 488");
+    inject(fromPeer("ACK", 6, "z9hG4bK-re6"));
+    EXPECT_EQ(events->taken(), "reinviteRequest reinviteCancel reinviteRequest reinviteAck");
+    outlastTransactions();  // the refusals sent again, never ACKed
+    inject(fromPeer("INVITE", 7, "z9hG4bK-re7"));
     call->respondToReinvite(nullptr);
     clock.advance(64 * NvSipTransactionManager::m_T1);
     Sent bye;  // after ten retransmissions of this 2xx alone:
     EXPECT_EQ(takeSent(&bye), "100 200 200 200 200 200 200 200 200 200 200 200 BYE");
     EXPECT_EQ(heardAfter(responseTo(bye, 200)), "reinviteRequest terminated");
-}
-
-TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled) {
-    answerCall();
-    // CSeq 2 offers too short a session, 3 is taken, 4 comes while 3 is unanswered (Retry-After), 1 is out of order.
-    for (const auto& [cseq, refusal] : {std::pair(2, "SIP/2.0 422"), {3, ""}, {4, "SIP/2.0 500"}, {1, "SIP/2.0 500"}}) {
-        inject(fromPeer("INVITE", cseq, "z9hG4bK-re" + std::to_string(cseq),
-                        cseq == 2 ? "Session-Expires: 10\r\n" : ""));
-        const Sent sent = expectSent(*refusal ? refusal : "SIP/2.0 100");  // no 100 before a refusal made at once
-        EXPECT_EQ(valueOf(sent.message, "Min-SE"), cseq == 2 ? "20" : "");
-        const std::string retryAfter = valueOf(sent.message, "Retry-After");  // 0 to 9 s
-        EXPECT_EQ(retryAfter.size(), cseq == 4 ? 1u : 0u) << retryAfter;
-    }
-    inject(fromPeer("CANCEL", 3, "z9hG4bK-re3"));
-    inject(fromPeer("INVITE", 5, "z9hG4bK-re5"));  // the dialog takes re-INVITEs again
-    call->respondToReinvite(488, nullptr, nullptr, 0);
-    EXPECT_EQ(takeSent(), "200 487 100 488");
-    inject(fromPeer("ACK", 5, "z9hG4bK-re5"));
-    EXPECT_EQ(events->taken(), "reinviteRequest reinviteCancel reinviteRequest reinviteAck");
-    peerHangsUp(6);
 }
 
 TEST_F(IncomingCallTest, RequestsTheApplicationLeavesUnansweredGetTheLibrarysAnswer_487WhenTheDialogEnds) {
