@@ -2,7 +2,7 @@
 // interfaces' default replies (PRACK, ACK), cancelled, sent again after a 422
 // or a challenge, after a 491 within the wait of the side it is on, a failure
 // leaving both sides free to re-INVITE, and 481, 408 or no answer at all (to
-// an UPDATE of ours too); the session timer it refreshes.
+// an UPDATE of ours too); the session timer, refreshed by re-INVITE or UPDATE.
 
 #include "CallManagerFlow.h"
 
@@ -145,8 +145,10 @@ TEST_F(ReinviteTest, A481EndsTheDialog_A408OrNoAnswerWithABye_ALate2xxAfterThePe
 }
 
 // RFC 4028 as a call flow: the refresh point at half the interval when we refresh, the expiry warning 10 s before its
-// end, the timers of an interval since restarted ignored, an application raising inside a timer callback.
-TEST_F(ReinviteTest, SessionTimer_RefreshAtHalfExpiryBeforeTheEndEarlierIntervalIgnored) {
+// end, the timers of an interval since restarted ignored, an application raising inside a timer callback. RFC 4028 9
+// and 7.4: the peer's UPDATE with Session-Expires restarts the session like a re-INVITE (its expiry moves on); as the
+// refresher we send an UPDATE with Session-Expires, and its 2xx restarts the timer.
+TEST_F(ReinviteTest, SessionTimer_RefreshAtHalfExpiryBeforeTheEndEarlierIntervalIgnored_RefreshedByReinviteOrUpdate) {
     NvSipDialog::sm_bSupportTimer = true;
     answerCall();
     reinviteAnswered(200, "Require: timer\r\nSession-Expires: 90;refresher=uas\r\n");
@@ -165,6 +167,30 @@ TEST_F(ReinviteTest, SessionTimer_RefreshAtHalfExpiryBeforeTheEndEarlierInterval
     EXPECT_EQ(heardWithin(1), "refresh");
     EXPECT_EQ(heardWithin(49999), "");
     EXPECT_EQ(heardWithin(1), "expiry");
+    hangUp();
+    outlastTransactions();
+
+    const std::string peerRefreshes = "Supported: timer\r\nSession-Expires: 90;refresher=uac\r\n";
+    answerCall(peerRefreshes);
+    EXPECT_EQ(heardWithin(40000), "");
+    events->defaultUpdateReply = true;  // 200 to an UPDATE without body
+    EXPECT_EQ(heardAfter(fromPeer("UPDATE", 2, "z9hG4bK-u2", peerRefreshes)), "updateRequest");
+    EXPECT_EQ(valueOf(expectSent("SIP/2.0 200").message, "Session-Expires"), "90;refresher=uac");
+    EXPECT_EQ(heardWithin(79999), "");  // past the first expiry warning (80 s)
+    EXPECT_EQ(heardWithin(1), "expiry");
+    hangUp();
+    outlastTransactions();
+
+    answerCall("Supported: timer\r\nSession-Expires: 90;refresher=uas\r\n");  // we refresh
+    events->onRefresh = [&] { call->update(nullptr, nullptr, 0); };
+    EXPECT_EQ(heardWithin(45000), "refresh");
+    const Sent update = expectSent("UPDATE sip:alice@192.0.2.1");
+    EXPECT_EQ(valueOf(update.message, "Session-Expires") + " " + valueOf(update.message, "Supported"), "90 timer");
+    EXPECT_EQ(heardAfter(answer(update, 200, "r1", "Require: timer\r\nSession-Expires: 90;refresher=uac\r\n")),
+              "updateResponse 200");
+    EXPECT_EQ(heardWithin(44999), "");
+    EXPECT_EQ(heardWithin(1), "refresh");
+    wire.clear();
     hangUp();
 }
 
