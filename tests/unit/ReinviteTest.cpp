@@ -1,8 +1,8 @@
 // Our re-INVITE as call flows: answered and completed by the application
-// interfaces' default replies (PRACK, ACK), cancelled, sent again after a 422
-// or a challenge, after a 491 within the wait of the side it is on, a failure
-// leaving both sides free to re-INVITE, and 481, 408 or no answer at all (to
-// an UPDATE of ours too); the session timer, refreshed by re-INVITE or UPDATE.
+// interfaces' default replies (PRACK, ACK), cancelled, a failure leaving both
+// sides free to re-INVITE; it and our UPDATE sent again after a 422, a
+// challenge or a 491 (within the wait of the side it is on), and 481, 408 or
+// no answer at all; the session timer, refreshed by re-INVITE or UPDATE.
 
 #include "CallManagerFlow.h"
 
@@ -56,24 +56,28 @@ TEST_F(ReinviteTest, AfterAFailureBothSidesReinvite_ProvisionalPrackedFinalAcked
     EXPECT_EQ(heardAfter(answer(bye, 200)), "terminated");
 }
 
-// Sent again once: at once with the Min-SE of a 422 or credentials, after a 491 within the wait of the side it is
-// on; the new attempt has the next CSeq and a new branch, and the application hears only the answers it must.
+// Our re-INVITE or UPDATE (RFC 3311 5.1, RFC 4028 7.4), sent again once: at once with the Min-SE of a 422 or
+// credentials, after a 491 within the wait of the side it is on; the new attempt has the next CSeq and a new branch,
+// and the application hears only the answers it must.
 TEST_F(ReinviteTest, SentAgainOnce_AtOnceWithTheMinimumIntervalOrCredentials_After491WithinTheWaitOfItsSide) {
     TestCredentials credentials;
     const struct {
+        const char* method;  // of ours: a re-INVITE or an UPDATE
         int status;
         const char *extra, *header, *value;  // the header the new attempt carries once, with its new value
         bool weCalled;  // we own the Call-ID
         uint64_t quiet, latest;  // nothing sent within `quiet` ms, the new attempt by `latest`
         const char* heard;  // by the application, once we hung up
     } cases[] = {
-        {422, "Min-SE: 90\r\n", "Session-Expires", "90", false, 0, 0, "reinviteResponse 200 terminated"},
-        {401, "WWW-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n", "Authorization", "Digest username=\"a\"",
-         false, 0, 0, "reinviteResponse 200 terminated"},
-        {491, "", nullptr, nullptr, false, 0, 1990, "reinviteResponse 491 reinviteResponse 200 terminated"},
-        {491, "", nullptr, nullptr, true, 2099, 3990, "succeeded dialogTerminated terminated"}};
+        {"INVITE", 422, "Min-SE: 90\r\n", "Session-Expires", "90", false, 0, 0, "reinviteResponse 200 terminated"},
+        {"INVITE", 401, "WWW-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n", "Authorization",
+         "Digest username=\"a\"", false, 0, 0, "reinviteResponse 200 terminated"},
+        {"INVITE", 491, "", nullptr, nullptr, false, 0, 1990, "reinviteResponse 491 reinviteResponse 200 terminated"},
+        {"INVITE", 491, "", nullptr, nullptr, true, 2099, 3990, "succeeded dialogTerminated terminated"},
+        {"UPDATE", 422, "Min-SE: 120\r\n", "Session-Expires", "120", false, 0, 0, "updateResponse 200 terminated"},
+        {"UPDATE", 491, "", nullptr, nullptr, false, 0, 1990, "updateResponse 491 updateResponse 200 terminated"}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.status) + (c.weCalled ? " we called" : ""));
+        SCOPED_TRACE(c.method + (" " + std::to_string(c.status)) + (c.weCalled ? " we called" : ""));
         NvHandle<NvSipOutgoingCall> placed;
         if (c.weCalled) {
             Sent invite;
@@ -85,22 +89,26 @@ TEST_F(ReinviteTest, SentAgainOnce_AtOnceWithTheMinimumIntervalOrCredentials_Aft
             answerCall();
         }
         NvSipCall& ours = c.weCalled ? static_cast<NvSipCall&>(*placed) : *call;
-        ours.reinvite(nullptr, nullptr, 0, nullptr);
-        const Sent first = expectSent("INVITE sip:alice@192.0.2.1");
-        injectExpecting(answer(first, c.status, "r1", c.extra), "ACK sip:alice@192.0.2.1");
+        const auto answered = [&](const Sent& sent, int status, const char* extra) {  // an INVITE's answer is ACKed
+            inject(answer(sent, status, "r1", extra));
+            if (*c.method == 'I') expectSent("ACK sip:alice@192.0.2.1");
+        };
+        *c.method == 'U' ? call->update(nullptr, nullptr, 0) : ours.reinvite(nullptr, nullptr, 0, nullptr);
+        const Sent first = expectSent(c.method + std::string(" sip:alice@192.0.2.1"));
+        answered(first, c.status, c.extra);
         if (c.latest) {
             clock.advance(c.quiet);
             expectNothingSent();
             clock.advance(c.latest - c.quiet);
         }
-        const Sent retry = expectSent("INVITE sip:alice@192.0.2.1");
+        const Sent retry = expectSent(c.method + std::string(" sip:alice@192.0.2.1"));
         EXPECT_EQ(cseqOf(retry.message), cseqOf(first.message) + 1);
         EXPECT_NE(branchOf(retry), branchOf(first));
         if (c.header) {
             EXPECT_EQ(valueOf(retry.message, c.header), c.value);
         }
         wire.clear();  // its retransmissions while the wait ran out
-        injectExpecting(answer(retry, 200), "ACK sip:alice@192.0.2.1");
+        answered(retry, 200, "");
         ours.hangup();
         inject(answer(expectSent("BYE sip:alice@192.0.2.1"), 200));
         EXPECT_EQ(events->taken() + outgoing->taken(), c.heard);
