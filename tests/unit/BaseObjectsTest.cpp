@@ -1,7 +1,8 @@
 // The base classes: NvObject's count, NvHandle's ownership and casts, NvKeyTable's hold on its values, how the
-// exceptions are worded and owned, and the mutexes.
+// exceptions (the call library's too) are worded, owned and displayed, and the mutexes.
 
 #include "SipTestText.h"
+#include "mlapi/NvSipMlException.h"
 #include "stack/base/NvHandle.h"
 #include "stack/base/NvKeyTable.h"
 #include "stack/base/NvMutex.h"
@@ -128,7 +129,8 @@ TEST_F(BaseObjects, KeyTableHoldsOneReferencePerKeyAndPutReturnsTheReplacedValue
     EXPECT_TRUE(second->refCount() == 1 && destroyed == 3) << "the table's destruction released its references";
 }
 
-// Each kind of exception is raised as the only handle on it, with its wording.
+// Each kind of exception is raised as the only handle on it, with its wording; NvSipMlException is caught where the
+// stack's exceptions are.
 TEST(NvExceptionRaise, EachKindIsRaisedAsTheOnlyHandleWithItsWording) {
     const char* none = nullptr;
     const std::tuple<std::function<void()>, const std::type_info&, std::string> cases[] = {
@@ -140,6 +142,10 @@ TEST(NvExceptionRaise, EachKindIsRaisedAsTheOnlyHandleWithItsWording) {
          typeid(NvAssertionFailure), "Assertion failed: count > 0 (NvSipDialog.cpp:123, built Jan  1 2024 10:00:00)"},
         {[] { NvAssertionFailure::sThrow(nullptr, nullptr, 0, nullptr); }, typeid(NvAssertionFailure),
          "Assertion failed: ? (?:0)"},
+        {[none] { NvSipMlException::sThrow(none, "NvSipCallManager", "f()"); }, typeid(NvSipMlException),
+         "Unknown Exception"},
+        {[] { NvSipMlException::sThrow("### Can't find dialog ###", "NvSipCallManager", "f()"); },
+         typeid(NvSipMlException), "### Can't find dialog ###"},
     };
     for (const auto& [raise, type, message] : cases) {
         const NvHandle<NvException> e = caught(raise);
@@ -148,6 +154,12 @@ TEST(NvExceptionRaise, EachKindIsRaisedAsTheOnlyHandleWithItsWording) {
         EXPECT_TRUE(typeid(raised) == type && e->refCount() == 1) << message;
         EXPECT_EQ(message, e->getMessage().str());
     }
+    // The call library's own is displayed in its own form, through the base class (display is virtual).
+    const NvHandle<NvException> ml = caught(std::get<0>(cases[std::size(cases) - 1]));
+    NvByteArrayOutputStream base, out;
+    ml->NvObject::display(base, true);
+    ml->display(out);
+    EXPECT_EQ("!! NvSipMlException !!\n" + base.toByteArray() + "\n### Can't find dialog ###", out.toByteArray());
 }
 
 // A plain mutex excludes other threads; a recursive one lets its owner lock it again and refuses (raises on)
