@@ -467,7 +467,8 @@ public:
     //     at its own Contact, with the route set of its own Record-Route, then
     //     hung up with a BYE (RFC 3261 15, RFC 5407 3.1.2), unreported.
     // PRACK (RFC 3262), per branch: reliable provisional responses are kept
-    // in RSeq order until their PRACK, each prack acknowledging the oldest
+    // in RSeq order until their PRACK (after the first, one whose RSeq is not
+    // the next is dropped unreported, RFC 3262 4), each prack acknowledging the oldest
     // (the PRACK goes to the branch's remote target, with its tag and route
     // set); the dialog stays NV_PROCEEDED while one is unacknowledged, and
     // provisional responses arriving meanwhile still reach the call (a
@@ -1168,7 +1169,7 @@ private:
     // m_pMutex (called with no dialog mutex held).
     bool endUnanswered();
     // A reliable 1xx to our INVITE kept until its PRACK, in RSeq order;
-    // false for an RSeq kept already.
+    // false for one whose RSeq is not the next after the last taken.
     bool keepUnpracked(const NvHandle<NvSipResponse>& response);
     // A 2xx to our INVITE for a dialog past its early states: the ACK sent
     // for it again (13.2.2.4), silently.
@@ -1264,6 +1265,7 @@ private:
     bool m_bAnswered = false;            // the dispatcher's: a 2xx came on the INVITE's transaction
     bool m_bHungUp = false;              // hung up before the answer: a 2xx is ACKed and hung up (branches too)
     std::vector<NvHandle<NvSipResponse>> m_Unpracked;  // reliable 1xx awaiting our PRACK, RSeq order
+    uint32_t m_LastRSeq = 0;                           // of the last reliable 1xx taken; 0: none yet
     // ------------------------------------------------------------ UPDATE, m_pMutex held
     // Why an UPDATE of ours with an offer cannot go now (RFC 3311 5.1, the
     // rules 3 and 4 of the peer's UPDATE seen from our side); nullptr when

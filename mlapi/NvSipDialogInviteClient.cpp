@@ -118,11 +118,12 @@ bool NvSipDialog::endUnanswered() {
 // ---------------------------------------------------------------- provisional responses
 
 bool NvSipDialog::keepUnpracked(const NvHandle<NvSipResponse>& response) {
+    // RFC 3262 4: after the first, only the next RSeq is taken; one with a
+    // gap is neither acknowledged nor processed (the peer sends it again).
     const uint32_t rseq = response->getHeader<NvSipRSeqHeader>()->getNumber();
-    auto at = m_Unpracked.begin();
-    while (at != m_Unpracked.end() && (*at)->getHeader<NvSipRSeqHeader>()->getNumber() < rseq) ++at;
-    if (at != m_Unpracked.end() && (*at)->getHeader<NvSipRSeqHeader>()->getNumber() == rseq) return false;
-    m_Unpracked.insert(at, response);
+    if (m_LastRSeq != 0 && rseq != m_LastRSeq + 1) return false;
+    m_LastRSeq = rseq;
+    m_Unpracked.push_back(response);
     return true;
 }
 

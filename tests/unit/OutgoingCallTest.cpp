@@ -302,7 +302,8 @@ TEST_F(OutgoingCallTest, HangupWhileBranchesRing_OneCancel_487EndsThemAll_Crossi
 // RFC 3261 12.1.2, RFC 3262 4 and 5: each branch has its own early dialog; a PRACK goes to its branch's Contact
 // with its tag and acknowledges its oldest unacknowledged reliable 1xx (provisional responses that arrive before it
 // still reach the application, and so does the body of a reliable 183), may carry the answer to an offer in one,
-// and its response or time-out is reported; with nothing left to acknowledge, none goes.
+// and its response or time-out is reported; with nothing left to acknowledge, none goes; an RSeq after a gap is
+// dropped.
 TEST_F(OutgoingCallTest, ForkedEarlyDialogs_PracksGoToTheirBranchInOrder_ResponsesReported) {
     dial("Supported: 100rel\r\n");
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 180, "a1")), "provisional");
@@ -316,6 +317,7 @@ TEST_F(OutgoingCallTest, ForkedEarlyDialogs_PracksGoToTheirBranchInOrder_Respons
     EXPECT_EQ(outgoingHeardAfter(withBody(answer(invite, 183, "b1", reliable + "6\r\n", "bob2"), "v=0\r\n")),
               "reliable");
     EXPECT_EQ(outgoing->lastMessage->getBody(), "v=0\r\n");
+    EXPECT_EQ(outgoingHeardAfter(answer(invite, 183, "b1", reliable + "8\r\n", "bob2")), "");  // an RSeq gap
 
     call->prack(nullptr);  // a has nothing to acknowledge: only written down
     const Sent first = expectSent("PRACK sip:bob2@192.0.2.1 SIP/2.0");
