@@ -116,6 +116,9 @@ NvHandle<NvSipDialog> NvSipCallManager::DialogTableInterface::findDialog(const N
     m_pLink->use([&](NvSipCallManager& manager) { found = manager.findDialog(key); });
     return found;
 }
+void NvSipCallManager::DialogTableInterface::inviteEnded(const NvString& callId, const NvString& localTag) {
+    m_pLink->use([&](NvSipCallManager& manager) { manager.m_LateAnswers.remember(callId, localTag); });
+}
 void NvSipCallManager::DialogTableInterface::updateDialogKey(const NvString& oldKey, const NvString& newKey) {
     m_pLink->use([&](NvSipCallManager& manager) { manager.updateDialogKey(oldKey, newKey); });
 }
@@ -390,10 +393,11 @@ void NvSipCallManager::strayResponse(NvHandle<NvSipResponse> response) {
     }
     // The key an outgoing dialog had before it learnt a remote tag: another
     // fork answering. Its 2xx makes a dialog of its own; the rest is dropped.
+    // Once the call has ended, a 2xx is still ACKed and hung up.
     NvHandle<NvSipDialog> first = findDialog(NvSipDialog::sBuildKey(callId.c_str(), fromTag.c_str(), nullptr));
-    if (first.isNil())
-        m_hStrayInterface->strayResponse(response);
-    else if (status / 100 == 2)
+    if (first.isNil()) {
+        if (!m_LateAnswers.hangUp(response)) m_hStrayInterface->strayResponse(response);
+    } else if (status / 100 == 2)
         first->onFinalResponse(nullptr, response);
 }
 

@@ -26,8 +26,10 @@
 //     strayUnknownRequest). Stray requests always get a transaction, so the
 //     application's stray interface can answer them.
 // ACKs of a 2xx and responses that match no transaction come through the
-// stray handler and are routed by key too (strayAck, strayResponse); the
-// rest goes to the application's NvSipCallStrayInterface.
+// stray handler and are routed by key too (strayAck, strayResponse); a 2xx
+// to an INVITE of ours whose call has ended is ACKed and hung up
+// (NvSipLateAnswers, RFC 3261 13.2.2.4); the rest goes to the application's
+// NvSipCallStrayInterface.
 //
 // Dialog table: a dialog is listed under "Call-ID,local tag,remote tag"
 // (NvSipDialog::sBuildKey), and may be listed under more than one key:
@@ -63,12 +65,14 @@
 // Threads and locks: entered on the stack's threads (messages, time-outs)
 // and the application's. m_pMutex (plain) guards m_DialogTable and
 // m_ServerTransactionInterfaces and is held only for a table operation:
-// never while a dialog or the application is called. A dialog calls
+// never while a dialog or the application is called (m_LateAnswers has a
+// lock of its own, taken alone). A dialog calls
 // addDialog, removeDialog and updateDialogKey holding its own mutex, so the
 // order is always dialog mutex, then table mutex; clear() never holds both.
 
 #include "mlapi/NvSipCallStrayInterface.h"
 #include "mlapi/NvSipDialogTable.h"
+#include "mlapi/NvSipLateAnswers.h"
 #include "mlapi/NvSipMlApiAfx.h"
 #include "mlapi/NvSipNewCallinterface.h"
 #include "stack/auth/NvAuthenticationInterface.h"
@@ -172,6 +176,7 @@ public:
         void updateDialogKey(const NvString& oldKey, const NvString& newKey) override;
         bool addCredentials(NvHandle<NvSipResponse> response, NvHandle<NvSipRequest> request) override;
         NvHandle<NvSipDialog> findDialog(const NvString& key) override;
+        void inviteEnded(const NvString& callId, const NvString& localTag) override;
 
     private:
         const LinkPtr m_pLink;
@@ -277,6 +282,7 @@ private:
     void end(NvHandle<NvSipDialog> dialog, bool hangup);
 
     NvKeyTable m_DialogTable;
+    NvSipLateAnswers m_LateAnswers;  // our INVITEs whose calls have ended, for 64*T1
     NvHandle<NvSipNewCallinterface> m_hNewCallInterface;
     const LinkPtr m_pLink;
     const NvHandle<StrayMessageInterface> m_hStrayMessageInterface;

@@ -466,6 +466,9 @@ public:
     //     sent no tagged provisional response, is ACKed with its own To tag
     //     at its own Contact, with the route set of its own Record-Route, then
     //     hung up with a BYE (RFC 3261 15, RFC 5407 3.1.2), unreported.
+    //   - Once the call has no dialog left, a 2xx that its INVITE still gets
+    //     is ACKed and hung up the same way by the call manager, for 64*T1
+    //     (NvSipLateAnswers).
     // PRACK (RFC 3262), per branch: reliable provisional responses are kept
     // in RSeq order until their PRACK (after the first, one whose RSeq is not
     // the next is dropped unreported, RFC 3262 4), each prack acknowledging the oldest

@@ -4,6 +4,7 @@
 #include "mlapi/NvSipDialog.h"
 
 #include "mlapi/NvSipCall.h"
+#include "mlapi/dialog/NvSipRouteSet.h"
 #include "stack/log/Tellar.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 
@@ -21,12 +22,6 @@ NvHandle<NvSipNameAddress> withTag(const NvHandle<NvSipNameAddress>& address, co
         copy->setAngleBrackets(true);
     }
     return copy;
-}
-
-NvHandle<NvSipRouteHeader> routeTo(const NvHandle<NvSipNameAddress>& address) {
-    NvHandle<NvSipNameAddress> copy(static_cast<NvSipNameAddress*>(address->clone()));
-    copy->setAngleBrackets(true);
-    return new NvSipRouteHeader(copy);
 }
 
 // Where a peer put "transport" on its Contact header instead of the URL.
@@ -127,40 +122,11 @@ void NvSipDialog::ack(const void* body, const char* contentType, unsigned int bo
 }
 
 void NvSipDialog::addRouteInfoToRequest(const NvHandle<NvSipRequest>& request) const {
-    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::addRouteInfoToRequest");
-    if (m_RouteSet.empty() || !request->getHeader<NvSipRouteHeader>().isNil()) return;
-    const NvHandle<NvSipURL> firstHop = m_RouteSet.front()->getURL();
-    if (!firstHop.isNil() && firstHop->parameters().isPresent("lr")) {
-        for (const auto& entry : m_RouteSet) request->addHeader(routeTo(entry));
-        return;
-    }
-    // Strict router (RFC 3261 12.2.1.1): it takes the Request-URI, without
-    // what a Request-URI cannot carry (19.1.1: the method parameter and the
-    // headers); the remote target goes last.
-    const NvHandle<NvURI> remoteTarget = request->getURI();
-    NvHandle<NvURI> strictHop(static_cast<NvURI*>(m_RouteSet.front()->getURI()->clone()));
-    if (const NvHandle<NvSipURL> url = strictHop.cast<NvSipURL>()) {
-        url->parameters().remove("method");
-        url->setHeaders("");
-    }
-    request->setURI(strictHop);
-    request->setStrictRouted(true);  // the transport sends it there, whatever Route follows
-    for (auto entry = m_RouteSet.begin() + 1; entry != m_RouteSet.end(); ++entry) request->addHeader(routeTo(*entry));
-    request->addHeader(routeTo(new NvSipNameAddress("", remoteTarget)));
+    NvSipRouteSet::sApply(m_RouteSet, *request);
 }
 
 void NvSipDialog::setRouteInfo(const NvHandle<NvSipMessage>& message) {
-    TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::setRouteInfo");
-    if (message.isNil()) return;
-    m_RouteSet.clear();
-    for (const NvHandle<NvSipRecordRouteHeader>& recordRoute : message->getHeaders<NvSipRecordRouteHeader>()) {
-        NvHandle<NvSipNameAddress> entry(static_cast<NvSipNameAddress*>(recordRoute->getNameAddress()->clone()));
-        entry->setAngleBrackets(true);
-        if (message->isRequest())
-            m_RouteSet.push_back(entry);
-        else
-            m_RouteSet.insert(m_RouteSet.begin(), entry);
-    }
+    if (!message.isNil()) m_RouteSet = NvSipRouteSet::sFromRecordRoute(*message);
 }
 
 void NvSipDialog::setRemoteTargetURI(const NvHandle<NvSipMessage>& message) {

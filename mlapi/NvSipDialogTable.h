@@ -34,4 +34,9 @@ public:
     // The dialog listed under `key`; nil when none (an INVITE's dispatcher
     // finds the early dialog of a branch by its To tag this way).
     virtual NvHandle<NvSipDialog> findDialog(const NvString& key) = 0;
+
+    // The outgoing call of Call-ID `callId` and our tag `localTag` has no
+    // dialog left: a 2xx that its INVITE still gets is ACKed and hung up
+    // (NvSipLateAnswers).
+    virtual void inviteEnded(const NvString& callId, const NvString& localTag) = 0;
 };

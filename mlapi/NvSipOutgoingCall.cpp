@@ -256,7 +256,12 @@ void NvSipOutgoingCall::removeDialog(NvHandle<NvSipDialog> dialog) {
     const NvString callId = getCallID();
     if (!removed.empty())
         m_pDialogTable->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), nullptr, dialog->getRemoteTag().c_str()));
-    if (none) m_pDialogTable->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), m_LocalTag.c_str(), nullptr));
+    if (none) inviteEnded(callId);
+}
+
+void NvSipOutgoingCall::inviteEnded(const NvString& callId) {
+    m_pDialogTable->removeDialog(NvSipDialog::sBuildKey(callId.c_str(), m_LocalTag.c_str(), nullptr));
+    m_pDialogTable->inviteEnded(callId, m_LocalTag);
 }
 
 bool NvSipOutgoingCall::allDialogsTerminated() const {
@@ -300,8 +305,7 @@ void NvSipOutgoingCall::acceptReplaces() {
         lastOfOldCall = m_Dialogs.size() == 1;
         NvSipCall::acceptReplaces();
     }
-    if (lastOfOldCall)
-        m_pDialogTable->removeDialog(NvSipDialog::sBuildKey(oldCallId.c_str(), m_LocalTag.c_str(), nullptr));
+    if (lastOfOldCall) inviteEnded(oldCallId);
 }
 
 // ---------------------------------------------------------------- INVITE events

@@ -223,6 +223,9 @@ private:
     // Moves every entry that is `dialog` into `removed`; true when the list
     // is then empty. m_pMutex held.
     bool takeOut(const NvHandle<NvSipDialog>& dialog, std::list<NvHandle<NvSipDialog>>& removed);
+    // The INVITE of Call-ID `callId` has no dialog left: its key without
+    // remote tag leaves the table, which ACKs and hangs up its late 2xx.
+    void inviteEnded(const NvString& callId);
     // removeDialog, then terminated(message) when no dialog is left.
     void endDialog(const NvHandle<NvSipDialog>& dialog, const NvHandle<NvSipMessage>& message);
     NvHandle<NvSipOutgoingCall> self() { return this; }

@@ -223,6 +223,20 @@ TEST_F(OutgoingCallTest, ForkedAnswers_EachFurtherTwoHundredIsAckedAndHungUp) {
     EXPECT_EQ(injectExpecting(again, "ACK sip:alice@192.0.2.1").bytes, firstAck.bytes);
     EXPECT_EQ(outgoing->taken(), "");
     EXPECT_EQ(hangUp(), "dialogTerminated terminated");
+
+    // Once the call has ended, a fork's 2xx is still ACKed and hung up along its own route set, and the application
+    // hears nothing; for 64*T1, after which (as for an INVITE not ours) a 2xx is neither ACKed nor hung up.
+    inject(answer(invite, 200, "d1", "Record-Route: <sip:192.0.2.30;lr>\r\n", "dave"));
+    const Sent lateAck = expectSent("ACK sip:dave@192.0.2.1");
+    const Sent lateBye = expectSent("BYE sip:dave@192.0.2.1");
+    EXPECT_EQ(toTagOf(lateAck) + " " + valueOf(lateAck.message, "CSeq") + " " + valueOf(lateBye.message, "CSeq") +
+                  " " + valueOf(lateBye.message, "Route"),
+              "d1 7 ACK 8 BYE <sip:192.0.2.30;lr>");
+    inject(responseTo(lateBye, 200));
+    clock.advance(64 * NvSipTransactionManager::m_T1);
+    inject(answer(invite, 200, "e1", "", "erin"));
+    expectNothingSent();
+    EXPECT_EQ(outgoing->taken(), "");
 }
 
 TEST_F(OutgoingCallTest, CancelledWhileRinging_487IsAcknowledged_NoAnswerTimesOutAfter64T1) {
