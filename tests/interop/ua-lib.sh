@@ -19,16 +19,23 @@ verdict() {
   echo "ok   $name: $(grep '^summary:' "$work/$name.ua" | tail -1)"
 }
 
+# start_listener NAME "UA FLAGS": nvsip-ua listen for one call on a free port, its output in $work/NAME.ua; sets
+# $port and $ua_pid.
+start_listener() {
+  port="$(free_port)"
+  # shellcheck disable=SC2086
+  timeout 90 "$ua" listen --bind 127.0.0.1:"$port" --count 1 $2 >"$work/$1.ua" 2>&1 &
+  ua_pid=$!
+  pids+=("$ua_pid")
+  sleep 0.3
+}
+
 # listen_ NAME "UA FLAGS" "SIPP SCENARIO ARGS" "EXPECTED SUMMARY TEXT" [SIPP TRANSPORT] ["EXPECTED EVENT LINE"]
 # nvsip-ua listen answers one call from SIPp, which fails after $sipp_timeout (45s unless set).
 listen_() {
   local name="$1" flags="$2" scenario="$3" expected="$4" transport="${5:-u1}" event="${6:-}"
-  local port; port="$(free_port)"
-  # shellcheck disable=SC2086
-  timeout 90 "$ua" listen --bind 127.0.0.1:"$port" --count 1 $flags >"$work/$name.ua" 2>&1 &
-  local ua_pid=$!
-  pids+=("$ua_pid")
-  sleep 0.3
+  local port ua_pid
+  start_listener "$name" "$flags"
   # shellcheck disable=SC2086
   timeout 90 sipp $scenario -t "$transport" 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" \
     -m 1 -nostdin -nd -timeout "${sipp_timeout:-45s}" -timeout_error >"$work/$name.sipp" 2>&1 &

@@ -33,11 +33,7 @@ sipp_timeout=60s listen_ left-to-the-library "--leave-unanswered INFO,INVITE" "-
 
 # Requests naming no dialog get 481, OPTIONS 200, an unhandled method 405, an unknown Require 420, and the UA
 # keeps running: a call afterwards still works.
-port="$(free_port)"
-timeout 60 "$ua" listen --bind 127.0.0.1:"$port" --count 1 >"$work/stray.ua" 2>&1 &
-ua_pid=$!
-pids+=("$ua_pid")
-sleep 0.3
+start_listener stray ""
 timeout 30 sipp -sf "$scenarios/uac-stray.xml" 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" -m 1 -nostdin -nd \
   >"$work/stray.sipp" 2>&1 || fail stray "SIPp's scenario failed"
 timeout 30 sipp -sn uac 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" -m 1 -nostdin -nd >"$work/stray.sipp" 2>&1 ||
@@ -48,11 +44,7 @@ echo "ok   outside-any-dialog: 481 to BYE, CANCEL and To-tagged INVITE; 200 to O
 # Replaces (RFC 3891): a second caller's INVITE names the first call (its Call-ID and tags, which the first SIPp
 # logs); the listener's default accepts it, answers 200 and hangs the replaced call up (the first SIPp awaits
 # that BYE); the second caller then hangs up.
-port="$(free_port)"
-timeout 60 "$ua" listen --bind 127.0.0.1:"$port" --count 1 >"$work/replaces.ua" 2>&1 &
-ua_pid=$!
-pids+=("$ua_pid")
-sleep 0.3
+start_listener replaces ""
 timeout 60 sipp -sf "$scenarios/uac-replaced.xml" 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" -m 1 -nostdin -nd \
   -trace_logs -log_file "$work/replaced.log" >"$work/replaced.sipp" 2>&1 &
 replaced_pid=$!

@@ -38,17 +38,19 @@ TEST_F(IncomingCallTest, RingingAnswerAckByeThenTheCallIsGone_RetransmittedInvit
 
 TEST_F(IncomingCallTest, UnacknowledgedResponsesAreSentAgainUntil64T1) {
     // Within 64*T1: a 2xx sent again at most T2 apart, a reliable 1xx doubling from T1; then the 2xx is given up and
-    // the session ended with a BYE, the INVITE answered 504.
+    // the session ended with a BYE, the INVITE answered 504 (and the 2xx held for the PRACK of the early media
+    // dropped).
     for (const bool reliable : {false, true}) {
         SCOPED_TRACE(reliable);
         receiveInvite("Supported: 100rel\r\n");
-        const std::string code = reliable ? "180" : "200";
-        reliable ? call->sendReliableProvisionalResponse(180, nullptr, nullptr, 0)
+        const std::string code = reliable ? "183" : "200";
+        reliable ? call->sendReliableProvisionalResponse(183, "v=0\r\n", "application/sdp", 5)
                  : call->answer(200, nullptr, nullptr, 0);
         expectSent("SIP/2.0 " + code);
         expectSentAfter(NvSipTransactionManager::m_T1, "SIP/2.0 " + code);
+        if (reliable) call->answer(200, nullptr, nullptr, 0);
         clock.advance(63 * NvSipTransactionManager::m_T1 - 1);
-        EXPECT_EQ(takeSent(), reliable ? "180 180 180 180 180" : "200 200 200 200 200 200 200 200 200");
+        EXPECT_EQ(takeSent(), reliable ? "183 183 183 183 183" : "200 200 200 200 200 200 200 200 200");
         clock.advance(1);
         Sent last;
         EXPECT_EQ(takeSent(&last), reliable ? "504" : "BYE");

@@ -75,6 +75,8 @@ TEST_F(ReinviteTest, SentAgainOnce_AtOnceWithTheMinimumIntervalOrCredentials_Aft
         {"INVITE", 491, "", nullptr, nullptr, false, 0, 1990, "reinviteResponse 491 reinviteResponse 200 terminated"},
         {"INVITE", 491, "", nullptr, nullptr, true, 2099, 3990, "succeeded dialogTerminated terminated"},
         {"UPDATE", 422, "Min-SE: 120\r\n", "Session-Expires", "120", false, 0, 0, "updateResponse 200 terminated"},
+        {"UPDATE", 407, "Proxy-Authenticate: Digest realm=\"x\", nonce=\"1\"\r\n", "Proxy-Authorization",
+         "Digest username=\"a\"", false, 0, 0, "updateResponse 200 terminated"},
         {"UPDATE", 491, "", nullptr, nullptr, false, 0, 1990, "updateResponse 491 updateResponse 200 terminated"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.method + (" " + std::to_string(c.status)) + (c.weCalled ? " we called" : ""));
