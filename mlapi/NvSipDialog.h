@@ -839,7 +839,7 @@ public:
 
     // ------------------------------------------------------------ snapshot
     // The dialog's record in a call's snapshot (the call writes its own part
-    // first; NvSipIncomingCall/NvSipOutgoingCall::sCreateFrom read it back;
+    // first; NvSipIncomingCall::sCreateFrom and NvSipOutgoingCall::sCreateFrom read it back;
     // the byte form is NvSipDialogRecord's). Not kept: session times (no
     // session timer runs after a rebuild), local Contact, remote target
     // (requests go to the remote participant's URI until a Contact is seen),

@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libace-dev liblog4cplus-dev libssl-dev libgoogle-perftools-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  sip-tester python3
+  sip-tester python3 doxygen
 )
 
 missing=()
