@@ -73,6 +73,8 @@ NvSipDialog::Branch NvSipDialog::branchFor(const NvHandle<NvSipResponse>& respon
     const int status = response->getStatusCode();
     // A final failure ends the INVITE, whatever branch it names (it makes no dialog).
     if (onTransaction && status >= 300) return {this};
+    // A 100 makes no dialog, whatever tag it carries (RFC 3261 12.1).
+    if (status == 100) return {this};
     if (m_State != NV_TERMINATED) {
         if (tag.isEmpty() || tag == m_RemoteTag) return {this};
         if (m_RemoteTag.isEmpty() && status > 100 && (sIsEarly(m_State) || m_State == NV_TERMINATING2)) return {this};

@@ -55,22 +55,21 @@ void NvSipDialog::onInviteRequest(NvHandle<NvSipServerTransaction>, NvHandle<NvS
 NvHandle<NvSipServerTransaction> NvSipDialog::inviteRequest(NvHandle<NvSipInviteMessage> invite) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::inviteRequest");
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-    if (invite->getCSeqHeader()->getNumber() == m_RemoteCSeq) {
+    if (invite->getCSeqHeader()->getNumber() == m_RemoteCSeq && invite->getToHeader()->getTag().isEmpty()) {
         // The INVITE we answered, again (with a branch of its own, or the
-        // stack would have absorbed it): our answer goes again.
+        // stack would have absorbed it): our answer goes again. One with a
+        // To tag is a re-INVITE, however it is numbered, and gets an answer.
         if (!m_Retransmitter.kept().isNil()) resendOutResponse();
         NvTransactionFactoryInterface::sMarkHandled(invite);
         return nullptr;
     }
-    // A re-INVITE crossing one still pending gets its transaction so that it
-    // can be refused (onReinviteRequest); while an ACK is awaited it is left
-    // unanswered, and its retransmission is taken once the ACK has come.
-    if (m_State == NV_ACTIVE || sIsOurReinvitePending(m_State) || sIsTheirReinvitePending(m_State))
-        return new NvSipServerTransaction(invite, Tellar::NoSizeMemAllocator::create<ReinviteServerInterface>(
-                                                      "ReinviteServerInterface", NvHandle<NvSipDialog>(this)));
-    TELLAR_DEBUG(getLogger(), "NvSipDialog::inviteRequest" << " : " << "Received a re-INVITE before the ACK. Ignoring");
-    NvTransactionFactoryInterface::sMarkHandled(invite);
-    return nullptr;
+    // Any other re-INVITE gets its transaction, and an answer: taken, or
+    // refused when it crosses an INVITE still in progress, also the one that
+    // made the dialog while its 2xx awaits the ACK (onReinviteRequest). Left
+    // unanswered, it would wait for a retransmission that never comes over
+    // a stream transport.
+    return new NvSipServerTransaction(invite, Tellar::NoSizeMemAllocator::create<ReinviteServerInterface>(
+                                                  "ReinviteServerInterface", NvHandle<NvSipDialog>(this)));
 }
 
 // ---------------------------------------------------------------- answers

@@ -20,7 +20,8 @@ void NvSipDialog::onReinviteRequest(NvHandle<NvSipServerTransaction> transaction
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
         const NvSipIncomingReinvite::Dialog dialog{
             m_RemoteCSeq, sIsOurReinvitePending(m_State) && !m_OurReinvite.transaction().isNil(),
-            sIsTheirReinvitePending(m_State) && !m_TheirReinvite.transaction().isNil(), m_State == NV_ACTIVE};
+            sIsTheirReinvitePending(m_State) && !m_TheirReinvite.transaction().isNil(), m_State == NV_ACTIVE,
+            sIsEnding(m_State), m_bCaller};
         switch (NvSipIncomingReinvite::sAdmit(invite, dialog)) {
         case NvSipIncomingReinvite::Admission::OutOfOrder:
             sendAndLogResponse(transaction, 500u, Tellar::INFO);
@@ -35,7 +36,8 @@ void NvSipDialog::onReinviteRequest(NvHandle<NvSipServerTransaction> transaction
             sendAndLogResponse(transaction, NvSipIncomingReinvite::sBusy(invite), Tellar::INFO);
             return;
         }
-        case NvSipIncomingReinvite::Admission::Ignore:
+        case NvSipIncomingReinvite::Admission::Ended:
+            sendAndLogResponse(transaction, 481u, Tellar::INFO);
             return;
         case NvSipIncomingReinvite::Admission::TooSmall: {
             TELLAR_TRACE_SCOPE(getLogger(), "m_State & NV_ACTIVE");

@@ -1,7 +1,10 @@
 #pragma once
 // NvSipIncomingReinvite: the peer's re-INVITE in a confirmed dialog (RFC
 // 3261 14.2): whether a new one is taken or refused, and the transaction of
-// the one taken until it is answered and acknowledged or cancelled.
+// the one taken until it is answered and acknowledged or cancelled. Every
+// re-INVITE the dialog does not take gets an answer: also one that arrives
+// before the dialog is confirmed (an early dialog, or a 2xx not yet ACKed),
+// which meets an INVITE still in progress in one direction or the other.
 //
 // Owner: its dialog, as a member. It runs under the dialog's mutex and has
 // no lock of its own. The dialog gives admit() what it knows (the last CSeq
@@ -22,16 +25,19 @@ public:
     enum class Admission {
         Take,        // the dialog takes it
         OutOfOrder,  // 500: its CSeq is below the peer's last (RFC 3261 12.2.2)
-        Glare,       // 491: our own re-INVITE is pending (RFC 3261 14.2)
-        Busy,        // 500 with Retry-After: the peer's previous one is unanswered
+        Glare,       // 491: an INVITE of ours (re-INVITE, or the initial one not yet ACKed) is pending (RFC 3261 14.2)
+        Busy,        // 500 with Retry-After: an INVITE of the peer's (re-INVITE, or the initial one not yet ACKed)
+                     // is not completed (RFC 3261 14.2)
         TooSmall,    // 422 with Min-SE: Session-Expires below our minimum (RFC 4028)
-        Ignore,      // the dialog is not confirmed: no answer
+        Ended,       // 481: the dialog is ending (we sent or took a BYE, or it ended)
     };
     struct Dialog {
         uint32_t remoteCSeq;
         bool oursPending;    // our re-INVITE awaits its final response
         bool theirsPending;  // the peer's previous re-INVITE is still unanswered
         bool confirmed;      // NV_ACTIVE
+        bool ending;         // NV_TERMINATING, NV_TERMINATING2 or NV_TERMINATED
+        bool caller;         // we sent the INVITE that made the dialog
     };
 
     NvSipIncomingReinvite() = default;

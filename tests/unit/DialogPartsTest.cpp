@@ -245,17 +245,22 @@ TEST_F(ReinvitePart, ThePeersReinviteIsTakenOrRefusedInThisOrder) {
     const char* const kShort = "Session-Expires: 10\n";  // below the minimum
     const struct {
         uint32_t cseq;
-        bool ours, theirs, confirmed;
+        bool ours, theirs, confirmed, ending, caller;
         const char* extra;
         A admission;
     } rows[] = {
-        {5, false, false, true, "", A::Take}, {4, true, true, true, kShort, A::OutOfOrder},
-        {5, true, true, true, kShort, A::Glare}, {5, false, true, false, kShort, A::Busy},
-        {5, false, false, false, kShort, A::Ignore}, {5, false, false, true, kShort, A::TooSmall}};
+        {5, false, false, true, false, false, "", A::Take},
+        {4, true, true, true, true, true, kShort, A::OutOfOrder},
+        {5, true, true, true, true, false, kShort, A::Ended},
+        {5, true, true, true, false, false, kShort, A::Glare},
+        {5, false, false, false, false, true, kShort, A::Glare},  // our INVITE's 2xx not ACKed yet, or early
+        {5, false, true, false, false, true, kShort, A::Busy},
+        {5, false, false, false, false, false, kShort, A::Busy},  // their INVITE's 2xx not ACKed yet, or early
+        {5, false, false, true, false, true, kShort, A::TooSmall}};
     for (const auto& row : rows) {
-        const NvSipIncomingReinvite::Dialog dialog{5, row.ours, row.theirs, row.confirmed};
+        const NvSipIncomingReinvite::Dialog dialog{5, row.ours, row.theirs, row.confirmed, row.ending, row.caller};
         EXPECT_EQ(NvSipIncomingReinvite::sAdmit(invite(row.cseq, row.extra), dialog), row.admission)
-            << row.cseq << row.ours << row.theirs << row.confirmed << row.extra;
+            << row.cseq << row.ours << row.theirs << row.confirmed << row.ending << row.caller << row.extra;
     }
 }
 

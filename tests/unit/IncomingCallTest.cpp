@@ -166,32 +166,34 @@ TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled_AnswerSentAgainUntilItsAckO
     receiveInvite();
     call->answer(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
-    inject(fromPeer("INVITE", 2, "z9hG4bK-re2"));  // before the ACK: left unanswered
-    expectNothingSent();
+    // Before the ACK the INVITE is still in progress (RFC 3261 14.2): 500 with Retry-After; taken after the ACK.
+    EXPECT_EQ(valueOf(injectExpecting(fromPeer("INVITE", 2, "z9hG4bK-re2"), "SIP/2.0 500").message, "Retry-After").size(),
+              1u);
+    inject(fromPeer("ACK", 2, "z9hG4bK-re2"));
     inject(fromPeer("ACK", 1, "z9hG4bK-ack"));
-    injectExpecting(fromPeer("INVITE", 2, "z9hG4bK-re2"), "SIP/2.0 100");  // its retransmission is taken now
+    injectExpecting(fromPeer("INVITE", 3, "z9hG4bK-re3"), "SIP/2.0 100");
     call->respondToReinvite(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
     expectSentAfter(NvSipTransactionManager::m_T1, "SIP/2.0 200");
-    EXPECT_EQ(heardAfter(fromPeer("ACK", 2, "z9hG4bK-ack2")), "callConfirmed reinviteRequest reinviteAck");
+    EXPECT_EQ(heardAfter(fromPeer("ACK", 3, "z9hG4bK-ack2")), "callConfirmed reinviteRequest reinviteAck");
 
-    // CSeq 3 offers too short a session, 4 is taken, 5 comes while 4 is unanswered, 1 is out of order.
-    for (const auto& [cseq, refusal] : {std::pair(3, "SIP/2.0 422"), {4, ""}, {5, "SIP/2.0 500"}, {1, "SIP/2.0 500"}}) {
+    // CSeq 4 offers too short a session, 5 is taken, 6 comes while 5 is unanswered, 1 is out of order.
+    for (const auto& [cseq, refusal] : {std::pair(4, "SIP/2.0 422"), {5, ""}, {6, "SIP/2.0 500"}, {1, "SIP/2.0 500"}}) {
         inject(fromPeer("INVITE", cseq, "z9hG4bK-re" + std::to_string(cseq),
-                        cseq == 3 ? "Session-Expires: 10\r\n" : ""));
+                        cseq == 4 ? "Session-Expires: 10\r\n" : ""));
         const Sent sent = expectSent(*refusal ? refusal : "SIP/2.0 100");  // no 100 before a refusal made at once
-        EXPECT_EQ(valueOf(sent.message, "Min-SE"), cseq == 3 ? "20" : "");
+        EXPECT_EQ(valueOf(sent.message, "Min-SE"), cseq == 4 ? "20" : "");
         const std::string retryAfter = valueOf(sent.message, "Retry-After");  // 0 to 9 s
-        EXPECT_EQ(retryAfter.size(), cseq == 5 ? 1u : 0u) << retryAfter;
+        EXPECT_EQ(retryAfter.size(), cseq == 6 ? 1u : 0u) << retryAfter;
     }
-    inject(fromPeer("CANCEL", 4, "z9hG4bK-re4"));
-    inject(fromPeer("INVITE", 6, "z9hG4bK-re6"));  // the dialog takes re-INVITEs again
+    inject(fromPeer("CANCEL", 5, "z9hG4bK-re5"));
+    inject(fromPeer("INVITE", 7, "z9hG4bK-re7"));  // the dialog takes re-INVITEs again
     call->respondToReinvite(488, nullptr, nullptr, 0);
     EXPECT_EQ(takeSent(), "200 487 100 488");
-    inject(fromPeer("ACK", 6, "z9hG4bK-re6"));
+    inject(fromPeer("ACK", 7, "z9hG4bK-re7"));
     EXPECT_EQ(events->taken(), "reinviteRequest reinviteCancel reinviteRequest reinviteAck");
     outlastTransactions();  // the refusals sent again, never ACKed
-    inject(fromPeer("INVITE", 7, "z9hG4bK-re7"));
+    inject(fromPeer("INVITE", 8, "z9hG4bK-re8"));
     call->respondToReinvite(nullptr);
     clock.advance(64 * NvSipTransactionManager::m_T1);
     Sent bye;  // after ten retransmissions of this 2xx alone:

@@ -290,7 +290,7 @@ TEST_F(OutgoingCallTest, HangupWhileBranchesRing_OneCancel_487EndsThemAll_Crossi
     for (const char* ringing : {"a1 b1", "", "a1"}) {
         SCOPED_TRACE(ringing);
         dial();
-        inject(answer(invite, 100, ""));
+        inject(answer(invite, 100, ringing == std::string("a1") ? "a1" : ""));  // a 100 may carry the tag
         for (const std::string tag : {"a1", "b1"})
             if (std::string(ringing).find(tag) != std::string::npos) inject(answer(invite, 180, tag, "", tag));
         outgoing->taken();
