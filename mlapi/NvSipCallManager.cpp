@@ -383,6 +383,12 @@ void NvSipCallManager::strayResponse(NvHandle<NvSipResponse> response) {
     const NvString fromTag = tagOf(response->getFromHeader());  // our side, for a response
     const NvString toTag = tagOf(response->getToHeader());
     const int status = response->getStatusCode();
+    // Only an INVITE's answers outlive its transaction (2xx, RFC 3261
+    // 13.2.2.4); a late answer to another request concerns no dialog.
+    if (response->getCSeqHeader()->getMethod() != NvSipInviteMessage::sMethodName) {
+        m_hStrayInterface->strayResponse(response);
+        return;
+    }
     NvHandle<NvSipDialog> dialog = findDialog(NvSipDialog::sBuildKey(callId.c_str(), fromTag.c_str(), toTag.c_str()));
     if (!dialog.isNil()) {
         if (status / 100 == 1)

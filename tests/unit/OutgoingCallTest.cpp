@@ -345,6 +345,8 @@ TEST_F(OutgoingCallTest, ForkedEarlyDialogs_PracksGoToTheirBranchInOrder_Respons
     expectNothingSent();
     outlastTransactions();
     EXPECT_EQ(outgoing->taken(), "prackResponse none");
+    // A response after the PRACK's transaction has gone is no answer to the INVITE: nothing changes.
+    EXPECT_EQ(outgoingHeardAfter(answer(second, 401, "b1")) + " " + std::to_string(call->getDialogs().size()), " 2");
 
     EXPECT_EQ(outgoingHeardAfter(answer(invite, 183, "a1", reliable + "4\r\n")), "reliable");
     a->prack(nullptr);
@@ -430,3 +432,4 @@ TEST_F(OutgoingCallTest, PeersReinviteAnsweredThroughTheCall_ReplacesAcceptedNew
 }
 
 }  // namespace
+
