@@ -80,9 +80,10 @@ public:
         const size_t signal = body.find("Signal=");
         if (type.isNil() || type->getMediaType().str() != "application/dtmf-relay" || signal == std::string::npos)
             return;
-        const auto destination = g_Destinations.find(body[signal + 7]);
-        if (destination == g_Destinations.end()) return std::printf("key %c: nothing there\n", body[signal + 7]), void();
-        transfer(call, destination->second);
+        const char key = body[signal + 7];
+        const auto destination = g_Destinations.find(key);
+        if (destination != g_Destinations.end()) transfer(call, destination->second);
+        else std::printf("key %c: nothing there\n", key);
     }
     // The REFER's own answer: 202 says the caller will try; a refusal ends the transfer.
     void referResponse(Call call, NvHandle<NvSipResponse> response) override {
@@ -123,7 +124,8 @@ private:
         std::printf("transferring to %s\n", destination.c_str());
         NvHandle<NvSipDialog> dialog = call->getDialog();
         if (dialog.isNil()) return;
-        NvHandle<NvSipRequest> refer = dialog->createRequest(NvSipReferMessage::sMethodName, nullptr, nullptr, 0, nullptr);
+        NvHandle<NvSipRequest> refer =
+            dialog->createRequest(NvSipReferMessage::sMethodName, nullptr, nullptr, 0, nullptr);
         refer->addHeader(new NvSipReferToHeader(new NvSipNameAddress("", new NvSipURL(destination))));
         NvHandle<TransferTimeOut> timer = new TransferTimeOut(call);
         {

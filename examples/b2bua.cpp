@@ -30,25 +30,21 @@ std::mutex g_Mutex;            // guards g_Ended
 std::condition_variable g_CallEnded;
 unsigned g_Ended = 0;  // calls whose legs were both hung up
 
-// A message's body and Content-Type, in the form the library's operations take.
-struct Body {
-    explicit Body(const NvSipMessage& message) : data(message.getBody()) {
-        NvHandle<NvSipContentTypeHeader> header = message.getHeader<NvSipContentTypeHeader>();
-        if (!header.isNil()) type = header->getMediaType().str();
-    }
-    const char* contentType() const { return type.empty() ? nullptr : type.c_str(); }
-    unsigned size() const { return static_cast<unsigned>(data.size()); }
-    std::string data, type;
-};
-enum class Exchange { Reinvite, Update };  // the two in-call offer/answer requests passed across
+// Calls send(body, content type, length) with `message`'s body, the form the library's operations take.
+template <class Send>
+void withBody(const NvSipMessage& message, Send send) {
+    NvHandle<NvSipContentTypeHeader> type = message.getHeader<NvSipContentTypeHeader>();
+    const std::string& body = message.getBody();
+    send(body.data(), type.isNil() ? nullptr : type->getMediaType().c_str(), static_cast<unsigned>(body.size()));
+}
+enum class Exchange { Reinvite, Update };  // the in-call offer/answer requests passed across
 
 // The two legs of one call, shared by their interfaces (any thread). The
-// calls hold their interfaces, which hold this: the legs are let go when the
-// call ends, or nothing would ever be freed.
+// calls hold their interfaces, which hold this: the legs are let go when
+// the call ends, or nothing would ever be freed.
 class Bridge {
 public:
-    // The leg across from `leg`; nil once the call ended. `answering`: the
-    // caller gets its final answer now.
+    // The leg across from `leg`; nil once the call ended. `answering`: the caller gets its final answer now.
     NvHandle<NvSipCall> otherThan(const NvSipCall* leg, bool answering = false) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_bAnswered |= answering;
@@ -58,27 +54,26 @@ public:
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_hIn = std::move(in);
     }
-    // Unless the call ended meanwhile (the leg failed as it was made).
-    void setLeg(NvHandle<NvSipOutgoingCall> out) {
+    void setLeg(NvHandle<NvSipOutgoingCall> out) {  // unless it failed (and the call ended) as it was made
         std::lock_guard<std::mutex> lock(m_Mutex);
         if (!m_hIn.isNil()) m_hOut = std::move(out);
     }
-    // `leg` ended (the first to end does the rest): the other leg is hung up
-    // (BYE, or CANCEL before the target answered) or, while the caller still
-    // waits for an answer, the caller gets `failure`.
+    // `leg` ended; the first leg to end ends the other: a hang-up (BYE, or
+    // CANCEL before the target answered), or `failure` for a caller still
+    // waiting for its answer.
     void end(const NvSipCall* leg, unsigned failure) {
         std::unique_lock<std::mutex> lock(m_Mutex);
         NvHandle<NvSipIncomingCall> in = std::move(m_hIn);
         NvHandle<NvSipOutgoingCall> out = std::move(m_hOut);
         const bool callerWaits = !std::exchange(m_bAnswered, true);
-        lock.unlock();  // never call the library holding our own lock
+        lock.unlock();  // the library is never called with our lock held
         if (in.isNil()) return;
         try {
-            if (leg == in.get()) { if (!out.isNil()) out->hangup(); }
-            else if (callerWaits) in->answer(failure, nullptr, nullptr, 0);
-            else in->hangup();
+            if (leg != in.get() && callerWaits) in->answer(failure, nullptr, nullptr, 0);
+            else if (leg != in.get()) in->hangup();
+            else if (!out.isNil()) out->hangup();
         } catch (NvHandle<NvException>& e) {
-            std::printf("the other leg could not end: %s\n", e->getMessage().c_str());
+            std::printf("the other leg did not end: %s\n", e->getMessage().c_str());
         }
         std::lock_guard<std::mutex> ended(g_Mutex);
         ++g_Ended;
@@ -86,36 +81,33 @@ public:
     }
     // The peer's re-INVITE or UPDATE on `from` becomes ours on the other leg.
     // When it cannot go there now (the other leg has an exchange of its own
-    // under way), the peer is told to try again shortly: 500 with
-    // Retry-After (RFC 3261 14.2, RFC 3311 5.2).
+    // under way), the peer is told to try again: 500 with Retry-After
+    // (RFC 3261 14.2, RFC 3311 5.2).
     void pass(Exchange kind, NvSipCall& from, const NvHandle<NvSipRequest>& request) {
-        const Body body(*request);
         NvHandle<NvSipCall> other = otherThan(&from);
         try {
-            if (other.isNil()) return refuse(kind, from, request);
-            if (kind == Exchange::Update) other->update(body.data.data(), body.contentType(), body.size());
-            else other->reinvite(body.data.data(), body.contentType(), body.size(), nullptr);
+            if (!other.isNil())
+                return withBody(*request, [&](auto... body) {
+                    kind == Exchange::Update ? other->update(body...) : other->reinvite(body..., nullptr);
+                });
         } catch (NvHandle<NvException>&) {
-            refuse(kind, from, request);
         }
+        NvHandle<NvSipResponse> busy = new NvSipResponse(500, request);
+        busy->addHeader(new NvSipGenericHeader("Retry-After", "1"));
+        kind == Exchange::Update ? from.respondToUpdate(busy) : from.respondToReinvite(busy);
     }
     // The final response to ours on `from` answers the peer's on the other leg.
     void passBack(Exchange kind, NvSipCall& from, const NvSipResponse& response) {
         NvHandle<NvSipCall> other = otherThan(&from);
-        const Body body(response);
-        if (response.getStatusCode() < 200 || other.isNil()) return;
-        if (kind == Exchange::Update)
-            other->respondToUpdate(response.getStatusCode(), body.data.data(), body.contentType(), body.size());
-        else other->respondToReinvite(response.getStatusCode(), body.data.data(), body.contentType(), body.size());
+        const int status = response.getStatusCode();
+        if (status >= 200 && !other.isNil())
+            withBody(response, [&](auto... body) {
+                kind == Exchange::Update ? other->respondToUpdate(status, body...)
+                                         : other->respondToReinvite(status, body...);
+            });
     }
 
 private:
-    static void refuse(Exchange kind, NvSipCall& leg, const NvHandle<NvSipRequest>& request) {
-        NvHandle<NvSipResponse> busy = new NvSipResponse(500, request);
-        busy->addHeader(new NvSipGenericHeader("Retry-After", "1"));
-        if (kind == Exchange::Update) leg.respondToUpdate(busy);
-        else leg.respondToReinvite(busy);
-    }
     std::mutex m_Mutex;
     NvHandle<NvSipIncomingCall> m_hIn;   // guarded by m_Mutex
     NvHandle<NvSipOutgoingCall> m_hOut;  // guarded by m_Mutex
@@ -135,7 +127,7 @@ public:
         relay(call, *response, true);
     }
     // Every ending of the leg comes here last: a failure, a 3xx (not
-    // followed), the target's BYE, the answer to ours.
+    // followed), no answer, the target's BYE, the answer to ours.
     void terminated(Call call, NvHandle<NvSipMessage> message) override {
         NvHandle<NvSipResponse> response(message);
         const int status = response.isNil() ? 0 : response->getStatusCode();
@@ -158,31 +150,31 @@ public:
 private:
     void relay(const Call& call, const NvSipResponse& response, bool final) {
         NvHandle<NvSipIncomingCall> caller(m_Bridge->otherThan(call.get(), final));
-        const Body body(response);
-        if (!caller.isNil()) caller->answer(response.getStatusCode(), body.data.data(), body.contentType(), body.size());
+        if (!caller.isNil())
+            withBody(response, [&](auto... body) { caller->answer(response.getStatusCode(), body...); });
     }
     const BridgePtr m_Bridge;
 };
 
-// The incoming leg: its INVITE places the outgoing leg.
+// The incoming leg: its INVITE places the outgoing leg, with the caller's offer.
 class InLeg : public NvSipIncomingCallinterface {
 public:
     explicit InLeg(BridgePtr bridge) : m_Bridge(std::move(bridge)) {}
     void inviteRequest(Call, NvHandle<NvSipInviteMessage> invite) override {
-        const Body offer(*invite);
         NvHandle<NvSipNameAddress> target = new NvSipNameAddress("", new NvSipURL(g_Target));
+        NvHandle<NvSipNameAddress> self = new NvSipNameAddress("", new NvSipURL(g_Self));
         try {
-            m_Bridge->setLeg(new NvSipOutgoingCall(NvHandle<NvSipURL>(target->getURI()), target,
-                                                   new NvSipNameAddress("", new NvSipURL(g_Self)), nullptr,
-                                                   offer.contentType(), offer.data.data(), offer.size(),
-                                                   new OutLeg(m_Bridge)));
+            withBody(*invite, [&](const void* offer, const char* type, unsigned length) {
+                m_Bridge->setLeg(new NvSipOutgoingCall(NvHandle<NvSipURL>(target->getURI()), target, self, nullptr,
+                                                       type, offer, length, new OutLeg(m_Bridge)));
+            });
         } catch (NvHandle<NvException>& e) {  // e.g. a target we cannot reach
             std::printf("could not call %s: %s\n", g_Target.c_str(), e->getMessage().c_str());
             m_Bridge->end(nullptr, 503);
         }
     }
-    // The caller's BYE (the default answers it 200) or CANCEL, or the end of
-    // the leg after we ended it: the other leg goes too.
+    // The caller's BYE (the default answers it 200) or CANCEL, or the end
+    // of the leg after we ended it: the other leg goes too.
     void terminated(Call call, NvHandle<NvSipMessage> message) override {
         NvSipIncomingCallinterface::terminated(call, message);
         m_Bridge->end(call.get(), 0);
@@ -211,7 +203,7 @@ public:
     NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage> invite) override {
         auto bridge = std::make_shared<Bridge>();
         NvHandle<NvSipIncomingCall> call = new NvSipIncomingCall(invite, new InLeg(bridge));
-        bridge->setLeg(call);  // before the call hears anything: its events come once this returns
+        bridge->setLeg(call);  // the call hears nothing before this returns
         return call;
     }
 };

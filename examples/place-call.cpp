@@ -68,7 +68,8 @@ public:
         NvHandle<NvSipByeMessage> bye(message);
         const bool byPeer = !bye.isNil() && bye->isReceived();
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_bClean = m_State == State::Answered && (byPeer || (!response.isNil() && response->getStatusCode() / 100 == 2));
+        const bool byeAnswered = !response.isNil() && response->getStatusCode() / 100 == 2;
+        m_bClean = m_State == State::Answered && (byPeer || byeAnswered);
         m_State = State::Ended;
         m_Changed.notify_all();
     }
