@@ -49,20 +49,27 @@ passed place-call redirector "$redirector"
 passed place-call callee "$callee"
 echo "ok   place-call: $(tail -1 "$work/place-call.ua")"
 
-# b2bua: the caller's re-INVITE and the callee's UPDATE each cross to the other side; the caller's BYE ends both legs.
-bridge="$(free_port)"
-callee_port="$(free_port)"
-peer b2bua callee example-b2bua-callee.xml "$callee_port"
-callee=$peer
-timeout 60 "$b2bua" "$bridge" "sip:callee@127.0.0.1:$callee_port" 1 >"$work/b2bua.ua" 2>&1 &
-example=$!
-pids+=("$example")
-sleep 0.3
-peer b2bua caller example-b2bua-caller.xml "$(free_port)" "127.0.0.1:$bridge"
-passed b2bua caller "$peer"
-passed b2bua callee "$callee"
-ended b2bua "$example"
-echo "ok   b2bua"
+# bridged CASE CALLER_SCENARIO CALLEE_SCENARIO: one call from a SIPp caller through b2bua to a SIPp callee.
+bridged() {
+  local case="$1" bridge callee_port callee example
+  bridge="$(free_port)"
+  callee_port="$(free_port)"
+  peer "$case" callee "$3" "$callee_port"
+  callee=$peer
+  timeout 60 "$b2bua" "$bridge" "sip:callee@127.0.0.1:$callee_port" 1 >"$work/$case.ua" 2>&1 &
+  example=$!
+  pids+=("$example")
+  sleep 0.3
+  peer "$case" caller "$2" "$(free_port)" "127.0.0.1:$bridge"
+  passed "$case" caller "$peer"
+  passed "$case" callee "$callee"
+  ended "$case" "$example"
+  echo "ok   $case"
+}
+# The caller's re-INVITE and the callee's UPDATE each cross to the other side; the caller's BYE ends both legs.
+bridged b2bua example-b2bua-caller.xml example-b2bua-callee.xml
+# The caller's CANCEL while the callee rings cancels the outgoing leg (200 to the CANCEL, 487, ACK on both sides).
+bridged b2bua-cancel uac-cancel.xml uas-cancel.xml
 
 # auto-attendant: key 1 by INFO, REFER to the table's sales URI, NOTIFY 200, BYE.
 attending="$(free_port)"
