@@ -9,7 +9,10 @@
 // (status 0) once that many calls ended.
 //
 //   auto-attendant PORT [CALLS [DIGIT=URI ...]]
-//   e.g.  auto-attendant 5062 0 1=sip:sales@127.0.0.1:5070   then a SIPp uac sending INFO, expecting REFER
+// e.g. in two shells:
+//   auto-attendant 5062
+//   sipp -sf tests/interop/sipp/example-attendant-caller.xml -i 127.0.0.1 127.0.0.1:5062 -m 1
+// (that caller presses 1, accepts the REFER and reports the transfer done).
 
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipDialog.h"

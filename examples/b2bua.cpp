@@ -7,7 +7,11 @@
 // one. With CALLS given it exits (status 0) once that many calls ended.
 //
 //   b2bua PORT TARGET-URI [CALLS]
-//   e.g.  sipp -sn uas -p 5070   b2bua 5062 sip:callee@127.0.0.1:5070   sipp -sn uac 127.0.0.1:5062 -m 1
+// e.g. in three shells:
+//   sipp -sn uas -i 127.0.0.1 -p 5070
+//   b2bua 5062 sip:callee@127.0.0.1:5070
+//   sipp -sn uac -i 127.0.0.1 127.0.0.1:5062 -m 1
+// (tests/interop/sipp/example-b2bua-*.xml add a re-INVITE and an UPDATE across.)
 
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipDialog.h"

@@ -6,7 +6,10 @@
 // failed one. Exit status 0 when the call was answered and ended cleanly.
 //
 //   place-call SIP-URI [USER:PASSWORD] [HOLD-MS]
-//   e.g.  sipp -sn uas -p 5070 -m 1   then   place-call sip:service@127.0.0.1:5070
+// e.g. in two shells:
+//   sipp -sn uas -i 127.0.0.1 -p 5070 -m 1
+//   place-call sip:service@127.0.0.1:5070
+// (tests/interop/sipp/example-challenge-redirect.xml adds a 401 and a 302.)
 
 #include "mlapi/NvSipCall.h"
 #include "mlapi/NvSipCallManager.h"
@@ -67,14 +70,14 @@ public:
         NvHandle<NvSipResponse> response(message);
         NvHandle<NvSipByeMessage> bye(message);
         const bool byPeer = !bye.isNil() && bye->isReceived();
-        std::lock_guard<std::mutex> lock(m_Mutex);
         const bool byeAnswered = !response.isNil() && response->getStatusCode() / 100 == 2;
+        std::lock_guard<std::mutex> lock(m_Mutex);
         m_bClean = m_State == State::Answered && (byPeer || byeAnswered);
         m_State = State::Ended;
         m_Changed.notify_all();
     }
 
-    // Waits until the call left the Calling state, or ended; returns the state.
+    // Waits until the call is in `state`, or over; returns the state it is in.
     State waitFor(State state) {
         std::unique_lock<std::mutex> lock(m_Mutex);
         m_Changed.wait(lock, [&] { return m_State == state || m_State == State::Ended; });
@@ -136,9 +139,14 @@ int main(int argc, char** argv) {
     NvHandle<NvSipNameAddress> callee = new NvSipNameAddress("", new NvSipURL(target));
     NvHandle<NvSipNameAddress> self =
         new NvSipNameAddress("", new NvSipURL("sip:place-call@127.0.0.1:" + std::to_string(port)));
-    NvHandle<NvSipOutgoingCall> call =
-        new NvSipOutgoingCall(NvHandle<NvSipURL>(callee->getURI()), callee, self, nullptr, "application/sdp",
-                              kSdp.data(), static_cast<unsigned>(kSdp.size()), events.get());
+    NvHandle<NvSipOutgoingCall> call;
+    try {
+        call = new NvSipOutgoingCall(NvHandle<NvSipURL>(callee->getURI()), callee, self, nullptr, "application/sdp",
+                                     kSdp.data(), static_cast<unsigned>(kSdp.size()), events.get());
+    } catch (NvHandle<NvException>& e) {  // the library raises handles: e.g. no route to the target
+        std::fprintf(stderr, "place-call: %s\n", e->getMessage().c_str());
+        return 1;
+    }
 
     // Talk a moment, then hang up from this thread: BYE; its 2xx ends the call.
     if (events->waitFor(OneCall::State::Answered) == OneCall::State::Answered) {
