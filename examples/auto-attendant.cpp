@@ -183,8 +183,10 @@ int main(int argc, char** argv) {
     new NvSipCallManager(new TakeEveryCall, new NvSipCallStrayInterface);
     NvMonitorThread::sGetCurrent()->start();
     std::printf("attending calls on 127.0.0.1:%u\n", port);
-    std::unique_lock<std::mutex> lock(g_Mutex);
-    g_CallEnded.wait(lock, [&] { return calls && g_Ended >= calls; });
+    {
+        std::unique_lock<std::mutex> lock(g_Mutex);  // let go before the stack stops: its thread may want it
+        g_CallEnded.wait(lock, [&] { return calls && g_Ended >= calls; });
+    }
     // The last BYE may still wait for its answer: the transactions get 2 s.
     for (int i = 0; i < 200 && NvSipTransactionManager::getInstance()->getTransactionCount() > 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
