@@ -64,7 +64,8 @@ private:
     NvHandle<NvSipIncomingCall> m_hCall;
 };
 
-// Serves every call (any thread; the calls' events come on the stack's).
+// Serves every call. Its callbacks come on the stack's thread, the time-outs
+// too; m_Mutex guards m_Timers and is never held while the library is called.
 class Attendant : public NvSipIncomingCallinterface {
 public:
     // Answers at once, with our SDP.

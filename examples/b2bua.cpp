@@ -43,9 +43,10 @@ void withBody(const NvSipMessage& message, Send send) {
 }
 enum class Exchange { Reinvite, Update };  // the in-call offer/answer requests passed across
 
-// The two legs of one call, shared by their interfaces (any thread). The
-// calls hold their interfaces, which hold this: the legs are let go when
-// the call ends, or nothing would ever be freed.
+// The two legs of one call, shared by their interfaces, whose callbacks come
+// on the stack's thread. m_Mutex guards the fields and is never held while
+// the library is called. The calls hold their interfaces, which hold this:
+// the legs are let go when the call ends, or nothing would ever be freed.
 class Bridge {
 public:
     // The leg across from `leg`; nil once the call ended. `answering`: the caller gets its final answer now.
