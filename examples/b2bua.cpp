@@ -5,6 +5,9 @@
 // and its answer comes back, and the legs end together: a BYE on either
 // leg hangs up the other, a CANCEL of the incoming leg cancels the outgoing
 // one. With CALLS given it exits (status 0) once that many calls ended.
+// Kept short: offers are passed in requests and answers in responses, so
+// a re-INVITE without an offer crosses too, but the answer its ACK brings
+// is not carried to the other leg.
 //
 //   b2bua PORT TARGET-URI [CALLS]
 // e.g. in three shells:
