@@ -28,10 +28,15 @@ int NvSipDialog::offerRefusal() const {
         (ourReinvite && hasBody(m_OurReinvite.transaction()->getInitialRequest())) ||
         (m_bCaller && sIsEarly(m_State) && hasBody(invite) && !hasBody(m_hInResponse)))
         return 491;
-    // Another exchange is unfinished.
+    // Another exchange is unfinished. The peer's re-INVITE that brought an
+    // offer is finished with our 2xx, which answers it, before its ACK.
     const bool theirUpdate =
         !m_TheirUpdate.transaction().isNil() && m_TheirUpdate.transaction()->canSendFinalResponse();
-    if (theirUpdate || sIsReinviting(m_State) || m_State == NV_PROCESSING || m_State == NV_PROCEEDED ||
+    const NvHandle<NvSipServerTransaction>& theirReinvite = m_TheirReinvite.transaction();
+    const bool theirOfferAnswered =
+        m_State == NV_REINVITE_PROCESSING && !theirReinvite.isNil() && hasBody(theirReinvite->getInitialRequest());
+    if (theirUpdate || (sIsReinviting(m_State) && !theirOfferAnswered) || m_State == NV_PROCESSING ||
+        m_State == NV_PROCEEDED ||
         (!m_bCaller && sIsEarly(m_State) && hasBody(invite) && m_Retransmitter.lastRSeq() == 0))
         return 500;
     return 0;

@@ -52,8 +52,10 @@ TEST_F(UpdateTest, ConfirmedDialog_TargetRefreshAnswer_491WhileOursPending_500Wh
     EXPECT_EQ(raised([&] { call->update(kSdp.data(), "application/sdp", unsigned(kSdp.size())); }),
               "UPDATE with an offer not sent: an offer/answer exchange is pending");
     expectNothingSent();
-    call->respondToReinvite(200, nullptr, nullptr, 0);
+    call->respondToReinvite(200, kSdp.data(), "application/sdp", unsigned(kSdp.size()));
     expectSent("SIP/2.0 200");
+    call->update(kSdp.data(), "application/sdp", unsigned(kSdp.size()));  // the 200 ended that exchange
+    EXPECT_EQ(heardAfter(answer(expectSent("UPDATE sip:alice@192.0.2.1"), 200)), "updateResponse 200");
     inject(fromPeer("ACK", 5, "z9hG4bK-ack5"));
     EXPECT_EQ(events->taken(), "reinviteAck");
     hangUp();
