@@ -19,7 +19,7 @@ NvHandle<NvSipIncomingCall> Listener::NewCalls::newCall(NvHandle<NvSipInviteMess
 }
 
 void Listener::admit(const Call& call) {
-    call->getDialog()->setCallLogger(m_CallLog.open(call->getCallID().str()));
+    if (Tellar::Logger* logger = m_CallLog.open(call->getCallID().str())) call->getDialog()->setCallLogger(logger);
     m_Report.started();
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Calls[call.get()].number = m_NextNumber++;

@@ -21,7 +21,7 @@ struct Mode {
 // The reporting options, alike in listen and call.
 const std::initializer_list<Option> kReporting = {
     {"--quiet", "no line until the summary"},
-    {"--verbose", "a line per call event (the default for one call; for more, a progress line each second)"},
+    {"--verbose", "a line per call event (the default for one call; for more, progress each second)"},
     {"--json", "the summary as one JSON object on stdout; the other lines go to stderr"},
     {"--ladder", "each call's SIP messages drawn as a ladder on stdout, once the call has ended"},
 };
@@ -34,8 +34,7 @@ std::vector<Option> with(std::initializer_list<Option> own, std::initializer_lis
 
 const Mode kModes[] = {
     {"listen",
-     "Answers every INVITE (180, then the final answer) and the caller's requests in the call; exits 0 once N "
-     "calls have ended.",
+     "Answers every INVITE (180, then the final answer) and the caller's requests in the call.",
      with({{"--bind ADDR:PORT", "the address to listen on, UDP (port 0: any free one)", true},
            {"--tcp", "listen on TCP as well, at the same port"},
            {"--ring MS", "wait MS after the 180 (or its PRACK) before the final answer (default 0)"},
@@ -49,8 +48,7 @@ const Mode kModes[] = {
            {"--leave-unanswered METHOD,...", "leave the in-call requests of these methods to the library's answer"}},
           kReporting)},
     {"call",
-     "Places N calls to SIP-URI at R a second, holds each and hangs up; exits 0 when every call was answered and "
-     "ended cleanly, else 1.",
+     "Places N calls to SIP-URI; exits 0 when every call was answered and ended cleanly, else 1.",
      with({{"SIP-URI", "the party to call", true},
            {"--bind ADDR:PORT", "the local address, UDP (port 0: any free one)", true},
            {"--tcp", "call over TCP"},
@@ -106,7 +104,7 @@ bool printMode(std::ostream& out, const std::string& name) {
     const Mode* mode = std::find_if(std::begin(kModes), std::end(kModes), [&](const Mode& m) { return name == m.name; });
     if (mode == std::end(kModes)) return false;
     printSynopsis(out, *mode, "usage: ");
-    out << mode->about << "\n";
+    out << "\n" << mode->about << "\n\n";
     size_t width = std::string("--help, -h").size();
     for (const Option& option : mode->options) width = std::max(width, std::string(option.synopsis).size());
     auto line = [&](const std::string& synopsis, const char* help) {
