@@ -1,6 +1,5 @@
 #include "apps/nvsip-ua/Caller.h"
 
-#include "apps/nvsip-ua/Ladder.h"
 #include "apps/nvsip-ua/Later.h"
 #include "mlapi/NvSipDialog.h"
 #include "stack/sip/NvSipIdentifiers.h"
@@ -10,7 +9,11 @@
 #include <utility>
 
 Caller::Caller(const CallOptions& options, CallReport& report, NvHandle<NvSipNameAddress> self, InCallRequests inCall)
-    : m_Options(options), m_Report(report), m_hSelf(std::move(self)), m_InCall(std::move(inCall)) {}
+    : m_Options(options),
+      m_Report(report),
+      m_hSelf(std::move(self)),
+      m_InCall(std::move(inCall)),
+      m_CallLog(CallLog::Side::Caller, options.report.ladder) {}
 
 NvHandle<NvSipInviteMessage> Caller::buildInvite(const std::string& callId) const {
     NvHandle<NvSipInviteMessage> invite = new NvSipInviteMessage;
@@ -71,17 +74,19 @@ bool Caller::place() {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_Calls[callId] = CallState{number, Clock::now(), false, "", 1};
     }
+    m_Report.started();
     m_Report.event(number, "INVITE to " + m_Options.target + (m_Options.delayedOffer ? " without SDP" : ""));
     NvHandle<NvSipOutgoingCall> call;
     try {
-        call = new NvSipOutgoingCall(buildInvite(callId), this, m_Options.ladder ? Ladder::sAttach() : nullptr);
+        call = new NvSipOutgoingCall(buildInvite(callId), this, m_CallLog.open(callId));
     } catch (NvHandle<NvException>& e) {
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             m_Calls.erase(callId);
         }
         m_Report.event(number, "not sent: " + e->getMessage().str());
-        m_Report.ended(number, "failed (not sent)");
+        m_CallLog.close(callId);
+        m_Report.ended(number, "failed (not sent)", false);
         return false;
     }
     if (m_Options.cancelAfterMs >= 0)
@@ -126,7 +131,7 @@ void Caller::succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> respons
         started = state.started;
         state.peerAllowsUpdate = InCallRequests::sAllowsUpdate(*response);
     });
-    m_Report.setupTime(std::chrono::duration<double, std::milli>(now - started).count());
+    m_Report.answered(std::chrono::duration<double, std::milli>(now - started).count());
     const bool answering = takesOurAnswer(call, response);
     m_Report.event(numberOf(call), std::to_string(response->getStatusCode()) + " received, ACK" +
                                        (answering ? " with our SDP answer" : ""));
@@ -296,12 +301,11 @@ void Caller::terminated(Call call, NvHandle<NvSipMessage> message) {
     NvHandle<NvSipByeMessage> bye(message);  // the peer's, or ours timed out
     const bool clean =
         (!bye.isNil() && bye->isReceived()) || (!response.isNil() && response->getStatusCode() / 100 == 2);
-    if (state.answered && clean)
-        m_Report.ended(state.number, "answered");
-    else if (state.answered)
-        m_Report.ended(state.number, "answered, not ended cleanly");
+    m_Report.drawing(m_CallLog.close(call->getCallID().str()));
+    if (state.answered)
+        m_Report.ended(state.number, clean ? "answered" : "answered, not ended cleanly", clean);
     else if (state.cancelled || (!response.isNil() && response->getStatusCode() == 487))
-        m_Report.ended(state.number, "cancelled");
+        m_Report.ended(state.number, "cancelled", false);
     else
-        m_Report.ended(state.number, state.failure.empty() ? "failed" : state.failure);
+        m_Report.ended(state.number, state.failure.empty() ? "failed" : state.failure, false);
 }

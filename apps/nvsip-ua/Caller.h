@@ -26,12 +26,15 @@
 // in the ACK; a later body is not answered again.
 //
 // A call counts as answered when it got a 2xx and ended with a 2xx to our
-// BYE or with the peer's BYE; setup time is from the INVITE to the first 2xx.
+// BYE or with the peer's BYE (the only clean end of a call placed); setup
+// time is from the INVITE to the first 2xx. Each call's messages go to its
+// CallLog, and its ladder, with --ladder, to the report when it has ended.
 //
 // Threads: place() runs on the stack's thread (see CallPacer) or, for the
 // demo, on the main thread; events on the stack's. m_Mutex guards the table
 // of live calls only and is never held while the library is called.
 
+#include "apps/nvsip-ua/CallLog.h"
 #include "apps/nvsip-ua/CallReport.h"
 #include "apps/nvsip-ua/InCallRequests.h"
 #include "mlapi/NvSipOutgoingCall.h"
@@ -51,8 +54,7 @@ struct CallOptions {
     long count = 1;
     double rate = 10;  // calls per second
     long limit = 0;    // calls in flight at most (0: no limit)
-    bool quiet = false;
-    bool ladder = false;  // draw each call's messages (the demo)
+    ReportOptions report;
     long reinviteAfterMs = -1;  // -1: no re-INVITE of ours
     long infoAfterMs = -1;      // -1: no INFO
     long updateAfterMs = -1;    // -1: no UPDATE of ours
@@ -122,6 +124,7 @@ private:
     CallReport& m_Report;
     const NvHandle<NvSipNameAddress> m_hSelf;
     const InCallRequests m_InCall;
+    const CallLog m_CallLog;
     uint64_t m_NextNumber = 1;  // main thread only
     std::mutex m_Mutex;          // guards m_Calls
     // By Call-ID, entered before the INVITE leaves (its answer may come first).

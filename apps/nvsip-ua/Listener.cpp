@@ -19,12 +19,17 @@ NvHandle<NvSipIncomingCall> Listener::NewCalls::newCall(NvHandle<NvSipInviteMess
 }
 
 void Listener::admit(const Call& call) {
+    if (Tellar::Logger* logger = m_CallLog.open(call->getCallID().str())) call->getDialog()->setCallLogger(logger);
+    m_Report.started();
     std::lock_guard<std::mutex> lock(m_Mutex);
     m_Calls[call.get()].number = m_NextNumber++;
 }
 
 Listener::Listener(const ListenOptions& options, CallReport& report, InCallRequests inCall)
-    : m_Options(options), m_Report(report), m_InCall(std::move(inCall)) {}
+    : m_Options(options),
+      m_Report(report),
+      m_InCall(std::move(inCall)),
+      m_CallLog(CallLog::Side::Callee, options.report.ladder) {}
 
 template <class Change>
 bool Listener::withState(const Call& call, Change change) {
@@ -135,6 +140,7 @@ void Listener::callConfirmed(Call call, NvHandle<NvSipAckMessage> ack) {
     const char* what = !offerInOur2xx          ? "ACK received"
                        : ack->getBody().empty() ? "ACK received without the SDP answer"
                                                 : "ACK received with the SDP answer";
+    m_Report.answered();
     m_Report.event(numberOf(call), std::string(what) + ", call up");
     std::string error;
     if (m_pSnapshots && !m_pSnapshots->save(call, error)) m_Report.event(numberOf(call), "no snapshot: " + error);
@@ -146,15 +152,15 @@ void Listener::hangup(const Call& call) {
 }
 
 void Listener::terminated(Call call, NvHandle<NvSipMessage> message) {
-    if (message.isNil()) return ended(call, "timed out");
+    if (message.isNil()) return ended(call, "timed out", false);
     if (!message->isRequest()) {
         const int status = NvHandle<NvSipResponse>(message)->getStatusCode();
-        return ended(call, "hung up (BYE answered " + std::to_string(status) + ")");
+        return ended(call, "hung up (BYE answered " + std::to_string(status) + ")", status / 100 == 2);
     }
     const NvString method = NvHandle<NvSipRequest>(message)->getMethod();
     if (method == NvSipByeMessage::sMethodName) {
         m_Report.attempt(numberOf(call), "200 to BYE", [&] { call->respondToBye(nullptr); });
-        return ended(call, "answered, caller hung up");
+        return ended(call, "answered, caller hung up", true);
     }
     bool cancelled = false;
     {
@@ -169,10 +175,10 @@ void Listener::terminated(Call call, NvHandle<NvSipMessage> message) {
         m_Report.event(numberOf(call), "CANCEL received");
         return;  // ends with the ACK of the 487 (or its time-out)
     }
-    ended(call, cancelled ? "cancelled" : "rejected");
+    ended(call, cancelled ? "cancelled" : "rejected", true);
 }
 
-void Listener::ended(const Call& call, const std::string& outcome) {
+void Listener::ended(const Call& call, const std::string& outcome, bool clean) {
     uint64_t number = 0;
     {
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -182,7 +188,8 @@ void Listener::ended(const Call& call, const std::string& outcome) {
         m_Calls.erase(found);
     }
     if (m_pSnapshots) m_pSnapshots->remove(call);
-    m_Report.ended(number, outcome);
+    m_Report.drawing(m_CallLog.close(call->getCallID().str()));
+    m_Report.ended(number, outcome, clean);
 }
 
 bool Listener::leftUnanswered(const Call& call, const NvHandle<NvSipRequest>& request) {
@@ -263,4 +270,4 @@ void Listener::reinviteResponse(Call call, NvHandle<NvSipResponse> response) {
     NvSipIncomingCallinterface::reinviteResponse(call, response);
 }
 
-void Listener::reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage>) { ended(call, "re-INVITE timed out"); }
+void Listener::reinviteTimeOut(Call call, NvHandle<NvSipInviteMessage>) { ended(call, "re-INVITE timed out", false); }

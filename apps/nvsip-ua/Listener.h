@@ -9,7 +9,11 @@
 // session when the library says it is time: with an UPDATE without body
 // when the caller's INVITE listed UPDATE in its Allow, else with a
 // re-INVITE of the same SDP; and it hangs up when the session is about to expire. Every event is reported to the
-// CallReport; each call is counted once when it has ended.
+// CallReport; each call is counted once when it has ended, as failed when
+// it timed out or our BYE was refused (a rejection by --answer, a CANCEL
+// and the caller's BYE are clean ends). Each call's messages go to its
+// CallLog from its INVITE on, and its ladder, with --ladder, to the report
+// when it has ended.
 //
 // Offer and answer in odd places: with early media, an INVITE with an SDP
 // offer gets 183 with our SDP answer instead of the 180 (reliably under the
@@ -24,6 +28,7 @@
 // time, hang-up) run as timers on the stack's scheduler. m_Mutex guards the
 // table of live calls only and is never held while the library is called.
 
+#include "apps/nvsip-ua/CallLog.h"
 #include "apps/nvsip-ua/CallReport.h"
 #include "apps/nvsip-ua/InCallRequests.h"
 #include "apps/nvsip-ua/SnapshotStore.h"
@@ -45,7 +50,7 @@ struct ListenOptions {
     unsigned timerSeconds = 0;  // 0: no session timer
     long hangupAfterMs = -1;    // from the answer; -1: the caller hangs up
     long count = -1;            // -1: run until killed
-    bool quiet = false;
+    ReportOptions report;
     std::set<std::string> leaveUnanswered;  // methods of in-call requests not answered here
 };
 
@@ -106,7 +111,8 @@ private:
     // Runs `action` after `delayMs` on the stack's scheduler (at once for 0).
     void later(unsigned delayMs, const Call& call, void (Listener::*action)(const Call&));
     void hangup(const Call& call);
-    void ended(const Call& call, const std::string& outcome);
+    // `clean`: the call ended as it may (not by a time-out, nor with our BYE refused).
+    void ended(const Call& call, const std::string& outcome, bool clean);
     uint64_t numberOf(const Call& call);
     // Runs `change` on the call's state under m_Mutex; false when the call is unknown.
     template <class Change>
@@ -120,6 +126,7 @@ private:
     const ListenOptions m_Options;
     CallReport& m_Report;
     const InCallRequests m_InCall;
+    const CallLog m_CallLog;
     const SnapshotStore* m_pSnapshots = nullptr;
     std::atomic<uint64_t> m_NextNumber{1};
     std::mutex m_Mutex;  // guards m_Calls

@@ -1,13 +1,18 @@
 // nvsip-ua: a SIP user agent on the call-control library.
 //
 //   nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable] [--early-media]
-//                   [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]
-//                   [--leave-unanswered METHOD,...]
+//                   [--timer SECS] [--hangup-after MS] [--count N] [--snapshot-dir DIR]
+//                   [--leave-unanswered METHOD,...] [--quiet] [--verbose] [--json] [--ladder]
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
-//                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]
+//                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N]
 //                 [--reinvite-after MS] [--info-after MS] [--update-after MS] [--timer SECS]
-//                 [--delayed-offer]
+//                 [--delayed-offer] [--quiet] [--verbose] [--json] [--ladder]
 //   nvsip-ua demo
+//   nvsip-ua [MODE] --help | -h
+//
+// --help or -h, anywhere on the line, prints the usage on standard output
+// and exits 0: after a mode, that mode's with a line per option (Usage.h).
+// A bad command line is named on standard error with the usage; exit 2.
 //
 // listen: answers every INVITE (180, reliably with --reliable when the
 // caller supports 100rel; then CODE after MS, default 200 with an SDP
@@ -15,16 +20,15 @@
 // UPDATE with SDP, see InCallRequests; those of the methods named by
 // --leave-unanswered get the library's own answer 10 s later), hangs up
 // --hangup-after MS after its 2xx (the BYE waits for the ACK), and exits 0
-// once N calls have ended, whatever their outcome. One line per call event,
-// or with --quiet a progress line each second; a summary at exit. Bad flags
-// exit 2. With --snapshot-dir, each confirmed call is saved in DIR until it
-// ends, and calls saved there by an earlier run (killed mid-call) are taken
-// back at start. --early-media sends 183 with the SDP answer instead of the
-// 180 to an INVITE with an offer (reliably under the same conditions), and
-// the final answer after MS without waiting for the PRACK itself: the
-// library sends a 2xx only once the reliable 183 was PRACKed (RFC 3262 3).
-// An INVITE without SDP gets the offer in the 2xx and the answer in the ACK;
-// an SDP offer in a PRACK is answered in its 200.
+// once N calls have ended, whatever their outcome. With --snapshot-dir, each
+// confirmed call is saved in DIR until it ends, and calls saved there by an
+// earlier run (killed mid-call) are taken back at start. --early-media
+// sends 183 with the SDP answer instead of the 180 to an INVITE with an
+// offer (reliably under the same conditions), and the final answer after MS
+// without waiting for the PRACK itself: the library sends a 2xx only once
+// the reliable 183 was PRACKed (RFC 3262 3). An INVITE without SDP gets the
+// offer in the 2xx and the answer in the ACK; an SDP offer in a PRACK is
+// answered in its 200.
 //
 // call: places N calls at R per second, at most --limit N in flight (INVITE
 // with an SDP offer and Supported: 100rel), PRACKs reliable provisional responses, ACKs the 2xx,
@@ -46,6 +50,21 @@
 // INVITE; call: the 2xx of the callee), else by re-INVITE with our SDP as
 // it stands.
 //
+// What both modes print (CallReport): one line per call event when the run
+// is one call (--count 1, listen's too) or with --verbose; otherwise, for a
+// load, a progress line each second (calls/s, in progress, ended, failed);
+// with --quiet neither. Then a summary: text lines ("summary: ..."), or
+// with --json one JSON object on standard output, the other lines then
+// going to standard error, so that standard output holds nothing but the
+// JSON and what --ladder asks for: each call's ladder, drawn from its
+// message log once it has ended (CallLog). --quiet and --verbose exclude
+// each other.
+//
+// Logging: each call's SIP messages go to the loggers
+// "nvsip-ua.calls.outgoing" and "nvsip-ua.calls.incoming", which the log
+// configuration named by NVSIP_LOG_CONFIG (e.g. config/nvsip-log.properties)
+// may send to a file; without it they are not even formatted.
+//
 // demo: listens on loopback, calls itself and draws the call as a ladder.
 
 #include "apps/common/CommandLine.h"
@@ -53,6 +72,7 @@
 #include "apps/nvsip-ua/CallPacer.h"
 #include "apps/nvsip-ua/Caller.h"
 #include "apps/nvsip-ua/Listener.h"
+#include "apps/nvsip-ua/Usage.h"
 #include "stack/auth/NvDigestAuthentication.h"
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipCall.h"
@@ -74,22 +94,10 @@
 
 namespace {
 
-void printUsage(std::ostream& out) {
-    out << "usage: nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable] [--early-media]\n"
-           "                       [--timer SECS] [--hangup-after MS] [--count N] [--quiet] [--snapshot-dir DIR]\n"
-           "                       [--leave-unanswered METHOD,...]\n"
-           "       nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]\n"
-           "                     [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N] [--quiet]\n"
-           "                     [--reinvite-after MS] [--info-after MS] [--update-after MS] [--timer SECS]\n"
-           "                     [--delayed-offer]\n"
-           "       nvsip-ua demo\n"
-           "       nvsip-ua --help | -h\n";
-}
-
 // A command line nvsip-ua cannot run: says why, with the usage, and exits 2.
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "nvsip-ua: " << problem << "\n";
-    printUsage(std::cerr);
+    Usage::printGeneral(std::cerr);
     std::exit(2);
 }
 
@@ -97,6 +105,17 @@ bool asksForHelp(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") return true;
     return false;
+}
+
+// The reporting options, alike in listen and call; false for another one.
+bool reportOption(const std::string& arg, ReportOptions& o) {
+    if (arg == "--quiet") o.quiet = true;
+    else if (arg == "--verbose") o.verbose = true;
+    else if (arg == "--json") o.json = true;
+    else if (arg == "--ladder") o.ladder = true;
+    else return false;
+    if (o.quiet && o.verbose) throw std::invalid_argument("--quiet and --verbose exclude each other");
+    return true;
 }
 
 struct Listen {
@@ -164,10 +183,9 @@ Listen parseListen(int argc, char** argv) {
         else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
         else if (arg == "--hangup-after") o.hangupAfterMs = number(3600000);
         else if (arg == "--count") o.count = atLeastOne(number(2147483647L));
-        else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--snapshot-dir") listen.snapshotDir = value();
         else if (arg == "--leave-unanswered") o.leaveUnanswered = parseMethods(value());
-        else return false;
+        else return reportOption(arg, o.report);
         return true;
     });
     if (!listen.bound) throw std::invalid_argument("listen needs --bind ADDR:PORT");
@@ -202,13 +220,12 @@ Call parseCall(int argc, char** argv) {
         else if (arg == "--count") o.count = atLeastOne(number(100000000L));
         else if (arg == "--rate") o.rate = parseRate(value());
         else if (arg == "--limit") o.limit = number(1000000);
-        else if (arg == "--quiet") o.quiet = true;
         else if (arg == "--reinvite-after") o.reinviteAfterMs = number(3600000);
         else if (arg == "--info-after") o.infoAfterMs = number(3600000);
         else if (arg == "--delayed-offer") o.delayedOffer = true;
         else if (arg == "--update-after") o.updateAfterMs = number(3600000);
         else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
-        else return false;
+        else return reportOption(arg, o.report);
         return true;
     });
     if (!call.bound) throw std::invalid_argument("call needs --bind ADDR:PORT");
@@ -280,7 +297,7 @@ int call(const Call& call) {
     new NvSipCallManager(new NoNewCalls, new NvSipCallStrayInterface);
     NvMonitorThread::sGetCurrent()->start();
 
-    CallReport report(options.quiet);
+    CallReport report("call", options.report, options.count);
     NvHandle<Caller> caller = new Caller(options, report, selfAddress(self), inCallOn(self.host));
     CallPacer pacer(*caller, report, options);
     pacer.start();
@@ -295,7 +312,11 @@ int demo() {
     ListenOptions answering;
     answering.ringMs = 200;
     answering.reliable = true;
-    CallReport calleeReport(true), callerReport(true);
+    ReportOptions quiet;
+    quiet.quiet = true;
+    ReportOptions drawing = quiet;
+    drawing.ladder = true;
+    CallReport calleeReport("demo", quiet, 1), callerReport("demo", drawing, 1);
     NvHandle<Listener> callee = new Listener(answering, calleeReport, inCallOn(self.host));
     new NvSipCallManager(new Listener::NewCalls(callee), new NvSipCallStrayInterface);
     NvMonitorThread::sGetCurrent()->start();
@@ -303,8 +324,7 @@ int demo() {
     CallOptions calling;
     calling.target = "sip:demo@" + self.host.str() + ":" + std::to_string(self.port);
     calling.holdMs = 500;
-    calling.quiet = true;
-    calling.ladder = true;
+    calling.report = drawing;
     std::printf("nvsip-ua demo: %s calls itself at %s\n", selfAddress(self)->getURI()->toString().c_str(),
                 calling.target.c_str());
     NvHandle<Caller> caller = new Caller(calling, callerReport, selfAddress(self), inCallOn(self.host));
@@ -324,7 +344,7 @@ int listen(const Listen& listen) {
     const uint16_t port = self.port;
     startSessionTimer(options.timerSeconds);
 
-    CallReport report(options.quiet);
+    CallReport report("listen", options.report, options.count);
     NvHandle<Listener> listener = new Listener(options, report, inCallOn(host));
     new NvSipCallManager(new Listener::NewCalls(listener), new NvSipCallStrayInterface);
     std::unique_ptr<SnapshotStore> snapshots;
@@ -336,8 +356,8 @@ int listen(const Listen& listen) {
         }));
     }
     NvMonitorThread::sGetCurrent()->start();
-    std::printf("nvsip-ua: listening on %s:%u (%s)\n", host.c_str(), port, options.tcp ? "UDP and TCP" : "UDP");
-    std::fflush(stdout);
+    report.note("nvsip-ua: listening on " + host.str() + ":" + std::to_string(port) +
+                (options.tcp ? " (UDP and TCP)" : " (UDP)"));
     report.runUntilEnded(options.count);
     closeTransport();
     report.summary();
@@ -348,7 +368,7 @@ int listen(const Listen& listen) {
 
 int main(int argc, char** argv) {
     if (asksForHelp(argc, argv)) {
-        printUsage(std::cout);
+        if (argc < 2 || !Usage::printMode(std::cout, argv[1])) Usage::printGeneral(std::cout);
         return 0;
     }
     if (argc < 2) usage("no mode given");
