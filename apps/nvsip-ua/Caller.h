@@ -60,6 +60,7 @@ struct CallOptions {
     long updateAfterMs = -1;    // -1: no UPDATE of ours
     unsigned timerSeconds = 0;  // 0: no session timer
     bool delayedOffer = false;  // INVITE without body, our answer in the PRACK or ACK
+    unsigned lingerMs = 0;      // kept running after the last call, for 2xx that forks send late
 };
 
 class Caller : public NvSipOutgoingCallinterface {

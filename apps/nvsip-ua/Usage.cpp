@@ -63,7 +63,8 @@ const Mode kModes[] = {
            {"--info-after MS", "send an INFO MS after the ACK"},
            {"--update-after MS", "send an UPDATE without body MS after the ACK"},
            {"--timer SECS", "offer a session timer of SECS; refresh when we are the refresher, hang up before it expires"},
-           {"--delayed-offer", "send the INVITE without SDP; answer the callee's offer in the PRACK or the ACK"}},
+           {"--delayed-offer", "send the INVITE without SDP; answer the callee's offer in the PRACK or the ACK"},
+           {"--linger MS", "stay MS after the last call, to ACK and hang up a 2xx a fork sends late (default 0)"}},
           kReporting)},
     {"demo", "Listens on loopback, calls itself and draws the call as a ladder.", {}},
 };

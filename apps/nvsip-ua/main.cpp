@@ -6,7 +6,7 @@
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
 //                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N]
 //                 [--reinvite-after MS] [--info-after MS] [--update-after MS] [--timer SECS]
-//                 [--delayed-offer] [--quiet] [--verbose] [--json] [--ladder]
+//                 [--delayed-offer] [--linger MS] [--quiet] [--verbose] [--json] [--ladder]
 //   nvsip-ua demo
 //   nvsip-ua [MODE] --help | -h
 //
@@ -42,7 +42,9 @@
 // timer of SECS, refreshed when we are the refresher and hung up before it
 // expires. --rate may be fractional. --delayed-offer sends the INVITE
 // without SDP and answers the callee's offer in the PRACK of a reliable
-// provisional response that brings it, else in the ACK.
+// provisional response that brings it, else in the ACK. --linger keeps it
+// running MS after the last call ended, so that a 2xx a fork sends late is
+// still ACKed and hung up (by the library, without a report).
 //
 // Session refresh (--timer, both modes): by UPDATE without body (RFC 3311,
 // RFC 4028 7.1: it carries Session-Expires and Supported: timer, added by
@@ -223,6 +225,7 @@ Call parseCall(int argc, char** argv) {
         else if (arg == "--reinvite-after") o.reinviteAfterMs = number(3600000);
         else if (arg == "--info-after") o.infoAfterMs = number(3600000);
         else if (arg == "--delayed-offer") o.delayedOffer = true;
+        else if (arg == "--linger") o.lingerMs = static_cast<unsigned>(number(3600000));
         else if (arg == "--update-after") o.updateAfterMs = number(3600000);
         else if (arg == "--timer") o.timerSeconds = static_cast<unsigned>(number(86400));
         else return reportOption(arg, o.report);
@@ -302,6 +305,8 @@ int call(const Call& call) {
     CallPacer pacer(*caller, report, options);
     pacer.start();
     report.runUntilEnded(options.count);
+    // A fork may still answer: the library ACKs and hangs up such a 2xx.
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.lingerMs));
     closeTransport();
     report.summary(options.count);
     return report.count("answered") == options.count ? 0 : 1;

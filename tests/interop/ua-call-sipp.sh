@@ -24,6 +24,8 @@ call_ auth-401 "-sf $scenarios/uas-auth-401.xml" "--hold 200 --auth alice:secret
 call_ auth-407 "-sf $scenarios/uas-auth-407.xml" "--hold 200 --auth alice:secret" 0 "1 answered"
 call_ busy "-sf $scenarios/uas-busy.xml" "" 1 "1 failed 486"
 call_ forked "-sf $scenarios/uas-forked.xml" "--hold 300" 0 "1 answered"
+# A fork answering after the call was hung up: ACKed and hung up along its own Record-Route.
+call_ fork-after-hangup "-sf $scenarios/uas-fork-after-hangup.xml" "--hold 200 --linger 500" 0 "1 answered"
 call_ cancel "-sf $scenarios/uas-cancel.xml" "--cancel-after 300" 1 "1 cancelled"
 # A forking proxy (responses with two To tags): each branch is a dialog of its own, at its own Contact.
 call_ fork-ringing "-sf $scenarios/uas-fork-ringing.xml" "--hold 300" 0 "1 answered" u1 "another branch answered 200"
