@@ -53,22 +53,20 @@ public:
     NvHandle<NvSipCall> otherThan(const NvSipCall* leg, bool answering = false) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_bAnswered |= answering;
-        return leg == m_hIn.get() ? NvHandle<NvSipCall>(m_hOut.get()) : NvHandle<NvSipCall>(m_hIn.get());
+        return leg == m_hIn.get() ? m_hOut : NvHandle<NvSipCall>(m_hIn);
     }
-    void setLeg(NvHandle<NvSipIncomingCall> in) {
+    // The incoming leg comes first; the outgoing one is dropped when the call ended (it failed) as it was made.
+    void setLeg(NvHandle<NvSipCall> leg) {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_hIn = std::move(in);
-    }
-    void setLeg(NvHandle<NvSipOutgoingCall> out) {  // unless it failed (and the call ended) as it was made
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        if (!m_hIn.isNil()) m_hOut = std::move(out);
+        if (!leg->isOutgoing()) m_hIn = NvHandle<NvSipIncomingCall>(leg);
+        else if (!m_hIn.isNil()) m_hOut = std::move(leg);
     }
     // `leg` ended (nil: the outgoing leg could not be made); the first leg to
     // end ends the other: a caller still waiting for its answer gets `failure`.
     void end(const NvSipCall* leg, unsigned failure) {
         std::unique_lock<std::mutex> lock(m_Mutex);
         NvHandle<NvSipIncomingCall> in = std::move(m_hIn);
-        NvHandle<NvSipOutgoingCall> out = std::move(m_hOut);
+        NvHandle<NvSipCall> out = std::move(m_hOut);
         const bool callerWaits = !std::exchange(m_bAnswered, true);
         lock.unlock();  // the library is never called with our lock held
         if (in.isNil()) return;
@@ -86,9 +84,9 @@ public:
 
 private:
     std::mutex m_Mutex;
-    NvHandle<NvSipIncomingCall> m_hIn;   // guarded by m_Mutex
-    NvHandle<NvSipOutgoingCall> m_hOut;  // guarded by m_Mutex
-    bool m_bAnswered = false;            // guarded by m_Mutex
+    NvHandle<NvSipIncomingCall> m_hIn;  // guarded by m_Mutex
+    NvHandle<NvSipCall> m_hOut;         // guarded by m_Mutex
+    bool m_bAnswered = false;           // guarded by m_Mutex
 };
 enum class Exchange { Reinvite, Update };  // the in-call offer/answer requests passed across
 
