@@ -175,8 +175,7 @@ private:
 class InLeg : public Leg<NvSipIncomingCallinterface> {
 public:
     using Leg::Leg;
-    void inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override {
-        m_Bridge->setLeg(call);
+    void inviteRequest(Call, NvHandle<NvSipInviteMessage> invite) override {
         NvHandle<NvSipNameAddress> target = new NvSipNameAddress("", new NvSipURL(g_Target));
         NvHandle<NvSipNameAddress> self = new NvSipNameAddress("", new NvSipURL(g_Self));
         try {
@@ -195,7 +194,10 @@ public:
 class BridgeEveryCall : public NvSipNewCallinterface {
 public:
     NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage> invite) override {
-        return new NvSipIncomingCall(invite, new InLeg(std::make_shared<Bridge>()));
+        auto bridge = std::make_shared<Bridge>();
+        NvHandle<NvSipIncomingCall> call = new NvSipIncomingCall(invite, new InLeg(bridge));
+        bridge->setLeg(call);  // the call hears nothing before this returns
+        return call;
     }
 };
 
