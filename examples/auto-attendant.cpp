@@ -1,12 +1,11 @@
 // auto-attendant: answers every call and waits for the caller to press a
-// key. Keys come as INFO requests (Content-Type application/dtmf-relay,
-// body "Signal=1\r\nDuration=160\r\n"), each answered 200. A key of the
-// table sends the caller elsewhere with REFER (RFC 3515): the caller calls
-// the Refer-To URI and reports how that goes in NOTIFYs whose body is the
-// status line of the answer it got (message/sipfrag). Once one says 200 the
-// transfer is done and the attendant hangs up; it also hangs up when no
-// final NOTIFY came 10 s after the REFER. With CALLS given it exits
-// (status 0) once that many calls ended.
+// key, sent as INFO (Content-Type application/dtmf-relay, body
+// "Signal=1\r\nDuration=160\r\n") and answered 200. A key of the table
+// sends the caller elsewhere with REFER (RFC 3515): the caller calls the
+// Refer-To URI and reports how that goes in NOTIFYs whose body is the status
+// line of the answer it got (message/sipfrag). Once one says 200 the
+// attendant hangs up; it also hangs up when no final NOTIFY came 10 s after
+// the REFER. With CALLS given it exits (status 0) once that many calls ended.
 //
 //   auto-attendant PORT [CALLS [DIGIT=URI ...]]
 // e.g. in two shells:
@@ -23,6 +22,7 @@
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -52,28 +52,21 @@ void hangUp(const NvHandle<NvSipIncomingCall>& call, const char* why) {
     }
 }
 
-// Hangs a transferred call up when the transfer never finished.
+// Hangs up the call its timer was scheduled with (the timer holds it): the transfer never finished.
 class TransferTimeOut : public NvObserver {
 public:
-    explicit TransferTimeOut(NvHandle<NvSipIncomingCall> call) : m_hCall(std::move(call)) {}
-    void onNotification(NvHandle<NvObservable>, NvHandle<NvObject>) override {
-        hangUp(m_hCall, "the transfer did not finish in time");
+    void onNotification(NvHandle<NvObservable>, NvHandle<NvObject> call) override {
+        hangUp(NvHandle<NvSipIncomingCall>(call), "the transfer did not finish in time");
     }
-
-private:
-    NvHandle<NvSipIncomingCall> m_hCall;
 };
 
-// Serves every call. Its callbacks come on the stack's thread, the time-outs
-// too; m_Mutex guards m_Timers and is never held while the library is called.
+// Serves one call; its callbacks come on the stack's thread, the time-out too.
 class Attendant : public NvSipIncomingCallinterface {
 public:
-    // Answers at once, with our SDP.
     void inviteRequest(Call call, NvHandle<NvSipInviteMessage>) override {
         call->answer(200, kSdp.data(), "application/sdp", static_cast<unsigned>(kSdp.size()));
     }
-    // INFO is not one of the methods the interface names: it comes here.
-    // Every INFO gets 200; one carrying a key of the table starts a transfer.
+    // INFO, not a method the interface names, comes here: each gets 200, a key of the table starts a transfer.
     void unknownRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
                         NvHandle<NvSipRequest> request) override {
         if (request->getMethod() != NvSipInfoMessage::sMethodName)
@@ -90,30 +83,26 @@ public:
         else std::printf("key %c: nothing there\n", key);
     }
     // The REFER's own answer: 202 says the caller will try; a refusal ends the transfer.
-    void referResponse(Call call, NvHandle<NvSipResponse> response) override {
+    void referResponse(Call, NvHandle<NvSipResponse> response) override {
         std::printf("REFER answered %d\n", response->getStatusCode());
-        if (response->getStatusCode() >= 300) stopTimer(call);
+        if (response->getStatusCode() >= 300) stopTimer();
     }
-    // How the transfer goes: the NOTIFY is answered 200, and its body's status
-    // line tells; 2xx means the caller reached the destination.
+    // The NOTIFY (answered 200) tells how the transfer goes. A final status ends it: 2xx, the caller
+    // reached the destination and we hang up; else the caller stays with us and may press another key.
     void notifyRequest(Call call, NvHandle<NvSipServerTransaction> transaction,
                        NvHandle<NvSipNotifyMessage> notify) override {
         transaction->trySendResponse(transaction->buildResponse(200));
         const std::string& frag = notify->getBody();
         const int status = frag.compare(0, 8, "SIP/2.0 ") == 0 ? std::atoi(frag.c_str() + 8) : 0;
         std::printf("transfer progress: %d\n", status);
-        if (status >= 200 && status < 300) {
-            stopTimer(call);
-            hangUp(call, "transferred");
-        } else if (status >= 300) {
-            stopTimer(call);  // the caller stays with us and may press another key
-        }
+        if (status >= 200) stopTimer();
+        if (status / 100 == 2) hangUp(call, "transferred");
     }
     // The caller's BYE (answered 200 by the default) or the answer to ours.
     // A CANCEL is followed by the ACK of our 487, which comes here too.
     void terminated(Call call, NvHandle<NvSipMessage> message) override {
         NvSipIncomingCallinterface::terminated(call, message);
-        stopTimer(call);
+        stopTimer();
         NvHandle<NvSipRequest> request(message);
         if (!request.isNil() && request->getMethod() == NvSipCancelMessage::sMethodName) return;
         std::lock_guard<std::mutex> lock(g_Mutex);
@@ -122,48 +111,33 @@ public:
     }
 
 private:
-    // REFER in the caller's dialog, built by the dialog (Call-ID, tags,
-    // CSeq, route set), with Refer-To added; the time-out starts.
+    // One transfer at a time: a REFER in the caller's dialog, built by the
+    // dialog (Call-ID, tags, CSeq, route set) with Refer-To added, and its time-out.
     void transfer(const Call& call, const std::string& destination) {
-        std::printf("transferring to %s\n", destination.c_str());
         NvHandle<NvSipDialog> dialog = call->getDialog();
-        if (dialog.isNil()) return;
+        if (dialog.isNil() || m_bTransferring.exchange(true)) return;
+        std::printf("transferring to %s\n", destination.c_str());
         NvHandle<NvSipRequest> refer =
             dialog->createRequest(NvSipReferMessage::sMethodName, nullptr, nullptr, 0, nullptr);
         refer->addHeader(new NvSipReferToHeader(new NvSipNameAddress("", new NvSipURL(destination))));
-        NvHandle<TransferTimeOut> timer = new TransferTimeOut(call);
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            if (m_Timers.count(call.get())) return;  // one transfer at a time
-            m_Timers[call.get()] = timer;
-        }
-        NvMonitorThread::sGetCurrent()->getScheduler().schedule(kTransferTimeOutMs, timer.get(), nullptr);
+        NvMonitorThread::sGetCurrent()->getScheduler().schedule(kTransferTimeOutMs, m_hTimeOut.get(), call.get());
         call->refer(NvHandle<NvSipReferMessage>(refer));
     }
-    // The transfer is over: its time-out (which holds the call) goes.
-    void stopTimer(const Call& call) {
-        NvHandle<TransferTimeOut> timer;
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            auto found = m_Timers.find(call.get());
-            if (found == m_Timers.end()) return;
-            timer = found->second;
-            m_Timers.erase(found);
-        }
-        timer->detach();
+    // The transfer is over: its time-out goes, and with it the timer's hold on the call.
+    void stopTimer() {
+        m_hTimeOut->detach();
+        m_bTransferring = false;
     }
-    std::mutex m_Mutex;
-    std::map<const NvSipIncomingCall*, NvHandle<TransferTimeOut>> m_Timers;  // guarded by m_Mutex
+    const NvHandle<TransferTimeOut> m_hTimeOut = new TransferTimeOut;
+    std::atomic<bool> m_bTransferring{false};  // read and set by several threads
 };
 
+// Each call gets an attendant of its own.
 class TakeEveryCall : public NvSipNewCallinterface {
 public:
     NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage> invite) override {
-        return new NvSipIncomingCall(invite, m_hAttendant.get());
+        return new NvSipIncomingCall(invite, new Attendant);
     }
-
-private:
-    NvHandle<Attendant> m_hAttendant = new Attendant;
 };
 
 }  // namespace

@@ -1,13 +1,11 @@
-// b2bua: a back-to-back user agent. Each call it takes (the incoming leg)
-// becomes a call it places to one target (the outgoing leg) with the
-// caller's SDP offer; the target's ringing, answer or failure code goes back
-// to the caller. A re-INVITE or UPDATE on either leg is sent on the other
-// and its answer comes back, and the legs end together: a BYE on either
-// leg hangs up the other, a CANCEL of the incoming leg cancels the outgoing
-// one. With CALLS given it exits (status 0) once that many calls ended.
-// Kept short: offers are passed in requests and answers in responses, so
-// a re-INVITE without an offer crosses too, but the answer its ACK brings
-// is not carried to the other leg.
+// b2bua: a back-to-back user agent. Each call it takes (the incoming leg) it
+// places to one target (the outgoing leg) with the caller's SDP offer, and
+// the target's ringing, answer or failure code goes back to the caller. A
+// re-INVITE or UPDATE on either leg crosses to the other and its answer comes
+// back; a BYE on either leg hangs up the other, the caller's CANCEL cancels
+// the outgoing leg. With CALLS given it exits (status 0) once that many calls
+// ended. Left out to stay short: offers cross in requests and answers in
+// responses, so the answer in the ACK of an offerless re-INVITE does not cross.
 //
 //   b2bua PORT TARGET-URI [CALLS]
 // e.g. in three shells:
@@ -33,9 +31,9 @@
 namespace {
 
 std::string g_Target, g_Self;  // the target's URI and ours, set once in main
-std::mutex g_Mutex;            // guards g_Ended
+std::mutex g_Mutex;            // guards g_Ended, the calls whose legs both ended
 std::condition_variable g_CallEnded;
-unsigned g_Ended = 0;  // calls whose legs were both hung up
+unsigned g_Ended = 0;
 
 // Calls send(body, content type, length) with `message`'s body, the form the library's operations take.
 template <class Send>
@@ -44,7 +42,6 @@ void withBody(const NvSipMessage& message, Send send) {
     const std::string& body = message.getBody();
     send(body.data(), type.isNil() ? nullptr : type->getMediaType().c_str(), static_cast<unsigned>(body.size()));
 }
-enum class Exchange { Reinvite, Update };  // the in-call offer/answer requests passed across
 
 // The two legs of one call, shared by their interfaces, whose callbacks come
 // on the stack's thread. m_Mutex guards the fields and is never held while
@@ -56,23 +53,20 @@ public:
     NvHandle<NvSipCall> otherThan(const NvSipCall* leg, bool answering = false) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         m_bAnswered |= answering;
-        return leg == m_hIn.get() ? NvHandle<NvSipCall>(m_hOut.get()) : NvHandle<NvSipCall>(m_hIn.get());
+        return leg == m_hIn.get() ? m_hOut : NvHandle<NvSipCall>(m_hIn);
     }
-    void setLeg(NvHandle<NvSipIncomingCall> in) {
+    // The incoming leg comes first; the outgoing one is dropped when the call ended (it failed) as it was made.
+    void setLeg(NvHandle<NvSipCall> leg) {
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_hIn = std::move(in);
+        if (!leg->isOutgoing()) m_hIn = NvHandle<NvSipIncomingCall>(leg);
+        else if (!m_hIn.isNil()) m_hOut = std::move(leg);
     }
-    void setLeg(NvHandle<NvSipOutgoingCall> out) {  // unless it failed (and the call ended) as it was made
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        if (!m_hIn.isNil()) m_hOut = std::move(out);
-    }
-    // `leg` ended; the first leg to end ends the other: a hang-up (BYE, or
-    // CANCEL before the target answered), or `failure` for a caller still
-    // waiting for its answer.
+    // `leg` ended (nil: the outgoing leg could not be made); the first leg to
+    // end ends the other: a caller still waiting for its answer gets `failure`.
     void end(const NvSipCall* leg, unsigned failure) {
         std::unique_lock<std::mutex> lock(m_Mutex);
         NvHandle<NvSipIncomingCall> in = std::move(m_hIn);
-        NvHandle<NvSipOutgoingCall> out = std::move(m_hOut);
+        NvHandle<NvSipCall> out = std::move(m_hOut);
         const bool callerWaits = !std::exchange(m_bAnswered, true);
         lock.unlock();  // the library is never called with our lock held
         if (in.isNil()) return;
@@ -87,12 +81,54 @@ public:
         ++g_Ended;
         g_CallEnded.notify_all();
     }
-    // The peer's re-INVITE or UPDATE on `from` becomes ours on the other leg.
-    // When it cannot go there now (the other leg has an exchange of its own
-    // under way), the peer is told to try again: 500 with Retry-After
-    // (RFC 3261 14.2, RFC 3311 5.2).
+
+private:
+    std::mutex m_Mutex;
+    NvHandle<NvSipIncomingCall> m_hIn;  // guarded by m_Mutex
+    NvHandle<NvSipCall> m_hOut;         // guarded by m_Mutex
+    bool m_bAnswered = false;           // guarded by m_Mutex
+};
+enum class Exchange { Reinvite, Update };  // the in-call offer/answer requests passed across
+
+// What both legs do alike. The two interfaces differ in one argument: each
+// outgoing-call event names the dialog, so `DialogArg...` is that argument
+// for the outgoing leg and nothing for the incoming one.
+template <class Interface, class... DialogArg>
+class Leg : public Interface {
+public:
+    using Call = typename Interface::Call;
+    explicit Leg(std::shared_ptr<Bridge> bridge) : m_Bridge(std::move(bridge)) {}
+    // Every ending of a leg comes here last (BYE, CANCEL, failure, no answer): the other leg goes too, and a
+    // caller still waiting for its answer gets the target's failure code (480 when there is none).
+    void terminated(Call call, NvHandle<NvSipMessage> message) override {
+        Interface::terminated(call, message);  // answers the peer's BYE 200
+        NvHandle<NvSipResponse> response(message);
+        const int status = response.isNil() ? 0 : response->getStatusCode();
+        m_Bridge->end(call.get(), status >= 400 ? static_cast<unsigned>(status) : 480);
+    }
+    // The peer's re-INVITE or UPDATE becomes ours on the other leg; the final answer to ours answers the peer's.
+    void reinviteRequest(Call call, DialogArg..., NvHandle<NvSipInviteMessage> invite) override {
+        pass(Exchange::Reinvite, *call, invite);
+    }
+    void reinviteResponse(Call call, DialogArg... dialog, NvHandle<NvSipResponse> response) override {
+        Interface::reinviteResponse(call, dialog..., response);  // the ACK
+        passBack(Exchange::Reinvite, *call, *response);
+    }
+    void updateRequest(Call call, DialogArg..., NvHandle<NvSipUpdateMessage> update) override {
+        pass(Exchange::Update, *call, update);
+    }
+    void updateResponse(Call call, DialogArg..., NvHandle<NvSipResponse> response) override {
+        passBack(Exchange::Update, *call, *response);
+    }
+
+protected:
+    const std::shared_ptr<Bridge> m_Bridge;
+
+private:
+    // A request that cannot go across now (the other leg has an exchange of its own under way) is answered
+    // 500 with Retry-After: the peer tries again (RFC 3261 14.2, RFC 3311 5.2).
     void pass(Exchange kind, NvSipCall& from, const NvHandle<NvSipRequest>& request) {
-        NvHandle<NvSipCall> other = otherThan(&from);
+        NvHandle<NvSipCall> other = m_Bridge->otherThan(&from);
         try {
             if (!other.isNil())
                 return withBody(*request, [&](auto... body) {
@@ -104,9 +140,8 @@ public:
         busy->addHeader(new NvSipGenericHeader("Retry-After", "1"));
         kind == Exchange::Update ? from.respondToUpdate(busy) : from.respondToReinvite(busy);
     }
-    // The final response to ours on `from` answers the peer's on the other leg.
     void passBack(Exchange kind, NvSipCall& from, const NvSipResponse& response) {
-        NvHandle<NvSipCall> other = otherThan(&from);
+        NvHandle<NvSipCall> other = m_Bridge->otherThan(&from);
         const int status = response.getStatusCode();
         if (status >= 200 && !other.isNil())
             withBody(response, [&](auto... body) {
@@ -114,45 +149,18 @@ public:
                                          : other->respondToReinvite(status, body...);
             });
     }
-
-private:
-    std::mutex m_Mutex;
-    NvHandle<NvSipIncomingCall> m_hIn;   // guarded by m_Mutex
-    NvHandle<NvSipOutgoingCall> m_hOut;  // guarded by m_Mutex
-    bool m_bAnswered = false;            // guarded by m_Mutex
 };
-using BridgePtr = std::shared_ptr<Bridge>;
 
-// The outgoing leg: what the target says goes to the caller.
-class OutLeg : public NvSipOutgoingCallinterface {
+// The outgoing leg: the target's ringing (or early media) and answer go to the caller.
+class OutLeg : public Leg<NvSipOutgoingCallinterface, NvSipOutgoingCallinterface::Dialog> {
 public:
-    explicit OutLeg(BridgePtr bridge) : m_Bridge(std::move(bridge)) {}
+    using Leg::Leg;
     void provisionalResponse(Call call, Dialog, NvHandle<NvSipResponse> response) override {
-        if (response->getStatusCode() > 100) relay(call, *response, false);  // ringing, or early media
+        if (response->getStatusCode() > 100) relay(call, *response, false);
     }
     void succeeded(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override {
         dialog->ack(NvHandle<NvSipAckMessage>());  // our leg is up, whatever the caller does next
         relay(call, *response, true);
-    }
-    // Every ending of the leg comes here last: a failure, a 3xx (not
-    // followed), no answer, the target's BYE, the answer to ours.
-    void terminated(Call call, NvHandle<NvSipMessage> message) override {
-        NvHandle<NvSipResponse> response(message);
-        const int status = response.isNil() ? 0 : response->getStatusCode();
-        m_Bridge->end(call.get(), status >= 400 ? static_cast<unsigned>(status) : 480);
-    }
-    void reinviteRequest(Call call, Dialog, NvHandle<NvSipInviteMessage> invite) override {
-        m_Bridge->pass(Exchange::Reinvite, *call, invite);
-    }
-    void reinviteResponse(Call call, Dialog dialog, NvHandle<NvSipResponse> response) override {
-        NvSipOutgoingCallinterface::reinviteResponse(call, dialog, response);  // the ACK
-        m_Bridge->passBack(Exchange::Reinvite, *call, *response);
-    }
-    void updateRequest(Call call, Dialog, NvHandle<NvSipUpdateMessage> update) override {
-        m_Bridge->pass(Exchange::Update, *call, update);
-    }
-    void updateResponse(Call call, Dialog, NvHandle<NvSipResponse> response) override {
-        m_Bridge->passBack(Exchange::Update, *call, *response);
     }
 
 private:
@@ -161,13 +169,12 @@ private:
         if (!caller.isNil())
             withBody(response, [&](auto... body) { caller->answer(response.getStatusCode(), body...); });
     }
-    const BridgePtr m_Bridge;
 };
 
 // The incoming leg: its INVITE places the outgoing leg, with the caller's offer.
-class InLeg : public NvSipIncomingCallinterface {
+class InLeg : public Leg<NvSipIncomingCallinterface> {
 public:
-    explicit InLeg(BridgePtr bridge) : m_Bridge(std::move(bridge)) {}
+    using Leg::Leg;
     void inviteRequest(Call, NvHandle<NvSipInviteMessage> invite) override {
         NvHandle<NvSipNameAddress> target = new NvSipNameAddress("", new NvSipURL(g_Target));
         NvHandle<NvSipNameAddress> self = new NvSipNameAddress("", new NvSipURL(g_Self));
@@ -181,28 +188,6 @@ public:
             m_Bridge->end(nullptr, 503);
         }
     }
-    // The caller's BYE (the default answers it 200) or CANCEL, or the end
-    // of the leg after we ended it: the other leg goes too.
-    void terminated(Call call, NvHandle<NvSipMessage> message) override {
-        NvSipIncomingCallinterface::terminated(call, message);
-        m_Bridge->end(call.get(), 0);
-    }
-    void reinviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override {
-        m_Bridge->pass(Exchange::Reinvite, *call, invite);
-    }
-    void reinviteResponse(Call call, NvHandle<NvSipResponse> response) override {
-        NvSipIncomingCallinterface::reinviteResponse(call, response);  // the ACK
-        m_Bridge->passBack(Exchange::Reinvite, *call, *response);
-    }
-    void updateRequest(Call call, NvHandle<NvSipUpdateMessage> update) override {
-        m_Bridge->pass(Exchange::Update, *call, update);
-    }
-    void updateResponse(Call call, NvHandle<NvSipResponse> response) override {
-        m_Bridge->passBack(Exchange::Update, *call, *response);
-    }
-
-private:
-    const BridgePtr m_Bridge;
 };
 
 // Each new call gets a bridge of its own.

@@ -1,9 +1,9 @@
-// place-call: dials one SIP URI, holds the call a moment, hangs up.
-// It shows an NvSipOutgoingCall from the INVITE to the BYE: the digest
-// challenge (401/407) that the library answers by itself once credentials
-// are installed, a 3xx redirection that the application follows with
-// tryCalling, the ACK of the 2xx, and how to tell a clean ending from a
-// failed one. Exit status 0 when the call was answered and ended cleanly.
+// place-call: dials one SIP URI, holds the call a moment, hangs up. It shows
+// an NvSipOutgoingCall from the INVITE to the BYE: the digest challenge
+// (401/407) the library answers by itself once credentials are installed, a
+// 3xx redirection the application follows with tryCalling, the ACK of the
+// 2xx, and how to tell a clean ending from a failed one. Exit status 0 when
+// the call was answered and ended cleanly.
 //
 //   place-call SIP-URI [USER:PASSWORD] [HOLD-MS]
 // e.g. in two shells:
@@ -11,7 +11,6 @@
 //   place-call sip:service@127.0.0.1:5070
 // (tests/interop/sipp/example-challenge-redirect.xml adds a 401 and a 302.)
 
-#include "mlapi/NvSipCall.h"
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipIncomingCall.h"
@@ -38,14 +37,15 @@ const std::string kSdp =
 // main thread (which waits in waitFor) what became of it.
 class OneCall : public NvSipOutgoingCallinterface {
 public:
-    enum class State { Calling, Answered, Ended };
+    enum class State { Calling, Answered, Failed, EndedCleanly };  // the last two: the call is over
 
-    // The callee took the call: the 2xx must be acknowledged (the library
-    // would otherwise hang up when the 2xx is never ACKed).
+    // The callee took the call: the 2xx must be ACKed, or the library hangs up.
     void succeeded(Call, Dialog dialog, NvHandle<NvSipResponse> response) override {
         std::printf("answered: %d\n", response->getStatusCode());
         dialog->ack(NvHandle<NvSipAckMessage>());
-        set(State::Answered);
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_State = State::Answered;
+        m_Changed.notify_all();
     }
     // A 3xx names where to call instead: the same call (Call-ID, From tag)
     // sends a new INVITE there. tryCalling refuses a target tried already,
@@ -72,32 +72,20 @@ public:
         const bool byPeer = !bye.isNil() && bye->isReceived();
         const bool byeAnswered = !response.isNil() && response->getStatusCode() / 100 == 2;
         std::lock_guard<std::mutex> lock(m_Mutex);
-        m_bClean = m_State == State::Answered && (byPeer || byeAnswered);
-        m_State = State::Ended;
+        m_State = m_State == State::Answered && (byPeer || byeAnswered) ? State::EndedCleanly : State::Failed;
         m_Changed.notify_all();
     }
-
     // Waits until the call is in `state`, or over; returns the state it is in.
     State waitFor(State state) {
         std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Changed.wait(lock, [&] { return m_State == state || m_State == State::Ended; });
+        m_Changed.wait(lock, [&] { return m_State == state || m_State >= State::Failed; });
         return m_State;
-    }
-    bool endedCleanly() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return m_bClean;
     }
 
 private:
-    void set(State state) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_State = state;
-        m_Changed.notify_all();
-    }
     std::mutex m_Mutex;
     std::condition_variable m_Changed;
     State m_State = State::Calling;  // guarded by m_Mutex
-    bool m_bClean = false;           // guarded by m_Mutex
 };
 
 // We take no calls: an INVITE that is not ours is refused (480).
@@ -116,11 +104,9 @@ int main(int argc, char** argv) {
     const std::string target = argv[1];
     const std::string credentials = argc > 2 ? argv[2] : "";
     const int holdMs = argc > 3 ? std::atoi(argv[3]) : 1000;
-
     // Our address: any free UDP port on loopback; it goes in our Contact.
     const uint16_t port = NvSipTransportLayer::sGetInstance()->listen(NvSocketImpl::UDP, "127.0.0.1", 0);
     NvSipCall::setLocalHostPort("127.0.0.1", port, NvSocketImpl::UDP);
-
     // Credentials must be installed before the call manager exists (it takes
     // the policy when it is made). Then a 401 or 407 to our INVITE (and to
     // our BYE) is answered by the library: the request goes again with them.
@@ -133,7 +119,6 @@ int main(int argc, char** argv) {
     // The manager routes the responses and the callee's in-dialog requests.
     new NvSipCallManager(new NoCalls, new NvSipCallStrayInterface);  // lives as long as the process
     NvMonitorThread::sGetCurrent()->start();
-
     // The INVITE leaves as the call is made; everything else arrives in OneCall.
     NvHandle<OneCall> events = new OneCall;
     NvHandle<NvSipNameAddress> callee = new NvSipNameAddress("", new NvSipURL(target));
@@ -147,15 +132,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "place-call: %s\n", e->getMessage().c_str());
         return 1;
     }
-
     // Talk a moment, then hang up from this thread: BYE; its 2xx ends the call.
     if (events->waitFor(OneCall::State::Answered) == OneCall::State::Answered) {
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
         std::printf("hanging up\n");
         call->hangup();
     }
-    events->waitFor(OneCall::State::Ended);
-    const bool clean = events->endedCleanly();
+    const bool clean = events->waitFor(OneCall::State::EndedCleanly) == OneCall::State::EndedCleanly;
     std::printf("%s\n", clean ? "call ended cleanly" : "call failed");
     NvMonitorThread::sGetCurrent()->stop();
     NvSipTransportLayer::sGetInstance()->close();
