@@ -27,43 +27,28 @@ std::string describe(const NvSipPeer& p) {
 // The tests' name server: it knows proxy.test and nothing else. Held, it answers nothing until released, except a
 // lookup on a forbidden thread, one that must never look a name up (the monitor's, the test's own): that one is
 // answered at once and counted, so that a wrong transport fails the test rather than hangs it.
-class FakeNameServer {
+class FakeNameServer : public Guarded {
 public:
     NvInetAddress lookup(const std::string& host) {
-        std::unique_lock<std::mutex> lock(m_Mutex);
         const bool forbidden =
             NvMonitorThread::sGetCurrent()->isMonitorThread() || std::this_thread::get_id() == m_TestThread;
-        ++m_Started;
-        m_Forbidden += forbidden;
-        m_Changed.notify_all();
-        m_Changed.wait(lock, [&] { return forbidden || !m_bHeld; });
-        ++m_Answered;
+        locked([&] { ++m_Started, m_Forbidden += forbidden; });
+        waitUntil([&] { return forbidden || !m_bHeld; }, std::chrono::hours(1), [&] { ++m_Answered; });
         if (host != "proxy.test") NvException::sThrow("Cannot resolve host '" + host + "': unknown");
         return NvInetAddress::sParse("203.0.113.20");
     }
-    void hold(bool held) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_bHeld = held;
-        m_Changed.notify_all();
-    }
-    void forget() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Started = m_Answered = m_Forbidden = 0;
-    }
+    void hold(bool held) { locked([&] { m_bHeld = held; }); }
+    void forget() { locked([&] { m_Started = m_Answered = m_Forbidden = 0; }); }
     // Waits, 2 s at most, until `n` lookups have started.
-    bool waitForLookups(size_t n) {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        return m_Changed.wait_for(lock, 2000ms, [&] { return m_Started >= n; });
-    }
+    bool waitForLookups(size_t n) { return waitUntil([&] { return m_Started >= n; }, 2000ms); }
     std::string counts() {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        return std::to_string(m_Answered) + " answered (" + std::to_string(m_Forbidden) + " on a forbidden thread)";
+        return locked([&] {
+            return std::to_string(m_Answered) + " answered (" + std::to_string(m_Forbidden) + " on a forbidden thread)";
+        });
     }
 
 private:
     const std::thread::id m_TestThread = std::this_thread::get_id();  // made before main runs the tests
-    std::mutex m_Mutex;
-    std::condition_variable m_Changed;
     bool m_bHeld = false;
     size_t m_Started = 0, m_Answered = 0, m_Forbidden = 0;
 };
