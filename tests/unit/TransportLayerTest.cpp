@@ -60,6 +60,7 @@ NvInetAddress fakeLookup(const std::string& host) { return nameServer.lookup(hos
 class TransportLayer : public ::testing::Test {
 protected:
     void SetUp() override {
+        NvSipTransactionManager::getInstance();  // made first, as it takes the layer's messages when made
         layer->setReceiver(&inbox);
         NvSipResolver::sm_Lookup = fakeLookup;
         nameServer.forget();
@@ -86,7 +87,9 @@ protected:
     const NvSipResolver::Lookup lookup = NvSipResolver::sm_Lookup;
 };
 
-TEST_F(TransportLayer, RequestsGoToALooseTopRouteElseTheRequestUri) {
+// Requests go to a loose top Route, else to the Request-URI; responses follow the Via of their request; garbage
+// received is dropped with a log line.
+TEST_F(TransportLayer, RequestsGoToALooseTopRouteElseTheRequestUriResponsesFollowTheViaGarbageIsDroppedAndLogged) {
     const char* const cases[][3] = {
         // Request-URI, Route header value or "", destination or part of the error's text
         {"sip:b@198.51.100.7", "", "udp:198.51.100.7:5060"},
@@ -104,46 +107,31 @@ TEST_F(TransportLayer, RequestsGoToALooseTopRouteElseTheRequestUri) {
         const std::string error = raised([&] { NvSipTransportLayer::send(parse(text)); });
         EXPECT_TRUE(mentions(error.empty() ? sentTo().toString() : error, expected)) << uri << " " << route;
     }
-}
-
-TEST_F(TransportLayer, ResponsesFollowTheViaOfTheRequestGarbageIsDroppedAndLogged) {
     Tellar::LogCapture log("lumbrook.sip.transport", Tellar::WARN);
     EXPECT_FALSE(layer->receiveBytes("\x01\x02garbage", 9, NvSipTestTransport::sDefaultPeer()));
     EXPECT_EQ(1u, log.count(Tellar::WARN, "Dropped 9 bytes from udp:192.0.2.1:5060")) << log.dump();
     const NvSipPeer onOurSocket{UDP, NvInetAddress::sParse("192.0.2.1"), 40000, 0, NvInetAddress::sParse("192.0.2.10"),
                                 5070};
-    const std::tuple<const char*, NvSipPeer, const char*> cases[] = {
+    const std::tuple<const char*, NvSipPeer, const char*> responses[] = {
         // UDP: rport, else the sent-by port; received, else the sent-by host; from the request's socket.
         {"UDP client.example.com:5062", peerAt(UDP, "192.0.2.44", 5062), "udp:192.0.2.44:5062"},
         {"UDP 192.0.2.45", peerAt(UDP, "192.0.2.45", 40000), "udp:192.0.2.45:5060"},
         {"UDP 192.0.2.1:5062;rport", onOurSocket, "udp:192.0.2.1:40000 from 5070"},
         // TCP: the request's connection; should it be gone, the sent-by port, never the ephemeral source port.
         {"TCP 192.0.2.1:5062;rport", peerAt(TCP, "192.0.2.1", 40000, 7), "tcp:192.0.2.1:5062 #7"}};
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const auto& [via, source, expected] = cases[i];
+    for (size_t i = 0; i < std::size(responses); ++i) {
+        const auto& [via, source, expected] = responses[i];
         network.inject(peerMessage("c1", "", via, "sip:b@192.0.2.10"), source);
         NvSipTransportLayer::send(new NvSipResponse(200, NvHandle<NvSipRequest>(inbox.messages().at(i))));
         EXPECT_EQ(expected, describe(sentTo())) << via;
     }
 }
 
-// The sent-by of our Via is found once, and again whenever the listen points in use change.
-TEST_F(TransportLayer, OurSentByFollowsTheListenPointsInUse) {
-    const auto sentBy = [this] {
-        return layer->getSentByHost(UDP).str() + ":" + std::to_string(layer->getSentByPort(UDP));
-    };
-    EXPECT_EQ("192.0.2.10:5060", sentBy());
-    {
-        NvSipTestTransport other("198.51.100.99", 5099);
-        EXPECT_EQ("198.51.100.99:5099", sentBy());
-    }
-    NvSipTestTransport again("203.0.113.7", 5070);
-    EXPECT_EQ("203.0.113.7:5070", sentBy());
-}
-
-TEST_F(TransportLayer, OurViaGoesOnTopSendTellsWhereItWentALargeUdpRequestGoesOverTcpSayingSo) {
+// Our Via goes on top (see TransactionClient for its sent-by), which is found again whenever the listen points in use
+// change; send() tells where a request went; a large UDP request goes over TCP, saying so in its Via.
+TEST_F(TransportLayer, OurViaGoesOnTopItsSentByFollowsTheListenPointsSendTellsWhereALargeUdpRequestGoesOverTcp) {
     auto message = parse(request("sip:b@198.51.100.7")).cast<NvSipRequest>();
-    layer->addViaHeader(message);  // ours (see TransactionClient), on top of the peer's
+    layer->addViaHeader(message);  // on top of the peer's
     EXPECT_TRUE(mentions(message->toString(), ";rport\r\nVia: SIP/2.0/UDP 192.0.2.1:5062;branch=z9hG4bK-c1\r\n"));
 
     for (const size_t larger : {0, 400}) {  // the message just fits, then it does not
@@ -157,6 +145,15 @@ TEST_F(TransportLayer, OurViaGoesOnTopSendTellsWhereItWentALargeUdpRequestGoesOv
                   larger ? "tcp:198.51.100.7:5060 TCP" : "udp:198.51.100.7:5060 UDP");
         EXPECT_EQ("198.51.100.7:5060", address.toString().str() + ":" + std::to_string(port));
     }
+    const auto sentBy = [this] {
+        return layer->getSentByHost(UDP).str() + ":" + std::to_string(layer->getSentByPort(UDP));
+    };
+    {
+        NvSipTestTransport other("198.51.100.99", 5099);
+        EXPECT_EQ("198.51.100.99:5099", sentBy());
+    }
+    NvSipTestTransport again("203.0.113.7", 5070);
+    EXPECT_EQ("203.0.113.7:5070", sentBy());
 }
 
 // The thread sending may hold a dialog's lock that the monitor thread needs: on no thread does send() wait for a name
