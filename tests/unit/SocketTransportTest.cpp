@@ -39,10 +39,7 @@ using Datagrams = Closing<ACE_SOCK_Dgram>;
 using Stream = Closing<ACE_SOCK_Stream>;
 using Listener = Closing<ACE_SOCK_Acceptor>;
 
-uint16_t localPort(const ACE_SOCK& socket) {
-    ACE_INET_Addr address;
-    return socket.get_local_addr(address), address.get_port_number();
-}
+uint16_t localPort(const ACE_SOCK& socket) { ACE_INET_Addr a; return socket.get_local_addr(a), a.get_port_number(); }
 
 void sendTo(ACE_SOCK_Dgram& socket, const std::string& bytes, uint16_t port, const char* host = "127.0.0.1") {
     ASSERT_EQ(static_cast<ssize_t>(bytes.size()), socket.send(bytes.data(), bytes.size(), at(port, host)));
@@ -165,73 +162,57 @@ TEST_F(SocketTransport, ListenTakesFreePortsIPv4AndIPv6Share_CloseWhileThreadsWr
     EXPECT_TRUE(closedByPeer(*client));
 }
 
-// Over the layer's own sockets: a response leaves from the socket its request came in on, not from the first one.
-TEST_F(SocketTransport, Udp_ABurstArrivesInOrderOversizedAndKeepAlivesNotResponsesLeaveFromTheirRequestsSocket) {
+// Over the layer's own sockets: a burst arrives in order (past several wake-ups), an oversized datagram is dropped
+// with a log line, a keep-alive is no message. What is written while received datagrams are handled leaves with them
+// in one batch, in the order written, even beyond one batch's size, from the socket its request came in on (not the
+// first one); a datagram that cannot go (a broadcast, refused at once) is reported as not sent and the others still
+// leave. The same write from another thread raises at once, as does one to a family without a socket.
+TEST_F(SocketTransport, Udp_ABurstArrivesInOrderAnswersLeaveInOrderFromTheRequestsSocketAFailedOneIsReported) {
+    struct Answering : RecordingReceiver {  // answers each request; the one called "refused" to a broadcast address
+        void receive(const NvHandle<NvSipMessage>& message) override {
+            RecordingReceiver::receive(message);
+            const NvHandle<NvSipMessage> answer(new NvSipResponse(200, NvHandle<NvSipRequest>(message)));
+            unsigned port = 5060;
+            NvInetAddress broadcast = NvInetAddress::sParse("255.255.255.255");
+            if (message->getCallID() == "refused") return NvSipTransportLayer::send(answer, &port, &broadcast);
+            NvSipTransportLayer::send(answer);  // by its Via's rport
+        }
+    } answering;
     NvSipSocketLimits::sm_MaxDatagramBytes = 1000;
     Tellar::LogCapture log(kTransportLogger, Tellar::WARN);
+    layer().setReceiver(&answering);
     layer().listen(NvSocketImpl::UDP, "127.0.0.1", 0);
     const uint16_t port = layer().listen(NvSocketImpl::UDP, "127.0.0.1", 0);
     Datagrams peer(at(0));
     const std::string big = peerMessage("too-big", std::string(1500, 'x'));
     sendTo(peer, big, port);
     sendTo(peer, "\r\n\r\n", port);
-    Lines sent;
-    for (int i = 0; i < 300; ++i) {  // several wake-ups' worth
-        sent.push_back("burst-" + std::to_string(i));
-        sendTo(peer, peerMessage(sent.back()), port);
-    }
-    ASSERT_TRUE(m_Receiver.waitFor(sent.size())) << m_Receiver.callIds().size() << " of " << sent.size();
-    EXPECT_EQ(sent, m_Receiver.callIds());
-    EXPECT_EQ(1u, log.size()) << log.dump();
-    EXPECT_EQ(1u, log.count(Tellar::WARN, "Dropped a datagram of " + std::to_string(big.size()) + " bytes from " +
-                                              sourceOf(0).toString() + ": larger than the limit of 1000 bytes"));
-
-    NvSipTransportLayer::send(new NvSipResponse(200, NvHandle<NvSipRequest>(m_Receiver.messages()[0])));
-    EXPECT_EQ(0u, receiveDatagram(peer).find(std::to_string(port) + " SIP/2.0 200"));
-    const auto toIPv6 = parse(peerMessage("v6", "", "UDP [::1]", "sip:b@[::1]"));  // no socket of that family
-    EXPECT_NE("", raised([&] { NvSipTransportLayer::send(toIPv6); }));
-}
-
-// What is written while received datagrams are handled leaves with them in one batch, in the order written, even
-// beyond one batch's size; a datagram that cannot go (a broadcast, refused at once) is reported as not sent and the
-// others still leave. The same write from another thread raises at once.
-TEST_F(SocketTransport, Udp_AnswersWrittenWhileHandlingInputLeaveTogetherInOrderAFailedOneIsReported) {
-    struct Answering : RecordingReceiver {
-        uint16_t sink = 0;
-        void receive(const NvHandle<NvSipMessage>& message) override {
-            RecordingReceiver::receive(message);
-            unsigned port = sink;
-            const bool refused = message->getCallID() == "refused";
-            NvInetAddress to = NvInetAddress::sParse(refused ? "255.255.255.255" : "127.0.0.1");
-            NvSipTransportLayer::send(new NvSipResponse(200, NvHandle<NvSipRequest>(message)), &port, &to);
-        }
-    } answering;
-    Tellar::LogCapture log(kTransportLogger, Tellar::WARN);
-    layer().setReceiver(&answering);
-    const uint16_t port = layer().listen(NvSocketImpl::UDP, "127.0.0.1", 0);
-    Datagrams peer(at(0));
-    answering.sink = localPort(peer);
     Lines sent, answered;
-    for (int i = 0; i < 150; ++i) {
-        sent.push_back(i == 70 ? "refused" : "batch-" + std::to_string(i));
+    for (int i = 0; i < 150; ++i) {  // batches of at most 64 datagrams each way
+        sent.push_back(i == 70 ? "refused" : "burst-" + std::to_string(i));
         sendTo(peer, peerMessage(sent.back()), port);
     }
-    ASSERT_TRUE(answering.waitFor(sent.size()));
+    ASSERT_TRUE(answering.waitFor(sent.size())) << answering.callIds().size() << " of " << sent.size();
+    EXPECT_EQ(sent, answering.callIds());
     ASSERT_TRUE(answering.waitForFailures(1));
     for (size_t i = 0; i + 1 < sent.size(); ++i) {
         const std::string datagram = receiveDatagram(peer);  // "<port> <bytes>"
         answered.push_back(parse(datagram.substr(datagram.find(' ') + 1))->getCallID().str());
+        EXPECT_EQ(std::to_string(port), datagram.substr(0, datagram.find(' '))) << answered.back();
     }
     sent.erase(sent.begin() + 70);
     EXPECT_EQ(sent, answered);
     const auto failures = answering.failures();
     ASSERT_EQ(1u, failures.size());
     EXPECT_EQ("refused: sendmmsg: Permission denied", failures[0].first->getCallID().str() + ": " + failures[0].second);
-    EXPECT_EQ(1u, log.count(Tellar::WARN, "Could not send 200 response: sendmmsg: Permission denied")) << log.dump();
-    unsigned sink = answering.sink;
-    NvInetAddress broadcast = NvInetAddress::sParse("255.255.255.255");
-    const NvHandle<NvSipMessage> answer(new NvSipResponse(200, parse(peerMessage("at-once")).cast<NvSipRequest>()));
-    EXPECT_NE("", raised([&] { NvSipTransportLayer::send(answer, &sink, &broadcast); }));
+    EXPECT_EQ(2u, log.size()) << log.dump();
+    EXPECT_EQ(1u, log.count(Tellar::WARN, "Could not send 200 response: sendmmsg: Permission denied"));
+    EXPECT_EQ(1u, log.count(Tellar::WARN, "Dropped a datagram of " + std::to_string(big.size()) + " bytes from udp:" +
+                                              "127.0.0.1:" + std::to_string(localPort(peer)) +
+                                              ": larger than the limit of 1000 bytes"));
+    EXPECT_NE("", raised([&] { answering.receive(parse(peerMessage("refused"))); }));
+    const auto toIPv6 = parse(peerMessage("v6", "", "UDP [::1]", "sip:b@[::1]"));  // no socket of that family
+    EXPECT_NE("", raised([&] { NvSipTransportLayer::send(toIPv6); }));
     layer().setReceiver(&m_Receiver);
 }
 
@@ -292,11 +273,9 @@ TEST_F(SocketTransport, TcpWriteToANewPeer_ConnectsWithoutBlockingReadsWhatComes
     ASSERT_TRUE(m_Receiver.waitFor(1));
     EXPECT_EQ(to.connection, sourceOf(0).connection);
 
-    // The peer closes it once it has everything: nothing is reported as not sent.
-    accepted.close();
-    EXPECT_FALSE(m_Receiver.waitForFailures(1, 300ms));
-
+    // The peer closes it once it has everything: nothing is reported as not sent (the failures below are others).
     // A connection refused or not answered in time is reported through sendFailed, not raised.
+    accepted.close();
     Listener silent(at(0), 0, PF_UNSPEC, 0);
     auto filler = connectTo(localPort(silent));  // fills the accept queue: later SYNs go unanswered
     const NvHandle<NvSipMessage> message = parse(tcpRequest("connect"));
@@ -352,8 +331,7 @@ TEST(SocketFramer, MessagesAndPings_ComeOutWholeHoweverTheBytesArriveGarbageIsRe
     // what the parser's framing refuses.
     const std::pair<std::string, const char*> cases[] = {
         {"GARBAGE GARBAGE\r\n\r\n", "Not a SIP request or status line: "},
-        {"SIP/3", "Not a SIP request or status line"},
-        {"SIP/3.0 200 OK\r\n", "Unsupported SIP version"},
+        {"SIP/3", "Not a SIP request or status line"}, {"SIP/3.0 200 OK\r\n", "Unsupported SIP version"},
         {std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11), "Control character"},
         {"MESSAGE sip:x SIP/2.0\r\nContent-Length: 100000\r\n\r\n", "exceeds the limit"}};
     for (const auto& [text, reason] : cases) EXPECT_TRUE(mentions(feed({text}).garbage, reason)) << text;

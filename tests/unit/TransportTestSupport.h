@@ -1,6 +1,6 @@
 #pragma once
 // Shared by the transport tests: SIP texts as a peer sends them, framing, peers, and RecordingReceiver, which keeps
-// what the transport hands on or reports as not sent and waits (bounded) for it; thread-safe.
+// what the transport hands on or reports as not sent and waits (bounded) for it; thread-safe (see Guarded).
 
 #include "SipTestText.h"
 #include "stack/transport/NvSipSocketFraming.h"
@@ -59,7 +59,30 @@ inline NvSipPeer peerAt(NvSocketImpl::Transport kind, const char* address, uint1
     return NvSipPeer{kind, NvInetAddress::sParse(address), port, connection, NvInetAddress(), 0};
 }
 
-class RecordingReceiver : public NvSipMessageReceiver {
+// State shared between threads: changed under its lock, which wakes whoever waits for it.
+class Guarded {
+public:
+    // Runs `f` under the lock, and wakes the waiters to look again.
+    template <class F>
+    auto locked(F f) -> decltype(f()) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Changed.notify_all();
+        return f();
+    }
+    // Waits, `timeout` at most, until `done()` (checked under the lock); then runs `then` under it.
+    template <class Done, class Then = void (*)()>
+    bool waitUntil(Done done, std::chrono::milliseconds timeout, Then then = [] {}) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        const bool ok = m_Changed.wait_for(lock, timeout, done);
+        return then(), ok;
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+};
+
+class RecordingReceiver : public NvSipMessageReceiver, public Guarded {
 public:
     using Failure = std::pair<NvHandle<NvSipMessage>, std::string>;
 
@@ -68,8 +91,12 @@ public:
         locked([&] { m_Failures.emplace_back(message, reason); });
     }
     // Waits, 2 s at most by default, until `n` messages (failures) are there.
-    bool waitFor(size_t n, std::chrono::milliseconds timeout = 2000ms) { return wait(m_Messages, n, timeout); }
-    bool waitForFailures(size_t n, std::chrono::milliseconds timeout = 2000ms) { return wait(m_Failures, n, timeout); }
+    bool waitFor(size_t n, std::chrono::milliseconds timeout = 2000ms) {
+        return waitUntil([&] { return m_Messages.size() >= n; }, timeout);
+    }
+    bool waitForFailures(size_t n, std::chrono::milliseconds timeout = 2000ms) {
+        return waitUntil([&] { return m_Failures.size() >= n; }, timeout);
+    }
     std::vector<NvHandle<NvSipMessage>> messages() { return locked([&] { return m_Messages; }); }
     std::vector<Failure> failures() { return locked([&] { return m_Failures; }); }
     Lines callIds() {
@@ -79,21 +106,6 @@ public:
     }
 
 private:
-    // Runs `f` under the lock, and wakes the waiters to look again.
-    template <class F>
-    auto locked(F f) -> decltype(f()) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Changed.notify_all();
-        return f();
-    }
-    template <class T>
-    bool wait(const std::vector<T>& list, size_t n, std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> lock(m_Mutex);
-        return m_Changed.wait_for(lock, timeout, [&] { return list.size() >= n; });
-    }
-
-    std::mutex m_Mutex;
-    std::condition_variable m_Changed;
     std::vector<NvHandle<NvSipMessage>> m_Messages;
     std::vector<Failure> m_Failures;
 };
