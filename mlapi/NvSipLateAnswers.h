@@ -16,9 +16,12 @@
 // remember goes on to the stray interface: we never ACK or BYE on behalf of
 // an INVITE that is not ours.
 //
-// Memory: one entry of 16 bytes, plus its place in a hash set, per ended
-// outgoing call over the last 64*T1; at most sm_MaxRemembered entries (the
-// oldest go first when more calls end within 64*T1). An INVITE is known by
+// Memory: one entry of 16 bytes, plus its place in a hash set (about 56
+// bytes in all), per ended outgoing call over the last 64*T1; at most
+// sm_MaxRemembered entries, about 3.5 MB. When more calls end within 64*T1
+// (above some 2,000 a second) the oldest go early: a late 2xx to one of
+// those is left to the peer, which hangs up a 2xx never ACKed (RFC 3261
+// 13.3.1.4). An INVITE is known by
 // a 64-bit FNV-1a hash of its Call-ID and our tag (a few lines: the hash
 // needs no strength, only spread).
 //
@@ -36,7 +39,7 @@
 
 class NvSipLateAnswers {
 public:
-    static constexpr std::size_t sm_MaxRemembered = 1u << 18;
+    static constexpr std::size_t sm_MaxRemembered = 1u << 16;
 
     // Remembers the INVITE of Call-ID `callId` and our tag `localTag` for 64*T1 from now.
     void remember(const NvString& callId, const NvString& localTag);
