@@ -27,13 +27,9 @@ source "$here/../scripts/loopback-lib.sh"
 
 # The rate and the failed calls of a SIPp statistics file over `elapsed` seconds.
 rate_of() {
-  python3 - "$1" "$2" <<'PY'
-import sys
-rows = [line.rstrip("\n").split(";") for line in open(sys.argv[1]) if line.strip()]
-header, last = rows[0], rows[-1]
-ok, failed = int(last[header.index("SuccessfulCall(C)")]), last[header.index("FailedCall(C)")]
-print("%.0f %s %d" % (ok / float(sys.argv[2]), failed, ok))
-PY
+  local ok failed
+  read -r ok failed < <(sipp_calls "$1")
+  echo "$(python3 -c "print('%.0f' % ($ok / float($2)))") $failed $ok"
 }
 
 # The CPU seconds (user and system) process PID has used so far, read

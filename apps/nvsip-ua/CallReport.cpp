@@ -124,7 +124,7 @@ std::optional<CallReport::SetupTimes> CallReport::setupTimes() const {
     return SetupTimes{mean, sorted[p99]};
 }
 
-std::string CallReport::jsonSummary() const {
+std::string CallReport::jsonSummary(const Leftovers& left) const {
     JsonObject outcomes;
     for (const auto& [outcome, n] : m_Outcomes) outcomes.add(outcome, n);
     JsonObject summary;
@@ -134,19 +134,23 @@ std::string CallReport::jsonSummary() const {
         .add("ended", m_Ended)
         .add("ended_cleanly", m_Ended - m_Failed)
         .add("failed", m_Failed)
-        .add("outcomes", outcomes);
+        .add("outcomes", outcomes)
+        .add("left", JsonObject()
+                         .add("dialogs", static_cast<long>(left.dialogs))
+                         .add("transactions", static_cast<long>(left.transactions))
+                         .add("timers", static_cast<long>(left.timers)));
     const std::optional<SetupTimes> setup = setupTimes();
     if (!setup) return summary.addNull("setup_ms").str();
     return summary.add("setup_ms", JsonObject().add("mean", setup->mean).add("p99", setup->p99)).str();
 }
 
-void CallReport::summary(long attempted) {
+void CallReport::summary(const Leftovers& left, long attempted) {
     std::vector<Text> queue;
     std::lock_guard<std::mutex> lock(m_Mutex);
     queue.swap(m_Queue);
     flush(queue);
     if (m_bJson) {
-        std::printf("%s\n", jsonSummary().c_str());
+        std::printf("%s\n", jsonSummary(left).c_str());
         std::fflush(stdout);
         return;
     }
@@ -157,5 +161,7 @@ void CallReport::summary(long attempted) {
     if (const std::optional<SetupTimes> setup = setupTimes())
         std::printf("summary: setup time mean %.2f ms, 99th percentile %.2f ms (%zu answered)\n", setup->mean,
                     setup->p99, m_SetupMs.size());
+    std::printf("summary: left %zu dialogs, %zu transactions, %zu timers\n", left.dialogs, left.transactions,
+                left.timers);
     std::fflush(stdout);
 }

@@ -36,6 +36,14 @@
 #include <string>
 #include <vector>
 
+// What the library and the stack still hold once a run is over: after
+// calls that all ended and transactions that had time to finish, nothing.
+struct Leftovers {
+    size_t dialogs = 0;       // dialog table entries
+    size_t transactions = 0;  // live transactions
+    size_t timers = 0;        // timers still scheduled
+};
+
 // The reporting flags, alike in listen and call.
 struct ReportOptions {
     bool quiet = false;    // --quiet: the summary only
@@ -82,8 +90,9 @@ public:
     // ended, or forever when count < 0.
     void runUntilEnded(long count);
     // Writes what is left in the queue, then the summary: text lines, or one
-    // JSON object with --json. `attempted`: the calls placed (-1 when listening).
-    void summary(long attempted = -1);
+    // JSON object with --json. `left`: what the run left behind;
+    // `attempted`: the calls placed (-1 when listening).
+    void summary(const Leftovers& left, long attempted = -1);
     long endedCount() const;
     // How many calls ended with `outcome`.
     long count(const std::string& outcome) const;
@@ -109,7 +118,7 @@ private:
     };
     // Of the calls answered with a setup time; none when there is none.
     std::optional<SetupTimes> setupTimes() const;
-    std::string jsonSummary() const;
+    std::string jsonSummary(const Leftovers& left) const;
     static constexpr long kNobodyWaits = std::numeric_limits<long>::max();
 
     const char* const m_Mode;

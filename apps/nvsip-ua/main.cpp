@@ -274,13 +274,17 @@ void startSessionTimer(unsigned seconds) {
 }
 
 // Lets transactions under way finish for up to 2 s (a late final response
-// still gets its ACK, a retransmitted BYE its 200), then stops the stack.
-void closeTransport() {
+// still gets its ACK, a retransmitted BYE its 200), then stops the stack;
+// returns what is left of the run.
+Leftovers closeTransport() {
     NvSipTransactionManager& transactions = *NvSipTransactionManager::getInstance();
     for (int wait = 0; wait < 200 && transactions.getTransactionCount() > 0; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    NvMonitorThread::sGetCurrent()->stop();
+    NvMonitorThread* monitor = NvMonitorThread::sGetCurrent();
+    monitor->stop();
     NvSipTransportLayer::sGetInstance()->close();
+    return {NvSipCallManager::smp_TheSingleton->getDialogCount(), transactions.getTransactionCount(),
+            monitor->getScheduler().pending()};
 }
 
 NvHandle<NvSipNameAddress> selfAddress(const Endpoint& endpoint) {
@@ -307,8 +311,7 @@ int call(const Call& call) {
     report.runUntilEnded(options.count);
     // A fork may still answer: the library ACKs and hangs up such a 2xx.
     std::this_thread::sleep_for(std::chrono::milliseconds(options.lingerMs));
-    closeTransport();
-    report.summary(options.count);
+    report.summary(closeTransport(), options.count);
     return report.count("answered") == options.count ? 0 : 1;
 }
 
@@ -364,8 +367,7 @@ int listen(const Listen& listen) {
     report.note("nvsip-ua: listening on " + host.str() + ":" + std::to_string(port) +
                 (options.tcp ? " (UDP and TCP)" : " (UDP)"));
     report.runUntilEnded(options.count);
-    closeTransport();
-    report.summary();
+    report.summary(closeTransport());
     return 0;
 }
 

@@ -16,7 +16,7 @@ verdict() {
   grep -q "^summary: .*$expected" "$work/$name.ua" || fail "$name" "expected '$expected' in the summary"
   wait "$sipp_pid" || fail "$name" "SIPp's scenario failed"
   [ -z "$event" ] || grep -q "$event" "$work/$name.ua" || fail "$name" "no event line '$event'"
-  echo "ok   $name: $(grep '^summary:' "$work/$name.ua" | tail -1)"
+  echo "ok   $name: $(grep "^summary: .*$expected" "$work/$name.ua" | tail -1)"
 }
 
 # start_listener NAME "UA FLAGS": nvsip-ua listen for one call on a free port, its output in $work/NAME.ua; sets

@@ -8,7 +8,8 @@
 # Then what it prints: three calls between `listen --quiet` and `call` over
 # loopback, both with --json and --ladder, under config/nvsip-log.properties
 # (each in a scratch folder of its own, where the log files go): standard
-# output holds the three ladders and a valid JSON summary; the caller shows
+# output holds the three ladders and a valid JSON summary (nothing left: no
+# dialog, transaction or timer); the caller shows
 # progress on standard error and no event line, the quiet listener neither;
 # each side's call log holds its SIP messages, and the listener's stray log
 # an ACK sent to it outside any call.
@@ -73,8 +74,8 @@ for side in caller callee; do
   [ "$(grep -c 'Call-ID' "$out")" -eq 3 ] && [ "$(grep -cE '^    \|-+ INVITE -+>\|$' "$out")" -eq 3 ] &&
     [ "$(grep -cE '^    \|<-+ 180 Ringing \(INVITE\) -+\|$' "$out")" -eq 3 ] || problem "$side: not three ladders: $(cat "$out")"
   tail -1 "$out" | python3 -m json.tool >/dev/null &&
-    tail -1 "$out" | python3 -c "import json, sys; s = json.load(sys.stdin); sys.exit(s['calls'] != 3 or s['answered'] != 3 or s['failed'])" ||
-    problem "$side: not the JSON summary of three good calls: $(tail -1 "$out")"
+    tail -1 "$out" | python3 -c "import json, sys; s = json.load(sys.stdin); sys.exit(s['calls'] != 3 or s['answered'] != 3 or s['failed'] or any(s['left'].values()))" ||
+    problem "$side: not the JSON summary of three good calls that left nothing behind: $(tail -1 "$out")"
   [ "$(grep -vc -e '^    |' -e 'Call-ID' "$out")" -eq 1 ] || problem "$side: other lines on standard output: $(cat "$out")"
 done
 grep -q "^progress: .* calls/s, [0-9]* in progress, [0-9]* ended, 0 failed$" "$work/caller/err" &&
