@@ -11,7 +11,8 @@
 #      in flight, against the same listener.
 # Prints the listener's peak resident memory (VmHWM) and the largest RSS
 # sampled each 0.2 s, the calls the flood placed, answered and failed, the
-# INVITEs answered 503, whether the listener is still alive after the
+# INVITEs answered 503 (SIPp's 2-core neighbours share the machine: the
+# callers take CPU the listener then lacks), whether the listener is still alive after the
 # flood, then the closed loop's completed and failed calls (0 failed
 # expected). Exits 1 when the listener died or the closed loop failed calls.
 #
@@ -62,7 +63,7 @@ PY
 }
 
 rss_of() { awk '/VmRSS/{print $2}' "/proc/$1/status"; }
-alive() { kill -0 "$1" 2>/dev/null && [ "$(awk '/^State/{print $2}' "/proc/$1/status")" != Z ]; }
+alive() { kill -0 "$1" 2>/dev/null && [ "$(awk '/^State/{print $2}' "/proc/$1/status" 2>/dev/null)" != Z ]; }
 
 port="$(free_port)"
 "$build/apps/nvsip-ua" listen --bind 127.0.0.1:"$port" --max-calls "$max_calls" --count 1000000000 --quiet \
@@ -103,8 +104,9 @@ for pid in "${flood[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev
 sample
 read -r created answered failed < <(calls_of "$work"/flood*.csv)
 shed="$(shed_of "$work"/*_counts.csv)"
-echo "flood: $created calls placed ($((created / seconds))/s), $((answered - shed)) answered, $shed answered 503" \
-  "with Retry-After, $failed failed otherwise (no answer, or an answer lost in the full socket buffers)"
+echo "flood: $created calls placed ($((created / seconds))/s): $((answered - shed)) answered, $shed answered 503" \
+  "with Retry-After, $failed failed (no answer: the INVITE and its retransmissions dropped unread from the" \
+  "full socket buffer), $((created - answered - failed)) still under way when the callers were stopped"
 if ! alive "$listener"; then
   echo "listener: DEAD after the flood"; exit 1
 fi

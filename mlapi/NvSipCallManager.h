@@ -42,7 +42,13 @@
 // calls. A dialog counts from the moment its call makes it until it leaves
 // the table (terminating); an outgoing call's forks count one each. The
 // stack sheds as well, statelessly, beyond its own limit of live
-// transactions (NvSipTransactionManager::m_MaxTransactions).
+// transactions (NvSipTransactionManager::m_MaxTransactions). With a call
+// limit N and a transaction limit T, what a flood can make the process hold
+// is about N x 8 KiB (a call in progress whose 2xx waits for its ACK) +
+// T x 3 KiB (a refused INVITE's transaction: the parsed INVITE and its 503,
+// until T4 after the ACK) + the finished-transaction table's 130 MB at most
+// (NvSipFinishedTransactions) + the fixed queues (README, "Limits and
+// overload").
 //
 // Dialog table: a dialog is listed under "Call-ID,local tag,remote tag"
 // (NvSipDialog::sBuildKey), and may be listed under more than one key:
@@ -73,7 +79,9 @@
 // manager may be made afterwards), the stray adapters are counted objects
 // of their own rather than members (stray transactions may outlive the
 // manager), and the factory holds the link rather than a counted handle
-// (which kept the manager alive for ever).
+// (which kept the manager alive for ever); with a call limit set, a new
+// INVITE at the limit is answered 503 without newCall being asked (see
+// Overload; without a limit, the default, every new INVITE is offered).
 //
 // Threads and locks: entered on the stack's threads (messages, time-outs)
 // and the application's. m_pMutex (plain) guards m_DialogTable and

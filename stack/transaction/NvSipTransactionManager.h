@@ -121,7 +121,9 @@ public:
     // Overload (see above): live transactions beyond which a new INVITE is
     // answered 503 statelessly (0: no limit, the default), and the
     // Retry-After, in seconds, of every 503 for overload, this one's and
-    // the call manager's (2: see NvSipCallManager::setCallLimit).
+    // the call manager's (2: a caller or proxy that honours it stays away
+    // while calls in progress end, RFC 3261 21.5.4, and comes back soon
+    // enough not to leave the server idle after a short burst).
     static unsigned int m_MaxTransactions;
     static unsigned int m_OverloadRetryAfter;
     static unsigned int sGetMaxForward() { return m_MaxForward; }
