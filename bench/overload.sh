@@ -12,9 +12,9 @@
 # Prints the listener's peak resident memory (VmHWM) and the largest RSS
 # sampled each 0.2 s, the calls the flood placed, answered and failed, the
 # INVITEs answered 503 (on a small machine the callers take CPU the
-# listener then lacks to read: INVITEs left unread get no answer), whether the listener is still alive after the
-# flood, then the closed loop's completed and failed calls (0 failed
-# expected). Exits 1 when the listener died or the closed loop failed calls.
+# listener then lacks to read: INVITEs left unread get no answer), whether
+# the listener is still alive after the flood, then the closed loop's
+# completed and failed calls (0 failed expected). Exits 1 when the listener died or the closed loop failed calls.
 #
 #   bench/overload.sh [BUILD_DIR] [SECONDS] [RATE] [MAX_CALLS] [CALLERS] [CLOSED_CALLS]
 #
