@@ -140,6 +140,13 @@ void NvSipCallManager::UnsupportedExtensionInterface::request(NvHandle<NvSipServ
     transaction->sendResponse(refusal);
 }
 
+void NvSipCallManager::OverloadInterface::request(NvHandle<NvSipServerTransaction> transaction,
+                                                  NvHandle<NvSipRequest>) {
+    NvHandle<NvSipResponse> refusal = transaction->buildResponse(503);
+    refusal->addHeader(new NvSipRetryAfterHeader(NvSipTransactionManager::m_OverloadRetryAfter));
+    transaction->sendResponse(refusal);
+}
+
 void NvSipCallManager::OutOfOrderInterface::request(NvHandle<NvSipServerTransaction> transaction,
                                                     NvHandle<NvSipRequest>) {
     transaction->sendResponse(500);
@@ -156,7 +163,9 @@ NvSipCallManager::NvSipCallManager(NvSipNewCallinterface* newCallInterface, NvSi
           "StrayServerTransactionInterface", m_pLink)),
       m_hStrayInterface(strayInterface),
       m_pMutex(nullptr),
-      m_pDialogTableInterface(std::make_shared<DialogTableInterface>(m_pLink)) {
+      m_pDialogTableInterface(std::make_shared<DialogTableInterface>(m_pLink)),
+      m_hOverloadInterface(new OverloadInterface),
+      m_OverloadLog(Tellar::fileScopeLogger(), "Call limit") {
     if (smp_TheSingleton)
         NvAssertionFailure::sThrow("There can be only one call manager", "NvSipCallManager", __LINE__,
                                    __DATE__ " " __TIME__);
@@ -186,10 +195,32 @@ NvSipCallManager::~NvSipCallManager() {
 
 // ---------------------------------------------------------------- dialog table
 
+NvHandle<NvObject> NvSipCallManager::list(const NvString& key, const NvHandle<NvObject>& dialog) {
+    NvHandle<NvObject> replaced = m_DialogTable.put(key, dialog);
+    if (replaced.get() != dialog.get()) {
+        countEntry(dialog.get(), 1);
+        if (replaced) countEntry(replaced.get(), -1);
+    }
+    return replaced;
+}
+
+NvHandle<NvObject> NvSipCallManager::unlist(const NvString& key) {
+    NvHandle<NvObject> removed = m_DialogTable.remove(key);
+    if (removed) countEntry(removed.get(), -1);
+    return removed;
+}
+
+void NvSipCallManager::countEntry(NvObject* dialog, int change) {
+    uint8_t& entries = static_cast<NvSipDialog*>(dialog)->m_TableEntries;
+    if (change > 0 && entries++ == 0) ++m_Calls;
+    if (change < 0 && --entries == 0) --m_Calls;
+}
+
 void NvSipCallManager::addDialog(NvHandle<NvSipDialog> dialog) {
     const NvString key = dialog->getKey();
+    NvHandle<NvObject> replaced;  // released after the lock
     std::lock_guard<NvMutex> lock(*m_pMutex);
-    m_DialogTable.put(key, dialog);
+    replaced = list(key, dialog);
 }
 
 void NvSipCallManager::removeDialog(NvHandle<NvSipDialog> dialog) {
@@ -200,7 +231,7 @@ void NvSipCallManager::removeDialog(const NvString& key) {
     writeRemoveLine(key);
     NvHandle<NvObject> removed;  // released after the lock: it may be the dialog's last handle
     std::lock_guard<NvMutex> lock(*m_pMutex);
-    removed = m_DialogTable.remove(key);
+    removed = unlist(key);
 }
 
 NvHandle<NvSipDialog> NvSipCallManager::getDialog(NvHandle<NvSipRequest> request) {
@@ -217,15 +248,35 @@ void NvSipCallManager::updateDialogKey(const NvString& oldKey, const NvString& n
     NvErrorStream& debug = NvErrorStream::sGetDefault();
     if (debug.getLevel() > 4)
         debug << "NvSipCallManager::updateDialogKey\nOld Key = <" << oldKey << ">\nNew Key = <" << newKey << ">\n";
+    NvHandle<NvObject> replaced;  // released after the lock
     std::lock_guard<NvMutex> lock(*m_pMutex);
     NvHandle<NvObject> dialog = m_DialogTable.get(oldKey);
     if (dialog.isNil()) NvSipMlException::sThrow("### Can't find dialog ###", "NvSipCallManager", "updateDialogKey()");
-    m_DialogTable.put(newKey, dialog);
+    replaced = list(newKey, dialog);
 }
 
 size_t NvSipCallManager::getDialogCount() const {
     std::lock_guard<NvMutex> lock(*m_pMutex);
     return m_DialogTable.size();
+}
+
+void NvSipCallManager::setCallLimit(uint32_t limit) {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    m_CallLimit = limit;
+}
+
+size_t NvSipCallManager::getCallCount() const {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    return m_Calls;
+}
+
+NvHandle<NvSipServerTransaction> NvSipCallManager::shedAtLimit(const NvHandle<NvSipRequest>& request) {
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        if (m_CallLimit == 0 || m_Calls < m_CallLimit) return nullptr;
+    }
+    m_OverloadLog.shed();
+    return new NvSipServerTransaction(request, m_hOverloadInterface.get());
 }
 
 void NvSipCallManager::clear(bool hangup) {
@@ -245,7 +296,7 @@ void NvSipCallManager::clear(bool hangup) {
             NvHandle<NvObject> listed;
             {
                 std::lock_guard<NvMutex> lock(*m_pMutex);
-                listed = m_DialogTable.remove(key);
+                listed = unlist(key);
             }
             if (listed.isNil() || !ended.emplace(listed.object(), listed).second) continue;
             end(NvHandle<NvSipDialog>(listed), hangup);
@@ -345,6 +396,7 @@ NvHandle<NvSipServerTransaction> NvSipCallManager::routeInvite(const NvHandle<Nv
         return transactionWith<NvSipDialog::ReplacesinviteServerInterface>(request, "ReplacesinviteServerInterface",
                                                                            replaced);
     }
+    if (NvHandle<NvSipServerTransaction> refusal = shedAtLimit(request)) return refusal;
     NvHandle<NvSipIncomingCall> call = m_hNewCallInterface->newCall(NvHandle<NvSipInviteMessage>(request));
     if (call.isNil()) return nullptr;
     NvHandle<NvSipDialog> dialog = call->getDialog();

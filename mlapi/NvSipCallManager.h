@@ -20,7 +20,7 @@
 //   - INVITE with a To tag: stray (strayReplacesInvite); INVITE with
 //     Replaces: the named dialog's Replaces adapter, or stray; any other
 //     INVITE: a new call (newCall of the application; nil refuses it and the
-//     stack answers 480);
+//     stack answers 480), unless the call limit is reached (see Overload);
 //   - other methods: the interface the application registered for the method
 //     (setServerTransactionInterface), else stray (strayBye,
 //     strayUnknownRequest). Stray requests always get a transaction, so the
@@ -30,6 +30,27 @@
 // to an INVITE of ours whose call has ended is ACKed and hung up
 // (NvSipLateAnswers, RFC 3261 13.2.2.4); the rest goes to the application's
 // NvSipCallStrayInterface.
+//
+// Overload: with a call limit set (setCallLimit), a new INVITE (no To tag,
+// no Replaces of a listed dialog) that arrives while as many dialogs as the
+// limit are listed never reaches the application: it gets a transaction
+// that answers "503 Service Unavailable" with Retry-After
+// (NvSipTransactionManager::m_OverloadRetryAfter seconds; RFC 3261
+// 21.5.4), retransmitted until its ACK like any final answer, and is
+// logged at WARN at most once a second with the count of those shed.
+// Requests of listed dialogs (BYE, re-INVITE, ...) are never shed: they end
+// calls. A dialog counts from the moment its call makes it until it leaves
+// the table (terminating); an outgoing call's forks count one each. The
+// stack sheds as well, statelessly, beyond its own limit of live
+// transactions (NvSipTransactionManager::m_MaxTransactions). With a call
+// limit N and a transaction limit T, what a flood can make the process hold
+// is about N x 8 KiB (a call in progress whose 2xx waits for its ACK) +
+// T x 3 KiB (a refused INVITE's transaction: the parsed INVITE and its 503,
+// until T4 after the ACK) + the finished-transaction table's 130 MB at most
+// (NvSipFinishedTransactions) + the fixed queues (README, "Limits and
+// overload"). Measured: nvsip-ua listen with N = 5,000 and T = 10,000
+// peaked at 104 to 108 MiB under floods of 16,000 to 30,000 new calls a
+// second (bench/overload.sh).
 //
 // Dialog table: a dialog is listed under "Call-ID,local tag,remote tag"
 // (NvSipDialog::sBuildKey), and may be listed under more than one key:
@@ -60,11 +81,14 @@
 // manager may be made afterwards), the stray adapters are counted objects
 // of their own rather than members (stray transactions may outlive the
 // manager), and the factory holds the link rather than a counted handle
-// (which kept the manager alive for ever).
+// (which kept the manager alive for ever); with a call limit set, a new
+// INVITE at the limit is answered 503 without newCall being asked (see
+// Overload; without a limit, the default, every new INVITE is offered).
 //
 // Threads and locks: entered on the stack's threads (messages, time-outs)
 // and the application's. m_pMutex (plain) guards m_DialogTable and
-// m_ServerTransactionInterfaces and is held only for a table operation:
+// m_ServerTransactionInterfaces, m_CallLimit and m_Calls, and is held only
+// for a table operation:
 // never while a dialog or the application is called (m_LateAnswers has a
 // lock of its own, taken alone). A dialog calls
 // addDialog, removeDialog and updateDialogKey holding its own mutex, so the
@@ -210,6 +234,13 @@ public:
         void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
     };
 
+    // Answers its transaction's INVITE 503 with Retry-After: the call limit
+    // is reached. One, shared by those transactions.
+    class OverloadInterface : public NvSipServerTransactionInterface {
+    public:
+        void request(NvHandle<NvSipServerTransaction> transaction, NvHandle<NvSipRequest> request) override;
+    };
+
     // The live manager; null when there is none.
     static NvSipCallManager* smp_TheSingleton;
     // The authentication policy (copied from NvAuthenticationInterface at
@@ -251,6 +282,16 @@ public:
     void clear(bool hangup);
     // Number of entries (a dialog listed under two keys counts twice).
     size_t getDialogCount() const;
+
+    // ------------------------------------------------------------ overload
+    // New INVITEs beyond `limit` dialogs listed are answered 503 (see
+    // Overload above); 0, the default, sets no limit: the library cannot
+    // know how much memory the application gives a call (an established
+    // call of nvsip-ua listen costs about 4 KiB, calls/s times the
+    // 64*T1 a 2xx may wait for its ACK are in progress at once). Any thread.
+    void setCallLimit(uint32_t limit);
+    // Dialogs listed, each once whatever its number of keys.
+    size_t getCallCount() const;
     // What the calls made from now on give their dialogs.
     std::shared_ptr<NvSipDialogTable> getDialogTable() const { return m_pDialogTableInterface; }
 
@@ -278,6 +319,13 @@ private:
     NvHandle<NvSipDialog> findDialog(const NvString& key) const;
     NvHandle<NvSipServerTransaction> stray(const NvHandle<NvSipRequest>& request);
     NvHandle<NvSipServerTransaction> routeInvite(const NvHandle<NvSipRequest>& request);
+    // Table operations under m_pMutex that keep m_Calls right; each returns
+    // the handle the table let go, to be released after the lock.
+    NvHandle<NvObject> list(const NvString& key, const NvHandle<NvObject>& dialog);
+    NvHandle<NvObject> unlist(const NvString& key);
+    void countEntry(NvObject* dialog, int change);
+    // The 503 transaction for a new INVITE when the call limit is reached, else nil.
+    NvHandle<NvSipServerTransaction> shedAtLimit(const NvHandle<NvSipRequest>& request);
     // clear()'s work on one dialog, no longer listed: hang-up when asked, then terminated and forgotten by its call.
     void end(NvHandle<NvSipDialog> dialog, bool hangup);
 
@@ -291,4 +339,8 @@ private:
     std::map<NvString, NvHandle<NvSipServerTransactionInterface>> m_ServerTransactionInterfaces;
     NvMutex* m_pMutex;
     const std::shared_ptr<DialogTableInterface> m_pDialogTableInterface;
+    uint32_t m_CallLimit = 0;  // 0: none
+    size_t m_Calls = 0;        // dialogs listed
+    const NvHandle<OverloadInterface> m_hOverloadInterface;
+    NvOverloadLog m_OverloadLog;
 };

@@ -1297,4 +1297,10 @@ private:
     void endOnNoDialog(const NvHandle<NvSipResponse>& response);
     NvSipOutgoingReinvite m_OurUpdate;    // our pending UPDATE and its 491 wait
     NvSipIncomingReinvite m_TheirUpdate;  // the peer's UPDATE taken, until it is answered
+
+    // ------------------------------------------------------------ call limit
+    // How many keys the manager's table lists this dialog under, so that
+    // the manager counts the dialogs it lists (its calls in progress).
+    // Guarded by the manager's table mutex.
+    uint8_t m_TableEntries = 0;
 };

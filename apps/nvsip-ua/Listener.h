@@ -50,6 +50,7 @@ struct ListenOptions {
     unsigned timerSeconds = 0;  // 0: no session timer
     long hangupAfterMs = -1;    // from the answer; -1: the caller hangs up
     long count = -1;            // -1: run until killed
+    uint32_t maxCalls = 20000;  // calls in progress beyond which a new INVITE gets 503; 0: no limit
     ReportOptions report;
     std::set<std::string> leaveUnanswered;  // methods of in-call requests not answered here
 };

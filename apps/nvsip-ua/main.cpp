@@ -2,7 +2,7 @@
 //
 //   nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable] [--early-media]
 //                   [--timer SECS] [--hangup-after MS] [--count N] [--snapshot-dir DIR]
-//                   [--leave-unanswered METHOD,...] [--quiet] [--verbose] [--json] [--ladder]
+//                   [--leave-unanswered METHOD,...] [--max-calls N] [--quiet] [--verbose] [--json] [--ladder]
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
 //                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N]
 //                 [--reinvite-after MS] [--info-after MS] [--update-after MS] [--timer SECS]
@@ -28,7 +28,12 @@
 // without waiting for the PRACK itself: the library sends a 2xx only once
 // the reliable 183 was PRACKed (RFC 3262 3). An INVITE without SDP gets the
 // offer in the 2xx and the answer in the ACK; an SDP offer in a PRACK is
-// answered in its 200.
+// answered in its 200. --max-calls N (default 20,000; 0: no limit)
+// answers a new INVITE "503 Service Unavailable" with Retry-After while N
+// calls are in progress, and statelessly while the stack holds 2N live
+// transactions (NvSipCallManager::setCallLimit,
+// NvSipTransactionManager::m_MaxTransactions): a flood is shed in a way the
+// caller understands, and memory stays bounded.
 //
 // call: places N calls at R per second, at most --limit N in flight (INVITE
 // with an SDP offer and Supported: 100rel), PRACKs reliable provisional responses, ACKs the 2xx,
@@ -187,6 +192,7 @@ Listen parseListen(int argc, char** argv) {
         else if (arg == "--count") o.count = atLeastOne(number(2147483647L));
         else if (arg == "--snapshot-dir") listen.snapshotDir = value();
         else if (arg == "--leave-unanswered") o.leaveUnanswered = parseMethods(value());
+        else if (arg == "--max-calls") o.maxCalls = static_cast<uint32_t>(number(1000000000));
         else return reportOption(arg, o.report);
         return true;
     });
@@ -354,7 +360,9 @@ int listen(const Listen& listen) {
 
     CallReport report("listen", options.report, options.count);
     NvHandle<Listener> listener = new Listener(options, report, inCallOn(host));
-    new NvSipCallManager(new Listener::NewCalls(listener), new NvSipCallStrayInterface);
+    NvSipCallManager* manager = new NvSipCallManager(new Listener::NewCalls(listener), new NvSipCallStrayInterface);
+    manager->setCallLimit(options.maxCalls);
+    NvSipTransactionManager::m_MaxTransactions = 2 * options.maxCalls;
     std::unique_ptr<SnapshotStore> snapshots;
     if (!listen.snapshotDir.empty()) {
         snapshots = std::make_unique<SnapshotStore>(listen.snapshotDir);

@@ -50,7 +50,11 @@ void NvMonitorThread::start() {
 
 void NvMonitorThread::stop() {
     if (!m_bRunning.load()) return;
-    m_bStopping = true;
+    {
+        std::lock_guard<std::mutex> lock(m_PostMutex);  // a poster waiting for room sees it
+        m_bStopping = true;
+    }
+    m_Room.notify_all();
     wakeUp();
     if (m_Thread.joinable()) m_Thread.join();
     m_bRunning = false;
@@ -66,7 +70,8 @@ void NvMonitorThread::post(std::function<void()> task) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(m_PostMutex);
+        std::unique_lock<std::mutex> lock(m_PostMutex);
+        m_Room.wait(lock, [this] { return m_Posted.size() < kMaxPosted || m_bStopping.load(); });
         m_Posted.push_back(std::move(task));
     }
     wakeUp();
@@ -78,6 +83,7 @@ void NvMonitorThread::runPosted() {
         std::lock_guard<std::mutex> lock(m_PostMutex);
         tasks.swap(m_Posted);
     }
+    m_Room.notify_all();
     for (auto& task : tasks) task();
 }
 

@@ -11,10 +11,27 @@
 // The socket side is an ACE reactor (epoll-based); handlers registered on it
 // run on the monitor thread. post() hands work from any thread to the
 // monitor thread.
+//
+// The post queue is bounded: at most kMaxPosted tasks wait (a std::function
+// and its captures each, some 100 bytes: under 1 MB). A thread that posts
+// to a full queue waits for room, which the monitor thread makes by taking
+// the whole queue at each turn of its loop (after each batch of socket
+// input and due timers), so the wait is at most one turn. The monitor
+// thread itself never waits: its own posts, and every post while it is
+// stopped, run at once; and once it is stopping, posts are queued without
+// waiting. A poster must therefore not hold, while it posts, a lock that
+// the monitor thread's work may wait for (the stack's own posts come from
+// the resolver thread, holding none, and from a TCP send off the monitor
+// thread, whose caller may hold a dialog's lock: that waits only if the
+// monitor already has kMaxPosted tasks queued).
+//
+// Locks: m_PostMutex guards m_Posted; m_Room is signalled when the monitor
+// takes the queue.
 
 #include "stack/timer/NvScheduler.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -42,8 +59,10 @@ public:
     bool isMonitorThread() const;
 
     // Runs `task` on the monitor thread: at once when called on it or when
-    // the monitor is stopped (tests), otherwise as soon as the thread is free.
+    // the monitor is stopped (tests), otherwise as soon as the thread is
+    // free; waits for room while kMaxPosted tasks are queued (see above).
     void post(std::function<void()> task);
+    static constexpr size_t kMaxPosted = 4096;
 
     NvMonitorThread();
     ~NvMonitorThread();
@@ -61,5 +80,6 @@ private:
     std::atomic<bool> m_bRunning{false};
     std::atomic<bool> m_bStopping{false};
     std::mutex m_PostMutex;
+    std::condition_variable m_Room;
     std::vector<std::function<void()>> m_Posted;
 };

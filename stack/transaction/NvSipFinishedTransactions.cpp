@@ -7,6 +7,7 @@ void NvSipFinishedTransactions::remember(std::string_view key, uint32_t duration
                                          uint16_t port, const NvInetAddress& address) {
     const double now = NvTime::sGetCurrentTime();
     forgetEnded(now);
+    if (!m_Order.empty() && m_Order.size() >= m_MaxEntries) forgetOldest();  // before its time
     std::string bytes;
     bytes.reserve(key.size() + (response ? 512 : 0));
     bytes.append(key);
@@ -30,12 +31,14 @@ bool NvSipFinishedTransactions::find(std::string_view key, Answer& answer) {
 }
 
 void NvSipFinishedTransactions::forgetEnded(double now) {
-    while (!m_Order.empty() && m_Order.front().until <= now) {
-        const auto found = m_ByKey.find(m_Order.front().key());
-        // A key remembered again points at its newer entry, which stays.
-        if (found != m_ByKey.end() && found->second == &m_Order.front()) m_ByKey.erase(found);
-        m_Order.pop_front();
-    }
+    while (!m_Order.empty() && m_Order.front().until <= now) forgetOldest();
+}
+
+void NvSipFinishedTransactions::forgetOldest() {
+    const auto found = m_ByKey.find(m_Order.front().key());
+    // A key remembered again points at its newer entry, which stays.
+    if (found != m_ByKey.end() && found->second == &m_Order.front()) m_ByKey.erase(found);
+    m_Order.pop_front();
 }
 
 void NvSipFinishedTransactions::clear() {

@@ -19,6 +19,14 @@
 // end in the order they were made: the oldest are forgotten from the front
 // of a queue whenever the table is used; until the next use an idle table
 // keeps its last entries.
+// A table holds at most its maxEntries (kMaxEntries, 262,144, unless made
+// with fewer): beyond, the oldest entry is forgotten early, so that a
+// flood of short requests or calls cannot grow it without bound. At
+// about 0.5 KB an entry (a key and a 200's bytes) that is some 130 MB;
+// at the 30,000 entries a second of this stack's capacity (two a call:
+// its INVITE's and its BYE's) an entry then lives about 9 s instead of
+// 64*T1, still past the retransmissions that matter (RFC 3261 17: T1 to
+// T2 apart, and they stop once our answer gets through).
 //
 // Not synchronised: the transaction manager calls it under its table mutex.
 
@@ -41,6 +49,9 @@ public:
         NvInetAddress address;
     };
 
+    static constexpr size_t kMaxEntries = 262144;
+    explicit NvSipFinishedTransactions(size_t maxEntries = kMaxEntries) : m_MaxEntries(maxEntries) {}
+
     // Remembers `key` for `durationMs` from now (NvTime's clock), with
     // `response` serialized as its answer (nil: none). A key remembered
     // again replaces the earlier entry. Every entry must be given the same
@@ -54,6 +65,8 @@ public:
 private:
     // Forgets the entries whose time has ended by `now`.
     void forgetEnded(double now);
+    // Forgets the front entry (there is one).
+    void forgetOldest();
 
     struct Entry {
         double until;
@@ -63,6 +76,7 @@ private:
         NvInetAddress address;
         std::string_view key() const { return std::string_view(bytes).substr(0, keyLength); }
     };
+    const size_t m_MaxEntries;
     // Oldest first; its elements stay in place, so that the index views their keys.
     std::deque<Entry> m_Order;
     std::unordered_map<std::string_view, const Entry*> m_ByKey;

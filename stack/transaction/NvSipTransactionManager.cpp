@@ -3,8 +3,11 @@
 #include "stack/base/NvException.h"
 #include "stack/log/TellarLogger.h"
 #include "stack/sip/NvSipParser.h"
+#include "stack/timer/NvTime.h"
 #include "stack/transaction/NvSipFinishedTransactions.h"
 
+#include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -15,6 +18,22 @@ unsigned int NvSipTransactionManager::m_T1 = 500;
 unsigned int NvSipTransactionManager::m_T2 = 4000;
 unsigned int NvSipTransactionManager::m_T4 = 5000;
 unsigned int NvSipTransactionManager::m_RetrasmissionCount_RESP = 10;
+unsigned int NvSipTransactionManager::m_MaxTransactions = 0;
+unsigned int NvSipTransactionManager::m_OverloadRetryAfter = 2;
+
+void NvOverloadLog::shed() {
+    const double now = NvTime::sGetCurrentTime();
+    uint64_t shed;
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        ++m_Shed;
+        if (now < m_LastLine + 1e6) return;
+        m_LastLine = now;
+        shed = m_Shed;
+        m_Shed = 0;
+    }
+    TELLAR_WARN(m_Logger, m_What << " reached: " << shed << " new INVITE(s) answered 503 since the last report");
+}
 
 // ---------------------------------------------------------------- stray defaults
 
@@ -64,6 +83,22 @@ private:
 NvString toTagOf(const NvSipMessage* message) {
     const auto to = message ? message->getToHeader() : NvHandle<NvSipToHeader>();
     return to ? to->getTag() : NvString();
+}
+
+// Answers `request` 503 with Retry-After without a transaction; the To tag
+// is a hash of the request's Call-ID, From tag and branch, the same for
+// each retransmission (RFC 3261 8.2.7).
+void refuseStatelessly(const NvHandle<NvSipRequest>& request) {
+    static NvOverloadLog log(Tellar::getLogger("lumbrook.sip.stack.transaction"), "Transaction limit");
+    log.shed();
+    NvHandle<NvSipResponse> response(new NvSipResponse(503, request));
+    const NvString from = request->getFromHeader()->getTag(), branch = request->getTopVia()->getBranch();
+    char tag[17];
+    std::snprintf(tag, sizeof tag, "%016zx",
+                  std::hash<std::string>()(request->getCallID().str() + ';' + from.str() + ';' + branch.str()));
+    response->getToHeader()->setTag(tag);
+    response->addHeader(new NvSipRetryAfterHeader(NvSipTransactionManager::m_OverloadRetryAfter));
+    NvSipTransportLayer::send(NvHandle<NvSipMessage>(response));
 }
 
 }  // namespace
@@ -282,6 +317,13 @@ void NvSipTransactionManager::receive(const NvHandle<NvSipMessage>& message) {
         receiveResponse(NvHandle<NvSipResponse>(message));
 }
 
+bool NvSipTransactionManager::isOverloaded(const NvSipRequest& request, const NvString& method) const {
+    if (m_MaxTransactions == 0 || method != NvSipInviteMessage::sMethodName || !toTagOf(&request).isEmpty())
+        return false;
+    std::lock_guard<std::mutex> lock(m_pImpl->mutex);
+    return m_pImpl->table.size() >= m_MaxTransactions;
+}
+
 void NvSipTransactionManager::receiveResponse(const NvHandle<NvSipResponse>& response) {
     const auto via = response->getTopVia();
     const NvString key = NvSipTransaction::sClientKey(*response);
@@ -332,6 +374,7 @@ void NvSipTransactionManager::receiveRequest(const NvHandle<NvSipRequest>& reque
         invite->receiveCancel(transaction, NvHandle<NvSipCancelMessage>(request));
         return;
     }
+    if (isOverloaded(*request, method)) return refuseStatelessly(request);
     NvHandle<NvTransactionFactoryInterface> factory;
     NvHandle<NvSipServerTransactionInterface> refusal;
     {

@@ -18,6 +18,15 @@
 // and nothing is sent or kept; plain nil (or no factory set), and the request
 // is answered "480 Temporarily Unavailable" on a transaction of the
 // manager's own, so that the peer stops retransmitting.
+// Overload: while the table holds m_MaxTransactions live transactions or
+// more, a new INVITE (no To tag) is not offered to the factory: it is
+// answered "503 Service Unavailable" with Retry-After statelessly (RFC 3261
+// 8.2.7: no transaction is kept, a retransmission is answered again the
+// same way, the To tag derived from the request so that it is the same
+// every time; its ACK is a stray one). In-dialog requests, CANCEL, ACK
+// and non-INVITEs are never shed: they end calls and transactions, or
+// cost a transaction that ends at once. The sheds are logged at most once
+// a second (NvOverloadLog).
 // A message that the transport layer could not deliver after send()
 // returned (sendFailed) is reported to the transaction it belongs to as a
 // transport error: a request (an ACK or CANCEL: its INVITE's) to the client
@@ -45,6 +54,7 @@
 // the stray handler is called.
 
 #include "stack/base/NvHandle.h"
+#include "stack/log/TellarLogger.h"
 #include "stack/transport/NvSipTransportLayer.h"
 #include "stack/transaction/NvSipClientTransaction.h"
 #include "stack/transaction/NvSipServerTransaction.h"
@@ -84,6 +94,22 @@ public:
     static void sMarkHandled(const NvHandle<NvSipRequest>& request);
 };
 
+// Counts the requests shed for overload and says so on `logger` at WARN at
+// most once a second (NvTime's clock), with how many were shed since the
+// last line. Any thread; its own lock, taken alone.
+class NvOverloadLog {
+public:
+    NvOverloadLog(Tellar::Logger& logger, std::string what) : m_Logger(logger), m_What(std::move(what)) {}
+    void shed();
+
+private:
+    Tellar::Logger& m_Logger;
+    const std::string m_What;  // what the line says was reached
+    std::mutex m_Mutex;        // guards the two fields below
+    double m_LastLine = -1e18;
+    uint64_t m_Shed = 0;       // since m_LastLine
+};
+
 class NvSipTransactionManager : public NvSipMessageReceiver {
 public:
     // Settings, read when a transaction starts a timer or a request is built.
@@ -92,6 +118,14 @@ public:
     static unsigned int m_T2;                      // longest retransmit interval, ms (4000)
     static unsigned int m_T4;                      // longest time a message stays in the network, ms (5000)
     static unsigned int m_RetrasmissionCount_RESP; // retransmissions of a 2xx or reliable 1xx (10)
+    // Overload (see above): live transactions beyond which a new INVITE is
+    // answered 503 statelessly (0: no limit, the default), and the
+    // Retry-After, in seconds, of every 503 for overload, this one's and
+    // the call manager's (2: a caller or proxy that honours it stays away
+    // while calls in progress end, RFC 3261 21.5.4, and comes back soon
+    // enough not to leave the server idle after a short burst).
+    static unsigned int m_MaxTransactions;
+    static unsigned int m_OverloadRetryAfter;
     static unsigned int sGetMaxForward() { return m_MaxForward; }
 
     static NvSipTransactionManager* getInstance();
@@ -132,6 +166,8 @@ private:
     // Whether a Via names us (see invalidMessage above).
     bool isOurs(const NvSipViaHeader& via) const;
     void receiveRequest(const NvHandle<NvSipRequest>& request);
+    // Whether a new request is to be shed (see Overload above).
+    bool isOverloaded(const NvSipRequest& request, const NvString& method) const;
     // Whether `key` is a finished server transaction's (see retire); a
     // retired non-INVITE's final response is then sent again.
     bool answerAgain(const NvString& key);

@@ -58,3 +58,18 @@ wait "$replaced_pid" || fail replaces "the replaced call got no BYE"
 wait "$ua_pid" || fail replaces "nvsip-ua did not exit 0"
 grep -q "^summary: .*1 answered, caller hung up" "$work/replaces.ua" || fail replaces "unexpected summary"
 echo "ok   replaces: the replacing INVITE answered 200, the replaced call hung up, then the new caller's BYE"
+
+# Call limit: with --max-calls 1 and a call held, a new caller's INVITE gets 503 with Retry-After (RFC 3261 21.5.4)
+# and never reaches the listener's calls; the held call then ends as usual.
+start_listener call-limit "--max-calls 1"
+timeout 60 sipp -sf "$scenarios/uac-long-call.xml" 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" -m 1 -nostdin -nd \
+  >"$work/call-limit.sipp" 2>&1 &
+held_pid=$!
+pids+=("$held_pid")
+for _ in $(seq 50); do grep -q "ACK received" "$work/call-limit.ua" && break; sleep 0.1; done
+timeout 30 sipp -sf "$scenarios/uac-shed.xml" 127.0.0.1:"$port" -i 127.0.0.1 -p "$(free_port)" -m 1 -nostdin -nd \
+  >>"$work/call-limit.sipp" 2>&1 || fail call-limit "the second caller got no 503 with Retry-After"
+wait "$held_pid" || fail call-limit "the held call failed"
+wait "$ua_pid" || fail call-limit "nvsip-ua did not exit 0"
+grep -q "^summary: 1 calls ended.*1 answered, caller hung up" "$work/call-limit.ua" || fail call-limit "unexpected summary"
+echo "ok   call-limit: a new INVITE at the limit answered 503 with Retry-After, the held call ended as usual"

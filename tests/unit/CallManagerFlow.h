@@ -199,6 +199,8 @@ protected:
     void TearDown() override {
         newCall = nullptr;
         onStrayBye = nullptr;
+        sManager().setCallLimit(0);
+        NvSipTransactionManager::m_MaxTransactions = 0;
         events->forget();
         outgoing->lastDialog = nullptr;
         CallFlow::TearDown();

@@ -160,6 +160,47 @@ TEST_F(CallManagerTest, NewInviteMakesOneCallListedWithAndWithoutOurTag_Authenti
     EXPECT_THROW(manager.updateDialogKey("c1,,r1", "c1,x,r1"), NvHandle<NvException>);
 }
 
+// Overload: at the call limit a new INVITE is answered 503 with Retry-After
+// (RFC 3261 21.5.4) and never reaches the application, its retransmission
+// gets its transaction's answer again and its ACK is absorbed; the listed
+// calls' requests are served, and once a call has ended a new INVITE makes
+// a call again. Beyond the stack's limit of live transactions, the 503 is
+// stateless (RFC 3261 8.2.7): no transaction, the same To tag each time.
+TEST_F(CallManagerTest, AtTheLimitsNewInvitesGet503RetryAfter_InCallRequestsServed_TakenAgainOnceACallEnded) {
+    acceptCalls();
+    manager.setCallLimit(2);
+    NvHandle<NvSipIncomingCall> first = confirmed(startCall("c1", "z9hG4bK-1"));
+    NvHandle<NvSipIncomingCall> second = startCall("c2", "z9hG4bK-2");
+    EXPECT_EQ(manager.getCallCount(), 2u);
+    events->taken();
+    wire.clear();
+    const std::string shed = request("INVITE", "", "r1", "", "c3", "z9hG4bK-3");
+    const Sent refusal = injectExpecting(shed, "SIP/2.0 503");
+    EXPECT_EQ(valueOf(refusal.message, "Retry-After"), "2");
+    EXPECT_EQ(injectExpecting(shed, "SIP/2.0 503").bytes, refusal.bytes);
+    inject(request("ACK", refusal.message->getToHeader()->getTag().str(), "r1", "", "c3", "z9hG4bK-3"));
+    expectNothingSent();
+    EXPECT_EQ(events->taken(), "");
+    EXPECT_EQ(calls.count("c3"), 0u);
+
+    EXPECT_EQ(heardAfter(request("BYE", first->getLocalTag().str(), "r1", "", "c1", "z9hG4bK-bye")), "terminated");
+    first->respondToBye(nullptr);
+    expectSent("SIP/2.0 200");
+    NvHandle<NvSipIncomingCall> third = startCall("c4", "z9hG4bK-4");
+
+    manager.setCallLimit(0);
+    NvSipTransactionManager::m_MaxTransactions = static_cast<unsigned>(transactions.getTransactionCount());
+    const std::string flood = request("INVITE", "", "r1", "", "c5", "z9hG4bK-5");
+    wire.clear();
+    const Sent stateless = injectExpecting(flood, "SIP/2.0 503");
+    EXPECT_EQ(valueOf(stateless.message, "Retry-After"), "2");
+    EXPECT_EQ(injectExpecting(flood, "SIP/2.0 503").bytes, stateless.bytes);
+    EXPECT_EQ(transactions.getTransactionCount(), NvSipTransactionManager::m_MaxTransactions);
+    EXPECT_EQ(calls.count("c5"), 0u);
+    endCall(second, "z9hG4bK-2");
+    endCall(third, "z9hG4bK-4");
+}
+
 // RFC 3891 3: the library refuses an INVITE with Replaces naming an early
 // dialog it did not start (481), a confirmed one when it says early-only
 // (486), one that is ending (603); the application hears of none.

@@ -111,4 +111,33 @@ TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers)
     EXPECT_TRUE(onMonitor.load() == 2 && !monitor->isRunning());
 }
 
+// The post queue is bounded: a thread posting to a full queue waits until
+// the monitor takes it; the monitor thread's own posts run at once.
+TEST(MonitorThread, APosterWaitsForRoomInAFullQueue_TheMonitorThreadNeverWaits) {
+    NvMonitorThread monitor;
+    monitor.start();
+    std::atomic<bool> busy{false}, open{false}, posted{false}, ownRanAtOnce{false};
+    std::atomic<size_t> ran{0};
+    monitor.post([&] {
+        busy = true;
+        while (!open) std::this_thread::sleep_for(1ms);
+        bool own = false;
+        monitor.post([&] { own = true; });  // the queue is full meanwhile
+        ownRanAtOnce = own;
+    });
+    for (int i = 0; i < 1000 && !busy; ++i) std::this_thread::sleep_for(1ms);
+    for (size_t i = 0; i < NvMonitorThread::kMaxPosted; ++i) monitor.post([&] { ++ran; });
+    std::thread poster([&] {
+        monitor.post([&] { ++ran; });
+        posted = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(posted);
+    open = true;
+    poster.join();
+    for (int i = 0; i < 1000 && ran <= NvMonitorThread::kMaxPosted; ++i) std::this_thread::sleep_for(1ms);
+    monitor.stop();
+    EXPECT_TRUE(ownRanAtOnce && ran == NvMonitorThread::kMaxPosted + 1);
+}
+
 }  // namespace

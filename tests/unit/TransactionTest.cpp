@@ -5,6 +5,7 @@
 #include "stack/base/NvStream.h"
 #include "stack/timer/NvTestClock.h"
 #include "stack/timer/NvTime.h"
+#include "stack/transaction/NvSipFinishedTransactions.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTestTransport.h"
 #include "stack/transport/NvSipTransportLayer.h"
@@ -530,6 +531,15 @@ TEST_P(TransactionServerFinal, GoesAgainUntilItsTimerEndsTheTransaction) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByRequest, TransactionServerFinal, ::testing::ValuesIn(kServerFinalCases), byName);
+
+// A table of finished transactions holds at most its maxEntries: beyond, the oldest is forgotten before its time.
+TEST(FinishedTransactions, HoldAtMostTheirMaxEntries_TheOldestForgottenFirst) {
+    NvTestClock clock;
+    NvSipFinishedTransactions table(2);
+    NvSipFinishedTransactions::Answer answer;
+    for (const char* key : {"a", "b", "c"}) table.remember(key, 32000, nullptr, 0, NvInetAddress());
+    EXPECT_TRUE(!table.find("a", answer) && table.find("b", answer) && table.find("c", answer));
+}
 
 // A non-INVITE ends when its final response has left over UDP, and lets its interface go; the manager sends that
 // response again for each retransmitted request until timer J runs out, when the branch is new again. Over TCP
