@@ -64,14 +64,19 @@ void NvMonitorThread::wakeUp() {
     if (m_bRunning.load()) m_pReactor->notify();
 }
 
-void NvMonitorThread::post(std::function<void()> task) {
+void NvMonitorThread::post(std::function<void()> task) { queue(std::move(task), true); }
+
+void NvMonitorThread::postWithoutWaiting(std::function<void()> task) { queue(std::move(task), false); }
+
+void NvMonitorThread::queue(std::function<void()> task, bool waitForRoom) {
     if (!m_bRunning.load() || isMonitorThread()) {
         task();
         return;
     }
     {
         std::unique_lock<std::mutex> lock(m_PostMutex);
-        m_Room.wait(lock, [this] { return m_Posted.size() < kMaxPosted || m_bStopping.load(); });
+        if (waitForRoom)
+            m_Room.wait(lock, [this] { return m_Posted.size() < kMaxPosted || m_bStopping.load(); });
         m_Posted.push_back(std::move(task));
     }
     wakeUp();

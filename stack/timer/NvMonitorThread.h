@@ -20,10 +20,11 @@
 // thread itself never waits: its own posts, and every post while it is
 // stopped, run at once; and once it is stopping, posts are queued without
 // waiting. A poster must therefore not hold, while it posts, a lock that
-// the monitor thread's work may wait for (the stack's own posts come from
-// the resolver thread, holding none, and from a TCP send off the monitor
-// thread, whose caller may hold a dialog's lock: that waits only if the
-// monitor already has kMaxPosted tasks queued).
+// the monitor thread's work may wait for. The stack's own posts keep that
+// rule or do not wait: the resolver thread posts holding nothing; a TCP
+// send, whose caller may hold a dialog's lock, uses postWithoutWaiting,
+// and posts at most one task a connection at a time (its first queued
+// bytes, its connecting), so those are bounded by the connections open.
 //
 // Locks: m_PostMutex guards m_Posted; m_Room is signalled when the monitor
 // takes the queue.
@@ -62,6 +63,9 @@ public:
     // the monitor is stopped (tests), otherwise as soon as the thread is
     // free; waits for room while kMaxPosted tasks are queued (see above).
     void post(std::function<void()> task);
+    // The same without waiting for room, for a poster that may hold a lock
+    // the monitor thread needs and bounds its own posts (see above).
+    void postWithoutWaiting(std::function<void()> task);
     static constexpr size_t kMaxPosted = 4096;
 
     NvMonitorThread();
@@ -71,6 +75,7 @@ public:
 
 private:
     void run();
+    void queue(std::function<void()> task, bool waitForRoom);
     void runPosted();
     void wakeUp();
 

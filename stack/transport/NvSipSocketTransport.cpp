@@ -357,8 +357,9 @@ public:
     // closes it; messages not yet written are reported as failed with `reason`.
     void closeConnection(Connection& connection, const std::string& reason);
 
-    // Runs `task` on the monitor thread without waiting.
-    void post(std::function<void()> task) { m_Monitor.post(std::move(task)); }
+    // Runs `task` on the monitor thread without waiting, even for room in
+    // its queue: a sender may hold a dialog's lock (see NvMonitorThread).
+    void post(std::function<void()> task) { m_Monitor.postWithoutWaiting(std::move(task)); }
     // Runs `task` on the monitor thread and waits for it, at most
     // kMonitorWaitMs; false when it has not run by then (it still runs later).
     bool runOnMonitor(std::function<void()> task);

@@ -113,7 +113,7 @@ TEST(MonitorThread, RunsPostedWorkAtOnceWhenStoppedElseOnItsThreadWithItsTimers)
 
 // The post queue is bounded: a thread posting to a full queue waits until
 // the monitor takes it; the monitor thread's own posts run at once.
-TEST(MonitorThread, APosterWaitsForRoomInAFullQueue_TheMonitorThreadNeverWaits) {
+TEST(MonitorThread, APosterWaitsForRoomInAFullQueue_NotTheMonitorThreadNorAPostWithoutWaiting) {
     NvMonitorThread monitor;
     monitor.start();
     std::atomic<bool> busy{false}, open{false}, posted{false}, ownRanAtOnce{false};
@@ -131,13 +131,20 @@ TEST(MonitorThread, APosterWaitsForRoomInAFullQueue_TheMonitorThreadNeverWaits) 
         monitor.post([&] { ++ran; });
         posted = true;
     });
+    std::atomic<bool> queuedAnyway{false};
+    std::thread sender([&] {
+        monitor.postWithoutWaiting([&] { ++ran; });
+        queuedAnyway = true;
+    });
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(posted);
+    EXPECT_TRUE(queuedAnyway);
     open = true;
     poster.join();
-    for (int i = 0; i < 1000 && ran <= NvMonitorThread::kMaxPosted; ++i) std::this_thread::sleep_for(1ms);
+    sender.join();
+    for (int i = 0; i < 1000 && ran <= NvMonitorThread::kMaxPosted + 1; ++i) std::this_thread::sleep_for(1ms);
     monitor.stop();
-    EXPECT_TRUE(ownRanAtOnce && ran == NvMonitorThread::kMaxPosted + 1);
+    EXPECT_TRUE(ownRanAtOnce && ran == NvMonitorThread::kMaxPosted + 2);
 }
 
 }  // namespace
