@@ -2,11 +2,21 @@
 # ($work), the processes started ($pids, ended by PID on exit) and free_port,
 # which prints a port free for both UDP and TCP on 127.0.0.1; sipp_calls
 # reads a SIPp statistics file (-trace_stat -stf FILE).
+#
+# On exit, a sanitizer's report in any output kept in $work fails the script,
+# even from a process whose exit status was not checked (one killed on
+# purpose, say): the report is printed and the status is 66, ThreadSanitizer's.
 work="$(mktemp -d)"
 pids=()
 cleanup() {
+  local status=$?
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  local reports
+  reports="$(grep -rlE '^(WARNING|ERROR|SUMMARY): [A-Za-z]+Sanitizer' "$work" || true)"
+  for file in $reports; do echo "FAIL: a sanitizer's report in ${file#"$work"/}:"; cat "$file"; done
   rm -rf "$work"
+  if [ -n "$reports" ] && [ "$status" = 0 ]; then status=66; fi
+  exit "$status"
 }
 trap cleanup EXIT
 

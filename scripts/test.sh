@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Builds the project and runs every test: the unit tests, the tool tests,
 # the SIPp interop tests and the install test, then the same tests again
-# built with AddressSanitizer and UndefinedBehaviorSanitizer, then the tests
-# that race threads against each other (named *Race*, and the shared-counter
-# and shared-tag cases) built with ThreadSanitizer. Prints the total time at
-# the end.
+# built with AddressSanitizer and UndefinedBehaviorSanitizer, then, built
+# with ThreadSanitizer, the unit tests that race threads against each other
+# (named *Race*, and the shared-counter and shared-tag cases) and every tool
+# and interop test: nvsip-ua, nvsip-ping and the examples with their real
+# threads (stack, timers, application) against SIPp. A race stops the
+# process that has it with status 66, which fails its test; a report from a
+# process killed on purpose fails it too (scripts/loopback-lib.sh). Prints
+# the total time at the end.
 #
 #   scripts/test.sh          the full run
 #   scripts/test.sh --fast   the plain build with the unit and tool tests
@@ -40,9 +44,10 @@ if ! $fast; then
 
   echo "== thread races with ThreadSanitizer"
   cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DNVSIP_TSAN=ON -DNVSIP_TESTS=ON -DNVSIP_BENCH=OFF >/dev/null
-  cmake --build build-tsan -j"$jobs" --target unit_tests
-  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/unit_tests \
-    --gtest_filter='*Race*:NvObjectRefCount.*:TransactionServer.ThreadsRespondingAtOnceShareOneTag'
+  cmake --build build-tsan -j"$jobs" --target unit_tests nvsip-ua nvsip-ping nvsip-parse place-call b2bua auto-attendant
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  build-tsan/tests/unit_tests --gtest_filter='*Race*:NvObjectRefCount.*:TransactionServer.ThreadsRespondingAtOnceShareOneTag'
+  ctest --test-dir build-tsan --no-tests=error --output-on-failure -R '^(interop|tool)\.'
 fi
 
 echo "$passed passed in $((SECONDS / 60)) min $((SECONDS % 60)) s"
