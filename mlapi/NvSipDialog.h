@@ -459,7 +459,9 @@ public:
     //     the call hears onByeResponse for it with that response (the
     //     application: dialogTerminated; the call's terminated comes once,
     //     with its last dialog). The INVITE's time-out ends them the same
-    //     way, the call hearing onTimeOut for each.
+    //     way, the call hearing onTimeOut for each. Both also reach the
+    //     branches when the dispatcher's own early dialog ended before the
+    //     INVITE did (a 408 or 481 to a request in it, see endNow).
     //   - After a hang-up before the answer every branch is NV_TERMINATING2
     //     (one CANCEL for the INVITE: the transaction ignores a second) and
     //     so is a copy made for a later 2xx: any 2xx, also from a branch that

@@ -281,26 +281,30 @@ void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction> transaction, 
             onFinalResponse(transaction, response);  // this dialog's own, its branches settled
         return;
     }
-    if (sIsEarly(m_State) || (m_State == NV_TERMINATING2 && !isSuccess(response))) {
-        // A final failure ends the INVITE: the branches still early end after this one.
-        std::vector<NvHandle<NvSipDialog>> ending;
-        if (!isSuccess(response)) {
-            ending = listedBranches(this);
-            m_BranchTags.clear();
-        }
+    if (!isSuccess(response)) {
+        // A final failure ends the INVITE: the branches still early end after
+        // this one, also when this one ended before (a 408 or 481 to a request
+        // in its early dialog), while the INVITE went on.
+        const std::vector<NvHandle<NvSipDialog>> ending = listedBranches(this);
+        m_BranchTags.clear();
         if (sIsEarly(m_State)) {
             onEarlyFinalResponse(lock, response);
-        } else {
+        } else if (m_State == NV_TERMINATING2) {
             TELLAR_DEBUG(getLogger(), "NvSipDialog::onFinalResponsem_State == NV_TERMINATING2");
             terminating();  // the dialog ends here: it must not stay listed in the manager
             lock.unlock();
             call->onFailureResponse(this, response);
+        } else {
+            lock.unlock();
         }
         for (const NvHandle<NvSipDialog>& other : ending)
             if (other->endUnanswered()) call->onByeResponse(other, response);
         return;
     }
-    if (!isSuccess(response)) return;
+    if (sIsEarly(m_State)) {
+        onEarlyFinalResponse(lock, response);
+        return;
+    }
     if (m_State != NV_TERMINATING2) {
         ackAgain(response);
         return;

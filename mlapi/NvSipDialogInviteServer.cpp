@@ -276,35 +276,35 @@ void NvSipDialog::onTimeOut(NvHandle<NvSipTransaction> transaction) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onTimeOut");
     NvHandle<NvSipCall> call;
     std::vector<NvHandle<NvSipDialog>> ending;
+    bool ended = false;
     {
         std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
-        TELLAR_TRACE(getLogger(), "Mutex locked");
         NvHandle<NvSipRequest> request = transaction.isNil() ? nullptr : transaction->getInitialRequest();
         const NvString line = request.isNil() ? NvString("SIP request timed-out")
                                               : NvString("SIP " + request->getMethod().str() + " timed-out");
         m_CallMessageLogger.log(Tellar::INFO, line.c_str());
-        // Our INVITE unanswered, the peer's without ACK, or one that ends.
-        if (!(sIsEarly(m_State) || m_State == NV_PROCESSING || m_State == NV_TERMINATING ||
-              m_State == NV_TERMINATING2)) {
-            TELLAR_TRACE(getLogger(), "Mutex unlocked");
-            return;
-        }
-        m_bOnTimeoutSendFinalResponse = true;
-        NvHandle<NvSipServerTransaction> server(m_hInitialTransaction);
-        if (!server.isNil()) {
-            TELLAR_INFO(getLogger(), "Answering call with '408 Request Timeout' upon timeout");
-            server->setOnTimeoutSendFinalResponse(true);
-            if (server->canSendFinalResponse()) sendResponse(408, nullptr, nullptr, 0);
-        } else {
-            TELLAR_INFO(getLogger(), "Timeout triggered in SIP outbound call: ending the call.");
-        }
-        terminating();
         call = m_hCall;
-        ending = listedBranches(this);  // the other branches of our INVITE end with it
+        // The other branches of our INVITE end with it, also when this one
+        // ended before (a 408 or 481 to a request in its early dialog).
+        ending = listedBranches(this);
         m_BranchTags.clear();
+        // Our INVITE unanswered, the peer's without ACK, or one that ends.
+        if (sIsEarly(m_State) || m_State == NV_PROCESSING || m_State == NV_TERMINATING ||
+            m_State == NV_TERMINATING2) {
+            m_bOnTimeoutSendFinalResponse = true;
+            NvHandle<NvSipServerTransaction> server(m_hInitialTransaction);
+            if (!server.isNil()) {
+                TELLAR_INFO(getLogger(), "Answering call with '408 Request Timeout' upon timeout");
+                server->setOnTimeoutSendFinalResponse(true);
+                if (server->canSendFinalResponse()) sendResponse(408, nullptr, nullptr, 0);
+            } else {
+                TELLAR_INFO(getLogger(), "Timeout triggered in SIP outbound call: ending the call.");
+            }
+            terminating();
+            ended = true;
+        }
     }
-    TELLAR_TRACE(getLogger(), "Mutex unlocked");
-    call->onTimeOut(this);
+    if (ended) call->onTimeOut(this);
     for (const NvHandle<NvSipDialog>& other : ending)
         if (other->endUnanswered()) call->onTimeOut(other);
 }

@@ -254,6 +254,32 @@ TEST_F(OutgoingCallTest, NoAnswerTimesOutAfter64T1_EndingEveryRingingBranch) {
     EXPECT_EQ(outgoing->taken(), "provisional provisional failedToConnect failedToConnect terminated");
 }
 
+// RFC 3261 12.2.1.2: a 481 to an UPDATE in the first branch's early dialog ends that dialog and cancels the INVITE;
+// the INVITE's end, its 487 or its time-out, still ends the other branch, though the first had ended before.
+TEST_F(OutgoingCallTest, FirstBranchEndedByA481_TheInvitesEndStillEndsTheOtherBranch) {
+    for (const bool answered : {true, false}) {
+        SCOPED_TRACE(answered);
+        dial();
+        inject(answer(invite, 180, "a1"));
+        const NvHandle<NvSipDialog> first = outgoing->lastDialog;
+        inject(answer(invite, 183, "b1", "", "bob2"));
+        outgoing->taken();
+        first->update(nullptr);
+        const Sent update = expectSent("UPDATE sip:alice@192.0.2.1");
+        inject(responseTo(update, 481));
+        const Sent cancel = expectSent("CANCEL sip:alice@192.0.2.1");
+        EXPECT_EQ(outgoing->taken(), "updateResponse dialogTerminated");
+        inject(answer(cancel, 200, ""));
+        if (answered)
+            injectExpecting(answer(invite, 487, "b1"), "ACK sip:alice@192.0.2.1");
+        else
+            outlastTransactions();
+        EXPECT_EQ(outgoing->taken(), answered ? "dialogTerminated terminated" : "failedToConnect terminated");
+        EXPECT_EQ(manager.getDialogCount(), 0u);
+        outlastTransactions();
+    }
+}
+
 // A final answer on one branch cancels the branches still ringing.
 TEST_F(OutgoingCallTest, FinalAnswerCancelsTheRingingBranch) {
     for (const int status : {200, 603}) {
