@@ -119,6 +119,11 @@ NvHandle<NvSipDialog> NvSipCallManager::DialogTableInterface::findDialog(const N
 void NvSipCallManager::DialogTableInterface::inviteEnded(const NvString& callId, const NvString& localTag) {
     m_pLink->use([&](NvSipCallManager& manager) { manager.m_LateAnswers.remember(callId, localTag); });
 }
+void NvSipCallManager::DialogTableInterface::snapshotChanged(NvSipDialog* dialog) {
+    m_pLink->use([&](NvSipCallManager& manager) {
+        if (const NvHandle<NvSipSnapshotKeeper> keeper = manager.snapshotKeeper()) keeper->changed(dialog);
+    });
+}
 void NvSipCallManager::DialogTableInterface::updateDialogKey(const NvString& oldKey, const NvString& newKey) {
     m_pLink->use([&](NvSipCallManager& manager) { manager.updateDialogKey(oldKey, newKey); });
 }
@@ -184,6 +189,18 @@ void NvSipCallManager::registerWithStack() {
 
 NvSipCallManager::~NvSipCallManager() {
     m_pLink->stopRouting();
+    // The records of the calls still up stay in the store, for a node that
+    // takes them over: the keeper writes what is pending and goes before
+    // the calls end here.
+    NvHandle<NvSipSnapshotKeeper> keeper;
+    {
+        std::lock_guard<NvMutex> lock(*m_pMutex);
+        std::swap(keeper, m_hSnapshotKeeper);
+    }
+    if (!keeper.isNil()) {
+        keeper->flush();
+        keeper->detach();
+    }
     clear(false);
     NvSipTransactionManager* transactions = NvSipTransactionManager::sGetInstance();
     if (transactions->getStrayInterface().get() == m_hStrayMessageInterface.get())
@@ -349,6 +366,7 @@ NvHandle<NvSipServerTransaction> NvSipCallManager::createServerTransaction(NvHan
         return new NvSipServerTransaction(request, new UnsupportedExtensionInterface(std::move(unsupported)));
     const NvString method = request->getMethod();
     NvHandle<NvSipDialog> dialog = findDialog(sDialogKey(request));
+    if (dialog.isNil()) dialog = takeOver(request);
     if (!dialog.isNil()) {
         if (!dialog->takeRemoteCSeq(request)) return new NvSipServerTransaction(request, new OutOfOrderInterface);
         if (method == NvSipInviteMessage::sMethodName)
@@ -379,6 +397,37 @@ NvHandle<NvSipServerTransaction> NvSipCallManager::createServerTransaction(NvHan
     }
     if (!handler.isNil()) return new NvSipServerTransaction(request, handler.get());
     return stray(request);
+}
+
+// ---------------------------------------------------------------- snapshots
+
+void NvSipCallManager::setSnapshotStore(NvHandle<NvSipSnapshotStore> store, NvSipIncomingCallinterface* callInterface) {
+    NvHandle<NvSipSnapshotKeeper> keeper =
+        store.isNil() ? nullptr : new NvSipSnapshotKeeper(std::move(store), callInterface);
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    std::swap(m_hSnapshotKeeper, keeper);
+}
+
+NvHandle<NvSipSnapshotKeeper> NvSipCallManager::snapshotKeeper() const {
+    std::lock_guard<NvMutex> lock(*m_pMutex);
+    return m_hSnapshotKeeper;
+}
+
+std::vector<NvHandle<NvSipIncomingCall>> NvSipCallManager::restoreSnapshots() {
+    const NvHandle<NvSipSnapshotKeeper> keeper = snapshotKeeper();
+    return keeper.isNil() ? std::vector<NvHandle<NvSipIncomingCall>>() : keeper->restore();
+}
+
+NvHandle<NvSipDialog> NvSipCallManager::takeOver(const NvHandle<NvSipRequest>& request) {
+    const NvHandle<NvSipSnapshotKeeper> keeper = snapshotKeeper();
+    if (keeper.isNil() || tagOf(request->getToHeader()).isEmpty() || tagOf(request->getFromHeader()).isEmpty())
+        return nullptr;
+    const NvHandle<NvSipIncomingCall> call = keeper->takeOver(request->getCallID().str());
+    if (call.isNil()) return nullptr;
+    TELLAR_INFO(Tellar::fileScopeLogger(), "Call " << request->getCallID().str() << " taken over from the snapshot store for its "
+                                                   << request->getMethod().str());
+    m_hNewCallInterface->callTakenOver(call);
+    return findDialog(sDialogKey(request));
 }
 
 NvHandle<NvSipServerTransaction> NvSipCallManager::routeInvite(const NvHandle<NvSipRequest>& request) {

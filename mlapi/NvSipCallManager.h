@@ -99,6 +99,7 @@
 #include "mlapi/NvSipLateAnswers.h"
 #include "mlapi/NvSipMlApiAfx.h"
 #include "mlapi/NvSipNewCallinterface.h"
+#include "mlapi/snapshot/NvSipSnapshotKeeper.h"
 #include "stack/auth/NvAuthenticationInterface.h"
 #include "stack/log/TellarAlloc.h"
 #include "stack/transaction/NvSipTransactionManager.h"
@@ -201,6 +202,7 @@ public:
         bool addCredentials(NvHandle<NvSipResponse> response, NvHandle<NvSipRequest> request) override;
         NvHandle<NvSipDialog> findDialog(const NvString& key) override;
         void inviteEnded(const NvString& callId, const NvString& localTag) override;
+        void snapshotChanged(NvSipDialog* dialog) override;
 
     private:
         const LinkPtr m_pLink;
@@ -283,6 +285,21 @@ public:
     // Number of entries (a dialog listed under two keys counts twice).
     size_t getDialogCount() const;
 
+    // ------------------------------------------------------------ snapshots
+    // Keeps every confirmed incoming call in `store` until it ends (see
+    // NvSipSnapshotKeeper), and takes over the calls the store holds: a
+    // request with both tags that no listed dialog matches is looked up
+    // there (by its Call-ID) before it goes the stray way (481); a call
+    // found is rebuilt, reporting to `callInterface`, listed, recorded as
+    // this node's, announced (NvSipNewCallinterface::callTakenOver), and
+    // handles the request. The look-up waits for the store on the stack's
+    // thread, once for each such request (its time-out bounds it). Nil:
+    // no store. Set it before the stack's thread starts.
+    void setSnapshotStore(NvHandle<NvSipSnapshotStore> store, NvSipIncomingCallinterface* callInterface);
+    // Rebuilds every call the store holds (a node started again); none
+    // without a store.
+    std::vector<NvHandle<NvSipIncomingCall>> restoreSnapshots();
+
     // ------------------------------------------------------------ overload
     // New INVITEs beyond `limit` dialogs listed are answered 503 (see
     // Overload above); 0, the default, sets no limit: the library cannot
@@ -319,6 +336,9 @@ private:
     NvHandle<NvSipDialog> findDialog(const NvString& key) const;
     NvHandle<NvSipServerTransaction> stray(const NvHandle<NvSipRequest>& request);
     NvHandle<NvSipServerTransaction> routeInvite(const NvHandle<NvSipRequest>& request);
+    NvHandle<NvSipSnapshotKeeper> snapshotKeeper() const;
+    // The dialog of a call the snapshot store holds for `request`, rebuilt; nil when none.
+    NvHandle<NvSipDialog> takeOver(const NvHandle<NvSipRequest>& request);
     // Table operations under m_pMutex that keep m_Calls right; each returns
     // the handle the table let go, to be released after the lock.
     NvHandle<NvObject> list(const NvString& key, const NvHandle<NvObject>& dialog);
@@ -343,4 +363,5 @@ private:
     size_t m_Calls = 0;        // dialogs listed
     const NvHandle<OverloadInterface> m_hOverloadInterface;
     NvOverloadLog m_OverloadLog;
+    NvHandle<NvSipSnapshotKeeper> m_hSnapshotKeeper;  // nil: no store; guarded by m_pMutex
 };

@@ -193,6 +193,8 @@ void NvSipDialog::changeState(int32_t next) {
         assert(!"dialog state change outside the state table");
     }
     m_State = next;
+    // A confirmed dialog, the end of a re-INVITE, the end: what a snapshot keeps.
+    if (next == NV_ACTIVE || next == NV_TERMINATED) table().snapshotChanged(this);
 }
 
 const char* NvSipDialog::sStateName(int32_t state) {
@@ -257,6 +259,11 @@ void NvSipDialog::updateDialogKey(const NvString&, const NvString& newKey) {
 int32_t NvSipDialog::getState() const {
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
     return m_State;
+}
+
+uint32_t NvSipDialog::getSessionInterval() const {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    return m_SessionTimer.interval();
 }
 
 NvHandle<NvSipCall> NvSipDialog::getCall() const {

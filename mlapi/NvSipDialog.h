@@ -328,6 +328,8 @@ public:
     // old key argument is not used).
     void updateDialogKey(const NvString& oldKey, const NvString& newKey);
     int32_t getState() const;
+    // The session interval (seconds) of the session timer; 0 when none was negotiated.
+    uint32_t getSessionInterval() const;
     NvHandle<NvSipCall> getCall() const;
     NvHandle<NvSipTransaction> getInitialTransaction() const;
 

@@ -66,6 +66,7 @@ NvHandle<NvSipRequest> NvSipDialog::CreateRequest(const NvString& method, const 
         cseq = hInitialRequest->getCSeqHeader()->getNumber();
     } else {
         cseq = ++m_LocalCSeq;
+        table().snapshotChanged(this);
     }
 
     NvHandle<NvSipContactHeader> contactHeader = contact;

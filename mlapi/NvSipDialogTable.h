@@ -39,4 +39,9 @@ public:
     // dialog left: a 2xx that its INVITE still gets is ACKed and hung up
     // (NvSipLateAnswers).
     virtual void inviteEnded(const NvString& callId, const NvString& localTag) = 0;
+
+    // `dialog` changed what its call's snapshot holds (it was confirmed, sent
+    // a request, ended...): the snapshot store, when there is one, is
+    // brought up to date (NvSipSnapshotKeeper).
+    virtual void snapshotChanged(NvSipDialog* dialog) = 0;
 };

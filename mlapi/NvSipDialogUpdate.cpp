@@ -97,6 +97,7 @@ void NvSipDialog::respondToUpdate(NvHandle<NvSipResponse> response) {
     }
     if (status >= 200) m_TheirUpdate.forget();
     sendAndLogResponse(transaction, response, Tellar::INFO);
+    if (status / 100 == 2) table().snapshotChanged(this);  // remote target, session interval
 }
 
 // ---------------------------------------------------------------- ours
@@ -164,6 +165,7 @@ void NvSipDialog::onUpdateFinalResponse(NvHandle<NvSipClientTransaction> transac
                 handleSessionTime(response, sessionExpires);
             else if (sIsConfirmed(m_State) && !update->getHeader<NvSipSessionExpiresHeader>().isNil())
                 m_SessionTimer.stop(timers());
+            table().snapshotChanged(this);
         } else if (status == 491) {
             NvSipOutgoingReinvite::sRetryLater(timers(), update, m_bCaller);
         }

@@ -3,3 +3,5 @@
 #include "mlapi/NvSipIncomingCall.h"
 
 NvSipNewCallinterface::~NvSipNewCallinterface() = default;
+
+void NvSipNewCallinterface::callTakenOver(NvHandle<NvSipIncomingCall>) {}

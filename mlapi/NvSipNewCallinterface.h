@@ -20,4 +20,11 @@ public:
     // stack then answers the INVITE "480 Temporarily Unavailable". The call's
     // inviteRequest event follows once this returns.
     virtual NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage> invite) = 0;
+
+    // `call` was rebuilt from the snapshot store for a request of its dialog
+    // that reached this node (another node, or an earlier run, had it; see
+    // NvSipCallManager::setSnapshotStore). Told before the call handles the
+    // request; the call reports to the interface given with the store. The
+    // default does nothing.
+    virtual void callTakenOver(NvHandle<NvSipIncomingCall> call);
 };

@@ -7,6 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libace-dev liblog4cplus-dev libssl-dev libgoogle-perftools-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
+  libhiredis-dev redis-server
   sip-tester python3 doxygen
 )
 

@@ -18,6 +18,10 @@ NvHandle<NvSipIncomingCall> Listener::NewCalls::newCall(NvHandle<NvSipInviteMess
     return call;
 }
 
+void Listener::NewCalls::callTakenOver(NvHandle<NvSipIncomingCall> call) {
+    m_hListener->takeBack({call}, "taken over");
+}
+
 void Listener::admit(const Call& call) {
     if (Tellar::Logger* logger = m_CallLog.open(call->getCallID().str())) call->getDialog()->setCallLogger(logger);
     m_Report.started();
@@ -125,10 +129,10 @@ void Listener::answer(const Call& call) {
         later(static_cast<unsigned>(m_Options.hangupAfterMs), call, &Listener::hangup);
 }
 
-void Listener::takeBack(const std::vector<Call>& calls) {
+void Listener::takeBack(const std::vector<Call>& calls, const char* how) {
     for (const Call& call : calls) {
         admit(call);
-        m_Report.event(numberOf(call), "taken back from its snapshot, Call-ID " + call->getCallID().str());
+        m_Report.event(numberOf(call), std::string(how) + " from its snapshot, Call-ID " + call->getCallID().str());
         if (m_Options.hangupAfterMs >= 0)
             later(static_cast<unsigned>(m_Options.hangupAfterMs), call, &Listener::hangup);
     }
@@ -142,8 +146,6 @@ void Listener::callConfirmed(Call call, NvHandle<NvSipAckMessage> ack) {
                                                 : "ACK received with the SDP answer";
     m_Report.answered();
     m_Report.event(numberOf(call), std::string(what) + ", call up");
-    std::string error;
-    if (m_pSnapshots && !m_pSnapshots->save(call, error)) m_Report.event(numberOf(call), "no snapshot: " + error);
 }
 
 void Listener::hangup(const Call& call) {
@@ -187,7 +189,6 @@ void Listener::ended(const Call& call, const std::string& outcome, bool clean) {
         number = found->second.number;
         m_Calls.erase(found);
     }
-    if (m_pSnapshots) m_pSnapshots->remove(call);
     m_Report.drawing(m_CallLog.close(call->getCallID().str()));
     m_Report.ended(number, outcome, clean);
 }

@@ -31,7 +31,6 @@
 #include "apps/nvsip-ua/CallLog.h"
 #include "apps/nvsip-ua/CallReport.h"
 #include "apps/nvsip-ua/InCallRequests.h"
-#include "apps/nvsip-ua/SnapshotStore.h"
 #include "mlapi/NvSipIncomingCall.h"
 #include "mlapi/NvSipNewCallinterface.h"
 
@@ -62,6 +61,7 @@ public:
     public:
         explicit NewCalls(NvHandle<Listener> listener) : m_hListener(std::move(listener)) {}
         NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage> invite) override;
+        void callTakenOver(NvHandle<NvSipIncomingCall> call) override;
 
     private:
         NvHandle<Listener> m_hListener;
@@ -69,12 +69,11 @@ public:
 
     Listener(const ListenOptions& options, CallReport& report, InCallRequests inCall);
 
-    // Keeps a snapshot of each confirmed call in `store` until it ends.
-    void keepSnapshotsIn(const SnapshotStore* store) { m_pSnapshots = store; }
-    // Takes over calls rebuilt from snapshots (before the stack's thread
-    // runs): they are counted like the others, and hung up after
-    // --hangup-after when it was given.
-    void takeBack(const std::vector<Call>& calls);
+    // Takes over calls rebuilt from snapshots, at start (before the stack's
+    // thread runs; "taken back") or for a request of a call another node
+    // had ("taken over"): they are counted like the others, and hung up
+    // after --hangup-after when it was given.
+    void takeBack(const std::vector<Call>& calls, const char* how = "taken back");
 
     void inviteRequest(Call call, NvHandle<NvSipInviteMessage> invite) override;
     void prack(Call call, NvHandle<NvSipPrackMessage> prack) override;
@@ -128,7 +127,6 @@ private:
     CallReport& m_Report;
     const InCallRequests m_InCall;
     const CallLog m_CallLog;
-    const SnapshotStore* m_pSnapshots = nullptr;
     std::atomic<uint64_t> m_NextNumber{1};
     std::mutex m_Mutex;  // guards m_Calls
     std::map<NvSipIncomingCall*, CallState> m_Calls;

@@ -2,6 +2,7 @@
 //
 //   nvsip-ua listen --bind ADDR:PORT [--tcp] [--ring MS] [--answer CODE] [--reliable] [--early-media]
 //                   [--timer SECS] [--hangup-after MS] [--count N] [--snapshot-dir DIR]
+//                   [--snapshot-store redis://HOST:PORT] [--advertise ADDR:PORT]
 //                   [--leave-unanswered METHOD,...] [--max-calls N] [--quiet] [--verbose] [--json] [--ladder]
 //   nvsip-ua call SIP-URI --bind ADDR:PORT [--tcp] [--hold MS] [--cancel-after MS]
 //                 [--auth USER:PASSWORD] [--follow-redirects] [--count N] [--rate R] [--limit N]
@@ -22,7 +23,13 @@
 // --hangup-after MS after its 2xx (the BYE waits for the ACK), and exits 0
 // once N calls have ended, whatever their outcome. With --snapshot-dir, each
 // confirmed call is saved in DIR until it ends, and calls saved there by an
-// earlier run (killed mid-call) are taken back at start. --early-media
+// earlier run (killed mid-call) are taken back at start. --snapshot-store
+// keeps them in a Redis server shared by the nodes of a cluster instead:
+// those this node wrote are taken back at start, and a request for a call
+// this node does not know (another node had it) is looked up there before
+// it gets 481, and the call taken over. --advertise puts ADDR:PORT (a load
+// balancer's) in every Contact we send, so that the peer's requests in a
+// call come back through it; Via keeps our own address. --early-media
 // sends 183 with the SDP answer instead of the 180 to an INVITE with an
 // offer (reliably under the same conditions), and the final answer after MS
 // without waiting for the PRACK itself: the library sends a 2xx only once
@@ -84,6 +91,8 @@
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipCall.h"
 #include "mlapi/NvSipDialog.h"
+#include "mlapi/snapshot/NvSipRedisSnapshotStore.h"
+#include "mlapi/snapshot/NvSipSnapshotDirectory.h"
 #include "stack/timer/NvMonitorThread.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
@@ -129,7 +138,10 @@ struct Listen {
     BindAddress bind;
     bool bound = false;
     ListenOptions options;
-    std::string snapshotDir;  // empty: no snapshots
+    std::string snapshotDir;    // empty: no snapshots in a folder
+    std::string snapshotStore;  // "redis://HOST:PORT"; empty: none
+    BindAddress advertise;      // the Contact's address, when advertised
+    bool advertised = false;
 };
 
 // Walks argv from `first`, giving each argument to `option` with the means
@@ -191,12 +203,25 @@ Listen parseListen(int argc, char** argv) {
         else if (arg == "--hangup-after") o.hangupAfterMs = number(3600000);
         else if (arg == "--count") o.count = atLeastOne(number(2147483647L));
         else if (arg == "--snapshot-dir") listen.snapshotDir = value();
+        else if (arg == "--snapshot-store") {
+            listen.snapshotStore = value();
+            try {
+                NvSipRedisSnapshotStore::sParseUrl(listen.snapshotStore);
+            } catch (const NvHandle<NvException>& error) {
+                throw std::invalid_argument("bad --snapshot-store: " + error->getMessage().str());
+            }
+        } else if (arg == "--advertise") {
+            listen.advertise = parseBindAddress(value());
+            listen.advertised = true;
+        }
         else if (arg == "--leave-unanswered") o.leaveUnanswered = parseMethods(value());
         else if (arg == "--max-calls") o.maxCalls = static_cast<uint32_t>(number(1000000000));
         else return reportOption(arg, o.report);
         return true;
     });
     if (!listen.bound) throw std::invalid_argument("listen needs --bind ADDR:PORT");
+    if (!listen.snapshotDir.empty() && !listen.snapshotStore.empty())
+        throw std::invalid_argument("give --snapshot-dir or --snapshot-store, not both");
     return listen;
 }
 
@@ -363,13 +388,18 @@ int listen(const Listen& listen) {
     NvSipCallManager* manager = new NvSipCallManager(new Listener::NewCalls(listener), new NvSipCallStrayInterface);
     manager->setCallLimit(options.maxCalls);
     NvSipTransactionManager::m_MaxTransactions = 2 * options.maxCalls;
-    std::unique_ptr<SnapshotStore> snapshots;
-    if (!listen.snapshotDir.empty()) {
-        snapshots = std::make_unique<SnapshotStore>(listen.snapshotDir);
-        listener->keepSnapshotsIn(snapshots.get());
-        listener->takeBack(snapshots->restore(listener.get(), [](const std::string& problem) {
-            std::fprintf(stderr, "nvsip-ua: snapshot dropped: %s\n", problem.c_str());
-        }));
+    if (listen.advertised)
+        NvSipCall::setLocalHostPort(listen.advertise.host.c_str(), listen.advertise.port,
+                                    options.tcp ? NvSocketImpl::TCP : NvSocketImpl::UDP, "nvsip-ua");
+    NvHandle<NvSipSnapshotStore> store;
+    if (!listen.snapshotDir.empty()) store = new NvSipSnapshotDirectory(listen.snapshotDir);
+    if (!listen.snapshotStore.empty()) {
+        const auto [storeHost, storePort] = NvSipRedisSnapshotStore::sParseUrl(listen.snapshotStore);
+        store = new NvSipRedisSnapshotStore(storeHost, storePort, host.str() + ":" + std::to_string(port));
+    }
+    if (!store.isNil()) {
+        manager->setSnapshotStore(store, listener.get());
+        listener->takeBack(manager->restoreSnapshots());
     }
     NvMonitorThread::sGetCurrent()->start();
     report.note("nvsip-ua: listening on " + host.str() + ":" + std::to_string(port) +

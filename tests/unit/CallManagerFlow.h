@@ -187,6 +187,8 @@ protected:
     static inline NewCall newCall;
     // How the application's stray interface answers a BYE of no dialog in this test (nil: its default, 481).
     static inline std::function<void(NvHandle<NvSipServerTransaction>)> onStrayBye;
+    // What the application's callTakenOver does in this test (nil: nothing).
+    static inline std::function<void(NvHandle<NvSipIncomingCall>)> onTakeOver;
     NvHandle<RecordedIncomingEvents> events = new RecordedIncomingEvents;
     NvHandle<RecordedOutgoingEvents> outgoing = new RecordedOutgoingEvents;
     NvSipCallManager& manager = sManager();
@@ -199,6 +201,8 @@ protected:
     void TearDown() override {
         newCall = nullptr;
         onStrayBye = nullptr;
+        onTakeOver = nullptr;
+        sManager().setSnapshotStore(nullptr, nullptr);
         sManager().setCallLimit(0);
         NvSipTransactionManager::m_MaxTransactions = 0;
         events->forget();
@@ -245,6 +249,9 @@ private:
     struct Application : NvSipNewCallinterface {
         NvHandle<NvSipIncomingCall> newCall(NvHandle<NvSipInviteMessage> invite) override {
             return CallManagerFlow::newCall ? CallManagerFlow::newCall(invite) : nullptr;
+        }
+        void callTakenOver(NvHandle<NvSipIncomingCall> call) override {
+            if (onTakeOver) onTakeOver(call);
         }
     };
     // The defaults, but for a stray BYE when the test says how to answer it.

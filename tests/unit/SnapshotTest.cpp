@@ -5,11 +5,32 @@
 #include "CallManagerFlow.h"
 
 #include "mlapi/NvSipOutgoingCall.h"
+#include "mlapi/snapshot/NvSipSnapshotDirectory.h"
 #include "stack/sip/NvSipHeaders.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
 
 namespace {
 
 using D = NvSipDialog;
+
+// A store in memory that counts its writes.
+struct MemoryStore : NvSipSnapshotStore {
+    std::map<std::string, std::string> records;
+    int writes = 0;
+    uint32_t lifetime = 0;
+    void save(const std::string& callId, const std::string& snapshot, uint32_t lifetimeSeconds) override {
+        records[callId] = snapshot, ++writes, lifetime = lifetimeSeconds;
+    }
+    void remove(const std::string& callId) override { records.erase(callId); }
+    std::string load(const std::string& callId) override { return records.count(callId) ? records[callId] : ""; }
+    std::vector<std::pair<std::string, std::string>> loadAll() override { return {records.begin(), records.end()}; }
+};
 
 // The application keeps a further branch's answer (ACKed, not hung up).
 struct KeepsForks : NvSipOutgoingCallinterface {
@@ -145,6 +166,65 @@ TEST_F(SnapshotTest, RebuiltIncomingCallGoesOn_ReinviteAnsweredByeEitherWay) {
         EXPECT_EQ(manager.getDialogCount(), reinvite.message ? 1u : 0u);
         restart();
     }
+}
+
+// A node keeps its confirmed call in the store, rewritten once for changes that come together, with a lifetime of
+// twice the session interval; another node, for the peer's re-INVITE of a call it does not know, takes it over from
+// the store (the call goes on: the re-INVITE and the BYE are answered) and removes its record when it ends.
+TEST_F(SnapshotTest, StoreKeepsTheConfirmedCall_AnotherNodeTakesItOverForItsRequest) {
+    NvSipDialog::sm_bSupportTimer = true;
+    const NvHandle<MemoryStore> store = new MemoryStore;
+    manager.setSnapshotStore(store, events.get());
+    answerCall("Supported: timer\r\nSession-Expires: 1800\r\n");
+    EXPECT_EQ(store->writes, 0);  // written on the stack's thread, after the event
+    clock.advance(0);
+    EXPECT_EQ(std::make_tuple(store->writes, store->lifetime, store->records.count("c1")), std::make_tuple(1, 3600u, 1u));
+    call->update(nullptr, nullptr, 0);
+    call->info(NvHandle<NvSipInfoMessage>(call->getDialog()->createRequest("INFO", nullptr, nullptr, 0, nullptr)));
+    clock.advance(0);
+    EXPECT_EQ(store->writes, 2);  // our two requests, one write
+    const std::string record = store->records["c1"];
+    EXPECT_EQ(record, snapshotOf(*call));
+
+    // The node dies: its calls go, the record stays.
+    const std::string ourTag = call->getLocalTag().str();
+    const auto peer = [&](const char* method, int cseq, const char* branch) {
+        return request(method, ourTag, "r1", "", "c1", branch, cseq);
+    };
+    manager.setSnapshotStore(nullptr, nullptr);
+    restart();
+    EXPECT_EQ(heardAfter(peer("INVITE", 5, "z9hG4bK-lost")), "");  // no store: the stray way
+    expectSent("SIP/2.0 481");
+
+    manager.setSnapshotStore(store, events.get());  // another node with the same store
+    onTakeOver = [this](NvHandle<NvSipIncomingCall> taken) {
+        call = taken;
+        events->record("takenOver");
+    };
+    EXPECT_EQ(heardAfter(peer("INVITE", 6, "z9hG4bK-re")), "takenOver reinviteRequest");
+    expectSent("SIP/2.0 100");
+    call->respondToReinvite(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    EXPECT_EQ(heardAfter(peer("ACK", 6, "z9hG4bK-ack6")), "reinviteAck");
+    peerHangsUp(7);
+    clock.advance(0);
+    EXPECT_TRUE(store->records.empty());
+}
+
+// The folder store: a file a call, whatever its Call-ID holds; files that are not its own are left alone.
+TEST(SnapshotDirectory, KeepsReadsAndRemovesRecords_IgnoresOtherFiles) {
+    const std::string folder = testing::TempDir() + "snapshots-" + std::to_string(::getpid());
+    NvHandle<NvSipSnapshotStore> store = new NvSipSnapshotDirectory(folder);
+    store->save("a/b@c", "one", 0);
+    store->save("d", "two", 0);
+    store->save("d", "three", 0);
+    std::ofstream(folder + "/zz.call") << "not ours";
+    auto all = store->loadAll();
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all, (std::vector<std::pair<std::string, std::string>>{{"a/b@c", "one"}, {"d", "three"}}));
+    store->remove("a/b@c");
+    EXPECT_EQ(store->load("a/b@c") + "," + store->load("d"), ",three");
+    std::filesystem::remove_all(folder);
 }
 
 TEST_F(SnapshotTest, OutgoingCallWithTwoForks_ReadsBackInOrder) {
