@@ -166,13 +166,16 @@ void NvSipRedisSnapshotStore::save(const std::string& callId, const std::string&
     redisAsyncCommand(context, checkReply, nullptr, "HSET %b snapshot %b owner %b", key.data(), key.size(),
                       snapshot.data(), snapshot.size(), m_Owner.data(), m_Owner.size());
     redisAsyncCommand(context, checkReply, nullptr, "EXPIRE %b %u", key.data(), key.size(), lifetimeSeconds);
+    redisAsyncHandleWrite(context);  // what the socket takes now leaves now; the reactor sends the rest
 }
 
 void NvSipRedisSnapshotStore::remove(const std::string& callId) {
     const std::string key = sKey(callId);
     std::lock_guard<std::mutex> lock(m_Mutex);
-    if (redisAsyncContext* context = writer())
+    if (redisAsyncContext* context = writer()) {
         redisAsyncCommand(context, checkReply, nullptr, "DEL %b", key.data(), key.size());
+        redisAsyncHandleWrite(context);
+    }
 }
 
 redisContext* NvSipRedisSnapshotStore::reader() {

@@ -6,8 +6,10 @@
 // each write, so that the record of a call whose every node died goes too.
 //
 // Writes never wait on the network: save and remove queue their command on
-// an asynchronous connection (hiredis) whose socket is served by the stack's
-// reactor, on the stack's thread; replies are only checked for errors. Reads
+// an asynchronous connection (hiredis) with a non-blocking socket, write
+// what the socket takes at once, and leave the rest and the replies to the
+// stack's reactor, on the stack's thread; replies are only checked for
+// errors. Reads
 // (load, loadAll) use a second, blocking connection with a time-out of
 // `timeoutMs`, on the caller's thread: a take-over waits for it once.
 //
