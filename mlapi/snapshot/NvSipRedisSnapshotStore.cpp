@@ -179,7 +179,8 @@ void NvSipRedisSnapshotStore::remove(const std::string& callId) {
 }
 
 redisContext* NvSipRedisSnapshotStore::reader() {
-    if (m_pReader) return m_pReader;
+    if (m_pReader || std::chrono::steady_clock::now() < m_NextRead) return m_pReader;
+    m_NextRead = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     const timeval timeout{static_cast<time_t>(m_TimeoutMs / 1000), static_cast<suseconds_t>(m_TimeoutMs % 1000 * 1000)};
     m_pReader = redisConnectWithTimeout(m_Host.c_str(), m_Port, timeout);
     if (m_pReader && !m_pReader->err && redisSetTimeout(m_pReader, timeout) == REDIS_OK) return m_pReader;

@@ -15,8 +15,9 @@
 //
 // A server that cannot be reached, or a connection that breaks, is logged
 // at WARN (once until it comes back); writes meanwhile are dropped and the
-// calls go on, reads find nothing. The next write after a second tries to
-// connect again.
+// calls go on, reads find nothing. The next write (read) a second after a
+// failed attempt tries to connect again, so that a server that is down
+// costs the stack's thread one read time-out a second at most.
 //
 // Threads: any; m_Mutex guards the asynchronous connection (its commands,
 // and its socket events on the stack's thread), m_ReadMutex the blocking one.
@@ -68,4 +69,5 @@ private:
     bool m_bReported = false;  // unreachable, logged once until connected again
     std::mutex m_ReadMutex;
     redisContext* m_pReader = nullptr;
+    std::chrono::steady_clock::time_point m_NextRead{};  // no new connection before
 };
