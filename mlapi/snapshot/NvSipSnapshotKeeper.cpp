@@ -86,6 +86,10 @@ std::vector<NvHandle<NvSipIncomingCall>> NvSipSnapshotKeeper::restore() {
 }
 
 NvHandle<NvSipIncomingCall> NvSipSnapshotKeeper::takeOver(const std::string& callId) {
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_Kept.count(callId)) return nullptr;  // ours, up: the request names a dialog that is not
+    }
     const std::string record = m_hStore->load(callId);
     return record.empty() ? nullptr : rebuild(callId, record);
 }

@@ -46,7 +46,9 @@ public:
     // reported at WARN and removed.
     std::vector<NvHandle<NvSipIncomingCall>> restore();
     // Rebuilds the call of `callId` from the store and records this node as
-    // its owner; nil when the store has none or it cannot be read.
+    // its owner; nil when the store has none or it cannot be read, and when
+    // this node keeps that call itself (a request with a wrong tag must not
+    // rebuild a call that is up here).
     NvHandle<NvSipIncomingCall> takeOver(const std::string& callId);
 
     void onNotification(NvHandle<NvObservable>, NvHandle<NvObject>) override { flush(); }
@@ -57,8 +59,8 @@ private:
 
     const NvHandle<NvSipSnapshotStore> m_hStore;
     NvSipIncomingCallinterface* const m_pCallInterface;
-    std::mutex m_Mutex;                          // guards the two members below
+    std::mutex m_Mutex;                            // guards the three members below
     std::vector<NvHandle<NvSipDialog>> m_Changed;  // noted since the last flush
     bool m_bFlushScheduled = false;
-    std::set<std::string> m_Kept;  // Call-IDs with a record; flush() only
+    std::set<std::string> m_Kept;  // Call-IDs with a record written here
 };

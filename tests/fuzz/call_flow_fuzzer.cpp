@@ -17,14 +17,16 @@
 // Then the application hangs up every call, the peer answers every request
 // we send with 200, and the clock runs out. It aborts (a finding) when
 //  - a request the peer sent (but ACK) never got a response;
-//  - a dialog stays in the manager's table or alive, or a transaction stays
-//    in the stack, once the clock ran out.
+//  - a dialog stays in the manager's table or alive, a transaction stays
+//    in the stack, or a call's record in the snapshot store, once the
+//    clock ran out.
 // The sanitizers and the leak checker find the rest.
 
 #include "mlapi/NvSipCallManager.h"
 #include "mlapi/NvSipDialog.h"
 #include "mlapi/NvSipIncomingCall.h"
 #include "mlapi/NvSipOutgoingCall.h"
+#include "mlapi/snapshot/NvSipSnapshotStore.h"
 #include "stack/base/NvStream.h"
 #include "stack/log/TellarAlloc.h"
 #include "stack/timer/NvTestClock.h"
@@ -38,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <map>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -119,6 +122,16 @@ private:
     std::unordered_map<std::string, NvHandle<NvSipMessage>> m_Parsed;  // by text, until the run settles
 };
 
+// The snapshot store, in memory: the call manager keeps each confirmed
+// incoming call there until it ends.
+struct Records : NvSipSnapshotStore {
+    std::map<std::string, std::string> kept;
+    void save(const std::string& callId, const std::string& bytes, uint32_t) override { kept[callId] = bytes; }
+    void remove(const std::string& callId) override { kept.erase(callId); }
+    std::string load(const std::string& callId) override { return kept.count(callId) ? kept[callId] : ""; }
+    std::vector<std::pair<std::string, std::string>> loadAll() override { return {kept.begin(), kept.end()}; }
+};
+
 // The calls the application holds, and what it does when told.
 struct Application : NvSipIncomingCallinterface {
     std::vector<NvHandle<NvSipIncomingCall>> incoming;
@@ -170,6 +183,7 @@ public:
         newCalls->application = application.get();
         NvSipTransportLayer::sGetInstance()->setReceiver(&transactions);
         manager->registerWithStack();
+        manager->setSnapshotStore(records, application.get());
     }
 
     void play(const uint8_t* bytes, size_t size) {
@@ -372,6 +386,7 @@ private:
             collectSent();
         }
         if (!m_Unanswered.empty()) fail("a request of the peer was never answered: " + *m_Unanswered.begin());
+        if (!records->kept.empty()) fail("the record of an ended call stayed in the snapshot store: " + records->kept.begin()->first);
         application->incoming.clear();
         application->outgoing.clear();
         if (manager->getDialogCount() != 0 || transactions.getTransactionCount() != 0 ||
@@ -410,6 +425,7 @@ private:
     NvHandle<Outgoing> outgoing = new Outgoing;
     NvHandle<NewCalls> newCalls = new NewCalls;
     NvHandle<NvSipCallManager> manager = new NvSipCallManager(newCalls.get(), new NvSipCallStrayInterface);
+    NvHandle<Records> records = new Records;
     PeerCall m_Peer[2];
     std::deque<NvHandle<NvSipRequest>> m_OurRequests;  // the last requests we sent, for the peer to answer
     std::set<std::string> m_Unanswered;  // "branch method" of the peer's requests without a final response yet

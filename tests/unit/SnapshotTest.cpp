@@ -181,10 +181,15 @@ TEST_F(SnapshotTest, StoreKeepsTheConfirmedCall_AnotherNodeTakesItOverForItsRequ
     EXPECT_EQ(std::make_tuple(store->writes, store->lifetime, store->records.count("c1")), std::make_tuple(1, 3600u, 1u));
     call->update(nullptr, nullptr, 0);
     call->info(NvHandle<NvSipInfoMessage>(call->getDialog()->createRequest("INFO", nullptr, nullptr, 0, nullptr)));
+    expectSent("UPDATE sip:alice@192.0.2.1");
+    expectSent("INFO sip:alice@192.0.2.1");
     clock.advance(0);
     EXPECT_EQ(store->writes, 2);  // our two requests, one write
     const std::string record = store->records["c1"];
     EXPECT_EQ(record, snapshotOf(*call));
+    // A request with a wrong tag, for the call that is up here, takes nothing over: 481.
+    EXPECT_EQ(heardAfter(request("INFO", "wrong", "r1", "", "c1", "z9hG4bK-wrong", 9)), "");
+    expectSent("SIP/2.0 481");
 
     // The node dies: its calls go, the record stays.
     const std::string ourTag = call->getLocalTag().str();
@@ -214,7 +219,7 @@ TEST_F(SnapshotTest, StoreKeepsTheConfirmedCall_AnotherNodeTakesItOverForItsRequ
 // The folder store: a file a call, whatever its Call-ID holds; files that are not its own are left alone.
 TEST(SnapshotDirectory, KeepsReadsAndRemovesRecords_IgnoresOtherFiles) {
     const std::string folder = testing::TempDir() + "snapshots-" + std::to_string(::getpid());
-    NvHandle<NvSipSnapshotStore> store = new NvSipSnapshotDirectory(folder);
+    const NvHandle<NvSipSnapshotDirectory> store = new NvSipSnapshotDirectory(folder);
     store->save("a/b@c", "one", 0);
     store->save("d", "two", 0);
     store->save("d", "three", 0);
