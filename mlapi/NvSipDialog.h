@@ -844,10 +844,11 @@ public:
     // ------------------------------------------------------------ snapshot
     // The dialog's record in a call's snapshot (the call writes its own part
     // first; NvSipIncomingCall::sCreateFrom and NvSipOutgoingCall::sCreateFrom read it back;
-    // the byte form is NvSipDialogRecord's). Not kept: session times (no
-    // session timer runs after a rebuild), local Contact, remote target
-    // (requests go to the remote participant's URI until a Contact is seen),
-    // ACK, call log; the key is rebuilt. Written under m_pMutex.
+    // the byte form is NvSipDialogRecord's). Not kept: session times (a
+    // confirmed dialog with a session interval starts a new one at its
+    // rebuild, which it refreshes itself: the record tells neither how much
+    // of the interval had passed nor who refreshes), local Contact, ACK,
+    // call log; the key is rebuilt. Written under m_pMutex.
     void serialize(NvOutputStream& out) const;
     // Undoes a rebuild whose call failed to read a later part: the dialog's
     // transactions leave the stack and the dialog the table. Not locked: the

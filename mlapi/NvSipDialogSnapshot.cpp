@@ -47,6 +47,7 @@ void NvSipDialog::serialize(NvOutputStream& out) const {
         record.remoteTag = m_RemoteTag;
         record.remoteParticipant = m_hRemoteParticipant;
         record.routeSet = m_RouteSet;
+        record.remoteTarget = m_hRemoteTargetURI;
         record.initialTransaction = m_hInitialTransaction;
         record.byeTransaction = m_hByeTransaction;
         record.ourReinvite = m_OurReinvite.transaction();
@@ -78,6 +79,7 @@ NvSipDialog::NvSipDialog(NvSipCall* call, NvInputStream& in)
     m_RemoteTag = record.remoteTag;
     m_hRemoteParticipant = record.remoteParticipant;
     m_RouteSet = record.routeSet;
+    m_hRemoteTargetURI = record.remoteTarget;
     m_hInitialTransaction = record.initialTransaction;
     m_hByeTransaction = record.byeTransaction;
     m_OurReinvite.restore(record.ourReinvite);
@@ -86,6 +88,10 @@ NvSipDialog::NvSipDialog(NvSipCall* call, NvInputStream& in)
     m_Retransmitter.restore(record.outResponse, record.retransmitCount, record.rseq);
     m_Key = sBuildKey(m_CallID.c_str(), m_hCall->getLocalTag().c_str(), m_RemoteTag.c_str());
     if (m_State != NV_TERMINATED) table().addDialog(this);
+    // The record keeps neither how much of the interval had passed nor who
+    // refreshes: the session starts a new interval here, which we refresh.
+    if (sIsConfirmed(m_State) && record.sessionInterval != 0)
+        m_SessionTimer.start(timers(), record.sessionInterval, true);
     Release(false);
 }
 

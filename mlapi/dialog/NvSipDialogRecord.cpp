@@ -124,6 +124,7 @@ void NvSipDialogRecord::write(NvOutputStream& out) const {
     sWriteNameAddress(out, remoteParticipant);
     sWriteU32(out, static_cast<uint32_t>(routeSet.size()));
     for (const NvHandle<NvSipNameAddress>& route : routeSet) sWriteNameAddress(out, route);
+    sWriteText(out, remoteTarget.isNil() ? NvString() : remoteTarget->toString());
     writeKindAndTransaction(out, initialTransaction);
     writeKindAndTransaction(out, byeTransaction);
     writePresentTransaction(out, NvHandle<NvSipTransaction>(ourReinvite));
@@ -148,6 +149,10 @@ void NvSipDialogRecord::read(NvInputStream& in, Adapters& adapters) {
         remoteParticipant = sReadNameAddress(in, "remote participant");
         for (uint32_t routes = sReadU32(in); routes > 0; --routes)
             routeSet.push_back(sReadNameAddress(in, "route entry"));
+        if (const NvString target = sReadText(in); !target.isEmpty()) {
+            remoteTarget = NvURI::sParse(target.str());
+            if (remoteTarget.isNil()) corrupt("remote target " + target.str());
+        }
         initialTransaction =
             readEither(in, [&] { return adapters.inviteClient(); }, [&] { return adapters.inviteServer(); });
         byeTransaction = readEither(in, [&] { return adapters.byeClient(); }, [&] { return adapters.byeServer(); });

@@ -54,6 +54,7 @@ struct NvSipDialogRecord {
     NvString remoteTag;
     NvHandle<NvSipNameAddress> remoteParticipant;
     std::vector<NvHandle<NvSipNameAddress>> routeSet;
+    NvHandle<NvURI> remoteTarget;  // nil: none known yet
     NvHandle<NvSipTransaction> initialTransaction;
     NvHandle<NvSipTransaction> byeTransaction;
     NvHandle<NvSipClientTransaction> ourReinvite;

@@ -216,6 +216,28 @@ TEST_F(SnapshotTest, StoreKeepsTheConfirmedCall_AnotherNodeTakesItOverForItsRequ
     EXPECT_TRUE(store->records.empty());
 }
 
+// A rebuilt call keeps its remote target (the peer's UPDATE moved it), and its session timer runs again: a new
+// interval from the rebuild, refreshed by us at its half.
+TEST_F(SnapshotTest, RebuiltCallKeepsItsRemoteTargetAndRunsItsSessionTimerAgain) {
+    NvSipDialog::sm_bSupportTimer = true;
+    answerCall("Supported: timer\r\nSession-Expires: 1800\r\n");
+    std::string moved = fromPeer("UPDATE", 2, "z9hG4bK-up", "Supported: timer\r\nSession-Expires: 1800\r\n");
+    moved.replace(moved.find("Contact: <sip:alice@192.0.2.1>"), 30, "Contact: <sip:alice@192.0.2.99>");
+    EXPECT_EQ(heardAfter(moved), "updateRequest");
+    call->respondToUpdate(200, nullptr, nullptr, 0);
+    expectSent("SIP/2.0 200");
+    const std::string written = snapshotOf(*call);
+    clock.advance(1000 * 1000);
+    restart();
+    rebuild(written);
+    clock.advance(899 * 1000);
+    EXPECT_EQ(events->taken(), "");
+    clock.advance(1000);
+    EXPECT_EQ(events->taken(), "refresh");
+    call->hangup();
+    inject(responseTo(expectSent("BYE sip:alice@192.0.2.99"), 200));
+}
+
 // The folder store: a file a call, whatever its Call-ID holds; files that are not its own are left alone.
 TEST(SnapshotDirectory, KeepsReadsAndRemovesRecords_IgnoresOtherFiles) {
     const std::string folder = testing::TempDir() + "snapshots-" + std::to_string(::getpid());
