@@ -8,6 +8,7 @@ packages=(
   libace-dev liblog4cplus-dev libssl-dev libgoogle-perftools-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   sip-tester python3 doxygen
+  redis-server kamailio libhiredis-dev
 )
 
 missing=()
