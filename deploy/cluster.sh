@@ -20,7 +20,7 @@
 #   --plain       nodes without --snapshot-store and --advertise: the dead node's calls
 #                 are lost (their BYEs get 481), and that is what is checked instead
 #                 (also CLUSTER_PLAIN=1)
-#   --node-flags  more `nvsip-ua listen` flags for both nodes (--hangup-after MS, say)
+#   --node-flags  more `nvsip-ua listen` flags for both nodes (--ring MS, say)
 #   --logs DIR    keep every process's output in DIR
 #   --ua PATH     nvsip-ua (default: $NVSIP_UA, else build/apps/nvsip-ua)
 # Exit status: 0 all as expected, 1 a check failed, 77 kamailio, redis-server or sipp missing.
@@ -31,7 +31,7 @@ source "$here/../scripts/loopback-lib.sh"
 
 calls=10 hold=6 kill_after=2 new_calls=4 rate=10 plain="${CLUSTER_PLAIN:-0}" node_flags="" logs=""
 ua="${NVSIP_UA:-$here/../build/apps/nvsip-ua}"
-usage() { sed -n '/^# Usage:/,/^# Exit status/p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+usage() { sed -n '/^# Usage:/,/^# Exit status/p' "$0" | sed 's/^# \{0,1\}//'; exit "$1"; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --calls) calls="$2"; shift 2 ;;
@@ -43,8 +43,8 @@ while [ $# -gt 0 ]; do
     --node-flags) node_flags="$2"; shift 2 ;;
     --plain) plain=1; shift ;;
     --logs) logs="$2"; shift 2 ;;
-    -h | --help) usage ;;
-    *) echo "cluster.sh: unknown argument $1" >&2; usage ;;
+    -h | --help) usage 0 ;;
+    *) echo "cluster.sh: unknown argument $1" >&2; usage 2 >&2 ;;
   esac
 done
 for n in "$calls" "$hold" "$kill_after" "$new_calls" "$rate"; do
@@ -255,17 +255,18 @@ sleep 0.2
 # --- What happened.
 report="$(lb_report "$work/kamailio.log" "$kill_time" "$victim_port" "$survivor_port")"
 get() { sed -n "s/^$1=//p" <<<"$report"; }
+ms() { local v; v="$(get "$1")"; if [ "$v" = none ]; then echo "never"; else echo "$v ms"; fi; }
 read -r ok1 failed1 < <(sipp_calls "$work/calls/stat.csv")
 read -r ok2 failed2 < <(sipp_calls "$work/new-calls/stat.csv")
 invites() { grep -c ': INVITE from ' "$work/$1.log" || true; }
 echo "cluster: INVITEs each node got: node A $(invites node-a), node B $(invites node-b)"
 echo "cluster: answered before the kill: node A $(get "answered_$a_port" || true), node B $(get "answered_$b_port" || true)"
-echo "cluster: node $victim noticed dead by the balancer $(get detect_ms) ms after the kill"
+echo "cluster: node $victim noticed dead by the balancer: $(ms detect_ms) after the kill"
 echo "cluster: the dead node's $(get orphans) calls: $(get orphan_requests) requests after the kill" \
-  "($(get orphan_answers)); the first answered by the live node $(get orphan_first_ms) ms after the kill;" \
-  "longest wait at the balancer $(get orphan_max_wait_ms) ms"
+  "($(get orphan_answers)); the first answered 2xx by the live node: $(ms orphan_first_ms) after the kill;" \
+  "longest wait at the balancer $(ms orphan_max_wait_ms)"
 echo "cluster: new calls first sent to the dead node: $(get new_requests) ($(get new_answers));" \
-  "longest wait at the balancer $(get new_max_wait_ms) ms; requests failed over by the balancer: $(get failovers)"
+  "longest wait at the balancer $(ms new_max_wait_ms); requests failed over by the balancer: $(get failovers)"
 rtt1="$(compgen -G "$work/calls/*_rtt.csv" | head -1)" rtt2="$(compgen -G "$work/new-calls/*_rtt.csv" | head -1)"
 echo "cluster: SIPp, first calls: INVITE $(rtt "$rtt1" invite); BYE $(rtt "$rtt1" bye)"
 echo "cluster: SIPp, calls after the kill: INVITE $(rtt "$rtt2" invite); BYE $(rtt "$rtt2" bye)"
