@@ -65,7 +65,7 @@ if [ "$plain" = 0 ] && ! "$ua" listen --help 2>&1 | grep -q -- --snapshot-store;
   exit 2
 fi
 
-# On the way out, after loopback-lib's handler has ended the processes: the outputs, when asked for.
+# On the way out: the outputs copied when asked for, then loopback-lib's handler (ends the processes).
 keep_logs() {
   local status=$?
   if [ -n "$logs" ]; then mkdir -p "$logs"; cp -r "$work"/. "$logs"/ 2>/dev/null || true; fi
@@ -223,7 +223,8 @@ place() {
   mkdir -p "$work/$1"
   (cd "$work/$1" && exec timeout $((hold + kill_after + 60)) sipp -sf "$here/uac-hold.xml" 127.0.0.1:"$lb_port" \
     -i 127.0.0.1 -p "$(free_port)" -m "$2" -r "$rate" -d "$3" -nostdin -nd -timeout $((hold + kill_after + 40))s \
-    -timeout_error -default_behaviors all,-bye -trace_stat -stf stat.csv -fd 1 -trace_rtt -rtt_freq 1 -trace_err -error_file errors.log >sipp.log 2>&1) &
+    -timeout_error -default_behaviors all,-bye -trace_stat -stf stat.csv -fd 1 -trace_rtt -rtt_freq 1 \
+    -trace_err -error_file errors.log >sipp.log 2>&1) &
   sipp_pid=$!
   pids+=("$sipp_pid")
 }
@@ -236,9 +237,9 @@ sleep "$kill_after"
 counts="$(lb_report "$work/kamailio.log" 0 0 0)"
 up_a="$(sed -n "s/^up_$a_port=//p" <<<"$counts")" up_b="$(sed -n "s/^up_$b_port=//p" <<<"$counts")"
 if [ "${up_b:-0}" -gt "${up_a:-0}" ]; then
-  victim=B victim_pid=$b_pid victim_port=$b_port survivor_port=$a_port
+  victim=B victim_pid=$b_pid victim_port=$b_port survivor_pid=$a_pid survivor_port=$a_port
 else
-  victim=A victim_pid=$a_pid victim_port=$a_port survivor_port=$b_port
+  victim=A victim_pid=$a_pid victim_port=$a_port survivor_pid=$b_pid survivor_port=$b_port
 fi
 [ "$plain" = 1 ] || echo "cluster: $(redis-cli -p "$redis_port" dbsize) keys in redis before the kill"
 kill_time="$(date +%s.%N)"
@@ -274,6 +275,7 @@ echo "cluster: SIPp, calls after the kill: INVITE $(rtt "$rtt2" invite); BYE $(r
 echo "cluster: first calls $ok1 successful, $failed1 failed; calls after the kill $ok2 successful, $failed2 failed"
 
 # --- The verdict.
+kill -0 "$survivor_pid" 2>/dev/null || fail "the live node is gone"
 if [ "$ok2" != "$new_calls" ] || [ "$failed2" != 0 ] || [ "$new_status" != 0 ]; then
   fail "the calls placed after the kill did not all succeed"
 fi
