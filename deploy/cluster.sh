@@ -17,19 +17,22 @@
 #
 # Usage: deploy/cluster.sh [--calls N] [--hold SECS] [--kill-after SECS] [--new-calls N]
 #                          [--rate CALLS_PER_SEC] [--ua PATH] [--node-flags "FLAGS"] [--plain] [--logs DIR]
+#                          [--busy-node]
 #   --plain       nodes without --snapshot-store and --advertise: the dead node's calls
 #                 are lost (their BYEs get 481), and that is what is checked instead
 #                 (also CLUSTER_PLAIN=1)
 #   --node-flags  more `nvsip-ua listen` flags for both nodes (--ring MS, say)
 #   --logs DIR    keep every process's output in DIR
 #   --ua PATH     nvsip-ua (default: $NVSIP_UA, else build/apps/nvsip-ua)
+#   --busy-node   no kill: node A answers every INVITE 503 instead; each of its calls must
+#                 move to node B and stay there (ACK, BYE) while node A is back in the set
 # Exit status: 0 all as expected, 1 a check failed, 77 kamailio, redis-server or sipp missing.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 # shellcheck source=../scripts/loopback-lib.sh
 source "$here/../scripts/loopback-lib.sh"
 
-calls=10 hold=6 kill_after=2 new_calls=4 rate=10 plain="${CLUSTER_PLAIN:-0}" node_flags="" logs=""
+calls=10 hold=6 kill_after=2 new_calls=4 rate=10 plain="${CLUSTER_PLAIN:-0}" node_flags="" logs="" busy=0
 ua="${NVSIP_UA:-$here/../build/apps/nvsip-ua}"
 usage() { sed -n '/^# Usage:/,/^# Exit status/p' "$0" | sed 's/^# \{0,1\}//'; exit "$1"; }
 while [ $# -gt 0 ]; do
@@ -42,6 +45,7 @@ while [ $# -gt 0 ]; do
     --ua) ua="$2"; shift 2 ;;
     --node-flags) node_flags="$2"; shift 2 ;;
     --plain) plain=1; shift ;;
+    --busy-node) busy=1; shift ;;
     --logs) logs="$2"; shift 2 ;;
     -h | --help) usage 0 ;;
     *) echo "cluster.sh: unknown argument $1" >&2; usage 2 >&2 ;;
@@ -54,7 +58,7 @@ if [ "$calls" = 0 ] || [ "$new_calls" = 0 ] || [ "$rate" = 0 ]; then
   echo "cluster.sh: --calls, --new-calls and --rate must be at least 1" >&2
   exit 2
 fi
-[ "$kill_after" -lt "$hold" ] || { echo "cluster.sh: --kill-after must be shorter than --hold" >&2; exit 2; }
+[ "$busy" = 1 ] || [ "$kill_after" -lt "$hold" ] || { echo "cluster.sh: --kill-after must be shorter than --hold" >&2; exit 2; }
 
 for tool in kamailio redis-server redis-cli sipp; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool not found (Debian: kamailio, redis-server, sip-tester)"; exit 77; }
@@ -196,12 +200,12 @@ redis-cli -p "$redis_port" ping 2>/dev/null | grep -q PONG || fail "redis-server
 lb_port="$(free_port)" a_port="$(free_port)" b_port="$(free_port)"
 cluster_flags=(--snapshot-store "redis://127.0.0.1:$redis_port" --advertise "127.0.0.1:$lb_port")
 [ "$plain" = 0 ] || cluster_flags=()
-start_node() {  # NAME PORT
+start_node() {  # NAME PORT [FLAGS]
   # shellcheck disable=SC2086
-  "$ua" listen --bind 127.0.0.1:"$2" --verbose "${cluster_flags[@]}" $node_flags >"$work/$1.log" 2>&1 &
+  "$ua" listen --bind 127.0.0.1:"$2" --verbose "${cluster_flags[@]}" $node_flags ${3:-} >"$work/$1.log" 2>&1 &
   pids+=("$!")
 }
-start_node node-a "$a_port"
+start_node node-a "$a_port" "$([ "$busy" = 0 ] || echo --answer 503)"
 a_pid=$!
 start_node node-b "$b_port"
 b_pid=$!
@@ -231,6 +235,29 @@ place() {
 
 place calls "$calls" $((hold * 1000))
 calls_pid=$sipp_pid
+
+# --- No kill: node A turns every call away with a 503.
+if [ "$busy" = 1 ]; then
+  calls_status=0
+  wait "$calls_pid" || calls_status=$?
+  read -r ok1 failed1 < <(sipp_calls "$work/calls/stat.csv")
+  # Each call moved off node A, and where its ACK and BYE went.
+  moved="$(sed -n 's/.*lb: INVITE \([^ ]*\) failed over to .*/\1/p' "$work/kamailio.log" | sort -u)"
+  strays=0
+  for ci in $moved; do
+    grep -qF "lb: BYE $ci to sip:127.0.0.1:$b_port " "$work/kamailio.log" || strays=$((strays + 1))
+  done
+  echo "cluster: INVITEs each node got: node A $(grep -c ': INVITE from ' "$work/node-a.log" || true)," \
+    "node B $(grep -c ': INVITE from ' "$work/node-b.log" || true); moved to node B after a 503: $(wc -w <<<"$moved")," \
+    "their BYE elsewhere: $strays; node A back in the set $(grep -c 'lb: node up' "$work/kamailio.log" || true) times"
+  echo "cluster: SIPp: INVITE $(rtt "$(compgen -G "$work/calls/*_rtt.csv" | head -1)" invite); $ok1 successful, $failed1 failed"
+  if [ "$ok1" != "$calls" ] || [ "$failed1" != 0 ] || [ "$calls_status" != 0 ] || [ "$strays" != 0 ]; then
+    fail "the calls turned away by node A did not all end cleanly on node B"
+  fi
+  if [ -z "$moved" ]; then echo "note: every Call-ID hashed to node B: no call was moved"; exit 0; fi
+  echo "ok   cluster (busy node): all $calls calls ended cleanly, $(wc -w <<<"$moved") of them moved off the busy node"
+  exit 0
+fi
 sleep "$kill_after"
 
 # --- Kill the node with the most calls up.
