@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libhiredis-dev redis-server
   sip-tester python3 doxygen
+  redis-server kamailio libhiredis-dev
 )
 
 missing=()
