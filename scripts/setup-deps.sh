@@ -7,9 +7,8 @@ packages=(
   cmake g++ make pkg-config
   libace-dev liblog4cplus-dev libssl-dev libgoogle-perftools-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libhiredis-dev redis-server
+  libhiredis-dev redis-server kamailio
   sip-tester python3 doxygen
-  redis-server kamailio libhiredis-dev
 )
 
 missing=()

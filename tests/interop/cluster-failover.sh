@@ -7,10 +7,6 @@
 #      BYEs follow them there, though node A is back in the set by then.
 # Skipped (77) without kamailio or redis-server (scripts/setup-deps.sh
 # installs both).
-#
-# With an nvsip-ua that has no --snapshot-store yet, the nodes run plain: the
-# dead node's calls are then lost, and the check is that exactly those fail
-# while the other calls and every new call succeed on the live node.
 # Usage: cluster-failover.sh PATH/TO/nvsip-ua
 set -euo pipefail
 ua="$1"
@@ -18,11 +14,6 @@ for tool in kamailio redis-server redis-cli sipp; do
   command -v "$tool" >/dev/null ||
     { echo "SKIP: $tool not installed (scripts/setup-deps.sh installs kamailio, redis-server, sip-tester)"; exit 77; }
 done
-mode=()
-if ! "$ua" listen --help 2>&1 | grep -q -- --snapshot-store; then
-  echo "note: nvsip-ua listen has no --snapshot-store: plain nodes, the dead node's calls are expected to fail"
-  mode=(--plain)
-fi
 cluster="$(dirname "$0")/../../deploy/cluster.sh"
-"$cluster" --ua "$ua" --calls 6 --hold 4 --kill-after 2 --new-calls 3 "${mode[@]}"
-"$cluster" --ua "$ua" --calls 10 --hold 2 --busy-node "${mode[@]}"
+"$cluster" --ua "$ua" --calls 6 --hold 4 --kill-after 2 --new-calls 3
+"$cluster" --ua "$ua" --calls 10 --hold 2 --busy-node
