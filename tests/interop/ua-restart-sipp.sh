@@ -48,6 +48,14 @@ case_() {
     sleep 0.05
   done
   [ -n "$(records "$store")" ] || { echo "FAIL $name: no snapshot written"; cat "$work/$name.first"; exit 1; }
+  if [ "$store" = redis ]; then  # the record names its owner and expires (24 h without a session timer)
+    local key owner ttl
+    key="$(records redis | head -1)"
+    owner="$(redis-cli -p "$redis_port" hget "$key" owner)"
+    ttl="$(redis-cli -p "$redis_port" ttl "$key")"
+    [ "$owner" = "127.0.0.1:$port" ] && [ "$ttl" -gt 86000 ] && [ "$ttl" -le 86400 ] ||
+      { echo "FAIL $name: record owner '$owner', time to live $ttl"; exit 1; }
+  fi
   kill -KILL "$first"
   wait "$first" 2>/dev/null || true
   # shellcheck disable=SC2086
