@@ -121,6 +121,7 @@ void NvSipCallManager::DialogTableInterface::inviteEnded(const NvString& callId,
 }
 void NvSipCallManager::DialogTableInterface::snapshotChanged(NvSipDialog* dialog) {
     m_pLink->use([&](NvSipCallManager& manager) {
+        if (!manager.m_bSnapshotStore.load(std::memory_order_relaxed)) return;  // the usual case: no table lock
         if (const NvHandle<NvSipSnapshotKeeper> keeper = manager.snapshotKeeper()) keeper->changed(dialog);
     });
 }
@@ -196,6 +197,7 @@ NvSipCallManager::~NvSipCallManager() {
     {
         std::lock_guard<NvMutex> lock(*m_pMutex);
         std::swap(keeper, m_hSnapshotKeeper);
+        m_bSnapshotStore = false;
     }
     if (!keeper.isNil()) {
         keeper->flush();
@@ -406,6 +408,7 @@ void NvSipCallManager::setSnapshotStore(NvHandle<NvSipSnapshotStore> store, NvSi
         store.isNil() ? nullptr : new NvSipSnapshotKeeper(std::move(store), callInterface);
     std::lock_guard<NvMutex> lock(*m_pMutex);
     std::swap(m_hSnapshotKeeper, keeper);
+    m_bSnapshotStore = !m_hSnapshotKeeper.isNil();
 }
 
 NvHandle<NvSipSnapshotKeeper> NvSipCallManager::snapshotKeeper() const {

@@ -104,6 +104,7 @@
 #include "stack/log/TellarAlloc.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -364,4 +365,5 @@ private:
     const NvHandle<OverloadInterface> m_hOverloadInterface;
     NvOverloadLog m_OverloadLog;
     NvHandle<NvSipSnapshotKeeper> m_hSnapshotKeeper;  // nil: no store; guarded by m_pMutex
+    std::atomic<bool> m_bSnapshotStore{false};        // whether there is one, read without the lock
 };
