@@ -664,7 +664,7 @@ public:
     // Answers the pending re-INVITE (nil: 200 without body); a 2xx gets the
     // session timer headers and is retransmitted until its ACK, and without
     // one after 64*T1 the dialog sends a BYE. Does nothing when no re-INVITE
-    // of the peer is pending.
+    // of the peer is pending, or once it has its final answer.
     void respondToReinvite(NvHandle<NvSipResponse> response);
     void respondToReinvite(unsigned int statusCode, const void* body, const char* contentType,
                            unsigned int bodyLength);

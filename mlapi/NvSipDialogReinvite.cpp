@@ -82,7 +82,8 @@ void NvSipDialog::respondToReinvite(NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::respondToReinvite");
     std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
     NvHandle<NvSipServerTransaction> transaction = m_TheirReinvite.transaction();
-    if (!sIsReinviting(m_State) || transaction.isNil()) return;
+    // Once answered (its 2xx awaits the ACK), a re-INVITE takes no other answer.
+    if (!sIsReinviting(m_State) || transaction.isNil() || !transaction->canSendFinalResponse()) return;
     if (response.isNil()) response = new NvSipResponse(200, transaction->getInitialRequest());
     const int status = response->getStatusCode();
     if (status >= 200 && status < 300) {

@@ -174,6 +174,7 @@ TEST_F(IncomingCallTest, ReinvitesRefusedOrCancelled_AnswerSentAgainUntilItsAckO
     injectExpecting(fromPeer("INVITE", 3, "z9hG4bK-re3"), "SIP/2.0 100");
     call->respondToReinvite(200, nullptr, nullptr, 0);
     expectSent("SIP/2.0 200");
+    call->respondToReinvite(488, nullptr, nullptr, 0);  // answered already: nothing changes
     expectSentAfter(NvSipTransactionManager::m_T1, "SIP/2.0 200");
     EXPECT_EQ(heardAfter(fromPeer("ACK", 3, "z9hG4bK-ack2")), "callConfirmed reinviteRequest reinviteAck");
 
