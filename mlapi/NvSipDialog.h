@@ -519,7 +519,10 @@ public:
     // is acknowledged and a BYE sent, silently. A later 2xx: see "forks".
     void onFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
     // A final response no transaction took, routed by the manager under this
-    // dialog's key: as above without transaction.
+    // dialog's key: a 2xx as above without transaction. A failure is
+    // dropped: with its transaction over, it is a retransmission or the late
+    // answer to an earlier attempt (a 422 or 401 already retried), which
+    // must neither retry nor end the attempt in progress (RFC 3261 17.1.3).
     void onFinalResponse(NvHandle<NvSipResponse> response);
     // The application's ACK of the 2xx kept in NV_PROCESSING (nil: built
     // here); NV_ACTIVE. In any other state an assertion is reported and

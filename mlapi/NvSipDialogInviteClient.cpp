@@ -337,7 +337,9 @@ void NvSipDialog::ackAgain(const NvHandle<NvSipResponse>& response) {
     }
 }
 
-void NvSipDialog::onFinalResponse(NvHandle<NvSipResponse> response) { onFinalResponse(nullptr, response); }
+void NvSipDialog::onFinalResponse(NvHandle<NvSipResponse> response) {
+    if (isSuccess(response)) onFinalResponse(nullptr, response);
+}
 
 void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,
                                        const NvHandle<NvSipResponse>& response) {

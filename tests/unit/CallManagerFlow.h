@@ -211,6 +211,10 @@ protected:
         NvSipDialog::sm_bSupportTimer = false;
         EXPECT_EQ(sManager().getDialogCount(), 0u) << "dialogs left in the call manager's table";
         EXPECT_EQ(Tellar::liveAllocations("NvSipDialog"), 0) << "dialogs left alive";
+        // What the manager remembers (late answers) is timed by this test's
+        // clock, and the next test's clock starts over: each test has a
+        // manager of its own.
+        sDestroyManager();
     }
 
     // Injects `text`; what the incoming (outgoing) calls' interface heard meanwhile.
@@ -263,8 +267,8 @@ private:
     static inline NvSipCallManager* smp_Manager = nullptr;  // sManager()'s
 
 protected:
-    // Made on first use and kept for the whole run, as in an application
-    // (which holds it through its handle).
+    // Made on first use in a test, and kept for the test, as an application
+    // keeps it for its run (through its handle).
     static NvSipCallManager& sManager() {
         if (!smp_Manager) (smp_Manager = new NvSipCallManager(new Application, new Stray))->AddRef();
         return *smp_Manager;

@@ -69,7 +69,8 @@ TEST_F(OutgoingCallTest, RingingThenAnswered_AckCarriesTheInviteCSeqAndTheToTag)
 
 // A final failure ends the call's only dialog (the stack ACKs it), or sends
 // the INVITE again once: with credentials, or with the Min-SE of a 422. The
-// new attempt keeps every header of the first as it was, and adds one.
+// new attempt keeps every header of the first as it was, and adds one; the
+// first attempt's failure, coming back late, leaves it alone.
 TEST_F(OutgoingCallTest, FinalFailuresEndTheCallOrSendTheInviteAgainOnce) {
     TestCredentials credentials;
     const struct {
@@ -99,6 +100,14 @@ TEST_F(OutgoingCallTest, FinalFailuresEndTheCallOrSendTheInviteAgainOnce) {
                             retry.message->countHeaders(line->getID()) == invite.message->countHeaders(line->getID()))
                     << line->getName().str();
             EXPECT_EQ(retry.message->getHeaders().size(), invite.message->getHeaders().size() + 1);
+            // The first attempt's failure, again once its transaction is over,
+            // while the new attempt rings under the same tag: it retries nothing.
+            inject(answer(retry, 180, "a1"));
+            EXPECT_EQ(outgoing->taken(), "provisional");
+            outlastTransactions();
+            inject(answer(invite, row.status, "a1", row.extra));
+            expectNothingSent();
+            EXPECT_EQ(outgoing->taken(), "");
             injectExpecting(answer(retry, 486, "a2"), "ACK sip:alice@192.0.2.1");
             EXPECT_EQ(outgoing->taken(), "failedToConnect terminated");
         }
