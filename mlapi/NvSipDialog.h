@@ -519,10 +519,12 @@ public:
     // is acknowledged and a BYE sent, silently. A later 2xx: see "forks".
     void onFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response);
     // A final response no transaction took, routed by the manager under this
-    // dialog's key: a 2xx as above without transaction. A failure is
-    // dropped: with its transaction over, it is a retransmission or the late
-    // answer to an earlier attempt (a 422 or 401 already retried), which
-    // must neither retry nor end the attempt in progress (RFC 3261 17.1.3).
+    // dialog's key: a 2xx as above without transaction. With its
+    // transaction over, a response may answer an earlier attempt of this
+    // INVITE (one a 422 or a challenge made us send again), which must
+    // neither retry, end nor answer the attempt in progress: a failure is
+    // dropped (RFC 3261 17.1.3), a 2xx to another CSeq while this one is
+    // early is ACKed and hung up (13.2.2.4), as one to an ended call.
     void onFinalResponse(NvHandle<NvSipResponse> response);
     // The application's ACK of the 2xx kept in NV_PROCESSING (nil: built
     // here); NV_ACTIVE. In any other state an assertion is reported and
@@ -1172,6 +1174,8 @@ private:
         NvHandle<NvSipDialog> dialog;
         bool extra = false;
     };
+    // A 2xx that answers another INVITE of ours than the one this early dialog awaits.
+    bool answersAnEarlierAttempt(const NvHandle<NvSipResponse>& response);
     Branch branchFor(const NvHandle<NvSipResponse>& response, bool onTransaction);
     // The branches this dispatcher made that are still listed, but `except`.
     std::vector<NvHandle<NvSipDialog>> listedBranches(const NvSipDialog* except) const;

@@ -5,6 +5,7 @@
 
 #include "mlapi/NvSipCall.h"
 #include "mlapi/NvSipDialogTable.h"
+#include "mlapi/NvSipLateAnswers.h"
 #include "stack/log/Tellar.h"
 #include "stack/transaction/NvSipTransactionManager.h"
 #include "stack/transport/NvSipTransportLayer.h"
@@ -338,7 +339,17 @@ void NvSipDialog::ackAgain(const NvHandle<NvSipResponse>& response) {
 }
 
 void NvSipDialog::onFinalResponse(NvHandle<NvSipResponse> response) {
-    if (isSuccess(response)) onFinalResponse(nullptr, response);
+    if (!isSuccess(response)) return;
+    if (answersAnEarlierAttempt(response))
+        NvSipLateAnswers::sAckAndHangUp(response);
+    else
+        onFinalResponse(nullptr, response);
+}
+
+bool NvSipDialog::answersAnEarlierAttempt(const NvHandle<NvSipResponse>& response) {
+    std::lock_guard<NvRecursiveMutex> lock(*m_pMutex);
+    if (!sIsEarly(m_State) || m_hInitialTransaction.isNil()) return false;
+    return cseqOf(response) != cseqOf(m_hInitialTransaction->getInitialRequest());
 }
 
 void NvSipDialog::onEarlyFinalResponse(std::unique_lock<NvRecursiveMutex>& lock,

@@ -73,12 +73,18 @@ bool NvSipLateAnswers::hangUp(const NvHandle<NvSipResponse>& response) {
     const NvHandle<NvSipCSeqHeader> cseq = response->getCSeqHeader();
     if (status / 100 != 2 || cseq->getMethod() != NvSipInviteMessage::sMethodName) return false;
     if (!isRemembered(sKeyOf(response->getCallID(), response->getFromHeader()->getTag()))) return false;
+    sAckAndHangUp(response);
+    return true;
+}
+
+void NvSipLateAnswers::sAckAndHangUp(const NvHandle<NvSipResponse>& response) {
+    const NvHandle<NvSipCSeqHeader> cseq = response->getCSeqHeader();
     const NvHandle<NvSipContactHeader> contact = response->getHeader<NvSipContactHeader>();
     if (contact.isNil() || contact->isWildcard() || response->getToHeader()->getTag().isEmpty()) {
         TELLAR_WARN(Tellar::fileScopeLogger(), "A 2xx to an ended INVITE of Call-ID "
                                                    << response->getCallID().str()
                                                    << " has no To tag or Contact: neither ACKed nor hung up");
-        return true;
+        return;
     }
     const NvURI& target = *contact->getNameAddress()->getURI();
     try {
@@ -96,5 +102,4 @@ bool NvSipLateAnswers::hangUp(const NvHandle<NvSipResponse>& response) {
                                                    << response->getCallID().str()
                                                    << " not hung up: " << error->getMessage().str());
     }
-    return true;
 }

@@ -46,6 +46,9 @@ public:
     // When `response` is a 2xx to a remembered INVITE: ACKs it, hangs it up
     // with BYE and answers true; false otherwise (nothing sent).
     bool hangUp(const NvHandle<NvSipResponse>& response);
+    // ACKs the 2xx `response` to an INVITE of ours that has ended, and hangs
+    // it up with a BYE, as above; whether remembered or not.
+    static void sAckAndHangUp(const NvHandle<NvSipResponse>& response);
     // The INVITEs remembered now (expired ones included until the next call).
     std::size_t size() const;
 
