@@ -523,8 +523,9 @@ public:
     // transaction over, a response may answer an earlier attempt of this
     // INVITE (one a 422 or a challenge made us send again), which must
     // neither retry, end nor answer the attempt in progress: a failure is
-    // dropped (RFC 3261 17.1.3), a 2xx to another CSeq while this one is
-    // early is ACKed and hung up (13.2.2.4), as one to an ended call.
+    // dropped (RFC 3261 17.1.3); a 2xx to another CSeq while this dialog is
+    // early, whatever its tag, is ACKed and hung up (13.2.2.4), as one to
+    // an ended call.
     void onFinalResponse(NvHandle<NvSipResponse> response);
     // The application's ACK of the 2xx kept in NV_PROCESSING (nil: built
     // here); NV_ACTIVE. In any other state an assertion is reported and

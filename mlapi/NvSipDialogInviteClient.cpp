@@ -258,6 +258,10 @@ void NvSipDialog::takeRemoteTag(const NvString& tag, const char* operation) {
 
 void NvSipDialog::onFinalResponse(NvHandle<NvSipClientTransaction> transaction, NvHandle<NvSipResponse> response) {
     TELLAR_TRACE_SCOPE(getLogger(), "NvSipDialog::onFinalResponse (2)");
+    if (transaction.isNil() && answersAnEarlierAttempt(response)) {
+        NvSipLateAnswers::sAckAndHangUp(response);
+        return;
+    }
     std::unique_lock<NvRecursiveMutex> lock(*m_pMutex);
     const Branch branch = branchFor(response, !transaction.isNil());
     if (branch.dialog.isNil()) return;
@@ -339,11 +343,7 @@ void NvSipDialog::ackAgain(const NvHandle<NvSipResponse>& response) {
 }
 
 void NvSipDialog::onFinalResponse(NvHandle<NvSipResponse> response) {
-    if (!isSuccess(response)) return;
-    if (answersAnEarlierAttempt(response))
-        NvSipLateAnswers::sAckAndHangUp(response);
-    else
-        onFinalResponse(nullptr, response);
+    if (isSuccess(response)) onFinalResponse(nullptr, response);
 }
 
 bool NvSipDialog::answersAnEarlierAttempt(const NvHandle<NvSipResponse>& response) {

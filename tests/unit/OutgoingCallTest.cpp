@@ -102,16 +102,18 @@ TEST_F(OutgoingCallTest, FinalFailuresEndTheCallOrSendTheInviteAgainOnce) {
             EXPECT_EQ(retry.message->getHeaders().size(), invite.message->getHeaders().size() + 1);
             // The first attempt's failure, again once its transaction is over,
             // while the new attempt rings under the same tag: it retries
-            // nothing. A 2xx to the first attempt does not answer the new
-            // one: it is ACKed and hung up.
+            // nothing. A 2xx to the first attempt, from the same fork or
+            // another, does not answer the new one: it is ACKed and hung up.
             inject(answer(retry, 180, "a1"));
             EXPECT_EQ(outgoing->taken(), "provisional");
             outlastTransactions();
             inject(answer(invite, row.status, "a1", row.extra));
             expectNothingSent();
-            inject(answer(invite, 200, "a1"));
-            EXPECT_EQ(cseqOf(expectSent("ACK sip:alice@192.0.2.1").message), cseqOf(invite.message));
-            inject(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200));
+            for (const char* tag : {"a1", "b1"}) {
+                inject(answer(invite, 200, tag));
+                EXPECT_EQ(cseqOf(expectSent("ACK sip:alice@192.0.2.1").message), cseqOf(invite.message));
+                inject(responseTo(expectSent("BYE sip:alice@192.0.2.1"), 200));
+            }
             EXPECT_EQ(outgoing->taken(), "");
             injectExpecting(answer(retry, 486, "a2"), "ACK sip:alice@192.0.2.1");
             EXPECT_EQ(outgoing->taken(), "failedToConnect terminated");
